@@ -1,0 +1,97 @@
+# Developer entry points. `make test` and `make demo` work on a fresh machine:
+# they bootstrap CPython 3.14 and a virtual environment first.
+SHELL := /bin/bash
+.ONESHELL:
+.SHELLFLAGS := -eu -o pipefail -c
+
+VENV    := .venv
+VENV313 := .venv313
+PY      := $(VENV)/bin/python
+BUILD   := build
+LOCK    := flock $(BUILD)/.lock
+PYTEST_ARGS ?=
+
+.PHONY: all toolchain venv build build-313 build-debug build-asan test test-314 test-313 \
+        refleak asan demo bench format clean
+
+all: build
+
+$(VENV)/.stamp: requirements-dev.txt tools/bootstrap-python
+	py=$$(tools/bootstrap-python | tail -n 1)
+	rm -rf $(VENV)
+	"$$py" -m venv --without-pip $(VENV)
+	if ! $(PY) -m pip --version >/dev/null 2>&1; then
+	  wheel=$$(ls "$$(dirname "$$py")"/../share/python-wheels/pip-*.whl 2>/dev/null | head -n 1 || true)
+	  if [ -n "$$wheel" ]; then $(PY) "$$wheel/pip" install -q --no-index "$$wheel"; else $(PY) -m ensurepip -q; fi
+	fi
+	$(PY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+	touch $@
+
+venv: $(VENV)/.stamp
+
+# In-place build: modules land next to their sources, so tests run from src/.
+build: $(VENV)/.stamp
+	mkdir -p $(BUILD)
+	$(LOCK) bash -c '$(VENV)/bin/cmake -S . -B $(BUILD)/py314 -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DFLOWMESH_INPLACE=ON -DCMAKE_BUILD_TYPE=$${BUILD_TYPE:-Release} >/dev/null \
+	  && $(VENV)/bin/cmake --build $(BUILD)/py314'
+
+test-314: build
+	PYTHONPATH=src $(PY) -m pytest $(PYTEST_ARGS)
+
+# 3.13 is the oldest supported version; skipped quietly where the machine has none.
+build-313: $(VENV)/.stamp
+	py313=$$(tools/find-python313)
+	if [ -z "$$py313" ]; then echo "python3.13 not found; skipping 3.13"; exit 0; fi
+	if [ ! -x $(VENV313)/bin/python ] || [ requirements-dev.txt -nt $(VENV313)/.stamp ]; then
+	  rm -rf $(VENV313); "$$py313" -m venv $(VENV313)
+	  $(VENV313)/bin/python -m pip install -q --disable-pip-version-check pytest==9.2.0 pytest-timeout==2.4.0 hypothesis==6.170.15
+	  touch $(VENV313)/.stamp
+	fi
+	mkdir -p $(BUILD)
+	$(LOCK) bash -c '$(VENV)/bin/cmake -S . -B $(BUILD)/py313 -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VENV313)/bin/python -DFLOWMESH_INPLACE=ON >/dev/null \
+	  && $(VENV)/bin/cmake --build $(BUILD)/py313'
+
+test-313: build-313
+	if [ -x $(VENV313)/bin/python ] && [ -n "$$(tools/find-python313)" ]; then
+	  PYTHONPATH=src $(VENV313)/bin/python -m pytest $(PYTEST_ARGS)
+	fi
+
+test: test-314 test-313
+
+# Debug interpreter (python3.14d) build and a reference-leak loop.
+build-debug: $(VENV)/.stamp
+	pyd=$$(WANT_DEBUG=1 FLOWMESH_IGNORE_PATH_PYTHON=1 tools/bootstrap-python | tail -n 1 | sed 's/python3.14$$/python3.14d/')
+	mkdir -p $(BUILD)
+	$(LOCK) bash -c "$(VENV)/bin/cmake -S . -B $(BUILD)/py314d -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DPython_EXECUTABLE=$$pyd -DFLOWMESH_INPLACE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null \
+	  && $(VENV)/bin/cmake --build $(BUILD)/py314d"
+
+refleak: build-debug
+	pyd=$$(WANT_DEBUG=1 FLOWMESH_IGNORE_PATH_PYTHON=1 tools/bootstrap-python | tail -n 1 | sed 's/python3.14$$/python3.14d/')
+	PYTHONPATH=src "$$pyd" tools/refleak.py
+
+# ASan/UBSan build in a separate directory, run with the sanitizer runtime preloaded.
+asan: $(VENV)/.stamp
+	mkdir -p $(BUILD)/asan-out
+	$(LOCK) bash -c '$(VENV)/bin/cmake -S . -B $(BUILD)/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DFLOWMESH_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null \
+	  && $(VENV)/bin/cmake --build $(BUILD)/asan'
+	rm -rf $(BUILD)/asan-pkg && cp -r src/flowmesh $(BUILD)/asan-pkg && find $(BUILD)/asan-pkg -name '*.so' -delete
+	cp $(BUILD)/asan/*.so $(BUILD)/asan-pkg/imp/
+	mkdir -p $(BUILD)/asan-root && rm -rf $(BUILD)/asan-root/flowmesh && mv $(BUILD)/asan-pkg $(BUILD)/asan-root/flowmesh
+	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  PYTHONPATH=$(BUILD)/asan-root $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
+
+demo: build
+	PYTHONPATH=src $(PY) examples/demo.py
+
+bench: build
+	PYTHONPATH=src $(PY) bench/run.py
+
+format:
+	$(PY) -m pip install -q clang-format==23.1.3 && $(VENV)/bin/clang-format -i src/flowmesh/imp/*.cpp src/flowmesh/imp/*.hpp
+
+clean:
+	rm -rf $(BUILD) src/flowmesh/imp/*.so

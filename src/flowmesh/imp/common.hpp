@@ -1,0 +1,174 @@
+// Internal helpers shared by every extension module of flowmesh.imp.
+// Everything here is header-only; keep it small.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <utility>
+
+namespace fm {
+
+// Owning reference: the destructor releases it, so no early return can leak.
+class Ref {
+public:
+    Ref() = default;
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            PyObject* old = p_;
+            p_ = o.p_;
+            o.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes over a new reference (may be NULL: then an exception is pending).
+    static Ref steal(PyObject* p) { return Ref(p); }
+    // Adds a reference of its own to a borrowed one.
+    static Ref borrow(PyObject* p) { return Ref(Py_XNewRef(p)); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }  // caller owns it now
+    explicit operator bool() const { return p_ != nullptr; }
+    void reset(PyObject* stolen = nullptr) {
+        PyObject* old = std::exchange(p_, stolen);
+        Py_XDECREF(old);
+    }
+
+private:
+    explicit Ref(PyObject* p) : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+inline Ref steal(PyObject* p) { return Ref::steal(p); }
+inline Ref borrow(PyObject* p) { return Ref::borrow(p); }
+
+// Replaces *slot with a new reference to value; the old value is released last,
+// after the slot already holds the new one (a decref can run arbitrary code).
+inline void set_field(PyObject** slot, PyObject* value) {
+    PyObject* old = *slot;
+    *slot = Py_XNewRef(value);
+    Py_XDECREF(old);
+}
+
+// Exact-type argument check with the host's wording, e.g.
+// "Argument 'data' has incorrect type (expected dict, got list)".
+inline bool check_exact(PyObject* obj, PyTypeObject* type, const char* name,
+                        bool none_ok = false) {
+    if (Py_IS_TYPE(obj, type) || (none_ok && obj == Py_None)) return true;
+    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name,
+                 type->tp_name, Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+// Instance check for an argument that may be any subclass of a string.
+inline bool check_str(PyObject* obj, const char* name) {
+    if (PyUnicode_Check(obj)) return true;
+    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected str, got %s)", name,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+// `raise <new> from cause`: `cause` is an exception taken earlier with
+// PyErr_GetRaisedException(); the new exception must already be set.
+inline void chain_cause(Ref cause) {
+    if (!cause) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    PyException_SetContext(exc, Py_NewRef(cause.get()));
+    PyException_SetCause(exc, cause.release());  // steals
+    PyErr_SetRaisedException(exc);
+}
+
+// Raises `type` with a formatted message, caused by `cause`. Always returns nullptr.
+inline PyObject* raise_from(Ref cause, PyObject* type, const char* fmt, ...) {
+    va_list va;
+    va_start(va, fmt);
+    PyObject* msg = PyUnicode_FromFormatV(fmt, va);
+    va_end(va);
+    if (msg) {
+        PyErr_SetObject(type, msg);
+        Py_DECREF(msg);
+        chain_cause(std::move(cause));
+    }
+    return nullptr;
+}
+
+// Looks up a dotted attribute path in a module: resolve("flowmesh.constants",
+// "Constants.LogTypes.ERROR"). New reference, or nullptr with an exception.
+inline PyObject* resolve(const char* module, const char* path) {
+    Ref cur = steal(PyImport_ImportModule(module));
+    if (!cur || !path || !*path) return cur.release();
+    const char* p = path;
+    while (*p) {
+        const char* dot = p;
+        while (*dot && *dot != '.') ++dot;
+        Ref name = steal(PyUnicode_FromStringAndSize(p, dot - p));
+        if (!name) return nullptr;
+        cur = steal(PyObject_GetAttr(cur.get(), name.get()));
+        if (!cur) return nullptr;
+        p = *dot ? dot + 1 : dot;
+    }
+    return cur.release();
+}
+
+// A name imported on first use and kept in module state: modules import each
+// other's packages lazily because the facade and the implementation modules
+// refer to each other.
+struct Lazy {
+    const char* module;
+    const char* path;
+    PyObject* value = nullptr;
+
+    // Borrowed reference owned by this slot, or nullptr with an exception set.
+    PyObject* get() {
+        if (value) return value;
+        PyObject* v = resolve(module, path);
+        if (!v) return nullptr;
+        if (value)  // another thread resolved it while the import ran
+            Py_DECREF(v);
+        else
+            value = v;
+        return value;
+    }
+    int traverse(visitproc visit, void* arg) {
+        Py_VISIT(value);
+        return 0;
+    }
+    void clear() { Py_CLEAR(value); }
+};
+
+// Calls obj.<name>(*args) through vectorcall without creating a bound method.
+template <typename... A>
+inline PyObject* call_method(PyObject* obj, PyObject* name, A... args) {
+    PyObject* stack[] = {obj, args...};
+    return PyObject_VectorcallMethod(name, stack, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr);
+}
+
+// `obj.<name>(**kw)` with keyword-only arguments; `kwnames` is a tuple of
+// interned names matching `values`.
+template <size_t N>
+inline PyObject* call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames,
+                                PyObject* const (&values)[N]) {
+    PyObject* stack[N + 1];
+    stack[0] = obj;
+    for (size_t i = 0; i < N; ++i) stack[i + 1] = values[i];
+    return PyObject_VectorcallMethod(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
+
+// Equality with the host's semantics; identity short-cuts inside. -1 on error.
+inline int equal(PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_EQ); }
+
+// True when the pending exception is an ordinary Exception (not SystemExit,
+// KeyboardInterrupt, ...): only those are caught by element code.
+inline bool pending_is_exception() { return PyErr_ExceptionMatches(PyExc_Exception); }
+
+}  // namespace fm
