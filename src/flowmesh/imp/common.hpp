@@ -164,6 +164,66 @@ inline PyObject* call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames
     return PyObject_VectorcallMethod(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
 }
 
+// Binds METH_FASTCALL | METH_KEYWORDS arguments to parameter names. out[i]
+// receives a borrowed reference or keeps its preset default; the first
+// `required` parameters must be given. False with TypeError set otherwise.
+template <size_t N>
+inline bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, const char* const (&names)[N], PyObject* (&out)[N],
+                       size_t required) {
+    if (nargs > static_cast<Py_ssize_t>(N)) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", fname, N,
+                     N == 1 ? "" : "s", nargs);
+        return false;
+    }
+    bool given[N] = {};
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        out[i] = args[i];
+        given[i] = true;
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        size_t i = 0;
+        while (i < N && !PyUnicode_EqualToUTF8(key, names[i])) ++i;
+        if (i == N) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
+                         key);
+            return false;
+        }
+        if (given[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname,
+                         names[i]);
+            return false;
+        }
+        out[i] = args[nargs + k];
+        given[i] = true;
+    }
+    for (size_t i = 0; i < required; ++i) {
+        if (!given[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fname,
+                         names[i], i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Installs static methods on a heap type, bound to the defining module (their
+// `self` is the module, so they reach module state with PyModule_GetState).
+// `defs` must not carry METH_STATIC: the host would pass them no self at all.
+inline int add_static_methods(PyObject* type, PyObject* module, PyMethodDef* defs) {
+    Ref modname = steal(PyModule_GetNameObject(module));
+    if (!modname) return -1;
+    for (PyMethodDef* def = defs; def->ml_name; ++def) {
+        Ref func = steal(PyCFunction_NewEx(def, module, modname.get()));
+        if (!func) return -1;
+        Ref method = steal(PyStaticMethod_New(func.get()));
+        if (!method || PyObject_SetAttrString(type, def->ml_name, method.get()) < 0) return -1;
+    }
+    return 0;
+}
+
 // Equality with the host's semantics; identity short-cuts inside. -1 on error.
 inline int equal(PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_EQ); }
 

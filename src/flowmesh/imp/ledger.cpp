@@ -1,0 +1,555 @@
+// flowmesh.imp.ledger: PortableImp, the base of every object that can be
+// written to a pipeline document. It owns the process-wide id registry and
+// turns an object into a document entry and back.
+#include "objects.hpp"
+
+#include <cstddef>
+#include <cstdio>
+
+namespace {
+
+struct LedgerState {
+    PyObject* type;          // PortableImp
+    PyObject* id_map;        // weakref.WeakValueDictionary: id -> live object
+    PyObject* ids;           // set: every id handed out or adopted
+    PyObject* preinstalled;  // set: names given to add_preinstalled_module
+    // Entry keys, the same objects as the values of PortableImp.SerializationKeys.
+    PyObject* key_class;
+    PyObject* key_module;
+    PyObject* key_source;
+    PyObject* key_settings;
+    // Interned attribute names.
+    PyObject* s_Keys;
+    PyObject* s_ID;
+    PyObject* s_ReservedKeys;
+    PyObject* s_get;
+    PyObject* s_clear;
+    PyObject* s_ID_TO_BE_GENERATED;
+    fm::Lazy constants_imp{"flowmesh.imp", "ConstantsImp"};
+    fm::Lazy deepcopy{"copy", "deepcopy"};
+    fm::Lazy import_module{"importlib", "import_module"};
+    fm::Lazy getrandbits{"random", "getrandbits"};
+};
+
+extern PyModuleDef ledger_module;
+
+LedgerState* state_of(PyObject* module) { return static_cast<LedgerState*>(PyModule_GetState(module)); }
+
+
+// The record of an object whose constructor ran (borrowed).
+PyObject* config_of(PyObject* self) {
+    PyObject* config = fm::as<fm::PortableObject>(self)->config;
+    if (!config)
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'config'",
+                     Py_TYPE(self)->tp_name);
+    return config;
+}
+
+// config.Keys.ID, read through the record's own Keys namespace.
+fm::Ref id_key(LedgerState* st, PyObject* config) {
+    fm::Ref keys = fm::steal(PyObject_GetAttr(config, st->s_Keys));
+    if (!keys) return {};
+    return fm::steal(PyObject_GetAttr(keys.get(), st->s_ID));
+}
+
+// _id_map.get(id): the live object or None (new reference).
+fm::Ref registered(LedgerState* st, PyObject* id) {
+    return fm::steal(fm::call_method(st->id_map, st->s_get, id));
+}
+
+// Borrows the record as a dict for the base-dict writes; anything else would
+// make PyDict_SetItem fail with an internal error.
+bool check_record(PyObject* config) {
+    if (PyDict_Check(config)) return true;
+    PyErr_Format(PyExc_TypeError, "Argument 'config' has incorrect type (expected dict, got %s)",
+                 Py_TYPE(config)->tp_name);
+    return false;
+}
+
+// ---------------------------------------------------------------- identity
+
+PyObject* new_id_impl(LedgerState* st) {
+    PyObject* draw = st->getrandbits.get();
+    if (!draw) return nullptr;
+    fm::Ref bits_arg = fm::steal(PyLong_FromLong(64));
+    if (!bits_arg) return nullptr;
+    for (;;) {
+        fm::Ref n = fm::steal(PyObject_CallOneArg(draw, bits_arg.get()));
+        if (!n) return nullptr;
+        unsigned long long v = PyLong_AsUnsignedLongLong(n.get());
+        if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+        char buf[17];
+        std::snprintf(buf, sizeof buf, "%016llX", v);
+        fm::Ref id = fm::steal(PyUnicode_FromStringAndSize(buf, 16));
+        if (!id) return nullptr;
+        int taken = PySet_Contains(st->ids, id.get());
+        if (taken < 0) return nullptr;
+        if (taken) continue;
+        if (PySet_Add(st->ids, id.get()) < 0) return nullptr;
+        return id.release();
+    }
+}
+
+PyObject* portable_new_id(PyObject* module, PyObject* /*unused*/) {
+    return new_id_impl(state_of(module));
+}
+
+int portable_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"config", nullptr};
+    PyObject* config;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:PortableImp", const_cast<char**>(kwlist),
+                                     &config))
+        return -1;
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ledger_module);
+    if (!module) return -1;
+    LedgerState* st = state_of(module);
+    if (!check_record(config)) return -1;
+    fm::Ref hold_config = fm::borrow(config);
+
+    fm::Ref key = id_key(st, config);
+    if (!key) return -1;
+    fm::Ref id = fm::steal(PyObject_GetItem(config, key.get()));
+    if (!id) return -1;
+
+    PyObject* constants = st->constants_imp.get();
+    if (!constants) return -1;
+    fm::Ref sentinel = fm::steal(PyObject_GetAttr(constants, st->s_ID_TO_BE_GENERATED));
+    if (!sentinel) return -1;
+    int generate = fm::equal(id.get(), sentinel.get());
+    if (generate < 0) return -1;
+    if (generate) {
+        id = fm::steal(new_id_impl(st));
+        if (!id) return -1;
+    }
+
+    fm::Ref existing = registered(st, id.get());
+    if (!existing) return -1;
+    if (existing.get() != Py_None && existing.get() != self) {
+        PyErr_Format(PyExc_ValueError,
+                     "ID '%S' conflict with another object. When re-deserializing in the same "
+                     "process, call Portable.reset() first to clear the id registry.",
+                     id.get());
+        return -1;
+    }
+    if (PyObject_SetItem(st->id_map, id.get(), self) < 0) return -1;
+    if (PyDict_SetItem(config, key.get(), id.get()) < 0) return -1;
+    fm::set_field(&fm::as<fm::PortableObject>(self)->config, config);
+    return 0;
+}
+
+PyObject* portable_adopt_id(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"new_id"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("adopt_id", args, nargs, kwnames, names, a, 1)) return nullptr;
+    PyObject* new_id = a[0];
+    if (!fm::check_exact(new_id, &PyUnicode_Type, "new_id")) return nullptr;
+    auto* st = static_cast<LedgerState*>(PyType_GetModuleState(defining_class));
+    PyObject* borrowed = config_of(self);
+    if (!borrowed) return nullptr;
+    fm::Ref config = fm::borrow(borrowed);
+    if (!check_record(config.get())) return nullptr;
+
+    fm::Ref key = id_key(st, config.get());
+    if (!key) return nullptr;
+    fm::Ref current = fm::steal(PyObject_GetItem(config.get(), key.get()));
+    if (!current) return nullptr;
+    int same = fm::equal(current.get(), new_id);
+    if (same < 0) return nullptr;
+    if (same) Py_RETURN_NONE;
+
+    fm::Ref existing = registered(st, new_id);
+    if (!existing) return nullptr;
+    if (existing.get() != Py_None && existing.get() != self)
+        return PyErr_Format(PyExc_ValueError,
+                            "ID '%S' cannot be adopted: another object already holds it.", new_id);
+
+    // Drop the old entry only while it still names this object: after a reset
+    // another live object may have claimed the old id.
+    fm::Ref holder = registered(st, current.get());
+    if (!holder) return nullptr;
+    if (holder.get() == self && PyObject_DelItem(st->id_map, current.get()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) return nullptr;
+        PyErr_Clear();
+    }
+    if (PyObject_SetItem(st->id_map, new_id, self) < 0) return nullptr;
+    if (PySet_Add(st->ids, new_id) < 0) return nullptr;
+    if (PyDict_SetItem(config.get(), key.get(), new_id) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* portable_get_by_id(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static const char* const names[] = {"id"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("get_by_id", args, nargs, kwnames, names, a, 1)) return nullptr;
+    if (!fm::check_exact(a[0], &PyUnicode_Type, "id")) return nullptr;
+    LedgerState* st = state_of(module);
+    return registered(st, a[0]).release();
+}
+
+PyObject* portable_reset(PyObject* module, PyObject* /*unused*/) {
+    LedgerState* st = state_of(module);
+    fm::Ref r = fm::steal(fm::call_method(st->id_map, st->s_clear));
+    if (!r) return nullptr;
+    if (PySet_Clear(st->ids) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ----------------------------------------------------------- serialization
+
+PyObject* portable_serialize(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"interface"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("serialize", args, nargs, kwnames, names, a, 1)) return nullptr;
+    fm::Ref interface = fm::borrow(a[0]);
+    auto* st = static_cast<LedgerState*>(PyType_GetModuleState(defining_class));
+    PyObject* borrowed = config_of(self);
+    if (!borrowed) return nullptr;
+    fm::Ref config = fm::borrow(borrowed);
+
+    PyObject* deepcopy = st->deepcopy.get();
+    if (!deepcopy) return nullptr;
+    fm::Ref settings = fm::steal(PyObject_CallOneArg(deepcopy, config.get()));
+    if (!settings) return nullptr;
+    if (!PyDict_Check(settings.get()))
+        return PyErr_Format(PyExc_TypeError, "A copy of the configuration must be a dict, not %s",
+                            Py_TYPE(settings.get())->tp_name);
+
+    fm::Ref reserved = fm::steal(PyObject_GetAttr(config.get(), st->s_ReservedKeys));
+    if (!reserved) return nullptr;
+    // The namespace's own dunder entries (__module__, __doc__, ...) are not keys.
+    fm::Ref ns = fm::steal(PyObject_GenericGetDict(reserved.get(), nullptr));
+    if (!ns) return nullptr;
+    fm::Ref items = fm::steal(PyMapping_Items(ns.get()));
+    if (!items) return nullptr;
+    Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        PyObject* attr = PyTuple_GET_ITEM(item, 0);
+        PyObject* key = PyTuple_GET_ITEM(item, 1);
+        if (PyUnicode_Check(attr)) {
+            Py_ssize_t len = PyUnicode_GET_LENGTH(attr);
+            if (len > 4 && PyUnicode_READ_CHAR(attr, 0) == '_' &&
+                PyUnicode_READ_CHAR(attr, 1) == '_' && PyUnicode_READ_CHAR(attr, len - 1) == '_' &&
+                PyUnicode_READ_CHAR(attr, len - 2) == '_')
+                continue;
+        }
+        int present = PyDict_Contains(settings.get(), key);
+        if (present < 0) return nullptr;
+        if (present && PyDict_DelItem(settings.get(), key) < 0) return nullptr;
+    }
+
+    fm::Ref cls = fm::steal(PyObject_GetAttrString(interface.get(), "__class__"));
+    if (!cls) return nullptr;
+    fm::Ref cls_name = fm::steal(PyObject_GetAttrString(cls.get(), "__name__"));
+    if (!cls_name) return nullptr;
+    fm::Ref cls_module = fm::steal(PyObject_GetAttrString(cls.get(), "__module__"));
+    if (!cls_module) return nullptr;
+
+    fm::Ref entry = fm::steal(PyDict_New());
+    if (!entry) return nullptr;
+    if (PyDict_SetItem(entry.get(), st->key_class, cls_name.get()) < 0 ||
+        PyDict_SetItem(entry.get(), st->key_module, cls_module.get()) < 0 ||
+        PyDict_SetItem(entry.get(), st->key_source, Py_None) < 0 ||
+        PyDict_SetItem(entry.get(), st->key_settings, settings.get()) < 0)
+        return nullptr;
+    return entry.release();
+}
+
+// data[key] with the dict's own KeyError (new reference).
+fm::Ref required_item(PyObject* data, PyObject* key) {
+    PyObject* value;
+    int found = PyDict_GetItemRef(data, key, &value);
+    if (found == 0) PyErr_SetObject(PyExc_KeyError, key);
+    return fm::steal(value);
+}
+
+PyObject* portable_deserialize(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    static const char* const names[] = {"data"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("deserialize", args, nargs, kwnames, names, a, 1)) return nullptr;
+    if (!fm::check_exact(a[0], &PyDict_Type, "data")) return nullptr;
+    fm::Ref data = fm::borrow(a[0]);
+    LedgerState* st = state_of(module);
+
+    // Imported on every call: the facade module imports this one.
+    fm::Ref portable = fm::steal(fm::resolve("flowmesh.portable", "Portable"));
+    if (!portable) return nullptr;
+
+    fm::Ref module_name = required_item(data.get(), st->key_module);
+    if (!module_name) return nullptr;
+    PyObject* import_module = st->import_module.get();
+    if (!import_module) return nullptr;
+    fm::Ref source = fm::steal(PyObject_CallOneArg(import_module, module_name.get()));
+    if (!source) return nullptr;
+
+    fm::Ref class_name = required_item(data.get(), st->key_class);
+    if (!class_name) return nullptr;
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttr(source.get(), class_name.get(), &found) < 0) return nullptr;
+    fm::Ref cls = fm::steal(found);
+    if (!cls)
+        return PyErr_Format(PyExc_TypeError, "Class '%S' could not be imported.", class_name.get());
+    int derived = PyObject_IsSubclass(cls.get(), portable.get());
+    if (derived < 0) return nullptr;
+    fm::Ref cls_name = fm::steal(PyObject_GetAttrString(cls.get(), "__name__"));
+    if (!cls_name) return nullptr;
+    if (!derived)
+        return PyErr_Format(PyExc_TypeError, "Class '%S' must be derived from class 'Portable'.",
+                            cls_name.get());
+
+    PyObject* stored = nullptr;
+    if (PyDict_GetItemRef(data.get(), st->key_settings, &stored) < 0) return nullptr;
+    fm::Ref settings = fm::steal(stored);
+    fm::Ref kwargs = fm::steal(PyDict_New());
+    if (!kwargs) return nullptr;
+    if (settings && settings.get() != Py_None) {
+        int empty = PyObject_Not(settings.get());
+        if (empty < 0) return nullptr;
+        if (!empty && PyDict_Merge(kwargs.get(), settings.get(), 1) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+            return PyErr_Format(PyExc_TypeError,
+                                "%S() argument after ** must be a mapping, not %s", cls_name.get(),
+                                Py_TYPE(settings.get())->tp_name);
+        }
+    }
+
+    fm::Ref empty_args = fm::steal(PyTuple_New(0));
+    if (!empty_args) return nullptr;
+    PyObject* rebuilt = PyObject_Call(cls.get(), empty_args.get(), kwargs.get());
+    if (rebuilt || !PyErr_ExceptionMatches(PyExc_TypeError)) return rebuilt;
+
+    fm::Ref error = fm::steal(PyErr_GetRaisedException());
+    fm::Ref text = fm::steal(PyObject_Str(error.get()));
+    if (!text) return nullptr;
+    fm::Ref needle = fm::steal(PyUnicode_FromString("multiple values for keyword argument"));
+    if (!needle) return nullptr;
+    int collides = PyUnicode_Contains(text.get(), needle.get());
+    if (collides < 0) return nullptr;
+    if (!collides) {
+        PyErr_SetRaisedException(error.release());
+        return nullptr;
+    }
+    return fm::raise_from(
+        std::move(error), PyExc_TypeError,
+        "Could not reconstruct '%S' from its serialized configuration (%U). %S.__init__ most "
+        "likely passes a configuration field (e.g. input_ports/output_ports) explicitly while "
+        "also forwarding **kwargs, so the stored value collides with the explicit one. Use "
+        "kwargs.setdefault('<field>', ...) instead of passing it alongside **kwargs, or declare "
+        "the field as an explicit __init__ parameter.",
+        cls_name.get(), text.get(), cls_name.get());
+}
+
+PyObject* portable_add_preinstalled_module(PyObject* module, PyObject* const* args,
+                                           Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"module"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("add_preinstalled_module", args, nargs, kwnames, names, a, 1))
+        return nullptr;
+    if (!fm::check_exact(a[0], &PyUnicode_Type, "module")) return nullptr;
+    LedgerState* st = state_of(module);
+    if (PySet_Add(st->preinstalled, a[0]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------------ type
+
+int portable_traverse(PyObject* self, visitproc visit, void* arg) {
+    return fm::traverse_portable(self, visit, arg);
+}
+
+int portable_clear(PyObject* self) {
+    fm::clear_portable(self);
+    return 0;
+}
+
+PyMethodDef portable_methods[] = {
+    {"adopt_id", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(portable_adopt_id)),
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("adopt_id(new_id)\n--\n\nTake over `new_id` as this object's id.")},
+    {"serialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(portable_serialize)),
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("serialize(interface)\n--\n\nThe document entry of `interface`, the facade "
+               "object owning this one.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Bound to the module when installed (see fm::add_static_methods).
+PyMethodDef portable_static_methods[] = {
+    {"new_id", reinterpret_cast<PyCFunction>(portable_new_id), METH_NOARGS,
+     PyDoc_STR("new_id()\n--\n\nReserve and return a fresh 16-digit hexadecimal id.")},
+    {"get_by_id", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(portable_get_by_id)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("get_by_id(id)\n--\n\nThe live object registered under `id`, or None.")},
+    {"reset", reinterpret_cast<PyCFunction>(portable_reset), METH_NOARGS,
+     PyDoc_STR("reset()\n--\n\nForget every registered and reserved id.")},
+    {"deserialize",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(portable_deserialize)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("deserialize(data)\n--\n\nRebuild the facade object a document entry describes.")},
+    {"add_preinstalled_module",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(portable_add_preinstalled_module)),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("add_preinstalled_module(module)\n--\n\nKept for older client code; has no "
+               "effect on serialization.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef portable_members[] = {
+    {"config", Py_T_OBJECT_EX, offsetof(fm::PortableObject, config), 0,
+     PyDoc_STR("The configuration record; the id lives under config.Keys.ID.")},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot portable_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PortableImp(config)\n--\n\nAn object with a registered id "
+                                  "that can be written to a document.")},
+    {Py_tp_init, reinterpret_cast<void*>(portable_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(portable_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(portable_clear)},
+    {Py_tp_methods, portable_methods},
+    {Py_tp_members, portable_members},
+    {0, nullptr},
+};
+
+PyType_Spec portable_spec = {
+    "flowmesh.imp.PortableImp",
+    sizeof(fm::PortableObject),
+    0,
+    fm::kTypeFlags,
+    portable_slots,
+};
+
+// ---------------------------------------------------------------- module
+
+// The SerializationKeys namespace class, holding the entry keys.
+PyObject* make_serialization_keys(LedgerState* st) {
+    fm::Ref ns = fm::steal(PyDict_New());
+    if (!ns) return nullptr;
+    if (PyDict_SetItemString(ns.get(), "CLASS", st->key_class) < 0 ||
+        PyDict_SetItemString(ns.get(), "MODULE", st->key_module) < 0 ||
+        PyDict_SetItemString(ns.get(), "SOURCE", st->key_source) < 0 ||
+        PyDict_SetItemString(ns.get(), "SETTINGS", st->key_settings) < 0)
+        return nullptr;
+    fm::Ref qualname = fm::steal(PyUnicode_FromString("PortableImp.SerializationKeys"));
+    fm::Ref modname = fm::steal(PyUnicode_FromString("flowmesh.imp"));
+    if (!qualname || !modname) return nullptr;
+    if (PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0)
+        return nullptr;
+    return PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O",
+                                 "SerializationKeys", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
+                                 ns.get());
+}
+
+int intern(PyObject** slot, const char* text) {
+    *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+
+int ledger_exec(PyObject* module) {
+    LedgerState* st = state_of(module);
+    new (&st->constants_imp) fm::Lazy{"flowmesh.imp", "ConstantsImp"};
+    new (&st->deepcopy) fm::Lazy{"copy", "deepcopy"};
+    new (&st->import_module) fm::Lazy{"importlib", "import_module"};
+    new (&st->getrandbits) fm::Lazy{"random", "getrandbits"};
+    if (intern(&st->key_class, "class") < 0 || intern(&st->key_module, "module") < 0 ||
+        intern(&st->key_source, "source") < 0 || intern(&st->key_settings, "config") < 0 ||
+        intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_ID, "ID") < 0 ||
+        intern(&st->s_ReservedKeys, "ReservedKeys") < 0 || intern(&st->s_get, "get") < 0 ||
+        intern(&st->s_clear, "clear") < 0 ||
+        intern(&st->s_ID_TO_BE_GENERATED, "ID_TO_BE_GENERATED") < 0)
+        return -1;
+
+    fm::Ref base = fm::steal(fm::imp_class("Implementation"));
+    if (!base) return -1;
+    fm::Ref bases = fm::steal(PyTuple_Pack(1, base.get()));
+    if (!bases) return -1;
+    st->type = PyType_FromModuleAndSpec(module, &portable_spec, bases.get());
+    if (!st->type) return -1;
+
+    fm::Ref weakref = fm::steal(PyImport_ImportModule("weakref"));
+    if (!weakref) return -1;
+    st->id_map = PyObject_CallMethod(weakref.get(), "WeakValueDictionary", nullptr);
+    st->ids = PySet_New(nullptr);
+    st->preinstalled = PySet_New(nullptr);
+    if (!st->id_map || !st->ids || !st->preinstalled) return -1;
+    fm::Ref keys = fm::steal(make_serialization_keys(st));
+    if (!keys) return -1;
+    if (fm::add_static_methods(st->type, module, portable_static_methods) < 0) return -1;
+    if (PyObject_SetAttrString(st->type, "_id_map", st->id_map) < 0 ||
+        PyObject_SetAttrString(st->type, "_ids", st->ids) < 0 ||
+        PyObject_SetAttrString(st->type, "_preinstalled_modules", st->preinstalled) < 0 ||
+        PyObject_SetAttrString(st->type, "SerializationKeys", keys.get()) < 0)
+        return -1;
+    return PyModule_AddObjectRef(module, "PortableImp", st->type);
+}
+
+int ledger_traverse(PyObject* module, visitproc visit, void* arg) {
+    LedgerState* st = state_of(module);
+    if (!st) return 0;
+    Py_VISIT(st->type);
+    Py_VISIT(st->id_map);
+    Py_VISIT(st->ids);
+    Py_VISIT(st->preinstalled);
+    st->constants_imp.traverse(visit, arg);
+    st->deepcopy.traverse(visit, arg);
+    st->import_module.traverse(visit, arg);
+    st->getrandbits.traverse(visit, arg);
+    return 0;
+}
+
+int ledger_clear(PyObject* module) {
+    LedgerState* st = state_of(module);
+    if (!st) return 0;
+    Py_CLEAR(st->type);
+    Py_CLEAR(st->id_map);
+    Py_CLEAR(st->ids);
+    Py_CLEAR(st->preinstalled);
+    Py_CLEAR(st->key_class);
+    Py_CLEAR(st->key_module);
+    Py_CLEAR(st->key_source);
+    Py_CLEAR(st->key_settings);
+    Py_CLEAR(st->s_Keys);
+    Py_CLEAR(st->s_ID);
+    Py_CLEAR(st->s_ReservedKeys);
+    Py_CLEAR(st->s_get);
+    Py_CLEAR(st->s_clear);
+    Py_CLEAR(st->s_ID_TO_BE_GENERATED);
+    st->constants_imp.clear();
+    st->deepcopy.clear();
+    st->import_module.clear();
+    st->getrandbits.clear();
+    return 0;
+}
+
+void ledger_free(void* module) { ledger_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot ledger_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(ledger_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+}  // namespace
+
+namespace {
+PyModuleDef ledger_module = {
+    PyModuleDef_HEAD_INIT,
+    "flowmesh.imp.ledger",
+    "Portable objects: id registry and document entries.",
+    sizeof(LedgerState),
+    nullptr,
+    ledger_slots,
+    ledger_traverse,
+    ledger_clear,
+    ledger_free,
+};
+}  // namespace
+
+PyMODINIT_FUNC PyInit_ledger(void) { return PyModuleDef_Init(&ledger_module); }
