@@ -1,0 +1,470 @@
+// flowmesh.imp.worker: ProcessingElementImp, the common base of nodes and
+// chains: name, run state, condition, cycle counter, first failure, context
+// and logger, plus the roll-back shared by everything that starts a sequence
+// of elements.
+#include "objects.hpp"
+
+#include <cstddef>
+
+namespace {
+
+struct WorkerState {
+    PyObject* type;  // ProcessingElementImp
+    PyObject* base;  // PortableImp, whose constructor registers the id
+    PyObject* s_Keys;
+    PyObject* s_NAME;
+    PyObject* s_name;
+    PyObject* s_write;
+    PyObject* s_stop;
+    PyObject* s_get_state;
+    PyObject* write_kwnames;  // ("type", "message")
+    PyObject* empty_str;
+    fm::Lazy logger_class{"flowmesh.logging", "Logger"};
+    fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
+    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
+    fm::Lazy healthy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
+    fm::Lazy info{"flowmesh.constants", "Constants.LogTypes.INFO"};
+};
+
+extern PyModuleDef worker_module;
+
+WorkerState* state_of(PyObject* module) { return static_cast<WorkerState*>(PyModule_GetState(module)); }
+
+WorkerState* state_of_class(PyTypeObject* defining_class) {
+    return static_cast<WorkerState*>(PyType_GetModuleState(defining_class));
+}
+
+fm::ElementObject* element(PyObject* self) { return fm::as<fm::ElementObject>(self); }
+
+// A field as a new reference; a deleted field reads as None.
+PyObject* field(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+
+bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", fname);
+    return false;
+}
+
+// ------------------------------------------------------------- construction
+
+int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
+    if (!module) return -1;
+    WorkerState* st = state_of(module);
+    if (reinterpret_cast<PyTypeObject*>(st->base)->tp_init(self, args, kwds) < 0) return -1;
+
+    PyObject* stopped = st->stopped.get();
+    PyObject* healthy = st->healthy.get();
+    if (!stopped || !healthy) return -1;
+    PyObject* logger_class = st->logger_class.get();
+    if (!logger_class) return -1;
+    fm::Ref logger = fm::steal(PyObject_CallOneArg(logger_class, st->empty_str));
+    if (!logger) return -1;
+
+    fm::ElementObject* e = element(self);
+    e->counter = 0;
+    fm::set_field(&e->logger, logger.get());
+    fm::set_field(&e->state, stopped);
+    fm::set_field(&e->condition, healthy);
+    fm::set_field(&e->context, Py_None);
+    e->setup_failed = false;
+    fm::set_field(&e->failure, Py_None);
+    return 0;
+}
+
+// ---------------------------------------------------------------- operations
+
+// `name` read from the record: text or None.
+PyObject* element_get_name(PyObject* self, void* /*closure*/) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
+    if (!module) return nullptr;
+    WorkerState* st = state_of(module);
+    PyObject* borrowed = element(self)->base.config;
+    if (!borrowed)
+        return PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'config'",
+                            Py_TYPE(self)->tp_name);
+    fm::Ref config = fm::borrow(borrowed);
+    fm::Ref keys = fm::steal(PyObject_GetAttr(config.get(), st->s_Keys));
+    if (!keys) return nullptr;
+    fm::Ref key = fm::steal(PyObject_GetAttr(keys.get(), st->s_NAME));
+    if (!key) return nullptr;
+    fm::Ref name = fm::steal(PyObject_GetItem(config.get(), key.get()));
+    if (!name) return nullptr;
+    if (name.get() != Py_None && !PyUnicode_Check(name.get()))
+        return PyErr_Format(PyExc_TypeError, "Element name must be a str or None, not %s",
+                            Py_TYPE(name.get())->tp_name);
+    return name.release();
+}
+
+// log(msg, type): `msg` goes to the logger untouched, so an exception arrives
+// as an object with its traceback.
+PyObject* log_impl(WorkerState* st, PyObject* self, PyObject* msg, PyObject* type) {
+    PyObject* borrowed = element(self)->logger;
+    if (!borrowed || borrowed == Py_None) Py_RETURN_NONE;
+    fm::Ref logger = fm::borrow(borrowed);
+    if (!type || type == Py_None) {
+        type = st->info.get();
+        if (!type) return nullptr;
+    }
+    PyObject* const values[] = {type, msg};
+    fm::Ref r = fm::steal(fm::call_method_kw(logger.get(), st->s_write, st->write_kwnames, values));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* element_log(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"msg", "type"};
+    PyObject* a[] = {nullptr, Py_None};
+    if (!fm::parse_args("log", args, nargs, kwnames, names, a, 1)) return nullptr;
+    return log_impl(state_of_class(defining_class), self, a[0], a[1]);
+}
+
+// Logs "{name} <suffix>" as INFO.
+bool log_transition(WorkerState* st, PyObject* self, const char* suffix) {
+    fm::Ref name = fm::steal(PyObject_GetAttr(self, st->s_name));
+    if (!name) return false;
+    fm::Ref msg = fm::steal(PyUnicode_FromFormat("%S %s", name.get(), suffix));
+    if (!msg) return false;
+    fm::Ref r = fm::steal(log_impl(st, self, msg.get(), nullptr));
+    return static_cast<bool>(r);
+}
+
+PyObject* element_start(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
+                        Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("start", nargs, kwnames)) return nullptr;
+    WorkerState* st = state_of_class(defining_class);
+    PyObject* running = st->running.get();
+    if (!running) return nullptr;
+    fm::Ref current = fm::steal(field(element(self)->state));
+    int is_running = fm::equal(current.get(), running);
+    if (is_running < 0) return nullptr;
+    if (is_running) Py_RETURN_NONE;
+    fm::set_field(&element(self)->state, running);
+    if (!log_transition(st, self, "started.")) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* element_stop(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
+                       Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("stop", nargs, kwnames)) return nullptr;
+    WorkerState* st = state_of_class(defining_class);
+    PyObject* running = st->running.get();
+    PyObject* stopped = st->stopped.get();
+    if (!running || !stopped) return nullptr;
+    fm::Ref current = fm::steal(field(element(self)->state));
+    int is_running = fm::equal(current.get(), running);
+    if (is_running < 0) return nullptr;
+    if (!is_running) Py_RETURN_NONE;
+    fm::set_field(&element(self)->state, stopped);
+    if (!log_transition(st, self, "stopped.")) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* element_get_counter(PyObject* self, PyObject* /*unused*/) {
+    return PyLong_FromLongLong(element(self)->counter);
+}
+
+PyObject* element_get_max_backlog(PyObject* /*self*/, PyObject* /*unused*/) {
+    return PyLong_FromLong(0);
+}
+
+PyObject* element_reset_run_state(PyObject* self, PyTypeObject* defining_class,
+                                  PyObject* const* /*args*/, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    if (!no_args("reset_run_state", nargs, kwnames)) return nullptr;
+    PyObject* healthy = state_of_class(defining_class)->healthy.get();
+    if (!healthy) return nullptr;
+    fm::ElementObject* e = element(self);
+    e->counter = 0;
+    fm::set_field(&e->condition, healthy);
+    fm::set_field(&e->context, Py_None);
+    e->setup_failed = false;
+    fm::set_field(&e->failure, Py_None);
+    Py_RETURN_NONE;
+}
+
+PyObject* element_get_state(PyObject* self, PyObject* /*unused*/) {
+    return field(element(self)->state);
+}
+
+PyObject* element_get_condition(PyObject* self, PyObject* /*unused*/) {
+    return field(element(self)->condition);
+}
+
+PyObject* element_setup_failed(PyObject* self, PyObject* /*unused*/) {
+    return PyBool_FromLong(element(self)->setup_failed);
+}
+
+PyObject* element_failure(PyObject* self, PyObject* /*unused*/) {
+    return field(element(self)->failure);
+}
+
+// The first failure of a run wins: later ones are its consequences.
+PyObject* element_record_failure(PyObject* self, PyObject* error) {
+    if (!PyExceptionInstance_Check(error))
+        return PyErr_Format(PyExc_TypeError,
+                            "Argument 'error' has incorrect type (expected an exception, got %s)",
+                            Py_TYPE(error)->tp_name);
+    fm::ElementObject* e = element(self);
+    if (!e->failure || e->failure == Py_None) fm::set_field(&e->failure, error);
+    Py_RETURN_NONE;
+}
+
+PyObject* element_get_context(PyObject* self, PyObject* /*unused*/) {
+    return field(element(self)->context);
+}
+
+PyObject* element_set_logger(PyObject* self, PyObject* logger) {
+    fm::set_field(&element(self)->logger, logger);
+    Py_RETURN_NONE;
+}
+
+// stop_after_failed_start(started, failed, log): stops, newest first, what a
+// start that raised left running; a stop that fails is logged and passed over.
+PyObject* element_stop_after_failed_start(PyObject* module, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"started", "failed", "log"};
+    PyObject* a[] = {nullptr, nullptr, nullptr};
+    if (!fm::parse_args("stop_after_failed_start", args, nargs, kwnames, names, a, 3))
+        return nullptr;
+    if (!fm::check_exact(a[0], &PyList_Type, "started")) return nullptr;
+    WorkerState* st = state_of(module);
+    fm::Ref failed = fm::borrow(a[1]);
+    fm::Ref log = fm::borrow(a[2]);
+
+    // A copy: stopping may run code that changes the caller's list.
+    fm::Ref work = fm::steal(PyList_GetSlice(a[0], 0, PY_SSIZE_T_MAX));
+    if (!work || PyList_Reverse(work.get()) < 0) return nullptr;
+    PyObject* running = st->running.get();
+    if (!running) return nullptr;
+    fm::Ref failed_state = fm::steal(fm::call_method(failed.get(), st->s_get_state));
+    if (!failed_state) return nullptr;
+    int failed_running = fm::equal(failed_state.get(), running);
+    if (failed_running < 0) return nullptr;
+    if (failed_running && PyList_Insert(work.get(), 0, failed.get()) < 0) return nullptr;
+
+    Py_ssize_t n = PyList_GET_SIZE(work.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        fm::Ref item = fm::borrow(PyList_GET_ITEM(work.get(), i));
+        fm::Ref r = fm::steal(fm::call_method(item.get(), st->s_stop));
+        if (r) continue;
+        if (!fm::pending_is_exception()) return nullptr;
+        fm::Ref error = fm::steal(PyErr_GetRaisedException());
+        fm::Ref name = fm::steal(PyObject_GetAttr(item.get(), st->s_name));
+        if (!name) return nullptr;
+        fm::Ref msg = fm::steal(PyUnicode_FromFormat(
+            "Failed to stop node %S while recovering from a start failure: %S", name.get(),
+            error.get()));
+        if (!msg) return nullptr;
+        fm::Ref logged = fm::steal(PyObject_CallOneArg(log.get(), msg.get()));
+        if (!logged) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------------------ type
+
+int element_traverse(PyObject* self, visitproc visit, void* arg) {
+    return fm::traverse_element(self, visit, arg);
+}
+
+int element_clear(PyObject* self) {
+    fm::clear_element(self);
+    return 0;
+}
+
+PyObject* element_counter_get(PyObject* self, void* /*closure*/) {
+    return PyLong_FromLongLong(element(self)->counter);
+}
+
+int element_counter_set(PyObject* self, PyObject* value, void* /*closure*/) {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete attribute '_counter'");
+        return -1;
+    }
+    long long v = PyLong_AsLongLong(value);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    element(self)->counter = v;
+    return 0;
+}
+
+template <typename F>
+PyCFunction cfunc(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int kMethod = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef element_methods[] = {
+    {"start", cfunc(element_start), kMethod,
+     PyDoc_STR("start()\n--\n\nSTOPPED -> RUNNING, logged; no effect when running.")},
+    {"stop", cfunc(element_stop), kMethod,
+     PyDoc_STR("stop()\n--\n\nRUNNING -> STOPPED, logged; no effect when stopped.")},
+    {"get_counter", element_get_counter, METH_NOARGS,
+     PyDoc_STR("get_counter()\n--\n\nNumber of completed cycles in this run.")},
+    {"get_max_backlog", element_get_max_backlog, METH_NOARGS,
+     PyDoc_STR("get_max_backlog()\n--\n\nLargest input backlog; 0 without inputs.")},
+    {"reset_run_state", cfunc(element_reset_run_state), kMethod,
+     PyDoc_STR("reset_run_state()\n--\n\nClear counter, condition, context and failure for a "
+               "new run.")},
+    {"get_state", element_get_state, METH_NOARGS, PyDoc_STR("get_state()\n--\n\nRun state.")},
+    {"get_condition", element_get_condition, METH_NOARGS,
+     PyDoc_STR("get_condition()\n--\n\nHealth condition.")},
+    {"setup_failed", element_setup_failed, METH_NOARGS,
+     PyDoc_STR("setup_failed()\n--\n\nWhether setup raised in this run.")},
+    {"failure", element_failure, METH_NOARGS,
+     PyDoc_STR("failure()\n--\n\nThe first exception recorded in this run, or None.")},
+    {"record_failure", element_record_failure, METH_O,
+     PyDoc_STR("record_failure(error)\n--\n\nKeep `error` unless a failure is already "
+               "recorded.")},
+    {"get_context", element_get_context, METH_NOARGS,
+     PyDoc_STR("get_context()\n--\n\nThe context produced by setup, or None.")},
+    {"set_logger", element_set_logger, METH_O,
+     PyDoc_STR("set_logger(logger)\n--\n\nWrite to `logger` from now on (None: silent).")},
+    {"log", cfunc(element_log), kMethod,
+     PyDoc_STR("log(msg, type=None)\n--\n\nWrite `msg` (text or exception) with log type "
+               "`type` (INFO when None).")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Bound to the module when installed (see fm::add_static_methods).
+PyMethodDef element_static_methods[] = {
+    {"stop_after_failed_start", cfunc(element_stop_after_failed_start),
+     METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("stop_after_failed_start(started, failed, log)\n--\n\nStop what a failed start "
+               "left running, newest first.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef element_members[] = {
+    {"_logger", Py_T_OBJECT_EX, offsetof(fm::ElementObject, logger), 0, nullptr},
+    {"_state", Py_T_OBJECT_EX, offsetof(fm::ElementObject, state), 0, nullptr},
+    {"_condition", Py_T_OBJECT_EX, offsetof(fm::ElementObject, condition), 0, nullptr},
+    {"_context", Py_T_OBJECT_EX, offsetof(fm::ElementObject, context), 0, nullptr},
+    {"_failure", Py_T_OBJECT_EX, offsetof(fm::ElementObject, failure), 0, nullptr},
+    {"_setup_failed", Py_T_BOOL, offsetof(fm::ElementObject, setup_failed), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef element_getset[] = {
+    {"name", element_get_name, nullptr, PyDoc_STR("The element's name (str or None)."),
+     nullptr},
+    {"_counter", element_counter_get, element_counter_set,
+     PyDoc_STR("Completed cycles; 0 until setup has run."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot element_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ProcessingElementImp(config)\n--\n\nBase of every element "
+                                  "that can sit in a pipeline.")},
+    {Py_tp_init, reinterpret_cast<void*>(element_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(element_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(element_clear)},
+    {Py_tp_methods, element_methods},
+    {Py_tp_members, element_members},
+    {Py_tp_getset, element_getset},
+    {0, nullptr},
+};
+
+PyType_Spec element_spec = {
+    "flowmesh.imp.ProcessingElementImp",
+    sizeof(fm::ElementObject),
+    0,
+    fm::kTypeFlags,
+    element_slots,
+};
+
+// ---------------------------------------------------------------- module
+
+int intern(PyObject** slot, const char* text) {
+    *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+
+int worker_exec(PyObject* module) {
+    WorkerState* st = state_of(module);
+    new (&st->logger_class) fm::Lazy{"flowmesh.logging", "Logger"};
+    new (&st->stopped) fm::Lazy{"flowmesh.constants", "Constants.States.STOPPED"};
+    new (&st->running) fm::Lazy{"flowmesh.constants", "Constants.States.RUNNING"};
+    new (&st->healthy) fm::Lazy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
+    new (&st->info) fm::Lazy{"flowmesh.constants", "Constants.LogTypes.INFO"};
+    if (intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_NAME, "NAME") < 0 ||
+        intern(&st->s_name, "name") < 0 || intern(&st->s_write, "write") < 0 ||
+        intern(&st->s_stop, "stop") < 0 || intern(&st->s_get_state, "get_state") < 0 ||
+        intern(&st->empty_str, "") < 0)
+        return -1;
+    fm::Ref type_kw = fm::steal(PyUnicode_InternFromString("type"));
+    fm::Ref message_kw = fm::steal(PyUnicode_InternFromString("message"));
+    if (!type_kw || !message_kw) return -1;
+    st->write_kwnames = PyTuple_Pack(2, type_kw.get(), message_kw.get());
+    if (!st->write_kwnames) return -1;
+
+    st->base = fm::imp_class("PortableImp");
+    if (!st->base) return -1;
+    fm::Ref bases = fm::steal(PyTuple_Pack(1, st->base));
+    if (!bases) return -1;
+    st->type = PyType_FromModuleAndSpec(module, &element_spec, bases.get());
+    if (!st->type) return -1;
+    if (fm::add_static_methods(st->type, module, element_static_methods) < 0) return -1;
+    return PyModule_AddObjectRef(module, "ProcessingElementImp", st->type);
+}
+
+int worker_traverse(PyObject* module, visitproc visit, void* arg) {
+    WorkerState* st = state_of(module);
+    if (!st) return 0;
+    Py_VISIT(st->type);
+    Py_VISIT(st->base);
+    st->logger_class.traverse(visit, arg);
+    st->stopped.traverse(visit, arg);
+    st->running.traverse(visit, arg);
+    st->healthy.traverse(visit, arg);
+    st->info.traverse(visit, arg);
+    return 0;
+}
+
+int worker_clear(PyObject* module) {
+    WorkerState* st = state_of(module);
+    if (!st) return 0;
+    Py_CLEAR(st->type);
+    Py_CLEAR(st->base);
+    Py_CLEAR(st->s_Keys);
+    Py_CLEAR(st->s_NAME);
+    Py_CLEAR(st->s_name);
+    Py_CLEAR(st->s_write);
+    Py_CLEAR(st->s_stop);
+    Py_CLEAR(st->s_get_state);
+    Py_CLEAR(st->write_kwnames);
+    Py_CLEAR(st->empty_str);
+    st->logger_class.clear();
+    st->stopped.clear();
+    st->running.clear();
+    st->healthy.clear();
+    st->info.clear();
+    return 0;
+}
+
+void worker_free(void* module) { worker_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot worker_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(worker_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef worker_module = {
+    PyModuleDef_HEAD_INIT,
+    "flowmesh.imp.worker",
+    "Processing elements: run state, condition, failure and logging.",
+    sizeof(WorkerState),
+    nullptr,
+    worker_slots,
+    worker_traverse,
+    worker_clear,
+    worker_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_worker(void) { return PyModuleDef_Init(&worker_module); }
