@@ -1,0 +1,244 @@
+"""Ready-made ends of a graph: a clocked source, an event source and a sink.
+
+`SampledSource` produces frames on a thread of its own at a fixed rate (or as
+fast as it can); `EventSource` emits whenever the client calls `trigger`;
+`Sink` collects whatever reaches it. Subclass the sources and define `step`
+(and, for contexts other than empty ones, `setup`).
+"""
+
+import math
+import numbers
+import threading
+import time
+
+from .configuration import Configuration
+from .constants import Constants
+from .i_node import INode
+from .o_node import ONode
+
+
+def _ports_with_timing(ports, timing, owner):
+    """Copies of the output-port entries with `timing` filled in; an entry that
+    asks for another timing is refused, since the source could not honour it."""
+    if ports is None:
+        ports = [{Configuration.Keys.NAME: Constants.Defaults.PORT_OUT}]
+    if not isinstance(ports, list):
+        return ports  # the output node reports the wrong type
+    result = []
+    for entry in ports:
+        entry = dict(entry)
+        given = entry.setdefault(Configuration.Keys.TIMING, timing)
+        if given != timing:
+            raise ValueError(f"{owner} output ports must have timing {timing}, got {given}.")
+        result.append(entry)
+    return result
+
+
+def _default_contexts(node):
+    return {name: {} for name in node._imp._output_ports}
+
+
+class SampledSource(ONode):
+    """A source clocked by its own thread.
+
+    `rate` is the frame rate in Hz (None or 0: as fast as possible); frame k is
+    due at t0 + k / rate on the monotonic clock, so a late frame delays only
+    itself. `frames` ends production after that many frames of a run (None:
+    until stopped). Each frame is one cycle of the node: the first one runs
+    setup, every one calls `step({})`, whose result maps output ports to values.
+    """
+
+    class Configuration(ONode.Configuration):
+        class Keys(ONode.Configuration.Keys):
+            RATE = "rate"
+            FRAMES = "frames"
+
+        def _set_defaults(self):
+            self[self.Keys.OUTPUT_PORTS] = _ports_with_timing(
+                self.get(self.Keys.OUTPUT_PORTS), Constants.Timing.SYNC, "SampledSource"
+            )
+            super()._set_defaults()
+            self.setdefault(self.Keys.RATE, None)
+            self.setdefault(self.Keys.FRAMES, None)
+
+        def validate(self):
+            super().validate()
+            rate = self[self.Keys.RATE]
+            if rate is not None:
+                if isinstance(rate, bool) or not isinstance(rate, numbers.Real):
+                    raise TypeError(f"rate must be a number or None, got {type(rate).__name__}.")
+                if not math.isfinite(rate) or rate < 0:
+                    raise ValueError(f"rate must be a finite number >= 0, got {rate}.")
+            frames = self[self.Keys.FRAMES]
+            if frames is not None:
+                if isinstance(frames, bool) or not isinstance(frames, int):
+                    raise TypeError(f"frames must be an int or None, got {type(frames).__name__}.")
+                if frames < 0:
+                    raise ValueError(f"frames must be >= 0, got {frames}.")
+
+    def __init__(self, **config):
+        self._thread = None
+        self._stop_event = threading.Event()
+        super().__init__(**config)
+
+    def setup(self, data, context):
+        return _default_contexts(self)
+
+    @property
+    def rate(self):
+        return self.config[self.Configuration.Keys.RATE]
+
+    def start(self):
+        if self._thread is not None and self._thread.is_alive():
+            return
+        super().start()
+        # A fresh event per run: a thread of an earlier run can never see it cleared.
+        self._stop_event = threading.Event()
+        self._thread = threading.Thread(
+            target=self._produce,
+            args=(self._stop_event,),
+            name=f"{self.name} sampling",
+            daemon=True,
+        )
+        self._thread.start()
+
+    def stop(self):
+        self._stop_event.set()
+        thread = self._thread
+        if thread is not None and thread is not threading.current_thread():
+            thread.join()
+        super().stop()
+
+    def wait(self, timeout=None):
+        """Wait for production to end (frame limit reached, node stopped or
+        failed); True if it has."""
+        thread = self._thread
+        if thread is None:
+            return True
+        thread.join(timeout)
+        return not thread.is_alive()
+
+    def _produce(self, stop):
+        imp = self._imp
+        cycle = imp._cycle
+        keys = self.Configuration.Keys
+        rate = self.config[keys.RATE]
+        frames = self.config[keys.FRAMES]
+        period = 1.0 / rate if rate else 0.0
+        running = Constants.States.RUNNING
+        error = Constants.Conditions.ERROR
+        clock = time.monotonic
+        t0 = clock()
+        k = 0
+        try:
+            while frames is None or k < frames:
+                # A node stopped behind our back or failed would only spin.
+                if stop.is_set() or imp._state != running or imp._condition == error:
+                    return
+                if period:
+                    due = t0 + k * period
+                    while (delay := due - clock()) > 0.0:
+                        if stop.wait(delay):
+                            return
+                cycle(None)
+                k += 1
+        except Exception as e:
+            # Batch mode lets failures leave the cycle; this thread is their last stop.
+            imp.record_failure(e)
+            imp.log(msg=e, type=Constants.LogTypes.ERROR)
+
+
+class EventSource(ONode):
+    """A source that emits when told to.
+
+    Its outputs are ASYNC, so its first cycle (setup and the delivery of its
+    context downstream) runs on the one-shot setup thread at start. Afterwards
+    `trigger(value, port)` runs one cycle with `{port: value}`; the default
+    `step` passes that through as the output.
+    """
+
+    class Configuration(ONode.Configuration):
+        def _set_defaults(self):
+            self[self.Keys.OUTPUT_PORTS] = _ports_with_timing(
+                self.get(self.Keys.OUTPUT_PORTS), Constants.Timing.ASYNC, "EventSource"
+            )
+            super()._set_defaults()
+
+    def __init__(self, **config):
+        # Reentrant: a step that triggers its own source nests instead of deadlocking.
+        self._trigger_lock = threading.RLock()
+        self._joined_setup_thread = None
+        super().__init__(**config)
+        self._default_port = next(iter(self._imp._output_ports))
+
+    def setup(self, data, context):
+        return _default_contexts(self)
+
+    def step(self, data):
+        return data or None
+
+    def trigger(self, value, port=None):
+        """Emit `value` on `port` (default: the first output port). Dropped
+        while the node is stopped."""
+        imp = self._imp
+        if port is None:
+            port = self._default_port
+        elif port not in imp._output_ports:
+            raise ValueError(f"Output port '{port}' not found.")
+        setup_thread = getattr(imp, "_setup_thread", None)
+        if (
+            setup_thread is not None
+            and setup_thread is not self._joined_setup_thread
+            and setup_thread is not threading.current_thread()
+        ):
+            # Setup runs once, on its thread; an early event waits for it.
+            setup_thread.join()
+            self._joined_setup_thread = setup_thread
+        with self._trigger_lock:
+            imp._cycle({port: value})
+
+
+class Sink(INode):
+    """Collects every frame that reaches it (a dict input-port name -> value).
+
+    `callback(frame)`, if given, is called on the delivering thread after the
+    frame is stored. `context` holds what the sink's setup received.
+    """
+
+    def __init__(self, callback=None, **config):
+        self._frames = []
+        self._arrived = threading.Condition()
+        self.callback = callback
+        self.context = None
+        super().__init__(**config)
+
+    def setup(self, data, context):
+        self.context = context
+        return {}
+
+    def step(self, data):
+        with self._arrived:
+            self._frames.append(data)
+            self._arrived.notify_all()
+        if self.callback is not None:
+            self.callback(data)
+        return None
+
+    @property
+    def frames(self):
+        """A snapshot of the frames received so far, in arrival order."""
+        with self._arrived:
+            return list(self._frames)
+
+    def values(self, port=Constants.Defaults.PORT_IN):
+        """The values that arrived on `port`, in arrival order."""
+        return [frame[port] for frame in self.frames if port in frame]
+
+    def clear(self):
+        with self._arrived:
+            self._frames.clear()
+
+    def wait_for(self, count, timeout=None):
+        """Wait until at least `count` frames have arrived; True if they have."""
+        with self._arrived:
+            return self._arrived.wait_for(lambda: len(self._frames) >= count, timeout)
