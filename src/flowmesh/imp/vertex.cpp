@@ -1,0 +1,644 @@
+// flowmesh.imp.vertex: NodeImp, a processing node. It holds the client's
+// handlers and runs the node's cycle: setup once per run, then pre-step, step
+// (or process in batch runs), post-step and the push of the output, with
+// failures caught and recorded (or, in batch runs, left to the caller).
+#include "objects.hpp"
+
+#include <cstddef>
+#include <new>
+
+namespace {
+
+// NodeObject.flags: facts about the instance's type, fixed at construction so
+// that a cycle neither looks methods up by name nor tests classes.
+enum : uint8_t {
+    kIsOutputNode = 1 << 0,       // an imp.ONodeImp instance: post-step and push run
+    kRunCycleOverridden = 1 << 1, // a subclass redefines _run_cycle
+    kPushDataMask = 3 << 2,
+    kPushDataNoOp = 0 << 2,       // NodeImp's own _push_data: nothing to do
+    kPushDataEmitter = 1 << 2,    // ONodeImp's: call its cached descriptor
+    kPushDataByName = 2 << 2,     // redefined in Python: look it up on each call
+};
+
+struct VertexState {
+    PyObject* type;             // NodeImp
+    PyObject* no_op_setup_hook; // default pre-setup hook (data, context)
+    PyObject* no_op_step_hook;  // default pre-step and post-step hooks (data)
+    PyObject* own_run_cycle;    // NodeImp's descriptors, to detect overrides
+    PyObject* own_push_data;
+    PyObject* s_run_cycle;
+    PyObject* s_setup_wrapper;
+    PyObject* s_run_setup;
+    PyObject* s_get_context;
+    PyObject* s_push_data;
+    PyObject* s_push_context;
+    PyObject* s_record_failure;
+    PyObject* s_log;
+    PyObject* s_name;
+    PyObject* kw_msg_type;      // ("msg", "type")
+    PyObject* kw_input_output;  // ("input", "output")
+    fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
+    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
+    fm::Lazy error{"flowmesh.constants", "Constants.Conditions.ERROR"};
+    fm::Lazy log_info{"flowmesh.constants", "Constants.LogTypes.INFO"};
+    fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
+    fm::Lazy context{"flowmesh.context", "Context"};
+    fm::Lazy deepcopy{"copy", "deepcopy"};
+    fm::Lazy onode{"flowmesh.imp", "ONodeImp"};
+    fm::Lazy onode_push_data{"flowmesh.imp", "ONodeImp._push_data"};
+};
+
+extern PyModuleDef vertex_module;
+
+VertexState* state_of(PyObject* module) {
+    return static_cast<VertexState*>(PyModule_GetState(module));
+}
+
+VertexState* state_of_class(PyTypeObject* defining_class) {
+    return static_cast<VertexState*>(PyType_GetModuleState(defining_class));
+}
+
+fm::NodeObject* node(PyObject* self) { return fm::as<fm::NodeObject>(self); }
+fm::ElementObject* element(PyObject* self) { return fm::as<fm::ElementObject>(self); }
+
+// field == constant (a Constants member); a field not set yet equals nothing.
+// -1 with an exception when the constant cannot be imported.
+int field_is(PyObject* field, fm::Lazy& constant) {
+    PyObject* c = constant.get();
+    if (!c) return -1;
+    if (field == c) return 1;
+    return field ? fm::equal(field, c) : 0;
+}
+
+// Handler call. The slot may be replaced (even by the handler itself) while it
+// runs, so the callable is held for the duration; an empty slot calls None and
+// fails like any broken handler.
+PyObject* call_handler(PyObject* slot, PyObject* a) {
+    fm::Ref fn = fm::borrow(slot ? slot : Py_None);
+    PyObject* args[2] = {nullptr, a};
+    return PyObject_Vectorcall(fn.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+PyObject* call_handler(PyObject* slot, PyObject* a, PyObject* b) {
+    fm::Ref fn = fm::borrow(slot ? slot : Py_None);
+    PyObject* args[3] = {nullptr, a, b};
+    return PyObject_Vectorcall(fn.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// self.log(msg=msg, type=type)
+int log(VertexState* st, PyObject* self, PyObject* msg, fm::Lazy& type) {
+    PyObject* t = type.get();
+    if (!t) return -1;
+    PyObject* const values[] = {msg, t};
+    fm::Ref r = fm::steal(fm::call_method_kw(self, st->s_log, st->kw_msg_type, values));
+    return r ? 0 : -1;
+}
+
+// The failure policy of a non-batch node, applied to the pending exception:
+// record it, log it as ERROR and turn the node to ERROR. The condition is set
+// even when recording or logging raises, so a failed node never keeps running;
+// that secondary error is what propagates then.
+int contain_failure(VertexState* st, PyObject* self, bool setup) {
+    fm::Ref exc = fm::steal(PyErr_GetRaisedException());
+    int rc = -1;
+    fm::Ref r = fm::steal(fm::call_method(self, st->s_record_failure, exc.get()));
+    if (r) rc = log(st, self, exc.get(), st->log_error);
+    PyObject* error = st->error.get();
+    if (!error) return -1;
+    fm::set_field(&element(self)->condition, error);
+    if (setup) element(self)->setup_failed = true;
+    return rc;
+}
+
+// True when the pending exception is one a non-batch node contains.
+bool containable(PyObject* self) { return !node(self)->batch && fm::pending_is_exception(); }
+
+// ---------------------------------------------------------------- construction
+
+int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &vertex_module);
+    if (!module) return -1;
+    VertexState* st = state_of(module);
+    PyTypeObject* base = reinterpret_cast<PyTypeObject*>(st->type)->tp_base;
+    if (base->tp_init(self, args, kwds) < 0) return -1;
+
+    fm::NodeObject* n = node(self);
+    fm::set_field(&n->pre_setup_handler, st->no_op_setup_hook);
+    fm::set_field(&n->pre_step_handler, st->no_op_step_hook);
+    fm::set_field(&n->post_step_handler, st->no_op_step_hook);
+    fm::set_field(&n->setup_handler, Py_None);
+    fm::set_field(&n->step_handler, Py_None);
+    fm::set_field(&n->process_handler, Py_None);
+    n->batch = false;
+
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    uint8_t flags = 0;
+    fm::Ref run_cycle = fm::steal(PyObject_GetAttr(type, st->s_run_cycle));
+    if (!run_cycle) return -1;
+    if (run_cycle.get() != st->own_run_cycle) flags |= kRunCycleOverridden;
+
+    // A type that cannot see imp.ONodeImp (the module is still loading) is
+    // not an output node; its pushes then go by name, which is always right.
+    PyObject* onode = st->onode.get();
+    if (onode) {
+        int sub = PyObject_IsSubclass(type, onode);
+        if (sub < 0) return -1;
+        if (sub) flags |= kIsOutputNode;
+    } else {
+        PyErr_Clear();
+    }
+    fm::Ref push_data = fm::steal(PyObject_GetAttr(type, st->s_push_data));
+    if (!push_data) return -1;
+    if (push_data.get() == st->own_push_data) {
+        flags |= kPushDataNoOp;
+    } else {
+        PyObject* emitter = st->onode_push_data.get();
+        if (!emitter) PyErr_Clear();
+        flags |= push_data.get() == emitter ? kPushDataEmitter : kPushDataByName;
+    }
+    n->flags = flags;
+    return 0;
+}
+
+int node_traverse(PyObject* self, visitproc visit, void* arg) {
+    return fm::traverse_node(self, visit, arg);
+}
+
+int node_clear(PyObject* self) {
+    fm::clear_node(self);
+    return 0;
+}
+
+// ---------------------------------------------------------------- the cycle
+
+int push_data(VertexState* st, PyObject* self, PyObject* output) {
+    switch (node(self)->flags & kPushDataMask) {
+        case kPushDataNoOp:
+            return 0;
+        case kPushDataEmitter: {
+            PyObject* args[3] = {nullptr, self, output};
+            fm::Ref r = fm::steal(PyObject_Vectorcall(st->onode_push_data.value, args + 1,
+                                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return r ? 0 : -1;
+        }
+        default: {
+            fm::Ref r = fm::steal(fm::call_method(self, st->s_push_data, output));
+            return r ? 0 : -1;
+        }
+    }
+}
+
+// _setup_wrapper(data) through the instance, so that a subclass's version runs.
+int setup_wrapper_on(VertexState* st, PyObject* self, PyObject* data) {
+    fm::Ref r = fm::steal(fm::call_method(self, st->s_setup_wrapper, data));
+    return r ? 0 : -1;
+}
+
+// _run_cycle proper. `data` is a dict or None.
+int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
+    fm::NodeObject* n = node(self);
+    fm::ElementObject* e = element(self);
+    int is;
+    if ((is = field_is(e->condition, st->error)) != 0) return is < 0 ? -1 : 0;
+    if ((is = field_is(e->state, st->stopped)) != 0) return is < 0 ? -1 : 0;
+    // Handlers may keep the data they are given, so an empty one is made per
+    // cycle; it is made only once the cycle is known to run.
+    fm::Ref fresh;
+    if (data == Py_None) {
+        fresh = fm::steal(PyDict_New());
+        if (!fresh) return -1;
+        data = fresh.get();
+    }
+    if (e->counter == 0) {
+        if (setup_wrapper_on(st, self, data) < 0) return -1;
+        if ((is = field_is(e->condition, st->error)) != 0) return is < 0 ? -1 : 0;
+    }
+    {
+        fm::Ref skip = fm::steal(call_handler(n->pre_step_handler, data));
+        if (!skip) return -1;
+        int truth = skip.get() == Py_None ? 0 : PyObject_IsTrue(skip.get());
+        if (truth < 0) return -1;
+        if (truth) {
+            ++e->counter;
+            return 0;
+        }
+    }
+    PyObject* produce = n->batch && n->process_handler && n->process_handler != Py_None
+                            ? n->process_handler
+                            : n->step_handler;
+    fm::Ref output = fm::steal(call_handler(produce, data));
+    if (!output) return -1;
+    if (output.get() != Py_None) {
+        if (!PyDict_CheckExact(output.get())) {
+            PyErr_Format(PyExc_TypeError, "Expected dict, got %s", Py_TYPE(output.get())->tp_name);
+            return -1;
+        }
+        if (n->flags & kIsOutputNode) {
+            fm::Ref ignored = fm::steal(call_handler(n->post_step_handler, output.get()));
+            if (!ignored) return -1;
+            if (push_data(st, self, output.get()) < 0) return -1;
+        }
+    }
+    ++e->counter;
+    return 0;
+}
+
+int run_cycle_on(VertexState* st, PyObject* self, PyObject* data) {
+    if (node(self)->flags & kRunCycleOverridden) {
+        fm::Ref r = fm::steal(fm::call_method(self, st->s_run_cycle, data));
+        return r ? 0 : -1;
+    }
+    return run_cycle(st, self, data);
+}
+
+// The single optional argument `data` of _cycle / _run_cycle: dict or None.
+bool parse_data(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** data) {
+    static const char* const names[] = {"data"};
+    PyObject* out[] = {Py_None};
+    if (!fm::parse_args(fname, args, nargs, kwnames, names, out, 0)) return false;
+    if (!fm::check_exact(out[0], &PyDict_Type, "data", true)) return false;
+    *data = out[0];
+    return true;
+}
+
+// The required dict argument `data` of _setup_wrapper / _run_setup / _push_data.
+bool parse_dict(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** data) {
+    static const char* const names[] = {"data"};
+    PyObject* out[] = {nullptr};
+    if (!fm::parse_args(fname, args, nargs, kwnames, names, out, 1)) return false;
+    if (!fm::check_exact(out[0], &PyDict_Type, "data")) return false;
+    *data = out[0];
+    return true;
+}
+
+PyObject* node_cycle(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data;
+    if (!parse_data("_cycle", args, nargs, kwnames, &data)) return nullptr;
+    VertexState* st = state_of_class(defining_class);
+    if (run_cycle_on(st, self, data) < 0) {
+        if (!containable(self) || contain_failure(st, self, false) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* node_run_cycle(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data;
+    if (!parse_data("_run_cycle", args, nargs, kwnames, &data)) return nullptr;
+    if (run_cycle(state_of_class(defining_class), self, data) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* node_setup_wrapper(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                             Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data;
+    if (!parse_dict("_setup_wrapper", args, nargs, kwnames, &data)) return nullptr;
+    VertexState* st = state_of_class(defining_class);
+    int stopped = field_is(element(self)->state, st->stopped);
+    if (stopped < 0) return nullptr;
+    fm::Ref name = fm::steal(PyObject_GetAttr(self, st->s_name));
+    if (!name) return nullptr;
+    if (stopped) {
+        return PyErr_Format(PyExc_ValueError,
+                            "Node %S is in STOPPED state. Make sure to call Node.start() from "
+                            "your subclass.",
+                            name.get());
+    }
+    fm::Ref line = fm::steal(PyUnicode_FromFormat("Setting up node %S.", name.get()));
+    if (!line || log(st, self, line.get(), st->log_info) < 0) return nullptr;
+    fm::Ref r = fm::steal(fm::call_method(self, st->s_run_setup, data));
+    if (!r) {
+        if (!containable(self) || contain_failure(st, self, true) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data;
+    if (!parse_dict("_run_setup", args, nargs, kwnames, &data)) return nullptr;
+    VertexState* st = state_of_class(defining_class);
+    fm::NodeObject* n = node(self);
+
+    fm::Ref received = fm::steal(PyObject_VectorcallMethod(
+        st->s_get_context, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!received) return nullptr;
+    PyObject* deepcopy = st->deepcopy.get();
+    if (!deepcopy) return nullptr;
+    // The handlers get a private copy: what they change stays in this node.
+    fm::Ref context = fm::steal(PyObject_CallOneArg(deepcopy, received.get()));
+    if (!context) return nullptr;
+
+    fm::Ref ignored = fm::steal(call_handler(n->pre_setup_handler, data, context.get()));
+    if (!ignored) return nullptr;
+    fm::Ref result = fm::steal(call_handler(n->setup_handler, data, context.get()));
+    if (!result) return nullptr;
+    if (!PyDict_CheckExact(result.get())) {
+        PyErr_SetString(PyExc_ValueError, "Node.setup() must return a dict.");
+        return nullptr;
+    }
+
+    PyObject* context_type = st->context.get();
+    if (!context_type) return nullptr;
+    PyObject* kwargs[] = {context.get(), result.get()};
+    fm::Ref record =
+        fm::steal(PyObject_Vectorcall(context_type, kwargs, 0, st->kw_input_output));
+    if (!record) return nullptr;
+    fm::set_field(&element(self)->context, record.get());
+
+    fm::Ref pushed = fm::steal(PyObject_VectorcallMethod(
+        st->s_push_context, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!pushed) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The first cycle's setup on its own, for a driver that must set a node up
+// before any data arrives (an event-only input node whose context came in).
+// It counts as a cycle whose pre-step skipped the step.
+PyObject* node_setup_cycle(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                           Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
+        PyErr_SetString(PyExc_TypeError, "_setup_cycle() takes no arguments");
+        return nullptr;
+    }
+    VertexState* st = state_of_class(defining_class);
+    fm::ElementObject* e = element(self);
+    int running = field_is(e->state, st->running);
+    if (running <= 0) return running < 0 ? nullptr : Py_NewRef(Py_None);
+    int failed = field_is(e->condition, st->error);
+    if (failed != 0) return failed < 0 ? nullptr : Py_NewRef(Py_None);
+    if (e->counter != 0) Py_RETURN_NONE;
+
+    fm::Ref data = fm::steal(PyDict_New());
+    if (!data) return nullptr;
+    int rc = setup_wrapper_on(st, self, data.get());
+    if (rc == 0) {
+        failed = field_is(e->condition, st->error);
+        if (failed < 0) rc = -1;
+        if (failed == 0) ++e->counter;
+    }
+    if (rc < 0) {
+        if (!containable(self) || contain_failure(st, self, false) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Where data and context come from and go to; subclasses with inputs or
+// outputs redefine these.
+PyObject* node_get_data(PyObject*, PyObject*) { return PyDict_New(); }
+
+PyObject* node_get_context(PyObject*, PyObject*) { return PyDict_New(); }
+
+PyObject* node_push_data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data;
+    if (!parse_dict("_push_data", args, nargs, kwnames, &data)) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* node_push_context(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+// ---------------------------------------------------------------- accessors
+
+// The six handler properties differ only in their slot; the closure carries
+// the slot's offset.
+PyObject* handler_get(PyObject* self, void* offset) {
+    PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
+                                                    reinterpret_cast<intptr_t>(offset));
+    return Py_NewRef(value ? value : Py_None);
+}
+
+int handler_set(PyObject* self, PyObject* value, void* offset) {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+        return -1;
+    }
+    fm::set_field(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
+                                               reinterpret_cast<intptr_t>(offset)),
+                  value);
+    return 0;
+}
+
+PyObject* batch_get(PyObject* self, void*) { return PyBool_FromLong(node(self)->batch); }
+
+int batch_set(PyObject* self, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+        return -1;
+    }
+    int truth = PyObject_IsTrue(value);
+    if (truth < 0) return -1;
+    node(self)->batch = truth;
+    return 0;
+}
+
+#define FM_HANDLER(name, field, doc)                                                    \
+    {name, handler_get, handler_set, PyDoc_STR(doc),                                    \
+     reinterpret_cast<void*>(static_cast<intptr_t>(offsetof(fm::NodeObject, field)))}
+
+// The slots themselves, read-only under their field names.
+#define FM_SLOT(name, field)                  \
+    {name, handler_get, nullptr, nullptr,     \
+     reinterpret_cast<void*>(static_cast<intptr_t>(offsetof(fm::NodeObject, field)))}
+
+PyGetSetDef node_getset[] = {
+    FM_HANDLER("setup_handler", setup_handler, "setup(data, context) -> dict; None until set."),
+    FM_HANDLER("pre_setup_handler", pre_setup_handler, "Hook run just before setup."),
+    FM_HANDLER("pre_step_handler", pre_step_handler,
+               "Hook run before each step; a truthy result skips the step."),
+    FM_HANDLER("post_step_handler", post_step_handler,
+               "Hook run with a step's output, on output nodes."),
+    FM_HANDLER("step_handler", step_handler, "step(data) -> dict or None; None until set."),
+    FM_HANDLER("process_handler", process_handler, "Used instead of step in batch runs."),
+    FM_SLOT("_setup_handler", setup_handler),
+    FM_SLOT("_pre_setup_handler", pre_setup_handler),
+    FM_SLOT("_pre_step_handler", pre_step_handler),
+    FM_SLOT("_post_step_handler", post_step_handler),
+    FM_SLOT("_step_handler", step_handler),
+    FM_SLOT("_process_handler", process_handler),
+    {"batch", batch_get, batch_set, PyDoc_STR("Whether the node runs as a batch run."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef FM_HANDLER
+#undef FM_SLOT
+
+PyMemberDef node_members[] = {
+    {"_batch", Py_T_BOOL, offsetof(fm::NodeObject, batch), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+template <typename F>
+PyCFunction as_cfunc(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int kMethodCall = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef node_methods[] = {
+    {"_cycle", as_cfunc(node_cycle), kMethodCall,
+     PyDoc_STR("_cycle(data=None)\n--\n\nRuns one cycle; failures of a non-batch node are "
+               "recorded, logged and turn it to ERROR.")},
+    {"_run_cycle", as_cfunc(node_run_cycle), kMethodCall,
+     PyDoc_STR("_run_cycle(data=None)\n--\n\nThe cycle itself, without catching.")},
+    {"_setup_wrapper", as_cfunc(node_setup_wrapper), kMethodCall,
+     PyDoc_STR("_setup_wrapper(data)\n--\n\nState check, log line, then setup with the failure "
+               "policy.")},
+    {"_run_setup", as_cfunc(node_run_setup), kMethodCall,
+     PyDoc_STR("_run_setup(data)\n--\n\nBuilds the context from the setup handler and pushes "
+               "it.")},
+    {"_setup_cycle", as_cfunc(node_setup_cycle), kMethodCall,
+     PyDoc_STR("_setup_cycle()\n--\n\nRuns the first cycle's setup alone, counted as a skipped "
+               "cycle.")},
+    {"_get_data", node_get_data, METH_NOARGS, PyDoc_STR("_get_data()\n--\n\nA new empty dict.")},
+    {"_get_context", node_get_context, METH_NOARGS,
+     PyDoc_STR("_get_context()\n--\n\nA new empty dict.")},
+    {"_push_data", as_cfunc(node_push_data), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("_push_data(data)\n--\n\nDoes nothing: a plain node has no outputs.")},
+    {"_push_context", node_push_context, METH_NOARGS,
+     PyDoc_STR("_push_context()\n--\n\nDoes nothing: a plain node has no outputs.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot node_slots[] = {
+    {Py_tp_doc, const_cast<char*>("NodeImp(config)\n--\n\nA processing node: handlers, batch "
+                                  "flag and the per-cycle algorithm.")},
+    {Py_tp_init, reinterpret_cast<void*>(node_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
+    {Py_tp_methods, node_methods},
+    {Py_tp_members, node_members},
+    {Py_tp_getset, node_getset},
+    {0, nullptr},
+};
+
+PyType_Spec node_spec = {
+    "flowmesh.imp.NodeImp",
+    sizeof(fm::NodeObject),
+    0,
+    fm::kTypeFlags,
+    node_slots,
+};
+
+// ---------------------------------------------------------------- module
+
+// The default hooks: they accept their arguments and do nothing.
+PyObject* no_op_setup_hook(PyObject*, PyObject* const*, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        return PyErr_Format(PyExc_TypeError,
+                            "_no_op_setup_hook() takes exactly 2 arguments (%zd given)", nargs);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* no_op_step_hook(PyObject*, PyObject* const*, Py_ssize_t nargs) {
+    if (nargs != 1) {
+        return PyErr_Format(PyExc_TypeError,
+                            "_no_op_step_hook() takes exactly one argument (%zd given)", nargs);
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef vertex_functions[] = {
+    {"_no_op_setup_hook", as_cfunc(no_op_setup_hook), METH_FASTCALL,
+     PyDoc_STR("_no_op_setup_hook(data, context)\n--\n\nDefault pre-setup hook.")},
+    {"_no_op_step_hook", as_cfunc(no_op_step_hook), METH_FASTCALL,
+     PyDoc_STR("_no_op_step_hook(data)\n--\n\nDefault pre-step and post-step hook.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int intern(PyObject** slot, const char* text) {
+    *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+
+int vertex_exec(PyObject* module) {
+    VertexState* st = state_of(module);
+    new (st) VertexState{};
+    if (intern(&st->s_run_cycle, "_run_cycle") < 0 ||
+        intern(&st->s_setup_wrapper, "_setup_wrapper") < 0 ||
+        intern(&st->s_run_setup, "_run_setup") < 0 ||
+        intern(&st->s_get_context, "_get_context") < 0 ||
+        intern(&st->s_push_data, "_push_data") < 0 ||
+        intern(&st->s_push_context, "_push_context") < 0 ||
+        intern(&st->s_record_failure, "record_failure") < 0 || intern(&st->s_log, "log") < 0 ||
+        intern(&st->s_name, "name") < 0)
+        return -1;
+    st->kw_msg_type = Py_BuildValue("(ss)", "msg", "type");
+    st->kw_input_output = Py_BuildValue("(ss)", "input", "output");
+    if (!st->kw_msg_type || !st->kw_input_output) return -1;
+    st->no_op_setup_hook = PyObject_GetAttrString(module, "_no_op_setup_hook");
+    st->no_op_step_hook = PyObject_GetAttrString(module, "_no_op_step_hook");
+    if (!st->no_op_setup_hook || !st->no_op_step_hook) return -1;
+
+    fm::Ref base = fm::steal(fm::imp_class("ProcessingElementImp"));
+    if (!base) return -1;
+    fm::Ref bases = fm::steal(PyTuple_Pack(1, base.get()));
+    if (!bases) return -1;
+    st->type = PyType_FromModuleAndSpec(module, &node_spec, bases.get());
+    if (!st->type) return -1;
+    st->own_run_cycle = PyObject_GetAttr(st->type, st->s_run_cycle);
+    st->own_push_data = PyObject_GetAttr(st->type, st->s_push_data);
+    if (!st->own_run_cycle || !st->own_push_data) return -1;
+    return PyModule_AddObjectRef(module, "NodeImp", st->type);
+}
+
+#define FM_STATE_FIELDS(X)                                                                     \
+    X(type) X(no_op_setup_hook) X(no_op_step_hook) X(own_run_cycle) X(own_push_data)          \
+        X(s_run_cycle) X(s_setup_wrapper) X(s_run_setup) X(s_get_context) X(s_push_data)     \
+            X(s_push_context) X(s_record_failure) X(s_log) X(s_name) X(kw_msg_type)          \
+                X(kw_input_output)
+#define FM_STATE_LAZIES(X) \
+    X(stopped) X(running) X(error) X(log_info) X(log_error) X(context) X(deepcopy) X(onode) \
+        X(onode_push_data)
+
+int vertex_traverse(PyObject* module, visitproc visit, void* arg) {
+    VertexState* st = state_of(module);
+    if (!st) return 0;
+#define FM_VISIT(f) Py_VISIT(st->f);
+#define FM_VISIT_LAZY(f) st->f.traverse(visit, arg);
+    FM_STATE_FIELDS(FM_VISIT)
+    FM_STATE_LAZIES(FM_VISIT_LAZY)
+#undef FM_VISIT
+#undef FM_VISIT_LAZY
+    return 0;
+}
+
+int vertex_clear(PyObject* module) {
+    VertexState* st = state_of(module);
+    if (!st) return 0;
+#define FM_CLEAR(f) Py_CLEAR(st->f);
+#define FM_CLEAR_LAZY(f) st->f.clear();
+    FM_STATE_FIELDS(FM_CLEAR)
+    FM_STATE_LAZIES(FM_CLEAR_LAZY)
+#undef FM_CLEAR
+#undef FM_CLEAR_LAZY
+    return 0;
+}
+
+void vertex_free(void* module) { vertex_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot vertex_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(vertex_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef vertex_module = {
+    PyModuleDef_HEAD_INIT,
+    "flowmesh.imp.vertex",
+    "Processing nodes: handlers and the node cycle.",
+    sizeof(VertexState),
+    vertex_functions,
+    vertex_slots,
+    vertex_traverse,
+    vertex_clear,
+    vertex_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_vertex(void) { return PyModuleDef_Init(&vertex_module); }
