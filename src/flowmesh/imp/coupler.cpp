@@ -1,0 +1,442 @@
+// flowmesh.imp.coupler: PortImp, the common base of input and output ports.
+// It owns the connection list, the effective timing and the rules that decide
+// whether two ports may be joined. The connection list is an immutable tuple
+// replaced whole on every change: a push iterating one snapshot while another
+// thread detaches a consumer must not skip an unrelated consumer.
+#include "objects.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+struct CouplerState {
+    PyObject* type;  // PortImp
+    PyObject* base;  // PortableImp, whose constructor registers the id
+    PyObject* empty_tuple;
+    PyObject* any;       // "Any"
+    PyObject* unknown;   // "?"
+    PyObject* s_Keys;
+    PyObject* s_TIMING;
+    PyObject* s_TYPE;
+    PyObject* s_NAME;
+    PyObject* s_config;
+    PyObject* s_get;
+    PyObject* s_describe;
+    fm::Lazy sync{"flowmesh.constants", "Constants.Timing.SYNC"};
+    fm::Lazy async{"flowmesh.constants", "Constants.Timing.ASYNC"};
+    fm::Lazy inherited{"flowmesh.constants", "Constants.Timing.INHERITED"};
+};
+
+extern PyModuleDef coupler_module;
+
+CouplerState* state_of(PyObject* module) {
+    return static_cast<CouplerState*>(PyModule_GetState(module));
+}
+
+CouplerState* state_of_class(PyTypeObject* defining_class) {
+    return static_cast<CouplerState*>(PyType_GetModuleState(defining_class));
+}
+
+fm::PortObject* port(PyObject* self) { return fm::as<fm::PortObject>(self); }
+
+// A field as a new reference; a field never set reads as None.
+PyObject* field(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+
+bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", fname);
+    return false;
+}
+
+// config.Keys.<key>, read through the record's own namespace.
+fm::Ref record_key(CouplerState* st, PyObject* config, PyObject* key) {
+    fm::Ref keys = fm::steal(PyObject_GetAttr(config, st->s_Keys));
+    if (!keys) return {};
+    return fm::steal(PyObject_GetAttr(keys.get(), key));
+}
+
+// config[config.Keys.<key>] (the record's own lookup error when missing).
+fm::Ref record_item(CouplerState* st, PyObject* config, PyObject* key) {
+    fm::Ref k = record_key(st, config, key);
+    if (!k) return {};
+    return fm::steal(PyObject_GetItem(config, k.get()));
+}
+
+// config.get(config.Keys.<key>, "?")
+fm::Ref record_get(CouplerState* st, PyObject* config, PyObject* key) {
+    fm::Ref k = record_key(st, config, key);
+    if (!k) return {};
+    return fm::steal(fm::call_method(config, st->s_get, k.get(), st->unknown));
+}
+
+// The record of a port, for either side of a connection: the target may be
+// any object with a `config` (the check for PortImp is the caller's).
+fm::Ref config_of(CouplerState* st, PyObject* obj) {
+    if (PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(st->type))) {
+        PyObject* config = port(obj)->base.config;
+        if (config) return fm::borrow(config);
+    }
+    return fm::steal(PyObject_GetAttr(obj, st->s_config));
+}
+
+// ------------------------------------------------------------- construction
+
+int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"config", nullptr};
+    PyObject* config;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:PortImp", const_cast<char**>(kwlist), &config))
+        return -1;
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &coupler_module);
+    if (!module) return -1;
+    CouplerState* st = state_of(module);
+    fm::Ref hold = fm::borrow(config);
+
+    // Set before the base constructor so that a port is never seen without a list.
+    fm::set_field(&port(self)->connected_ports, st->empty_tuple);
+    if (reinterpret_cast<PyTypeObject*>(st->base)->tp_init(self, args, kwds) < 0) return -1;
+    fm::Ref timing = record_item(st, config, st->s_TIMING);
+    if (!timing) return -1;
+    fm::set_field(&port(self)->timing, timing.get());
+    fm::set_field(&port(self)->context, Py_None);
+    return 0;
+}
+
+// ---------------------------------------------------------------- operations
+
+PyObject* port_get_timing(PyObject* self, void* /*closure*/) { return field(port(self)->timing); }
+
+// The current list, never NULL (a port whose constructor has not run has none).
+PyObject* current_list(CouplerState* st, PyObject* self) {
+    PyObject* list = port(self)->connected_ports;
+    return list ? list : st->empty_tuple;
+}
+
+PyObject* timing_message(CouplerState* st, PyObject* source, PyObject* target) {
+    PyObject* sync = st->sync.get();
+    PyObject* async = st->async.get();
+    if (!sync || !async) return nullptr;
+    fm::Ref source_text = fm::steal(fm::call_method(source, st->s_describe));
+    if (!source_text) return nullptr;
+    fm::Ref target_text = fm::steal(fm::call_method(target, st->s_describe));
+    if (!target_text) return nullptr;
+    return PyErr_Format(
+        PyExc_TypeError,
+        "Cannot connect %S to %S: one carries a continuous stream and the other carries events. "
+        "'%S' means data arrives on the sampling clock, frame after frame, for as long as the "
+        "pipeline runs; '%S' means it arrives only when something happens -- an epoch, a marker, "
+        "a trigger -- so a node with an '%S' port is waiting to be handed discrete events, not a "
+        "stream. A continuous signal cannot be joined to one directly: it has to pass through a "
+        "node that turns the stream into events -- one that segments it, or detects something in "
+        "it -- and that node's output is what connects here.",
+        source_text.get(), target_text.get(), sync, async, async);
+}
+
+PyObject* type_message(CouplerState* st, PyObject* source, PyObject* target,
+                       PyObject* source_type, PyObject* target_type) {
+    fm::Ref source_text = fm::steal(fm::call_method(source, st->s_describe));
+    if (!source_text) return nullptr;
+    fm::Ref target_text = fm::steal(fm::call_method(target, st->s_describe));
+    if (!target_text) return nullptr;
+    return PyErr_Format(PyExc_TypeError,
+                        "Cannot connect %S to %S: the first carries '%S' and the second expects "
+                        "'%S'. A port declared 'Any' accepts either, so one of these two was given "
+                        "a specific type on purpose.",
+                        source_text.get(), target_text.get(), source_type, target_type);
+}
+
+PyObject* port_connect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"port"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("connect", args, nargs, kwnames, names, a, 1)) return nullptr;
+    fm::Ref target = fm::borrow(a[0]);
+    CouplerState* st = state_of_class(defining_class);
+    PyObject* inherited = st->inherited.get();
+    if (!inherited) return nullptr;
+
+    if (Py_TYPE(target.get()) == reinterpret_cast<PyTypeObject*>(st->type)) {
+        PyErr_SetString(PyExc_TypeError, "Cannot connect to abstract Port type.");
+        return nullptr;
+    }
+    fm::Ref before = fm::borrow(current_list(st, self));
+    int present = PySequence_Contains(before.get(), target.get());
+    if (present < 0) return nullptr;
+    if (present) {
+        PyErr_SetString(PyExc_ValueError, "Port is already connected.");
+        return nullptr;
+    }
+    if (Py_TYPE(self) == Py_TYPE(target.get())) {
+        PyErr_SetString(PyExc_TypeError, "Cannot connect two ports of the same class.");
+        return nullptr;
+    }
+
+    fm::Ref source_config = config_of(st, self);
+    if (!source_config) return nullptr;
+    fm::Ref target_config = config_of(st, target.get());
+    if (!target_config) return nullptr;
+
+    fm::Ref source_type = record_item(st, source_config.get(), st->s_TYPE);
+    if (!source_type) return nullptr;
+    fm::Ref target_type = record_item(st, target_config.get(), st->s_TYPE);
+    if (!target_type) return nullptr;
+    int source_any = fm::equal(source_type.get(), st->any);
+    if (source_any < 0) return nullptr;
+    if (!source_any) {
+        int target_any = fm::equal(target_type.get(), st->any);
+        if (target_any < 0) return nullptr;
+        if (!target_any) {
+            int same = fm::equal(source_type.get(), target_type.get());
+            if (same < 0) return nullptr;
+            if (!same)
+                return type_message(st, self, target.get(), source_type.get(), target_type.get());
+        }
+    }
+
+    fm::Ref source_timing = record_item(st, source_config.get(), st->s_TIMING);
+    if (!source_timing) return nullptr;
+    fm::Ref target_timing = record_item(st, target_config.get(), st->s_TIMING);
+    if (!target_timing) return nullptr;
+    int source_inherits = fm::equal(source_timing.get(), inherited);
+    if (source_inherits < 0) return nullptr;
+    PyObject* effective = target_timing.get();
+    if (!source_inherits) {
+        int target_inherits = fm::equal(target_timing.get(), inherited);
+        if (target_inherits < 0) return nullptr;
+        if (!target_inherits) {
+            int same = fm::equal(source_timing.get(), target_timing.get());
+            if (same < 0) return nullptr;
+            if (!same) return timing_message(st, self, target.get());
+        }
+        effective = source_timing.get();
+    }
+
+    // From here on no Python code runs until both fields are published, so a
+    // concurrent writer cannot slip in between reading the list and replacing it.
+    PyObject* old = current_list(st, self);
+    Py_ssize_t n = PyTuple_GET_SIZE(old);
+    fm::Ref fresh = fm::steal(PyTuple_New(n + 1));
+    if (!fresh) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        PyTuple_SET_ITEM(fresh.get(), i, Py_NewRef(PyTuple_GET_ITEM(old, i)));
+    PyTuple_SET_ITEM(fresh.get(), n, Py_NewRef(target.get()));
+    fm::set_field(&port(self)->timing, effective);
+    fm::set_field(&port(self)->connected_ports, fresh.get());
+    Py_RETURN_NONE;
+}
+
+PyObject* port_disconnect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"port"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("disconnect", args, nargs, kwnames, names, a, 1)) return nullptr;
+    fm::Ref target = fm::borrow(a[0]);
+    CouplerState* st = state_of_class(defining_class);
+
+    fm::Ref before = fm::borrow(current_list(st, self));
+    int present = PySequence_Contains(before.get(), target.get());
+    if (present < 0) return nullptr;
+    if (!present) {
+        PyErr_SetString(PyExc_ValueError, "Ports are not connected.");
+        return nullptr;
+    }
+    fm::Ref config = config_of(st, self);
+    if (!config) return nullptr;
+    fm::Ref configured = record_item(st, config.get(), st->s_TIMING);
+    if (!configured) return nullptr;
+
+    // No Python code from reading the list to publishing its successor.
+    PyObject* old = current_list(st, self);
+    Py_ssize_t n = PyTuple_GET_SIZE(old);
+    Py_ssize_t keep = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) keep += PyTuple_GET_ITEM(old, i) != target.get();
+    fm::Ref fresh = fm::steal(PyTuple_New(keep));
+    if (!fresh) return nullptr;
+    for (Py_ssize_t i = 0, j = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(old, i);
+        if (item != target.get()) PyTuple_SET_ITEM(fresh.get(), j++, Py_NewRef(item));
+    }
+    fm::set_field(&port(self)->connected_ports, fresh.get());
+    fm::set_field(&port(self)->timing, configured.get());
+    Py_RETURN_NONE;
+}
+
+PyObject* port_is_connected(PyObject* self, PyTypeObject* defining_class,
+                            PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("is_connected", nargs, kwnames)) return nullptr;
+    CouplerState* st = state_of_class(defining_class);
+    return PyBool_FromLong(PyTuple_GET_SIZE(current_list(st, self)) > 0);
+}
+
+PyObject* port_describe(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
+                        Py_ssize_t nargs, PyObject* kwnames) {
+    if (!no_args("_describe", nargs, kwnames)) return nullptr;
+    CouplerState* st = state_of_class(defining_class);
+    fm::Ref class_name = fm::steal(PyType_GetName(Py_TYPE(self)));
+    if (!class_name) return nullptr;
+    const char* class_text = PyUnicode_AsUTF8(class_name.get());
+    if (!class_text) return nullptr;
+    const char* kind = "port";
+    if (std::strncmp(class_text, "IPort", 5) == 0)
+        kind = "input";
+    else if (std::strncmp(class_text, "OPort", 5) == 0)
+        kind = "output";
+    fm::Ref config = config_of(st, self);
+    if (!config) return nullptr;
+    fm::Ref name = record_get(st, config.get(), st->s_NAME);
+    if (!name) return nullptr;
+    fm::Ref timing = record_get(st, config.get(), st->s_TIMING);
+    if (!timing) return nullptr;
+    return PyUnicode_FromFormat("%s port '%S' (%S)", kind, name.get(), timing.get());
+}
+
+// ----------------------------------------------------------------- GC
+
+int port_traverse(PyObject* self, visitproc visit, void* arg) {
+    return fm::traverse_port(self, visit, arg);
+}
+
+int port_clear(PyObject* self) {
+    fm::clear_port(self);
+    return 0;
+}
+
+// ----------------------------------------------------------------- type
+
+#define FM_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef port_methods[] = {
+    {"connect", FM_METHOD(port_connect), kMethodFlags,
+     PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only).")},
+    {"disconnect", FM_METHOD(port_disconnect), kMethodFlags,
+     PyDoc_STR("disconnect(port)\n--\n\nDetach `port` from this port (this side only).")},
+    {"is_connected", FM_METHOD(port_is_connected), kMethodFlags,
+     PyDoc_STR("is_connected()\n--\n\nWhether at least one port is joined to this one.")},
+    {"_describe", FM_METHOD(port_describe), kMethodFlags,
+     PyDoc_STR("_describe()\n--\n\nA one-line name of this port for error messages.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef port_members[] = {
+    {"_connected_ports", Py_T_OBJECT_EX, offsetof(fm::PortObject, connected_ports), Py_READONLY,
+     PyDoc_STR("The joined ports, in connection order; a tuple replaced whole on every change.")},
+    {"_timing", Py_T_OBJECT_EX, offsetof(fm::PortObject, timing), 0,
+     PyDoc_STR("The effective timing.")},
+    {"_context", Py_T_OBJECT_EX, offsetof(fm::PortObject, context), 0,
+     PyDoc_STR("The context that reached this port, or None.")},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef port_getset[] = {
+    {"timing", port_get_timing, nullptr,
+     PyDoc_STR("The effective timing (an inheriting port takes its partner's)."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot port_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PortImp(config)\n--\n\nBase of input and output ports: the "
+                                  "connection list, the effective timing, the joining rules.")},
+    {Py_tp_init, reinterpret_cast<void*>(port_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(port_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(port_clear)},
+    {Py_tp_methods, port_methods},
+    {Py_tp_members, port_members},
+    {Py_tp_getset, port_getset},
+    {0, nullptr},
+};
+
+PyType_Spec port_spec = {
+    "flowmesh.imp.PortImp",
+    sizeof(fm::PortObject),
+    0,
+    fm::kTypeFlags,
+    port_slots,
+};
+
+// ---------------------------------------------------------------- module
+
+int intern(PyObject** slot, const char* text) {
+    *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+
+int coupler_exec(PyObject* module) {
+    CouplerState* st = state_of(module);
+    new (&st->sync) fm::Lazy{"flowmesh.constants", "Constants.Timing.SYNC"};
+    new (&st->async) fm::Lazy{"flowmesh.constants", "Constants.Timing.ASYNC"};
+    new (&st->inherited) fm::Lazy{"flowmesh.constants", "Constants.Timing.INHERITED"};
+    if (intern(&st->any, "Any") < 0 || intern(&st->unknown, "?") < 0 ||
+        intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_TIMING, "TIMING") < 0 ||
+        intern(&st->s_TYPE, "TYPE") < 0 || intern(&st->s_NAME, "NAME") < 0 ||
+        intern(&st->s_config, "config") < 0 || intern(&st->s_get, "get") < 0 ||
+        intern(&st->s_describe, "_describe") < 0)
+        return -1;
+    st->empty_tuple = PyTuple_New(0);
+    if (!st->empty_tuple) return -1;
+
+    st->base = fm::imp_class("PortableImp");
+    if (!st->base) return -1;
+    fm::Ref bases = fm::steal(PyTuple_Pack(1, st->base));
+    if (!bases) return -1;
+    st->type = PyType_FromModuleAndSpec(module, &port_spec, bases.get());
+    if (!st->type) return -1;
+    return PyModule_AddObjectRef(module, "PortImp", st->type);
+}
+
+int coupler_traverse(PyObject* module, visitproc visit, void* arg) {
+    CouplerState* st = state_of(module);
+    if (!st) return 0;
+    Py_VISIT(st->type);
+    Py_VISIT(st->base);
+    st->sync.traverse(visit, arg);
+    st->async.traverse(visit, arg);
+    st->inherited.traverse(visit, arg);
+    return 0;
+}
+
+int coupler_clear(PyObject* module) {
+    CouplerState* st = state_of(module);
+    if (!st) return 0;
+    Py_CLEAR(st->type);
+    Py_CLEAR(st->base);
+    Py_CLEAR(st->empty_tuple);
+    Py_CLEAR(st->any);
+    Py_CLEAR(st->unknown);
+    Py_CLEAR(st->s_Keys);
+    Py_CLEAR(st->s_TIMING);
+    Py_CLEAR(st->s_TYPE);
+    Py_CLEAR(st->s_NAME);
+    Py_CLEAR(st->s_config);
+    Py_CLEAR(st->s_get);
+    Py_CLEAR(st->s_describe);
+    st->sync.clear();
+    st->async.clear();
+    st->inherited.clear();
+    return 0;
+}
+
+void coupler_free(void* module) { coupler_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot coupler_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(coupler_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef coupler_module = {
+    PyModuleDef_HEAD_INIT,
+    "flowmesh.imp.coupler",
+    "Ports: connection list, effective timing and joining rules.",
+    sizeof(CouplerState),
+    nullptr,
+    coupler_slots,
+    coupler_traverse,
+    coupler_clear,
+    coupler_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_coupler(void) { return PyModuleDef_Init(&coupler_module); }
