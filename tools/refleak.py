@@ -1,0 +1,243 @@
+"""Reference-leak check for the implementation layer.
+
+Run under the debug interpreter (``make refleak``): every registered check is a
+function doing one round of work (construct, serialize, rebuild, fail, drop).
+Each is run for a warm-up, then for several batches; after every batch the
+collector runs and ``sys.gettotalrefcount()`` / ``sys.getallocatedblocks()``
+are read. A check leaks when both figures grow in every batch beyond a small
+tolerance (a leak of one reference per round shows as one per round in each
+batch, while caches that fill up once stop growing after the warm-up).
+
+Add a check for a new class anywhere below with::
+
+    @check("my_class_roundtrip")
+    def _():
+        obj = MyClass(...)
+        ...
+
+A check must leave no state behind that legitimately grows (clear the id
+registry with ``Portable.reset()`` when it generates ids). Run a subset with
+``tools/refleak.py NAME...``; exit status is non-zero when anything leaks.
+"""
+
+import gc
+import sys
+
+from flowmesh.imp import PortableImp, ProcessingElementImp
+from flowmesh.portable import Portable
+from flowmesh.processing_element import ProcessingElement
+
+CHECKS = {}
+
+
+def check(name, rounds=400):
+    """Register a one-round function under `name`, run `rounds` times per batch."""
+
+    def register(fn):
+        CHECKS[name] = (fn, rounds)
+        return fn
+
+    return register
+
+
+def _snapshot():
+    gc.collect()
+    gc.collect()
+    return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+
+def run_check(fn, rounds, batches=4, warmup_batches=2):
+    """Per-batch growth of (references, blocks) after the warm-up."""
+    for _ in range(warmup_batches * rounds):
+        fn()
+    deltas = []
+    before = _snapshot()
+    for _ in range(batches):
+        for _ in range(rounds):
+            fn()
+        after = _snapshot()
+        deltas.append((after[0] - before[0], after[1] - before[1]))
+        before = after
+    return deltas
+
+
+def leaks(deltas, rounds):
+    # Below one per ten rounds is noise (interned names, free lists); a real
+    # leak loses at least one reference or block every round.
+    tolerance = max(10, rounds // 10)
+    refs = all(d[0] > tolerance for d in deltas)
+    blocks = all(d[1] > tolerance for d in deltas)
+    return refs or blocks
+
+
+def _expect(exc_type, fn, *args, **kwargs):
+    try:
+        fn(*args, **kwargs)
+    except exc_type:
+        return
+    raise AssertionError(f"{fn!r} did not raise {exc_type.__name__}")
+
+
+# ------------------------------------------------------------------ portable
+
+
+class Widget(Portable):
+    """A portable facade class found by import under this script's module name."""
+
+
+class Collider(Portable):
+    """Passes a field explicitly while forwarding the stored one."""
+
+    def __init__(self, **kwargs):
+        super().__init__(name="fixed", **kwargs)
+
+
+class NotPortable:
+    pass
+
+
+class RecordingLogger:
+    def __init__(self):
+        self.entries = []
+
+    def write(self, type=None, message=None):
+        self.entries.append((type, message))
+
+
+@check("portable_construct")
+def _():
+    obj = Widget()
+    PortableImp.get_by_id(obj.id)
+    PortableImp.new_id()
+    Portable.reset()
+
+
+@check("portable_serialize_roundtrip")
+def _():
+    obj = Widget(id="A1")
+    entry = obj.serialize()
+    _expect(ValueError, Portable.deserialize, entry)
+    Portable.reset()
+    again = Portable.deserialize(entry)
+    assert again.id == "A1"
+    Portable.reset()
+
+
+@check("portable_adopt_and_errors")
+def _():
+    a = Widget()
+    b = Widget(id="B")
+    _expect(ValueError, a._imp.adopt_id, "B")
+    a._imp.adopt_id("C")
+    a._imp.adopt_id("C")
+    _expect(ValueError, Widget, id="C")
+    _expect(TypeError, PortableImp.get_by_id, 1)
+    _expect(TypeError, a._imp.adopt_id, None)
+    del b
+    Portable.reset()
+
+
+@check("portable_deserialize_failures")
+def _():
+    module = __name__
+    _expect(TypeError, Portable.deserialize, [])
+    _expect(KeyError, Portable.deserialize, {"class": "Widget"})
+    _expect(KeyError, Portable.deserialize, {"module": module})
+    _expect(TypeError, Portable.deserialize, {"class": "Missing", "module": module})
+    _expect(TypeError, Portable.deserialize, {"class": "NotPortable", "module": module})
+    _expect(TypeError, Portable.deserialize, {"class": "Collider", "module": module,
+                                              "config": {"name": "x"}})
+    _expect(ModuleNotFoundError, Portable.deserialize, {"class": "X", "module": "no_such_mod_x"})
+    Portable.add_preinstalled_module(module)
+    Portable.reset()
+
+
+@check("portable_facade_cycle")
+def _():
+    obj = Widget()
+    obj._imp.owner = obj  # facade <-> implementation cycle, left to the collector
+    del obj
+    gc.collect()
+    Portable.reset()
+
+
+# ------------------------------------------------------------------- element
+
+
+@check("element_lifecycle")
+def _():
+    element = ProcessingElement(name="e")
+    element.set_logger(RecordingLogger())
+    element.start()
+    element.start()
+    element.log("text")
+    element.log(ValueError("v"), type="ERROR")
+    element._imp.record_failure(ValueError("first"))
+    element._imp.record_failure(KeyError("second"))
+    element._imp._counter = 7
+    element.stop()
+    element.reset_run_state()
+    _expect(TypeError, element._imp.record_failure, "not an exception")
+    element.set_logger(None)
+    element.log("silent")
+    Portable.reset()
+
+
+@check("element_default_logger", rounds=200)
+def _():
+    element = ProcessingElementImp(ProcessingElement.Configuration(name="d"))
+    element.start()
+    element.stop()
+    Portable.reset()
+
+
+class _Stoppable:
+    def __init__(self, name, state, fail):
+        self.name = name
+        self.state = state
+        self.fail = fail
+
+    def get_state(self):
+        return self.state
+
+    def stop(self):
+        if self.fail:
+            raise RuntimeError("cannot stop")
+
+
+@check("element_stop_after_failed_start")
+def _():
+    lines = []
+    started = [_Stoppable("a", "Running", False), _Stoppable("b", "Running", True)]
+    ProcessingElementImp.stop_after_failed_start(started, _Stoppable("c", "Running", True),
+                                                 lines.append)
+    assert len(lines) == 2
+    _expect(TypeError, ProcessingElementImp.stop_after_failed_start, (), started[0], print)
+
+
+def main(argv):
+    if not hasattr(sys, "gettotalrefcount"):
+        print("refleak: needs a debug interpreter (python3.14d)", file=sys.stderr)
+        return 2
+    names = argv or list(CHECKS)
+    unknown = [n for n in names if n not in CHECKS]
+    if unknown:
+        print(f"refleak: unknown check(s): {', '.join(unknown)}", file=sys.stderr)
+        return 2
+    failed = []
+    for name in names:
+        fn, rounds = CHECKS[name]
+        deltas = run_check(fn, rounds)
+        bad = leaks(deltas, rounds)
+        shown = ", ".join(f"{r:+d} refs/{b:+d} blocks" for r, b in deltas)
+        print(f"{'LEAK' if bad else 'ok  '} {name:<36} per {rounds} rounds: {shown}")
+        if bad:
+            failed.append(name)
+    if failed:
+        print(f"refleak: leaking: {', '.join(failed)}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
