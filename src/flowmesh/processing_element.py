@@ -1,0 +1,65 @@
+"""ProcessingElement: the base of every element that can sit in a pipeline."""
+
+from . import imp
+from .portable import Portable
+
+
+class ProcessingElement(Portable):
+    """An element with a name, run state, condition, cycle counter and logger."""
+
+    class Configuration(Portable.Configuration):
+        def _set_defaults(self):
+            super()._set_defaults()
+            self.setdefault(self.Keys.NAME, None)
+
+        def validate(self):
+            super().validate()
+            name = self.get(self.Keys.NAME)
+            if name is not None and not isinstance(name, str):
+                raise TypeError(
+                    f"Configuration '{self.Keys.NAME}' must be a str or None, "
+                    f"not {type(name).__name__}"
+                )
+
+    def _create_imp(self, config):
+        return imp.ProcessingElementImp(config)
+
+    @property
+    def name(self):
+        return self._imp.name
+
+    def start(self):
+        self._imp.start()
+
+    def stop(self):
+        self._imp.stop()
+
+    def get_state(self):
+        return self._imp.get_state()
+
+    def get_condition(self):
+        return self._imp.get_condition()
+
+    def get_counter(self):
+        return self._imp.get_counter()
+
+    def get_max_backlog(self):
+        return self._imp.get_max_backlog()
+
+    def failure(self):
+        return self._imp.failure()
+
+    def setup_failed(self):
+        return self._imp.setup_failed()
+
+    def get_context(self):
+        return self._imp.get_context()
+
+    def set_logger(self, logger):
+        self._imp.set_logger(logger)
+
+    def log(self, msg, type=None):
+        self._imp.log(msg, type)
+
+    def reset_run_state(self):
+        self._imp.reset_run_state()
