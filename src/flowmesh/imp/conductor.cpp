@@ -1,0 +1,1520 @@
+// flowmesh.imp.conductor: PipelineImp, the graph of elements, its run control
+// and the monitoring thread that turns failures inside a run into a stopped
+// pipeline, a console banner and calls to the client's error handlers.
+#include "objects.hpp"
+
+#include <cstddef>
+#include <initializer_list>
+#include <new>
+#include <utility>
+
+namespace {
+
+using fm::borrow;
+using fm::Ref;
+using fm::steal;
+
+// ------------------------------------------------------------------- layout
+
+struct PipelineObject {
+    fm::ImplementationObject base;
+    PyObject* nodes;           // list of facade elements, append-only
+    PyObject* logger;          // flowmesh.logging.Logger
+    PyObject* state;           // Constants.States
+    PyObject* condition;       // Constants.Conditions
+    PyObject* monitor_thread;  // threading.Thread of the current run, or None
+    PyObject* stop_event;      // threading.Event, one for the pipeline's life
+    PyObject* start_time;      // float from time.time(), or None
+    PyObject* backlog_level;   // "ok", "warning" or "error"
+    PyObject* error_handlers;  // list of callables
+};
+
+PipelineObject* pipe(PyObject* self) { return fm::as<PipelineObject>(self); }
+
+// A field read as the attribute would be: a deleted or unset field is None.
+PyObject* field(PyObject* value) { return value ? value : Py_None; }
+
+int pipeline_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* p = pipe(self);
+    Py_VISIT(p->nodes);
+    Py_VISIT(p->logger);
+    Py_VISIT(p->state);
+    Py_VISIT(p->condition);
+    Py_VISIT(p->monitor_thread);
+    Py_VISIT(p->stop_event);
+    Py_VISIT(p->start_time);
+    Py_VISIT(p->backlog_level);
+    Py_VISIT(p->error_handlers);
+    return fm::traverse_implementation(self, visit, arg);
+}
+
+int pipeline_clear(PyObject* self) {
+    auto* p = pipe(self);
+    Py_CLEAR(p->nodes);
+    Py_CLEAR(p->logger);
+    Py_CLEAR(p->state);
+    Py_CLEAR(p->condition);
+    Py_CLEAR(p->monitor_thread);
+    Py_CLEAR(p->stop_event);
+    Py_CLEAR(p->start_time);
+    Py_CLEAR(p->backlog_level);
+    Py_CLEAR(p->error_handlers);
+    fm::clear_implementation(self);
+    return 0;
+}
+
+// ------------------------------------------------------------ module state
+
+#define FM_CONDUCTOR_NAMES(X)                                                                   \
+    X(set_logger) X(name) X(connect) X(disconnect) X(node) X(port) X(_imp) X(reset_run_state)     \
+    X(get_incident) X(type) X(opaque) X(message) X(source) X(start) X(stop) X(get_condition)       \
+    X(failure) X(get_nodes) X(get_max_backlog) X(write) X(flush) X(is_persistent) X(file_name)     \
+    X(file_error) X(attempted_file) X(join) X(clear) X(set) X(wait) X(timeout) X(daemon)          \
+    X(target) X(summary) X(filename) X(lineno) X(instance) X(directory) X(get) X(append)          \
+    X(_monitoring_fun) X(_check_backlog) X(_notify_error) X(_log_reference) X(get_backlog) X(log) \
+    X(stop_after_failed_start) X(MONITORING_INTERVAL) X(BACKLOG_WARNING) X(BACKLOG_ERROR)         \
+    X(isatty) X(encoding) X(print) X(ok) X(warning) X(error) X(NO_COLOR) X(TERM) X(dumb)           \
+    X(unknown) X(ProcessingElementImp)
+
+enum Name {
+#define FM_ENUM(n) N_##n,
+    FM_CONDUCTOR_NAMES(FM_ENUM)
+#undef FM_ENUM
+        N_COUNT
+};
+
+const char* const kNameText[] = {
+#define FM_TEXT(n) #n,
+    FM_CONDUCTOR_NAMES(FM_TEXT)
+#undef FM_TEXT
+};
+
+struct ConductorState {
+    PyObject* type;  // PipelineImp
+    PyObject* names[N_COUNT];
+    // Keyword-name tuples for vectorcalls.
+    PyObject* kw_type;
+    PyObject* kw_type_opaque;
+    PyObject* kw_opaque;
+    PyObject* kw_type_message;
+    PyObject* kw_timeout;
+    PyObject* kw_target;
+    PyObject* kw_directory;
+    PyObject* rule;        // 120 "="
+    PyObject* fallback_interval;
+    fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
+    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
+    fm::Lazy healthy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
+    fm::Lazy warned{"flowmesh.constants", "Constants.Conditions.WARNING"};
+    fm::Lazy failed{"flowmesh.constants", "Constants.Conditions.ERROR"};
+    fm::Lazy log_info{"flowmesh.constants", "Constants.LogTypes.INFO"};
+    fm::Lazy log_warning{"flowmesh.constants", "Constants.LogTypes.WARNING"};
+    fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
+    fm::Lazy port_out{"flowmesh.constants", "Constants.Defaults.PORT_OUT"};
+    fm::Lazy port_in{"flowmesh.constants", "Constants.Defaults.PORT_IN"};
+    fm::Lazy thread_cls{"threading", "Thread"};
+    fm::Lazy event_cls{"threading", "Event"};
+    fm::Lazy current_thread{"threading", "current_thread"};
+    fm::Lazy time_fn{"time", "time"};
+    fm::Lazy environ{"os", "environ"};
+    fm::Lazy builtins{"builtins", nullptr};
+
+    PyObject* n(Name id) const { return names[id]; }
+};
+
+extern PyModuleDef conductor_module;
+
+ConductorState* state_of(PyObject* module) {
+    return static_cast<ConductorState*>(PyModule_GetState(module));
+}
+ConductorState* state_of(PyTypeObject* defining_class) {
+    return static_cast<ConductorState*>(PyType_GetModuleState(defining_class));
+}
+ConductorState* state_for(PyObject* self) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &conductor_module);
+    return module ? state_of(module) : nullptr;
+}
+
+// ---------------------------------------------------------------- helpers
+
+bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", fname);
+    return false;
+}
+
+// 1, 0, or -1 with an exception; `a == b` with the host's equality.
+int is(PyObject* a, fm::Lazy& constant) {
+    PyObject* c = constant.get();
+    if (!c) return -1;
+    return fm::equal(field(a), c);
+}
+
+int truthy(PyObject* obj) { return PyObject_IsTrue(obj); }
+
+// obj.<name> or None when the attribute is missing (new reference).
+Ref attr_or_none(PyObject* obj, PyObject* name) {
+    PyObject* value = nullptr;
+    if (PyObject_GetOptionalAttr(obj, name, &value) < 0) return {};
+    return value ? steal(value) : borrow(Py_None);
+}
+
+// A pending Exception (not a BaseException such as KeyboardInterrupt) is
+// dropped; true when nothing is pending any more.
+bool swallow_exception() {
+    if (!PyErr_Occurred()) return true;
+    if (!fm::pending_is_exception()) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// While `earlier` (an exception taken with PyErr_GetRaisedException) was being
+// handled, the pending one arose: keep the earlier one as its context, as the
+// host does for an exception raised inside an except or finally block.
+void chain_context(Ref earlier) {
+    if (!earlier) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) {
+        PyErr_SetRaisedException(earlier.release());
+        return;
+    }
+    if (exc != earlier.get()) PyException_SetContext(exc, earlier.release());
+    PyErr_SetRaisedException(exc);
+}
+
+// A private copy of a sequence field: the list may grow while Python code
+// runs during the iteration (elements are added from the client's thread).
+Ref snapshot(PyObject* seq) {
+    if (!seq || seq == Py_None) return steal(PyList_New(0));
+    return steal(PySequence_List(seq));
+}
+
+int append_to(ConductorState* st, PyObject* seq, PyObject* item) {
+    if (!seq) {
+        PyErr_SetString(PyExc_AttributeError, "pipeline field is not set");
+        return -1;
+    }
+    if (PyList_CheckExact(seq)) return PyList_Append(seq, item);
+    Ref r = steal(fm::call_method(seq, st->n(N_append), item));
+    return r ? 0 : -1;
+}
+
+// ------------------------------------------------------------------ logging
+
+int log_object(ConductorState* st, PyObject* self, PyObject* msg, PyObject* type) {
+    Ref logger = borrow(field(pipe(self)->logger));
+    if (logger.get() == Py_None) return 0;
+    if (!type || type == Py_None) {
+        type = st->log_info.get();
+        if (!type) return -1;
+    }
+    PyObject* values[] = {type, msg};
+    Ref r = steal(fm::call_method_kw(logger.get(), st->n(N_write), st->kw_type_message, values));
+    return r ? 0 : -1;
+}
+
+int log_text(ConductorState* st, PyObject* self, fm::Lazy* type, const char* fmt, ...) {
+    va_list va;
+    va_start(va, fmt);
+    Ref msg = steal(PyUnicode_FromFormatV(fmt, va));
+    va_end(va);
+    if (!msg) return -1;
+    PyObject* t = nullptr;
+    if (type && !(t = type->get())) return -1;
+    return log_object(st, self, msg.get(), t);
+}
+
+// ------------------------------------------------------------------ console
+
+Ref colour(ConductorState* st, PyObject* code) {
+    Ref empty = steal(PyUnicode_FromStringAndSize("", 0));
+    auto decide = [&]() -> int {  // 1: colour on, 0: off, -1: error
+        PyObject* environ = st->environ.get();
+        if (!environ) return -1;
+        Ref no_color = steal(fm::call_method(environ, st->n(N_get), st->n(N_NO_COLOR)));
+        if (!no_color) return -1;
+        int set = truthy(no_color.get());
+        if (set) return set < 0 ? -1 : 0;
+        Ref term = steal(fm::call_method(environ, st->n(N_get), st->n(N_TERM)));
+        if (!term) return -1;
+        int dumb = fm::equal(term.get(), st->n(N_dumb));
+        if (dumb) return dumb < 0 ? -1 : 0;
+        Ref out = borrow(PySys_GetObject("stdout"));
+        if (!out) {
+            PyErr_SetString(PyExc_RuntimeError, "no standard output");
+            return -1;
+        }
+        Ref tty = steal(fm::call_method(out.get(), st->n(N_isatty)));
+        if (!tty) return -1;
+        return truthy(tty.get());
+    };
+    int on = decide();
+    if (on < 0) {
+        if (!swallow_exception()) return {};
+        return empty;
+    }
+    return on ? borrow(code) : std::move(empty);
+}
+
+Ref colour(ConductorState* st, const char* code) {
+    Ref text = steal(PyUnicode_FromString(code));
+    if (!text) return {};
+    return colour(st, text.get());
+}
+
+// Prints one line; reporting a failure must never fail. -1 only for a
+// BaseException that is not an Exception.
+int safe_print(ConductorState* st, PyObject* text) {
+    PyObject* builtins = st->builtins.get();
+    if (!builtins) return swallow_exception() ? 0 : -1;
+    Ref print = steal(PyObject_GetAttr(builtins, st->n(N_print)));
+    if (!print) return swallow_exception() ? 0 : -1;
+    Ref r = steal(PyObject_CallOneArg(print.get(), text));
+    if (r) return 0;
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return swallow_exception() ? 0 : -1;
+    PyErr_Clear();
+    // A legacy console code page: print what it can, with replacement characters.
+    auto retry = [&]() -> bool {
+        Ref out = borrow(PySys_GetObject("stdout"));
+        Ref encoding;
+        if (out) {
+            encoding = attr_or_none(out.get(), st->n(N_encoding));
+            if (!encoding) return false;
+        }
+        const char* enc = "ascii";
+        if (encoding && PyUnicode_Check(encoding.get()) && PyUnicode_GetLength(encoding.get()) > 0) {
+            enc = PyUnicode_AsUTF8(encoding.get());
+            if (!enc) return false;
+        }
+        Ref str = PyUnicode_Check(text) ? borrow(text) : steal(PyObject_Str(text));
+        if (!str) return false;
+        Ref bytes = steal(PyUnicode_AsEncodedString(str.get(), enc, "replace"));
+        if (!bytes) return false;
+        Ref back = steal(PyUnicode_Decode(PyBytes_AS_STRING(bytes.get()),
+                                          PyBytes_GET_SIZE(bytes.get()), enc, "replace"));
+        if (!back) return false;
+        Ref again = steal(PyObject_CallOneArg(print.get(), back.get()));
+        return bool(again);
+    };
+    if (retry()) return 0;
+    return swallow_exception() ? 0 : -1;
+}
+
+int print_fmt(ConductorState* st, const char* fmt, ...) {
+    va_list va;
+    va_start(va, fmt);
+    Ref text = steal(PyUnicode_FromFormatV(fmt, va));
+    va_end(va);
+    if (!text) return -1;
+    return safe_print(st, text.get());
+}
+
+// ------------------------------------------------------------ capabilities
+
+struct FacadeClass {
+    const char* module;
+    const char* name;
+};
+constexpr FacadeClass kOutputClasses[] = {
+    {"flowmesh.o_node", "ONode"}, {"flowmesh.o_chain", "OChain"}, {"flowmesh.io_chain", "IOChain"}};
+constexpr FacadeClass kInputClasses[] = {
+    {"flowmesh.i_node", "INode"}, {"flowmesh.i_chain", "IChain"}, {"flowmesh.io_chain", "IOChain"}};
+
+// 1 when `element` is an instance of one of the classes, 0 otherwise; a class
+// whose module does not exist (yet) simply matches nothing. -1 only for a
+// BaseException that is not an Exception.
+template <size_t N>
+int has_capability(PyObject* element, const FacadeClass (&classes)[N]) {
+    if (!element || element == Py_None) return 0;
+    for (const FacadeClass& c : classes) {
+        Ref module = steal(PyImport_ImportModule(c.module));
+        Ref cls;
+        if (module) cls = steal(PyObject_GetAttrString(module.get(), c.name));
+        if (!cls) {
+            if (PyErr_ExceptionMatches(PyExc_ImportError) ||
+                PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                continue;
+            }
+            return -1;
+        }
+        int r = PyObject_IsInstance(element, cls.get());
+        if (r > 0) return 1;
+        if (r < 0 && !swallow_exception()) return -1;
+    }
+    return 0;
+}
+
+int has_output(PyObject* element) { return has_capability(element, kOutputClasses); }
+int has_input(PyObject* element) { return has_capability(element, kInputClasses); }
+
+// --------------------------------------------------------------- construction
+
+int pipeline_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"directory", nullptr};
+    PyObject* directory = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:PipelineImp", const_cast<char**>(kwlist),
+                                     &directory))
+        return -1;
+    if (!fm::check_exact(directory, &PyUnicode_Type, "directory", true)) return -1;
+    ConductorState* st = state_for(self);
+    if (!st) return -1;
+    auto* p = pipe(self);
+
+    Ref logger_cls = steal(fm::resolve("flowmesh.logging", "Logger"));
+    if (!logger_cls) return -1;
+    Ref nodes = steal(PyList_New(0));
+    if (!nodes) return -1;
+    fm::set_field(&p->nodes, nodes.get());
+    PyObject* dir_arg[] = {directory};
+    Ref logger = steal(PyObject_Vectorcall(logger_cls.get(), dir_arg, 0, st->kw_directory));
+    if (!logger) return -1;
+    fm::set_field(&p->logger, logger.get());
+    PyObject* stopped = st->stopped.get();
+    PyObject* healthy = stopped ? st->healthy.get() : nullptr;
+    PyObject* event_cls = healthy ? st->event_cls.get() : nullptr;
+    if (!event_cls) return -1;
+    fm::set_field(&p->state, stopped);
+    fm::set_field(&p->condition, healthy);
+    fm::set_field(&p->monitor_thread, Py_None);
+    Ref event = steal(PyObject_CallNoArgs(event_cls));
+    if (!event) return -1;
+    fm::set_field(&p->stop_event, event.get());
+    fm::set_field(&p->start_time, Py_None);
+    fm::set_field(&p->backlog_level, st->n(N_ok));
+    Ref handlers = steal(PyList_New(0));
+    if (!handlers) return -1;
+    fm::set_field(&p->error_handlers, handlers.get());
+
+    Ref persistent = steal(fm::call_method(logger.get(), st->n(N_is_persistent)));
+    if (!persistent) return -1;
+    int ok = truthy(persistent.get());
+    if (ok != 0) return ok < 0 ? -1 : 0;
+    Ref why = attr_or_none(logger.get(), st->n(N_file_error));
+    if (!why) return -1;
+    Ref at = attr_or_none(logger.get(), st->n(N_attempted_file));
+    if (!at) return -1;
+    int has_at = truthy(at.get());
+    int has_why = has_at < 0 ? -1 : truthy(why.get());
+    if (has_why < 0) return -1;
+    Ref at_text = has_at ? steal(PyUnicode_FromFormat(" at %S", at.get()))
+                         : steal(PyUnicode_FromString(""));
+    Ref why_text = has_why ? steal(PyUnicode_FromFormat(" %S", why.get()))
+                           : steal(PyUnicode_FromString(""));
+    if (!at_text || !why_text) return -1;
+    return print_fmt(st,
+                     "*** flowmesh: no log file could be created%U.%U Logging to memory only - no "
+                     "persistent audit trail will be written. ***",
+                     at_text.get(), why_text.get());
+}
+
+// ------------------------------------------------------------------- graph
+
+int add_node_impl(ConductorState* st, PyObject* self, PyObject* node) {
+    auto* p = pipe(self);
+    Ref nodes = borrow(p->nodes);
+    if (!nodes) {
+        PyErr_SetString(PyExc_AttributeError, "'PipelineImp' object has no attribute '_nodes'");
+        return -1;
+    }
+    int present = PySequence_Contains(nodes.get(), node);
+    if (present < 0) return -1;
+    if (present) {
+        PyErr_SetString(PyExc_ValueError, "Node already exists in pipeline.");
+        return -1;
+    }
+    // The element joins the list only once it took the logger and was logged:
+    // an element that cannot be added must not stay behind to break every
+    // later start and stop.
+    Ref r = steal(fm::call_method(node, st->n(N_set_logger), field(p->logger)));
+    if (!r) return -1;
+    Ref name = steal(PyObject_GetAttr(node, st->n(N_name)));
+    if (!name) return -1;
+    if (log_text(st, self, nullptr, "Node %S added to pipeline.", name.get()) < 0) return -1;
+    return append_to(st, nodes.get(), node);
+}
+
+int ensure_added(ConductorState* st, PyObject* self, PyObject* node) {
+    Ref nodes = borrow(pipe(self)->nodes);
+    int present = nodes ? PySequence_Contains(nodes.get(), node) : 0;
+    if (present < 0) return -1;
+    return present ? 0 : add_node_impl(st, self, node);
+}
+
+const char kSourceCapability[] =
+    "source must have output capability (ONode, IONode, OChain, or IOChain).";
+const char kTargetCapability[] =
+    "target must have input capability (INode, IONode, IChain, or IOChain).";
+
+// An endpoint of `connect`: an element with the capability, or an exact dict
+// {"node": element, "port": name}. Fills node and port (new references).
+int endpoint(ConductorState* st, PyObject* value, int (*capable)(PyObject*), PyObject* default_port,
+             const char* capability_msg, const char* malformed_msg, Ref& node, Ref& port) {
+    int c = capable(value);
+    if (c < 0) return -1;
+    if (c) {
+        node = borrow(value);
+        port = borrow(default_port);
+        return 0;
+    }
+    if (!PyDict_CheckExact(value)) {
+        PyErr_SetString(PyExc_TypeError, capability_msg);
+        return -1;
+    }
+    PyObject* item = nullptr;
+    if (PyDict_GetItemRef(value, st->n(N_node), &item) < 0) return -1;
+    node = item ? steal(item) : borrow(Py_None);
+    c = capable(node.get());
+    if (c <= 0) {
+        if (c == 0) PyErr_SetString(PyExc_TypeError, capability_msg);
+        return -1;
+    }
+    item = nullptr;
+    if (PyDict_GetItemRef(value, st->n(N_port), &item) < 0) return -1;
+    port = item ? steal(item) : borrow(Py_None);
+    if (!PyUnicode_Check(port.get())) {
+        PyErr_SetString(PyExc_TypeError, malformed_msg);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* connect_impl(ConductorState* st, PyObject* self, PyObject* source, PyObject* target) {
+    PyObject* port_out = st->port_out.get();
+    PyObject* port_in = port_out ? st->port_in.get() : nullptr;
+    if (!port_in) return nullptr;
+    Ref snode, sport, tnode, tport;
+    if (endpoint(st, source, has_output, port_out, kSourceCapability, "source dict is malformed.",
+                 snode, sport) < 0 ||
+        endpoint(st, target, has_input, port_in, kTargetCapability, "target dict is malformed.",
+                 tnode, tport) < 0)
+        return nullptr;
+    if (ensure_added(st, self, snode.get()) < 0 || ensure_added(st, self, tnode.get()) < 0)
+        return nullptr;
+
+    PyObject* args[] = {snode.get(), sport.get(), tnode.get(), tport.get()};
+    Ref r = steal(PyObject_VectorcallMethod(st->n(N_connect), args,
+                                            4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!r) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+        Ref caught = steal(PyErr_GetRaisedException());
+        Ref sname = steal(PyObject_GetAttr(snode.get(), st->n(N_name)));
+        Ref tname = sname ? steal(PyObject_GetAttr(tnode.get(), st->n(N_name))) : Ref();
+        if (!tname) {
+            chain_context(std::move(caught));
+            return nullptr;
+        }
+        Ref msg = steal(PyUnicode_FromFormat("%S (connecting '%S' to '%S')", caught.get(),
+                                             sname.get(), tname.get()));
+        if (!msg) {
+            chain_context(std::move(caught));
+            return nullptr;
+        }
+        PyErr_SetObject(PyExc_TypeError, msg.get());
+        fm::chain_cause(std::move(caught));
+        return nullptr;
+    }
+    Ref sname = steal(PyObject_GetAttr(snode.get(), st->n(N_name)));
+    if (!sname) return nullptr;
+    Ref tname = steal(PyObject_GetAttr(tnode.get(), st->n(N_name)));
+    if (!tname) return nullptr;
+    if (log_text(st, self, nullptr, "Nodes %S[%S] and %S[%S] connected.", sname.get(), sport.get(),
+                 tname.get(), tport.get()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* disconnect_impl(ConductorState* st, PyObject* self, PyObject* source,
+                          PyObject* target) {
+    PyObject* port_out = st->port_out.get();
+    PyObject* port_in = port_out ? st->port_in.get() : nullptr;
+    if (!port_in) return nullptr;
+    auto as_endpoint = [&](PyObject* value, int (*capable)(PyObject*), PyObject* port) -> Ref {
+        int c = capable(value);
+        if (c < 0) return {};
+        if (!c) return borrow(value);
+        Ref d = steal(PyDict_New());
+        if (!d || PyDict_SetItem(d.get(), st->n(N_node), value) < 0 ||
+            PyDict_SetItem(d.get(), st->n(N_port), port) < 0)
+            return {};
+        return d;
+    };
+    Ref src = as_endpoint(source, has_output, port_out);
+    if (!src) return nullptr;
+    Ref tgt = as_endpoint(target, has_input, port_in);
+    if (!tgt) return nullptr;
+
+    Ref snode = steal(PyObject_GetItem(src.get(), st->n(N_node)));
+    if (!snode || ensure_added(st, self, snode.get()) < 0) return nullptr;
+    Ref tnode = steal(PyObject_GetItem(tgt.get(), st->n(N_node)));
+    if (!tnode || ensure_added(st, self, tnode.get()) < 0) return nullptr;
+    int c = has_output(snode.get());
+    if (c <= 0) {
+        if (c == 0) PyErr_SetString(PyExc_TypeError, kSourceCapability);
+        return nullptr;
+    }
+    c = has_input(tnode.get());
+    if (c <= 0) {
+        if (c == 0) PyErr_SetString(PyExc_TypeError, kTargetCapability);
+        return nullptr;
+    }
+    Ref sport = steal(PyObject_GetItem(src.get(), st->n(N_port)));
+    if (!sport) return nullptr;
+    Ref tport = steal(PyObject_GetItem(tgt.get(), st->n(N_port)));
+    if (!tport) return nullptr;
+    PyObject* args[] = {snode.get(), sport.get(), tnode.get(), tport.get()};
+    Ref r = steal(PyObject_VectorcallMethod(st->n(N_disconnect), args,
+                                            4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!r) return nullptr;
+    Ref sname = steal(PyObject_GetAttr(snode.get(), st->n(N_name)));
+    if (!sname) return nullptr;
+    Ref tname = steal(PyObject_GetAttr(tnode.get(), st->n(N_name)));
+    if (!tname) return nullptr;
+    if (log_text(st, self, nullptr, "Nodes %S[%S] and %S[%S] disconnected.", sname.get(),
+                 sport.get(), tname.get(), tport.get()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ----------------------------------------------------------- element queries
+
+// What `candidate.failure` reports (calling it when callable); an Exception
+// from the query counts as nothing kept. New reference, Py_None when none;
+// null only for a BaseException that is not an Exception.
+Ref kept_failure(ConductorState* st, PyObject* candidate) {
+    Ref value;
+    PyObject* raw = nullptr;
+    if (PyObject_GetOptionalAttr(candidate, st->n(N_failure), &raw) < 0) {
+        if (!swallow_exception()) return {};
+        return borrow(Py_None);
+    }
+    if (!raw) return borrow(Py_None);
+    value = steal(raw);
+    if (PyCallable_Check(value.get())) {
+        value = steal(PyObject_CallNoArgs(value.get()));
+        if (!value) {
+            if (!swallow_exception()) return {};
+            return borrow(Py_None);
+        }
+    }
+    return value;
+}
+
+// The element followed by its inner nodes, when it has `get_nodes`.
+Ref candidates_of(ConductorState* st, PyObject* element) {
+    Ref list = steal(PyList_New(0));
+    if (!list || PyList_Append(list.get(), element) < 0) return {};
+    PyObject* raw = nullptr;
+    if (PyObject_GetOptionalAttr(element, st->n(N_get_nodes), &raw) < 0) {
+        if (!swallow_exception()) return {};
+        return list;
+    }
+    if (!raw) return list;
+    Ref get_nodes = steal(raw);
+    Ref inner = steal(PyObject_CallNoArgs(get_nodes.get()));
+    Ref seq = inner ? steal(PySequence_List(inner.get())) : Ref();
+    if (!seq) {
+        if (!swallow_exception()) return {};
+        return list;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(seq.get());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyList_Append(list.get(), PyList_GET_ITEM(seq.get(), i)) < 0) return {};
+    return list;
+}
+
+// First failure kept by `element` or one of its inner nodes (Py_None if none).
+Ref element_failure(ConductorState* st, PyObject* element) {
+    Ref candidates = candidates_of(st, element);
+    if (!candidates) return {};
+    Py_ssize_t n = PyList_GET_SIZE(candidates.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref f = kept_failure(st, PyList_GET_ITEM(candidates.get(), i));
+        if (!f || f.get() != Py_None) return f;
+    }
+    return borrow(Py_None);
+}
+
+Ref first_element_failure(ConductorState* st, PyObject* self) {
+    Ref nodes = snapshot(pipe(self)->nodes);
+    if (!nodes) return {};
+    Py_ssize_t n = PyList_GET_SIZE(nodes.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref f = element_failure(st, PyList_GET_ITEM(nodes.get(), i));
+        if (!f || f.get() != Py_None) return f;
+    }
+    return borrow(Py_None);
+}
+
+int reset_element(ConductorState* st, PyObject* element) {
+    Ref imp = steal(PyObject_GetAttr(element, st->n(N__imp)));
+    if (!imp) return -1;
+    Ref r = steal(fm::call_method(imp.get(), st->n(N_reset_run_state)));
+    return r ? 0 : -1;
+}
+
+// An element left in ERROR, or holding a failure, by a run whose failure the
+// monitoring thread never saw (it failed just before the client stopped).
+int needs_reset(ConductorState* st, PyObject* element) {
+    Ref condition = steal(fm::call_method(element, st->n(N_get_condition)));
+    if (!condition) return -1;
+    int failed = is(condition.get(), st->failed);
+    if (failed) return failed;
+    Ref f = element_failure(st, element);
+    if (!f) return -1;
+    return f.get() != Py_None;
+}
+
+// -------------------------------------------------------------- run control
+
+int join_monitor_thread(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    Ref thread = borrow(field(p->monitor_thread));
+    if (thread.get() == Py_None) return 0;
+    PyObject* current_fn = st->current_thread.get();
+    if (!current_fn) return -1;
+    Ref current = steal(PyObject_CallNoArgs(current_fn));
+    if (!current) return -1;
+    if (current.get() == thread.get()) return 0;
+    Ref r = steal(fm::call_method(thread.get(), st->n(N_join)));
+    if (!r) return -1;
+    // Another caller may have replaced the thread meanwhile; keep that one.
+    if (p->monitor_thread == thread.get()) fm::set_field(&p->monitor_thread, Py_None);
+    return 0;
+}
+
+Ref get_incident(ConductorState* st, PyObject* logger, fm::Lazy& type, bool opaque) {
+    PyObject* t = type.get();
+    if (!t) return {};
+    if (!opaque) {
+        PyObject* values[] = {t};
+        return steal(fm::call_method_kw(logger, st->n(N_get_incident), st->kw_type, values));
+    }
+    PyObject* values[] = {t, Py_True};
+    return steal(fm::call_method_kw(logger, st->n(N_get_incident), st->kw_type_opaque, values));
+}
+
+// Rolls back a start that raised, logs the failure and leaves it pending again.
+void recover_from_failed_start(ConductorState* st, PyObject* self, PyObject* started,
+                               PyObject* element) {
+    Ref failure = steal(PyErr_GetRaisedException());
+    auto roll_back = [&]() -> bool {
+        Ref pe = steal(fm::imp_class("ProcessingElementImp"));
+        if (!pe) return false;
+        Ref log = steal(PyObject_GetAttr(self, st->n(N_log)));
+        if (!log) return false;
+        Ref r = steal(fm::call_method(pe.get(), st->n(N_stop_after_failed_start), started, element,
+                                      log.get()));
+        if (!r) return false;
+        return log_object(st, self, failure.get(), st->log_error.get()) == 0;
+    };
+    if (roll_back()) {
+        PyErr_SetRaisedException(failure.release());
+        return;
+    }
+    chain_context(std::move(failure));
+}
+
+PyObject* start_impl(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    if (log_text(st, self, nullptr, "Starting pipeline...") < 0) return nullptr;
+    int running = is(p->state, st->running);
+    if (running < 0) return nullptr;
+    if (running) {
+        if (log_text(st, self, nullptr, "Pipeline running, skipping.") < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    // A monitoring thread that stopped the previous run may still be calling
+    // handlers or printing its banner; it must be done before the next run.
+    if (join_monitor_thread(st, self) < 0) return nullptr;
+
+    Ref nodes = snapshot(p->nodes);
+    if (!nodes) return nullptr;
+    Py_ssize_t n = PyList_GET_SIZE(nodes.get());
+    int failed = is(p->condition, st->failed);
+    if (failed < 0) return nullptr;
+    if (failed) {
+        Ref logger = borrow(field(p->logger));
+        Ref incident = get_incident(st, logger.get(), st->log_error, false);
+        if (!incident) return nullptr;
+        int has = truthy(incident.get());
+        if (has < 0) return nullptr;
+        Ref message = has ? steal(PyObject_GetItem(incident.get(), st->n(N_message)))
+                          : borrow(st->n(N_unknown));
+        if (!message) return nullptr;
+        if (log_text(st, self, nullptr,
+                     "Pipeline recovering from a previous error ('%S'); resetting run state and "
+                     "restarting.",
+                     message.get()) < 0)
+            return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (reset_element(st, PyList_GET_ITEM(nodes.get(), i)) < 0) return nullptr;
+    } else {
+        // A failure the monitoring thread never reported must not survive
+        // into the next run, where the element would drop every frame.
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* element = PyList_GET_ITEM(nodes.get(), i);
+            int reset = needs_reset(st, element);
+            if (reset < 0 || (reset && reset_element(st, element) < 0)) return nullptr;
+        }
+    }
+    PyObject* healthy = st->healthy.get();
+    if (!healthy) return nullptr;
+    fm::set_field(&p->condition, healthy);
+    fm::set_field(&p->backlog_level, st->n(N_ok));
+
+    {
+        Ref logger = borrow(field(p->logger));
+        Ref e = get_incident(st, logger.get(), st->log_error, true);
+        if (!e) return nullptr;
+        Ref w = get_incident(st, logger.get(), st->log_warning, true);
+        if (!w) return nullptr;
+    }
+
+    Ref started = steal(PyList_New(0));
+    if (!started) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* element = PyList_GET_ITEM(nodes.get(), i);
+        Ref r = steal(fm::call_method(element, st->n(N_start)));
+        if (!r) {
+            if (fm::pending_is_exception())
+                recover_from_failed_start(st, self, started.get(), element);
+            return nullptr;
+        }
+        if (PyList_Append(started.get(), element) < 0) return nullptr;
+    }
+
+    PyObject* time_fn = st->time_fn.get();
+    if (!time_fn) return nullptr;
+    Ref now = steal(PyObject_CallNoArgs(time_fn));
+    PyObject* running_value = now ? st->running.get() : nullptr;
+    if (!running_value) return nullptr;
+    fm::set_field(&p->start_time, now.get());
+    fm::set_field(&p->state, running_value);
+    if (log_text(st, self, nullptr, "Pipeline started.") < 0) return nullptr;
+
+    Ref event = borrow(field(p->stop_event));
+    Ref r = steal(fm::call_method(event.get(), st->n(N_clear)));
+    if (!r) return nullptr;
+    Ref target = steal(PyObject_GetAttr(self, st->n(N__monitoring_fun)));
+    PyObject* thread_cls = target ? st->thread_cls.get() : nullptr;
+    if (!thread_cls) return nullptr;
+    PyObject* targs[] = {target.get()};
+    Ref thread = steal(PyObject_Vectorcall(thread_cls, targs, 0, st->kw_target));
+    if (!thread) return nullptr;
+    fm::set_field(&p->monitor_thread, thread.get());
+    if (PyObject_SetAttr(thread.get(), st->n(N_daemon), Py_True) < 0) return nullptr;
+    r = steal(fm::call_method(thread.get(), st->n(N_start)));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* stop_impl(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    if (log_text(st, self, nullptr, "Stopping pipeline...") < 0) return nullptr;
+    int stopped = is(p->state, st->stopped);
+    if (stopped < 0) return nullptr;
+    if (stopped) {
+        int healthy = is(p->condition, st->healthy);
+        if (healthy < 0) return nullptr;
+        if (healthy &&
+            log_text(st, self, nullptr, "Pipeline has already been stopped. Skipping.") < 0)
+            return nullptr;
+        int failed = is(p->condition, st->failed);
+        if (failed < 0) return nullptr;
+        if (failed) {
+            if (log_text(st, self, nullptr,
+                         "Pipeline has already been stopped due to an error. Skipping.") < 0 ||
+                join_monitor_thread(st, self) < 0)
+                return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    Ref nodes = snapshot(p->nodes);
+    if (!nodes) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.get()); ++i) {
+        Ref r = steal(fm::call_method(PyList_GET_ITEM(nodes.get(), i), st->n(N_stop)));
+        if (!r) return nullptr;
+    }
+    PyObject* stopped_value = st->stopped.get();
+    if (!stopped_value) return nullptr;
+    fm::set_field(&p->start_time, Py_None);
+    fm::set_field(&p->state, stopped_value);
+    if (log_text(st, self, nullptr, "Pipeline stopped.") < 0) return nullptr;
+    Ref event = borrow(field(p->stop_event));
+    Ref r = steal(fm::call_method(event.get(), st->n(N_set)));
+    if (!r || join_monitor_thread(st, self) < 0) return nullptr;
+    Ref logger = borrow(field(p->logger));
+    r = steal(fm::call_method(logger.get(), st->n(N_flush)));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* close_impl(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    int running = is(p->state, st->running);
+    if (running < 0) return nullptr;
+    if (running) {
+        Ref r = steal(stop_impl(st, self));
+        if (!r) return nullptr;
+    }
+    if (join_monitor_thread(st, self) < 0) return nullptr;
+    Ref logger = borrow(field(p->logger));
+    if (logger.get() != Py_None) {
+        Ref r = steal(fm::call_method(logger.get(), st->n(N_stop)));
+        if (!r) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// --------------------------------------------------------------- monitoring
+
+PyObject* get_backlog_impl(ConductorState* st, PyObject* self) {
+    Ref nodes = snapshot(pipe(self)->nodes);
+    if (!nodes) return nullptr;
+    Ref best = steal(PyLong_FromLong(0));
+    if (!best) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.get()); ++i) {
+        Ref imp = steal(PyObject_GetAttr(PyList_GET_ITEM(nodes.get(), i), st->n(N__imp)));
+        if (!imp) return nullptr;
+        Ref backlog = steal(fm::call_method(imp.get(), st->n(N_get_max_backlog)));
+        if (!backlog) return nullptr;
+        int greater = i == 0 ? 1 : PyObject_RichCompareBool(backlog.get(), best.get(), Py_GT);
+        if (greater < 0) return nullptr;
+        if (greater) best = std::move(backlog);
+    }
+    return best.release();
+}
+
+PyObject* check_backlog_impl(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    Ref backlog = steal(fm::call_method(self, st->n(N_get_backlog)));
+    if (!backlog) return nullptr;
+    Ref holder = steal(fm::imp_class("ConstantsImp"));
+    if (!holder) return nullptr;
+    Ref error_at = steal(PyObject_GetAttr(holder.get(), st->n(N_BACKLOG_ERROR)));
+    if (!error_at) return nullptr;
+    Ref warning_at = steal(PyObject_GetAttr(holder.get(), st->n(N_BACKLOG_WARNING)));
+    if (!warning_at) return nullptr;
+    Name level = N_ok;
+    int over = PyObject_RichCompareBool(backlog.get(), error_at.get(), Py_GE);
+    if (over < 0) return nullptr;
+    if (over) {
+        level = N_error;
+    } else {
+        over = PyObject_RichCompareBool(backlog.get(), warning_at.get(), Py_GE);
+        if (over < 0) return nullptr;
+        if (over) level = N_warning;
+    }
+    int same = fm::equal(st->n(level), field(p->backlog_level));
+    if (same < 0) return nullptr;
+    if (same) Py_RETURN_NONE;
+    fm::set_field(&p->backlog_level, st->n(level));
+    int rc = 0;
+    if (level == N_error)
+        rc = log_text(st, self, &st->log_error,
+                      "Input backlog (%S items) exceeds the error threshold (%S); a consumer "
+                      "cannot keep up. Stopping pipeline.",
+                      backlog.get(), error_at.get());
+    else if (level == N_warning)
+        rc = log_text(st, self, &st->log_warning,
+                      "Input backlog (%S items) exceeds the warning threshold (%S); a consumer is "
+                      "falling behind.",
+                      backlog.get(), warning_at.get());
+    if (rc < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* notify_error_impl(ConductorState* st, PyObject* self, PyObject* entry) {
+    Ref handlers = snapshot(pipe(self)->error_handlers);
+    if (!handlers) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers.get()); ++i) {
+        Ref r = steal(PyObject_CallOneArg(PyList_GET_ITEM(handlers.get(), i), entry));
+        if (r) continue;
+        if (!fm::pending_is_exception()) return nullptr;
+        Ref exc = steal(PyErr_GetRaisedException());
+        Ref type_name = steal(PyType_GetName(Py_TYPE(exc.get())));
+        if (!type_name) return nullptr;
+        if (log_text(st, self, nullptr,
+                     "An error handler raised while reporting a pipeline failure: %U: %S",
+                     type_name.get(), exc.get()) < 0)
+            return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* log_reference_impl(ConductorState* st, PyObject* self) {
+    Ref logger = borrow(field(pipe(self)->logger));
+    int has_logger = truthy(logger.get());
+    if (has_logger < 0) return nullptr;
+    Ref why = borrow(Py_None);
+    Ref at = borrow(Py_None);
+    if (has_logger) {
+        Ref file = attr_or_none(logger.get(), st->n(N_file_name));
+        if (!file) return nullptr;
+        int has_file = truthy(file.get());
+        if (has_file < 0) return nullptr;
+        if (has_file) return PyUnicode_FromFormat("See log file for details: %S", file.get());
+    }
+    if (logger.get() != Py_None) {
+        why = attr_or_none(logger.get(), st->n(N_file_error));
+        if (!why) return nullptr;
+        at = attr_or_none(logger.get(), st->n(N_attempted_file));
+        if (!at) return nullptr;
+    }
+    int has_at = truthy(at.get());
+    int has_why = has_at < 0 ? -1 : truthy(why.get());
+    if (has_why < 0) return nullptr;
+    Ref at_text = has_at ? steal(PyUnicode_FromFormat(" at %S", at.get()))
+                         : steal(PyUnicode_FromString(""));
+    Ref why_text = has_why ? steal(PyUnicode_FromFormat(" (%S)", why.get()))
+                           : steal(PyUnicode_FromString(""));
+    if (!at_text || !why_text) return nullptr;
+    return PyUnicode_FromFormat("No log file was written%U%U. This message is all there is.",
+                                at_text.get(), why_text.get());
+}
+
+// entry["source"], an empty dict when falsy (new reference).
+Ref source_of(ConductorState* st, PyObject* entry) {
+    Ref source = steal(PyObject_GetItem(entry, st->n(N_source)));
+    if (!source) return {};
+    int t = truthy(source.get());
+    if (t < 0) return {};
+    return t ? std::move(source) : steal(PyDict_New());
+}
+
+Ref source_get(ConductorState* st, PyObject* source, Name key) {
+    return steal(fm::call_method(source, st->n(N_get), st->n(key)));
+}
+
+int print_error_banner(ConductorState* st, PyObject* self, PyObject* error) {
+    Ref source = source_of(st, error);
+    if (!source) return -1;
+    Ref red = colour(st, "\x1b[31m");
+    Ref bold = red ? colour(st, "\x1b[1m") : Ref();
+    Ref reset = bold ? colour(st, "\x1b[0m") : Ref();
+    if (!reset) return -1;
+    if (safe_print(st, red.get()) < 0 || safe_print(st, st->rule) < 0) return -1;
+    Ref message = steal(PyObject_GetItem(error, st->n(N_message)));
+    if (!message || print_fmt(st, "*** %S ***\n", message.get()) < 0) return -1;
+
+    Ref summary = source_get(st, source.get(), N_summary);
+    if (!summary) return -1;
+    int has_summary = truthy(summary.get());
+    if (has_summary < 0) return -1;
+    if (has_summary) {
+        if (print_fmt(st, "Raised in %S", summary.get()) < 0) return -1;
+    } else {
+        Ref filename = source_get(st, source.get(), N_filename);
+        Ref lineno = filename ? source_get(st, source.get(), N_lineno) : Ref();
+        if (!lineno || print_fmt(st, "Raised in %S:%S", filename.get(), lineno.get()) < 0)
+            return -1;
+    }
+    const std::pair<Name, const char*> optional_lines[] = {{N_instance, "Node: %S"},
+                                                           {N_directory, "File in: %S"}};
+    for (const auto& [key, fmt] : optional_lines) {
+        Ref value = source_get(st, source.get(), key);
+        if (!value) return -1;
+        int has = truthy(value.get());
+        if (has < 0 || (has && print_fmt(st, fmt, value.get()) < 0)) return -1;
+    }
+    Ref reference = steal(fm::call_method(self, st->n(N__log_reference)));
+    if (!reference || safe_print(st, reference.get()) < 0 || safe_print(st, st->rule) < 0)
+        return -1;
+    if (print_fmt(st, "%U%UPipeline stopped.%U%U", red.get(), bold.get(), reset.get(),
+                  red.get()) < 0)
+        return -1;
+    return safe_print(st, reset.get());
+}
+
+int print_warning_banner(ConductorState* st, PyObject* self, PyObject* warning) {
+    Ref source = source_of(st, warning);
+    if (!source) return -1;
+    Ref orange = colour(st, "\x1b[33m");
+    Ref reset = orange ? colour(st, "\x1b[0m") : Ref();
+    if (!reset) return -1;
+    if (safe_print(st, orange.get()) < 0 || safe_print(st, st->rule) < 0) return -1;
+    Ref message = steal(PyObject_GetItem(warning, st->n(N_message)));
+    if (!message || print_fmt(st, "*** %S ***\n", message.get()) < 0) return -1;
+    Ref directory = source_get(st, source.get(), N_directory);
+    Ref filename = directory ? source_get(st, source.get(), N_filename) : Ref();
+    Ref lineno = filename ? source_get(st, source.get(), N_lineno) : Ref();
+    if (!lineno || print_fmt(st, "Warning raised in %S\\%S:%S.", directory.get(), filename.get(),
+                             lineno.get()) < 0)
+        return -1;
+    Ref reference = steal(fm::call_method(self, st->n(N__log_reference)));
+    if (!reference || safe_print(st, reference.get()) < 0 || safe_print(st, st->rule) < 0)
+        return -1;
+    return safe_print(st, reset.get());
+}
+
+// One monitoring pass: 1 when the run failed and the thread is to end, 0 to
+// go on, -1 with an exception.
+int monitoring_pass(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    Ref r = steal(fm::call_method(self, st->n(N__check_backlog)));
+    if (!r) return -1;
+    Ref logger = borrow(field(p->logger));
+    Ref error = get_incident(st, logger.get(), st->log_error, true);
+    if (!error) return -1;
+    int failed = truthy(error.get());
+    if (failed < 0) return -1;
+    if (failed) {
+        PyObject* failed_value = st->failed.get();
+        if (!failed_value) return -1;
+        fm::set_field(&p->condition, failed_value);
+        Ref stopped = steal(fm::call_method(self, st->n(N_stop)));
+        Ref stop_error = stopped ? Ref() : steal(PyErr_GetRaisedException());
+        Ref notified = steal(fm::call_method(self, st->n(N__notify_error), error.get()));
+        if (!notified) {
+            chain_context(std::move(stop_error));
+            return -1;
+        }
+        if (stop_error) {
+            PyErr_SetRaisedException(stop_error.release());
+            return -1;
+        }
+        if (print_error_banner(st, self, error.get()) < 0) return -1;
+        return 1;
+    }
+    PyObject* wtype = st->log_warning.get();
+    if (!wtype) return -1;
+    PyObject* wargs[] = {logger.get(), wtype, Py_True};
+    Ref warning = steal(PyObject_VectorcallMethod(
+        st->n(N_get_incident), wargs, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_opaque));
+    if (!warning) return -1;
+    int warned = truthy(warning.get());
+    if (warned < 0) return -1;
+    if (warned) {
+        PyObject* warned_value = st->warned.get();
+        if (!warned_value) return -1;
+        fm::set_field(&p->condition, warned_value);
+        if (print_warning_banner(st, self, warning.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+// Logs the pending Exception as a recovery; the thread lives on. False for a
+// BaseException that is not an Exception, which is left pending.
+bool log_recovery(ConductorState* st, PyObject* self) {
+    if (!fm::pending_is_exception()) return false;
+    Ref exc = steal(PyErr_GetRaisedException());
+    if (log_text(st, self, nullptr, "Monitoring thread recovered from: %S", exc.get()) < 0)
+        return swallow_exception();
+    return true;
+}
+
+// The timed wait between passes: 1 when the stop event was set.
+int wait_for_stop(ConductorState* st, PyObject* self, PyObject* holder) {
+    Ref event = borrow(field(pipe(self)->stop_event));
+    Ref interval = holder ? steal(PyObject_GetAttr(holder, st->n(N_MONITORING_INTERVAL))) : Ref();
+    if (interval) {
+        PyObject* values[] = {interval.get()};
+        Ref r = steal(fm::call_method_kw(event.get(), st->n(N_wait), st->kw_timeout, values));
+        if (r) return truthy(r.get());
+    }
+    // An unusable interval must neither kill the thread nor make it spin.
+    if (PyErr_Occurred() && !log_recovery(st, self)) return -1;
+    PyObject* values[] = {st->fallback_interval};
+    Ref r = steal(fm::call_method_kw(event.get(), st->n(N_wait), st->kw_timeout, values));
+    if (!r) return -1;
+    return truthy(r.get());
+}
+
+PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
+    if (log_text(st, self, nullptr, "Monitoring thread started...") < 0 && !swallow_exception())
+        return nullptr;
+    Ref holder = steal(fm::imp_class("ConstantsImp"));
+    if (!holder && !log_recovery(st, self)) return nullptr;
+    for (;;) {
+        int failed = is(pipe(self)->condition, st->failed);
+        if (failed > 0) break;
+        int outcome = failed < 0 ? -1 : monitoring_pass(st, self);
+        if (outcome > 0) break;
+        if (outcome < 0 && !log_recovery(st, self)) return nullptr;
+        int stop = wait_for_stop(st, self, holder.get());
+        if (stop < 0) {
+            if (!log_recovery(st, self)) return nullptr;
+            break;  // not even the fallback wait works: end rather than spin
+        }
+        if (stop) break;
+    }
+    if (log_text(st, self, nullptr, "Monitoring thread terminated.") < 0 && !swallow_exception())
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    int failed = is(p->condition, st->failed);
+    if (failed < 0) return nullptr;
+    Ref cause = first_element_failure(st, self);
+    if (!cause) return nullptr;
+    // An element's failure counts even when the run was stopped before the
+    // monitoring thread saw it.
+    if (!failed && cause.get() == Py_None) Py_RETURN_NONE;
+    Ref logger = borrow(field(p->logger));
+    Ref entry = logger.get() == Py_None ? borrow(Py_None)
+                                        : get_incident(st, logger.get(), st->log_error, false);
+    if (!entry) return nullptr;
+    Ref message;
+    if (entry.get() == Py_None) {
+        message = steal(PyUnicode_FromString("The pipeline failed."));
+    } else {
+        Ref source = source_of(st, entry.get());
+        if (!source) return nullptr;
+        Ref node = source_get(st, source.get(), N_instance);
+        Ref where = node ? source_get(st, source.get(), N_summary) : Ref();
+        Ref text = where ? steal(PyObject_GetItem(entry.get(), st->n(N_message))) : Ref();
+        if (!text) return nullptr;
+        message = steal(PyUnicode_FromFormat("The pipeline failed: %S", text.get()));
+        int has_node = message ? truthy(node.get()) : -1;
+        if (has_node < 0) return nullptr;
+        if (has_node) {
+            Ref part = steal(PyUnicode_FromFormat(" in node '%S'", node.get()));
+            if (!part) return nullptr;
+            message = steal(PyUnicode_Concat(message.get(), part.get()));
+        }
+        int has_where = message ? truthy(where.get()) : -1;
+        if (has_where < 0) return nullptr;
+        if (has_where) {
+            Ref part = steal(PyUnicode_FromFormat(" at %S", where.get()));
+            if (!part) return nullptr;
+            message = steal(PyUnicode_Concat(message.get(), part.get()));
+        }
+    }
+    if (!message) return nullptr;
+    PyErr_SetObject(PyExc_RuntimeError, message.get());
+    if (PyExceptionInstance_Check(cause.get())) fm::chain_cause(std::move(cause));
+    return nullptr;
+}
+
+// ------------------------------------------------------------ method wrappers
+
+#define FM_METHOD_ARGS \
+    PyObject *self, PyTypeObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
+
+#define FM_NOARG_METHOD(pyname, impl)                                     \
+    PyObject* method_##pyname(FM_METHOD_ARGS) {                           \
+        (void)args;                                                       \
+        if (!no_args(#pyname, nargs, kwnames)) return nullptr;            \
+        return impl(state_of(cls), self);                                 \
+    }
+
+FM_NOARG_METHOD(start, start_impl)
+FM_NOARG_METHOD(stop, stop_impl)
+FM_NOARG_METHOD(close, close_impl)
+FM_NOARG_METHOD(get_backlog, get_backlog_impl)
+FM_NOARG_METHOD(_check_backlog, check_backlog_impl)
+FM_NOARG_METHOD(_log_reference, log_reference_impl)
+FM_NOARG_METHOD(_monitoring_fun, monitoring_fun_impl)
+FM_NOARG_METHOD(raise_if_failed, raise_if_failed_impl)
+
+PyObject* method__join_monitor_thread(FM_METHOD_ARGS) {
+    if (!no_args("_join_monitor_thread", nargs, kwnames)) return nullptr;
+    (void)args;
+    if (join_monitor_thread(state_of(cls), self) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* method_get_state(FM_METHOD_ARGS) {
+    (void)args, (void)cls;
+    if (!no_args("get_state", nargs, kwnames)) return nullptr;
+    return Py_NewRef(field(pipe(self)->state));
+}
+
+PyObject* method_get_condition(FM_METHOD_ARGS) {
+    (void)args, (void)cls;
+    if (!no_args("get_condition", nargs, kwnames)) return nullptr;
+    return Py_NewRef(field(pipe(self)->condition));
+}
+
+PyObject* method_get_elapsed_time(FM_METHOD_ARGS) {
+    (void)args;
+    if (!no_args("get_elapsed_time", nargs, kwnames)) return nullptr;
+    ConductorState* st = state_of(cls);
+    Ref started = borrow(field(pipe(self)->start_time));
+    if (started.get() == Py_None) return PyFloat_FromDouble(0.0);
+    PyObject* time_fn = st->time_fn.get();
+    if (!time_fn) return nullptr;
+    Ref now = steal(PyObject_CallNoArgs(time_fn));
+    if (!now) return nullptr;
+    return PyNumber_Subtract(now.get(), started.get());
+}
+
+PyObject* method_is_logging_persistent(FM_METHOD_ARGS) {
+    (void)args;
+    if (!no_args("is_logging_persistent", nargs, kwnames)) return nullptr;
+    Ref logger = borrow(field(pipe(self)->logger));
+    if (logger.get() == Py_None) Py_RETURN_FALSE;
+    return fm::call_method(logger.get(), state_of(cls)->n(N_is_persistent));
+}
+
+PyObject* method_get_last_error(FM_METHOD_ARGS) {
+    (void)args;
+    if (!no_args("get_last_error", nargs, kwnames)) return nullptr;
+    ConductorState* st = state_of(cls);
+    Ref logger = borrow(field(pipe(self)->logger));
+    if (logger.get() == Py_None) Py_RETURN_NONE;
+    return get_incident(st, logger.get(), st->log_error, false).release();
+}
+
+PyObject* method__first_element_failure(FM_METHOD_ARGS) {
+    (void)args;
+    if (!no_args("_first_element_failure", nargs, kwnames)) return nullptr;
+    return first_element_failure(state_of(cls), self).release();
+}
+
+PyObject* method_add_node(FM_METHOD_ARGS) {
+    static const char* const names[] = {"node"};
+    PyObject* out[] = {nullptr};
+    if (!fm::parse_args("add_node", args, nargs, kwnames, names, out, 1)) return nullptr;
+    if (add_node_impl(state_of(cls), self, out[0]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* method_connect(FM_METHOD_ARGS) {
+    static const char* const names[] = {"source", "target"};
+    PyObject* out[] = {nullptr, nullptr};
+    if (!fm::parse_args("connect", args, nargs, kwnames, names, out, 2)) return nullptr;
+    return connect_impl(state_of(cls), self, out[0], out[1]);
+}
+
+PyObject* method_disconnect(FM_METHOD_ARGS) {
+    static const char* const names[] = {"source", "target"};
+    PyObject* out[] = {nullptr, nullptr};
+    if (!fm::parse_args("disconnect", args, nargs, kwnames, names, out, 2)) return nullptr;
+    return disconnect_impl(state_of(cls), self, out[0], out[1]);
+}
+
+PyObject* method_log(FM_METHOD_ARGS) {
+    static const char* const names[] = {"msg", "type"};
+    PyObject* out[] = {nullptr, Py_None};
+    if (!fm::parse_args("log", args, nargs, kwnames, names, out, 1)) return nullptr;
+    if (log_object(state_of(cls), self, out[0], out[1]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* method_add_error_handler(FM_METHOD_ARGS) {
+    static const char* const names[] = {"handler"};
+    PyObject* out[] = {nullptr};
+    if (!fm::parse_args("add_error_handler", args, nargs, kwnames, names, out, 1)) return nullptr;
+    if (append_to(state_of(cls), pipe(self)->error_handlers, out[0]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* method__notify_error(FM_METHOD_ARGS) {
+    static const char* const names[] = {"entry"};
+    PyObject* out[] = {nullptr};
+    if (!fm::parse_args("_notify_error", args, nargs, kwnames, names, out, 1)) return nullptr;
+    return notify_error_impl(state_of(cls), self, out[0]);
+}
+
+#define FM_DEF(name, doc)                                                                    \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method_##name)), \
+     METH_METHOD | METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
+
+PyMethodDef pipeline_methods[] = {
+    FM_DEF(add_node, "Add an element; it takes over the pipeline's logger."),
+    FM_DEF(connect, "Join an output port of `source` to an input port of `target`."),
+    FM_DEF(disconnect, "Undo a connection made by connect."),
+    FM_DEF(start, "Start every element in order of addition, then the monitoring thread."),
+    FM_DEF(stop, "Stop every element and the monitoring thread; flush the log."),
+    FM_DEF(close, "Stop if running and release the logger."),
+    FM_DEF(_join_monitor_thread, "Wait for the monitoring thread, unless called on it."),
+    FM_DEF(get_state, "The run state."),
+    FM_DEF(get_condition, "The health condition."),
+    FM_DEF(get_elapsed_time, "Seconds since the run started; 0.0 when not running."),
+    FM_DEF(is_logging_persistent, "Whether a log file is being written."),
+    FM_DEF(log, "log(msg, type=None): write a message or an exception to the pipeline's log."),
+    FM_DEF(add_error_handler, "Register a callable called with the incident of a failed run."),
+    FM_DEF(raise_if_failed, "Raise RuntimeError if the run failed."),
+    FM_DEF(get_last_error, "The most recent error incident, or None."),
+    FM_DEF(get_backlog, "The largest input backlog of any element."),
+    FM_DEF(_check_backlog, "Log a change of the backlog level."),
+    FM_DEF(_notify_error, "Call every error handler with the incident."),
+    FM_DEF(_first_element_failure, "The first failure kept by an element, or None."),
+    FM_DEF(_log_reference, "The line telling where the details of a failure are."),
+    FM_DEF(_monitoring_fun, "Body of the monitoring thread."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#define FM_MEMBER(pyname, cname) \
+    {pyname, Py_T_OBJECT_EX, offsetof(PipelineObject, cname), 0, nullptr}
+
+PyMemberDef pipeline_members[] = {
+    FM_MEMBER("_nodes", nodes),
+    FM_MEMBER("_logger", logger),
+    FM_MEMBER("_state", state),
+    FM_MEMBER("_condition", condition),
+    FM_MEMBER("_monitor_thread", monitor_thread),
+    FM_MEMBER("_stop_event", stop_event),
+    FM_MEMBER("_start_time", start_time),
+    FM_MEMBER("_backlog_level", backlog_level),
+    FM_MEMBER("_error_handlers", error_handlers),
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot pipeline_slots[] = {
+    {Py_tp_doc, const_cast<char*>("PipelineImp(directory=None): the implementation of a pipeline.")},
+    {Py_tp_init, reinterpret_cast<void*>(pipeline_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(pipeline_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(pipeline_clear)},
+    {Py_tp_methods, pipeline_methods},
+    {Py_tp_members, pipeline_members},
+    {0, nullptr},
+};
+
+PyType_Spec pipeline_spec = {
+    "flowmesh.imp.conductor.PipelineImp",
+    sizeof(PipelineObject),
+    0,
+    fm::kTypeFlags,
+    pipeline_slots,
+};
+
+// ------------------------------------------------------------ module functions
+
+PyObject* module_has_output_capability(PyObject* module, PyObject* element) {
+    (void)module;
+    int r = has_output(element);
+    if (r < 0) return nullptr;
+    return PyBool_FromLong(r);
+}
+
+PyObject* module_has_input_capability(PyObject* module, PyObject* element) {
+    (void)module;
+    int r = has_input(element);
+    if (r < 0) return nullptr;
+    return PyBool_FromLong(r);
+}
+
+PyObject* module_colour(PyObject* module, PyObject* code) {
+    return colour(state_of(module), code).release();
+}
+
+PyObject* module_safe_print(PyObject* module, PyObject* text) {
+    if (safe_print(state_of(module), text) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef module_functions[] = {
+    {"_has_output_capability", module_has_output_capability, METH_O,
+     PyDoc_STR("Whether `element` is an ONode, OChain or IOChain (IONode through ONode).")},
+    {"_has_input_capability", module_has_input_capability, METH_O,
+     PyDoc_STR("Whether `element` is an INode, IChain or IOChain (IONode through INode).")},
+    {"_colour", module_colour, METH_O,
+     PyDoc_STR("`code` where the console interprets ANSI codes, else the empty string.")},
+    {"_safe_print", module_safe_print, METH_O,
+     PyDoc_STR("Print one line; never raises for an unprintable text or a broken console.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ------------------------------------------------------------------ module
+
+Ref names_tuple(std::initializer_list<const char*> names) {
+    Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!t) return {};
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* s = PyUnicode_InternFromString(name);
+        if (!s) return {};
+        PyTuple_SET_ITEM(t.get(), i++, s);
+    }
+    return t;
+}
+
+int conductor_exec(PyObject* module) {
+    ConductorState* st = new (PyModule_GetState(module)) ConductorState{};
+    for (int i = 0; i < N_COUNT; ++i) {
+        st->names[i] = PyUnicode_InternFromString(kNameText[i]);
+        if (!st->names[i]) return -1;
+    }
+    struct {
+        PyObject** slot;
+        std::initializer_list<const char*> names;
+    } tuples[] = {
+        {&st->kw_type, {"type"}},
+        {&st->kw_type_opaque, {"type", "opaque"}},
+        {&st->kw_opaque, {"opaque"}},
+        {&st->kw_type_message, {"type", "message"}},
+        {&st->kw_timeout, {"timeout"}},
+        {&st->kw_target, {"target"}},
+        {&st->kw_directory, {"directory"}},
+    };
+    for (auto& t : tuples) {
+        *t.slot = names_tuple(t.names).release();
+        if (!*t.slot) return -1;
+    }
+    st->rule = PyUnicode_New(120, 127);
+    if (!st->rule) return -1;
+    for (Py_ssize_t i = 0; i < 120; ++i)
+        PyUnicode_WRITE(PyUnicode_1BYTE_KIND, PyUnicode_DATA(st->rule), i, '=');
+    st->fallback_interval = PyFloat_FromDouble(0.5);
+    if (!st->fallback_interval) return -1;
+
+    Ref base = steal(fm::imp_class("Implementation"));
+    if (!base) return -1;
+    st->type = PyType_FromModuleAndSpec(module, &pipeline_spec, base.get());
+    if (!st->type) return -1;
+    return PyModule_AddObjectRef(module, "PipelineImp", st->type);
+}
+
+int conductor_traverse(PyObject* module, visitproc visit, void* arg) {
+    ConductorState* st = state_of(module);
+    if (!st) return 0;
+    Py_VISIT(st->type);
+    for (fm::Lazy* lazy : {&st->stopped, &st->running, &st->healthy, &st->warned, &st->failed,
+                           &st->log_info, &st->log_warning, &st->log_error, &st->port_out,
+                           &st->port_in, &st->thread_cls, &st->event_cls, &st->current_thread,
+                           &st->time_fn, &st->environ, &st->builtins})
+        if (int r = lazy->traverse(visit, arg)) return r;
+    return 0;
+}
+
+int conductor_clear(PyObject* module) {
+    ConductorState* st = state_of(module);
+    if (!st) return 0;
+    Py_CLEAR(st->type);
+    for (PyObject*& name : st->names) Py_CLEAR(name);
+    Py_CLEAR(st->kw_type);
+    Py_CLEAR(st->kw_type_opaque);
+    Py_CLEAR(st->kw_opaque);
+    Py_CLEAR(st->kw_type_message);
+    Py_CLEAR(st->kw_timeout);
+    Py_CLEAR(st->kw_target);
+    Py_CLEAR(st->kw_directory);
+    Py_CLEAR(st->rule);
+    Py_CLEAR(st->fallback_interval);
+    for (fm::Lazy* lazy : {&st->stopped, &st->running, &st->healthy, &st->warned, &st->failed,
+                           &st->log_info, &st->log_warning, &st->log_error, &st->port_out,
+                           &st->port_in, &st->thread_cls, &st->event_cls, &st->current_thread,
+                           &st->time_fn, &st->environ, &st->builtins})
+        lazy->clear();
+    return 0;
+}
+
+void conductor_free(void* module) { conductor_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot conductor_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(conductor_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef conductor_module = {
+    PyModuleDef_HEAD_INIT,
+    "flowmesh.imp.conductor",
+    "PipelineImp: the pipeline graph, its run control and its monitoring thread.",
+    sizeof(ConductorState),
+    module_functions,
+    conductor_slots,
+    conductor_traverse,
+    conductor_clear,
+    conductor_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_conductor(void) { return PyModuleDef_Init(&conductor_module); }
