@@ -1,0 +1,660 @@
+// flowmesh.imp.emitter: ONodeImp, a node with output ports. It creates its
+// ports from the configuration, joins them to other nodes' inputs, hands each
+// cycle's output and the node's context to them, and runs the first cycle of
+// an event-only node on a one-shot thread.
+#include "objects.hpp"
+
+#include <cstddef>
+#include <new>
+
+namespace {
+
+struct EmitterState {
+    PyObject* type;        // ONodeImp
+    PyObject* base_start;  // the base type's start and reset_run_state
+    PyObject* base_reset;
+    PyObject* s_Keys;
+    PyObject* s_OUTPUT_PORTS;
+    PyObject* s_imp;
+    PyObject* s_config;
+    PyObject* s_push;
+    PyObject* s_timing;
+    PyObject* s_context;
+    PyObject* s_output;
+    PyObject* s_connected_ports;
+    PyObject* s_event_handler;
+    PyObject* s_connect;
+    PyObject* s_disconnect;
+    PyObject* s_get_port;
+    PyObject* s_cycle;
+    PyObject* s_log;
+    PyObject* s_start;
+    PyObject* s_setup_thread_function;
+    PyObject* kw_msg_type;        // ("msg", "type")
+    PyObject* kw_target_daemon;   // ("target", "daemon")
+    fm::Lazy oport{"flowmesh.o_port", "OPort"};
+    fm::Lazy port_name_key{"flowmesh.o_port", "OPort.Configuration.Keys.NAME"};
+    fm::Lazy async{"flowmesh.constants", "Constants.Timing.ASYNC"};
+    fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
+    fm::Lazy decimation_key{"flowmesh.constants", "Constants.Keys.DECIMATION_FACTOR"};
+    fm::Lazy thread{"threading", "Thread"};
+    fm::Lazy oport_imp{"flowmesh.imp", "OPortImp"};
+    fm::Lazy oport_push{"flowmesh.imp", "OPortImp.push"};
+};
+
+extern PyModuleDef emitter_module;
+
+EmitterState* state_of(PyObject* module) {
+    return static_cast<EmitterState*>(PyModule_GetState(module));
+}
+
+EmitterState* state_of_class(PyTypeObject* defining_class) {
+    return static_cast<EmitterState*>(PyType_GetModuleState(defining_class));
+}
+
+fm::ONodeObject* onode(PyObject* self) { return fm::as<fm::ONodeObject>(self); }
+
+// The node's ports (borrowed), or nullptr with an exception before construction.
+PyObject* ports_of(PyObject* self) {
+    PyObject* ports = onode(self)->output_ports;
+    if (!ports)
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '_output_ports'",
+                     Py_TYPE(self)->tp_name);
+    return ports;
+}
+
+// imp.INodeImp, or an empty Ref without an exception when the input side is
+// not part of the package (yet).
+bool input_node_class(fm::Ref* out) {
+    *out = fm::steal(fm::imp_class("INodeImp"));
+    if (*out) return true;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// ---------------------------------------------------------------- construction
+
+// The port names of the configured entries (a tuple taken from the list),
+// after the checks that come before anything is built. New list, or nullptr.
+PyObject* checked_port_names(EmitterState* st, PyObject* entries) {
+    if (PyTuple_GET_SIZE(entries) == 0) {
+        PyErr_SetString(PyExc_ValueError, "output_ports must not be empty.");
+        return nullptr;
+    }
+    PyObject* name_key = st->port_name_key.get();
+    if (!name_key) return nullptr;
+    fm::Ref names = fm::steal(PyList_New(0));
+    fm::Ref seen = fm::steal(PySet_New(nullptr));
+    if (!names || !seen) return nullptr;
+    bool duplicate = false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries); ++i) {
+        fm::Ref name = fm::steal(PyObject_GetItem(PyTuple_GET_ITEM(entries, i), name_key));
+        if (!name) return nullptr;
+        int known = PySet_Contains(seen.get(), name.get());
+        if (known < 0) return nullptr;
+        duplicate |= known;
+        if (PySet_Add(seen.get(), name.get()) < 0 || PyList_Append(names.get(), name.get()) < 0)
+            return nullptr;
+    }
+    if (duplicate) {
+        PyErr_SetString(PyExc_ValueError, "output_ports contain duplicate names.");
+        return nullptr;
+    }
+    return names.release();
+}
+
+int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"config", nullptr};
+    PyObject* config_arg;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:ONodeImp", const_cast<char**>(kwlist),
+                                     &config_arg))
+        return -1;
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &emitter_module);
+    if (!module) return -1;
+    EmitterState* st = state_of(module);
+    fm::Ref config = fm::borrow(config_arg);
+
+    PyObject* oport = st->oport.get();
+    if (!oport) return -1;
+    fm::Ref keys = fm::steal(PyObject_GetAttr(config.get(), st->s_Keys));
+    if (!keys) return -1;
+    fm::Ref op_key = fm::steal(PyObject_GetAttr(keys.get(), st->s_OUTPUT_PORTS));
+    if (!op_key) return -1;
+    fm::Ref listed = fm::steal(PyObject_GetItem(config.get(), op_key.get()));
+    if (!listed || !fm::check_exact(listed.get(), &PyList_Type, "output_ports")) return -1;
+    fm::Ref entries = fm::steal(PyList_AsTuple(listed.get()));
+    if (!entries) return -1;
+    fm::Ref names = fm::steal(checked_port_names(st, entries.get()));
+    if (!names) return -1;
+
+    PyTypeObject* base = reinterpret_cast<PyTypeObject*>(st->type)->tp_base;
+    if (base->tp_init(self, args, kwds) < 0) return -1;
+
+    fm::Ref ports = fm::steal(PyDict_New());
+    if (!ports) return -1;
+    fm::set_field(&onode(self)->output_ports, ports.get());
+    fm::Ref port_configs = fm::steal(PyList_New(0));
+    if (!port_configs) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+        PyObject* entry = PyTuple_GET_ITEM(entries.get(), i);
+        fm::Ref kwargs = fm::steal(PyDict_New());
+        if (!kwargs || PyDict_Merge(kwargs.get(), entry, 1) < 0) return -1;
+        fm::Ref facade = fm::steal(PyObject_VectorcallDict(oport, nullptr, 0, kwargs.get()));
+        if (!facade) return -1;
+        fm::Ref port = fm::steal(PyObject_GetAttr(facade.get(), st->s_imp));
+        if (!port) return -1;
+        if (PyDict_SetItem(ports.get(), PyList_GET_ITEM(names.get(), i), port.get()) < 0)
+            return -1;
+    }
+    // The node's record lists the ports' own records, so what a port adopts
+    // later (an id) shows in the node's configuration too.
+    Py_ssize_t pos = 0;
+    PyObject* port;
+    while (PyDict_Next(ports.get(), &pos, nullptr, &port)) {
+        fm::Ref port_config = fm::steal(PyObject_GetAttr(port, st->s_config));
+        if (!port_config || PyList_Append(port_configs.get(), port_config.get()) < 0) return -1;
+    }
+    PyObject* own = fm::as<fm::PortableObject>(self)->config;
+    if (!own || !PyDict_Check(own)) {
+        PyErr_Format(PyExc_TypeError, "Argument 'config' has incorrect type (expected dict, got %s)",
+                     own ? Py_TYPE(own)->tp_name : "nothing");
+        return -1;
+    }
+    return PyDict_SetItem(own, op_key.get(), port_configs.get());
+}
+
+int onode_traverse(PyObject* self, visitproc visit, void* arg) {
+    return fm::traverse_onode(self, visit, arg);
+}
+
+int onode_clear(PyObject* self) {
+    fm::clear_onode(self);
+    return 0;
+}
+
+// ---------------------------------------------------------------- lookup
+
+// This class's own lookup; new reference or nullptr.
+PyObject* find_port(PyObject* self, PyObject* port_name) {
+    if (!fm::check_str(port_name, "port_name")) return nullptr;
+    PyObject* ports = ports_of(self);
+    if (!ports) return nullptr;
+    PyObject* port;
+    int found = PyDict_GetItemRef(ports, port_name, &port);
+    if (found < 0) return nullptr;
+    if (!found)
+        return PyErr_Format(PyExc_ValueError, "Output port '%U' not found.", port_name);
+    return port;
+}
+
+PyObject* onode_get_port(PyObject* self, PyObject* port_name) { return find_port(self, port_name); }
+
+// ---------------------------------------------------------------- connections
+
+// The two ports a connect/disconnect joins: ours by our own lookup, the
+// target's by the input side's.
+bool port_pair(EmitterState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, const char* fname, fm::Ref* op, fm::Ref* ip) {
+    static const char* const names[] = {"output_port", "target", "input_port"};
+    PyObject* out[] = {nullptr, nullptr, nullptr};
+    if (!fm::parse_args(fname, args, nargs, kwnames, names, out, 3)) return false;
+    if (!fm::check_str(out[0], "output_port") || !fm::check_str(out[2], "input_port"))
+        return false;
+    *op = fm::steal(find_port(self, out[0]));
+    if (!*op) return false;
+    fm::Ref inode;
+    if (!input_node_class(&inode)) return false;
+    if (!inode) {
+        PyErr_SetString(PyExc_TypeError, "input nodes are not available: imp.INodeImp is missing");
+        return false;
+    }
+    fm::Ref get_port = fm::steal(PyObject_GetAttr(inode.get(), st->s_get_port));
+    if (!get_port) return false;
+    PyObject* call_args[] = {out[1], out[2]};
+    *ip = fm::steal(PyObject_Vectorcall(get_port.get(), call_args, 2, nullptr));
+    return static_cast<bool>(*ip);
+}
+
+PyObject* onode_connect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames) {
+    EmitterState* st = state_of_class(defining_class);
+    fm::Ref op, ip;
+    if (!port_pair(st, self, args, nargs, kwnames, "connect", &op, &ip)) return nullptr;
+    fm::Ref r = fm::steal(fm::call_method(op.get(), st->s_connect, ip.get()));
+    if (!r) return nullptr;
+    r = fm::steal(fm::call_method(ip.get(), st->s_connect, op.get()));
+    if (!r) {
+        if (!fm::pending_is_exception()) return nullptr;
+        // The input side refused: detach the output side again, then report
+        // the refusal itself (a failing roll-back must not mask it).
+        PyObject* refusal = PyErr_GetRaisedException();
+        fm::Ref undone = fm::steal(fm::call_method(op.get(), st->s_disconnect, ip.get()));
+        if (!undone) PyErr_Clear();
+        PyErr_SetRaisedException(refusal);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* onode_disconnect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                           Py_ssize_t nargs, PyObject* kwnames) {
+    EmitterState* st = state_of_class(defining_class);
+    fm::Ref op, ip;
+    if (!port_pair(st, self, args, nargs, kwnames, "disconnect", &op, &ip)) return nullptr;
+    fm::Ref r = fm::steal(fm::call_method(op.get(), st->s_disconnect, ip.get()));
+    if (!r) return nullptr;
+    r = fm::steal(fm::call_method(ip.get(), st->s_disconnect, op.get()));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------- delivery
+
+// port.push(value); an OPortImp's own push is called through its descriptor,
+// which saves the method lookup and the bound method.
+int push_to(EmitterState* st, PyObject* port, PyObject* value) {
+    PyObject* oport_imp = st->oport_imp.get();
+    if (!oport_imp) PyErr_Clear();  // ports not loaded: go by name
+    if (oport_imp && Py_TYPE(port) == reinterpret_cast<PyTypeObject*>(oport_imp)) {
+        PyObject* push = st->oport_push.get();
+        if (!push) return -1;
+        PyObject* args[3] = {nullptr, port, value};
+        fm::Ref r = fm::steal(
+            PyObject_Vectorcall(push, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        return r ? 0 : -1;
+    }
+    fm::Ref r = fm::steal(fm::call_method(port, st->s_push, value));
+    return r ? 0 : -1;
+}
+
+PyObject* onode_push_data(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data = nargs == 1 && !kwnames ? args[0] : nullptr;
+    if (!data) {
+        static const char* const names[] = {"data"};
+        PyObject* out[] = {nullptr};
+        if (!fm::parse_args("_push_data", args, nargs, kwnames, names, out, 1)) return nullptr;
+        data = out[0];
+    }
+    if (!fm::check_exact(data, &PyDict_Type, "data")) return nullptr;
+    EmitterState* st = state_of_class(defining_class);
+    fm::Ref ports = fm::borrow(ports_of(self));
+    if (!ports) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject* name;
+    PyObject* port;
+    while (PyDict_Next(ports.get(), &pos, &name, &port)) {
+        PyObject* value;
+        int found = PyDict_GetItemRef(data, name, &value);
+        if (found < 0) return nullptr;
+        if (!found) continue;
+        fm::Ref hold_value = fm::steal(value);
+        fm::Ref hold_port = fm::borrow(port);  // a push runs arbitrary code
+        if (push_to(st, port, value) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// The context of one output port handed to the input ports connected to it.
+// An input port takes the first context delivered after its reset, and only
+// then is its event handler told.
+int deliver_context(EmitterState* st, PyObject* port) {
+    fm::Ref context = fm::steal(PyObject_GetAttr(port, st->s_context));
+    if (!context) return -1;
+    fm::Ref connected = fm::steal(PyObject_GetAttr(port, st->s_connected_ports));
+    if (!connected) return -1;
+    fm::Ref snapshot = fm::steal(PySequence_Tuple(connected.get()));
+    if (!snapshot) return -1;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(snapshot.get()); ++i) {
+        PyObject* ip = PyTuple_GET_ITEM(snapshot.get(), i);
+        fm::Ref current = fm::steal(PyObject_GetAttr(ip, st->s_context));
+        if (!current) return -1;
+        if (current.get() != Py_None) continue;
+        if (PyObject_SetAttr(ip, st->s_context, context.get()) < 0) return -1;
+        fm::Ref handler = fm::steal(PyObject_GetAttr(ip, st->s_event_handler));
+        if (!handler) return -1;
+        if (handler.get() != Py_None) {
+            fm::Ref r = fm::steal(PyObject_CallNoArgs(handler.get()));
+            if (!r) return -1;
+        }
+    }
+    return 0;
+}
+
+PyObject* onode_push_context(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                             Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
+        PyErr_SetString(PyExc_TypeError, "_push_context() takes no arguments");
+        return nullptr;
+    }
+    EmitterState* st = state_of_class(defining_class);
+    fm::Ref ports = fm::borrow(ports_of(self));
+    if (!ports) return nullptr;
+
+    fm::Ref own = fm::borrow(fm::as<fm::ElementObject>(self)->context);
+    int truth = own ? PyObject_IsTrue(own.get()) : 0;
+    if (truth < 0) return nullptr;
+    fm::Ref per_port =
+        fm::steal(truth ? PyObject_GetAttr(own.get(), st->s_output) : PyDict_New());
+    if (!per_port) return nullptr;
+
+    fm::Ref snapshot = fm::steal(PyDict_Items(ports.get()));
+    if (!snapshot) return nullptr;
+    Py_ssize_t count = PyList_GET_SIZE(snapshot.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyList_GET_ITEM(snapshot.get(), i);
+        PyObject* name = PyTuple_GET_ITEM(item, 0);
+        int has = PySequence_Contains(per_port.get(), name);
+        if (has < 0) return nullptr;
+        if (!has) return PyErr_Format(PyExc_ValueError, "No context found for port '%S'.", name);
+        fm::Ref value = fm::steal(PyObject_GetItem(per_port.get(), name));
+        if (!value || PyObject_SetAttr(PyTuple_GET_ITEM(item, 1), st->s_context, value.get()) < 0)
+            return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyList_GET_ITEM(snapshot.get(), i);
+        if (deliver_context(st, PyTuple_GET_ITEM(item, 1)) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// True in the N-th, 2N-th, ... cycle of a run (N the decimation factor).
+PyObject* onode_is_decimation_step(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                                   Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
+        PyErr_SetString(PyExc_TypeError, "is_decimation_step() takes no arguments");
+        return nullptr;
+    }
+    EmitterState* st = state_of_class(defining_class);
+    PyObject* key = st->decimation_key.get();
+    if (!key) return nullptr;
+    PyObject* config = fm::as<fm::PortableObject>(self)->config;
+    if (!config) {
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'config'",
+                     Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    fm::Ref factor = fm::steal(PyObject_GetItem(config, key));
+    if (!factor) return nullptr;
+    int64_t next = fm::as<fm::ElementObject>(self)->counter + 1;
+    if (PyLong_CheckExact(factor.get())) {
+        int overflow;
+        long long f = PyLong_AsLongLongAndOverflow(factor.get(), &overflow);
+        if (f == -1 && PyErr_Occurred()) return nullptr;
+        if (!overflow && f != 0) {
+            long long r = next % f;
+            if (r != 0 && ((r < 0) != (f < 0))) r += f;  // sign of the divisor
+            return PyBool_FromLong(r == 0);
+        }
+    }
+    fm::Ref n = fm::steal(PyLong_FromLongLong(next));
+    if (!n) return nullptr;
+    fm::Ref rem = fm::steal(PyNumber_Remainder(n.get(), factor.get()));
+    if (!rem) return nullptr;
+    fm::Ref zero = fm::steal(PyLong_FromLong(0));
+    if (!zero) return nullptr;
+    int eq = fm::equal(rem.get(), zero.get());
+    if (eq < 0) return nullptr;
+    return PyBool_FromLong(eq);
+}
+
+// ---------------------------------------------------------------- run
+
+PyObject* onode_reset_run_state(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                                Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
+        PyErr_SetString(PyExc_TypeError, "reset_run_state() takes no arguments");
+        return nullptr;
+    }
+    EmitterState* st = state_of_class(defining_class);
+    fm::Ref r = fm::steal(PyObject_CallOneArg(st->base_reset, self));
+    if (!r) return nullptr;
+    fm::Ref ports = fm::borrow(ports_of(self));
+    if (!ports) return nullptr;
+    fm::Ref values = fm::steal(PyDict_Values(ports.get()));
+    if (!values) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+        if (PyObject_SetAttr(PyList_GET_ITEM(values.get(), i), st->s_context, Py_None) < 0)
+            return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Whether every output's effective timing is ASYNC (nothing drives such a
+// node from outside until an event comes).
+int all_outputs_async(EmitterState* st, PyObject* self) {
+    PyObject* async = st->async.get();
+    if (!async) return -1;
+    fm::Ref ports = fm::borrow(ports_of(self));
+    if (!ports) return -1;
+    fm::Ref values = fm::steal(PyDict_Values(ports.get()));
+    if (!values) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+        fm::Ref timing = fm::steal(PyObject_GetAttr(PyList_GET_ITEM(values.get(), i), st->s_timing));
+        if (!timing) return -1;
+        int eq = fm::equal(timing.get(), async);
+        if (eq <= 0) return eq;
+    }
+    return 1;
+}
+
+PyObject* onode_start(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                      Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
+        PyErr_SetString(PyExc_TypeError, "start() takes no arguments");
+        return nullptr;
+    }
+    EmitterState* st = state_of_class(defining_class);
+    if (!st->async.get()) return nullptr;
+    fm::Ref r = fm::steal(PyObject_CallOneArg(st->base_start, self));
+    if (!r) return nullptr;
+
+    // An input-output node is set up by its input side.
+    fm::Ref inode;
+    if (!input_node_class(&inode)) return nullptr;
+    if (inode) {
+        int is_input = PyObject_IsInstance(self, inode.get());
+        if (is_input < 0) return nullptr;
+        if (is_input) Py_RETURN_NONE;
+    }
+    int all_async = all_outputs_async(st, self);
+    if (all_async <= 0) return all_async < 0 ? nullptr : Py_NewRef(Py_None);
+
+    PyObject* thread_class = st->thread.get();
+    if (!thread_class) return nullptr;
+    fm::Ref target = fm::steal(PyObject_GetAttr(self, st->s_setup_thread_function));
+    if (!target) return nullptr;
+    PyObject* kwargs[] = {target.get(), Py_True};
+    fm::Ref thread =
+        fm::steal(PyObject_Vectorcall(thread_class, kwargs, 0, st->kw_target_daemon));
+    if (!thread) return nullptr;
+    fm::set_field(&onode(self)->setup_thread, thread.get());
+    r = fm::steal(fm::call_method(thread.get(), st->s_start));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Body of the one-shot setup thread: the node's first cycle, so that its
+// setup runs and its context travels downstream before any event. A batch
+// node's failure arrives here and is logged, not raised into the thread.
+PyObject* onode_setup_thread_function(PyObject* self, PyTypeObject* defining_class,
+                                      PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
+        PyErr_SetString(PyExc_TypeError, "_setup_thread_function() takes no arguments");
+        return nullptr;
+    }
+    EmitterState* st = state_of_class(defining_class);
+    fm::Ref r = fm::steal(fm::call_method(self, st->s_cycle));
+    if (r) Py_RETURN_NONE;
+    if (!fm::pending_is_exception()) return nullptr;
+    fm::Ref exc = fm::steal(PyErr_GetRaisedException());
+    PyObject* type = st->log_error.get();
+    if (!type) return nullptr;
+    PyObject* const values[] = {exc.get(), type};
+    r = fm::steal(fm::call_method_kw(self, st->s_log, st->kw_msg_type, values));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------- type
+
+template <typename F>
+PyCFunction as_cfunc(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int kMethodCall = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef onode_methods[] = {
+    {"get_port", onode_get_port, METH_O,
+     PyDoc_STR("get_port(port_name)\n--\n\nThe output port named port_name.")},
+    {"get_output_port", onode_get_port, METH_O,
+     PyDoc_STR("get_output_port(port_name)\n--\n\nThe output port named port_name, also where a "
+               "subclass redefines get_port.")},
+    {"connect", as_cfunc(onode_connect), kMethodCall,
+     PyDoc_STR("connect(output_port, target, input_port)\n--\n\nJoins an output port to an input "
+               "port of target, output side first; the output side is undone when the input "
+               "side refuses.")},
+    {"disconnect", as_cfunc(onode_disconnect), kMethodCall,
+     PyDoc_STR("disconnect(output_port, target, input_port)\n--\n\nDetaches both sides, output "
+               "side first.")},
+    {"_push_data", as_cfunc(onode_push_data), kMethodCall,
+     PyDoc_STR("_push_data(data)\n--\n\nPushes data[name] to each output port named in data.")},
+    {"_push_context", as_cfunc(onode_push_context), kMethodCall,
+     PyDoc_STR("_push_context()\n--\n\nGives each output port its context and hands it to the "
+               "connected input ports that have none yet.")},
+    {"is_decimation_step", as_cfunc(onode_is_decimation_step), kMethodCall,
+     PyDoc_STR("is_decimation_step()\n--\n\nTrue in every N-th cycle, N the decimation "
+               "factor.")},
+    {"reset_run_state", as_cfunc(onode_reset_run_state), kMethodCall,
+     PyDoc_STR("reset_run_state()\n--\n\nThe element's reset, then the output ports' contexts "
+               "cleared.")},
+    {"start", as_cfunc(onode_start), kMethodCall,
+     PyDoc_STR("start()\n--\n\nStarts the node; a plain node whose outputs are all ASYNC runs "
+               "its first cycle on a one-shot daemon thread.")},
+    {"_setup_thread_function", as_cfunc(onode_setup_thread_function), kMethodCall,
+     PyDoc_STR("_setup_thread_function()\n--\n\nBody of the one-shot setup thread.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef onode_members[] = {
+    {"_output_ports", Py_T_OBJECT_EX, offsetof(fm::ONodeObject, output_ports), Py_READONLY,
+     PyDoc_STR("Output-port name to OPortImp, in configuration order.")},
+    {"_setup_thread", Py_T_OBJECT_EX, offsetof(fm::ONodeObject, setup_thread), Py_READONLY,
+     PyDoc_STR("The one-shot setup thread of the latest all-ASYNC start.")},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot onode_slots[] = {
+    {Py_tp_doc, const_cast<char*>("ONodeImp(config)\n--\n\nA node with output ports.")},
+    {Py_tp_init, reinterpret_cast<void*>(onode_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(onode_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(onode_clear)},
+    {Py_tp_methods, onode_methods},
+    {Py_tp_members, onode_members},
+    {0, nullptr},
+};
+
+PyType_Spec onode_spec = {
+    "flowmesh.imp.ONodeImp",
+    sizeof(fm::ONodeObject),
+    0,
+    fm::kTypeFlags,
+    onode_slots,
+};
+
+// ---------------------------------------------------------------- module
+
+int intern(PyObject** slot, const char* text) {
+    *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+
+int emitter_exec(PyObject* module) {
+    EmitterState* st = state_of(module);
+    new (st) EmitterState{};
+    if (intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_OUTPUT_PORTS, "OUTPUT_PORTS") < 0 ||
+        intern(&st->s_imp, "_imp") < 0 || intern(&st->s_config, "config") < 0 ||
+        intern(&st->s_push, "push") < 0 || intern(&st->s_timing, "timing") < 0 ||
+        intern(&st->s_context, "_context") < 0 || intern(&st->s_output, "output") < 0 ||
+        intern(&st->s_connected_ports, "_connected_ports") < 0 ||
+        intern(&st->s_event_handler, "_event_handler") < 0 ||
+        intern(&st->s_connect, "connect") < 0 || intern(&st->s_disconnect, "disconnect") < 0 ||
+        intern(&st->s_get_port, "get_port") < 0 || intern(&st->s_cycle, "_cycle") < 0 ||
+        intern(&st->s_log, "log") < 0 || intern(&st->s_start, "start") < 0 ||
+        intern(&st->s_setup_thread_function, "_setup_thread_function") < 0)
+        return -1;
+    st->kw_msg_type = Py_BuildValue("(ss)", "msg", "type");
+    st->kw_target_daemon = Py_BuildValue("(ss)", "target", "daemon");
+    if (!st->kw_msg_type || !st->kw_target_daemon) return -1;
+
+    fm::Ref base = fm::steal(fm::imp_class("NodeImp"));
+    if (!base) return -1;
+    fm::Ref bases = fm::steal(PyTuple_Pack(1, base.get()));
+    if (!bases) return -1;
+    st->type = PyType_FromModuleAndSpec(module, &onode_spec, bases.get());
+    if (!st->type) return -1;
+    st->base_start = PyObject_GetAttr(base.get(), st->s_start);
+    st->base_reset = PyObject_GetAttrString(base.get(), "reset_run_state");
+    if (!st->base_start || !st->base_reset) return -1;
+    return PyModule_AddObjectRef(module, "ONodeImp", st->type);
+}
+
+#define FM_STATE_FIELDS(X)                                                                      \
+    X(type) X(base_start) X(base_reset) X(s_Keys) X(s_OUTPUT_PORTS) X(s_imp) X(s_config)       \
+        X(s_push) X(s_timing) X(s_context) X(s_output) X(s_connected_ports) X(s_event_handler) \
+            X(s_connect) X(s_disconnect) X(s_get_port) X(s_cycle) X(s_log) X(s_start)          \
+                X(s_setup_thread_function) X(kw_msg_type) X(kw_target_daemon)
+#define FM_STATE_LAZIES(X)                                                           \
+    X(oport) X(port_name_key) X(async) X(log_error) X(decimation_key) X(thread) \
+        X(oport_imp) X(oport_push)
+
+int emitter_traverse(PyObject* module, visitproc visit, void* arg) {
+    EmitterState* st = state_of(module);
+    if (!st) return 0;
+#define FM_VISIT(f) Py_VISIT(st->f);
+#define FM_VISIT_LAZY(f) st->f.traverse(visit, arg);
+    FM_STATE_FIELDS(FM_VISIT)
+    FM_STATE_LAZIES(FM_VISIT_LAZY)
+#undef FM_VISIT
+#undef FM_VISIT_LAZY
+    return 0;
+}
+
+int emitter_clear(PyObject* module) {
+    EmitterState* st = state_of(module);
+    if (!st) return 0;
+#define FM_CLEAR(f) Py_CLEAR(st->f);
+#define FM_CLEAR_LAZY(f) st->f.clear();
+    FM_STATE_FIELDS(FM_CLEAR)
+    FM_STATE_LAZIES(FM_CLEAR_LAZY)
+#undef FM_CLEAR
+#undef FM_CLEAR_LAZY
+    return 0;
+}
+
+void emitter_free(void* module) { emitter_clear(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot emitter_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(emitter_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef emitter_module = {
+    PyModuleDef_HEAD_INIT,
+    "flowmesh.imp.emitter",
+    "Output nodes: ports, delivery and the one-shot setup thread.",
+    sizeof(EmitterState),
+    nullptr,
+    emitter_slots,
+    emitter_traverse,
+    emitter_clear,
+    emitter_free,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_emitter(void) { return PyModuleDef_Init(&emitter_module); }
