@@ -1,0 +1,365 @@
+"""The pipeline's logger and its log entries.
+
+A `Logger` keeps what the monitoring side needs in memory (the incidents, see
+`Logger.get_incident`), forwards every entry to the standard `logging` module
+under the logger name "flowmesh", and optionally writes a log file on a
+writer thread of its own.
+"""
+
+# This module shadows the standard library's name inside the package only:
+# absolute imports always resolve `logging` to the standard library.
+import datetime
+import itertools
+import logging as _stdlog
+import os
+import queue
+import sys
+import threading
+import time
+import traceback
+import weakref
+
+from flowmesh.constants import Constants
+
+__all__ = ["Logger", "LogEntry"]
+
+_LogTypes = Constants.LogTypes
+_INCIDENT_TYPES = (_LogTypes.ERROR, _LogTypes.WARNING)
+_LEVELS = {_LogTypes.INFO: _stdlog.INFO, _LogTypes.WARNING: _stdlog.WARNING,
+           _LogTypes.ERROR: _stdlog.ERROR}
+
+_std_logger = _stdlog.getLogger("flowmesh")
+# A library must not print through logging's last-resort handler: the user's
+# configuration (root or "flowmesh" handlers) decides what is shown.
+_std_logger.addHandler(_stdlog.NullHandler())
+
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
+_THIS_FILE = __file__
+_file_numbers = itertools.count(1)
+_STOP = object()
+# `type` is a parameter name of the public methods; keep the builtin at hand.
+_type_of = type
+
+
+def default_directory():
+    """``$XDG_STATE_HOME/flowmesh/logs``, or ``~/.local/state/flowmesh/logs``.
+
+    A relative ``XDG_STATE_HOME`` is ignored, as the XDG base directory rules ask.
+    """
+    state = os.environ.get("XDG_STATE_HOME", "")
+    if not os.path.isabs(state):
+        state = os.path.join(os.path.expanduser("~"), ".local", "state")
+    return os.path.join(state, "flowmesh", "logs")
+
+
+class LogEntry(dict):
+    """One log entry.
+
+    Keys: "type" (a `Constants.LogTypes` value), "time" (seconds since the
+    epoch), "message" (text), "exception" (the exception object or None) and
+    "source", a dict with "summary" (one-line location), "filename" (base
+    name), "lineno", "directory" and "instance" (name of the element in which
+    the entry arose, or None). For an exception the location is where it was
+    raised; for a text message it is where `write` was called from.
+    """
+
+    __slots__ = ()
+
+    def format(self):
+        """The entry as it appears in the log file (ends with a line end)."""
+        when = datetime.datetime.fromtimestamp(self["time"]).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
+        source = self["source"]
+        line = f"{when} {self['type']:<7} [{source.get('instance') or '-'}] {self['message']}"
+        if source.get("summary"):
+            line += f" ({source['summary']})"
+        exc = self.get("exception")
+        if exc is not None:
+            line += "\n" + "".join(traceback.format_exception(exc)).rstrip("\n")
+        return line + "\n"
+
+
+def _text(obj):
+    # A failure whose text cannot be made must still become an incident.
+    try:
+        return str(obj)
+    except Exception:
+        return f"<unprintable {_type_of(obj).__name__}>"
+
+
+def _element_types():
+    # Only modules already loaded can have made elements, so looking in
+    # sys.modules is enough; it also never triggers an import from here.
+    types = []
+    facade = sys.modules.get("flowmesh.processing_element")
+    if facade is not None:
+        cls = getattr(facade, "ProcessingElement", None)
+        if isinstance(cls, type):
+            types.append(cls)
+    imp = sys.modules.get("flowmesh.imp")
+    if imp is not None:
+        cls = getattr(imp, "ProcessingElementImp", None)
+        if isinstance(cls, type):
+            types.append(cls)
+    return tuple(types)
+
+
+def _element_name(frame, types):
+    """The name of the element that is `self` in `frame`, or None."""
+    code = frame.f_code
+    if "self" not in code.co_varnames and "self" not in code.co_cellvars \
+            and "self" not in code.co_freevars:
+        return None
+    try:
+        obj = frame.f_locals.get("self")
+        if not isinstance(obj, types):
+            return None
+        # An element still under construction may not answer yet.
+        return obj.name or type(obj).__name__
+    except Exception:
+        return None
+
+
+def _location(code_filename, lineno, function, instance):
+    return {
+        "summary": f"{os.path.basename(code_filename)}:{lineno} in {function}",
+        "filename": os.path.basename(code_filename),
+        "lineno": lineno,
+        "directory": os.path.dirname(code_filename),
+        "instance": instance,
+    }
+
+
+def _exception_source(exc):
+    tb = exc.__traceback__
+    if tb is None:
+        return None
+    chain = []
+    while tb is not None:
+        chain.append(tb)
+        tb = tb.tb_next
+    innermost = chain[-1]
+    instance = None
+    types = _element_types()
+    if types:
+        for tb in reversed(chain):
+            instance = _element_name(tb.tb_frame, types)
+            if instance is not None:
+                break
+    code = innermost.tb_frame.f_code
+    return _location(code.co_filename, innermost.tb_lineno, code.co_name, instance)
+
+
+def _caller_source(frame):
+    # Skip the package's own forwarders (an element's or the pipeline's `log`)
+    # so the location is the client's call; the element a forwarder belongs to
+    # names the instance.
+    instance = None
+    types = None
+    while frame is not None and frame.f_code.co_filename.startswith(_PACKAGE_DIR):
+        if instance is None:
+            if types is None:
+                types = _element_types()
+            if types:
+                instance = _element_name(frame, types)
+        if frame.f_back is None:
+            break
+        frame = frame.f_back
+    if frame is None:
+        return {"summary": None, "filename": None, "lineno": None, "directory": None,
+                "instance": instance}
+    code = frame.f_code
+    return _location(code.co_filename, frame.f_lineno, code.co_name, instance)
+
+
+def _writer(inbox, stream):
+    """Body of the writer thread: owns `stream` until it sees the stop mark."""
+    try:
+        while True:
+            item = inbox.get()
+            while True:
+                if item is _STOP:
+                    return
+                try:
+                    if isinstance(item, threading.Event):
+                        stream.flush()
+                        item.set()
+                    else:
+                        stream.write(item.format())
+                except Exception:
+                    # A full disk or an unprintable message must not end the
+                    # thread: flush() waits on it.
+                    if isinstance(item, threading.Event):
+                        item.set()
+                try:
+                    item = inbox.get_nowait()
+                except queue.Empty:
+                    break
+            try:
+                stream.flush()
+            except Exception:
+                pass
+    finally:
+        try:
+            stream.close()
+        except Exception:
+            pass
+
+
+class Logger:
+    """The pipeline's logger.
+
+    ``Logger(directory=None)`` writes a file in the default directory,
+    ``$XDG_STATE_HOME/flowmesh/logs`` (``~/.local/state/flowmesh/logs`` when
+    that variable is unset or relative); ``Logger(path)`` writes one in `path`,
+    created when missing; ``Logger("")`` keeps entries in memory only and costs
+    no thread and no file. Each logger writes its own file,
+    ``flowmesh-YYYYmmdd-HHMMSS-<pid>-<n>.log``, one line per entry (time,
+    type, instance, message and location; exceptions add their traceback).
+
+    A directory that cannot be used never fails construction: the logger then
+    works in memory only, `attempted_file` holds the path it tried and
+    `file_error` the reason. `file_name` is the file being written (None when
+    there is none).
+
+    Every entry also goes to the standard `logging` logger "flowmesh" (INFO,
+    WARNING and ERROR levels; exceptions with their traceback).
+    """
+
+    def __init__(self, directory=None):
+        self.file_name = None
+        self.attempted_file = None
+        self.file_error = None
+        self._queue = None
+        self._thread = None
+        self._finalizer = None
+        self._stopped = False
+        self._lock = threading.Lock()
+        self._latest = {}
+        # Per type: the first incident recorded since the last opaque take.
+        self._pending = {}
+        if directory is None:
+            directory = default_directory()
+        directory = os.fsdecode(directory)
+        if directory:
+            self._open(directory)
+
+    def _open(self, directory):
+        now = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
+        path = os.path.join(os.path.abspath(directory),
+                            f"flowmesh-{now}-{os.getpid()}-{next(_file_numbers)}.log")
+        self.attempted_file = path
+        try:
+            os.makedirs(directory, exist_ok=True)
+        except OSError as e:
+            # makedirs reports a file in the way as "File exists".
+            reason = "Not a directory" if isinstance(e, FileExistsError) else (e.strerror or str(e))
+            self.file_error = f"cannot create directory {directory}: {reason}"
+            return
+        try:
+            stream = open(path, "x", encoding="utf-8", errors="backslashreplace")
+        except OSError as e:
+            self.file_error = str(e.strerror or e)
+            return
+        self.file_name = path
+        self._queue = queue.SimpleQueue()
+        self._thread = threading.Thread(target=_writer, args=(self._queue, stream),
+                                         name="flowmesh-log-writer", daemon=True)
+        self._thread.start()
+        # A logger dropped without stop() still lets its thread finish.
+        self._finalizer = weakref.finalize(self, self._queue.put, _STOP)
+
+    def is_persistent(self):
+        """True while a log file is being written."""
+        return self._thread is not None and not self._stopped
+
+    def write(self, type=None, message=None):
+        """Log `message` (text or an exception object) as `type` (INFO when None).
+
+        ERROR and WARNING entries become incidents at once. Never raises.
+        """
+        try:
+            self._write(type, message)
+        except Exception:
+            pass
+
+    def _write(self, type, message):
+        if type is None:
+            type = _LogTypes.INFO
+        else:
+            try:
+                type = _LogTypes(type)
+            except ValueError:
+                pass
+        exc = message if isinstance(message, BaseException) else None
+        source = None
+        if exc is not None:
+            text = _text(exc) or _type_of(exc).__name__
+            try:
+                source = _exception_source(exc)
+            except Exception:
+                pass
+        else:
+            text = message if isinstance(message, str) else _text(message)
+        if source is None:
+            try:
+                caller = sys._getframe(2)
+            except ValueError:
+                caller = None
+            source = _caller_source(caller)
+        entry = LogEntry(type=type, time=time.time(), message=text, source=source, exception=exc)
+
+        if type in _INCIDENT_TYPES:
+            with self._lock:
+                self._latest[type] = entry
+                if self._pending.get(type) is None:
+                    self._pending[type] = entry
+
+        if self._queue is not None and not self._stopped:
+            self._queue.put(entry)
+
+        level = _LEVELS.get(type, _stdlog.INFO)
+        if _std_logger.isEnabledFor(level):
+            _std_logger.log(level, "%s", text, exc_info=exc, stacklevel=3,
+                            extra={"flowmesh_entry": entry})
+
+    def get_incident(self, type=None, opaque=False):
+        """The latest ERROR or WARNING incident of `type`, or None.
+
+        With ``opaque=True``: the earliest incident of `type` recorded since the
+        previous opaque call, or None. Every incident recorded up to this call
+        counts as taken, so the first failure (the cause) is handed out rather
+        than its later consequences, and a later opaque call returns nothing
+        from before this one. Each incident is handed out at most once, whatever
+        the number of threads asking; the plain form keeps answering.
+        """
+        with self._lock:
+            if not opaque:
+                return self._latest.get(type)
+            return self._pending.pop(type, None)
+
+    def flush(self):
+        """Block until every entry written before this call is in the file."""
+        thread = self._thread
+        if thread is None or self._stopped or thread is threading.current_thread():
+            return
+        done = threading.Event()
+        self._queue.put(done)
+        while not done.wait(0.1):
+            if not thread.is_alive():
+                return
+
+    def stop(self):
+        """Flush, end the writer thread and close the file. Safe to call again."""
+        with self._lock:
+            if self._stopped:
+                return
+            self._stopped = True
+        if self._finalizer is not None:
+            self._finalizer()  # queues the stop mark after everything written so far
+        thread = self._thread
+        if thread is not None and thread is not threading.current_thread():
+            thread.join(timeout=30)
+
+    def __repr__(self):
+        where = self.file_name or "memory"
+        return f"<{_type_of(self).__name__} {where}>"

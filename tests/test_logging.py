@@ -1,0 +1,372 @@
+import logging
+import os
+import re
+import sys
+import threading
+import time
+import types
+
+import pytest
+
+import flowmesh.imp
+from flowmesh.constants import Constants
+from flowmesh.logging import LogEntry, Logger
+
+ERROR, WARNING, INFO = Constants.LogTypes.ERROR, Constants.LogTypes.WARNING, Constants.LogTypes.INFO
+
+
+@pytest.fixture(params=["memory", "file"])
+def logger(request, tmp_path):
+    log = Logger("" if request.param == "memory" else str(tmp_path))
+    yield log
+    log.stop()
+
+
+def _messages(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+# --- incidents ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("kind", [ERROR, WARNING])
+def test_incident_forms(logger, kind):
+    for text in ("first", "second", "third"):
+        logger.write(type=kind, message=text)
+    assert logger.get_incident(type=kind)["message"] == "third"
+    # Opaque: the earliest (the cause); everything recorded up to the call is taken with it.
+    taken = logger.get_incident(kind, opaque=True)
+    assert isinstance(taken, LogEntry) and taken["message"] == "first"
+    assert logger.get_incident(type=kind, opaque=True) is None
+    assert logger.get_incident(type=kind)["message"] == "third"
+    logger.write(type=kind, message="fourth")
+    assert logger.get_incident(kind, opaque=True)["message"] == "fourth"
+    assert logger.get_incident(type=kind)["message"] == "fourth"
+
+
+def test_incident_types_are_separate(logger):
+    logger.write(type=ERROR, message="e")
+    logger.write(type=WARNING, message="w")
+    logger.write(type=INFO, message="i")
+    assert logger.get_incident(ERROR, opaque=True)["message"] == "e"
+    assert logger.get_incident(WARNING, opaque=True)["message"] == "w"
+    assert logger.get_incident(type=INFO) is None
+    assert logger.get_incident(INFO, opaque=True) is None
+    assert logger.get_incident(type="DEBUG") is None
+    # Plain text type names work as well as the constants.
+    logger.write(type="ERROR", message="by text")
+    assert logger.get_incident(type=ERROR)["message"] == "by text"
+
+
+def test_incidents_from_many_threads_are_handed_out_once(logger):
+    writers, per_writer, takers = 4, 300, 4
+    done = threading.Event()
+    taken = [[] for _ in range(takers)]
+
+    def write(w):
+        for k in range(per_writer):
+            logger.write(type=ERROR, message=f"{w}:{k}")
+
+    def take(out):
+        while not done.is_set():
+            entry = logger.get_incident(type=ERROR, opaque=True)
+            if entry is not None:
+                out.append(entry)
+            time.sleep(0)  # let the writers run
+
+    threads = [threading.Thread(target=take, args=(out,)) for out in taken]
+    threads += [threading.Thread(target=write, args=(w,)) for w in range(writers)]
+    for t in threads:
+        t.start()
+    for t in threads[takers:]:
+        t.join(timeout=60)
+    done.set()
+    for t in threads[:takers]:
+        t.join(timeout=60)
+
+    taken.append([e for e in [logger.get_incident(ERROR, opaque=True)] if e is not None])
+    messages = [e["message"] for out in taken for e in out]
+    assert messages and len(messages) == len(set(messages))
+    for out in taken:  # each taker sees a writer's incidents in the order written
+        for w in range(writers):
+            ks = [int(e["message"].split(":")[1]) for e in out if e["message"].startswith(f"{w}:")]
+            assert ks == sorted(ks)
+
+    # An incident recorded after all that reaches exactly one of several racing takers.
+    logger.write(type=ERROR, message="last")
+    barrier, results = threading.Barrier(8), []
+    racers = [threading.Thread(target=lambda: (barrier.wait(), results.append(
+        logger.get_incident(ERROR, opaque=True)))) for _ in range(8)]
+    for t in racers:
+        t.start()
+    for t in racers:
+        t.join(timeout=60)
+    assert [e["message"] for e in results if e is not None] == ["last"]
+
+
+# --- lifecycle and file ---------------------------------------------------------------------
+
+
+def test_memory_logger_has_no_thread_and_no_file():
+    before = threading.active_count()
+    log = Logger("")
+    log.write(type=ERROR, message="kept")
+    assert threading.active_count() == before
+    assert not log.is_persistent()
+    assert (log.file_name, log.attempted_file, log.file_error) == (None, None, None)
+    assert log.get_incident(type=ERROR)["message"] == "kept"
+
+
+def test_file_gets_lines_after_flush(tmp_path):
+    log = Logger(str(tmp_path / "sub" / "logs"))
+    assert log.is_persistent() and os.path.dirname(log.file_name) == str(tmp_path / "sub" / "logs")
+    assert re.fullmatch(rf"flowmesh-\d{{8}}-\d{{6}}-{os.getpid()}-\d+\.log",
+                        os.path.basename(log.file_name))
+
+    def write(w):
+        for k in range(500):
+            log.write(type=INFO, message=f"line {w}.{k}")
+
+    threads = [threading.Thread(target=write, args=(w,)) for w in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    try:
+        raise KeyError("missing thing")
+    except KeyError as e:
+        log.write(type=ERROR, message=e)
+    log.flush()
+    text = _messages(log.file_name)
+    assert all(f"line {w}.{k}" in text for w in range(4) for k in range(500))
+    assert "ERROR" in text and "Traceback (most recent call last)" in text
+    assert "test_file_gets_lines_after_flush" in text
+    other = Logger(str(tmp_path / "sub" / "logs"))
+    assert other.file_name != log.file_name
+    log.stop()
+    other.stop()
+
+
+def test_flush_waits_for_a_slow_writer(tmp_path, monkeypatch):
+    original = LogEntry.format
+
+    def slow_format(entry):
+        time.sleep(0.2)
+        return original(entry)
+
+    monkeypatch.setattr(LogEntry, "format", slow_format)
+    log = Logger(str(tmp_path))
+    log.write(type=INFO, message="slow line")
+    log.flush()
+    assert "slow line" in _messages(log.file_name)
+    log.stop()
+
+
+def test_stop_is_repeatable_and_write_after_stop_is_harmless(tmp_path):
+    log = Logger(str(tmp_path))
+    log.write(type=INFO, message="before stop")
+    log.stop()
+    log.stop()
+    assert not log.is_persistent() and not log._thread.is_alive()
+    assert "before stop" in _messages(log.file_name)
+    log.write(type=ERROR, message="after stop")
+    log.flush()
+    log.stop()
+    assert log.get_incident(type=ERROR)["message"] == "after stop"
+    assert "after stop" not in _messages(log.file_name)
+
+
+@pytest.mark.parametrize("under", ["file/logs", "file"])
+def test_unusable_directory_means_memory_only(tmp_path, under):
+    (tmp_path / "file").write_text("in the way")
+    directory = str(tmp_path / under)
+    log = Logger(directory=directory)
+    assert not log.is_persistent() and log.file_name is None
+    assert log.attempted_file.startswith(directory + os.sep)
+    assert "Not a directory" in log.file_error
+    log.write(type=ERROR, message="still recorded")
+    assert log.get_incident(ERROR, opaque=True)["message"] == "still recorded"
+    log.flush()
+    log.stop()
+
+
+@pytest.mark.parametrize("xdg", ["absolute", "", "relative/path"])
+def test_default_directory(tmp_path, monkeypatch, xdg):
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state") if xdg == "absolute" else xdg)
+    log = Logger()
+    log.stop()
+    base = tmp_path / "state" if xdg == "absolute" else tmp_path / "home" / ".local" / "state"
+    assert os.path.dirname(log.file_name) == str(base / "flowmesh" / "logs")
+
+
+# --- entries and their source -------------------------------------------------------------
+
+
+class _Plain:
+    def run(self, fn):
+        fn()
+
+
+def _helper():
+    raise ValueError("deep")
+
+
+def _raise_empty():
+    raise ValueError()
+
+
+def _caught(fn):
+    try:
+        fn()
+    except Exception as e:
+        return e
+    raise AssertionError("did not raise")
+
+
+@pytest.fixture
+def fake_element(monkeypatch):
+    """An element class standing in for the facade's, looked up where the logger looks."""
+
+    class FakeElement:
+        def __init__(self, name):
+            self.name = name
+
+        def run(self, fn):
+            fn()
+
+    module = types.ModuleType("flowmesh.processing_element")
+    module.ProcessingElement = FakeElement
+    monkeypatch.setitem(sys.modules, "flowmesh.processing_element", module)
+    return FakeElement
+
+
+@pytest.mark.parametrize("call, instance, function, message", [
+    (lambda el: el.run(_helper), "alpha", "_helper", "deep"),
+    (lambda el: _Plain().run(lambda: el.run(_helper)), "alpha", "_helper", "deep"),
+    (lambda el: el.run(lambda: _Plain().run(_helper)), "alpha", "_helper", "deep"),
+    (lambda el: _Plain().run(_helper), None, "_helper", "deep"),
+    (lambda el: el.run(_raise_empty), "alpha", "_raise_empty", "ValueError"),
+])
+def test_exception_entry_names_raising_location_and_element(fake_element, call, instance, function,
+                                                           message):
+    log = Logger("")
+    log.write(type=ERROR, message=_caught(lambda: call(fake_element("alpha"))))
+    entry = log.get_incident(type=ERROR)
+    source = entry["source"]
+    assert entry["message"] == message and entry["type"] == ERROR
+    assert source["instance"] == instance
+    assert source["filename"] == os.path.basename(__file__)
+    assert source["directory"] == os.path.dirname(__file__)
+    line = (_helper if function == "_helper" else _raise_empty).__code__.co_firstlineno + 1
+    assert source["lineno"] == line
+    assert source["summary"] == f"{os.path.basename(__file__)}:{line} in {function}"
+
+
+def test_implementation_element_is_recognised(monkeypatch):
+    class FakeImp:
+        name = "imp-node"
+
+        def run(self):
+            _helper()
+
+    monkeypatch.setattr(flowmesh.imp, "ProcessingElementImp", FakeImp, raising=False)
+    log = Logger("")
+    log.write(type=WARNING, message=_caught(FakeImp().run))
+    assert log.get_incident(type=WARNING)["source"]["instance"] == "imp-node"
+
+
+def test_text_and_unraised_messages_point_at_the_caller():
+    log = Logger("")
+    log.write(type=WARNING, message=ValueError("never raised")); line = sys._getframe().f_lineno
+    source = log.get_incident(type=WARNING)["source"]
+    assert (source["filename"], source["lineno"]) == (os.path.basename(__file__), line)
+    assert source["summary"].endswith("in test_text_and_unraised_messages_point_at_the_caller")
+    log.write(type=ERROR, message=42)
+    assert log.get_incident(type=ERROR)["message"] == "42"
+
+
+class _Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def _raise_unprintable():
+    raise _Unprintable()
+
+
+def test_unprintable_exception_still_becomes_an_incident():
+    log = Logger("")
+    log.write(type=ERROR, message=_caught(_raise_unprintable))
+    entry = log.get_incident(ERROR, opaque=True)
+    assert entry["message"] == "<unprintable _Unprintable>"
+    assert entry["source"]["filename"] == os.path.basename(__file__)
+
+
+def test_real_facade_element_is_named():
+    from flowmesh.processing_element import ProcessingElement
+
+    class Exploding(ProcessingElement):
+        def explode(self):
+            _helper()
+
+    element = Exploding(name="real-alpha")
+    log = Logger("")
+    log.write(type=ERROR, message=_caught(element.explode))
+    assert log.get_incident(type=ERROR)["source"]["instance"] == "real-alpha"
+    # A text entry written through the element's own log names the element, located at the call.
+    element.set_logger(log)
+    element.log("watch out", type=WARNING); line = sys._getframe().f_lineno
+    source = log.get_incident(type=WARNING)["source"]
+    assert (source["instance"], source["lineno"]) == ("real-alpha", line)
+
+
+# --- standard logging -----------------------------------------------------------------------
+
+
+class _Capture(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+@pytest.mark.parametrize("kind, level, exception", [
+    (INFO, logging.INFO, False),
+    (WARNING, logging.WARNING, False),
+    (ERROR, logging.ERROR, True),
+])
+def test_entries_reach_the_flowmesh_logger(kind, level, exception):
+    std = logging.getLogger("flowmesh")
+    capture, old_level = _Capture(), std.level
+    std.addHandler(capture)
+    std.setLevel(logging.DEBUG)
+    try:
+        message = _caught(_helper) if exception else "plain text"
+        Logger("").write(type=kind, message=message)
+    finally:
+        std.removeHandler(capture)
+        std.setLevel(old_level)
+    [record] = capture.records
+    assert record.levelno == level and record.name == "flowmesh"
+    assert record.getMessage() == ("deep" if exception else "plain text")
+    assert (record.exc_info is not None) == exception
+    assert record.pathname == __file__
+
+
+def test_failing_logging_configuration_does_not_break_write():
+    std = logging.getLogger("flowmesh")
+
+    def broken(record):
+        raise RuntimeError("bad filter")
+
+    std.addFilter(broken)
+    try:
+        log = Logger("")
+        log.write(type=ERROR, message="survives")
+    finally:
+        std.removeFilter(broken)
+    assert log.get_incident(type=ERROR)["message"] == "survives"
