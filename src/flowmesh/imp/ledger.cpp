@@ -220,7 +220,7 @@ PyObject* portable_serialize(PyObject* self, PyTypeObject* defining_class, PyObj
     fm::Ref reserved = fm::steal(PyObject_GetAttr(config.get(), st->s_ReservedKeys));
     if (!reserved) return nullptr;
     // The namespace's own dunder entries (__module__, __doc__, ...) are not keys.
-    fm::Ref ns = fm::steal(PyObject_GenericGetDict(reserved.get(), nullptr));
+    fm::Ref ns = fm::steal(PyObject_GetAttrString(reserved.get(), "__dict__"));
     if (!ns) return nullptr;
     fm::Ref items = fm::steal(PyMapping_Items(ns.get()));
     if (!items) return nullptr;

@@ -120,12 +120,14 @@ PyObject* element_log(PyObject* self, PyTypeObject* defining_class, PyObject* co
     return log_impl(state_of_class(defining_class), self, a[0], a[1]);
 }
 
-// Logs "{name} <suffix>" as INFO.
-bool log_transition(WorkerState* st, PyObject* self, const char* suffix) {
+// Moves to `target` and logs "{name} <suffix>" as INFO. The message is built
+// first, so a name that cannot be read leaves the state as it was.
+bool transition(WorkerState* st, PyObject* self, PyObject* target, const char* suffix) {
     fm::Ref name = fm::steal(PyObject_GetAttr(self, st->s_name));
     if (!name) return false;
     fm::Ref msg = fm::steal(PyUnicode_FromFormat("%S %s", name.get(), suffix));
     if (!msg) return false;
+    fm::set_field(&element(self)->state, target);
     fm::Ref r = fm::steal(log_impl(st, self, msg.get(), nullptr));
     return static_cast<bool>(r);
 }
@@ -140,8 +142,7 @@ PyObject* element_start(PyObject* self, PyTypeObject* defining_class, PyObject* 
     int is_running = fm::equal(current.get(), running);
     if (is_running < 0) return nullptr;
     if (is_running) Py_RETURN_NONE;
-    fm::set_field(&element(self)->state, running);
-    if (!log_transition(st, self, "started.")) return nullptr;
+    if (!transition(st, self, running, "started.")) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -156,8 +157,7 @@ PyObject* element_stop(PyObject* self, PyTypeObject* defining_class, PyObject* c
     int is_running = fm::equal(current.get(), running);
     if (is_running < 0) return nullptr;
     if (!is_running) Py_RETURN_NONE;
-    fm::set_field(&element(self)->state, stopped);
-    if (!log_transition(st, self, "stopped.")) return nullptr;
+    if (!transition(st, self, stopped, "stopped.")) return nullptr;
     Py_RETURN_NONE;
 }
 
