@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 

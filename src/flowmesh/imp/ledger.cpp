@@ -1,10 +1,8 @@
 // flowmesh.imp.ledger: PortableImp, the base of every object that can be
 // written to a pipeline document. It owns the process-wide id registry and
 // turns an object into a document entry and back.
-#include "objects.hpp"
 
-#include <cstddef>
-#include <cstdio>
+#include "objects.hpp"
 
 namespace {
 
@@ -33,8 +31,9 @@ struct LedgerState {
 
 extern PyModuleDef ledger_module;
 
-LedgerState* state_of(PyObject* module) { return static_cast<LedgerState*>(PyModule_GetState(module)); }
-
+LedgerState* state_of(PyObject* module) {
+    return static_cast<LedgerState*>(PyModule_GetState(module));
+}
 
 // The record of an object whose constructor ran (borrowed).
 PyObject* config_of(PyObject* self) {
@@ -79,7 +78,7 @@ PyObject* new_id_impl(LedgerState* st) {
         unsigned long long v = PyLong_AsUnsignedLongLong(n.get());
         if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
         char buf[17];
-        std::snprintf(buf, sizeof buf, "%016llX", v);
+        PyOS_snprintf(buf, sizeof buf, "%016llX", v);
         fm::Ref id = fm::steal(PyUnicode_FromStringAndSize(buf, 16));
         if (!id) return nullptr;
         int taken = PySet_Contains(st->ids, id.get());
@@ -312,9 +311,8 @@ PyObject* portable_deserialize(PyObject* module, PyObject* const* args, Py_ssize
         if (!empty && PyDict_Merge(kwargs.get(), settings.get(), 1) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
             PyErr_Clear();
-            return PyErr_Format(PyExc_TypeError,
-                                "%S() argument after ** must be a mapping, not %s", cls_name.get(),
-                                Py_TYPE(settings.get())->tp_name);
+            return PyErr_Format(PyExc_TypeError, "%S() argument after ** must be a mapping, not %s",
+                                cls_name.get(), Py_TYPE(settings.get())->tp_name);
         }
     }
 
@@ -417,11 +415,7 @@ PyType_Slot portable_slots[] = {
 };
 
 PyType_Spec portable_spec = {
-    "flowmesh.imp.PortableImp",
-    sizeof(fm::PortableObject),
-    0,
-    fm::kTypeFlags,
-    portable_slots,
+    "flowmesh.imp.PortableImp", sizeof(fm::PortableObject), 0, fm::kTypeFlags, portable_slots,
 };
 
 // ---------------------------------------------------------------- module
@@ -442,8 +436,8 @@ PyObject* make_serialization_keys(LedgerState* st) {
         PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0)
         return nullptr;
     return PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O",
-                                 "SerializationKeys", reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-                                 ns.get());
+                                 "SerializationKeys",
+                                 reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get());
 }
 
 int intern(PyObject** slot, const char* text) {
@@ -527,7 +521,9 @@ int ledger_clear(PyObject* module) {
     return 0;
 }
 
-void ledger_free(void* module) { ledger_clear(static_cast<PyObject*>(module)); }
+void ledger_free(void* module) {
+    ledger_clear(static_cast<PyObject*>(module));
+}
 
 PyModuleDef_Slot ledger_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(ledger_exec)},
@@ -552,4 +548,6 @@ PyModuleDef ledger_module = {
 };
 }  // namespace
 
-PyMODINIT_FUNC PyInit_ledger(void) { return PyModuleDef_Init(&ledger_module); }
+PyMODINIT_FUNC PyInit_ledger(void) {
+    return PyModuleDef_Init(&ledger_module);
+}

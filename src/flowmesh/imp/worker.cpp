@@ -2,9 +2,8 @@
 // chains: name, run state, condition, cycle counter, first failure, context
 // and logger, plus the roll-back shared by everything that starts a sequence
 // of elements.
-#include "objects.hpp"
 
-#include <cstddef>
+#include "objects.hpp"
 
 namespace {
 
@@ -28,16 +27,22 @@ struct WorkerState {
 
 extern PyModuleDef worker_module;
 
-WorkerState* state_of(PyObject* module) { return static_cast<WorkerState*>(PyModule_GetState(module)); }
+WorkerState* state_of(PyObject* module) {
+    return static_cast<WorkerState*>(PyModule_GetState(module));
+}
 
 WorkerState* state_of_class(PyTypeObject* defining_class) {
     return static_cast<WorkerState*>(PyType_GetModuleState(defining_class));
 }
 
-fm::ElementObject* element(PyObject* self) { return fm::as<fm::ElementObject>(self); }
+fm::ElementObject* element(PyObject* self) {
+    return fm::as<fm::ElementObject>(self);
+}
 
 // A field as a new reference; a deleted field reads as None.
-PyObject* field(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+PyObject* field(PyObject* value) {
+    return Py_NewRef(value ? value : Py_None);
+}
 
 bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
@@ -170,8 +175,7 @@ PyObject* element_get_max_backlog(PyObject* /*self*/, PyObject* /*unused*/) {
 }
 
 PyObject* element_reset_run_state(PyObject* self, PyTypeObject* defining_class,
-                                  PyObject* const* /*args*/, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
+                                  PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("reset_run_state", nargs, kwnames)) return nullptr;
     PyObject* healthy = state_of_class(defining_class)->healthy.get();
     if (!healthy) return nullptr;
@@ -222,8 +226,8 @@ PyObject* element_set_logger(PyObject* self, PyObject* logger) {
 
 // stop_after_failed_start(started, failed, log): stops, newest first, what a
 // start that raised left running; a stop that fails is logged and passed over.
-PyObject* element_stop_after_failed_start(PyObject* module, PyObject* const* args,
-                                          Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* element_stop_after_failed_start(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
     static const char* const names[] = {"started", "failed", "log"};
     PyObject* a[] = {nullptr, nullptr, nullptr};
     if (!fm::parse_args("stop_after_failed_start", args, nargs, kwnames, names, a, 3))
@@ -253,9 +257,9 @@ PyObject* element_stop_after_failed_start(PyObject* module, PyObject* const* arg
         fm::Ref error = fm::steal(PyErr_GetRaisedException());
         fm::Ref name = fm::steal(PyObject_GetAttr(item.get(), st->s_name));
         if (!name) return nullptr;
-        fm::Ref msg = fm::steal(PyUnicode_FromFormat(
-            "Failed to stop node %S while recovering from a start failure: %S", name.get(),
-            error.get()));
+        fm::Ref msg = fm::steal(
+            PyUnicode_FromFormat("Failed to stop node %S while recovering from a start failure: %S",
+                                 name.get(), error.get()));
         if (!msg) return nullptr;
         fm::Ref logged = fm::steal(PyObject_CallOneArg(log.get(), msg.get()));
         if (!logged) return nullptr;
@@ -348,8 +352,7 @@ PyMemberDef element_members[] = {
 };
 
 PyGetSetDef element_getset[] = {
-    {"name", element_get_name, nullptr, PyDoc_STR("The element's name (str or None)."),
-     nullptr},
+    {"name", element_get_name, nullptr, PyDoc_STR("The element's name (str or None)."), nullptr},
     {"_counter", element_counter_get, element_counter_set,
      PyDoc_STR("Completed cycles; 0 until setup has run."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -444,7 +447,9 @@ int worker_clear(PyObject* module) {
     return 0;
 }
 
-void worker_free(void* module) { worker_clear(static_cast<PyObject*>(module)); }
+void worker_free(void* module) {
+    worker_clear(static_cast<PyObject*>(module));
+}
 
 PyModuleDef_Slot worker_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(worker_exec)},
@@ -467,4 +472,6 @@ PyModuleDef worker_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_worker(void) { return PyModuleDef_Init(&worker_module); }
+PyMODINIT_FUNC PyInit_worker(void) {
+    return PyModuleDef_Init(&worker_module);
+}
