@@ -1,12 +1,12 @@
 // flowmesh.imp.conductor: PipelineImp, the graph of elements, its run control
 // and the monitoring thread that turns failures inside a run into a stopped
 // pipeline, a console banner and calls to the client's error handlers.
-#include "objects.hpp"
-
 #include <cstddef>
 #include <initializer_list>
 #include <new>
 #include <utility>
+
+#include "objects.hpp"
 
 namespace {
 
@@ -29,10 +29,14 @@ struct PipelineObject {
     PyObject* error_handlers;  // list of callables
 };
 
-PipelineObject* pipe(PyObject* self) { return fm::as<PipelineObject>(self); }
+PipelineObject* pipe(PyObject* self) {
+    return fm::as<PipelineObject>(self);
+}
 
 // A field read as the attribute would be: a deleted or unset field is None.
-PyObject* field(PyObject* value) { return value ? value : Py_None; }
+PyObject* field(PyObject* value) {
+    return value ? value : Py_None;
+}
 
 int pipeline_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* p = pipe(self);
@@ -65,16 +69,19 @@ int pipeline_clear(PyObject* self) {
 
 // ------------------------------------------------------------ module state
 
-#define FM_CONDUCTOR_NAMES(X)                                                                   \
-    X(set_logger) X(name) X(connect) X(disconnect) X(node) X(port) X(_imp) X(reset_run_state)     \
-    X(get_incident) X(type) X(opaque) X(message) X(source) X(start) X(stop) X(get_condition)       \
-    X(failure) X(get_nodes) X(get_max_backlog) X(write) X(flush) X(is_persistent) X(file_name)     \
-    X(file_error) X(attempted_file) X(join) X(clear) X(set) X(wait) X(timeout) X(daemon)          \
-    X(target) X(summary) X(filename) X(lineno) X(instance) X(directory) X(get) X(append)          \
-    X(_monitoring_fun) X(_check_backlog) X(_notify_error) X(_log_reference) X(get_backlog) X(log) \
-    X(stop_after_failed_start) X(MONITORING_INTERVAL) X(BACKLOG_WARNING) X(BACKLOG_ERROR)         \
-    X(isatty) X(encoding) X(print) X(ok) X(warning) X(error) X(NO_COLOR) X(TERM) X(dumb)           \
-    X(unknown) X(ProcessingElementImp)
+#define FM_CONDUCTOR_NAMES(X)                                                                     \
+    X(set_logger)                                                                                 \
+    X(name) X(connect) X(disconnect) X(node) X(port) X(_imp) X(reset_run_state) X(get_incident)   \
+        X(type) X(opaque) X(message) X(source) X(start) X(stop) X(get_condition) X(failure)       \
+            X(get_nodes) X(get_max_backlog) X(write) X(flush) X(is_persistent) X(file_name)       \
+                X(file_error) X(attempted_file) X(join) X(clear) X(set) X(wait) X(timeout)        \
+                    X(daemon) X(target) X(summary) X(filename) X(lineno) X(instance) X(directory) \
+                        X(get) X(append) X(_monitoring_fun) X(_check_backlog) X(_notify_error)    \
+                            X(_log_reference) X(get_backlog) X(log) X(stop_after_failed_start)    \
+                                X(MONITORING_INTERVAL) X(BACKLOG_WARNING) X(BACKLOG_ERROR)        \
+                                    X(isatty) X(encoding) X(print) X(ok) X(warning) X(error)      \
+                                        X(NO_COLOR) X(TERM) X(dumb) X(unknown)                    \
+                                            X(ProcessingElementImp)
 
 enum Name {
 #define FM_ENUM(n) N_##n,
@@ -100,7 +107,7 @@ struct ConductorState {
     PyObject* kw_timeout;
     PyObject* kw_target;
     PyObject* kw_directory;
-    PyObject* rule;        // 120 "="
+    PyObject* rule;  // 120 "="
     PyObject* fallback_interval;
     fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
     fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
@@ -150,7 +157,9 @@ int is(PyObject* a, fm::Lazy& constant) {
     return fm::equal(field(a), c);
 }
 
-int truthy(PyObject* obj) { return PyObject_IsTrue(obj); }
+int truthy(PyObject* obj) {
+    return PyObject_IsTrue(obj);
+}
 
 // obj.<name> or None when the attribute is missing (new reference).
 Ref attr_or_none(PyObject* obj, PyObject* name) {
@@ -282,7 +291,8 @@ int safe_print(ConductorState* st, PyObject* text) {
             if (!encoding) return false;
         }
         const char* enc = "ascii";
-        if (encoding && PyUnicode_Check(encoding.get()) && PyUnicode_GetLength(encoding.get()) > 0) {
+        if (encoding && PyUnicode_Check(encoding.get()) &&
+            PyUnicode_GetLength(encoding.get()) > 0) {
             enc = PyUnicode_AsUTF8(encoding.get());
             if (!enc) return false;
         }
@@ -345,8 +355,12 @@ int has_capability(PyObject* element, const FacadeClass (&classes)[N]) {
     return 0;
 }
 
-int has_output(PyObject* element) { return has_capability(element, kOutputClasses); }
-int has_input(PyObject* element) { return has_capability(element, kInputClasses); }
+int has_output(PyObject* element) {
+    return has_capability(element, kOutputClasses);
+}
+int has_input(PyObject* element) {
+    return has_capability(element, kInputClasses);
+}
 
 // --------------------------------------------------------------- construction
 
@@ -397,10 +411,10 @@ int pipeline_init(PyObject* self, PyObject* args, PyObject* kwds) {
     int has_at = truthy(at.get());
     int has_why = has_at < 0 ? -1 : truthy(why.get());
     if (has_why < 0) return -1;
-    Ref at_text = has_at ? steal(PyUnicode_FromFormat(" at %S", at.get()))
-                         : steal(PyUnicode_FromString(""));
-    Ref why_text = has_why ? steal(PyUnicode_FromFormat(" %S", why.get()))
-                           : steal(PyUnicode_FromString(""));
+    Ref at_text =
+        has_at ? steal(PyUnicode_FromFormat(" at %S", at.get())) : steal(PyUnicode_FromString(""));
+    Ref why_text =
+        has_why ? steal(PyUnicode_FromFormat(" %S", why.get())) : steal(PyUnicode_FromString(""));
     if (!at_text || !why_text) return -1;
     return print_fmt(st,
                      "*** flowmesh: no log file could be created%U.%U Logging to memory only - no "
@@ -524,8 +538,7 @@ PyObject* connect_impl(ConductorState* st, PyObject* self, PyObject* source, PyO
     Py_RETURN_NONE;
 }
 
-PyObject* disconnect_impl(ConductorState* st, PyObject* self, PyObject* source,
-                          PyObject* target) {
+PyObject* disconnect_impl(ConductorState* st, PyObject* self, PyObject* source, PyObject* target) {
     PyObject* port_out = st->port_out.get();
     PyObject* port_in = port_out ? st->port_in.get() : nullptr;
     if (!port_in) return nullptr;
@@ -965,10 +978,10 @@ PyObject* log_reference_impl(ConductorState* st, PyObject* self) {
     int has_at = truthy(at.get());
     int has_why = has_at < 0 ? -1 : truthy(why.get());
     if (has_why < 0) return nullptr;
-    Ref at_text = has_at ? steal(PyUnicode_FromFormat(" at %S", at.get()))
-                         : steal(PyUnicode_FromString(""));
-    Ref why_text = has_why ? steal(PyUnicode_FromFormat(" (%S)", why.get()))
-                           : steal(PyUnicode_FromString(""));
+    Ref at_text =
+        has_at ? steal(PyUnicode_FromFormat(" at %S", at.get())) : steal(PyUnicode_FromString(""));
+    Ref why_text =
+        has_why ? steal(PyUnicode_FromFormat(" (%S)", why.get())) : steal(PyUnicode_FromString(""));
     if (!at_text || !why_text) return nullptr;
     return PyUnicode_FromFormat("No log file was written%U%U. This message is all there is.",
                                 at_text.get(), why_text.get());
@@ -1021,8 +1034,8 @@ int print_error_banner(ConductorState* st, PyObject* self, PyObject* error) {
     Ref reference = steal(fm::call_method(self, st->n(N__log_reference)));
     if (!reference || safe_print(st, reference.get()) < 0 || safe_print(st, st->rule) < 0)
         return -1;
-    if (print_fmt(st, "%U%UPipeline stopped.%U%U", red.get(), bold.get(), reset.get(),
-                  red.get()) < 0)
+    if (print_fmt(st, "%U%UPipeline stopped.%U%U", red.get(), bold.get(), reset.get(), red.get()) <
+        0)
         return -1;
     return safe_print(st, reset.get());
 }
@@ -1048,12 +1061,24 @@ int print_warning_banner(ConductorState* st, PyObject* self, PyObject* warning) 
     return safe_print(st, reset.get());
 }
 
+// Logs the pending Exception as a recovery; the thread lives on. False for a
+// BaseException that is not an Exception, which is left pending.
+bool log_recovery(ConductorState* st, PyObject* self) {
+    if (!fm::pending_is_exception()) return false;
+    Ref exc = steal(PyErr_GetRaisedException());
+    if (log_text(st, self, nullptr, "Monitoring thread recovered from: %S", exc.get()) < 0)
+        return swallow_exception();
+    return true;
+}
+
 // One monitoring pass: 1 when the run failed and the thread is to end, 0 to
 // go on, -1 with an exception.
 int monitoring_pass(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
+    // A backlog query that keeps failing must not hide the incidents: it is
+    // reported and the pass goes on.
     Ref r = steal(fm::call_method(self, st->n(N__check_backlog)));
-    if (!r) return -1;
+    if (!r && !log_recovery(st, self)) return -1;
     Ref logger = borrow(field(p->logger));
     Ref error = get_incident(st, logger.get(), st->log_error, true);
     if (!error) return -1;
@@ -1092,16 +1117,6 @@ int monitoring_pass(ConductorState* st, PyObject* self) {
         if (print_warning_banner(st, self, warning.get()) < 0) return -1;
     }
     return 0;
-}
-
-// Logs the pending Exception as a recovery; the thread lives on. False for a
-// BaseException that is not an Exception, which is left pending.
-bool log_recovery(ConductorState* st, PyObject* self) {
-    if (!fm::pending_is_exception()) return false;
-    Ref exc = steal(PyErr_GetRaisedException());
-    if (log_text(st, self, nullptr, "Monitoring thread recovered from: %S", exc.get()) < 0)
-        return swallow_exception();
-    return true;
 }
 
 // The timed wait between passes: 1 when the stop event was set.
@@ -1194,11 +1209,11 @@ PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self) {
 #define FM_METHOD_ARGS \
     PyObject *self, PyTypeObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
 
-#define FM_NOARG_METHOD(pyname, impl)                                     \
-    PyObject* method_##pyname(FM_METHOD_ARGS) {                           \
-        (void)args;                                                       \
-        if (!no_args(#pyname, nargs, kwnames)) return nullptr;            \
-        return impl(state_of(cls), self);                                 \
+#define FM_NOARG_METHOD(pyname, impl)                          \
+    PyObject* method_##pyname(FM_METHOD_ARGS) {                \
+        (void)args;                                            \
+        if (!no_args(#pyname, nargs, kwnames)) return nullptr; \
+        return impl(state_of(cls), self);                      \
     }
 
 FM_NOARG_METHOD(start, start_impl)
@@ -1310,7 +1325,7 @@ PyObject* method__notify_error(FM_METHOD_ARGS) {
     return notify_error_impl(state_of(cls), self, out[0]);
 }
 
-#define FM_DEF(name, doc)                                                                    \
+#define FM_DEF(name, doc)                                                                   \
     {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(method_##name)), \
      METH_METHOD | METH_FASTCALL | METH_KEYWORDS, PyDoc_STR(doc)}
 
@@ -1356,7 +1371,8 @@ PyMemberDef pipeline_members[] = {
 };
 
 PyType_Slot pipeline_slots[] = {
-    {Py_tp_doc, const_cast<char*>("PipelineImp(directory=None): the implementation of a pipeline.")},
+    {Py_tp_doc,
+     const_cast<char*>("PipelineImp(directory=None): the implementation of a pipeline.")},
     {Py_tp_init, reinterpret_cast<void*>(pipeline_init)},
     {Py_tp_traverse, reinterpret_cast<void*>(pipeline_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(pipeline_clear)},
@@ -1366,11 +1382,7 @@ PyType_Slot pipeline_slots[] = {
 };
 
 PyType_Spec pipeline_spec = {
-    "flowmesh.imp.conductor.PipelineImp",
-    sizeof(PipelineObject),
-    0,
-    fm::kTypeFlags,
-    pipeline_slots,
+    "flowmesh.imp.conductor.PipelineImp", sizeof(PipelineObject), 0, fm::kTypeFlags, pipeline_slots,
 };
 
 // ------------------------------------------------------------ module functions
@@ -1434,12 +1446,9 @@ int conductor_exec(PyObject* module) {
         PyObject** slot;
         std::initializer_list<const char*> names;
     } tuples[] = {
-        {&st->kw_type, {"type"}},
-        {&st->kw_type_opaque, {"type", "opaque"}},
-        {&st->kw_opaque, {"opaque"}},
-        {&st->kw_type_message, {"type", "message"}},
-        {&st->kw_timeout, {"timeout"}},
-        {&st->kw_target, {"target"}},
+        {&st->kw_type, {"type"}},           {&st->kw_type_opaque, {"type", "opaque"}},
+        {&st->kw_opaque, {"opaque"}},       {&st->kw_type_message, {"type", "message"}},
+        {&st->kw_timeout, {"timeout"}},     {&st->kw_target, {"target"}},
         {&st->kw_directory, {"directory"}},
     };
     for (auto& t : tuples) {
@@ -1464,10 +1473,10 @@ int conductor_traverse(PyObject* module, visitproc visit, void* arg) {
     ConductorState* st = state_of(module);
     if (!st) return 0;
     Py_VISIT(st->type);
-    for (fm::Lazy* lazy : {&st->stopped, &st->running, &st->healthy, &st->warned, &st->failed,
-                           &st->log_info, &st->log_warning, &st->log_error, &st->port_out,
-                           &st->port_in, &st->thread_cls, &st->event_cls, &st->current_thread,
-                           &st->time_fn, &st->environ, &st->builtins})
+    for (fm::Lazy* lazy :
+         {&st->stopped, &st->running, &st->healthy, &st->warned, &st->failed, &st->log_info,
+          &st->log_warning, &st->log_error, &st->port_out, &st->port_in, &st->thread_cls,
+          &st->event_cls, &st->current_thread, &st->time_fn, &st->environ, &st->builtins})
         if (int r = lazy->traverse(visit, arg)) return r;
     return 0;
 }
@@ -1486,15 +1495,17 @@ int conductor_clear(PyObject* module) {
     Py_CLEAR(st->kw_directory);
     Py_CLEAR(st->rule);
     Py_CLEAR(st->fallback_interval);
-    for (fm::Lazy* lazy : {&st->stopped, &st->running, &st->healthy, &st->warned, &st->failed,
-                           &st->log_info, &st->log_warning, &st->log_error, &st->port_out,
-                           &st->port_in, &st->thread_cls, &st->event_cls, &st->current_thread,
-                           &st->time_fn, &st->environ, &st->builtins})
+    for (fm::Lazy* lazy :
+         {&st->stopped, &st->running, &st->healthy, &st->warned, &st->failed, &st->log_info,
+          &st->log_warning, &st->log_error, &st->port_out, &st->port_in, &st->thread_cls,
+          &st->event_cls, &st->current_thread, &st->time_fn, &st->environ, &st->builtins})
         lazy->clear();
     return 0;
 }
 
-void conductor_free(void* module) { conductor_clear(static_cast<PyObject*>(module)); }
+void conductor_free(void* module) {
+    conductor_clear(static_cast<PyObject*>(module));
+}
 
 PyModuleDef_Slot conductor_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(conductor_exec)},
@@ -1517,4 +1528,6 @@ PyModuleDef conductor_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_conductor(void) { return PyModuleDef_Init(&conductor_module); }
+PyMODINIT_FUNC PyInit_conductor(void) {
+    return PyModuleDef_Init(&conductor_module);
+}
