@@ -36,5 +36,35 @@ _load("vertex", "NodeImp")
 _load("coupler", "PortImp")
 _load("_ports", "OPortImp", "IPortImp", "INodeImp")
 _load("emitter", "ONodeImp")
-_load("_ionode", "IONodeImp")
+
+
+class IONodeImp(ONodeImp, INodeImp):
+    """A node with input and output ports.
+
+    The two sides' constructors, starts, stops and resets each call the node's
+    base directly rather than cooperatively, so this class runs both sides'
+    parts itself; otherwise a restart would leave stale input state behind.
+    """
+
+    def __init__(self, config):
+        INodeImp._check_input_ports(config)
+        ONodeImp.__init__(self, config)
+        INodeImp._init_input_side(self)
+
+    def start(self):
+        ONodeImp.start(self)  # an input-output node gets no setup thread
+        INodeImp._start_input_side(self)
+
+    def stop(self):
+        INodeImp.stop(self)
+
+    def reset_run_state(self):
+        ONodeImp.reset_run_state(self)
+        INodeImp._reset_input_side(self)
+
+    # The node's own port lookup answers for its inputs (connect reaches the
+    # outputs through ONodeImp's lookup, and get_output_port always does).
+    get_port = INodeImp.get_port
+
+
 _load("conductor", "PipelineImp")
