@@ -44,6 +44,7 @@ struct VertexState {
     fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
     fm::Lazy context{"flowmesh.context", "Context"};
     fm::Lazy deepcopy{"copy", "deepcopy"};
+    fm::Lazy enum_type{"enum", "EnumType"};
     fm::Lazy onode{"flowmesh.imp", "ONodeImp"};
     fm::Lazy onode_push_data{"flowmesh.imp", "ONodeImp._push_data"};
 };
@@ -63,11 +64,23 @@ fm::ElementObject* element(PyObject* self) { return fm::as<fm::ElementObject>(se
 
 // field == constant (a Constants member); a field not set yet equals nothing.
 // -1 with an exception when the constant cannot be imported.
-int field_is(PyObject* field, fm::Lazy& constant) {
+int field_is(VertexState* st, PyObject* field, fm::Lazy& constant) {
     PyObject* c = constant.get();
     if (!c) return -1;
     if (field == c) return 1;
-    return field ? fm::equal(field, c) : 0;
+    if (!field) return 0;
+    // Two members of one enumeration are equal only when they are the same
+    // object (equal values are aliases), which spares a string comparison
+    // per cycle. Anything else (a plain string) compares by value.
+    PyTypeObject* type = Py_TYPE(c);
+    if (Py_TYPE(field) == type) {
+        PyObject* enum_type = st->enum_type.get();
+        if (!enum_type) return -1;
+        if (PyObject_TypeCheck(reinterpret_cast<PyObject*>(type),
+                               reinterpret_cast<PyTypeObject*>(enum_type)))
+            return 0;
+    }
+    return fm::equal(field, c);
 }
 
 // Handler call. The slot may be replaced (even by the handler itself) while it
@@ -199,8 +212,8 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
     fm::NodeObject* n = node(self);
     fm::ElementObject* e = element(self);
     int is;
-    if ((is = field_is(e->condition, st->error)) != 0) return is < 0 ? -1 : 0;
-    if ((is = field_is(e->state, st->stopped)) != 0) return is < 0 ? -1 : 0;
+    if ((is = field_is(st, e->condition, st->error)) != 0) return is < 0 ? -1 : 0;
+    if ((is = field_is(st, e->state, st->stopped)) != 0) return is < 0 ? -1 : 0;
     // Handlers may keep the data they are given, so an empty one is made per
     // cycle; it is made only once the cycle is known to run.
     fm::Ref fresh;
@@ -211,7 +224,7 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
     }
     if (e->counter == 0) {
         if (setup_wrapper_on(st, self, data) < 0) return -1;
-        if ((is = field_is(e->condition, st->error)) != 0) return is < 0 ? -1 : 0;
+        if ((is = field_is(st, e->condition, st->error)) != 0) return is < 0 ? -1 : 0;
     }
     {
         fm::Ref skip = fm::steal(call_handler(n->pre_step_handler, data));
@@ -297,7 +310,7 @@ PyObject* node_setup_wrapper(PyObject* self, PyTypeObject* defining_class, PyObj
     PyObject* data;
     if (!parse_dict("_setup_wrapper", args, nargs, kwnames, &data)) return nullptr;
     VertexState* st = state_of_class(defining_class);
-    int stopped = field_is(element(self)->state, st->stopped);
+    int stopped = field_is(st, element(self)->state, st->stopped);
     if (stopped < 0) return nullptr;
     fm::Ref name = fm::steal(PyObject_GetAttr(self, st->s_name));
     if (!name) return nullptr;
@@ -366,9 +379,9 @@ PyObject* node_setup_cycle(PyObject* self, PyTypeObject* defining_class, PyObjec
     }
     VertexState* st = state_of_class(defining_class);
     fm::ElementObject* e = element(self);
-    int running = field_is(e->state, st->running);
+    int running = field_is(st, e->state, st->running);
     if (running <= 0) return running < 0 ? nullptr : Py_NewRef(Py_None);
-    int failed = field_is(e->condition, st->error);
+    int failed = field_is(st, e->condition, st->error);
     if (failed != 0) return failed < 0 ? nullptr : Py_NewRef(Py_None);
     if (e->counter != 0) Py_RETURN_NONE;
 
@@ -376,7 +389,7 @@ PyObject* node_setup_cycle(PyObject* self, PyTypeObject* defining_class, PyObjec
     if (!data) return nullptr;
     int rc = setup_wrapper_on(st, self, data.get());
     if (rc == 0) {
-        failed = field_is(e->condition, st->error);
+        failed = field_is(st, e->condition, st->error);
         if (failed < 0) rc = -1;
         if (failed == 0) ++e->counter;
     }
@@ -591,7 +604,7 @@ int vertex_exec(PyObject* module) {
             X(s_push_context) X(s_record_failure) X(s_log) X(s_name) X(kw_msg_type)          \
                 X(kw_input_output)
 #define FM_STATE_LAZIES(X) \
-    X(stopped) X(running) X(error) X(log_info) X(log_error) X(context) X(deepcopy) X(onode) \
+    X(stopped) X(running) X(error) X(log_info) X(log_error) X(context) X(deepcopy) X(enum_type) X(onode) \
         X(onode_push_data)
 
 int vertex_traverse(PyObject* module, visitproc visit, void* arg) {
