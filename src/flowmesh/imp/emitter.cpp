@@ -35,6 +35,7 @@ struct EmitterState {
     fm::Lazy oport{"flowmesh.o_port", "OPort"};
     fm::Lazy port_name_key{"flowmesh.o_port", "OPort.Configuration.Keys.NAME"};
     fm::Lazy async{"flowmesh.constants", "Constants.Timing.ASYNC"};
+    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
     fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
     fm::Lazy decimation_key{"flowmesh.constants", "Constants.Keys.DECIMATION_FACTOR"};
     fm::Lazy thread{"threading", "Thread"};
@@ -447,8 +448,15 @@ PyObject* onode_start(PyObject* self, PyTypeObject* defining_class, PyObject* co
     }
     EmitterState* st = state_of_class(defining_class);
     if (!st->async.get()) return nullptr;
+    PyObject* running = st->running.get();
+    if (!running) return nullptr;
+    // start is idempotent: a second call must not run a second "first" cycle.
+    fm::Ref before = fm::borrow(fm::as<fm::ElementObject>(self)->state);
+    int was_running = before ? fm::equal(before.get(), running) : 0;
+    if (was_running < 0) return nullptr;
     fm::Ref r = fm::steal(PyObject_CallOneArg(st->base_start, self));
     if (!r) return nullptr;
+    if (was_running) Py_RETURN_NONE;
 
     // An input-output node is set up by its input side.
     fm::Ref inode;
@@ -607,7 +615,7 @@ int emitter_exec(PyObject* module) {
             X(s_connect) X(s_disconnect) X(s_get_port) X(s_cycle) X(s_log) X(s_start)          \
                 X(s_setup_thread_function) X(kw_msg_type) X(kw_target_daemon)
 #define FM_STATE_LAZIES(X)                                                           \
-    X(oport) X(port_name_key) X(async) X(log_error) X(decimation_key) X(thread) \
+    X(oport) X(port_name_key) X(async) X(running) X(log_error) X(decimation_key) X(thread) \
         X(oport_imp) X(oport_push)
 
 int emitter_traverse(PyObject* module, visitproc visit, void* arg) {

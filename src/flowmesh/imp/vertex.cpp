@@ -40,6 +40,7 @@ struct VertexState {
     fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
     fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
     fm::Lazy error{"flowmesh.constants", "Constants.Conditions.ERROR"};
+    fm::Lazy healthy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
     fm::Lazy log_info{"flowmesh.constants", "Constants.LogTypes.INFO"};
     fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
     fm::Lazy context{"flowmesh.context", "Context"};
@@ -64,11 +65,12 @@ fm::ElementObject* element(PyObject* self) { return fm::as<fm::ElementObject>(se
 
 // field == constant (a Constants member); a field not set yet equals nothing.
 // -1 with an exception when the constant cannot be imported.
-int field_is(VertexState* st, PyObject* field, fm::Lazy& constant) {
+inline int field_is(VertexState* st, PyObject* field, fm::Lazy& constant) {
     PyObject* c = constant.get();
     if (!c) return -1;
     if (field == c) return 1;
     if (!field) return 0;
+    if (field == st->healthy.value || field == st->running.value) return 0;  // the usual case
     // Two members of one enumeration are equal only when they are the same
     // object (equal values are aliases), which spares a string comparison
     // per cycle. Anything else (a plain string) compares by value.
@@ -143,6 +145,7 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
     fm::set_field(&n->step_handler, Py_None);
     fm::set_field(&n->process_handler, Py_None);
     n->batch = false;
+    if (!st->healthy.get() || !st->running.get()) return -1;
 
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     uint8_t flags = 0;
@@ -286,11 +289,18 @@ bool parse_dict(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
     return true;
 }
 
-PyObject* node_cycle(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* data;
-    if (!parse_data("_cycle", args, nargs, kwnames, &data)) return nullptr;
-    VertexState* st = state_of_class(defining_class);
+// Not a METH_METHOD: the interpreter specializes calls of plain fast-call
+// methods, and this is the call every frame of every node makes.
+PyObject* node_cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* data = Py_None;
+    if (nargs == 1 && !kwnames && (PyDict_CheckExact(args[0]) || args[0] == Py_None)) {
+        data = args[0];
+    } else if ((nargs || kwnames) && !parse_data("_cycle", args, nargs, kwnames, &data)) {
+        return nullptr;
+    }
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &vertex_module);
+    if (!module) return nullptr;
+    VertexState* st = state_of(module);
     if (run_cycle_on(st, self, data) < 0) {
         if (!containable(self) || contain_failure(st, self, false) < 0) return nullptr;
     }
@@ -491,7 +501,7 @@ PyCFunction as_cfunc(F f) {
 constexpr int kMethodCall = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef node_methods[] = {
-    {"_cycle", as_cfunc(node_cycle), kMethodCall,
+    {"_cycle", as_cfunc(node_cycle), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_cycle(data=None)\n--\n\nRuns one cycle; failures of a non-batch node are "
                "recorded, logged and turn it to ERROR.")},
     {"_run_cycle", as_cfunc(node_run_cycle), kMethodCall,
@@ -604,7 +614,7 @@ int vertex_exec(PyObject* module) {
             X(s_push_context) X(s_record_failure) X(s_log) X(s_name) X(kw_msg_type)          \
                 X(kw_input_output)
 #define FM_STATE_LAZIES(X) \
-    X(stopped) X(running) X(error) X(log_info) X(log_error) X(context) X(deepcopy) X(enum_type) X(onode) \
+    X(stopped) X(running) X(error) X(healthy) X(log_info) X(log_error) X(context) X(deepcopy) X(enum_type) X(onode) \
         X(onode_push_data)
 
 int vertex_traverse(PyObject* module, visitproc visit, void* arg) {
