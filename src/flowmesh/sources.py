@@ -34,10 +34,6 @@ def _ports_with_timing(ports, timing, owner):
     return result
 
 
-def _default_contexts(node):
-    return {name: {} for name in node._imp._output_ports}
-
-
 class SampledSource(ONode):
     """A source clocked by its own thread.
 
@@ -80,9 +76,6 @@ class SampledSource(ONode):
         self._thread = None
         self._stop_event = threading.Event()
         super().__init__(**config)
-
-    def setup(self, data, context):
-        return _default_contexts(self)
 
     @property
     def rate(self):
@@ -170,9 +163,6 @@ class EventSource(ONode):
         self._joined_setup_thread = None
         super().__init__(**config)
         self._default_port = next(iter(self._imp._output_ports))
-
-    def setup(self, data, context):
-        return _default_contexts(self)
 
     def step(self, data):
         return data or None

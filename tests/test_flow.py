@@ -1,0 +1,335 @@
+"""End-to-end data flow on real threads: sources, input-output nodes, sinks."""
+
+import threading
+import time
+
+import pytest
+
+from flowmesh.constants import Constants
+from flowmesh.io_node import IONode
+from flowmesh.logging import Logger
+from flowmesh.sources import EventSource, SampledSource, Sink
+
+TIMEOUT = 30.0
+ASYNC = Constants.Timing.ASYNC
+
+
+def wait_until(predicate, timeout=TIMEOUT):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.002)
+    return True
+
+
+def start_downstream_first(*nodes):
+    for node in reversed(nodes):
+        node.start()
+
+
+def stop_all(*nodes):
+    for node in nodes:
+        node.stop()
+
+
+class Counter(SampledSource):
+    """Emits its frame number; its context names it."""
+
+    def setup(self, data, context):
+        return {"out": {"origin": self.name}}
+
+    def step(self, data):
+        return {"out": self.get_counter()}
+
+
+class Relay(IONode):
+    """Passes values on and appends its name to the context's path."""
+
+    def setup(self, data, context):
+        self.setups = getattr(self, "setups", 0) + 1
+        upstream = context.get("in") or {}
+        return {"out": {**upstream, "path": [*upstream.get("path", []), self.name]}}
+
+    def step(self, data):
+        return {"out": data["in"]}
+
+
+def chain(n_relays, frames=None, rate=None, decoupled=(), events=False):
+    """source -> relays -> sink; with `events`, an event source and ASYNC ports throughout."""
+    if events:
+        source = EventSource(name="source")
+        ports = {
+            "input_ports": [{"name": "in", "timing": ASYNC}],
+            "output_ports": [{"name": "out", "timing": ASYNC}],
+        }
+        relays = [Relay(name=f"relay{i}", **ports) for i in range(n_relays)]
+        sink = Sink(name="sink", input_ports=ports["input_ports"])
+    else:
+        source = Counter(name="source", frames=frames, rate=rate)
+        relays = [Relay(name=f"relay{i}", decoupled=i in decoupled) for i in range(n_relays)]
+        sink = Sink(name="sink")
+    nodes = [source, *relays, sink]
+    for upstream, downstream in zip(nodes, nodes[1:]):
+        upstream.connect("out", downstream, "in")
+    return nodes
+
+
+@pytest.mark.parametrize("decoupled", [(), (1,)], ids=["push-through", "one-decoupled"])
+def test_every_frame_arrives_once_and_in_order(decoupled):
+    n = 10_000
+    nodes = chain(3, frames=n, decoupled=decoupled)
+    sink = nodes[-1]
+    start_downstream_first(*nodes)
+    try:
+        assert sink.wait_for(n, TIMEOUT)
+        assert nodes[0].wait(TIMEOUT)
+    finally:
+        stop_all(*nodes)
+    assert sink.values() == list(range(n))
+    assert [relay.get_counter() for relay in nodes[1:-1]] == [n] * 3
+
+
+@pytest.mark.parametrize("source_first", [False, True])
+def test_setup_sees_the_contexts_delivered_to_its_inputs(source_first):
+    nodes = chain(2, rate=500)
+    sink = nodes[-1]
+    for node in nodes if source_first else reversed(nodes):
+        node.start()
+    try:
+        assert sink.wait_for(3, TIMEOUT)
+    finally:
+        stop_all(*nodes)
+    assert sink.context == {"in": {"origin": "source", "path": ["relay0", "relay1"]}}
+    assert nodes[2].get_context().input == {"in": {"origin": "source", "path": ["relay0"]}}
+
+
+@pytest.mark.parametrize("source_first", [False, True])
+def test_event_only_graph_gets_its_context_before_the_first_event(source_first):
+    nodes = chain(2, events=True)
+    source, *relays, sink = nodes
+    for node in nodes if source_first else reversed(nodes):
+        node.start()
+    try:
+        assert wait_until(lambda: sink.context is not None)
+        assert sink.frames == []
+        assert sink.context == {"in": {"path": ["relay0", "relay1"]}}
+        source.trigger(7)
+        assert sink.wait_for(1, TIMEOUT)
+    finally:
+        stop_all(*nodes)
+    assert sink.values() == [7]
+    assert [relay.setups for relay in relays] == [1, 1]
+
+
+def test_two_input_node_gets_complete_frames_and_each_event_once():
+    n_frames, n_events = 3_000, 500
+    sampled = Counter(name="sampled", frames=n_frames, rate=20_000)
+    events = EventSource(name="events")
+    sink = Sink(name="merge", input_ports=[{"name": "a"}, {"name": "e", "timing": ASYNC}])
+    sampled.connect("out", sink, "a")
+    events.connect("out", sink, "e")
+    start_downstream_first(sampled, events, sink)
+    try:
+        for i in range(n_events):
+            events.trigger(i)
+        assert sink.wait_for(n_frames + n_events, TIMEOUT)
+    finally:
+        stop_all(sampled, events, sink)
+    frames = sink.frames
+    assert all(set(frame) in ({"a"}, {"e"}) for frame in frames)
+    assert sink.values("a") == list(range(n_frames))
+    assert sink.values("e") == list(range(n_events))
+
+
+class Fragile(IONode):
+    def setup(self, data, context):
+        self.calls = 0
+        return {"out": {}}
+
+    def step(self, data):
+        self.calls += 1
+        if data["in"] == 5:
+            raise ZeroDivisionError("frame 5 is cursed")
+        return {"out": data["in"]}
+
+
+def test_failing_node_stops_alone_and_is_logged_with_its_name():
+    n = 300
+    source = Counter(name="source", frames=n)
+    fragile, relay = Fragile(name="fragile"), Relay(name="relay")
+    after_fragile, after_relay = Sink(name="after_fragile"), Sink(name="after_relay")
+    source.connect("out", fragile, "in")
+    source.connect("out", relay, "in")
+    fragile.connect("out", after_fragile, "in")
+    relay.connect("out", after_relay, "in")
+    nodes = [source, fragile, relay, after_fragile, after_relay]
+    logger = Logger("")
+    for node in nodes:
+        node.set_logger(logger)
+    start_downstream_first(*nodes)
+    try:
+        assert after_relay.wait_for(n, TIMEOUT)
+        assert source.wait(TIMEOUT)
+    finally:
+        stop_all(*nodes)
+        logger.stop()
+    assert after_relay.values() == list(range(n))
+    assert after_fragile.values() == list(range(5))
+    assert fragile.calls == 6
+    assert fragile.get_condition() == Constants.Conditions.ERROR
+    assert isinstance(fragile.failure(), ZeroDivisionError)
+    assert relay.get_condition() == Constants.Conditions.HEALTHY
+    entry = logger.get_incident(type=Constants.LogTypes.ERROR)
+    assert entry["source"]["instance"] == "fragile"
+    assert "frame 5 is cursed" in str(entry["message"])
+
+
+class Stamped(SampledSource):
+    """Records when each frame ran; frame `slow` takes `delay` seconds."""
+
+    def __init__(self, slow=None, delay=0.0, **config):
+        self.times, self.slow, self.delay = [], slow, delay
+        super().__init__(**config)
+
+    def step(self, data):
+        self.times.append(time.monotonic())
+        if len(self.times) - 1 == self.slow:
+            time.sleep(self.delay)
+        return {"out": len(self.times)}
+
+
+def test_rate_paces_frames_without_running_early():
+    rate, frames = 100, 30
+    source = Stamped(rate=rate, frames=frames)
+    source.start()
+    assert source.wait(TIMEOUT)
+    source.stop()
+    times = [t - source.times[0] for t in source.times]
+    assert len(times) == frames
+    assert all(t >= k / rate - 0.01 for k, t in enumerate(times))
+    assert times[-1] < (frames - 1) / rate + 1.0
+
+
+def test_late_frame_does_not_shift_later_ones():
+    # 20 Hz, frame 1 takes 0.3 s: the frames it made late run back to back and
+    # the last one is still due at 0.45 s (0.75 s if lateness accumulated).
+    source = Stamped(rate=20, frames=10, slow=1, delay=0.3)
+    source.start()
+    assert source.wait(TIMEOUT)
+    source.stop()
+    assert 0.44 <= source.times[-1] - source.times[0] < 0.62
+
+
+def test_stop_is_prompt_at_low_rate_and_restart_resumes():
+    source = Counter(name="slow", rate=0.2)  # one frame every 5 s
+    sink = Sink()
+    source.connect("out", sink, "in")
+    start_downstream_first(source, sink)
+    assert sink.wait_for(1, TIMEOUT)
+    thread = source._thread
+    assert thread.daemon
+    began = time.monotonic()
+    source.stop()
+    assert time.monotonic() - began < 2.0
+    assert not thread.is_alive()
+    assert source.get_state() == Constants.States.STOPPED
+
+    source.start()
+    try:
+        assert sink.wait_for(2, TIMEOUT)
+    finally:
+        stop_all(source, sink)
+    assert sink.values() == [0, 1]
+
+
+class Guarded(EventSource):
+    """Notes any cycle that overlaps another."""
+
+    def __init__(self, **config):
+        self.inside, self.overlaps = False, 0
+        super().__init__(**config)
+
+    def step(self, data):
+        if self.inside:
+            self.overlaps += 1
+        self.inside = True
+        time.sleep(0)
+        self.inside = False
+        return super().step(data)
+
+
+def test_concurrent_triggers_lose_nothing_and_never_overlap():
+    per_thread = 5_000
+    source = Guarded()
+    sink = Sink(input_ports=[{"name": "in", "timing": ASYNC}])
+    source.connect("out", sink, "in")
+    start_downstream_first(source, sink)
+    try:
+        go = threading.Barrier(2)
+
+        def fire(tag):
+            go.wait()
+            for i in range(per_thread):
+                source.trigger((tag, i))
+
+        threads = [threading.Thread(target=fire, args=(tag,)) for tag in "ab"]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(TIMEOUT)
+        assert sink.wait_for(2 * per_thread, TIMEOUT)
+    finally:
+        stop_all(source, sink)
+    values = sink.values()
+    for tag in "ab":
+        assert [i for t, i in values if t == tag] == list(range(per_thread))
+    assert source.overlaps == 0
+    assert source.get_counter() == 2 * per_thread + 1  # the setup cycle counts too
+
+
+def test_trigger_during_setup_waits_for_it():
+    setups = []
+
+    class SlowSetup(EventSource):
+        def setup(self, data, context):
+            setups.append(threading.current_thread())
+            time.sleep(0.2)
+            return {"out": {"ready": True}}
+
+    source = SlowSetup()
+    sink = Sink(input_ports=[{"name": "in", "timing": ASYNC}])
+    sink.callback = lambda frame: setups.append(sink.context)
+    source.connect("out", sink, "in")
+    start_downstream_first(source, sink)
+    try:
+        source.trigger("early")
+        assert sink.wait_for(1, TIMEOUT)
+    finally:
+        stop_all(source, sink)
+    assert sink.values() == ["early"]
+    setup_thread, context_at_frame = setups
+    assert setup_thread is not threading.current_thread()
+    assert context_at_frame == {"in": {"ready": True}}
+
+
+@pytest.mark.parametrize(
+    "make, error",
+    [
+        (lambda: SampledSource(rate=-1), ValueError),
+        (lambda: SampledSource(rate="fast"), TypeError),
+        (lambda: SampledSource(frames=1.5), TypeError),
+        (lambda: SampledSource(output_ports=[{"name": "out", "timing": ASYNC}]), ValueError),
+        (lambda: EventSource(output_ports=[{"name": "out", "timing": Constants.Timing.SYNC}]), ValueError),
+        (lambda: EventSource().trigger(1, port="nope"), ValueError),
+    ],
+)
+def test_misconfigured_sources_are_refused(make, error):
+    with pytest.raises(error):
+        make()
+
+
+@pytest.mark.parametrize("cls, timing", [(SampledSource, "Sync"), (EventSource, "Async")])
+def test_source_ports_get_their_timing(cls, timing):
+    source = cls(output_ports=[{"name": "a"}, {"name": "b"}])
+    assert [port.timing for port in source._imp._output_ports.values()] == [timing, timing]
