@@ -202,7 +202,7 @@ def throughput(frames=50_000, repeats=3):
     return rows
 
 
-def latency(rate=1000, frames=1000):
+def latency(rate=1000, frames=2000):
     rows = []
     for label, decoupled_at in (("push-through", None), ("one thread boundary", 2)):
         nodes, tail = graph(Stamps(rate=rate, frames=frames), decoupled_at)

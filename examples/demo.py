@@ -96,8 +96,8 @@ def normal_run(log_dir):
         pipeline.connect(tagger, tagged)
 
         pipeline.start()
-        for label in ("rising", "falling", "rising", "falling"):
-            labels.trigger(label)
+        for label in ("warm-up", "recording", "pause", "recording"):
+            labels.trigger(label)  # e.g. an operator pressing a button
             time.sleep(0.5)
         pipeline.stop()
 
@@ -105,12 +105,14 @@ def normal_run(log_dir):
     print(f"sine produced {sine.get_counter()} frames in 2 s; the sink received {len(values)}")
     print("first smoothed values:", ", ".join(f"{v:+.3f}" for v in values[:6]))
     print("context seen by the sink:", smoothed.context)
-    print("tagged samples, one per label change:")
-    previous = None
+    print("tagged samples, by label segment:")
+    segments = []
     for label, value in tagged.values():
-        if label != previous:
-            print(f"  {label:<11} {value:+.3f}")
-            previous = label
+        if not segments or segments[-1][0] != label:
+            segments.append((label, []))
+        segments[-1][1].append(value)
+    for label, seg in segments:
+        print(f"  {label:<11} {len(seg):4d} samples, from {min(seg):+.3f} to {max(seg):+.3f}")
 
 
 def failing_run(log_dir):
