@@ -1,0 +1,412 @@
+"""Real pipelines on real threads: sources, nodes and sinks under a pipeline."""
+
+import gc
+import io
+import logging
+import os
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+from flowmesh import imp
+from flowmesh.constants import Constants
+from flowmesh.io_node import IONode
+from flowmesh.pipeline import Pipeline
+from flowmesh.sources import EventSource, SampledSource, Sink
+
+States, Conditions, LogTypes = Constants.States, Constants.Conditions, Constants.LogTypes
+INTERVAL = 0.02
+RULE = "=" * 120
+
+
+@pytest.fixture(autouse=True)
+def short_interval(monkeypatch):
+    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", INTERVAL)
+    for name in ("NO_COLOR", "TERM"):
+        monkeypatch.delenv(name, raising=False)
+
+
+@pytest.fixture
+def log_lines(caplog):
+    caplog.set_level(logging.INFO, logger="flowmesh")
+    return lambda: [r.getMessage() for r in caplog.records if r.name == "flowmesh"]
+
+
+def wait_until(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.002)
+    return True
+
+
+class Counter(SampledSource):
+    def setup(self, data, context):
+        self.k = 0
+        return super().setup(data, context)
+
+    def step(self, data):
+        self.k += 1
+        return {"out": self.k}
+
+
+class Doubler(IONode):
+    fail_at = None
+
+    def step(self, data):
+        if data["in"] == self.fail_at:
+            raise ZeroDivisionError(f"cannot take {data['in']}")
+        return {"out": 2 * data["in"]}
+
+
+class SlowSink(Sink):
+    delay = 0.005
+
+    def step(self, data):
+        time.sleep(self.delay)
+        return super().step(data)
+
+
+ASYNC_IN = [{"name": "in", "timing": Constants.Timing.ASYNC}]
+
+
+def chain(p, rate=500, frames=None, **sink_config):
+    src = Counter(name="src", rate=rate, frames=frames)
+    mid = Doubler(name="mid")
+    sink = Sink(name="sink", **sink_config)
+    # Elements start in order of addition: consumers first, so that the
+    # source's first frame finds them running.
+    p.add_node(sink)
+    p.add_node(mid)
+    p.connect(src, mid)
+    p.connect(mid, sink)
+    return src, mid, sink
+
+
+def test_failing_step_stops_the_pipeline(tmp_path, capsys, log_lines):
+    p = Pipeline(str(tmp_path))
+    src, mid, sink = chain(p)
+    mid.fail_at = 5
+    handled = []
+
+    def first(entry):
+        handled.append(("first", entry["message"], p.get_state(), p.get_condition()))
+
+    def broken(entry):
+        handled.append("broken")
+        raise KeyError("handler bug")
+
+    def last(entry):
+        handled.append(("last", entry["source"]["instance"]))
+
+    for h in (first, broken, last):
+        p.add_error_handler(h)
+    capsys.readouterr()
+    p.start()
+    assert wait_until(lambda: p.get_state() == States.STOPPED)
+    failed_at = time.monotonic()
+    p.stop()  # joins the monitoring thread, which reports after stopping
+    assert time.monotonic() - failed_at < 5
+    assert p.get_condition() == Conditions.ERROR
+    assert [e.get_state() for e in (src, mid, sink)] == [States.STOPPED] * 3
+    assert handled == [("first", "cannot take 5", States.STOPPED, Conditions.ERROR), "broken",
+                       ("last", "mid")]
+    assert ("An error handler raised while reporting a pipeline failure: KeyError: 'handler bug'"
+            in log_lines())
+    assert sink.values() == [2, 4, 6, 8]
+
+    out = capsys.readouterr().out.split("\n")
+    top = out.index("*** cannot take 5 ***")
+    assert out[top - 1] == RULE and out[top + 1] == ""
+    assert out[top + 2].startswith("Raised in test_pipeline_run.py:") and out[top + 2].endswith(
+        " in step")
+    assert out[top + 3] == "Node: mid"
+    assert out[top + 4] == f"File in: {os.path.dirname(os.path.abspath(__file__))}"
+    assert out[top + 5] == f"See log file for details: {p._imp._logger.file_name}"
+    assert out[top + 6:top + 8] == [RULE, "Pipeline stopped."]
+
+    with pytest.raises(RuntimeError) as info:
+        p.raise_if_failed()
+    where = p.get_last_error()["source"]["summary"]
+    assert str(info.value) == f"The pipeline failed: cannot take 5 in node 'mid' at {where}"
+    assert isinstance(info.value.__cause__, ZeroDivisionError)
+    assert info.value.__cause__ is mid.failure()
+    p.close()
+
+
+def test_failure_is_seen_within_about_one_interval(monkeypatch):
+    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", 0.2)
+    with Pipeline("") as p:
+        src = EventSource(name="events")
+        mid = Doubler(name="mid", input_ports=ASYNC_IN)
+        mid.fail_at = 1
+        p.connect(src, mid)
+        p.start()
+        src.trigger(1)
+        failed = time.monotonic()
+        assert wait_until(lambda: p.get_state() == States.STOPPED, timeout=5)
+        # One interval plus scheduling slack on a busy machine.
+        assert time.monotonic() - failed < 2.0
+
+
+def test_restart_after_failure_runs_healthy(log_lines):
+    with Pipeline("") as p:
+        src, mid, sink = chain(p, frames=10)
+        mid.fail_at = 3
+        p.start()
+        assert wait_until(lambda: p.get_state() == States.STOPPED)
+        p.stop()
+        assert p.get_condition() == Conditions.ERROR and mid.get_condition() == Conditions.ERROR
+        mid.fail_at = None
+        sink.clear()
+        p.start()
+        assert ("Pipeline recovering from a previous error ('cannot take 3'); resetting run state "
+                "and restarting." in log_lines())
+        assert sink.wait_for(10, timeout=10)
+        assert sink.values() == [2 * k for k in range(1, 11)]  # setup ran again: k restarts
+        assert p.get_condition() == Conditions.HEALTHY
+        assert all(e.get_condition() == Conditions.HEALTHY for e in (src, mid, sink))
+        p.raise_if_failed()
+
+
+def test_failure_just_before_stop_does_not_poison_the_next_run(monkeypatch):
+    # The monitoring thread never sees this failure: it waits far longer.
+    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", 30)
+    with Pipeline("") as p:
+        src = EventSource(name="events")
+        mid = Doubler(name="mid", input_ports=ASYNC_IN)
+        sink = Sink(name="sink")
+        p.connect(src, mid)
+        p.connect(mid, sink)
+        mid.fail_at = 1
+        p.start()
+        src.trigger(1)
+        p.stop()
+        assert p.get_condition() == Conditions.HEALTHY
+        with pytest.raises(RuntimeError, match="^The pipeline failed: cannot take 1 in node 'mid'"):
+            p.raise_if_failed()
+        p.start()
+        src.trigger(2)
+        assert sink.wait_for(1, timeout=5) and sink.values() == [4]
+        p.raise_if_failed()
+
+
+class Journal:
+    def __init__(self):
+        self.calls = []
+
+
+class Recorded(Sink):
+    def __init__(self, journal, fail=False, **config):
+        self.journal = journal
+        self.fail = fail
+        super().__init__(**config)
+
+    def start(self):
+        self.journal.calls.append(("start", self.name))
+        if self.fail:
+            raise RuntimeError(f"{self.name} cannot start")
+        super().start()
+
+    def stop(self):
+        self.journal.calls.append(("stop", self.name))
+        super().stop()
+
+
+def test_third_element_failing_to_start():
+    journal = Journal()
+    with Pipeline("") as p:
+        nodes = [Recorded(journal, name=n, fail=(n == "c")) for n in "abcd"]
+        for n in nodes:
+            p.add_node(n)
+        threads = set(threading.enumerate())
+        with pytest.raises(RuntimeError, match="^c cannot start$"):
+            p.start()
+        assert journal.calls == [("start", "a"), ("start", "b"), ("start", "c"),
+                                 ("stop", "b"), ("stop", "a")]
+        assert p.get_state() == States.STOPPED and p.get_elapsed_time() == 0.0
+        assert p._imp._monitor_thread is None and set(threading.enumerate()) == threads
+        assert [n.get_state() for n in nodes] == [States.STOPPED] * 4
+
+
+def test_backlog_warning_once_per_crossing(monkeypatch, log_lines):
+    monkeypatch.setattr(imp.ConstantsImp, "BACKLOG_WARNING", 5)
+    monkeypatch.setattr(imp.ConstantsImp, "BACKLOG_ERROR", 10**9)
+    console = Console(tty=True)
+    with Pipeline("") as p:
+        monkeypatch.setattr(sys, "stdout", console)
+        src = Counter(name="src", rate=None, frames=60)
+        sink = SlowSink(name="sink", decoupled=True)
+        p.add_node(sink)
+        p.connect(src, sink)
+        p.start()
+        assert wait_until(lambda: p.get_condition() == Conditions.WARNING)
+        assert sink.wait_for(60, timeout=20)
+        time.sleep(5 * INTERVAL)  # drained: level back to "ok"
+        assert p._imp._backlog_level == "ok"
+        warnings = [m for m in log_lines() if m.startswith("Input backlog")]
+        assert len(warnings) == 1
+        assert warnings[0].endswith(
+            "items) exceeds the warning threshold (5); a consumer is falling behind.")
+        assert p.get_state() == States.RUNNING
+    banner = console.getvalue()
+    assert banner.startswith("\x1b[33m\n" + RULE + "\n*** Input backlog (")
+    assert banner.endswith(RULE + "\n\x1b[0m\n")
+    assert "\x1b[31m" not in banner and "\x1b[1m" not in banner
+
+
+def test_backlog_error_stops_the_pipeline(monkeypatch, capsys):
+    monkeypatch.setattr(imp.ConstantsImp, "BACKLOG_WARNING", 3)
+    monkeypatch.setattr(imp.ConstantsImp, "BACKLOG_ERROR", 8)
+    with Pipeline("") as p:
+        src = Counter(name="src", rate=None)
+        sink = SlowSink(name="sink", decoupled=True)
+        sink.delay = 0.05
+        p.add_node(sink)
+        p.connect(src, sink)
+        p.start()
+        assert wait_until(lambda: p.get_state() == States.STOPPED)
+        p.stop()
+        assert p.get_condition() == Conditions.ERROR
+        message = p.get_last_error()["message"]
+        assert message.startswith("Input backlog (") and message.endswith(
+            "items) exceeds the error threshold (8); a consumer cannot keep up. Stopping pipeline.")
+        assert f"*** {message} ***\n" in capsys.readouterr().out
+
+
+def test_close_semantics_and_nothing_leaks():
+    threads = set(threading.enumerate())
+    p = Pipeline("")
+    src, mid, sink = chain(p)
+    p.start()
+    assert sink.wait_for(3, timeout=10)
+    p.close()
+    assert p.get_state() == States.STOPPED
+    assert all(e.get_state() == States.STOPPED for e in (src, mid, sink))
+    p.close()
+    refs = [weakref.ref(o) for o in (p, p._imp, src, mid, sink)]
+    del p, src, mid, sink
+    gc.collect()
+    assert [r() for r in refs] == [None] * 5
+    assert set(threading.enumerate()) <= threads
+
+
+def test_pipeline_stopped_by_its_monitor_is_collected():
+    threads = set(threading.enumerate())
+    p = Pipeline("")
+    src, mid, sink = chain(p)
+    mid.fail_at = 2
+    p.start()
+    assert wait_until(lambda: p.get_state() == States.STOPPED)
+    p.close()
+    ref = weakref.ref(p._imp)
+    del p, src, mid, sink
+    gc.collect()
+    assert ref() is None
+    assert set(threading.enumerate()) <= threads
+
+
+class Console(io.StringIO):
+    def __init__(self, tty):
+        super().__init__()
+        self.tty = tty
+
+    def isatty(self):
+        return self.tty
+
+
+@pytest.mark.parametrize("env, tty", [({"NO_COLOR": "1"}, True), ({"TERM": "dumb"}, True),
+                                      ({}, False)])
+def test_banners_without_colour(monkeypatch, env, tty):
+    for key, value in env.items():
+        monkeypatch.setenv(key, value)
+    console = Console(tty)
+    monkeypatch.setattr(sys, "stdout", console)
+    with Pipeline("") as p:
+        src, mid, sink = chain(p)
+        mid.fail_at = 2
+        p.start()
+        assert wait_until(lambda: p.get_state() == States.STOPPED)
+        p.stop()
+    text = console.getvalue()
+    assert "Pipeline stopped." in text and "\x1b" not in text
+
+
+def test_unencodable_message_still_prints(monkeypatch):
+    raw = io.BytesIO()
+    console = io.TextIOWrapper(raw, encoding="ascii", errors="strict", write_through=True)
+    monkeypatch.setattr(sys, "stdout", console)
+
+    class Fussy(IONode):
+        def step(self, data):
+            raise ValueError("temp \u2192 \u221e\u00b0C")
+
+    with Pipeline("") as p:
+        src = Counter(name="src", rate=500)
+        p.connect(src, Fussy(name="fussy"))
+        p.start()
+        assert wait_until(lambda: p.get_state() == States.STOPPED)
+        p.stop()
+    text = raw.getvalue().decode("ascii")
+    assert "*** temp ? ??C ***\n" in text and "Node: fussy" in text
+
+
+def test_monitoring_survives_a_flaky_logger(log_lines):
+    with Pipeline("") as p:
+        src, mid, sink = chain(p)
+        logger = p._imp._logger
+        real = logger.get_incident
+        faults = []
+
+        def flaky(*args, **kwargs):
+            if not faults:
+                faults.append(1)
+                raise OSError("incident store unavailable")
+            return real(*args, **kwargs)
+
+        p.start()
+        logger.get_incident = flaky
+        assert wait_until(lambda: "Monitoring thread recovered from: incident store unavailable"
+                          in log_lines())
+        mid.fail_at = src.k + 5
+        assert wait_until(lambda: p.get_state() == States.STOPPED)
+        assert p.get_condition() == Conditions.ERROR
+
+
+def test_monitoring_survives_a_failing_backlog_query(log_lines):
+    with Pipeline("") as p:
+        src, mid, sink = chain(p)
+
+        def broken():
+            raise LookupError("queue gone")
+
+        sink._imp.get_max_backlog = broken
+        p.start()
+        assert wait_until(lambda: "Monitoring thread recovered from: queue gone" in log_lines())
+        assert p._imp._monitor_thread.is_alive()
+        mid.fail_at = src.k + 5
+        assert wait_until(lambda: p.get_state() == States.STOPPED)
+        assert p.get_condition() == Conditions.ERROR
+
+
+def test_stress_start_stop_cycles():
+    threads = set(threading.enumerate())
+    with Pipeline("") as p:
+        src, mid, sink = chain(p, rate=None, frames=5)
+        counts = []
+        for run in range(200):
+            p.start()
+            assert sink.wait_for(5, timeout=10), f"run {run} lost frames"
+            p.stop()
+            assert sink.values() == [2 * k for k in range(5 * run + 1, 5 * run + 6)]
+            sink.clear()
+            if run in (20, 199):
+                gc.collect()
+                counts.append(len(gc.get_objects()))
+        assert p.get_condition() == Conditions.HEALTHY
+        assert set(threading.enumerate()) <= threads
+        assert counts[1] - counts[0] < 100
