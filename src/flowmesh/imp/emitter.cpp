@@ -2,10 +2,10 @@
 // ports from the configuration, joins them to other nodes' inputs, hands each
 // cycle's output and the node's context to them, and runs the first cycle of
 // an event-only node on a one-shot thread.
-#include "objects.hpp"
-
 #include <cstddef>
 #include <new>
+
+#include "objects.hpp"
 
 namespace {
 
@@ -30,8 +30,8 @@ struct EmitterState {
     PyObject* s_log;
     PyObject* s_start;
     PyObject* s_setup_thread_function;
-    PyObject* kw_msg_type;        // ("msg", "type")
-    PyObject* kw_target_daemon;   // ("target", "daemon")
+    PyObject* kw_msg_type;       // ("msg", "type")
+    PyObject* kw_target_daemon;  // ("target", "daemon")
     fm::Lazy oport{"flowmesh.o_port", "OPort"};
     fm::Lazy port_name_key{"flowmesh.o_port", "OPort.Configuration.Keys.NAME"};
     fm::Lazy async{"flowmesh.constants", "Constants.Timing.ASYNC"};
@@ -53,7 +53,9 @@ EmitterState* state_of_class(PyTypeObject* defining_class) {
     return static_cast<EmitterState*>(PyType_GetModuleState(defining_class));
 }
 
-fm::ONodeObject* onode(PyObject* self) { return fm::as<fm::ONodeObject>(self); }
+fm::ONodeObject* onode(PyObject* self) {
+    return fm::as<fm::ONodeObject>(self);
+}
 
 // The node's ports (borrowed), or nullptr with an exception before construction.
 PyObject* ports_of(PyObject* self) {
@@ -145,8 +147,7 @@ int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
         if (!facade) return -1;
         fm::Ref port = fm::steal(PyObject_GetAttr(facade.get(), st->s_imp));
         if (!port) return -1;
-        if (PyDict_SetItem(ports.get(), PyList_GET_ITEM(names.get(), i), port.get()) < 0)
-            return -1;
+        if (PyDict_SetItem(ports.get(), PyList_GET_ITEM(names.get(), i), port.get()) < 0) return -1;
     }
     // The node's record lists the ports' own records, so what a port adopts
     // later (an id) shows in the node's configuration too.
@@ -158,7 +159,8 @@ int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     }
     PyObject* own = fm::as<fm::PortableObject>(self)->config;
     if (!own || !PyDict_Check(own)) {
-        PyErr_Format(PyExc_TypeError, "Argument 'config' has incorrect type (expected dict, got %s)",
+        PyErr_Format(PyExc_TypeError,
+                     "Argument 'config' has incorrect type (expected dict, got %s)",
                      own ? Py_TYPE(own)->tp_name : "nothing");
         return -1;
     }
@@ -184,12 +186,13 @@ PyObject* find_port(PyObject* self, PyObject* port_name) {
     PyObject* port;
     int found = PyDict_GetItemRef(ports, port_name, &port);
     if (found < 0) return nullptr;
-    if (!found)
-        return PyErr_Format(PyExc_ValueError, "Output port '%U' not found.", port_name);
+    if (!found) return PyErr_Format(PyExc_ValueError, "Output port '%U' not found.", port_name);
     return port;
 }
 
-PyObject* onode_get_port(PyObject* self, PyObject* port_name) { return find_port(self, port_name); }
+PyObject* onode_get_port(PyObject* self, PyObject* port_name) {
+    return find_port(self, port_name);
+}
 
 // ---------------------------------------------------------------- connections
 
@@ -200,8 +203,7 @@ bool port_pair(EmitterState* st, PyObject* self, PyObject* const* args, Py_ssize
     static const char* const names[] = {"output_port", "target", "input_port"};
     PyObject* out[] = {nullptr, nullptr, nullptr};
     if (!fm::parse_args(fname, args, nargs, kwnames, names, out, 3)) return false;
-    if (!fm::check_str(out[0], "output_port") || !fm::check_str(out[2], "input_port"))
-        return false;
+    if (!fm::check_str(out[0], "output_port") || !fm::check_str(out[2], "input_port")) return false;
     *op = fm::steal(find_port(self, out[0]));
     if (!*op) return false;
     fm::Ref inode;
@@ -336,8 +338,7 @@ PyObject* onode_push_context(PyObject* self, PyTypeObject* defining_class, PyObj
     fm::Ref own = fm::borrow(fm::as<fm::ElementObject>(self)->context);
     int truth = own ? PyObject_IsTrue(own.get()) : 0;
     if (truth < 0) return nullptr;
-    fm::Ref per_port =
-        fm::steal(truth ? PyObject_GetAttr(own.get(), st->s_output) : PyDict_New());
+    fm::Ref per_port = fm::steal(truth ? PyObject_GetAttr(own.get(), st->s_output) : PyDict_New());
     if (!per_port) return nullptr;
 
     fm::Ref snapshot = fm::steal(PyDict_Items(ports.get()));
@@ -432,7 +433,8 @@ int all_outputs_async(EmitterState* st, PyObject* self) {
     fm::Ref values = fm::steal(PyDict_Values(ports.get()));
     if (!values) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
-        fm::Ref timing = fm::steal(PyObject_GetAttr(PyList_GET_ITEM(values.get(), i), st->s_timing));
+        fm::Ref timing =
+            fm::steal(PyObject_GetAttr(PyList_GET_ITEM(values.get(), i), st->s_timing));
         if (!timing) return -1;
         int eq = fm::equal(timing.get(), async);
         if (eq <= 0) return eq;
@@ -474,8 +476,7 @@ PyObject* onode_start(PyObject* self, PyTypeObject* defining_class, PyObject* co
     fm::Ref target = fm::steal(PyObject_GetAttr(self, st->s_setup_thread_function));
     if (!target) return nullptr;
     PyObject* kwargs[] = {target.get(), Py_True};
-    fm::Ref thread =
-        fm::steal(PyObject_Vectorcall(thread_class, kwargs, 0, st->kw_target_daemon));
+    fm::Ref thread = fm::steal(PyObject_Vectorcall(thread_class, kwargs, 0, st->kw_target_daemon));
     if (!thread) return nullptr;
     fm::set_field(&onode(self)->setup_thread, thread.get());
     r = fm::steal(fm::call_method(thread.get(), st->s_start));
@@ -565,11 +566,7 @@ PyType_Slot onode_slots[] = {
 };
 
 PyType_Spec onode_spec = {
-    "flowmesh.imp.ONodeImp",
-    sizeof(fm::ONodeObject),
-    0,
-    fm::kTypeFlags,
-    onode_slots,
+    "flowmesh.imp.ONodeImp", sizeof(fm::ONodeObject), 0, fm::kTypeFlags, onode_slots,
 };
 
 // ---------------------------------------------------------------- module
@@ -609,14 +606,16 @@ int emitter_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "ONodeImp", st->type);
 }
 
-#define FM_STATE_FIELDS(X)                                                                      \
-    X(type) X(base_start) X(base_reset) X(s_Keys) X(s_OUTPUT_PORTS) X(s_imp) X(s_config)       \
-        X(s_push) X(s_timing) X(s_context) X(s_output) X(s_connected_ports) X(s_event_handler) \
-            X(s_connect) X(s_disconnect) X(s_get_port) X(s_cycle) X(s_log) X(s_start)          \
+#define FM_STATE_FIELDS(X)                                                                        \
+    X(type)                                                                                       \
+    X(base_start) X(base_reset) X(s_Keys) X(s_OUTPUT_PORTS) X(s_imp) X(s_config) X(s_push)        \
+        X(s_timing) X(s_context) X(s_output) X(s_connected_ports) X(s_event_handler) X(s_connect) \
+            X(s_disconnect) X(s_get_port) X(s_cycle) X(s_log) X(s_start)                          \
                 X(s_setup_thread_function) X(kw_msg_type) X(kw_target_daemon)
-#define FM_STATE_LAZIES(X)                                                           \
-    X(oport) X(port_name_key) X(async) X(running) X(log_error) X(decimation_key) X(thread) \
-        X(oport_imp) X(oport_push)
+#define FM_STATE_LAZIES(X)                                                                     \
+    X(oport)                                                                                   \
+    X(port_name_key) X(async) X(running) X(log_error) X(decimation_key) X(thread) X(oport_imp) \
+        X(oport_push)
 
 int emitter_traverse(PyObject* module, visitproc visit, void* arg) {
     EmitterState* st = state_of(module);
@@ -642,7 +641,9 @@ int emitter_clear(PyObject* module) {
     return 0;
 }
 
-void emitter_free(void* module) { emitter_clear(static_cast<PyObject*>(module)); }
+void emitter_free(void* module) {
+    emitter_clear(static_cast<PyObject*>(module));
+}
 
 PyModuleDef_Slot emitter_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(emitter_exec)},
@@ -665,4 +666,6 @@ PyModuleDef emitter_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_emitter(void) { return PyModuleDef_Init(&emitter_module); }
+PyMODINIT_FUNC PyInit_emitter(void) {
+    return PyModuleDef_Init(&emitter_module);
+}

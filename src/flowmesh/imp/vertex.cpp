@@ -2,29 +2,29 @@
 // handlers and runs the node's cycle: setup once per run, then pre-step, step
 // (or process in batch runs), post-step and the push of the output, with
 // failures caught and recorded (or, in batch runs, left to the caller).
-#include "objects.hpp"
-
 #include <cstddef>
 #include <new>
+
+#include "objects.hpp"
 
 namespace {
 
 // NodeObject.flags: facts about the instance's type, fixed at construction so
 // that a cycle neither looks methods up by name nor tests classes.
 enum : uint8_t {
-    kIsOutputNode = 1 << 0,       // an imp.ONodeImp instance: post-step and push run
-    kRunCycleOverridden = 1 << 1, // a subclass redefines _run_cycle
+    kIsOutputNode = 1 << 0,        // an imp.ONodeImp instance: post-step and push run
+    kRunCycleOverridden = 1 << 1,  // a subclass redefines _run_cycle
     kPushDataMask = 3 << 2,
-    kPushDataNoOp = 0 << 2,       // NodeImp's own _push_data: nothing to do
-    kPushDataEmitter = 1 << 2,    // ONodeImp's: call its cached descriptor
-    kPushDataByName = 2 << 2,     // redefined in Python: look it up on each call
+    kPushDataNoOp = 0 << 2,     // NodeImp's own _push_data: nothing to do
+    kPushDataEmitter = 1 << 2,  // ONodeImp's: call its cached descriptor
+    kPushDataByName = 2 << 2,   // redefined in Python: look it up on each call
 };
 
 struct VertexState {
-    PyObject* type;             // NodeImp
-    PyObject* no_op_setup_hook; // default pre-setup hook (data, context)
-    PyObject* no_op_step_hook;  // default pre-step and post-step hooks (data)
-    PyObject* own_run_cycle;    // NodeImp's descriptors, to detect overrides
+    PyObject* type;              // NodeImp
+    PyObject* no_op_setup_hook;  // default pre-setup hook (data, context)
+    PyObject* no_op_step_hook;   // default pre-step and post-step hooks (data)
+    PyObject* own_run_cycle;     // NodeImp's descriptors, to detect overrides
     PyObject* own_push_data;
     PyObject* s_run_cycle;
     PyObject* s_setup_wrapper;
@@ -60,8 +60,12 @@ VertexState* state_of_class(PyTypeObject* defining_class) {
     return static_cast<VertexState*>(PyType_GetModuleState(defining_class));
 }
 
-fm::NodeObject* node(PyObject* self) { return fm::as<fm::NodeObject>(self); }
-fm::ElementObject* element(PyObject* self) { return fm::as<fm::ElementObject>(self); }
+fm::NodeObject* node(PyObject* self) {
+    return fm::as<fm::NodeObject>(self);
+}
+fm::ElementObject* element(PyObject* self) {
+    return fm::as<fm::ElementObject>(self);
+}
 
 // field == constant (a Constants member); a field not set yet equals nothing.
 // -1 with an exception when the constant cannot be imported.
@@ -126,7 +130,9 @@ int contain_failure(VertexState* st, PyObject* self, bool setup) {
 }
 
 // True when the pending exception is one a non-batch node contains.
-bool containable(PyObject* self) { return !node(self)->batch && fm::pending_is_exception(); }
+bool containable(PyObject* self) {
+    return !node(self)->batch && fm::pending_is_exception();
+}
 
 // ---------------------------------------------------------------- construction
 
@@ -367,8 +373,7 @@ PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject*
     PyObject* context_type = st->context.get();
     if (!context_type) return nullptr;
     PyObject* kwargs[] = {context.get(), result.get()};
-    fm::Ref record =
-        fm::steal(PyObject_Vectorcall(context_type, kwargs, 0, st->kw_input_output));
+    fm::Ref record = fm::steal(PyObject_Vectorcall(context_type, kwargs, 0, st->kw_input_output));
     if (!record) return nullptr;
     fm::set_field(&element(self)->context, record.get());
 
@@ -411,9 +416,13 @@ PyObject* node_setup_cycle(PyObject* self, PyTypeObject* defining_class, PyObjec
 
 // Where data and context come from and go to; subclasses with inputs or
 // outputs redefine these.
-PyObject* node_get_data(PyObject*, PyObject*) { return PyDict_New(); }
+PyObject* node_get_data(PyObject*, PyObject*) {
+    return PyDict_New();
+}
 
-PyObject* node_get_context(PyObject*, PyObject*) { return PyDict_New(); }
+PyObject* node_get_context(PyObject*, PyObject*) {
+    return PyDict_New();
+}
 
 PyObject* node_push_data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data;
@@ -421,7 +430,9 @@ PyObject* node_push_data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
-PyObject* node_push_context(PyObject*, PyObject*) { Py_RETURN_NONE; }
+PyObject* node_push_context(PyObject*, PyObject*) {
+    Py_RETURN_NONE;
+}
 
 // ---------------------------------------------------------------- accessors
 
@@ -444,7 +455,9 @@ int handler_set(PyObject* self, PyObject* value, void* offset) {
     return 0;
 }
 
-PyObject* batch_get(PyObject* self, void*) { return PyBool_FromLong(node(self)->batch); }
+PyObject* batch_get(PyObject* self, void*) {
+    return PyBool_FromLong(node(self)->batch);
+}
 
 int batch_set(PyObject* self, PyObject* value, void*) {
     if (!value) {
@@ -457,13 +470,13 @@ int batch_set(PyObject* self, PyObject* value, void*) {
     return 0;
 }
 
-#define FM_HANDLER(name, field, doc)                                                    \
-    {name, handler_get, handler_set, PyDoc_STR(doc),                                    \
+#define FM_HANDLER(name, field, doc)                 \
+    {name, handler_get, handler_set, PyDoc_STR(doc), \
      reinterpret_cast<void*>(static_cast<intptr_t>(offsetof(fm::NodeObject, field)))}
 
 // The slots themselves, read-only under their field names.
-#define FM_SLOT(name, field)                  \
-    {name, handler_get, nullptr, nullptr,     \
+#define FM_SLOT(name, field)              \
+    {name, handler_get, nullptr, nullptr, \
      reinterpret_cast<void*>(static_cast<intptr_t>(offsetof(fm::NodeObject, field)))}
 
 PyGetSetDef node_getset[] = {
@@ -538,11 +551,7 @@ PyType_Slot node_slots[] = {
 };
 
 PyType_Spec node_spec = {
-    "flowmesh.imp.NodeImp",
-    sizeof(fm::NodeObject),
-    0,
-    fm::kTypeFlags,
-    node_slots,
+    "flowmesh.imp.NodeImp", sizeof(fm::NodeObject), 0, fm::kTypeFlags, node_slots,
 };
 
 // ---------------------------------------------------------------- module
@@ -608,14 +617,15 @@ int vertex_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "NodeImp", st->type);
 }
 
-#define FM_STATE_FIELDS(X)                                                                     \
-    X(type) X(no_op_setup_hook) X(no_op_step_hook) X(own_run_cycle) X(own_push_data)          \
-        X(s_run_cycle) X(s_setup_wrapper) X(s_run_setup) X(s_get_context) X(s_push_data)     \
-            X(s_push_context) X(s_record_failure) X(s_log) X(s_name) X(kw_msg_type)          \
-                X(kw_input_output)
-#define FM_STATE_LAZIES(X) \
-    X(stopped) X(running) X(error) X(healthy) X(log_info) X(log_error) X(context) X(deepcopy) X(enum_type) X(onode) \
-        X(onode_push_data)
+#define FM_STATE_FIELDS(X)                                                                  \
+    X(type)                                                                                 \
+    X(no_op_setup_hook) X(no_op_step_hook) X(own_run_cycle) X(own_push_data) X(s_run_cycle) \
+        X(s_setup_wrapper) X(s_run_setup) X(s_get_context) X(s_push_data) X(s_push_context) \
+            X(s_record_failure) X(s_log) X(s_name) X(kw_msg_type) X(kw_input_output)
+#define FM_STATE_LAZIES(X)                                                                      \
+    X(stopped)                                                                                  \
+    X(running) X(error) X(healthy) X(log_info) X(log_error) X(context) X(deepcopy) X(enum_type) \
+        X(onode) X(onode_push_data)
 
 int vertex_traverse(PyObject* module, visitproc visit, void* arg) {
     VertexState* st = state_of(module);
@@ -641,7 +651,9 @@ int vertex_clear(PyObject* module) {
     return 0;
 }
 
-void vertex_free(void* module) { vertex_clear(static_cast<PyObject*>(module)); }
+void vertex_free(void* module) {
+    vertex_clear(static_cast<PyObject*>(module));
+}
 
 PyModuleDef_Slot vertex_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(vertex_exec)},
@@ -651,17 +663,13 @@ PyModuleDef_Slot vertex_slots[] = {
 };
 
 PyModuleDef vertex_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp.vertex",
-    "Processing nodes: handlers and the node cycle.",
-    sizeof(VertexState),
-    vertex_functions,
-    vertex_slots,
-    vertex_traverse,
-    vertex_clear,
-    vertex_free,
+    PyModuleDef_HEAD_INIT, "flowmesh.imp.vertex", "Processing nodes: handlers and the node cycle.",
+    sizeof(VertexState),   vertex_functions,      vertex_slots,
+    vertex_traverse,       vertex_clear,          vertex_free,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vertex(void) { return PyModuleDef_Init(&vertex_module); }
+PyMODINIT_FUNC PyInit_vertex(void) {
+    return PyModuleDef_Init(&vertex_module);
+}
