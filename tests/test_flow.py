@@ -333,3 +333,27 @@ def test_misconfigured_sources_are_refused(make, error):
 def test_source_ports_get_their_timing(cls, timing):
     source = cls(output_ports=[{"name": "a"}, {"name": "b"}])
     assert [port.timing for port in source._imp._output_ports.values()] == [timing, timing]
+
+
+class Doomed(SampledSource):
+    def step(self, data):
+        if self.get_counter() == 3:
+            raise OSError("device unplugged")
+        return {"out": 0}
+
+
+@pytest.mark.parametrize("batch", [False, True])
+def test_failing_source_ends_its_thread_and_reports(batch):
+    source = Doomed(name="doomed")  # unpaced: a thread left spinning would be obvious
+    source.batch = batch
+    logger = Logger("")
+    source.set_logger(logger)
+    source.start()
+    try:
+        assert source.wait(TIMEOUT)
+    finally:
+        source.stop()
+        logger.stop()
+    assert source.get_counter() == 3
+    assert isinstance(source.failure(), OSError)
+    assert logger.get_incident(type=Constants.LogTypes.ERROR)["source"]["instance"] == "doomed"
