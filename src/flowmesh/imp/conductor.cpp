@@ -69,19 +69,18 @@ int pipeline_clear(PyObject* self) {
 
 // ------------------------------------------------------------ module state
 
-#define FM_CONDUCTOR_NAMES(X)                                                                     \
-    X(set_logger)                                                                                 \
-    X(name) X(connect) X(disconnect) X(node) X(port) X(_imp) X(reset_run_state) X(get_incident)   \
-        X(type) X(opaque) X(message) X(source) X(start) X(stop) X(get_condition) X(failure)       \
-            X(get_nodes) X(get_max_backlog) X(write) X(flush) X(is_persistent) X(file_name)       \
-                X(file_error) X(attempted_file) X(join) X(clear) X(set) X(wait) X(timeout)        \
-                    X(daemon) X(target) X(summary) X(filename) X(lineno) X(instance) X(directory) \
-                        X(get) X(append) X(_monitoring_fun) X(_check_backlog) X(_notify_error)    \
-                            X(_log_reference) X(get_backlog) X(log) X(stop_after_failed_start)    \
-                                X(MONITORING_INTERVAL) X(BACKLOG_WARNING) X(BACKLOG_ERROR)        \
-                                    X(isatty) X(encoding) X(print) X(ok) X(warning) X(error)      \
-                                        X(NO_COLOR) X(TERM) X(dumb) X(unknown)                    \
-                                            X(ProcessingElementImp)
+// clang-format off
+#define FM_CONDUCTOR_NAMES(X) \
+    X(set_logger) X(name) X(connect) X(disconnect) X(node) X(port) X(_imp) X(reset_run_state) \
+    X(get_incident) X(message) X(source) X(start) X(stop) X(get_condition) \
+    X(failure) X(get_nodes) X(get_max_backlog) X(write) X(flush) X(is_persistent) X(file_name) \
+    X(file_error) X(attempted_file) X(join) X(clear) X(set) X(wait) X(daemon) \
+    X(summary) X(filename) X(lineno) X(instance) X(directory) X(get) X(append) \
+    X(_monitoring_fun) X(_check_backlog) X(_notify_error) X(_log_reference) X(get_backlog) \
+    X(log) X(stop_after_failed_start) X(MONITORING_INTERVAL) X(BACKLOG_WARNING) X(BACKLOG_ERROR) \
+    X(isatty) X(encoding) X(print) X(ok) X(warning) X(error) X(NO_COLOR) X(TERM) X(dumb) \
+    X(unknown)
+// clang-format on
 
 enum Name {
 #define FM_ENUM(n) N_##n,
