@@ -24,16 +24,14 @@ class INode(Node):
         def _set_defaults(self):
             super()._set_defaults()
             keys = self.Keys
-            self.setdefault(
-                keys.INPUT_PORTS,
-                [
+            if self.get(keys.INPUT_PORTS) is None:  # absent or None: one SYNC port "in"
+                self[keys.INPUT_PORTS] = [
                     {
                         keys.NAME: Constants.Defaults.PORT_IN,
                         keys.TYPE: "Any",
                         keys.TIMING: Constants.Timing.SYNC,
                     }
-                ],
-            )
+                ]
             self.setdefault(keys.DECOUPLED, False)
 
         def validate(self):
