@@ -1435,6 +1435,32 @@ Ref names_tuple(std::initializer_list<const char*> names) {
     return t;
 }
 
+// PipelineImp.SerializationKeys: the keys of a pipeline document.
+Ref make_serialization_keys() {
+    Ref ns = steal(Py_BuildValue("{ssssssssssss}", "NODES", "nodes", "CONNECTIONS", "connections",
+                                 "FORMAT_VERSION", "format_version", "WRITER", "writer",
+                                 "__qualname__", "PipelineImp.SerializationKeys", "__module__",
+                                 "flowmesh.imp.conductor"));
+    if (!ns) return {};
+    return steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O)O",
+                                       "SerializationKeys",
+                                       reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get()));
+}
+
+// The annotated fields of the class, as its Python source would declare them.
+Ref make_annotations() {
+    Ref states = steal(fm::resolve("flowmesh.constants", "Constants.States"));
+    Ref conditions =
+        states ? steal(fm::resolve("flowmesh.constants", "Constants.Conditions")) : Ref();
+    Ref thread = conditions ? steal(fm::resolve("threading", "Thread")) : Ref();
+    Ref event = thread ? steal(fm::resolve("threading", "Event")) : Ref();
+    if (!event) return {};
+    return steal(Py_BuildValue("{sOsssOsOsOsOsO}", "_nodes", &PyList_Type, "_logger", "Logger",
+                               "_state", states.get(), "_condition", conditions.get(),
+                               "_monitor_thread", thread.get(), "_stop_event", event.get(),
+                               "_start_time", &PyFloat_Type));
+}
+
 int conductor_exec(PyObject* module) {
     ConductorState* st = new (PyModule_GetState(module)) ConductorState{};
     for (int i = 0; i < N_COUNT; ++i) {
@@ -1465,6 +1491,17 @@ int conductor_exec(PyObject* module) {
     if (!base) return -1;
     st->type = PyType_FromModuleAndSpec(module, &pipeline_spec, base.get());
     if (!st->type) return -1;
+    Ref annotations = make_annotations();
+    if (!annotations || PyObject_SetAttrString(st->type, "__annotations__", annotations.get()) < 0)
+        return -1;
+    Ref keys = make_serialization_keys();
+    Ref current = steal(PyLong_FromLong(1));
+    Ref legacy = steal(PyLong_FromLong(0));
+    if (!keys || !current || !legacy ||
+        PyObject_SetAttrString(st->type, "SerializationKeys", keys.get()) < 0 ||
+        PyObject_SetAttrString(st->type, "FORMAT_VERSION", current.get()) < 0 ||
+        PyObject_SetAttrString(st->type, "LEGACY_FORMAT_VERSION", legacy.get()) < 0)
+        return -1;
     return PyModule_AddObjectRef(module, "PipelineImp", st->type);
 }
 
