@@ -147,6 +147,14 @@ int is_event_input(DriverObject* d, PyObject* port) {
     return fm::equal(t, d->async);
 }
 
+// The same by identity alone (-1: undecided), for paths that must not run code.
+int is_event_input_by_identity(DriverObject* d, PyObject* port) {
+    PyObject* t = fm::as<fm::PortObject>(port)->timing;
+    if (t == d->async) return 1;
+    if (t == d->sync || t == d->inherited) return 0;
+    return -1;
+}
+
 int node_is_running(DriverObject* d) {
     PyObject* state = fm::as<fm::ElementObject>(d->node)->state;
     if (state == d->running) return 1;
@@ -232,6 +240,15 @@ void settle(Core* c, const Entry& e) {
     }
 }
 
+// One cycle of the node with `data` as its frame.
+int call_cycle(DriverObject* d, PyObject* node, PyObject* data) {
+    fm::set_field(&d->current, data);
+    PyObject* args[] = {node, data};
+    fm::Ref r = fm::steal(PyObject_Vectorcall(d->cycle, args, 2, nullptr));
+    Py_CLEAR(d->current);
+    return r ? 0 : -1;
+}
+
 // Runs one entry taken off the ready queue (its item is owned here).
 int run_entry(DriverObject* d, Entry e) {
     fm::Ref item = fm::steal(e.item);
@@ -245,26 +262,16 @@ int run_entry(DriverObject* d, Entry e) {
             st->s_setup_cycle, &self_arg, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         return r ? 0 : -1;
     }
-    fm::Ref data;
-    if (e.kind == kFrame) {
-        data = std::move(item);
-    } else {
-        data = fm::steal(PyDict_New());
-        if (!data || PyDict_SetItem(data.get(), d->core->inputs[e.kind].name, item.get()) < 0)
-            return -1;
-    }
-    fm::set_field(&d->current, data.get());
-    PyObject* args[] = {node.get(), data.get()};
-    fm::Ref r = fm::steal(PyObject_Vectorcall(d->cycle, args, 2, nullptr));
-    Py_CLEAR(d->current);
-    return r ? 0 : -1;
+    if (e.kind == kFrame) return call_cycle(d, node.get(), item.get());
+    fm::Ref data = fm::steal(PyDict_New());
+    if (!data || PyDict_SetItem(data.get(), d->core->inputs[e.kind].name, item.get()) < 0)
+        return -1;
+    return call_cycle(d, node.get(), data.get());
 }
 
-// Push-through: runs queued work on this thread until none is left. The
-// caller has checked that no other thread is running the node.
-int drain(DriverObject* d) {
-    fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
-    d->active = true;
+// Push-through, with `active` set by the caller: runs queued work on this
+// thread until none is left.
+int keep_draining(DriverObject* d) {
     for (;;) {
         Core* c = d->core;
         if (!c || c->ready.empty()) {
@@ -279,6 +286,54 @@ int drain(DriverObject* d) {
             return -1;
         }
     }
+}
+
+// The caller has checked that no other thread is running the node.
+int drain(DriverObject* d) {
+    fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
+    d->active = true;
+    return keep_draining(d);
+}
+
+// Runs a cycle that never needed queueing, then whatever was queued meanwhile.
+int run_now(DriverObject* d, PyObject* data) {
+    fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
+    fm::Ref node = fm::borrow(d->node);
+    d->active = true;
+    if (call_cycle(d, node.get(), data) < 0) {
+        d->active = false;
+        return -1;
+    }
+    return keep_draining(d);
+}
+
+// The frame that `value`, arriving at frame input `index` whose queue is
+// empty, completes with the oldest items of the other frame inputs; an empty
+// Ref (without an exception) when one of them has none, or when deciding it
+// would mean running code (the queues take the item then).
+fm::Ref complete_frame(DriverObject* d, size_t index, PyObject* value) {
+    Core* c = d->core;
+    size_t n = c->inputs.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (i == index) continue;
+        int ev = is_event_input_by_identity(d, c->inputs[i].port);
+        if (ev < 0) return {};
+        c->event_input[i] = static_cast<char>(ev);
+        if (!ev && c->inputs[i].pending.empty()) return {};
+    }
+    fm::Ref frame = fm::steal(PyDict_New());
+    if (!frame) return {};
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* item = i == index ? value : c->event_input[i] ? nullptr : c->inputs[i].pending.front();
+        if (item && PyDict_SetItem(frame.get(), c->inputs[i].name, item) < 0) return {};
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (i == index || c->event_input[i]) continue;
+        Py_DECREF(c->inputs[i].pending.front());  // the frame holds it: no code runs
+        c->inputs[i].pending.pop_front();
+        --c->inputs[i].waiting;
+    }
+    return frame;
 }
 
 // Gets queued work running: on this thread, or by waking the worker.
@@ -307,6 +362,19 @@ int receive(PyObject* port, PyObject* value) {
     int event = is_event_input(d, port);
     if (event < 0) return -1;
     Input& in = c->inputs[index];
+    // Nothing queued, nobody running the node, and this item alone decides the
+    // next cycle: run it at once, without a trip through the queues.
+    if (!d->decoupled && !d->active && c->ready.empty() && (event || in.pending.empty())) {
+        fm::Ref data;
+        if (event) {
+            data = fm::steal(PyDict_New());
+            if (!data || PyDict_SetItem(data.get(), in.name, value) < 0) return -1;
+        } else {
+            data = complete_frame(d, static_cast<size_t>(index), value);
+            if (!data && PyErr_Occurred()) return -1;
+        }
+        if (data) return run_now(d, data.get());
+    }
     try {
         if (event)
             c->ready.push_back({value, static_cast<int32_t>(index), 0});
