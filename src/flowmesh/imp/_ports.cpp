@@ -10,8 +10,6 @@
 // GIL, "queue empty" and "no longer running" are decided with no Python call
 // in between, so nothing queued is ever stranded. A decoupled node runs its
 // cycles on a worker thread of its own instead.
-#include "objects.hpp"
-
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -20,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "objects.hpp"
+
 namespace {
 
 struct PortsState {
@@ -27,8 +27,8 @@ struct PortsState {
     PyObject* iport_type;
     PyObject* inode_type;
     PyObject* driver_type;
-    PyObject* port_base;  // PortImp
-    PyObject* node_base;  // NodeImp
+    PyObject* port_base;   // PortImp
+    PyObject* node_base;   // NodeImp
     PyObject* base_start;  // NodeImp's unbound start / stop / reset_run_state
     PyObject* base_stop;
     PyObject* base_reset;
@@ -48,7 +48,7 @@ struct PortsState {
     PyObject* s_join;
     PyObject* s_ident;
     PyObject* s_log;
-    PyObject* kw_msg_type;        // ("msg", "type")
+    PyObject* kw_msg_type;            // ("msg", "type")
     PyObject* kw_target_args_daemon;  // ("target", "args", "daemon")
     fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
     fm::Lazy sync{"flowmesh.constants", "Constants.Timing.SYNC"};
@@ -93,8 +93,8 @@ struct Entry {
 };
 
 struct Input {
-    PyObject* name;  // owned
-    PyObject* port;  // owned IPortImp
+    PyObject* name;                 // owned
+    PyObject* port;                 // owned IPortImp
     std::deque<PyObject*> pending;  // frame items not yet in a complete frame (owned)
     Py_ssize_t waiting = 0;         // items arrived and not yet handed to a cycle
 };
@@ -102,19 +102,18 @@ struct Input {
 // The C++ half of a driver, allocated with new and released in tp_clear.
 struct Core {
     std::vector<Input> inputs;
-    std::deque<Entry> ready;         // work in the order it became ready
-    std::deque<uint32_t> members;    // inputs that gave each queued frame its items
-    std::vector<char> event_input;   // scratch: effective timing per input
-    std::mutex mutex;                // guards `wake_count` only
+    std::deque<Entry> ready;        // work in the order it became ready
+    std::deque<uint32_t> members;   // inputs that gave each queued frame its items
+    std::vector<char> event_input;  // scratch: effective timing per input
+    std::mutex mutex;               // guards `wake_count` only
     std::condition_variable wake;
     uint64_t wake_count = 0;
 };
 
 struct DriverObject {
-    PyObject_HEAD
-    PyObject* node;     // the INodeImp this driver feeds
-    PyObject* cycle;    // type(node)._cycle, called unbound with (node, data)
-    PyObject* running;  // Constants.States.RUNNING
+    PyObject_HEAD PyObject* node;  // the INodeImp this driver feeds
+    PyObject* cycle;               // type(node)._cycle, called unbound with (node, data)
+    PyObject* running;             // Constants.States.RUNNING
     PyObject* sync;
     PyObject* async;
     PyObject* inherited;
@@ -123,8 +122,8 @@ struct DriverObject {
     Core* core;
     uint64_t generation;  // a worker runs while this still equals its own
     bool decoupled;
-    bool active;          // a thread is running the node's cycles
-    bool setup_claimed;   // the event-only setup of this run is queued or done
+    bool active;         // a thread is running the node's cycles
+    bool setup_claimed;  // the event-only setup of this run is queued or done
 };
 
 // IPortImp: a port plus the driver of the node that owns it.
@@ -135,8 +134,12 @@ struct IPortObject {
     Py_ssize_t index;  // this port's position in the driver's inputs
 };
 
-DriverObject* driver(PyObject* o) { return fm::as<DriverObject>(o); }
-IPortObject* iport(PyObject* o) { return fm::as<IPortObject>(o); }
+DriverObject* driver(PyObject* o) {
+    return fm::as<DriverObject>(o);
+}
+IPortObject* iport(PyObject* o) {
+    return fm::as<IPortObject>(o);
+}
 
 // Items at an ASYNC input are events; SYNC and INHERITED inputs make frames.
 // Constants are compared by identity first: a timing is one of them almost always.
@@ -324,7 +327,9 @@ fm::Ref complete_frame(DriverObject* d, size_t index, PyObject* value) {
     fm::Ref frame = fm::steal(PyDict_New());
     if (!frame) return {};
     for (size_t i = 0; i < n; ++i) {
-        PyObject* item = i == index ? value : c->event_input[i] ? nullptr : c->inputs[i].pending.front();
+        PyObject* item = i == index          ? value
+                         : c->event_input[i] ? nullptr
+                                             : c->inputs[i].pending.front();
         if (item && PyDict_SetItem(frame.get(), c->inputs[i].name, item) < 0) return {};
     }
     for (size_t i = 0; i < n; ++i) {
@@ -478,8 +483,7 @@ PyObject* driver_work(PyObject* self, PyObject* arg) {
         if (d->generation != generation || (!d->active && !c->ready.empty())) continue;
         // The counter was read while the GIL excluded every producer, so a
         // delivery after this point changes it and the wait returns.
-        Py_BEGIN_ALLOW_THREADS
-        {
+        Py_BEGIN_ALLOW_THREADS {
             std::unique_lock<std::mutex> lock(c->mutex);
             c->wake.wait(lock, [c, seen] { return c->wake_count != seen; });
         }
@@ -723,11 +727,7 @@ PyType_Slot iport_slots[] = {
 };
 
 PyType_Spec iport_spec = {
-    "flowmesh.imp.IPortImp",
-    sizeof(IPortObject),
-    0,
-    fm::kTypeFlags,
-    iport_slots,
+    "flowmesh.imp.IPortImp", sizeof(IPortObject), 0, fm::kTypeFlags, iport_slots,
 };
 
 // ==================================================================== INodeImp
@@ -852,8 +852,8 @@ int init_input_side(PortsState* st, PyObject* self) {
         fm::Ref port = fm::steal(PyObject_GetAttr(port_facade.get(), st->s_imp));
         if (!port) return -1;
         if (!PyObject_TypeCheck(port.get(), reinterpret_cast<PyTypeObject*>(st->iport_type))) {
-            PyErr_Format(PyExc_TypeError, "Input port '%S' must be an IPortImp, got %s",
-                         name.get(), Py_TYPE(port.get())->tp_name);
+            PyErr_Format(PyExc_TypeError, "Input port '%S' must be an IPortImp, got %s", name.get(),
+                         Py_TYPE(port.get())->tp_name);
             return -1;
         }
         fm::Ref record = fm::steal(PyObject_GetAttr(port.get(), st->s_config));
@@ -914,8 +914,8 @@ int inode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return init_input_side(st, self);
 }
 
-PyObject* lookup_input_port(PortsState* st, PyObject* self, PyObject* const* args,
-                            Py_ssize_t nargs, PyObject* kwnames, const char* fname) {
+PyObject* lookup_input_port(PortsState* st, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, const char* fname) {
     static const char* const names[] = {"port_name"};
     PyObject* a[] = {nullptr};
     if (!fm::parse_args(fname, args, nargs, kwnames, names, a, 1)) return nullptr;
@@ -936,8 +936,8 @@ PyObject* inode_get_port(PyObject* self, PyTypeObject* defining_class, PyObject*
                              "get_port");
 }
 
-PyObject* inode_get_input_port(PyObject* self, PyTypeObject* defining_class,
-                               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* inode_get_input_port(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                               Py_ssize_t nargs, PyObject* kwnames) {
     return lookup_input_port(state_of_class(defining_class), self, args, nargs, kwnames,
                              "get_input_port");
 }
@@ -1001,7 +1001,8 @@ int reset_input_side(PortsState* st, PyObject* self) {
     discard_queued(drv);
     drv->setup_claimed = false;
     if (Core* c = drv->core)
-        for (Input& in : c->inputs) fm::set_field(&fm::as<fm::PortObject>(in.port)->context, Py_None);
+        for (Input& in : c->inputs)
+            fm::set_field(&fm::as<fm::PortObject>(in.port)->context, Py_None);
     return 0;
 }
 
@@ -1214,13 +1215,15 @@ int ports_traverse(PyObject* module, visitproc visit, void* arg) {
 int ports_clear(PyObject* module) {
     PortsState* st = state_of(module);
     if (!st) return 0;
-    for (PyObject** slot :
-         {&st->oport_type, &st->iport_type, &st->inode_type, &st->driver_type, &st->port_base,
-          &st->node_base, &st->base_start, &st->base_stop, &st->base_reset, &st->s_push,
-          &st->s_cycle, &st->s_setup_cycle, &st->s_input_ports, &st->s_input_driver,
-          &st->s_context_arrived, &st->s_work, &st->s_Keys, &st->s_INPUT_PORTS, &st->s_DECOUPLED,
-          &st->s_imp, &st->s_config, &st->s_start, &st->s_join, &st->s_ident, &st->s_log,
-          &st->kw_msg_type, &st->kw_target_args_daemon})
+    for (PyObject** slot : {&st->oport_type,    &st->iport_type,     &st->inode_type,
+                            &st->driver_type,   &st->port_base,      &st->node_base,
+                            &st->base_start,    &st->base_stop,      &st->base_reset,
+                            &st->s_push,        &st->s_cycle,        &st->s_setup_cycle,
+                            &st->s_input_ports, &st->s_input_driver, &st->s_context_arrived,
+                            &st->s_work,        &st->s_Keys,         &st->s_INPUT_PORTS,
+                            &st->s_DECOUPLED,   &st->s_imp,          &st->s_config,
+                            &st->s_start,       &st->s_join,         &st->s_ident,
+                            &st->s_log,         &st->kw_msg_type,    &st->kw_target_args_daemon})
         Py_CLEAR(*slot);
     st->running.clear();
     st->sync.clear();
@@ -1233,7 +1236,9 @@ int ports_clear(PyObject* module) {
     return 0;
 }
 
-void ports_free(void* module) { ports_clear(static_cast<PyObject*>(module)); }
+void ports_free(void* module) {
+    ports_clear(static_cast<PyObject*>(module));
+}
 
 PyModuleDef_Slot ports_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(ports_exec)},
@@ -1256,4 +1261,6 @@ PyModuleDef ports_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__ports(void) { return PyModuleDef_Init(&ports_module); }
+PyMODINIT_FUNC PyInit__ports(void) {
+    return PyModuleDef_Init(&ports_module);
+}

@@ -3,10 +3,10 @@
 // whether two ports may be joined. The connection list is an immutable tuple
 // replaced whole on every change: a push iterating one snapshot while another
 // thread detaches a consumer must not skip an unrelated consumer.
-#include "objects.hpp"
-
 #include <cstddef>
 #include <cstring>
+
+#include "objects.hpp"
 
 namespace {
 
@@ -14,8 +14,8 @@ struct CouplerState {
     PyObject* type;  // PortImp
     PyObject* base;  // PortableImp, whose constructor registers the id
     PyObject* empty_tuple;
-    PyObject* any;       // "Any"
-    PyObject* unknown;   // "?"
+    PyObject* any;      // "Any"
+    PyObject* unknown;  // "?"
     PyObject* s_Keys;
     PyObject* s_TIMING;
     PyObject* s_TYPE;
@@ -38,10 +38,14 @@ CouplerState* state_of_class(PyTypeObject* defining_class) {
     return static_cast<CouplerState*>(PyType_GetModuleState(defining_class));
 }
 
-fm::PortObject* port(PyObject* self) { return fm::as<fm::PortObject>(self); }
+fm::PortObject* port(PyObject* self) {
+    return fm::as<fm::PortObject>(self);
+}
 
 // A field as a new reference; a field never set reads as None.
-PyObject* field(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+PyObject* field(PyObject* value) {
+    return Py_NewRef(value ? value : Py_None);
+}
 
 bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
     if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
@@ -104,7 +108,9 @@ int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
 // ---------------------------------------------------------------- operations
 
-PyObject* port_get_timing(PyObject* self, void* /*closure*/) { return field(port(self)->timing); }
+PyObject* port_get_timing(PyObject* self, void* /*closure*/) {
+    return field(port(self)->timing);
+}
 
 // The current list, never NULL (a port whose constructor has not run has none).
 PyObject* current_list(CouplerState* st, PyObject* self) {
@@ -132,8 +138,8 @@ PyObject* timing_message(CouplerState* st, PyObject* source, PyObject* target) {
         source_text.get(), target_text.get(), sync, async, async);
 }
 
-PyObject* type_message(CouplerState* st, PyObject* source, PyObject* target,
-                       PyObject* source_type, PyObject* target_type) {
+PyObject* type_message(CouplerState* st, PyObject* source, PyObject* target, PyObject* source_type,
+                       PyObject* target_type) {
     fm::Ref source_text = fm::steal(fm::call_method(source, st->s_describe));
     if (!source_text) return nullptr;
     fm::Ref target_text = fm::steal(fm::call_method(target, st->s_describe));
@@ -261,8 +267,8 @@ PyObject* port_disconnect(PyObject* self, PyTypeObject* defining_class, PyObject
     Py_RETURN_NONE;
 }
 
-PyObject* port_is_connected(PyObject* self, PyTypeObject* defining_class,
-                            PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* port_is_connected(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
+                            Py_ssize_t nargs, PyObject* kwnames) {
     if (!no_args("is_connected", nargs, kwnames)) return nullptr;
     CouplerState* st = state_of_class(defining_class);
     return PyBool_FromLong(PyTuple_GET_SIZE(current_list(st, self)) > 0);
@@ -347,11 +353,7 @@ PyType_Slot port_slots[] = {
 };
 
 PyType_Spec port_spec = {
-    "flowmesh.imp.PortImp",
-    sizeof(fm::PortObject),
-    0,
-    fm::kTypeFlags,
-    port_slots,
+    "flowmesh.imp.PortImp", sizeof(fm::PortObject), 0, fm::kTypeFlags, port_slots,
 };
 
 // ---------------------------------------------------------------- module
@@ -416,7 +418,9 @@ int coupler_clear(PyObject* module) {
     return 0;
 }
 
-void coupler_free(void* module) { coupler_clear(static_cast<PyObject*>(module)); }
+void coupler_free(void* module) {
+    coupler_clear(static_cast<PyObject*>(module));
+}
 
 PyModuleDef_Slot coupler_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(coupler_exec)},
@@ -439,4 +443,6 @@ PyModuleDef coupler_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_coupler(void) { return PyModuleDef_Init(&coupler_module); }
+PyMODINIT_FUNC PyInit_coupler(void) {
+    return PyModuleDef_Init(&coupler_module);
+}
