@@ -78,10 +78,8 @@ def chain(p, rate=500, frames=None, **sink_config):
     src = Counter(name="src", rate=rate, frames=frames)
     mid = Doubler(name="mid")
     sink = Sink(name="sink", **sink_config)
-    # Elements start in order of addition: consumers first, so that the
-    # source's first frame finds them running.
-    p.add_node(sink)
-    p.add_node(mid)
+    # The natural order: connect adds the source first, so it starts before
+    # its consumers; the pipeline holds its production until all have started.
     p.connect(src, mid)
     p.connect(mid, sink)
     return src, mid, sink
@@ -388,6 +386,7 @@ def test_monitoring_survives_a_failing_backlog_query(log_lines):
         p.start()
         assert wait_until(lambda: "Monitoring thread recovered from: queue gone" in log_lines())
         assert p._imp._monitor_thread.is_alive()
+        assert wait_until(lambda: hasattr(src, "k"))
         mid.fail_at = src.k + 5
         assert wait_until(lambda: p.get_state() == States.STOPPED)
         assert p.get_condition() == Conditions.ERROR

@@ -40,8 +40,14 @@ class Pipeline:
 
     # Run control.
     def start(self):
-        """Start every element in order of addition, then the monitoring thread."""
-        return self._imp.start()
+        """Start every element in order of addition, then the monitoring thread.
+
+        Sampled sources begin producing once every element has started.
+        """
+        from .sources import production_held
+
+        with production_held(list(self._imp._nodes)):
+            return self._imp.start()
 
     def stop(self):
         """Stop every element and the monitoring thread; flush the log."""

@@ -6,6 +6,7 @@ fast as it can); `EventSource` emits whenever the client calls `trigger`;
 (and, for contexts other than empty ones, `setup`).
 """
 
+import contextlib
 import math
 import numbers
 import threading
@@ -75,6 +76,10 @@ class SampledSource(ONode):
     def __init__(self, **config):
         self._thread = None
         self._stop_event = threading.Event()
+        # Cleared by a pipeline while it starts its elements, so that the first
+        # frames do not reach consumers that are not running yet.
+        self._go = threading.Event()
+        self._go.set()
         super().__init__(**config)
 
     @property
@@ -97,6 +102,7 @@ class SampledSource(ONode):
 
     def stop(self):
         self._stop_event.set()
+        self._go.set()
         thread = self._thread
         if thread is not None and thread is not threading.current_thread():
             thread.join()
@@ -121,6 +127,7 @@ class SampledSource(ONode):
         running = Constants.States.RUNNING
         error = Constants.Conditions.ERROR
         clock = time.monotonic
+        self._go.wait()
         t0 = clock()
         k = 0
         try:
@@ -232,3 +239,18 @@ class Sink(INode):
         """Wait until at least `count` frames have arrived; True if they have."""
         with self._arrived:
             return self._arrived.wait_for(lambda: len(self._frames) >= count, timeout)
+
+
+@contextlib.contextmanager
+def production_held(elements):
+    """Holds the sampled sources among `elements` back from producing until the
+    block ends, so that a whole graph can be started in any order without its
+    first frames reaching consumers that are not running yet."""
+    held = [e for e in elements if isinstance(e, SampledSource)]
+    for source in held:
+        source._go.clear()
+    try:
+        yield
+    finally:
+        for source in held:
+            source._go.set()

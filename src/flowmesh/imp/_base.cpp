@@ -25,12 +25,19 @@ void implementation_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
+// The managed dict has no descriptor of its own; expose it as `__dict__`.
+PyGetSetDef implementation_getset[] = {
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot implementation_slots[] = {
     {Py_tp_doc, const_cast<char*>("Base of every flowmesh implementation object.")},
     {Py_tp_traverse, reinterpret_cast<void*>(implementation_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(implementation_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(implementation_dealloc)},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_getset, implementation_getset},
     {0, nullptr},
 };
 
