@@ -26,9 +26,9 @@ def wait_until(predicate, timeout=TIMEOUT):
     return True
 
 
-def ports(*spec):
+def ports(*pairs):
     """input_ports entries from (name, timing) pairs."""
-    return [{"name": name, "timing": timing} for name, timing in spec]
+    return [{"name": name, "timing": timing} for name, timing in pairs]
 
 
 class Recorder(INode):
