@@ -20,21 +20,28 @@ registry with ``Portable.reset()`` when it generates ids). Run a subset with
 ``tools/refleak.py NAME...``; exit status is non-zero when anything leaks.
 """
 
+import contextlib
 import gc
+import io
 import sys
 
 from flowmesh.imp import PortableImp, ProcessingElementImp
 from flowmesh.portable import Portable
+from flowmesh.io_node import IONode
+from flowmesh.o_node import ONode
+from flowmesh.pipeline import Pipeline
 from flowmesh.processing_element import ProcessingElement
+from flowmesh.sources import Sink
 
 CHECKS = {}
 
 
-def check(name, rounds=400):
-    """Register a one-round function under `name`, run `rounds` times per batch."""
+def check(name, rounds=400, warmup_batches=2):
+    """Register a one-round function under `name`, run `rounds` times per batch
+    after `warmup_batches` batches that fill caches."""
 
     def register(fn):
-        CHECKS[name] = (fn, rounds)
+        CHECKS[name] = (fn, rounds, warmup_batches)
         return fn
 
     return register
@@ -215,6 +222,52 @@ def _():
     _expect(TypeError, ProcessingElementImp.stop_after_failed_start, (), started[0], print)
 
 
+# Nodes, ports and pipelines: the data path and its failure paths.
+class _Double(IONode):
+    def step(self, data):
+        if data["in"] < 0:
+            raise ValueError("negative")
+        return {"out": 2 * data["in"]}
+
+
+class _Emit(ONode):
+    def step(self, data):
+        return {"out": data.get("v", 0)}
+
+
+# Type and interpreter caches fill over the first thousand rounds.
+@check("node_graph_flow_and_failure", rounds=200, warmup_batches=6)
+def _():
+    src, mid, sink = _Emit(name="s"), _Double(name="m"), Sink(name="k")
+    src.connect("out", mid, "in")
+    mid.connect("out", sink, "in")
+    for node in (sink, mid, src):
+        node.start()
+    for v in (1, 2, 3, -1, 4):
+        src._imp._cycle({"v": v})
+    assert sink.values() == [2, 4, 6] and mid.failure() is not None
+    mid.disconnect("out", sink, "in")
+    _expect(ValueError, mid.disconnect, "out", sink, "in")
+    for node in (src, mid, sink):
+        node.stop()
+        node.reset_run_state()
+    Portable.reset()
+
+
+@check("pipeline_run_and_close", rounds=20)
+def _():
+    with contextlib.redirect_stdout(io.StringIO()), Pipeline("") as p:
+        src, mid, sink = _Emit(name="s"), _Double(name="m"), Sink(name="k")
+        p.connect(src, mid)
+        p.connect(mid, sink)
+        p.start()
+        src._imp._cycle({"v": 5})
+        p.stop()
+        p.raise_if_failed()
+    assert sink.values() == [10]
+    Portable.reset()
+
+
 def main(argv):
     if not hasattr(sys, "gettotalrefcount"):
         print("refleak: needs a debug interpreter (python3.14d)", file=sys.stderr)
@@ -226,8 +279,8 @@ def main(argv):
         return 2
     failed = []
     for name in names:
-        fn, rounds = CHECKS[name]
-        deltas = run_check(fn, rounds)
+        fn, rounds, warmup_batches = CHECKS[name]
+        deltas = run_check(fn, rounds, warmup_batches=warmup_batches)
         bad = leaks(deltas, rounds)
         shown = ", ".join(f"{r:+d} refs/{b:+d} blocks" for r, b in deltas)
         print(f"{'LEAK' if bad else 'ok  '} {name:<36} per {rounds} rounds: {shown}")

@@ -16,16 +16,10 @@ class ConstantsImp:
     BACKLOG_ERROR = 1000
 
 
-# BRING-UP: modules still being written may be missing; remove this guard once all build.
 def _load(name, *attrs):
     import importlib
 
-    try:
-        module = importlib.import_module(f"{__name__}.{name}")
-    except ModuleNotFoundError as e:
-        if e.name != f"{__name__}.{name}":
-            raise
-        return
+    module = importlib.import_module(f"{__name__}.{name}")
     for attr in attrs:
         globals()[attr] = getattr(module, attr)
 
