@@ -132,6 +132,9 @@ def failing_run(log_dir):
         deadline = time.monotonic() + 10
         while pipeline.get_state() == Constants.States.RUNNING and time.monotonic() < deadline:
             time.sleep(0.05)
+        # The monitoring thread stopped the run; stop() waits for it to finish
+        # its report (handlers, banner) before we go on.
+        pipeline.stop()
         print(f"pipeline is {pipeline.get_state()} / {pipeline.get_condition()}; "
               f"the sink got {len(sink.frames)} frames before the failure")
         try:
