@@ -58,23 +58,20 @@ struct PortsState {
     fm::Lazy iport_facade{"flowmesh.i_port", "IPort"};
     fm::Lazy port_name_key{"flowmesh.i_port", "IPort.Configuration.Keys.NAME"};
     fm::Lazy thread_class{"threading", "Thread"};
+
+    // Every reference the state owns, for traverse/clear.
+    template <typename F>
+    int refs(F f) {
+        return f(oport_type, iport_type, inode_type, driver_type, port_base, node_base, base_start,
+                 base_stop, base_reset, s_push, s_cycle, s_setup_cycle, s_input_ports,
+                 s_input_driver, s_context_arrived, s_work, s_Keys, s_INPUT_PORTS, s_DECOUPLED,
+                 s_imp, s_config, s_start, s_join, s_ident, s_log, kw_msg_type,
+                 kw_target_args_daemon, running, sync, async, inherited, log_error, iport_facade,
+                 port_name_key, thread_class);
+    }
 };
 
 extern PyModuleDef ports_module;
-
-PortsState* state_of(PyObject* module) {
-    return static_cast<PortsState*>(PyModule_GetState(module));
-}
-
-PortsState* state_of_class(PyTypeObject* defining_class) {
-    return static_cast<PortsState*>(PyType_GetModuleState(defining_class));
-}
-
-bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", fname);
-    return false;
-}
 
 #define FM_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
@@ -638,8 +635,8 @@ PyObject* oport_push(PyObject* self, PyTypeObject* defining_class, PyObject* con
     // publishes a new tuple and leaves this one intact.
     fm::Ref snapshot = fm::borrow(list);
     PyTypeObject* iport_type =
-        reinterpret_cast<PyTypeObject*>(state_of_class(defining_class)->iport_type);
-    PyObject* push_name = state_of_class(defining_class)->s_push;
+        reinterpret_cast<PyTypeObject*>(fm::class_state<PortsState>(defining_class)->iport_type);
+    PyObject* push_name = fm::class_state<PortsState>(defining_class)->s_push;
     Py_ssize_t n = PyTuple_GET_SIZE(snapshot.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* target = PyTuple_GET_ITEM(snapshot.get(), i);
@@ -678,7 +675,7 @@ PyType_Spec oport_spec = {
 int iport_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ports_module);
     if (!module) return -1;
-    PortsState* st = state_of(module);
+    PortsState* st = fm::module_state<PortsState>(module);
     if (reinterpret_cast<PyTypeObject*>(st->port_base)->tp_init(self, args, kwds) < 0) return -1;
     fm::set_field(&iport(self)->event_handler, Py_None);
     return 0;
@@ -906,7 +903,7 @@ int inode_init(PyObject* self, PyObject* args, PyObject* kwds) {
         return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ports_module);
     if (!module) return -1;
-    PortsState* st = state_of(module);
+    PortsState* st = fm::module_state<PortsState>(module);
     fm::Ref hold = fm::borrow(config);
     // Nothing is built when the port list is unusable.
     if (!checked_entries(st, config)) return -1;
@@ -932,20 +929,20 @@ PyObject* lookup_input_port(PortsState* st, PyObject* self, PyObject* const* arg
 
 PyObject* inode_get_port(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
-    return lookup_input_port(state_of_class(defining_class), self, args, nargs, kwnames,
-                             "get_port");
+    return lookup_input_port(fm::class_state<PortsState>(defining_class), self, args, nargs,
+                             kwnames, "get_port");
 }
 
 PyObject* inode_get_input_port(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                                Py_ssize_t nargs, PyObject* kwnames) {
-    return lookup_input_port(state_of_class(defining_class), self, args, nargs, kwnames,
-                             "get_input_port");
+    return lookup_input_port(fm::class_state<PortsState>(defining_class), self, args, nargs,
+                             kwnames, "get_input_port");
 }
 
 PyObject* inode_get_data(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                          Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("_get_data", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(state_of_class(defining_class), self);
+    if (!fm::no_args("_get_data", nargs, kwnames)) return nullptr;
+    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
     if (!d) return nullptr;
     PyObject* current = driver(d.get())->current;
     return current ? Py_NewRef(current) : PyDict_New();
@@ -953,8 +950,8 @@ PyObject* inode_get_data(PyObject* self, PyTypeObject* defining_class, PyObject*
 
 PyObject* inode_get_context(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                             Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("_get_context", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(state_of_class(defining_class), self);
+    if (!fm::no_args("_get_context", nargs, kwnames)) return nullptr;
+    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
     if (!d) return nullptr;
     fm::Ref result = fm::steal(PyDict_New());
     if (!result) return nullptr;
@@ -970,8 +967,8 @@ PyObject* inode_get_context(PyObject* self, PyTypeObject* defining_class, PyObje
 
 PyObject* inode_get_max_backlog(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                                 Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("get_max_backlog", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(state_of_class(defining_class), self);
+    if (!fm::no_args("get_max_backlog", nargs, kwnames)) return nullptr;
+    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
     if (!d) return nullptr;
     Py_ssize_t most = 0;
     if (Core* c = driver(d.get())->core)
@@ -1013,16 +1010,16 @@ int call_base(PyObject* method, PyObject* self) {
 
 PyObject* inode_start(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                       Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("start", nargs, kwnames)) return nullptr;
-    PortsState* st = state_of_class(defining_class);
+    if (!fm::no_args("start", nargs, kwnames)) return nullptr;
+    PortsState* st = fm::class_state<PortsState>(defining_class);
     if (call_base(st->base_start, self) < 0 || start_input_side(st, self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* inode_stop(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                      Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("stop", nargs, kwnames)) return nullptr;
-    PortsState* st = state_of_class(defining_class);
+    if (!fm::no_args("stop", nargs, kwnames)) return nullptr;
+    PortsState* st = fm::class_state<PortsState>(defining_class);
     // STOPPED first: what arrives from here on is dropped, then the queue goes.
     if (call_base(st->base_stop, self) < 0 || stop_input_side(st, self) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -1030,37 +1027,37 @@ PyObject* inode_stop(PyObject* self, PyTypeObject* defining_class, PyObject* con
 
 PyObject* inode_reset_run_state(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                                 Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("reset_run_state", nargs, kwnames)) return nullptr;
-    PortsState* st = state_of_class(defining_class);
+    if (!fm::no_args("reset_run_state", nargs, kwnames)) return nullptr;
+    PortsState* st = fm::class_state<PortsState>(defining_class);
     if (call_base(st->base_reset, self) < 0 || reset_input_side(st, self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* inode_init_input_side(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                                 Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("_init_input_side", nargs, kwnames)) return nullptr;
-    if (init_input_side(state_of_class(defining_class), self) < 0) return nullptr;
+    if (!fm::no_args("_init_input_side", nargs, kwnames)) return nullptr;
+    if (init_input_side(fm::class_state<PortsState>(defining_class), self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* inode_start_input_side(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                                  Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("_start_input_side", nargs, kwnames)) return nullptr;
-    if (start_input_side(state_of_class(defining_class), self) < 0) return nullptr;
+    if (!fm::no_args("_start_input_side", nargs, kwnames)) return nullptr;
+    if (start_input_side(fm::class_state<PortsState>(defining_class), self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* inode_stop_input_side(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                                 Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("_stop_input_side", nargs, kwnames)) return nullptr;
-    if (stop_input_side(state_of_class(defining_class), self) < 0) return nullptr;
+    if (!fm::no_args("_stop_input_side", nargs, kwnames)) return nullptr;
+    if (stop_input_side(fm::class_state<PortsState>(defining_class), self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* inode_reset_input_side(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                                  Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("_reset_input_side", nargs, kwnames)) return nullptr;
-    if (reset_input_side(state_of_class(defining_class), self) < 0) return nullptr;
+    if (!fm::no_args("_reset_input_side", nargs, kwnames)) return nullptr;
+    if (reset_input_side(fm::class_state<PortsState>(defining_class), self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1070,7 +1067,7 @@ PyObject* inode_check_input_ports(PyObject* module, PyObject* const* args, Py_ss
     static const char* const names[] = {"config"};
     PyObject* a[] = {nullptr};
     if (!fm::parse_args("_check_input_ports", args, nargs, kwnames, names, a, 1)) return nullptr;
-    if (!checked_entries(state_of(module), a[0])) return nullptr;
+    if (!checked_entries(fm::module_state<PortsState>(module), a[0])) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1139,7 +1136,7 @@ PyObject* make_type(PyObject* module, PyType_Spec* spec, PyObject* base) {
 }
 
 int ports_exec(PyObject* module) {
-    PortsState* st = state_of(module);
+    PortsState* st = fm::module_state<PortsState>(module);
     new (&st->running) fm::Lazy{"flowmesh.constants", "Constants.States.RUNNING"};
     new (&st->sync) fm::Lazy{"flowmesh.constants", "Constants.Timing.SYNC"};
     new (&st->async) fm::Lazy{"flowmesh.constants", "Constants.Timing.ASYNC"};
@@ -1189,57 +1186,6 @@ int ports_exec(PyObject* module) {
     return 0;
 }
 
-int ports_traverse(PyObject* module, visitproc visit, void* arg) {
-    PortsState* st = state_of(module);
-    if (!st) return 0;
-    Py_VISIT(st->oport_type);
-    Py_VISIT(st->iport_type);
-    Py_VISIT(st->inode_type);
-    Py_VISIT(st->driver_type);
-    Py_VISIT(st->port_base);
-    Py_VISIT(st->node_base);
-    Py_VISIT(st->base_start);
-    Py_VISIT(st->base_stop);
-    Py_VISIT(st->base_reset);
-    st->running.traverse(visit, arg);
-    st->sync.traverse(visit, arg);
-    st->async.traverse(visit, arg);
-    st->inherited.traverse(visit, arg);
-    st->log_error.traverse(visit, arg);
-    st->iport_facade.traverse(visit, arg);
-    st->port_name_key.traverse(visit, arg);
-    st->thread_class.traverse(visit, arg);
-    return 0;
-}
-
-int ports_clear(PyObject* module) {
-    PortsState* st = state_of(module);
-    if (!st) return 0;
-    for (PyObject** slot : {&st->oport_type,    &st->iport_type,     &st->inode_type,
-                            &st->driver_type,   &st->port_base,      &st->node_base,
-                            &st->base_start,    &st->base_stop,      &st->base_reset,
-                            &st->s_push,        &st->s_cycle,        &st->s_setup_cycle,
-                            &st->s_input_ports, &st->s_input_driver, &st->s_context_arrived,
-                            &st->s_work,        &st->s_Keys,         &st->s_INPUT_PORTS,
-                            &st->s_DECOUPLED,   &st->s_imp,          &st->s_config,
-                            &st->s_start,       &st->s_join,         &st->s_ident,
-                            &st->s_log,         &st->kw_msg_type,    &st->kw_target_args_daemon})
-        Py_CLEAR(*slot);
-    st->running.clear();
-    st->sync.clear();
-    st->async.clear();
-    st->inherited.clear();
-    st->log_error.clear();
-    st->iport_facade.clear();
-    st->port_name_key.clear();
-    st->thread_class.clear();
-    return 0;
-}
-
-void ports_free(void* module) {
-    ports_clear(static_cast<PyObject*>(module));
-}
-
 PyModuleDef_Slot ports_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(ports_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
@@ -1254,9 +1200,9 @@ PyModuleDef ports_module = {
     sizeof(PortsState),
     nullptr,
     ports_slots,
-    ports_traverse,
-    ports_clear,
-    ports_free,
+    fm::traverse_state<PortsState>,
+    fm::clear_state<PortsState>,
+    fm::free_state<PortsState>,
 };
 
 }  // namespace

@@ -146,6 +146,71 @@ struct Lazy {
     void clear() { Py_CLEAR(value); }
 };
 
+// Module state of a module object, or of the module that defined a heap type.
+template <typename State>
+inline State* module_state(PyObject* module) {
+    return static_cast<State*>(PyModule_GetState(module));
+}
+template <typename State>
+inline State* class_state(PyTypeObject* defining_class) {
+    return static_cast<State*>(PyType_GetModuleState(defining_class));
+}
+
+// GC support for module state. A state struct lists every reference it owns
+// once, in `template <typename F> int refs(F f) { return f(a, b, lazy, ...); }`
+// (PyObject* members, arrays of them and Lazy slots), and the module def takes
+// fm::traverse_state<S> / fm::clear_state<S> / fm::free_state<S>.
+inline int visit_ref(PyObject*& ref, visitproc visit, void* arg) {
+    Py_VISIT(ref);
+    return 0;
+}
+inline int visit_ref(Lazy& lazy, visitproc visit, void* arg) { return lazy.traverse(visit, arg); }
+template <size_t N>
+inline int visit_ref(PyObject* (&refs)[N], visitproc visit, void* arg) {
+    for (PyObject*& ref : refs) Py_VISIT(ref);
+    return 0;
+}
+inline void clear_ref(PyObject*& ref) { Py_CLEAR(ref); }
+inline void clear_ref(Lazy& lazy) { lazy.clear(); }
+template <size_t N>
+inline void clear_ref(PyObject* (&refs)[N]) {
+    for (PyObject*& ref : refs) Py_CLEAR(ref);
+}
+
+template <typename State>
+inline int traverse_state(PyObject* module, visitproc visit, void* arg) {
+    State* st = module_state<State>(module);
+    if (!st) return 0;
+    return st->refs([&](auto&... ref) {
+        int r = 0;
+        (void)((r = visit_ref(ref, visit, arg)) || ...);  // stops at the first non-zero
+        return r;
+    });
+}
+template <typename State>
+inline int clear_state(PyObject* module) {
+    State* st = module_state<State>(module);
+    if (!st) return 0;
+    return st->refs([](auto&... ref) {
+        (clear_ref(ref), ...);
+        return 0;
+    });
+}
+template <typename State>
+inline void free_state(void* module) {
+    clear_state<State>(static_cast<PyObject*>(module));
+}
+
+// A field as a new reference; a field never set (or deleted) reads as None.
+inline PyObject* field(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+
+// Rejects any argument to a METH_FASTCALL | METH_KEYWORDS method that takes none.
+inline bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", fname);
+    return false;
+}
+
 // Calls obj.<name>(*args) through vectorcall without creating a bound method.
 template <typename... A>
 inline PyObject* call_method(PyObject* obj, PyObject* name, A... args) {

@@ -126,28 +126,25 @@ struct ConductorState {
     fm::Lazy builtins{"builtins", nullptr};
 
     PyObject* n(Name id) const { return names[id]; }
+
+    // Every reference the state owns, for traverse/clear.
+    template <typename F>
+    int refs(F f) {
+        return f(type, names, kw_type, kw_type_opaque, kw_opaque, kw_type_message, kw_timeout,
+                 kw_target, kw_directory, rule, fallback_interval, stopped, running, healthy,
+                 warned, failed, log_info, log_warning, log_error, port_out, port_in, thread_cls,
+                 event_cls, current_thread, time_fn, environ, builtins);
+    }
 };
 
 extern PyModuleDef conductor_module;
 
-ConductorState* state_of(PyObject* module) {
-    return static_cast<ConductorState*>(PyModule_GetState(module));
-}
-ConductorState* state_of(PyTypeObject* defining_class) {
-    return static_cast<ConductorState*>(PyType_GetModuleState(defining_class));
-}
 ConductorState* state_for(PyObject* self) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &conductor_module);
-    return module ? state_of(module) : nullptr;
+    return module ? fm::module_state<ConductorState>(module) : nullptr;
 }
 
 // ---------------------------------------------------------------- helpers
-
-bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", fname);
-    return false;
-}
 
 // 1, 0, or -1 with an exception; `a == b` with the host's equality.
 int is(PyObject* a, fm::Lazy& constant) {
@@ -1211,8 +1208,8 @@ PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self) {
 #define FM_NOARG_METHOD(pyname, impl)                          \
     PyObject* method_##pyname(FM_METHOD_ARGS) {                \
         (void)args;                                            \
-        if (!no_args(#pyname, nargs, kwnames)) return nullptr; \
-        return impl(state_of(cls), self);                      \
+        if (!fm::no_args(#pyname, nargs, kwnames)) return nullptr; \
+        return impl(fm::class_state<ConductorState>(cls), self);                      \
     }
 
 FM_NOARG_METHOD(start, start_impl)
@@ -1225,28 +1222,28 @@ FM_NOARG_METHOD(_monitoring_fun, monitoring_fun_impl)
 FM_NOARG_METHOD(raise_if_failed, raise_if_failed_impl)
 
 PyObject* method__join_monitor_thread(FM_METHOD_ARGS) {
-    if (!no_args("_join_monitor_thread", nargs, kwnames)) return nullptr;
+    if (!fm::no_args("_join_monitor_thread", nargs, kwnames)) return nullptr;
     (void)args;
-    if (join_monitor_thread(state_of(cls), self) < 0) return nullptr;
+    if (join_monitor_thread(fm::class_state<ConductorState>(cls), self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* method_get_state(FM_METHOD_ARGS) {
     (void)args, (void)cls;
-    if (!no_args("get_state", nargs, kwnames)) return nullptr;
+    if (!fm::no_args("get_state", nargs, kwnames)) return nullptr;
     return Py_NewRef(field(pipe(self)->state));
 }
 
 PyObject* method_get_condition(FM_METHOD_ARGS) {
     (void)args, (void)cls;
-    if (!no_args("get_condition", nargs, kwnames)) return nullptr;
+    if (!fm::no_args("get_condition", nargs, kwnames)) return nullptr;
     return Py_NewRef(field(pipe(self)->condition));
 }
 
 PyObject* method_get_elapsed_time(FM_METHOD_ARGS) {
     (void)args;
-    if (!no_args("get_elapsed_time", nargs, kwnames)) return nullptr;
-    ConductorState* st = state_of(cls);
+    if (!fm::no_args("get_elapsed_time", nargs, kwnames)) return nullptr;
+    ConductorState* st = fm::class_state<ConductorState>(cls);
     Ref started = borrow(field(pipe(self)->start_time));
     if (started.get() == Py_None) return PyFloat_FromDouble(0.0);
     PyObject* time_fn = st->time_fn.get();
@@ -1258,16 +1255,16 @@ PyObject* method_get_elapsed_time(FM_METHOD_ARGS) {
 
 PyObject* method_is_logging_persistent(FM_METHOD_ARGS) {
     (void)args;
-    if (!no_args("is_logging_persistent", nargs, kwnames)) return nullptr;
+    if (!fm::no_args("is_logging_persistent", nargs, kwnames)) return nullptr;
     Ref logger = borrow(field(pipe(self)->logger));
     if (logger.get() == Py_None) Py_RETURN_FALSE;
-    return fm::call_method(logger.get(), state_of(cls)->n(N_is_persistent));
+    return fm::call_method(logger.get(), fm::class_state<ConductorState>(cls)->n(N_is_persistent));
 }
 
 PyObject* method_get_last_error(FM_METHOD_ARGS) {
     (void)args;
-    if (!no_args("get_last_error", nargs, kwnames)) return nullptr;
-    ConductorState* st = state_of(cls);
+    if (!fm::no_args("get_last_error", nargs, kwnames)) return nullptr;
+    ConductorState* st = fm::class_state<ConductorState>(cls);
     Ref logger = borrow(field(pipe(self)->logger));
     if (logger.get() == Py_None) Py_RETURN_NONE;
     return get_incident(st, logger.get(), st->log_error, false).release();
@@ -1275,15 +1272,15 @@ PyObject* method_get_last_error(FM_METHOD_ARGS) {
 
 PyObject* method__first_element_failure(FM_METHOD_ARGS) {
     (void)args;
-    if (!no_args("_first_element_failure", nargs, kwnames)) return nullptr;
-    return first_element_failure(state_of(cls), self).release();
+    if (!fm::no_args("_first_element_failure", nargs, kwnames)) return nullptr;
+    return first_element_failure(fm::class_state<ConductorState>(cls), self).release();
 }
 
 PyObject* method_add_node(FM_METHOD_ARGS) {
     static const char* const names[] = {"node"};
     PyObject* out[] = {nullptr};
     if (!fm::parse_args("add_node", args, nargs, kwnames, names, out, 1)) return nullptr;
-    if (add_node_impl(state_of(cls), self, out[0]) < 0) return nullptr;
+    if (add_node_impl(fm::class_state<ConductorState>(cls), self, out[0]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1291,21 +1288,21 @@ PyObject* method_connect(FM_METHOD_ARGS) {
     static const char* const names[] = {"source", "target"};
     PyObject* out[] = {nullptr, nullptr};
     if (!fm::parse_args("connect", args, nargs, kwnames, names, out, 2)) return nullptr;
-    return connect_impl(state_of(cls), self, out[0], out[1]);
+    return connect_impl(fm::class_state<ConductorState>(cls), self, out[0], out[1]);
 }
 
 PyObject* method_disconnect(FM_METHOD_ARGS) {
     static const char* const names[] = {"source", "target"};
     PyObject* out[] = {nullptr, nullptr};
     if (!fm::parse_args("disconnect", args, nargs, kwnames, names, out, 2)) return nullptr;
-    return disconnect_impl(state_of(cls), self, out[0], out[1]);
+    return disconnect_impl(fm::class_state<ConductorState>(cls), self, out[0], out[1]);
 }
 
 PyObject* method_log(FM_METHOD_ARGS) {
     static const char* const names[] = {"msg", "type"};
     PyObject* out[] = {nullptr, Py_None};
     if (!fm::parse_args("log", args, nargs, kwnames, names, out, 1)) return nullptr;
-    if (log_object(state_of(cls), self, out[0], out[1]) < 0) return nullptr;
+    if (log_object(fm::class_state<ConductorState>(cls), self, out[0], out[1]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1313,7 +1310,8 @@ PyObject* method_add_error_handler(FM_METHOD_ARGS) {
     static const char* const names[] = {"handler"};
     PyObject* out[] = {nullptr};
     if (!fm::parse_args("add_error_handler", args, nargs, kwnames, names, out, 1)) return nullptr;
-    if (append_to(state_of(cls), pipe(self)->error_handlers, out[0]) < 0) return nullptr;
+    ConductorState* st = fm::class_state<ConductorState>(cls);
+    if (append_to(st, pipe(self)->error_handlers, out[0]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1321,7 +1319,7 @@ PyObject* method__notify_error(FM_METHOD_ARGS) {
     static const char* const names[] = {"entry"};
     PyObject* out[] = {nullptr};
     if (!fm::parse_args("_notify_error", args, nargs, kwnames, names, out, 1)) return nullptr;
-    return notify_error_impl(state_of(cls), self, out[0]);
+    return notify_error_impl(fm::class_state<ConductorState>(cls), self, out[0]);
 }
 
 #define FM_DEF(name, doc)                                                                   \
@@ -1401,11 +1399,11 @@ PyObject* module_has_input_capability(PyObject* module, PyObject* element) {
 }
 
 PyObject* module_colour(PyObject* module, PyObject* code) {
-    return colour(state_of(module), code).release();
+    return colour(fm::module_state<ConductorState>(module), code).release();
 }
 
 PyObject* module_safe_print(PyObject* module, PyObject* text) {
-    if (safe_print(state_of(module), text) < 0) return nullptr;
+    if (safe_print(fm::module_state<ConductorState>(module), text) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1505,44 +1503,6 @@ int conductor_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "PipelineImp", st->type);
 }
 
-int conductor_traverse(PyObject* module, visitproc visit, void* arg) {
-    ConductorState* st = state_of(module);
-    if (!st) return 0;
-    Py_VISIT(st->type);
-    for (fm::Lazy* lazy :
-         {&st->stopped, &st->running, &st->healthy, &st->warned, &st->failed, &st->log_info,
-          &st->log_warning, &st->log_error, &st->port_out, &st->port_in, &st->thread_cls,
-          &st->event_cls, &st->current_thread, &st->time_fn, &st->environ, &st->builtins})
-        if (int r = lazy->traverse(visit, arg)) return r;
-    return 0;
-}
-
-int conductor_clear(PyObject* module) {
-    ConductorState* st = state_of(module);
-    if (!st) return 0;
-    Py_CLEAR(st->type);
-    for (PyObject*& name : st->names) Py_CLEAR(name);
-    Py_CLEAR(st->kw_type);
-    Py_CLEAR(st->kw_type_opaque);
-    Py_CLEAR(st->kw_opaque);
-    Py_CLEAR(st->kw_type_message);
-    Py_CLEAR(st->kw_timeout);
-    Py_CLEAR(st->kw_target);
-    Py_CLEAR(st->kw_directory);
-    Py_CLEAR(st->rule);
-    Py_CLEAR(st->fallback_interval);
-    for (fm::Lazy* lazy :
-         {&st->stopped, &st->running, &st->healthy, &st->warned, &st->failed, &st->log_info,
-          &st->log_warning, &st->log_error, &st->port_out, &st->port_in, &st->thread_cls,
-          &st->event_cls, &st->current_thread, &st->time_fn, &st->environ, &st->builtins})
-        lazy->clear();
-    return 0;
-}
-
-void conductor_free(void* module) {
-    conductor_clear(static_cast<PyObject*>(module));
-}
-
 PyModuleDef_Slot conductor_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(conductor_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
@@ -1557,9 +1517,9 @@ PyModuleDef conductor_module = {
     sizeof(ConductorState),
     module_functions,
     conductor_slots,
-    conductor_traverse,
-    conductor_clear,
-    conductor_free,
+    fm::traverse_state<ConductorState>,
+    fm::clear_state<ConductorState>,
+    fm::free_state<ConductorState>,
 };
 
 }  // namespace

@@ -26,31 +26,19 @@ struct CouplerState {
     fm::Lazy sync{"flowmesh.constants", "Constants.Timing.SYNC"};
     fm::Lazy async{"flowmesh.constants", "Constants.Timing.ASYNC"};
     fm::Lazy inherited{"flowmesh.constants", "Constants.Timing.INHERITED"};
+
+    // Every reference the state owns, for traverse/clear.
+    template <typename F>
+    int refs(F f) {
+        return f(type, base, empty_tuple, any, unknown, s_Keys, s_TIMING, s_TYPE, s_NAME, s_config,
+                 s_get, s_describe, sync, async, inherited);
+    }
 };
 
 extern PyModuleDef coupler_module;
 
-CouplerState* state_of(PyObject* module) {
-    return static_cast<CouplerState*>(PyModule_GetState(module));
-}
-
-CouplerState* state_of_class(PyTypeObject* defining_class) {
-    return static_cast<CouplerState*>(PyType_GetModuleState(defining_class));
-}
-
 fm::PortObject* port(PyObject* self) {
     return fm::as<fm::PortObject>(self);
-}
-
-// A field as a new reference; a field never set reads as None.
-PyObject* field(PyObject* value) {
-    return Py_NewRef(value ? value : Py_None);
-}
-
-bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", fname);
-    return false;
 }
 
 // config.Keys.<key>, read through the record's own namespace.
@@ -93,7 +81,7 @@ int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
         return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &coupler_module);
     if (!module) return -1;
-    CouplerState* st = state_of(module);
+    CouplerState* st = fm::module_state<CouplerState>(module);
     fm::Ref hold = fm::borrow(config);
 
     // Set before the base constructor so that a port is never seen without a list.
@@ -109,7 +97,7 @@ int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
 // ---------------------------------------------------------------- operations
 
 PyObject* port_get_timing(PyObject* self, void* /*closure*/) {
-    return field(port(self)->timing);
+    return fm::field(port(self)->timing);
 }
 
 // The current list, never NULL (a port whose constructor has not run has none).
@@ -157,7 +145,7 @@ PyObject* port_connect(PyObject* self, PyTypeObject* defining_class, PyObject* c
     PyObject* a[] = {nullptr};
     if (!fm::parse_args("connect", args, nargs, kwnames, names, a, 1)) return nullptr;
     fm::Ref target = fm::borrow(a[0]);
-    CouplerState* st = state_of_class(defining_class);
+    CouplerState* st = fm::class_state<CouplerState>(defining_class);
     PyObject* inherited = st->inherited.get();
     if (!inherited) return nullptr;
 
@@ -237,7 +225,7 @@ PyObject* port_disconnect(PyObject* self, PyTypeObject* defining_class, PyObject
     PyObject* a[] = {nullptr};
     if (!fm::parse_args("disconnect", args, nargs, kwnames, names, a, 1)) return nullptr;
     fm::Ref target = fm::borrow(a[0]);
-    CouplerState* st = state_of_class(defining_class);
+    CouplerState* st = fm::class_state<CouplerState>(defining_class);
 
     fm::Ref before = fm::borrow(current_list(st, self));
     int present = PySequence_Contains(before.get(), target.get());
@@ -269,15 +257,15 @@ PyObject* port_disconnect(PyObject* self, PyTypeObject* defining_class, PyObject
 
 PyObject* port_is_connected(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
                             Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("is_connected", nargs, kwnames)) return nullptr;
-    CouplerState* st = state_of_class(defining_class);
+    if (!fm::no_args("is_connected", nargs, kwnames)) return nullptr;
+    CouplerState* st = fm::class_state<CouplerState>(defining_class);
     return PyBool_FromLong(PyTuple_GET_SIZE(current_list(st, self)) > 0);
 }
 
 PyObject* port_describe(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
                         Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("_describe", nargs, kwnames)) return nullptr;
-    CouplerState* st = state_of_class(defining_class);
+    if (!fm::no_args("_describe", nargs, kwnames)) return nullptr;
+    CouplerState* st = fm::class_state<CouplerState>(defining_class);
     fm::Ref class_name = fm::steal(PyType_GetName(Py_TYPE(self)));
     if (!class_name) return nullptr;
     const char* class_text = PyUnicode_AsUTF8(class_name.get());
@@ -364,7 +352,7 @@ int intern(PyObject** slot, const char* text) {
 }
 
 int coupler_exec(PyObject* module) {
-    CouplerState* st = state_of(module);
+    CouplerState* st = fm::module_state<CouplerState>(module);
     new (&st->sync) fm::Lazy{"flowmesh.constants", "Constants.Timing.SYNC"};
     new (&st->async) fm::Lazy{"flowmesh.constants", "Constants.Timing.ASYNC"};
     new (&st->inherited) fm::Lazy{"flowmesh.constants", "Constants.Timing.INHERITED"};
@@ -386,42 +374,6 @@ int coupler_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "PortImp", st->type);
 }
 
-int coupler_traverse(PyObject* module, visitproc visit, void* arg) {
-    CouplerState* st = state_of(module);
-    if (!st) return 0;
-    Py_VISIT(st->type);
-    Py_VISIT(st->base);
-    st->sync.traverse(visit, arg);
-    st->async.traverse(visit, arg);
-    st->inherited.traverse(visit, arg);
-    return 0;
-}
-
-int coupler_clear(PyObject* module) {
-    CouplerState* st = state_of(module);
-    if (!st) return 0;
-    Py_CLEAR(st->type);
-    Py_CLEAR(st->base);
-    Py_CLEAR(st->empty_tuple);
-    Py_CLEAR(st->any);
-    Py_CLEAR(st->unknown);
-    Py_CLEAR(st->s_Keys);
-    Py_CLEAR(st->s_TIMING);
-    Py_CLEAR(st->s_TYPE);
-    Py_CLEAR(st->s_NAME);
-    Py_CLEAR(st->s_config);
-    Py_CLEAR(st->s_get);
-    Py_CLEAR(st->s_describe);
-    st->sync.clear();
-    st->async.clear();
-    st->inherited.clear();
-    return 0;
-}
-
-void coupler_free(void* module) {
-    coupler_clear(static_cast<PyObject*>(module));
-}
-
 PyModuleDef_Slot coupler_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(coupler_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
@@ -436,9 +388,9 @@ PyModuleDef coupler_module = {
     sizeof(CouplerState),
     nullptr,
     coupler_slots,
-    coupler_traverse,
-    coupler_clear,
-    coupler_free,
+    fm::traverse_state<CouplerState>,
+    fm::clear_state<CouplerState>,
+    fm::free_state<CouplerState>,
 };
 
 }  // namespace

@@ -41,17 +41,19 @@ struct EmitterState {
     fm::Lazy thread{"threading", "Thread"};
     fm::Lazy oport_imp{"flowmesh.imp", "OPortImp"};
     fm::Lazy oport_push{"flowmesh.imp", "OPortImp.push"};
+
+    // Every reference the state owns, for traverse/clear.
+    template <typename F>
+    int refs(F f) {
+        return f(type, base_start, base_reset, s_Keys, s_OUTPUT_PORTS, s_imp, s_config, s_push,
+                 s_timing, s_context, s_output, s_connected_ports, s_event_handler, s_connect,
+                 s_disconnect, s_get_port, s_cycle, s_log, s_start, s_setup_thread_function,
+                 kw_msg_type, kw_target_daemon, oport, port_name_key, async, running, log_error,
+                 decimation_key, thread, oport_imp, oport_push);
+    }
 };
 
 extern PyModuleDef emitter_module;
-
-EmitterState* state_of(PyObject* module) {
-    return static_cast<EmitterState*>(PyModule_GetState(module));
-}
-
-EmitterState* state_of_class(PyTypeObject* defining_class) {
-    return static_cast<EmitterState*>(PyType_GetModuleState(defining_class));
-}
 
 fm::ONodeObject* onode(PyObject* self) {
     return fm::as<fm::ONodeObject>(self);
@@ -115,7 +117,7 @@ int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
         return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &emitter_module);
     if (!module) return -1;
-    EmitterState* st = state_of(module);
+    EmitterState* st = fm::module_state<EmitterState>(module);
     fm::Ref config = fm::borrow(config_arg);
 
     PyObject* oport = st->oport.get();
@@ -221,7 +223,7 @@ bool port_pair(EmitterState* st, PyObject* self, PyObject* const* args, Py_ssize
 
 PyObject* onode_connect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* kwnames) {
-    EmitterState* st = state_of_class(defining_class);
+    EmitterState* st = fm::class_state<EmitterState>(defining_class);
     fm::Ref op, ip;
     if (!port_pair(st, self, args, nargs, kwnames, "connect", &op, &ip)) return nullptr;
     fm::Ref r = fm::steal(fm::call_method(op.get(), st->s_connect, ip.get()));
@@ -242,7 +244,7 @@ PyObject* onode_connect(PyObject* self, PyTypeObject* defining_class, PyObject* 
 
 PyObject* onode_disconnect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                            Py_ssize_t nargs, PyObject* kwnames) {
-    EmitterState* st = state_of_class(defining_class);
+    EmitterState* st = fm::class_state<EmitterState>(defining_class);
     fm::Ref op, ip;
     if (!port_pair(st, self, args, nargs, kwnames, "disconnect", &op, &ip)) return nullptr;
     fm::Ref r = fm::steal(fm::call_method(op.get(), st->s_disconnect, ip.get()));
@@ -281,7 +283,7 @@ PyObject* onode_push_data(PyObject* self, PyTypeObject* defining_class, PyObject
         data = out[0];
     }
     if (!fm::check_exact(data, &PyDict_Type, "data")) return nullptr;
-    EmitterState* st = state_of_class(defining_class);
+    EmitterState* st = fm::class_state<EmitterState>(defining_class);
     fm::Ref ports = fm::borrow(ports_of(self));
     if (!ports) return nullptr;
     Py_ssize_t pos = 0;
@@ -327,11 +329,8 @@ int deliver_context(EmitterState* st, PyObject* port) {
 
 PyObject* onode_push_context(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                              Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
-        PyErr_SetString(PyExc_TypeError, "_push_context() takes no arguments");
-        return nullptr;
-    }
-    EmitterState* st = state_of_class(defining_class);
+    if (!fm::no_args("_push_context", nargs, kwnames)) return nullptr;
+    EmitterState* st = fm::class_state<EmitterState>(defining_class);
     fm::Ref ports = fm::borrow(ports_of(self));
     if (!ports) return nullptr;
 
@@ -364,11 +363,8 @@ PyObject* onode_push_context(PyObject* self, PyTypeObject* defining_class, PyObj
 // True in the N-th, 2N-th, ... cycle of a run (N the decimation factor).
 PyObject* onode_is_decimation_step(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                                    Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
-        PyErr_SetString(PyExc_TypeError, "is_decimation_step() takes no arguments");
-        return nullptr;
-    }
-    EmitterState* st = state_of_class(defining_class);
+    if (!fm::no_args("is_decimation_step", nargs, kwnames)) return nullptr;
+    EmitterState* st = fm::class_state<EmitterState>(defining_class);
     PyObject* key = st->decimation_key.get();
     if (!key) return nullptr;
     PyObject* config = fm::as<fm::PortableObject>(self)->config;
@@ -405,11 +401,8 @@ PyObject* onode_is_decimation_step(PyObject* self, PyTypeObject* defining_class,
 
 PyObject* onode_reset_run_state(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                                 Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
-        PyErr_SetString(PyExc_TypeError, "reset_run_state() takes no arguments");
-        return nullptr;
-    }
-    EmitterState* st = state_of_class(defining_class);
+    if (!fm::no_args("reset_run_state", nargs, kwnames)) return nullptr;
+    EmitterState* st = fm::class_state<EmitterState>(defining_class);
     fm::Ref r = fm::steal(PyObject_CallOneArg(st->base_reset, self));
     if (!r) return nullptr;
     fm::Ref ports = fm::borrow(ports_of(self));
@@ -444,11 +437,8 @@ int all_outputs_async(EmitterState* st, PyObject* self) {
 
 PyObject* onode_start(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                       Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
-        PyErr_SetString(PyExc_TypeError, "start() takes no arguments");
-        return nullptr;
-    }
-    EmitterState* st = state_of_class(defining_class);
+    if (!fm::no_args("start", nargs, kwnames)) return nullptr;
+    EmitterState* st = fm::class_state<EmitterState>(defining_class);
     if (!st->async.get()) return nullptr;
     PyObject* running = st->running.get();
     if (!running) return nullptr;
@@ -489,11 +479,8 @@ PyObject* onode_start(PyObject* self, PyTypeObject* defining_class, PyObject* co
 // node's failure arrives here and is logged, not raised into the thread.
 PyObject* onode_setup_thread_function(PyObject* self, PyTypeObject* defining_class,
                                       PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
-        PyErr_SetString(PyExc_TypeError, "_setup_thread_function() takes no arguments");
-        return nullptr;
-    }
-    EmitterState* st = state_of_class(defining_class);
+    if (!fm::no_args("_setup_thread_function", nargs, kwnames)) return nullptr;
+    EmitterState* st = fm::class_state<EmitterState>(defining_class);
     fm::Ref r = fm::steal(fm::call_method(self, st->s_cycle));
     if (r) Py_RETURN_NONE;
     if (!fm::pending_is_exception()) return nullptr;
@@ -577,7 +564,7 @@ int intern(PyObject** slot, const char* text) {
 }
 
 int emitter_exec(PyObject* module) {
-    EmitterState* st = state_of(module);
+    EmitterState* st = fm::module_state<EmitterState>(module);
     new (st) EmitterState{};
     if (intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_OUTPUT_PORTS, "OUTPUT_PORTS") < 0 ||
         intern(&st->s_imp, "_imp") < 0 || intern(&st->s_config, "config") < 0 ||
@@ -606,45 +593,6 @@ int emitter_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "ONodeImp", st->type);
 }
 
-#define FM_STATE_FIELDS(X)                                                                        \
-    X(type)                                                                                       \
-    X(base_start) X(base_reset) X(s_Keys) X(s_OUTPUT_PORTS) X(s_imp) X(s_config) X(s_push)        \
-        X(s_timing) X(s_context) X(s_output) X(s_connected_ports) X(s_event_handler) X(s_connect) \
-            X(s_disconnect) X(s_get_port) X(s_cycle) X(s_log) X(s_start)                          \
-                X(s_setup_thread_function) X(kw_msg_type) X(kw_target_daemon)
-#define FM_STATE_LAZIES(X)                                                                     \
-    X(oport)                                                                                   \
-    X(port_name_key) X(async) X(running) X(log_error) X(decimation_key) X(thread) X(oport_imp) \
-        X(oport_push)
-
-int emitter_traverse(PyObject* module, visitproc visit, void* arg) {
-    EmitterState* st = state_of(module);
-    if (!st) return 0;
-#define FM_VISIT(f) Py_VISIT(st->f);
-#define FM_VISIT_LAZY(f) st->f.traverse(visit, arg);
-    FM_STATE_FIELDS(FM_VISIT)
-    FM_STATE_LAZIES(FM_VISIT_LAZY)
-#undef FM_VISIT
-#undef FM_VISIT_LAZY
-    return 0;
-}
-
-int emitter_clear(PyObject* module) {
-    EmitterState* st = state_of(module);
-    if (!st) return 0;
-#define FM_CLEAR(f) Py_CLEAR(st->f);
-#define FM_CLEAR_LAZY(f) st->f.clear();
-    FM_STATE_FIELDS(FM_CLEAR)
-    FM_STATE_LAZIES(FM_CLEAR_LAZY)
-#undef FM_CLEAR
-#undef FM_CLEAR_LAZY
-    return 0;
-}
-
-void emitter_free(void* module) {
-    emitter_clear(static_cast<PyObject*>(module));
-}
-
 PyModuleDef_Slot emitter_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(emitter_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
@@ -659,9 +607,9 @@ PyModuleDef emitter_module = {
     sizeof(EmitterState),
     nullptr,
     emitter_slots,
-    emitter_traverse,
-    emitter_clear,
-    emitter_free,
+    fm::traverse_state<EmitterState>,
+    fm::clear_state<EmitterState>,
+    fm::free_state<EmitterState>,
 };
 
 }  // namespace

@@ -27,13 +27,17 @@ struct LedgerState {
     fm::Lazy deepcopy{"copy", "deepcopy"};
     fm::Lazy import_module{"importlib", "import_module"};
     fm::Lazy getrandbits{"random", "getrandbits"};
+
+    // Every reference the state owns, for traverse/clear.
+    template <typename F>
+    int refs(F f) {
+        return f(type, id_map, ids, preinstalled, key_class, key_module, key_source, key_settings,
+                 s_Keys, s_ID, s_ReservedKeys, s_get, s_clear, s_ID_TO_BE_GENERATED, constants_imp,
+                 deepcopy, import_module, getrandbits);
+    }
 };
 
 extern PyModuleDef ledger_module;
-
-LedgerState* state_of(PyObject* module) {
-    return static_cast<LedgerState*>(PyModule_GetState(module));
-}
 
 // The record of an object whose constructor ran (borrowed).
 PyObject* config_of(PyObject* self) {
@@ -90,7 +94,7 @@ PyObject* new_id_impl(LedgerState* st) {
 }
 
 PyObject* portable_new_id(PyObject* module, PyObject* /*unused*/) {
-    return new_id_impl(state_of(module));
+    return new_id_impl(fm::module_state<LedgerState>(module));
 }
 
 int portable_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -101,7 +105,7 @@ int portable_init(PyObject* self, PyObject* args, PyObject* kwds) {
         return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ledger_module);
     if (!module) return -1;
-    LedgerState* st = state_of(module);
+    LedgerState* st = fm::module_state<LedgerState>(module);
     if (!check_record(config)) return -1;
     fm::Ref hold_config = fm::borrow(config);
 
@@ -183,12 +187,12 @@ PyObject* portable_get_by_id(PyObject* module, PyObject* const* args, Py_ssize_t
     PyObject* a[] = {nullptr};
     if (!fm::parse_args("get_by_id", args, nargs, kwnames, names, a, 1)) return nullptr;
     if (!fm::check_exact(a[0], &PyUnicode_Type, "id")) return nullptr;
-    LedgerState* st = state_of(module);
+    LedgerState* st = fm::module_state<LedgerState>(module);
     return registered(st, a[0]).release();
 }
 
 PyObject* portable_reset(PyObject* module, PyObject* /*unused*/) {
-    LedgerState* st = state_of(module);
+    LedgerState* st = fm::module_state<LedgerState>(module);
     fm::Ref r = fm::steal(fm::call_method(st->id_map, st->s_clear));
     if (!r) return nullptr;
     if (PySet_Clear(st->ids) < 0) return nullptr;
@@ -272,7 +276,7 @@ PyObject* portable_deserialize(PyObject* module, PyObject* const* args, Py_ssize
     if (!fm::parse_args("deserialize", args, nargs, kwnames, names, a, 1)) return nullptr;
     if (!fm::check_exact(a[0], &PyDict_Type, "data")) return nullptr;
     fm::Ref data = fm::borrow(a[0]);
-    LedgerState* st = state_of(module);
+    LedgerState* st = fm::module_state<LedgerState>(module);
 
     // Imported on every call: the facade module imports this one.
     fm::Ref portable = fm::steal(fm::resolve("flowmesh.portable", "Portable"));
@@ -349,7 +353,7 @@ PyObject* portable_add_preinstalled_module(PyObject* module, PyObject* const* ar
     if (!fm::parse_args("add_preinstalled_module", args, nargs, kwnames, names, a, 1))
         return nullptr;
     if (!fm::check_exact(a[0], &PyUnicode_Type, "module")) return nullptr;
-    LedgerState* st = state_of(module);
+    LedgerState* st = fm::module_state<LedgerState>(module);
     if (PySet_Add(st->preinstalled, a[0]) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -446,7 +450,7 @@ int intern(PyObject** slot, const char* text) {
 }
 
 int ledger_exec(PyObject* module) {
-    LedgerState* st = state_of(module);
+    LedgerState* st = fm::module_state<LedgerState>(module);
     new (&st->constants_imp) fm::Lazy{"flowmesh.imp", "ConstantsImp"};
     new (&st->deepcopy) fm::Lazy{"copy", "deepcopy"};
     new (&st->import_module) fm::Lazy{"importlib", "import_module"};
@@ -483,48 +487,6 @@ int ledger_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "PortableImp", st->type);
 }
 
-int ledger_traverse(PyObject* module, visitproc visit, void* arg) {
-    LedgerState* st = state_of(module);
-    if (!st) return 0;
-    Py_VISIT(st->type);
-    Py_VISIT(st->id_map);
-    Py_VISIT(st->ids);
-    Py_VISIT(st->preinstalled);
-    st->constants_imp.traverse(visit, arg);
-    st->deepcopy.traverse(visit, arg);
-    st->import_module.traverse(visit, arg);
-    st->getrandbits.traverse(visit, arg);
-    return 0;
-}
-
-int ledger_clear(PyObject* module) {
-    LedgerState* st = state_of(module);
-    if (!st) return 0;
-    Py_CLEAR(st->type);
-    Py_CLEAR(st->id_map);
-    Py_CLEAR(st->ids);
-    Py_CLEAR(st->preinstalled);
-    Py_CLEAR(st->key_class);
-    Py_CLEAR(st->key_module);
-    Py_CLEAR(st->key_source);
-    Py_CLEAR(st->key_settings);
-    Py_CLEAR(st->s_Keys);
-    Py_CLEAR(st->s_ID);
-    Py_CLEAR(st->s_ReservedKeys);
-    Py_CLEAR(st->s_get);
-    Py_CLEAR(st->s_clear);
-    Py_CLEAR(st->s_ID_TO_BE_GENERATED);
-    st->constants_imp.clear();
-    st->deepcopy.clear();
-    st->import_module.clear();
-    st->getrandbits.clear();
-    return 0;
-}
-
-void ledger_free(void* module) {
-    ledger_clear(static_cast<PyObject*>(module));
-}
-
 PyModuleDef_Slot ledger_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(ledger_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
@@ -542,9 +504,9 @@ PyModuleDef ledger_module = {
     sizeof(LedgerState),
     nullptr,
     ledger_slots,
-    ledger_traverse,
-    ledger_clear,
-    ledger_free,
+    fm::traverse_state<LedgerState>,
+    fm::clear_state<LedgerState>,
+    fm::free_state<LedgerState>,
 };
 }  // namespace
 

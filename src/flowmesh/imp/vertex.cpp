@@ -48,17 +48,19 @@ struct VertexState {
     fm::Lazy enum_type{"enum", "EnumType"};
     fm::Lazy onode{"flowmesh.imp", "ONodeImp"};
     fm::Lazy onode_push_data{"flowmesh.imp", "ONodeImp._push_data"};
+
+    // Every reference the state owns, for traverse/clear.
+    template <typename F>
+    int refs(F f) {
+        return f(type, no_op_setup_hook, no_op_step_hook, own_run_cycle, own_push_data, s_run_cycle,
+                 s_setup_wrapper, s_run_setup, s_get_context, s_push_data, s_push_context,
+                 s_record_failure, s_log, s_name, kw_msg_type, kw_input_output, stopped, running,
+                 error, healthy, log_info, log_error, context, deepcopy, enum_type, onode,
+                 onode_push_data);
+    }
 };
 
 extern PyModuleDef vertex_module;
-
-VertexState* state_of(PyObject* module) {
-    return static_cast<VertexState*>(PyModule_GetState(module));
-}
-
-VertexState* state_of_class(PyTypeObject* defining_class) {
-    return static_cast<VertexState*>(PyType_GetModuleState(defining_class));
-}
 
 fm::NodeObject* node(PyObject* self) {
     return fm::as<fm::NodeObject>(self);
@@ -139,7 +141,7 @@ bool containable(PyObject* self) {
 int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &vertex_module);
     if (!module) return -1;
-    VertexState* st = state_of(module);
+    VertexState* st = fm::module_state<VertexState>(module);
     PyTypeObject* base = reinterpret_cast<PyTypeObject*>(st->type)->tp_base;
     if (base->tp_init(self, args, kwds) < 0) return -1;
 
@@ -306,7 +308,7 @@ PyObject* node_cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     }
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &vertex_module);
     if (!module) return nullptr;
-    VertexState* st = state_of(module);
+    VertexState* st = fm::module_state<VertexState>(module);
     if (run_cycle_on(st, self, data) < 0) {
         if (!containable(self) || contain_failure(st, self, false) < 0) return nullptr;
     }
@@ -317,7 +319,7 @@ PyObject* node_run_cycle(PyObject* self, PyTypeObject* defining_class, PyObject*
                          Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data;
     if (!parse_data("_run_cycle", args, nargs, kwnames, &data)) return nullptr;
-    if (run_cycle(state_of_class(defining_class), self, data) < 0) return nullptr;
+    if (run_cycle(fm::class_state<VertexState>(defining_class), self, data) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -325,7 +327,7 @@ PyObject* node_setup_wrapper(PyObject* self, PyTypeObject* defining_class, PyObj
                              Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data;
     if (!parse_dict("_setup_wrapper", args, nargs, kwnames, &data)) return nullptr;
-    VertexState* st = state_of_class(defining_class);
+    VertexState* st = fm::class_state<VertexState>(defining_class);
     int stopped = field_is(st, element(self)->state, st->stopped);
     if (stopped < 0) return nullptr;
     fm::Ref name = fm::steal(PyObject_GetAttr(self, st->s_name));
@@ -349,7 +351,7 @@ PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject*
                          Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data;
     if (!parse_dict("_run_setup", args, nargs, kwnames, &data)) return nullptr;
-    VertexState* st = state_of_class(defining_class);
+    VertexState* st = fm::class_state<VertexState>(defining_class);
     fm::NodeObject* n = node(self);
 
     fm::Ref received = fm::steal(PyObject_VectorcallMethod(
@@ -388,11 +390,8 @@ PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject*
 // It counts as a cycle whose pre-step skipped the step.
 PyObject* node_setup_cycle(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
                            Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs || (kwnames && PyTuple_GET_SIZE(kwnames))) {
-        PyErr_SetString(PyExc_TypeError, "_setup_cycle() takes no arguments");
-        return nullptr;
-    }
-    VertexState* st = state_of_class(defining_class);
+    if (!fm::no_args("_setup_cycle", nargs, kwnames)) return nullptr;
+    VertexState* st = fm::class_state<VertexState>(defining_class);
     fm::ElementObject* e = element(self);
     int running = field_is(st, e->state, st->running);
     if (running <= 0) return running < 0 ? nullptr : Py_NewRef(Py_None);
@@ -441,7 +440,7 @@ PyObject* node_push_context(PyObject*, PyObject*) {
 PyObject* handler_get(PyObject* self, void* offset) {
     PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
                                                     reinterpret_cast<intptr_t>(offset));
-    return Py_NewRef(value ? value : Py_None);
+    return fm::field(value);
 }
 
 int handler_set(PyObject* self, PyObject* value, void* offset) {
@@ -587,7 +586,7 @@ int intern(PyObject** slot, const char* text) {
 }
 
 int vertex_exec(PyObject* module) {
-    VertexState* st = state_of(module);
+    VertexState* st = fm::module_state<VertexState>(module);
     new (st) VertexState{};
     if (intern(&st->s_run_cycle, "_run_cycle") < 0 ||
         intern(&st->s_setup_wrapper, "_setup_wrapper") < 0 ||
@@ -617,44 +616,6 @@ int vertex_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "NodeImp", st->type);
 }
 
-#define FM_STATE_FIELDS(X)                                                                  \
-    X(type)                                                                                 \
-    X(no_op_setup_hook) X(no_op_step_hook) X(own_run_cycle) X(own_push_data) X(s_run_cycle) \
-        X(s_setup_wrapper) X(s_run_setup) X(s_get_context) X(s_push_data) X(s_push_context) \
-            X(s_record_failure) X(s_log) X(s_name) X(kw_msg_type) X(kw_input_output)
-#define FM_STATE_LAZIES(X)                                                                      \
-    X(stopped)                                                                                  \
-    X(running) X(error) X(healthy) X(log_info) X(log_error) X(context) X(deepcopy) X(enum_type) \
-        X(onode) X(onode_push_data)
-
-int vertex_traverse(PyObject* module, visitproc visit, void* arg) {
-    VertexState* st = state_of(module);
-    if (!st) return 0;
-#define FM_VISIT(f) Py_VISIT(st->f);
-#define FM_VISIT_LAZY(f) st->f.traverse(visit, arg);
-    FM_STATE_FIELDS(FM_VISIT)
-    FM_STATE_LAZIES(FM_VISIT_LAZY)
-#undef FM_VISIT
-#undef FM_VISIT_LAZY
-    return 0;
-}
-
-int vertex_clear(PyObject* module) {
-    VertexState* st = state_of(module);
-    if (!st) return 0;
-#define FM_CLEAR(f) Py_CLEAR(st->f);
-#define FM_CLEAR_LAZY(f) st->f.clear();
-    FM_STATE_FIELDS(FM_CLEAR)
-    FM_STATE_LAZIES(FM_CLEAR_LAZY)
-#undef FM_CLEAR
-#undef FM_CLEAR_LAZY
-    return 0;
-}
-
-void vertex_free(void* module) {
-    vertex_clear(static_cast<PyObject*>(module));
-}
-
 PyModuleDef_Slot vertex_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(vertex_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
@@ -663,9 +624,15 @@ PyModuleDef_Slot vertex_slots[] = {
 };
 
 PyModuleDef vertex_module = {
-    PyModuleDef_HEAD_INIT, "flowmesh.imp.vertex", "Processing nodes: handlers and the node cycle.",
-    sizeof(VertexState),   vertex_functions,      vertex_slots,
-    vertex_traverse,       vertex_clear,          vertex_free,
+    PyModuleDef_HEAD_INIT,
+    "flowmesh.imp.vertex",
+    "Processing nodes: handlers and the node cycle.",
+    sizeof(VertexState),
+    vertex_functions,
+    vertex_slots,
+    fm::traverse_state<VertexState>,
+    fm::clear_state<VertexState>,
+    fm::free_state<VertexState>,
 };
 
 }  // namespace

@@ -23,31 +23,19 @@ struct WorkerState {
     fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
     fm::Lazy healthy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
     fm::Lazy info{"flowmesh.constants", "Constants.LogTypes.INFO"};
+
+    // Every reference the state owns, for traverse/clear.
+    template <typename F>
+    int refs(F f) {
+        return f(type, base, s_Keys, s_NAME, s_name, s_write, s_stop, s_get_state, write_kwnames,
+                 empty_str, logger_class, stopped, running, healthy, info);
+    }
 };
 
 extern PyModuleDef worker_module;
 
-WorkerState* state_of(PyObject* module) {
-    return static_cast<WorkerState*>(PyModule_GetState(module));
-}
-
-WorkerState* state_of_class(PyTypeObject* defining_class) {
-    return static_cast<WorkerState*>(PyType_GetModuleState(defining_class));
-}
-
 fm::ElementObject* element(PyObject* self) {
     return fm::as<fm::ElementObject>(self);
-}
-
-// A field as a new reference; a deleted field reads as None.
-PyObject* field(PyObject* value) {
-    return Py_NewRef(value ? value : Py_None);
-}
-
-bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", fname);
-    return false;
 }
 
 // ------------------------------------------------------------- construction
@@ -55,7 +43,7 @@ bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
 int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
     if (!module) return -1;
-    WorkerState* st = state_of(module);
+    WorkerState* st = fm::module_state<WorkerState>(module);
     if (reinterpret_cast<PyTypeObject*>(st->base)->tp_init(self, args, kwds) < 0) return -1;
 
     PyObject* stopped = st->stopped.get();
@@ -83,7 +71,7 @@ int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* element_get_name(PyObject* self, void* /*closure*/) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
     if (!module) return nullptr;
-    WorkerState* st = state_of(module);
+    WorkerState* st = fm::module_state<WorkerState>(module);
     PyObject* borrowed = element(self)->base.config;
     if (!borrowed)
         return PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'config'",
@@ -122,7 +110,7 @@ PyObject* element_log(PyObject* self, PyTypeObject* defining_class, PyObject* co
     static const char* const names[] = {"msg", "type"};
     PyObject* a[] = {nullptr, Py_None};
     if (!fm::parse_args("log", args, nargs, kwnames, names, a, 1)) return nullptr;
-    return log_impl(state_of_class(defining_class), self, a[0], a[1]);
+    return log_impl(fm::class_state<WorkerState>(defining_class), self, a[0], a[1]);
 }
 
 // Moves to `target` and logs "{name} <suffix>" as INFO. The message is built
@@ -139,11 +127,11 @@ bool transition(WorkerState* st, PyObject* self, PyObject* target, const char* s
 
 PyObject* element_start(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
                         Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("start", nargs, kwnames)) return nullptr;
-    WorkerState* st = state_of_class(defining_class);
+    if (!fm::no_args("start", nargs, kwnames)) return nullptr;
+    WorkerState* st = fm::class_state<WorkerState>(defining_class);
     PyObject* running = st->running.get();
     if (!running) return nullptr;
-    fm::Ref current = fm::steal(field(element(self)->state));
+    fm::Ref current = fm::steal(fm::field(element(self)->state));
     int is_running = fm::equal(current.get(), running);
     if (is_running < 0) return nullptr;
     if (is_running) Py_RETURN_NONE;
@@ -153,12 +141,12 @@ PyObject* element_start(PyObject* self, PyTypeObject* defining_class, PyObject* 
 
 PyObject* element_stop(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
                        Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("stop", nargs, kwnames)) return nullptr;
-    WorkerState* st = state_of_class(defining_class);
+    if (!fm::no_args("stop", nargs, kwnames)) return nullptr;
+    WorkerState* st = fm::class_state<WorkerState>(defining_class);
     PyObject* running = st->running.get();
     PyObject* stopped = st->stopped.get();
     if (!running || !stopped) return nullptr;
-    fm::Ref current = fm::steal(field(element(self)->state));
+    fm::Ref current = fm::steal(fm::field(element(self)->state));
     int is_running = fm::equal(current.get(), running);
     if (is_running < 0) return nullptr;
     if (!is_running) Py_RETURN_NONE;
@@ -176,8 +164,8 @@ PyObject* element_get_max_backlog(PyObject* /*self*/, PyObject* /*unused*/) {
 
 PyObject* element_reset_run_state(PyObject* self, PyTypeObject* defining_class,
                                   PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!no_args("reset_run_state", nargs, kwnames)) return nullptr;
-    PyObject* healthy = state_of_class(defining_class)->healthy.get();
+    if (!fm::no_args("reset_run_state", nargs, kwnames)) return nullptr;
+    PyObject* healthy = fm::class_state<WorkerState>(defining_class)->healthy.get();
     if (!healthy) return nullptr;
     fm::ElementObject* e = element(self);
     e->counter = 0;
@@ -189,11 +177,11 @@ PyObject* element_reset_run_state(PyObject* self, PyTypeObject* defining_class,
 }
 
 PyObject* element_get_state(PyObject* self, PyObject* /*unused*/) {
-    return field(element(self)->state);
+    return fm::field(element(self)->state);
 }
 
 PyObject* element_get_condition(PyObject* self, PyObject* /*unused*/) {
-    return field(element(self)->condition);
+    return fm::field(element(self)->condition);
 }
 
 PyObject* element_setup_failed(PyObject* self, PyObject* /*unused*/) {
@@ -201,7 +189,7 @@ PyObject* element_setup_failed(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* element_failure(PyObject* self, PyObject* /*unused*/) {
-    return field(element(self)->failure);
+    return fm::field(element(self)->failure);
 }
 
 // The first failure of a run wins: later ones are its consequences.
@@ -216,7 +204,7 @@ PyObject* element_record_failure(PyObject* self, PyObject* error) {
 }
 
 PyObject* element_get_context(PyObject* self, PyObject* /*unused*/) {
-    return field(element(self)->context);
+    return fm::field(element(self)->context);
 }
 
 PyObject* element_set_logger(PyObject* self, PyObject* logger) {
@@ -233,7 +221,7 @@ PyObject* element_stop_after_failed_start(PyObject* module, PyObject* const* arg
     if (!fm::parse_args("stop_after_failed_start", args, nargs, kwnames, names, a, 3))
         return nullptr;
     if (!fm::check_exact(a[0], &PyList_Type, "started")) return nullptr;
-    WorkerState* st = state_of(module);
+    WorkerState* st = fm::module_state<WorkerState>(module);
     fm::Ref failed = fm::borrow(a[1]);
     fm::Ref log = fm::borrow(a[2]);
 
@@ -386,7 +374,7 @@ int intern(PyObject** slot, const char* text) {
 }
 
 int worker_exec(PyObject* module) {
-    WorkerState* st = state_of(module);
+    WorkerState* st = fm::module_state<WorkerState>(module);
     new (&st->logger_class) fm::Lazy{"flowmesh.logging", "Logger"};
     new (&st->stopped) fm::Lazy{"flowmesh.constants", "Constants.States.STOPPED"};
     new (&st->running) fm::Lazy{"flowmesh.constants", "Constants.States.RUNNING"};
@@ -413,44 +401,6 @@ int worker_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "ProcessingElementImp", st->type);
 }
 
-int worker_traverse(PyObject* module, visitproc visit, void* arg) {
-    WorkerState* st = state_of(module);
-    if (!st) return 0;
-    Py_VISIT(st->type);
-    Py_VISIT(st->base);
-    st->logger_class.traverse(visit, arg);
-    st->stopped.traverse(visit, arg);
-    st->running.traverse(visit, arg);
-    st->healthy.traverse(visit, arg);
-    st->info.traverse(visit, arg);
-    return 0;
-}
-
-int worker_clear(PyObject* module) {
-    WorkerState* st = state_of(module);
-    if (!st) return 0;
-    Py_CLEAR(st->type);
-    Py_CLEAR(st->base);
-    Py_CLEAR(st->s_Keys);
-    Py_CLEAR(st->s_NAME);
-    Py_CLEAR(st->s_name);
-    Py_CLEAR(st->s_write);
-    Py_CLEAR(st->s_stop);
-    Py_CLEAR(st->s_get_state);
-    Py_CLEAR(st->write_kwnames);
-    Py_CLEAR(st->empty_str);
-    st->logger_class.clear();
-    st->stopped.clear();
-    st->running.clear();
-    st->healthy.clear();
-    st->info.clear();
-    return 0;
-}
-
-void worker_free(void* module) {
-    worker_clear(static_cast<PyObject*>(module));
-}
-
 PyModuleDef_Slot worker_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(worker_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
@@ -465,9 +415,9 @@ PyModuleDef worker_module = {
     sizeof(WorkerState),
     nullptr,
     worker_slots,
-    worker_traverse,
-    worker_clear,
-    worker_free,
+    fm::traverse_state<WorkerState>,
+    fm::clear_state<WorkerState>,
+    fm::free_state<WorkerState>,
 };
 
 }  // namespace
