@@ -73,7 +73,7 @@ struct PortsState {
 
 extern PyModuleDef ports_module;
 
-#define FM_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+using fm::as_cfunc;
 constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 // ================================================================ input driver
@@ -651,7 +651,7 @@ PyObject* oport_push(PyObject* self, PyTypeObject* defining_class, PyObject* con
 }
 
 PyMethodDef oport_methods[] = {
-    {"push", FM_METHOD(oport_push), kMethodFlags,
+    {"push", as_cfunc(oport_push), kMethodFlags,
      PyDoc_STR("push(value)\n--\n\nDeliver `value` to every connected port.")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -1072,36 +1072,36 @@ PyObject* inode_check_input_ports(PyObject* module, PyObject* const* args, Py_ss
 }
 
 PyMethodDef inode_methods[] = {
-    {"get_port", FM_METHOD(inode_get_port), kMethodFlags,
+    {"get_port", as_cfunc(inode_get_port), kMethodFlags,
      PyDoc_STR("get_port(port_name)\n--\n\nThe input port named `port_name`.")},
-    {"get_input_port", FM_METHOD(inode_get_input_port), kMethodFlags,
+    {"get_input_port", as_cfunc(inode_get_input_port), kMethodFlags,
      PyDoc_STR("get_input_port(port_name)\n--\n\nThe input port named `port_name`.")},
-    {"_get_data", FM_METHOD(inode_get_data), kMethodFlags,
+    {"_get_data", as_cfunc(inode_get_data), kMethodFlags,
      PyDoc_STR("_get_data()\n--\n\nThe frame being processed (a new empty dict outside a "
                "cycle).")},
-    {"_get_context", FM_METHOD(inode_get_context), kMethodFlags,
+    {"_get_context", as_cfunc(inode_get_context), kMethodFlags,
      PyDoc_STR("_get_context()\n--\n\nInput-port name to the context that reached it.")},
-    {"get_max_backlog", FM_METHOD(inode_get_max_backlog), kMethodFlags,
+    {"get_max_backlog", as_cfunc(inode_get_max_backlog), kMethodFlags,
      PyDoc_STR("get_max_backlog()\n--\n\nThe largest number of items waiting at one input.")},
-    {"start", FM_METHOD(inode_start), kMethodFlags,
+    {"start", as_cfunc(inode_start), kMethodFlags,
      PyDoc_STR("start()\n--\n\nStart the node and its input side.")},
-    {"stop", FM_METHOD(inode_stop), kMethodFlags,
+    {"stop", as_cfunc(inode_stop), kMethodFlags,
      PyDoc_STR("stop()\n--\n\nStop the node; queued input is dropped.")},
-    {"reset_run_state", FM_METHOD(inode_reset_run_state), kMethodFlags,
+    {"reset_run_state", as_cfunc(inode_reset_run_state), kMethodFlags,
      PyDoc_STR("reset_run_state()\n--\n\nBase reset plus the inputs' contexts and queues.")},
-    {"_init_input_side", FM_METHOD(inode_init_input_side), kMethodFlags,
+    {"_init_input_side", as_cfunc(inode_init_input_side), kMethodFlags,
      PyDoc_STR("_init_input_side()\n--\n\nBuild the input ports and their driver.")},
-    {"_start_input_side", FM_METHOD(inode_start_input_side), kMethodFlags,
+    {"_start_input_side", as_cfunc(inode_start_input_side), kMethodFlags,
      PyDoc_STR("_start_input_side()\n--\n\nThe input side's part of start.")},
-    {"_stop_input_side", FM_METHOD(inode_stop_input_side), kMethodFlags,
+    {"_stop_input_side", as_cfunc(inode_stop_input_side), kMethodFlags,
      PyDoc_STR("_stop_input_side()\n--\n\nThe input side's part of stop.")},
-    {"_reset_input_side", FM_METHOD(inode_reset_input_side), kMethodFlags,
+    {"_reset_input_side", as_cfunc(inode_reset_input_side), kMethodFlags,
      PyDoc_STR("_reset_input_side()\n--\n\nThe input side's part of reset_run_state.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef inode_static_methods[] = {
-    {"_check_input_ports", FM_METHOD(inode_check_input_ports), METH_FASTCALL | METH_KEYWORDS,
+    {"_check_input_ports", as_cfunc(inode_check_input_ports), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_check_input_ports(config)\n--\n\nRaise unless the configured input-port list "
                "is usable.")},
     {nullptr, nullptr, 0, nullptr},

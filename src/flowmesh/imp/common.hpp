@@ -211,6 +211,12 @@ inline bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
     return false;
 }
 
+// A METH_FASTCALL / METH_METHOD function as the PyCFunction a PyMethodDef stores.
+template <typename F>
+inline PyCFunction as_cfunc(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // Calls obj.<name>(*args) through vectorcall without creating a bound method.
 template <typename... A>
 inline PyObject* call_method(PyObject* obj, PyObject* name, A... args) {

@@ -297,17 +297,17 @@ int port_clear(PyObject* self) {
 
 // ----------------------------------------------------------------- type
 
-#define FM_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+using fm::as_cfunc;
 constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef port_methods[] = {
-    {"connect", FM_METHOD(port_connect), kMethodFlags,
+    {"connect", as_cfunc(port_connect), kMethodFlags,
      PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only).")},
-    {"disconnect", FM_METHOD(port_disconnect), kMethodFlags,
+    {"disconnect", as_cfunc(port_disconnect), kMethodFlags,
      PyDoc_STR("disconnect(port)\n--\n\nDetach `port` from this port (this side only).")},
-    {"is_connected", FM_METHOD(port_is_connected), kMethodFlags,
+    {"is_connected", as_cfunc(port_is_connected), kMethodFlags,
      PyDoc_STR("is_connected()\n--\n\nWhether at least one port is joined to this one.")},
-    {"_describe", FM_METHOD(port_describe), kMethodFlags,
+    {"_describe", as_cfunc(port_describe), kMethodFlags,
      PyDoc_STR("_describe()\n--\n\nA one-line name of this port for error messages.")},
     {nullptr, nullptr, 0, nullptr},
 };

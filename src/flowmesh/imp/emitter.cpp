@@ -495,10 +495,7 @@ PyObject* onode_setup_thread_function(PyObject* self, PyTypeObject* defining_cla
 
 // ---------------------------------------------------------------- type
 
-template <typename F>
-PyCFunction as_cfunc(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using fm::as_cfunc;
 
 constexpr int kMethodCall = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 

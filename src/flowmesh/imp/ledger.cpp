@@ -370,11 +370,9 @@ int portable_clear(PyObject* self) {
 }
 
 PyMethodDef portable_methods[] = {
-    {"adopt_id", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(portable_adopt_id)),
-     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+    {"adopt_id", fm::as_cfunc(portable_adopt_id), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("adopt_id(new_id)\n--\n\nTake over `new_id` as this object's id.")},
-    {"serialize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(portable_serialize)),
-     METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+    {"serialize", fm::as_cfunc(portable_serialize), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("serialize(interface)\n--\n\nThe document entry of `interface`, the facade "
                "object owning this one.")},
     {nullptr, nullptr, 0, nullptr},
@@ -384,17 +382,13 @@ PyMethodDef portable_methods[] = {
 PyMethodDef portable_static_methods[] = {
     {"new_id", reinterpret_cast<PyCFunction>(portable_new_id), METH_NOARGS,
      PyDoc_STR("new_id()\n--\n\nReserve and return a fresh 16-digit hexadecimal id.")},
-    {"get_by_id", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(portable_get_by_id)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"get_by_id", fm::as_cfunc(portable_get_by_id), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_by_id(id)\n--\n\nThe live object registered under `id`, or None.")},
     {"reset", reinterpret_cast<PyCFunction>(portable_reset), METH_NOARGS,
      PyDoc_STR("reset()\n--\n\nForget every registered and reserved id.")},
-    {"deserialize",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(portable_deserialize)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"deserialize", fm::as_cfunc(portable_deserialize), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("deserialize(data)\n--\n\nRebuild the facade object a document entry describes.")},
-    {"add_preinstalled_module",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(portable_add_preinstalled_module)),
+    {"add_preinstalled_module", fm::as_cfunc(portable_add_preinstalled_module),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("add_preinstalled_module(module)\n--\n\nKept for older client code; has no "
                "effect on serialization.")},

@@ -505,10 +505,7 @@ PyMemberDef node_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-template <typename F>
-PyCFunction as_cfunc(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using fm::as_cfunc;
 
 constexpr int kMethodCall = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 

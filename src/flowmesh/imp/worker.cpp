@@ -281,23 +281,20 @@ int element_counter_set(PyObject* self, PyObject* value, void* /*closure*/) {
     return 0;
 }
 
-template <typename F>
-PyCFunction cfunc(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using fm::as_cfunc;
 
 constexpr int kMethod = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef element_methods[] = {
-    {"start", cfunc(element_start), kMethod,
+    {"start", as_cfunc(element_start), kMethod,
      PyDoc_STR("start()\n--\n\nSTOPPED -> RUNNING, logged; no effect when running.")},
-    {"stop", cfunc(element_stop), kMethod,
+    {"stop", as_cfunc(element_stop), kMethod,
      PyDoc_STR("stop()\n--\n\nRUNNING -> STOPPED, logged; no effect when stopped.")},
     {"get_counter", element_get_counter, METH_NOARGS,
      PyDoc_STR("get_counter()\n--\n\nNumber of completed cycles in this run.")},
     {"get_max_backlog", element_get_max_backlog, METH_NOARGS,
      PyDoc_STR("get_max_backlog()\n--\n\nLargest input backlog; 0 without inputs.")},
-    {"reset_run_state", cfunc(element_reset_run_state), kMethod,
+    {"reset_run_state", as_cfunc(element_reset_run_state), kMethod,
      PyDoc_STR("reset_run_state()\n--\n\nClear counter, condition, context and failure for a "
                "new run.")},
     {"get_state", element_get_state, METH_NOARGS, PyDoc_STR("get_state()\n--\n\nRun state.")},
@@ -314,7 +311,7 @@ PyMethodDef element_methods[] = {
      PyDoc_STR("get_context()\n--\n\nThe context produced by setup, or None.")},
     {"set_logger", element_set_logger, METH_O,
      PyDoc_STR("set_logger(logger)\n--\n\nWrite to `logger` from now on (None: silent).")},
-    {"log", cfunc(element_log), kMethod,
+    {"log", as_cfunc(element_log), kMethod,
      PyDoc_STR("log(msg, type=None)\n--\n\nWrite `msg` (text or exception) with log type "
                "`type` (INFO when None).")},
     {nullptr, nullptr, 0, nullptr},
@@ -322,7 +319,7 @@ PyMethodDef element_methods[] = {
 
 // Bound to the module when installed (see fm::add_static_methods).
 PyMethodDef element_static_methods[] = {
-    {"stop_after_failed_start", cfunc(element_stop_after_failed_start),
+    {"stop_after_failed_start", as_cfunc(element_stop_after_failed_start),
      METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("stop_after_failed_start(started, failed, log)\n--\n\nStop what a failed start "
                "left running, newest first.")},
