@@ -63,10 +63,19 @@ PyModuleDef_Slot base_module_slots[] = {
 };
 
 PyModuleDef base_module = {
-    PyModuleDef_HEAD_INIT, "flowmesh.imp._base", "Root implementation class.", 0, nullptr,
-    base_module_slots,     nullptr,              nullptr,                     nullptr,
+    PyModuleDef_HEAD_INIT,
+    "flowmesh.imp._base",
+    "Root implementation class.",
+    0,
+    nullptr,
+    base_module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__base(void) { return PyModuleDef_Init(&base_module); }
+PyMODINIT_FUNC PyInit__base(void) {
+    return PyModuleDef_Init(&base_module);
+}

@@ -14,7 +14,7 @@ namespace fm {
 
 // Owning reference: the destructor releases it, so no early return can leak.
 class Ref {
-public:
+  public:
     Ref() = default;
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
@@ -43,13 +43,17 @@ public:
         Py_XDECREF(old);
     }
 
-private:
+  private:
     explicit Ref(PyObject* p) : p_(p) {}
     PyObject* p_ = nullptr;
 };
 
-inline Ref steal(PyObject* p) { return Ref::steal(p); }
-inline Ref borrow(PyObject* p) { return Ref::borrow(p); }
+inline Ref steal(PyObject* p) {
+    return Ref::steal(p);
+}
+inline Ref borrow(PyObject* p) {
+    return Ref::borrow(p);
+}
 
 // Replaces *slot with a new reference to value; the old value is released last,
 // after the slot already holds the new one (a decref can run arbitrary code).
@@ -61,8 +65,7 @@ inline void set_field(PyObject** slot, PyObject* value) {
 
 // Exact-type argument check with the host's wording, e.g.
 // "Argument 'data' has incorrect type (expected dict, got list)".
-inline bool check_exact(PyObject* obj, PyTypeObject* type, const char* name,
-                        bool none_ok = false) {
+inline bool check_exact(PyObject* obj, PyTypeObject* type, const char* name, bool none_ok = false) {
     if (Py_IS_TYPE(obj, type) || (none_ok && obj == Py_None)) return true;
     PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name,
                  type->tp_name, Py_TYPE(obj)->tp_name);
@@ -164,14 +167,20 @@ inline int visit_ref(PyObject*& ref, visitproc visit, void* arg) {
     Py_VISIT(ref);
     return 0;
 }
-inline int visit_ref(Lazy& lazy, visitproc visit, void* arg) { return lazy.traverse(visit, arg); }
+inline int visit_ref(Lazy& lazy, visitproc visit, void* arg) {
+    return lazy.traverse(visit, arg);
+}
 template <size_t N>
 inline int visit_ref(PyObject* (&refs)[N], visitproc visit, void* arg) {
     for (PyObject*& ref : refs) Py_VISIT(ref);
     return 0;
 }
-inline void clear_ref(PyObject*& ref) { Py_CLEAR(ref); }
-inline void clear_ref(Lazy& lazy) { lazy.clear(); }
+inline void clear_ref(PyObject*& ref) {
+    Py_CLEAR(ref);
+}
+inline void clear_ref(Lazy& lazy) {
+    lazy.clear();
+}
 template <size_t N>
 inline void clear_ref(PyObject* (&refs)[N]) {
     for (PyObject*& ref : refs) Py_CLEAR(ref);
@@ -202,7 +211,9 @@ inline void free_state(void* module) {
 }
 
 // A field as a new reference; a field never set (or deleted) reads as None.
-inline PyObject* field(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+inline PyObject* field(PyObject* value) {
+    return Py_NewRef(value ? value : Py_None);
+}
 
 // Rejects any argument to a METH_FASTCALL | METH_KEYWORDS method that takes none.
 inline bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
@@ -221,8 +232,8 @@ inline PyCFunction as_cfunc(F f) {
 template <typename... A>
 inline PyObject* call_method(PyObject* obj, PyObject* name, A... args) {
     PyObject* stack[] = {obj, args...};
-    return PyObject_VectorcallMethod(name, stack, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr);
+    return PyObject_VectorcallMethod(name, stack,
+                                     (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 // `obj.<name>(**kw)` with keyword-only arguments; `kwnames` is a tuple of
@@ -297,10 +308,14 @@ inline int add_static_methods(PyObject* type, PyObject* module, PyMethodDef* def
 }
 
 // Equality with the host's semantics; identity short-cuts inside. -1 on error.
-inline int equal(PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_EQ); }
+inline int equal(PyObject* a, PyObject* b) {
+    return PyObject_RichCompareBool(a, b, Py_EQ);
+}
 
 // True when the pending exception is an ordinary Exception (not SystemExit,
 // KeyboardInterrupt, ...): only those are caught by element code.
-inline bool pending_is_exception() { return PyErr_ExceptionMatches(PyExc_Exception); }
+inline bool pending_is_exception() {
+    return PyErr_ExceptionMatches(PyExc_Exception);
+}
 
 }  // namespace fm

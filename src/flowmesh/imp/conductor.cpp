@@ -1205,11 +1205,11 @@ PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self) {
 #define FM_METHOD_ARGS \
     PyObject *self, PyTypeObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
 
-#define FM_NOARG_METHOD(pyname, impl)                          \
-    PyObject* method_##pyname(FM_METHOD_ARGS) {                \
-        (void)args;                                            \
+#define FM_NOARG_METHOD(pyname, impl)                              \
+    PyObject* method_##pyname(FM_METHOD_ARGS) {                    \
+        (void)args;                                                \
         if (!fm::no_args(#pyname, nargs, kwnames)) return nullptr; \
-        return impl(fm::class_state<ConductorState>(cls), self);                      \
+        return impl(fm::class_state<ConductorState>(cls), self);   \
     }
 
 FM_NOARG_METHOD(start, start_impl)
@@ -1322,7 +1322,7 @@ PyObject* method__notify_error(FM_METHOD_ARGS) {
     return notify_error_impl(fm::class_state<ConductorState>(cls), self, out[0]);
 }
 
-#define FM_DEF(name, doc)                                                                \
+#define FM_DEF(name, doc)                                                             \
     {#name, fm::as_cfunc(method_##name), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, \
      PyDoc_STR(doc)}
 

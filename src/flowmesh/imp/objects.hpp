@@ -73,7 +73,9 @@ inline int traverse_implementation(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     return PyObject_VisitManagedDict(self, visit, arg);
 }
-inline void clear_implementation(PyObject* self) { PyObject_ClearManagedDict(self); }
+inline void clear_implementation(PyObject* self) {
+    PyObject_ClearManagedDict(self);
+}
 
 inline int traverse_portable(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(as<PortableObject>(self)->config);
@@ -157,6 +159,8 @@ constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | 
 
 // Base type of a deliverable, reached through the package's imp namespace
 // (never by importing the sibling module). New reference, or nullptr.
-inline PyObject* imp_class(const char* name) { return resolve("flowmesh.imp", name); }
+inline PyObject* imp_class(const char* name) {
+    return resolve("flowmesh.imp", name);
+}
 
 }  // namespace fm
