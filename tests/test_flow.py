@@ -9,18 +9,10 @@ from flowmesh.constants import Constants
 from flowmesh.io_node import IONode
 from flowmesh.logging import Logger
 from flowmesh.sources import EventSource, SampledSource, Sink
+from support import wait_until
 
 TIMEOUT = 30.0
 ASYNC = Constants.Timing.ASYNC
-
-
-def wait_until(predicate, timeout=TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.002)
-    return True
 
 
 def start_downstream_first(*nodes):

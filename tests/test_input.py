@@ -12,18 +12,10 @@ from flowmesh.imp import IPortImp
 from flowmesh.io_node import IONode
 from flowmesh.o_node import ONode
 from flowmesh.o_port import OPort
+from support import wait_until
 
 SYNC, ASYNC, INHERITED = Constants.Timing.SYNC, Constants.Timing.ASYNC, Constants.Timing.INHERITED
 TIMEOUT = 30.0
-
-
-def wait_until(predicate, timeout=TIMEOUT):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.001)
-    return True
 
 
 def ports(*pairs):

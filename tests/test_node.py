@@ -9,6 +9,7 @@ from flowmesh import imp
 from flowmesh.constants import Constants
 from flowmesh.context import Context
 from flowmesh.node import Node
+from support import RecordingLogger as Recorder
 
 STOPPED, RUNNING = Constants.States.STOPPED, Constants.States.RUNNING
 HEALTHY, ERROR = Constants.Conditions.HEALTHY, Constants.Conditions.ERROR
@@ -22,19 +23,6 @@ HANDLER_PROPERTIES = [
     "step_handler",
     "process_handler",
 ]
-
-
-class Recorder:
-    """A logger double keeping (type, message) pairs."""
-
-    def __init__(self):
-        self.entries = []
-
-    def write(self, *, type, message):
-        self.entries.append((type, message))
-
-    def of(self, log_type):
-        return [m for t, m in self.entries if t == log_type]
 
 
 def make_node(calls=None, *, name="n", cls=None, start=True, step_result=None, batch=False):

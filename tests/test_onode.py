@@ -13,23 +13,13 @@ from flowmesh.constants import Constants
 from flowmesh.context import Context
 from flowmesh.o_node import ONode
 from flowmesh.o_port import OPort
+from support import RecordingLogger as Recorder
 
 SYNC, ASYNC = Constants.Timing.SYNC, Constants.Timing.ASYNC
 HEALTHY, ERROR = Constants.Conditions.HEALTHY, Constants.Conditions.ERROR
 LOG_ERROR = Constants.LogTypes.ERROR
 OUTPUT_PORTS = ONode.Configuration.Keys.OUTPUT_PORTS
 DECIMATION = Constants.Keys.DECIMATION_FACTOR
-
-
-class Recorder:
-    def __init__(self):
-        self.entries = []
-
-    def write(self, *, type, message):
-        self.entries.append((type, message))
-
-    def of(self, log_type):
-        return [m for t, m in self.entries if t == log_type]
 
 
 class PortDouble:

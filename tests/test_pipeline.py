@@ -19,18 +19,10 @@ from flowmesh import imp
 from flowmesh.constants import Constants
 from flowmesh.imp import conductor
 from flowmesh.pipeline import Pipeline
+from support import wait_until
 
 States, Conditions, LogTypes = Constants.States, Constants.Conditions, Constants.LogTypes
 RULE = "=" * 120
-
-
-def wait_until(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.005)
-    return True
 
 
 class FakeLogger:

@@ -16,6 +16,7 @@ from flowmesh.constants import Constants
 from flowmesh.io_node import IONode
 from flowmesh.pipeline import Pipeline
 from flowmesh.sources import EventSource, SampledSource, Sink
+from support import wait_until
 
 States, Conditions, LogTypes = Constants.States, Constants.Conditions, Constants.LogTypes
 INTERVAL = 0.02
@@ -33,15 +34,6 @@ def short_interval(monkeypatch):
 def log_lines(caplog):
     caplog.set_level(logging.INFO, logger="flowmesh")
     return lambda: [r.getMessage() for r in caplog.records if r.name == "flowmesh"]
-
-
-def wait_until(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.002)
-    return True
 
 
 class Counter(SampledSource):

@@ -74,7 +74,6 @@ struct PortsState {
 extern PyModuleDef ports_module;
 
 using fm::as_cfunc;
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 // ================================================================ input driver
 
@@ -651,7 +650,7 @@ PyObject* oport_push(PyObject* self, PyTypeObject* defining_class, PyObject* con
 }
 
 PyMethodDef oport_methods[] = {
-    {"push", as_cfunc(oport_push), kMethodFlags,
+    {"push", as_cfunc(oport_push), fm::kMethodCall,
      PyDoc_STR("push(value)\n--\n\nDeliver `value` to every connected port.")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -1072,30 +1071,30 @@ PyObject* inode_check_input_ports(PyObject* module, PyObject* const* args, Py_ss
 }
 
 PyMethodDef inode_methods[] = {
-    {"get_port", as_cfunc(inode_get_port), kMethodFlags,
+    {"get_port", as_cfunc(inode_get_port), fm::kMethodCall,
      PyDoc_STR("get_port(port_name)\n--\n\nThe input port named `port_name`.")},
-    {"get_input_port", as_cfunc(inode_get_input_port), kMethodFlags,
+    {"get_input_port", as_cfunc(inode_get_input_port), fm::kMethodCall,
      PyDoc_STR("get_input_port(port_name)\n--\n\nThe input port named `port_name`.")},
-    {"_get_data", as_cfunc(inode_get_data), kMethodFlags,
+    {"_get_data", as_cfunc(inode_get_data), fm::kMethodCall,
      PyDoc_STR("_get_data()\n--\n\nThe frame being processed (a new empty dict outside a "
                "cycle).")},
-    {"_get_context", as_cfunc(inode_get_context), kMethodFlags,
+    {"_get_context", as_cfunc(inode_get_context), fm::kMethodCall,
      PyDoc_STR("_get_context()\n--\n\nInput-port name to the context that reached it.")},
-    {"get_max_backlog", as_cfunc(inode_get_max_backlog), kMethodFlags,
+    {"get_max_backlog", as_cfunc(inode_get_max_backlog), fm::kMethodCall,
      PyDoc_STR("get_max_backlog()\n--\n\nThe largest number of items waiting at one input.")},
-    {"start", as_cfunc(inode_start), kMethodFlags,
+    {"start", as_cfunc(inode_start), fm::kMethodCall,
      PyDoc_STR("start()\n--\n\nStart the node and its input side.")},
-    {"stop", as_cfunc(inode_stop), kMethodFlags,
+    {"stop", as_cfunc(inode_stop), fm::kMethodCall,
      PyDoc_STR("stop()\n--\n\nStop the node; queued input is dropped.")},
-    {"reset_run_state", as_cfunc(inode_reset_run_state), kMethodFlags,
+    {"reset_run_state", as_cfunc(inode_reset_run_state), fm::kMethodCall,
      PyDoc_STR("reset_run_state()\n--\n\nBase reset plus the inputs' contexts and queues.")},
-    {"_init_input_side", as_cfunc(inode_init_input_side), kMethodFlags,
+    {"_init_input_side", as_cfunc(inode_init_input_side), fm::kMethodCall,
      PyDoc_STR("_init_input_side()\n--\n\nBuild the input ports and their driver.")},
-    {"_start_input_side", as_cfunc(inode_start_input_side), kMethodFlags,
+    {"_start_input_side", as_cfunc(inode_start_input_side), fm::kMethodCall,
      PyDoc_STR("_start_input_side()\n--\n\nThe input side's part of start.")},
-    {"_stop_input_side", as_cfunc(inode_stop_input_side), kMethodFlags,
+    {"_stop_input_side", as_cfunc(inode_stop_input_side), fm::kMethodCall,
      PyDoc_STR("_stop_input_side()\n--\n\nThe input side's part of stop.")},
-    {"_reset_input_side", as_cfunc(inode_reset_input_side), kMethodFlags,
+    {"_reset_input_side", as_cfunc(inode_reset_input_side), fm::kMethodCall,
      PyDoc_STR("_reset_input_side()\n--\n\nThe input side's part of reset_run_state.")},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -222,6 +222,9 @@ inline bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
     return false;
 }
 
+// Calling convention of methods that need their defining class (module state).
+constexpr int kMethodCall = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
+
 // A METH_FASTCALL / METH_METHOD function as the PyCFunction a PyMethodDef stores.
 template <typename F>
 inline PyCFunction as_cfunc(F f) {

@@ -1322,9 +1322,7 @@ PyObject* method__notify_error(FM_METHOD_ARGS) {
     return notify_error_impl(fm::class_state<ConductorState>(cls), self, out[0]);
 }
 
-#define FM_DEF(name, doc)                                                             \
-    {#name, fm::as_cfunc(method_##name), METH_METHOD | METH_FASTCALL | METH_KEYWORDS, \
-     PyDoc_STR(doc)}
+#define FM_DEF(name, doc) {#name, fm::as_cfunc(method_##name), fm::kMethodCall, PyDoc_STR(doc)}
 
 PyMethodDef pipeline_methods[] = {
     FM_DEF(add_node, "Add an element; it takes over the pipeline's logger."),

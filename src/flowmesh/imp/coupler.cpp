@@ -298,16 +298,15 @@ int port_clear(PyObject* self) {
 // ----------------------------------------------------------------- type
 
 using fm::as_cfunc;
-constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef port_methods[] = {
-    {"connect", as_cfunc(port_connect), kMethodFlags,
+    {"connect", as_cfunc(port_connect), fm::kMethodCall,
      PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only).")},
-    {"disconnect", as_cfunc(port_disconnect), kMethodFlags,
+    {"disconnect", as_cfunc(port_disconnect), fm::kMethodCall,
      PyDoc_STR("disconnect(port)\n--\n\nDetach `port` from this port (this side only).")},
-    {"is_connected", as_cfunc(port_is_connected), kMethodFlags,
+    {"is_connected", as_cfunc(port_is_connected), fm::kMethodCall,
      PyDoc_STR("is_connected()\n--\n\nWhether at least one port is joined to this one.")},
-    {"_describe", as_cfunc(port_describe), kMethodFlags,
+    {"_describe", as_cfunc(port_describe), fm::kMethodCall,
      PyDoc_STR("_describe()\n--\n\nA one-line name of this port for error messages.")},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -497,36 +497,34 @@ PyObject* onode_setup_thread_function(PyObject* self, PyTypeObject* defining_cla
 
 using fm::as_cfunc;
 
-constexpr int kMethodCall = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef onode_methods[] = {
     {"get_port", onode_get_port, METH_O,
      PyDoc_STR("get_port(port_name)\n--\n\nThe output port named port_name.")},
     {"get_output_port", onode_get_port, METH_O,
      PyDoc_STR("get_output_port(port_name)\n--\n\nThe output port named port_name, also where a "
                "subclass redefines get_port.")},
-    {"connect", as_cfunc(onode_connect), kMethodCall,
+    {"connect", as_cfunc(onode_connect), fm::kMethodCall,
      PyDoc_STR("connect(output_port, target, input_port)\n--\n\nJoins an output port to an input "
                "port of target, output side first; the output side is undone when the input "
                "side refuses.")},
-    {"disconnect", as_cfunc(onode_disconnect), kMethodCall,
+    {"disconnect", as_cfunc(onode_disconnect), fm::kMethodCall,
      PyDoc_STR("disconnect(output_port, target, input_port)\n--\n\nDetaches both sides, output "
                "side first.")},
-    {"_push_data", as_cfunc(onode_push_data), kMethodCall,
+    {"_push_data", as_cfunc(onode_push_data), fm::kMethodCall,
      PyDoc_STR("_push_data(data)\n--\n\nPushes data[name] to each output port named in data.")},
-    {"_push_context", as_cfunc(onode_push_context), kMethodCall,
+    {"_push_context", as_cfunc(onode_push_context), fm::kMethodCall,
      PyDoc_STR("_push_context()\n--\n\nGives each output port its context and hands it to the "
                "connected input ports that have none yet.")},
-    {"is_decimation_step", as_cfunc(onode_is_decimation_step), kMethodCall,
+    {"is_decimation_step", as_cfunc(onode_is_decimation_step), fm::kMethodCall,
      PyDoc_STR("is_decimation_step()\n--\n\nTrue in every N-th cycle, N the decimation "
                "factor.")},
-    {"reset_run_state", as_cfunc(onode_reset_run_state), kMethodCall,
+    {"reset_run_state", as_cfunc(onode_reset_run_state), fm::kMethodCall,
      PyDoc_STR("reset_run_state()\n--\n\nThe element's reset, then the output ports' contexts "
                "cleared.")},
-    {"start", as_cfunc(onode_start), kMethodCall,
+    {"start", as_cfunc(onode_start), fm::kMethodCall,
      PyDoc_STR("start()\n--\n\nStarts the node; a plain node whose outputs are all ASYNC runs "
                "its first cycle on a one-shot daemon thread.")},
-    {"_setup_thread_function", as_cfunc(onode_setup_thread_function), kMethodCall,
+    {"_setup_thread_function", as_cfunc(onode_setup_thread_function), fm::kMethodCall,
      PyDoc_STR("_setup_thread_function()\n--\n\nBody of the one-shot setup thread.")},
     {nullptr, nullptr, 0, nullptr},
 };

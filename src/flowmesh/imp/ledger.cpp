@@ -370,9 +370,9 @@ int portable_clear(PyObject* self) {
 }
 
 PyMethodDef portable_methods[] = {
-    {"adopt_id", fm::as_cfunc(portable_adopt_id), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+    {"adopt_id", fm::as_cfunc(portable_adopt_id), fm::kMethodCall,
      PyDoc_STR("adopt_id(new_id)\n--\n\nTake over `new_id` as this object's id.")},
-    {"serialize", fm::as_cfunc(portable_serialize), METH_METHOD | METH_FASTCALL | METH_KEYWORDS,
+    {"serialize", fm::as_cfunc(portable_serialize), fm::kMethodCall,
      PyDoc_STR("serialize(interface)\n--\n\nThe document entry of `interface`, the facade "
                "object owning this one.")},
     {nullptr, nullptr, 0, nullptr},

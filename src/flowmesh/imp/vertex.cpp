@@ -507,21 +507,19 @@ PyMemberDef node_members[] = {
 
 using fm::as_cfunc;
 
-constexpr int kMethodCall = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef node_methods[] = {
     {"_cycle", as_cfunc(node_cycle), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_cycle(data=None)\n--\n\nRuns one cycle; failures of a non-batch node are "
                "recorded, logged and turn it to ERROR.")},
-    {"_run_cycle", as_cfunc(node_run_cycle), kMethodCall,
+    {"_run_cycle", as_cfunc(node_run_cycle), fm::kMethodCall,
      PyDoc_STR("_run_cycle(data=None)\n--\n\nThe cycle itself, without catching.")},
-    {"_setup_wrapper", as_cfunc(node_setup_wrapper), kMethodCall,
+    {"_setup_wrapper", as_cfunc(node_setup_wrapper), fm::kMethodCall,
      PyDoc_STR("_setup_wrapper(data)\n--\n\nState check, log line, then setup with the failure "
                "policy.")},
-    {"_run_setup", as_cfunc(node_run_setup), kMethodCall,
+    {"_run_setup", as_cfunc(node_run_setup), fm::kMethodCall,
      PyDoc_STR("_run_setup(data)\n--\n\nBuilds the context from the setup handler and pushes "
                "it.")},
-    {"_setup_cycle", as_cfunc(node_setup_cycle), kMethodCall,
+    {"_setup_cycle", as_cfunc(node_setup_cycle), fm::kMethodCall,
      PyDoc_STR("_setup_cycle()\n--\n\nRuns the first cycle's setup alone, counted as a skipped "
                "cycle.")},
     {"_get_data", node_get_data, METH_NOARGS, PyDoc_STR("_get_data()\n--\n\nA new empty dict.")},

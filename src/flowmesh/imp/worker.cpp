@@ -283,18 +283,16 @@ int element_counter_set(PyObject* self, PyObject* value, void* /*closure*/) {
 
 using fm::as_cfunc;
 
-constexpr int kMethod = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef element_methods[] = {
-    {"start", as_cfunc(element_start), kMethod,
+    {"start", as_cfunc(element_start), fm::kMethodCall,
      PyDoc_STR("start()\n--\n\nSTOPPED -> RUNNING, logged; no effect when running.")},
-    {"stop", as_cfunc(element_stop), kMethod,
+    {"stop", as_cfunc(element_stop), fm::kMethodCall,
      PyDoc_STR("stop()\n--\n\nRUNNING -> STOPPED, logged; no effect when stopped.")},
     {"get_counter", element_get_counter, METH_NOARGS,
      PyDoc_STR("get_counter()\n--\n\nNumber of completed cycles in this run.")},
     {"get_max_backlog", element_get_max_backlog, METH_NOARGS,
      PyDoc_STR("get_max_backlog()\n--\n\nLargest input backlog; 0 without inputs.")},
-    {"reset_run_state", as_cfunc(element_reset_run_state), kMethod,
+    {"reset_run_state", as_cfunc(element_reset_run_state), fm::kMethodCall,
      PyDoc_STR("reset_run_state()\n--\n\nClear counter, condition, context and failure for a "
                "new run.")},
     {"get_state", element_get_state, METH_NOARGS, PyDoc_STR("get_state()\n--\n\nRun state.")},
@@ -311,7 +309,7 @@ PyMethodDef element_methods[] = {
      PyDoc_STR("get_context()\n--\n\nThe context produced by setup, or None.")},
     {"set_logger", element_set_logger, METH_O,
      PyDoc_STR("set_logger(logger)\n--\n\nWrite to `logger` from now on (None: silent).")},
-    {"log", as_cfunc(element_log), kMethod,
+    {"log", as_cfunc(element_log), fm::kMethodCall,
      PyDoc_STR("log(msg, type=None)\n--\n\nWrite `msg` (text or exception) with log type "
                "`type` (INFO when None).")},
     {nullptr, nullptr, 0, nullptr},
