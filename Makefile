@@ -12,7 +12,7 @@ LOCK    := flock $(BUILD)/.lock
 PYTEST_ARGS ?=
 
 .PHONY: all toolchain venv build build-313 build-debug build-asan test test-314 test-313 \
-        refleak asan demo bench format clean
+        refleak asan demo bench format check-format clean
 
 all: build
 
@@ -45,7 +45,7 @@ build-313: $(VENV)/.stamp
 	if [ -z "$$py313" ]; then echo "python3.13 not found; skipping 3.13"; exit 0; fi
 	if [ ! -x $(VENV313)/bin/python ] || [ requirements-dev.txt -nt $(VENV313)/.stamp ]; then
 	  rm -rf $(VENV313); "$$py313" -m venv $(VENV313)
-	  $(VENV313)/bin/python -m pip install -q --disable-pip-version-check pytest==9.2.0 pytest-timeout==2.4.0 hypothesis==6.170.15
+	  $(VENV313)/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 	  touch $(VENV313)/.stamp
 	fi
 	mkdir -p $(BUILD)
@@ -90,8 +90,20 @@ demo: build
 bench: build
 	PYTHONPATH=src $(PY) bench/run.py
 
-format:
-	$(PY) -m pip install -q clang-format==23.1.3 && $(VENV)/bin/clang-format -i src/flowmesh/imp/*.cpp src/flowmesh/imp/*.hpp
+CXX_SOURCES = src/flowmesh/imp/*.cpp src/flowmesh/imp/*.hpp
+PY_SOURCES  = src tests bench tools examples
+
+# Applies both formatters and the linter's safe fixes.
+format: $(VENV)/.stamp
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff format -q $(PY_SOURCES)
+	$(VENV)/bin/ruff check -q --fix $(PY_SOURCES)
+
+# Fails on any formatting difference or lint finding (CI runs it).
+check-format: $(VENV)/.stamp
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff format -q --check $(PY_SOURCES)
+	$(VENV)/bin/ruff check -q $(PY_SOURCES)
 
 clean:
 	rm -rf $(BUILD) src/flowmesh/imp/*.so

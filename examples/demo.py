@@ -125,9 +125,7 @@ def failing_run(log_dir):
         pipeline.add_node(fragile)
         pipeline.connect(source, fragile)
         pipeline.connect(fragile, sink)
-        pipeline.add_error_handler(
-            lambda entry: print(f"error handler called: {entry['message']}")
-        )
+        pipeline.add_error_handler(lambda entry: print(f"error handler called: {entry['message']}"))
         pipeline.start()
         deadline = time.monotonic() + 10
         while pipeline.get_state() == Constants.States.RUNNING and time.monotonic() < deadline:
@@ -135,8 +133,10 @@ def failing_run(log_dir):
         # The monitoring thread stopped the run; stop() waits for it to finish
         # its report (handlers, banner) before we go on.
         pipeline.stop()
-        print(f"pipeline is {pipeline.get_state()} / {pipeline.get_condition()}; "
-              f"the sink got {len(sink.frames)} frames before the failure")
+        print(
+            f"pipeline is {pipeline.get_state()} / {pipeline.get_condition()}; "
+            f"the sink got {len(sink.frames)} frames before the failure"
+        )
         try:
             pipeline.raise_if_failed()
         except RuntimeError as e:

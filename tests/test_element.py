@@ -138,9 +138,13 @@ def test_reset_run_state_clears_the_run_but_not_state_or_logger(make):
     element.reset_run_state()
     assert element.get_state() == States.RUNNING
     assert imp._logger is log
-    assert (element.get_counter(), element.get_condition(), element.get_context(),
-            element.setup_failed(), element.failure()) == (0, Conditions.HEALTHY, None, False,
-                                                           None)
+    assert (
+        element.get_counter(),
+        element.get_condition(),
+        element.get_context(),
+        element.setup_failed(),
+        element.failure(),
+    ) == (0, Conditions.HEALTHY, None, False, None)
 
 
 @makers
@@ -152,8 +156,11 @@ def test_log_defaults_to_info_and_passes_exceptions_through(make):
     element.log("hello")
     element.log(error, LogTypes.ERROR)
     imp.log(msg="kw", type=LogTypes.WARNING)
-    assert log.calls == [(LogTypes.INFO, "hello"), (LogTypes.ERROR, error),
-                         (LogTypes.WARNING, "kw")]
+    assert log.calls == [
+        (LogTypes.INFO, "hello"),
+        (LogTypes.ERROR, error),
+        (LogTypes.WARNING, "kw"),
+    ]
     assert log.calls[1][1] is error
 
 
@@ -186,15 +193,17 @@ def test_logger_errors_propagate():
         imp.log("x")
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {}), (("a", None, 1), {}),
-                                          (("a",), {"kind": 1}), (("a",), {"msg": "b"})])
+@pytest.mark.parametrize(
+    "args, kwargs", [((), {}), (("a", None, 1), {}), (("a",), {"kind": 1}), (("a",), {"msg": "b"})]
+)
 def test_log_argument_errors(args, kwargs):
     with pytest.raises(TypeError):
         make_imp()[0].log(*args, **kwargs)
 
 
-@pytest.mark.parametrize("name, error", [("n", None), (None, None), (3, TypeError),
-                                         (b"n", TypeError)])
+@pytest.mark.parametrize(
+    "name, error", [("n", None), (None, None), (3, TypeError), (b"n", TypeError)]
+)
 def test_name_must_be_text_or_none(name, error):
     imp = make_imp()[0]
     dict.__setitem__(imp.config, "name", name)
@@ -218,7 +227,9 @@ def test_missing_name_key_raises_lookup_error():
 def test_facade_configuration_refuses_a_bad_name(name):
     with pytest.raises(TypeError) as info:
         ProcessingElement(name=name)
-    assert str(info.value) == f"Configuration 'name' must be a str or None, not {type(name).__name__}"
+    assert (
+        str(info.value) == f"Configuration 'name' must be a str or None, not {type(name).__name__}"
+    )
 
 
 def test_counter_is_a_read_write_integer():
@@ -261,25 +272,28 @@ class Part:
             raise self.error
 
 
-@pytest.mark.parametrize("failed_state, expected", [
-    (States.RUNNING, ["bad", "c", "b", "a"]),
-    (States.STOPPED, ["c", "b", "a"]),
-])
+@pytest.mark.parametrize(
+    "failed_state, expected",
+    [
+        (States.RUNNING, ["bad", "c", "b", "a"]),
+        (States.STOPPED, ["c", "b", "a"]),
+    ],
+)
 def test_roll_back_order(failed_state, expected):
     journal = []
     started = [Part(n, journal=journal) for n in "abc"]
     snapshot = list(started)
     lines = []
-    ProcessingElementImp.stop_after_failed_start(started, Part("bad", failed_state,
-                                                               journal=journal), lines.append)
+    ProcessingElementImp.stop_after_failed_start(
+        started, Part("bad", failed_state, journal=journal), lines.append
+    )
     assert journal == expected and lines == []
     assert started == snapshot
 
 
 def test_roll_back_logs_failing_stops_and_goes_on():
     journal, lines = [], []
-    started = [Part("a", journal=journal), Part("b", error=RuntimeError("stuck"),
-                                                journal=journal)]
+    started = [Part("a", journal=journal), Part("b", error=RuntimeError("stuck"), journal=journal)]
     failed = Part("c", error=ValueError("half open"), journal=journal)
     assert ProcessingElementImp.stop_after_failed_start(started, failed, lines.append) is None
     assert journal == ["c", "b", "a"]
@@ -291,11 +305,9 @@ def test_roll_back_logs_failing_stops_and_goes_on():
 
 def test_roll_back_lets_non_exception_errors_through():
     journal = []
-    started = [Part("a", journal=journal), Part("b", error=KeyboardInterrupt(),
-                                                journal=journal)]
+    started = [Part("a", journal=journal), Part("b", error=KeyboardInterrupt(), journal=journal)]
     with pytest.raises(KeyboardInterrupt):
-        ProcessingElementImp.stop_after_failed_start(started, Part("x", States.STOPPED),
-                                                     print)
+        ProcessingElementImp.stop_after_failed_start(started, Part("x", States.STOPPED), print)
     assert journal == ["b"]
 
 

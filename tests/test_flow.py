@@ -4,12 +4,12 @@ import threading
 import time
 
 import pytest
+from support import wait_until
 
 from flowmesh.constants import Constants
 from flowmesh.io_node import IONode
 from flowmesh.logging import Logger
 from flowmesh.sources import EventSource, SampledSource, Sink
-from support import wait_until
 
 TIMEOUT = 30.0
 ASYNC = Constants.Timing.ASYNC
@@ -312,7 +312,10 @@ def test_trigger_during_setup_waits_for_it():
         (lambda: SampledSource(rate="fast"), TypeError),
         (lambda: SampledSource(frames=1.5), TypeError),
         (lambda: SampledSource(output_ports=[{"name": "out", "timing": ASYNC}]), ValueError),
-        (lambda: EventSource(output_ports=[{"name": "out", "timing": Constants.Timing.SYNC}]), ValueError),
+        (
+            lambda: EventSource(output_ports=[{"name": "out", "timing": Constants.Timing.SYNC}]),
+            ValueError,
+        ),
         (lambda: EventSource().trigger(1, port="nope"), ValueError),
     ],
 )

@@ -4,6 +4,7 @@ import threading
 import time
 
 import pytest
+from support import wait_until
 
 from flowmesh.constants import Constants
 from flowmesh.i_node import INode
@@ -12,7 +13,6 @@ from flowmesh.imp import IPortImp
 from flowmesh.io_node import IONode
 from flowmesh.o_node import ONode
 from flowmesh.o_port import OPort
-from support import wait_until
 
 SYNC, ASYNC, INHERITED = Constants.Timing.SYNC, Constants.Timing.ASYNC, Constants.Timing.INHERITED
 TIMEOUT = 30.0

@@ -96,8 +96,12 @@ def test_incidents_from_many_threads_are_handed_out_once(logger):
     # An incident recorded after all that reaches exactly one of several racing takers.
     logger.write(type=ERROR, message="last")
     barrier, results = threading.Barrier(8), []
-    racers = [threading.Thread(target=lambda: (barrier.wait(), results.append(
-        logger.get_incident(ERROR, opaque=True)))) for _ in range(8)]
+    racers = [
+        threading.Thread(
+            target=lambda: (barrier.wait(), results.append(logger.get_incident(ERROR, opaque=True)))
+        )
+        for _ in range(8)
+    ]
     for t in racers:
         t.start()
     for t in racers:
@@ -121,8 +125,9 @@ def test_memory_logger_has_no_thread_and_no_file():
 def test_file_gets_lines_after_flush(tmp_path):
     log = Logger(str(tmp_path / "sub" / "logs"))
     assert log.is_persistent() and os.path.dirname(log.file_name) == str(tmp_path / "sub" / "logs")
-    assert re.fullmatch(rf"flowmesh-\d{{8}}-\d{{6}}-{os.getpid()}-\d+\.log",
-                        os.path.basename(log.file_name))
+    assert re.fullmatch(
+        rf"flowmesh-\d{{8}}-\d{{6}}-{os.getpid()}-\d+\.log", os.path.basename(log.file_name)
+    )
 
     def write(w):
         for k in range(500):
@@ -242,15 +247,19 @@ def fake_element(monkeypatch):
     return FakeElement
 
 
-@pytest.mark.parametrize("call, instance, function, message", [
-    (lambda el: el.run(_helper), "alpha", "_helper", "deep"),
-    (lambda el: _Plain().run(lambda: el.run(_helper)), "alpha", "_helper", "deep"),
-    (lambda el: el.run(lambda: _Plain().run(_helper)), "alpha", "_helper", "deep"),
-    (lambda el: _Plain().run(_helper), None, "_helper", "deep"),
-    (lambda el: el.run(_raise_empty), "alpha", "_raise_empty", "ValueError"),
-])
-def test_exception_entry_names_raising_location_and_element(fake_element, call, instance, function,
-                                                           message):
+@pytest.mark.parametrize(
+    "call, instance, function, message",
+    [
+        (lambda el: el.run(_helper), "alpha", "_helper", "deep"),
+        (lambda el: _Plain().run(lambda: el.run(_helper)), "alpha", "_helper", "deep"),
+        (lambda el: el.run(lambda: _Plain().run(_helper)), "alpha", "_helper", "deep"),
+        (lambda el: _Plain().run(_helper), None, "_helper", "deep"),
+        (lambda el: el.run(_raise_empty), "alpha", "_raise_empty", "ValueError"),
+    ],
+)
+def test_exception_entry_names_raising_location_and_element(
+    fake_element, call, instance, function, message
+):
     log = Logger("")
     log.write(type=ERROR, message=_caught(lambda: call(fake_element("alpha"))))
     entry = log.get_incident(type=ERROR)
@@ -279,7 +288,8 @@ def test_implementation_element_is_recognised(monkeypatch):
 
 def test_text_and_unraised_messages_point_at_the_caller():
     log = Logger("")
-    log.write(type=WARNING, message=ValueError("never raised")); line = sys._getframe().f_lineno
+    log.write(type=WARNING, message=ValueError("never raised"))
+    line = sys._getframe().f_lineno - 1
     source = log.get_incident(type=WARNING)["source"]
     assert (source["filename"], source["lineno"]) == (os.path.basename(__file__), line)
     assert source["summary"].endswith("in test_text_and_unraised_messages_point_at_the_caller")
@@ -317,7 +327,8 @@ def test_real_facade_element_is_named():
     assert log.get_incident(type=ERROR)["source"]["instance"] == "real-alpha"
     # A text entry written through the element's own log names the element, located at the call.
     element.set_logger(log)
-    element.log("watch out", type=WARNING); line = sys._getframe().f_lineno
+    element.log("watch out", type=WARNING)
+    line = sys._getframe().f_lineno - 1
     source = log.get_incident(type=WARNING)["source"]
     assert (source["instance"], source["lineno"]) == ("real-alpha", line)
 
@@ -334,11 +345,14 @@ class _Capture(logging.Handler):
         self.records.append(record)
 
 
-@pytest.mark.parametrize("kind, level, exception", [
-    (INFO, logging.INFO, False),
-    (WARNING, logging.WARNING, False),
-    (ERROR, logging.ERROR, True),
-])
+@pytest.mark.parametrize(
+    "kind, level, exception",
+    [
+        (INFO, logging.INFO, False),
+        (WARNING, logging.WARNING, False),
+        (ERROR, logging.ERROR, True),
+    ],
+)
 def test_entries_reach_the_flowmesh_logger(kind, level, exception):
     std = logging.getLogger("flowmesh")
     capture, old_level = _Capture(), std.level

@@ -4,12 +4,12 @@ import gc
 import weakref
 
 import pytest
+from support import RecordingLogger as Recorder
 
 from flowmesh import imp
 from flowmesh.constants import Constants
 from flowmesh.context import Context
 from flowmesh.node import Node
-from support import RecordingLogger as Recorder
 
 STOPPED, RUNNING = Constants.States.STOPPED, Constants.States.RUNNING
 HEALTHY, ERROR = Constants.Conditions.HEALTHY, Constants.Conditions.ERROR
@@ -263,7 +263,9 @@ def test_failure_is_flagged_even_when_logging_fails():
 @pytest.mark.parametrize("method", ["_cycle", "_run_cycle"])
 def test_data_of_wrong_type_raises_in_both_modes(batch, method):
     node, calls = make_node(batch=batch)
-    with pytest.raises(TypeError, match=r"^Argument 'data' has incorrect type \(expected dict, got list\)$"):
+    with pytest.raises(
+        TypeError, match=r"^Argument 'data' has incorrect type \(expected dict, got list\)$"
+    ):
         getattr(node, method)([])
     assert calls == [] and node.get_condition() == HEALTHY
 

@@ -7,13 +7,12 @@ import time
 import weakref
 
 import pytest
+from support import RecordingLogger as Recorder
 
 from flowmesh import imp
 from flowmesh.constants import Constants
 from flowmesh.context import Context
 from flowmesh.o_node import ONode
-from flowmesh.o_port import OPort
-from support import RecordingLogger as Recorder
 
 SYNC, ASYNC = Constants.Timing.SYNC, Constants.Timing.ASYNC
 HEALTHY, ERROR = Constants.Conditions.HEALTHY, Constants.Conditions.ERROR
@@ -76,10 +75,16 @@ def with_doubles(node, *names):
     "entries, exc_type, message",
     [
         ([], ValueError, "output_ports must not be empty."),
-        ([{"name": "a"}, {"name": "b"}, {"name": "a"}], ValueError,
-         "output_ports contain duplicate names."),
-        (({"name": "a"},), TypeError,
-         "Argument 'output_ports' has incorrect type (expected list, got tuple)"),
+        (
+            [{"name": "a"}, {"name": "b"}, {"name": "a"}],
+            ValueError,
+            "output_ports contain duplicate names.",
+        ),
+        (
+            ({"name": "a"},),
+            TypeError,
+            "Argument 'output_ports' has incorrect type (expected list, got tuple)",
+        ),
         ([{"type": "Any"}], KeyError, "'name'"),
     ],
 )
@@ -222,7 +227,13 @@ def test_call_order_of_an_output_node():
     node.start()
     node._imp._cycle({"emit": {"out": 1}})
     assert [c[0] for c in calls] == [
-        "pre_setup", "setup", "push_context", "pre_step", "step", "post_step", "push_data"
+        "pre_setup",
+        "setup",
+        "push_context",
+        "pre_step",
+        "step",
+        "post_step",
+        "push_data",
     ]
     assert calls[-2:] == [("post_step", {"out": 1}), ("push_data", {"out": 1})]
     calls.clear()

@@ -13,13 +13,13 @@ import types
 import weakref
 
 import pytest
+from support import wait_until
 
 import flowmesh.logging
 from flowmesh import imp
 from flowmesh.constants import Constants
 from flowmesh.imp import conductor
 from flowmesh.pipeline import Pipeline
-from support import wait_until
 
 States, Conditions, LogTypes = Constants.States, Constants.Conditions, Constants.LogTypes
 RULE = "=" * 120
@@ -215,19 +215,32 @@ def test_directory_type_is_checked(directory):
     with pytest.raises(TypeError) as info:
         imp.PipelineImp(directory)
     assert str(info.value) == (
-        f"Argument 'directory' has incorrect type (expected str, got {type(directory).__name__})")
+        f"Argument 'directory' has incorrect type (expected str, got {type(directory).__name__})"
+    )
 
 
 @pytest.mark.parametrize(
     "attempted, error, expected",
     [
-        (None, None, "*** flowmesh: no log file could be created. Logging to memory only - no "
-                     "persistent audit trail will be written. ***\n"),
-        ("/x/f.log", "denied", "*** flowmesh: no log file could be created at /x/f.log. denied "
-                               "Logging to memory only - no persistent audit trail will be "
-                               "written. ***\n"),
-        ("", "why", "*** flowmesh: no log file could be created. why Logging to memory only - no "
-                    "persistent audit trail will be written. ***\n"),
+        (
+            None,
+            None,
+            "*** flowmesh: no log file could be created. Logging to memory only - no "
+            "persistent audit trail will be written. ***\n",
+        ),
+        (
+            "/x/f.log",
+            "denied",
+            "*** flowmesh: no log file could be created at /x/f.log. denied "
+            "Logging to memory only - no persistent audit trail will be "
+            "written. ***\n",
+        ),
+        (
+            "",
+            "why",
+            "*** flowmesh: no log file could be created. why Logging to memory only - no "
+            "persistent audit trail will be written. ***\n",
+        ),
     ],
 )
 def test_console_notice_without_log_file(monkeypatch, capsys, attempted, error, expected):
@@ -276,8 +289,11 @@ class Nameless(ONode):
         pass
 
 
-@pytest.mark.parametrize("bad", [None, RefusesLogger("r"), Nameless("n")],
-                         ids=["none", "set_logger-raises", "name-raises"])
+@pytest.mark.parametrize(
+    "bad",
+    [None, RefusesLogger("r"), Nameless("n")],
+    ids=["none", "set_logger-raises", "name-raises"],
+)
 def test_failed_add_leaves_the_pipeline_unchanged(pipeline, bad):
     with pytest.raises(Exception):
         pipeline.add_node(bad)
@@ -291,8 +307,11 @@ def test_connect_adds_source_then_target(pipeline, journal):
     a, b = ONode("a", journal), INode("b", journal)
     pipeline.connect(a, b)
     assert pipeline._imp._nodes == [a, b]
-    assert log_lines(pipeline) == ["Node a added to pipeline.", "Node b added to pipeline.",
-                                   "Nodes a[out] and b[in] connected."]
+    assert log_lines(pipeline) == [
+        "Node a added to pipeline.",
+        "Node b added to pipeline.",
+        "Nodes a[out] and b[in] connected.",
+    ]
     assert journal[-1] == ("a", "connect", "out", "b", "in")
 
 
@@ -383,18 +402,26 @@ def test_disconnect_with_an_unusable_endpoint_keeps_the_pipeline_usable(pipeline
 
 @pytest.mark.parametrize(
     "value, output, input",
-    [(ONode("o"), True, False), (INode("i"), False, True), (IONode("io"), True, True),
-     (Element("e"), False, False), (None, False, False), (42, False, False),
-     ("ONode", False, False), (ONode, False, False)],
+    [
+        (ONode("o"), True, False),
+        (INode("i"), False, True),
+        (IONode("io"), True, True),
+        (Element("e"), False, False),
+        (None, False, False),
+        (42, False, False),
+        ("ONode", False, False),
+        (ONode, False, False),
+    ],
 )
 def test_capabilities_without_chains(value, output, input):
     assert conductor._has_output_capability(value) is output
     assert conductor._has_input_capability(value) is input
 
 
-@pytest.mark.parametrize("value, output, input",
-                         [(OChain("c"), True, False), (IChain("c"), False, True),
-                          (IOChain("c"), True, True)])
+@pytest.mark.parametrize(
+    "value, output, input",
+    [(OChain("c"), True, False), (IChain("c"), False, True), (IOChain("c"), True, True)],
+)
 def test_capabilities_of_chains(monkeypatch, value, output, input):
     _module(monkeypatch, "flowmesh.o_chain", OChain=OChain)
     _module(monkeypatch, "flowmesh.i_chain", IChain=IChain)
@@ -414,7 +441,9 @@ def test_start_twice_runs_one_monitoring_thread(pipeline):
     assert pipeline._imp._monitor_thread is thread and thread.daemon and thread.is_alive()
     assert threading.active_count() == before + 1
     lines = log_lines(pipeline)
-    assert lines.count("Starting pipeline...") == 2 and lines.count("Pipeline running, skipping.") == 1
+    assert (
+        lines.count("Starting pipeline...") == 2 and lines.count("Pipeline running, skipping.") == 1
+    )
     pipeline.stop()
     assert not thread.is_alive() and pipeline._imp._monitor_thread is None
     assert pipeline._imp._logger.flushes == 1
@@ -435,15 +464,29 @@ def test_start_and_stop_order(pipeline, journal):
     assert journal == [("a", "stop"), ("b", "stop"), ("c", "stop")]
     assert pipeline.get_elapsed_time() == 0.0
     lines = log_lines(pipeline)
-    assert lines[-3:] == ["Stopping pipeline...", "Pipeline stopped.", "Monitoring thread terminated."]
+    assert lines[-3:] == [
+        "Stopping pipeline...",
+        "Pipeline stopped.",
+        "Monitoring thread terminated.",
+    ]
 
 
 @pytest.mark.parametrize(
     "condition, expected",
-    [(Conditions.HEALTHY, ["Stopping pipeline...", "Pipeline has already been stopped. Skipping."]),
-     (Conditions.WARNING, ["Stopping pipeline..."]),
-     (Conditions.ERROR, ["Stopping pipeline...",
-                         "Pipeline has already been stopped due to an error. Skipping."])],
+    [
+        (
+            Conditions.HEALTHY,
+            ["Stopping pipeline...", "Pipeline has already been stopped. Skipping."],
+        ),
+        (Conditions.WARNING, ["Stopping pipeline..."]),
+        (
+            Conditions.ERROR,
+            [
+                "Stopping pipeline...",
+                "Pipeline has already been stopped due to an error. Skipping.",
+            ],
+        ),
+    ],
 )
 def test_stop_when_stopped(pipeline, condition, expected):
     pipeline._imp._condition = condition
@@ -467,7 +510,9 @@ def test_start_failure_rolls_back(pipeline, journal, failed_reads_running):
     assert info.value is error
     stops = [("c", "stop")] if failed_reads_running else []
     assert journal == [("a", "start"), ("b", "start"), ("c", "start")] + stops + [
-        ("b", "stop"), ("a", "stop")]
+        ("b", "stop"),
+        ("a", "stop"),
+    ]
     assert pipeline.get_state() == States.STOPPED and pipeline.get_elapsed_time() == 0.0
     assert pipeline._imp._monitor_thread is None
     assert pipeline._imp._logger.entries[-1] == (LogTypes.ERROR, error)
@@ -481,12 +526,14 @@ def test_failed_rollback_stop_is_logged_and_start_error_reraised(pipeline):
     pipeline.add_node(b)
     with pytest.raises(KeyError):
         pipeline.start()
-    assert ("Failed to stop node a while recovering from a start failure: stuck"
-            in log_lines(pipeline))
+    assert "Failed to stop node a while recovering from a start failure: stuck" in log_lines(
+        pipeline
+    )
 
 
-@pytest.mark.parametrize("incident, shown", [({"message": "boom", "source": {}}, "boom"),
-                                             (None, "unknown")])
+@pytest.mark.parametrize(
+    "incident, shown", [({"message": "boom", "source": {}}, "boom"), (None, "unknown")]
+)
 def test_restart_after_failed_run_resets_every_element(pipeline, journal, incident, shown):
     a, b = ONode("a", journal), INode("b", journal)
     pipeline.add_node(a)
@@ -498,8 +545,10 @@ def test_restart_after_failed_run_resets_every_element(pipeline, journal, incide
     journal.clear()
     pipeline.start()
     assert journal == [("a", "reset"), ("b", "reset"), ("a", "start"), ("b", "start")]
-    assert f"Pipeline recovering from a previous error ('{shown}'); resetting run state and " \
-           "restarting." in log_lines(pipeline)
+    assert (
+        f"Pipeline recovering from a previous error ('{shown}'); resetting run state and "
+        "restarting." in log_lines(pipeline)
+    )
     assert pipeline.get_condition() == Conditions.HEALTHY and pipeline._imp._backlog_level == "ok"
 
 
@@ -609,8 +658,11 @@ def test_log_forwards_type_and_message(pipeline):
     pipeline.log("text")
     pipeline._imp.log(msg=error, type=LogTypes.ERROR)
     pipeline.log("w", LogTypes.WARNING)
-    assert pipeline._imp._logger.entries == [(LogTypes.INFO, "text"), (LogTypes.ERROR, error),
-                                             (LogTypes.WARNING, "w")]
+    assert pipeline._imp._logger.entries == [
+        (LogTypes.INFO, "text"),
+        (LogTypes.ERROR, error),
+        (LogTypes.WARNING, "w"),
+    ]
     pipeline._imp._logger = None
     pipeline.log("silent")
 
@@ -624,8 +676,10 @@ def test_get_backlog_is_the_largest(pipeline):
 
 
 WARN = "Input backlog ({} items) exceeds the warning threshold (10); a consumer is falling behind."
-ERR = ("Input backlog ({} items) exceeds the error threshold (20); a consumer cannot keep up. "
-       "Stopping pipeline.")
+ERR = (
+    "Input backlog ({} items) exceeds the error threshold (20); a consumer cannot keep up. "
+    "Stopping pipeline."
+)
 
 
 @pytest.mark.parametrize(
@@ -635,8 +689,14 @@ ERR = ("Input backlog ({} items) exceeds the error threshold (20); a consumer ca
         ([10, 15, 19], [(LogTypes.WARNING, WARN.format(10))]),
         ([12, 3, 11], [(LogTypes.WARNING, WARN.format(12)), (LogTypes.WARNING, WARN.format(11))]),
         ([20, 25], [(LogTypes.ERROR, ERR.format(20))]),
-        ([11, 30, 12], [(LogTypes.WARNING, WARN.format(11)), (LogTypes.ERROR, ERR.format(30)),
-                        (LogTypes.WARNING, WARN.format(12))]),
+        (
+            [11, 30, 12],
+            [
+                (LogTypes.WARNING, WARN.format(11)),
+                (LogTypes.ERROR, ERR.format(30)),
+                (LogTypes.WARNING, WARN.format(12)),
+            ],
+        ),
     ],
 )
 def test_check_backlog_reports_each_crossing_once(monkeypatch, pipeline, backlogs, expected):
@@ -667,7 +727,8 @@ def test_notify_error_calls_every_handler(pipeline):
     pipeline._imp._notify_error(entry)
     assert calls == [("first", entry), "bad", "last"]
     assert log_lines(pipeline) == [
-        "An error handler raised while reporting a pipeline failure: ValueError: handler broke"]
+        "An error handler raised while reporting a pipeline failure: ValueError: handler broke"
+    ]
 
 
 def test_first_element_failure(pipeline):
@@ -694,10 +755,15 @@ def test_first_element_failure(pipeline):
 @pytest.mark.parametrize(
     "source, expected",
     [
-        ({"instance": "n1", "summary": "f.py:3 in step"},
-         "The pipeline failed: boom in node 'n1' at f.py:3 in step"),
+        (
+            {"instance": "n1", "summary": "f.py:3 in step"},
+            "The pipeline failed: boom in node 'n1' at f.py:3 in step",
+        ),
         ({"instance": "n1"}, "The pipeline failed: boom in node 'n1'"),
-        ({"summary": "f.py:3 in step", "instance": ""}, "The pipeline failed: boom at f.py:3 in step"),
+        (
+            {"summary": "f.py:3 in step", "instance": ""},
+            "The pipeline failed: boom at f.py:3 in step",
+        ),
         (None, "The pipeline failed: boom"),
     ],
 )
@@ -747,8 +813,12 @@ def test_get_last_error_is_the_plain_form(pipeline):
     "file_name, attempted, error, expected",
     [
         ("/l/f.log", "/l/f.log", None, "See log file for details: /l/f.log"),
-        (None, "/l/f.log", "denied",
-         "No log file was written at /l/f.log (denied). This message is all there is."),
+        (
+            None,
+            "/l/f.log",
+            "denied",
+            "No log file was written at /l/f.log (denied). This message is all there is.",
+        ),
         (None, None, "no dir", "No log file was written (no dir). This message is all there is."),
         ("", "", "", "No log file was written. This message is all there is."),
     ],
@@ -761,9 +831,13 @@ def test_log_reference(pipeline, file_name, attempted, error, expected):
 
 def test_log_reference_with_missing_attributes(pipeline):
     pipeline._imp._logger = types.SimpleNamespace()
-    assert pipeline._imp._log_reference() == "No log file was written. This message is all there is."
+    assert (
+        pipeline._imp._log_reference() == "No log file was written. This message is all there is."
+    )
     pipeline._imp._logger = None
-    assert pipeline._imp._log_reference() == "No log file was written. This message is all there is."
+    assert (
+        pipeline._imp._log_reference() == "No log file was written. This message is all there is."
+    )
 
 
 class Console(io.StringIO):
@@ -831,20 +905,44 @@ def _incident(message, **source):
 def _run_until_error(pipeline, incident):
     pipeline.start()
     pipeline._imp._logger.record(LogTypes.ERROR, incident)
-    assert wait_until(lambda: pipeline._imp._monitor_thread is None
-                      or not pipeline._imp._monitor_thread.is_alive())
+    assert wait_until(
+        lambda: (
+            pipeline._imp._monitor_thread is None or not pipeline._imp._monitor_thread.is_alive()
+        )
+    )
 
 
 def test_error_banner_without_colour(pipeline, capsys):
     pipeline._imp._logger.attempted_file = "/l/x.log"
     pipeline._imp._logger.file_error = "denied"
     capsys.readouterr()
-    _run_until_error(pipeline, _incident("kaput", summary="node.py:12 in step", instance="n1",
-                                         directory="/src", filename="node.py", lineno=12))
-    assert capsys.readouterr().out == "\n".join([
-        "", RULE, "*** kaput ***", "", "Raised in node.py:12 in step", "Node: n1", "File in: /src",
-        "No log file was written at /l/x.log (denied). This message is all there is.", RULE,
-        "Pipeline stopped.", "", ""])
+    _run_until_error(
+        pipeline,
+        _incident(
+            "kaput",
+            summary="node.py:12 in step",
+            instance="n1",
+            directory="/src",
+            filename="node.py",
+            lineno=12,
+        ),
+    )
+    assert capsys.readouterr().out == "\n".join(
+        [
+            "",
+            RULE,
+            "*** kaput ***",
+            "",
+            "Raised in node.py:12 in step",
+            "Node: n1",
+            "File in: /src",
+            "No log file was written at /l/x.log (denied). This message is all there is.",
+            RULE,
+            "Pipeline stopped.",
+            "",
+            "",
+        ]
+    )
     assert pipeline.get_condition() == Conditions.ERROR and pipeline.get_state() == States.STOPPED
 
 
@@ -853,24 +951,45 @@ def test_error_banner_with_colour_and_without_optional_lines(monkeypatch, pipeli
     monkeypatch.setattr(sys, "stdout", console)
     _run_until_error(pipeline, _incident("kaput", filename="f.py", lineno=7, summary=None))
     red, bold, reset = "\x1b[31m", "\x1b[1m", "\x1b[0m"
-    assert console.getvalue() == "\n".join([
-        red, RULE, "*** kaput ***", "", "Raised in f.py:7",
-        "No log file was written. This message is all there is.", RULE,
-        f"{red}{bold}Pipeline stopped.{reset}{red}", reset, ""])
+    assert console.getvalue() == "\n".join(
+        [
+            red,
+            RULE,
+            "*** kaput ***",
+            "",
+            "Raised in f.py:7",
+            "No log file was written. This message is all there is.",
+            RULE,
+            f"{red}{bold}Pipeline stopped.{reset}{red}",
+            reset,
+            "",
+        ]
+    )
 
 
 def test_warning_banner_text(monkeypatch, pipeline):
     console = Console(tty=False)
     monkeypatch.setattr(sys, "stdout", console)
     pipeline.start()
-    pipeline._imp._logger.record(LogTypes.WARNING, _incident("slow", directory="/d",
-                                                             filename="f.py", lineno=3))
+    pipeline._imp._logger.record(
+        LogTypes.WARNING, _incident("slow", directory="/d", filename="f.py", lineno=3)
+    )
     assert wait_until(lambda: console.getvalue().count(RULE) == 2)
     assert pipeline.get_state() == States.RUNNING
     pipeline.stop()
-    assert console.getvalue() == "\n".join([
-        "", RULE, "*** slow ***", "", "Warning raised in /d\\f.py:3.",
-        "No log file was written. This message is all there is.", RULE, "", ""])
+    assert console.getvalue() == "\n".join(
+        [
+            "",
+            RULE,
+            "*** slow ***",
+            "",
+            "Warning raised in /d\\f.py:3.",
+            "No log file was written. This message is all there is.",
+            RULE,
+            "",
+            "",
+        ]
+    )
     assert pipeline.get_condition() == Conditions.WARNING
 
 
@@ -881,8 +1000,16 @@ def test_failure_order_and_handlers(pipeline, journal, capsys):
     seen = []
 
     def handler(entry):
-        seen.append((entry["message"], pipeline.get_state(), pipeline.get_condition(),
-                     a.state, b.state, threading.current_thread() is pipeline._imp._monitor_thread))
+        seen.append(
+            (
+                entry["message"],
+                pipeline.get_state(),
+                pipeline.get_condition(),
+                a.state,
+                b.state,
+                threading.current_thread() is pipeline._imp._monitor_thread,
+            )
+        )
 
     def raising(entry):
         raise LookupError("handler fault")
@@ -891,11 +1018,15 @@ def test_failure_order_and_handlers(pipeline, journal, capsys):
     pipeline.add_error_handler(raising)
     pipeline.add_error_handler(handler)
     _run_until_error(pipeline, _incident("boom", instance="b"))
-    assert seen == [("boom", States.STOPPED, Conditions.ERROR, States.STOPPED, States.STOPPED,
-                     True)] * 2
+    assert (
+        seen
+        == [("boom", States.STOPPED, Conditions.ERROR, States.STOPPED, States.STOPPED, True)] * 2
+    )
     lines = log_lines(pipeline)
-    assert "An error handler raised while reporting a pipeline failure: LookupError: handler fault" \
+    assert (
+        "An error handler raised while reporting a pipeline failure: LookupError: handler fault"
         in lines
+    )
     assert lines[-1] == "Monitoring thread terminated."
     assert "Node: b" in capsys.readouterr().out
     # The client's stop joins the finished thread and reports the error.
@@ -907,8 +1038,9 @@ def test_failure_order_and_handlers(pipeline, journal, capsys):
 def test_monitoring_survives_a_failing_incident_query(pipeline):
     pipeline.start()
     pipeline._imp._logger.incident_faults = 1
-    assert wait_until(lambda: "Monitoring thread recovered from: injected incident fault"
-                      in log_lines(pipeline))
+    assert wait_until(
+        lambda: "Monitoring thread recovered from: injected incident fault" in log_lines(pipeline)
+    )
     assert pipeline._imp._monitor_thread.is_alive()
     pipeline._imp._logger.record(LogTypes.ERROR, _incident("later"))
     assert wait_until(lambda: pipeline.get_state() == States.STOPPED)
@@ -951,7 +1083,10 @@ def test_stop_failing_while_handling_an_error(pipeline, capsys):
 def test_monitoring_survives_a_bad_interval(monkeypatch, pipeline):
     monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", "soon")
     pipeline.start()
-    assert wait_until(lambda: any(line.startswith("Monitoring thread recovered from:")
-                                  for line in log_lines(pipeline)))
+    assert wait_until(
+        lambda: any(
+            line.startswith("Monitoring thread recovered from:") for line in log_lines(pipeline)
+        )
+    )
     pipeline._imp._logger.record(LogTypes.ERROR, _incident("x"))
     assert wait_until(lambda: pipeline.get_state() == States.STOPPED)

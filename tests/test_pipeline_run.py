@@ -10,13 +10,13 @@ import time
 import weakref
 
 import pytest
+from support import wait_until
 
 from flowmesh import imp
 from flowmesh.constants import Constants
 from flowmesh.io_node import IONode
 from flowmesh.pipeline import Pipeline
 from flowmesh.sources import EventSource, SampledSource, Sink
-from support import wait_until
 
 States, Conditions, LogTypes = Constants.States, Constants.Conditions, Constants.LogTypes
 INTERVAL = 0.02
@@ -103,21 +103,27 @@ def test_failing_step_stops_the_pipeline(tmp_path, capsys, log_lines):
     assert time.monotonic() - failed_at < 5
     assert p.get_condition() == Conditions.ERROR
     assert [e.get_state() for e in (src, mid, sink)] == [States.STOPPED] * 3
-    assert handled == [("first", "cannot take 5", States.STOPPED, Conditions.ERROR), "broken",
-                       ("last", "mid")]
-    assert ("An error handler raised while reporting a pipeline failure: KeyError: 'handler bug'"
-            in log_lines())
+    assert handled == [
+        ("first", "cannot take 5", States.STOPPED, Conditions.ERROR),
+        "broken",
+        ("last", "mid"),
+    ]
+    assert (
+        "An error handler raised while reporting a pipeline failure: KeyError: 'handler bug'"
+        in log_lines()
+    )
     assert sink.values() == [2, 4, 6, 8]
 
     out = capsys.readouterr().out.split("\n")
     top = out.index("*** cannot take 5 ***")
     assert out[top - 1] == RULE and out[top + 1] == ""
     assert out[top + 2].startswith("Raised in test_pipeline_run.py:") and out[top + 2].endswith(
-        " in step")
+        " in step"
+    )
     assert out[top + 3] == "Node: mid"
     assert out[top + 4] == f"File in: {os.path.dirname(os.path.abspath(__file__))}"
     assert out[top + 5] == f"See log file for details: {p._imp._logger.file_name}"
-    assert out[top + 6:top + 8] == [RULE, "Pipeline stopped."]
+    assert out[top + 6 : top + 8] == [RULE, "Pipeline stopped."]
 
     with pytest.raises(RuntimeError) as info:
         p.raise_if_failed()
@@ -154,8 +160,10 @@ def test_restart_after_failure_runs_healthy(log_lines):
         mid.fail_at = None
         sink.clear()
         p.start()
-        assert ("Pipeline recovering from a previous error ('cannot take 3'); resetting run state "
-                "and restarting." in log_lines())
+        assert (
+            "Pipeline recovering from a previous error ('cannot take 3'); resetting run state "
+            "and restarting." in log_lines()
+        )
         assert sink.wait_for(10, timeout=10)
         assert sink.values() == [2 * k for k in range(1, 11)]  # setup ran again: k restarts
         assert p.get_condition() == Conditions.HEALTHY
@@ -216,8 +224,13 @@ def test_third_element_failing_to_start():
         threads = set(threading.enumerate())
         with pytest.raises(RuntimeError, match="^c cannot start$"):
             p.start()
-        assert journal.calls == [("start", "a"), ("start", "b"), ("start", "c"),
-                                 ("stop", "b"), ("stop", "a")]
+        assert journal.calls == [
+            ("start", "a"),
+            ("start", "b"),
+            ("start", "c"),
+            ("stop", "b"),
+            ("stop", "a"),
+        ]
         assert p.get_state() == States.STOPPED and p.get_elapsed_time() == 0.0
         assert p._imp._monitor_thread is None and set(threading.enumerate()) == threads
         assert [n.get_state() for n in nodes] == [States.STOPPED] * 4
@@ -241,7 +254,8 @@ def test_backlog_warning_once_per_crossing(monkeypatch, log_lines):
         warnings = [m for m in log_lines() if m.startswith("Input backlog")]
         assert len(warnings) == 1
         assert warnings[0].endswith(
-            "items) exceeds the warning threshold (5); a consumer is falling behind.")
+            "items) exceeds the warning threshold (5); a consumer is falling behind."
+        )
         assert p.get_state() == States.RUNNING
     banner = console.getvalue()
     assert banner.startswith("\x1b[33m\n" + RULE + "\n*** Input backlog (")
@@ -264,7 +278,8 @@ def test_backlog_error_stops_the_pipeline(monkeypatch, capsys):
         assert p.get_condition() == Conditions.ERROR
         message = p.get_last_error()["message"]
         assert message.startswith("Input backlog (") and message.endswith(
-            "items) exceeds the error threshold (8); a consumer cannot keep up. Stopping pipeline.")
+            "items) exceeds the error threshold (8); a consumer cannot keep up. Stopping pipeline."
+        )
         assert f"*** {message} ***\n" in capsys.readouterr().out
 
 
@@ -291,7 +306,7 @@ def test_pipeline_stopped_by_its_monitor_is_collected():
     src, mid, sink = chain(p)
     mid.fail_at = 2
     p.start()
-    assert wait_until(lambda: p.get_state() == States.STOPPED)
+    assert wait_until(lambda: p.get_state() == States.STOPPED)  # noqa: F821
     p.close()
     ref = weakref.ref(p._imp)
     del p, src, mid, sink
@@ -309,8 +324,9 @@ class Console(io.StringIO):
         return self.tty
 
 
-@pytest.mark.parametrize("env, tty", [({"NO_COLOR": "1"}, True), ({"TERM": "dumb"}, True),
-                                      ({}, False)])
+@pytest.mark.parametrize(
+    "env, tty", [({"NO_COLOR": "1"}, True), ({"TERM": "dumb"}, True), ({}, False)]
+)
 def test_banners_without_colour(monkeypatch, env, tty):
     for key, value in env.items():
         monkeypatch.setenv(key, value)
@@ -360,8 +376,9 @@ def test_monitoring_survives_a_flaky_logger(log_lines):
 
         p.start()
         logger.get_incident = flaky
-        assert wait_until(lambda: "Monitoring thread recovered from: incident store unavailable"
-                          in log_lines())
+        assert wait_until(
+            lambda: "Monitoring thread recovered from: incident store unavailable" in log_lines()
+        )
         mid.fail_at = src.k + 5
         assert wait_until(lambda: p.get_state() == States.STOPPED)
         assert p.get_condition() == Conditions.ERROR

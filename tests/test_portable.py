@@ -11,8 +11,10 @@ from flowmesh.imp import Implementation, PortableImp, ProcessingElementImp
 from flowmesh.portable import Portable
 
 HEX16 = re.compile(r"[0-9A-F]{16}")
-CONFLICT = ("ID '{}' conflict with another object. When re-deserializing in the same process, "
-            "call Portable.reset() first to clear the id registry.")
+CONFLICT = (
+    "ID '{}' conflict with another object. When re-deserializing in the same process, "
+    "call Portable.reset() first to clear the id registry."
+)
 
 
 @pytest.fixture(autouse=True)
@@ -90,7 +92,11 @@ def test_class_tree_and_shared_registry():
     assert ProcessingElementImp._ids is PortableImp._ids
     keys = PortableImp.SerializationKeys
     assert (keys.CLASS, keys.MODULE, keys.SOURCE, keys.SETTINGS) == (
-        "class", "module", "source", "config")
+        "class",
+        "module",
+        "source",
+        "config",
+    )
 
 
 @makers
@@ -264,13 +270,16 @@ class Text(str):
     pass
 
 
-@pytest.mark.parametrize("call, name, value, got", [
-    (lambda v: PortableImp.get_by_id(v), "id", 1, "int"),
-    (lambda v: Portable.get_by_id(v), "id", Text("x"), "Text"),
-    (lambda v: PortableImp(cfg()).adopt_id(v), "new_id", None, "NoneType"),
-    (lambda v: PortableImp(cfg()).adopt_id(v), "new_id", Text("x"), "Text"),
-    (lambda v: PortableImp.add_preinstalled_module(v), "module", b"m", "bytes"),
-])
+@pytest.mark.parametrize(
+    "call, name, value, got",
+    [
+        (lambda v: PortableImp.get_by_id(v), "id", 1, "int"),
+        (lambda v: Portable.get_by_id(v), "id", Text("x"), "Text"),
+        (lambda v: PortableImp(cfg()).adopt_id(v), "new_id", None, "NoneType"),
+        (lambda v: PortableImp(cfg()).adopt_id(v), "new_id", Text("x"), "Text"),
+        (lambda v: PortableImp.add_preinstalled_module(v), "module", b"m", "bytes"),
+    ],
+)
 def test_exact_string_arguments(call, name, value, got):
     with pytest.raises(TypeError) as info:
         call(value)
@@ -317,8 +326,9 @@ def test_preinstalled_module_changes_nothing():
     assert {__name__, "anything"} <= PortableImp._preinstalled_modules
 
 
-@pytest.mark.parametrize("deserialize", [Portable.deserialize, PortableImp.deserialize],
-                         ids=["facade", "imp"])
+@pytest.mark.parametrize(
+    "deserialize", [Portable.deserialize, PortableImp.deserialize], ids=["facade", "imp"]
+)
 def test_roundtrip_registers_stored_id_and_needs_reset_to_repeat(deserialize):
     original = Widget(id="r1", name="n")
     entry = original.serialize()
@@ -335,9 +345,11 @@ def test_roundtrip_registers_stored_id_and_needs_reset_to_repeat(deserialize):
     assert get_by_id("r1") is second._imp
 
 
-@pytest.mark.parametrize("extra", [{}, {"config": None}, {"config": {}},
-                                   {"source": "class X: pass"}],
-                         ids=["missing", "none", "empty", "source"])
+@pytest.mark.parametrize(
+    "extra",
+    [{}, {"config": None}, {"config": {}}, {"source": "class X: pass"}],
+    ids=["missing", "none", "empty", "source"],
+)
 def test_entry_without_settings_rebuilds_with_no_arguments(extra):
     Widget.calls.clear()
     rebuilt = Portable.deserialize({"class": "Widget", "module": __name__, **extra})
@@ -345,15 +357,21 @@ def test_entry_without_settings_rebuilds_with_no_arguments(extra):
     assert Widget.calls == [{}]
 
 
-@pytest.mark.parametrize("entry, error, text", [
-    ({"class": "Nope", "module": __name__}, TypeError, "Class 'Nope' could not be imported."),
-    ({"class": "NotPortable", "module": __name__}, TypeError,
-     "Class 'NotPortable' must be derived from class 'Portable'."),
-    ({"class": "not_a_class", "module": __name__}, TypeError, None),
-    ({"module": __name__}, KeyError, "'class'"),
-    ({"class": "Widget"}, KeyError, "'module'"),
-    ({"class": "X", "module": "flowmesh.no_such_module"}, ModuleNotFoundError, None),
-])
+@pytest.mark.parametrize(
+    "entry, error, text",
+    [
+        ({"class": "Nope", "module": __name__}, TypeError, "Class 'Nope' could not be imported."),
+        (
+            {"class": "NotPortable", "module": __name__},
+            TypeError,
+            "Class 'NotPortable' must be derived from class 'Portable'.",
+        ),
+        ({"class": "not_a_class", "module": __name__}, TypeError, None),
+        ({"module": __name__}, KeyError, "'class'"),
+        ({"class": "Widget"}, KeyError, "'module'"),
+        ({"class": "X", "module": "flowmesh.no_such_module"}, ModuleNotFoundError, None),
+    ],
+)
 def test_deserialize_failures(entry, error, text):
     NotPortable.constructed = False
     with pytest.raises(error) as info:
@@ -363,8 +381,9 @@ def test_deserialize_failures(entry, error, text):
     assert not NotPortable.constructed
 
 
-@pytest.mark.parametrize("data, got", [([], "list"), (None, "NoneType"),
-                                       (Portable.Configuration(), "Configuration")])
+@pytest.mark.parametrize(
+    "data, got", [([], "list"), (None, "NoneType"), (Portable.Configuration(), "Configuration")]
+)
 def test_deserialize_wants_exactly_a_dict(data, got):
     with pytest.raises(TypeError) as info:
         PortableImp.deserialize(data)
@@ -373,8 +392,9 @@ def test_deserialize_wants_exactly_a_dict(data, got):
 
 def test_keyword_collision_is_explained_and_chained():
     with pytest.raises(TypeError) as info:
-        Portable.deserialize({"class": "Collider", "module": __name__,
-                              "config": {"name": "stored"}})
+        Portable.deserialize(
+            {"class": "Collider", "module": __name__, "config": {"name": "stored"}}
+        )
     cause = info.value.__cause__
     assert isinstance(cause, TypeError) and "multiple values for keyword argument" in str(cause)
     assert str(info.value) == (
@@ -383,7 +403,8 @@ def test_keyword_collision_is_explained_and_chained():
         "input_ports/output_ports) explicitly while also forwarding **kwargs, so the stored "
         "value collides with the explicit one. Use kwargs.setdefault('<field>', ...) instead "
         "of passing it alongside **kwargs, or declare the field as an explicit __init__ "
-        "parameter.")
+        "parameter."
+    )
 
 
 def test_other_constructor_errors_propagate_unchanged():

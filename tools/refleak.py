@@ -26,10 +26,10 @@ import io
 import sys
 
 from flowmesh.imp import PortableImp, ProcessingElementImp
-from flowmesh.portable import Portable
 from flowmesh.io_node import IONode
 from flowmesh.o_node import ONode
 from flowmesh.pipeline import Pipeline
+from flowmesh.portable import Portable
 from flowmesh.processing_element import ProcessingElement
 from flowmesh.sources import Sink
 
@@ -152,8 +152,11 @@ def _():
     _expect(KeyError, Portable.deserialize, {"module": module})
     _expect(TypeError, Portable.deserialize, {"class": "Missing", "module": module})
     _expect(TypeError, Portable.deserialize, {"class": "NotPortable", "module": module})
-    _expect(TypeError, Portable.deserialize, {"class": "Collider", "module": module,
-                                              "config": {"name": "x"}})
+    _expect(
+        TypeError,
+        Portable.deserialize,
+        {"class": "Collider", "module": module, "config": {"name": "x"}},
+    )
     _expect(ModuleNotFoundError, Portable.deserialize, {"class": "X", "module": "no_such_mod_x"})
     Portable.add_preinstalled_module(module)
     Portable.reset()
@@ -216,8 +219,9 @@ class _Stoppable:
 def _():
     lines = []
     started = [_Stoppable("a", "Running", False), _Stoppable("b", "Running", True)]
-    ProcessingElementImp.stop_after_failed_start(started, _Stoppable("c", "Running", True),
-                                                 lines.append)
+    ProcessingElementImp.stop_after_failed_start(
+        started, _Stoppable("c", "Running", True), lines.append
+    )
     assert len(lines) == 2
     _expect(TypeError, ProcessingElementImp.stop_after_failed_start, (), started[0], print)
 

@@ -25,8 +25,11 @@ __all__ = ["Logger", "LogEntry"]
 
 _LogTypes = Constants.LogTypes
 _INCIDENT_TYPES = (_LogTypes.ERROR, _LogTypes.WARNING)
-_LEVELS = {_LogTypes.INFO: _stdlog.INFO, _LogTypes.WARNING: _stdlog.WARNING,
-           _LogTypes.ERROR: _stdlog.ERROR}
+_LEVELS = {
+    _LogTypes.INFO: _stdlog.INFO,
+    _LogTypes.WARNING: _stdlog.WARNING,
+    _LogTypes.ERROR: _stdlog.ERROR,
+}
 
 _std_logger = _stdlog.getLogger("flowmesh")
 # A library must not print through logging's last-resort handler: the user's
@@ -106,8 +109,11 @@ def _element_types():
 def _element_name(frame, types):
     """The name of the element that is `self` in `frame`, or None."""
     code = frame.f_code
-    if "self" not in code.co_varnames and "self" not in code.co_cellvars \
-            and "self" not in code.co_freevars:
+    if (
+        "self" not in code.co_varnames
+        and "self" not in code.co_cellvars
+        and "self" not in code.co_freevars
+    ):
         return None
     try:
         obj = frame.f_locals.get("self")
@@ -165,8 +171,13 @@ def _caller_source(frame):
             break
         frame = frame.f_back
     if frame is None:
-        return {"summary": None, "filename": None, "lineno": None, "directory": None,
-                "instance": instance}
+        return {
+            "summary": None,
+            "filename": None,
+            "lineno": None,
+            "directory": None,
+            "instance": instance,
+        }
     code = frame.f_code
     return _location(code.co_filename, frame.f_lineno, code.co_name, instance)
 
@@ -245,8 +256,9 @@ class Logger:
 
     def _open(self, directory):
         now = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-        path = os.path.join(os.path.abspath(directory),
-                            f"flowmesh-{now}-{os.getpid()}-{next(_file_numbers)}.log")
+        path = os.path.join(
+            os.path.abspath(directory), f"flowmesh-{now}-{os.getpid()}-{next(_file_numbers)}.log"
+        )
         self.attempted_file = path
         try:
             os.makedirs(directory, exist_ok=True)
@@ -262,8 +274,9 @@ class Logger:
             return
         self.file_name = path
         self._queue = queue.SimpleQueue()
-        self._thread = threading.Thread(target=_writer, args=(self._queue, stream),
-                                         name="flowmesh-log-writer", daemon=True)
+        self._thread = threading.Thread(
+            target=_writer, args=(self._queue, stream), name="flowmesh-log-writer", daemon=True
+        )
         self._thread.start()
         # A logger dropped without stop() still lets its thread finish.
         self._finalizer = weakref.finalize(self, self._queue.put, _STOP)
@@ -319,8 +332,9 @@ class Logger:
 
         level = _LEVELS.get(type, _stdlog.INFO)
         if _std_logger.isEnabledFor(level):
-            _std_logger.log(level, "%s", text, exc_info=exc, stacklevel=3,
-                            extra={"flowmesh_entry": entry})
+            _std_logger.log(
+                level, "%s", text, exc_info=exc, stacklevel=3, extra={"flowmesh_entry": entry}
+            )
 
     def get_incident(self, type=None, opaque=False):
         """The latest ERROR or WARNING incident of `type`, or None.

@@ -1,7 +1,6 @@
 """Portable: the base of every facade object that can be written to a document."""
 
-from . import configuration
-from . import imp
+from . import configuration, imp
 
 
 class Portable:

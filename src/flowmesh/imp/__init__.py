@@ -16,20 +16,13 @@ class ConstantsImp:
     BACKLOG_ERROR = 1000
 
 
-def _load(name, *attrs):
-    import importlib
-
-    module = importlib.import_module(f"{__name__}.{name}")
-    for attr in attrs:
-        globals()[attr] = getattr(module, attr)
-
-
-_load("ledger", "PortableImp")
-_load("worker", "ProcessingElementImp")
-_load("vertex", "NodeImp")
-_load("coupler", "PortImp")
-_load("_ports", "OPortImp", "IPortImp", "INodeImp")
-_load("emitter", "ONodeImp")
+# Each module reads the names bound before it, so the order matters.
+from .ledger import PortableImp
+from .worker import ProcessingElementImp
+from .vertex import NodeImp
+from .coupler import PortImp
+from ._ports import IPortImp, INodeImp, OPortImp
+from .emitter import ONodeImp
 
 
 class IONodeImp(ONodeImp, INodeImp):
@@ -61,4 +54,4 @@ class IONodeImp(ONodeImp, INodeImp):
     get_port = INodeImp.get_port
 
 
-_load("conductor", "PipelineImp")
+from .conductor import PipelineImp
