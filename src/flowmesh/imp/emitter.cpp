@@ -290,12 +290,14 @@ PyObject* onode_push_data(PyObject* self, PyTypeObject* defining_class, PyObject
     PyObject* name;
     PyObject* port;
     while (PyDict_Next(ports.get(), &pos, &name, &port)) {
+        // Held before the lookup: a name's hash and a push run arbitrary code.
+        fm::Ref hold_name = fm::borrow(name);
+        fm::Ref hold_port = fm::borrow(port);
         PyObject* value;
         int found = PyDict_GetItemRef(data, name, &value);
         if (found < 0) return nullptr;
         if (!found) continue;
         fm::Ref hold_value = fm::steal(value);
-        fm::Ref hold_port = fm::borrow(port);  // a push runs arbitrary code
         if (push_to(st, port, value) < 0) return nullptr;
     }
     Py_RETURN_NONE;
