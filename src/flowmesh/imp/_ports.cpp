@@ -501,17 +501,20 @@ PyObject* driver_context_arrived(PyObject* self, PyObject* /*unused*/) {
     Py_RETURN_NONE;
 }
 
-// self.node.log(msg=<pending exception>, type=ERROR); a failure to log is
-// reported as unraisable, so the worker survives it.
-void log_worker_failure(PortsState* st, DriverObject* d) {
+// Reports the pending exception of a cycle run on the worker thread, at
+// ERROR through the node's log, so that a pipeline's monitoring thread stops
+// the run; the worker lives on. A failure to report is written as unraisable.
+void report_worker_failure(PortsState* st, DriverObject* d) {
     fm::Ref exc = fm::steal(PyErr_GetRaisedException());
+    fm::Ref node = fm::borrow(d->node);
+    if (node) fm::keep_uncontained_failure(node.get(), exc.get());
     PyObject* type = st->log_error.get();
-    if (type && d->node) {
+    if (type && node) {
         PyObject* const values[] = {exc.get(), type};
-        fm::Ref r = fm::steal(fm::call_method_kw(d->node, st->s_log, st->kw_msg_type, values));
+        fm::Ref r = fm::steal(fm::call_method_kw(node.get(), st->s_log, st->kw_msg_type, values));
         if (r) return;
     }
-    PyErr_WriteUnraisable(d->node ? d->node : reinterpret_cast<PyObject*>(d));
+    PyErr_WriteUnraisable(node ? node.get() : reinterpret_cast<PyObject*>(d));
 }
 
 // Body of a decoupled node's worker thread: runs queued work while its
@@ -534,10 +537,7 @@ PyObject* driver_work(PyObject* self, PyObject* arg) {
             d->active = true;
             int rc = run_entry(d, e);
             d->active = false;
-            if (rc < 0) {
-                if (!fm::pending_is_exception()) return nullptr;
-                log_worker_failure(st, d);
-            }
+            if (rc < 0) report_worker_failure(st, d);
             continue;
         }
         uint64_t seen;
