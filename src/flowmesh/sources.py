@@ -90,7 +90,23 @@ class SampledSource(ONode):
         # frames do not reach consumers that are not running yet.
         self._go = threading.Event()
         self._go.set()
+        # Holders of `_go` (starts running on several threads at once): the
+        # source produces once the last of them lets go.
+        self._holds = 0
+        self._holds_lock = threading.Lock()
         super().__init__(**config)
+
+    def _hold(self):
+        with self._holds_lock:
+            self._holds += 1
+            self._go.clear()
+
+    def _release(self):
+        with self._holds_lock:
+            self._holds -= 1
+            if self._holds <= 0:
+                self._holds = 0
+                self._go.set()
 
     @property
     def rate(self):
@@ -266,9 +282,9 @@ def production_held(elements):
     first frames reaching consumers that are not running yet."""
     held = [e for e in elements if isinstance(e, SampledSource)]
     for source in held:
-        source._go.clear()
+        source._hold()
     try:
         yield
     finally:
         for source in held:
-            source._go.set()
+            source._release()

@@ -35,10 +35,10 @@ struct PipelineObject {
     // they need no lock; a thread never waits for another's start or stop,
     // since that one may be waiting for it (an element's thread is joined by
     // stop). What arrives meanwhile is left to the claiming thread.
-    uint8_t run_control;                // kIdle, kStarting or kStopping
-    unsigned long run_control_thread;   // the claiming thread
-    bool stop_requested;                // by another thread while starting
-    bool close_requested;               // by another thread while starting or stopping
+    uint8_t run_control;               // kIdle, kStarting or kStopping
+    unsigned long run_control_thread;  // the claiming thread
+    bool stop_requested;               // by another thread while starting
+    bool close_requested;              // by another thread while starting or stopping
 };
 
 constexpr uint8_t kIdle = 0;
