@@ -520,14 +520,16 @@ class BadStr(str):
     __hash__ = str.__hash__
 
 
+# Hostile values are drawn as tags and made in the test: hypothesis itself
+# compares and hashes what it draws.
+HOSTILE = {"<bad str>": lambda: BadStr("x"), "<hostile dict>": HostileDict}
 ODD = st.one_of(
     st.none(),
     st.booleans(),
     st.integers(min_value=-(10**30), max_value=10**30),
     st.floats(allow_nan=True, allow_infinity=True),
     st.text(max_size=4),
-    st.builds(BadStr, st.text(max_size=3)),
-    st.builds(HostileDict),
+    st.sampled_from(sorted(HOSTILE)),
     st.lists(st.integers(), max_size=3),
 )
 
@@ -539,6 +541,9 @@ ODD = st.one_of(
     )
 )
 def test_arbitrary_source_configuration_builds_or_refuses(config):
+    config = {
+        k: HOSTILE[v]() if isinstance(v, str) and v in HOSTILE else v for k, v in config.items()
+    }
     try:
         src = Tick(**config)
     except (TypeError, ValueError, RuntimeError):
