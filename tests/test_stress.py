@@ -2,6 +2,7 @@
 steps, and pushes racing connects, disconnects, starts and stops. Every wait
 has a timeout that fails the test; every frame is counted."""
 
+import sys
 import threading
 import time
 
@@ -117,6 +118,17 @@ def wrap_write(write, seen, text):
     ],
 )
 def test_run_control_races_end_consistently(calls):
+    # Switching threads as often as the interpreter allows makes the calls
+    # interleave at every step rather than once in a while.
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        run_races(calls)
+    finally:
+        sys.setswitchinterval(previous)
+
+
+def run_races(calls):
     for _ in range(10):
         p = Pipeline("")
         src, sink = Count(name="src", rate=2000), Sink(name="sink")
