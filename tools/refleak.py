@@ -282,7 +282,7 @@ class _Pair(INode):
 
 # Frames assembled through the queues (parts taken whole, dict built after),
 # the push-through path, and a BaseException kept on a decoupled worker.
-@check("input_frames_and_worker_failure", rounds=100, warmup_batches=4)
+@check("input_frames_and_worker_failure", rounds=100, warmup_batches=12)
 def _():
     for decoupled in (False, True):
         node = _Pair(
