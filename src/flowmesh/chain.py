@@ -120,4 +120,3 @@ class _InputSide:
     def get_input_port(self, name):
         """The implementation object of the first node's input port `name`."""
         return self._imp.get_input_port(name)
-

@@ -31,10 +31,10 @@ inline const char* const kNameText[] = {
 };
 
 struct CascadeState {
-    PyObject* type;              // OChainImp or IOChainImp
-    PyObject* chain_init;        // imp.ChainImp.__init__
-    PyObject* chain_connect;     // imp.ChainImp._connect_internal_nodes
-    PyObject* output_lookup;     // imp.ONodeImp.get_port: an output node's own lookup
+    PyObject* type;           // OChainImp or IOChainImp
+    PyObject* chain_init;     // imp.ChainImp.__init__
+    PyObject* chain_connect;  // imp.ChainImp._connect_internal_nodes
+    PyObject* output_lookup;  // imp.ONodeImp.get_port: an output node's own lookup
     PyObject* names[N_COUNT];
     Lazy onode{"flowmesh.o_node", "ONode"};
     Lazy inode{"flowmesh.i_node", "INode"};
@@ -148,8 +148,7 @@ inline int adopt_recorded_port_ids(CascadeState* st, PyObject* config, PyObject*
         Ref name = steal(PyObject_GetItem(entry.get(), name_key));
         Ref recorded_id = name ? steal(PyObject_GetItem(entry.get(), id_key)) : Ref();
         if (!recorded_id) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError) &&
-                !PyErr_ExceptionMatches(PyExc_TypeError))
+            if (!PyErr_ExceptionMatches(PyExc_KeyError) && !PyErr_ExceptionMatches(PyExc_TypeError))
                 return -1;
             PyErr_Clear();
             continue;
@@ -281,8 +280,7 @@ inline PyObject* chain_disconnect(PyObject* self, PyTypeObject* defining_class,
 // The last node's output port by the output node's own lookup, whatever
 // get_port that node's class defines.
 inline PyObject* chain_get_output_port(PyObject* self, PyTypeObject* defining_class,
-                                       PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) {
+                                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     CascadeState* st = class_state<CascadeState>(defining_class);
     static const char* const names[] = {"port_name"};
     PyObject* a[] = {nullptr};
@@ -305,9 +303,8 @@ inline PyObject* chain_type(PyObject* module, PyType_Spec* spec) {
     }
     Ref base = steal(imp_class("ChainImp"));
     if (!base) return nullptr;
-    if (!PyType_Check(base.get()) ||
-        reinterpret_cast<PyTypeObject*>(base.get())->tp_basicsize !=
-            static_cast<Py_ssize_t>(sizeof(ElementObject))) {
+    if (!PyType_Check(base.get()) || reinterpret_cast<PyTypeObject*>(base.get())->tp_basicsize !=
+                                         static_cast<Py_ssize_t>(sizeof(ElementObject))) {
         // The chain types visit and clear exactly a processing element's fields.
         PyErr_SetString(PyExc_TypeError,
                         "imp.ChainImp must be a processing element with no fields of its own");

@@ -49,7 +49,8 @@ int ochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!last) return -1;
     ok = is_a(last.get(), st->onode);
     if (ok <= 0) {
-        if (ok == 0) PyErr_SetString(PyExc_TypeError, "Last internal node must be an ONode or IONode.");
+        if (ok == 0)
+            PyErr_SetString(PyExc_TypeError, "Last internal node must be an ONode or IONode.");
         return -1;
     }
     Ref r = steal(fm::call_method(self, st->n(N__connect_internal_nodes)));
