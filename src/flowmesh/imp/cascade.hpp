@@ -5,6 +5,7 @@
 #pragma once
 
 #include <new>
+#include <utility>
 
 #include "objects.hpp"
 
@@ -123,18 +124,21 @@ inline int adopt_recorded_port_ids(CascadeState* st, PyObject* config, PyObject*
         return -1;
     if (PyDict_GET_SIZE(live.get()) == 0) return 0;
 
-    // The table of the side the key names, when the key names one.
+    // The table of the side the key names, when the key names one (a record
+    // without Keys names none).
     Ref side = steal(PyDict_New());
-    if (!side) return -1;
-    const Name sides[][2] = {{N_INPUT_PORTS, N__input_ports}, {N_OUTPUT_PORTS, N__output_ports}};
-    for (const auto& [key_name, table_name] : sides) {
-        Ref side_key = steal(config_key(st, config, key_name));
-        if (!side_key) return -1;
+    Ref keys;
+    if (!side || !optional_attr(config, st->n(N_Keys), &keys)) return -1;
+    const std::pair<Name, PyObject*> sides[] = {{N_INPUT_PORTS, inputs.get()},
+                                                {N_OUTPUT_PORTS, outputs.get()}};
+    for (const auto& [key_name, table] : sides) {
+        Ref side_key;
+        if (keys && !optional_attr(keys.get(), st->n(key_name), &side_key)) return -1;
+        if (!side_key) continue;
         int same = equal(side_key.get(), key);
         if (same < 0) return -1;
         if (!same) continue;
-        if (merge_into(side.get(), (table_name == N__input_ports ? inputs : outputs).get()) < 0)
-            return -1;
+        if (merge_into(side.get(), table) < 0) return -1;
         break;
     }
 
