@@ -573,3 +573,15 @@ def test_connect_refuses_hostile_endpoints_cleanly(endpoint):
         for source, target in ((endpoint, sink), (Tick(name="src"), endpoint)):
             with pytest.raises((TypeError, ValueError, RuntimeError)):
                 p.connect(source, target)
+
+
+@pytest.mark.parametrize("cls", [Tick, Collect, CollectIO])
+def test_element_name_of_a_hostile_str_subclass_is_plain_text(cls):
+    node = cls(name=BadStr("named"))
+    assert type(node.name) is str and node.name == "named"
+    node.start()  # logs the name
+    node.stop()
+    with Pipeline("") as p:
+        p.add_node(node)
+        p.start()
+        p.stop()
