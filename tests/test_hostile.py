@@ -403,7 +403,9 @@ def test_very_slow_rate_waits_instead_of_failing(rate, fast_monitor):
 
 
 @pytest.mark.parametrize(
-    "interval", [0, -1, None, float("nan"), float("inf"), -float("inf"), 10**400, "soon", 1e300]
+    "interval",
+    [0, -1, None, float("nan"), float("inf"), -float("inf"), 10**400, "soon", 1e300],
+    ids=["zero", "negative", "none", "nan", "inf", "-inf", "huge-int", "text", "huge-float"],
 )
 def test_unusable_monitoring_interval_falls_back(interval, monkeypatch, log_lines):
     monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", interval)
