@@ -117,6 +117,37 @@ struct Core {
     std::condition_variable wake;
     uint64_t wake_count = 0;
 };
+// The parts of one frame that a thread has taken and owns: inline for the
+// usual few inputs, so that a frame costs no allocation of its own.
+class TakenParts {
+  public:
+    // Room for `n` parts, so that push cannot fail; false (MemoryError set) if none.
+    bool reserve(size_t n) {
+        if (n <= kInline) return true;
+        try {
+            heap_.reserve(n);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+    void push(Part part) {
+        if (heap_.capacity() > 0)
+            heap_.push_back(part);
+        else
+            inline_[size_++] = part;
+    }
+    Part* begin() { return heap_.capacity() > 0 ? heap_.data() : inline_; }
+    Part* end() { return begin() + (heap_.capacity() > 0 ? heap_.size() : size_); }
+
+  private:
+    static constexpr size_t kInline = 8;
+    Part inline_[kInline];
+    size_t size_ = 0;
+    std::vector<Part> heap_;
+};
+
 struct DriverObject {
     PyObject_HEAD PyObject* node;  // the INodeImp this driver feeds
     PyObject* cycle;               // type(node)._cycle, called unbound with (node, data)
@@ -246,21 +277,19 @@ int collect_frames(DriverObject* d) {
 
 // The frame dict of parts this thread owns; releases them. Building it may
 // run code (a name's hash), which is harmless now that nothing is shared.
-fm::Ref frame_of(Core* c, std::vector<Part>& taken) {
+fm::Ref frame_of(Core* c, TakenParts& taken) {
     fm::Ref frame = fm::steal(PyDict_New());
     for (Part& part : taken) {
         if (frame && PyDict_SetItem(frame.get(), c->inputs[part.input].name, part.item) < 0)
             frame.reset();
     }
-    std::vector<Part> release;
-    release.swap(taken);
-    for (Part& part : release) Py_DECREF(part.item);
+    for (Part& part : taken) Py_DECREF(part.item);  // `taken` is this thread's own
     return frame;
 }
 
 // Takes an entry's frame parts off the shared queue and its items off the
 // inputs' waiting counts. Runs no code.
-void settle(Core* c, const Entry& e, std::vector<Part>& taken) {
+void settle(Core* c, const Entry& e, TakenParts& taken) {
     if (e.kind >= 0) {
         --c->inputs[e.kind].waiting;
     } else if (e.kind == kFrame) {
@@ -268,7 +297,7 @@ void settle(Core* c, const Entry& e, std::vector<Part>& taken) {
             Part part = c->parts.front();
             c->parts.pop_front();
             --c->inputs[part.input].waiting;
-            taken.push_back(part);  // capacity reserved by the caller: cannot throw
+            taken.push(part);  // room reserved by the caller
         }
     }
 }
@@ -286,21 +315,16 @@ int call_cycle(DriverObject* d, PyObject* node, PyObject* data) {
 int run_entry(DriverObject* d, Entry e) {
     fm::Ref item = fm::steal(e.item);
     Core* c = d->core;
-    std::vector<Part> taken;
-    if (e.kind == kFrame) {
-        try {
-            taken.reserve(e.members);
-        } catch (const std::bad_alloc&) {
-            // Drop the frame rather than leave its parts to the next entry.
-            for (uint32_t k = 0; k < e.members && !c->parts.empty(); ++k) {
-                Part part = c->parts.front();
-                c->parts.pop_front();
-                --c->inputs[part.input].waiting;
-                Py_DECREF(part.item);
-            }
-            PyErr_NoMemory();
-            return -1;
+    TakenParts taken;
+    if (e.kind == kFrame && !taken.reserve(e.members)) {
+        // Drop the frame rather than leave its parts to the next entry.
+        for (uint32_t k = 0; k < e.members && !c->parts.empty(); ++k) {
+            Part part = c->parts.front();
+            c->parts.pop_front();
+            --c->inputs[part.input].waiting;
+            Py_DECREF(part.item);
         }
+        return -1;
     }
     settle(c, e, taken);
     fm::Ref node = fm::borrow(d->node);
@@ -369,7 +393,7 @@ int run_now(DriverObject* d, PyObject* data) {
 // completes a frame with the oldest items of the other frame inputs: then
 // those items move to `taken` (with `value` first), and the caller owns them.
 // Decides by identity alone and runs no code; false when it cannot tell.
-bool take_frame(DriverObject* d, size_t index, PyObject* value, std::vector<Part>& taken) {
+bool take_frame(DriverObject* d, size_t index, PyObject* value, TakenParts& taken) {
     Core* c = d->core;
     size_t n = c->inputs.size();
     for (size_t i = 0; i < n; ++i) {
@@ -379,11 +403,11 @@ bool take_frame(DriverObject* d, size_t index, PyObject* value, std::vector<Part
         c->event_input[i] = static_cast<char>(ev);
         if (!ev && c->inputs[i].pending.empty()) return false;
     }
-    taken.push_back({static_cast<uint32_t>(index), Py_NewRef(value)});
+    taken.push({static_cast<uint32_t>(index), Py_NewRef(value)});
     for (size_t i = 0; i < n; ++i) {
         if (i == index || c->event_input[i]) continue;
         Input& in = c->inputs[i];
-        taken.push_back({static_cast<uint32_t>(i), in.pending.front()});
+        taken.push({static_cast<uint32_t>(i), in.pending.front()});
         in.pending.pop_front();
         --in.waiting;
     }
@@ -422,13 +446,8 @@ int receive(PyObject* port, PyObject* value) {
     // next cycle: run it at once, without a trip through the queues. The node
     // is claimed before the frame is built, since building it may run code.
     if (!d->decoupled && !d->active && c->ready.empty() && (event || in.pending.empty())) {
-        std::vector<Part> taken;
-        try {
-            taken.reserve(event ? 0 : c->inputs.size());
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return -1;
-        }
+        TakenParts taken;
+        if (!event && !taken.reserve(c->inputs.size())) return -1;
         if (event || take_frame(d, static_cast<size_t>(index), value, taken)) {
             d->active = true;
             fm::Ref data;
