@@ -329,7 +329,7 @@ class _StopsDuringStart(INode):
         pass
 
 
-@check("pipeline_stop_requested_while_starting", rounds=20)
+@check("pipeline_stop_requested_while_starting", rounds=20, warmup_batches=4)
 def _():
     with contextlib.redirect_stdout(io.StringIO()), Pipeline("") as p:
         node = _StopsDuringStart(name="n")
@@ -338,6 +338,7 @@ def _():
         p.start()
         assert p.get_state() == "Stopped"
         node.pipeline = None
+    Portable.reset()
 
 
 # Chains: construction and its failures, adoption, wiring, a short run.
