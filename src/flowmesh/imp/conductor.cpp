@@ -6,6 +6,7 @@
 #include <new>
 #include <utility>
 
+#include "documents.hpp"
 #include "objects.hpp"
 
 namespace {
@@ -124,6 +125,7 @@ struct ConductorState {
     fm::Lazy time_fn{"time", "time"};
     fm::Lazy environ{"os", "environ"};
     fm::Lazy builtins{"builtins", nullptr};
+    fm::documents::State docs;
 
     PyObject* n(Name id) const { return names[id]; }
 
@@ -133,7 +135,7 @@ struct ConductorState {
         return f(type, names, kw_type, kw_type_opaque, kw_opaque, kw_type_message, kw_timeout,
                  kw_target, kw_directory, rule, fallback_interval, stopped, running, healthy,
                  warned, failed, log_info, log_warning, log_error, port_out, port_in, thread_cls,
-                 event_cls, current_thread, time_fn, environ, builtins);
+                 event_cls, current_thread, time_fn, environ, builtins, docs);
     }
 };
 
@@ -1346,6 +1348,8 @@ PyMethodDef pipeline_methods[] = {
     FM_DEF(_first_element_failure, "The first failure kept by an element, or None."),
     FM_DEF(_log_reference, "The line telling where the details of a failure are."),
     FM_DEF(_monitoring_fun, "Body of the monitoring thread."),
+    {"serialize", fm::as_cfunc(fm::documents::serialize), fm::kMethodCall,
+     PyDoc_STR("The pipeline as a document: revision, writer, element entries, connections.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1498,6 +1502,7 @@ int conductor_exec(PyObject* module) {
         PyObject_SetAttrString(st->type, "FORMAT_VERSION", current.get()) < 0 ||
         PyObject_SetAttrString(st->type, "LEGACY_FORMAT_VERSION", legacy.get()) < 0)
         return -1;
+    if (fm::documents::init(&st->docs, module, st->type) < 0) return -1;
     return PyModule_AddObjectRef(module, "PipelineImp", st->type);
 }
 
@@ -1521,6 +1526,10 @@ PyModuleDef conductor_module = {
 };
 
 }  // namespace
+
+fm::documents::State* fm::documents::state_of(PyObject* module) {
+    return &fm::module_state<ConductorState>(module)->docs;
+}
 
 PyMODINIT_FUNC PyInit_conductor(void) {
     return PyModuleDef_Init(&conductor_module);
