@@ -1,0 +1,44 @@
+"""Element classes for the document tests, importable by module name (a
+document names each element's module and class, and reading imports them)."""
+
+from flowmesh.constants import Constants
+from flowmesh.io_node import IONode
+from flowmesh.o_node import ONode
+from flowmesh.sources import EventSource, SampledSource, Sink
+
+
+class Counter(SampledSource):
+    """Emits 1, 2, 3, ... on "out"."""
+
+    def step(self, data):
+        return {"out": self.get_counter() + 1}
+
+
+class Double(IONode):
+    def step(self, data):
+        return {"out": data["in"] * 2}
+
+
+class Events(EventSource):
+    pass
+
+
+def async_sink(**config):
+    """A sink whose one input takes events."""
+    port = {"name": "in", "type": "Any", "timing": Constants.Timing.ASYNC}
+    return Sink(input_ports=[port], **config)
+
+
+class Silent(ONode):
+    """An output node that is never run."""
+
+    def step(self, data):
+        return None
+
+
+class FailsAfterRegistering(ONode):
+    """Registers its id (and its ports' ids), then fails its constructor."""
+
+    def __init__(self, **config):
+        super().__init__(**config)
+        raise RuntimeError("constructor failed after registering")
