@@ -6,7 +6,7 @@ import logging
 import threading
 
 import pytest
-from document_elements import Counter, Double, Events, FailsAfterRegistering, Silent, async_sink
+from document_elements import Counter, Double, Events, Silent, async_sink
 
 import flowmesh
 from flowmesh.constants import Constants
@@ -22,7 +22,10 @@ NO_REVISION = (
     "This document carries no format_version, so it was written before the format was "
     "versioned. Reading it as revision 1; re-saving it will add the version."
 )
-UPGRADE = "Upgrade to read it -- reading it anyway could only guess at a structure this build has never seen."
+UPGRADE = (
+    "Upgrade to read it -- reading it anyway could only guess at a structure this build "
+    "has never seen."
+)
 
 
 @pytest.fixture(autouse=True)
@@ -109,9 +112,19 @@ def test_connections_recorded_once_from_the_output_side_in_order():
         [out.config["id"], dbl._imp.get_port("in").config["id"]],
         [out.config["id"], tap._imp.get_input_port("in").config["id"]],
         [dbl._imp._output_ports["out"].config["id"], sink._imp.get_input_port("in").config["id"]],
-        [events._imp._output_ports["out"].config["id"], inbox._imp.get_input_port("in").config["id"]],
+        [
+            events._imp._output_ports["out"].config["id"],
+            inbox._imp.get_input_port("in").config["id"],
+        ],
     ]
-    assert [e["class"] for e in doc[SK.NODES]] == ["Counter", "Double", "Sink", "Sink", "Events", "Sink"]
+    assert [e["class"] for e in doc[SK.NODES]] == [
+        "Counter",
+        "Double",
+        "Sink",
+        "Sink",
+        "Events",
+        "Sink",
+    ]
     assert all(e["source"] is None for e in doc[SK.NODES])
 
 
@@ -135,12 +148,22 @@ def test_writer_identity(monkeypatch, version, expected):
     "doc, note",
     [
         ({}, (NO_REVISION, LogTypes.WARNING)),
-        ({"format_version": 0}, (
-            "This document is format revision 0; this build reads revision 1. Reading it, "
-            "since every revision so far is readable.", None)),
-        ({"format_version": -3.7}, (
-            "This document is format revision -3; this build reads revision 1. Reading it, "
-            "since every revision so far is readable.", None)),
+        (
+            {"format_version": 0},
+            (
+                "This document is format revision 0; this build reads revision 1. Reading it, "
+                "since every revision so far is readable.",
+                None,
+            ),
+        ),
+        (
+            {"format_version": -3.7},
+            (
+                "This document is format revision -3; this build reads revision 1. Reading it, "
+                "since every revision so far is readable.",
+                None,
+            ),
+        ),
         ({"format_version": 1}, None),
         ({"format_version": "1"}, None),
         ({"format_version": " 1 "}, None),
@@ -186,7 +209,12 @@ def test_newer_revision_is_refused_naming_the_writer(writer, wrote, revision):
 
 @pytest.mark.parametrize(
     "raw, shown, cause",
-    [("x", "'x'", ValueError), (None, "None", TypeError), ([1], "[1]", TypeError), ("1.0", "'1.0'", ValueError)],
+    [
+        ("x", "'x'", ValueError),
+        (None, "None", TypeError),
+        ([1], "[1]", TypeError),
+        ("1.0", "'1.0'", ValueError),
+    ],
 )
 def test_unreadable_revision_is_refused_with_its_cause(raw, shown, cause):
     with pytest.raises(ValueError) as info:
@@ -246,8 +274,10 @@ def test_round_trip_keeps_elements_ids_and_connections_and_runs():
 
 def test_reading_logs_each_step(records):
     p = Pipeline("")
-    p.connect(Silent(name="a", id="A", output_ports=[{"name": "out", "id": "AO"}]),
-              Sink(name="b", id="B", input_ports=[{"name": "in", "id": "BI"}]))
+    p.connect(
+        Silent(name="a", id="A", output_ports=[{"name": "out", "id": "AO"}]),
+        Sink(name="b", id="B", input_ports=[{"name": "in", "id": "BI"}]),
+    )
     doc = p.serialize()
     p.close()
     Portable.reset()
@@ -270,7 +300,10 @@ def test_empty_document_gives_an_empty_pipeline(records):
         assert q.get_state() == Constants.States.STOPPED
     finally:
         q.close()
-    assert [m for _, m in records()] == ["Starting pipeline deserialization...", "Deserialization complete."]
+    assert [m for _, m in records()] == [
+        "Starting pipeline deserialization...",
+        "Deserialization complete.",
+    ]
 
 
 def named(name, cls="Double", module="document_elements", **config):
@@ -302,7 +335,10 @@ def test_hand_written_document_connects_by_name_and_runs():
 
 def test_a_registered_id_wins_over_a_node_name():
     doc = {
-        "nodes": [named("src", "Silent", output_ports=[{"name": "out", "id": "dbl"}]), named("dbl")],
+        "nodes": [
+            named("src", "Silent", output_ports=[{"name": "out", "id": "dbl"}]),
+            named("dbl"),
+        ],
         "connections": [["dbl", "dbl.in"]],
     }
     q = Pipeline.deserialize(doc)
@@ -358,17 +394,37 @@ ABC = [named("a", "Silent"), named("b", "Sink", "flowmesh.sources"), named("c", 
     [
         (ABC, [5, "b.in"], "a connection endpoint must be a string, got int"),
         (ABC, ["a", None], "a connection endpoint must be a string, got NoneType"),
-        (ABC + [named("a", "Silent")], ["a", "b"],
-         "'a' is ambiguous: more than one node is named 'a'. Give each node a unique name, or connect by port id."),
-        (ABC, ["x.out", "b"],
-         "'x.out' names no node in this pipeline. It is neither a port id nor a known node name. Named nodes: a, b, c."),
-        ([named("z", "Silent"), named("z", "Silent"), named(None, "Sink", "flowmesh.sources")], ["z", "q"],
-         "'z' is ambiguous: more than one node is named 'z'. Give each node a unique name, or connect by port id."),
-        ([named("z", "Silent"), named("z", "Silent")], ["AB12", "q"],
-         "'AB12' names no node in this pipeline. It is neither a port id nor a known node name. Named nodes: none."),
+        (
+            ABC + [named("a", "Silent")],
+            ["a", "b"],
+            "'a' is ambiguous: more than one node is named 'a'. "
+            "Give each node a unique name, or connect by port id.",
+        ),
+        (
+            ABC,
+            ["x.out", "b"],
+            "'x.out' names no node in this pipeline. It is neither a port id nor a known node "
+            "name. Named nodes: a, b, c.",
+        ),
+        (
+            [named("z", "Silent"), named("z", "Silent"), named(None, "Sink", "flowmesh.sources")],
+            ["z", "q"],
+            "'z' is ambiguous: more than one node is named 'z'. "
+            "Give each node a unique name, or connect by port id.",
+        ),
+        (
+            [named("z", "Silent"), named("z", "Silent")],
+            ["AB12", "q"],
+            "'AB12' names no node in this pipeline. It is neither a port id nor a known node "
+            "name. Named nodes: none.",
+        ),
         (ABC, ["b", "a"], "'b' cannot be used as a connection output: Sink has no output ports."),
         (ABC, ["a", "c"], "'c' cannot be used as a connection input: Silent has no input ports."),
-        (ABC, ["a.nope", "b"], "node 'a' has no output port 'nope' (Output port 'nope' not found.)."),
+        (
+            ABC,
+            ["a.nope", "b"],
+            "node 'a' has no output port 'nope' (Output port 'nope' not found.).",
+        ),
         (ABC, ["a.", "b"], "node 'a' has no output port '' (Output port '' not found.)."),
         (ABC, ["a", "b.x.y"], "node 'b' has no input port 'x.y' ("),
     ],
@@ -394,15 +450,20 @@ def test_input_half_refused_undoes_the_output_half():
     doc = {"nodes": [], "connections": [["AO", "BI"]]}
     with pytest.raises(TypeError) as info:
         Pipeline.deserialize(doc)
-    assert str(info.value) == "Deserialization failed: Port is already connected. (connecting 'AO' to 'BI')"
+    assert (
+        str(info.value)
+        == "Deserialization failed: Port is already connected. (connecting 'AO' to 'BI')"
+    )
     assert out._connected_ports == ()
     assert inp._connected_ports == (out,)
 
 
 def test_ports_refusing_each_other_are_wrapped():
     doc = {
-        "nodes": [named("e", "Events", output_ports=[{"name": "out", "id": "EO"}]),
-                  named("s", "Sink", "flowmesh.sources")],
+        "nodes": [
+            named("e", "Events", output_ports=[{"name": "out", "id": "EO"}]),
+            named("s", "Sink", "flowmesh.sources"),
+        ],
         "connections": [["e", "s"]],
     }
     with pytest.raises(TypeError) as info:
@@ -610,4 +671,7 @@ def test_input_node_named_as_source_names_its_class():
     node = Listener(name="l")
     with pytest.raises(ValueError) as info:
         conductor._resolve_port("l", {"l": node}, set(), output=True)
-    assert str(info.value) == "'l' cannot be used as a connection output: Listener has no output ports."
+    assert (
+        str(info.value)
+        == "'l' cannot be used as a connection output: Listener has no output ports."
+    )
