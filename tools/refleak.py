@@ -23,9 +23,13 @@ registry with ``Portable.reset()`` when it generates ids). Run a subset with
 import contextlib
 import gc
 import io
+import os
+import shutil
 import sys
+import tempfile
 
-from flowmesh.imp import PortableImp, ProcessingElementImp
+from flowmesh import DocumentError
+from flowmesh.imp import PortableImp, ProcessingElementImp, conductor
 from flowmesh.io_node import IONode
 from flowmesh.o_node import ONode
 from flowmesh.pipeline import Pipeline
@@ -269,6 +273,97 @@ def _():
         p.stop()
         p.raise_if_failed()
     assert sink.values() == [10]
+    Portable.reset()
+
+
+# --------------------------------------------------------------- documents
+
+
+def _document_graph():
+    p = Pipeline("")
+    src, mid, sink = _Emit(name="s"), _Double(name="m"), Sink(name="k")
+    p.connect(src, mid)
+    p.connect(mid, sink)
+    return p
+
+
+@check("document_round_trip", rounds=100, warmup_batches=4)
+def _():
+    with contextlib.redirect_stdout(io.StringIO()):
+        p = _document_graph()
+        doc = p.serialize()
+        p.close()
+        del p
+        Portable.reset()
+        q = Pipeline.deserialize(doc)
+        assert q.serialize() == doc
+        q.close()
+        del q
+        by_name, ambiguous = conductor._index_nodes([Widget(), _Emit(name="e"), _Emit(name="e")])
+        assert ambiguous == {"e"} and by_name == {}
+    Portable.reset()
+
+
+_BROKEN_DOCUMENTS = [
+    ([], TypeError),
+    ({"connections": []}, KeyError),
+    (
+        {"nodes": [], "connections": [], "format_version": 9, "writer": {"flowmesh": "9"}},
+        ValueError,
+    ),
+    ({"nodes": [], "connections": [], "format_version": "x"}, ValueError),
+    ({"nodes": [{"class": "Missing", "module": __name__}], "connections": []}, TypeError),
+    (
+        {"nodes": [{"class": "Sink", "module": "flowmesh.sources"}], "connections": [["a"]]},
+        ValueError,
+    ),
+    ({"nodes": [], "connections": [[5, "b.in"]]}, TypeError),
+    (
+        {
+            "nodes": [{"class": "Sink", "module": "flowmesh.sources", "config": {"name": "k"}}],
+            "connections": [["k", "k"], ["k.x", "k.in"]],
+        },
+        TypeError,
+    ),
+]
+
+
+@check("document_failed_reads", rounds=40, warmup_batches=4)
+def _():
+    with contextlib.redirect_stdout(io.StringIO()):
+        for doc, error in _BROKEN_DOCUMENTS:
+            _expect(error, Pipeline.deserialize, doc)
+        p = _document_graph()
+        doc = p.serialize()
+        p.close()
+        _expect(ValueError, Pipeline.deserialize, doc)  # ids still held
+        del p
+        Portable.reset()
+        _expect(TypeError, conductor._resolve_port, 5, {}, set(), output=True)
+        _expect(ValueError, conductor._resolve_port, "x.y", {}, set(), output=False)
+        _expect(TypeError, conductor._index_nodes, ())
+    Portable.reset()
+
+
+@check("document_files", rounds=20, warmup_batches=4)
+def _():
+    directory = tempfile.mkdtemp()
+    try:
+        path = os.path.join(directory, "p.json")
+        with contextlib.redirect_stdout(io.StringIO()):
+            p = _document_graph()
+            p.save(path)
+            p.close()
+            del p
+            Portable.reset()
+            Pipeline.load(path, allowed_modules=["flowmesh", __name__]).close()
+            _expect(DocumentError, Pipeline.load, path)  # ids still held
+            _expect(DocumentError, Pipeline.load, path, allowed_modules=["other"])
+            with open(path, "w") as stream:
+                stream.write('{"nodes": [')
+            _expect(DocumentError, Pipeline.load, path)
+    finally:
+        shutil.rmtree(directory)
     Portable.reset()
 
 
