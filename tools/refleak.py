@@ -328,7 +328,7 @@ _BROKEN_DOCUMENTS = [
 ]
 
 
-@check("document_failed_reads", rounds=40, warmup_batches=4)
+@check("document_failed_reads", rounds=100, warmup_batches=10)
 def _():
     with contextlib.redirect_stdout(io.StringIO()):
         for doc, error in _BROKEN_DOCUMENTS:
@@ -339,13 +339,13 @@ def _():
         _expect(ValueError, Pipeline.deserialize, doc)  # ids still held
         del p
         Portable.reset()
-        _expect(TypeError, conductor._resolve_port, 5, {}, set(), output=True)
+        _expect(ValueError, conductor._resolve_port, 5, {}, set(), output=True)
         _expect(ValueError, conductor._resolve_port, "x.y", {}, set(), output=False)
         _expect(TypeError, conductor._index_nodes, ())
     Portable.reset()
 
 
-@check("document_files", rounds=20, warmup_batches=4)
+@check("document_files", rounds=40, warmup_batches=10)
 def _():
     directory = tempfile.mkdtemp()
     try:
