@@ -42,3 +42,21 @@ class FailsAfterRegistering(ONode):
     def __init__(self, **config):
         super().__init__(**config)
         raise RuntimeError("constructor failed after registering")
+
+
+KEPT = []
+
+
+class KeepsABystander(ONode):
+    """Builds an element that outlives the load (held elsewhere), then fails."""
+
+    def __init__(self, **config):
+        KEPT.append(Sink(name="bystander"))
+        super().__init__(**config)
+        raise RuntimeError("constructor failed")
+
+
+class Interrupted(ONode):
+    def __init__(self, **config):
+        super().__init__(**config)
+        raise KeyboardInterrupt

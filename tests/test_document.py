@@ -534,6 +534,7 @@ def test_newer_revision_is_refused_after_the_start_note(records):
         ({"class": "Double"}, KeyError),
         ([], TypeError),
         (named("x", "FailsAfterRegistering"), RuntimeError),
+        (named("x", "Interrupted"), KeyboardInterrupt),
     ],
 )
 def test_element_failures_pass_through_and_close_the_pipeline(entry, error):

@@ -343,7 +343,7 @@ def test_a_missing_file_is_an_os_error(tmp_path):
         Pipeline.load(tmp_path / "absent.json")
 
 
-def test_a_failed_load_unregisters_what_it_built_without_collection(tmp_path):
+def test_a_failed_load_unregisters_what_it_built_by_itself(tmp_path):
     """The element whose constructor failed is still referenced by the error's
     traceback; its ids must not block the corrected document."""
     doc = json.loads(
@@ -371,6 +371,32 @@ def test_a_failed_load_unregisters_what_it_built_without_collection(tmp_path):
         Pipeline.load(path).close()  # same ids, no reset needed
     finally:
         gc.enable()
+
+
+def test_elements_held_elsewhere_stay_registered_after_a_failed_load(tmp_path):
+    import document_elements
+
+    path = tmp_path / "p.json"
+    entry = {"class": "KeepsABystander", "module": "document_elements", "config": {"id": "K"}}
+    path.write_text(with_(nodes=[ENTRY, entry]))
+    document_elements.KEPT.clear()
+    with pytest.raises(DocumentError, match="constructor failed"):
+        Pipeline.load(path)
+    (bystander,) = document_elements.KEPT
+    port = bystander._imp.get_input_port("in")
+    assert ids() == {bystander.id, port.config["id"]}
+    document_elements.KEPT.clear()
+
+
+def test_an_interrupt_leaves_load_unchanged_and_nothing_behind(tmp_path):
+    path = tmp_path / "p.json"
+    entry = {"class": "Interrupted", "module": "document_elements", "config": {"id": "I"}}
+    path.write_text(with_(nodes=[ENTRY, entry]))
+    threads = writer_threads()
+    with pytest.raises(KeyboardInterrupt):
+        Pipeline.load(path)
+    assert writer_threads() == threads
+    assert ids() == set()
 
 
 def test_earlier_registrations_survive_a_failed_load(tmp_path):

@@ -18,11 +18,13 @@ like code.
 from __future__ import annotations
 
 import contextlib
+import gc
 import json
 import math
 import os
 import secrets
 import stat
+import traceback
 from collections.abc import Iterable
 from typing import Any
 
@@ -205,7 +207,7 @@ def parse(path: str | os.PathLike) -> dict:
     OSError when the file cannot be read; DocumentError for anything wrong
     with its content.
     """
-    where = os.fspath(path)
+    where = os.fsdecode(path)
     with open(path, "rb") as stream:
         raw = stream.read()
     try:
@@ -303,22 +305,33 @@ def check_modules(document: dict, prefixes: list[str], where: str) -> None:
 
 
 @contextlib.contextmanager
-def forgetting_new_ids():
-    """On a failure inside the block, unregister every id registered in it.
+def releasing_failed_build():
+    """On a failure inside the block, let go of everything the block built.
 
-    The elements of a failed load may outlive it (the traceback refers to the
-    one whose constructor failed, and elements refer to themselves through
-    their handlers until the collector runs); their ids must not block a
-    corrected document from loading.
+    A failed read leaves its elements unreachable but alive: they refer to
+    themselves through their handlers until the collector runs, and the
+    element whose constructor failed is held by the traceback's frames. While
+    alive they stay registered and their ids would block a corrected document.
+    Clearing the finished frames' locals and collecting releases them; their
+    ids leave the registry by themselves, while objects that something else
+    still holds (another thread's elements) stay registered.
     """
-    from .imp import PortableImp
-
-    registry = PortableImp._id_map
-    before = set(registry.keys())
     try:
         yield
-    except BaseException:
-        for key in list(registry.keys()):
-            if key not in before:
-                registry.pop(key, None)
+    except BaseException as e:
+        _clear_frames(e)
+        gc.collect()
         raise
+
+
+def _clear_frames(error: BaseException) -> None:
+    pending, seen = [error], set()
+    while pending:
+        exc = pending.pop()
+        if exc is None or id(exc) in seen:
+            continue
+        seen.add(id(exc))
+        traceback.clear_frames(exc.__traceback__)
+        pending += [exc.__cause__, exc.__context__]
+        if isinstance(exc, BaseExceptionGroup):
+            pending += exc.exceptions

@@ -138,16 +138,16 @@ class Pipeline:
 
         Raises OSError when the file cannot be read and DocumentError (naming
         the file) for anything wrong with the document. A failed load leaves
-        nothing behind: its pipeline is closed and the ids of the elements it
-        built are unregistered.
+        nothing behind: its pipeline is closed and the elements it built are
+        released, so their ids are free again.
         """
         prefixes = None if allowed_modules is None else documents.module_prefixes(allowed_modules)
-        where = os.fspath(path)
+        where = os.fsdecode(path)
         document = documents.parse(path)
         if prefixes is not None:
             documents.check_modules(document, prefixes, where)
         try:
-            with documents.forgetting_new_ids():
+            with documents.releasing_failed_build():
                 return cls.deserialize(document)
         except Exception as e:
             raise documents.DocumentError(f"{where}: {e}", where) from e
