@@ -6,7 +6,16 @@ import logging
 import threading
 
 import pytest
-from document_elements import Counter, Double, Events, Silent, async_sink
+from document_elements import (
+    Counter,
+    Double,
+    Events,
+    Front,
+    Quadruple,
+    Silent,
+    async_sink,
+    listed_front,
+)
 
 import flowmesh
 from flowmesh.constants import Constants
@@ -63,15 +72,21 @@ def registered():
 
 
 def build_graph():
-    """source -> double -> sink, a second sink on the source, events -> async sink."""
+    """source -> double -> sink, a second sink on the source, events -> async
+    sink, output chain -> input-output chain -> sink, listed chain -> sink."""
     p = Pipeline("")
     src, dbl = Counter(name="src", rate=0, frames=4), Double(name="dbl")
     sink, tap = Sink(name="sink"), Sink(name="tap")
     events, inbox = Events(name="events"), async_sink(name="inbox")
+    front, quad, end = Front(name="front", frames=3), Quadruple(name="quad"), Sink(name="end")
+    listed, tail = listed_front(name="listed"), Sink(name="tail")
     p.connect(src, dbl)
     p.connect(dbl, sink)
     p.connect(src, tap)
     p.connect(events, inbox)
+    p.connect(front, quad)
+    p.connect(quad, end)
+    p.connect(listed, tail)
     return p
 
 
@@ -104,10 +119,10 @@ def test_empty_pipeline_document():
 
 def test_connections_recorded_once_from_the_output_side_in_order():
     p = build_graph()
-    src, dbl, sink, tap, events, inbox = p._imp._nodes
+    src, dbl, sink, tap, events, inbox = p._imp._nodes[:6]
     out = src._imp._output_ports["out"]
     doc = p.serialize()
-    ids = [[a, b] for a, b in doc[SK.CONNECTIONS]]
+    ids = [[a, b] for a, b in doc[SK.CONNECTIONS]][:4]
     assert ids == [
         [out.config["id"], dbl._imp.get_port("in").config["id"]],
         [out.config["id"], tap._imp.get_input_port("in").config["id"]],
@@ -123,6 +138,11 @@ def test_connections_recorded_once_from_the_output_side_in_order():
         "Sink",
         "Sink",
         "Events",
+        "Sink",
+        "Front",
+        "Quadruple",
+        "Sink",
+        "OChain",
         "Sink",
     ]
     assert all(e["source"] is None for e in doc[SK.NODES])
@@ -257,9 +277,10 @@ def test_round_trip_keeps_elements_ids_and_connections_and_runs():
         assert all(Portable.get_by_id(ref) is not None for ref in ids)
         assert pairs_of(q) == doc[SK.CONNECTIONS]
         assert q.serialize() == doc
-        src, dbl, sink, tap, events, inbox = q._imp._nodes
+        src, dbl, sink, tap, events, inbox, front, quad, end, listed, tail = q._imp._nodes
         q.start()
         assert sink.wait_for(4, timeout=30) and tap.wait_for(4, timeout=30)
+        assert end.wait_for(3, timeout=30) and tail.wait_for(2, timeout=30)
         events.trigger("ping")
         assert inbox.wait_for(1, timeout=30)
         q.stop()
@@ -267,6 +288,8 @@ def test_round_trip_keeps_elements_ids_and_connections_and_runs():
         assert sink.values() == [2, 4, 6, 8]
         assert tap.values() == [1, 2, 3, 4]
         assert inbox.values() == ["ping"]
+        assert end.values() == [8, 16, 24] and tail.values() == [2, 4]
+        assert len(front.get_nodes()) == 2 and len(quad.get_nodes()) == 2
         assert inbox.context is not None  # the event source's context reached it
     finally:
         q.close()
@@ -317,18 +340,31 @@ def test_hand_written_document_connects_by_name_and_runs():
             named("dbl"),
             named("sink", "Sink", "flowmesh.sources"),
             named("tap", "Sink", "flowmesh.sources"),
+            named("front", "Front", frames=2),
+            named("quad", "Quadruple"),
+            named("end", "Sink", "flowmesh.sources"),
         ],
-        "connections": [["src", "dbl"], ["dbl.out", "sink.in"], ["src.out", "tap"]],
+        "connections": [
+            ["src", "dbl"],
+            ["dbl.out", "sink.in"],
+            ["src.out", "tap"],
+            ["front", "quad.in"],
+            ["quad.out", "end"],
+        ],
     }
     q = Pipeline.deserialize(doc)
     try:
-        src, dbl, sink, tap = q._imp._nodes
+        src, dbl, sink, tap, front, quad, end = q._imp._nodes
         out = src._imp._output_ports["out"]
         assert [p.config["name"] for p in out._connected_ports] == ["in", "in"]
+        assert front.get_output_port("out")._connected_ports == (quad.get_input_port("in"),)
         q.start()
         assert sink.wait_for(3, timeout=30) and tap.wait_for(3, timeout=30)
+        assert end.wait_for(2, timeout=30)
         q.stop()
+        q.raise_if_failed()
         assert sink.values() == [2, 4, 6] and tap.values() == [1, 2, 3]
+        assert end.values() == [8, 16]
     finally:
         q.close()
 

@@ -11,7 +11,7 @@ import sys
 import threading
 
 import pytest
-from document_elements import Counter, Double, Events, Silent, async_sink
+from document_elements import Counter, Double, Events, Front, Quadruple, Silent, async_sink
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -48,6 +48,9 @@ def build_graph():
     p.connect(src, dbl)
     p.connect(dbl, sink)
     p.connect(events, inbox)
+    front, quad, end = Front(name="front", frames=2), Quadruple(name="quad"), Sink(name="end")
+    p.connect(front, quad)
+    p.connect(quad, end)
     return p
 
 
@@ -71,14 +74,15 @@ def test_save_load_round_trip_is_byte_identical_and_runs(tmp_path):
         assert second.read_bytes() == first.read_bytes()  # and of the loaded one
         assert q.serialize()["connections"] == doc["connections"]
         assert [e.id for e in q._imp._nodes] == [e["config"]["id"] for e in doc["nodes"]]
-        src, dbl, sink, events, inbox = q._imp._nodes
+        src, dbl, sink, events, inbox, front, quad, end = q._imp._nodes
         q.start()
-        assert sink.wait_for(3, timeout=30)
+        assert sink.wait_for(3, timeout=30) and end.wait_for(2, timeout=30)
         events.trigger({"k": 1})
         assert inbox.wait_for(1, timeout=30)
         q.stop()
         q.raise_if_failed()
         assert sink.values() == [2, 4, 6] and inbox.values() == [{"k": 1}]
+        assert end.values() == [8, 16]
     finally:
         q.close()
 
