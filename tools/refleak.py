@@ -295,6 +295,9 @@ def _document_graph():
     src, mid, sink = _Emit(name="s"), _Double(name="m"), Sink(name="k")
     p.connect(src, mid)
     p.connect(mid, sink)
+    front, middle, end = _Front(name="f"), _Middle(name="mm"), Sink(name="e")
+    p.connect(front, middle)
+    p.connect(middle, end)
     return p
 
 
