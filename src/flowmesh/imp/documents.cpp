@@ -248,9 +248,10 @@ int check_format_version_impl(State* st, PyObject* data, PyObject* pipeline) {
     }
     int older = PyObject_RichCompareBool(found.get(), current.get(), Py_LT);
     if (older <= 0) return older;
-    Ref note = text("This document is format revision %S; this build reads revision %S. Reading it, "
-                    "since every revision so far is readable.",
-                    found.get(), current.get());
+    Ref note = text(
+        "This document is format revision %S; this build reads revision %S. Reading it, "
+        "since every revision so far is readable.",
+        found.get(), current.get());
     return note ? log_on(st, pipeline, note.get()) : -1;
 }
 
@@ -415,8 +416,8 @@ int join_ports(State* st, PyObject* pipeline, PyObject* oport_id, PyObject* ipor
 // Wraps a resolution or connection failure; always -1.
 int connection_failed(State* st, PyObject* pipeline, PyObject* oport_id, PyObject* iport_id) {
     Ref error = steal(PyErr_GetRaisedException());
-    Ref msg = text("Deserialization failed: %S (connecting %R to %R)", error.get(), oport_id,
-                   iport_id);
+    Ref msg =
+        text("Deserialization failed: %S (connecting %R to %R)", error.get(), oport_id, iport_id);
     PyObject* type = msg ? st->log_error.get() : nullptr;
     if (!type) {
         chain_context(std::move(error));
@@ -479,8 +480,8 @@ PyObject* deserialize_impl(State* st, PyObject* data) {
     if (!pipeline_cls || !st->portable.get()) return nullptr;
     PyObject* node_config = nullptr;
     PyObject* connections = nullptr;
-    for (auto [key, out] : {std::pair{st->key_nodes, &node_config},
-                            std::pair{st->key_connections, &connections}}) {
+    for (auto [key, out] :
+         {std::pair{st->key_nodes, &node_config}, std::pair{st->key_connections, &connections}}) {
         int found = PyDict_GetItemRef(data, key, out);
         if (found == 0) PyErr_SetObject(PyExc_KeyError, key);
         if (found <= 0) {

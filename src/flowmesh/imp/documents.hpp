@@ -26,12 +26,12 @@ enum Name {
 struct State {
     PyObject* type = nullptr;  // PipelineImp
     PyObject* names[N_COUNT] = {};
-    PyObject* kw_type = nullptr;        // ("type",)
-    PyObject* kw_msg_type = nullptr;    // ("msg", "type")
-    PyObject* unpack_pair = nullptr;    // the host's own two-target unpacking
-    PyObject* key_version = nullptr;    // SerializationKeys.FORMAT_VERSION
-    PyObject* key_writer = nullptr;     // SerializationKeys.WRITER
-    PyObject* key_nodes = nullptr;      // SerializationKeys.NODES
+    PyObject* kw_type = nullptr;          // ("type",)
+    PyObject* kw_msg_type = nullptr;      // ("msg", "type")
+    PyObject* unpack_pair = nullptr;      // the host's own two-target unpacking
+    PyObject* key_version = nullptr;      // SerializationKeys.FORMAT_VERSION
+    PyObject* key_writer = nullptr;       // SerializationKeys.WRITER
+    PyObject* key_nodes = nullptr;        // SerializationKeys.NODES
     PyObject* key_connections = nullptr;  // SerializationKeys.CONNECTIONS
     Lazy portable{"flowmesh.portable", "Portable"};
     Lazy pipeline{"flowmesh.pipeline", "Pipeline"};
@@ -45,9 +45,9 @@ struct State {
 
     template <typename F>
     int refs(F f) {
-        return f(type, names, kw_type, kw_msg_type, unpack_pair, key_version, key_writer,
-                 key_nodes, key_connections, portable, pipeline, name_key, port_out, port_in,
-                 log_warning, log_error);
+        return f(type, names, kw_type, kw_msg_type, unpack_pair, key_version, key_writer, key_nodes,
+                 key_connections, portable, pipeline, name_key, port_out, port_in, log_warning,
+                 log_error);
     }
 };
 
