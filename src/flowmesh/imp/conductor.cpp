@@ -12,8 +12,11 @@
 namespace {
 
 using fm::borrow;
+using fm::chain_context;
+using fm::names_tuple;
 using fm::Ref;
 using fm::steal;
+using fm::swallow_exception;
 
 // ------------------------------------------------------------------- layout
 
@@ -167,29 +170,6 @@ Ref attr_or_none(PyObject* obj, PyObject* name) {
     PyObject* value = nullptr;
     if (PyObject_GetOptionalAttr(obj, name, &value) < 0) return {};
     return value ? steal(value) : borrow(Py_None);
-}
-
-// A pending Exception (not a BaseException such as KeyboardInterrupt) is
-// dropped; true when nothing is pending any more.
-bool swallow_exception() {
-    if (!PyErr_Occurred()) return true;
-    if (!fm::pending_is_exception()) return false;
-    PyErr_Clear();
-    return true;
-}
-
-// While `earlier` (an exception taken with PyErr_GetRaisedException) was being
-// handled, the pending one arose: keep the earlier one as its context, as the
-// host does for an exception raised inside an except or finally block.
-void chain_context(Ref earlier) {
-    if (!earlier) return;
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) {
-        PyErr_SetRaisedException(earlier.release());
-        return;
-    }
-    if (exc != earlier.get()) PyException_SetContext(exc, earlier.release());
-    PyErr_SetRaisedException(exc);
 }
 
 // A private copy of a sequence field: the list may grow while Python code
@@ -1446,18 +1426,6 @@ PyMethodDef module_functions[] = {
 };
 
 // ------------------------------------------------------------------ module
-
-Ref names_tuple(std::initializer_list<const char*> names) {
-    Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!t) return {};
-    Py_ssize_t i = 0;
-    for (const char* name : names) {
-        PyObject* s = PyUnicode_InternFromString(name);
-        if (!s) return {};
-        PyTuple_SET_ITEM(t.get(), i++, s);
-    }
-    return t;
-}
 
 // PipelineImp.SerializationKeys: the keys of a pipeline document.
 Ref make_serialization_keys() {

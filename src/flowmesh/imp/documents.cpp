@@ -4,7 +4,6 @@
 // connection end resolved by port id, "node.port" or "node".
 #include "documents.hpp"
 
-#include <initializer_list>
 #include <utility>
 
 namespace fm::documents {
@@ -12,28 +11,6 @@ namespace fm::documents {
 namespace {
 
 // ------------------------------------------------------------------ helpers
-
-// A pending Exception (not a BaseException such as KeyboardInterrupt) is
-// dropped; true when nothing is pending any more.
-bool swallow_exception() {
-    if (!PyErr_Occurred()) return true;
-    if (!pending_is_exception()) return false;
-    PyErr_Clear();
-    return true;
-}
-
-// The pending exception arose while `earlier` was being handled: keep
-// `earlier` as its context, as the host does inside an except block.
-void chain_context(Ref earlier) {
-    if (!earlier) return;
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) {
-        PyErr_SetRaisedException(earlier.release());
-        return;
-    }
-    if (exc != earlier.get()) PyException_SetContext(exc, earlier.release());
-    PyErr_SetRaisedException(exc);
-}
 
 Ref text(const char* fmt, ...) {
     va_list va;
@@ -51,8 +28,7 @@ int log_on(State* st, PyObject* pipeline, PyObject* msg, Lazy* type = nullptr) {
     } else {
         PyObject* t = type->get();
         if (!t) return -1;
-        PyObject* values[] = {msg, t};
-        PyObject* stack[] = {pipeline, values[0], values[1]};
+        PyObject* stack[] = {pipeline, msg, t};
         r = steal(PyObject_VectorcallMethod(st->n(N_log), stack, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                             st->kw_type));
     }
@@ -579,18 +555,6 @@ const char kUnpackSource[] =
     "def unpack_pair(pair):\n"
     "    first, second = pair\n"
     "    return first, second\n";
-
-Ref names_tuple(std::initializer_list<const char*> names) {
-    Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!t) return {};
-    Py_ssize_t i = 0;
-    for (const char* name : names) {
-        PyObject* s = PyUnicode_InternFromString(name);
-        if (!s) return {};
-        PyTuple_SET_ITEM(t.get(), i++, s);
-    }
-    return t;
-}
 
 const char* const kNameText[] = {
 #define FM_TEXT(n) #n,
