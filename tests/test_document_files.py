@@ -450,6 +450,44 @@ def test_a_module_outside_allowed_modules_is_never_imported(tmp_path, monkeypatc
     q.close()
 
 
+def test_modules_named_inside_a_configuration_are_checked_too(tmp_path, monkeypatch):
+    """A chain rebuilds its nodes from entries in its configuration: admitting
+    the chain's module must not admit what those entries name."""
+    (tmp_path / "trapnodes.py").write_text(
+        "from flowmesh.io_node import IONode\nclass Trap(IONode):\n    pass\n"
+    )
+    monkeypatch.syspath_prepend(str(tmp_path))
+    chain = {
+        "class": "OChain",
+        "module": "flowmesh.o_chain",
+        "config": {
+            "name": "front",
+            "nodes": [
+                {"class": "Counter", "module": "document_elements", "config": {"frames": 1}},
+                {"class": "Trap", "module": "trapnodes", "config": {}},
+            ],
+        },
+    }
+    path = tmp_path / "p.json"
+    path.write_text(with_(nodes=[chain]))
+    with pytest.raises(DocumentError) as info:
+        Pipeline.load(path, allowed_modules=["flowmesh", "document_elements"])
+    assert str(info.value) == (
+        f"{path}: element 0 'front' (OChain) names module 'trapnodes' at config.nodes[1], which "
+        "allowed_modules does not admit (allowed: flowmesh, document_elements). "
+        "Nothing was imported."
+    )
+    assert "trapnodes" not in sys.modules
+    with pytest.raises(DocumentError, match="names module 'document_elements' at config.nodes"):
+        Pipeline.load(path, allowed_modules=["flowmesh", "trapnodes"])
+    assert "trapnodes" not in sys.modules
+    q = Pipeline.load(path, allowed_modules=["flowmesh", "document_elements", "trapnodes"])
+    (front,) = q._imp._nodes
+    assert [type(n).__name__ for n in front.get_nodes()] == ["Counter", "Trap"]
+    q.close()
+    sys.modules.pop("trapnodes")
+
+
 @pytest.mark.parametrize(
     "allowed, error",
     [

@@ -291,14 +291,39 @@ def admitted(module: str, prefixes: list[str]) -> bool:
     return any(module == p or module.startswith(p + ".") for p in prefixes)
 
 
-def check_modules(document: dict, prefixes: list[str], where: str) -> None:
-    """DocumentError for the first element whose module is outside `prefixes`."""
+def named_modules(document: dict):
+    """(element index, entry, place, module) for every module reading `document`
+    would import: each element's own, and each one named inside an element's
+    configuration (a chain rebuilds its nodes from entries listed there, and
+    any object with a "module" key may be such an entry). `place` is None for
+    the element's own module, else where in its configuration the name stands.
+    """
     for index, entry in enumerate(document[_keys().NODES]):
-        module = entry["module"]
+        yield index, entry, None, entry["module"]
+        pending = [("config", entry.get("config"))]
+        while pending:
+            place, value = pending.pop()
+            if isinstance(value, dict):
+                module = value.get("module")
+                if isinstance(module, str):
+                    yield index, entry, place, module
+                children = [(f"{place}.{k}", v) for k, v in value.items()]
+            elif isinstance(value, list):
+                children = [(f"{place}[{i}]", v) for i, v in enumerate(value)]
+            else:
+                continue
+            pending += reversed(children)  # document order
+
+
+def check_modules(document: dict, prefixes: list[str], where: str) -> None:
+    """DocumentError for the first module outside `prefixes` that reading
+    `document` would import."""
+    for index, entry, place, module in named_modules(document):
         if not admitted(module, prefixes):
             allowed = ", ".join(prefixes) or "nothing"
+            at = f" at {place}" if place else ""
             raise DocumentError(
-                f"{where}: {_element_label(index, entry)} names module '{module}', which "
+                f"{where}: {_element_label(index, entry)} names module '{module}'{at}, which "
                 f"allowed_modules does not admit (allowed: {allowed}). Nothing was imported.",
                 where,
             )
