@@ -20,6 +20,7 @@ registry with ``Portable.reset()`` when it generates ids). Run a subset with
 ``tools/refleak.py NAME...``; exit status is non-zero when anything leaks.
 """
 
+import atexit
 import contextlib
 import copy
 import gc
@@ -289,6 +290,25 @@ def _():
 
 # --------------------------------------------------------------- documents
 
+# A rebuilt pipeline writes a log file in the default directory: keep them out
+# of the user's state directory.
+_LOG_DIR = tempfile.mkdtemp(prefix="flowmesh-refleak-")
+atexit.register(shutil.rmtree, _LOG_DIR, True)
+
+
+@contextlib.contextmanager
+def _quiet():
+    saved = os.environ.get("XDG_STATE_HOME")
+    os.environ["XDG_STATE_HOME"] = _LOG_DIR
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            yield
+    finally:
+        if saved is None:
+            del os.environ["XDG_STATE_HOME"]
+        else:
+            os.environ["XDG_STATE_HOME"] = saved
+
 
 def _document_graph():
     p = Pipeline("")
@@ -303,7 +323,7 @@ def _document_graph():
 
 @check("document_round_trip", rounds=100, warmup_batches=4)
 def _():
-    with contextlib.redirect_stdout(io.StringIO()):
+    with _quiet():
         p = _document_graph()
         doc = p.serialize()
         p.close()
@@ -344,7 +364,7 @@ _BROKEN_DOCUMENTS = [
 
 @check("document_failed_reads", rounds=100, warmup_batches=10)
 def _():
-    with contextlib.redirect_stdout(io.StringIO()):
+    with _quiet():
         for doc, error in _BROKEN_DOCUMENTS:
             _expect(error, Pipeline.deserialize, doc)
         p = _document_graph()
@@ -364,7 +384,7 @@ def _():
     directory = tempfile.mkdtemp()
     try:
         path = os.path.join(directory, "p.json")
-        with contextlib.redirect_stdout(io.StringIO()):
+        with _quiet():
             p = _document_graph()
             p.save(path)
             p.close()
