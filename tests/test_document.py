@@ -234,6 +234,7 @@ def test_newer_revision_is_refused_naming_the_writer(writer, wrote, revision):
         (None, "None", TypeError),
         ([1], "[1]", TypeError),
         ("1.0", "'1.0'", ValueError),
+        (float("inf"), "inf", OverflowError),
     ],
 )
 def test_unreadable_revision_is_refused_with_its_cause(raw, shown, cause):

@@ -194,7 +194,9 @@ int check_format_version_impl(State* st, PyObject* data, PyObject* pipeline) {
     }
     Ref found = PyLong_CheckExact(raw.get()) ? borrow(raw.get()) : steal(PyNumber_Long(raw.get()));
     if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+        // Infinity overflows the conversion: not convertible either.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+            !PyErr_ExceptionMatches(PyExc_OverflowError))
             return -1;
         Ref cause = steal(PyErr_GetRaisedException());
         raise_from(std::move(cause), PyExc_ValueError,
