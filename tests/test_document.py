@@ -401,7 +401,7 @@ class Hostile(str):
         raise RuntimeError("__str__")
 
 
-def test_string_subclass_endpoints_are_read_as_plain_text():
+def test_string_subclass_endpoints_are_read_as_plain_text(records):
     doc = {
         "nodes": [
             named("a", "Silent", output_ports=[{"name": "out", "id": "AO"}]),
@@ -421,6 +421,15 @@ def test_string_subclass_endpoints_are_read_as_plain_text():
         ]:
             found = conductor._resolve_port(Hostile(ref), by_name, ambiguous, output=output)
             assert found is port
+    finally:
+        q.close()
+    Portable.reset()
+    doc["connections"] = [[Hostile("AO"), Hostile("BI")]]
+    q = Pipeline.deserialize(doc)
+    try:
+        a, b = q._imp._nodes
+        assert b._imp.get_input_port("in")._connected_ports == (a._imp._output_ports["out"],)
+        assert ("INFO", "Connected ports AO and BI.") in records()
     finally:
         q.close()
 

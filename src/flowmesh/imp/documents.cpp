@@ -388,7 +388,11 @@ int join_ports(State* st, PyObject* pipeline, PyObject* oport_id, PyObject* ipor
         PyErr_SetRaisedException(refused.release());
         return -1;
     }
-    return log_text(st, pipeline, "Connected ports %S and %S.", oport_id, iport_id);
+    // Both ends are text by now; a str subclass is logged as the text it holds.
+    Ref o_text = steal(PyUnicode_FromObject(oport_id));
+    Ref i_text = o_text ? steal(PyUnicode_FromObject(iport_id)) : Ref();
+    if (!i_text) return -1;
+    return log_text(st, pipeline, "Connected ports %U and %U.", o_text.get(), i_text.get());
 }
 
 // Wraps a resolution or connection failure; always -1.
