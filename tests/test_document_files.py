@@ -10,6 +10,7 @@ import subprocess
 import sys
 import threading
 
+import numpy
 import pytest
 from document_elements import Counter, Double, Events, Front, Quadruple, Silent, async_sink
 from hypothesis import HealthCheck, given, settings
@@ -90,7 +91,14 @@ def test_save_load_round_trip_is_byte_identical_and_runs(tmp_path):
 def test_file_is_indented_utf8_json_with_configuration_keys_sorted(tmp_path):
     path = tmp_path / "p.json"
     p = Pipeline("")
-    p.add_node(Silent(name="größe ✓", zeta=1, alpha=[1, 2.5, None, True]))
+    p.add_node(
+        Silent(
+            name="größe ✓",
+            zeta=1,
+            alpha=[1, 2.5, None, True],
+            numpy=[numpy.int64(7), numpy.float32(0.5), numpy.float64(2.25)],
+        )
+    )
     p.save(path)
     raw = path.read_bytes()
     text = raw.decode("utf-8")
@@ -101,6 +109,7 @@ def test_file_is_indented_utf8_json_with_configuration_keys_sorted(tmp_path):
     config = doc["nodes"][0]["config"]
     assert list(config) == sorted(config)
     assert config["alpha"] == [1, 2.5, None, True]
+    assert config["numpy"] == [7, 0.5, 2.25]
     Portable.reset()
     q = Pipeline.load(path)
     assert q._imp._nodes[0].config["zeta"] == 1  # records became keyword arguments again
@@ -121,6 +130,8 @@ LOOP.append(LOOP)
         ({1, 2}, "extra", "holds a set, which JSON cannot hold"),
         (float("nan"), "extra", "holds nan, which JSON cannot hold"),
         (float("-inf"), "extra", "holds -inf, which JSON cannot hold"),
+        (numpy.float64("nan"), "extra", "holds nan, which JSON cannot hold"),
+        ([numpy.float32("inf")], "extra[0]", "holds inf, which JSON cannot hold"),
         ((1, 2), "extra", "holds a tuple, which JSON would read back as a list; use a list"),
         ({1: "a"}, "extra", "has the key 1, but JSON object keys are strings"),
         ([1, Opaque()], "extra[1]", "holds a Opaque, which JSON cannot hold"),

@@ -21,6 +21,8 @@ import contextlib
 import gc
 import json
 import math
+import numbers
+import operator
 import os
 import secrets
 import stat
@@ -83,8 +85,10 @@ def _plain(value: Any, where: str, active: set[int]) -> Any:
         return str.__str__(value)  # a str subclass (an enum member) as its text
     if isinstance(value, int):
         return int.__index__(value)
-    if isinstance(value, float):
-        number = float.__float__(value)
+    if isinstance(value, numbers.Integral):  # numpy integers and the like
+        return operator.index(value)
+    if isinstance(value, (float, numbers.Real)):
+        number = float.__float__(value) if isinstance(value, float) else float(value)
         if not math.isfinite(number):
             raise _Unwritable(where, f"holds {number!r}, which JSON cannot hold")
         return number
