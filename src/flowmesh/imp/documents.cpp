@@ -139,9 +139,9 @@ PyObject* serialize_impl(State* st, PyObject* module, PyObject* self) {
 // "name version, name version" over the writer entries, sorted; an empty text
 // when there are none. A writer record that cannot be read as name -> version
 // entries counts as unrecorded: the refusal it words must still come out.
-Ref written_by(PyObject* writer) {
+Ref written_by(State* st, PyObject* writer) {
     Ref empty = steal(PyUnicode_FromString(""));
-    Ref items = steal(PyObject_CallMethod(writer, "items", nullptr));
+    Ref items = steal(call_method(writer, st->n(N_items)));
     Ref it = items ? steal(PyObject_GetIter(items.get())) : Ref();
     Ref entries = it ? steal(PyList_New(0)) : Ref();
     if (entries) {
@@ -212,7 +212,7 @@ int check_format_version_impl(State* st, PyObject* data, PyObject* pipeline) {
         Ref writer = steal(writer_ptr);
         int recorded = writer ? PyObject_IsTrue(writer.get()) : 0;
         if (recorded < 0 && !swallow_exception()) return -1;
-        Ref wrote = recorded > 0 ? written_by(writer.get()) : steal(PyUnicode_FromString(""));
+        Ref wrote = recorded > 0 ? written_by(st, writer.get()) : steal(PyUnicode_FromString(""));
         if (!wrote) return -1;
         if (PyUnicode_GET_LENGTH(wrote.get()) == 0)
             wrote = steal(PyUnicode_FromString("an unrecorded version"));

@@ -13,7 +13,7 @@ namespace fm::documents {
     X(log) X(close) X(add_node) X(deserialize) X(get_by_id) X(_check_format_version) X(get) \
     X(items) X(get_output_port) X(get_input_port) X(connect) X(disconnect) X(values) \
     X(_has_output_capability) X(SerializationKeys) X(FORMAT_VERSION) X(NODES) X(CONNECTIONS) \
-    X(WRITER) X(flowmesh) X(__version__)
+    X(WRITER)
 // clang-format on
 
 enum Name {
