@@ -17,7 +17,9 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from flowmesh import DocumentError
+from flowmesh.chain import node_entry
 from flowmesh.documents import admitted
+from flowmesh.i_chain import IChain
 from flowmesh.imp import PortableImp
 from flowmesh.pipeline import Pipeline
 from flowmesh.portable import Portable
@@ -52,6 +54,8 @@ def build_graph():
     front, quad, end = Front(name="front", frames=2), Quadruple(name="quad"), Sink(name="end")
     p.connect(front, quad)
     p.connect(quad, end)
+    inner = [node_entry(Double, name="d"), node_entry(Sink, name="s")]
+    p.connect(src, IChain(name="ichain", nodes=inner))
     return p
 
 
@@ -75,15 +79,17 @@ def test_save_load_round_trip_is_byte_identical_and_runs(tmp_path):
         assert second.read_bytes() == first.read_bytes()  # and of the loaded one
         assert q.serialize()["connections"] == doc["connections"]
         assert [e.id for e in q._imp._nodes] == [e["config"]["id"] for e in doc["nodes"]]
-        src, dbl, sink, events, inbox, front, quad, end = q._imp._nodes
+        src, dbl, sink, events, inbox, front, quad, end, ichain = q._imp._nodes
+        inner_sink = ichain.get_nodes()[1]
         q.start()
         assert sink.wait_for(3, timeout=30) and end.wait_for(2, timeout=30)
+        assert inner_sink.wait_for(3, timeout=30)
         events.trigger({"k": 1})
         assert inbox.wait_for(1, timeout=30)
         q.stop()
         q.raise_if_failed()
         assert sink.values() == [2, 4, 6] and inbox.values() == [{"k": 1}]
-        assert end.values() == [8, 16]
+        assert end.values() == [8, 16] and inner_sink.values() == [2, 4, 6]
     finally:
         q.close()
 
