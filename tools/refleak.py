@@ -344,6 +344,7 @@ def _():
         p.start()
         assert p.get_state() == "Stopped"
         node.pipeline = None
+    Portable.reset()
 
 
 # --------------------------------------------------------------- documents
