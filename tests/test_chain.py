@@ -478,24 +478,26 @@ class Journal(list):
 
 
 class Recorded(IONode):
-    def __init__(self, journal, fail=None, **config):
+    def __init__(self, journal, fail=None, error=RuntimeError, **config):
         self.journal = journal
         self.fail = fail
+        self.error = error
         super().__init__(**config)
 
     def start(self):
         self.journal.append(("start", self.name))
         if self.fail == "before":
-            raise RuntimeError(f"{self.name} cannot start")
+            raise self.error(f"{self.name} cannot start")
         super().start()
         if self.fail == "after":  # marked itself running, then failed
-            raise RuntimeError(f"{self.name} half started")
+            raise self.error(f"{self.name} half started")
 
     def stop(self):
         self.journal.append(("stop", self.name))
         super().stop()
 
 
+@pytest.mark.parametrize("error", [RuntimeError, KeyboardInterrupt, SystemExit])
 @pytest.mark.parametrize(
     "fail, expected_stops",
     [
@@ -503,11 +505,13 @@ class Recorded(IONode):
         ("after", [("stop", "c"), ("stop", "b"), ("stop", "a")]),
     ],
 )
-def test_start_rolls_back_the_started_nodes_newest_first(fail, expected_stops):
+def test_start_rolls_back_the_started_nodes_newest_first(fail, expected_stops, error):
     journal = Journal()
-    nodes = [Recorded(journal, name=n, fail=fail if n == "c" else None) for n in "abcd"]
+    nodes = [
+        Recorded(journal, name=n, fail=fail if n == "c" else None, error=error) for n in "abcd"
+    ]
     chain = imp.IOChainImp(IOChain.Configuration(name="chain"), nodes)
-    with pytest.raises(RuntimeError, match="^c (cannot start|half started)$"):
+    with pytest.raises(error, match="^c (cannot start|half started)$"):
         chain.start()
     starts = [("start", n) for n in "abc"]
     assert journal == starts + expected_stops
@@ -530,16 +534,24 @@ def test_start_and_stop_reach_every_node_once():
     assert all(n.get_state() == States.STOPPED for n in nodes)
 
 
-def test_a_failing_stop_does_not_keep_the_other_nodes_running():
+@pytest.mark.parametrize("error", [OSError, KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("later_failure", [False, True])
+def test_a_failing_stop_does_not_keep_the_other_nodes_running(error, later_failure):
     class Stuck(IONode):
         def stop(self):
             super().stop()
-            raise OSError("device busy")
+            raise error("device busy")
+
+    class Refuses(IONode):
+        def stop(self):
+            raise ValueError("second failure")
 
     nodes = [Stuck(name="a"), IONode(name="b")]
+    if later_failure:  # the first failure is the one raised
+        nodes.append(Refuses(name="c"))
     chain = iochain_imp(nodes)
     chain.start()
-    with pytest.raises(OSError, match="device busy"):
+    with pytest.raises(error, match="device busy"):
         chain.stop()
     assert chain.get_state() == States.STOPPED and nodes[1].get_state() == States.STOPPED
 

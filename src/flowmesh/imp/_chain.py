@@ -104,7 +104,8 @@ class ChainImp(ProcessingElementImp):
         for node in self._internal_nodes:
             try:
                 node.start()
-            except Exception:
+            except BaseException:
+                # An interrupt too: a started node left behind keeps its thread.
                 ProcessingElementImp.stop_after_failed_start(started, node, self.log)
                 raise
             started.append(node)
@@ -112,7 +113,8 @@ class ChainImp(ProcessingElementImp):
 
     def stop(self):
         """Stop the internal nodes in order, then the chain; a node whose stop
-        raises does not keep the others running (the first error is raised)."""
+        raises (an interrupt included) does not keep the others running (the
+        first error is raised)."""
         from ..constants import Constants
 
         if self._state != Constants.States.RUNNING:
@@ -121,12 +123,14 @@ class ChainImp(ProcessingElementImp):
         for node in self._internal_nodes:
             try:
                 node.stop()
-            except Exception as e:
+            except BaseException as e:
                 if first is None:
                     first = e
-        ProcessingElementImp.stop(self)
-        if first is not None:
-            raise first
+        try:
+            ProcessingElementImp.stop(self)
+        finally:
+            if first is not None:
+                raise first
 
     def reset_run_state(self):
         ProcessingElementImp.reset_run_state(self)
