@@ -400,6 +400,21 @@ class Hostile(str):
     def __str__(self):
         raise RuntimeError("__str__")
 
+    def __repr__(self):
+        raise RuntimeError("__repr__")
+
+
+class Unreadable:
+    """A non-string endpoint that cannot even be shown."""
+
+    def __repr__(self):
+        raise RuntimeError("__repr__")
+
+
+class Mute(LookupError):
+    def __str__(self):
+        raise RuntimeError("__str__")
+
 
 def test_string_subclass_endpoints_are_read_as_plain_text(records):
     doc = {
@@ -488,6 +503,38 @@ def test_resolution_failures_are_wrapped_logged_and_close_the_pipeline(records, 
     assert str(info.value.__cause__).startswith(inner)
     assert ("ERROR", str(info.value)) in records()
     assert writer_threads() == threads  # the discarded pipeline's logger is stopped
+
+
+@pytest.mark.parametrize(
+    "pair, shown",
+    [
+        ([Hostile("x.out"), "b"], "'x.out' names no node in this pipeline"),
+        (["a", Hostile("b.nope")], "node 'b' has no input port 'nope'"),
+        ([Unreadable(), "b"], "a connection endpoint must be a string, got Unreadable"),
+    ],
+)
+def test_failure_report_survives_endpoints_that_cannot_be_shown(records, pair, shown):
+    with pytest.raises(TypeError) as info:
+        Pipeline.deserialize({"nodes": ABC, "connections": [pair]})
+    ends = [
+        str.__repr__(str.__str__(e)) if isinstance(e, str) else "<unprintable Unreadable object>"
+        for e in pair
+    ]
+    assert str(info.value).startswith(f"Deserialization failed: {shown}")
+    assert str(info.value).endswith(f" (connecting {ends[0]} to {ends[1]})")
+    assert type(info.value.__cause__) is ValueError
+    assert ("ERROR", str(info.value)) in records()
+
+
+def test_failure_report_survives_a_lookup_error_that_cannot_be_shown():
+    class Node_:
+        def get_output_port(self, name):
+            raise Mute("gone")
+
+    with pytest.raises(ValueError) as info:
+        conductor._resolve_port("n.p", {"n": Node_()}, set(), output=True)
+    assert str(info.value) == "node 'n' has no output port 'p' (Mute('gone'))."
+    assert type(info.value.__cause__) is Mute
 
 
 def test_input_half_refused_undoes_the_output_half():

@@ -331,6 +331,32 @@ inline bool swallow_exception() {
     return true;
 }
 
+// The text of `obj` for a report, which must not fail on it: str(obj), else
+// repr(obj), else "<unprintable T object>". Never raises an Exception; null
+// only for a pending BaseException that is not one.
+inline Ref safe_text(PyObject* obj) {
+    for (reprfunc convert : {PyObject_Str, PyObject_Repr}) {
+        Ref text = steal(convert(obj));
+        if (text) return text;
+        if (!swallow_exception()) return {};
+    }
+    Ref text = steal(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(obj)->tp_name));
+    if (!text) swallow_exception();
+    return text;
+}
+
+// repr(obj) for a report; a str subclass shows as the plain text it holds, and
+// an object whose repr fails as "<unprintable T object>". Never raises an
+// Exception; null only for a pending BaseException.
+inline Ref safe_repr(PyObject* obj) {
+    Ref plain = PyUnicode_Check(obj) ? steal(PyUnicode_FromObject(obj)) : borrow(obj);
+    Ref text = plain ? steal(PyObject_Repr(plain.get())) : Ref();
+    if (text || !swallow_exception()) return text;
+    text = steal(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(obj)->tp_name));
+    if (!text) swallow_exception();
+    return text;
+}
+
 // While `earlier` (an exception taken with PyErr_GetRaisedException) was being
 // handled, the pending one arose: keep the earlier one as its context, as the
 // host does for an exception raised inside an except or finally block.

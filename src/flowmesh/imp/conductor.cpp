@@ -18,6 +18,7 @@ using fm::chain_context;
 using fm::names_tuple;
 using fm::Ref;
 using fm::steal;
+using fm::safe_text;
 using fm::swallow_exception;
 
 // ------------------------------------------------------------------- layout
@@ -206,20 +207,6 @@ Ref attr_or_none(PyObject* obj, PyObject* name) {
     PyObject* value = nullptr;
     if (PyObject_GetOptionalAttr(obj, name, &value) < 0) return {};
     return value ? steal(value) : borrow(Py_None);
-}
-
-// The text of `obj` for a report, which must not fail on it: str(obj), else
-// repr(obj), else "<unprintable T object>". Never raises an Exception; null
-// only for a pending BaseException that is not one.
-Ref safe_text(PyObject* obj) {
-    for (reprfunc convert : {PyObject_Str, PyObject_Repr}) {
-        Ref text = steal(convert(obj));
-        if (text) return text;
-        if (!swallow_exception()) return {};
-    }
-    Ref text = steal(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(obj)->tp_name));
-    if (!text) swallow_exception();
-    return text;
 }
 
 // A private copy of a sequence field: the list may grow while Python code

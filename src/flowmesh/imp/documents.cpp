@@ -355,9 +355,13 @@ PyObject* resolve_port_impl(State* st, PyObject* ref_arg, PyObject* by_name, PyO
     PyObject* found = PyObject_CallOneArg(getter.get(), port_name.get());
     if (found || !pending_is_exception()) return found;
     Ref cause = steal(PyErr_GetRaisedException());
-    PyObject* error = cause.get();  // kept alive by the moved reference until chained
-    return raise_from(std::move(cause), PyExc_ValueError, "node '%U' has no %s port '%U' (%S).",
-                      node_name.get(), side, port_name.get(), error);
+    Ref error = safe_text(cause.get());
+    if (!error) {
+        chain_context(std::move(cause));
+        return nullptr;
+    }
+    return raise_from(std::move(cause), PyExc_ValueError, "node '%U' has no %s port '%U' (%U).",
+                      node_name.get(), side, port_name.get(), error.get());
 }
 
 // `first, second = pair` with the host's own unpacking and its errors.
@@ -397,9 +401,14 @@ int join_ports(State* st, PyObject* pipeline, PyObject* oport_id, PyObject* ipor
 
 // Wraps a resolution or connection failure; always -1.
 int connection_failed(State* st, PyObject* pipeline, PyObject* oport_id, PyObject* iport_id) {
+    // The report must come out whatever the error and the endpoints print as.
     Ref error = steal(PyErr_GetRaisedException());
-    Ref msg =
-        text("Deserialization failed: %S (connecting %R to %R)", error.get(), oport_id, iport_id);
+    Ref shown = safe_text(error.get());
+    Ref o_shown = shown ? safe_repr(oport_id) : Ref();
+    Ref i_shown = o_shown ? safe_repr(iport_id) : Ref();
+    Ref msg = i_shown ? text("Deserialization failed: %U (connecting %U to %U)", shown.get(),
+                             o_shown.get(), i_shown.get())
+                      : Ref();
     PyObject* type = msg ? st->log_error.get() : nullptr;
     if (!type) {
         chain_context(std::move(error));
