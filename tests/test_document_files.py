@@ -162,6 +162,115 @@ def test_unwritable_value_names_element_and_key_and_writes_nothing(tmp_path, val
     p.close()
 
 
+def nested(depth):
+    value = "bottom"
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+class Deepening(Silent):
+    """Adds nesting to its entry after the copy its record makes."""
+
+    def serialize(self):
+        entry = super().serialize()
+        entry["config"]["extra"] = nested(self.config["depth"])
+        return entry
+
+
+@pytest.mark.parametrize("depth", [500, 5000])
+def test_nesting_too_deep_to_read_back_is_refused_naming_the_key(tmp_path, depth):
+    path = tmp_path / "p.json"
+    p = Pipeline("")
+    p.add_node(Deepening(name="deep", depth=depth))
+    try:
+        with pytest.raises(DocumentError) as info:
+            p.save(path)
+    finally:
+        p.close()
+    where = "extra" + "[0]" * 499
+    assert str(info.value) == (
+        f"Cannot save element 0 'deep' (Deepening): its configuration key '{where}' "
+        "is nested more than 500 levels deep."
+    )
+    assert not path.exists()
+
+
+@pytest.mark.parametrize("depth", [20, 499])
+def test_nesting_within_the_limit_reads_back(tmp_path, depth):
+    path = tmp_path / "p.json"
+    p = Pipeline("")
+    p.add_node(Deepening(name="deep", depth=depth))
+    try:
+        p.save(path)
+    finally:
+        p.close()
+    assert json.loads(path.read_text())["nodes"][0]["config"]["extra"] == nested(depth)
+
+
+def test_a_record_too_deep_to_copy_is_refused_naming_the_element(tmp_path):
+    path = tmp_path / "p.json"
+    p = Pipeline("")
+    p.add_node(Silent(name="fine"))
+    p.add_node(Silent(name="deep", extra=nested(sys.getrecursionlimit() * 2)))
+    try:
+        with pytest.raises(DocumentError) as info:
+            p.save(path)
+    finally:
+        p.close()
+    assert str(info.value) == (
+        "Cannot save element 1 'deep' (Silent): its configuration is nested too deeply to be "
+        "copied."
+    )
+    assert not path.exists()
+
+
+class Key(str):
+    def __lt__(self, other):
+        raise RuntimeError("__lt__")
+
+    def __repr__(self):
+        raise RuntimeError("__repr__")
+
+
+class Unshowable:
+    def __repr__(self):
+        raise RuntimeError("__repr__")
+
+
+@pytest.mark.parametrize(
+    "value, written",
+    [
+        ({Key("z"): 1, Key("y"): 2}, {"y": 2, "z": 1}),
+        ([{Key("b"): [], Key("a"): {Key("c"): None}}], [{"a": {"c": None}, "b": []}]),
+    ],
+)
+def test_keys_of_a_string_subclass_are_written_as_their_text(tmp_path, value, written):
+    path = tmp_path / "p.json"
+    p = Pipeline("")
+    p.add_node(Silent(name="odd", extra=value))
+    try:
+        p.save(path)
+    finally:
+        p.close()
+    (entry,) = json.loads(path.read_text())["nodes"]
+    assert entry["config"]["extra"] == written
+
+
+def test_a_key_that_cannot_be_shown_still_names_the_element(tmp_path):
+    p = Pipeline("")
+    p.add_node(Silent(name="odd", extra={Unshowable(): 1}))
+    try:
+        with pytest.raises(DocumentError) as info:
+            p.save(tmp_path / "p.json")
+    finally:
+        p.close()
+    assert str(info.value) == (
+        "Cannot save element 0 'odd' (Silent): its configuration key 'extra' has the key "
+        "<unprintable Unshowable object>, but JSON object keys are strings."
+    )
+
+
 def leftovers(directory):
     return sorted(n for n in os.listdir(directory) if n != "state")
 

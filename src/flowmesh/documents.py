@@ -70,6 +70,13 @@ def _element_label(index: int, entry: Any) -> str:
     return label
 
 
+def _shown(value: Any) -> str:
+    try:
+        return repr(value)
+    except Exception:
+        return f"<unprintable {type(value).__name__} object>"
+
+
 class _Unwritable(Exception):
     def __init__(self, where: str, why: str):
         super().__init__(where, why)
@@ -77,8 +84,17 @@ class _Unwritable(Exception):
         self.why = why
 
 
-def _plain(value: Any, where: str, active: set[int]) -> Any:
-    """`value` as plain JSON values (dict keys sorted), or _Unwritable."""
+# Deeper values could be written but not read back: the reader's nesting
+# limit is the interpreter's recursion limit, less the frames above it.
+_MAX_DEPTH = 500
+
+
+def _plain(value: Any, where: str, active: set[int], depth: int = 0) -> Any:
+    """`value` as plain JSON values (dict keys sorted), or _Unwritable.
+
+    Containers are read with the built-in types' own methods, so a subclass
+    is written as the data it holds, whatever its overrides do.
+    """
     if value is None or value is True or value is False:
         return value
     if isinstance(value, str):
@@ -95,18 +111,25 @@ def _plain(value: Any, where: str, active: set[int]) -> Any:
     if isinstance(value, (dict, list)):
         if id(value) in active:
             raise _Unwritable(where, "contains itself")
+        if depth >= _MAX_DEPTH:
+            raise _Unwritable(where, f"is nested more than {_MAX_DEPTH} levels deep")
         active.add(id(value))
         try:
             if isinstance(value, list):
-                return [_plain(v, f"{where}[{i}]", active) for i, v in enumerate(value)]
-            for key in value:
+                return [
+                    _plain(v, f"{where}[{i}]", active, depth + 1)
+                    for i, v in enumerate(list.copy(value))
+                ]
+            items = []
+            for key, item in list(dict.items(value)):
                 if not isinstance(key, str):
                     raise _Unwritable(
-                        where, f"has the key {key!r}, but JSON object keys are strings"
+                        where, f"has the key {_shown(key)}, but JSON object keys are strings"
                     )
+                items.append((str.__str__(key), item))
+            items.sort(key=lambda pair: pair[0])
             return {
-                str.__str__(k): _plain(value[k], f"{where}.{k}" if where else k, active)
-                for k in sorted(value)
+                k: _plain(v, f"{where}.{k}" if where else k, active, depth + 1) for k, v in items
             }
         finally:
             active.discard(id(value))
@@ -146,6 +169,24 @@ def to_text(document: dict) -> str:
             except _Unwritable as e:
                 raise DocumentError(f"Cannot save the document: '{e.where}' {e.why}.") from None
     return json.dumps(plain, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
+
+
+def too_deep(elements: Iterable[Any]) -> DocumentError:
+    """The error for a document whose writing ran out of recursion: names the
+    first element whose own entry cannot be made."""
+    for index, element in enumerate(elements):
+        try:
+            element.serialize()
+        except RecursionError:
+            name = getattr(element, "name", None)
+            label = f"element {index}" + (f" '{name}'" if isinstance(name, str) else "")
+            return DocumentError(
+                f"Cannot save {label} ({type(element).__name__}): its configuration is nested "
+                "too deeply to be copied."
+            )
+        except Exception:
+            continue
+    return DocumentError("Cannot save the document: it is nested too deeply to be copied.")
 
 
 def write_atomic(path: str | os.PathLike, data: bytes) -> None:

@@ -132,7 +132,11 @@ class Pipeline:
         Raises DocumentError, before anything is written, when a configuration
         value cannot be written as JSON (naming the element and the key).
         """
-        text = documents.to_text(self.serialize())
+        try:
+            document = self.serialize()
+        except RecursionError:
+            raise documents.too_deep(list(self._imp._nodes)) from None
+        text = documents.to_text(document)
         documents.write_atomic(path, text.encode("utf-8"))
 
     @classmethod
