@@ -143,6 +143,11 @@ LOOP.append(LOOP)
         ([1, Opaque()], "extra[1]", "holds a Opaque, which JSON cannot hold"),
         ({"inner": {"deep": b"x"}}, "extra.inner.deep", "holds a bytes, which JSON cannot hold"),
         (LOOP, "extra[0]", "contains itself"),
+        (
+            {"big": [10**5000]},
+            "extra.big[0]",
+            "holds an integer of more than 4300 digits, which cannot be read back",
+        ),
     ],
 )
 def test_unwritable_value_names_element_and_key_and_writes_nothing(tmp_path, value, key, why):

@@ -26,6 +26,7 @@ import operator
 import os
 import secrets
 import stat
+import sys
 import traceback
 from collections.abc import Iterable
 from typing import Any
@@ -89,6 +90,20 @@ class _Unwritable(Exception):
 _MAX_DEPTH = 500
 
 
+def _integer(number: int, where: str) -> int:
+    # The interpreter's limit on integer text applies to writing and reading.
+    if number.bit_length() > 3 * 4300:
+        try:
+            int.__repr__(number)
+        except ValueError:
+            raise _Unwritable(
+                where,
+                f"holds an integer of more than {sys.get_int_max_str_digits()} digits, "
+                "which cannot be read back",
+            ) from None
+    return number
+
+
 def _plain(value: Any, where: str, active: set[int], depth: int = 0) -> Any:
     """`value` as plain JSON values (dict keys sorted), or _Unwritable.
 
@@ -100,9 +115,9 @@ def _plain(value: Any, where: str, active: set[int], depth: int = 0) -> Any:
     if isinstance(value, str):
         return str.__str__(value)  # a str subclass (an enum member) as its text
     if isinstance(value, int):
-        return int.__index__(value)
+        return _integer(int.__index__(value), where)
     if isinstance(value, numbers.Integral):  # numpy integers and the like
-        return operator.index(value)
+        return _integer(operator.index(value), where)
     if isinstance(value, (float, numbers.Real)):
         number = float.__float__(value) if isinstance(value, float) else float(value)
         if not math.isfinite(number):
