@@ -176,6 +176,29 @@ def test_chain_base_refuses_unusable_node_lists(make, nodes, error, text):
         make(nodes)
 
 
+@pytest.mark.parametrize("edit", ["append", "clear", "replace"])
+def test_the_wired_nodes_are_the_boundary_whatever_the_caller_does_to_its_list(edit):
+    given = []
+
+    class Meddling(IONode):
+        def is_externally_fed(self):
+            if edit == "append":
+                given.append(ONode(name="stranger"))
+            elif edit == "clear":
+                given.clear()
+            else:
+                given[-1] = ONode(name="stranger")
+            return True
+
+    head, tail = Meddling(name="head"), IONode(name="tail")
+    given += [head, tail]
+    chain = ochain_imp(given)
+    assert chain.get_nodes() == [head, tail]
+    assert chain._output_ports is tail._imp._output_ports
+    assert chain.get_port("out") is tail._imp._output_ports["out"]
+    assert head._imp._output_ports["out"]._connected_ports == (tail._imp.get_port("in"),)
+
+
 @pytest.mark.parametrize("make", [ochain_imp, iochain_imp])
 def test_the_same_node_twice_is_refused(make):
     a, b = IONode(name="a"), Fed(name="b")

@@ -197,18 +197,6 @@ inline bool init_chain_base(CascadeState* st, PyObject* self, PyObject* args, Py
     return static_cast<bool>(r);
 }
 
-// internal_nodes[index] of the constructor's list, which ChainImp has checked
-// is a non-empty list (new reference).
-inline PyObject* node_at(PyObject* nodes, Py_ssize_t index) {
-    Py_ssize_t n = PyList_Size(nodes);
-    if (n < 0) return nullptr;
-    if (n == 0) {
-        PyErr_SetString(PyExc_ValueError, "A chain needs at least one internal node.");
-        return nullptr;
-    }
-    return PyList_GetItemRef(nodes, index < 0 ? n + index : index);
-}
-
 // Adopts the recorded ids of `node`'s ports under `which`, then returns a deep
 // copy of the node's own list under that key (new reference).
 inline PyObject* adopt_and_copy(CascadeState* st, PyObject* config, Name which, PyObject* node) {
@@ -241,18 +229,30 @@ inline int bind_table(CascadeState* st, PyObject* self, PyObject* node, Name tab
 
 // -------------------------------------------------------------- operations
 
-// The chain's own first or last internal node (new reference).
-inline PyObject* boundary_node(CascadeState* st, PyObject* self, bool last) {
+// The chain's own internal nodes as a tuple, never empty (new reference). The
+// constructor reads them here rather than from its argument, which Python code
+// run since the copy was taken (is_externally_fed, an instance check) may
+// have changed: the boundary nodes are then the nodes that were wired.
+inline PyObject* own_nodes(CascadeState* st, PyObject* self) {
     Ref nodes = steal(PyObject_GetAttr(self, st->n(N__internal_nodes)));
-    if (!nodes) return nullptr;
-    Ref seq = steal(PySequence_Tuple(nodes.get()));
+    Ref seq = nodes ? steal(PySequence_Tuple(nodes.get())) : Ref();
     if (!seq) return nullptr;
-    Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
-    if (n == 0) {
+    if (PyTuple_GET_SIZE(seq.get()) == 0) {
         PyErr_SetString(PyExc_ValueError, "A chain needs at least one internal node.");
         return nullptr;
     }
-    return Py_NewRef(PyTuple_GET_ITEM(seq.get(), last ? n - 1 : 0));
+    return seq.release();
+}
+
+// The first or last node of a tuple from own_nodes (new reference).
+inline PyObject* end_of(PyObject* seq, bool last) {
+    return Py_NewRef(PyTuple_GET_ITEM(seq, last ? PyTuple_GET_SIZE(seq) - 1 : 0));
+}
+
+// The chain's own first or last internal node (new reference).
+inline PyObject* boundary_node(CascadeState* st, PyObject* self, bool last) {
+    Ref seq = steal(own_nodes(st, self));
+    return seq ? end_of(seq.get(), last) : nullptr;
 }
 
 // connect / disconnect: the last internal node's, with the same three arguments.

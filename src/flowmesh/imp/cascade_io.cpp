@@ -21,9 +21,7 @@ int iochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* nodes;
     if (!init_chain_base(st, self, args, kwds, "OO:IOChainImp", &config, &nodes)) return -1;
     Ref hold_config = fm::borrow(config);
-    Ref hold_nodes = fm::borrow(nodes);
-
-    Ref seq = steal(PySequence_Tuple(nodes));
+    Ref seq = steal(own_nodes(st, self));
     if (!seq) return -1;
     for (Py_ssize_t p = 0; p < PyTuple_GET_SIZE(seq.get()); ++p) {
         int ok = is_a(PyTuple_GET_ITEM(seq.get(), p), st->ionode);
@@ -36,9 +34,8 @@ int iochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref r = steal(fm::call_method(self, st->n(N__connect_internal_nodes)));
     if (!r) return -1;
 
-    Ref first = steal(node_at(nodes, 0));
-    Ref last = first ? steal(node_at(nodes, -1)) : Ref();
-    if (!last) return -1;
+    Ref first = steal(end_of(seq.get(), false));
+    Ref last = steal(end_of(seq.get(), true));
     Ref inputs = steal(adopt_and_copy(st, config, N_INPUT_PORTS, first.get()));
     Ref outputs = inputs ? steal(adopt_and_copy(st, config, N_OUTPUT_PORTS, last.get())) : Ref();
     if (!outputs || store_plain(st, config, N_INPUT_PORTS, inputs.get()) < 0 ||

@@ -33,10 +33,10 @@ int ochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* nodes;
     if (!init_chain_base(st, self, args, kwds, "OO:OChainImp", &config, &nodes)) return -1;
     Ref hold_config = fm::borrow(config);
-    Ref hold_nodes = fm::borrow(nodes);
+    Ref seq = steal(own_nodes(st, self));
+    if (!seq) return -1;
 
-    Ref first = steal(node_at(nodes, 0));
-    if (!first) return -1;
+    Ref first = steal(end_of(seq.get(), false));
     int ok = can_head(st, first.get());
     if (ok <= 0) {
         if (ok == 0)
@@ -45,8 +45,7 @@ int ochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
                             "is_externally_fed().");
         return -1;
     }
-    Ref last = steal(node_at(nodes, -1));
-    if (!last) return -1;
+    Ref last = steal(end_of(seq.get(), true));
     ok = is_a(last.get(), st->onode);
     if (ok <= 0) {
         if (ok == 0)

@@ -17,8 +17,8 @@ using fm::borrow;
 using fm::chain_context;
 using fm::names_tuple;
 using fm::Ref;
-using fm::steal;
 using fm::safe_text;
+using fm::steal;
 using fm::swallow_exception;
 
 // ------------------------------------------------------------------- layout
