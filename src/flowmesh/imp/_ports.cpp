@@ -18,11 +18,15 @@
 #include <utility>
 #include <vector>
 
+#include "data_path.hpp"
 #include "objects.hpp"
 
 namespace {
 
-struct PortsState {
+// The exported entry points come first: the API pointer is the state's.
+struct PortsState : fm::PortsApi {
+    PyObject* vertex_module;  // keeps `vertex` valid
+    fm::VertexApi* vertex;
     PyObject* oport_type;
     PyObject* iport_type;
     PyObject* inode_type;
@@ -62,7 +66,7 @@ struct PortsState {
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(oport_type, iport_type, inode_type, driver_type, port_base, node_base, base_start,
+        return f(vertex_module, oport_type, iport_type, inode_type, driver_type, port_base, node_base, base_start,
                  base_stop, base_reset, s_push, s_cycle, s_setup_cycle, s_input_ports,
                  s_input_driver, s_context_arrived, s_work, s_Keys, s_INPUT_PORTS, s_DECOUPLED,
                  s_imp, s_config, s_start, s_join, s_ident, s_log, kw_msg_type,
@@ -109,6 +113,7 @@ struct Core {
 struct DriverObject {
     PyObject_HEAD PyObject* node;  // the INodeImp this driver feeds
     PyObject* cycle;               // type(node)._cycle, called unbound with (node, data)
+    fm::VertexApi* direct;         // set when that is NodeImp's own: called in C++
     PyObject* running;             // Constants.States.RUNNING
     PyObject* sync;
     PyObject* async;
@@ -242,10 +247,16 @@ void settle(Core* c, const Entry& e) {
 // One cycle of the node with `data` as its frame.
 int call_cycle(DriverObject* d, PyObject* node, PyObject* data) {
     fm::set_field(&d->current, data);
-    PyObject* args[] = {node, data};
-    fm::Ref r = fm::steal(PyObject_Vectorcall(d->cycle, args, 2, nullptr));
+    int rc;
+    if (d->direct) {
+        rc = d->direct->cycle(d->direct, node, data);
+    } else {
+        PyObject* args[] = {node, data};
+        fm::Ref r = fm::steal(PyObject_Vectorcall(d->cycle, args, 2, nullptr));
+        rc = r ? 0 : -1;
+    }
     Py_CLEAR(d->current);
-    return r ? 0 : -1;
+    return rc;
 }
 
 // Runs one entry taken off the ready queue (its item is owned here).
@@ -617,6 +628,37 @@ PyType_Spec driver_spec = {
 
 // ==================================================================== OPortImp
 
+int push(PortsState* st, PyObject* port, PyObject* value);
+
+// OPortImp.push: the value to every port of one snapshot of the connections.
+int deliver(PortsState* st, PyObject* self, PyObject* value) {
+    PyObject* list = fm::as<fm::PortObject>(self)->connected_ports;
+    if (!list) return 0;
+    // One snapshot for the whole delivery: a concurrent connect or disconnect
+    // publishes a new tuple and leaves this one intact.
+    fm::Ref snapshot = fm::borrow(list);
+    Py_ssize_t n = PyTuple_GET_SIZE(snapshot.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (push(st, PyTuple_GET_ITEM(snapshot.get(), i), value) < 0) return -1;
+    }
+    return 0;
+}
+
+// port.push(value): the ports of this module in C++, any other (a Python
+// subclass may redefine push) by name.
+int push(PortsState* st, PyObject* port, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(port);
+    if (type == reinterpret_cast<PyTypeObject*>(st->iport_type)) return receive(port, value);
+    if (type == reinterpret_cast<PyTypeObject*>(st->oport_type)) return deliver(st, port, value);
+    fm::Ref r = fm::steal(fm::call_method(port, st->s_push, value));
+    return r ? 0 : -1;
+}
+
+// The exported entry point: an output node hands each output value here.
+int api_push(fm::PortsApi* api, PyObject* port, PyObject* value) {
+    return push(static_cast<PortsState*>(api), port, value);
+}
+
 PyObject* oport_push(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* value;
@@ -628,24 +670,7 @@ PyObject* oport_push(PyObject* self, PyTypeObject* defining_class, PyObject* con
         if (!fm::parse_args("push", args, nargs, kwnames, names, a, 1)) return nullptr;
         value = a[0];
     }
-    PyObject* list = fm::as<fm::PortObject>(self)->connected_ports;
-    if (!list) Py_RETURN_NONE;
-    // One snapshot for the whole delivery: a concurrent connect or disconnect
-    // publishes a new tuple and leaves this one intact.
-    fm::Ref snapshot = fm::borrow(list);
-    PyTypeObject* iport_type =
-        reinterpret_cast<PyTypeObject*>(fm::class_state<PortsState>(defining_class)->iport_type);
-    PyObject* push_name = fm::class_state<PortsState>(defining_class)->s_push;
-    Py_ssize_t n = PyTuple_GET_SIZE(snapshot.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* target = PyTuple_GET_ITEM(snapshot.get(), i);
-        if (Py_IS_TYPE(target, iport_type)) {
-            if (receive(target, value) < 0) return nullptr;
-        } else {
-            fm::Ref r = fm::steal(fm::call_method(target, push_name, value));
-            if (!r) return nullptr;
-        }
-    }
+    if (deliver(fm::class_state<PortsState>(defining_class), self, value) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -871,6 +896,7 @@ int init_input_side(PortsState* st, PyObject* self) {
         return -1;
     }
     drv->node = Py_NewRef(self);
+    drv->direct = cycle.get() == st->vertex->cycle_descriptor ? st->vertex : nullptr;
     drv->cycle = cycle.release();
     drv->running = Py_NewRef(running);
     drv->sync = Py_NewRef(sync);
@@ -1136,14 +1162,7 @@ PyObject* make_type(PyObject* module, PyType_Spec* spec, PyObject* base) {
 
 int ports_exec(PyObject* module) {
     PortsState* st = fm::module_state<PortsState>(module);
-    new (&st->running) fm::Lazy{"flowmesh.constants", "Constants.States.RUNNING"};
-    new (&st->sync) fm::Lazy{"flowmesh.constants", "Constants.Timing.SYNC"};
-    new (&st->async) fm::Lazy{"flowmesh.constants", "Constants.Timing.ASYNC"};
-    new (&st->inherited) fm::Lazy{"flowmesh.constants", "Constants.Timing.INHERITED"};
-    new (&st->log_error) fm::Lazy{"flowmesh.constants", "Constants.LogTypes.ERROR"};
-    new (&st->iport_facade) fm::Lazy{"flowmesh.i_port", "IPort"};
-    new (&st->port_name_key) fm::Lazy{"flowmesh.i_port", "IPort.Configuration.Keys.NAME"};
-    new (&st->thread_class) fm::Lazy{"threading", "Thread"};
+    new (st) PortsState{};
     if (intern(&st->s_push, "push") < 0 || intern(&st->s_cycle, "_cycle") < 0 ||
         intern(&st->s_setup_cycle, "_setup_cycle") < 0 ||
         intern(&st->s_input_ports, "_input_ports") < 0 ||
@@ -1160,6 +1179,11 @@ int ports_exec(PyObject* module) {
     st->kw_target_args_daemon = Py_BuildValue("(sss)", "target", "args", "daemon");
     if (!st->kw_msg_type || !st->kw_target_args_daemon) return -1;
 
+    st->vertex = fm::import_api<fm::VertexApi>("flowmesh.imp.vertex", fm::kVertexApi,
+                                               &st->vertex_module);
+    if (!st->vertex) return -1;
+    st->push = api_push;
+    if (fm::export_api(module, fm::kPortsApi, static_cast<fm::PortsApi*>(st)) < 0) return -1;
     st->port_base = fm::imp_class("PortImp");
     if (!st->port_base) return -1;
     st->node_base = fm::imp_class("NodeImp");

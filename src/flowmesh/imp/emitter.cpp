@@ -5,19 +5,22 @@
 #include <cstddef>
 #include <new>
 
+#include "data_path.hpp"
 #include "objects.hpp"
 
 namespace {
 
-struct EmitterState {
+// The exported entry points come first: the API pointer is the state's.
+struct EmitterState : fm::EmitterApi {
     PyObject* type;        // ONodeImp
+    PyObject* ports_module;  // keeps `ports` valid
+    fm::PortsApi* ports;
     PyObject* base_start;  // the base type's start and reset_run_state
     PyObject* base_reset;
     PyObject* s_Keys;
     PyObject* s_OUTPUT_PORTS;
     PyObject* s_imp;
     PyObject* s_config;
-    PyObject* s_push;
     PyObject* s_timing;
     PyObject* s_context;
     PyObject* s_output;
@@ -39,17 +42,15 @@ struct EmitterState {
     fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
     fm::Lazy decimation_key{"flowmesh.constants", "Constants.Keys.DECIMATION_FACTOR"};
     fm::Lazy thread{"threading", "Thread"};
-    fm::Lazy oport_imp{"flowmesh.imp", "OPortImp"};
-    fm::Lazy oport_push{"flowmesh.imp", "OPortImp.push"};
 
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, base_start, base_reset, s_Keys, s_OUTPUT_PORTS, s_imp, s_config, s_push,
+        return f(type, ports_module, base_start, base_reset, s_Keys, s_OUTPUT_PORTS, s_imp, s_config,
                  s_timing, s_context, s_output, s_connected_ports, s_event_handler, s_connect,
                  s_disconnect, s_get_port, s_cycle, s_log, s_start, s_setup_thread_function,
                  kw_msg_type, kw_target_daemon, oport, port_name_key, async, running, log_error,
-                 decimation_key, thread, oport_imp, oport_push);
+                 decimation_key, thread);
     }
 };
 
@@ -256,21 +257,28 @@ PyObject* onode_disconnect(PyObject* self, PyTypeObject* defining_class, PyObjec
 
 // ---------------------------------------------------------------- delivery
 
-// port.push(value); an OPortImp's own push is called through its descriptor,
-// which saves the method lookup and the bound method.
-int push_to(EmitterState* st, PyObject* port, PyObject* value) {
-    PyObject* oport_imp = st->oport_imp.get();
-    if (!oport_imp) PyErr_Clear();  // ports not loaded: go by name
-    if (oport_imp && Py_TYPE(port) == reinterpret_cast<PyTypeObject*>(oport_imp)) {
-        PyObject* push = st->oport_push.get();
-        if (!push) return -1;
-        PyObject* args[3] = {nullptr, port, value};
-        fm::Ref r = fm::steal(
-            PyObject_Vectorcall(push, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        return r ? 0 : -1;
+// data[name] to each output port named in data; the ports module delivers.
+int push_data(EmitterState* st, PyObject* self, PyObject* data) {
+    fm::Ref ports = fm::borrow(ports_of(self));
+    if (!ports) return -1;
+    Py_ssize_t pos = 0;
+    PyObject* name;
+    PyObject* port;
+    while (PyDict_Next(ports.get(), &pos, &name, &port)) {
+        PyObject* value;
+        int found = PyDict_GetItemRef(data, name, &value);
+        if (found < 0) return -1;
+        if (!found) continue;
+        fm::Ref hold_value = fm::steal(value);
+        fm::Ref hold_port = fm::borrow(port);  // a push runs arbitrary code
+        if (st->ports->push(st->ports, port, value) < 0) return -1;
     }
-    fm::Ref r = fm::steal(fm::call_method(port, st->s_push, value));
-    return r ? 0 : -1;
+    return 0;
+}
+
+// The exported entry point: a node's cycle hands its output here.
+int api_push_data(fm::EmitterApi* api, PyObject* self, PyObject* data) {
+    return push_data(static_cast<EmitterState*>(api), self, data);
 }
 
 PyObject* onode_push_data(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
@@ -283,21 +291,7 @@ PyObject* onode_push_data(PyObject* self, PyTypeObject* defining_class, PyObject
         data = out[0];
     }
     if (!fm::check_exact(data, &PyDict_Type, "data")) return nullptr;
-    EmitterState* st = fm::class_state<EmitterState>(defining_class);
-    fm::Ref ports = fm::borrow(ports_of(self));
-    if (!ports) return nullptr;
-    Py_ssize_t pos = 0;
-    PyObject* name;
-    PyObject* port;
-    while (PyDict_Next(ports.get(), &pos, &name, &port)) {
-        PyObject* value;
-        int found = PyDict_GetItemRef(data, name, &value);
-        if (found < 0) return nullptr;
-        if (!found) continue;
-        fm::Ref hold_value = fm::steal(value);
-        fm::Ref hold_port = fm::borrow(port);  // a push runs arbitrary code
-        if (push_to(st, port, value) < 0) return nullptr;
-    }
+    if (push_data(fm::class_state<EmitterState>(defining_class), self, data) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -563,7 +557,7 @@ int emitter_exec(PyObject* module) {
     new (st) EmitterState{};
     if (intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_OUTPUT_PORTS, "OUTPUT_PORTS") < 0 ||
         intern(&st->s_imp, "_imp") < 0 || intern(&st->s_config, "config") < 0 ||
-        intern(&st->s_push, "push") < 0 || intern(&st->s_timing, "timing") < 0 ||
+        intern(&st->s_timing, "timing") < 0 ||
         intern(&st->s_context, "_context") < 0 || intern(&st->s_output, "output") < 0 ||
         intern(&st->s_connected_ports, "_connected_ports") < 0 ||
         intern(&st->s_event_handler, "_event_handler") < 0 ||
@@ -582,6 +576,10 @@ int emitter_exec(PyObject* module) {
     if (!bases) return -1;
     st->type = PyType_FromModuleAndSpec(module, &onode_spec, bases.get());
     if (!st->type) return -1;
+    st->ports = fm::import_api<fm::PortsApi>("flowmesh.imp._ports", fm::kPortsApi, &st->ports_module);
+    if (!st->ports) return -1;
+    st->push_data = api_push_data;
+    if (fm::export_api(module, fm::kEmitterApi, static_cast<fm::EmitterApi*>(st)) < 0) return -1;
     st->base_start = PyObject_GetAttr(base.get(), st->s_start);
     st->base_reset = PyObject_GetAttrString(base.get(), "reset_run_state");
     if (!st->base_start || !st->base_reset) return -1;

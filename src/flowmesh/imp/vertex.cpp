@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <new>
 
+#include "data_path.hpp"
 #include "objects.hpp"
 
 namespace {
@@ -16,16 +17,20 @@ enum : uint8_t {
     kRunCycleOverridden = 1 << 1,  // a subclass redefines _run_cycle
     kPushDataMask = 3 << 2,
     kPushDataNoOp = 0 << 2,     // NodeImp's own _push_data: nothing to do
-    kPushDataEmitter = 1 << 2,  // ONodeImp's: call its cached descriptor
+    kPushDataEmitter = 1 << 2,  // ONodeImp's: a direct call into emitter
     kPushDataByName = 2 << 2,   // redefined in Python: look it up on each call
 };
 
-struct VertexState {
+// The exported entry points come first: the API pointer is the state's.
+struct VertexState : fm::VertexApi {
     PyObject* type;              // NodeImp
     PyObject* no_op_setup_hook;  // default pre-setup hook (data, context)
     PyObject* no_op_step_hook;   // default pre-step and post-step hooks (data)
     PyObject* own_run_cycle;     // NodeImp's descriptors, to detect overrides
     PyObject* own_push_data;
+    PyObject* own_cycle;
+    PyObject* emitter_module;  // keeps `emitter` valid
+    fm::EmitterApi* emitter = nullptr;
     PyObject* s_run_cycle;
     PyObject* s_setup_wrapper;
     PyObject* s_run_setup;
@@ -52,7 +57,8 @@ struct VertexState {
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, no_op_setup_hook, no_op_step_hook, own_run_cycle, own_push_data, s_run_cycle,
+        return f(type, no_op_setup_hook, no_op_step_hook, own_run_cycle, own_push_data, own_cycle,
+                 emitter_module, s_run_cycle,
                  s_setup_wrapper, s_run_setup, s_get_context, s_push_data, s_push_context,
                  s_record_failure, s_log, s_name, kw_msg_type, kw_input_output, stopped, running,
                  error, healthy, log_info, log_error, context, deepcopy, enum_type, onode,
@@ -178,7 +184,12 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
     } else {
         PyObject* emitter = st->onode_push_data.get();
         if (!emitter) PyErr_Clear();
-        flags |= push_data.get() == emitter ? kPushDataEmitter : kPushDataByName;
+        if (emitter && push_data.get() == emitter && !st->emitter) {
+            st->emitter = fm::import_api<fm::EmitterApi>("flowmesh.imp.emitter", fm::kEmitterApi,
+                                                         &st->emitter_module);
+            if (!st->emitter) return -1;
+        }
+        flags |= emitter && push_data.get() == emitter ? kPushDataEmitter : kPushDataByName;
     }
     n->flags = flags;
     return 0;
@@ -199,12 +210,8 @@ int push_data(VertexState* st, PyObject* self, PyObject* output) {
     switch (node(self)->flags & kPushDataMask) {
         case kPushDataNoOp:
             return 0;
-        case kPushDataEmitter: {
-            PyObject* args[3] = {nullptr, self, output};
-            fm::Ref r = fm::steal(PyObject_Vectorcall(st->onode_push_data.value, args + 1,
-                                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-            return r ? 0 : -1;
-        }
+        case kPushDataEmitter:
+            return st->emitter->push_data(st->emitter, self, output);
         default: {
             fm::Ref r = fm::steal(fm::call_method(self, st->s_push_data, output));
             return r ? 0 : -1;
@@ -237,7 +244,8 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
         if (setup_wrapper_on(st, self, data) < 0) return -1;
         if ((is = field_is(st, e->condition, st->error)) != 0) return is < 0 ? -1 : 0;
     }
-    {
+    // The default hooks do nothing and return None: they are not called.
+    if (n->pre_step_handler != st->no_op_step_hook) {
         fm::Ref skip = fm::steal(call_handler(n->pre_step_handler, data));
         if (!skip) return -1;
         int truth = skip.get() == Py_None ? 0 : PyObject_IsTrue(skip.get());
@@ -258,8 +266,10 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
             return -1;
         }
         if (n->flags & kIsOutputNode) {
-            fm::Ref ignored = fm::steal(call_handler(n->post_step_handler, output.get()));
-            if (!ignored) return -1;
+            if (n->post_step_handler != st->no_op_step_hook) {
+                fm::Ref ignored = fm::steal(call_handler(n->post_step_handler, output.get()));
+                if (!ignored) return -1;
+            }
             if (push_data(st, self, output.get()) < 0) return -1;
         }
     }
@@ -297,8 +307,21 @@ bool parse_dict(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
     return true;
 }
 
+// _cycle proper: the cycle with the failure policy of a non-batch node.
+int cycle(VertexState* st, PyObject* self, PyObject* data) {
+    if (run_cycle_on(st, self, data) < 0) {
+        if (!containable(self) || contain_failure(st, self, false) < 0) return -1;
+    }
+    return 0;
+}
+
+// The exported entry point: a delivering module runs a consumer's cycle with it.
+int api_cycle(fm::VertexApi* api, PyObject* self, PyObject* data) {
+    return cycle(static_cast<VertexState*>(api), self, data);
+}
+
 // Not a METH_METHOD: the interpreter specializes calls of plain fast-call
-// methods, and this is the call every frame of every node makes.
+// methods, and this is the call a source makes for every frame.
 PyObject* node_cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data = Py_None;
     if (nargs == 1 && !kwnames && (PyDict_CheckExact(args[0]) || args[0] == Py_None)) {
@@ -308,10 +331,7 @@ PyObject* node_cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     }
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &vertex_module);
     if (!module) return nullptr;
-    VertexState* st = fm::module_state<VertexState>(module);
-    if (run_cycle_on(st, self, data) < 0) {
-        if (!containable(self) || contain_failure(st, self, false) < 0) return nullptr;
-    }
+    if (cycle(fm::module_state<VertexState>(module), self, data) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -607,7 +627,11 @@ int vertex_exec(PyObject* module) {
     if (!st->type) return -1;
     st->own_run_cycle = PyObject_GetAttr(st->type, st->s_run_cycle);
     st->own_push_data = PyObject_GetAttr(st->type, st->s_push_data);
-    if (!st->own_run_cycle || !st->own_push_data) return -1;
+    st->own_cycle = PyObject_GetAttrString(st->type, "_cycle");
+    if (!st->own_run_cycle || !st->own_push_data || !st->own_cycle) return -1;
+    st->cycle = api_cycle;
+    st->cycle_descriptor = st->own_cycle;
+    if (fm::export_api(module, fm::kVertexApi, static_cast<fm::VertexApi*>(st)) < 0) return -1;
     return PyModule_AddObjectRef(module, "NodeImp", st->type);
 }
 
