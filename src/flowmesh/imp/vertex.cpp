@@ -100,16 +100,28 @@ inline int field_is(VertexState* st, PyObject* field, fm::Lazy& constant) {
 // Handler call. The slot may be replaced (even by the handler itself) while it
 // runs, so the callable is held for the duration; an empty slot calls None and
 // fails like any broken handler.
-PyObject* call_handler(PyObject* slot, PyObject* a) {
+// A handler is usually a bound method of the facade node: its function is
+// called with the instance in front, as the bound method itself would.
+template <size_t N>
+PyObject* call_handler(PyObject* slot, PyObject* const (&given)[N]) {
     fm::Ref fn = fm::borrow(slot ? slot : Py_None);
-    PyObject* args[2] = {nullptr, a};
-    return PyObject_Vectorcall(fn.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* args[N + 1];
+    for (size_t i = 0; i < N; ++i) args[i + 1] = given[i];
+    if (PyMethod_Check(fn.get())) {
+        args[0] = PyMethod_GET_SELF(fn.get());
+        return PyObject_Vectorcall(PyMethod_GET_FUNCTION(fn.get()), args, N + 1, nullptr);
+    }
+    return PyObject_Vectorcall(fn.get(), args + 1, N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+PyObject* call_handler(PyObject* slot, PyObject* a) {
+    PyObject* const args[] = {a};
+    return call_handler(slot, args);
 }
 
 PyObject* call_handler(PyObject* slot, PyObject* a, PyObject* b) {
-    fm::Ref fn = fm::borrow(slot ? slot : Py_None);
-    PyObject* args[3] = {nullptr, a, b};
-    return PyObject_Vectorcall(fn.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* const args[] = {a, b};
+    return call_handler(slot, args);
 }
 
 // self.log(msg=msg, type=type)
