@@ -66,10 +66,10 @@ struct PortsState : fm::PortsApi {
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(vertex_module, oport_type, iport_type, inode_type, driver_type, port_base, node_base, base_start,
-                 base_stop, base_reset, s_push, s_cycle, s_setup_cycle, s_input_ports,
-                 s_input_driver, s_context_arrived, s_work, s_Keys, s_INPUT_PORTS, s_DECOUPLED,
-                 s_imp, s_config, s_start, s_join, s_ident, s_log, kw_msg_type,
+        return f(vertex_module, oport_type, iport_type, inode_type, driver_type, port_base,
+                 node_base, base_start, base_stop, base_reset, s_push, s_cycle, s_setup_cycle,
+                 s_input_ports, s_input_driver, s_context_arrived, s_work, s_Keys, s_INPUT_PORTS,
+                 s_DECOUPLED, s_imp, s_config, s_start, s_join, s_ident, s_log, kw_msg_type,
                  kw_target_args_daemon, running, sync, async, inherited, log_error, iport_facade,
                  port_name_key, thread_class);
     }
@@ -700,7 +700,7 @@ int iport_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ports_module);
     if (!module) return -1;
     PortsState* st = fm::module_state<PortsState>(module);
-    if (reinterpret_cast<PyTypeObject*>(st->port_base)->tp_init(self, args, kwds) < 0) return -1;
+    if (fm::init_base(st->iport_type, self, args, kwds) < 0) return -1;
     fm::set_field(&iport(self)->event_handler, Py_None);
     return 0;
 }
@@ -932,7 +932,7 @@ int inode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     fm::Ref hold = fm::borrow(config);
     // Nothing is built when the port list is unusable.
     if (!checked_entries(st, config)) return -1;
-    if (reinterpret_cast<PyTypeObject*>(st->node_base)->tp_init(self, args, kwds) < 0) return -1;
+    if (fm::init_base(st->inode_type, self, args, kwds) < 0) return -1;
     return init_input_side(st, self);
 }
 
@@ -1149,11 +1149,6 @@ PyType_Spec inode_spec = {
 
 // ==================================================================== module
 
-int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
 PyObject* make_type(PyObject* module, PyType_Spec* spec, PyObject* base) {
     fm::Ref bases = fm::steal(base ? PyTuple_Pack(1, base) : nullptr);
     if (base && !bases) return nullptr;
@@ -1163,24 +1158,24 @@ PyObject* make_type(PyObject* module, PyType_Spec* spec, PyObject* base) {
 int ports_exec(PyObject* module) {
     PortsState* st = fm::module_state<PortsState>(module);
     new (st) PortsState{};
-    if (intern(&st->s_push, "push") < 0 || intern(&st->s_cycle, "_cycle") < 0 ||
-        intern(&st->s_setup_cycle, "_setup_cycle") < 0 ||
-        intern(&st->s_input_ports, "_input_ports") < 0 ||
-        intern(&st->s_input_driver, "_input_driver") < 0 ||
-        intern(&st->s_context_arrived, "_context_arrived") < 0 ||
-        intern(&st->s_work, "_work") < 0 || intern(&st->s_Keys, "Keys") < 0 ||
-        intern(&st->s_INPUT_PORTS, "INPUT_PORTS") < 0 ||
-        intern(&st->s_DECOUPLED, "DECOUPLED") < 0 || intern(&st->s_imp, "_imp") < 0 ||
-        intern(&st->s_config, "config") < 0 || intern(&st->s_start, "start") < 0 ||
-        intern(&st->s_join, "join") < 0 || intern(&st->s_ident, "ident") < 0 ||
-        intern(&st->s_log, "log") < 0)
+    if (fm::intern(&st->s_push, "push") < 0 || fm::intern(&st->s_cycle, "_cycle") < 0 ||
+        fm::intern(&st->s_setup_cycle, "_setup_cycle") < 0 ||
+        fm::intern(&st->s_input_ports, "_input_ports") < 0 ||
+        fm::intern(&st->s_input_driver, "_input_driver") < 0 ||
+        fm::intern(&st->s_context_arrived, "_context_arrived") < 0 ||
+        fm::intern(&st->s_work, "_work") < 0 || fm::intern(&st->s_Keys, "Keys") < 0 ||
+        fm::intern(&st->s_INPUT_PORTS, "INPUT_PORTS") < 0 ||
+        fm::intern(&st->s_DECOUPLED, "DECOUPLED") < 0 || fm::intern(&st->s_imp, "_imp") < 0 ||
+        fm::intern(&st->s_config, "config") < 0 || fm::intern(&st->s_start, "start") < 0 ||
+        fm::intern(&st->s_join, "join") < 0 || fm::intern(&st->s_ident, "ident") < 0 ||
+        fm::intern(&st->s_log, "log") < 0)
         return -1;
-    st->kw_msg_type = Py_BuildValue("(ss)", "msg", "type");
-    st->kw_target_args_daemon = Py_BuildValue("(sss)", "target", "args", "daemon");
+    st->kw_msg_type = fm::names_tuple({"msg", "type"}).release();
+    st->kw_target_args_daemon = fm::names_tuple({"target", "args", "daemon"}).release();
     if (!st->kw_msg_type || !st->kw_target_args_daemon) return -1;
 
-    st->vertex = fm::import_api<fm::VertexApi>("flowmesh.imp.vertex", fm::kVertexApi,
-                                               &st->vertex_module);
+    st->vertex =
+        fm::import_api<fm::VertexApi>("flowmesh.imp.vertex", fm::kVertexApi, &st->vertex_module);
     if (!st->vertex) return -1;
     st->push = api_push;
     if (fm::export_api(module, fm::kPortsApi, static_cast<fm::PortsApi*>(st)) < 0) return -1;

@@ -301,10 +301,7 @@ inline PyObject* chain_get_output_port(PyObject* self, PyTypeObject* defining_cl
 inline PyObject* chain_type(PyObject* module, PyType_Spec* spec) {
     CascadeState* st = module_state<CascadeState>(module);
     new (st) CascadeState{};
-    for (int i = 0; i < N_COUNT; ++i) {
-        st->names[i] = PyUnicode_InternFromString(kNameText[i]);
-        if (!st->names[i]) return nullptr;
-    }
+    if (intern_all(st->names, kNameText) < 0) return nullptr;
     Ref base = steal(imp_class("ChainImp"));
     if (!base) return nullptr;
     if (!PyType_Check(base.get()) || reinterpret_cast<PyTypeObject*>(base.get())->tp_basicsize !=

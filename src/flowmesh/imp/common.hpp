@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <utility>
 
 namespace fm {
@@ -80,15 +81,28 @@ inline bool check_str(PyObject* obj, const char* name) {
     return false;
 }
 
+// `earlier` (taken with PyErr_GetRaisedException()) becomes the context of
+// the pending exception, as for one raised while handling it; with nothing
+// pending, `earlier` is raised again.
+inline void chain_context(Ref earlier) {
+    if (!earlier) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) {
+        PyErr_SetRaisedException(earlier.release());
+        return;
+    }
+    if (exc != earlier.get()) PyException_SetContext(exc, earlier.release());
+    PyErr_SetRaisedException(exc);
+}
+
 // `raise <new> from cause`: `cause` is an exception taken earlier with
 // PyErr_GetRaisedException(); the new exception must already be set.
 inline void chain_cause(Ref cause) {
-    if (!cause) return;
+    if (!cause || !PyErr_Occurred()) return;
     PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) return;
-    PyException_SetContext(exc, Py_NewRef(cause.get()));
-    PyException_SetCause(exc, cause.release());  // steals
+    PyException_SetCause(exc, Py_NewRef(cause.get()));
     PyErr_SetRaisedException(exc);
+    chain_context(std::move(cause));
 }
 
 // Raises `type` with a formatted message, caused by `cause`. Always returns nullptr.
@@ -210,9 +224,45 @@ inline void free_state(void* module) {
     clear_state<State>(static_cast<PyObject*>(module));
 }
 
-// A field as a new reference; a field never set (or deleted) reads as None.
-inline PyObject* field(PyObject* value) {
+// A field never set (or deleted) reads as None: as a new reference, or
+// borrowed from the object that holds the field.
+inline PyObject* field_new(PyObject* value) {
     return Py_NewRef(value ? value : Py_None);
+}
+inline PyObject* field_borrowed(PyObject* value) {
+    return value ? value : Py_None;
+}
+
+// Interned names kept in module state, one slot or a table of them; the
+// state owns each one. -1 with an exception.
+inline int intern(PyObject** slot, const char* text) {
+    *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+template <size_t N>
+inline int intern_all(PyObject* (&slots)[N], const char* const (&texts)[N]) {
+    for (size_t i = 0; i < N; ++i)
+        if (intern(&slots[i], texts[i]) < 0) return -1;
+    return 0;
+}
+
+// A tuple of interned names, such as the keyword names of a vectorcall.
+inline Ref names_tuple(std::initializer_list<const char*> names) {
+    Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!t) return {};
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* s = PyUnicode_InternFromString(name);
+        if (!s) return {};
+        PyTuple_SET_ITEM(t.get(), i++, s);
+    }
+    return t;
+}
+
+// Runs the initializer of the base class of `type` (a C type of this
+// package) on self: each C initializer chains to its base explicitly.
+inline int init_base(PyObject* type, PyObject* self, PyObject* args, PyObject* kwds) {
+    return reinterpret_cast<PyTypeObject*>(type)->tp_base->tp_init(self, args, kwds);
 }
 
 // Rejects any argument to a METH_FASTCALL | METH_KEYWORDS method that takes none.

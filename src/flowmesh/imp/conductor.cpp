@@ -33,11 +33,6 @@ PipelineObject* pipe(PyObject* self) {
     return fm::as<PipelineObject>(self);
 }
 
-// A field read as the attribute would be: a deleted or unset field is None.
-PyObject* field(PyObject* value) {
-    return value ? value : Py_None;
-}
-
 int pipeline_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* p = pipe(self);
     Py_VISIT(p->nodes);
@@ -153,7 +148,7 @@ ConductorState* state_for(PyObject* self) {
 int is(PyObject* a, fm::Lazy& constant) {
     PyObject* c = constant.get();
     if (!c) return -1;
-    return fm::equal(field(a), c);
+    return fm::equal(fm::field_borrowed(a), c);
 }
 
 int truthy(PyObject* obj) {
@@ -176,20 +171,6 @@ bool swallow_exception() {
     return true;
 }
 
-// While `earlier` (an exception taken with PyErr_GetRaisedException) was being
-// handled, the pending one arose: keep the earlier one as its context, as the
-// host does for an exception raised inside an except or finally block.
-void chain_context(Ref earlier) {
-    if (!earlier) return;
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) {
-        PyErr_SetRaisedException(earlier.release());
-        return;
-    }
-    if (exc != earlier.get()) PyException_SetContext(exc, earlier.release());
-    PyErr_SetRaisedException(exc);
-}
-
 // A private copy of a sequence field: the list may grow while Python code
 // runs during the iteration (elements are added from the client's thread).
 Ref snapshot(PyObject* seq) {
@@ -210,7 +191,7 @@ int append_to(ConductorState* st, PyObject* seq, PyObject* item) {
 // ------------------------------------------------------------------ logging
 
 int log_object(ConductorState* st, PyObject* self, PyObject* msg, PyObject* type) {
-    Ref logger = borrow(field(pipe(self)->logger));
+    Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
     if (logger.get() == Py_None) return 0;
     if (!type || type == Py_None) {
         type = st->log_info.get();
@@ -460,7 +441,7 @@ int add_node_impl(ConductorState* st, PyObject* self, PyObject* node) {
     // The element joins the list only once it took the logger and was logged:
     // an element that cannot be added must not stay behind to break every
     // later start and stop.
-    Ref r = steal(fm::call_method(node, st->n(N_set_logger), field(p->logger)));
+    Ref r = steal(fm::call_method(node, st->n(N_set_logger), fm::field_borrowed(p->logger)));
     if (!r) return -1;
     Ref name = steal(PyObject_GetAttr(node, st->n(N_name)));
     if (!name) return -1;
@@ -536,13 +517,13 @@ PyObject* connect_impl(ConductorState* st, PyObject* self, PyObject* source, PyO
         Ref sname = steal(PyObject_GetAttr(snode.get(), st->n(N_name)));
         Ref tname = sname ? steal(PyObject_GetAttr(tnode.get(), st->n(N_name))) : Ref();
         if (!tname) {
-            chain_context(std::move(caught));
+            fm::chain_context(std::move(caught));
             return nullptr;
         }
         Ref msg = steal(PyUnicode_FromFormat("%S (connecting '%S' to '%S')", caught.get(),
                                              sname.get(), tname.get()));
         if (!msg) {
-            chain_context(std::move(caught));
+            fm::chain_context(std::move(caught));
             return nullptr;
         }
         PyErr_SetObject(PyExc_TypeError, msg.get());
@@ -704,7 +685,7 @@ int needs_reset(ConductorState* st, PyObject* element) {
 
 int join_monitor_thread(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
-    Ref thread = borrow(field(p->monitor_thread));
+    Ref thread = borrow(fm::field_borrowed(p->monitor_thread));
     if (thread.get() == Py_None) return 0;
     PyObject* current_fn = st->current_thread.get();
     if (!current_fn) return -1;
@@ -747,7 +728,7 @@ void recover_from_failed_start(ConductorState* st, PyObject* self, PyObject* sta
         PyErr_SetRaisedException(failure.release());
         return;
     }
-    chain_context(std::move(failure));
+    fm::chain_context(std::move(failure));
 }
 
 PyObject* start_impl(ConductorState* st, PyObject* self) {
@@ -769,7 +750,7 @@ PyObject* start_impl(ConductorState* st, PyObject* self) {
     int failed = is(p->condition, st->failed);
     if (failed < 0) return nullptr;
     if (failed) {
-        Ref logger = borrow(field(p->logger));
+        Ref logger = borrow(fm::field_borrowed(p->logger));
         Ref incident = get_incident(st, logger.get(), st->log_error, false);
         if (!incident) return nullptr;
         int has = truthy(incident.get());
@@ -799,7 +780,7 @@ PyObject* start_impl(ConductorState* st, PyObject* self) {
     fm::set_field(&p->backlog_level, st->n(N_ok));
 
     {
-        Ref logger = borrow(field(p->logger));
+        Ref logger = borrow(fm::field_borrowed(p->logger));
         Ref e = get_incident(st, logger.get(), st->log_error, true);
         if (!e) return nullptr;
         Ref w = get_incident(st, logger.get(), st->log_warning, true);
@@ -828,7 +809,7 @@ PyObject* start_impl(ConductorState* st, PyObject* self) {
     fm::set_field(&p->state, running_value);
     if (log_text(st, self, nullptr, "Pipeline started.") < 0) return nullptr;
 
-    Ref event = borrow(field(p->stop_event));
+    Ref event = borrow(fm::field_borrowed(p->stop_event));
     Ref r = steal(fm::call_method(event.get(), st->n(N_clear)));
     if (!r) return nullptr;
     Ref target = steal(PyObject_GetAttr(self, st->n(N__monitoring_fun)));
@@ -876,10 +857,10 @@ PyObject* stop_impl(ConductorState* st, PyObject* self) {
     fm::set_field(&p->start_time, Py_None);
     fm::set_field(&p->state, stopped_value);
     if (log_text(st, self, nullptr, "Pipeline stopped.") < 0) return nullptr;
-    Ref event = borrow(field(p->stop_event));
+    Ref event = borrow(fm::field_borrowed(p->stop_event));
     Ref r = steal(fm::call_method(event.get(), st->n(N_set)));
     if (!r || join_monitor_thread(st, self) < 0) return nullptr;
-    Ref logger = borrow(field(p->logger));
+    Ref logger = borrow(fm::field_borrowed(p->logger));
     r = steal(fm::call_method(logger.get(), st->n(N_flush)));
     if (!r) return nullptr;
     Py_RETURN_NONE;
@@ -894,7 +875,7 @@ PyObject* close_impl(ConductorState* st, PyObject* self) {
         if (!r) return nullptr;
     }
     if (join_monitor_thread(st, self) < 0) return nullptr;
-    Ref logger = borrow(field(p->logger));
+    Ref logger = borrow(fm::field_borrowed(p->logger));
     if (logger.get() != Py_None) {
         Ref r = steal(fm::call_method(logger.get(), st->n(N_stop)));
         if (!r) return nullptr;
@@ -941,7 +922,7 @@ PyObject* check_backlog_impl(ConductorState* st, PyObject* self) {
         if (over < 0) return nullptr;
         if (over) level = N_warning;
     }
-    int same = fm::equal(st->n(level), field(p->backlog_level));
+    int same = fm::equal(st->n(level), fm::field_borrowed(p->backlog_level));
     if (same < 0) return nullptr;
     if (same) Py_RETURN_NONE;
     fm::set_field(&p->backlog_level, st->n(level));
@@ -979,7 +960,7 @@ PyObject* notify_error_impl(ConductorState* st, PyObject* self, PyObject* entry)
 }
 
 PyObject* log_reference_impl(ConductorState* st, PyObject* self) {
-    Ref logger = borrow(field(pipe(self)->logger));
+    Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
     int has_logger = truthy(logger.get());
     if (has_logger < 0) return nullptr;
     Ref why = borrow(Py_None);
@@ -1101,7 +1082,7 @@ int monitoring_pass(ConductorState* st, PyObject* self) {
     // reported and the pass goes on.
     Ref r = steal(fm::call_method(self, st->n(N__check_backlog)));
     if (!r && !log_recovery(st, self)) return -1;
-    Ref logger = borrow(field(p->logger));
+    Ref logger = borrow(fm::field_borrowed(p->logger));
     Ref error = get_incident(st, logger.get(), st->log_error, true);
     if (!error) return -1;
     int failed = truthy(error.get());
@@ -1114,7 +1095,7 @@ int monitoring_pass(ConductorState* st, PyObject* self) {
         Ref stop_error = stopped ? Ref() : steal(PyErr_GetRaisedException());
         Ref notified = steal(fm::call_method(self, st->n(N__notify_error), error.get()));
         if (!notified) {
-            chain_context(std::move(stop_error));
+            fm::chain_context(std::move(stop_error));
             return -1;
         }
         if (stop_error) {
@@ -1143,7 +1124,7 @@ int monitoring_pass(ConductorState* st, PyObject* self) {
 
 // The timed wait between passes: 1 when the stop event was set.
 int wait_for_stop(ConductorState* st, PyObject* self, PyObject* holder) {
-    Ref event = borrow(field(pipe(self)->stop_event));
+    Ref event = borrow(fm::field_borrowed(pipe(self)->stop_event));
     Ref interval = holder ? steal(PyObject_GetAttr(holder, st->n(N_MONITORING_INTERVAL))) : Ref();
     if (interval) {
         PyObject* values[] = {interval.get()};
@@ -1190,7 +1171,7 @@ PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self) {
     // An element's failure counts even when the run was stopped before the
     // monitoring thread saw it.
     if (!failed && cause.get() == Py_None) Py_RETURN_NONE;
-    Ref logger = borrow(field(p->logger));
+    Ref logger = borrow(fm::field_borrowed(p->logger));
     Ref entry = logger.get() == Py_None ? borrow(Py_None)
                                         : get_incident(st, logger.get(), st->log_error, false);
     if (!entry) return nullptr;
@@ -1257,20 +1238,20 @@ PyObject* method__join_monitor_thread(FM_METHOD_ARGS) {
 PyObject* method_get_state(FM_METHOD_ARGS) {
     (void)args, (void)cls;
     if (!fm::no_args("get_state", nargs, kwnames)) return nullptr;
-    return Py_NewRef(field(pipe(self)->state));
+    return Py_NewRef(fm::field_borrowed(pipe(self)->state));
 }
 
 PyObject* method_get_condition(FM_METHOD_ARGS) {
     (void)args, (void)cls;
     if (!fm::no_args("get_condition", nargs, kwnames)) return nullptr;
-    return Py_NewRef(field(pipe(self)->condition));
+    return Py_NewRef(fm::field_borrowed(pipe(self)->condition));
 }
 
 PyObject* method_get_elapsed_time(FM_METHOD_ARGS) {
     (void)args;
     if (!fm::no_args("get_elapsed_time", nargs, kwnames)) return nullptr;
     ConductorState* st = fm::class_state<ConductorState>(cls);
-    Ref started = borrow(field(pipe(self)->start_time));
+    Ref started = borrow(fm::field_borrowed(pipe(self)->start_time));
     if (started.get() == Py_None) return PyFloat_FromDouble(0.0);
     PyObject* time_fn = st->time_fn.get();
     if (!time_fn) return nullptr;
@@ -1282,7 +1263,7 @@ PyObject* method_get_elapsed_time(FM_METHOD_ARGS) {
 PyObject* method_is_logging_persistent(FM_METHOD_ARGS) {
     (void)args;
     if (!fm::no_args("is_logging_persistent", nargs, kwnames)) return nullptr;
-    Ref logger = borrow(field(pipe(self)->logger));
+    Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
     if (logger.get() == Py_None) Py_RETURN_FALSE;
     return fm::call_method(logger.get(), fm::class_state<ConductorState>(cls)->n(N_is_persistent));
 }
@@ -1291,7 +1272,7 @@ PyObject* method_get_last_error(FM_METHOD_ARGS) {
     (void)args;
     if (!fm::no_args("get_last_error", nargs, kwnames)) return nullptr;
     ConductorState* st = fm::class_state<ConductorState>(cls);
-    Ref logger = borrow(field(pipe(self)->logger));
+    Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
     if (logger.get() == Py_None) Py_RETURN_NONE;
     return get_incident(st, logger.get(), st->log_error, false).release();
 }
@@ -1443,18 +1424,6 @@ PyMethodDef module_functions[] = {
 
 // ------------------------------------------------------------------ module
 
-Ref names_tuple(std::initializer_list<const char*> names) {
-    Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!t) return {};
-    Py_ssize_t i = 0;
-    for (const char* name : names) {
-        PyObject* s = PyUnicode_InternFromString(name);
-        if (!s) return {};
-        PyTuple_SET_ITEM(t.get(), i++, s);
-    }
-    return t;
-}
-
 // PipelineImp.SerializationKeys: the keys of a pipeline document.
 Ref make_serialization_keys() {
     Ref ns = steal(Py_BuildValue("{ssssssssssss}", "NODES", "nodes", "CONNECTIONS", "connections",
@@ -1483,10 +1452,7 @@ Ref make_annotations() {
 
 int conductor_exec(PyObject* module) {
     ConductorState* st = new (PyModule_GetState(module)) ConductorState{};
-    for (int i = 0; i < N_COUNT; ++i) {
-        st->names[i] = PyUnicode_InternFromString(kNameText[i]);
-        if (!st->names[i]) return -1;
-    }
+    if (fm::intern_all(st->names, kNameText) < 0) return -1;
     struct {
         PyObject** slot;
         std::initializer_list<const char*> names;
@@ -1497,7 +1463,7 @@ int conductor_exec(PyObject* module) {
         {&st->kw_directory, {"directory"}},
     };
     for (auto& t : tuples) {
-        *t.slot = names_tuple(t.names).release();
+        *t.slot = fm::names_tuple(t.names).release();
         if (!*t.slot) return -1;
     }
     st->rule = PyUnicode_New(120, 127);

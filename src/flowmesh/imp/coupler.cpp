@@ -86,7 +86,7 @@ int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
     // Set before the base constructor so that a port is never seen without a list.
     fm::set_field(&port(self)->connected_ports, st->empty_tuple);
-    if (reinterpret_cast<PyTypeObject*>(st->base)->tp_init(self, args, kwds) < 0) return -1;
+    if (fm::init_base(st->type, self, args, kwds) < 0) return -1;
     fm::Ref timing = record_item(st, config, st->s_TIMING);
     if (!timing) return -1;
     fm::set_field(&port(self)->timing, timing.get());
@@ -97,7 +97,7 @@ int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
 // ---------------------------------------------------------------- operations
 
 PyObject* port_get_timing(PyObject* self, void* /*closure*/) {
-    return fm::field(port(self)->timing);
+    return fm::field_new(port(self)->timing);
 }
 
 // The current list, never NULL (a port whose constructor has not run has none).
@@ -345,21 +345,14 @@ PyType_Spec port_spec = {
 
 // ---------------------------------------------------------------- module
 
-int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
 int coupler_exec(PyObject* module) {
     CouplerState* st = fm::module_state<CouplerState>(module);
-    new (&st->sync) fm::Lazy{"flowmesh.constants", "Constants.Timing.SYNC"};
-    new (&st->async) fm::Lazy{"flowmesh.constants", "Constants.Timing.ASYNC"};
-    new (&st->inherited) fm::Lazy{"flowmesh.constants", "Constants.Timing.INHERITED"};
-    if (intern(&st->any, "Any") < 0 || intern(&st->unknown, "?") < 0 ||
-        intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_TIMING, "TIMING") < 0 ||
-        intern(&st->s_TYPE, "TYPE") < 0 || intern(&st->s_NAME, "NAME") < 0 ||
-        intern(&st->s_config, "config") < 0 || intern(&st->s_get, "get") < 0 ||
-        intern(&st->s_describe, "_describe") < 0)
+    new (st) CouplerState{};
+    if (fm::intern(&st->any, "Any") < 0 || fm::intern(&st->unknown, "?") < 0 ||
+        fm::intern(&st->s_Keys, "Keys") < 0 || fm::intern(&st->s_TIMING, "TIMING") < 0 ||
+        fm::intern(&st->s_TYPE, "TYPE") < 0 || fm::intern(&st->s_NAME, "NAME") < 0 ||
+        fm::intern(&st->s_config, "config") < 0 || fm::intern(&st->s_get, "get") < 0 ||
+        fm::intern(&st->s_describe, "_describe") < 0)
         return -1;
     st->empty_tuple = PyTuple_New(0);
     if (!st->empty_tuple) return -1;

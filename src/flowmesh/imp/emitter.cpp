@@ -12,7 +12,7 @@ namespace {
 
 // The exported entry points come first: the API pointer is the state's.
 struct EmitterState : fm::EmitterApi {
-    PyObject* type;        // ONodeImp
+    PyObject* type;          // ONodeImp
     PyObject* ports_module;  // keeps `ports` valid
     fm::PortsApi* ports;
     PyObject* base_start;  // the base type's start and reset_run_state
@@ -46,11 +46,11 @@ struct EmitterState : fm::EmitterApi {
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, ports_module, base_start, base_reset, s_Keys, s_OUTPUT_PORTS, s_imp, s_config,
-                 s_timing, s_context, s_output, s_connected_ports, s_event_handler, s_connect,
-                 s_disconnect, s_get_port, s_cycle, s_log, s_start, s_setup_thread_function,
-                 kw_msg_type, kw_target_daemon, oport, port_name_key, async, running, log_error,
-                 decimation_key, thread);
+        return f(type, ports_module, base_start, base_reset, s_Keys, s_OUTPUT_PORTS, s_imp,
+                 s_config, s_timing, s_context, s_output, s_connected_ports, s_event_handler,
+                 s_connect, s_disconnect, s_get_port, s_cycle, s_log, s_start,
+                 s_setup_thread_function, kw_msg_type, kw_target_daemon, oport, port_name_key,
+                 async, running, log_error, decimation_key, thread);
     }
 };
 
@@ -134,8 +134,7 @@ int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     fm::Ref names = fm::steal(checked_port_names(st, entries.get()));
     if (!names) return -1;
 
-    PyTypeObject* base = reinterpret_cast<PyTypeObject*>(st->type)->tp_base;
-    if (base->tp_init(self, args, kwds) < 0) return -1;
+    if (fm::init_base(st->type, self, args, kwds) < 0) return -1;
 
     fm::Ref ports = fm::steal(PyDict_New());
     if (!ports) return -1;
@@ -547,27 +546,23 @@ PyType_Spec onode_spec = {
 
 // ---------------------------------------------------------------- module
 
-int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
 int emitter_exec(PyObject* module) {
     EmitterState* st = fm::module_state<EmitterState>(module);
     new (st) EmitterState{};
-    if (intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_OUTPUT_PORTS, "OUTPUT_PORTS") < 0 ||
-        intern(&st->s_imp, "_imp") < 0 || intern(&st->s_config, "config") < 0 ||
-        intern(&st->s_timing, "timing") < 0 ||
-        intern(&st->s_context, "_context") < 0 || intern(&st->s_output, "output") < 0 ||
-        intern(&st->s_connected_ports, "_connected_ports") < 0 ||
-        intern(&st->s_event_handler, "_event_handler") < 0 ||
-        intern(&st->s_connect, "connect") < 0 || intern(&st->s_disconnect, "disconnect") < 0 ||
-        intern(&st->s_get_port, "get_port") < 0 || intern(&st->s_cycle, "_cycle") < 0 ||
-        intern(&st->s_log, "log") < 0 || intern(&st->s_start, "start") < 0 ||
-        intern(&st->s_setup_thread_function, "_setup_thread_function") < 0)
+    if (fm::intern(&st->s_Keys, "Keys") < 0 ||
+        fm::intern(&st->s_OUTPUT_PORTS, "OUTPUT_PORTS") < 0 || fm::intern(&st->s_imp, "_imp") < 0 ||
+        fm::intern(&st->s_config, "config") < 0 || fm::intern(&st->s_timing, "timing") < 0 ||
+        fm::intern(&st->s_context, "_context") < 0 || fm::intern(&st->s_output, "output") < 0 ||
+        fm::intern(&st->s_connected_ports, "_connected_ports") < 0 ||
+        fm::intern(&st->s_event_handler, "_event_handler") < 0 ||
+        fm::intern(&st->s_connect, "connect") < 0 ||
+        fm::intern(&st->s_disconnect, "disconnect") < 0 ||
+        fm::intern(&st->s_get_port, "get_port") < 0 || fm::intern(&st->s_cycle, "_cycle") < 0 ||
+        fm::intern(&st->s_log, "log") < 0 || fm::intern(&st->s_start, "start") < 0 ||
+        fm::intern(&st->s_setup_thread_function, "_setup_thread_function") < 0)
         return -1;
-    st->kw_msg_type = Py_BuildValue("(ss)", "msg", "type");
-    st->kw_target_daemon = Py_BuildValue("(ss)", "target", "daemon");
+    st->kw_msg_type = fm::names_tuple({"msg", "type"}).release();
+    st->kw_target_daemon = fm::names_tuple({"target", "daemon"}).release();
     if (!st->kw_msg_type || !st->kw_target_daemon) return -1;
 
     fm::Ref base = fm::steal(fm::imp_class("NodeImp"));
@@ -576,7 +571,8 @@ int emitter_exec(PyObject* module) {
     if (!bases) return -1;
     st->type = PyType_FromModuleAndSpec(module, &onode_spec, bases.get());
     if (!st->type) return -1;
-    st->ports = fm::import_api<fm::PortsApi>("flowmesh.imp._ports", fm::kPortsApi, &st->ports_module);
+    st->ports =
+        fm::import_api<fm::PortsApi>("flowmesh.imp._ports", fm::kPortsApi, &st->ports_module);
     if (!st->ports) return -1;
     st->push_data = api_push_data;
     if (fm::export_api(module, fm::kEmitterApi, static_cast<fm::EmitterApi*>(st)) < 0) return -1;

@@ -438,23 +438,15 @@ PyObject* make_serialization_keys(LedgerState* st) {
                                  reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get());
 }
 
-int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
 int ledger_exec(PyObject* module) {
     LedgerState* st = fm::module_state<LedgerState>(module);
-    new (&st->constants_imp) fm::Lazy{"flowmesh.imp", "ConstantsImp"};
-    new (&st->deepcopy) fm::Lazy{"copy", "deepcopy"};
-    new (&st->import_module) fm::Lazy{"importlib", "import_module"};
-    new (&st->getrandbits) fm::Lazy{"random", "getrandbits"};
-    if (intern(&st->key_class, "class") < 0 || intern(&st->key_module, "module") < 0 ||
-        intern(&st->key_source, "source") < 0 || intern(&st->key_settings, "config") < 0 ||
-        intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_ID, "ID") < 0 ||
-        intern(&st->s_ReservedKeys, "ReservedKeys") < 0 || intern(&st->s_get, "get") < 0 ||
-        intern(&st->s_clear, "clear") < 0 ||
-        intern(&st->s_ID_TO_BE_GENERATED, "ID_TO_BE_GENERATED") < 0)
+    new (st) LedgerState{};
+    if (fm::intern(&st->key_class, "class") < 0 || fm::intern(&st->key_module, "module") < 0 ||
+        fm::intern(&st->key_source, "source") < 0 || fm::intern(&st->key_settings, "config") < 0 ||
+        fm::intern(&st->s_Keys, "Keys") < 0 || fm::intern(&st->s_ID, "ID") < 0 ||
+        fm::intern(&st->s_ReservedKeys, "ReservedKeys") < 0 || fm::intern(&st->s_get, "get") < 0 ||
+        fm::intern(&st->s_clear, "clear") < 0 ||
+        fm::intern(&st->s_ID_TO_BE_GENERATED, "ID_TO_BE_GENERATED") < 0)
         return -1;
 
     fm::Ref base = fm::steal(fm::imp_class("Implementation"));

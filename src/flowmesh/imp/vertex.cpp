@@ -58,11 +58,10 @@ struct VertexState : fm::VertexApi {
     template <typename F>
     int refs(F f) {
         return f(type, no_op_setup_hook, no_op_step_hook, own_run_cycle, own_push_data, own_cycle,
-                 emitter_module, s_run_cycle,
-                 s_setup_wrapper, s_run_setup, s_get_context, s_push_data, s_push_context,
-                 s_record_failure, s_log, s_name, kw_msg_type, kw_input_output, stopped, running,
-                 error, healthy, log_info, log_error, context, deepcopy, enum_type, onode,
-                 onode_push_data);
+                 emitter_module, s_run_cycle, s_setup_wrapper, s_run_setup, s_get_context,
+                 s_push_data, s_push_context, s_record_failure, s_log, s_name, kw_msg_type,
+                 kw_input_output, stopped, running, error, healthy, log_info, log_error, context,
+                 deepcopy, enum_type, onode, onode_push_data);
     }
 };
 
@@ -160,8 +159,7 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &vertex_module);
     if (!module) return -1;
     VertexState* st = fm::module_state<VertexState>(module);
-    PyTypeObject* base = reinterpret_cast<PyTypeObject*>(st->type)->tp_base;
-    if (base->tp_init(self, args, kwds) < 0) return -1;
+    if (fm::init_base(st->type, self, args, kwds) < 0) return -1;
 
     fm::NodeObject* n = node(self);
     fm::set_field(&n->pre_setup_handler, st->no_op_setup_hook);
@@ -472,7 +470,7 @@ PyObject* node_push_context(PyObject*, PyObject*) {
 PyObject* handler_get(PyObject* self, void* offset) {
     PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
                                                     reinterpret_cast<intptr_t>(offset));
-    return fm::field(value);
+    return fm::field_new(value);
 }
 
 int handler_set(PyObject* self, PyObject* value, void* offset) {
@@ -607,25 +605,20 @@ PyMethodDef vertex_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
 int vertex_exec(PyObject* module) {
     VertexState* st = fm::module_state<VertexState>(module);
     new (st) VertexState{};
-    if (intern(&st->s_run_cycle, "_run_cycle") < 0 ||
-        intern(&st->s_setup_wrapper, "_setup_wrapper") < 0 ||
-        intern(&st->s_run_setup, "_run_setup") < 0 ||
-        intern(&st->s_get_context, "_get_context") < 0 ||
-        intern(&st->s_push_data, "_push_data") < 0 ||
-        intern(&st->s_push_context, "_push_context") < 0 ||
-        intern(&st->s_record_failure, "record_failure") < 0 || intern(&st->s_log, "log") < 0 ||
-        intern(&st->s_name, "name") < 0)
+    if (fm::intern(&st->s_run_cycle, "_run_cycle") < 0 ||
+        fm::intern(&st->s_setup_wrapper, "_setup_wrapper") < 0 ||
+        fm::intern(&st->s_run_setup, "_run_setup") < 0 ||
+        fm::intern(&st->s_get_context, "_get_context") < 0 ||
+        fm::intern(&st->s_push_data, "_push_data") < 0 ||
+        fm::intern(&st->s_push_context, "_push_context") < 0 ||
+        fm::intern(&st->s_record_failure, "record_failure") < 0 ||
+        fm::intern(&st->s_log, "log") < 0 || fm::intern(&st->s_name, "name") < 0)
         return -1;
-    st->kw_msg_type = Py_BuildValue("(ss)", "msg", "type");
-    st->kw_input_output = Py_BuildValue("(ss)", "input", "output");
+    st->kw_msg_type = fm::names_tuple({"msg", "type"}).release();
+    st->kw_input_output = fm::names_tuple({"input", "output"}).release();
     if (!st->kw_msg_type || !st->kw_input_output) return -1;
     st->no_op_setup_hook = PyObject_GetAttrString(module, "_no_op_setup_hook");
     st->no_op_step_hook = PyObject_GetAttrString(module, "_no_op_step_hook");
