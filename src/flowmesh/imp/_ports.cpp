@@ -10,11 +10,14 @@
 // GIL, "queue empty" and "no longer running" are decided with no Python call
 // in between, so nothing queued is ever stranded. A decoupled node runs its
 // cycles on a worker thread of its own instead.
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -105,9 +108,14 @@ struct Core {
     std::deque<Entry> ready;        // work in the order it became ready
     std::deque<uint32_t> members;   // inputs that gave each queued frame its items
     std::vector<char> event_input;  // scratch: effective timing per input
-    std::mutex mutex;               // guards `wake_count` only
+    // The hand-off to a decoupled node's worker: every delivery bumps
+    // `wake_count`; the worker, out of work, spins on it briefly with the GIL
+    // released and only then sleeps on `wake`, and a delivery signals the
+    // condition variable only while the worker sleeps.
+    std::atomic<uint64_t> wake_count{0};
+    std::atomic<bool> sleeping{false};
+    std::mutex mutex;  // orders `sleeping` against the wait on `wake`
     std::condition_variable wake;
-    uint64_t wake_count = 0;
 };
 
 struct DriverObject {
@@ -185,11 +193,39 @@ void discard_queued(DriverObject* d) {
 }
 
 void wake_worker(Core* c) {
-    {
-        std::lock_guard<std::mutex> lock(c->mutex);
-        ++c->wake_count;
-    }
+    c->wake_count.fetch_add(1);
+    // Sequentially consistent with the worker's `sleeping` store and re-check
+    // of the count: either the worker sees the new count or this sees it asleep.
+    if (!c->sleeping.load()) return;
+    { std::lock_guard<std::mutex> lock(c->mutex); }  // the worker is inside wait() now
     c->wake.notify_all();
+}
+
+// How long a worker out of work keeps looking for the next delivery before it
+// sleeps: a wake-up from sleep costs the scheduler's latency, a spin costs CPU.
+constexpr auto kSpin = std::chrono::microseconds(50);
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
+// Waits, with the GIL released by the caller, until `wake_count` moves on from `seen`.
+void await_delivery(Core* c, uint64_t seen) {
+    auto until = std::chrono::steady_clock::now() + kSpin;
+    do {
+        for (int i = 0; i < 64; ++i) {
+            if (c->wake_count.load(std::memory_order_acquire) != seen) return;
+            cpu_relax();
+        }
+    } while (std::chrono::steady_clock::now() < until);
+    std::unique_lock<std::mutex> lock(c->mutex);
+    c->sleeping.store(true);
+    c->wake.wait(lock, [c, seen] { return c->wake_count.load() != seen; });
+    c->sleeping.store(false);
 }
 
 // Moves every complete frame from the inputs' queues to the ready queue.
@@ -482,18 +518,12 @@ PyObject* driver_work(PyObject* self, PyObject* arg) {
             }
             continue;
         }
-        uint64_t seen;
-        {
-            std::lock_guard<std::mutex> lock(c->mutex);
-            seen = c->wake_count;
-        }
+        uint64_t seen = c->wake_count.load();
         if (d->generation != generation || (!d->active && !c->ready.empty())) continue;
         // The counter was read while the GIL excluded every producer, so a
-        // delivery after this point changes it and the wait returns.
-        Py_BEGIN_ALLOW_THREADS {
-            std::unique_lock<std::mutex> lock(c->mutex);
-            c->wake.wait(lock, [c, seen] { return c->wake_count != seen; });
-        }
+        // delivery after this point changes it and the wait returns. All that
+        // queued meanwhile then runs under this one GIL acquisition.
+        Py_BEGIN_ALLOW_THREADS await_delivery(c, seen);
         Py_END_ALLOW_THREADS
     }
     wake_worker(c);  // a newer worker may be waiting for this one's last entry
