@@ -10,6 +10,7 @@
 // GIL, "queue empty" and "no longer running" are decided with no Python call
 // in between, so nothing queued is ever stranded. A decoupled node runs its
 // cycles on a worker thread of its own instead.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -49,12 +50,15 @@ struct PortsState : fm::PortsApi {
     PyObject* s_Keys;
     PyObject* s_INPUT_PORTS;
     PyObject* s_DECOUPLED;
+    PyObject* s_QUEUE_BOUND;
+    PyObject* s_OVERFLOW;
     PyObject* s_imp;
     PyObject* s_config;
     PyObject* s_start;
     PyObject* s_join;
     PyObject* s_ident;
     PyObject* s_log;
+    PyObject* s_name;
     PyObject* kw_msg_type;            // ("msg", "type")
     PyObject* kw_target_args_daemon;  // ("target", "args", "daemon")
     fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
@@ -62,6 +66,8 @@ struct PortsState : fm::PortsApi {
     fm::Lazy async{"flowmesh.constants", "Constants.Timing.ASYNC"};
     fm::Lazy inherited{"flowmesh.constants", "Constants.Timing.INHERITED"};
     fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
+    fm::Lazy log_warning{"flowmesh.constants", "Constants.LogTypes.WARNING"};
+    fm::Lazy constants_imp{"flowmesh.imp", "ConstantsImp"};
     fm::Lazy iport_facade{"flowmesh.i_port", "IPort"};
     fm::Lazy port_name_key{"flowmesh.i_port", "IPort.Configuration.Keys.NAME"};
     fm::Lazy thread_class{"threading", "Thread"};
@@ -72,9 +78,9 @@ struct PortsState : fm::PortsApi {
         return f(vertex_module, oport_type, iport_type, inode_type, driver_type, port_base,
                  node_base, base_start, base_stop, base_reset, s_push, s_cycle, s_setup_cycle,
                  s_input_ports, s_input_driver, s_context_arrived, s_work, s_Keys, s_INPUT_PORTS,
-                 s_DECOUPLED, s_imp, s_config, s_start, s_join, s_ident, s_log, kw_msg_type,
-                 kw_target_args_daemon, running, sync, async, inherited, log_error, iport_facade,
-                 port_name_key, thread_class);
+                 s_DECOUPLED, s_QUEUE_BOUND, s_OVERFLOW, s_imp, s_config, s_start, s_join, s_ident,
+                 s_log, s_name, kw_msg_type, kw_target_args_daemon, running, sync, async, inherited,
+                 log_error, log_warning, constants_imp, iport_facade, port_name_key, thread_class);
     }
 };
 
@@ -106,7 +112,14 @@ struct Input {
     PyObject* port;                 // owned IPortImp
     std::deque<PyObject*> pending;  // frame items not yet in a complete frame (owned)
     Py_ssize_t waiting = 0;         // items arrived and not yet handed to a cycle
+    uint64_t dropped = 0;           // items this run's full queue dropped
+    uint64_t reported = 0;          // `dropped` as last logged
+    int64_t reported_at = -1;       // when, in monotonic ns (-1: never)
 };
+
+// What receive() does with an item that finds its input's queue full.
+enum class Overflow : uint8_t { kBlock, kDropOldest, kDropNewest };
+constexpr const char* kOverflowNames[] = {"block", "drop_oldest", "drop_newest"};
 
 // The C++ half of a driver, allocated with new and released in tp_clear.
 //
@@ -128,6 +141,11 @@ struct Core {
     std::atomic<bool> sleeping{false};
     std::mutex mutex;  // orders `sleeping` against the wait on `wake`
     std::condition_variable wake;
+    // Producers blocked on a full queue wait on `room` until `room_count`
+    // moves on; it is bumped only while `blocked` says someone waits.
+    std::atomic<uint64_t> room_count{0};
+    std::atomic<int> blocked{0};
+    std::condition_variable room;
 };
 
 struct DriverObject {
@@ -141,8 +159,13 @@ struct DriverObject {
     PyObject* current;  // the frame being processed (for _get_data)
     PyObject* thread;   // the worker of a decoupled node while it runs
     Core* core;
-    uint64_t generation;  // a worker runs while this still equals its own
+    uint64_t generation;          // a worker runs while this still equals its own
+    unsigned long active_thread;  // which one, while `active`
+    Py_ssize_t queue_bound;       // per input, for this run
+    Py_ssize_t configured_bound;  // 0: the default, resolved at each start
+    Overflow overflow = Overflow::kBlock;
     bool decoupled;
+    bool in_run;         // started and not stopped since
     bool active;         // a thread is running the node's cycles
     bool setup_claimed;  // the event-only setup of this run is queued or done
 };
@@ -185,6 +208,22 @@ int node_is_running(DriverObject* d) {
     return state ? fm::equal(state, d->running) : 0;
 }
 
+// Tells producers blocked on a full queue that items left it.
+void make_room(Core* c) {
+    if (c->blocked.load() == 0) return;
+    c->room_count.fetch_add(1);
+    {
+        std::lock_guard<std::mutex> lock(c->mutex);
+    }
+    c->room.notify_all();
+}
+
+// The node is now run by this thread.
+void claim(DriverObject* d) {
+    d->active = true;
+    d->active_thread = PyThread_get_thread_ident();
+}
+
 // Drops every queued item: the caller owns nothing afterwards. The containers
 // are emptied before any reference is released, since a release can run code
 // that delivers again.
@@ -201,6 +240,7 @@ void discard_queued(DriverObject* d) {
         in.pending.clear();
         in.waiting = 0;
     }
+    make_room(c);
     for (Entry& e : ready) Py_XDECREF(e.item);
     for (Part& part : parts) Py_DECREF(part.item);
     for (PyObject* item : items) Py_DECREF(item);
@@ -353,6 +393,7 @@ int run_entry(DriverObject* d, Entry e) {
         }
     }
     settle(c, e, taken);
+    make_room(c);
     fm::Ref node = fm::borrow(d->node);
     if (!node) {
         frame_of(c, taken);
@@ -399,7 +440,7 @@ int keep_draining(DriverObject* d) {
 // The caller has checked that no other thread is running the node.
 int drain(DriverObject* d) {
     fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
-    d->active = true;
+    claim(d);
     return keep_draining(d);
 }
 
@@ -437,6 +478,7 @@ bool take_frame(DriverObject* d, size_t index, PyObject* value, std::vector<Part
         in.pending.pop_front();
         --in.waiting;
     }
+    make_room(c);
     return true;
 }
 
@@ -450,8 +492,129 @@ int kick(DriverObject* d) {
     return drain(d);
 }
 
-// The receiving end of a push.
+// ------------------------------------------------------------ full queues
+
+// Takes the oldest item waiting at input `index` off the queues into
+// `released` and counts it; when that item is part of a queued frame, the
+// whole frame goes, each of its items counted at its own input. Runs no code.
+void drop_oldest(Core* c, size_t index, std::vector<PyObject*>& released) {
+    auto drop = [&](uint32_t input, PyObject* item) {
+        released.push_back(item);  // capacity reserved by the caller: cannot throw
+        --c->inputs[input].waiting;
+        ++c->inputs[input].dropped;
+    };
+    size_t first_part = 0;
+    for (auto entry = c->ready.begin(); entry != c->ready.end(); ++entry) {
+        if (entry->kind == static_cast<int32_t>(index)) {
+            drop(static_cast<uint32_t>(index), entry->item);
+            c->ready.erase(entry);
+            return;
+        }
+        if (entry->kind != kFrame) continue;
+        auto begin = c->parts.begin() + static_cast<std::ptrdiff_t>(first_part);
+        auto end = begin + entry->members;
+        if (std::any_of(begin, end, [index](const Part& p) { return p.input == index; })) {
+            for (auto part = begin; part != end; ++part) drop(part->input, part->item);
+            c->parts.erase(begin, end);
+            c->ready.erase(entry);
+            return;
+        }
+        first_part += entry->members;
+    }
+    Input& in = c->inputs[index];
+    if (!in.pending.empty()) {
+        drop(static_cast<uint32_t>(index), in.pending.front());
+        in.pending.pop_front();
+    }
+}
+
+// A setting of ConstantsImp as a number of seconds (`fallback` when unusable).
+double constant_seconds(PortsState* st, const char* name, double fallback) {
+    PyObject* holder = st->constants_imp.get();
+    fm::Ref value = holder ? fm::steal(PyObject_GetAttrString(holder, name)) : fm::Ref();
+    double seconds = value ? PyFloat_AsDouble(value.get()) : -1.0;
+    if (PyErr_Occurred()) {
+        if (!fm::pending_is_exception()) return -1.0;
+        PyErr_Clear();
+    }
+    return seconds >= 0.0 && seconds < 1e9 ? seconds : fallback;
+}
+
+int64_t monotonic_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Logs, as one WARNING per input, the drops not reported yet: those of an
+// input last reported at least MONITORING_INTERVAL ago, or all when `final`.
+// A failure to log is reported as unraisable: it must not fail the push.
+int report_drops(PortsState* st, DriverObject* d, bool final) {
+    Core* c = d->core;
+    fm::Ref node = fm::borrow(d->node);
+    if (!c || !node) return 0;
+    fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
+    double interval = final ? 0.0 : constant_seconds(st, "MONITORING_INTERVAL", 0.5);
+    if (interval < 0.0) return -1;
+    int64_t now = monotonic_ns();
+    for (size_t i = 0; (c = d->core) && i < c->inputs.size(); ++i) {
+        Input& in = c->inputs[i];
+        if (in.dropped == in.reported) continue;
+        if (in.reported_at >= 0 && now - in.reported_at < static_cast<int64_t>(interval * 1e9))
+            continue;
+        in.reported = in.dropped;
+        in.reported_at = now;
+        fm::Ref name = fm::borrow(in.name);
+        PyObject* type = st->log_warning.get();
+        fm::Ref owner = type ? fm::steal(PyObject_GetAttr(node.get(), st->s_name)) : fm::Ref();
+        fm::Ref msg = owner ? fm::steal(PyUnicode_FromFormat(
+                                  "Input port '%S' of node %S: queue full (bound %zd, overflow "
+                                  "%s); %llu items dropped in this run.",
+                                  name.get(), owner.get(), d->queue_bound,
+                                  kOverflowNames[static_cast<int>(d->overflow)],
+                                  static_cast<unsigned long long>(in.reported)))
+                            : fm::Ref();
+        if (msg) {
+            PyObject* const values[] = {msg.get(), type};
+            fm::Ref r =
+                fm::steal(fm::call_method_kw(node.get(), st->s_log, st->kw_msg_type, values));
+            if (r) continue;
+        }
+        if (!fm::pending_is_exception()) return -1;
+        PyErr_WriteUnraisable(node.get());
+    }
+    return 0;
+}
+
+// Waits, the GIL released, until an item leaves a queue of `d`, the node
+// stops, or `deadline` (monotonic ns) passes.
+void wait_for_room(DriverObject* d, int64_t deadline) {
+    Core* c = d->core;
+    uint64_t seen = c->room_count.load();
+    c->blocked.fetch_add(1);
+    Py_BEGIN_ALLOW_THREADS {
+        std::unique_lock<std::mutex> lock(c->mutex);
+        auto until = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(deadline));
+        c->room.wait_until(lock, until, [c, seen] { return c->room_count.load() != seen; });
+    }
+    Py_END_ALLOW_THREADS c->blocked.fetch_sub(1);
+}
+
+int receive_once(PyObject* port, PyObject* value, int64_t* deadline);
+
+// The receiving end of a push. A producer that finds the queue full under
+// `block` waits for room and then delivers from the start, since the node
+// may have changed in every respect meanwhile.
 int receive(PyObject* port, PyObject* value) {
+    int64_t deadline = -1;  // set by the first wait
+    int rc;
+    while ((rc = receive_once(port, value, &deadline)) == 1) {
+    }
+    return rc;
+}
+
+// 1: wait for room was done, deliver again.
+int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
     // Held: code run below may drop the port's or the node's last reference.
     fm::Ref owner = fm::borrow(iport(port)->driver);
     if (!owner) return 0;
@@ -480,7 +643,7 @@ int receive(PyObject* port, PyObject* value) {
             return -1;
         }
         if (event || take_frame(d, static_cast<size_t>(index), value, taken)) {
-            d->active = true;
+            claim(d);
             fm::Ref data;
             if (event) {
                 data = fm::steal(PyDict_New());
@@ -495,17 +658,57 @@ int receive(PyObject* port, PyObject* value) {
             return run_now(d, data.get());
         }
     }
+    std::vector<PyObject*> released;  // dropped items, released once the queues are consistent
+    bool dropped = false;
+    if (in.waiting >= d->queue_bound) {
+        PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
+        Overflow policy = d->overflow;
+        // A thread running the node cannot wait for itself to make room.
+        bool own_thread = d->active && d->active_thread == PyThread_get_thread_ident();
+        if (policy == Overflow::kBlock && !own_thread) {
+            if (*deadline < 0) {
+                double timeout = constant_seconds(st, "QUEUE_BLOCK_TIMEOUT", 1.0);
+                if (timeout < 0.0) return -1;
+                *deadline = monotonic_ns() + static_cast<int64_t>(timeout * 1e9);
+            }
+            if (monotonic_ns() < *deadline) {
+                if (d->core) wait_for_room(d, *deadline);
+                return 1;  // everything is decided afresh, the deadline kept
+            }
+        }
+        if (policy == Overflow::kDropOldest) {
+            try {
+                released.reserve(c->inputs.size());
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            drop_oldest(c, static_cast<size_t>(index), released);
+        } else {
+            ++in.dropped;  // the new item goes: blocked too long, or no one to wait for
+            if (report_drops(st, d, false) < 0) return -1;
+            return 0;
+        }
+        dropped = true;
+    }
     try {
         if (event)
             c->ready.push_back({value, static_cast<int32_t>(index), 0});
         else
             in.pending.push_back(value);
     } catch (const std::bad_alloc&) {
+        for (PyObject* item : released) Py_DECREF(item);
         PyErr_NoMemory();
         return -1;
     }
     Py_INCREF(value);
     ++in.waiting;
+    if (dropped) {
+        for (PyObject* item : released) Py_DECREF(item);
+        PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
+        if (report_drops(st, d, false) < 0) return -1;
+        if (!d->core) return 0;  // code run above cleared the driver
+    }
     if (!event && collect_frames(d) < 0) return -1;
     return kick(d);
 }
@@ -584,7 +787,7 @@ PyObject* driver_work(PyObject* self, PyObject* arg) {
         if (!d->active && !c->ready.empty()) {
             Entry e = c->ready.front();
             c->ready.pop_front();
-            d->active = true;
+            claim(d);
             int rc = run_entry(d, e);
             d->active = false;
             if (rc < 0) report_worker_failure(st, d);
@@ -909,20 +1112,60 @@ fm::Ref checked_entries(PortsState* st, PyObject* config) {
     return entries;
 }
 
-bool config_decoupled(PortsState* st, PyObject* config, bool* out) {
-    *out = false;
+// config[config.Keys.<attr>], or `fallback` for a record without that key
+// or without the option at all. An empty Ref with an exception on failure.
+fm::Ref config_option(PortsState* st, PyObject* config, PyObject* attr, PyObject* fallback) {
     fm::Ref keys = fm::steal(PyObject_GetAttr(config, st->s_Keys));
-    if (!keys) return false;
+    if (!keys) return {};
     PyObject* raw_key;
-    if (PyObject_GetOptionalAttr(keys.get(), st->s_DECOUPLED, &raw_key) < 0) return false;
+    if (PyObject_GetOptionalAttr(keys.get(), attr, &raw_key) < 0) return {};
     fm::Ref key = fm::steal(raw_key);
-    if (!key) return true;  // a record without the option: push-through
-    fm::Ref value = fm::steal(PyObject_CallMethod(config, "get", "OO", key.get(), Py_False));
-    if (!value) return false;
-    int truth = PyObject_IsTrue(value.get());
+    if (!key) return fm::borrow(fallback);
+    return fm::steal(PyObject_CallMethod(config, "get", "OO", key.get(), fallback));
+}
+
+bool config_decoupled(PortsState* st, PyObject* config, bool* out) {
+    fm::Ref value = config_option(st, config, st->s_DECOUPLED, Py_False);
+    int truth = value ? PyObject_IsTrue(value.get()) : -1;
     if (truth < 0) return false;
     *out = truth;
     return true;
+}
+
+// The queue settings: a bound (0: the default, resolved at start) and the
+// overflow policy.
+bool config_queue(PortsState* st, PyObject* config, Py_ssize_t* bound, Overflow* overflow) {
+    fm::Ref value = config_option(st, config, st->s_QUEUE_BOUND, Py_None);
+    if (!value) return false;
+    *bound = 0;
+    if (value.get() != Py_None) {
+        int overflowed = 0;
+        long long n = PyLong_Check(value.get()) && !PyBool_Check(value.get())
+                          ? PyLong_AsLongLongAndOverflow(value.get(), &overflowed)
+                          : 0;
+        if (n == -1 && PyErr_Occurred()) return false;
+        if (overflowed > 0) n = PY_SSIZE_T_MAX;
+        if (n < 1) {
+            PyErr_Format(PyExc_ValueError, "queue_bound must be an int >= 1 or None, got %R.",
+                         value.get());
+            return false;
+        }
+        *bound = static_cast<Py_ssize_t>(n < PY_SSIZE_T_MAX ? n : PY_SSIZE_T_MAX);
+    }
+    fm::Ref default_policy = fm::steal(PyUnicode_FromString(kOverflowNames[0]));
+    if (!default_policy) return false;
+    value = config_option(st, config, st->s_OVERFLOW, default_policy.get());
+    if (!value) return false;
+    for (int i = 0; i < 3; ++i) {
+        if (PyUnicode_Check(value.get()) && PyUnicode_EqualToUTF8(value.get(), kOverflowNames[i])) {
+            *overflow = static_cast<Overflow>(i);
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_ValueError,
+                 "overflow must be one of 'block', 'drop_oldest', 'drop_newest', got %R.",
+                 value.get());
+    return false;
 }
 
 // Builds the input ports from the configuration and the driver that feeds
@@ -951,6 +1194,9 @@ int init_input_side(PortsState* st, PyObject* self) {
     }
     bool decoupled;
     if (!config_decoupled(st, config.get(), &decoupled)) return -1;
+    Py_ssize_t bound;
+    Overflow overflow = Overflow::kBlock;
+    if (!config_queue(st, config.get(), &bound, &overflow)) return -1;
     PyObject* running = st->running.get();
     PyObject* sync = st->sync.get();
     PyObject* async = st->async.get();
@@ -1008,6 +1254,9 @@ int init_input_side(PortsState* st, PyObject* self) {
     drv->async = Py_NewRef(async);
     drv->inherited = Py_NewRef(inherited);
     drv->decoupled = decoupled;
+    drv->configured_bound = bound;
+    drv->queue_bound = bound ? bound : PY_SSIZE_T_MAX;
+    drv->overflow = overflow;
     for (size_t i = 0; i < made.size(); ++i) {
         drv->core->inputs[i].name = made[i].first.release();
         drv->core->inputs[i].port = Py_NewRef(made[i].second.get());
@@ -1107,10 +1356,55 @@ PyObject* inode_get_max_backlog(PyObject* self, PyTypeObject* defining_class, Py
     return PyLong_FromSsize_t(most);
 }
 
+PyObject* inode_get_dropped(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                            Py_ssize_t nargs, PyObject* kwnames) {
+    if (!fm::no_args("get_dropped", nargs, kwnames)) return nullptr;
+    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+    if (!d) return nullptr;
+    fm::Ref result = fm::steal(PyDict_New());
+    if (!result) return nullptr;
+    Core* c = driver(d.get())->core;
+    for (size_t i = 0; c && i < c->inputs.size(); ++i) {
+        // Each name and count are read before anything runs code (a name's hash).
+        fm::Ref name = fm::borrow(c->inputs[i].name);
+        fm::Ref count = fm::steal(PyLong_FromUnsignedLongLong(c->inputs[i].dropped));
+        if (!count || PyDict_SetItem(result.get(), name.get(), count.get()) < 0) return nullptr;
+        c = driver(d.get())->core;
+    }
+    return result.release();
+}
+
 // The input side's part of start / stop / reset, shared with IONodeImp.
+// A run's queue bound and drop counts: set when the run starts, kept (and
+// readable) after it stops until the next one starts.
+int begin_run(PortsState* st, DriverObject* d) {
+    if (d->in_run) return 0;
+    Py_ssize_t bound = d->configured_bound;
+    if (bound == 0) {
+        PyObject* holder = st->constants_imp.get();
+        if (!holder) return -1;
+        fm::Ref level = fm::steal(PyObject_GetAttrString(holder, "BACKLOG_ERROR"));
+        if (!level) return -1;
+        Py_ssize_t error_level = PyNumber_AsSsize_t(level.get(), nullptr);
+        if (error_level == -1 && PyErr_Occurred()) return -1;
+        // One more than the error level: the backlog still reaches it, and no further.
+        bound = error_level < 1 ? 1 : error_level < PY_SSIZE_T_MAX ? error_level + 1 : error_level;
+    }
+    d->queue_bound = bound;
+    if (Core* c = d->core) {
+        for (Input& in : c->inputs) {
+            in.dropped = in.reported = 0;
+            in.reported_at = -1;
+        }
+    }
+    d->in_run = true;
+    return 0;
+}
+
 int start_input_side(PortsState* st, PyObject* self) {
     fm::Ref d = driver_of(st, self);
     if (!d) return -1;
+    if (begin_run(st, driver(d.get())) < 0) return -1;
     if (driver_start(st, driver(d.get())) < 0) return -1;
     // A context that arrived before the start is handled now.
     return claim_setup_and_run(driver(d.get()));
@@ -1119,7 +1413,11 @@ int start_input_side(PortsState* st, PyObject* self) {
 int stop_input_side(PortsState* st, PyObject* self) {
     fm::Ref d = driver_of(st, self);
     if (!d) return -1;
-    return driver_stop(st, driver(d.get()));
+    DriverObject* drv = driver(d.get());
+    int rc = driver_stop(st, drv);
+    drv->in_run = false;
+    if (report_drops(st, drv, true) < 0) return -1;
+    return rc;
 }
 
 int reset_input_side(PortsState* st, PyObject* self) {
@@ -1214,6 +1512,9 @@ PyMethodDef inode_methods[] = {
      PyDoc_STR("_get_context()\n--\n\nInput-port name to the context that reached it.")},
     {"get_max_backlog", as_cfunc(inode_get_max_backlog), fm::kMethodCall,
      PyDoc_STR("get_max_backlog()\n--\n\nThe largest number of items waiting at one input.")},
+    {"get_dropped", as_cfunc(inode_get_dropped), fm::kMethodCall,
+     PyDoc_STR("get_dropped()\n--\n\nInput-port name to the items its full queue dropped in "
+               "the current (or last) run.")},
     {"start", as_cfunc(inode_start), fm::kMethodCall,
      PyDoc_STR("start()\n--\n\nStart the node and its input side.")},
     {"stop", as_cfunc(inode_stop), fm::kMethodCall,
@@ -1271,10 +1572,12 @@ int ports_exec(PyObject* module) {
         fm::intern(&st->s_context_arrived, "_context_arrived") < 0 ||
         fm::intern(&st->s_work, "_work") < 0 || fm::intern(&st->s_Keys, "Keys") < 0 ||
         fm::intern(&st->s_INPUT_PORTS, "INPUT_PORTS") < 0 ||
-        fm::intern(&st->s_DECOUPLED, "DECOUPLED") < 0 || fm::intern(&st->s_imp, "_imp") < 0 ||
+        fm::intern(&st->s_DECOUPLED, "DECOUPLED") < 0 ||
+        fm::intern(&st->s_QUEUE_BOUND, "QUEUE_BOUND") < 0 ||
+        fm::intern(&st->s_OVERFLOW, "OVERFLOW") < 0 || fm::intern(&st->s_imp, "_imp") < 0 ||
         fm::intern(&st->s_config, "config") < 0 || fm::intern(&st->s_start, "start") < 0 ||
         fm::intern(&st->s_join, "join") < 0 || fm::intern(&st->s_ident, "ident") < 0 ||
-        fm::intern(&st->s_log, "log") < 0)
+        fm::intern(&st->s_log, "log") < 0 || fm::intern(&st->s_name, "name") < 0)
         return -1;
     st->kw_msg_type = fm::names_tuple({"msg", "type"}).release();
     st->kw_target_args_daemon = fm::names_tuple({"target", "args", "daemon"}).release();
