@@ -79,11 +79,11 @@ PyType_Slot oport_slots[] = {
 };
 
 PyType_Spec oport_spec = {
-    "flowmesh.imp.OPortImp",
-    0,  // no fields of its own, so no GC slots either: the base's are inherited
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    oport_slots,
+    .name = "flowmesh.imp.OPortImp",
+    .basicsize = 0,  // no fields of its own, so no GC slots either: the base's are inherited
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .slots = oport_slots,
 };
 
 // ==================================================================== IPortImp
@@ -140,7 +140,11 @@ PyType_Slot iport_slots[] = {
 };
 
 PyType_Spec iport_spec = {
-    "flowmesh.imp.IPortImp", sizeof(IPortObject), 0, fm::kTypeFlags, iport_slots,
+    .name = "flowmesh.imp.IPortImp",
+    .basicsize = sizeof(IPortObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = iport_slots,
 };
 
 // ==================================================================== module
@@ -210,15 +214,15 @@ PyModuleDef_Slot ports_slots[] = {
 };
 
 PyModuleDef ports_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp._ports",
-    "Output and input ports, and the input side of nodes.",
-    sizeof(PortsState),
-    nullptr,
-    ports_slots,
-    fm::traverse_state<PortsState>,
-    fm::clear_state<PortsState>,
-    fm::free_state<PortsState>,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp._ports",
+    .m_doc = "Output and input ports, and the input side of nodes.",
+    .m_size = sizeof(PortsState),
+    .m_methods = nullptr,
+    .m_slots = ports_slots,
+    .m_traverse = fm::traverse_state<PortsState>,
+    .m_clear = fm::clear_state<PortsState>,
+    .m_free = fm::free_state<PortsState>,
 };
 
 }  // namespace fm::ports

@@ -340,7 +340,11 @@ PyType_Slot port_slots[] = {
 };
 
 PyType_Spec port_spec = {
-    "flowmesh.imp.PortImp", sizeof(fm::PortObject), 0, fm::kTypeFlags, port_slots,
+    .name = "flowmesh.imp.PortImp",
+    .basicsize = sizeof(fm::PortObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = port_slots,
 };
 
 // ---------------------------------------------------------------- module
@@ -374,15 +378,15 @@ PyModuleDef_Slot coupler_slots[] = {
 };
 
 PyModuleDef coupler_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp.coupler",
-    "Ports: connection list, effective timing and joining rules.",
-    sizeof(CouplerState),
-    nullptr,
-    coupler_slots,
-    fm::traverse_state<CouplerState>,
-    fm::clear_state<CouplerState>,
-    fm::free_state<CouplerState>,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp.coupler",
+    .m_doc = "Ports: connection list, effective timing and joining rules.",
+    .m_size = sizeof(CouplerState),
+    .m_methods = nullptr,
+    .m_slots = coupler_slots,
+    .m_traverse = fm::traverse_state<CouplerState>,
+    .m_clear = fm::clear_state<CouplerState>,
+    .m_free = fm::free_state<CouplerState>,
 };
 
 }  // namespace

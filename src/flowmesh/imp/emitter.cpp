@@ -544,7 +544,11 @@ PyType_Slot onode_slots[] = {
 };
 
 PyType_Spec onode_spec = {
-    "flowmesh.imp.ONodeImp", sizeof(fm::ONodeObject), 0, fm::kTypeFlags, onode_slots,
+    .name = "flowmesh.imp.ONodeImp",
+    .basicsize = sizeof(fm::ONodeObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = onode_slots,
 };
 
 // ---------------------------------------------------------------- module
@@ -593,15 +597,15 @@ PyModuleDef_Slot emitter_slots[] = {
 };
 
 PyModuleDef emitter_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp.emitter",
-    "Output nodes: ports, delivery and the one-shot setup thread.",
-    sizeof(EmitterState),
-    nullptr,
-    emitter_slots,
-    fm::traverse_state<EmitterState>,
-    fm::clear_state<EmitterState>,
-    fm::free_state<EmitterState>,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp.emitter",
+    .m_doc = "Output nodes: ports, delivery and the one-shot setup thread.",
+    .m_size = sizeof(EmitterState),
+    .m_methods = nullptr,
+    .m_slots = emitter_slots,
+    .m_traverse = fm::traverse_state<EmitterState>,
+    .m_clear = fm::clear_state<EmitterState>,
+    .m_free = fm::free_state<EmitterState>,
 };
 
 }  // namespace

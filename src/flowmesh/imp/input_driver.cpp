@@ -751,11 +751,11 @@ PyType_Slot driver_slots[] = {
 };
 
 PyType_Spec driver_spec = {
-    "flowmesh.imp._ports._InputDriver",
-    sizeof(DriverObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    driver_slots,
+    .name = "flowmesh.imp._ports._InputDriver",
+    .basicsize = sizeof(DriverObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = driver_slots,
 };
 
 }  // namespace fm::ports

@@ -496,11 +496,11 @@ PyType_Slot inode_slots[] = {
 };
 
 PyType_Spec inode_spec = {
-    "flowmesh.imp.INodeImp",
-    0,  // no fields of its own (see above), so the base's GC slots are inherited
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    inode_slots,
+    .name = "flowmesh.imp.INodeImp",
+    .basicsize = 0,  // no fields of its own (see above), so the base's GC slots are inherited
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .slots = inode_slots,
 };
 
 }  // namespace fm::ports

@@ -413,7 +413,11 @@ PyType_Slot portable_slots[] = {
 };
 
 PyType_Spec portable_spec = {
-    "flowmesh.imp.PortableImp", sizeof(fm::PortableObject), 0, fm::kTypeFlags, portable_slots,
+    .name = "flowmesh.imp.PortableImp",
+    .basicsize = sizeof(fm::PortableObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = portable_slots,
 };
 
 // ---------------------------------------------------------------- module
@@ -484,15 +488,15 @@ PyModuleDef_Slot ledger_slots[] = {
 
 namespace {
 PyModuleDef ledger_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp.ledger",
-    "Portable objects: id registry and document entries.",
-    sizeof(LedgerState),
-    nullptr,
-    ledger_slots,
-    fm::traverse_state<LedgerState>,
-    fm::clear_state<LedgerState>,
-    fm::free_state<LedgerState>,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp.ledger",
+    .m_doc = "Portable objects: id registry and document entries.",
+    .m_size = sizeof(LedgerState),
+    .m_methods = nullptr,
+    .m_slots = ledger_slots,
+    .m_traverse = fm::traverse_state<LedgerState>,
+    .m_clear = fm::clear_state<LedgerState>,
+    .m_free = fm::free_state<LedgerState>,
 };
 }  // namespace
 

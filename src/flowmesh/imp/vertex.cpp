@@ -575,7 +575,11 @@ PyType_Slot node_slots[] = {
 };
 
 PyType_Spec node_spec = {
-    "flowmesh.imp.NodeImp", sizeof(fm::NodeObject), 0, fm::kTypeFlags, node_slots,
+    .name = "flowmesh.imp.NodeImp",
+    .basicsize = sizeof(fm::NodeObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = node_slots,
 };
 
 // ---------------------------------------------------------------- module
@@ -648,15 +652,15 @@ PyModuleDef_Slot vertex_slots[] = {
 };
 
 PyModuleDef vertex_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp.vertex",
-    "Processing nodes: handlers and the node cycle.",
-    sizeof(VertexState),
-    vertex_functions,
-    vertex_slots,
-    fm::traverse_state<VertexState>,
-    fm::clear_state<VertexState>,
-    fm::free_state<VertexState>,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp.vertex",
+    .m_doc = "Processing nodes: handlers and the node cycle.",
+    .m_size = sizeof(VertexState),
+    .m_methods = vertex_functions,
+    .m_slots = vertex_slots,
+    .m_traverse = fm::traverse_state<VertexState>,
+    .m_clear = fm::clear_state<VertexState>,
+    .m_free = fm::free_state<VertexState>,
 };
 
 }  // namespace

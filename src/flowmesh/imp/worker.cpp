@@ -354,11 +354,11 @@ PyType_Slot element_slots[] = {
 };
 
 PyType_Spec element_spec = {
-    "flowmesh.imp.ProcessingElementImp",
-    sizeof(fm::ElementObject),
-    0,
-    fm::kTypeFlags,
-    element_slots,
+    .name = "flowmesh.imp.ProcessingElementImp",
+    .basicsize = sizeof(fm::ElementObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = element_slots,
 };
 
 // ---------------------------------------------------------------- module
@@ -395,15 +395,15 @@ PyModuleDef_Slot worker_slots[] = {
 };
 
 PyModuleDef worker_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp.worker",
-    "Processing elements: run state, condition, failure and logging.",
-    sizeof(WorkerState),
-    nullptr,
-    worker_slots,
-    fm::traverse_state<WorkerState>,
-    fm::clear_state<WorkerState>,
-    fm::free_state<WorkerState>,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp.worker",
+    .m_doc = "Processing elements: run state, condition, failure and logging.",
+    .m_size = sizeof(WorkerState),
+    .m_methods = nullptr,
+    .m_slots = worker_slots,
+    .m_traverse = fm::traverse_state<WorkerState>,
+    .m_clear = fm::clear_state<WorkerState>,
+    .m_free = fm::free_state<WorkerState>,
 };
 
 }  // namespace
