@@ -184,6 +184,14 @@ inline PyObject* adopt_function(PyObject* module, PyObject* const* args, Py_ssiz
     Py_RETURN_NONE;
 }
 
+// Both chain modules' functions.
+inline PyMethodDef kModuleFunctions[] = {
+    {"_adopt_recorded_port_ids", as_cfunc(adopt_function), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("_adopt_recorded_port_ids(config, key, node)\n--\n\nGives node's ports the ids "
+               "recorded for them under config[key], matched by name.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // ------------------------------------------------------------- construction
 
 // Parses (config, internal_nodes) and runs ChainImp's constructor.
