@@ -47,7 +47,7 @@ void make_room(Core* c) {
 // The node is now run by this thread.
 void claim(DriverObject* d) {
     d->active = true;
-    d->active_thread = PyThread_get_thread_ident();
+    d->active_thread = PyThreadState_GetUnchecked();
 }
 
 // Drops every queued item: the caller owns nothing afterwards. The containers
@@ -154,23 +154,58 @@ int collect_frames(DriverObject* d) {
     }
 }
 
+// The parts of one frame, owned by the thread that took them off the queues.
+// A few fit inline, so the usual frame allocates nothing here.
+class TakenParts {
+  public:
+    // Room for `n` parts; false with MemoryError set when there is none.
+    bool reserve(size_t n) {
+        if (n <= kInline) return true;
+        try {
+            heap_.reserve(n);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+    // Within the reserved room: cannot throw.
+    void push_back(Part part) {
+        if (heap_.capacity())
+            heap_.push_back(part);
+        else
+            inline_[size_++] = part;
+    }
+    Part* begin() { return heap_.capacity() ? heap_.data() : inline_; }
+    Part* end() { return heap_.capacity() ? heap_.data() + heap_.size() : inline_ + size_; }
+    void clear() {
+        size_ = 0;
+        heap_.clear();
+    }
+
+  private:
+    static constexpr size_t kInline = 4;
+    Part inline_[kInline];
+    size_t size_ = 0;
+    std::vector<Part> heap_;
+};
+
 // The frame dict of parts this thread owns; releases them. Building it may
 // run code (a name's hash), which is harmless now that nothing is shared.
-fm::Ref frame_of(Core* c, std::vector<Part>& taken) {
+fm::Ref frame_of(Core* c, TakenParts& taken) {
     fm::Ref frame = fm::steal(PyDict_New());
     for (Part& part : taken) {
         if (frame && PyDict_SetItem(frame.get(), c->inputs[part.input].name, part.item) < 0)
             frame.reset();
     }
-    std::vector<Part> release;
-    release.swap(taken);
-    for (Part& part : release) Py_DECREF(part.item);
+    for (Part& part : taken) Py_DECREF(part.item);
+    taken.clear();
     return frame;
 }
 
 // Takes an entry's frame parts off the shared queue and its items off the
 // inputs' waiting counts. Runs no code.
-void settle(Core* c, const Entry& e, std::vector<Part>& taken) {
+void settle(Core* c, const Entry& e, TakenParts& taken) {
     if (e.kind >= 0) {
         --c->inputs[e.kind].waiting;
     } else if (e.kind == kFrame) {
@@ -202,21 +237,18 @@ int call_cycle(DriverObject* d, PyObject* node, PyObject* data) {
 int run_entry(DriverObject* d, Entry e) {
     fm::Ref item = fm::steal(e.item);
     Core* c = d->core;
-    std::vector<Part> taken;
-    if (e.kind == kFrame) {
-        try {
-            taken.reserve(e.members);
-        } catch (const std::bad_alloc&) {
-            // Drop the frame rather than leave its parts to the next entry.
-            for (uint32_t k = 0; k < e.members && !c->parts.empty(); ++k) {
-                Part part = c->parts.front();
-                c->parts.pop_front();
-                --c->inputs[part.input].waiting;
-                Py_DECREF(part.item);
-            }
-            PyErr_NoMemory();
-            return -1;
+    TakenParts taken;
+    if (e.kind == kFrame && !taken.reserve(e.members)) {
+        // Drop the frame rather than leave its parts to the next entry.
+        fm::Ref no_memory = fm::steal(PyErr_GetRaisedException());
+        for (uint32_t k = 0; k < e.members && !c->parts.empty(); ++k) {
+            Part part = c->parts.front();
+            c->parts.pop_front();
+            --c->inputs[part.input].waiting;
+            Py_DECREF(part.item);
         }
+        PyErr_SetRaisedException(no_memory.release());
+        return -1;
     }
     settle(c, e, taken);
     make_room(c);
@@ -286,7 +318,7 @@ int run_now(DriverObject* d, PyObject* data) {
 // completes a frame with the oldest items of the other frame inputs: then
 // those items move to `taken` (with `value` first), and the caller owns them.
 // Decides by identity alone and runs no code; false when it cannot tell.
-bool take_frame(DriverObject* d, size_t index, PyObject* value, std::vector<Part>& taken) {
+bool take_frame(DriverObject* d, size_t index, PyObject* value, TakenParts& taken) {
     Core* c = d->core;
     size_t n = c->inputs.size();
     for (size_t i = 0; i < n; ++i) {
@@ -461,17 +493,14 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
     // next cycle: run it at once, without a trip through the queues. The node
     // is claimed before the frame is built, since building it may run code.
     if (!d->decoupled && !d->active && c->ready.empty() && (event || in.pending.empty())) {
-        std::vector<Part> taken;
-        try {
-            taken.reserve(event ? 0 : c->inputs.size());
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        if (event || take_frame(d, static_cast<size_t>(index), value, taken)) {
+        // An event, or the item of a node's only input, is a frame by itself.
+        bool alone = event || c->inputs.size() == 1;
+        TakenParts taken;
+        if (!alone && !taken.reserve(c->inputs.size())) return -1;
+        if (alone || take_frame(d, static_cast<size_t>(index), value, taken)) {
             claim(d);
             fm::Ref data;
-            if (event) {
+            if (alone) {
                 data = fm::steal(PyDict_New());
                 if (data && PyDict_SetItem(data.get(), in.name, value) < 0) data.reset();
             } else {
@@ -490,7 +519,7 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
         PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
         Overflow policy = d->overflow;
         // A thread running the node cannot wait for itself to make room.
-        bool own_thread = d->active && d->active_thread == PyThread_get_thread_ident();
+        bool own_thread = d->active && d->active_thread == PyThreadState_GetUnchecked();
         if (policy == Overflow::kBlock && !own_thread) {
             if (*deadline < 0) {
                 double timeout = constant_seconds(st, "QUEUE_BLOCK_TIMEOUT", 1.0);

@@ -147,10 +147,10 @@ struct DriverObject {
     PyObject* current;  // the frame being processed (for _get_data)
     PyObject* thread;   // the worker of a decoupled node while it runs
     Core* core;
-    uint64_t generation;          // a worker runs while this still equals its own
-    unsigned long active_thread;  // which one, while `active`
-    Py_ssize_t queue_bound;       // per input, for this run
-    Py_ssize_t configured_bound;  // 0: the default, resolved at each start
+    uint64_t generation;           // a worker runs while this still equals its own
+    PyThreadState* active_thread;  // which one, while `active`
+    Py_ssize_t queue_bound;        // per input, for this run
+    Py_ssize_t configured_bound;   // 0: the default, resolved at each start
     Overflow overflow = Overflow::kBlock;
     bool decoupled;
     bool in_run;         // started and not stopped since
