@@ -366,43 +366,66 @@ def cycle_cost(n=200_000) -> list[dict]:
     ]
 
 
+class LineRun:
+    """source -> `length` nodes -> sink, driven from this thread (the
+    source's `_cycle` in a loop), beside the plain chain of its handlers."""
+
+    def __init__(self, length: int, frames: int, node=Pass, source=Producer):
+        self.nodes, tail = line(source(), length, node=node)
+        start_all(self.nodes)
+        tail.expected = -1
+        cycle = self.nodes[0]._imp._cycle
+        message = plain_chain(self.nodes)
+        cycle()  # setup
+
+        def ours():
+            for _ in range(frames):
+                cycle()
+
+        def plain():
+            for _ in range(frames):
+                message()
+
+        self.ours, self.plain, self.frames = ours, plain, frames
+
+    def ns_per_frame(self, run, inner=3) -> float:
+        """The least of `inner` timings: a repeat's figure, least disturbed."""
+        return min(timed(run) for _ in range(inner)) / self.frames
+
+    def close(self):
+        stop_all(self.nodes)
+
+
 def per_frame_ns(
     length: int, frames: int, node=Pass, source=Producer
 ) -> tuple[list[float], list[float]]:
-    """ns per frame of source -> `length` nodes -> sink driven from this
-    thread (the source's `_cycle` in a loop), and of the plain chain."""
-    nodes, tail = line(source(), length, node=node)
-    start_all(nodes)
-    cycle = nodes[0]._imp._cycle
-    message = plain_chain(nodes)
-    tail.expected = -1
-
-    def ours():
-        for _ in range(frames):
-            cycle()
-
-    def plain():
-        for _ in range(frames):
-            message()
-
-    ours()
-    ours_ns, floor_ns = [], []
+    run = LineRun(length, frames, node, source)
+    ours, floor = [], []
     for _ in range(REPEATS):
-        ours_ns.append(timed(ours) / frames)
-        floor_ns.append(timed(plain) / frames)
-    stop_all(nodes)
-    return ours_ns, floor_ns
+        ours.append(run.ns_per_frame(run.ours))
+        floor.append(run.ns_per_frame(run.plain))
+    run.close()
+    return ours, floor
 
 
-def per_hop(frames=50_000) -> list[dict]:
-    """What one more IONode in a line costs: (t(N) - t(0)) / N per frame."""
-    base_ours, base_floor = per_frame_ns(0, frames)
+def per_hop(frames=20_000) -> list[dict]:
+    """What one more IONode in a line costs: (t(N) - t(0)) / N per frame, the
+    two lines timed back to back in every repeat."""
+    lengths = (1, 5, 20)
+    runs = {n: LineRun(n, frames) for n in (0, *lengths)}
+    ours = {n: [] for n in runs}
+    floor = {n: [] for n in runs}
+    for _ in range(REPEATS):
+        for n, run in runs.items():
+            ours[n].append(run.ns_per_frame(run.ours))
+            floor[n].append(run.ns_per_frame(run.plain))
+    for run in runs.values():
+        run.close()
     rows = []
-    for length in (1, 5, 20):
-        ours, floor = per_frame_ns(length, frames)
-        hop = [(o - b) / length for o, b in zip(ours, base_ours)]
-        hop_floor = [(f - b) / length for f, b in zip(floor, base_floor)]
-        rows.append(row(f"cost per hop, {length:2d} IONode(s) in a line", "ns/hop", hop, hop_floor))
+    for n in lengths:
+        hop = [(o - b) / n for o, b in zip(ours[n], ours[0])]
+        hop_floor = [(f - b) / n for f, b in zip(floor[n], floor[0])]
+        rows.append(row(f"cost per hop, {n:2d} IONode(s) in a line", "ns/hop", hop, hop_floor))
     return rows
 
 
