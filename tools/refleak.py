@@ -26,6 +26,7 @@ import gc
 import io
 import sys
 
+from flowmesh.i_node import INode
 from flowmesh.imp import (
     IOChainImp,
     OChainImp,
@@ -265,6 +266,30 @@ def _():
     for node in (src, mid, sink):
         node.stop()
         node.reset_run_state()
+    Portable.reset()
+
+
+class _Echo(INode):
+    """Pushes into its own full queue from its step: drops with no threads."""
+
+    def setup(self, data, context):
+        return {}
+
+    def step(self, data):
+        if data["in"] == 0:
+            for i in range(1, 6):
+                self.get_input_port("in").push([i])
+
+
+@check("bounded_queue_drops", rounds=200, warmup_batches=4)
+def _():
+    for overflow in ("drop_oldest", "drop_newest", "block"):
+        node = _Echo(name="e", queue_bound=2, overflow=overflow)
+        node.set_logger(RecordingLogger())
+        node.start()
+        node.get_input_port("in").push(0)
+        assert node.get_dropped() == {"in": 3}
+        node.stop()
     Portable.reset()
 
 

@@ -81,28 +81,15 @@ inline bool check_str(PyObject* obj, const char* name) {
     return false;
 }
 
-// `earlier` (taken with PyErr_GetRaisedException()) becomes the context of
-// the pending exception, as for one raised while handling it; with nothing
-// pending, `earlier` is raised again.
-inline void chain_context(Ref earlier) {
-    if (!earlier) return;
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) {
-        PyErr_SetRaisedException(earlier.release());
-        return;
-    }
-    if (exc != earlier.get()) PyException_SetContext(exc, earlier.release());
-    PyErr_SetRaisedException(exc);
-}
-
 // `raise <new> from cause`: `cause` is an exception taken earlier with
 // PyErr_GetRaisedException(); the new exception must already be set.
 inline void chain_cause(Ref cause) {
-    if (!cause || !PyErr_Occurred()) return;
+    if (!cause) return;
     PyObject* exc = PyErr_GetRaisedException();
-    PyException_SetCause(exc, Py_NewRef(cause.get()));
+    if (!exc) return;
+    PyException_SetContext(exc, Py_NewRef(cause.get()));
+    PyException_SetCause(exc, cause.release());  // steals
     PyErr_SetRaisedException(exc);
-    chain_context(std::move(cause));
 }
 
 // Raises `type` with a formatted message, caused by `cause`. Always returns nullptr.
@@ -246,19 +233,6 @@ inline int intern_all(PyObject* (&slots)[N], const char* const (&texts)[N]) {
     return 0;
 }
 
-// A tuple of interned names, such as the keyword names of a vectorcall.
-inline Ref names_tuple(std::initializer_list<const char*> names) {
-    Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!t) return {};
-    Py_ssize_t i = 0;
-    for (const char* name : names) {
-        PyObject* s = PyUnicode_InternFromString(name);
-        if (!s) return {};
-        PyTuple_SET_ITEM(t.get(), i++, s);
-    }
-    return t;
-}
-
 // Runs the initializer of the base class of `type` (a C type of this
 // package) on self: each C initializer chains to its base explicitly.
 inline int init_base(PyObject* type, PyObject* self, PyObject* args, PyObject* kwds) {
@@ -369,6 +343,42 @@ inline int equal(PyObject* a, PyObject* b) {
 // KeyboardInterrupt, ...): only those are caught by element code.
 inline bool pending_is_exception() {
     return PyErr_ExceptionMatches(PyExc_Exception);
+}
+
+// A pending Exception (not a BaseException such as KeyboardInterrupt) is
+// dropped; true when nothing is pending any more.
+inline bool swallow_exception() {
+    if (!PyErr_Occurred()) return true;
+    if (!pending_is_exception()) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// While `earlier` (an exception taken with PyErr_GetRaisedException) was being
+// handled, the pending one arose: keep the earlier one as its context, as the
+// host does for an exception raised inside an except or finally block.
+inline void chain_context(Ref earlier) {
+    if (!earlier) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) {
+        PyErr_SetRaisedException(earlier.release());
+        return;
+    }
+    if (exc != earlier.get()) PyException_SetContext(exc, earlier.release());
+    PyErr_SetRaisedException(exc);
+}
+
+// A tuple of interned names, e.g. the keyword names of a vectorcall.
+inline Ref names_tuple(std::initializer_list<const char*> names) {
+    Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!t) return {};
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* s = PyUnicode_InternFromString(name);
+        if (!s) return {};
+        PyTuple_SET_ITEM(t.get(), i++, s);
+    }
+    return t;
 }
 
 }  // namespace fm
