@@ -519,6 +519,66 @@ def memory() -> list[dict]:
     ]
 
 
+# ------------------------------------------------------------------ documents
+
+
+def documents(elements=100) -> list[dict]:
+    """Writing and reading a pipeline of `elements` connected nodes, per
+    element (for reading; no floor, no goal)."""
+    import tempfile
+
+    from flowmesh.pipeline import Pipeline
+    from flowmesh.portable import Portable
+
+    figures = {
+        "serialize": [],
+        "deserialize + close": [],
+        "save (JSON, fsync)": [],
+        "load + close": [],
+    }
+    with tempfile.TemporaryDirectory() as directory:
+        saved_state = os.environ.get("XDG_STATE_HOME")
+        os.environ["XDG_STATE_HOME"] = directory  # the rebuilt pipelines' log files
+        try:
+            pipeline = Pipeline("")
+            nodes = [Producer(name="p0")] + [Pass(name=f"n{k}") for k in range(1, elements)]
+            for a, b in zip(nodes, nodes[1:]):
+                pipeline.connect(a, b)
+            document = pipeline.serialize()
+            path = os.path.join(directory, "p.json")
+
+            def read():
+                Portable.reset()
+                Pipeline.deserialize(document).close()
+
+            def load():
+                Portable.reset()
+                Pipeline.load(path).close()
+
+            runs = {
+                "serialize": pipeline.serialize,
+                "deserialize + close": read,
+                "save (JSON, fsync)": lambda: pipeline.save(path),
+                "load + close": load,
+            }
+            for run in runs.values():
+                run()  # warm-up
+            for _ in range(REPEATS):
+                for name, run in runs.items():
+                    figures[name].append(timed(run) / elements / 1000)
+            pipeline.close()
+            Portable.reset()
+        finally:
+            if saved_state is None:
+                os.environ.pop("XDG_STATE_HOME", None)
+            else:
+                os.environ["XDG_STATE_HOME"] = saved_state
+    return [
+        row(f"documents, {elements} elements: {name}, per element", "us", v)
+        for name, v in figures.items()
+    ]
+
+
 # ------------------------------------------------------------------ output
 
 
@@ -529,6 +589,7 @@ SECTIONS = [
     ("Cost per hop", per_hop),
     ("Numpy frames", numpy_frames),
     ("Memory", memory),
+    ("Documents", documents),
 ]
 
 

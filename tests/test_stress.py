@@ -2,6 +2,7 @@
 steps, and pushes racing connects, disconnects, starts and stops. Every wait
 has a timeout that fails the test; every frame is counted."""
 
+import sys
 import threading
 import time
 
@@ -117,10 +118,22 @@ def wrap_write(write, seen, text):
     ],
 )
 def test_run_control_races_end_consistently(calls):
-    for _ in range(15):
+    # Switching threads as often as the interpreter allows makes the calls
+    # interleave at every step rather than once in a while.
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        run_races(calls)
+    finally:
+        sys.setswitchinterval(previous)
+
+
+def run_races(calls):
+    for _ in range(10):
         p = Pipeline("")
         src, sink = Count(name="src", rate=2000), Sink(name="sink")
         p.connect(src, sink)
+        p.add_node(Sluggish(name="slow"))  # widens the windows the calls race in
         raised = run_in_threads(*[getattr(p, c) for c in calls])
         # A start racing a stop may be refused, with a clear reason; nothing else.
         for e in raised:
@@ -129,6 +142,23 @@ def test_run_control_races_end_consistently(calls):
         assert p.get_state() == States.STOPPED
         assert src.get_state() == sink.get_state() == States.STOPPED
     assert no_monitor_left()
+
+
+class Sluggish(INode):
+    """Takes a few milliseconds to start and to stop."""
+
+    def start(self):
+        time.sleep(0.003)
+        super().start()
+        time.sleep(0.003)
+
+    def stop(self):
+        time.sleep(0.003)
+        super().stop()
+        time.sleep(0.003)
+
+    def step(self, data):
+        pass
 
 
 class StopsPipelineDuringStart(INode):

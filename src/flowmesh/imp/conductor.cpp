@@ -653,6 +653,8 @@ PyMethodDef pipeline_methods[] = {
     FM_DEF(_first_element_failure, "The first failure kept by an element, or None."),
     FM_DEF(_log_reference, "The line telling where the details of a failure are."),
     FM_DEF(_monitoring_fun, "Body of the monitoring thread."),
+    {"serialize", fm::as_cfunc(fm::documents::serialize), fm::kMethodCall,
+     PyDoc_STR("The pipeline as a document: revision, writer, element entries, connections.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -788,6 +790,7 @@ int conductor_exec(PyObject* module) {
         PyObject_SetAttrString(st->type, "FORMAT_VERSION", current.get()) < 0 ||
         PyObject_SetAttrString(st->type, "LEGACY_FORMAT_VERSION", legacy.get()) < 0)
         return -1;
+    if (fm::documents::init(&st->docs, module, st->type) < 0) return -1;
     return PyModule_AddObjectRef(module, "PipelineImp", st->type);
 }
 
@@ -811,6 +814,10 @@ PyModuleDef conductor_module = {
 };
 
 }  // namespace fm::conductor
+
+fm::documents::State* fm::documents::state_of(PyObject* module) {
+    return &fm::module_state<fm::conductor::ConductorState>(module)->docs;
+}
 
 PyMODINIT_FUNC PyInit_conductor(void) {
     return PyModuleDef_Init(&fm::conductor::conductor_module);

@@ -156,6 +156,7 @@ int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Py_ssize_t pos = 0;
     PyObject* port;
     while (PyDict_Next(ports.get(), &pos, nullptr, &port)) {
+        fm::Ref hold_port = fm::borrow(port);  // the table is reachable from Python already
         fm::Ref port_config = fm::steal(PyObject_GetAttr(port, st->s_config));
         if (!port_config || PyList_Append(port_configs.get(), port_config.get()) < 0) return -1;
     }

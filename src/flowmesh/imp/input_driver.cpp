@@ -184,7 +184,7 @@ class TakenParts {
     }
 
   private:
-    static constexpr size_t kInline = 4;
+    static constexpr size_t kInline = 8;
     Part inline_[kInline];
     size_t size_ = 0;
     std::vector<Part> heap_;

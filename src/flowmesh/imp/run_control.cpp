@@ -229,9 +229,17 @@ PyObject* stop_impl(ConductorState* st, PyObject* self) {
         p->stop_requested = true;  // the starting thread stops the run once it has started
         Py_RETURN_NONE;
     }
-    // Stopping already, on another thread (which may be waiting for this
-    // one) or further up this thread's stack: nothing to add.
-    if (p->run_control == kStopping) Py_RETURN_NONE;
+    if (p->run_control == kStopping) {
+        // Stopping already, further up this thread's stack, or on another
+        // thread that may be joining this one (an element's thread): nothing
+        // to add, and no waiting. Once that stop has stopped every element,
+        // what is left is the stop of an already stopped pipeline, which
+        // waits for the monitoring thread's report.
+        if (!claimed_by_other_thread(p)) Py_RETURN_NONE;
+        int stopped = is(p->state, st->stopped);
+        if (stopped <= 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
+        return stop_run(st, self);
+    }
     Ref result;
     {
         RunControlClaim claim(self, kStopping);
