@@ -313,9 +313,9 @@ def plain_handoff(nodes, boundary: int, rate: int, frames: int) -> None:
     consumer.join()
 
 
-def cycle_cost(n=200_000) -> list[dict]:
-    """One output node's `_cycle` with trivial handlers and one connected
-    input node, against the same calls written by hand."""
+def cycle_pair(n: int):
+    """One started output node with trivial handlers and one connected input
+    node: (its `_cycle` n times, the same calls written by hand n times, stop)."""
     producer, consumer = Producer(), Consumer()
     producer.connect("out", consumer, "in")
     start_all([producer, consumer])
@@ -349,12 +349,17 @@ def cycle_cost(n=200_000) -> list[dict]:
                     c_counter += 1
             counter += 1
 
+    return ours, by_hand, lambda: stop_all([producer, consumer])
+
+
+def cycle_cost(n=200_000) -> list[dict]:
+    ours, by_hand, stop = cycle_pair(n)
     ours_ns, floor_ns = [], []
     ours()
     for _ in range(REPEATS):
         ours_ns.append(timed(ours) / n)
         floor_ns.append(timed(by_hand) / n)
-    stop_all([producer, consumer])
+    stop()
     return [
         row(
             "_cycle, output node + 1 input node, vs by hand",

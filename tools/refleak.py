@@ -368,6 +368,7 @@ def _():
         p.start()
         assert p.get_state() == "Stopped"
         node.pipeline = None
+    Portable.reset()
 
 
 # --------------------------------------------------------------- documents
