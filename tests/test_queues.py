@@ -1,5 +1,6 @@
 """Bounded input queues: bound, overflow policy, drop counts and their reports."""
 
+import sys
 import threading
 
 import pytest
@@ -238,3 +239,45 @@ def test_every_item_is_delivered_waiting_or_counted_as_dropped(held, bound, over
         left = len(sent[name]) - len(got[name]) - dropped[name]
         assert left == (0 if name == "e" else len(sent[name]) - dropped[name] - waiting_frames)
     node.gate.clear()
+
+
+class BrokenLogger:
+    """A logger whose every write fails."""
+
+    def write(self, **entry):
+        raise RuntimeError("log is broken")
+
+
+@pytest.mark.parametrize("broken", [True, False])
+def test_a_failing_report_never_fails_the_push(held, monkeypatch, broken):
+    node = held(1, Overflow.DROP_NEWEST)
+    if broken:
+        node.set_logger(BrokenLogger())
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: unraisable.append(report.exc_value))
+    for i in range(3):
+        node.get_input_port("in").push(i)  # the second and third are dropped
+    node.set_logger(node.records)  # the node's own stop logs too
+    assert node.get_dropped() == {"in": 2}
+    assert [type(e) for e in unraisable] == ([RuntimeError] if broken else [])
+
+
+class HashCounting(str):
+    """A port name whose hash runs Python code (and counts it)."""
+
+    calls = 0
+
+    def __hash__(self):
+        HashCounting.calls += 1
+        return super().__hash__()
+
+
+def test_port_names_running_code_are_read_safely_for_the_counts(held):
+    node = held(1, Overflow.DROP_OLDEST, inputs=((HashCounting("in"), SYNC),))
+    for i in range(4):
+        node.get_input_port("in").push(i)
+    before = HashCounting.calls
+    assert node.get_dropped() == {"in": 3}
+    assert HashCounting.calls > before  # the name's own hash ran while the counts were read
+    drain(node, 2)
+    assert [f["in"] for f in node.frames] == [-1, 3]
