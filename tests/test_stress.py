@@ -215,23 +215,25 @@ def test_stop_between_running_and_clearing_the_stop_event():
 
 class FailsThenStops(SampledSource):
     """A step that logs an error, waits until the monitoring thread is
-    stopping the run for it, then stops the pipeline itself."""
+    stopping the run for it, then stops (or closes) the pipeline itself."""
 
     pipeline = None
+    action = "stop"
 
     def step(self, data):
         self.log("sensor unplugged", type=LogTypes.ERROR)
         assert wait_until(lambda: self.pipeline.get_condition() == Conditions.ERROR, TIMEOUT)
         time.sleep(0.05)  # the monitoring thread is inside stop() by now
-        self.pipeline.stop()
+        getattr(self.pipeline, self.action)()
         return {}
 
 
+@pytest.mark.parametrize("action", ["stop", "close"])
 @pytest.mark.parametrize("then", ["close", "stop"])
-def test_step_stopping_the_pipeline_while_the_monitor_stops_it(then):
+def test_step_stopping_the_pipeline_while_the_monitor_stops_it(then, action):
     p = Pipeline("")
     src = FailsThenStops(name="src", rate=100)
-    src.pipeline = p
+    src.pipeline, src.action = p, action
     handled = []
     p.add_error_handler(lambda entry: handled.append(entry["message"]))
     p.add_node(src)

@@ -290,14 +290,21 @@ PyObject* stop_run(ConductorState* st, PyObject* self) {
 
 PyObject* close_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
-    if (p->run_control != kIdle && !(p->run_control == kStopping && claimed_by_other_thread(p))) {
-        // A start under way, or a stop further up this thread's stack: the
-        // claiming call closes once it is done.
-        p->close_requested = true;
-        Py_RETURN_NONE;
+    if (p->run_control != kIdle) {
+        // A start under way, a stop further up this thread's stack, or
+        // another thread still stopping the elements (it may be joining this
+        // one): the claiming call closes once it is done. When the elements
+        // are stopped already, the monitoring thread is joined below, as
+        // after a run it stopped itself.
+        int stopped = p->run_control == kStopping && claimed_by_other_thread(p)
+                          ? is(p->state, st->stopped)
+                          : 0;
+        if (stopped < 0) return nullptr;
+        if (!stopped) {
+            p->close_requested = true;
+            Py_RETURN_NONE;
+        }
     }
-    // Another thread stopping the run leaves the monitoring thread to be
-    // joined below, as after a run the monitoring thread stopped itself.
     int running = p->run_control == kStopping ? 0 : is(p->state, st->running);
     if (running < 0) return nullptr;
     if (running) {
