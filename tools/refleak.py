@@ -459,7 +459,28 @@ def _():
         _expect(ValueError, conductor._resolve_port, 5, {}, set(), output=True)
         _expect(ValueError, conductor._resolve_port, "x.y", {}, set(), output=False)
         _expect(TypeError, conductor._index_nodes, ())
+        # Reports of endpoints and errors that cannot be shown.
+        sink = [{"class": "Sink", "module": "flowmesh.sources", "config": {"name": "k"}}]
+        for pair in ([_Unshown("x.out"), "k"], [_Unshown(), "k"], ["k", _Unshown("k.x")]):
+            _expect(TypeError, Pipeline.deserialize, {"nodes": sink, "connections": [pair]})
+            Portable.reset()
+        _expect(ValueError, conductor._resolve_port, "n.p", {"n": _MuteNode()}, set(), output=True)
     Portable.reset()
+
+
+class _Unshown(str):
+    def __repr__(self):
+        raise RuntimeError("__repr__")
+
+
+class _Mute(LookupError):
+    def __str__(self):
+        raise RuntimeError("__str__")
+
+
+class _MuteNode:
+    def get_output_port(self, name):
+        raise _Mute(name)
 
 
 @check("document_files", rounds=40, warmup_batches=10)
