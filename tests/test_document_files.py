@@ -523,6 +523,39 @@ def test_elements_held_elsewhere_stay_registered_after_a_failed_load(tmp_path):
     document_elements.KEPT.clear()
 
 
+def _fails_keeping_a_local():
+    precious = ["kept"]  # noqa: F841 (read back through the traceback)
+    raise LookupError("earlier")
+
+
+@pytest.mark.parametrize(
+    "nodes, connections",
+    [
+        (
+            [
+                ENTRY,
+                {"class": "FailsAfterRegistering", "module": "document_elements", "config": {}},
+            ],
+            [],
+        ),
+        ([ENTRY], [["s", "nowhere"]]),
+    ],
+)
+def test_a_failed_load_inside_a_handler_leaves_the_callers_frames_alone(
+    tmp_path, nodes, connections
+):
+    path = tmp_path / "p.json"
+    path.write_text(with_(nodes=nodes, connections=connections))
+    try:
+        _fails_keeping_a_local()
+    except LookupError as handled:
+        with pytest.raises(DocumentError):
+            Pipeline.load(path)
+        frame = handled.__traceback__.tb_next.tb_frame
+        assert frame.f_locals["precious"] == ["kept"]
+    assert ids() == set()
+
+
 def test_an_interrupt_leaves_load_unchanged_and_nothing_behind(tmp_path):
     path = tmp_path / "p.json"
     entry = {"class": "Interrupted", "module": "document_elements", "config": {"id": "I"}}

@@ -401,16 +401,32 @@ def releasing_failed_build():
     ids leave the registry by themselves, while objects that something else
     still holds (another thread's elements) stay registered.
     """
+    # The exception being handled when the block began (the caller's) becomes
+    # the context of the failure; its frames are the caller's to keep.
+    earlier = _chain_ids(sys.exception())
     try:
         yield
     except BaseException as e:
-        _clear_frames(e)
+        _clear_frames(e, earlier)
         gc.collect()
         raise
 
 
-def _clear_frames(error: BaseException) -> None:
+def _chain_ids(error: BaseException | None) -> set[int]:
     pending, seen = [error], set()
+    while pending:
+        exc = pending.pop()
+        if exc is None or id(exc) in seen:
+            continue
+        seen.add(id(exc))
+        pending += [exc.__cause__, exc.__context__]
+        if isinstance(exc, BaseExceptionGroup):
+            pending += exc.exceptions
+    return seen
+
+
+def _clear_frames(error: BaseException, keep: set[int]) -> None:
+    pending, seen = [error], set(keep)
     while pending:
         exc = pending.pop()
         if exc is None or id(exc) in seen:
