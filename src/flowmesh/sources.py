@@ -80,6 +80,9 @@ class SampledSource(ONode):
         # frames do not reach consumers that are not running yet.
         self._go = threading.Event()
         self._go.set()
+        # When frame 0 of the current run was due, on the monotonic clock; a
+        # step can stamp its frames from it.
+        self.t0 = None
         super().__init__(**config)
 
     @property
@@ -128,7 +131,7 @@ class SampledSource(ONode):
         error = Constants.Conditions.ERROR
         clock = time.monotonic
         self._go.wait()
-        t0 = clock()
+        t0 = self.t0 = clock()
         k = 0
         try:
             while frames is None or k < frames:
