@@ -584,7 +584,8 @@ class Recorder(INode):
     "in"); each cycle (a frame of its SYNC inputs, or one event) is recorded
     with its arrival time. The file is written, atomically, when the node
     stops, and holds the latest run; `read_recording` reads it back and
-    `Replay` plays it.
+    `Replay` plays it. When it cannot be written, `error` says why (and the
+    log has it); the previous file is then left as it was.
 
     Layout, readable by `numpy.load`: "time" (float64 seconds since the run
     began, one per cycle); per port i, "index_i" (the cycles in which it had
@@ -611,6 +612,7 @@ class Recorder(INode):
         self._lock = threading.Lock()
         self._times, self._cycles, self._contexts = [], [], {}
         self._began = None
+        self.error = None  # why the last recording could not be written, if it could not
         super().__init__(**config)
 
     @property
@@ -637,7 +639,22 @@ class Recorder(INode):
 
     def stop(self):
         super().stop()
-        self.save()
+        # A pipeline stops its elements one after the other: a recording that
+        # cannot be written must not keep the rest running.
+        try:
+            self.save()
+            self.error = None
+        except Exception as e:
+            self.error = e
+            self.log(f"Recording not written to {self.path}: {e}", Constants.LogTypes.ERROR)
+
+    def _context_of(self, port):
+        # What reached the port by now: an event may have run setup before
+        # the context of a stream arrived.
+        context = getattr(self.get_input_port(port), "_context", None)
+        if context is None:
+            context = self._contexts.get(port)
+        return context if _is_plain(context) else None
 
     def save(self):
         """Write what this run recorded so far (also done at stop)."""
@@ -646,7 +663,7 @@ class Recorder(INode):
             {
                 "name": entry[keys.NAME],
                 "timing": str(entry.get(keys.TIMING, _SYNC)),
-                "context": self._contexts.get(entry[keys.NAME]),
+                "context": self._context_of(entry[keys.NAME]),
             }
             for entry in self.config[keys.INPUT_PORTS]
         ]
