@@ -10,7 +10,9 @@ nodes for signals and events are in `flowmesh.nodes`; the command line is
 `flowmesh.cli`.
 """
 
-from typing import TYPE_CHECKING
+# Type checkers read this as typing.TYPE_CHECKING; importing typing would
+# cost more than the rest of this module.
+TYPE_CHECKING = False
 
 __version__ = "0.1.0"
 

@@ -81,8 +81,9 @@ def wire(pipeline):
 
 def peak(mean, times):
     """(amplitude, latency) of the largest positive deflection of the
-    channels' mean, after the stimulus."""
-    trace = mean.mean(axis=1)
+    channels' mean after the stimulus, smoothed over 5 samples so that one
+    noisy sample cannot move it."""
+    trace = np.convolve(mean.mean(axis=1), np.ones(5) / 5, mode="same")
     after = times > 0
     i = int(np.argmax(np.where(after, trace, -np.inf)))
     return float(trace[i]), float(times[i])

@@ -159,13 +159,13 @@ class SimulatedEEG(SampledSource):
             super()._set_defaults()
             self.setdefault(keys.CHANNELS, 8)
             self.setdefault(keys.LATENCY, 0.3)
-            self.setdefault(keys.EVOKED, 15.0)
+            self.setdefault(keys.EVOKED, 20.0)
             self.setdefault(keys.ALPHA, 8.0)
-            self.setdefault(keys.NOISE, 4.0)
+            self.setdefault(keys.NOISE, 3.0)
             self.setdefault(keys.HUM, 10.0)
             self.setdefault(keys.HUM_FREQUENCY, 50.0)
             self.setdefault(keys.SUBJECT, "demo")
-            self.setdefault(keys.SEED, 0)
+            self.setdefault(keys.SEED, 5)
             self.setdefault(keys.FAIL_AFTER, None)
 
         def validate(self):
