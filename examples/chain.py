@@ -53,7 +53,11 @@ class Smoother(IOChain):
 
 
 def main(seconds):
-    source, smoother, sink = Noisy(name="noisy", rate=200), Smoother(name="smoother"), Sink(name="sink")
+    source, smoother, sink = (
+        Noisy(name="noisy", rate=200),
+        Smoother(name="smoother"),
+        Sink(name="sink"),
+    )
     with Pipeline() as pipeline:
         pipeline.add_node(sink)
         pipeline.add_node(smoother)

@@ -38,7 +38,9 @@ class Thermostat(IONode):
             self.setdefault(
                 "input_ports", [{"name": "reading"}, {"name": "setpoint", "timing": ASYNC}]
             )
-            self.setdefault("output_ports", [{"name": "heater"}, {"name": "alarm", "timing": ASYNC}])
+            self.setdefault(
+                "output_ports", [{"name": "heater"}, {"name": "alarm", "timing": ASYNC}]
+            )
             super()._set_defaults()
             self.setdefault("alarm_above", 22.5)
 

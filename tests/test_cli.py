@@ -180,7 +180,9 @@ def parse_dot(text):
     for source, out_field, target, in_field, style in edges:
         src_name, src_ports = nodes[source]
         dst_name, dst_ports = nodes[target]
-        named.add((f"{src_name}.{src_ports[out_field]}", f"{dst_name}.{dst_ports[in_field]}", style))
+        named.add(
+            (f"{src_name}.{src_ports[out_field]}", f"{dst_name}.{dst_ports[in_field]}", style)
+        )
     return nodes, named
 
 
@@ -214,7 +216,9 @@ def test_graph_draws_a_chain_as_a_cluster(tmp_path):
     from flowmesh import Pipeline, Sink
 
     with Pipeline(directory="") as pipeline:
-        pipeline.connect(example.Noisy(name="noisy", rate=10), example.Smoother(name="sm", stages=2))
+        pipeline.connect(
+            example.Noisy(name="noisy", rate=10), example.Smoother(name="sm", stages=2)
+        )
         pipeline.connect(pipeline.get_elements()[1], Sink(name="sink"))
         from flowmesh.graph import to_dot
 
@@ -239,7 +243,9 @@ def test_graph_renders_with_dot_or_says_how_to_get_it(tmp_path, document, suffix
 
 
 def test_graph_refuses_an_unknown_output_format(tmp_path, document):
-    assert_one_line_error(flowmesh(tmp_path, "graph", document, "-o", tmp_path / "g.jpg"), 1, ".jpg")
+    assert_one_line_error(
+        flowmesh(tmp_path, "graph", document, "-o", tmp_path / "g.jpg"), 1, ".jpg"
+    )
 
 
 def log_text(tmp_path):

@@ -24,6 +24,10 @@ def test_every_exported_name_resolves_to_its_definition(name):
     assert name in dir(flowmesh)
 
 
+def test_all_lists_exactly_the_lazy_names():
+    assert sorted(flowmesh.__all__) == sorted([*flowmesh._EXPORTS, "__version__"])
+
+
 def test_unknown_names_raise_attribute_error():
     with pytest.raises(AttributeError, match="no attribute 'Pipe'"):
         flowmesh.Pipe  # noqa: B018
@@ -62,7 +66,8 @@ def test_stub_matches_the_extension_module(stub):
             own = {
                 name
                 for name, value in vars(runtime).items()
-                if not name.startswith("__") and (callable(value) or isinstance(value, staticmethod))
+                if not name.startswith("__")
+                and (callable(value) or isinstance(value, staticmethod))
             }
             missing = own - declared
             assert not missing, f"{stub.name}: {node.name} lacks {sorted(missing)}"
@@ -76,11 +81,13 @@ def public_methods():
     for cls_name in sorted(n for n in dir(imp) if n.endswith("Imp")):
         cls = getattr(imp, cls_name)
         for name, value in vars(cls).items():
-            if name.startswith("_") or not (
-                callable(value) or isinstance(value, staticmethod)
-            ):
+            if name.startswith("_") or not (callable(value) or isinstance(value, staticmethod)):
                 continue
-            if type(value).__name__ in ("method_descriptor", "staticmethod", "builtin_function_or_method"):
+            if type(value).__name__ in (
+                "method_descriptor",
+                "staticmethod",
+                "builtin_function_or_method",
+            ):
                 yield pytest.param(cls, name, id=f"{cls_name}.{name}")
 
 

@@ -44,7 +44,33 @@ _EXPORTS = {
     "DocumentError": "documents",
 }
 
-__all__ = [*_EXPORTS, "__version__"]
+__all__ = [
+    "Pipeline",
+    "Node",
+    "INode",
+    "ONode",
+    "IONode",
+    "Chain",
+    "OChain",
+    "IChain",
+    "IOChain",
+    "node_entry",
+    "SampledSource",
+    "EventSource",
+    "Sink",
+    "Port",
+    "IPort",
+    "OPort",
+    "Portable",
+    "ProcessingElement",
+    "Configuration",
+    "Constants",
+    "Context",
+    "Logger",
+    "LogEntry",
+    "DocumentError",
+    "__version__",
+]
 
 
 def __getattr__(name):

@@ -311,40 +311,70 @@ def build_parser():
         "notch-filtered, cut into epochs around the stimuli and averaged live. At the end the "
         "pipeline is saved, loaded back and run again, and the average is plotted.",
     )
-    demo.add_argument("--duration", type=_seconds, default=10.0, metavar="SECONDS",
-                      help="how long the main run lasts (default 10)")
-    demo.add_argument("--output", metavar="DIR", default="flowmesh-demo",
-                      help="where the document, the log, the recording and the plot go "
-                      "(default ./flowmesh-demo, created)")
-    demo.add_argument("--fail", action="store_true",
-                      help="make a node fail after a few seconds, to show what a failure looks like")
+    demo.add_argument(
+        "--duration",
+        type=_seconds,
+        default=10.0,
+        metavar="SECONDS",
+        help="how long the main run lasts (default 10)",
+    )
+    demo.add_argument(
+        "--output",
+        metavar="DIR",
+        default="flowmesh-demo",
+        help="where the document, the log, the recording and the plot go "
+        "(default ./flowmesh-demo, created)",
+    )
+    demo.add_argument(
+        "--fail",
+        action="store_true",
+        help="make a node fail after a few seconds, to show what a failure looks like",
+    )
     demo.set_defaults(func=cmd_demo)
 
-    run = commands.add_parser("run", help="load a saved pipeline and run it",
-                              description="Load a saved pipeline and run it with a live status. "
-                              "Ctrl-C or SIGTERM stops it cleanly (exit codes 130 and 143); a "
-                              "failure inside the run exits with 1.")
+    run = commands.add_parser(
+        "run",
+        help="load a saved pipeline and run it",
+        description="Load a saved pipeline and run it with a live status. "
+        "Ctrl-C or SIGTERM stops it cleanly (exit codes 130 and 143); a "
+        "failure inside the run exits with 1.",
+    )
     run.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
-    run.add_argument("--duration", type=_seconds, default=None, metavar="SECONDS",
-                     help="stop after this long (default: run until stopped)")
+    run.add_argument(
+        "--duration",
+        type=_seconds,
+        default=None,
+        metavar="SECONDS",
+        help="stop after this long (default: run until stopped)",
+    )
     allow_option(run)
     run.set_defaults(func=cmd_run)
 
-    graph = commands.add_parser("graph", help="draw a saved pipeline (Graphviz DOT)",
-                                description="Write the pipeline's graph as Graphviz DOT: elements "
-                                "with their ports, SYNC links solid, ASYNC links dashed, chains "
-                                "as clusters. An OUT ending in .svg, .png or .pdf is rendered "
-                                "with Graphviz's dot program.")
+    graph = commands.add_parser(
+        "graph",
+        help="draw a saved pipeline (Graphviz DOT)",
+        description="Write the pipeline's graph as Graphviz DOT: elements "
+        "with their ports, SYNC links solid, ASYNC links dashed, chains "
+        "as clusters. An OUT ending in .svg, .png or .pdf is rendered "
+        "with Graphviz's dot program.",
+    )
     graph.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
-    graph.add_argument("-o", "--output", metavar="OUT",
-                       help="output file (.dot, .svg, .png, .pdf); default: DOT on stdout")
+    graph.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="output file (.dot, .svg, .png, .pdf); default: DOT on stdout",
+    )
     allow_option(graph)
     graph.set_defaults(func=cmd_graph)
 
-    validate = commands.add_parser("validate", help="check a saved pipeline without running it",
-                                   description="Load a saved pipeline without running it and "
-                                   "report what is wrong with it. Exit code 0 when it loads, "
-                                   "1 when not.")
+    validate = commands.add_parser(
+        "validate",
+        help="check a saved pipeline without running it",
+        description="Load a saved pipeline without running it and "
+        "report what is wrong with it. Exit code 0 when it loads, "
+        "1 when not.",
+    )
     validate.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
     allow_option(validate)
     validate.set_defaults(func=cmd_validate)
@@ -367,8 +397,10 @@ def main(argv=None):
         args = build_parser().parse_args(argv)
         return args.func(args)
     except CommandError as e:
-        print(f"flowmesh: {one_line(e)}" if not str(e).startswith("flowmesh") else one_line(e),
-              file=sys.stderr)
+        print(
+            f"flowmesh: {one_line(e)}" if not str(e).startswith("flowmesh") else one_line(e),
+            file=sys.stderr,
+        )
         return e.code
     except KeyboardInterrupt:
         print("flowmesh: interrupted", file=sys.stderr)

@@ -14,11 +14,10 @@ seconds instead, to show the failure path.
 
 import os
 import sys
-import time
 
 import numpy as np
 
-from .cli import CommandError, StopSignals, Status, one_line, watch
+from .cli import CommandError, Status, StopSignals, one_line, watch
 from .constants import Constants
 
 SECOND_RUN = 2.0
@@ -48,7 +47,12 @@ def build(output, fail_after=None):
         "notch": Filter(name="notch", kind="notch", frequencies=50.0, quality=30.0),
         "stimuli": StimulusSource(name="stimuli", interval=1.0, jitter=0.1, seed=1),
         "eeg": SimulatedEEG(
-            name="eeg", sample_rate=250, channels=8, frame_size=5, latency=0.3, fail_after=fail_after
+            name="eeg",
+            sample_rate=250,
+            channels=8,
+            frame_size=5,
+            latency=0.3,
+            fail_after=fail_after,
         ),
     }
     pipeline = Pipeline(directory=os.path.join(output, "logs"))

@@ -117,7 +117,9 @@ def to_dot(pipeline, title="pipeline"):
     for number, entry in enumerate(elements):
         if "nodes" in entry:
             lines.append(f"  subgraph cluster_{number} {{")
-            lines.append(f"    label={_quote(f'{entry["name"] or "(unnamed)"} ({entry["class"]})')};")
+            lines.append(
+                f"    label={_quote(f'{entry["name"] or "(unnamed)"} ({entry["class"]})')};"
+            )
             lines.append("    style=rounded;")
             for leaf in entry["nodes"]:
                 lines += _node_lines(leaf, node_id(leaf), port_id, "    ")

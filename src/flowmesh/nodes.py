@@ -48,7 +48,9 @@ def _check_number(name, value, *, positive=True, allow_none=False):
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a number, got {type(value).__name__}.")
     if not math.isfinite(value) or (positive and value <= 0):
-        raise ValueError(f"{name} must be a finite number{' > 0' if positive else ''}, got {value}.")
+        raise ValueError(
+            f"{name} must be a finite number{' > 0' if positive else ''}, got {value}."
+        )
 
 
 def _signal_rate(node, configured, context):
@@ -124,11 +126,15 @@ class Filter(IONode):
             freqs = self[keys.FREQUENCIES]
             if kind in ("bandpass", "bandstop"):
                 if not isinstance(freqs, list) or len(freqs) != 2:
-                    raise TypeError(f"a {kind} filter needs frequencies [low, high], got {freqs!r}.")
+                    raise TypeError(
+                        f"a {kind} filter needs frequencies [low, high], got {freqs!r}."
+                    )
                 for f in freqs:
                     _check_number("frequencies", f)
                 if not freqs[0] < freqs[1]:
-                    raise ValueError(f"frequencies must be [low, high] with low < high, got {freqs}.")
+                    raise ValueError(
+                        f"frequencies must be [low, high] with low < high, got {freqs}."
+                    )
             else:
                 _check_number("frequencies", freqs)
             order = self[keys.ORDER]
@@ -254,7 +260,9 @@ class Epocher(IONode):
             _check_number("tmin", self[keys.TMIN], positive=False)
             _check_number("tmax", self[keys.TMAX], positive=False)
             if not self[keys.TMIN] < self[keys.TMAX]:
-                raise ValueError(f"tmin must be below tmax, got {self[keys.TMIN]}, {self[keys.TMAX]}.")
+                raise ValueError(
+                    f"tmin must be below tmax, got {self[keys.TMIN]}, {self[keys.TMAX]}."
+                )
             baseline = self[keys.BASELINE]
             if baseline is not None:
                 if not isinstance(baseline, list) or len(baseline) != 2:
@@ -429,7 +437,9 @@ class Averager(IONode):
         def _set_defaults(self):
             keys = self.Keys
             if self.get(keys.INPUT_PORTS) is None:
-                self[keys.INPUT_PORTS] = [{keys.NAME: Constants.Defaults.PORT_IN, keys.TIMING: _ASYNC}]
+                self[keys.INPUT_PORTS] = [
+                    {keys.NAME: Constants.Defaults.PORT_IN, keys.TIMING: _ASYNC}
+                ]
             self.setdefault(
                 keys.OUTPUT_PORTS, [{keys.NAME: Constants.Defaults.PORT_OUT, keys.TIMING: _ASYNC}]
             )
@@ -716,7 +726,9 @@ class Replay(SampledSource):
 
     def setup(self, data, context):
         ports = {p["name"]: p for p in self.recording["ports"]}
-        return {name: dict(ports.get(name, {}).get("context") or {}) for name in self._imp._output_ports}
+        return {
+            name: dict(ports.get(name, {}).get("context") or {}) for name in self._imp._output_ports
+        }
 
     def step(self, data):
         return data or None

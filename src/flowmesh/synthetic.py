@@ -42,13 +42,20 @@ def _recent(subject):
         return list(_stimuli.get(subject, ()))
 
 
+# Nothing of a response shows in the first 50 ms after its stimulus (the
+# signal is on its way); it also keeps every sample that carries a response
+# after the moment its stimulus was announced.
+_ONSET = 0.05
+
+
 def evoked_response(t, latency, amplitude):
     """The simulated response `t` seconds after a stimulus: a small negative
-    wave at 100 ms and the main positive peak (`amplitude`) at `latency`."""
+    wave at 100 ms and the main positive peak (`amplitude`) at `latency`;
+    zero before 50 ms."""
     t = np.asarray(t, dtype=np.float64)
     main = np.exp(-0.5 * ((t - latency) / 0.04) ** 2)
-    early = np.exp(-0.5 * ((t - 0.1) / 0.02) ** 2)
-    return amplitude * (main - 0.3 * early)
+    early = np.exp(-0.5 * ((t - 0.1) / 0.015) ** 2)
+    return np.where(t >= _ONSET, amplitude * (main - 0.3 * early), 0.0)
 
 
 class StimulusSource(EventSource):
