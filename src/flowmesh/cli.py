@@ -186,7 +186,7 @@ def load_document(path, allow=None):
     Portable.reset()
     try:
         return Pipeline.load(path, allowed_modules=allow)
-    except (ValueError, TypeError, KeyError, ImportError, AttributeError, OSError) as e:
+    except Exception as e:  # whatever an element's constructor raises is the document's
         text = describe_error(e)
         if path not in text:
             text = f"{path}: {text}"
@@ -210,7 +210,10 @@ def cmd_run(args):
         try:
             status = Status(pipeline, source_counters(pipeline))
             print(f"Running {args.file}; Ctrl-C stops it.", flush=True)
-            pipeline.start()
+            try:
+                pipeline.start()
+            except Exception as e:
+                raise CommandError(f"{args.file}: could not start: {describe_error(e)}") from e
             watch(pipeline, status, args.duration, signals.event)
         finally:
             pipeline.stop()
