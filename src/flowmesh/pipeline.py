@@ -62,9 +62,11 @@ class Pipeline:
         return self._imp.close()
 
     def get_state(self):
+        """The run state: Constants.States.RUNNING or STOPPED."""
         return self._imp.get_state()
 
     def get_condition(self):
+        """The health condition: Constants.Conditions.HEALTHY, WARNING or ERROR."""
         return self._imp.get_condition()
 
     def get_elapsed_time(self):

@@ -87,9 +87,11 @@ class SampledSource(ONode):
 
     @property
     def rate(self):
+        """Frames per second (None: as fast as possible)."""
         return self.config[self.Configuration.Keys.RATE]
 
     def start(self):
+        """Start the node and its sampling thread."""
         if self._thread is not None and self._thread.is_alive():
             return
         super().start()
@@ -104,6 +106,7 @@ class SampledSource(ONode):
         self._thread.start()
 
     def stop(self):
+        """Stop the sampling thread (waiting for it), then the node."""
         self._stop_event.set()
         self._go.set()
         thread = self._thread
@@ -175,6 +178,7 @@ class EventSource(ONode):
         self._default_port = next(iter(self._imp._output_ports))
 
     def step(self, data):
+        """Pass the triggered value through to the output port."""
         return data or None
 
     def trigger(self, value, port=None):
@@ -217,6 +221,7 @@ class Sink(INode):
         return {}
 
     def step(self, data):
+        """Store the frame and wake whoever waits for it; then the callback."""
         with self._arrived:
             self._frames.append(data)
             self._arrived.notify_all()
@@ -235,6 +240,7 @@ class Sink(INode):
         return [frame[port] for frame in self.frames if port in frame]
 
     def clear(self):
+        """Forget the frames received so far."""
         with self._arrived:
             self._frames.clear()
 
