@@ -12,6 +12,7 @@ from support import wait_until
 from flowmesh.constants import Constants
 from flowmesh.nodes import Averager, Epocher, Filter, Recorder, Replay, read_recording
 from flowmesh.pipeline import Pipeline
+from flowmesh.portable import Portable
 from flowmesh.sources import EventSource, SampledSource, Sink
 
 ASYNC = Constants.Timing.ASYNC
@@ -504,3 +505,47 @@ def test_recorder_write_is_atomic_and_keeps_the_previous_file(tmp_path, monkeypa
     assert path.read_bytes() == before
     assert [f.name for f in tmp_path.iterdir()] == ["rec.npz"]
     assert [c["json"] for c in read_recording(path)["cycles"] if "json" in c] == [1]
+
+
+def test_nodes_round_trip_through_a_document(tmp_path):
+    source = tmp_path / "source.npz"
+    record(source, [("json", {"label": "a"}), ("arrays", CASES["arrays"][1])])
+    copy = tmp_path / "copy.npz"
+    replay = Replay(name="replay", path=str(source), realtime=False)
+    ports = [{"name": p["name"], "timing": p["timing"]} for p in read_recording(source)["ports"]]
+    nodes = [
+        Recorder(name="recorder", path=str(copy), input_ports=ports),
+        Averager(name="average", label="a"),
+        Epocher(name="epochs", tmin=-0.2, tmax=0.3, baseline=[-0.2, 0.0], labels=["a"]),
+        Filter(name="notch", kind="notch", frequencies=50.0, quality=25.0, rate=RATE),
+        Filter(name="band", kind="bandpass", frequencies=[1.0, 30.0], order=6, steady=True),
+        replay,
+    ]
+    document = tmp_path / "nodes.json"
+    with Pipeline(directory="") as p:
+        for node in nodes:
+            p.add_node(node)
+        for port in ports:
+            p.connect(
+                {"node": replay, "port": port["name"]}, {"node": nodes[0], "port": port["name"]}
+            )
+        p.connect({"node": nodes[3], "port": "out"}, {"node": nodes[2], "port": "signal"})
+        p.connect({"node": nodes[2], "port": "epoch"}, nodes[1])
+        p.save(str(document))
+        configs = {node.name: dict(node.config) for node in nodes}
+    Portable.reset()
+    loaded = Pipeline.load(str(document), allowed_modules=["flowmesh."])
+    with loaded:
+        elements = loaded.get_elements()
+        assert [type(e) for e in elements] == [type(n) for n in nodes]
+        for element in elements:
+            assert dict(element.config) == configs[element.name]
+        # The loaded replay feeds the loaded recorder: the same cycles again.
+        loaded.start()
+        try:
+            assert elements[-1].wait(TIMEOUT)
+            wait_until(lambda: elements[0].get_counter() >= len(read_recording(source)["time"]), 5)
+        finally:
+            loaded.stop()
+        loaded.raise_if_failed()
+    assert_same(read_recording(copy)["cycles"], read_recording(source)["cycles"])
