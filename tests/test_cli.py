@@ -15,10 +15,13 @@ import time
 import numpy as np
 import pytest
 
+import flowmesh
 from flowmesh import demo
 from flowmesh.portable import Portable
 
-SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
+# Where the package under test was imported from (src/, or a sanitizer build).
+SRC = pathlib.Path(flowmesh.__file__).resolve().parent.parent
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 INSTALLED = pathlib.Path(sys.executable).with_name("flowmesh")
 COMMAND = [str(INSTALLED)] if INSTALLED.exists() else [sys.executable, "-m", "flowmesh"]
 TIMEOUT = 120
@@ -208,7 +211,7 @@ def test_graph_writes_the_pipeline_as_dot(tmp_path, document):
 
 
 def test_graph_draws_a_chain_as_a_cluster(tmp_path):
-    sys.path.insert(0, str(SRC.parent / "examples"))
+    sys.path.insert(0, str(EXAMPLES))
     try:
         import chain as example
     finally:

@@ -8,8 +8,11 @@ import sys
 
 import pytest
 
+import flowmesh
+
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
-SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
+# Where the package under test was imported from (src/, or a sanitizer build).
+SRC = pathlib.Path(flowmesh.__file__).resolve().parent.parent
 
 # example -> (duration argument, texts its output must hold)
 CASES = {
