@@ -534,7 +534,7 @@ def test_nodes_round_trip_through_a_document(tmp_path):
         p.save(str(document))
         configs = {node.name: dict(node.config) for node in nodes}
     Portable.reset()
-    loaded = Pipeline.load(str(document), allowed_modules=["flowmesh."])
+    loaded = Pipeline.load(str(document), allowed_modules=["flowmesh"])
     with loaded:
         elements = loaded.get_elements()
         assert [type(e) for e in elements] == [type(n) for n in nodes]
