@@ -111,7 +111,7 @@ class Status:
     def line(self):
         now, count = time.monotonic(), self._count()
         then, before = self._last
-        if now - then >= 0.2:
+        if now - then >= 1.0 or (not self._rate and now - then >= 0.25):
             self._rate = (count - before) / (now - then)
             self._last = (now, count)
         p = self.pipeline
