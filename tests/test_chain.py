@@ -5,6 +5,8 @@ import copy
 import sys
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from support import RecordingLogger
 
 from flowmesh import imp
@@ -125,6 +127,24 @@ def test_io_chain_reports_the_first_node_that_is_not_input_output(spec, message)
     with pytest.raises(TypeError) as caught:
         iochain_imp(kinds(*spec))
     assert str(caught.value) == message
+
+
+@pytest.mark.parametrize(
+    "spec, error, text",
+    [
+        (("O",), TypeError, "Internal node 0 must have input ports (INode or IONode)."),
+        (("I", "IO", "O"), TypeError, "Internal node 2 must have input ports (INode or IONode)."),
+        (
+            ("I", "I"),
+            ValueError,
+            "Cannot join internal node 0 'n0' (output ports: []) to internal node 1 'n1'",
+        ),
+    ],
+)
+def test_input_chain_checks(spec, error, text):
+    with pytest.raises(error) as caught:
+        imp.IChainImp(IChain.Configuration(), kinds(*spec))
+    assert str(caught.value).startswith(text)
 
 
 @pytest.mark.parametrize(
@@ -327,6 +347,49 @@ def test_io_chain_with_a_shared_port_name_loads_its_own_configuration():
     assert again._output_ports["x"].config["id"] == out_id
     assert again.config["input_ports"][0]["id"] == in_id
     assert again.config["output_ports"][0]["id"] == out_id
+
+
+_NAMES = ["a", "b", "c", "zz"]
+_malformed = st.one_of(
+    st.none(),
+    st.integers(),
+    st.text(max_size=3),
+    st.lists(st.sampled_from(_NAMES), max_size=2),
+    st.fixed_dictionaries({"name": st.sampled_from(_NAMES)}),
+    st.fixed_dictionaries({"id": st.just("LOST")}),
+    st.fixed_dictionaries({"name": st.sampled_from(_NAMES), "id": st.just(None)}),
+)
+
+
+@settings(
+    max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
+@given(
+    entries=st.lists(
+        st.one_of(
+            st.tuples(st.just("valid"), st.sampled_from(_NAMES)),
+            st.tuples(st.just("bad"), _malformed),
+        ),
+        max_size=8,
+    ),
+    which=st.sampled_from(ADOPTERS),
+)
+def test_each_port_takes_the_last_valid_id_recorded_for_its_name(entries, which):
+    Portable.reset()
+    node = ONode(name="n", output_ports=ports("a", "b", "c"))
+    before = {n: p.config["id"] for n, p in node._imp._output_ports.items()}
+    recorded, expected = [], dict(before)
+    for k, (kind, value) in enumerate(entries):
+        if kind == "valid":
+            recorded.append({"name": value, "id": f"ID{k}"})
+            if value in expected:
+                expected[value] = f"ID{k}"
+        else:
+            recorded.append(value)
+    config = OChain.Configuration(output_ports=recorded)
+    which(config, "output_ports", node)
+    assert {n: p.config["id"] for n, p in node._imp._output_ports.items()} == expected
+    assert Portable.get_by_id("LOST") is None
 
 
 # -------------------------------------------------- boundary ports and config
