@@ -49,7 +49,9 @@ def main(seconds):
         run(pipeline, seconds)
         pipeline.save(path)
         ids = [port.config["id"] for port in (smooth.get_output_port("out"),)]
-    print(f"saved to {path} ({os.path.getsize(path)} bytes); the sink got {len(sink.frames)} frames")
+    print(
+        f"saved to {path} ({os.path.getsize(path)} bytes); the sink got {len(sink.frames)} frames"
+    )
 
     # The ids in the document are still held by the objects above, should they
     # live on: a second copy in one process needs the registry cleared first.

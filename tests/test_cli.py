@@ -173,7 +173,7 @@ def parse_dot(text):
     for line in lines[1:-1]:
         if m := NODE.match(line):
             fields = re.findall(r"<(\w+)> ([^|}]+)", m.group(2))
-            name = re.search(r"([^|{}]+)\\\\n", m.group(2)).group(1)
+            name = re.search(r"([^|{}]+)\\n", m.group(2)).group(1)
             nodes[m.group(1)] = (name, {f: p.strip() for f, p in fields})
         elif m := EDGE.match(line):
             edges.append(m.groups())
@@ -337,3 +337,23 @@ def test_demo_fail_shows_the_failure_and_exits_1(tmp_path):
     assert "error handler: electrode contact lost on channel EEG3" in done.stdout
     assert "Pipeline stopped." in done.stdout
     assert "raise_if_failed() says: The pipeline failed" in done.stdout
+
+
+@pytest.mark.parametrize("name", ['say "hi"', "a{b}|c<d>", "back\\slash", "two words"])
+def test_graph_node_names_survive_graphviz(name):
+    if shutil.which("dot") is None:
+        pytest.skip("Graphviz's dot is not installed")
+    from xml.etree import ElementTree
+
+    from flowmesh import Pipeline, Sink
+    from flowmesh.graph import to_dot
+    from flowmesh.sources import EventSource
+
+    with Pipeline(directory="") as pipeline:
+        sink = Sink(name="sink", input_ports=[{"name": "in", "timing": "Async"}])
+        pipeline.connect(EventSource(name=name), sink)
+        dot = to_dot(pipeline)
+    done = subprocess.run(["dot", "-Tsvg"], input=dot, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    texts = [t.text for t in ElementTree.fromstring(done.stdout).iter() if t.tag.endswith("text")]
+    assert name in [t.replace("\xa0", " ") for t in texts if t]

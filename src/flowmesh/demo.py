@@ -155,7 +155,12 @@ def run_demo(output, duration, fail=False):
 def summary(parts):
     eeg, average = parts["eeg"], parts["average"]
     latency = eeg.config[eeg.Configuration.Keys.LATENCY]
-    print(f"Frames produced: {eeg.get_counter()} ({eeg.get_counter() * 5} samples x 8 channels)")
+    keys = eeg.Configuration.Keys
+    frames = eeg.get_counter()
+    print(
+        f"Frames produced: {frames} ({frames * eeg.config[keys.FRAME_SIZE]} samples x "
+        f"{eeg.config[keys.CHANNELS]} channels)"
+    )
     print(f"Epochs averaged: {average.count} (dropped: {parts['epochs'].dropped})")
     mean = average.mean()
     if mean is None:
@@ -179,7 +184,7 @@ def second_run(document, signals):
         if pipeline.get_condition() == Constants.Conditions.ERROR:
             report_failure(pipeline)
         eeg, average = element(pipeline, "eeg"), element(pipeline, "average")
-        print(f"Second run: {eeg.get_counter()} frames, {average.count} epochs")
+        print(f"Second run: {eeg.get_counter()} frames, epochs averaged: {average.count}")
     finally:
         pipeline.close()
 

@@ -93,7 +93,8 @@ def _node_lines(leaf, ident, ports_of, indent):
     if leaf["outputs"]:
         fields.append(column("o", leaf["outputs"]))
     label = "{" + "|".join("{" + f + "}" if "<" in f else f for f in fields) + "}"
-    return [f"{indent}{ident} [label={_quote(label)}];"]
+    # Already escaped for a record, quotes included: only the enclosing quotes are missing.
+    return [f'{indent}{ident} [label="{label}"];']
 
 
 def to_dot(pipeline, title="pipeline"):
