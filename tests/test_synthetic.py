@@ -76,3 +76,22 @@ def test_stimulus_source_refuses_bad_timing(config, error):
 def test_simulated_eeg_refuses_bad_shapes(config):
     with pytest.raises(ValueError):
         SimulatedEEG(**config)
+
+
+def test_a_failing_stimulus_thread_fails_the_node_visibly():
+    stimuli = StimulusSource(name="stimuli", subject="failing", interval=0.05, jitter=0.0)
+
+    def broken(value, port=None):
+        raise OSError("display unplugged")
+
+    stimuli.trigger = broken
+    with Pipeline(directory="") as p:
+        p.add_node(stimuli)
+        p.start()
+        deadline = time.monotonic() + 30
+        while p.get_condition() != Constants.Conditions.ERROR and time.monotonic() < deadline:
+            time.sleep(0.02)
+        p.stop()
+        with pytest.raises(RuntimeError, match="display unplugged") as caught:
+            p.raise_if_failed()
+    assert isinstance(caught.value.__cause__, OSError)

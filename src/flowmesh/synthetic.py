@@ -18,6 +18,7 @@ import time
 
 import numpy as np
 
+from .constants import Constants
 from .sources import EventSource, SampledSource
 
 __all__ = ["StimulusSource", "SimulatedEEG", "evoked_response"]
@@ -118,11 +119,16 @@ class StimulusSource(EventSource):
         rng = random.Random(config[keys.SEED])
         interval, jitter = config[keys.INTERVAL], config[keys.JITTER]
         k = 0
-        while not halt.wait(interval + rng.uniform(-jitter, jitter)):
-            when = time.monotonic()
-            _announce(config[keys.SUBJECT], when)
-            self.trigger({"time": when, "label": config[keys.LABEL], "index": k})
-            k += 1
+        try:
+            while not halt.wait(interval + rng.uniform(-jitter, jitter)):
+                when = time.monotonic()
+                _announce(config[keys.SUBJECT], when)
+                self.trigger({"time": when, "label": config[keys.LABEL], "index": k})
+                k += 1
+        except Exception as e:
+            # This thread is the failure's last stop: make it the node's.
+            self._imp.record_failure(e)
+            self.log(e, Constants.LogTypes.ERROR)
 
 
 class SimulatedEEG(SampledSource):
