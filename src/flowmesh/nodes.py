@@ -34,7 +34,7 @@ from .constants import Constants
 from .i_node import INode
 from .io_node import IONode
 from .o_node import ONode
-from .sources import SampledSource
+from .sources import _LONGEST_WAIT, SampledSource
 
 __all__ = ["Filter", "Epocher", "Averager", "Recorder", "Replay", "read_recording"]
 
@@ -754,10 +754,13 @@ class Replay(SampledSource):
                 if stop.is_set() or imp._state != running or imp._condition == error:
                     return
                 if realtime:
-                    delay = t0 + (t - base) - time.monotonic()
-                    if delay > 0 and stop.wait(delay):
-                        return
+                    while (delay := t0 + (t - base) - time.monotonic()) > 0.0:
+                        if stop.wait(min(delay, _LONGEST_WAIT)):
+                            return
                 cycle(dict(data))
-        except Exception as e:
+        except BaseException as e:
+            # As for any sampled source: this thread is the failure's last stop.
             imp.record_failure(e)
+            if not isinstance(e, Exception):
+                imp._condition = error
             imp.log(msg=e, type=Constants.LogTypes.ERROR)

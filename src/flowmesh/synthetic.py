@@ -125,9 +125,11 @@ class StimulusSource(EventSource):
                 _announce(config[keys.SUBJECT], when)
                 self.trigger({"time": when, "label": config[keys.LABEL], "index": k})
                 k += 1
-        except Exception as e:
+        except BaseException as e:
             # This thread is the failure's last stop: make it the node's.
             self._imp.record_failure(e)
+            if not isinstance(e, Exception):
+                self._imp._condition = Constants.Conditions.ERROR
             self.log(e, Constants.LogTypes.ERROR)
 
 
