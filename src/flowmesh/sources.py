@@ -243,10 +243,11 @@ class Sink(INode):
 
 @contextlib.contextmanager
 def production_held(elements):
-    """Holds the sampled sources among `elements` back from producing until the
-    block ends, so that a whole graph can be started in any order without its
-    first frames reaching consumers that are not running yet."""
-    held = [e for e in elements if isinstance(e, SampledSource)]
+    """Holds the sources among `elements` that produce on threads of their own
+    (sampled sources, and any element with such a `_go` event) back from
+    producing until the block ends, so that a whole graph can be started in any
+    order without its first frames reaching consumers that are not running yet."""
+    held = [e for e in elements if isinstance(getattr(e, "_go", None), threading.Event)]
     for source in held:
         source._go.clear()
     try:
