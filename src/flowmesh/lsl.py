@@ -68,9 +68,10 @@ _SYNC = Constants.Timing.SYNC
 _ASYNC = Constants.Timing.ASYNC
 _LogTypes = Constants.LogTypes
 
-# How long one blocking liblsl call may keep a puller thread from seeing a
-# stop request: resolution and pulls are done in slices of this length.
+# How long one blocking pull may keep a puller thread from seeing a stop request.
 _SLICE = 0.1
+# How often a resolution in progress looks for results.
+_POLL = 0.02
 # A stop waits this long for a puller stuck inside liblsl before leaving it.
 _JOIN_TIMEOUT = 5.0
 
@@ -530,18 +531,25 @@ class LSLInlet(ONode):
         )
 
     def _resolve(self, stop, timeout):
-        """The first stream matching the query, trying until `timeout` seconds
+        """The first stream matching the query, looking until `timeout` seconds
         pass (None: until stopped); None when stopped or timed out."""
-        query = self.query()
+        # A background resolver, polled: liblsl's queries go out in waves
+        # (the first outlet of a machine answers at once, others a round
+        # later), which short one-shot resolutions would keep cutting off.
+        resolver = pylsl.ContinuousResolver(pred=self.query(), forget_after=5.0)
         deadline = None if timeout is None else time.monotonic() + timeout
-        while not stop.is_set():
-            remaining = _SLICE if deadline is None else min(_SLICE, deadline - time.monotonic())
-            found = pylsl.resolve_bypred(query, 1, max(remaining, 0.0))
+        while True:
+            found = resolver.results()
             if found:
                 return found[0]
-            if deadline is not None and time.monotonic() >= deadline:
+            if deadline is None:
+                wait = _POLL
+            else:
+                wait = min(_POLL, deadline - time.monotonic())
+                if wait <= 0:
+                    return None
+            if stop.wait(wait):
                 return None
-        return None
 
     def _open(self, info):
         """An inlet on `info` with its metadata, checked against the configuration."""
@@ -735,8 +743,9 @@ class LSLOutlet(INode):
     appears at start, from the configuration alone; otherwise at the first
     frame, from the configuration and the input's context (and in later runs
     at start, with the same shape).
-    `wait_for_consumers` > 0 makes the start wait up to that many seconds for
-    a subscriber, so that no early sample goes unheard. `chunk_size` and
+    `wait_for_consumers` > 0 makes the outlet's creation (in `start`, or at
+    the first frame) wait up to that many seconds for a subscriber, so that no
+    early sample goes unheard. `chunk_size` and
     `max_buffered` are handed to liblsl.
     """
 
@@ -843,9 +852,8 @@ class LSLOutlet(INode):
             if self._shape is not None and self._shape[0] is not None:
                 self._create()
             outlet = self._outlet
-        wait = self.config[self.Configuration.Keys.WAIT_FOR_CONSUMERS]
-        if outlet is not None and wait > 0:
-            outlet.wait_for_consumers(wait)
+        if outlet is not None:
+            self._await_consumers(outlet)
 
     def stop(self):
         with self._lock:
@@ -856,11 +864,14 @@ class LSLOutlet(INode):
     # Handlers.
     def setup(self, data, context):
         incoming = context.get(Constants.Defaults.PORT_IN) or {}
+        outlet = None
         with self._lock:
             if self._outlet is None:
                 self._shape = self._configured_shape(incoming)
-                if self._open and self._shape[0] is not None:
-                    self._create()
+                if self._shape[0] is not None:
+                    outlet = self._create()
+        if outlet is not None:
+            self._await_consumers(outlet)
         return {}
 
     def step(self, data):
@@ -869,35 +880,52 @@ class LSLOutlet(INode):
             return None
         keys = self.Configuration.Keys
         owner = _owner(self, "LSLOutlet")
+        events = self.config[keys.EVENTS]
         with self._lock:
             if self._shape is None:
                 self._shape = self._configured_shape()
             count, _, _, fmt = self._shape
-            if self.config[keys.EVENTS]:
-                sample, stamp = as_event_sample(value, count or 1, fmt, owner)
-                outlet = self._outlet or self._create()
-                if outlet is not None:
-                    outlet.push_sample(sample, stamp)
-                return None
-            samples = as_samples(value, count, fmt, owner)
-            stamps = data.get(self.TIMESTAMPS)
-            if stamps is not None:
-                stamps = np.asarray(stamps, dtype=np.float64).reshape(-1)
-                if len(stamps) != len(samples):
-                    raise ValueError(
-                        f"{owner}: a frame of {len(samples)} samples came with "
-                        f"{len(stamps)} timestamps."
-                    )
-            if self._outlet is None and count is None:
-                self._shape = (samples.shape[1], *self._shape[1:])
-            outlet = self._outlet or self._create()
+            if events:
+                sample, stamp = as_event_sample(value, count, fmt, owner)
+            else:
+                samples = as_samples(value, count, fmt, owner)
+                stamps = data.get(self.TIMESTAMPS)
+                if stamps is not None:
+                    stamps = np.asarray(stamps, dtype=np.float64).reshape(-1)
+                    if len(stamps) != len(samples):
+                        raise ValueError(
+                            f"{owner}: a frame of {len(samples)} samples came with "
+                            f"{len(stamps)} timestamps."
+                        )
+                    stamps = stamps.tolist()
+                if count is None:
+                    self._shape = (samples.shape[1], *self._shape[1:])
+            outlet = self._outlet
             if outlet is None:
-                return None
-            if stamps is None:
+                outlet = self._create()
+                if outlet is None:
+                    return None
+                fresh = True
+            else:
+                fresh = False
+        if fresh:
+            # Outside the lock: a stop must not wait for a subscriber.
+            self._await_consumers(outlet)
+        with self._lock:
+            if self._outlet is not outlet:
+                return None  # stopped meanwhile
+            if events:
+                outlet.push_sample(sample, stamp)
+            elif stamps is None:
                 outlet.push_chunk(samples)
             else:
-                outlet.push_chunk(samples, stamps.tolist())
+                outlet.push_chunk(samples, stamps)
         return None
+
+    def _await_consumers(self, outlet):
+        wait = self.config[self.Configuration.Keys.WAIT_FOR_CONSUMERS]
+        if wait > 0:
+            outlet.wait_for_consumers(wait)
 
     def _configured(self):
         """Whether the configuration alone fixes the stream's shape."""
