@@ -89,6 +89,7 @@ demo: build
 
 bench: build
 	PYTHONPATH=src $(PY) bench/run.py
+	PYTHONPATH=src $(PY) bench/lsl_latency.py
 
 CXX_SOURCES = src/flowmesh/imp/*.cpp src/flowmesh/imp/*.hpp
 PY_SOURCES  = src tests bench tools examples
