@@ -119,6 +119,30 @@ def test_ports_follow_the_configuration_and_survive_a_document(cls, config, side
     assert json.loads(json.dumps(again.config)) == document["config"]
 
 
+def test_a_pipeline_of_lsl_nodes_round_trips_through_a_file(tmp_path):
+    inlet = lsl.LSLInlet(name="eeg", stream_type="EEG", channel_count=8, time_correction=True)
+    markers = lsl.LSLInlet(name="marks", predicate="type='Markers'", events=True)
+    outlet = lsl.LSLOutlet(name="copy", stream_name="copy", timestamps=True, rate=250.0)
+    events = lsl.LSLOutlet(name="marks-out", events=True, source_id="m-1")
+    path = tmp_path / "bridge.json"
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(inlet, outlet)
+        pipeline.connect(
+            {"node": inlet, "port": "timestamps"}, {"node": outlet, "port": "timestamps"}
+        )
+        pipeline.connect(markers, events)
+        pipeline.save(path)
+        written = pipeline.serialize()
+    del inlet, markers, outlet, events
+    Portable.reset()
+    with Pipeline.load(path, allowed_modules=["flowmesh"]) as loaded:
+        again = loaded.serialize()
+    assert json.loads(json.dumps(again["nodes"], default=str)) == json.loads(
+        json.dumps(written["nodes"], default=str)
+    )
+    assert again["connections"] == written["connections"]
+
+
 # ------------------------------------------------------------------ pure helpers
 
 
