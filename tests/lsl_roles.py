@@ -173,6 +173,8 @@ def subscribe(args):
         channel_format=args.format,
         resolve_timeout=args.resolve_timeout,
         lost_after=args.lost_after,
+        time_correction=args.time_correction,
+        dejitter=args.dejitter,
         **criteria,
     )
     if args.events:
@@ -263,10 +265,12 @@ def _run(*argv, timeout=120):
 
 
 def scenario_delivery():
-    """Signals in single samples, in frames with timestamps and with labels
-    from the context, and markers; the three pairs at once."""
+    """Signals in single samples, in frames with their own timestamps and
+    labels from the context, with the clock corrected and de-jittered, and
+    markers; all pairs at once."""
     cases = {
         "single": (["--frame", 1, "--labels"], []),
+        "corrected": (["--frame", 4, "--labels"], ["--time-correction", "--dejitter"]),
         "frames": (["--frame", 8, "--timestamps", "--from-context"], []),
         "markers": (["--markers", "--type", "Markers"], ["--events", "--type", "Markers"]),
     }
@@ -370,6 +374,8 @@ def main(argv=None):
     parser.add_argument("--markers", action="store_true")
     parser.add_argument("--bad-frame", action="store_true")
     parser.add_argument("--events", action="store_true")
+    parser.add_argument("--time-correction", action="store_true")
+    parser.add_argument("--dejitter", action="store_true")
     parser.add_argument("--wait", type=float, default=0.0)
     parser.add_argument("--linger", type=float, default=0.5)
     parser.add_argument("--expect", type=int, default=1)

@@ -20,7 +20,7 @@ import pytest
 pytest.importorskip("pylsl", reason="the LSL bridge needs pylsl (pip install 'flowmesh[lsl]')")
 
 from lsl_sandbox import environment, in_namespace, namespace_unavailable  # noqa: E402
-from support import wait_until  # noqa: E402
+from support import RecordingLogger, wait_until  # noqa: E402
 
 from flowmesh import lsl  # noqa: E402
 from flowmesh.constants import Constants  # noqa: E402
@@ -319,10 +319,13 @@ def faked(monkeypatch):
     pipelines = []
 
     def build(chunks, metadata, sink_ports=None, cls=lsl.LSLInlet, **config):
-        fake = FakeInlet(chunks)
+        """`chunks`: what the connection hands out; a list of such lists
+        stands for a stream that is lost and found again."""
+        connections = chunks if chunks and isinstance(chunks[0], list) else [chunks]
+        fakes = [FakeInlet(c) for c in connections]
 
         def connect(self, stop, timeout):
-            return fake, dict(metadata)
+            return (fakes.pop(0) if len(fakes) > 1 else fakes[0]), dict(metadata)
 
         monkeypatch.setattr(lsl.LSLInlet, "_connect", connect)
         inlet = cls(name="inlet", stream_type="EEG", **config)
@@ -420,6 +423,25 @@ def test_a_failing_step_stops_the_pulling(faked):
     pipeline.stop()
 
 
+def test_a_lost_stream_is_resolved_again_and_said_so(faked):
+    first = (np.zeros((1, 3), dtype=np.float32), np.array([1.0]))
+    second = (np.ones((2, 3), dtype=np.float32), np.array([2.0, 3.0]))
+    lost = lsl.pylsl.util.LostError("the stream has been lost.")
+    logger = RecordingLogger()
+    inlet, sink, pipeline = faked([[first, lost], [second]], _metadata())
+    inlet.set_logger(logger)
+    pipeline.start()
+    assert sink.wait_for(2, timeout=30)
+    pipeline.stop()
+    assert [f["in"].shape for f in sink.frames] == [(1, 3), (2, 3)]
+    warnings = logger.of(Constants.LogTypes.WARNING)
+    assert warnings == ["LSLInlet 'inlet': LSL stream 'amp' (type 'EEG') was lost."]
+    assert "LSLInlet 'inlet': LSL stream 'amp' (type 'EEG') is back." in logger.of(
+        Constants.LogTypes.INFO
+    )
+    assert inlet.failure() is None
+
+
 def test_a_stream_that_returns_with_other_channels_is_refused(faked):
     inlet, sink, pipeline = faked([], _metadata(count=3))
     pipeline.start()
@@ -491,7 +513,7 @@ def _stream_description(case, rate, labels, fmt="float32", count=3):
 
 
 @sandboxed
-@pytest.mark.parametrize("case", ["single", "frames"])
+@pytest.mark.parametrize("case", ["single", "frames", "corrected"])
 def test_every_sample_arrives_once_in_order(scenario, case):
     result = scenario("delivery")[case]
     publisher, subscriber, count = result["publisher"], result["subscriber"], result["count"]
@@ -504,6 +526,8 @@ def test_every_sample_arrives_once_in_order(scenario, case):
     assert np.all(np.diff(stamps) > 0)
     if case == "frames":  # the publisher's own timestamps, passed on
         np.testing.assert_allclose(stamps, STAMP0 + np.arange(count) / 500, rtol=0, atol=1e-9)
+    if case == "corrected":  # smoothed onto the nominal rate, once settled
+        np.testing.assert_allclose(np.diff(stamps[count // 2 :]), 1 / 500, rtol=0.05)
     context = {k: v for k, v in subscriber["context"].items() if k != "hostname"}
     assert context == _stream_description(case, 500.0, labels=True)
 
