@@ -527,7 +527,7 @@ def test_every_sample_arrives_once_in_order(scenario, case):
     if case == "frames":  # the publisher's own timestamps, passed on
         np.testing.assert_allclose(stamps, STAMP0 + np.arange(count) / 500, rtol=0, atol=1e-9)
     if case == "corrected":  # smoothed onto the nominal rate, once settled
-        np.testing.assert_allclose(np.diff(stamps[count // 2 :]), 1 / 500, rtol=0.05)
+        np.testing.assert_allclose(np.diff(stamps[count // 2 :]), 1 / 500, rtol=0.25)
     context = {k: v for k, v in subscriber["context"].items() if k != "hostname"}
     assert context == _stream_description(case, 500.0, labels=True)
 
