@@ -168,6 +168,7 @@ def _metadata(count=3, fmt="float32", rate=250.0):
         "channel_count": count,
         "channel_format": fmt,
         "rate": rate,
+        "hostname": "here",
     }
 
 

@@ -599,6 +599,11 @@ class LSLInlet(ONode):
                 f"{owner} was set up for {_describe_stream(self._metadata)} with "
                 f"{_rated_shape(self._metadata)}; the stream now has {_rated_shape(metadata)}."
             )
+        self.log(
+            f"{_owner(self, 'LSLInlet')}: receiving {_describe_stream(metadata)} from "
+            f"'{metadata[Metadata.HOSTNAME]}', {_rated_shape(metadata)}.",
+            _LogTypes.INFO,
+        )
         ready.set()
 
     def _pull(self, stop, ready):
@@ -985,5 +990,13 @@ class LSLOutlet(INode):
             info.set_channel_labels(labels)
         self._outlet = pylsl.StreamOutlet(
             info, self.config[keys.CHUNK_SIZE], self.config[keys.MAX_BUFFERED]
+        )
+        description = {Metadata.STREAM_NAME: self.stream_name}
+        description[Metadata.STREAM_TYPE] = self.config[keys.STREAM_TYPE]
+        shape = {Metadata.CHANNEL_COUNT: count, Metadata.CHANNEL_FORMAT: fmt, Metadata.RATE: rate}
+        self.log(
+            f"{_owner(self, 'LSLOutlet')}: publishing {_describe_stream(description)}, "
+            f"{_rated_shape(shape)}, source id '{self.source_id}'.",
+            _LogTypes.INFO,
         )
         return self._outlet
