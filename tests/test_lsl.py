@@ -356,7 +356,7 @@ def test_frames_and_timestamps_leave_together(faked):
     frames = sink.frames
     assert [f["timestamps"].tolist() for f in frames] == [[1.0, 2.0], [3.0]]
     assert np.array_equal(frames[0]["in"], chunks[0][0])
-    assert sink.context["in"] == _metadata()
+    assert sink.context["in"] == {**_metadata(), "t0": 1.0}
     assert inlet.get_condition() != ERROR
 
 
@@ -444,7 +444,8 @@ def test_a_lost_stream_is_resolved_again_and_said_so(faked):
 
 
 def test_a_stream_that_returns_with_other_channels_is_refused(faked):
-    inlet, sink, pipeline = faked([], _metadata(count=3))
+    chunk = (np.zeros((1, 3), dtype=np.float32), np.array([1.0]))
+    inlet, sink, pipeline = faked([chunk], _metadata(count=3))
     pipeline.start()
     assert wait_until(lambda: inlet.metadata is not None and inlet.get_counter() > 0)
     with pytest.raises(ValueError, match="now has 4 channels of float32 at 250 Hz"):
@@ -530,6 +531,7 @@ def test_every_sample_arrives_once_in_order(scenario, case):
     if case == "corrected":  # smoothed onto the nominal rate, once settled
         np.testing.assert_allclose(np.diff(stamps[count // 2 :]), 1 / 500, rtol=0.25)
     context = {k: v for k, v in subscriber["context"].items() if k != "hostname"}
+    assert context.pop("t0") == stamps[0]
     assert context == _stream_description(case, 500.0, labels=True)
 
 

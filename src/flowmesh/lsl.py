@@ -26,8 +26,9 @@ regular-rate stream.
 
 The context an inlet hands downstream describes the stream: "stream_name",
 "stream_type", "source_id", "channel_count", "channel_format", "rate" (the
-nominal rate in Hz, 0 for an irregular one), "hostname" and, when the stream
-has channel labels, "channels". An outlet reads "channel_count", "channels",
+nominal rate in Hz, 0 for an irregular one), "hostname", "channels" when the
+stream has channel labels and, for a signal, "t0": the timestamp of the first
+sample of the run (a signal's node sets up with its first frame). An outlet reads "channel_count", "channels",
 "rate" and "channel_format" from the context of its input wherever its own
 configuration leaves them open.
 
@@ -87,6 +88,7 @@ class Metadata:
     RATE = "rate"
     CHANNELS = "channels"
     HOSTNAME = "hostname"
+    T0 = "t0"
 
 
 class _Event:
@@ -506,7 +508,10 @@ class LSLInlet(ONode):
         keys = self.Configuration.Keys
         # An event-only node sets up on its own thread as soon as it starts.
         self._ready.wait(self.config[keys.RESOLVE_TIMEOUT] + _JOIN_TIMEOUT)
-        metadata = self._metadata or {}
+        metadata = dict(self._metadata or {})
+        stamps = data.get(self.TIMESTAMPS)
+        if stamps is not None and len(stamps):  # a signal sets up with its first frame
+            metadata[Metadata.T0] = float(stamps[0])
         return {name: dict(metadata) for name in self._imp._output_ports}
 
     def step(self, data):
@@ -628,8 +633,6 @@ class LSLInlet(ONode):
                 setup_thread = getattr(imp, "_setup_thread", None)
                 if setup_thread is not None:
                     setup_thread.join()
-            elif imp._counter == 0:
-                imp._cycle(None)  # setup: the context goes downstream before any data
             self._stream(stop, inlet, metadata)
         except BaseException as e:  # the thread is the last stop of whatever went wrong
             self._fail(e)
