@@ -28,9 +28,9 @@ The context an inlet hands downstream describes the stream: "stream_name",
 "stream_type", "source_id", "channel_count", "channel_format", "rate" (the
 nominal rate in Hz, 0 for an irregular one), "hostname", "channels" when the
 stream has channel labels and, for a signal, "t0": the timestamp of the first
-sample of the run (a signal's node sets up with its first frame). An outlet reads "channel_count", "channels",
-"rate" and "channel_format" from the context of its input wherever its own
-configuration leaves them open.
+sample of the run (a signal's node sets up with its first frame). An outlet
+reads "channel_count", "channels", "rate" and "channel_format" from the
+context of its input wherever its own configuration leaves them open.
 
 Discovery uses multicast on the local network; see the README's LSL section.
 """
