@@ -291,22 +291,38 @@ def scenario_delivery():
     }
 
 
-def scenario_restart(source_id):
-    """A publisher that goes away and a second one with the same source id."""
+def scenario_restart():
+    """Publishers that go away and come back with the same source id, one
+    stream with a source id and one without; both at once."""
     count = 300
-    subscriber = _start(
-        "subscribe", "--name", "ramp", "--expect", 2 * count, "--timeout", 90,
-        "--lost-after", 0.5,
-    )  # fmt: skip
-    common = ["--name", "ramp", "--source-id", source_id, "--count", count, "--rate", 500]
-    first = _run("publish", "--first", 0, *common, "--wait", 30, "--linger", 1.5)
-    time.sleep(1.5)  # long enough to count as lost
-    second = _run("publish", "--first", count, *common, "--wait", 30, "--linger", 1.5)
-    return {
-        "publishers": [first, second],
-        "subscriber": _finish(subscriber),
-        "count": 2 * count,
-    }
+    variants = {"with-source-id": "ramp-id", "without": ""}
+
+    def twice(name, source_id, results):
+        common = ["--name", name, "--source-id", source_id, "--count", count, "--rate", 500]
+        results.append(_run("publish", "--first", 0, *common, "--wait", 30, "--linger", 1.5))
+        time.sleep(1.5)  # long enough to count as lost
+        results.append(_run("publish", "--first", count, *common, "--wait", 30, "--linger", 1.5))
+
+    running = {}
+    for variant, source_id in variants.items():
+        name = f"ramp-{variant}"
+        subscriber = _start(
+            "subscribe", "--name", name, "--expect", 2 * count, "--timeout", 90,
+            "--lost-after", 0.5,
+        )  # fmt: skip
+        publishers = []
+        thread = threading.Thread(target=twice, args=(name, source_id, publishers))
+        thread.start()
+        running[variant] = (subscriber, thread, publishers)
+    results = {}
+    for variant, (subscriber, thread, publishers) in running.items():
+        thread.join()
+        results[variant] = {
+            "publishers": publishers,
+            "subscriber": _finish(subscriber),
+            "count": 2 * count,
+        }
+    return results
 
 
 def scenario_missing():
