@@ -311,6 +311,9 @@ class Present:
     def present(self):
         return True
 
+    def heard(self):
+        pass
+
 
 @pytest.fixture
 def faked(monkeypatch):

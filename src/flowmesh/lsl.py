@@ -678,6 +678,7 @@ class LSLInlet(ONode):
                     watch = _Presence(metadata, lost_after)
                     continue
                 if len(stamps):
+                    watch.heard()
                     if lost:
                         self.log(f"{owner}: {_describe_stream(metadata)} is back.", _LogTypes.INFO)
                         lost = False
@@ -703,23 +704,34 @@ class LSLInlet(ONode):
 
 class _Presence:
     """Whether a stream is still announced on the network, asked of a
-    background resolver so that the pulling thread never waits for it."""
+    background resolver so that the pulling thread never waits for it. The
+    resolver runs only while the stream is silent: its queries are traffic,
+    and its wake-ups cost a real-time process on a busy machine."""
 
     def __init__(self, metadata, forget_after):
-        query = stream_query(
+        self._query = stream_query(
             name=metadata[Metadata.STREAM_NAME],
             type=metadata[Metadata.STREAM_TYPE],
             source_id=metadata[Metadata.SOURCE_ID],
         )
         self._forget_after = forget_after
-        self._since = time.monotonic()
-        self._resolver = pylsl.ContinuousResolver(pred=query, forget_after=forget_after)
+        self._resolver = None
+        self._since = 0.0
 
     def present(self):
+        if self._resolver is None:
+            self._resolver = pylsl.ContinuousResolver(
+                pred=self._query, forget_after=self._forget_after
+            )
+            self._since = time.monotonic()
         # A young resolver has not heard back yet: give it its forgetting time.
         if time.monotonic() - self._since < self._forget_after:
             return True
         return bool(self._resolver.results())
+
+    def heard(self):
+        """The stream spoke: no need to look for it."""
+        self._resolver = None
 
 
 # ------------------------------------------------------------------ outlet
