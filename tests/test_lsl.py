@@ -427,6 +427,26 @@ def test_a_failing_step_stops_the_pulling(faked):
     pipeline.stop()
 
 
+def test_the_pipeline_holds_the_inlet_until_every_element_runs(monkeypatch):
+    class SlowSink(Sink):
+        def start(self):
+            threading.Event().wait(0.3)  # the inlet's thread would be pulling by now
+            super().start()
+
+    chunk = (np.zeros((1, 3), dtype=np.float32), np.array([1.0]))
+    monkeypatch.setattr(lsl, "_Presence", Present)
+    monkeypatch.setattr(
+        lsl.LSLInlet, "_connect", lambda self, stop, t: (FakeInlet([chunk]), _metadata())
+    )
+    inlet, sink = lsl.LSLInlet(name="inlet", stream_type="EEG"), SlowSink(name="sink")
+    with Pipeline(directory="") as pipeline:
+        pipeline.add_node(inlet)  # started first
+        pipeline.connect(inlet, sink)
+        pipeline.start()
+        assert sink.wait_for(1, timeout=30), "the first frame reached a sink that was not running"
+        pipeline.stop()
+
+
 def test_a_lost_stream_is_resolved_again_and_said_so(faked):
     first = (np.zeros((1, 3), dtype=np.float32), np.array([1.0]))
     second = (np.ones((2, 3), dtype=np.float32), np.array([2.0, 3.0]))

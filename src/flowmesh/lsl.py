@@ -55,6 +55,7 @@ from .configuration import Configuration
 from .constants import Constants
 from .i_node import INode
 from .o_node import ONode
+from .sources import HeldProducer
 
 __all__ = ["LSLInlet", "LSLOutlet", "Metadata", "FORMATS"]
 
@@ -348,7 +349,7 @@ def _event_of(sample, stamp, string_stream):
 # ------------------------------------------------------------------ inlet
 
 
-class LSLInlet(ONode):
+class LSLInlet(HeldProducer, ONode):
     """A source fed by an LSL stream.
 
     The stream is found by any combination of `stream_name`, `stream_type`,
@@ -436,9 +437,7 @@ class LSLInlet(ONode):
         self._thread = None
         self._stop_event = threading.Event()
         self._stop_event.set()
-        # Cleared by a pipeline while it starts its elements (see sources.production_held).
-        self._go = threading.Event()
-        self._go.set()
+        self._init_holds()
         # Set once the thread has found the stream (or given up): the setup of
         # an event-only node, which runs on a thread of its own, waits for it.
         self._ready = threading.Event()
