@@ -170,7 +170,7 @@ def measure():
 
 def report(table):
     print(
-        f"\n4. LSL end-to-end latency, {RATE} Hz, {CHANNELS} float32 channels, push in one "
+        f"\nLSL end-to-end latency, {RATE} Hz, {CHANNELS} float32 channels, push in one "
         f"process -> sink in another (best of {REPEATS}; goal: flowmesh adds <= 10% to the "
         "floor's p99)"
     )
@@ -193,7 +193,7 @@ def main():
     if args.role is None:  # the entry point: into a private namespace
         unavailable = lsl_sandbox.namespace_unavailable()
         if unavailable:
-            print(f"\n4. LSL end-to-end latency: skipped ({unavailable})")
+            print(f"\nLSL end-to-end latency: skipped ({unavailable})")
             return
         with tempfile.TemporaryDirectory(prefix="flowmesh-lsl-bench-") as directory:
             command = lsl_sandbox.in_namespace([sys.executable, __file__, "measure"])
