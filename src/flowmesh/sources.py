@@ -114,13 +114,18 @@ class SampledSource(HeldProducer, ONode):
         self._thread = None
         self._stop_event = threading.Event()
         self._init_holds()
+        # When frame 0 of the current run was due, on the monotonic clock; a
+        # step can stamp its frames from it.
+        self.t0 = None
         super().__init__(**config)
 
     @property
     def rate(self):
+        """Frames per second (None: as fast as possible)."""
         return self.config[self.Configuration.Keys.RATE]
 
     def start(self):
+        """Start the node and its sampling thread."""
         if self._thread is not None and self._thread.is_alive():
             return
         super().start()
@@ -135,6 +140,7 @@ class SampledSource(HeldProducer, ONode):
         self._thread.start()
 
     def stop(self):
+        """Stop the sampling thread (waiting for it), then the node."""
         self._stop_event.set()
         self._go.set()
         thread = self._thread
@@ -162,7 +168,7 @@ class SampledSource(HeldProducer, ONode):
         error = Constants.Conditions.ERROR
         clock = time.monotonic
         self._go.wait()
-        t0 = clock()
+        t0 = self.t0 = clock()
         k = 0
         try:
             while frames is None or k < frames:
@@ -214,6 +220,7 @@ class EventSource(ONode):
         self._default_port = next(iter(self._imp._output_ports))
 
     def step(self, data):
+        """Pass the triggered value through to the output port."""
         return data or None
 
     def trigger(self, value, port=None):
@@ -256,6 +263,7 @@ class Sink(INode):
         return {}
 
     def step(self, data):
+        """Store the frame and wake whoever waits for it; then the callback."""
         with self._arrived:
             self._frames.append(data)
             self._arrived.notify_all()
@@ -274,6 +282,7 @@ class Sink(INode):
         return [frame[port] for frame in self.frames if port in frame]
 
     def clear(self):
+        """Forget the frames received so far."""
         with self._arrived:
             self._frames.clear()
 
