@@ -22,6 +22,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 from lsl_sandbox import require_isolation
@@ -369,6 +370,52 @@ def _never_outlive(parent, seconds):
     timer = threading.Timer(seconds, os._exit, args=(2,))
     timer.daemon = True
     timer.start()
+
+
+def _command(*argv, cwd):
+    command = [sys.executable, "-m", "flowmesh", *map(str, argv)]
+    return subprocess.Popen(
+        command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+
+
+def _outcome(process, timeout=120):
+    try:
+        out, err = process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        out, err = process.communicate()
+    return {"code": process.returncode, "stdout": out[-3000:], "stderr": err[-3000:]}
+
+
+def scenario_command(directory):
+    """`flowmesh demo --lsl` beside `flowmesh run` of the subscribing example;
+    then `flowmesh run` of the publishing example beside a subscriber."""
+    from flowmesh.nodes import read_recording
+
+    examples = Path(__file__).resolve().parent.parent / "examples"
+    Path(directory).mkdir(parents=True, exist_ok=True)
+    demo = _command("demo", "--lsl", "--duration", 6, "--output", "demo", cwd=directory)
+    time.sleep(1.0)
+    run = _command("run", examples / "lsl_subscriber.json", "--duration", 5, cwd=directory)
+    result = {"subscriber": _outcome(run), "demo": _outcome(demo)}
+    recording = Path(directory) / "lsl-average.npz"
+    if recording.exists():
+        averages = [cycle["in"] for cycle in read_recording(recording)["cycles"]]
+        if averages:
+            last = averages[-1]
+            trace = np.asarray(last["mean"]).mean(axis=1)
+            times = np.asarray(last["times"])
+            result["epochs"] = last["count"]
+            result["peak"] = float(times[np.argmax(np.where(times > 0, trace, -np.inf))])
+    publisher = _command("run", examples / "lsl_publisher.json", "--duration", 5, cwd=directory)
+    result["example"] = {
+        "subscriber": _finish(
+            _start("subscribe", "--type", "EEG", "--channels", 8, "--expect", 500, "--timeout", 30)
+        ),
+        "publisher": _outcome(publisher),
+    }
+    return result
 
 
 def main(argv=None):

@@ -627,3 +627,26 @@ def test_a_stream_of_the_wrong_shape_is_refused(scenario, case, message):
     assert "crashed" not in result, result
     assert result["failure"] == {"type": "ValueError", "message": message}
     assert result["condition"] == "Error"
+
+
+@sandboxed
+def test_the_demo_and_the_examples_exchange_data(tmp_path):
+    result = run_scenario(tmp_path, f"command:{tmp_path / 'work'}")
+    demo, subscriber = result["demo"], result["subscriber"]
+    assert demo["code"] == 0, demo
+    assert "Publishing the LSL streams 'flowmesh-eeg' (type EEG)" in demo["stdout"]
+    assert subscriber["code"] == 0, subscriber
+    # The subscriber placed the demo's markers in the demo's signal through
+    # their LSL times: its average shows the simulated response at 300 ms.
+    assert result.get("epochs", 0) >= 2, result
+    assert abs(result["peak"] - 0.3) <= 0.03
+    example = result["example"]
+    assert example["publisher"]["code"] == 0, example["publisher"]
+    _healthy(example["subscriber"])
+    context = example["subscriber"]["context"]
+    assert (context["source_id"], context["channel_count"], context["rate"]) == (
+        "flowmesh-example-eeg",
+        8,
+        250.0,
+    )
+    assert len(example["subscriber"]["values"]) >= 500
