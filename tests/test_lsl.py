@@ -6,6 +6,7 @@ network namespace (see `lsl_sandbox`); the others never touch liblsl's network
 side, so they run in this process.
 """
 
+import importlib
 import json
 import os
 import signal
@@ -141,6 +142,21 @@ def test_a_pipeline_of_lsl_nodes_round_trips_through_a_file(tmp_path):
         json.dumps(written["nodes"], default=str)
     )
     assert again["connections"] == written["connections"]
+
+
+@pytest.mark.parametrize("route", ["import", "demo"])
+def test_without_pylsl_the_bridge_says_how_to_get_it(monkeypatch, tmp_path, route):
+    monkeypatch.setitem(sys.modules, "pylsl", None)  # what an installation without it gives
+    monkeypatch.delitem(sys.modules, "flowmesh.lsl")
+    if route == "import":
+        with pytest.raises(ImportError, match=r"pip install 'flowmesh\[lsl\]'"):
+            importlib.import_module("flowmesh.lsl")
+    else:
+        from flowmesh import demo
+        from flowmesh.cli import CommandError
+
+        with pytest.raises(CommandError, match=r"^--lsl: flowmesh.lsl needs the pylsl package"):
+            demo.build(str(tmp_path), lsl=True)
 
 
 # ------------------------------------------------------------------ pure helpers
