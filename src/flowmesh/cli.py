@@ -199,7 +199,7 @@ def load_document(path, allow=None):
 def cmd_demo(args):
     from . import demo
 
-    return demo.run_demo(args.output, args.duration, fail=args.fail)
+    return demo.run_demo(args.output, args.duration, fail=args.fail, lsl=args.lsl)
 
 
 def cmd_run(args):
@@ -332,6 +332,12 @@ def build_parser():
         "--fail",
         action="store_true",
         help="make a node fail after a few seconds, to show what a failure looks like",
+    )
+    demo.add_argument(
+        "--lsl",
+        action="store_true",
+        help="also publish the signal (type EEG) and the markers (type Markers) as LSL streams "
+        "while the demo runs (needs pylsl: pip install 'flowmesh[lsl]')",
     )
     demo.set_defaults(func=cmd_demo)
 
