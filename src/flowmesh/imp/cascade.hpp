@@ -4,6 +4,7 @@
 // their class's construction and method table.
 #pragma once
 
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -338,6 +339,65 @@ inline int chain_traverse(PyObject* self, visitproc visit, void* arg) {
 inline int chain_clear(PyObject* self) {
     clear_element(self);
     return 0;
+}
+
+// Method entries every chain type has; each type lists them after its own.
+inline const PyMethodDef kChainConnect = {
+    "connect", as_cfunc(chain_connect), kMethodCall,
+    PyDoc_STR("connect(output_port, target, input_port)\n--\n\nThe last internal node's connect.")};
+inline const PyMethodDef kChainDisconnect = {
+    "disconnect", as_cfunc(chain_disconnect), kMethodCall,
+    PyDoc_STR("disconnect(output_port, target, input_port)\n--\n\nThe last internal node's "
+              "disconnect.")};
+inline const PyMethodDef kChainGetOutputPort = {
+    "get_output_port", as_cfunc(chain_get_output_port), kMethodCall,
+    PyDoc_STR("get_output_port(port_name)\n--\n\nThe last internal node's output port named "
+              "port_name.")};
+
+// A chain type: its doc, constructor and methods over the shared GC slots.
+template <const char* Doc, initproc Init, PyMethodDef* Methods>
+inline PyType_Slot chain_slots[] = {
+    {Py_tp_doc, const_cast<char*>(Doc)},
+    {Py_tp_init, reinterpret_cast<void*>(Init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(chain_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(chain_clear)},
+    {Py_tp_methods, Methods},
+    {0, nullptr},
+};
+
+constexpr PyType_Spec chain_spec(const char* name, PyType_Slot* slots) {
+    return {.name = name, .basicsize = 0, .itemsize = 0, .flags = kTypeFlags, .slots = slots};
+}
+
+// The module's one exec step: build the type and bind it under its short name.
+template <PyType_Spec* Spec>
+int chain_exec(PyObject* module) {
+    PyObject* type = chain_type(module, Spec);
+    const char* dot = std::strrchr(Spec->name, '.');
+    return type ? PyModule_AddObjectRef(module, dot ? dot + 1 : Spec->name, type) : -1;
+}
+
+template <PyType_Spec* Spec>
+inline PyModuleDef_Slot chain_module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(chain_exec<Spec>)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+template <PyType_Spec* Spec>
+constexpr PyModuleDef chain_module(const char* name, const char* doc) {
+    return {
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = name,
+        .m_doc = doc,
+        .m_size = sizeof(CascadeState),
+        .m_methods = kModuleFunctions,
+        .m_slots = chain_module_slots<Spec>,
+        .m_traverse = traverse_state<CascadeState>,
+        .m_clear = clear_state<CascadeState>,
+        .m_free = free_state<CascadeState>,
+    };
 }
 
 }  // namespace fm::cascade

@@ -62,68 +62,29 @@ PyObject* iochain_get_port(PyObject* self, PyTypeObject* defining_class, PyObjec
 
 // ---------------------------------------------------------------- type
 
-using fm::as_cfunc;
-
 PyMethodDef iochain_methods[] = {
-    {"connect", as_cfunc(chain_connect), fm::kMethodCall,
-     PyDoc_STR("connect(output_port, target, input_port)\n--\n\nThe last internal node's "
-               "connect.")},
-    {"disconnect", as_cfunc(chain_disconnect), fm::kMethodCall,
-     PyDoc_STR("disconnect(output_port, target, input_port)\n--\n\nThe last internal node's "
-               "disconnect.")},
-    {"get_port", as_cfunc(iochain_get_port), fm::kMethodCall,
+    {"get_port", fm::as_cfunc(iochain_get_port), fm::kMethodCall,
      PyDoc_STR("get_port(port_name)\n--\n\nThe port the first internal node's own get_port "
                "returns.")},
-    {"get_output_port", as_cfunc(chain_get_output_port), fm::kMethodCall,
-     PyDoc_STR("get_output_port(port_name)\n--\n\nThe last internal node's output port named "
-               "port_name.")},
+    kChainConnect,
+    kChainDisconnect,
+    kChainGetOutputPort,
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot iochain_slots[] = {
-    {Py_tp_doc, const_cast<char*>("IOChainImp(config, internal_nodes)\n--\n\nA chain of "
-                                  "input-output nodes: the first node's inputs and the last "
-                                  "node's outputs are its own.")},
-    {Py_tp_init, reinterpret_cast<void*>(iochain_init)},
-    {Py_tp_traverse, reinterpret_cast<void*>(chain_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(chain_clear)},
-    {Py_tp_methods, iochain_methods},
-    {0, nullptr},
-};
+constexpr char kIOChainImpDoc[] =
+    "IOChainImp(config, internal_nodes)\n--\n\nA chain of "
+    "input-output nodes: the first node's inputs and the last "
+    "node's outputs are its own.";
 
-PyType_Spec iochain_spec = {
-    .name = "flowmesh.imp.IOChainImp",
-    .basicsize = 0,
-    .itemsize = 0,
-    .flags = fm::kTypeFlags,
-    .slots = iochain_slots,
-};
+PyType_Spec iochain_spec = chain_spec("flowmesh.imp.IOChainImp",
+                                      chain_slots<kIOChainImpDoc, iochain_init, iochain_methods>);
 
 // ---------------------------------------------------------------- module
 
-int cascade_io_exec(PyObject* module) {
-    PyObject* type = chain_type(module, &iochain_spec);
-    return type ? PyModule_AddObjectRef(module, "IOChainImp", type) : -1;
-}
-
-PyModuleDef_Slot cascade_io_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(cascade_io_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef cascade_io_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp.cascade_io",
-    .m_doc = "Input-output chains: a run of input-output nodes used as one element.",
-    .m_size = sizeof(CascadeState),
-    .m_methods = kModuleFunctions,
-    .m_slots = cascade_io_slots,
-    .m_traverse = fm::traverse_state<CascadeState>,
-    .m_clear = fm::clear_state<CascadeState>,
-    .m_free = fm::free_state<CascadeState>,
-};
+PyModuleDef cascade_io_module = chain_module<&iochain_spec>(
+    "flowmesh.imp.cascade_io",
+    "Input-output chains: a run of input-output nodes used as one element.");
 
 }  // namespace
 

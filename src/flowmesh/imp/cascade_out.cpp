@@ -89,70 +89,31 @@ PyObject* ochain_get_port(PyObject* self, PyTypeObject* defining_class, PyObject
 
 // ---------------------------------------------------------------- type
 
-using fm::as_cfunc;
-
 PyMethodDef ochain_methods[] = {
-    {"_connect_internal_nodes", as_cfunc(ochain_connect_internal_nodes), fm::kMethodCall,
+    {"_connect_internal_nodes", fm::as_cfunc(ochain_connect_internal_nodes), fm::kMethodCall,
      PyDoc_STR("_connect_internal_nodes()\n--\n\nChecks that every node after the first takes "
                "input, then joins each node to its successor.")},
-    {"connect", as_cfunc(chain_connect), fm::kMethodCall,
-     PyDoc_STR("connect(output_port, target, input_port)\n--\n\nThe last internal node's "
-               "connect.")},
-    {"disconnect", as_cfunc(chain_disconnect), fm::kMethodCall,
-     PyDoc_STR("disconnect(output_port, target, input_port)\n--\n\nThe last internal node's "
-               "disconnect.")},
-    {"get_port", as_cfunc(ochain_get_port), fm::kMethodCall,
+    {"get_port", fm::as_cfunc(ochain_get_port), fm::kMethodCall,
      PyDoc_STR("get_port(port_name)\n--\n\nThe last internal node's output port named "
                "port_name.")},
-    {"get_output_port", as_cfunc(chain_get_output_port), fm::kMethodCall,
-     PyDoc_STR("get_output_port(port_name)\n--\n\nThe last internal node's output port named "
-               "port_name.")},
+    kChainConnect,
+    kChainDisconnect,
+    kChainGetOutputPort,
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot ochain_slots[] = {
-    {Py_tp_doc, const_cast<char*>("OChainImp(config, internal_nodes)\n--\n\nA chain whose last "
-                                  "node's output ports are its own.")},
-    {Py_tp_init, reinterpret_cast<void*>(ochain_init)},
-    {Py_tp_traverse, reinterpret_cast<void*>(chain_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(chain_clear)},
-    {Py_tp_methods, ochain_methods},
-    {0, nullptr},
-};
+constexpr char kOChainImpDoc[] =
+    "OChainImp(config, internal_nodes)\n--\n\nA chain whose last "
+    "node's output ports are its own.";
 
-PyType_Spec ochain_spec = {
-    .name = "flowmesh.imp.OChainImp",
-    .basicsize = 0,
-    .itemsize = 0,
-    .flags = fm::kTypeFlags,
-    .slots = ochain_slots,
-};
+PyType_Spec ochain_spec =
+    chain_spec("flowmesh.imp.OChainImp", chain_slots<kOChainImpDoc, ochain_init, ochain_methods>);
 
 // ---------------------------------------------------------------- module
 
-int cascade_out_exec(PyObject* module) {
-    PyObject* type = chain_type(module, &ochain_spec);
-    return type ? PyModule_AddObjectRef(module, "OChainImp", type) : -1;
-}
-
-PyModuleDef_Slot cascade_out_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(cascade_out_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
-};
-
-PyModuleDef cascade_out_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp.cascade_out",
-    .m_doc = "Output chains: a run of nodes whose last node's outputs are the chain's.",
-    .m_size = sizeof(CascadeState),
-    .m_methods = kModuleFunctions,
-    .m_slots = cascade_out_slots,
-    .m_traverse = fm::traverse_state<CascadeState>,
-    .m_clear = fm::clear_state<CascadeState>,
-    .m_free = fm::free_state<CascadeState>,
-};
+PyModuleDef cascade_out_module = chain_module<&ochain_spec>(
+    "flowmesh.imp.cascade_out",
+    "Output chains: a run of nodes whose last node's outputs are the chain's.");
 
 }  // namespace
 
