@@ -300,6 +300,7 @@ class Sampler:
         self._lock = threading.Lock()  # plot choice against the sampling pass
         self._plot = None
         self._sequence = 0
+        self._elapsed = None  # of the current or last run
         self._stop = threading.Event()
         self.latest = None  # (snapshot, encoded event)
         self.error = None  # the last exception a pass raised, for the page
@@ -403,12 +404,13 @@ class Sampler:
             for name, port in outputs.items():
                 owners[id(port)] = (index, name)
             counter = imp.get_counter()
-            fps = self._fps(imp, counter, now)
+            state = str(imp.get_state())
+            fps = self._fps(imp, counter, now) if state == States.RUNNING else 0.0
             records.append(
                 {
                     "name": element_name(element),
                     "class": type(element).__name__,
-                    "state": str(imp.get_state()),
+                    "state": state,
                     "condition": str(imp.get_condition()),
                     "counter": counter,
                     "fps": round(fps, 2),
@@ -431,7 +433,9 @@ class Sampler:
                         {"from": [index, name], "to": list(owner), "timing": str(port.timing)}
                     )
 
-        condition = str(pimp.get_condition())
+        state, condition = str(pimp.get_state()), str(pimp.get_condition())
+        if state == States.RUNNING:
+            self._elapsed = _finite(float(pimp.get_elapsed_time()))
         failure = None
         if condition == Conditions.ERROR:
             entry = pimp.get_last_error()
@@ -451,9 +455,9 @@ class Sampler:
             "sequence": self._sequence,
             "time": time.time(),
             "pipeline": {
-                "state": str(pimp.get_state()),
+                "state": state,
                 "condition": condition,
-                "elapsed": _finite(float(pimp.get_elapsed_time())),
+                "elapsed": self._elapsed,
                 "backlog": pimp.get_backlog(),
             },
             "elements": records,

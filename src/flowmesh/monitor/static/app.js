@@ -28,6 +28,11 @@ function fmtElapsed(s) {
   return (h ? h + ":" + String(m).padStart(2, "0") : m) + ":" + sec.toFixed(1).padStart(4, "0");
 }
 
+function clock(date) {
+  const two = (n) => String(n).padStart(2, "0");
+  return `${two(date.getHours())}:${two(date.getMinutes())}:${two(date.getSeconds())}.${String(date.getMilliseconds()).padStart(3, "0")}`;
+}
+
 function setBadge(node, text) {
   node.textContent = text;
   node.className = "badge " + text;
@@ -176,7 +181,7 @@ function updateLog(snapshot) {
   const body = $("log").tBodies[0];
   const rows = snapshot.log.slice().reverse().map((entry) => {
     const tr = el("tr", { class: entry.type });
-    const when = entry.time === null ? "" : new Date(entry.time * 1000).toLocaleTimeString();
+    const when = entry.time === null ? "" : clock(new Date(entry.time * 1000));
     const where = entry.summary ? ` (${entry.summary})` : "";
     tr.append(el("td", {}, when), el("td", {}, entry.type), el("td", {}, entry.instance || "–"),
       el("td", { class: "message" }, entry.message + where));
