@@ -2,7 +2,7 @@
 "use strict";
 
 const SVG_NS = "http://www.w3.org/2000/svg";
-const NODE_W = 180, PORT_STEP = 18, NODE_HEAD = 52, LAYER_GAP = 110, ROW_GAP = 28, MARGIN = 24;
+const NODE_W = 200, PORT_STEP = 18, NODE_HEAD = 52, LAYER_GAP = 110, ROW_GAP = 28, MARGIN = 24;
 const CURVE_COLOURS = ["#2b6cb0", "#c05621", "#2f855a", "#805ad5", "#b83280", "#2c7a7b", "#975a16", "#4a5568"];
 
 const token = new URLSearchParams(location.search).get("token");
@@ -246,7 +246,7 @@ function drawPlot(snapshot) {
   ctx.strokeStyle = "#d9dde3"; ctx.fillStyle = "#6b7482"; ctx.lineWidth = 1;
   for (const v of [lo, (lo + hi) / 2, hi]) {
     ctx.beginPath(); ctx.moveTo(left, y(v)); ctx.lineTo(w - 8, y(v)); ctx.stroke();
-    ctx.fillText(Number(v.toPrecision(4)).toString(), 4, y(v) + 4);
+    ctx.fillText(Number(v.toPrecision(3)).toString(), 4, y(v) + 4);
   }
   plot.curves.forEach((curve, c) => {
     ctx.strokeStyle = CURVE_COLOURS[c % CURVE_COLOURS.length]; ctx.lineWidth = 1.5;
