@@ -790,3 +790,19 @@ def test_long_messages_are_cut_for_the_page(running):
 
     assert wait_until(long_ones)
     assert [len(m) for m in long_ones()] == [sampling.MESSAGE_CHARS]
+
+
+def test_the_plot_survives_a_restart_and_a_closed_monitor_taps_nothing(running):
+    graph, mon = running
+    mon.choose_plot("src", "out")
+    assert wait_until(lambda: len(mon.snapshot()["plot"]["curves"][0]) > 10)
+    graph.pipeline.stop()
+    graph.pipeline.start()
+    last = mon.snapshot()["plot"]["curves"][0][-1]
+    # The new run's values reach the plot.
+    assert wait_until(lambda: mon.snapshot()["plot"]["curves"][0][-1] > last + 20)
+    assert graph.pipeline.get_condition() == "Healthy"
+    mon.close()
+    with pytest.raises(LookupError):
+        mon.choose_plot("mid", "out")
+    assert len(graph.mid._imp._output_ports["out"]._connected_ports) == 1

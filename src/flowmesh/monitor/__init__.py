@@ -69,6 +69,7 @@ class Monitor:
     def choose_plot(self, node, port="out"):
         """Plot output `port` of the element named `node` (None: no plot)."""
         self._sampler.choose_plot(node, port)
+        self._sampler.sample()
 
     def close(self):
         with self._lock:

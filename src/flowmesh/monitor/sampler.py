@@ -302,6 +302,7 @@ class Sampler:
         self._sequence = 0
         self._elapsed = None  # of the current or last run
         self._stop = threading.Event()
+        self._stopped = False
         self.latest = None  # (snapshot, encoded event)
         self.error = None  # the last exception a pass raised, for the page
         self._thread = threading.Thread(
@@ -320,6 +321,7 @@ class Sampler:
         if self._thread.is_alive() and self._thread is not threading.current_thread():
             self._thread.join()
         with self._lock:
+            self._stopped = True
             self._set_plot(None)
 
     def _run(self):
@@ -344,6 +346,8 @@ class Sampler:
         if pipeline is None:
             raise LookupError("the pipeline is gone")
         with self._lock:
+            if self._stopped:
+                raise LookupError("the monitor is closed")
             if node is None:
                 self._set_plot(None)
                 return
@@ -370,12 +374,13 @@ class Sampler:
         pipeline = self._pipeline()
         if pipeline is None:
             return None
+        # One pass at a time, so that pages get snapshots in order.
         with self._lock:
             snapshot = self._snapshot(pipeline)
-        encoded = json.dumps(snapshot, separators=(",", ":"), allow_nan=False)
-        event = f"id: {snapshot['sequence']}\nevent: snapshot\ndata: {encoded}\n\n".encode()
-        self.latest = (snapshot, encoded.encode())
-        self.broadcast.publish(event)
+            encoded = json.dumps(snapshot, separators=(",", ":"), allow_nan=False)
+            event = f"id: {snapshot['sequence']}\nevent: snapshot\ndata: {encoded}\n\n"
+            self.latest = (snapshot, encoded.encode())
+            self.broadcast.publish(event.encode())
         return snapshot
 
     def _fps(self, imp, counter, now):

@@ -10,6 +10,7 @@ import http.server
 import ipaddress
 import json
 import socket
+import sys
 import threading
 import urllib.parse
 from importlib import resources
@@ -67,6 +68,11 @@ class Server(http.server.ThreadingHTTPServer):
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self.app = app
         super().__init__((host, port), Handler)
+
+    def handle_error(self, request, client_address):
+        # A page closed mid-response is routine; anything else is worth a trace.
+        if not isinstance(sys.exception(), (ConnectionError, TimeoutError)):
+            super().handle_error(request, client_address)
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -258,7 +264,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except Exception as e:
             self._text(409, f"Cannot plot that port: {e}")
             return
-        self.server.app.sampler.sample()
+        self._refresh()
         self._json(200, {"node": node, "port": port})
 
     def _control(self, action):
@@ -273,8 +279,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             except Exception as e:
                 self._text(409, f"{action} failed: {e}")
                 return
-        app.sampler.sample()
+        self._refresh()
         self._json(200, {"state": str(pipeline.get_state())})
+
+    def _refresh(self):
+        """Publish a snapshot now, so that pages see the change at once."""
+        try:
+            self.server.app.sampler.sample()
+        except Exception:
+            pass  # the sampler's next pass reports it
 
 
 class App:
