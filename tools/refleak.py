@@ -21,12 +21,22 @@ registry with ``Portable.reset()`` when it generates ids). Run a subset with
 """
 
 import contextlib
+import copy
 import gc
 import io
 import sys
 
-from flowmesh.imp import PortableImp, ProcessingElementImp
+from flowmesh.imp import (
+    IOChainImp,
+    OChainImp,
+    PortableImp,
+    ProcessingElementImp,
+    cascade_io,
+    cascade_out,
+)
+from flowmesh.io_chain import IOChain
 from flowmesh.io_node import IONode
+from flowmesh.o_chain import OChain
 from flowmesh.o_node import ONode
 from flowmesh.pipeline import Pipeline
 from flowmesh.portable import Portable
@@ -269,6 +279,53 @@ def _():
         p.stop()
         p.raise_if_failed()
     assert sink.values() == [10]
+    Portable.reset()
+
+
+# Chains: construction and its failures, adoption, wiring, a short run.
+class _Front(OChain):
+    def build_nodes(self, config):
+        return [_Emit(name="e"), _Double(name="d")]
+
+
+class _Middle(IOChain):
+    def build_nodes(self, config):
+        return [_Double(name="m1"), _Double(name="m2")]
+
+
+@check("chain_construct_adopt_and_failures", rounds=200, warmup_batches=4)
+def _():
+    front = _Front(name="f")
+    recorded = copy.deepcopy(dict(front.config))
+    Portable.reset()
+    again = _Front(**recorded)
+    assert again.get_output_port("out").config["id"] == recorded["output_ports"][0]["id"]
+    _expect(TypeError, OChainImp, OChain.Configuration(), [_Double(name="x")])
+    _expect(TypeError, IOChainImp, IOChain.Configuration(), [_Double(name="x"), _Emit(name="y")])
+    _expect(ValueError, IOChainImp, IOChain.Configuration(), [])
+    config = IOChain.Configuration(input_ports=[5, {"name": "in"}, {"name": "in", "id": "R"}])
+    node = _Double(name="z")
+    cascade_io._adopt_recorded_port_ids(config, "input_ports", node)
+    cascade_out._adopt_recorded_port_ids(config, "input_ports", node)
+    assert node._imp._input_ports["in"].config["id"] == "R"
+    Portable.reset()
+
+
+@check("chain_connect_run_and_drop", rounds=100, warmup_batches=4)
+def _():
+    front, middle, sink = _Front(name="f"), _Middle(name="m"), Sink(name="k")
+    front.connect("out", middle, "in")
+    middle.connect("out", sink, "in")
+    for element in (sink, middle, front):
+        element.start()
+    emit = front.get_nodes()[0]
+    for v in (1, 2, -1):
+        emit._imp._cycle({"v": v})
+    assert sink.values() == [8, 16] and front.failure() is not None
+    middle.disconnect("out", sink, "in")
+    for element in (front, middle, sink):
+        element.stop()
+        element.reset_run_state()
     Portable.reset()
 
 

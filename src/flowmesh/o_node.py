@@ -5,6 +5,13 @@ from .constants import Constants
 from .node import Node
 
 
+def input_side_of(target):
+    """The implementation object whose input ports `target` offers: a chain
+    offers its first node's."""
+    side = getattr(type(target), "_input_imp", None)
+    return target._input_imp if side is not None else target._imp
+
+
 class ONode(Node):
     """A node whose step results go out through its output ports.
 
@@ -46,11 +53,11 @@ class ONode(Node):
 
     def connect(self, output_port, target, input_port):
         """Join `output_port` of this node to `input_port` of `target`."""
-        self._imp.connect(output_port, target._imp, input_port)
+        self._imp.connect(output_port, input_side_of(target), input_port)
 
     def disconnect(self, output_port, target, input_port):
         """Undo `connect`."""
-        self._imp.disconnect(output_port, target._imp, input_port)
+        self._imp.disconnect(output_port, input_side_of(target), input_port)
 
     def get_output_port(self, name):
         return self._imp.get_output_port(name)

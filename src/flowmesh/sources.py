@@ -241,12 +241,21 @@ class Sink(INode):
             return self._arrived.wait_for(lambda: len(self._frames) >= count, timeout)
 
 
+def _with_internal_nodes(elements):
+    # A chain's sources are as much the graph's as any added element.
+    for element in elements:
+        yield element
+        get_nodes = getattr(element, "get_nodes", None)
+        if get_nodes is not None:
+            yield from _with_internal_nodes(get_nodes())
+
+
 @contextlib.contextmanager
 def production_held(elements):
     """Holds the sampled sources among `elements` back from producing until the
     block ends, so that a whole graph can be started in any order without its
     first frames reaching consumers that are not running yet."""
-    held = [e for e in elements if isinstance(e, SampledSource)]
+    held = [e for e in _with_internal_nodes(elements) if isinstance(e, SampledSource)]
     for source in held:
         source._go.clear()
     try:

@@ -54,4 +54,7 @@ class IONodeImp(ONodeImp, INodeImp):
     get_port = INodeImp.get_port
 
 
+from ._chain import ChainImp, IChainImp
+from .cascade_out import OChainImp
+from .cascade_io import IOChainImp
 from .conductor import PipelineImp

@@ -95,6 +95,8 @@ const char* const kNameText[] = {
 #undef FM_TEXT
 };
 
+constexpr size_t kCapabilityClasses = 5;
+
 struct ConductorState {
     PyObject* type;  // PipelineImp
     PyObject* names[N_COUNT];
@@ -108,6 +110,7 @@ struct ConductorState {
     PyObject* kw_directory;
     PyObject* rule;  // 120 "="
     PyObject* fallback_interval;
+    bool capability_missing[kCapabilityClasses];
     fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
     fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
     fm::Lazy healthy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
@@ -321,28 +324,49 @@ struct FacadeClass {
     const char* module;
     const char* name;
 };
-constexpr FacadeClass kOutputClasses[] = {
-    {"flowmesh.o_node", "ONode"}, {"flowmesh.o_chain", "OChain"}, {"flowmesh.io_chain", "IOChain"}};
-constexpr FacadeClass kInputClasses[] = {
-    {"flowmesh.i_node", "INode"}, {"flowmesh.i_chain", "IChain"}, {"flowmesh.io_chain", "IOChain"}};
+// The element classes the capability checks test. A class is read from its
+// module in sys.modules on every check, so whichever module object holds it
+// now answers; only a module that is not loaded yet is imported, and one that
+// cannot be imported is not tried again.
+constexpr FacadeClass kFacadeClasses[kCapabilityClasses] = {
+    {"flowmesh.o_node", "ONode"}, {"flowmesh.o_chain", "OChain"}, {"flowmesh.io_chain", "IOChain"},
+    {"flowmesh.i_node", "INode"}, {"flowmesh.i_chain", "IChain"},
+};
+constexpr size_t kOutputClasses[] = {0, 1, 2};
+constexpr size_t kInputClasses[] = {3, 4, 2};
+
+// The class at `index` (new reference), or an empty Ref: without an exception
+// when its module or name does not exist, with one for any other error.
+Ref capability_class(ConductorState* st, size_t index) {
+    const FacadeClass& c = kFacadeClasses[index];
+    Ref name = steal(PyUnicode_FromString(c.module));
+    if (!name) return {};
+    Ref module = steal(PyImport_GetModule(name.get()));
+    if (!module && !PyErr_Occurred() && !st->capability_missing[index]) {
+        module = steal(PyImport_Import(name.get()));
+        if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) {
+            st->capability_missing[index] = true;
+            PyErr_Clear();
+        }
+    }
+    if (!module) return {};
+    PyObject* cls = nullptr;
+    // A module that is still being imported may not hold the name yet.
+    if (PyObject_GetOptionalAttrString(module.get(), c.name, &cls) < 0) return {};
+    return steal(cls);
+}
 
 // 1 when `element` is an instance of one of the classes, 0 otherwise; a class
-// whose module does not exist (yet) simply matches nothing. -1 only for a
+// whose module does not exist simply matches nothing. -1 only for a
 // BaseException that is not an Exception.
 template <size_t N>
-int has_capability(PyObject* element, const FacadeClass (&classes)[N]) {
+int has_capability(ConductorState* st, PyObject* element, const size_t (&classes)[N]) {
     if (!element || element == Py_None) return 0;
-    for (const FacadeClass& c : classes) {
-        Ref module = steal(PyImport_ImportModule(c.module));
-        Ref cls;
-        if (module) cls = steal(PyObject_GetAttrString(module.get(), c.name));
+    for (size_t index : classes) {
+        Ref cls = capability_class(st, index);
         if (!cls) {
-            if (PyErr_ExceptionMatches(PyExc_ImportError) ||
-                PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-                continue;
-            }
-            return -1;
+            if (PyErr_Occurred() && !swallow_exception()) return -1;
+            continue;
         }
         int r = PyObject_IsInstance(element, cls.get());
         if (r > 0) return 1;
@@ -351,11 +375,11 @@ int has_capability(PyObject* element, const FacadeClass (&classes)[N]) {
     return 0;
 }
 
-int has_output(PyObject* element) {
-    return has_capability(element, kOutputClasses);
+int has_output(ConductorState* st, PyObject* element) {
+    return has_capability(st, element, kOutputClasses);
 }
-int has_input(PyObject* element) {
-    return has_capability(element, kInputClasses);
+int has_input(ConductorState* st, PyObject* element) {
+    return has_capability(st, element, kInputClasses);
 }
 
 // --------------------------------------------------------------- construction
@@ -458,9 +482,10 @@ const char kTargetCapability[] =
 
 // An endpoint of `connect`: an element with the capability, or an exact dict
 // {"node": element, "port": name}. Fills node and port (new references).
-int endpoint(ConductorState* st, PyObject* value, int (*capable)(PyObject*), PyObject* default_port,
-             const char* capability_msg, const char* malformed_msg, Ref& node, Ref& port) {
-    int c = capable(value);
+int endpoint(ConductorState* st, PyObject* value, int (*capable)(ConductorState*, PyObject*),
+             PyObject* default_port, const char* capability_msg, const char* malformed_msg,
+             Ref& node, Ref& port) {
+    int c = capable(st, value);
     if (c < 0) return -1;
     if (c) {
         node = borrow(value);
@@ -474,7 +499,7 @@ int endpoint(ConductorState* st, PyObject* value, int (*capable)(PyObject*), PyO
     PyObject* item = nullptr;
     if (PyDict_GetItemRef(value, st->n(N_node), &item) < 0) return -1;
     node = item ? steal(item) : borrow(Py_None);
-    c = capable(node.get());
+    c = capable(st, node.get());
     if (c <= 0) {
         if (c == 0) PyErr_SetString(PyExc_TypeError, capability_msg);
         return -1;
@@ -538,8 +563,9 @@ PyObject* disconnect_impl(ConductorState* st, PyObject* self, PyObject* source, 
     PyObject* port_out = st->port_out.get();
     PyObject* port_in = port_out ? st->port_in.get() : nullptr;
     if (!port_in) return nullptr;
-    auto as_endpoint = [&](PyObject* value, int (*capable)(PyObject*), PyObject* port) -> Ref {
-        int c = capable(value);
+    auto as_endpoint = [&](PyObject* value, int (*capable)(ConductorState*, PyObject*),
+                           PyObject* port) -> Ref {
+        int c = capable(st, value);
         if (c < 0) return {};
         if (!c) return borrow(value);
         Ref d = steal(PyDict_New());
@@ -557,12 +583,12 @@ PyObject* disconnect_impl(ConductorState* st, PyObject* self, PyObject* source, 
     if (!snode || ensure_added(st, self, snode.get()) < 0) return nullptr;
     Ref tnode = steal(PyObject_GetItem(tgt.get(), st->n(N_node)));
     if (!tnode || ensure_added(st, self, tnode.get()) < 0) return nullptr;
-    int c = has_output(snode.get());
+    int c = has_output(st, snode.get());
     if (c <= 0) {
         if (c == 0) PyErr_SetString(PyExc_TypeError, kSourceCapability);
         return nullptr;
     }
-    c = has_input(tnode.get());
+    c = has_input(st, tnode.get());
     if (c <= 0) {
         if (c == 0) PyErr_SetString(PyExc_TypeError, kTargetCapability);
         return nullptr;
@@ -1383,15 +1409,13 @@ PyType_Spec pipeline_spec = {
 // ------------------------------------------------------------ module functions
 
 PyObject* module_has_output_capability(PyObject* module, PyObject* element) {
-    (void)module;
-    int r = has_output(element);
+    int r = has_output(fm::module_state<ConductorState>(module), element);
     if (r < 0) return nullptr;
     return PyBool_FromLong(r);
 }
 
 PyObject* module_has_input_capability(PyObject* module, PyObject* element) {
-    (void)module;
-    int r = has_input(element);
+    int r = has_input(fm::module_state<ConductorState>(module), element);
     if (r < 0) return nullptr;
     return PyBool_FromLong(r);
 }

@@ -1,0 +1,169 @@
+// flowmesh.imp.cascade_out: OChainImp, a chain whose last node's output ports
+// are its own. Its first node produces (an output node, or an input-output
+// node that feeds itself); every later node takes the previous one's output.
+#include "cascade.hpp"
+
+namespace {
+
+using fm::Ref;
+using fm::steal;
+using namespace fm::cascade;
+
+extern PyModuleDef cascade_out_module;
+
+// ------------------------------------------------------------- construction
+
+// Whether the first node can be a chain's source: an output node that is not
+// an input-output node, or one that reports that it feeds itself.
+int can_head(CascadeState* st, PyObject* first) {
+    int r = is_a(first, st->onode);
+    if (r <= 0) return r;
+    r = is_a(first, st->ionode);
+    if (r <= 0) return r < 0 ? -1 : 1;
+    Ref fed = steal(fm::call_method(first, st->n(N_is_externally_fed)));
+    return fed ? PyObject_IsTrue(fed.get()) : -1;
+}
+
+int ochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &cascade_out_module);
+    if (!module) return -1;
+    CascadeState* st = fm::module_state<CascadeState>(module);
+    if (!st->onode.get() || !st->ionode.get()) return -1;
+    PyObject* config;
+    PyObject* nodes;
+    if (!init_chain_base(st, self, args, kwds, "OO:OChainImp", &config, &nodes)) return -1;
+    Ref hold_config = fm::borrow(config);
+    Ref hold_nodes = fm::borrow(nodes);
+
+    Ref first = steal(node_at(nodes, 0));
+    if (!first) return -1;
+    int ok = can_head(st, first.get());
+    if (ok <= 0) {
+        if (ok == 0)
+            PyErr_SetString(PyExc_TypeError,
+                            "First internal node must be an ONode (not an IONode), or must report "
+                            "is_externally_fed().");
+        return -1;
+    }
+    Ref last = steal(node_at(nodes, -1));
+    if (!last) return -1;
+    ok = is_a(last.get(), st->onode);
+    if (ok <= 0) {
+        if (ok == 0)
+            PyErr_SetString(PyExc_TypeError, "Last internal node must be an ONode or IONode.");
+        return -1;
+    }
+    Ref r = steal(fm::call_method(self, st->n(N__connect_internal_nodes)));
+    if (!r) return -1;
+
+    Ref ports = steal(adopt_and_copy(st, config, N_OUTPUT_PORTS, last.get()));
+    if (!ports || store_plain(st, config, N_OUTPUT_PORTS, ports.get()) < 0) return -1;
+    return bind_table(st, self, last.get(), N__output_ports);
+}
+
+// ---------------------------------------------------------------- operations
+
+// Every node after the first must take input; then ChainImp wires them.
+PyObject* ochain_connect_internal_nodes(PyObject* self, PyTypeObject* defining_class,
+                                        PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!fm::no_args("_connect_internal_nodes", nargs, kwnames)) return nullptr;
+    CascadeState* st = fm::class_state<CascadeState>(defining_class);
+    if (!st->inode.get()) return nullptr;
+    Ref nodes = steal(PyObject_GetAttr(self, st->n(N__internal_nodes)));
+    Ref seq = nodes ? steal(PySequence_Tuple(nodes.get())) : Ref();
+    if (!seq) return nullptr;
+    for (Py_ssize_t p = 1; p < PyTuple_GET_SIZE(seq.get()); ++p) {
+        int ok = is_a(PyTuple_GET_ITEM(seq.get(), p), st->inode);
+        if (ok < 0) return nullptr;
+        if (!ok)
+            return PyErr_Format(PyExc_TypeError,
+                                "Internal node %zd must have input ports (INode or IONode).", p);
+    }
+    return PyObject_CallOneArg(st->chain_connect, self);
+}
+
+// The last node's output port named port_name.
+PyObject* ochain_get_port(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+    return chain_get_output_port(self, defining_class, args, nargs, kwnames);
+}
+
+// ---------------------------------------------------------------- type
+
+using fm::as_cfunc;
+
+PyMethodDef ochain_methods[] = {
+    {"_connect_internal_nodes", as_cfunc(ochain_connect_internal_nodes), fm::kMethodCall,
+     PyDoc_STR("_connect_internal_nodes()\n--\n\nChecks that every node after the first takes "
+               "input, then joins each node to its successor.")},
+    {"connect", as_cfunc(chain_connect), fm::kMethodCall,
+     PyDoc_STR("connect(output_port, target, input_port)\n--\n\nThe last internal node's "
+               "connect.")},
+    {"disconnect", as_cfunc(chain_disconnect), fm::kMethodCall,
+     PyDoc_STR("disconnect(output_port, target, input_port)\n--\n\nThe last internal node's "
+               "disconnect.")},
+    {"get_port", as_cfunc(ochain_get_port), fm::kMethodCall,
+     PyDoc_STR("get_port(port_name)\n--\n\nThe last internal node's output port named "
+               "port_name.")},
+    {"get_output_port", as_cfunc(chain_get_output_port), fm::kMethodCall,
+     PyDoc_STR("get_output_port(port_name)\n--\n\nThe last internal node's output port named "
+               "port_name.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot ochain_slots[] = {
+    {Py_tp_doc, const_cast<char*>("OChainImp(config, internal_nodes)\n--\n\nA chain whose last "
+                                  "node's output ports are its own.")},
+    {Py_tp_init, reinterpret_cast<void*>(ochain_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(chain_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(chain_clear)},
+    {Py_tp_methods, ochain_methods},
+    {0, nullptr},
+};
+
+PyType_Spec ochain_spec = {
+    .name = "flowmesh.imp.OChainImp",
+    .basicsize = 0,
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = ochain_slots,
+};
+
+// ---------------------------------------------------------------- module
+
+PyMethodDef module_functions[] = {
+    {"_adopt_recorded_port_ids", as_cfunc(adopt_function), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("_adopt_recorded_port_ids(config, key, node)\n--\n\nGives node's ports the ids "
+               "recorded for them under config[key], matched by name.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int cascade_out_exec(PyObject* module) {
+    PyObject* type = chain_type(module, &ochain_spec);
+    return type ? PyModule_AddObjectRef(module, "OChainImp", type) : -1;
+}
+
+PyModuleDef_Slot cascade_out_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(cascade_out_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef cascade_out_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp.cascade_out",
+    .m_doc = "Output chains: a run of nodes whose last node's outputs are the chain's.",
+    .m_size = sizeof(CascadeState),
+    .m_methods = module_functions,
+    .m_slots = cascade_out_slots,
+    .m_traverse = fm::traverse_state<CascadeState>,
+    .m_clear = fm::clear_state<CascadeState>,
+    .m_free = fm::free_state<CascadeState>,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_cascade_out(void) {
+    return PyModuleDef_Init(&cascade_out_module);
+}
