@@ -14,10 +14,13 @@ import pytest
 from support import run_isolated, wait_until
 
 from flowmesh import imp, monitor
+from flowmesh.chain import node_entry
 from flowmesh.constants import Constants
+from flowmesh.io_chain import IOChain
 from flowmesh.io_node import IONode
 from flowmesh.logging import RECENT_ENTRIES, Logger
 from flowmesh.monitor import sampler as sampling
+from flowmesh.o_chain import OChain
 from flowmesh.pipeline import Pipeline
 from flowmesh.sources import EventSource, SampledSource, Sink
 
@@ -72,10 +75,11 @@ def graph():
 
 
 def serve(graph, **options):
+    """A monitor for `graph` (a Graph or a pipeline) on a free port."""
     options.setdefault("port", 0)
     options.setdefault("rate", 20)
     options.setdefault("announce", False)
-    return monitor.serve(graph.pipeline, **options)
+    return monitor.serve(getattr(graph, "pipeline", graph), **options)
 
 
 @pytest.fixture
@@ -806,3 +810,52 @@ def test_the_plot_survives_a_restart_and_a_closed_monitor_taps_nothing(running):
     with pytest.raises(LookupError):
         mon.choose_plot("mid", "out")
     assert len(graph.mid._imp._output_ports["out"]._connected_ports) == 1
+
+
+class Stages(IOChain):
+    fail_at = None
+
+    def build_nodes(self, config):
+        first, second = Doubler(name="stage0"), Doubler(name="stage1")
+        second.fail_at = self.fail_at
+        return [first, second]
+
+
+@pytest.mark.parametrize("fail_at", [None, 8])
+def test_a_chain_is_one_element_with_its_members_frames_and_ports(fail_at):
+    Stages.fail_at = fail_at
+    pipeline = Pipeline(directory="")
+    front = OChain(name="front", nodes=[node_entry(Counter, name="c", rate=RATE)])
+    stages, sink = Stages(name="stages"), Sink(name="sink")
+    pipeline.add_node(sink)
+    pipeline.add_node(stages)
+    pipeline.connect(front, stages)
+    pipeline.connect(stages, sink)
+    try:
+        with serve(pipeline) as mon:
+            mon.choose_plot("stages", "out")
+            pipeline.start()
+            if fail_at is None:
+                assert wait_until(lambda: by_name(mon.snapshot())["stages"]["counter"] > 20)
+                assert wait_until(lambda: len(mon.snapshot()["plot"]["curves"][0]) > 5)
+                values = mon.snapshot()["plot"]["curves"][0]
+                assert all(v % 4 == 0 for v in values)  # doubled twice inside the chain
+            else:
+                assert wait_until(lambda: mon.snapshot()["failure"] is not None)
+            snap = mon.snapshot()
+    finally:
+        pipeline.close()
+    elements = by_name(snap)
+    assert elements["stages"]["members"] == ["stage0", "stage1"]
+    assert elements["front"]["members"] == ["c"]
+    assert elements["sink"]["members"] == []
+    assert {
+        (snap["elements"][a]["name"], snap["elements"][b]["name"])
+        for (a, _), (b, _) in ((link["from"], link["to"]) for link in snap["links"])
+    } == {("front", "stages"), ("stages", "sink")}
+    if fail_at is None:
+        assert elements["stages"]["fps"] > 0
+        assert elements["stages"]["counter"] <= elements["sink"]["counter"] + 1
+    else:
+        assert elements["stages"]["condition"] == "Error"
+        assert "Node: stage1" in snap["failure"]["banner"].splitlines()

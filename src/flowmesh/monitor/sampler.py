@@ -64,6 +64,15 @@ def _ports(imp, attribute):
     return dict(ports) if isinstance(ports, dict) else {}
 
 
+def _members(imp):
+    """The nodes inside a chain, in order; empty for a node."""
+    get_nodes = getattr(imp, "get_nodes", None)
+    if get_nodes is None:
+        return []
+    nodes = list(get_nodes())
+    return [n for n in nodes if hasattr(n, "_imp")]
+
+
 def _port_record(name, port):
     config = port.config
     kind = config.get("type", "Any")
@@ -165,12 +174,23 @@ class PlotFeed:
         self.frame = None
         self.note = None
         self.tap = Tap()
+        # Joined port to port, both sides, as a node joins them: this works for
+        # every element that lists its output ports, chains included.
+        self._source = _ports(element._imp, "_output_ports")[port]
+        self._sink = self.tap._imp.get_input_port("in")
         self.tap.start()
-        element._imp.connect(port, self.tap._imp, "in")
+        self._source.connect(self._sink)
+        try:
+            self._sink.connect(self._source)
+        except BaseException:
+            self._source.disconnect(self._sink)
+            self.tap.stop()
+            raise
 
     def remove(self):
         try:
-            self.element._imp.disconnect(self.port, self.tap._imp, "in")
+            self._source.disconnect(self._sink)
+            self._sink.disconnect(self._source)
         finally:
             self.tap.stop()
 
@@ -408,7 +428,12 @@ class Sampler:
                 owners[id(port)] = (index, name)
             for name, port in outputs.items():
                 owners[id(port)] = (index, name)
+            members = _members(imp)
             counter = imp.get_counter()
+            if members:
+                # A chain cycles through its nodes: its frames are those of the
+                # node at its output end (or, without outputs, at its input end).
+                counter = (members[-1] if outputs else members[0])._imp.get_counter()
             state = str(imp.get_state())
             fps = self._fps(imp, counter, now) if state == States.RUNNING else 0.0
             records.append(
@@ -420,6 +445,7 @@ class Sampler:
                     "counter": counter,
                     "fps": round(fps, 2),
                     "backlog": imp.get_max_backlog() if inputs else None,
+                    "members": [element_name(m) for m in members],
                     "inputs": [_port_record(n, p) for n, p in inputs.items()],
                     "outputs": [_port_record(n, p) for n, p in outputs.items()],
                 }

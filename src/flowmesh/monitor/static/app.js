@@ -63,7 +63,7 @@ function nodeHeight(e) {
 
 function structureKey(snapshot) {
   return JSON.stringify([
-    snapshot.elements.map((e) => [e.name, e.inputs, e.outputs]),
+    snapshot.elements.map((e) => [e.name, e.members, e.inputs, e.outputs]),
     snapshot.links,
   ]);
 }
@@ -113,7 +113,9 @@ function buildGraph(snapshot) {
     g.appendChild(el("svg:text", { class: "title", x: 10, y: 17 }, e.name));
     const mark = el("svg:text", { class: "mark", x: NODE_W - 10, y: 17, "text-anchor": "end" }, "");
     g.appendChild(mark);
-    const line1 = el("svg:text", { class: "detail", x: 10, y: 32 }, e.class);
+    const kind = e.members.length ? `${e.class}: ${e.members.join(" → ")}` : e.class;
+    const line1 = el("svg:text", { class: "detail", x: 10, y: 32 }, kind);
+    line1.appendChild(el("svg:title", {}, kind));
     const line2 = el("svg:text", { class: "detail", x: 10, y: 46 }, "");
     g.append(line1, line2);
     e.inputs.forEach((p, k) => {
