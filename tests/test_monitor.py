@@ -859,3 +859,31 @@ def test_a_chain_is_one_element_with_its_members_frames_and_ports(fail_at):
     else:
         assert elements["stages"]["condition"] == "Error"
         assert "Node: stage1" in snap["failure"]["banner"].splitlines()
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("8765", ("127.0.0.1", 8765)),
+        (" 0 ", ("127.0.0.1", 0)),
+        ("0.0.0.0:9000", ("0.0.0.0", 9000)),
+        ("localhost:80", ("localhost", 80)),
+        ("[::1]:8765", ("::1", 8765)),
+        ("[::]:1", ("::", 1)),
+        ("", ValueError),
+        ("host:", ValueError),
+        (":8765", ValueError),
+        ("::1:8765", ValueError),
+        ("8765x", ValueError),
+        ("-1", ValueError),
+        ("65536", ValueError),
+        ("１２３", ValueError),
+        (8765, TypeError),
+    ],
+)
+def test_monitor_addresses(text, expected):
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            monitor.parse_address(text)
+    else:
+        assert monitor.parse_address(text) == expected

@@ -22,7 +22,7 @@ from ..pipeline import Pipeline
 from .sampler import Broadcast, Sampler
 from .server import App, Server, is_loopback
 
-__all__ = ["Monitor", "serve"]
+__all__ = ["Monitor", "parse_address", "serve"]
 
 DEFAULT_PORT = 8765
 UPDATES_PER_SECOND = 4.0
@@ -109,6 +109,23 @@ def _page_url(host, port, token):
         host = f"[{host}]"
     url = f"http://{host}:{port}/"
     return url + "?" + urllib.parse.urlencode({"token": token}) if token else url
+
+
+def parse_address(text, default_host="127.0.0.1"):
+    """``"[HOST:]PORT"`` as (host, port): ``"8765"``, ``"0.0.0.0:8765"``,
+    ``"[::1]:8765"``. Raises ValueError naming what is wrong."""
+    if not isinstance(text, str):
+        raise TypeError(f"address must be a str, got {type(text).__name__}.")
+    host, colon, port = text.strip().rpartition(":")
+    if not colon:
+        host = default_host
+    elif host.startswith("[") and host.endswith("]"):
+        host = host[1:-1]
+    elif ":" in host or not host:
+        raise ValueError(f"bad monitor address {text!r}: expected [HOST:]PORT")
+    if not (port.isascii() and port.isdigit()) or not 0 <= int(port) <= 65535:
+        raise ValueError(f"bad monitor port in {text!r}: expected a number from 0 to 65535")
+    return host, int(port)
 
 
 def serve(
