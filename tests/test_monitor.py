@@ -887,3 +887,63 @@ def test_monitor_addresses(text, expected):
             monitor.parse_address(text)
     else:
         assert monitor.parse_address(text) == expected
+
+
+class Moody(IONode):
+    """An element whose name and output misbehave on demand."""
+
+    mood = None
+
+    @property
+    def name(self):
+        if Moody.mood is not None:
+            raise Moody.mood("no name today")
+        return "moody"
+
+    def step(self, data):
+        return {"out": Sulky(data["in"])}
+
+
+class Sulky(float):
+    def __float__(self):
+        if Moody.mood is not None:
+            raise Moody.mood("no float today")
+        return super().__float__()
+
+
+@pytest.mark.parametrize(
+    "mood, reported", [(RuntimeError, False), (SystemExit, True), (KeyboardInterrupt, True)]
+)
+def test_client_code_that_raises_never_ends_the_monitor(mood, reported):
+    pipeline = Pipeline(directory="")
+    src, moody, sink = Counter(name="src", rate=RATE), Moody(), Sink(name="sink")
+    pipeline.add_node(sink)
+    pipeline.add_node(moody)
+    pipeline.connect(src, moody)
+    pipeline.connect(moody, sink)
+    try:
+        with serve(pipeline) as mon:
+            mon.choose_plot("moody")
+            pipeline.start()
+            Moody.mood = mood
+            if reported:
+                # The page keeps the last good state and learns why it is not moving.
+                assert wait_until(lambda: mon.snapshot()["monitor_error"] is not None)
+                assert mon.snapshot()["monitor_error"].startswith(mood.__name__)
+                assert "moody" in by_name(mon.snapshot())
+            else:
+                # An ordinary exception only costs the name (the class stands in)
+                # and the plot's values (the page says they are not numbers).
+                assert wait_until(lambda: "Moody" in by_name(mon.snapshot()))
+                assert wait_until(lambda: (mon.snapshot()["plot"]["note"] or "").startswith("not"))
+                assert mon.snapshot()["monitor_error"] is None
+            Moody.mood = None
+            sequence = mon.snapshot()["sequence"]
+            assert wait_until(lambda: mon.snapshot()["sequence"] > sequence + 2)
+            snap = mon.snapshot()
+            assert "moody" in by_name(snap)
+            assert snap["plot"]["node"] == "moody" and snap["plot"]["curves"][0]
+            assert mon._sampler._thread.is_alive()
+    finally:
+        Moody.mood = None
+        pipeline.close()

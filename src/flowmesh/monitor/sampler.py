@@ -352,9 +352,11 @@ class Sampler:
                 return
             try:
                 self.sample()
-            except Exception as e:
-                # A pass that fails must not end the monitor: the next may work.
-                self.error = _text(e)
+            except BaseException as e:
+                # Client code reached from here (an element's name, a value's
+                # repr) may raise anything; a pass that fails must not end the
+                # monitor unseen: the page shows why, and the next pass may work.
+                self._report(f"{type(e).__name__}: {_text(e)}")
 
     # Plot choice.
     def choose_plot(self, node, port):
@@ -397,11 +399,23 @@ class Sampler:
         # One pass at a time, so that pages get snapshots in order.
         with self._lock:
             snapshot = self._snapshot(pipeline)
-            encoded = json.dumps(snapshot, separators=(",", ":"), allow_nan=False)
-            event = f"id: {snapshot['sequence']}\nevent: snapshot\ndata: {encoded}\n\n"
-            self.latest = (snapshot, encoded.encode())
-            self.broadcast.publish(event.encode())
+            self._publish(snapshot)
         return snapshot
+
+    def _publish(self, snapshot):
+        encoded = json.dumps(snapshot, separators=(",", ":"), allow_nan=False)
+        event = f"id: {snapshot['sequence']}\nevent: snapshot\ndata: {encoded}\n\n"
+        self.latest = (snapshot, encoded.encode())
+        self.broadcast.publish(event.encode())
+
+    def _report(self, error):
+        """Republish the last good snapshot with `error`, so pages learn of it."""
+        self.error = error
+        with self._lock:
+            latest = self.latest
+            if latest is not None:
+                self._sequence += 1
+                self._publish({**latest[0], "sequence": self._sequence, "monitor_error": error})
 
     def _fps(self, imp, counter, now):
         history = self._history.setdefault(id(imp), collections.deque())
@@ -477,7 +491,9 @@ class Sampler:
         plot = None
         feed = self._plot
         if feed is not None:
-            fps = records[feed.index]["fps"] if feed.index < len(records) else 0.0
+            # Found again by identity: the graph may have grown since it was chosen.
+            feed.index = next((i for i, e in enumerate(elements) if e is feed.element), -1)
+            fps = records[feed.index]["fps"] if feed.index >= 0 else 0.0
             feed.drain(fps)
             plot = feed.record(element_name(feed.element))
 
