@@ -260,6 +260,8 @@ PATHS = ["/", "/index.html", "/static/app.js", "/static/style.css", "/api/snapsh
         ("prefix", False),
         ("query", True),
         ("header", True),
+        ("bearer", True),
+        ("wrong bearer", False),
         ("cookie", True),
     ],
 )
@@ -276,6 +278,10 @@ def test_every_request_needs_the_token(graph, path, how, allowed):
             target += "?token=s3cret-token"
         elif how == "header":
             headers["X-Flowmesh-Token"] = "s3cret-token"
+        elif how == "bearer":
+            headers["Authorization"] = "Bearer s3cret-token"
+        elif how == "wrong bearer":
+            headers["Authorization"] = "Basic s3cret-token"
         elif how == "cookie":
             headers["Cookie"] = f"other=1; flowmesh_token_{mon.port}=s3cret-token"
         status, _, body = request(mon, "GET", target, headers)

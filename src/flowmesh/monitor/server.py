@@ -108,6 +108,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def _given_token(self, allow_query):
         given = self.headers.get(TOKEN_HEADER)
+        if given is None:
+            scheme, _, credentials = self.headers.get("Authorization", "").partition(" ")
+            if scheme.lower() == "bearer":
+                given = credentials.strip()
         if given is None and allow_query:
             given = urllib.parse.parse_qs(self._url.query).get("token", [None])[0]
         if given is None and allow_query:
