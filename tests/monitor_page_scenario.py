@@ -94,7 +94,8 @@ def main():
     shots = sys.argv[2] if len(sys.argv) > 2 else None
     seen = {}
     pipeline, labels = build()
-    with pipeline, monitor.serve(pipeline, port=0, announce=False) as mon:
+    # With control, so the page also has to carry a token on every request.
+    with pipeline, monitor.serve(pipeline, port=0, allow_control=True, announce=False) as mon:
         pipeline.start()
         labels.trigger("resting")
         with sync_playwright() as p:
@@ -139,6 +140,15 @@ def main():
             time.sleep(2.0)  # a few seconds of signal in the plot
             if shots:
                 page.screenshot(path=f"{shots}/monitor.png", full_page=True)
+            seen["control"] = []
+            for button, state in (("#stop", "Stopped"), ("#start", "Running")):
+                page.click(button)
+                page.wait_for_function(
+                    "s => document.getElementById('pipeline-state').textContent === s",
+                    arg=state,
+                    timeout=TIMEOUT_MS,
+                )
+                seen["control"].append(str(pipeline.get_state()))
             seen["failure_hidden_before"] = page.is_hidden("#failure")
             Fragile.breaking.set()
             page.wait_for_selector("#failure", state="visible", timeout=TIMEOUT_MS)

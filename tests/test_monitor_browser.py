@@ -55,6 +55,10 @@ def test_a_chosen_port_is_plotted(seen):
     assert json.loads(seen["plot"]) == ["smooth", "out"]
 
 
+def test_the_buttons_stop_and_start_the_run(seen):
+    assert seen["control"] == ["Stopped", "Running"]
+
+
 def test_a_failure_appears_after_a_node_raises(seen):
     assert seen["failure_hidden_before"] is True
     lines = seen["failure"].splitlines()
