@@ -670,7 +670,8 @@ def test_fifty_clients_while_the_pipeline_keeps_its_rate(running):
     finally:
         for stream in streams:
             stream.close()
-    assert all(len(r) == 5 and r == sorted(set(r)) for r in received)
+    # Each page gets its snapshots in order, none twice.
+    assert [r for r in received if len(r) != 5 or r != sorted(set(r))] == []
     # The source is clocked and catches up on late frames: serving fifty
     # pages must not hold it back.
     assert frames >= 0.8 * RATE * elapsed

@@ -323,7 +323,7 @@ class Sampler:
         self._elapsed = None  # of the current or last run
         self._stop = threading.Event()
         self._stopped = False
-        self.latest = None  # (snapshot, encoded event)
+        self.latest = None  # (snapshot, its JSON, its event), as bytes
         self.error = None  # the last exception a pass raised, for the page
         self._thread = threading.Thread(
             target=self._run, name="flowmesh-monitor-sampler", daemon=True
@@ -404,9 +404,11 @@ class Sampler:
 
     def _publish(self, snapshot):
         encoded = json.dumps(snapshot, separators=(",", ":"), allow_nan=False)
-        event = f"id: {snapshot['sequence']}\nevent: snapshot\ndata: {encoded}\n\n"
-        self.latest = (snapshot, encoded.encode())
-        self.broadcast.publish(event.encode())
+        event = f"id: {snapshot['sequence']}\nevent: snapshot\ndata: {encoded}\n\n".encode()
+        # The event object itself is handed to every mailbox, so a stream can
+        # tell by identity that it already sent it.
+        self.latest = (snapshot, encoded.encode(), event)
+        self.broadcast.publish(event)
 
     def _report(self, error):
         """Republish the last good snapshot with `error`, so pages learn of it."""

@@ -201,15 +201,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.send_header(name, value)
             self.end_headers()
             latest = app.sampler.latest
-            first = b"retry: 2000\n\n"
-            if latest is not None:
-                first += b"event: snapshot\ndata: " + latest[1] + b"\n\n"
-            self.wfile.write(first)
+            sent = None if latest is None else latest[2]
+            self.wfile.write(b"retry: 2000\n\n" + (sent or b""))
             while not mailbox.closed:
                 payload = mailbox.take(KEEPALIVE_SECONDS)
                 if mailbox.closed:
                     break
-                self.wfile.write(payload if payload is not None else b": keep-alive\n\n")
+                if payload is None:
+                    self.wfile.write(b": keep-alive\n\n")
+                elif payload is not sent:  # published while the stream opened
+                    self.wfile.write(payload)
         except (OSError, ValueError):
             pass  # the client went away or stalled past the timeout
         finally:
