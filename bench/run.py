@@ -216,11 +216,60 @@ def latency(rate=1000, frames=2000):
     return rows
 
 
+def documents(elements=100):
+    """Writing and reading a pipeline of `elements` connected nodes, per element."""
+    import os
+    import tempfile
+
+    from flowmesh.pipeline import Pipeline
+    from flowmesh.portable import Portable
+
+    rows = []
+    with tempfile.TemporaryDirectory() as directory:
+        saved_state = os.environ.get("XDG_STATE_HOME")
+        os.environ["XDG_STATE_HOME"] = directory  # the rebuilt pipelines' log files
+        try:
+            pipeline = Pipeline("")
+            nodes = [Producer(name="p0")] + [Pass(name=f"n{k}") for k in range(1, elements)]
+            for a, b in zip(nodes, nodes[1:]):
+                pipeline.connect(a, b)
+            document = pipeline.serialize()
+            path = os.path.join(directory, "p.json")
+
+            def read():
+                Portable.reset()
+                Pipeline.deserialize(document).close()
+
+            def load():
+                Portable.reset()
+                Pipeline.load(path).close()
+
+            rows.append(("serialize", best_ns_per_op(pipeline.serialize, elements) / 1000, "us"))
+            rows.append(("deserialize + close", best_ns_per_op(read, elements) / 1000, "us"))
+            rows.append(
+                (
+                    "save (JSON, fsync)",
+                    best_ns_per_op(lambda: pipeline.save(path), elements) / 1000,
+                    "us",
+                )
+            )
+            rows.append(("load + close", best_ns_per_op(load, elements) / 1000, "us"))
+            pipeline.close()
+            Portable.reset()
+        finally:
+            if saved_state is None:
+                os.environ.pop("XDG_STATE_HOME", None)
+            else:
+                os.environ["XDG_STATE_HOME"] = saved_state
+    return [(f"{name}, per element", value, unit) for name, value, unit in rows]
+
+
 def main():
     sections = [
         ("1. Node cycle (goal: ours <= hand-written)", cycle_cost),
         ("2. Push per consumer (goal: <= 60 ns/consumer)", push_cost),
         ("3. Graph throughput and latency (source stamps in step, sink reads in step)", None),
+        ("4. Documents, 100 connected elements (for reading; no goal)", documents),
     ]
     print(f"flowmesh bench, Python {sys.version.split()[0]}, best of {REPEATS} after warm-up")
     for title, measure in sections:

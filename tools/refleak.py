@@ -20,12 +20,17 @@ registry with ``Portable.reset()`` when it generates ids). Run a subset with
 ``tools/refleak.py NAME...``; exit status is non-zero when anything leaks.
 """
 
+import atexit
 import contextlib
 import copy
 import gc
 import io
+import os
+import shutil
 import sys
+import tempfile
 
+from flowmesh import DocumentError
 from flowmesh.imp import (
     IOChainImp,
     OChainImp,
@@ -33,6 +38,7 @@ from flowmesh.imp import (
     ProcessingElementImp,
     cascade_io,
     cascade_out,
+    conductor,
 )
 from flowmesh.io_chain import IOChain
 from flowmesh.io_node import IONode
@@ -279,6 +285,119 @@ def _():
         p.stop()
         p.raise_if_failed()
     assert sink.values() == [10]
+    Portable.reset()
+
+
+# --------------------------------------------------------------- documents
+
+# A rebuilt pipeline writes a log file in the default directory: keep them out
+# of the user's state directory.
+_LOG_DIR = tempfile.mkdtemp(prefix="flowmesh-refleak-")
+atexit.register(shutil.rmtree, _LOG_DIR, True)
+
+
+@contextlib.contextmanager
+def _quiet():
+    saved = os.environ.get("XDG_STATE_HOME")
+    os.environ["XDG_STATE_HOME"] = _LOG_DIR
+    try:
+        with contextlib.redirect_stdout(io.StringIO()):
+            yield
+    finally:
+        if saved is None:
+            del os.environ["XDG_STATE_HOME"]
+        else:
+            os.environ["XDG_STATE_HOME"] = saved
+
+
+def _document_graph():
+    p = Pipeline("")
+    src, mid, sink = _Emit(name="s"), _Double(name="m"), Sink(name="k")
+    p.connect(src, mid)
+    p.connect(mid, sink)
+    front, middle, end = _Front(name="f"), _Middle(name="mm"), Sink(name="e")
+    p.connect(front, middle)
+    p.connect(middle, end)
+    return p
+
+
+@check("document_round_trip", rounds=100, warmup_batches=4)
+def _():
+    with _quiet():
+        p = _document_graph()
+        doc = p.serialize()
+        p.close()
+        del p
+        Portable.reset()
+        q = Pipeline.deserialize(doc)
+        assert q.serialize() == doc
+        q.close()
+        del q
+        by_name, ambiguous = conductor._index_nodes([Widget(), _Emit(name="e"), _Emit(name="e")])
+        assert ambiguous == {"e"} and by_name == {}
+    Portable.reset()
+
+
+_BROKEN_DOCUMENTS = [
+    ([], TypeError),
+    ({"connections": []}, KeyError),
+    (
+        {"nodes": [], "connections": [], "format_version": 9, "writer": {"flowmesh": "9"}},
+        ValueError,
+    ),
+    ({"nodes": [], "connections": [], "format_version": "x"}, ValueError),
+    ({"nodes": [{"class": "Missing", "module": __name__}], "connections": []}, TypeError),
+    (
+        {"nodes": [{"class": "Sink", "module": "flowmesh.sources"}], "connections": [["a"]]},
+        ValueError,
+    ),
+    ({"nodes": [], "connections": [[5, "b.in"]]}, TypeError),
+    (
+        {
+            "nodes": [{"class": "Sink", "module": "flowmesh.sources", "config": {"name": "k"}}],
+            "connections": [["k", "k"], ["k.x", "k.in"]],
+        },
+        TypeError,
+    ),
+]
+
+
+@check("document_failed_reads", rounds=100, warmup_batches=10)
+def _():
+    with _quiet():
+        for doc, error in _BROKEN_DOCUMENTS:
+            _expect(error, Pipeline.deserialize, doc)
+        p = _document_graph()
+        doc = p.serialize()
+        p.close()
+        _expect(ValueError, Pipeline.deserialize, doc)  # ids still held
+        del p
+        Portable.reset()
+        _expect(ValueError, conductor._resolve_port, 5, {}, set(), output=True)
+        _expect(ValueError, conductor._resolve_port, "x.y", {}, set(), output=False)
+        _expect(TypeError, conductor._index_nodes, ())
+    Portable.reset()
+
+
+@check("document_files", rounds=40, warmup_batches=10)
+def _():
+    directory = tempfile.mkdtemp()
+    try:
+        path = os.path.join(directory, "p.json")
+        with _quiet():
+            p = _document_graph()
+            p.save(path)
+            p.close()
+            del p
+            Portable.reset()
+            Pipeline.load(path, allowed_modules=["flowmesh", __name__]).close()
+            _expect(DocumentError, Pipeline.load, path)  # ids still held
+            _expect(DocumentError, Pipeline.load, path, allowed_modules=["other"])
+            with open(path, "w") as stream:
+                stream.write('{"nodes": [')
+            _expect(DocumentError, Pipeline.load, path)
+    finally:
+        shutil.rmtree(directory)
     Portable.reset()
 
 

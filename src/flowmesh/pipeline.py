@@ -1,6 +1,11 @@
 """The pipeline: a graph of elements, run as one unit and watched while it runs."""
 
-from flowmesh import imp
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+
+from flowmesh import documents, imp
 
 
 class Pipeline:
@@ -91,6 +96,61 @@ class Pipeline:
     def get_backlog(self):
         """The largest input backlog of any element."""
         return self._imp.get_backlog()
+
+    # Documents.
+    def serialize(self) -> dict:
+        """The pipeline as a document: a dict with "format_version", "writer"
+        (the package versions that wrote it), "nodes" (one entry per element:
+        class, module, configuration with every id) and "connections" (pairs
+        of port ids, output side first)."""
+        return self._imp.serialize()
+
+    @staticmethod
+    def deserialize(data: dict) -> Pipeline:
+        """A new, stopped pipeline rebuilt from a document.
+
+        Each connection end is a port id, "node.port" or "node" (that node's
+        default port). The ids of the document register again: to read one
+        document twice in a process, call `Portable.reset()` in between.
+        """
+        return imp.PipelineImp.deserialize(data)
+
+    def save(self, path: str | os.PathLike) -> None:
+        """Write the document to `path` as JSON text, atomically.
+
+        Raises DocumentError, before anything is written, when a configuration
+        value cannot be written as JSON (naming the element and the key).
+        """
+        text = documents.to_text(self.serialize())
+        documents.write_atomic(path, text.encode("utf-8"))
+
+    @classmethod
+    def load(
+        cls, path: str | os.PathLike, allowed_modules: Iterable[str] | None = None
+    ) -> Pipeline:
+        """A new, stopped pipeline rebuilt from the document at `path`.
+
+        Loading imports the modules the document names: load only documents
+        you trust like code. For a document from elsewhere pass
+        `allowed_modules`, a list of module-name prefixes ("flowmesh" admits
+        "flowmesh.sources", not "flowmeshevil"); a module outside it is refused
+        before anything is imported.
+
+        Raises OSError when the file cannot be read and DocumentError (naming
+        the file) for anything wrong with the document. A failed load leaves
+        nothing behind: its pipeline is closed and the elements it built are
+        released, so their ids are free again.
+        """
+        prefixes = None if allowed_modules is None else documents.module_prefixes(allowed_modules)
+        where = os.fsdecode(path)
+        document = documents.parse(path)
+        if prefixes is not None:
+            documents.check_modules(document, prefixes, where)
+        try:
+            with documents.releasing_failed_build():
+                return cls.deserialize(document)
+        except Exception as e:
+            raise documents.DocumentError(f"{where}: {e}", where) from e
 
     def __enter__(self):
         return self

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <utility>
 
 namespace fm {
@@ -319,6 +320,42 @@ inline int equal(PyObject* a, PyObject* b) {
 // KeyboardInterrupt, ...): only those are caught by element code.
 inline bool pending_is_exception() {
     return PyErr_ExceptionMatches(PyExc_Exception);
+}
+
+// A pending Exception (not a BaseException such as KeyboardInterrupt) is
+// dropped; true when nothing is pending any more.
+inline bool swallow_exception() {
+    if (!PyErr_Occurred()) return true;
+    if (!pending_is_exception()) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// While `earlier` (an exception taken with PyErr_GetRaisedException) was being
+// handled, the pending one arose: keep the earlier one as its context, as the
+// host does for an exception raised inside an except or finally block.
+inline void chain_context(Ref earlier) {
+    if (!earlier) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) {
+        PyErr_SetRaisedException(earlier.release());
+        return;
+    }
+    if (exc != earlier.get()) PyException_SetContext(exc, earlier.release());
+    PyErr_SetRaisedException(exc);
+}
+
+// A tuple of interned names, e.g. the keyword names of a vectorcall.
+inline Ref names_tuple(std::initializer_list<const char*> names) {
+    Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    if (!t) return {};
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* s = PyUnicode_InternFromString(name);
+        if (!s) return {};
+        PyTuple_SET_ITEM(t.get(), i++, s);
+    }
+    return t;
 }
 
 }  // namespace fm

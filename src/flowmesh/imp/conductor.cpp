@@ -6,13 +6,17 @@
 #include <new>
 #include <utility>
 
+#include "documents.hpp"
 #include "objects.hpp"
 
 namespace {
 
 using fm::borrow;
+using fm::chain_context;
+using fm::names_tuple;
 using fm::Ref;
 using fm::steal;
+using fm::swallow_exception;
 
 // ------------------------------------------------------------------- layout
 
@@ -127,6 +131,7 @@ struct ConductorState {
     fm::Lazy time_fn{"time", "time"};
     fm::Lazy environ{"os", "environ"};
     fm::Lazy builtins{"builtins", nullptr};
+    fm::documents::State docs;
 
     PyObject* n(Name id) const { return names[id]; }
 
@@ -136,7 +141,7 @@ struct ConductorState {
         return f(type, names, kw_type, kw_type_opaque, kw_opaque, kw_type_message, kw_timeout,
                  kw_target, kw_directory, rule, fallback_interval, stopped, running, healthy,
                  warned, failed, log_info, log_warning, log_error, port_out, port_in, thread_cls,
-                 event_cls, current_thread, time_fn, environ, builtins);
+                 event_cls, current_thread, time_fn, environ, builtins, docs);
     }
 };
 
@@ -165,29 +170,6 @@ Ref attr_or_none(PyObject* obj, PyObject* name) {
     PyObject* value = nullptr;
     if (PyObject_GetOptionalAttr(obj, name, &value) < 0) return {};
     return value ? steal(value) : borrow(Py_None);
-}
-
-// A pending Exception (not a BaseException such as KeyboardInterrupt) is
-// dropped; true when nothing is pending any more.
-bool swallow_exception() {
-    if (!PyErr_Occurred()) return true;
-    if (!fm::pending_is_exception()) return false;
-    PyErr_Clear();
-    return true;
-}
-
-// While `earlier` (an exception taken with PyErr_GetRaisedException) was being
-// handled, the pending one arose: keep the earlier one as its context, as the
-// host does for an exception raised inside an except or finally block.
-void chain_context(Ref earlier) {
-    if (!earlier) return;
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) {
-        PyErr_SetRaisedException(earlier.release());
-        return;
-    }
-    if (exc != earlier.get()) PyException_SetContext(exc, earlier.release());
-    PyErr_SetRaisedException(exc);
 }
 
 // A private copy of a sequence field: the list may grow while Python code
@@ -1372,6 +1354,8 @@ PyMethodDef pipeline_methods[] = {
     FM_DEF(_first_element_failure, "The first failure kept by an element, or None."),
     FM_DEF(_log_reference, "The line telling where the details of a failure are."),
     FM_DEF(_monitoring_fun, "Body of the monitoring thread."),
+    {"serialize", fm::as_cfunc(fm::documents::serialize), fm::kMethodCall,
+     PyDoc_STR("The pipeline as a document: revision, writer, element entries, connections.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1443,18 +1427,6 @@ PyMethodDef module_functions[] = {
 
 // ------------------------------------------------------------------ module
 
-Ref names_tuple(std::initializer_list<const char*> names) {
-    Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!t) return {};
-    Py_ssize_t i = 0;
-    for (const char* name : names) {
-        PyObject* s = PyUnicode_InternFromString(name);
-        if (!s) return {};
-        PyTuple_SET_ITEM(t.get(), i++, s);
-    }
-    return t;
-}
-
 // PipelineImp.SerializationKeys: the keys of a pipeline document.
 Ref make_serialization_keys() {
     Ref ns = steal(Py_BuildValue("{ssssssssssss}", "NODES", "nodes", "CONNECTIONS", "connections",
@@ -1522,6 +1494,7 @@ int conductor_exec(PyObject* module) {
         PyObject_SetAttrString(st->type, "FORMAT_VERSION", current.get()) < 0 ||
         PyObject_SetAttrString(st->type, "LEGACY_FORMAT_VERSION", legacy.get()) < 0)
         return -1;
+    if (fm::documents::init(&st->docs, module, st->type) < 0) return -1;
     return PyModule_AddObjectRef(module, "PipelineImp", st->type);
 }
 
@@ -1545,6 +1518,10 @@ PyModuleDef conductor_module = {
 };
 
 }  // namespace
+
+fm::documents::State* fm::documents::state_of(PyObject* module) {
+    return &fm::module_state<ConductorState>(module)->docs;
+}
 
 PyMODINIT_FUNC PyInit_conductor(void) {
     return PyModuleDef_Init(&conductor_module);

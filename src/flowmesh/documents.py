@@ -1,0 +1,366 @@
+"""Pipeline documents as files.
+
+A pipeline document (`Pipeline.serialize`) is written as UTF-8 JSON text,
+indented, with a stable key order: the document's own keys in the order the
+pipeline writes them, configuration records with their keys sorted. Two saves
+of one pipeline are byte-identical, and two versions of a pipeline diff line
+by line. Writing is atomic: the text goes to a temporary file in the target's
+directory, is flushed and fsynced, and is then renamed over the target, so a
+crash while saving leaves either the previous file or the new one, never a
+truncated one.
+
+Reading checks the text and the document's structure before anything is
+built, and can restrict the modules a document may name (`allowed_modules`):
+loading a document imports the modules it names, so a document is trusted
+like code.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import gc
+import json
+import math
+import numbers
+import operator
+import os
+import secrets
+import stat
+import traceback
+from collections.abc import Iterable
+from typing import Any
+
+
+class DocumentError(ValueError):
+    """A pipeline document that cannot be saved or loaded.
+
+    `Pipeline.save` raises it, before anything is written, for a configuration
+    value that JSON cannot hold, naming the element and the key.
+    `Pipeline.load` raises it for a broken file (not UTF-8, invalid JSON -- with
+    line and column --, a top level that is not an object, parts of the wrong
+    type), for a module outside `allowed_modules` (before anything is
+    imported), and for a document that cannot be rebuilt (its revision, an
+    element, a connection). The message starts with the file's path, which is
+    also kept in `path`; the underlying error, if any, is the cause.
+    """
+
+    def __init__(self, message: str, path: str | None = None):
+        super().__init__(message)
+        self.path = path
+
+
+# ----------------------------------------------------------------- writing
+
+
+def _keys():
+    from .imp import PipelineImp
+
+    return PipelineImp.SerializationKeys
+
+
+def _element_label(index: int, entry: Any) -> str:
+    cls = entry.get("class") if isinstance(entry, dict) else None
+    config = entry.get("config") if isinstance(entry, dict) else None
+    name = config.get("name") if isinstance(config, dict) else None
+    label = f"element {index}"
+    if isinstance(name, str):
+        label += f" '{name}'"
+    if isinstance(cls, str):
+        label += f" ({cls})"
+    return label
+
+
+class _Unwritable(Exception):
+    def __init__(self, where: str, why: str):
+        super().__init__(where, why)
+        self.where = where
+        self.why = why
+
+
+def _plain(value: Any, where: str, active: set[int]) -> Any:
+    """`value` as plain JSON values (dict keys sorted), or _Unwritable."""
+    if value is None or value is True or value is False:
+        return value
+    if isinstance(value, str):
+        return str.__str__(value)  # a str subclass (an enum member) as its text
+    if isinstance(value, int):
+        return int.__index__(value)
+    if isinstance(value, numbers.Integral):  # numpy integers and the like
+        return operator.index(value)
+    if isinstance(value, (float, numbers.Real)):
+        number = float.__float__(value) if isinstance(value, float) else float(value)
+        if not math.isfinite(number):
+            raise _Unwritable(where, f"holds {number!r}, which JSON cannot hold")
+        return number
+    if isinstance(value, (dict, list)):
+        if id(value) in active:
+            raise _Unwritable(where, "contains itself")
+        active.add(id(value))
+        try:
+            if isinstance(value, list):
+                return [_plain(v, f"{where}[{i}]", active) for i, v in enumerate(value)]
+            for key in value:
+                if not isinstance(key, str):
+                    raise _Unwritable(
+                        where, f"has the key {key!r}, but JSON object keys are strings"
+                    )
+            return {
+                str.__str__(k): _plain(value[k], f"{where}.{k}" if where else k, active)
+                for k in sorted(value)
+            }
+        finally:
+            active.discard(id(value))
+    if isinstance(value, tuple):
+        raise _Unwritable(where, "holds a tuple, which JSON would read back as a list; use a list")
+    raise _Unwritable(where, f"holds a {type(value).__name__}, which JSON cannot hold")
+
+
+def to_text(document: dict) -> str:
+    """The JSON text of a pipeline document.
+
+    Raises DocumentError naming the element and the key when a configuration
+    value cannot be written as JSON.
+    """
+    keys = _keys()
+    plain: dict[str, Any] = {}
+    for key, value in document.items():
+        if key == keys.NODES:
+            entries = []
+            for index, entry in enumerate(value):
+                try:
+                    entries.append(
+                        {
+                            k: _plain(v, "", set()) if k == "config" else _plain(v, k, set())
+                            for k, v in entry.items()
+                        }
+                    )
+                except _Unwritable as e:
+                    what = f"configuration key '{e.where}'" if e.where else "configuration"
+                    raise DocumentError(
+                        f"Cannot save {_element_label(index, entry)}: its {what} {e.why}."
+                    ) from None
+            plain[key] = entries
+        else:
+            try:
+                plain[key] = _plain(value, key, set())
+            except _Unwritable as e:
+                raise DocumentError(f"Cannot save the document: '{e.where}' {e.why}.") from None
+    return json.dumps(plain, indent=2, ensure_ascii=False, allow_nan=False) + "\n"
+
+
+def write_atomic(path: str | os.PathLike, data: bytes) -> None:
+    """Replace the file at `path` with `data`, all at once.
+
+    The previous file (if any) stays intact until the new one is complete on
+    disk; its permission bits carry over to the new one.
+    """
+    target = os.path.realpath(os.fspath(path))
+    directory = os.path.dirname(target)
+    base = os.path.basename(target)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+    while True:
+        temporary = os.path.join(directory, f".{base}.{secrets.token_hex(6)}.tmp")
+        try:
+            fd = os.open(temporary, flags, 0o666)
+            break
+        except FileExistsError:
+            continue
+    try:
+        with open(fd, "wb", closefd=True) as stream:
+            stream.write(data)
+            stream.flush()
+            os.fsync(stream.fileno())
+        with contextlib.suppress(FileNotFoundError):
+            os.chmod(temporary, stat.S_IMODE(os.stat(target).st_mode))
+        os.replace(temporary, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+    # The rename itself must reach the disk too; some file systems cannot
+    # open a directory for that, and the file is in place either way.
+    with contextlib.suppress(OSError):
+        dir_fd = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+        try:
+            os.fsync(dir_fd)
+        finally:
+            os.close(dir_fd)
+
+
+# ----------------------------------------------------------------- reading
+
+_JSON_KINDS = ((bool, "a boolean"), (dict, "an object"), (list, "an array"), (str, "a string"))
+
+
+def _kind(value: Any) -> str:
+    if value is None:
+        return "null"
+    for cls, name in _JSON_KINDS:
+        if isinstance(value, cls):
+            return name
+    return "a number" if isinstance(value, (int, float)) else type(value).__name__
+
+
+def _refuse_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not a JSON value")
+
+
+def parse(path: str | os.PathLike) -> dict:
+    """The document stored at `path`, checked for the structure a reader needs.
+
+    OSError when the file cannot be read; DocumentError for anything wrong
+    with its content.
+    """
+    where = os.fsdecode(path)
+    with open(path, "rb") as stream:
+        raw = stream.read()
+    try:
+        text = raw.decode("utf-8-sig")
+    except UnicodeDecodeError as e:
+        raise DocumentError(
+            f"{where}: not UTF-8 text (invalid byte at offset {e.start}).", where
+        ) from e
+    try:
+        document = json.loads(text, parse_constant=_refuse_constant)
+    except json.JSONDecodeError as e:
+        raise DocumentError(
+            f"{where}: invalid JSON at line {e.lineno}, column {e.colno}: {e.msg}.", where
+        ) from e
+    except ValueError as e:  # NaN, Infinity
+        raise DocumentError(f"{where}: invalid JSON: {e}.", where) from e
+    except RecursionError as e:
+        raise DocumentError(f"{where}: invalid JSON: nested too deeply.", where) from e
+    check_structure(document, where)
+    return document
+
+
+def check_structure(document: Any, where: str) -> None:
+    """DocumentError unless `document` has the parts a reader needs, each of the right type."""
+
+    def refuse(what: str) -> None:
+        raise DocumentError(f"{where}: {what}", where)
+
+    if not isinstance(document, dict):
+        refuse(f"the document is {_kind(document)}, not an object.")
+    keys = _keys()
+    for key in (keys.NODES, keys.CONNECTIONS):
+        if key not in document:
+            refuse(f'the document has no "{key}" list.')
+        if not isinstance(document[key], list):
+            refuse(f'"{key}" must be an array, not {_kind(document[key])}.')
+    writer = document.get(keys.WRITER)
+    if writer is not None and not isinstance(writer, dict):
+        refuse(f'"{keys.WRITER}" must be an object, not {_kind(writer)}.')
+    for index, entry in enumerate(document[keys.NODES]):
+        at = f"{keys.NODES}[{index}]"
+        if not isinstance(entry, dict):
+            refuse(f"{at} must be an object, not {_kind(entry)}.")
+        for part in ("module", "class"):
+            if part not in entry:
+                refuse(f'{at} has no "{part}".')
+            if not isinstance(entry[part], str) or not entry[part]:
+                refuse(f'{at} "{part}" must be a non-empty string, not {_kind(entry[part])}.')
+        config = entry.get("config")
+        if config is not None and not isinstance(config, dict):
+            refuse(f'{at} "config" must be an object or null, not {_kind(config)}.')
+    for index, pair in enumerate(document[keys.CONNECTIONS]):
+        if not (
+            isinstance(pair, list) and len(pair) == 2 and all(isinstance(e, str) for e in pair)
+        ):
+            refuse(
+                f"{keys.CONNECTIONS}[{index}] must be a pair of port references "
+                f"(two strings), not {_kind(pair)}"
+                + (f" of {len(pair)}." if isinstance(pair, list) else ".")
+            )
+
+
+def module_prefixes(allowed_modules: Iterable[str]) -> list[str]:
+    """The prefixes of `allowed_modules`, checked: each a dotted module name."""
+    if isinstance(allowed_modules, (str, bytes)):
+        raise TypeError("allowed_modules must be a list of module-name prefixes, not a string.")
+    prefixes = list(allowed_modules)
+    for prefix in prefixes:
+        if not isinstance(prefix, str):
+            raise TypeError(
+                f"allowed_modules entries must be strings, got {type(prefix).__name__}."
+            )
+        if not all(part.isidentifier() for part in prefix.split(".")):
+            raise ValueError(f"allowed_modules entry {prefix!r} is not a dotted module name.")
+    return prefixes
+
+
+def admitted(module: str, prefixes: list[str]) -> bool:
+    """Whether `module` is one of `prefixes` or lies inside one (whole dotted
+    components: "flowmesh" admits "flowmesh.sources", not "flowmeshevil")."""
+    return any(module == p or module.startswith(p + ".") for p in prefixes)
+
+
+def named_modules(document: dict):
+    """(element index, entry, place, module) for every module reading `document`
+    would import: each element's own, and each one named inside an element's
+    configuration (a chain rebuilds its nodes from entries listed there, and
+    any object with a "module" key may be such an entry). `place` is None for
+    the element's own module, else where in its configuration the name stands.
+    """
+    for index, entry in enumerate(document[_keys().NODES]):
+        yield index, entry, None, entry["module"]
+        pending = [("config", entry.get("config"))]
+        while pending:
+            place, value = pending.pop()
+            if isinstance(value, dict):
+                module = value.get("module")
+                if isinstance(module, str):
+                    yield index, entry, place, module
+                children = [(f"{place}.{k}", v) for k, v in value.items()]
+            elif isinstance(value, list):
+                children = [(f"{place}[{i}]", v) for i, v in enumerate(value)]
+            else:
+                continue
+            pending += reversed(children)  # document order
+
+
+def check_modules(document: dict, prefixes: list[str], where: str) -> None:
+    """DocumentError for the first module outside `prefixes` that reading
+    `document` would import."""
+    for index, entry, place, module in named_modules(document):
+        if not admitted(module, prefixes):
+            allowed = ", ".join(prefixes) or "nothing"
+            at = f" at {place}" if place else ""
+            raise DocumentError(
+                f"{where}: {_element_label(index, entry)} names module '{module}'{at}, which "
+                f"allowed_modules does not admit (allowed: {allowed}). Nothing was imported.",
+                where,
+            )
+
+
+@contextlib.contextmanager
+def releasing_failed_build():
+    """On a failure inside the block, let go of everything the block built.
+
+    A failed read leaves its elements unreachable but alive: they refer to
+    themselves through their handlers until the collector runs, and the
+    element whose constructor failed is held by the traceback's frames. While
+    alive they stay registered and their ids would block a corrected document.
+    Clearing the finished frames' locals and collecting releases them; their
+    ids leave the registry by themselves, while objects that something else
+    still holds (another thread's elements) stay registered.
+    """
+    try:
+        yield
+    except BaseException as e:
+        _clear_frames(e)
+        gc.collect()
+        raise
+
+
+def _clear_frames(error: BaseException) -> None:
+    pending, seen = [error], set()
+    while pending:
+        exc = pending.pop()
+        if exc is None or id(exc) in seen:
+            continue
+        seen.add(id(exc))
+        traceback.clear_frames(exc.__traceback__)
+        pending += [exc.__cause__, exc.__context__]
+        if isinstance(exc, BaseExceptionGroup):
+            pending += exc.exceptions

@@ -1,0 +1,706 @@
+"""Pipeline documents as files: JSON text, atomic saving, checked loading,
+module restriction, and what a failed load leaves behind; random malformed
+documents for both the dictionary reader and the file reader."""
+
+import copy
+import gc
+import json
+import os
+import subprocess
+import sys
+import threading
+
+import numpy
+import pytest
+from document_elements import Counter, Double, Events, Front, Quadruple, Silent, async_sink
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from flowmesh import DocumentError
+from flowmesh.chain import node_entry
+from flowmesh.documents import admitted
+from flowmesh.i_chain import IChain
+from flowmesh.imp import PortableImp
+from flowmesh.pipeline import Pipeline
+from flowmesh.portable import Portable
+from flowmesh.sources import Sink
+
+SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
+
+
+@pytest.fixture(autouse=True)
+def _isolated(tmp_path, monkeypatch):
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
+    Portable.reset()
+    yield
+    Portable.reset()
+
+
+def writer_threads():
+    return sum(1 for t in threading.enumerate() if t.name == "flowmesh-log-writer")
+
+
+def ids():
+    return set(PortableImp._id_map.keys())
+
+
+def build_graph():
+    p = Pipeline("")
+    src, dbl, sink = Counter(name="src", rate=0, frames=3), Double(name="dbl"), Sink(name="sink")
+    events, inbox = Events(name="events"), async_sink(name="inbox")
+    p.connect(src, dbl)
+    p.connect(dbl, sink)
+    p.connect(events, inbox)
+    front, quad, end = Front(name="front", frames=2), Quadruple(name="quad"), Sink(name="end")
+    p.connect(front, quad)
+    p.connect(quad, end)
+    inner = [node_entry(Double, name="d"), node_entry(Sink, name="s")]
+    p.connect(src, IChain(name="ichain", nodes=inner))
+    return p
+
+
+# ------------------------------------------------------------------ saving
+
+
+def test_save_load_round_trip_is_byte_identical_and_runs(tmp_path):
+    first, second = tmp_path / "a.json", tmp_path / "b.json"
+    p = build_graph()
+    p.save(first)
+    p.save(second)
+    assert first.read_bytes() == second.read_bytes()  # two saves of one pipeline
+    doc = p.serialize()
+    p.close()
+    del p
+    Portable.reset()
+
+    q = Pipeline.load(first)
+    try:
+        q.save(second)
+        assert second.read_bytes() == first.read_bytes()  # and of the loaded one
+        assert q.serialize()["connections"] == doc["connections"]
+        assert [e.id for e in q._imp._nodes] == [e["config"]["id"] for e in doc["nodes"]]
+        src, dbl, sink, events, inbox, front, quad, end, ichain = q._imp._nodes
+        inner_sink = ichain.get_nodes()[1]
+        q.start()
+        assert sink.wait_for(3, timeout=30) and end.wait_for(2, timeout=30)
+        assert inner_sink.wait_for(3, timeout=30)
+        events.trigger({"k": 1})
+        assert inbox.wait_for(1, timeout=30)
+        q.stop()
+        q.raise_if_failed()
+        assert sink.values() == [2, 4, 6] and inbox.values() == [{"k": 1}]
+        assert end.values() == [8, 16] and inner_sink.values() == [2, 4, 6]
+    finally:
+        q.close()
+
+
+def test_file_is_indented_utf8_json_with_configuration_keys_sorted(tmp_path):
+    path = tmp_path / "p.json"
+    p = Pipeline("")
+    p.add_node(
+        Silent(
+            name="größe ✓",
+            zeta=1,
+            alpha=[1, 2.5, None, True],
+            numpy=[numpy.int64(7), numpy.float32(0.5), numpy.float64(2.25)],
+        )
+    )
+    p.save(path)
+    raw = path.read_bytes()
+    text = raw.decode("utf-8")
+    assert "größe ✓" in text and text.endswith("}\n") and "\n  " in text
+    doc = json.loads(text)
+    assert list(doc) == ["format_version", "writer", "nodes", "connections"]
+    assert list(doc["nodes"][0]) == ["class", "module", "source", "config"]
+    config = doc["nodes"][0]["config"]
+    assert list(config) == sorted(config)
+    assert config["alpha"] == [1, 2.5, None, True]
+    assert config["numpy"] == [7, 0.5, 2.25]
+    Portable.reset()
+    q = Pipeline.load(path)
+    assert q._imp._nodes[0].config["zeta"] == 1  # records became keyword arguments again
+    q.close()
+
+
+class Opaque:
+    pass
+
+
+LOOP = []
+LOOP.append(LOOP)
+
+
+@pytest.mark.parametrize(
+    "value, key, why",
+    [
+        ({1, 2}, "extra", "holds a set, which JSON cannot hold"),
+        (float("nan"), "extra", "holds nan, which JSON cannot hold"),
+        (float("-inf"), "extra", "holds -inf, which JSON cannot hold"),
+        (numpy.float64("nan"), "extra", "holds nan, which JSON cannot hold"),
+        ([numpy.float32("inf")], "extra[0]", "holds inf, which JSON cannot hold"),
+        ((1, 2), "extra", "holds a tuple, which JSON would read back as a list; use a list"),
+        ({1: "a"}, "extra", "has the key 1, but JSON object keys are strings"),
+        ([1, Opaque()], "extra[1]", "holds a Opaque, which JSON cannot hold"),
+        ({"inner": {"deep": b"x"}}, "extra.inner.deep", "holds a bytes, which JSON cannot hold"),
+        (LOOP, "extra[0]", "contains itself"),
+    ],
+)
+def test_unwritable_value_names_element_and_key_and_writes_nothing(tmp_path, value, key, why):
+    path = tmp_path / "p.json"
+    path.write_text("previous")
+    p = Pipeline("")
+    p.add_node(Silent(name="fine"))
+    p.add_node(Silent(name="bad", extra=value))
+    with pytest.raises(DocumentError) as info:
+        p.save(path)
+    assert (
+        str(info.value)
+        == f"Cannot save element 1 'bad' (Silent): its configuration key '{key}' {why}."
+    )
+    assert path.read_text() == "previous"
+    assert leftovers(tmp_path) == ["p.json"]
+    p.close()
+
+
+def leftovers(directory):
+    return sorted(n for n in os.listdir(directory) if n != "state")
+
+
+@pytest.mark.parametrize("fails", ["fsync", "replace", "write"])
+def test_failed_save_keeps_the_previous_file_and_no_temporary(tmp_path, monkeypatch, fails):
+    path = tmp_path / "p.json"
+    path.write_text("previous")
+    p = build_graph()
+
+    def broken(*args, **kwargs):
+        raise OSError(28, "No space left on device")
+
+    if fails == "write":  # a short write, then the disk is full
+        monkeypatch.setattr("builtins.open", _failing_open(open))
+    else:
+        monkeypatch.setattr(os, fails, broken)
+    with pytest.raises(OSError):
+        p.save(path)
+    monkeypatch.undo()
+    assert path.read_text() == "previous"
+    assert leftovers(tmp_path) == ["p.json"]
+    p.close()
+
+
+def _failing_open(real_open):
+    class Failing:
+        def __init__(self, stream):
+            self.stream = stream
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            self.stream.close()
+
+        def write(self, data):
+            self.stream.write(data[: len(data) // 2])
+            raise OSError(28, "No space left on device")
+
+    def opener(file, mode="r", *args, **kwargs):
+        stream = real_open(file, mode, *args, **kwargs)
+        return Failing(stream) if isinstance(file, int) else stream
+
+    return opener
+
+
+def test_a_crash_while_saving_never_truncates_the_document(tmp_path):
+    path = tmp_path / "p.json"
+    p = build_graph()
+    p.save(path)
+    before = path.read_bytes()
+    p.close()
+    script = (
+        "import os, sys\n"
+        "sys.path.insert(0, sys.argv[2])\n"
+        "from flowmesh.pipeline import Pipeline\n"
+        "from flowmesh.o_node import ONode\n"
+        "os.replace = lambda *a: os._exit(3)\n"
+        "p = Pipeline('')\n"
+        "p.add_node(ONode(name='other'))\n"
+        "p.save(sys.argv[1])\n"
+    )
+    env = dict(os.environ, PYTHONPATH=SRC)
+    done = subprocess.run(
+        [sys.executable, "-c", script, str(path), os.path.dirname(__file__)],
+        env=env,
+        capture_output=True,
+        timeout=120,
+    )
+    assert done.returncode == 3, done.stderr
+    assert path.read_bytes() == before
+
+
+def test_saving_keeps_the_permissions_of_the_file_it_replaces(tmp_path):
+    path = tmp_path / "p.json"
+    path.write_text("{}")
+    os.chmod(path, 0o640)
+    p = Pipeline("")
+    p.save(path)
+    assert os.stat(path).st_mode & 0o777 == 0o640
+    p.close()
+
+
+# ----------------------------------------------------------------- loading
+
+VALID = {"format_version": 1, "nodes": [], "connections": []}
+ENTRY = {"class": "Sink", "module": "flowmesh.sources", "source": None, "config": {"name": "s"}}
+
+
+def with_(**changes):
+    doc = copy.deepcopy(VALID)
+    doc.update(changes)
+    return json.dumps(doc)
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        (
+            "{",
+            "invalid JSON at line 1, column 2: Expecting property name enclosed in double quotes.",
+        ),
+        (
+            '{"nodes": [],\n  "connections": [}',
+            "invalid JSON at line 2, column 19: Expecting value.",
+        ),
+        (json.dumps(VALID)[:-7], "invalid JSON at line 1, column "),
+        ("", "invalid JSON at line 1, column 1: Expecting value."),
+        ("[]", "the document is an array, not an object."),
+        ('"doc"', "the document is a string, not an object."),
+        ("null", "the document is null, not an object."),
+        ('{"connections": []}', 'the document has no "nodes" list.'),
+        ('{"nodes": []}', 'the document has no "connections" list.'),
+        (with_(nodes={}), '"nodes" must be an array, not an object.'),
+        (with_(connections="a"), '"connections" must be an array, not a string.'),
+        (with_(writer=["x"]), '"writer" must be an object, not an array.'),
+        (with_(nodes=[5]), "nodes[0] must be an object, not a number."),
+        (with_(nodes=[{"class": "Sink"}]), 'nodes[0] has no "module".'),
+        (
+            with_(nodes=[{**ENTRY, "class": 1}]),
+            'nodes[0] "class" must be a non-empty string, not a number.',
+        ),
+        (
+            with_(nodes=[{**ENTRY, "module": ""}]),
+            'nodes[0] "module" must be a non-empty string, not a string.',
+        ),
+        (
+            with_(nodes=[{**ENTRY, "config": [1]}]),
+            'nodes[0] "config" must be an object or null, not an array.',
+        ),
+        (
+            with_(connections=[["a"]]),
+            "connections[0] must be a pair of port references (two strings), not an array of 1.",
+        ),
+        (
+            with_(connections=[["a", 5]]),
+            "connections[0] must be a pair of port references (two strings), not an array of 2.",
+        ),
+        (
+            with_(connections=[None]),
+            "connections[0] must be a pair of port references (two strings), not null.",
+        ),
+        (
+            '{"nodes": [], "connections": [], "format_version": NaN}',
+            "invalid JSON: NaN is not a JSON value.",
+        ),
+        ("[" * 200000, "invalid JSON: nested too deeply."),
+        (with_(format_version="x"), "format_version is 'x', which is not a revision number."),
+        (
+            with_(format_version=2, writer={"flowmesh": "9.1"}),
+            "This document is format revision 2 and this build reads revision 1. "
+            "It was written by flowmesh 9.1.",
+        ),
+        (
+            with_(
+                nodes=[
+                    ENTRY,
+                    {"class": "Counter", "module": "document_elements", "config": {"frames": -1}},
+                ]
+            ),
+            "frames must be >= 0, got -1.",
+        ),
+        (with_(nodes=[{**ENTRY, "class": "Nope"}]), "Class 'Nope' could not be imported."),
+        (
+            with_(nodes=[ENTRY], connections=[["s", "s"]]),
+            "Deserialization failed: 's' cannot be used as a connection output",
+        ),
+    ],
+)
+def test_a_broken_file_is_one_clear_error_naming_it(tmp_path, text, message):
+    path = tmp_path / "broken.json"
+    path.write_text(text, encoding="utf-8")
+    threads, before = writer_threads(), ids()
+    with pytest.raises(DocumentError) as info:
+        Pipeline.load(path)
+    assert isinstance(info.value, ValueError)
+    assert str(info.value).startswith(f"{path}: ")
+    assert message in str(info.value)
+    assert info.value.path == str(path)
+    assert writer_threads() == threads
+    assert ids() == before
+
+
+def test_text_that_is_not_utf8_is_refused(tmp_path):
+    path = tmp_path / "latin.json"
+    path.write_bytes('{"nodes": [], "connections": [], "x": "größe"}'.encode("latin-1"))
+    with pytest.raises(DocumentError, match=r"not UTF-8 text \(invalid byte at offset 41\)"):
+        Pipeline.load(path)
+
+
+def test_a_byte_order_mark_is_accepted(tmp_path):
+    path = tmp_path / "bom.json"
+    path.write_bytes(b"\xef\xbb\xbf" + json.dumps(VALID).encode())
+    Pipeline.load(path).close()
+
+
+def test_a_missing_file_is_an_os_error(tmp_path):
+    with pytest.raises(FileNotFoundError):
+        Pipeline.load(tmp_path / "absent.json")
+
+
+def test_a_failed_load_unregisters_what_it_built_by_itself(tmp_path):
+    """The element whose constructor failed is still referenced by the error's
+    traceback; its ids must not block the corrected document."""
+    doc = json.loads(
+        with_(
+            nodes=[
+                {**ENTRY, "config": {"name": "s", "id": "S1"}},
+                {
+                    "class": "FailsAfterRegistering",
+                    "module": "document_elements",
+                    "config": {"id": "F1", "output_ports": [{"name": "out", "id": "F1O"}]},
+                },
+            ]
+        )
+    )
+    path = tmp_path / "p.json"
+    path.write_text(json.dumps(doc))
+    gc.disable()
+    try:
+        with pytest.raises(DocumentError) as info:
+            Pipeline.load(path)
+        assert isinstance(info.value.__cause__, RuntimeError)
+        assert ids() == set()
+        doc["nodes"].pop()
+        path.write_text(json.dumps(doc))
+        Pipeline.load(path).close()  # same ids, no reset needed
+    finally:
+        gc.enable()
+
+
+def test_elements_held_elsewhere_stay_registered_after_a_failed_load(tmp_path):
+    import document_elements
+
+    path = tmp_path / "p.json"
+    entry = {"class": "KeepsABystander", "module": "document_elements", "config": {"id": "K"}}
+    path.write_text(with_(nodes=[ENTRY, entry]))
+    document_elements.KEPT.clear()
+    with pytest.raises(DocumentError, match="constructor failed"):
+        Pipeline.load(path)
+    (bystander,) = document_elements.KEPT
+    port = bystander._imp.get_input_port("in")
+    assert ids() == {bystander.id, port.config["id"]}
+    document_elements.KEPT.clear()
+
+
+def test_an_interrupt_leaves_load_unchanged_and_nothing_behind(tmp_path):
+    path = tmp_path / "p.json"
+    entry = {"class": "Interrupted", "module": "document_elements", "config": {"id": "I"}}
+    path.write_text(with_(nodes=[ENTRY, entry]))
+    threads = writer_threads()
+    with pytest.raises(KeyboardInterrupt):
+        Pipeline.load(path)
+    assert writer_threads() == threads
+    assert ids() == set()
+
+
+def test_earlier_registrations_survive_a_failed_load(tmp_path):
+    keep = Silent(name="keep", id="KEEP")
+    path = tmp_path / "p.json"
+    path.write_text(with_(nodes=[ENTRY, {**ENTRY, "class": "Nope"}]))
+    with pytest.raises(DocumentError):
+        Pipeline.load(path)
+    assert ids() == {"KEEP", keep._imp._output_ports["out"].config["id"]}
+
+
+@pytest.mark.parametrize(
+    "module, prefixes, admits",
+    [
+        ("flowmesh.sources", ["flowmesh"], True),
+        ("flowmesh", ["flowmesh"], True),
+        ("flowmeshevil", ["flowmesh"], False),
+        ("flowmeshevil.sources", ["flowmesh"], False),
+        ("a.b.c", ["x", "a.b"], True),
+        ("a.bc", ["a.b"], False),
+        ("a", ["a.b"], False),
+        ("anything", [], False),
+    ],
+)
+def test_module_prefixes_match_whole_components(module, prefixes, admits):
+    assert admitted(module, prefixes) is admits
+
+
+def test_a_module_outside_allowed_modules_is_never_imported(tmp_path, monkeypatch):
+    (tmp_path / "flowmeshevil.py").write_text(
+        "from flowmesh.sources import Sink\nclass Trap(Sink):\n    pass\n"
+    )
+    monkeypatch.syspath_prepend(str(tmp_path))
+    path = tmp_path / "p.json"
+    trap = {"class": "Trap", "module": "flowmeshevil", "config": {"name": "t"}}
+    path.write_text(with_(nodes=[ENTRY, trap]))
+    with pytest.raises(DocumentError) as info:
+        Pipeline.load(path, allowed_modules=["flowmesh", "document_elements"])
+    assert str(info.value) == (
+        f"{path}: element 1 't' (Trap) names module 'flowmeshevil', which allowed_modules does "
+        "not admit (allowed: flowmesh, document_elements). Nothing was imported."
+    )
+    assert "flowmeshevil" not in sys.modules
+    assert ids() == set()
+    q = Pipeline.load(path, allowed_modules=("flowmesh", "flowmeshevil"))
+    assert [type(e).__name__ for e in q._imp._nodes] == ["Sink", "Trap"]
+    q.close()
+
+
+def test_modules_named_inside_a_configuration_are_checked_too(tmp_path, monkeypatch):
+    """A chain rebuilds its nodes from entries in its configuration: admitting
+    the chain's module must not admit what those entries name."""
+    (tmp_path / "trapnodes.py").write_text(
+        "from flowmesh.io_node import IONode\nclass Trap(IONode):\n    pass\n"
+    )
+    monkeypatch.syspath_prepend(str(tmp_path))
+    chain = {
+        "class": "OChain",
+        "module": "flowmesh.o_chain",
+        "config": {
+            "name": "front",
+            "nodes": [
+                {"class": "Counter", "module": "document_elements", "config": {"frames": 1}},
+                {"class": "Trap", "module": "trapnodes", "config": {}},
+            ],
+        },
+    }
+    path = tmp_path / "p.json"
+    path.write_text(with_(nodes=[chain]))
+    with pytest.raises(DocumentError) as info:
+        Pipeline.load(path, allowed_modules=["flowmesh", "document_elements"])
+    assert str(info.value) == (
+        f"{path}: element 0 'front' (OChain) names module 'trapnodes' at config.nodes[1], which "
+        "allowed_modules does not admit (allowed: flowmesh, document_elements). "
+        "Nothing was imported."
+    )
+    assert "trapnodes" not in sys.modules
+    with pytest.raises(DocumentError, match="names module 'document_elements' at config.nodes"):
+        Pipeline.load(path, allowed_modules=["flowmesh", "trapnodes"])
+    assert "trapnodes" not in sys.modules
+    q = Pipeline.load(path, allowed_modules=["flowmesh", "document_elements", "trapnodes"])
+    (front,) = q._imp._nodes
+    assert [type(n).__name__ for n in front.get_nodes()] == ["Counter", "Trap"]
+    q.close()
+    sys.modules.pop("trapnodes")
+
+
+@pytest.mark.parametrize(
+    "allowed, error",
+    [
+        ("flowmesh", TypeError),
+        ([5], TypeError),
+        (["flow mesh"], ValueError),
+        ([""], ValueError),
+        (["a..b"], ValueError),
+        (5, TypeError),
+    ],
+)
+def test_allowed_modules_is_checked(tmp_path, allowed, error):
+    path = tmp_path / "p.json"
+    path.write_text(json.dumps(VALID))
+    with pytest.raises(error):
+        Pipeline.load(path, allowed_modules=allowed)
+
+
+def test_revision_notes_reach_the_loaded_pipelines_log(tmp_path, caplog):
+    import logging
+
+    caplog.set_level(logging.INFO, logger="flowmesh")
+    path = tmp_path / "old.json"
+    path.write_text(json.dumps({"nodes": [], "connections": []}))
+    Pipeline.load(path).close()
+    path.write_text(with_(format_version=0))
+    Pipeline.load(path).close()
+    notes = [(r.levelname, r.getMessage()) for r in caplog.records if "revision" in r.getMessage()]
+    assert [level for level, _ in notes] == ["WARNING", "INFO"]
+
+
+# ------------------------------------------------- random malformed input
+
+SAFE_TEXT = st.sampled_from(
+    [
+        "",
+        "s",
+        "src",
+        "src.out",
+        "dbl.in",
+        "sink",
+        "inbox.in",
+        "flowmesh.sources",
+        "Sink",
+        "Counter",
+        "document_elements",
+        "Double",
+        "Events",
+        "1",
+        "2",
+        "Sync",
+        "Async",
+        "out",
+        "in",
+        "Any",
+    ]
+) | st.text(alphabet="qz.", max_size=5).map(lambda s: "zq" + s)
+KEYS = st.sampled_from(
+    [
+        "nodes",
+        "connections",
+        "format_version",
+        "writer",
+        "module",
+        "class",
+        "config",
+        "source",
+        "name",
+        "id",
+        "output_ports",
+        "input_ports",
+        "timing",
+        "type",
+        "rate",
+        "frames",
+        "decoupled",
+    ]
+) | st.text(max_size=4)
+JSON = st.recursive(
+    st.none()
+    | st.booleans()
+    | st.integers(-3, 3)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | SAFE_TEXT,
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(KEYS, inner, max_size=4),
+    max_leaves=16,
+)
+DEADLINE = settings(
+    max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
+DESERIALIZE_ERRORS = (TypeError, ValueError, KeyError, ImportError)
+
+
+def _valid_document():
+    p = build_graph()
+    doc = json.loads(json.dumps(p.serialize()))
+    p.close()
+    Portable.reset()
+    return doc
+
+
+# Built once: ids come from the host's generator, which strategies must not use.
+VALID_DOC = _valid_document()
+
+
+def valid_document():
+    return copy.deepcopy(VALID_DOC)
+
+
+@st.composite
+def mutated(draw):
+    """A valid document with one part replaced, removed or cut short."""
+    doc = valid_document()
+    parent, key = None, None
+    node = doc
+    while isinstance(node, (dict, list)) and node and draw(st.booleans()):
+        parent = node
+        key = (
+            draw(st.sampled_from(sorted(node)))
+            if isinstance(node, dict)
+            else draw(st.integers(0, len(node) - 1))
+        )
+        node = node[key]
+    op = draw(st.sampled_from(["replace", "remove", "truncate"]))
+    if parent is None:
+        return draw(JSON) if op == "replace" else doc
+    if op == "remove":
+        del parent[key]
+    elif op == "truncate" and isinstance(node, (list, str)):
+        parent[key] = node[: draw(st.integers(0, max(0, len(node) - 1)))]
+    else:
+        parent[key] = draw(JSON)
+    return doc
+
+
+def check_nothing_left(threads):
+    assert writer_threads() == threads
+    gc.collect()
+    assert ids() == set()
+
+
+def deserialize_one(doc):
+    Portable.reset()
+    threads = writer_threads()
+    try:
+        Pipeline.deserialize(doc).close()
+    except DESERIALIZE_ERRORS:
+        pass
+    except AttributeError:
+        # the import machinery's own error for a module name that is not text
+        assert any(
+            isinstance(e, dict) and "module" in e and not isinstance(e["module"], str)
+            for e in doc.get("nodes", ())
+        )
+    check_nothing_left(threads)
+
+
+def load_one(path, text):
+    Portable.reset()
+    path.write_text(text, encoding="utf-8")
+    threads = writer_threads()
+    try:
+        Pipeline.load(path).close()
+    except DocumentError as e:
+        assert str(e).startswith(f"{path}: ")
+        assert writer_threads() == threads
+        assert ids() == set()  # before any collection
+    check_nothing_left(threads)
+
+
+@DEADLINE
+@given(doc=JSON)
+def test_random_json_to_deserialize(doc):
+    if isinstance(doc, dict):
+        deserialize_one(doc)
+    else:
+        with pytest.raises(TypeError):
+            Pipeline.deserialize(doc)
+
+
+@DEADLINE
+@given(doc=mutated())
+def test_mutated_documents_to_deserialize(doc):
+    if isinstance(doc, dict):
+        deserialize_one(doc)
+
+
+@DEADLINE
+@given(doc=JSON | mutated())
+def test_random_and_mutated_files_to_load(tmp_path, doc):
+    load_one(tmp_path / "doc.json", json.dumps(doc))
+
+
+@DEADLINE
+@given(cut=st.integers(0, 10**6))
+def test_truncated_files_to_load(tmp_path, cut):
+    Portable.reset()
+    text = json.dumps(valid_document(), indent=2)
+    load_one(tmp_path / "doc.json", text[: cut % (len(text) + 1)])
