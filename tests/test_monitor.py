@@ -22,6 +22,7 @@ from flowmesh.logging import RECENT_ENTRIES, Logger
 from flowmesh.monitor import sampler as sampling
 from flowmesh.o_chain import OChain
 from flowmesh.pipeline import Pipeline
+from flowmesh.portable import Portable
 from flowmesh.sources import EventSource, SampledSource, Sink
 
 RATE = 200
@@ -342,6 +343,7 @@ import contextlib, io, json, sys, urllib.error, urllib.request
 sys.path[:0] = ["src", "tests"]
 from flowmesh import monitor
 from flowmesh.pipeline import Pipeline
+from flowmesh.portable import Portable
 from flowmesh.sources import Sink
 
 pipeline = Pipeline(directory="")
@@ -976,3 +978,26 @@ def test_the_tap_thins_fast_ports_to_what_a_plot_can_show(graph, fps, every, kep
     finally:
         feed.remove()
     assert list(feed.series) == [float(k) for k in kept]
+
+
+@pytest.mark.parametrize("outsider", ["monitor tap", "probe joined by hand"])
+def test_a_document_saved_while_something_outside_listens_reads_back_whole(
+    graph, tmp_path, outsider
+):
+    plain = graph.pipeline.serialize()
+    with serve(graph) as mon:
+        if outsider == "monitor tap":
+            mon.choose_plot("mid", "out")
+            mon.choose_plot("events", "out")  # the tap moves: one is joined at a time
+            mon.choose_plot("mid", "out")
+        else:
+            graph.mid.connect("out", Sink(name="probe"), "in")
+        assert len(graph.mid._imp._output_ports["out"]._connected_ports) == 2
+        assert graph.pipeline.serialize()["connections"] == plain["connections"]
+        graph.pipeline.save(tmp_path / "doc.json")
+    Portable.reset()
+    again = Pipeline.load(tmp_path / "doc.json")
+    try:
+        assert again.serialize()["connections"] == plain["connections"]
+    finally:
+        again.close()
