@@ -29,8 +29,10 @@ import os
 import shutil
 import sys
 import tempfile
+import time
 
 from flowmesh import DocumentError
+from flowmesh.i_node import INode
 from flowmesh.imp import (
     IOChainImp,
     OChainImp,
@@ -285,6 +287,63 @@ def _():
         p.stop()
         p.raise_if_failed()
     assert sink.values() == [10]
+    Portable.reset()
+
+
+class _Pair(INode):
+    def step(self, data):
+        if data.get("a") == "exit":
+            raise SystemExit("from step")
+
+
+# Frames assembled through the queues (parts taken whole, dict built after),
+# the push-through path, and a BaseException kept on a decoupled worker.
+@check("input_frames_and_worker_failure", rounds=100, warmup_batches=12)
+def _():
+    for decoupled in (False, True):
+        node = _Pair(
+            name="pair",
+            decoupled=decoupled,
+            input_ports=[{"name": "a"}, {"name": "b"}],
+        )
+        node.start()
+        a, b = node.get_input_port("a"), node.get_input_port("b")
+        for v in (1, 2, 3):
+            a.push(v)
+        for v in (1, 2, 3):
+            b.push(v)
+        b.push(4)
+        a.push("exit" if decoupled else 4)
+        if decoupled:
+            deadline = time.monotonic() + 10
+            while node.failure() is None and time.monotonic() < deadline:
+                time.sleep(0.001)
+            assert isinstance(node.failure(), SystemExit)
+        node.stop()
+        node.reset_run_state()
+    Portable.reset()
+
+
+class _StopsDuringStart(INode):
+    pipeline = None
+
+    def start(self):
+        super().start()
+        self.pipeline.stop()  # requested while starting, carried out after
+
+    def step(self, data):
+        pass
+
+
+@check("pipeline_stop_requested_while_starting", rounds=20, warmup_batches=4)
+def _():
+    with contextlib.redirect_stdout(io.StringIO()), Pipeline("") as p:
+        node = _StopsDuringStart(name="n")
+        node.pipeline = p
+        p.add_node(node)
+        p.start()
+        assert p.get_state() == "Stopped"
+        node.pipeline = None
     Portable.reset()
 
 

@@ -14,7 +14,10 @@ class INode(Node):
     (one frame: input-port name to item), and once per item at an ASYNC
     input. By default the cycle runs on the thread that delivered the item
     completing the frame; `decoupled=True` gives the node a worker thread of
-    its own, started and stopped with the node.
+    its own, started and stopped with the node. A failure that no cycle
+    contains (SystemExit, KeyboardInterrupt) on that worker is kept as the
+    node's failure and logged as ERROR; it is not raised again on any thread,
+    but a pipeline stops the run and `Pipeline.raise_if_failed` raises it.
     """
 
     class Configuration(Node.Configuration):

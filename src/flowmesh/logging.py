@@ -260,9 +260,12 @@ class Logger:
 
     def _open(self, directory):
         now = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-        path = os.path.join(
-            os.path.abspath(directory), f"flowmesh-{now}-{os.getpid()}-{next(_file_numbers)}.log"
-        )
+        name = f"flowmesh-{now}-{os.getpid()}-{next(_file_numbers)}.log"
+        try:
+            path = os.path.join(os.path.abspath(directory), name)
+        except (OSError, ValueError) as e:  # e.g. the working directory is gone
+            self.file_error = f"cannot use directory {directory!r}: {e}"
+            return
         self.attempted_file = path
         try:
             os.makedirs(directory, exist_ok=True)
@@ -271,10 +274,18 @@ class Logger:
             reason = "Not a directory" if isinstance(e, FileExistsError) else (e.strerror or str(e))
             self.file_error = f"cannot create directory {directory}: {reason}"
             return
+        except ValueError as e:
+            # A path the file system cannot name: an embedded NUL, or a lone
+            # surrogate that the file system encoding cannot encode.
+            self.file_error = f"cannot create directory {directory!r}: {e}"
+            return
         try:
             stream = open(path, "x", encoding="utf-8", errors="backslashreplace")
         except OSError as e:
             self.file_error = str(e.strerror or e)
+            return
+        except ValueError as e:
+            self.file_error = str(e)
             return
         self.file_name = path
         self._queue = queue.SimpleQueue()

@@ -20,6 +20,17 @@ class Pipeline:
     Failures inside a run are not raised by `start`: the monitoring thread stops
     the pipeline, prints a banner and calls the handlers registered with
     `add_error_handler`; `raise_if_failed` raises them in the client's thread.
+    That holds for SystemExit and KeyboardInterrupt raised on an element's own
+    thread too: they are reported like any failure, never re-raised there.
+
+    `start`, `stop` and `close` may be called from any thread, also from an
+    element's step or an error handler, and never wait for a thread that may
+    be waiting for them: a start while another thread starts is skipped; a
+    stop or close while another thread starts is carried out by that thread
+    once the run has started; a stop while another thread is stopping the
+    elements returns at once (that thread finishes the job), and waits for
+    the monitoring thread's report once they are stopped; a start while
+    another thread stops raises RuntimeError.
     """
 
     def __init__(self, directory=None):

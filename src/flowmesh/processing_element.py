@@ -11,6 +11,12 @@ class ProcessingElement(Portable):
         def _set_defaults(self):
             super()._set_defaults()
             self.setdefault(self.Keys.NAME, None)
+            name = self[self.Keys.NAME]
+            if isinstance(name, str) and type(name) is not str:
+                # A name is text: hooks of a str subclass (__str__, __eq__,
+                # __hash__) must not run wherever the element is named, in
+                # logs, banners and lookups, where they could raise.
+                dict.__setitem__(self, self.Keys.NAME, str.__str__(name))
 
         def validate(self):
             super().validate()

@@ -17,6 +17,10 @@ from .constants import Constants
 from .i_node import INode
 from .o_node import ONode
 
+# The longest single wait a lock accepts, with a margin for the clock's
+# resolution.
+_LONGEST_WAIT = threading.TIMEOUT_MAX / 2
+
 
 def _ports_with_timing(ports, timing, owner):
     """Copies of the output-port entries with `timing` filled in; an entry that
@@ -43,6 +47,12 @@ class SampledSource(ONode):
     itself. `frames` ends production after that many frames of a run (None:
     until stopped). Each frame is one cycle of the node: the first one runs
     setup, every one calls `step({})`, whose result maps output ports to values.
+
+    A failure that leaves a cycle on the producing thread (a batch node's
+    exception, or SystemExit / KeyboardInterrupt from this source's `step` or
+    from a consumer's `step` run on this thread) ends production: it is kept
+    as the source's failure and logged as ERROR, so that a pipeline stops the
+    run and `Pipeline.raise_if_failed` raises it in the client's thread.
     """
 
     class Configuration(ONode.Configuration):
@@ -80,7 +90,23 @@ class SampledSource(ONode):
         # frames do not reach consumers that are not running yet.
         self._go = threading.Event()
         self._go.set()
+        # Holders of `_go` (starts running on several threads at once): the
+        # source produces once the last of them lets go.
+        self._holds = 0
+        self._holds_lock = threading.Lock()
         super().__init__(**config)
+
+    def _hold(self):
+        with self._holds_lock:
+            self._holds += 1
+            self._go.clear()
+
+    def _release(self):
+        with self._holds_lock:
+            self._holds -= 1
+            if self._holds <= 0:
+                self._holds = 0
+                self._go.set()
 
     @property
     def rate(self):
@@ -138,13 +164,21 @@ class SampledSource(ONode):
                 if period:
                     due = t0 + k * period
                     while (delay := due - clock()) > 0.0:
-                        if stop.wait(delay):
+                        # A wait beyond what the platform's locks accept is
+                        # taken in pieces; the loop recomputes what is left.
+                        if stop.wait(min(delay, _LONGEST_WAIT)):
                             return
                 cycle(None)
                 k += 1
-        except Exception as e:
-            # Batch mode lets failures leave the cycle; this thread is their last stop.
+        except BaseException as e:
+            # Batch mode lets failures leave the cycle, and no cycle contains
+            # SystemExit or KeyboardInterrupt: this thread is their last stop.
+            # They are kept and logged as ERROR, so a pipeline's monitoring
+            # thread stops the run and `raise_if_failed` raises them later;
+            # they are not raised again here, where nobody would see them.
             imp.record_failure(e)
+            if not isinstance(e, Exception):
+                imp._condition = error
             imp.log(msg=e, type=Constants.LogTypes.ERROR)
 
 
@@ -257,9 +291,9 @@ def production_held(elements):
     first frames reaching consumers that are not running yet."""
     held = [e for e in _with_internal_nodes(elements) if isinstance(e, SampledSource)]
     for source in held:
-        source._go.clear()
+        source._hold()
     try:
         yield
     finally:
         for source in held:
-            source._go.set()
+            source._release()

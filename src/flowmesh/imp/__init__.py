@@ -11,6 +11,9 @@ class ConstantsImp:
     """Settings read by the implementation on every use (tests may change them)."""
 
     ID_TO_BE_GENERATED = None
+    # Seconds between monitoring passes; a value that is not a number of
+    # seconds above 0 and up to a day falls back to 0.5 (logged once per run),
+    # and one below a millisecond counts as a millisecond.
     MONITORING_INTERVAL = 0.5
     BACKLOG_WARNING = 100
     BACKLOG_ERROR = 1000

@@ -83,9 +83,15 @@ constexpr int32_t kFrame = -1;
 constexpr int32_t kSetup = -2;
 
 struct Entry {
-    PyObject* item;    // frame dict, event value, or nullptr for setup (owned)
+    PyObject* item;    // event value (owned), nullptr for a frame or the setup
     int32_t kind;      // kFrame, kSetup or the event's input index
-    uint32_t members;  // kFrame: how many inputs gave an item (in Core::members)
+    uint32_t members;  // kFrame: how many inputs gave an item (in Core::parts)
+};
+
+// One input's item of a frame that is ready or being assembled.
+struct Part {
+    uint32_t input;
+    PyObject* item;  // owned
 };
 
 struct Input {
@@ -96,14 +102,50 @@ struct Input {
 };
 
 // The C++ half of a driver, allocated with new and released in tp_clear.
+//
+// Queues change only where no Python code can run (no call, no release of a
+// reference, no allocation of a Python object): a hash, an equality test or a
+// finaliser may deliver again, from this thread or after a thread switch. A
+// frame is therefore taken off the queues whole, as parts, and its dict is
+// built afterwards from items this thread owns.
 struct Core {
     std::vector<Input> inputs;
     std::deque<Entry> ready;        // work in the order it became ready
-    std::deque<uint32_t> members;   // inputs that gave each queued frame its items
+    std::deque<Part> parts;         // the items of each queued frame, in `ready` order
     std::vector<char> event_input;  // scratch: effective timing per input
     std::mutex mutex;               // guards `wake_count` only
     std::condition_variable wake;
     uint64_t wake_count = 0;
+};
+// The parts of one frame that a thread has taken and owns: inline for the
+// usual few inputs, so that a frame costs no allocation of its own.
+class TakenParts {
+  public:
+    // Room for `n` parts, so that push cannot fail; false (MemoryError set) if none.
+    bool reserve(size_t n) {
+        if (n <= kInline) return true;
+        try {
+            heap_.reserve(n);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+    void push(Part part) {
+        if (heap_.capacity() > 0)
+            heap_.push_back(part);
+        else
+            inline_[size_++] = part;
+    }
+    Part* begin() { return heap_.capacity() > 0 ? heap_.data() : inline_; }
+    Part* end() { return begin() + (heap_.capacity() > 0 ? heap_.size() : size_); }
+
+  private:
+    static constexpr size_t kInline = 8;
+    Part inline_[kInline];
+    size_t size_ = 0;
+    std::vector<Part> heap_;
 };
 
 struct DriverObject {
@@ -168,7 +210,8 @@ void discard_queued(DriverObject* d) {
     if (!c) return;
     std::deque<Entry> ready;
     ready.swap(c->ready);
-    c->members.clear();
+    std::deque<Part> parts;
+    parts.swap(c->parts);
     std::vector<PyObject*> items;
     for (Input& in : c->inputs) {
         items.insert(items.end(), in.pending.begin(), in.pending.end());
@@ -176,6 +219,7 @@ void discard_queued(DriverObject* d) {
         in.waiting = 0;
     }
     for (Entry& e : ready) Py_XDECREF(e.item);
+    for (Part& part : parts) Py_DECREF(part.item);
     for (PyObject* item : items) Py_DECREF(item);
 }
 
@@ -187,54 +231,73 @@ void wake_worker(Core* c) {
     c->wake.notify_all();
 }
 
+// Fills Core::event_input with each input's effective timing. Deciding by
+// identity runs no code; an input whose timing needs an equality test makes
+// this run code, so callers decide before they touch a queue.
+int decide_timings(DriverObject* d) {
+    Core* c = d->core;
+    size_t n = c->inputs.size();
+    for (size_t i = 0; i < n; ++i) {
+        int ev = is_event_input_by_identity(d, c->inputs[i].port);
+        if (ev < 0 && (ev = is_event_input(d, c->inputs[i].port)) < 0) return -1;
+        c->event_input[i] = static_cast<char>(ev);
+    }
+    return 0;
+}
+
 // Moves every complete frame from the inputs' queues to the ready queue.
 int collect_frames(DriverObject* d) {
     Core* c = d->core;
     size_t n = c->inputs.size();
     for (;;) {
-        size_t frame_inputs = 0;
+        if (decide_timings(d) < 0) return -1;
+        // No Python code runs from here until the frame is queued.
+        uint32_t frame_inputs = 0;
         for (size_t i = 0; i < n; ++i) {
-            int ev = is_event_input(d, c->inputs[i].port);
-            if (ev < 0) return -1;
-            c->event_input[i] = static_cast<char>(ev);
-            if (ev) continue;
+            if (c->event_input[i]) continue;
             if (c->inputs[i].pending.empty()) return 0;
             ++frame_inputs;
         }
         if (frame_inputs == 0) return 0;
-        fm::Ref frame = fm::steal(PyDict_New());
-        if (!frame) return -1;
-        for (size_t i = 0; i < n; ++i) {
-            if (c->event_input[i]) continue;
-            if (PyDict_SetItem(frame.get(), c->inputs[i].name, c->inputs[i].pending.front()) < 0)
-                return -1;
-        }
+        size_t before = c->parts.size();
         try {
             for (size_t i = 0; i < n; ++i)
-                if (!c->event_input[i]) c->members.push_back(static_cast<uint32_t>(i));
-            c->ready.push_back({frame.get(), kFrame, static_cast<uint32_t>(frame_inputs)});
+                if (!c->event_input[i])
+                    c->parts.push_back({static_cast<uint32_t>(i), c->inputs[i].pending.front()});
+            c->ready.push_back({nullptr, kFrame, frame_inputs});
         } catch (const std::bad_alloc&) {
+            while (c->parts.size() > before) c->parts.pop_back();  // the queues still own them
             PyErr_NoMemory();
             return -1;
         }
-        frame.release();  // now owned by the entry
-        // The frame holds the items now; dropping the queues' references runs no code.
-        for (size_t i = 0; i < n; ++i) {
-            if (c->event_input[i]) continue;
-            Py_DECREF(c->inputs[i].pending.front());
-            c->inputs[i].pending.pop_front();
-        }
+        for (size_t i = 0; i < n; ++i)
+            if (!c->event_input[i]) c->inputs[i].pending.pop_front();  // now owned by the parts
     }
 }
 
-// Takes the entry's items off the inputs' waiting counts.
-void settle(Core* c, const Entry& e) {
+// The frame dict of parts this thread owns; releases them. Building it may
+// run code (a name's hash), which is harmless now that nothing is shared.
+fm::Ref frame_of(Core* c, TakenParts& taken) {
+    fm::Ref frame = fm::steal(PyDict_New());
+    for (Part& part : taken) {
+        if (frame && PyDict_SetItem(frame.get(), c->inputs[part.input].name, part.item) < 0)
+            frame.reset();
+    }
+    for (Part& part : taken) Py_DECREF(part.item);  // `taken` is this thread's own
+    return frame;
+}
+
+// Takes an entry's frame parts off the shared queue and its items off the
+// inputs' waiting counts. Runs no code.
+void settle(Core* c, const Entry& e, TakenParts& taken) {
     if (e.kind >= 0) {
         --c->inputs[e.kind].waiting;
     } else if (e.kind == kFrame) {
-        for (uint32_t k = 0; k < e.members && !c->members.empty(); ++k) {
-            --c->inputs[c->members.front()].waiting;
-            c->members.pop_front();
+        for (uint32_t k = 0; k < e.members && !c->parts.empty(); ++k) {
+            Part part = c->parts.front();
+            c->parts.pop_front();
+            --c->inputs[part.input].waiting;
+            taken.push(part);  // room reserved by the caller
         }
     }
 }
@@ -248,12 +311,27 @@ int call_cycle(DriverObject* d, PyObject* node, PyObject* data) {
     return r ? 0 : -1;
 }
 
-// Runs one entry taken off the ready queue (its item is owned here).
+// Runs one entry just taken off the ready queue (its item is owned here).
 int run_entry(DriverObject* d, Entry e) {
     fm::Ref item = fm::steal(e.item);
-    settle(d->core, e);
+    Core* c = d->core;
+    TakenParts taken;
+    if (e.kind == kFrame && !taken.reserve(e.members)) {
+        // Drop the frame rather than leave its parts to the next entry.
+        for (uint32_t k = 0; k < e.members && !c->parts.empty(); ++k) {
+            Part part = c->parts.front();
+            c->parts.pop_front();
+            --c->inputs[part.input].waiting;
+            Py_DECREF(part.item);
+        }
+        return -1;
+    }
+    settle(c, e, taken);
     fm::Ref node = fm::borrow(d->node);
-    if (!node) return 0;
+    if (!node) {
+        frame_of(c, taken);
+        return 0;
+    }
     if (e.kind == kSetup) {
         PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
         PyObject* self_arg = node.get();
@@ -261,10 +339,15 @@ int run_entry(DriverObject* d, Entry e) {
             st->s_setup_cycle, &self_arg, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         return r ? 0 : -1;
     }
-    if (e.kind == kFrame) return call_cycle(d, node.get(), item.get());
-    fm::Ref data = fm::steal(PyDict_New());
-    if (!data || PyDict_SetItem(data.get(), d->core->inputs[e.kind].name, item.get()) < 0)
-        return -1;
+    fm::Ref data;
+    if (e.kind == kFrame) {
+        data = frame_of(c, taken);
+    } else {
+        data = fm::steal(PyDict_New());
+        if (data && PyDict_SetItem(data.get(), c->inputs[e.kind].name, item.get()) < 0)
+            data.reset();
+    }
+    if (!data) return -1;
     return call_cycle(d, node.get(), data.get());
 }
 
@@ -295,46 +378,40 @@ int drain(DriverObject* d) {
 }
 
 // Runs a cycle that never needed queueing, then whatever was queued meanwhile.
+// The caller has claimed the node (`active`) already.
 int run_now(DriverObject* d, PyObject* data) {
     fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
     fm::Ref node = fm::borrow(d->node);
-    d->active = true;
-    if (call_cycle(d, node.get(), data) < 0) {
+    if (!node || call_cycle(d, node.get(), data) < 0) {
         d->active = false;
-        return -1;
+        return node ? -1 : 0;
     }
     return keep_draining(d);
 }
 
-// The frame that `value`, arriving at frame input `index` whose queue is
-// empty, completes with the oldest items of the other frame inputs; an empty
-// Ref (without an exception) when one of them has none, or when deciding it
-// would mean running code (the queues take the item then).
-fm::Ref complete_frame(DriverObject* d, size_t index, PyObject* value) {
+// Whether `value`, arriving at frame input `index` whose queue is empty,
+// completes a frame with the oldest items of the other frame inputs: then
+// those items move to `taken` (with `value` first), and the caller owns them.
+// Decides by identity alone and runs no code; false when it cannot tell.
+bool take_frame(DriverObject* d, size_t index, PyObject* value, TakenParts& taken) {
     Core* c = d->core;
     size_t n = c->inputs.size();
     for (size_t i = 0; i < n; ++i) {
         if (i == index) continue;
         int ev = is_event_input_by_identity(d, c->inputs[i].port);
-        if (ev < 0) return {};
+        if (ev < 0) return false;
         c->event_input[i] = static_cast<char>(ev);
-        if (!ev && c->inputs[i].pending.empty()) return {};
+        if (!ev && c->inputs[i].pending.empty()) return false;
     }
-    fm::Ref frame = fm::steal(PyDict_New());
-    if (!frame) return {};
-    for (size_t i = 0; i < n; ++i) {
-        PyObject* item = i == index          ? value
-                         : c->event_input[i] ? nullptr
-                                             : c->inputs[i].pending.front();
-        if (item && PyDict_SetItem(frame.get(), c->inputs[i].name, item) < 0) return {};
-    }
+    taken.push({static_cast<uint32_t>(index), Py_NewRef(value)});
     for (size_t i = 0; i < n; ++i) {
         if (i == index || c->event_input[i]) continue;
-        Py_DECREF(c->inputs[i].pending.front());  // the frame holds it: no code runs
-        c->inputs[i].pending.pop_front();
-        --c->inputs[i].waiting;
+        Input& in = c->inputs[i];
+        taken.push({static_cast<uint32_t>(i), in.pending.front()});
+        in.pending.pop_front();
+        --in.waiting;
     }
-    return frame;
+    return true;
 }
 
 // Gets queued work running: on this thread, or by waking the worker.
@@ -349,32 +426,43 @@ int kick(DriverObject* d) {
 
 // The receiving end of a push.
 int receive(PyObject* port, PyObject* value) {
-    PyObject* owner = iport(port)->driver;
+    // Held: code run below may drop the port's or the node's last reference.
+    fm::Ref owner = fm::borrow(iport(port)->driver);
     if (!owner) return 0;
-    DriverObject* d = driver(owner);
-    Core* c = d->core;
-    if (!c || !d->node) return 0;
+    DriverObject* d = driver(owner.get());
+    if (!d->core || !d->node) return 0;
     int running = node_is_running(d);
     if (running <= 0) return running;  // a stopped node drops what arrives
-    Py_ssize_t index = iport(port)->index;
-    if (index < 0 || static_cast<size_t>(index) >= c->inputs.size() ||
-        c->inputs[index].port != port)
-        return 0;
     int event = is_event_input(d, port);
     if (event < 0) return -1;
+    // Read after the checks above, which may run code.
+    Core* c = d->core;
+    Py_ssize_t index = iport(port)->index;
+    if (!c || index < 0 || static_cast<size_t>(index) >= c->inputs.size() ||
+        c->inputs[index].port != port)
+        return 0;
     Input& in = c->inputs[index];
     // Nothing queued, nobody running the node, and this item alone decides the
-    // next cycle: run it at once, without a trip through the queues.
+    // next cycle: run it at once, without a trip through the queues. The node
+    // is claimed before the frame is built, since building it may run code.
     if (!d->decoupled && !d->active && c->ready.empty() && (event || in.pending.empty())) {
-        fm::Ref data;
-        if (event) {
-            data = fm::steal(PyDict_New());
-            if (!data || PyDict_SetItem(data.get(), in.name, value) < 0) return -1;
-        } else {
-            data = complete_frame(d, static_cast<size_t>(index), value);
-            if (!data && PyErr_Occurred()) return -1;
+        TakenParts taken;
+        if (!event && !taken.reserve(c->inputs.size())) return -1;
+        if (event || take_frame(d, static_cast<size_t>(index), value, taken)) {
+            d->active = true;
+            fm::Ref data;
+            if (event) {
+                data = fm::steal(PyDict_New());
+                if (data && PyDict_SetItem(data.get(), in.name, value) < 0) data.reset();
+            } else {
+                data = frame_of(c, taken);
+            }
+            if (!data) {
+                d->active = false;
+                return -1;
+            }
+            return run_now(d, data.get());
         }
-        if (data) return run_now(d, data.get());
     }
     try {
         if (event)
@@ -432,17 +520,20 @@ PyObject* driver_context_arrived(PyObject* self, PyObject* /*unused*/) {
     Py_RETURN_NONE;
 }
 
-// self.node.log(msg=<pending exception>, type=ERROR); a failure to log is
-// reported as unraisable, so the worker survives it.
-void log_worker_failure(PortsState* st, DriverObject* d) {
+// Reports the pending exception of a cycle run on the worker thread, at
+// ERROR through the node's log, so that a pipeline's monitoring thread stops
+// the run; the worker lives on. A failure to report is written as unraisable.
+void report_worker_failure(PortsState* st, DriverObject* d) {
     fm::Ref exc = fm::steal(PyErr_GetRaisedException());
+    fm::Ref node = fm::borrow(d->node);
+    if (node) fm::keep_uncontained_failure(node.get(), exc.get());
     PyObject* type = st->log_error.get();
-    if (type && d->node) {
+    if (type && node) {
         PyObject* const values[] = {exc.get(), type};
-        fm::Ref r = fm::steal(fm::call_method_kw(d->node, st->s_log, st->kw_msg_type, values));
+        fm::Ref r = fm::steal(fm::call_method_kw(node.get(), st->s_log, st->kw_msg_type, values));
         if (r) return;
     }
-    PyErr_WriteUnraisable(d->node ? d->node : reinterpret_cast<PyObject*>(d));
+    PyErr_WriteUnraisable(node ? node.get() : reinterpret_cast<PyObject*>(d));
 }
 
 // Body of a decoupled node's worker thread: runs queued work while its
@@ -465,10 +556,7 @@ PyObject* driver_work(PyObject* self, PyObject* arg) {
             d->active = true;
             int rc = run_entry(d, e);
             d->active = false;
-            if (rc < 0) {
-                if (!fm::pending_is_exception()) return nullptr;
-                log_worker_failure(st, d);
-            }
+            if (rc < 0) report_worker_failure(st, d);
             continue;
         }
         uint64_t seen;
@@ -554,6 +642,7 @@ int driver_traverse(PyObject* self, visitproc visit, void* arg) {
             for (PyObject* item : in.pending) Py_VISIT(item);
         }
         for (Entry& e : c->ready) Py_VISIT(e.item);
+        for (Part& part : c->parts) Py_VISIT(part.item);
     }
     return 0;
 }
@@ -749,13 +838,16 @@ fm::Ref input_ports_key(PortsState* st, PyObject* config) {
 }
 
 // The configured input-port list, checked: a non-empty list with unique names.
+// A tuple copy: reading an entry runs its code, which may change the list.
 fm::Ref checked_entries(PortsState* st, PyObject* config) {
     fm::Ref key = input_ports_key(st, config);
     if (!key) return {};
-    fm::Ref entries = fm::steal(PyObject_GetItem(config, key.get()));
+    fm::Ref listed = fm::steal(PyObject_GetItem(config, key.get()));
+    if (!listed) return {};
+    if (!fm::check_exact(listed.get(), &PyList_Type, "input_ports")) return {};
+    fm::Ref entries = fm::steal(PyList_AsTuple(listed.get()));
     if (!entries) return {};
-    if (!fm::check_exact(entries.get(), &PyList_Type, "input_ports")) return {};
-    Py_ssize_t n = PyList_GET_SIZE(entries.get());
+    Py_ssize_t n = PyTuple_GET_SIZE(entries.get());
     if (n == 0) {
         PyErr_SetString(PyExc_ValueError, "input_ports must not be empty.");
         return {};
@@ -765,8 +857,7 @@ fm::Ref checked_entries(PortsState* st, PyObject* config) {
     fm::Ref names = fm::steal(PySet_New(nullptr));
     if (!names) return {};
     for (Py_ssize_t i = 0; i < n; ++i) {
-        fm::Ref entry = fm::borrow(PyList_GET_ITEM(entries.get(), i));
-        fm::Ref name = fm::steal(PyObject_GetItem(entry.get(), name_key));
+        fm::Ref name = fm::steal(PyObject_GetItem(PyTuple_GET_ITEM(entries.get(), i), name_key));
         if (!name) return {};
         int seen = PySet_Contains(names.get(), name.get());
         if (seen < 0) return {};
@@ -830,16 +921,16 @@ int init_input_side(PortsState* st, PyObject* self) {
         fm::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st->s_cycle));
     if (!cycle) return -1;
 
-    Py_ssize_t n = PyList_GET_SIZE(entries.get());
+    Py_ssize_t n = PyTuple_GET_SIZE(entries.get());
     fm::Ref ports = fm::steal(PyDict_New());
     fm::Ref records = fm::steal(PyList_New(0));
     if (!ports || !records) return -1;
     std::vector<std::pair<fm::Ref, fm::Ref>> made;  // (name, port)
     for (Py_ssize_t i = 0; i < n; ++i) {
-        fm::Ref entry = fm::borrow(PyList_GET_ITEM(entries.get(), i));
+        PyObject* entry = PyTuple_GET_ITEM(entries.get(), i);
         fm::Ref kwargs = fm::steal(PyDict_New());
-        if (!kwargs || PyDict_Update(kwargs.get(), entry.get()) < 0) return -1;
-        fm::Ref name = fm::steal(PyObject_GetItem(entry.get(), name_key));
+        if (!kwargs || PyDict_Update(kwargs.get(), entry) < 0) return -1;
+        fm::Ref name = fm::steal(PyObject_GetItem(entry, name_key));
         if (!name) return -1;
         fm::Ref empty = fm::steal(PyTuple_New(0));
         if (!empty) return -1;
@@ -956,8 +1047,9 @@ PyObject* inode_get_context(PyObject* self, PyTypeObject* defining_class, PyObje
     if (!result) return nullptr;
     if (Core* c = driver(d.get())->core) {
         for (Input& in : c->inputs) {
-            PyObject* context = fm::as<fm::PortObject>(in.port)->context;
-            if (PyDict_SetItem(result.get(), in.name, context ? context : Py_None) < 0)
+            // Held: the name's hash may run code that replaces the context.
+            fm::Ref context = fm::borrow(fm::as<fm::PortObject>(in.port)->context);
+            if (PyDict_SetItem(result.get(), in.name, context ? context.get() : Py_None) < 0)
                 return nullptr;
         }
     }

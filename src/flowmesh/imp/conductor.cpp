@@ -1,9 +1,11 @@
 // flowmesh.imp.conductor: PipelineImp, the graph of elements, its run control
 // and the monitoring thread that turns failures inside a run into a stopped
 // pipeline, a console banner and calls to the client's error handlers.
+#include <chrono>
 #include <cstddef>
 #include <initializer_list>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "documents.hpp"
@@ -31,6 +33,40 @@ struct PipelineObject {
     PyObject* start_time;      // float from time.time(), or None
     PyObject* backlog_level;   // "ok", "warning" or "error"
     PyObject* error_handlers;  // list of callables
+    // Run control may be called from any thread (the client's, a GUI's, a
+    // signal handler's, an element's step, the monitoring thread). Claims
+    // are taken and tested under the GIL with no Python code in between, so
+    // they need no lock; a thread never waits for another's start or stop,
+    // since that one may be waiting for it (an element's thread is joined by
+    // stop). What arrives meanwhile is left to the claiming thread.
+    uint8_t run_control;               // kIdle, kStarting or kStopping
+    unsigned long run_control_thread;  // the claiming thread
+    bool stop_requested;               // by another thread while starting
+    bool close_requested;              // by another thread while starting or stopping
+};
+
+constexpr uint8_t kIdle = 0;
+constexpr uint8_t kStarting = 1;
+constexpr uint8_t kStopping = 2;
+
+// Holds a claim on run control for the length of a start or stop.
+class RunControlClaim {
+  public:
+    RunControlClaim(PyObject* self, uint8_t kind) : self_(borrow(self)) {
+        auto* p = fm::as<PipelineObject>(self);
+        p->run_control = kind;
+        p->run_control_thread = PyThread_get_thread_ident();
+    }
+    RunControlClaim(const RunControlClaim&) = delete;
+    RunControlClaim& operator=(const RunControlClaim&) = delete;
+    ~RunControlClaim() {
+        auto* p = fm::as<PipelineObject>(self_.get());
+        p->run_control = kIdle;
+        p->run_control_thread = 0;
+    }
+
+  private:
+    Ref self_;
 };
 
 PipelineObject* pipe(PyObject* self) {
@@ -172,6 +208,20 @@ Ref attr_or_none(PyObject* obj, PyObject* name) {
     return value ? steal(value) : borrow(Py_None);
 }
 
+// The text of `obj` for a report, which must not fail on it: str(obj), else
+// repr(obj), else "<unprintable T object>". Never raises an Exception; null
+// only for a pending BaseException that is not one.
+Ref safe_text(PyObject* obj) {
+    for (reprfunc convert : {PyObject_Str, PyObject_Repr}) {
+        Ref text = steal(convert(obj));
+        if (text) return text;
+        if (!swallow_exception()) return {};
+    }
+    Ref text = steal(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(obj)->tp_name));
+    if (!text) swallow_exception();
+    return text;
+}
+
 // A private copy of a sequence field: the list may grow while Python code
 // runs during the iteration (elements are added from the client's thread).
 Ref snapshot(PyObject* seq) {
@@ -291,12 +341,14 @@ int safe_print(ConductorState* st, PyObject* text) {
     return swallow_exception() ? 0 : -1;
 }
 
+// A formatted line; one whose values cannot be turned into text (a `__str__`
+// that raises) is left out rather than ending the report.
 int print_fmt(ConductorState* st, const char* fmt, ...) {
     va_list va;
     va_start(va, fmt);
     Ref text = steal(PyUnicode_FromFormatV(fmt, va));
     va_end(va);
-    if (!text) return -1;
+    if (!text) return swallow_exception() ? 0 : -1;
     return safe_print(st, text.get());
 }
 
@@ -732,15 +784,63 @@ void recover_from_failed_start(ConductorState* st, PyObject* self, PyObject* sta
     chain_context(std::move(failure));
 }
 
+PyObject* stop_impl(ConductorState* st, PyObject* self);
+PyObject* close_impl(ConductorState* st, PyObject* self);
+
+bool claimed_by_other_thread(PipelineObject* p) {
+    return p->run_control != kIdle && p->run_control_thread != PyThread_get_thread_ident();
+}
+
+// After a start or stop let go of run control: carries out a stop or close
+// that another thread asked for meanwhile. `result` is what the start or stop
+// returned (null with its exception pending), and stays the outcome unless
+// the requested step fails where it succeeded.
+PyObject* finish_requests(ConductorState* st, PyObject* self, Ref result) {
+    auto* p = pipe(self);
+    bool close = p->close_requested;
+    bool stop = p->stop_requested;
+    p->close_requested = p->stop_requested = false;
+    if (!close && !stop) return result.release();
+    Ref failure = result ? Ref() : steal(PyErr_GetRaisedException());
+    Ref r = steal(close ? close_impl(st, self) : stop_impl(st, self));
+    if (failure) {
+        if (r)
+            PyErr_SetRaisedException(failure.release());
+        else
+            chain_context(std::move(failure));
+        return nullptr;
+    }
+    return r ? result.release() : nullptr;
+}
+
+PyObject* start_run(ConductorState* st, PyObject* self);
+
 PyObject* start_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
     if (log_text(st, self, nullptr, "Starting pipeline...") < 0) return nullptr;
     int running = is(p->state, st->running);
     if (running < 0) return nullptr;
-    if (running) {
+    // Running, or about to be: a start already under way (here or on
+    // another thread) counts as running.
+    if (running || p->run_control == kStarting) {
         if (log_text(st, self, nullptr, "Pipeline running, skipping.") < 0) return nullptr;
         Py_RETURN_NONE;
     }
+    if (p->run_control == kStopping) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "The pipeline is being stopped; start it again once stop() has returned.");
+        return nullptr;
+    }
+    Ref result;
+    {
+        RunControlClaim claim(self, kStarting);
+        result = steal(start_run(st, self));
+    }
+    return finish_requests(st, self, std::move(result));
+}
+
+PyObject* start_run(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
     // A monitoring thread that stopped the previous run may still be calling
     // handlers or printing its banner; it must be done before the next run.
     if (join_monitor_thread(st, self) < 0) return nullptr;
@@ -822,13 +922,63 @@ PyObject* start_impl(ConductorState* st, PyObject* self) {
     fm::set_field(&p->monitor_thread, thread.get());
     if (PyObject_SetAttr(thread.get(), st->n(N_daemon), Py_True) < 0) return nullptr;
     r = steal(fm::call_method(thread.get(), st->n(N_start)));
-    if (!r) return nullptr;
+    if (!r) {
+        // A thread that never started cannot be joined by a later stop.
+        if (p->monitor_thread == thread.get()) fm::set_field(&p->monitor_thread, Py_None);
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
+
+// Whether the calling thread is the current run's monitoring thread. -1 on error.
+int on_monitor_thread(ConductorState* st, PyObject* self) {
+    PyObject* current_fn = st->current_thread.get();
+    if (!current_fn) return -1;
+    Ref current = steal(PyObject_CallNoArgs(current_fn));
+    if (!current) return -1;
+    return current.get() == pipe(self)->monitor_thread;
+}
+
+PyObject* stop_run(ConductorState* st, PyObject* self);
 
 PyObject* stop_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
     if (log_text(st, self, nullptr, "Stopping pipeline...") < 0) return nullptr;
+    while (p->run_control == kStarting && claimed_by_other_thread(p)) {
+        // The run's own monitoring thread found a failure before its start
+        // returned: that start waits for nothing of this thread's, so let it
+        // end, and stop the run before the failure is reported.
+        int monitor = on_monitor_thread(st, self);
+        if (monitor < 0) return nullptr;
+        if (!monitor || p->run_control != kStarting) break;
+        Py_BEGIN_ALLOW_THREADS std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Py_END_ALLOW_THREADS
+    }
+    if (p->run_control == kStarting) {
+        p->stop_requested = true;  // the starting thread stops the run once it has started
+        Py_RETURN_NONE;
+    }
+    if (p->run_control == kStopping) {
+        // Stopping already, further up this thread's stack, or on another
+        // thread that may be joining this one (an element's thread): nothing
+        // to add, and no waiting. Once that stop has stopped every element,
+        // what is left is the stop of an already stopped pipeline, which
+        // waits for the monitoring thread's report.
+        if (!claimed_by_other_thread(p)) Py_RETURN_NONE;
+        int stopped = is(p->state, st->stopped);
+        if (stopped <= 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
+        return stop_run(st, self);
+    }
+    Ref result;
+    {
+        RunControlClaim claim(self, kStopping);
+        result = steal(stop_run(st, self));
+    }
+    return finish_requests(st, self, std::move(result));
+}
+
+PyObject* stop_run(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
     int stopped = is(p->state, st->stopped);
     if (stopped < 0) return nullptr;
     if (stopped) {
@@ -869,7 +1019,22 @@ PyObject* stop_impl(ConductorState* st, PyObject* self) {
 
 PyObject* close_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
-    int running = is(p->state, st->running);
+    if (p->run_control != kIdle) {
+        // A start under way, a stop further up this thread's stack, or
+        // another thread still stopping the elements (it may be joining this
+        // one): the claiming call closes once it is done. When the elements
+        // are stopped already, the monitoring thread is joined below, as
+        // after a run it stopped itself.
+        int stopped = p->run_control == kStopping && claimed_by_other_thread(p)
+                          ? is(p->state, st->stopped)
+                          : 0;
+        if (stopped < 0) return nullptr;
+        if (!stopped) {
+            p->close_requested = true;
+            Py_RETURN_NONE;
+        }
+    }
+    int running = p->run_control == kStopping ? 0 : is(p->state, st->running);
     if (running < 0) return nullptr;
     if (running) {
         Ref r = steal(stop_impl(st, self));
@@ -945,17 +1110,20 @@ PyObject* check_backlog_impl(ConductorState* st, PyObject* self) {
 PyObject* notify_error_impl(ConductorState* st, PyObject* self, PyObject* entry) {
     Ref handlers = snapshot(pipe(self)->error_handlers);
     if (!handlers) return nullptr;
+    // Reporting must not fail: whatever a handler raises (a BaseException
+    // too, or an exception whose text cannot be taken) is logged, and the
+    // next handler is still called.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers.get()); ++i) {
         Ref r = steal(PyObject_CallOneArg(PyList_GET_ITEM(handlers.get(), i), entry));
         if (r) continue;
-        if (!fm::pending_is_exception()) return nullptr;
         Ref exc = steal(PyErr_GetRaisedException());
         Ref type_name = steal(PyType_GetName(Py_TYPE(exc.get())));
-        if (!type_name) return nullptr;
-        if (log_text(st, self, nullptr,
-                     "An error handler raised while reporting a pipeline failure: %U: %S",
-                     type_name.get(), exc.get()) < 0)
-            return nullptr;
+        Ref text = type_name ? safe_text(exc.get()) : Ref();
+        if (!text || log_text(st, self, nullptr,
+                              "An error handler raised while reporting a pipeline failure: %U: %U",
+                              type_name.get(), text.get()) < 0) {
+            if (!swallow_exception()) return nullptr;
+        }
     }
     Py_RETURN_NONE;
 }
@@ -1070,7 +1238,9 @@ int print_warning_banner(ConductorState* st, PyObject* self, PyObject* warning) 
 bool log_recovery(ConductorState* st, PyObject* self) {
     if (!fm::pending_is_exception()) return false;
     Ref exc = steal(PyErr_GetRaisedException());
-    if (log_text(st, self, nullptr, "Monitoring thread recovered from: %S", exc.get()) < 0)
+    Ref text = safe_text(exc.get());
+    if (!text) return false;
+    if (log_text(st, self, nullptr, "Monitoring thread recovered from: %U", text.get()) < 0)
         return swallow_exception();
     return true;
 }
@@ -1123,18 +1293,39 @@ int monitoring_pass(ConductorState* st, PyObject* self) {
     return 0;
 }
 
-// The timed wait between passes: 1 when the stop event was set.
-int wait_for_stop(ConductorState* st, PyObject* self, PyObject* holder) {
-    Ref event = borrow(field(pipe(self)->stop_event));
-    Ref interval = holder ? steal(PyObject_GetAttr(holder, st->n(N_MONITORING_INTERVAL))) : Ref();
-    if (interval) {
-        PyObject* values[] = {interval.get()};
-        Ref r = steal(fm::call_method_kw(event.get(), st->n(N_wait), st->kw_timeout, values));
-        if (r) return truthy(r.get());
+// Seconds to wait between passes: the holder's current MONITORING_INTERVAL
+// when it is a positive finite number of seconds, else the fallback, which is
+// logged the first time (`*warned` remembers that). A value that is too small
+// would make the thread spin, one that is too large never to look again.
+double monitoring_interval(ConductorState* st, PyObject* self, PyObject* holder, bool* warned) {
+    constexpr double kShortest = 1e-3;
+    const double longest = 86400.0;
+    double fallback = PyFloat_AS_DOUBLE(st->fallback_interval);
+    Ref value = holder ? steal(PyObject_GetAttr(holder, st->n(N_MONITORING_INTERVAL))) : Ref();
+    double seconds = value && PyNumber_Check(value.get()) ? PyFloat_AsDouble(value.get()) : -1.0;
+    if (seconds == -1.0 && PyErr_Occurred() && !swallow_exception()) return -1.0;
+    if (seconds > 0.0 && seconds <= longest) return seconds < kShortest ? kShortest : seconds;
+    if (!*warned) {
+        *warned = true;
+        Ref shown = value ? safe_text(value.get()) : steal(PyUnicode_FromString("(missing)"));
+        if (!shown || log_text(st, self, nullptr,
+                               "Monitoring thread recovered from: MONITORING_INTERVAL %U is not a "
+                               "usable number of seconds; waiting %R seconds between passes.",
+                               shown.get(), st->fallback_interval) < 0) {
+            if (!swallow_exception()) return -1.0;
+        }
     }
-    // An unusable interval must neither kill the thread nor make it spin.
-    if (PyErr_Occurred() && !log_recovery(st, self)) return -1;
-    PyObject* values[] = {st->fallback_interval};
+    return fallback;
+}
+
+// The timed wait between passes: 1 when the stop event was set.
+int wait_for_stop(ConductorState* st, PyObject* self, PyObject* holder, bool* warned) {
+    Ref event = borrow(field(pipe(self)->stop_event));
+    double seconds = monitoring_interval(st, self, holder, warned);
+    if (seconds < 0.0) return -1;
+    Ref timeout = steal(PyFloat_FromDouble(seconds));
+    if (!timeout) return -1;
+    PyObject* values[] = {timeout.get()};
     Ref r = steal(fm::call_method_kw(event.get(), st->n(N_wait), st->kw_timeout, values));
     if (!r) return -1;
     return truthy(r.get());
@@ -1145,13 +1336,14 @@ PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
         return nullptr;
     Ref holder = steal(fm::imp_class("ConstantsImp"));
     if (!holder && !log_recovery(st, self)) return nullptr;
+    bool interval_warned = false;
     for (;;) {
         int failed = is(pipe(self)->condition, st->failed);
         if (failed > 0) break;
         int outcome = failed < 0 ? -1 : monitoring_pass(st, self);
         if (outcome > 0) break;
         if (outcome < 0 && !log_recovery(st, self)) return nullptr;
-        int stop = wait_for_stop(st, self, holder.get());
+        int stop = wait_for_stop(st, self, holder.get(), &interval_warned);
         if (stop < 0) {
             if (!log_recovery(st, self)) return nullptr;
             break;  // not even the fallback wait works: end rather than spin

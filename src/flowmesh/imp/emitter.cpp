@@ -156,6 +156,7 @@ int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Py_ssize_t pos = 0;
     PyObject* port;
     while (PyDict_Next(ports.get(), &pos, nullptr, &port)) {
+        fm::Ref hold_port = fm::borrow(port);  // the table is reachable from Python already
         fm::Ref port_config = fm::steal(PyObject_GetAttr(port, st->s_config));
         if (!port_config || PyList_Append(port_configs.get(), port_config.get()) < 0) return -1;
     }
@@ -290,12 +291,14 @@ PyObject* onode_push_data(PyObject* self, PyTypeObject* defining_class, PyObject
     PyObject* name;
     PyObject* port;
     while (PyDict_Next(ports.get(), &pos, &name, &port)) {
+        // Held before the lookup: a name's hash and a push run arbitrary code.
+        fm::Ref hold_name = fm::borrow(name);
+        fm::Ref hold_port = fm::borrow(port);
         PyObject* value;
         int found = PyDict_GetItemRef(data, name, &value);
         if (found < 0) return nullptr;
         if (!found) continue;
         fm::Ref hold_value = fm::steal(value);
-        fm::Ref hold_port = fm::borrow(port);  // a push runs arbitrary code
         if (push_to(st, port, value) < 0) return nullptr;
     }
     Py_RETURN_NONE;
@@ -476,15 +479,16 @@ PyObject* onode_start(PyObject* self, PyTypeObject* defining_class, PyObject* co
 
 // Body of the one-shot setup thread: the node's first cycle, so that its
 // setup runs and its context travels downstream before any event. A batch
-// node's failure arrives here and is logged, not raised into the thread.
+// node's failure, or a BaseException no cycle contains, arrives here and is
+// logged, not raised into the thread.
 PyObject* onode_setup_thread_function(PyObject* self, PyTypeObject* defining_class,
                                       PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     if (!fm::no_args("_setup_thread_function", nargs, kwnames)) return nullptr;
     EmitterState* st = fm::class_state<EmitterState>(defining_class);
     fm::Ref r = fm::steal(fm::call_method(self, st->s_cycle));
     if (r) Py_RETURN_NONE;
-    if (!fm::pending_is_exception()) return nullptr;
     fm::Ref exc = fm::steal(PyErr_GetRaisedException());
+    fm::keep_uncontained_failure(self, exc.get());
     PyObject* type = st->log_error.get();
     if (!type) return nullptr;
     PyObject* const values[] = {exc.get(), type};

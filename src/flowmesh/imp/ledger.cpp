@@ -230,6 +230,8 @@ PyObject* portable_serialize(PyObject* self, PyTypeObject* defining_class, PyObj
     Py_ssize_t n = PyList_GET_SIZE(items.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
+        // A metaclass may make the namespace any mapping: take pairs only.
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) continue;
         PyObject* attr = PyTuple_GET_ITEM(item, 0);
         PyObject* key = PyTuple_GET_ITEM(item, 1);
         if (PyUnicode_Check(attr)) {

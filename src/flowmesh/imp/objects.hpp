@@ -154,6 +154,24 @@ inline void clear_port(PyObject* self) {
     clear_portable(self);
 }
 
+// A failure that reached a thread an element owns (a decoupled worker, a
+// setup thread) without any cycle containing it, such as SystemExit or
+// KeyboardInterrupt: kept as the element's failure (unless one is kept
+// already) and the element turned to ERROR, so that the failure is reported
+// instead of vanishing with the thread. Never raises: a failure to keep it is
+// written as unraisable. The caller logs `exc` afterwards.
+inline void keep_uncontained_failure(PyObject* element, PyObject* exc) {
+    if (PyErr_GivenExceptionMatches(exc, PyExc_Exception)) return;  // contained or logged
+    Ref r = steal(PyObject_CallMethod(element, "record_failure", "O", exc));
+    if (!r) PyErr_WriteUnraisable(element);
+    Ref error = steal(resolve("flowmesh.constants", "Constants.Conditions.ERROR"));
+    if (!error) {
+        PyErr_WriteUnraisable(element);
+        return;
+    }
+    set_field(&as<ElementObject>(element)->condition, error.get());
+}
+
 // Flags shared by every type in the hierarchy: GC, subclassable.
 constexpr unsigned long kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
