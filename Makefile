@@ -92,8 +92,9 @@ asan: $(VENV)/.stamp
 demo: build
 	PYTHONPATH=src $(PY) examples/demo.py
 
+# BENCH_JSON=path also writes the table as JSON (compare two with bench/run.py --compare).
 bench: build
-	PYTHONPATH=src $(PY) bench/run.py
+	PYTHONPATH=src $(PY) bench/run.py $(if $(BENCH_JSON),--json $(BENCH_JSON))
 
 CXX_SOURCES = src/flowmesh/imp/*.cpp src/flowmesh/imp/*.hpp
 PY_SOURCES  = src tests bench tools examples

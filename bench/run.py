@@ -1,14 +1,30 @@
-"""Throughput and latency of the data path. Run with `make bench`.
+"""Cost of the data path, each figure beside its floor measured in the same run.
 
-Every figure is the best of several repetitions after a warm-up (the machine
-may be shared; the best run is the one least disturbed). Nothing here is a
-test: the numbers are for reading, next to the goals printed with them.
+Run with `make bench` (add `BENCH_JSON=path` to keep the table as JSON, and
+`bench/run.py --compare before.json after.json` to set two tables side by
+side). Nothing here is a test: the figures are for reading.
+
+The machine may be shared and noisy, so every row is measured in several
+repeats; within a repeat flowmesh and its floor (plain Python calling the same
+handler functions) run back to back, and what counts is the median over the
+repeats of their ratio. The spread (min..max over the repeats) is printed
+beside every median.
 """
 
+from __future__ import annotations
+
+import argparse
 import gc
+import json
+import os
+import platform
+import queue
 import statistics
+import subprocess
 import sys
 import threading
+import time
+from collections.abc import Callable
 from time import perf_counter_ns
 
 from flowmesh.i_node import INode
@@ -18,6 +34,9 @@ from flowmesh.sources import SampledSource
 
 REPEATS = 5
 OUT = {"out": 1}
+
+
+# ------------------------------------------------------------------ elements
 
 
 class Producer(ONode):
@@ -42,6 +61,16 @@ class Pass(IONode):
 
     def step(self, data):
         return {"out": data["in"]}
+
+
+class Scale(IONode):
+    """A pass-through that does a little numpy work on its frame."""
+
+    def setup(self, data, context):
+        return {"out": {}}
+
+    def step(self, data):
+        return {"out": data["in"] * 0.5}
 
 
 class Counting(INode):
@@ -74,38 +103,222 @@ class Stamps(SampledSource):
         return {"out": perf_counter_ns()}
 
 
-def best_ns_per_op(run, ops, repeats=REPEATS):
-    """Smallest wall time of `run()` over the repeats, divided by `ops`."""
-    run()  # warm-up
-    best = None
+# ------------------------------------------------------------------ statistics
+
+
+def spread(values: list[float]) -> dict:
+    return {
+        "median": statistics.median(values),
+        "min": min(values),
+        "max": max(values),
+        "samples": values,
+    }
+
+
+def row(
+    name: str,
+    unit: str,
+    ours: list[float],
+    floor: list[float] | None = None,
+    goal: str = "",
+    higher_is_better: bool = False,
+) -> dict:
+    """One table row: our figure, the floor's, and their ratio per repeat.
+
+    The ratio is always ours / floor of the cost (time), so that 1.0 means
+    "as cheap as plain Python" and smaller is better; for a rate (frames/s)
+    that is floor / ours inverted, i.e. ours / floor of the rate.
+    """
+    entry = {"name": name, "unit": unit, "goal": goal, "ours": spread(ours)}
+    if floor is not None:
+        entry["floor"] = spread(floor)
+        entry["ratio"] = spread([o / f for o, f in zip(ours, floor)])
+        entry["ratio_kind"] = "ours/floor rate" if higher_is_better else "ours/floor time"
+    return entry
+
+
+def timed(run: Callable[[], None]) -> int:
+    gc.collect()
     gc.disable()
     try:
-        for _ in range(repeats):
-            began = perf_counter_ns()
-            run()
-            elapsed = perf_counter_ns() - began
-            best = elapsed if best is None else min(best, elapsed)
+        began = perf_counter_ns()
+        run()
+        return perf_counter_ns() - began
     finally:
         gc.enable()
-    return best / ops
 
 
-def wire(producer, consumers):
-    for consumer in consumers:
-        producer.connect("out", consumer, "in")
-    for node in (*consumers, producer):
+def percentile(ordered: list[int], q: float) -> float:
+    return ordered[min(len(ordered) - 1, int(len(ordered) * q))]
+
+
+# ------------------------------------------------------------------ graphs
+
+
+def line(source, length: int, decoupled_at: int | None = None, node=Pass):
+    passes = [node(decoupled=i == decoupled_at) for i in range(length)]
+    tail = Counting()
+    nodes = [source, *passes, tail]
+    for upstream, downstream in zip(nodes, nodes[1:]):
+        upstream.connect("out", downstream, "in")
+    return nodes, tail
+
+
+def start_all(nodes):
+    for node in reversed(nodes):
         node.start()
 
 
-def unwire(producer, consumers):
-    for node in (producer, *consumers):
+def stop_all(nodes):
+    for node in nodes:
         node.stop()
 
 
-def cycle_cost(n=200_000):
-    """One started output node, trivial handlers, one connected trivial input node."""
+def run_threaded(nodes, tail, expected: int, timeout: float = 60) -> None:
+    tail.expected, tail.seen = expected, 0
+    tail.done.clear()
+    start_all(nodes)
+    finished = tail.done.wait(timeout)
+    stop_all(nodes)
+    if not finished:
+        raise RuntimeError(f"only {tail.seen} of {expected} frames arrived")
+
+
+def plain_chain(nodes):
+    """The handlers of a line of nodes as one plain function of no arguments:
+    the source's step, then each node's step with a fresh frame dict."""
+    source, *rest = nodes
+    first = source.step
+    steps = [node.step for node in rest[:-1]]
+    last = rest[-1].step
+
+    def message():
+        value = first({})["out"]
+        for step in steps:
+            value = step({"in": value})["out"]
+        last({"in": value})
+
+    return message
+
+
+# ------------------------------------------------------------------ rows
+
+
+def throughput(frames=50_000) -> list[dict]:
+    """source -> 5 IONodes -> sink, the source unpaced on its own thread,
+    against a plain loop calling the same handlers."""
+    ours, floor = [], []
+    nodes, tail = line(Numbers(frames=frames), 5)
+    message = plain_chain(nodes)
+    tail.expected = -1  # the plain loop must not count as a finished run
+
+    def plain():
+        for _ in range(frames):
+            message()
+
+    run_threaded(nodes, tail, frames)  # warm-up
+    for _ in range(REPEATS):
+        ours.append(frames / (timed(lambda: run_threaded(nodes, tail, frames)) / 1e9))
+        tail.expected = -1
+        floor.append(frames / (timed(plain) / 1e9))
+    return [
+        row(
+            "throughput, source -> 5 IONodes -> sink, push-through",
+            "frames/s",
+            ours,
+            floor,
+            goal="ratio >= 0.5",
+            higher_is_better=True,
+        )
+    ]
+
+
+def paced_plain(message, rate: int, frames: int, stop: threading.Event) -> None:
+    """A plain 1 kHz loop paced the way a SampledSource paces its frames."""
+    period = 1.0 / rate
+    clock = time.monotonic
+    t0 = clock()
+    for k in range(frames):
+        due = t0 + k * period
+        while (delay := due - clock()) > 0.0:
+            if stop.wait(delay):
+                return
+        message()
+
+
+def latencies_of(tail, frames: int) -> tuple[float, float]:
+    ordered = sorted(tail.latencies[frames // 10 :])  # the first frames warm up
+    return statistics.median(ordered) / 1000, percentile(ordered, 0.99) / 1000
+
+
+def latency(rate=1000, frames=2000) -> list[dict]:
+    rows = []
+    for label, decoupled_at in (("push-through", None), ("one thread boundary", 2)):
+        ours50, ours99, floor50, floor99 = [], [], [], []
+        nodes, tail = line(Stamps(rate=rate, frames=frames), 5, decoupled_at)
+        for _ in range(REPEATS):
+            tail.latencies = []
+            run_threaded(nodes, tail, frames)
+            p50, p99 = latencies_of(tail, frames)
+            ours50.append(p50)
+            ours99.append(p99)
+
+            tail.latencies, tail.expected = [], -1
+            if decoupled_at is None:
+                paced_plain(plain_chain(nodes), rate, frames, threading.Event())
+            else:
+                plain_handoff(nodes, decoupled_at, rate, frames)
+            p50, p99 = latencies_of(tail, frames)
+            floor50.append(p50)
+            floor99.append(p99)
+        goals = {
+            "push-through": ("<= 4 us", "<= 20 us"),
+            "one thread boundary": ("<= 12 us", "<= 50 us"),
+        }
+        rows.append(
+            row(f"latency at {rate} Hz, {label}, p50", "us", ours50, floor50, goals[label][0])
+        )
+        rows.append(
+            row(f"latency at {rate} Hz, {label}, p99", "us", ours99, floor99, goals[label][1])
+        )
+    return rows
+
+
+def plain_handoff(nodes, boundary: int, rate: int, frames: int) -> None:
+    """The floor of a thread boundary: the same handlers, the chain cut before
+    pass `boundary` by a queue.SimpleQueue read by a second thread."""
+    source, *rest = nodes
+    before = [node.step for node in rest[:boundary]]
+    after = [node.step for node in rest[boundary:-1]]
+    last = rest[-1].step
+    handoff: queue.SimpleQueue = queue.SimpleQueue()
+    done = object()
+
+    def produce():
+        value = source.step({})["out"]
+        for step in before:
+            value = step({"in": value})["out"]
+        handoff.put(value)
+
+    def consume():
+        while (value := handoff.get()) is not done:
+            for step in after:
+                value = step({"in": value})["out"]
+            last({"in": value})
+
+    consumer = threading.Thread(target=consume)
+    consumer.start()
+    paced_plain(produce, rate, frames, threading.Event())
+    handoff.put(done)
+    consumer.join()
+
+
+def cycle_pair(n: int):
+    """One started output node with trivial handlers and one connected input
+    node: (its `_cycle` n times, the same calls written by hand n times, stop)."""
     producer, consumer = Producer(), Consumer()
-    wire(producer, [consumer])
+    producer.connect("out", consumer, "in")
+    start_all([producer, consumer])
     cycle = producer._imp._cycle
     cycle()  # setup runs here, outside the timing
 
@@ -118,8 +331,8 @@ def cycle_cost(n=200_000):
     c_pre, c_step = c.pre_step_handler, c.step_handler
 
     def by_hand():
-        # The same work inlined: the producer's hooks and step, then the value
-        # handed to the consumer as a frame and the consumer's hooks and step.
+        # The producer's hooks and step, then each value handed to the
+        # consumer as a frame and the consumer's hooks and step.
         counter = c_counter = 0
         for _ in range(n):
             data = {}
@@ -136,95 +349,198 @@ def cycle_cost(n=200_000):
                     c_counter += 1
             counter += 1
 
-    rows = [
-        ("_cycle, output node + 1 connected input", best_ns_per_op(ours, n), "ns/cycle"),
-        ("hand-written Python loop, same handlers", best_ns_per_op(by_hand, n), "ns/cycle"),
+    return ours, by_hand, lambda: stop_all([producer, consumer])
+
+
+def cycle_cost(n=200_000) -> list[dict]:
+    ours, by_hand, stop = cycle_pair(n)
+    ours_ns, floor_ns = [], []
+    ours()
+    for _ in range(REPEATS):
+        ours_ns.append(timed(ours) / n)
+        floor_ns.append(timed(by_hand) / n)
+    stop()
+    return [
+        row(
+            "_cycle, output node + 1 input node, vs by hand",
+            "ns/cycle",
+            ours_ns,
+            floor_ns,
+            "ratio <= 0.7",
+        )
     ]
-    unwire(producer, [consumer])
-    return rows
 
 
-def push_cost(fanouts=(1, 4, 16), pushes=100_000):
+class LineRun:
+    """source -> `length` nodes -> sink, driven from this thread (the
+    source's `_cycle` in a loop), beside the plain chain of its handlers."""
+
+    def __init__(self, length: int, frames: int, node=Pass, source=Producer):
+        self.nodes, tail = line(source(), length, node=node)
+        start_all(self.nodes)
+        tail.expected = -1
+        cycle = self.nodes[0]._imp._cycle
+        message = plain_chain(self.nodes)
+        cycle()  # setup
+
+        def ours():
+            for _ in range(frames):
+                cycle()
+
+        def plain():
+            for _ in range(frames):
+                message()
+
+        self.ours, self.plain, self.frames = ours, plain, frames
+
+    def ns_per_frame(self, run, inner=3) -> float:
+        """The least of `inner` timings: a repeat's figure, least disturbed."""
+        return min(timed(run) for _ in range(inner)) / self.frames
+
+    def close(self):
+        stop_all(self.nodes)
+
+
+def per_frame_ns(
+    length: int, frames: int, node=Pass, source=Producer
+) -> tuple[list[float], list[float]]:
+    run = LineRun(length, frames, node, source)
+    ours, floor = [], []
+    for _ in range(REPEATS):
+        ours.append(run.ns_per_frame(run.ours))
+        floor.append(run.ns_per_frame(run.plain))
+    run.close()
+    return ours, floor
+
+
+def per_hop(frames=20_000) -> list[dict]:
+    """What one more IONode in a line costs: (t(N) - t(0)) / N per frame, the
+    two lines timed back to back in every repeat."""
+    lengths = (1, 5, 20)
+    runs = {n: LineRun(n, frames) for n in (0, *lengths)}
+    ours = {n: [] for n in runs}
+    floor = {n: [] for n in runs}
+    for _ in range(REPEATS):
+        for n, run in runs.items():
+            ours[n].append(run.ns_per_frame(run.ours))
+            floor[n].append(run.ns_per_frame(run.plain))
+    for run in runs.values():
+        run.close()
     rows = []
-    for running in (True, False):
-        for k in fanouts:
-            producer, consumers = Producer(), [Consumer() for _ in range(k)]
-            wire(producer, consumers)
-            producer._imp._cycle()  # consumers set up
-            if not running:
-                for consumer in consumers:
-                    consumer.stop()
-            push = producer._imp.get_output_port("out").push
-
-            def run():
-                for _ in range(pushes):
-                    push(1)
-
-            per_consumer = best_ns_per_op(run, pushes * k)
-            what = "consumer cycle runs" if running else "consumer STOPPED, item dropped"
-            rows.append((f"push, {k:2d} consumer(s), {what}", per_consumer, "ns/consumer"))
-            unwire(producer, consumers)
+    for n in lengths:
+        hop = [(o - b) / n for o, b in zip(ours[n], ours[0])]
+        hop_floor = [(f - b) / n for f, b in zip(floor[n], floor[0])]
+        rows.append(row(f"cost per hop, {n:2d} IONode(s) in a line", "ns/hop", hop, hop_floor))
     return rows
 
 
-def graph(source, decoupled_at=None, length=5):
-    passes = [Pass(decoupled=i == decoupled_at) for i in range(length)]
-    tail = Counting()
-    nodes = [source, *passes, tail]
-    for upstream, downstream in zip(nodes, nodes[1:]):
-        upstream.connect("out", downstream, "in")
-    return nodes, tail
+def numpy_frames(frames=50_000) -> list[dict]:
+    try:
+        import numpy as np
+    except ImportError:
+        return []
+    block = {"out": np.zeros((8, 32))}
+
+    class Blocks(Producer):
+        def step(self, data):
+            return block
+
+    ours, floor = per_frame_ns(5, frames, node=Scale, source=Blocks)
+    return [
+        row(
+            "numpy frames 8 x 32, source -> 5 IONodes (x * 0.5) -> sink",
+            "ns/frame",
+            ours,
+            floor,
+        )
+    ]
 
 
-def run_graph(nodes, tail, expected, timeout=60):
-    tail.expected, tail.seen = expected, 0
-    tail.done.clear()
-    for node in reversed(nodes):
-        node.start()
-    finished = tail.done.wait(timeout)
-    for node in nodes:
-        node.stop()
-    if not finished:
-        raise RuntimeError(f"only {tail.seen} of {expected} frames arrived")
+# ------------------------------------------------------------------ memory
 
 
-def throughput(frames=50_000, repeats=3):
-    rows = []
-    for label, decoupled_at in (("push-through, one thread", None), ("one thread boundary", 2)):
-        best = None
-        for _ in range(repeats + 1):  # the first run warms up
-            nodes, tail = graph(Numbers(frames=frames), decoupled_at)
-            began = perf_counter_ns()
-            run_graph(nodes, tail, frames)
-            elapsed = perf_counter_ns() - began
-            best = elapsed if best is None else min(best, elapsed)
-        rows.append((f"source -> 5 IONodes -> sink, {label}", frames / (best / 1e9), "frames/s"))
-    return rows
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def latency(rate=1000, frames=2000):
-    rows = []
-    for label, decoupled_at in (("push-through", None), ("one thread boundary", 2)):
-        nodes, tail = graph(Stamps(rate=rate, frames=frames), decoupled_at)
-        tail.latencies = []
-        run_graph(nodes, tail, frames)
-        ordered = sorted(tail.latencies[frames // 10 :])  # the first frames warm up
-        p50 = statistics.median(ordered)
-        p99 = ordered[min(len(ordered) - 1, int(len(ordered) * 0.99))]
-        rows.append((f"latency at {rate} Hz, {label}: p50", p50 / 1000, "us"))
-        rows.append((f"latency at {rate} Hz, {label}: p99", p99 / 1000, "us"))
-    return rows
+def memory_child(what: str) -> dict:
+    """Runs in a fresh interpreter so that other rows leave no trace in RSS."""
+    gc.collect()
+    if what == "nodes":
+        count = 1000
+        before = rss_bytes()
+        nodes = [Pass() for _ in range(count)]
+        for upstream, downstream in zip(nodes, nodes[1:]):
+            upstream.connect("out", downstream, "in")
+        start_all(nodes)
+        gc.collect()
+        after = rss_bytes()
+        stop_all(nodes)
+        return {"per_node": (after - before) / count}
+    nodes, tail = line(Producer(), 5)
+    start_all(nodes)
+    tail.expected = -1
+    cycle = nodes[0]._imp._cycle
+    for _ in range(10_000):
+        cycle()
+    gc.collect()
+    early = rss_bytes()
+    for _ in range(1_000_000 - 10_000):
+        cycle()
+    gc.collect()
+    late = rss_bytes()
+    stop_all(nodes)
+    return {"early": early, "late": late, "frames": tail.seen}
 
 
-def documents(elements=100):
-    """Writing and reading a pipeline of `elements` connected nodes, per element."""
-    import os
+def memory() -> list[dict]:
+    per_node, early, late = [], [], []
+    for _ in range(3):
+        for what in ("nodes", "frames"):
+            out = subprocess.run(
+                [sys.executable, __file__, "--memory-child", what],
+                check=True,
+                capture_output=True,
+                text=True,
+            )
+            result = json.loads(out.stdout)
+            if what == "nodes":
+                per_node.append(result["per_node"] / 1024)
+            else:
+                if result["frames"] != 1_000_000:
+                    raise RuntimeError(f"{result['frames']} of 1000000 frames arrived")
+                early.append(result["early"] / 2**20)
+                late.append(result["late"] / 2**20)
+    return [
+        row("RSS per node, 1,000 IONodes in a line, started", "KiB", per_node),
+        row(
+            "RSS after 10^6 frames, vs after 10^4 (ratio)",
+            "MiB",
+            late,
+            early,
+            "ratio <= 1.0 (+noise)",
+        ),
+    ]
+
+
+# ------------------------------------------------------------------ documents
+
+
+def documents(elements=100) -> list[dict]:
+    """Writing and reading a pipeline of `elements` connected nodes, per
+    element (for reading; no floor, no goal)."""
     import tempfile
 
     from flowmesh.pipeline import Pipeline
     from flowmesh.portable import Portable
 
-    rows = []
+    figures = {
+        "serialize": [],
+        "deserialize + close": [],
+        "save (JSON, fsync)": [],
+        "load + close": [],
+    }
     with tempfile.TemporaryDirectory() as directory:
         saved_state = os.environ.get("XDG_STATE_HOME")
         os.environ["XDG_STATE_HOME"] = directory  # the rebuilt pipelines' log files
@@ -244,16 +560,17 @@ def documents(elements=100):
                 Portable.reset()
                 Pipeline.load(path).close()
 
-            rows.append(("serialize", best_ns_per_op(pipeline.serialize, elements) / 1000, "us"))
-            rows.append(("deserialize + close", best_ns_per_op(read, elements) / 1000, "us"))
-            rows.append(
-                (
-                    "save (JSON, fsync)",
-                    best_ns_per_op(lambda: pipeline.save(path), elements) / 1000,
-                    "us",
-                )
-            )
-            rows.append(("load + close", best_ns_per_op(load, elements) / 1000, "us"))
+            runs = {
+                "serialize": pipeline.serialize,
+                "deserialize + close": read,
+                "save (JSON, fsync)": lambda: pipeline.save(path),
+                "load + close": load,
+            }
+            for run in runs.values():
+                run()  # warm-up
+            for _ in range(REPEATS):
+                for name, run in runs.items():
+                    figures[name].append(timed(run) / elements / 1000)
             pipeline.close()
             Portable.reset()
         finally:
@@ -261,23 +578,91 @@ def documents(elements=100):
                 os.environ.pop("XDG_STATE_HOME", None)
             else:
                 os.environ["XDG_STATE_HOME"] = saved_state
-    return [(f"{name}, per element", value, unit) for name, value, unit in rows]
-
-
-def main():
-    sections = [
-        ("1. Node cycle (goal: ours <= hand-written)", cycle_cost),
-        ("2. Push per consumer (goal: <= 60 ns/consumer)", push_cost),
-        ("3. Graph throughput and latency (source stamps in step, sink reads in step)", None),
-        ("4. Documents, 100 connected elements (for reading; no goal)", documents),
+    return [
+        row(f"documents, {elements} elements: {name}, per element", "us", v)
+        for name, v in figures.items()
     ]
-    print(f"flowmesh bench, Python {sys.version.split()[0]}, best of {REPEATS} after warm-up")
-    for title, measure in sections:
-        print(f"\n{title}")
-        rows = measure() if measure else throughput() + latency()
-        width = max(len(name) for name, _, _ in rows)
-        for name, value, unit in rows:
-            print(f"  {name:<{width}}  {value:>12,.1f} {unit}")
+
+
+# ------------------------------------------------------------------ output
+
+
+SECTIONS = [
+    ("Throughput", throughput),
+    ("Latency", latency),
+    ("Node cycle", cycle_cost),
+    ("Cost per hop", per_hop),
+    ("Numpy frames", numpy_frames),
+    ("Memory", memory),
+    ("Documents", documents),
+]
+
+
+def fmt(stat: dict) -> str:
+    return f"{stat['median']:>11,.2f} ({stat['min']:,.2f}..{stat['max']:,.2f})"
+
+
+def print_table(rows: list[dict]) -> None:
+    width = max(len(r["name"]) for r in rows)
+    print(f"{'':<{width}}  {'ours: median (min..max)':>32}  {'floor':>32}  {'ratio':>26}  goal")
+    for r in rows:
+        floor = fmt(r["floor"]) if "floor" in r else ""
+        ratio = fmt(r["ratio"]) if "ratio" in r else ""
+        print(
+            f"{r['name']:<{width}}  {fmt(r['ours']):>26} {r['unit']:<5}  "
+            f"{floor:>32}  {ratio:>26}  {r['goal']}"
+        )
+
+
+def compare(before_path: str, after_path: str) -> None:
+    with open(before_path) as f:
+        before = {r["name"]: r for r in json.load(f)["rows"]}
+    with open(after_path) as f:
+        after = json.load(f)["rows"]
+    print("| row | before | after | unit | ratio to floor before | after | goal |")
+    print("|---|---|---|---|---|---|---|")
+    for r in after:
+        b = before.get(r["name"])
+        cell = lambda x, k: f"{x[k]['median']:,.2f}" if x and k in x else "—"  # noqa: E731
+        print(
+            f"| {r['name']} | {cell(b, 'ours')} | {cell(r, 'ours')} | {r['unit']} "
+            f"| {cell(b, 'ratio')} | {cell(r, 'ratio')} | {r['goal']} |"
+        )
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--json", help="also write the table as JSON to this path")
+    parser.add_argument("--only", nargs="*", help="section names to run (default: all)")
+    parser.add_argument("--compare", nargs=2, metavar=("BEFORE", "AFTER"))
+    parser.add_argument("--memory-child", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.memory_child:
+        print(json.dumps(memory_child(args.memory_child)))
+        return
+    if args.compare:
+        compare(*args.compare)
+        return
+    print(f"flowmesh bench, Python {sys.version.split()[0]}, {REPEATS} repeats, median (min..max)")
+    rows = []
+    for title, measure in SECTIONS:
+        if args.only and title.split()[0].lower() not in [o.lower() for o in args.only]:
+            continue
+        print(f"\n{title}", flush=True)
+        section = measure()
+        print_table(section)
+        rows.extend(section)
+    if args.json:
+        report = {
+            "python": sys.version.split()[0],
+            "machine": platform.machine(),
+            "cpus": os.cpu_count(),
+            "load": os.getloadavg(),
+            "repeats": REPEATS,
+            "rows": rows,
+        }
+        with open(args.json, "w") as f:
+            json.dump(report, f, indent=1)
 
 
 if __name__ == "__main__":

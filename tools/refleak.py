@@ -276,6 +276,30 @@ def _():
     Portable.reset()
 
 
+class _Echo(INode):
+    """Pushes into its own full queue from its step: drops with no threads."""
+
+    def setup(self, data, context):
+        return {}
+
+    def step(self, data):
+        if data["in"] == 0:
+            for i in range(1, 6):
+                self.get_input_port("in").push([i])
+
+
+@check("bounded_queue_drops", rounds=200, warmup_batches=4)
+def _():
+    for overflow in ("drop_oldest", "drop_newest", "block"):
+        node = _Echo(name="e", queue_bound=2, overflow=overflow)
+        node.set_logger(RecordingLogger())
+        node.start()
+        node.get_input_port("in").push(0)
+        assert node.get_dropped() == {"in": 3}
+        node.stop()
+    Portable.reset()
+
+
 @check("pipeline_run_and_close", rounds=20)
 def _():
     with contextlib.redirect_stdout(io.StringIO()), Pipeline("") as p:

@@ -1,8 +1,18 @@
 """INode: a node with input ports."""
 
+from enum import StrEnum
+
 from . import imp
 from .constants import Constants
 from .node import Node
+
+
+class Overflow(StrEnum):
+    """What an input queue does with an item that finds it full."""
+
+    BLOCK = "block"  # the delivering thread waits for room
+    DROP_OLDEST = "drop_oldest"  # the oldest waiting item makes room
+    DROP_NEWEST = "drop_newest"  # the arriving item is dropped
 
 
 class INode(Node):
@@ -18,11 +28,26 @@ class INode(Node):
     contains (SystemExit, KeyboardInterrupt) on that worker is kept as the
     node's failure and logged as ERROR; it is not raised again on any thread,
     but a pipeline stops the run and `Pipeline.raise_if_failed` raises it.
+
+    Items wait in a queue per input while a decoupled node's worker (or
+    another thread running the node) is busy. `queue_bound` caps each
+    queue (None: one more than `imp.ConstantsImp.BACKLOG_ERROR`, read at
+    start, so a backlog still reaches the level at which a pipeline stops
+    the run, but no further); `overflow` says what happens to an item that
+    finds its queue full (see `Overflow`; default "block"). A blocked
+    thread waits with the GIL released until there is room, the node stops,
+    or `imp.ConstantsImp.QUEUE_BLOCK_TIMEOUT` seconds pass; a thread that is
+    running the node itself never waits. Every item dropped is counted per
+    input (`get_dropped()`), and a change of the counts is logged as a
+    WARNING, at most once per `imp.ConstantsImp.MONITORING_INTERVAL` per
+    input and once more when the node stops.
     """
 
     class Configuration(Node.Configuration):
         class Keys(Node.Configuration.Keys):
             DECOUPLED = "decoupled"
+            QUEUE_BOUND = "queue_bound"
+            OVERFLOW = "overflow"
 
         def _set_defaults(self):
             super()._set_defaults()
@@ -36,12 +61,25 @@ class INode(Node):
                     }
                 ]
             self.setdefault(keys.DECOUPLED, False)
+            self.setdefault(keys.QUEUE_BOUND, None)
+            self.setdefault(keys.OVERFLOW, Overflow.BLOCK)
 
         def validate(self):
             super().validate()
             key = self.Keys.DECOUPLED
             if not isinstance(self[key], bool):
                 raise TypeError(f"{key} must be a bool, got {type(self[key]).__name__}.")
+            key = self.Keys.QUEUE_BOUND
+            bound = self[key]
+            if bound is not None:
+                if isinstance(bound, bool) or not isinstance(bound, int):
+                    raise TypeError(f"{key} must be an int or None, got {type(bound).__name__}.")
+                if bound < 1:
+                    raise ValueError(f"{key} must be >= 1, got {bound}.")
+            key = self.Keys.OVERFLOW
+            if self[key] not in tuple(Overflow):
+                choices = ", ".join(repr(str(o)) for o in Overflow)
+                raise ValueError(f"{key} must be one of {choices}, got {self[key]!r}.")
 
     def _create_imp(self, config):
         return imp.INodeImp(config)
@@ -49,3 +87,8 @@ class INode(Node):
     def get_input_port(self, name):
         """The implementation object of the input port named `name`."""
         return self._imp.get_input_port(name)
+
+    def get_dropped(self):
+        """Input-port name to the number of items its queue dropped in the
+        current (or last) run."""
+        return self._imp.get_dropped()

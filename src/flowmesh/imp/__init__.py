@@ -17,6 +17,7 @@ class ConstantsImp:
     MONITORING_INTERVAL = 0.5
     BACKLOG_WARNING = 100
     BACKLOG_ERROR = 1000
+    QUEUE_BLOCK_TIMEOUT = 1.0  # longest wait of a thread delivering to a full queue
 
 
 # Each module reads the names bound before it, so the order matters.

@@ -42,11 +42,11 @@ PyType_Slot implementation_slots[] = {
 };
 
 PyType_Spec implementation_spec = {
-    "flowmesh.imp.Implementation",
-    sizeof(fm::ImplementationObject),
-    0,
-    fm::kTypeFlags | Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF,
-    implementation_slots,
+    .name = "flowmesh.imp.Implementation",
+    .basicsize = sizeof(fm::ImplementationObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags | Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF,
+    .slots = implementation_slots,
 };
 
 int base_exec(PyObject* module) {
@@ -63,15 +63,15 @@ PyModuleDef_Slot base_module_slots[] = {
 };
 
 PyModuleDef base_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp._base",
-    "Root implementation class.",
-    0,
-    nullptr,
-    base_module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp._base",
+    .m_doc = "Root implementation class.",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = base_module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

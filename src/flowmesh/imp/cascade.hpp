@@ -184,6 +184,14 @@ inline PyObject* adopt_function(PyObject* module, PyObject* const* args, Py_ssiz
     Py_RETURN_NONE;
 }
 
+// Both chain modules' functions.
+inline PyMethodDef kModuleFunctions[] = {
+    {"_adopt_recorded_port_ids", as_cfunc(adopt_function), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("_adopt_recorded_port_ids(config, key, node)\n--\n\nGives node's ports the ids "
+               "recorded for them under config[key], matched by name.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // ------------------------------------------------------------- construction
 
 // Parses (config, internal_nodes) and runs ChainImp's constructor.
@@ -301,10 +309,7 @@ inline PyObject* chain_get_output_port(PyObject* self, PyTypeObject* defining_cl
 inline PyObject* chain_type(PyObject* module, PyType_Spec* spec) {
     CascadeState* st = module_state<CascadeState>(module);
     new (st) CascadeState{};
-    for (int i = 0; i < N_COUNT; ++i) {
-        st->names[i] = PyUnicode_InternFromString(kNameText[i]);
-        if (!st->names[i]) return nullptr;
-    }
+    if (intern_all(st->names, kNameText) < 0) return nullptr;
     Ref base = steal(imp_class("ChainImp"));
     if (!base) return nullptr;
     if (!PyType_Check(base.get()) || reinterpret_cast<PyTypeObject*>(base.get())->tp_basicsize !=

@@ -104,13 +104,6 @@ PyType_Spec iochain_spec = {
 
 // ---------------------------------------------------------------- module
 
-PyMethodDef module_functions[] = {
-    {"_adopt_recorded_port_ids", as_cfunc(adopt_function), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_adopt_recorded_port_ids(config, key, node)\n--\n\nGives node's ports the ids "
-               "recorded for them under config[key], matched by name.")},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 int cascade_io_exec(PyObject* module) {
     PyObject* type = chain_type(module, &iochain_spec);
     return type ? PyModule_AddObjectRef(module, "IOChainImp", type) : -1;
@@ -128,7 +121,7 @@ PyModuleDef cascade_io_module = {
     .m_name = "flowmesh.imp.cascade_io",
     .m_doc = "Input-output chains: a run of input-output nodes used as one element.",
     .m_size = sizeof(CascadeState),
-    .m_methods = module_functions,
+    .m_methods = kModuleFunctions,
     .m_slots = cascade_io_slots,
     .m_traverse = fm::traverse_state<CascadeState>,
     .m_clear = fm::clear_state<CascadeState>,

@@ -131,13 +131,6 @@ PyType_Spec ochain_spec = {
 
 // ---------------------------------------------------------------- module
 
-PyMethodDef module_functions[] = {
-    {"_adopt_recorded_port_ids", as_cfunc(adopt_function), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_adopt_recorded_port_ids(config, key, node)\n--\n\nGives node's ports the ids "
-               "recorded for them under config[key], matched by name.")},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 int cascade_out_exec(PyObject* module) {
     PyObject* type = chain_type(module, &ochain_spec);
     return type ? PyModule_AddObjectRef(module, "OChainImp", type) : -1;
@@ -155,7 +148,7 @@ PyModuleDef cascade_out_module = {
     .m_name = "flowmesh.imp.cascade_out",
     .m_doc = "Output chains: a run of nodes whose last node's outputs are the chain's.",
     .m_size = sizeof(CascadeState),
-    .m_methods = module_functions,
+    .m_methods = kModuleFunctions,
     .m_slots = cascade_out_slots,
     .m_traverse = fm::traverse_state<CascadeState>,
     .m_clear = fm::clear_state<CascadeState>,

@@ -211,9 +211,32 @@ inline void free_state(void* module) {
     clear_state<State>(static_cast<PyObject*>(module));
 }
 
-// A field as a new reference; a field never set (or deleted) reads as None.
-inline PyObject* field(PyObject* value) {
+// A field never set (or deleted) reads as None: as a new reference, or
+// borrowed from the object that holds the field.
+inline PyObject* field_new(PyObject* value) {
     return Py_NewRef(value ? value : Py_None);
+}
+inline PyObject* field_borrowed(PyObject* value) {
+    return value ? value : Py_None;
+}
+
+// Interned names kept in module state, one slot or a table of them; the
+// state owns each one. -1 with an exception.
+inline int intern(PyObject** slot, const char* text) {
+    *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+template <size_t N>
+inline int intern_all(PyObject* (&slots)[N], const char* const (&texts)[N]) {
+    for (size_t i = 0; i < N; ++i)
+        if (intern(&slots[i], texts[i]) < 0) return -1;
+    return 0;
+}
+
+// Runs the initializer of the base class of `type` (a C type of this
+// package) on self: each C initializer chains to its base explicitly.
+inline int init_base(PyObject* type, PyObject* self, PyObject* args, PyObject* kwds) {
+    return reinterpret_cast<PyTypeObject*>(type)->tp_base->tp_init(self, args, kwds);
 }
 
 // Rejects any argument to a METH_FASTCALL | METH_KEYWORDS method that takes none.

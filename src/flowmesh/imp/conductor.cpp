@@ -1,6 +1,11 @@
 // flowmesh.imp.conductor: PipelineImp, the graph of elements, its run control
 // and the monitoring thread that turns failures inside a run into a stopped
 // pipeline, a console banner and calls to the client's error handlers.
+//
+// Files: conductor.hpp (layout and module state), run_control.cpp,
+// monitoring.cpp, console.cpp.
+#include "conductor.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <initializer_list>
@@ -8,75 +13,7 @@
 #include <thread>
 #include <utility>
 
-#include "documents.hpp"
-#include "objects.hpp"
-
-namespace {
-
-using fm::borrow;
-using fm::chain_context;
-using fm::names_tuple;
-using fm::Ref;
-using fm::steal;
-using fm::swallow_exception;
-
-// ------------------------------------------------------------------- layout
-
-struct PipelineObject {
-    fm::ImplementationObject base;
-    PyObject* nodes;           // list of facade elements, append-only
-    PyObject* logger;          // flowmesh.logging.Logger
-    PyObject* state;           // Constants.States
-    PyObject* condition;       // Constants.Conditions
-    PyObject* monitor_thread;  // threading.Thread of the current run, or None
-    PyObject* stop_event;      // threading.Event, one for the pipeline's life
-    PyObject* start_time;      // float from time.time(), or None
-    PyObject* backlog_level;   // "ok", "warning" or "error"
-    PyObject* error_handlers;  // list of callables
-    // Run control may be called from any thread (the client's, a GUI's, a
-    // signal handler's, an element's step, the monitoring thread). Claims
-    // are taken and tested under the GIL with no Python code in between, so
-    // they need no lock; a thread never waits for another's start or stop,
-    // since that one may be waiting for it (an element's thread is joined by
-    // stop). What arrives meanwhile is left to the claiming thread.
-    uint8_t run_control;               // kIdle, kStarting or kStopping
-    unsigned long run_control_thread;  // the claiming thread
-    bool stop_requested;               // by another thread while starting
-    bool close_requested;              // by another thread while starting or stopping
-};
-
-constexpr uint8_t kIdle = 0;
-constexpr uint8_t kStarting = 1;
-constexpr uint8_t kStopping = 2;
-
-// Holds a claim on run control for the length of a start or stop.
-class RunControlClaim {
-  public:
-    RunControlClaim(PyObject* self, uint8_t kind) : self_(borrow(self)) {
-        auto* p = fm::as<PipelineObject>(self);
-        p->run_control = kind;
-        p->run_control_thread = PyThread_get_thread_ident();
-    }
-    RunControlClaim(const RunControlClaim&) = delete;
-    RunControlClaim& operator=(const RunControlClaim&) = delete;
-    ~RunControlClaim() {
-        auto* p = fm::as<PipelineObject>(self_.get());
-        p->run_control = kIdle;
-        p->run_control_thread = 0;
-    }
-
-  private:
-    Ref self_;
-};
-
-PipelineObject* pipe(PyObject* self) {
-    return fm::as<PipelineObject>(self);
-}
-
-// A field read as the attribute would be: a deleted or unset field is None.
-PyObject* field(PyObject* value) {
-    return value ? value : Py_None;
-}
+namespace fm::conductor {
 
 int pipeline_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* p = pipe(self);
@@ -107,82 +44,6 @@ int pipeline_clear(PyObject* self) {
     return 0;
 }
 
-// ------------------------------------------------------------ module state
-
-// clang-format off
-#define FM_CONDUCTOR_NAMES(X) \
-    X(set_logger) X(name) X(connect) X(disconnect) X(node) X(port) X(_imp) X(reset_run_state) \
-    X(get_incident) X(message) X(source) X(start) X(stop) X(get_condition) \
-    X(failure) X(get_nodes) X(get_max_backlog) X(write) X(flush) X(is_persistent) X(file_name) \
-    X(file_error) X(attempted_file) X(join) X(clear) X(set) X(wait) X(daemon) \
-    X(summary) X(filename) X(lineno) X(instance) X(directory) X(get) X(append) \
-    X(_monitoring_fun) X(_check_backlog) X(_notify_error) X(_log_reference) X(get_backlog) \
-    X(log) X(stop_after_failed_start) X(MONITORING_INTERVAL) X(BACKLOG_WARNING) X(BACKLOG_ERROR) \
-    X(isatty) X(encoding) X(print) X(ok) X(warning) X(error) X(NO_COLOR) X(TERM) X(dumb) \
-    X(unknown)
-// clang-format on
-
-enum Name {
-#define FM_ENUM(n) N_##n,
-    FM_CONDUCTOR_NAMES(FM_ENUM)
-#undef FM_ENUM
-        N_COUNT
-};
-
-const char* const kNameText[] = {
-#define FM_TEXT(n) #n,
-    FM_CONDUCTOR_NAMES(FM_TEXT)
-#undef FM_TEXT
-};
-
-constexpr size_t kCapabilityClasses = 5;
-
-struct ConductorState {
-    PyObject* type;  // PipelineImp
-    PyObject* names[N_COUNT];
-    // Keyword-name tuples for vectorcalls.
-    PyObject* kw_type;
-    PyObject* kw_type_opaque;
-    PyObject* kw_opaque;
-    PyObject* kw_type_message;
-    PyObject* kw_timeout;
-    PyObject* kw_target;
-    PyObject* kw_directory;
-    PyObject* rule;  // 120 "="
-    PyObject* fallback_interval;
-    bool capability_missing[kCapabilityClasses];
-    fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
-    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
-    fm::Lazy healthy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
-    fm::Lazy warned{"flowmesh.constants", "Constants.Conditions.WARNING"};
-    fm::Lazy failed{"flowmesh.constants", "Constants.Conditions.ERROR"};
-    fm::Lazy log_info{"flowmesh.constants", "Constants.LogTypes.INFO"};
-    fm::Lazy log_warning{"flowmesh.constants", "Constants.LogTypes.WARNING"};
-    fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
-    fm::Lazy port_out{"flowmesh.constants", "Constants.Defaults.PORT_OUT"};
-    fm::Lazy port_in{"flowmesh.constants", "Constants.Defaults.PORT_IN"};
-    fm::Lazy thread_cls{"threading", "Thread"};
-    fm::Lazy event_cls{"threading", "Event"};
-    fm::Lazy current_thread{"threading", "current_thread"};
-    fm::Lazy time_fn{"time", "time"};
-    fm::Lazy environ{"os", "environ"};
-    fm::Lazy builtins{"builtins", nullptr};
-    fm::documents::State docs;
-
-    PyObject* n(Name id) const { return names[id]; }
-
-    // Every reference the state owns, for traverse/clear.
-    template <typename F>
-    int refs(F f) {
-        return f(type, names, kw_type, kw_type_opaque, kw_opaque, kw_type_message, kw_timeout,
-                 kw_target, kw_directory, rule, fallback_interval, stopped, running, healthy,
-                 warned, failed, log_info, log_warning, log_error, port_out, port_in, thread_cls,
-                 event_cls, current_thread, time_fn, environ, builtins, docs);
-    }
-};
-
-extern PyModuleDef conductor_module;
-
 ConductorState* state_for(PyObject* self) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &conductor_module);
     return module ? fm::module_state<ConductorState>(module) : nullptr;
@@ -194,7 +55,7 @@ ConductorState* state_for(PyObject* self) {
 int is(PyObject* a, fm::Lazy& constant) {
     PyObject* c = constant.get();
     if (!c) return -1;
-    return fm::equal(field(a), c);
+    return fm::equal(fm::field_borrowed(a), c);
 }
 
 int truthy(PyObject* obj) {
@@ -242,7 +103,7 @@ int append_to(ConductorState* st, PyObject* seq, PyObject* item) {
 // ------------------------------------------------------------------ logging
 
 int log_object(ConductorState* st, PyObject* self, PyObject* msg, PyObject* type) {
-    Ref logger = borrow(field(pipe(self)->logger));
+    Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
     if (logger.get() == Py_None) return 0;
     if (!type || type == Py_None) {
         type = st->log_info.get();
@@ -262,94 +123,6 @@ int log_text(ConductorState* st, PyObject* self, fm::Lazy* type, const char* fmt
     PyObject* t = nullptr;
     if (type && !(t = type->get())) return -1;
     return log_object(st, self, msg.get(), t);
-}
-
-// ------------------------------------------------------------------ console
-
-Ref colour(ConductorState* st, PyObject* code) {
-    Ref empty = steal(PyUnicode_FromStringAndSize("", 0));
-    auto decide = [&]() -> int {  // 1: colour on, 0: off, -1: error
-        PyObject* environ = st->environ.get();
-        if (!environ) return -1;
-        Ref no_color = steal(fm::call_method(environ, st->n(N_get), st->n(N_NO_COLOR)));
-        if (!no_color) return -1;
-        int set = truthy(no_color.get());
-        if (set) return set < 0 ? -1 : 0;
-        Ref term = steal(fm::call_method(environ, st->n(N_get), st->n(N_TERM)));
-        if (!term) return -1;
-        int dumb = fm::equal(term.get(), st->n(N_dumb));
-        if (dumb) return dumb < 0 ? -1 : 0;
-        Ref out = borrow(PySys_GetObject("stdout"));
-        if (!out) {
-            PyErr_SetString(PyExc_RuntimeError, "no standard output");
-            return -1;
-        }
-        Ref tty = steal(fm::call_method(out.get(), st->n(N_isatty)));
-        if (!tty) return -1;
-        return truthy(tty.get());
-    };
-    int on = decide();
-    if (on < 0) {
-        if (!swallow_exception()) return {};
-        return empty;
-    }
-    return on ? borrow(code) : std::move(empty);
-}
-
-Ref colour(ConductorState* st, const char* code) {
-    Ref text = steal(PyUnicode_FromString(code));
-    if (!text) return {};
-    return colour(st, text.get());
-}
-
-// Prints one line; reporting a failure must never fail. -1 only for a
-// BaseException that is not an Exception.
-int safe_print(ConductorState* st, PyObject* text) {
-    PyObject* builtins = st->builtins.get();
-    if (!builtins) return swallow_exception() ? 0 : -1;
-    Ref print = steal(PyObject_GetAttr(builtins, st->n(N_print)));
-    if (!print) return swallow_exception() ? 0 : -1;
-    Ref r = steal(PyObject_CallOneArg(print.get(), text));
-    if (r) return 0;
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return swallow_exception() ? 0 : -1;
-    PyErr_Clear();
-    // A legacy console code page: print what it can, with replacement characters.
-    auto retry = [&]() -> bool {
-        Ref out = borrow(PySys_GetObject("stdout"));
-        Ref encoding;
-        if (out) {
-            encoding = attr_or_none(out.get(), st->n(N_encoding));
-            if (!encoding) return false;
-        }
-        const char* enc = "ascii";
-        if (encoding && PyUnicode_Check(encoding.get()) &&
-            PyUnicode_GetLength(encoding.get()) > 0) {
-            enc = PyUnicode_AsUTF8(encoding.get());
-            if (!enc) return false;
-        }
-        Ref str = PyUnicode_Check(text) ? borrow(text) : steal(PyObject_Str(text));
-        if (!str) return false;
-        Ref bytes = steal(PyUnicode_AsEncodedString(str.get(), enc, "replace"));
-        if (!bytes) return false;
-        Ref back = steal(PyUnicode_Decode(PyBytes_AS_STRING(bytes.get()),
-                                          PyBytes_GET_SIZE(bytes.get()), enc, "replace"));
-        if (!back) return false;
-        Ref again = steal(PyObject_CallOneArg(print.get(), back.get()));
-        return bool(again);
-    };
-    if (retry()) return 0;
-    return swallow_exception() ? 0 : -1;
-}
-
-// A formatted line; one whose values cannot be turned into text (a `__str__`
-// that raises) is left out rather than ending the report.
-int print_fmt(ConductorState* st, const char* fmt, ...) {
-    va_list va;
-    va_start(va, fmt);
-    Ref text = steal(PyUnicode_FromFormatV(fmt, va));
-    va_end(va);
-    if (!text) return swallow_exception() ? 0 : -1;
-    return safe_print(st, text.get());
 }
 
 // ------------------------------------------------------------ capabilities
@@ -494,7 +267,7 @@ int add_node_impl(ConductorState* st, PyObject* self, PyObject* node) {
     // The element joins the list only once it took the logger and was logged:
     // an element that cannot be added must not stay behind to break every
     // later start and stop.
-    Ref r = steal(fm::call_method(node, st->n(N_set_logger), field(p->logger)));
+    Ref r = steal(fm::call_method(node, st->n(N_set_logger), fm::field_borrowed(p->logger)));
     if (!r) return -1;
     Ref name = steal(PyObject_GetAttr(node, st->n(N_name)));
     if (!name) return -1;
@@ -734,672 +507,6 @@ int needs_reset(ConductorState* st, PyObject* element) {
     return f.get() != Py_None;
 }
 
-// -------------------------------------------------------------- run control
-
-int join_monitor_thread(ConductorState* st, PyObject* self) {
-    auto* p = pipe(self);
-    Ref thread = borrow(field(p->monitor_thread));
-    if (thread.get() == Py_None) return 0;
-    PyObject* current_fn = st->current_thread.get();
-    if (!current_fn) return -1;
-    Ref current = steal(PyObject_CallNoArgs(current_fn));
-    if (!current) return -1;
-    if (current.get() == thread.get()) return 0;
-    Ref r = steal(fm::call_method(thread.get(), st->n(N_join)));
-    if (!r) return -1;
-    // Another caller may have replaced the thread meanwhile; keep that one.
-    if (p->monitor_thread == thread.get()) fm::set_field(&p->monitor_thread, Py_None);
-    return 0;
-}
-
-Ref get_incident(ConductorState* st, PyObject* logger, fm::Lazy& type, bool opaque) {
-    PyObject* t = type.get();
-    if (!t) return {};
-    if (!opaque) {
-        PyObject* values[] = {t};
-        return steal(fm::call_method_kw(logger, st->n(N_get_incident), st->kw_type, values));
-    }
-    PyObject* values[] = {t, Py_True};
-    return steal(fm::call_method_kw(logger, st->n(N_get_incident), st->kw_type_opaque, values));
-}
-
-// Rolls back a start that raised, logs the failure and leaves it pending again.
-void recover_from_failed_start(ConductorState* st, PyObject* self, PyObject* started,
-                               PyObject* element) {
-    Ref failure = steal(PyErr_GetRaisedException());
-    auto roll_back = [&]() -> bool {
-        Ref pe = steal(fm::imp_class("ProcessingElementImp"));
-        if (!pe) return false;
-        Ref log = steal(PyObject_GetAttr(self, st->n(N_log)));
-        if (!log) return false;
-        Ref r = steal(fm::call_method(pe.get(), st->n(N_stop_after_failed_start), started, element,
-                                      log.get()));
-        if (!r) return false;
-        return log_object(st, self, failure.get(), st->log_error.get()) == 0;
-    };
-    if (roll_back()) {
-        PyErr_SetRaisedException(failure.release());
-        return;
-    }
-    chain_context(std::move(failure));
-}
-
-PyObject* stop_impl(ConductorState* st, PyObject* self);
-PyObject* close_impl(ConductorState* st, PyObject* self);
-
-bool claimed_by_other_thread(PipelineObject* p) {
-    return p->run_control != kIdle && p->run_control_thread != PyThread_get_thread_ident();
-}
-
-// After a start or stop let go of run control: carries out a stop or close
-// that another thread asked for meanwhile. `result` is what the start or stop
-// returned (null with its exception pending), and stays the outcome unless
-// the requested step fails where it succeeded.
-PyObject* finish_requests(ConductorState* st, PyObject* self, Ref result) {
-    auto* p = pipe(self);
-    bool close = p->close_requested;
-    bool stop = p->stop_requested;
-    p->close_requested = p->stop_requested = false;
-    if (!close && !stop) return result.release();
-    Ref failure = result ? Ref() : steal(PyErr_GetRaisedException());
-    Ref r = steal(close ? close_impl(st, self) : stop_impl(st, self));
-    if (failure) {
-        if (r)
-            PyErr_SetRaisedException(failure.release());
-        else
-            chain_context(std::move(failure));
-        return nullptr;
-    }
-    return r ? result.release() : nullptr;
-}
-
-PyObject* start_run(ConductorState* st, PyObject* self);
-
-PyObject* start_impl(ConductorState* st, PyObject* self) {
-    auto* p = pipe(self);
-    if (log_text(st, self, nullptr, "Starting pipeline...") < 0) return nullptr;
-    int running = is(p->state, st->running);
-    if (running < 0) return nullptr;
-    // Running, or about to be: a start already under way (here or on
-    // another thread) counts as running.
-    if (running || p->run_control == kStarting) {
-        if (log_text(st, self, nullptr, "Pipeline running, skipping.") < 0) return nullptr;
-        Py_RETURN_NONE;
-    }
-    if (p->run_control == kStopping) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "The pipeline is being stopped; start it again once stop() has returned.");
-        return nullptr;
-    }
-    Ref result;
-    {
-        RunControlClaim claim(self, kStarting);
-        result = steal(start_run(st, self));
-    }
-    return finish_requests(st, self, std::move(result));
-}
-
-PyObject* start_run(ConductorState* st, PyObject* self) {
-    auto* p = pipe(self);
-    // A monitoring thread that stopped the previous run may still be calling
-    // handlers or printing its banner; it must be done before the next run.
-    if (join_monitor_thread(st, self) < 0) return nullptr;
-
-    Ref nodes = snapshot(p->nodes);
-    if (!nodes) return nullptr;
-    Py_ssize_t n = PyList_GET_SIZE(nodes.get());
-    int failed = is(p->condition, st->failed);
-    if (failed < 0) return nullptr;
-    if (failed) {
-        Ref logger = borrow(field(p->logger));
-        Ref incident = get_incident(st, logger.get(), st->log_error, false);
-        if (!incident) return nullptr;
-        int has = truthy(incident.get());
-        if (has < 0) return nullptr;
-        Ref message = has ? steal(PyObject_GetItem(incident.get(), st->n(N_message)))
-                          : borrow(st->n(N_unknown));
-        if (!message) return nullptr;
-        if (log_text(st, self, nullptr,
-                     "Pipeline recovering from a previous error ('%S'); resetting run state and "
-                     "restarting.",
-                     message.get()) < 0)
-            return nullptr;
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (reset_element(st, PyList_GET_ITEM(nodes.get(), i)) < 0) return nullptr;
-    } else {
-        // A failure the monitoring thread never reported must not survive
-        // into the next run, where the element would drop every frame.
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* element = PyList_GET_ITEM(nodes.get(), i);
-            int reset = needs_reset(st, element);
-            if (reset < 0 || (reset && reset_element(st, element) < 0)) return nullptr;
-        }
-    }
-    PyObject* healthy = st->healthy.get();
-    if (!healthy) return nullptr;
-    fm::set_field(&p->condition, healthy);
-    fm::set_field(&p->backlog_level, st->n(N_ok));
-
-    {
-        Ref logger = borrow(field(p->logger));
-        Ref e = get_incident(st, logger.get(), st->log_error, true);
-        if (!e) return nullptr;
-        Ref w = get_incident(st, logger.get(), st->log_warning, true);
-        if (!w) return nullptr;
-    }
-
-    Ref started = steal(PyList_New(0));
-    if (!started) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* element = PyList_GET_ITEM(nodes.get(), i);
-        Ref r = steal(fm::call_method(element, st->n(N_start)));
-        if (!r) {
-            if (fm::pending_is_exception())
-                recover_from_failed_start(st, self, started.get(), element);
-            return nullptr;
-        }
-        if (PyList_Append(started.get(), element) < 0) return nullptr;
-    }
-
-    PyObject* time_fn = st->time_fn.get();
-    if (!time_fn) return nullptr;
-    Ref now = steal(PyObject_CallNoArgs(time_fn));
-    PyObject* running_value = now ? st->running.get() : nullptr;
-    if (!running_value) return nullptr;
-    fm::set_field(&p->start_time, now.get());
-    fm::set_field(&p->state, running_value);
-    if (log_text(st, self, nullptr, "Pipeline started.") < 0) return nullptr;
-
-    Ref event = borrow(field(p->stop_event));
-    Ref r = steal(fm::call_method(event.get(), st->n(N_clear)));
-    if (!r) return nullptr;
-    Ref target = steal(PyObject_GetAttr(self, st->n(N__monitoring_fun)));
-    PyObject* thread_cls = target ? st->thread_cls.get() : nullptr;
-    if (!thread_cls) return nullptr;
-    PyObject* targs[] = {target.get()};
-    Ref thread = steal(PyObject_Vectorcall(thread_cls, targs, 0, st->kw_target));
-    if (!thread) return nullptr;
-    fm::set_field(&p->monitor_thread, thread.get());
-    if (PyObject_SetAttr(thread.get(), st->n(N_daemon), Py_True) < 0) return nullptr;
-    r = steal(fm::call_method(thread.get(), st->n(N_start)));
-    if (!r) {
-        // A thread that never started cannot be joined by a later stop.
-        if (p->monitor_thread == thread.get()) fm::set_field(&p->monitor_thread, Py_None);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-// Whether the calling thread is the current run's monitoring thread. -1 on error.
-int on_monitor_thread(ConductorState* st, PyObject* self) {
-    PyObject* current_fn = st->current_thread.get();
-    if (!current_fn) return -1;
-    Ref current = steal(PyObject_CallNoArgs(current_fn));
-    if (!current) return -1;
-    return current.get() == pipe(self)->monitor_thread;
-}
-
-PyObject* stop_run(ConductorState* st, PyObject* self);
-
-PyObject* stop_impl(ConductorState* st, PyObject* self) {
-    auto* p = pipe(self);
-    if (log_text(st, self, nullptr, "Stopping pipeline...") < 0) return nullptr;
-    while (p->run_control == kStarting && claimed_by_other_thread(p)) {
-        // The run's own monitoring thread found a failure before its start
-        // returned: that start waits for nothing of this thread's, so let it
-        // end, and stop the run before the failure is reported.
-        int monitor = on_monitor_thread(st, self);
-        if (monitor < 0) return nullptr;
-        if (!monitor || p->run_control != kStarting) break;
-        Py_BEGIN_ALLOW_THREADS std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        Py_END_ALLOW_THREADS
-    }
-    if (p->run_control == kStarting) {
-        p->stop_requested = true;  // the starting thread stops the run once it has started
-        Py_RETURN_NONE;
-    }
-    if (p->run_control == kStopping) {
-        // Stopping already, further up this thread's stack, or on another
-        // thread that may be joining this one (an element's thread): nothing
-        // to add, and no waiting. Once that stop has stopped every element,
-        // what is left is the stop of an already stopped pipeline, which
-        // waits for the monitoring thread's report.
-        if (!claimed_by_other_thread(p)) Py_RETURN_NONE;
-        int stopped = is(p->state, st->stopped);
-        if (stopped <= 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
-        return stop_run(st, self);
-    }
-    Ref result;
-    {
-        RunControlClaim claim(self, kStopping);
-        result = steal(stop_run(st, self));
-    }
-    return finish_requests(st, self, std::move(result));
-}
-
-PyObject* stop_run(ConductorState* st, PyObject* self) {
-    auto* p = pipe(self);
-    int stopped = is(p->state, st->stopped);
-    if (stopped < 0) return nullptr;
-    if (stopped) {
-        int healthy = is(p->condition, st->healthy);
-        if (healthy < 0) return nullptr;
-        if (healthy &&
-            log_text(st, self, nullptr, "Pipeline has already been stopped. Skipping.") < 0)
-            return nullptr;
-        int failed = is(p->condition, st->failed);
-        if (failed < 0) return nullptr;
-        if (failed) {
-            if (log_text(st, self, nullptr,
-                         "Pipeline has already been stopped due to an error. Skipping.") < 0 ||
-                join_monitor_thread(st, self) < 0)
-                return nullptr;
-        }
-        Py_RETURN_NONE;
-    }
-    Ref nodes = snapshot(p->nodes);
-    if (!nodes) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.get()); ++i) {
-        Ref r = steal(fm::call_method(PyList_GET_ITEM(nodes.get(), i), st->n(N_stop)));
-        if (!r) return nullptr;
-    }
-    PyObject* stopped_value = st->stopped.get();
-    if (!stopped_value) return nullptr;
-    fm::set_field(&p->start_time, Py_None);
-    fm::set_field(&p->state, stopped_value);
-    if (log_text(st, self, nullptr, "Pipeline stopped.") < 0) return nullptr;
-    Ref event = borrow(field(p->stop_event));
-    Ref r = steal(fm::call_method(event.get(), st->n(N_set)));
-    if (!r || join_monitor_thread(st, self) < 0) return nullptr;
-    Ref logger = borrow(field(p->logger));
-    r = steal(fm::call_method(logger.get(), st->n(N_flush)));
-    if (!r) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* close_impl(ConductorState* st, PyObject* self) {
-    auto* p = pipe(self);
-    if (p->run_control != kIdle) {
-        // A start under way, a stop further up this thread's stack, or
-        // another thread still stopping the elements (it may be joining this
-        // one): the claiming call closes once it is done. When the elements
-        // are stopped already, the monitoring thread is joined below, as
-        // after a run it stopped itself.
-        int stopped = p->run_control == kStopping && claimed_by_other_thread(p)
-                          ? is(p->state, st->stopped)
-                          : 0;
-        if (stopped < 0) return nullptr;
-        if (!stopped) {
-            p->close_requested = true;
-            Py_RETURN_NONE;
-        }
-    }
-    int running = p->run_control == kStopping ? 0 : is(p->state, st->running);
-    if (running < 0) return nullptr;
-    if (running) {
-        Ref r = steal(stop_impl(st, self));
-        if (!r) return nullptr;
-    }
-    if (join_monitor_thread(st, self) < 0) return nullptr;
-    Ref logger = borrow(field(p->logger));
-    if (logger.get() != Py_None) {
-        Ref r = steal(fm::call_method(logger.get(), st->n(N_stop)));
-        if (!r) return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-// --------------------------------------------------------------- monitoring
-
-PyObject* get_backlog_impl(ConductorState* st, PyObject* self) {
-    Ref nodes = snapshot(pipe(self)->nodes);
-    if (!nodes) return nullptr;
-    Ref best = steal(PyLong_FromLong(0));
-    if (!best) return nullptr;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.get()); ++i) {
-        Ref imp = steal(PyObject_GetAttr(PyList_GET_ITEM(nodes.get(), i), st->n(N__imp)));
-        if (!imp) return nullptr;
-        Ref backlog = steal(fm::call_method(imp.get(), st->n(N_get_max_backlog)));
-        if (!backlog) return nullptr;
-        int greater = i == 0 ? 1 : PyObject_RichCompareBool(backlog.get(), best.get(), Py_GT);
-        if (greater < 0) return nullptr;
-        if (greater) best = std::move(backlog);
-    }
-    return best.release();
-}
-
-PyObject* check_backlog_impl(ConductorState* st, PyObject* self) {
-    auto* p = pipe(self);
-    Ref backlog = steal(fm::call_method(self, st->n(N_get_backlog)));
-    if (!backlog) return nullptr;
-    Ref holder = steal(fm::imp_class("ConstantsImp"));
-    if (!holder) return nullptr;
-    Ref error_at = steal(PyObject_GetAttr(holder.get(), st->n(N_BACKLOG_ERROR)));
-    if (!error_at) return nullptr;
-    Ref warning_at = steal(PyObject_GetAttr(holder.get(), st->n(N_BACKLOG_WARNING)));
-    if (!warning_at) return nullptr;
-    Name level = N_ok;
-    int over = PyObject_RichCompareBool(backlog.get(), error_at.get(), Py_GE);
-    if (over < 0) return nullptr;
-    if (over) {
-        level = N_error;
-    } else {
-        over = PyObject_RichCompareBool(backlog.get(), warning_at.get(), Py_GE);
-        if (over < 0) return nullptr;
-        if (over) level = N_warning;
-    }
-    int same = fm::equal(st->n(level), field(p->backlog_level));
-    if (same < 0) return nullptr;
-    if (same) Py_RETURN_NONE;
-    fm::set_field(&p->backlog_level, st->n(level));
-    int rc = 0;
-    if (level == N_error)
-        rc = log_text(st, self, &st->log_error,
-                      "Input backlog (%S items) exceeds the error threshold (%S); a consumer "
-                      "cannot keep up. Stopping pipeline.",
-                      backlog.get(), error_at.get());
-    else if (level == N_warning)
-        rc = log_text(st, self, &st->log_warning,
-                      "Input backlog (%S items) exceeds the warning threshold (%S); a consumer is "
-                      "falling behind.",
-                      backlog.get(), warning_at.get());
-    if (rc < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* notify_error_impl(ConductorState* st, PyObject* self, PyObject* entry) {
-    Ref handlers = snapshot(pipe(self)->error_handlers);
-    if (!handlers) return nullptr;
-    // Reporting must not fail: whatever a handler raises (a BaseException
-    // too, or an exception whose text cannot be taken) is logged, and the
-    // next handler is still called.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(handlers.get()); ++i) {
-        Ref r = steal(PyObject_CallOneArg(PyList_GET_ITEM(handlers.get(), i), entry));
-        if (r) continue;
-        Ref exc = steal(PyErr_GetRaisedException());
-        Ref type_name = steal(PyType_GetName(Py_TYPE(exc.get())));
-        Ref text = type_name ? safe_text(exc.get()) : Ref();
-        if (!text || log_text(st, self, nullptr,
-                              "An error handler raised while reporting a pipeline failure: %U: %U",
-                              type_name.get(), text.get()) < 0) {
-            if (!swallow_exception()) return nullptr;
-        }
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* log_reference_impl(ConductorState* st, PyObject* self) {
-    Ref logger = borrow(field(pipe(self)->logger));
-    int has_logger = truthy(logger.get());
-    if (has_logger < 0) return nullptr;
-    Ref why = borrow(Py_None);
-    Ref at = borrow(Py_None);
-    if (has_logger) {
-        Ref file = attr_or_none(logger.get(), st->n(N_file_name));
-        if (!file) return nullptr;
-        int has_file = truthy(file.get());
-        if (has_file < 0) return nullptr;
-        if (has_file) return PyUnicode_FromFormat("See log file for details: %S", file.get());
-    }
-    if (logger.get() != Py_None) {
-        why = attr_or_none(logger.get(), st->n(N_file_error));
-        if (!why) return nullptr;
-        at = attr_or_none(logger.get(), st->n(N_attempted_file));
-        if (!at) return nullptr;
-    }
-    int has_at = truthy(at.get());
-    int has_why = has_at < 0 ? -1 : truthy(why.get());
-    if (has_why < 0) return nullptr;
-    Ref at_text =
-        has_at ? steal(PyUnicode_FromFormat(" at %S", at.get())) : steal(PyUnicode_FromString(""));
-    Ref why_text =
-        has_why ? steal(PyUnicode_FromFormat(" (%S)", why.get())) : steal(PyUnicode_FromString(""));
-    if (!at_text || !why_text) return nullptr;
-    return PyUnicode_FromFormat("No log file was written%U%U. This message is all there is.",
-                                at_text.get(), why_text.get());
-}
-
-// entry["source"], an empty dict when falsy (new reference).
-Ref source_of(ConductorState* st, PyObject* entry) {
-    Ref source = steal(PyObject_GetItem(entry, st->n(N_source)));
-    if (!source) return {};
-    int t = truthy(source.get());
-    if (t < 0) return {};
-    return t ? std::move(source) : steal(PyDict_New());
-}
-
-Ref source_get(ConductorState* st, PyObject* source, Name key) {
-    return steal(fm::call_method(source, st->n(N_get), st->n(key)));
-}
-
-int print_error_banner(ConductorState* st, PyObject* self, PyObject* error) {
-    Ref source = source_of(st, error);
-    if (!source) return -1;
-    Ref red = colour(st, "\x1b[31m");
-    Ref bold = red ? colour(st, "\x1b[1m") : Ref();
-    Ref reset = bold ? colour(st, "\x1b[0m") : Ref();
-    if (!reset) return -1;
-    if (safe_print(st, red.get()) < 0 || safe_print(st, st->rule) < 0) return -1;
-    Ref message = steal(PyObject_GetItem(error, st->n(N_message)));
-    if (!message || print_fmt(st, "*** %S ***\n", message.get()) < 0) return -1;
-
-    Ref summary = source_get(st, source.get(), N_summary);
-    if (!summary) return -1;
-    int has_summary = truthy(summary.get());
-    if (has_summary < 0) return -1;
-    if (has_summary) {
-        if (print_fmt(st, "Raised in %S", summary.get()) < 0) return -1;
-    } else {
-        Ref filename = source_get(st, source.get(), N_filename);
-        Ref lineno = filename ? source_get(st, source.get(), N_lineno) : Ref();
-        if (!lineno || print_fmt(st, "Raised in %S:%S", filename.get(), lineno.get()) < 0)
-            return -1;
-    }
-    const std::pair<Name, const char*> optional_lines[] = {{N_instance, "Node: %S"},
-                                                           {N_directory, "File in: %S"}};
-    for (const auto& [key, fmt] : optional_lines) {
-        Ref value = source_get(st, source.get(), key);
-        if (!value) return -1;
-        int has = truthy(value.get());
-        if (has < 0 || (has && print_fmt(st, fmt, value.get()) < 0)) return -1;
-    }
-    Ref reference = steal(fm::call_method(self, st->n(N__log_reference)));
-    if (!reference || safe_print(st, reference.get()) < 0 || safe_print(st, st->rule) < 0)
-        return -1;
-    if (print_fmt(st, "%U%UPipeline stopped.%U%U", red.get(), bold.get(), reset.get(), red.get()) <
-        0)
-        return -1;
-    return safe_print(st, reset.get());
-}
-
-int print_warning_banner(ConductorState* st, PyObject* self, PyObject* warning) {
-    Ref source = source_of(st, warning);
-    if (!source) return -1;
-    Ref orange = colour(st, "\x1b[33m");
-    Ref reset = orange ? colour(st, "\x1b[0m") : Ref();
-    if (!reset) return -1;
-    if (safe_print(st, orange.get()) < 0 || safe_print(st, st->rule) < 0) return -1;
-    Ref message = steal(PyObject_GetItem(warning, st->n(N_message)));
-    if (!message || print_fmt(st, "*** %S ***\n", message.get()) < 0) return -1;
-    Ref directory = source_get(st, source.get(), N_directory);
-    Ref filename = directory ? source_get(st, source.get(), N_filename) : Ref();
-    Ref lineno = filename ? source_get(st, source.get(), N_lineno) : Ref();
-    if (!lineno || print_fmt(st, "Warning raised in %S\\%S:%S.", directory.get(), filename.get(),
-                             lineno.get()) < 0)
-        return -1;
-    Ref reference = steal(fm::call_method(self, st->n(N__log_reference)));
-    if (!reference || safe_print(st, reference.get()) < 0 || safe_print(st, st->rule) < 0)
-        return -1;
-    return safe_print(st, reset.get());
-}
-
-// Logs the pending Exception as a recovery; the thread lives on. False for a
-// BaseException that is not an Exception, which is left pending.
-bool log_recovery(ConductorState* st, PyObject* self) {
-    if (!fm::pending_is_exception()) return false;
-    Ref exc = steal(PyErr_GetRaisedException());
-    Ref text = safe_text(exc.get());
-    if (!text) return false;
-    if (log_text(st, self, nullptr, "Monitoring thread recovered from: %U", text.get()) < 0)
-        return swallow_exception();
-    return true;
-}
-
-// One monitoring pass: 1 when the run failed and the thread is to end, 0 to
-// go on, -1 with an exception.
-int monitoring_pass(ConductorState* st, PyObject* self) {
-    auto* p = pipe(self);
-    // A backlog query that keeps failing must not hide the incidents: it is
-    // reported and the pass goes on.
-    Ref r = steal(fm::call_method(self, st->n(N__check_backlog)));
-    if (!r && !log_recovery(st, self)) return -1;
-    Ref logger = borrow(field(p->logger));
-    Ref error = get_incident(st, logger.get(), st->log_error, true);
-    if (!error) return -1;
-    int failed = truthy(error.get());
-    if (failed < 0) return -1;
-    if (failed) {
-        PyObject* failed_value = st->failed.get();
-        if (!failed_value) return -1;
-        fm::set_field(&p->condition, failed_value);
-        Ref stopped = steal(fm::call_method(self, st->n(N_stop)));
-        Ref stop_error = stopped ? Ref() : steal(PyErr_GetRaisedException());
-        Ref notified = steal(fm::call_method(self, st->n(N__notify_error), error.get()));
-        if (!notified) {
-            chain_context(std::move(stop_error));
-            return -1;
-        }
-        if (stop_error) {
-            PyErr_SetRaisedException(stop_error.release());
-            return -1;
-        }
-        if (print_error_banner(st, self, error.get()) < 0) return -1;
-        return 1;
-    }
-    PyObject* wtype = st->log_warning.get();
-    if (!wtype) return -1;
-    PyObject* wargs[] = {logger.get(), wtype, Py_True};
-    Ref warning = steal(PyObject_VectorcallMethod(
-        st->n(N_get_incident), wargs, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_opaque));
-    if (!warning) return -1;
-    int warned = truthy(warning.get());
-    if (warned < 0) return -1;
-    if (warned) {
-        PyObject* warned_value = st->warned.get();
-        if (!warned_value) return -1;
-        fm::set_field(&p->condition, warned_value);
-        if (print_warning_banner(st, self, warning.get()) < 0) return -1;
-    }
-    return 0;
-}
-
-// Seconds to wait between passes: the holder's current MONITORING_INTERVAL
-// when it is a positive finite number of seconds, else the fallback, which is
-// logged the first time (`*warned` remembers that). A value that is too small
-// would make the thread spin, one that is too large never to look again.
-double monitoring_interval(ConductorState* st, PyObject* self, PyObject* holder, bool* warned) {
-    constexpr double kShortest = 1e-3;
-    const double longest = 86400.0;
-    double fallback = PyFloat_AS_DOUBLE(st->fallback_interval);
-    Ref value = holder ? steal(PyObject_GetAttr(holder, st->n(N_MONITORING_INTERVAL))) : Ref();
-    double seconds = value && PyNumber_Check(value.get()) ? PyFloat_AsDouble(value.get()) : -1.0;
-    if (seconds == -1.0 && PyErr_Occurred() && !swallow_exception()) return -1.0;
-    if (seconds > 0.0 && seconds <= longest) return seconds < kShortest ? kShortest : seconds;
-    if (!*warned) {
-        *warned = true;
-        Ref shown = value ? safe_text(value.get()) : steal(PyUnicode_FromString("(missing)"));
-        if (!shown || log_text(st, self, nullptr,
-                               "Monitoring thread recovered from: MONITORING_INTERVAL %U is not a "
-                               "usable number of seconds; waiting %R seconds between passes.",
-                               shown.get(), st->fallback_interval) < 0) {
-            if (!swallow_exception()) return -1.0;
-        }
-    }
-    return fallback;
-}
-
-// The timed wait between passes: 1 when the stop event was set.
-int wait_for_stop(ConductorState* st, PyObject* self, PyObject* holder, bool* warned) {
-    Ref event = borrow(field(pipe(self)->stop_event));
-    double seconds = monitoring_interval(st, self, holder, warned);
-    if (seconds < 0.0) return -1;
-    Ref timeout = steal(PyFloat_FromDouble(seconds));
-    if (!timeout) return -1;
-    PyObject* values[] = {timeout.get()};
-    Ref r = steal(fm::call_method_kw(event.get(), st->n(N_wait), st->kw_timeout, values));
-    if (!r) return -1;
-    return truthy(r.get());
-}
-
-PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
-    if (log_text(st, self, nullptr, "Monitoring thread started...") < 0 && !swallow_exception())
-        return nullptr;
-    Ref holder = steal(fm::imp_class("ConstantsImp"));
-    if (!holder && !log_recovery(st, self)) return nullptr;
-    bool interval_warned = false;
-    for (;;) {
-        int failed = is(pipe(self)->condition, st->failed);
-        if (failed > 0) break;
-        int outcome = failed < 0 ? -1 : monitoring_pass(st, self);
-        if (outcome > 0) break;
-        if (outcome < 0 && !log_recovery(st, self)) return nullptr;
-        int stop = wait_for_stop(st, self, holder.get(), &interval_warned);
-        if (stop < 0) {
-            if (!log_recovery(st, self)) return nullptr;
-            break;  // not even the fallback wait works: end rather than spin
-        }
-        if (stop) break;
-    }
-    if (log_text(st, self, nullptr, "Monitoring thread terminated.") < 0 && !swallow_exception())
-        return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self) {
-    auto* p = pipe(self);
-    int failed = is(p->condition, st->failed);
-    if (failed < 0) return nullptr;
-    Ref cause = first_element_failure(st, self);
-    if (!cause) return nullptr;
-    // An element's failure counts even when the run was stopped before the
-    // monitoring thread saw it.
-    if (!failed && cause.get() == Py_None) Py_RETURN_NONE;
-    Ref logger = borrow(field(p->logger));
-    Ref entry = logger.get() == Py_None ? borrow(Py_None)
-                                        : get_incident(st, logger.get(), st->log_error, false);
-    if (!entry) return nullptr;
-    Ref message;
-    if (entry.get() == Py_None) {
-        message = steal(PyUnicode_FromString("The pipeline failed."));
-    } else {
-        Ref source = source_of(st, entry.get());
-        if (!source) return nullptr;
-        Ref node = source_get(st, source.get(), N_instance);
-        Ref where = node ? source_get(st, source.get(), N_summary) : Ref();
-        Ref text = where ? steal(PyObject_GetItem(entry.get(), st->n(N_message))) : Ref();
-        if (!text) return nullptr;
-        message = steal(PyUnicode_FromFormat("The pipeline failed: %S", text.get()));
-        int has_node = message ? truthy(node.get()) : -1;
-        if (has_node < 0) return nullptr;
-        if (has_node) {
-            Ref part = steal(PyUnicode_FromFormat(" in node '%S'", node.get()));
-            if (!part) return nullptr;
-            message = steal(PyUnicode_Concat(message.get(), part.get()));
-        }
-        int has_where = message ? truthy(where.get()) : -1;
-        if (has_where < 0) return nullptr;
-        if (has_where) {
-            Ref part = steal(PyUnicode_FromFormat(" at %S", where.get()));
-            if (!part) return nullptr;
-            message = steal(PyUnicode_Concat(message.get(), part.get()));
-        }
-    }
-    if (!message) return nullptr;
-    PyErr_SetObject(PyExc_RuntimeError, message.get());
-    if (PyExceptionInstance_Check(cause.get())) fm::chain_cause(std::move(cause));
-    return nullptr;
-}
-
 // ------------------------------------------------------------ method wrappers
 
 #define FM_METHOD_ARGS \
@@ -1431,20 +538,20 @@ PyObject* method__join_monitor_thread(FM_METHOD_ARGS) {
 PyObject* method_get_state(FM_METHOD_ARGS) {
     (void)args, (void)cls;
     if (!fm::no_args("get_state", nargs, kwnames)) return nullptr;
-    return Py_NewRef(field(pipe(self)->state));
+    return Py_NewRef(fm::field_borrowed(pipe(self)->state));
 }
 
 PyObject* method_get_condition(FM_METHOD_ARGS) {
     (void)args, (void)cls;
     if (!fm::no_args("get_condition", nargs, kwnames)) return nullptr;
-    return Py_NewRef(field(pipe(self)->condition));
+    return Py_NewRef(fm::field_borrowed(pipe(self)->condition));
 }
 
 PyObject* method_get_elapsed_time(FM_METHOD_ARGS) {
     (void)args;
     if (!fm::no_args("get_elapsed_time", nargs, kwnames)) return nullptr;
     ConductorState* st = fm::class_state<ConductorState>(cls);
-    Ref started = borrow(field(pipe(self)->start_time));
+    Ref started = borrow(fm::field_borrowed(pipe(self)->start_time));
     if (started.get() == Py_None) return PyFloat_FromDouble(0.0);
     PyObject* time_fn = st->time_fn.get();
     if (!time_fn) return nullptr;
@@ -1456,7 +563,7 @@ PyObject* method_get_elapsed_time(FM_METHOD_ARGS) {
 PyObject* method_is_logging_persistent(FM_METHOD_ARGS) {
     (void)args;
     if (!fm::no_args("is_logging_persistent", nargs, kwnames)) return nullptr;
-    Ref logger = borrow(field(pipe(self)->logger));
+    Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
     if (logger.get() == Py_None) Py_RETURN_FALSE;
     return fm::call_method(logger.get(), fm::class_state<ConductorState>(cls)->n(N_is_persistent));
 }
@@ -1465,7 +572,7 @@ PyObject* method_get_last_error(FM_METHOD_ARGS) {
     (void)args;
     if (!fm::no_args("get_last_error", nargs, kwnames)) return nullptr;
     ConductorState* st = fm::class_state<ConductorState>(cls);
-    Ref logger = borrow(field(pipe(self)->logger));
+    Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
     if (logger.get() == Py_None) Py_RETURN_NONE;
     return get_incident(st, logger.get(), st->log_error, false).release();
 }
@@ -1647,10 +754,7 @@ Ref make_annotations() {
 
 int conductor_exec(PyObject* module) {
     ConductorState* st = new (PyModule_GetState(module)) ConductorState{};
-    for (int i = 0; i < N_COUNT; ++i) {
-        st->names[i] = PyUnicode_InternFromString(kNameText[i]);
-        if (!st->names[i]) return -1;
-    }
+    if (fm::intern_all(st->names, kNameText) < 0) return -1;
     struct {
         PyObject** slot;
         std::initializer_list<const char*> names;
@@ -1709,12 +813,12 @@ PyModuleDef conductor_module = {
     fm::free_state<ConductorState>,
 };
 
-}  // namespace
+}  // namespace fm::conductor
 
 fm::documents::State* fm::documents::state_of(PyObject* module) {
-    return &fm::module_state<ConductorState>(module)->docs;
+    return &fm::module_state<fm::conductor::ConductorState>(module)->docs;
 }
 
 PyMODINIT_FUNC PyInit_conductor(void) {
-    return PyModuleDef_Init(&conductor_module);
+    return PyModuleDef_Init(&fm::conductor::conductor_module);
 }

@@ -86,7 +86,7 @@ int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
     // Set before the base constructor so that a port is never seen without a list.
     fm::set_field(&port(self)->connected_ports, st->empty_tuple);
-    if (reinterpret_cast<PyTypeObject*>(st->base)->tp_init(self, args, kwds) < 0) return -1;
+    if (fm::init_base(st->type, self, args, kwds) < 0) return -1;
     fm::Ref timing = record_item(st, config, st->s_TIMING);
     if (!timing) return -1;
     fm::set_field(&port(self)->timing, timing.get());
@@ -97,7 +97,7 @@ int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
 // ---------------------------------------------------------------- operations
 
 PyObject* port_get_timing(PyObject* self, void* /*closure*/) {
-    return fm::field(port(self)->timing);
+    return fm::field_new(port(self)->timing);
 }
 
 // The current list, never NULL (a port whose constructor has not run has none).
@@ -340,26 +340,23 @@ PyType_Slot port_slots[] = {
 };
 
 PyType_Spec port_spec = {
-    "flowmesh.imp.PortImp", sizeof(fm::PortObject), 0, fm::kTypeFlags, port_slots,
+    .name = "flowmesh.imp.PortImp",
+    .basicsize = sizeof(fm::PortObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = port_slots,
 };
 
 // ---------------------------------------------------------------- module
 
-int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
 int coupler_exec(PyObject* module) {
     CouplerState* st = fm::module_state<CouplerState>(module);
-    new (&st->sync) fm::Lazy{"flowmesh.constants", "Constants.Timing.SYNC"};
-    new (&st->async) fm::Lazy{"flowmesh.constants", "Constants.Timing.ASYNC"};
-    new (&st->inherited) fm::Lazy{"flowmesh.constants", "Constants.Timing.INHERITED"};
-    if (intern(&st->any, "Any") < 0 || intern(&st->unknown, "?") < 0 ||
-        intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_TIMING, "TIMING") < 0 ||
-        intern(&st->s_TYPE, "TYPE") < 0 || intern(&st->s_NAME, "NAME") < 0 ||
-        intern(&st->s_config, "config") < 0 || intern(&st->s_get, "get") < 0 ||
-        intern(&st->s_describe, "_describe") < 0)
+    new (st) CouplerState{};
+    if (fm::intern(&st->any, "Any") < 0 || fm::intern(&st->unknown, "?") < 0 ||
+        fm::intern(&st->s_Keys, "Keys") < 0 || fm::intern(&st->s_TIMING, "TIMING") < 0 ||
+        fm::intern(&st->s_TYPE, "TYPE") < 0 || fm::intern(&st->s_NAME, "NAME") < 0 ||
+        fm::intern(&st->s_config, "config") < 0 || fm::intern(&st->s_get, "get") < 0 ||
+        fm::intern(&st->s_describe, "_describe") < 0)
         return -1;
     st->empty_tuple = PyTuple_New(0);
     if (!st->empty_tuple) return -1;
@@ -381,15 +378,15 @@ PyModuleDef_Slot coupler_slots[] = {
 };
 
 PyModuleDef coupler_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp.coupler",
-    "Ports: connection list, effective timing and joining rules.",
-    sizeof(CouplerState),
-    nullptr,
-    coupler_slots,
-    fm::traverse_state<CouplerState>,
-    fm::clear_state<CouplerState>,
-    fm::free_state<CouplerState>,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp.coupler",
+    .m_doc = "Ports: connection list, effective timing and joining rules.",
+    .m_size = sizeof(CouplerState),
+    .m_methods = nullptr,
+    .m_slots = coupler_slots,
+    .m_traverse = fm::traverse_state<CouplerState>,
+    .m_clear = fm::clear_state<CouplerState>,
+    .m_free = fm::free_state<CouplerState>,
 };
 
 }  // namespace

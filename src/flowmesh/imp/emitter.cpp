@@ -5,19 +5,22 @@
 #include <cstddef>
 #include <new>
 
+#include "data_path.hpp"
 #include "objects.hpp"
 
 namespace {
 
-struct EmitterState {
-    PyObject* type;        // ONodeImp
+// The exported entry points come first: the API pointer is the state's.
+struct EmitterState : fm::EmitterApi {
+    PyObject* type;          // ONodeImp
+    PyObject* ports_module;  // keeps `ports` valid
+    fm::PortsApi* ports;
     PyObject* base_start;  // the base type's start and reset_run_state
     PyObject* base_reset;
     PyObject* s_Keys;
     PyObject* s_OUTPUT_PORTS;
     PyObject* s_imp;
     PyObject* s_config;
-    PyObject* s_push;
     PyObject* s_timing;
     PyObject* s_context;
     PyObject* s_output;
@@ -39,17 +42,15 @@ struct EmitterState {
     fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
     fm::Lazy decimation_key{"flowmesh.constants", "Constants.Keys.DECIMATION_FACTOR"};
     fm::Lazy thread{"threading", "Thread"};
-    fm::Lazy oport_imp{"flowmesh.imp", "OPortImp"};
-    fm::Lazy oport_push{"flowmesh.imp", "OPortImp.push"};
 
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, base_start, base_reset, s_Keys, s_OUTPUT_PORTS, s_imp, s_config, s_push,
-                 s_timing, s_context, s_output, s_connected_ports, s_event_handler, s_connect,
-                 s_disconnect, s_get_port, s_cycle, s_log, s_start, s_setup_thread_function,
-                 kw_msg_type, kw_target_daemon, oport, port_name_key, async, running, log_error,
-                 decimation_key, thread, oport_imp, oport_push);
+        return f(type, ports_module, base_start, base_reset, s_Keys, s_OUTPUT_PORTS, s_imp,
+                 s_config, s_timing, s_context, s_output, s_connected_ports, s_event_handler,
+                 s_connect, s_disconnect, s_get_port, s_cycle, s_log, s_start,
+                 s_setup_thread_function, kw_msg_type, kw_target_daemon, oport, port_name_key,
+                 async, running, log_error, decimation_key, thread);
     }
 };
 
@@ -133,8 +134,7 @@ int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     fm::Ref names = fm::steal(checked_port_names(st, entries.get()));
     if (!names) return -1;
 
-    PyTypeObject* base = reinterpret_cast<PyTypeObject*>(st->type)->tp_base;
-    if (base->tp_init(self, args, kwds) < 0) return -1;
+    if (fm::init_base(st->type, self, args, kwds) < 0) return -1;
 
     fm::Ref ports = fm::steal(PyDict_New());
     if (!ports) return -1;
@@ -257,21 +257,30 @@ PyObject* onode_disconnect(PyObject* self, PyTypeObject* defining_class, PyObjec
 
 // ---------------------------------------------------------------- delivery
 
-// port.push(value); an OPortImp's own push is called through its descriptor,
-// which saves the method lookup and the bound method.
-int push_to(EmitterState* st, PyObject* port, PyObject* value) {
-    PyObject* oport_imp = st->oport_imp.get();
-    if (!oport_imp) PyErr_Clear();  // ports not loaded: go by name
-    if (oport_imp && Py_TYPE(port) == reinterpret_cast<PyTypeObject*>(oport_imp)) {
-        PyObject* push = st->oport_push.get();
-        if (!push) return -1;
-        PyObject* args[3] = {nullptr, port, value};
-        fm::Ref r = fm::steal(
-            PyObject_Vectorcall(push, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        return r ? 0 : -1;
+// data[name] to each output port named in data; the ports module delivers.
+int push_data(EmitterState* st, PyObject* self, PyObject* data) {
+    fm::Ref ports = fm::borrow(ports_of(self));
+    if (!ports) return -1;
+    Py_ssize_t pos = 0;
+    PyObject* name;
+    PyObject* port;
+    while (PyDict_Next(ports.get(), &pos, &name, &port)) {
+        // Held before the lookup: a name's hash and a push run arbitrary code.
+        fm::Ref hold_name = fm::borrow(name);
+        fm::Ref hold_port = fm::borrow(port);
+        PyObject* value;
+        int found = PyDict_GetItemRef(data, name, &value);
+        if (found < 0) return -1;
+        if (!found) continue;
+        fm::Ref hold_value = fm::steal(value);
+        if (st->ports->push(st->ports, port, value) < 0) return -1;
     }
-    fm::Ref r = fm::steal(fm::call_method(port, st->s_push, value));
-    return r ? 0 : -1;
+    return 0;
+}
+
+// The exported entry point: a node's cycle hands its output here.
+int api_push_data(fm::EmitterApi* api, PyObject* self, PyObject* data) {
+    return push_data(static_cast<EmitterState*>(api), self, data);
 }
 
 PyObject* onode_push_data(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
@@ -284,23 +293,7 @@ PyObject* onode_push_data(PyObject* self, PyTypeObject* defining_class, PyObject
         data = out[0];
     }
     if (!fm::check_exact(data, &PyDict_Type, "data")) return nullptr;
-    EmitterState* st = fm::class_state<EmitterState>(defining_class);
-    fm::Ref ports = fm::borrow(ports_of(self));
-    if (!ports) return nullptr;
-    Py_ssize_t pos = 0;
-    PyObject* name;
-    PyObject* port;
-    while (PyDict_Next(ports.get(), &pos, &name, &port)) {
-        // Held before the lookup: a name's hash and a push run arbitrary code.
-        fm::Ref hold_name = fm::borrow(name);
-        fm::Ref hold_port = fm::borrow(port);
-        PyObject* value;
-        int found = PyDict_GetItemRef(data, name, &value);
-        if (found < 0) return nullptr;
-        if (!found) continue;
-        fm::Ref hold_value = fm::steal(value);
-        if (push_to(st, port, value) < 0) return nullptr;
-    }
+    if (push_data(fm::class_state<EmitterState>(defining_class), self, data) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -552,32 +545,32 @@ PyType_Slot onode_slots[] = {
 };
 
 PyType_Spec onode_spec = {
-    "flowmesh.imp.ONodeImp", sizeof(fm::ONodeObject), 0, fm::kTypeFlags, onode_slots,
+    .name = "flowmesh.imp.ONodeImp",
+    .basicsize = sizeof(fm::ONodeObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = onode_slots,
 };
 
 // ---------------------------------------------------------------- module
 
-int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
 int emitter_exec(PyObject* module) {
     EmitterState* st = fm::module_state<EmitterState>(module);
     new (st) EmitterState{};
-    if (intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_OUTPUT_PORTS, "OUTPUT_PORTS") < 0 ||
-        intern(&st->s_imp, "_imp") < 0 || intern(&st->s_config, "config") < 0 ||
-        intern(&st->s_push, "push") < 0 || intern(&st->s_timing, "timing") < 0 ||
-        intern(&st->s_context, "_context") < 0 || intern(&st->s_output, "output") < 0 ||
-        intern(&st->s_connected_ports, "_connected_ports") < 0 ||
-        intern(&st->s_event_handler, "_event_handler") < 0 ||
-        intern(&st->s_connect, "connect") < 0 || intern(&st->s_disconnect, "disconnect") < 0 ||
-        intern(&st->s_get_port, "get_port") < 0 || intern(&st->s_cycle, "_cycle") < 0 ||
-        intern(&st->s_log, "log") < 0 || intern(&st->s_start, "start") < 0 ||
-        intern(&st->s_setup_thread_function, "_setup_thread_function") < 0)
+    if (fm::intern(&st->s_Keys, "Keys") < 0 ||
+        fm::intern(&st->s_OUTPUT_PORTS, "OUTPUT_PORTS") < 0 || fm::intern(&st->s_imp, "_imp") < 0 ||
+        fm::intern(&st->s_config, "config") < 0 || fm::intern(&st->s_timing, "timing") < 0 ||
+        fm::intern(&st->s_context, "_context") < 0 || fm::intern(&st->s_output, "output") < 0 ||
+        fm::intern(&st->s_connected_ports, "_connected_ports") < 0 ||
+        fm::intern(&st->s_event_handler, "_event_handler") < 0 ||
+        fm::intern(&st->s_connect, "connect") < 0 ||
+        fm::intern(&st->s_disconnect, "disconnect") < 0 ||
+        fm::intern(&st->s_get_port, "get_port") < 0 || fm::intern(&st->s_cycle, "_cycle") < 0 ||
+        fm::intern(&st->s_log, "log") < 0 || fm::intern(&st->s_start, "start") < 0 ||
+        fm::intern(&st->s_setup_thread_function, "_setup_thread_function") < 0)
         return -1;
-    st->kw_msg_type = Py_BuildValue("(ss)", "msg", "type");
-    st->kw_target_daemon = Py_BuildValue("(ss)", "target", "daemon");
+    st->kw_msg_type = fm::names_tuple({"msg", "type"}).release();
+    st->kw_target_daemon = fm::names_tuple({"target", "daemon"}).release();
     if (!st->kw_msg_type || !st->kw_target_daemon) return -1;
 
     fm::Ref base = fm::steal(fm::imp_class("NodeImp"));
@@ -586,6 +579,11 @@ int emitter_exec(PyObject* module) {
     if (!bases) return -1;
     st->type = PyType_FromModuleAndSpec(module, &onode_spec, bases.get());
     if (!st->type) return -1;
+    st->ports =
+        fm::import_api<fm::PortsApi>("flowmesh.imp._ports", fm::kPortsApi, &st->ports_module);
+    if (!st->ports) return -1;
+    st->push_data = api_push_data;
+    if (fm::export_api(module, fm::kEmitterApi, static_cast<fm::EmitterApi*>(st)) < 0) return -1;
     st->base_start = PyObject_GetAttr(base.get(), st->s_start);
     st->base_reset = PyObject_GetAttrString(base.get(), "reset_run_state");
     if (!st->base_start || !st->base_reset) return -1;
@@ -600,15 +598,15 @@ PyModuleDef_Slot emitter_slots[] = {
 };
 
 PyModuleDef emitter_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp.emitter",
-    "Output nodes: ports, delivery and the one-shot setup thread.",
-    sizeof(EmitterState),
-    nullptr,
-    emitter_slots,
-    fm::traverse_state<EmitterState>,
-    fm::clear_state<EmitterState>,
-    fm::free_state<EmitterState>,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp.emitter",
+    .m_doc = "Output nodes: ports, delivery and the one-shot setup thread.",
+    .m_size = sizeof(EmitterState),
+    .m_methods = nullptr,
+    .m_slots = emitter_slots,
+    .m_traverse = fm::traverse_state<EmitterState>,
+    .m_clear = fm::clear_state<EmitterState>,
+    .m_free = fm::free_state<EmitterState>,
 };
 
 }  // namespace

@@ -415,7 +415,11 @@ PyType_Slot portable_slots[] = {
 };
 
 PyType_Spec portable_spec = {
-    "flowmesh.imp.PortableImp", sizeof(fm::PortableObject), 0, fm::kTypeFlags, portable_slots,
+    .name = "flowmesh.imp.PortableImp",
+    .basicsize = sizeof(fm::PortableObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = portable_slots,
 };
 
 // ---------------------------------------------------------------- module
@@ -440,23 +444,15 @@ PyObject* make_serialization_keys(LedgerState* st) {
                                  reinterpret_cast<PyObject*>(&PyBaseObject_Type), ns.get());
 }
 
-int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
 int ledger_exec(PyObject* module) {
     LedgerState* st = fm::module_state<LedgerState>(module);
-    new (&st->constants_imp) fm::Lazy{"flowmesh.imp", "ConstantsImp"};
-    new (&st->deepcopy) fm::Lazy{"copy", "deepcopy"};
-    new (&st->import_module) fm::Lazy{"importlib", "import_module"};
-    new (&st->getrandbits) fm::Lazy{"random", "getrandbits"};
-    if (intern(&st->key_class, "class") < 0 || intern(&st->key_module, "module") < 0 ||
-        intern(&st->key_source, "source") < 0 || intern(&st->key_settings, "config") < 0 ||
-        intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_ID, "ID") < 0 ||
-        intern(&st->s_ReservedKeys, "ReservedKeys") < 0 || intern(&st->s_get, "get") < 0 ||
-        intern(&st->s_clear, "clear") < 0 ||
-        intern(&st->s_ID_TO_BE_GENERATED, "ID_TO_BE_GENERATED") < 0)
+    new (st) LedgerState{};
+    if (fm::intern(&st->key_class, "class") < 0 || fm::intern(&st->key_module, "module") < 0 ||
+        fm::intern(&st->key_source, "source") < 0 || fm::intern(&st->key_settings, "config") < 0 ||
+        fm::intern(&st->s_Keys, "Keys") < 0 || fm::intern(&st->s_ID, "ID") < 0 ||
+        fm::intern(&st->s_ReservedKeys, "ReservedKeys") < 0 || fm::intern(&st->s_get, "get") < 0 ||
+        fm::intern(&st->s_clear, "clear") < 0 ||
+        fm::intern(&st->s_ID_TO_BE_GENERATED, "ID_TO_BE_GENERATED") < 0)
         return -1;
 
     fm::Ref base = fm::steal(fm::imp_class("Implementation"));
@@ -494,15 +490,15 @@ PyModuleDef_Slot ledger_slots[] = {
 
 namespace {
 PyModuleDef ledger_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp.ledger",
-    "Portable objects: id registry and document entries.",
-    sizeof(LedgerState),
-    nullptr,
-    ledger_slots,
-    fm::traverse_state<LedgerState>,
-    fm::clear_state<LedgerState>,
-    fm::free_state<LedgerState>,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp.ledger",
+    .m_doc = "Portable objects: id registry and document entries.",
+    .m_size = sizeof(LedgerState),
+    .m_methods = nullptr,
+    .m_slots = ledger_slots,
+    .m_traverse = fm::traverse_state<LedgerState>,
+    .m_clear = fm::clear_state<LedgerState>,
+    .m_free = fm::free_state<LedgerState>,
 };
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <new>
 
+#include "data_path.hpp"
 #include "objects.hpp"
 
 namespace {
@@ -16,16 +17,20 @@ enum : uint8_t {
     kRunCycleOverridden = 1 << 1,  // a subclass redefines _run_cycle
     kPushDataMask = 3 << 2,
     kPushDataNoOp = 0 << 2,     // NodeImp's own _push_data: nothing to do
-    kPushDataEmitter = 1 << 2,  // ONodeImp's: call its cached descriptor
+    kPushDataEmitter = 1 << 2,  // ONodeImp's: a direct call into emitter
     kPushDataByName = 2 << 2,   // redefined in Python: look it up on each call
 };
 
-struct VertexState {
+// The exported entry points come first: the API pointer is the state's.
+struct VertexState : fm::VertexApi {
     PyObject* type;              // NodeImp
     PyObject* no_op_setup_hook;  // default pre-setup hook (data, context)
     PyObject* no_op_step_hook;   // default pre-step and post-step hooks (data)
     PyObject* own_run_cycle;     // NodeImp's descriptors, to detect overrides
     PyObject* own_push_data;
+    PyObject* own_cycle;
+    PyObject* emitter_module;  // keeps `emitter` valid
+    fm::EmitterApi* emitter = nullptr;
     PyObject* s_run_cycle;
     PyObject* s_setup_wrapper;
     PyObject* s_run_setup;
@@ -52,11 +57,11 @@ struct VertexState {
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, no_op_setup_hook, no_op_step_hook, own_run_cycle, own_push_data, s_run_cycle,
-                 s_setup_wrapper, s_run_setup, s_get_context, s_push_data, s_push_context,
-                 s_record_failure, s_log, s_name, kw_msg_type, kw_input_output, stopped, running,
-                 error, healthy, log_info, log_error, context, deepcopy, enum_type, onode,
-                 onode_push_data);
+        return f(type, no_op_setup_hook, no_op_step_hook, own_run_cycle, own_push_data, own_cycle,
+                 emitter_module, s_run_cycle, s_setup_wrapper, s_run_setup, s_get_context,
+                 s_push_data, s_push_context, s_record_failure, s_log, s_name, kw_msg_type,
+                 kw_input_output, stopped, running, error, healthy, log_info, log_error, context,
+                 deepcopy, enum_type, onode, onode_push_data);
     }
 };
 
@@ -94,16 +99,28 @@ inline int field_is(VertexState* st, PyObject* field, fm::Lazy& constant) {
 // Handler call. The slot may be replaced (even by the handler itself) while it
 // runs, so the callable is held for the duration; an empty slot calls None and
 // fails like any broken handler.
-PyObject* call_handler(PyObject* slot, PyObject* a) {
+// A handler is usually a bound method of the facade node: its function is
+// called with the instance in front, as the bound method itself would.
+template <size_t N>
+PyObject* call_handler(PyObject* slot, PyObject* const (&given)[N]) {
     fm::Ref fn = fm::borrow(slot ? slot : Py_None);
-    PyObject* args[2] = {nullptr, a};
-    return PyObject_Vectorcall(fn.get(), args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* args[N + 1];
+    for (size_t i = 0; i < N; ++i) args[i + 1] = given[i];
+    if (PyMethod_Check(fn.get())) {
+        args[0] = PyMethod_GET_SELF(fn.get());
+        return PyObject_Vectorcall(PyMethod_GET_FUNCTION(fn.get()), args, N + 1, nullptr);
+    }
+    return PyObject_Vectorcall(fn.get(), args + 1, N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+PyObject* call_handler(PyObject* slot, PyObject* a) {
+    PyObject* const args[] = {a};
+    return call_handler(slot, args);
 }
 
 PyObject* call_handler(PyObject* slot, PyObject* a, PyObject* b) {
-    fm::Ref fn = fm::borrow(slot ? slot : Py_None);
-    PyObject* args[3] = {nullptr, a, b};
-    return PyObject_Vectorcall(fn.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    PyObject* const args[] = {a, b};
+    return call_handler(slot, args);
 }
 
 // self.log(msg=msg, type=type)
@@ -142,8 +159,7 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &vertex_module);
     if (!module) return -1;
     VertexState* st = fm::module_state<VertexState>(module);
-    PyTypeObject* base = reinterpret_cast<PyTypeObject*>(st->type)->tp_base;
-    if (base->tp_init(self, args, kwds) < 0) return -1;
+    if (fm::init_base(st->type, self, args, kwds) < 0) return -1;
 
     fm::NodeObject* n = node(self);
     fm::set_field(&n->pre_setup_handler, st->no_op_setup_hook);
@@ -178,7 +194,12 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
     } else {
         PyObject* emitter = st->onode_push_data.get();
         if (!emitter) PyErr_Clear();
-        flags |= push_data.get() == emitter ? kPushDataEmitter : kPushDataByName;
+        if (emitter && push_data.get() == emitter && !st->emitter) {
+            st->emitter = fm::import_api<fm::EmitterApi>("flowmesh.imp.emitter", fm::kEmitterApi,
+                                                         &st->emitter_module);
+            if (!st->emitter) return -1;
+        }
+        flags |= emitter && push_data.get() == emitter ? kPushDataEmitter : kPushDataByName;
     }
     n->flags = flags;
     return 0;
@@ -199,12 +220,8 @@ int push_data(VertexState* st, PyObject* self, PyObject* output) {
     switch (node(self)->flags & kPushDataMask) {
         case kPushDataNoOp:
             return 0;
-        case kPushDataEmitter: {
-            PyObject* args[3] = {nullptr, self, output};
-            fm::Ref r = fm::steal(PyObject_Vectorcall(st->onode_push_data.value, args + 1,
-                                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-            return r ? 0 : -1;
-        }
+        case kPushDataEmitter:
+            return st->emitter->push_data(st->emitter, self, output);
         default: {
             fm::Ref r = fm::steal(fm::call_method(self, st->s_push_data, output));
             return r ? 0 : -1;
@@ -237,7 +254,8 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
         if (setup_wrapper_on(st, self, data) < 0) return -1;
         if ((is = field_is(st, e->condition, st->error)) != 0) return is < 0 ? -1 : 0;
     }
-    {
+    // The default hooks do nothing and return None: they are not called.
+    if (n->pre_step_handler != st->no_op_step_hook) {
         fm::Ref skip = fm::steal(call_handler(n->pre_step_handler, data));
         if (!skip) return -1;
         int truth = skip.get() == Py_None ? 0 : PyObject_IsTrue(skip.get());
@@ -258,8 +276,10 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
             return -1;
         }
         if (n->flags & kIsOutputNode) {
-            fm::Ref ignored = fm::steal(call_handler(n->post_step_handler, output.get()));
-            if (!ignored) return -1;
+            if (n->post_step_handler != st->no_op_step_hook) {
+                fm::Ref ignored = fm::steal(call_handler(n->post_step_handler, output.get()));
+                if (!ignored) return -1;
+            }
             if (push_data(st, self, output.get()) < 0) return -1;
         }
     }
@@ -297,8 +317,21 @@ bool parse_dict(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyOb
     return true;
 }
 
+// _cycle proper: the cycle with the failure policy of a non-batch node.
+int cycle(VertexState* st, PyObject* self, PyObject* data) {
+    if (run_cycle_on(st, self, data) < 0) {
+        if (!containable(self) || contain_failure(st, self, false) < 0) return -1;
+    }
+    return 0;
+}
+
+// The exported entry point: a delivering module runs a consumer's cycle with it.
+int api_cycle(fm::VertexApi* api, PyObject* self, PyObject* data) {
+    return cycle(static_cast<VertexState*>(api), self, data);
+}
+
 // Not a METH_METHOD: the interpreter specializes calls of plain fast-call
-// methods, and this is the call every frame of every node makes.
+// methods, and this is the call a source makes for every frame.
 PyObject* node_cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data = Py_None;
     if (nargs == 1 && !kwnames && (PyDict_CheckExact(args[0]) || args[0] == Py_None)) {
@@ -308,10 +341,7 @@ PyObject* node_cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     }
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &vertex_module);
     if (!module) return nullptr;
-    VertexState* st = fm::module_state<VertexState>(module);
-    if (run_cycle_on(st, self, data) < 0) {
-        if (!containable(self) || contain_failure(st, self, false) < 0) return nullptr;
-    }
+    if (cycle(fm::module_state<VertexState>(module), self, data) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -440,7 +470,7 @@ PyObject* node_push_context(PyObject*, PyObject*) {
 PyObject* handler_get(PyObject* self, void* offset) {
     PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
                                                     reinterpret_cast<intptr_t>(offset));
-    return fm::field(value);
+    return fm::field_new(value);
 }
 
 int handler_set(PyObject* self, PyObject* value, void* offset) {
@@ -545,7 +575,11 @@ PyType_Slot node_slots[] = {
 };
 
 PyType_Spec node_spec = {
-    "flowmesh.imp.NodeImp", sizeof(fm::NodeObject), 0, fm::kTypeFlags, node_slots,
+    .name = "flowmesh.imp.NodeImp",
+    .basicsize = sizeof(fm::NodeObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = node_slots,
 };
 
 // ---------------------------------------------------------------- module
@@ -575,25 +609,20 @@ PyMethodDef vertex_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
 int vertex_exec(PyObject* module) {
     VertexState* st = fm::module_state<VertexState>(module);
     new (st) VertexState{};
-    if (intern(&st->s_run_cycle, "_run_cycle") < 0 ||
-        intern(&st->s_setup_wrapper, "_setup_wrapper") < 0 ||
-        intern(&st->s_run_setup, "_run_setup") < 0 ||
-        intern(&st->s_get_context, "_get_context") < 0 ||
-        intern(&st->s_push_data, "_push_data") < 0 ||
-        intern(&st->s_push_context, "_push_context") < 0 ||
-        intern(&st->s_record_failure, "record_failure") < 0 || intern(&st->s_log, "log") < 0 ||
-        intern(&st->s_name, "name") < 0)
+    if (fm::intern(&st->s_run_cycle, "_run_cycle") < 0 ||
+        fm::intern(&st->s_setup_wrapper, "_setup_wrapper") < 0 ||
+        fm::intern(&st->s_run_setup, "_run_setup") < 0 ||
+        fm::intern(&st->s_get_context, "_get_context") < 0 ||
+        fm::intern(&st->s_push_data, "_push_data") < 0 ||
+        fm::intern(&st->s_push_context, "_push_context") < 0 ||
+        fm::intern(&st->s_record_failure, "record_failure") < 0 ||
+        fm::intern(&st->s_log, "log") < 0 || fm::intern(&st->s_name, "name") < 0)
         return -1;
-    st->kw_msg_type = Py_BuildValue("(ss)", "msg", "type");
-    st->kw_input_output = Py_BuildValue("(ss)", "input", "output");
+    st->kw_msg_type = fm::names_tuple({"msg", "type"}).release();
+    st->kw_input_output = fm::names_tuple({"input", "output"}).release();
     if (!st->kw_msg_type || !st->kw_input_output) return -1;
     st->no_op_setup_hook = PyObject_GetAttrString(module, "_no_op_setup_hook");
     st->no_op_step_hook = PyObject_GetAttrString(module, "_no_op_step_hook");
@@ -607,7 +636,11 @@ int vertex_exec(PyObject* module) {
     if (!st->type) return -1;
     st->own_run_cycle = PyObject_GetAttr(st->type, st->s_run_cycle);
     st->own_push_data = PyObject_GetAttr(st->type, st->s_push_data);
-    if (!st->own_run_cycle || !st->own_push_data) return -1;
+    st->own_cycle = PyObject_GetAttrString(st->type, "_cycle");
+    if (!st->own_run_cycle || !st->own_push_data || !st->own_cycle) return -1;
+    st->cycle = api_cycle;
+    st->cycle_descriptor = st->own_cycle;
+    if (fm::export_api(module, fm::kVertexApi, static_cast<fm::VertexApi*>(st)) < 0) return -1;
     return PyModule_AddObjectRef(module, "NodeImp", st->type);
 }
 
@@ -619,15 +652,15 @@ PyModuleDef_Slot vertex_slots[] = {
 };
 
 PyModuleDef vertex_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp.vertex",
-    "Processing nodes: handlers and the node cycle.",
-    sizeof(VertexState),
-    vertex_functions,
-    vertex_slots,
-    fm::traverse_state<VertexState>,
-    fm::clear_state<VertexState>,
-    fm::free_state<VertexState>,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp.vertex",
+    .m_doc = "Processing nodes: handlers and the node cycle.",
+    .m_size = sizeof(VertexState),
+    .m_methods = vertex_functions,
+    .m_slots = vertex_slots,
+    .m_traverse = fm::traverse_state<VertexState>,
+    .m_clear = fm::clear_state<VertexState>,
+    .m_free = fm::free_state<VertexState>,
 };
 
 }  // namespace

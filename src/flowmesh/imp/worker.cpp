@@ -44,7 +44,7 @@ int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
     if (!module) return -1;
     WorkerState* st = fm::module_state<WorkerState>(module);
-    if (reinterpret_cast<PyTypeObject*>(st->base)->tp_init(self, args, kwds) < 0) return -1;
+    if (fm::init_base(st->type, self, args, kwds) < 0) return -1;
 
     PyObject* stopped = st->stopped.get();
     PyObject* healthy = st->healthy.get();
@@ -131,7 +131,7 @@ PyObject* element_start(PyObject* self, PyTypeObject* defining_class, PyObject* 
     WorkerState* st = fm::class_state<WorkerState>(defining_class);
     PyObject* running = st->running.get();
     if (!running) return nullptr;
-    fm::Ref current = fm::steal(fm::field(element(self)->state));
+    fm::Ref current = fm::steal(fm::field_new(element(self)->state));
     int is_running = fm::equal(current.get(), running);
     if (is_running < 0) return nullptr;
     if (is_running) Py_RETURN_NONE;
@@ -146,7 +146,7 @@ PyObject* element_stop(PyObject* self, PyTypeObject* defining_class, PyObject* c
     PyObject* running = st->running.get();
     PyObject* stopped = st->stopped.get();
     if (!running || !stopped) return nullptr;
-    fm::Ref current = fm::steal(fm::field(element(self)->state));
+    fm::Ref current = fm::steal(fm::field_new(element(self)->state));
     int is_running = fm::equal(current.get(), running);
     if (is_running < 0) return nullptr;
     if (!is_running) Py_RETURN_NONE;
@@ -177,11 +177,11 @@ PyObject* element_reset_run_state(PyObject* self, PyTypeObject* defining_class,
 }
 
 PyObject* element_get_state(PyObject* self, PyObject* /*unused*/) {
-    return fm::field(element(self)->state);
+    return fm::field_new(element(self)->state);
 }
 
 PyObject* element_get_condition(PyObject* self, PyObject* /*unused*/) {
-    return fm::field(element(self)->condition);
+    return fm::field_new(element(self)->condition);
 }
 
 PyObject* element_setup_failed(PyObject* self, PyObject* /*unused*/) {
@@ -189,7 +189,7 @@ PyObject* element_setup_failed(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* element_failure(PyObject* self, PyObject* /*unused*/) {
-    return fm::field(element(self)->failure);
+    return fm::field_new(element(self)->failure);
 }
 
 // The first failure of a run wins: later ones are its consequences.
@@ -204,7 +204,7 @@ PyObject* element_record_failure(PyObject* self, PyObject* error) {
 }
 
 PyObject* element_get_context(PyObject* self, PyObject* /*unused*/) {
-    return fm::field(element(self)->context);
+    return fm::field_new(element(self)->context);
 }
 
 PyObject* element_set_logger(PyObject* self, PyObject* logger) {
@@ -354,31 +354,22 @@ PyType_Slot element_slots[] = {
 };
 
 PyType_Spec element_spec = {
-    "flowmesh.imp.ProcessingElementImp",
-    sizeof(fm::ElementObject),
-    0,
-    fm::kTypeFlags,
-    element_slots,
+    .name = "flowmesh.imp.ProcessingElementImp",
+    .basicsize = sizeof(fm::ElementObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = element_slots,
 };
 
 // ---------------------------------------------------------------- module
 
-int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-
 int worker_exec(PyObject* module) {
     WorkerState* st = fm::module_state<WorkerState>(module);
-    new (&st->logger_class) fm::Lazy{"flowmesh.logging", "Logger"};
-    new (&st->stopped) fm::Lazy{"flowmesh.constants", "Constants.States.STOPPED"};
-    new (&st->running) fm::Lazy{"flowmesh.constants", "Constants.States.RUNNING"};
-    new (&st->healthy) fm::Lazy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
-    new (&st->info) fm::Lazy{"flowmesh.constants", "Constants.LogTypes.INFO"};
-    if (intern(&st->s_Keys, "Keys") < 0 || intern(&st->s_NAME, "NAME") < 0 ||
-        intern(&st->s_name, "name") < 0 || intern(&st->s_write, "write") < 0 ||
-        intern(&st->s_stop, "stop") < 0 || intern(&st->s_get_state, "get_state") < 0 ||
-        intern(&st->empty_str, "") < 0)
+    new (st) WorkerState{};
+    if (fm::intern(&st->s_Keys, "Keys") < 0 || fm::intern(&st->s_NAME, "NAME") < 0 ||
+        fm::intern(&st->s_name, "name") < 0 || fm::intern(&st->s_write, "write") < 0 ||
+        fm::intern(&st->s_stop, "stop") < 0 || fm::intern(&st->s_get_state, "get_state") < 0 ||
+        fm::intern(&st->empty_str, "") < 0)
         return -1;
     fm::Ref type_kw = fm::steal(PyUnicode_InternFromString("type"));
     fm::Ref message_kw = fm::steal(PyUnicode_InternFromString("message"));
@@ -404,15 +395,15 @@ PyModuleDef_Slot worker_slots[] = {
 };
 
 PyModuleDef worker_module = {
-    PyModuleDef_HEAD_INIT,
-    "flowmesh.imp.worker",
-    "Processing elements: run state, condition, failure and logging.",
-    sizeof(WorkerState),
-    nullptr,
-    worker_slots,
-    fm::traverse_state<WorkerState>,
-    fm::clear_state<WorkerState>,
-    fm::free_state<WorkerState>,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "flowmesh.imp.worker",
+    .m_doc = "Processing elements: run state, condition, failure and logging.",
+    .m_size = sizeof(WorkerState),
+    .m_methods = nullptr,
+    .m_slots = worker_slots,
+    .m_traverse = fm::traverse_state<WorkerState>,
+    .m_clear = fm::clear_state<WorkerState>,
+    .m_free = fm::free_state<WorkerState>,
 };
 
 }  // namespace

@@ -1,0 +1,191 @@
+// PipelineImp's layout and module state, shared by the files of
+// flowmesh.imp.conductor: the module file (the graph, its queries and the
+// module), run_control.cpp (start, stop, close), monitoring.cpp (the
+// monitoring thread, backlog checks, failure reports) and console.cpp
+// (banners and colour on the terminal).
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+
+#include "documents.hpp"
+#include "objects.hpp"
+
+namespace fm::conductor {
+
+using fm::borrow;
+using fm::chain_context;
+using fm::names_tuple;
+using fm::Ref;
+using fm::steal;
+using fm::swallow_exception;
+
+// ------------------------------------------------------------------- layout
+
+struct PipelineObject {
+    fm::ImplementationObject base;
+    PyObject* nodes;           // list of facade elements, append-only
+    PyObject* logger;          // flowmesh.logging.Logger
+    PyObject* state;           // Constants.States
+    PyObject* condition;       // Constants.Conditions
+    PyObject* monitor_thread;  // threading.Thread of the current run, or None
+    PyObject* stop_event;      // threading.Event, one for the pipeline's life
+    PyObject* start_time;      // float from time.time(), or None
+    PyObject* backlog_level;   // "ok", "warning" or "error"
+    PyObject* error_handlers;  // list of callables
+    // Run control may be called from any thread (the client's, a GUI's, a
+    // signal handler's, an element's step, the monitoring thread). Claims
+    // are taken and tested under the GIL with no Python code in between, so
+    // they need no lock; a thread never waits for another's start or stop,
+    // since that one may be waiting for it (an element's thread is joined by
+    // stop). What arrives meanwhile is left to the claiming thread.
+    uint8_t run_control;               // kIdle, kStarting or kStopping
+    unsigned long run_control_thread;  // the claiming thread
+    bool stop_requested;               // by another thread while starting
+    bool close_requested;              // by another thread while starting or stopping
+};
+
+constexpr uint8_t kIdle = 0;
+constexpr uint8_t kStarting = 1;
+constexpr uint8_t kStopping = 2;
+
+// Holds a claim on run control for the length of a start or stop.
+class RunControlClaim {
+  public:
+    RunControlClaim(PyObject* self, uint8_t kind) : self_(borrow(self)) {
+        auto* p = fm::as<PipelineObject>(self);
+        p->run_control = kind;
+        p->run_control_thread = PyThread_get_thread_ident();
+    }
+    RunControlClaim(const RunControlClaim&) = delete;
+    RunControlClaim& operator=(const RunControlClaim&) = delete;
+    ~RunControlClaim() {
+        auto* p = fm::as<PipelineObject>(self_.get());
+        p->run_control = kIdle;
+        p->run_control_thread = 0;
+    }
+
+  private:
+    Ref self_;
+};
+
+inline PipelineObject* pipe(PyObject* self) {
+    return fm::as<PipelineObject>(self);
+}
+
+// ------------------------------------------------------------ module state
+
+// clang-format off
+#define FM_CONDUCTOR_NAMES(X) \
+    X(set_logger) X(name) X(connect) X(disconnect) X(node) X(port) X(_imp) X(reset_run_state) \
+    X(get_incident) X(message) X(source) X(start) X(stop) X(get_condition) \
+    X(failure) X(get_nodes) X(get_max_backlog) X(write) X(flush) X(is_persistent) X(file_name) \
+    X(file_error) X(attempted_file) X(join) X(clear) X(set) X(wait) X(daemon) \
+    X(summary) X(filename) X(lineno) X(instance) X(directory) X(get) X(append) \
+    X(_monitoring_fun) X(_check_backlog) X(_notify_error) X(_log_reference) X(get_backlog) \
+    X(log) X(stop_after_failed_start) X(MONITORING_INTERVAL) X(BACKLOG_WARNING) X(BACKLOG_ERROR) \
+    X(isatty) X(encoding) X(print) X(ok) X(warning) X(error) X(NO_COLOR) X(TERM) X(dumb) \
+    X(unknown)
+// clang-format on
+
+enum Name {
+#define FM_ENUM(n) N_##n,
+    FM_CONDUCTOR_NAMES(FM_ENUM)
+#undef FM_ENUM
+        N_COUNT
+};
+
+inline const char* const kNameText[] = {
+#define FM_TEXT(n) #n,
+    FM_CONDUCTOR_NAMES(FM_TEXT)
+#undef FM_TEXT
+};
+
+constexpr size_t kCapabilityClasses = 5;
+
+struct ConductorState {
+    PyObject* type;  // PipelineImp
+    PyObject* names[N_COUNT];
+    // Keyword-name tuples for vectorcalls.
+    PyObject* kw_type;
+    PyObject* kw_type_opaque;
+    PyObject* kw_opaque;
+    PyObject* kw_type_message;
+    PyObject* kw_timeout;
+    PyObject* kw_target;
+    PyObject* kw_directory;
+    PyObject* rule;  // 120 "="
+    PyObject* fallback_interval;
+    bool capability_missing[kCapabilityClasses];
+    fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
+    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
+    fm::Lazy healthy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
+    fm::Lazy warned{"flowmesh.constants", "Constants.Conditions.WARNING"};
+    fm::Lazy failed{"flowmesh.constants", "Constants.Conditions.ERROR"};
+    fm::Lazy log_info{"flowmesh.constants", "Constants.LogTypes.INFO"};
+    fm::Lazy log_warning{"flowmesh.constants", "Constants.LogTypes.WARNING"};
+    fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
+    fm::Lazy port_out{"flowmesh.constants", "Constants.Defaults.PORT_OUT"};
+    fm::Lazy port_in{"flowmesh.constants", "Constants.Defaults.PORT_IN"};
+    fm::Lazy thread_cls{"threading", "Thread"};
+    fm::Lazy event_cls{"threading", "Event"};
+    fm::Lazy current_thread{"threading", "current_thread"};
+    fm::Lazy time_fn{"time", "time"};
+    fm::Lazy environ{"os", "environ"};
+    fm::Lazy builtins{"builtins", nullptr};
+    fm::documents::State docs;
+
+    PyObject* n(Name id) const { return names[id]; }
+
+    // Every reference the state owns, for traverse/clear.
+    template <typename F>
+    int refs(F f) {
+        return f(type, names, kw_type, kw_type_opaque, kw_opaque, kw_type_message, kw_timeout,
+                 kw_target, kw_directory, rule, fallback_interval, stopped, running, healthy,
+                 warned, failed, log_info, log_warning, log_error, port_out, port_in, thread_cls,
+                 event_cls, current_thread, time_fn, environ, builtins, docs);
+    }
+};
+
+extern PyModuleDef conductor_module;
+
+// ------------------------------------------------------------ conductor.cpp
+
+ConductorState* state_for(PyObject* self);
+int is(PyObject* a, fm::Lazy& constant);
+int truthy(PyObject* obj);
+Ref attr_or_none(PyObject* obj, PyObject* name);
+Ref safe_text(PyObject* obj);
+Ref snapshot(PyObject* seq);
+int append_to(ConductorState* st, PyObject* seq, PyObject* item);
+int log_object(ConductorState* st, PyObject* self, PyObject* msg, PyObject* type);
+int log_text(ConductorState* st, PyObject* self, fm::Lazy* type, const char* fmt, ...);
+Ref first_element_failure(ConductorState* st, PyObject* self);
+int reset_element(ConductorState* st, PyObject* element);
+int needs_reset(ConductorState* st, PyObject* element);
+
+// -------------------------------------------------------------- console.cpp
+
+Ref colour(ConductorState* st, PyObject* code);
+Ref colour(ConductorState* st, const char* code);
+int safe_print(ConductorState* st, PyObject* text);
+int print_fmt(ConductorState* st, const char* fmt, ...);
+
+// ---------------------------------------------------------- run_control.cpp
+
+int join_monitor_thread(ConductorState* st, PyObject* self);
+Ref get_incident(ConductorState* st, PyObject* logger, fm::Lazy& type, bool opaque);
+PyObject* start_impl(ConductorState* st, PyObject* self);
+PyObject* stop_impl(ConductorState* st, PyObject* self);
+PyObject* close_impl(ConductorState* st, PyObject* self);
+
+// ----------------------------------------------------------- monitoring.cpp
+
+PyObject* get_backlog_impl(ConductorState* st, PyObject* self);
+PyObject* check_backlog_impl(ConductorState* st, PyObject* self);
+PyObject* notify_error_impl(ConductorState* st, PyObject* self, PyObject* entry);
+PyObject* log_reference_impl(ConductorState* st, PyObject* self);
+PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self);
+PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self);
+
+}  // namespace fm::conductor

@@ -1,0 +1,790 @@
+// The input driver of a node with inputs: its queues, frame assembly, the
+// thread that runs the node's cycles, bounded queues and the decoupled
+// worker (see the module file for how they work together).
+#include <algorithm>
+#include <chrono>
+#include <new>
+#include <thread>
+#include <utility>
+
+#include "input_side.hpp"
+
+namespace fm::ports {
+
+// Items at an ASYNC input are events; SYNC and INHERITED inputs make frames.
+// Constants are compared by identity first: a timing is one of them almost always.
+int is_event_input(DriverObject* d, PyObject* port) {
+    PyObject* t = fm::as<fm::PortObject>(port)->timing;
+    if (t == d->async) return 1;
+    if (!t || t == d->sync || t == d->inherited) return 0;
+    return fm::equal(t, d->async);
+}
+
+// The same by identity alone (-1: undecided), for paths that must not run code.
+int is_event_input_by_identity(DriverObject* d, PyObject* port) {
+    PyObject* t = fm::as<fm::PortObject>(port)->timing;
+    if (t == d->async) return 1;
+    if (t == d->sync || t == d->inherited) return 0;
+    return -1;
+}
+
+int node_is_running(DriverObject* d) {
+    PyObject* state = fm::as<fm::ElementObject>(d->node)->state;
+    if (state == d->running) return 1;
+    return state ? fm::equal(state, d->running) : 0;
+}
+
+// Tells producers blocked on a full queue that items left it.
+void make_room(Core* c) {
+    if (c->blocked.load() == 0) return;
+    c->room_count.fetch_add(1);
+    {
+        std::lock_guard<std::mutex> lock(c->mutex);
+    }
+    c->room.notify_all();
+}
+
+// The node is now run by this thread.
+void claim(DriverObject* d) {
+    d->active = true;
+    d->active_thread = PyThreadState_GetUnchecked();
+}
+
+// Drops every queued item: the caller owns nothing afterwards. The containers
+// are emptied before any reference is released, since a release can run code
+// that delivers again.
+void discard_queued(DriverObject* d) {
+    Core* c = d->core;
+    if (!c) return;
+    std::deque<Entry> ready;
+    ready.swap(c->ready);
+    std::deque<Part> parts;
+    parts.swap(c->parts);
+    std::vector<PyObject*> items;
+    for (Input& in : c->inputs) {
+        items.insert(items.end(), in.pending.begin(), in.pending.end());
+        in.pending.clear();
+        in.waiting = 0;
+    }
+    make_room(c);
+    for (Entry& e : ready) Py_XDECREF(e.item);
+    for (Part& part : parts) Py_DECREF(part.item);
+    for (PyObject* item : items) Py_DECREF(item);
+}
+
+void wake_worker(Core* c) {
+    c->wake_count.fetch_add(1);
+    // Sequentially consistent with the worker's `sleeping` store and re-check
+    // of the count: either the worker sees the new count or this sees it asleep.
+    if (!c->sleeping.load()) return;
+    {
+        std::lock_guard<std::mutex> lock(c->mutex);
+    }  // the worker is inside wait() now
+    c->wake.notify_all();
+}
+
+// How long a worker out of work keeps looking for the next delivery before it
+// sleeps: a wake-up from sleep costs the scheduler's latency, a spin costs CPU.
+constexpr auto kSpin = std::chrono::microseconds(50);
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::this_thread::yield();
+#endif
+}
+
+// Waits, with the GIL released by the caller, until `wake_count` moves on from `seen`.
+void await_delivery(Core* c, uint64_t seen) {
+    auto until = std::chrono::steady_clock::now() + kSpin;
+    do {
+        for (int i = 0; i < 64; ++i) {
+            if (c->wake_count.load(std::memory_order_acquire) != seen) return;
+            cpu_relax();
+        }
+    } while (std::chrono::steady_clock::now() < until);
+    std::unique_lock<std::mutex> lock(c->mutex);
+    c->sleeping.store(true);
+    c->wake.wait(lock, [c, seen] { return c->wake_count.load() != seen; });
+    c->sleeping.store(false);
+}
+
+// Fills Core::event_input with each input's effective timing. Deciding by
+// identity runs no code; an input whose timing needs an equality test makes
+// this run code, so callers decide before they touch a queue.
+int decide_timings(DriverObject* d) {
+    Core* c = d->core;
+    size_t n = c->inputs.size();
+    for (size_t i = 0; i < n; ++i) {
+        int ev = is_event_input_by_identity(d, c->inputs[i].port);
+        if (ev < 0 && (ev = is_event_input(d, c->inputs[i].port)) < 0) return -1;
+        c->event_input[i] = static_cast<char>(ev);
+    }
+    return 0;
+}
+
+// Moves every complete frame from the inputs' queues to the ready queue.
+int collect_frames(DriverObject* d) {
+    Core* c = d->core;
+    size_t n = c->inputs.size();
+    for (;;) {
+        if (decide_timings(d) < 0) return -1;
+        // No Python code runs from here until the frame is queued.
+        uint32_t frame_inputs = 0;
+        for (size_t i = 0; i < n; ++i) {
+            if (c->event_input[i]) continue;
+            if (c->inputs[i].pending.empty()) return 0;
+            ++frame_inputs;
+        }
+        if (frame_inputs == 0) return 0;
+        size_t before = c->parts.size();
+        try {
+            for (size_t i = 0; i < n; ++i)
+                if (!c->event_input[i])
+                    c->parts.push_back({static_cast<uint32_t>(i), c->inputs[i].pending.front()});
+            c->ready.push_back({nullptr, kFrame, frame_inputs});
+        } catch (const std::bad_alloc&) {
+            while (c->parts.size() > before) c->parts.pop_back();  // the queues still own them
+            PyErr_NoMemory();
+            return -1;
+        }
+        for (size_t i = 0; i < n; ++i)
+            if (!c->event_input[i]) c->inputs[i].pending.pop_front();  // now owned by the parts
+    }
+}
+
+// The parts of one frame, owned by the thread that took them off the queues.
+// A few fit inline, so the usual frame allocates nothing here.
+class TakenParts {
+  public:
+    // Room for `n` parts; false with MemoryError set when there is none.
+    bool reserve(size_t n) {
+        if (n <= kInline) return true;
+        try {
+            heap_.reserve(n);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        return true;
+    }
+    // Within the reserved room: cannot throw.
+    void push_back(Part part) {
+        if (heap_.capacity())
+            heap_.push_back(part);
+        else
+            inline_[size_++] = part;
+    }
+    Part* begin() { return heap_.capacity() ? heap_.data() : inline_; }
+    Part* end() { return heap_.capacity() ? heap_.data() + heap_.size() : inline_ + size_; }
+    void clear() {
+        size_ = 0;
+        heap_.clear();
+    }
+
+  private:
+    static constexpr size_t kInline = 8;
+    Part inline_[kInline];
+    size_t size_ = 0;
+    std::vector<Part> heap_;
+};
+
+// The frame dict of parts this thread owns; releases them. Building it may
+// run code (a name's hash), which is harmless now that nothing is shared.
+fm::Ref frame_of(Core* c, TakenParts& taken) {
+    fm::Ref frame = fm::steal(PyDict_New());
+    for (Part& part : taken) {
+        if (frame && PyDict_SetItem(frame.get(), c->inputs[part.input].name, part.item) < 0)
+            frame.reset();
+    }
+    for (Part& part : taken) Py_DECREF(part.item);
+    taken.clear();
+    return frame;
+}
+
+// Takes an entry's frame parts off the shared queue and its items off the
+// inputs' waiting counts. Runs no code.
+void settle(Core* c, const Entry& e, TakenParts& taken) {
+    if (e.kind >= 0) {
+        --c->inputs[e.kind].waiting;
+    } else if (e.kind == kFrame) {
+        for (uint32_t k = 0; k < e.members && !c->parts.empty(); ++k) {
+            Part part = c->parts.front();
+            c->parts.pop_front();
+            --c->inputs[part.input].waiting;
+            taken.push_back(part);  // capacity reserved by the caller: cannot throw
+        }
+    }
+}
+
+// One cycle of the node with `data` as its frame.
+int call_cycle(DriverObject* d, PyObject* node, PyObject* data) {
+    fm::set_field(&d->current, data);
+    int rc;
+    if (d->direct) {
+        rc = d->direct->cycle(d->direct, node, data);
+    } else {
+        PyObject* args[] = {node, data};
+        fm::Ref r = fm::steal(PyObject_Vectorcall(d->cycle, args, 2, nullptr));
+        rc = r ? 0 : -1;
+    }
+    Py_CLEAR(d->current);
+    return rc;
+}
+
+// Runs one entry just taken off the ready queue (its item is owned here).
+int run_entry(DriverObject* d, Entry e) {
+    fm::Ref item = fm::steal(e.item);
+    Core* c = d->core;
+    TakenParts taken;
+    if (e.kind == kFrame && !taken.reserve(e.members)) {
+        // Drop the frame rather than leave its parts to the next entry.
+        fm::Ref no_memory = fm::steal(PyErr_GetRaisedException());
+        for (uint32_t k = 0; k < e.members && !c->parts.empty(); ++k) {
+            Part part = c->parts.front();
+            c->parts.pop_front();
+            --c->inputs[part.input].waiting;
+            Py_DECREF(part.item);
+        }
+        PyErr_SetRaisedException(no_memory.release());
+        return -1;
+    }
+    settle(c, e, taken);
+    make_room(c);
+    fm::Ref node = fm::borrow(d->node);
+    if (!node) {
+        frame_of(c, taken);
+        return 0;
+    }
+    if (e.kind == kSetup) {
+        PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
+        PyObject* self_arg = node.get();
+        fm::Ref r = fm::steal(PyObject_VectorcallMethod(
+            st->s_setup_cycle, &self_arg, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        return r ? 0 : -1;
+    }
+    fm::Ref data;
+    if (e.kind == kFrame) {
+        data = frame_of(c, taken);
+    } else {
+        data = fm::steal(PyDict_New());
+        if (data && PyDict_SetItem(data.get(), c->inputs[e.kind].name, item.get()) < 0)
+            data.reset();
+    }
+    if (!data) return -1;
+    return call_cycle(d, node.get(), data.get());
+}
+
+// Push-through, with `active` set by the caller: runs queued work on this
+// thread until none is left.
+int keep_draining(DriverObject* d) {
+    for (;;) {
+        Core* c = d->core;
+        if (!c || c->ready.empty()) {
+            d->active = false;  // decided together with the emptiness, no call in between
+            return 0;
+        }
+        Entry e = c->ready.front();
+        c->ready.pop_front();
+        if (run_entry(d, e) < 0) {
+            // Whatever is still queued runs with the next delivery.
+            d->active = false;
+            return -1;
+        }
+    }
+}
+
+// The caller has checked that no other thread is running the node.
+int drain(DriverObject* d) {
+    fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
+    claim(d);
+    return keep_draining(d);
+}
+
+// Runs a cycle that never needed queueing, then whatever was queued meanwhile.
+// The caller has claimed the node (`active`) already.
+int run_now(DriverObject* d, PyObject* data) {
+    fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
+    fm::Ref node = fm::borrow(d->node);
+    if (!node || call_cycle(d, node.get(), data) < 0) {
+        d->active = false;
+        return node ? -1 : 0;
+    }
+    return keep_draining(d);
+}
+
+// Whether `value`, arriving at frame input `index` whose queue is empty,
+// completes a frame with the oldest items of the other frame inputs: then
+// those items move to `taken` (with `value` first), and the caller owns them.
+// Decides by identity alone and runs no code; false when it cannot tell.
+bool take_frame(DriverObject* d, size_t index, PyObject* value, TakenParts& taken) {
+    Core* c = d->core;
+    size_t n = c->inputs.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (i == index) continue;
+        int ev = is_event_input_by_identity(d, c->inputs[i].port);
+        if (ev < 0) return false;
+        c->event_input[i] = static_cast<char>(ev);
+        if (!ev && c->inputs[i].pending.empty()) return false;
+    }
+    taken.push_back({static_cast<uint32_t>(index), Py_NewRef(value)});
+    for (size_t i = 0; i < n; ++i) {
+        if (i == index || c->event_input[i]) continue;
+        Input& in = c->inputs[i];
+        taken.push_back({static_cast<uint32_t>(i), in.pending.front()});
+        in.pending.pop_front();
+        --in.waiting;
+    }
+    make_room(c);
+    return true;
+}
+
+// Gets queued work running: on this thread, or by waking the worker.
+int kick(DriverObject* d) {
+    if (d->decoupled) {
+        if (d->core) wake_worker(d->core);
+        return 0;
+    }
+    if (d->active) return 0;
+    return drain(d);
+}
+
+// ------------------------------------------------------------ full queues
+
+// Takes the oldest item waiting at input `index` off the queues into
+// `released` and counts it; when that item is part of a queued frame, the
+// whole frame goes, each of its items counted at its own input. Runs no code.
+void drop_oldest(Core* c, size_t index, std::vector<PyObject*>& released) {
+    auto drop = [&](uint32_t input, PyObject* item) {
+        released.push_back(item);  // capacity reserved by the caller: cannot throw
+        --c->inputs[input].waiting;
+        ++c->inputs[input].dropped;
+    };
+    size_t first_part = 0;
+    for (auto entry = c->ready.begin(); entry != c->ready.end(); ++entry) {
+        if (entry->kind == static_cast<int32_t>(index)) {
+            drop(static_cast<uint32_t>(index), entry->item);
+            c->ready.erase(entry);
+            return;
+        }
+        if (entry->kind != kFrame) continue;
+        auto begin = c->parts.begin() + static_cast<std::ptrdiff_t>(first_part);
+        auto end = begin + entry->members;
+        if (std::any_of(begin, end, [index](const Part& p) { return p.input == index; })) {
+            for (auto part = begin; part != end; ++part) drop(part->input, part->item);
+            c->parts.erase(begin, end);
+            c->ready.erase(entry);
+            return;
+        }
+        first_part += entry->members;
+    }
+    Input& in = c->inputs[index];
+    if (!in.pending.empty()) {
+        drop(static_cast<uint32_t>(index), in.pending.front());
+        in.pending.pop_front();
+    }
+}
+
+// A setting of ConstantsImp as a number of seconds (`fallback` when unusable).
+double constant_seconds(PortsState* st, const char* name, double fallback) {
+    PyObject* holder = st->constants_imp.get();
+    fm::Ref value = holder ? fm::steal(PyObject_GetAttrString(holder, name)) : fm::Ref();
+    double seconds = value ? PyFloat_AsDouble(value.get()) : -1.0;
+    if (PyErr_Occurred()) {
+        if (!fm::pending_is_exception()) return -1.0;
+        PyErr_Clear();
+    }
+    return seconds >= 0.0 && seconds < 1e9 ? seconds : fallback;
+}
+
+int64_t monotonic_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Logs, as one WARNING per input, the drops not reported yet: those of an
+// input last reported at least MONITORING_INTERVAL ago, or all when `final`.
+// A failure to log is reported as unraisable: it must not fail the push.
+int report_drops(PortsState* st, DriverObject* d, bool final) {
+    Core* c = d->core;
+    fm::Ref node = fm::borrow(d->node);
+    if (!c || !node) return 0;
+    fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
+    double interval = final ? 0.0 : constant_seconds(st, "MONITORING_INTERVAL", 0.5);
+    if (interval < 0.0) return -1;
+    int64_t now = monotonic_ns();
+    for (size_t i = 0; (c = d->core) && i < c->inputs.size(); ++i) {
+        Input& in = c->inputs[i];
+        if (in.dropped == in.reported) continue;
+        if (in.reported_at >= 0 && now - in.reported_at < static_cast<int64_t>(interval * 1e9))
+            continue;
+        in.reported = in.dropped;
+        in.reported_at = now;
+        fm::Ref name = fm::borrow(in.name);
+        PyObject* type = st->log_warning.get();
+        fm::Ref owner = type ? fm::steal(PyObject_GetAttr(node.get(), st->s_name)) : fm::Ref();
+        fm::Ref msg = owner ? fm::steal(PyUnicode_FromFormat(
+                                  "Input port '%S' of node %S: queue full (bound %zd, overflow "
+                                  "%s); %llu items dropped in this run.",
+                                  name.get(), owner.get(), d->queue_bound,
+                                  kOverflowNames[static_cast<int>(d->overflow)],
+                                  static_cast<unsigned long long>(in.reported)))
+                            : fm::Ref();
+        if (msg) {
+            PyObject* const values[] = {msg.get(), type};
+            fm::Ref r =
+                fm::steal(fm::call_method_kw(node.get(), st->s_log, st->kw_msg_type, values));
+            if (r) continue;
+        }
+        if (!fm::pending_is_exception()) return -1;
+        PyErr_WriteUnraisable(node.get());
+    }
+    return 0;
+}
+
+// Waits, the GIL released, until an item leaves a queue of `d`, the node
+// stops, or `deadline` (monotonic ns) passes.
+void wait_for_room(DriverObject* d, int64_t deadline) {
+    Core* c = d->core;
+    uint64_t seen = c->room_count.load();
+    c->blocked.fetch_add(1);
+    Py_BEGIN_ALLOW_THREADS {
+        std::unique_lock<std::mutex> lock(c->mutex);
+        auto until = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(deadline));
+        c->room.wait_until(lock, until, [c, seen] { return c->room_count.load() != seen; });
+    }
+    Py_END_ALLOW_THREADS c->blocked.fetch_sub(1);
+}
+
+int receive_once(PyObject* port, PyObject* value, int64_t* deadline);
+
+// The receiving end of a push. A producer that finds the queue full under
+// `block` waits for room and then delivers from the start, since the node
+// may have changed in every respect meanwhile.
+int receive(PyObject* port, PyObject* value) {
+    int64_t deadline = -1;  // set by the first wait
+    int rc;
+    while ((rc = receive_once(port, value, &deadline)) == 1) {
+    }
+    return rc;
+}
+
+// 1: wait for room was done, deliver again.
+int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
+    // Held: code run below may drop the port's or the node's last reference.
+    fm::Ref owner = fm::borrow(iport(port)->driver);
+    if (!owner) return 0;
+    DriverObject* d = driver(owner.get());
+    if (!d->core || !d->node) return 0;
+    int running = node_is_running(d);
+    if (running <= 0) return running;  // a stopped node drops what arrives
+    int event = is_event_input(d, port);
+    if (event < 0) return -1;
+    // Read after the checks above, which may run code.
+    Core* c = d->core;
+    Py_ssize_t index = iport(port)->index;
+    if (!c || index < 0 || static_cast<size_t>(index) >= c->inputs.size() ||
+        c->inputs[index].port != port)
+        return 0;
+    Input& in = c->inputs[index];
+    // Nothing queued, nobody running the node, and this item alone decides the
+    // next cycle: run it at once, without a trip through the queues. The node
+    // is claimed before the frame is built, since building it may run code.
+    if (!d->decoupled && !d->active && c->ready.empty() && (event || in.pending.empty())) {
+        // An event, or the item of a node's only input, is a frame by itself.
+        bool alone = event || c->inputs.size() == 1;
+        TakenParts taken;
+        if (!alone && !taken.reserve(c->inputs.size())) return -1;
+        if (alone || take_frame(d, static_cast<size_t>(index), value, taken)) {
+            claim(d);
+            fm::Ref data;
+            if (alone) {
+                data = fm::steal(PyDict_New());
+                if (data && PyDict_SetItem(data.get(), in.name, value) < 0) data.reset();
+            } else {
+                data = frame_of(c, taken);
+            }
+            if (!data) {
+                d->active = false;
+                return -1;
+            }
+            return run_now(d, data.get());
+        }
+    }
+    std::vector<PyObject*> released;  // dropped items, released once the queues are consistent
+    bool dropped = false;
+    if (in.waiting >= d->queue_bound) {
+        PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
+        Overflow policy = d->overflow;
+        // A thread running the node cannot wait for itself to make room.
+        bool own_thread = d->active && d->active_thread == PyThreadState_GetUnchecked();
+        if (policy == Overflow::kBlock && !own_thread) {
+            if (*deadline < 0) {
+                double timeout = constant_seconds(st, "QUEUE_BLOCK_TIMEOUT", 1.0);
+                if (timeout < 0.0) return -1;
+                *deadline = monotonic_ns() + static_cast<int64_t>(timeout * 1e9);
+            }
+            if (monotonic_ns() < *deadline) {
+                if (d->core) wait_for_room(d, *deadline);
+                return 1;  // everything is decided afresh, the deadline kept
+            }
+        }
+        if (policy == Overflow::kDropOldest) {
+            try {
+                released.reserve(c->inputs.size());
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return -1;
+            }
+            drop_oldest(c, static_cast<size_t>(index), released);
+        } else {
+            ++in.dropped;  // the new item goes: blocked too long, or no one to wait for
+            if (report_drops(st, d, false) < 0) return -1;
+            return 0;
+        }
+        dropped = true;
+    }
+    try {
+        if (event)
+            c->ready.push_back({value, static_cast<int32_t>(index), 0});
+        else
+            in.pending.push_back(value);
+    } catch (const std::bad_alloc&) {
+        for (PyObject* item : released) Py_DECREF(item);
+        PyErr_NoMemory();
+        return -1;
+    }
+    Py_INCREF(value);
+    ++in.waiting;
+    if (dropped) {
+        for (PyObject* item : released) Py_DECREF(item);
+        PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
+        if (report_drops(st, d, false) < 0) return -1;
+        if (!d->core) return 0;  // code run above cleared the driver
+    }
+    if (!event && collect_frames(d) < 0) return -1;
+    return kick(d);
+}
+
+// The event-only setup: once every input of a running node whose inputs are
+// all ASYNC holds a context and no cycle has run yet, the node's setup runs
+// by itself, so that its context travels downstream before the first event.
+// 1 when this call claimed it (the entry is queued first), 0 when not.
+int claim_setup(DriverObject* d) {
+    Core* c = d->core;
+    if (d->setup_claimed || !c || !d->node || c->inputs.empty()) return 0;
+    int running = node_is_running(d);
+    if (running <= 0) return running;
+    if (fm::as<fm::ElementObject>(d->node)->counter != 0) return 0;
+    for (Input& in : c->inputs) {
+        PyObject* context = fm::as<fm::PortObject>(in.port)->context;
+        if (!context || context == Py_None) return 0;
+        int event = is_event_input(d, in.port);
+        if (event <= 0) return event;
+    }
+    // An equality test above may have run code that claimed it meanwhile.
+    if (d->setup_claimed) return 0;
+    try {
+        c->ready.push_front({nullptr, kSetup, 0});
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    d->setup_claimed = true;
+    return 1;
+}
+
+int claim_setup_and_run(DriverObject* d) {
+    int claimed = claim_setup(d);
+    if (claimed <= 0) return claimed;
+    return kick(d);
+}
+
+// --------------------------------------------------------- driver methods
+
+PyObject* driver_context_arrived(PyObject* self, PyObject* /*unused*/) {
+    if (claim_setup_and_run(driver(self)) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Reports the pending exception of a cycle run on the worker thread, at
+// ERROR through the node's log, so that a pipeline's monitoring thread stops
+// the run; the worker lives on. A failure to report is written as unraisable.
+void report_worker_failure(PortsState* st, DriverObject* d) {
+    fm::Ref exc = fm::steal(PyErr_GetRaisedException());
+    fm::Ref node = fm::borrow(d->node);
+    if (node) fm::keep_uncontained_failure(node.get(), exc.get());
+    PyObject* type = st->log_error.get();
+    if (type && node) {
+        PyObject* const values[] = {exc.get(), type};
+        fm::Ref r = fm::steal(fm::call_method_kw(node.get(), st->s_log, st->kw_msg_type, values));
+        if (r) return;
+    }
+    PyErr_WriteUnraisable(node ? node.get() : reinterpret_cast<PyObject*>(d));
+}
+
+// Body of a decoupled node's worker thread: runs queued work while its
+// generation is current, waiting with the GIL released when there is none.
+PyObject* driver_work(PyObject* self, PyObject* arg) {
+    DriverObject* d = driver(self);
+    fm::Ref keep = fm::borrow(self);
+    PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(self)));
+    uint64_t generation = PyLong_AsUnsignedLongLong(arg);
+    if (generation == static_cast<uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+    Core* c = d->core;
+    if (!c) Py_RETURN_NONE;
+    for (;;) {
+        if (d->generation != generation) break;
+        // `active` also keeps out an older worker's last entry after a stop and
+        // start issued from inside a cycle.
+        if (!d->active && !c->ready.empty()) {
+            Entry e = c->ready.front();
+            c->ready.pop_front();
+            claim(d);
+            int rc = run_entry(d, e);
+            d->active = false;
+            if (rc < 0) report_worker_failure(st, d);
+            continue;
+        }
+        uint64_t seen = c->wake_count.load();
+        if (d->generation != generation || (!d->active && !c->ready.empty())) continue;
+        // The counter was read while the GIL excluded every producer, so a
+        // delivery after this point changes it and the wait returns. All that
+        // queued meanwhile then runs under this one GIL acquisition.
+        Py_BEGIN_ALLOW_THREADS await_delivery(c, seen);
+        Py_END_ALLOW_THREADS
+    }
+    wake_worker(c);  // a newer worker may be waiting for this one's last entry
+    Py_RETURN_NONE;
+}
+
+// ------------------------------------------------------ driver lifecycle
+
+int driver_start(PortsState* st, DriverObject* d) {
+    if (!d->decoupled || d->thread) return 0;
+    PyObject* thread_class = st->thread_class.get();
+    if (!thread_class) return -1;
+    fm::Ref work = fm::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(d), st->s_work));
+    if (!work) return -1;
+    ++d->generation;
+    fm::Ref generation = fm::steal(PyLong_FromUnsignedLongLong(d->generation));
+    if (!generation) return -1;
+    fm::Ref args = fm::steal(PyTuple_Pack(1, generation.get()));
+    if (!args) return -1;
+    PyObject* values[] = {work.get(), args.get(), Py_True};
+    fm::Ref thread =
+        fm::steal(PyObject_Vectorcall(thread_class, values, 0, st->kw_target_args_daemon));
+    if (!thread) return -1;
+    fm::Ref started = fm::steal(fm::call_method(thread.get(), st->s_start));
+    if (!started) return -1;
+    fm::set_field(&d->thread, thread.get());
+    return 0;
+}
+
+int driver_stop(PortsState* st, DriverObject* d) {
+    fm::Ref thread = fm::steal(d->thread);
+    d->thread = nullptr;
+    int rc = 0;
+    if (thread) {
+        ++d->generation;
+        if (d->core) wake_worker(d->core);
+        fm::Ref ident = fm::steal(PyObject_GetAttr(thread.get(), st->s_ident));
+        if (!ident) return -1;
+        unsigned long id = ident.get() == Py_None ? 0 : PyLong_AsUnsignedLong(ident.get());
+        if (PyErr_Occurred()) return -1;
+        // A node stopped from inside its own cycle cannot wait for itself.
+        if (id != PyThread_get_thread_ident()) {
+            fm::Ref joined = fm::steal(fm::call_method(thread.get(), st->s_join));
+            if (!joined) rc = -1;
+        }
+    }
+    discard_queued(d);
+    d->setup_claimed = false;
+    return rc;
+}
+
+// ------------------------------------------------------------- driver type
+
+int driver_traverse(PyObject* self, visitproc visit, void* arg) {
+    DriverObject* d = driver(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(d->node);
+    Py_VISIT(d->cycle);
+    Py_VISIT(d->running);
+    Py_VISIT(d->sync);
+    Py_VISIT(d->async);
+    Py_VISIT(d->inherited);
+    Py_VISIT(d->current);
+    Py_VISIT(d->thread);
+    if (Core* c = d->core) {
+        for (Input& in : c->inputs) {
+            Py_VISIT(in.name);
+            Py_VISIT(in.port);
+            for (PyObject* item : in.pending) Py_VISIT(item);
+        }
+        for (Entry& e : c->ready) Py_VISIT(e.item);
+        for (Part& part : c->parts) Py_VISIT(part.item);
+    }
+    return 0;
+}
+
+int driver_clear(PyObject* self) {
+    DriverObject* d = driver(self);
+    discard_queued(d);
+    if (Core* c = d->core) {
+        d->core = nullptr;
+        std::vector<Input> inputs;
+        inputs.swap(c->inputs);
+        delete c;
+        for (Input& in : inputs) {
+            Py_XDECREF(in.name);
+            Py_XDECREF(in.port);
+        }
+    }
+    Py_CLEAR(d->node);
+    Py_CLEAR(d->cycle);
+    Py_CLEAR(d->running);
+    Py_CLEAR(d->sync);
+    Py_CLEAR(d->async);
+    Py_CLEAR(d->inherited);
+    Py_CLEAR(d->current);
+    Py_CLEAR(d->thread);
+    return 0;
+}
+
+void driver_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    driver_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyMethodDef driver_methods[] = {
+    {"_context_arrived", driver_context_arrived, METH_NOARGS,
+     PyDoc_STR("_context_arrived()\n--\n\nAn input port received its context.")},
+    {"_work", driver_work, METH_O,
+     PyDoc_STR("_work(generation)\n--\n\nBody of a decoupled node's worker thread.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot driver_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Queues and runs the cycles of one node with inputs.")},
+    {Py_tp_traverse, reinterpret_cast<void*>(driver_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(driver_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(driver_dealloc)},
+    {Py_tp_methods, driver_methods},
+    {0, nullptr},
+};
+
+PyType_Spec driver_spec = {
+    .name = "flowmesh.imp._ports._InputDriver",
+    .basicsize = sizeof(DriverObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = driver_slots,
+};
+
+}  // namespace fm::ports

@@ -1,0 +1,191 @@
+// The input side of nodes, shared by the files of flowmesh.imp._ports: the
+// module state, the layouts of the input driver and of IPortImp, and the
+// entry points each file offers the others. The module file holds the ports
+// and the module; input_driver.cpp the queues, frame assembly and the
+// decoupled worker; input_node.cpp INodeImp.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "data_path.hpp"
+#include "objects.hpp"
+
+namespace fm::ports {
+
+using fm::as_cfunc;
+
+// The exported entry points come first: the API pointer is the state's.
+struct PortsState : fm::PortsApi {
+    PyObject* vertex_module;  // keeps `vertex` valid
+    fm::VertexApi* vertex;
+    PyObject* oport_type;
+    PyObject* iport_type;
+    PyObject* inode_type;
+    PyObject* driver_type;
+    PyObject* port_base;   // PortImp
+    PyObject* node_base;   // NodeImp
+    PyObject* base_start;  // NodeImp's unbound start / stop / reset_run_state
+    PyObject* base_stop;
+    PyObject* base_reset;
+    PyObject* s_push;
+    PyObject* s_cycle;
+    PyObject* s_setup_cycle;
+    PyObject* s_input_ports;
+    PyObject* s_input_driver;
+    PyObject* s_context_arrived;
+    PyObject* s_work;
+    PyObject* s_Keys;
+    PyObject* s_INPUT_PORTS;
+    PyObject* s_DECOUPLED;
+    PyObject* s_QUEUE_BOUND;
+    PyObject* s_OVERFLOW;
+    PyObject* s_imp;
+    PyObject* s_config;
+    PyObject* s_start;
+    PyObject* s_join;
+    PyObject* s_ident;
+    PyObject* s_log;
+    PyObject* s_name;
+    PyObject* kw_msg_type;            // ("msg", "type")
+    PyObject* kw_target_args_daemon;  // ("target", "args", "daemon")
+    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
+    fm::Lazy sync{"flowmesh.constants", "Constants.Timing.SYNC"};
+    fm::Lazy async{"flowmesh.constants", "Constants.Timing.ASYNC"};
+    fm::Lazy inherited{"flowmesh.constants", "Constants.Timing.INHERITED"};
+    fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
+    fm::Lazy log_warning{"flowmesh.constants", "Constants.LogTypes.WARNING"};
+    fm::Lazy constants_imp{"flowmesh.imp", "ConstantsImp"};
+    fm::Lazy iport_facade{"flowmesh.i_port", "IPort"};
+    fm::Lazy port_name_key{"flowmesh.i_port", "IPort.Configuration.Keys.NAME"};
+    fm::Lazy thread_class{"threading", "Thread"};
+
+    // Every reference the state owns, for traverse/clear.
+    template <typename F>
+    int refs(F f) {
+        return f(vertex_module, oport_type, iport_type, inode_type, driver_type, port_base,
+                 node_base, base_start, base_stop, base_reset, s_push, s_cycle, s_setup_cycle,
+                 s_input_ports, s_input_driver, s_context_arrived, s_work, s_Keys, s_INPUT_PORTS,
+                 s_DECOUPLED, s_QUEUE_BOUND, s_OVERFLOW, s_imp, s_config, s_start, s_join, s_ident,
+                 s_log, s_name, kw_msg_type, kw_target_args_daemon, running, sync, async, inherited,
+                 log_error, log_warning, constants_imp, iport_facade, port_name_key, thread_class);
+    }
+};
+
+extern PyModuleDef ports_module;
+
+// What a queued entry asks the node to do; a value >= 0 is an event that
+// arrived at that input.
+constexpr int32_t kFrame = -1;
+constexpr int32_t kSetup = -2;
+
+struct Entry {
+    PyObject* item;    // event value (owned), nullptr for a frame or the setup
+    int32_t kind;      // kFrame, kSetup or the event's input index
+    uint32_t members;  // kFrame: how many inputs gave an item (in Core::parts)
+};
+
+// One input's item of a frame that is ready or being assembled.
+struct Part {
+    uint32_t input;
+    PyObject* item;  // owned
+};
+
+struct Input {
+    PyObject* name;                 // owned
+    PyObject* port;                 // owned IPortImp
+    std::deque<PyObject*> pending;  // frame items not yet in a complete frame (owned)
+    Py_ssize_t waiting = 0;         // items arrived and not yet handed to a cycle
+    uint64_t dropped = 0;           // items this run's full queue dropped
+    uint64_t reported = 0;          // `dropped` as last logged
+    int64_t reported_at = -1;       // when, in monotonic ns (-1: never)
+};
+
+// What receive() does with an item that finds its input's queue full.
+enum class Overflow : uint8_t { kBlock, kDropOldest, kDropNewest };
+constexpr const char* kOverflowNames[] = {"block", "drop_oldest", "drop_newest"};
+
+// The C++ half of a driver, allocated with new and released in tp_clear.
+//
+// Queues change only where no Python code can run (no call, no release of a
+// reference, no allocation of a Python object): a hash, an equality test or a
+// finaliser may deliver again, from this thread or after a thread switch. A
+// frame is therefore taken off the queues whole, as parts, and its dict is
+// built afterwards from items this thread owns.
+struct Core {
+    std::vector<Input> inputs;
+    std::deque<Entry> ready;        // work in the order it became ready
+    std::deque<Part> parts;         // the items of each queued frame, in `ready` order
+    std::vector<char> event_input;  // scratch: effective timing per input
+    // The hand-off to a decoupled node's worker: every delivery bumps
+    // `wake_count`; the worker, out of work, spins on it briefly with the GIL
+    // released and only then sleeps on `wake`, and a delivery signals the
+    // condition variable only while the worker sleeps.
+    std::atomic<uint64_t> wake_count{0};
+    std::atomic<bool> sleeping{false};
+    std::mutex mutex;  // orders `sleeping` against the wait on `wake`
+    std::condition_variable wake;
+    // Producers blocked on a full queue wait on `room` until `room_count`
+    // moves on; it is bumped only while `blocked` says someone waits.
+    std::atomic<uint64_t> room_count{0};
+    std::atomic<int> blocked{0};
+    std::condition_variable room;
+};
+
+struct DriverObject {
+    PyObject_HEAD PyObject* node;  // the INodeImp this driver feeds
+    PyObject* cycle;               // type(node)._cycle, called unbound with (node, data)
+    fm::VertexApi* direct;         // set when that is NodeImp's own: called in C++
+    PyObject* running;             // Constants.States.RUNNING
+    PyObject* sync;
+    PyObject* async;
+    PyObject* inherited;
+    PyObject* current;  // the frame being processed (for _get_data)
+    PyObject* thread;   // the worker of a decoupled node while it runs
+    Core* core;
+    uint64_t generation;           // a worker runs while this still equals its own
+    PyThreadState* active_thread;  // which one, while `active`
+    Py_ssize_t queue_bound;        // per input, for this run
+    Py_ssize_t configured_bound;   // 0: the default, resolved at each start
+    Overflow overflow = Overflow::kBlock;
+    bool decoupled;
+    bool in_run;         // started and not stopped since
+    bool active;         // a thread is running the node's cycles
+    bool setup_claimed;  // the event-only setup of this run is queued or done
+};
+
+// IPortImp: a port plus the driver of the node that owns it.
+struct IPortObject {
+    fm::PortObject base;
+    PyObject* event_handler;
+    PyObject* driver;  // DriverObject or NULL when the port belongs to no node
+    Py_ssize_t index;  // this port's position in the driver's inputs
+};
+
+inline DriverObject* driver(PyObject* o) {
+    return fm::as<DriverObject>(o);
+}
+inline IPortObject* iport(PyObject* o) {
+    return fm::as<IPortObject>(o);
+}
+
+// ------------------------------------------------------ input_driver.cpp
+
+int receive(PyObject* port, PyObject* value);
+int claim_setup_and_run(DriverObject* d);
+int driver_start(PortsState* st, DriverObject* d);
+int driver_stop(PortsState* st, DriverObject* d);
+void discard_queued(DriverObject* d);
+int report_drops(PortsState* st, DriverObject* d, bool final);
+extern PyType_Spec driver_spec;
+
+// ------------------------------------------------------- input_node.cpp
+
+extern PyType_Spec inode_spec;
+extern PyMethodDef inode_static_methods[];
+
+}  // namespace fm::ports

@@ -1,0 +1,323 @@
+// Run control of PipelineImp: start, stop and close, safe from any thread.
+#include <chrono>
+#include <thread>
+#include <utility>
+
+#include "conductor.hpp"
+
+namespace fm::conductor {
+
+int join_monitor_thread(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    Ref thread = borrow(fm::field_borrowed(p->monitor_thread));
+    if (thread.get() == Py_None) return 0;
+    PyObject* current_fn = st->current_thread.get();
+    if (!current_fn) return -1;
+    Ref current = steal(PyObject_CallNoArgs(current_fn));
+    if (!current) return -1;
+    if (current.get() == thread.get()) return 0;
+    Ref r = steal(fm::call_method(thread.get(), st->n(N_join)));
+    if (!r) return -1;
+    // Another caller may have replaced the thread meanwhile; keep that one.
+    if (p->monitor_thread == thread.get()) fm::set_field(&p->monitor_thread, Py_None);
+    return 0;
+}
+
+Ref get_incident(ConductorState* st, PyObject* logger, fm::Lazy& type, bool opaque) {
+    PyObject* t = type.get();
+    if (!t) return {};
+    if (!opaque) {
+        PyObject* values[] = {t};
+        return steal(fm::call_method_kw(logger, st->n(N_get_incident), st->kw_type, values));
+    }
+    PyObject* values[] = {t, Py_True};
+    return steal(fm::call_method_kw(logger, st->n(N_get_incident), st->kw_type_opaque, values));
+}
+
+// Rolls back a start that raised, logs the failure and leaves it pending again.
+void recover_from_failed_start(ConductorState* st, PyObject* self, PyObject* started,
+                               PyObject* element) {
+    Ref failure = steal(PyErr_GetRaisedException());
+    auto roll_back = [&]() -> bool {
+        Ref pe = steal(fm::imp_class("ProcessingElementImp"));
+        if (!pe) return false;
+        Ref log = steal(PyObject_GetAttr(self, st->n(N_log)));
+        if (!log) return false;
+        Ref r = steal(fm::call_method(pe.get(), st->n(N_stop_after_failed_start), started, element,
+                                      log.get()));
+        if (!r) return false;
+        return log_object(st, self, failure.get(), st->log_error.get()) == 0;
+    };
+    if (roll_back()) {
+        PyErr_SetRaisedException(failure.release());
+        return;
+    }
+    chain_context(std::move(failure));
+}
+
+PyObject* stop_impl(ConductorState* st, PyObject* self);
+PyObject* close_impl(ConductorState* st, PyObject* self);
+
+bool claimed_by_other_thread(PipelineObject* p) {
+    return p->run_control != kIdle && p->run_control_thread != PyThread_get_thread_ident();
+}
+
+// After a start or stop let go of run control: carries out a stop or close
+// that another thread asked for meanwhile. `result` is what the start or stop
+// returned (null with its exception pending), and stays the outcome unless
+// the requested step fails where it succeeded.
+PyObject* finish_requests(ConductorState* st, PyObject* self, Ref result) {
+    auto* p = pipe(self);
+    bool close = p->close_requested;
+    bool stop = p->stop_requested;
+    p->close_requested = p->stop_requested = false;
+    if (!close && !stop) return result.release();
+    Ref failure = result ? Ref() : steal(PyErr_GetRaisedException());
+    Ref r = steal(close ? close_impl(st, self) : stop_impl(st, self));
+    if (failure) {
+        if (r)
+            PyErr_SetRaisedException(failure.release());
+        else
+            chain_context(std::move(failure));
+        return nullptr;
+    }
+    return r ? result.release() : nullptr;
+}
+
+PyObject* start_run(ConductorState* st, PyObject* self);
+
+PyObject* start_impl(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    if (log_text(st, self, nullptr, "Starting pipeline...") < 0) return nullptr;
+    int running = is(p->state, st->running);
+    if (running < 0) return nullptr;
+    // Running, or about to be: a start already under way (here or on
+    // another thread) counts as running.
+    if (running || p->run_control == kStarting) {
+        if (log_text(st, self, nullptr, "Pipeline running, skipping.") < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    if (p->run_control == kStopping) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "The pipeline is being stopped; start it again once stop() has returned.");
+        return nullptr;
+    }
+    Ref result;
+    {
+        RunControlClaim claim(self, kStarting);
+        result = steal(start_run(st, self));
+    }
+    return finish_requests(st, self, std::move(result));
+}
+
+PyObject* start_run(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    // A monitoring thread that stopped the previous run may still be calling
+    // handlers or printing its banner; it must be done before the next run.
+    if (join_monitor_thread(st, self) < 0) return nullptr;
+
+    Ref nodes = snapshot(p->nodes);
+    if (!nodes) return nullptr;
+    Py_ssize_t n = PyList_GET_SIZE(nodes.get());
+    int failed = is(p->condition, st->failed);
+    if (failed < 0) return nullptr;
+    if (failed) {
+        Ref logger = borrow(fm::field_borrowed(p->logger));
+        Ref incident = get_incident(st, logger.get(), st->log_error, false);
+        if (!incident) return nullptr;
+        int has = truthy(incident.get());
+        if (has < 0) return nullptr;
+        Ref message = has ? steal(PyObject_GetItem(incident.get(), st->n(N_message)))
+                          : borrow(st->n(N_unknown));
+        if (!message) return nullptr;
+        if (log_text(st, self, nullptr,
+                     "Pipeline recovering from a previous error ('%S'); resetting run state and "
+                     "restarting.",
+                     message.get()) < 0)
+            return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (reset_element(st, PyList_GET_ITEM(nodes.get(), i)) < 0) return nullptr;
+    } else {
+        // A failure the monitoring thread never reported must not survive
+        // into the next run, where the element would drop every frame.
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* element = PyList_GET_ITEM(nodes.get(), i);
+            int reset = needs_reset(st, element);
+            if (reset < 0 || (reset && reset_element(st, element) < 0)) return nullptr;
+        }
+    }
+    PyObject* healthy = st->healthy.get();
+    if (!healthy) return nullptr;
+    fm::set_field(&p->condition, healthy);
+    fm::set_field(&p->backlog_level, st->n(N_ok));
+
+    {
+        Ref logger = borrow(fm::field_borrowed(p->logger));
+        Ref e = get_incident(st, logger.get(), st->log_error, true);
+        if (!e) return nullptr;
+        Ref w = get_incident(st, logger.get(), st->log_warning, true);
+        if (!w) return nullptr;
+    }
+
+    Ref started = steal(PyList_New(0));
+    if (!started) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* element = PyList_GET_ITEM(nodes.get(), i);
+        Ref r = steal(fm::call_method(element, st->n(N_start)));
+        if (!r) {
+            if (fm::pending_is_exception())
+                recover_from_failed_start(st, self, started.get(), element);
+            return nullptr;
+        }
+        if (PyList_Append(started.get(), element) < 0) return nullptr;
+    }
+
+    PyObject* time_fn = st->time_fn.get();
+    if (!time_fn) return nullptr;
+    Ref now = steal(PyObject_CallNoArgs(time_fn));
+    PyObject* running_value = now ? st->running.get() : nullptr;
+    if (!running_value) return nullptr;
+    fm::set_field(&p->start_time, now.get());
+    fm::set_field(&p->state, running_value);
+    if (log_text(st, self, nullptr, "Pipeline started.") < 0) return nullptr;
+
+    Ref event = borrow(fm::field_borrowed(p->stop_event));
+    Ref r = steal(fm::call_method(event.get(), st->n(N_clear)));
+    if (!r) return nullptr;
+    Ref target = steal(PyObject_GetAttr(self, st->n(N__monitoring_fun)));
+    PyObject* thread_cls = target ? st->thread_cls.get() : nullptr;
+    if (!thread_cls) return nullptr;
+    PyObject* targs[] = {target.get()};
+    Ref thread = steal(PyObject_Vectorcall(thread_cls, targs, 0, st->kw_target));
+    if (!thread) return nullptr;
+    fm::set_field(&p->monitor_thread, thread.get());
+    if (PyObject_SetAttr(thread.get(), st->n(N_daemon), Py_True) < 0) return nullptr;
+    r = steal(fm::call_method(thread.get(), st->n(N_start)));
+    if (!r) {
+        // A thread that never started cannot be joined by a later stop.
+        if (p->monitor_thread == thread.get()) fm::set_field(&p->monitor_thread, Py_None);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// Whether the calling thread is the current run's monitoring thread. -1 on error.
+int on_monitor_thread(ConductorState* st, PyObject* self) {
+    PyObject* current_fn = st->current_thread.get();
+    if (!current_fn) return -1;
+    Ref current = steal(PyObject_CallNoArgs(current_fn));
+    if (!current) return -1;
+    return current.get() == pipe(self)->monitor_thread;
+}
+
+PyObject* stop_run(ConductorState* st, PyObject* self);
+
+PyObject* stop_impl(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    if (log_text(st, self, nullptr, "Stopping pipeline...") < 0) return nullptr;
+    while (p->run_control == kStarting && claimed_by_other_thread(p)) {
+        // The run's own monitoring thread found a failure before its start
+        // returned: that start waits for nothing of this thread's, so let it
+        // end, and stop the run before the failure is reported.
+        int monitor = on_monitor_thread(st, self);
+        if (monitor < 0) return nullptr;
+        if (!monitor || p->run_control != kStarting) break;
+        Py_BEGIN_ALLOW_THREADS std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        Py_END_ALLOW_THREADS
+    }
+    if (p->run_control == kStarting) {
+        p->stop_requested = true;  // the starting thread stops the run once it has started
+        Py_RETURN_NONE;
+    }
+    if (p->run_control == kStopping) {
+        // Stopping already, further up this thread's stack, or on another
+        // thread that may be joining this one (an element's thread): nothing
+        // to add, and no waiting. Once that stop has stopped every element,
+        // what is left is the stop of an already stopped pipeline, which
+        // waits for the monitoring thread's report.
+        if (!claimed_by_other_thread(p)) Py_RETURN_NONE;
+        int stopped = is(p->state, st->stopped);
+        if (stopped <= 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
+        return stop_run(st, self);
+    }
+    Ref result;
+    {
+        RunControlClaim claim(self, kStopping);
+        result = steal(stop_run(st, self));
+    }
+    return finish_requests(st, self, std::move(result));
+}
+
+PyObject* stop_run(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    int stopped = is(p->state, st->stopped);
+    if (stopped < 0) return nullptr;
+    if (stopped) {
+        int healthy = is(p->condition, st->healthy);
+        if (healthy < 0) return nullptr;
+        if (healthy &&
+            log_text(st, self, nullptr, "Pipeline has already been stopped. Skipping.") < 0)
+            return nullptr;
+        int failed = is(p->condition, st->failed);
+        if (failed < 0) return nullptr;
+        if (failed) {
+            if (log_text(st, self, nullptr,
+                         "Pipeline has already been stopped due to an error. Skipping.") < 0 ||
+                join_monitor_thread(st, self) < 0)
+                return nullptr;
+        }
+        Py_RETURN_NONE;
+    }
+    Ref nodes = snapshot(p->nodes);
+    if (!nodes) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.get()); ++i) {
+        Ref r = steal(fm::call_method(PyList_GET_ITEM(nodes.get(), i), st->n(N_stop)));
+        if (!r) return nullptr;
+    }
+    PyObject* stopped_value = st->stopped.get();
+    if (!stopped_value) return nullptr;
+    fm::set_field(&p->start_time, Py_None);
+    fm::set_field(&p->state, stopped_value);
+    if (log_text(st, self, nullptr, "Pipeline stopped.") < 0) return nullptr;
+    Ref event = borrow(fm::field_borrowed(p->stop_event));
+    Ref r = steal(fm::call_method(event.get(), st->n(N_set)));
+    if (!r || join_monitor_thread(st, self) < 0) return nullptr;
+    Ref logger = borrow(fm::field_borrowed(p->logger));
+    r = steal(fm::call_method(logger.get(), st->n(N_flush)));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* close_impl(ConductorState* st, PyObject* self) {
+    auto* p = pipe(self);
+    if (p->run_control != kIdle) {
+        // A start under way, a stop further up this thread's stack, or
+        // another thread still stopping the elements (it may be joining this
+        // one): the claiming call closes once it is done. When the elements
+        // are stopped already, the monitoring thread is joined below, as
+        // after a run it stopped itself.
+        int stopped = p->run_control == kStopping && claimed_by_other_thread(p)
+                          ? is(p->state, st->stopped)
+                          : 0;
+        if (stopped < 0) return nullptr;
+        if (!stopped) {
+            p->close_requested = true;
+            Py_RETURN_NONE;
+        }
+    }
+    int running = p->run_control == kStopping ? 0 : is(p->state, st->running);
+    if (running < 0) return nullptr;
+    if (running) {
+        Ref r = steal(stop_impl(st, self));
+        if (!r) return nullptr;
+    }
+    if (join_monitor_thread(st, self) < 0) return nullptr;
+    Ref logger = borrow(fm::field_borrowed(p->logger));
+    if (logger.get() != Py_None) {
+        Ref r = steal(fm::call_method(logger.get(), st->n(N_stop)));
+        if (!r) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace fm::conductor
