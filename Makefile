@@ -11,7 +11,7 @@ BUILD   := build
 LOCK    := flock $(BUILD)/.lock
 PYTEST_ARGS ?=
 
-.PHONY: all toolchain venv build build-313 build-debug build-asan test test-314 test-313 \
+.PHONY: all toolchain venv install build build-313 build-debug build-asan test test-314 test-313 \
         chromium refleak asan demo bench format check-format clean
 
 all: build
@@ -29,6 +29,14 @@ $(VENV)/.stamp: requirements-dev.txt tools/bootstrap-python
 
 venv: $(VENV)/.stamp
 
+# Editable install into the venv: `.venv/bin/flowmesh` and `import flowmesh`
+# work without PYTHONPATH, and keep loading the in-place build.
+$(VENV)/.installed: $(VENV)/.stamp pyproject.toml tools/install-dev
+	$(PY) tools/install-dev >/dev/null
+	touch $@
+
+install: $(VENV)/.installed
+
 # In-place build: modules land next to their sources, so tests run from src/.
 build: $(VENV)/.stamp
 	mkdir -p $(BUILD)
@@ -41,7 +49,7 @@ build: $(VENV)/.stamp
 chromium:
 	tools/ensure-chromium >/dev/null || echo "chromium unavailable: the browser tests will be skipped" >&2
 
-test-314: build chromium
+test-314: build install chromium
 	PYTHONPATH=src $(PY) -m pytest $(PYTEST_ARGS)
 
 # 3.13 is the oldest supported version; skipped quietly where the machine has none.
@@ -52,6 +60,10 @@ build-313: $(VENV)/.stamp
 	  rm -rf $(VENV313); "$$py313" -m venv $(VENV313)
 	  $(VENV313)/bin/python -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 	  touch $(VENV313)/.stamp
+	fi
+	if [ ! -e $(VENV313)/.installed ] || [ pyproject.toml -nt $(VENV313)/.installed ] || \
+	   [ tools/install-dev -nt $(VENV313)/.installed ]; then
+	  $(VENV313)/bin/python tools/install-dev >/dev/null && touch $(VENV313)/.installed
 	fi
 	mkdir -p $(BUILD)
 	$(LOCK) bash -c '$(VENV)/bin/cmake -S . -B $(BUILD)/py313 -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
@@ -89,8 +101,8 @@ asan: $(VENV)/.stamp
 	PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONPATH=$(BUILD)/asan-root $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS)
 
-demo: build
-	PYTHONPATH=src $(PY) examples/demo.py
+demo: build install
+	$(VENV)/bin/flowmesh demo
 
 # BENCH_JSON=path also writes the table as JSON (compare two with bench/run.py --compare).
 bench: build

@@ -60,7 +60,9 @@ class ONode(Node):
         self._imp.disconnect(output_port, input_side_of(target), input_port)
 
     def get_output_port(self, name):
+        """The implementation object of the output port named `name`."""
         return self._imp.get_output_port(name)
 
     def is_decimation_step(self):
+        """True in every N-th cycle, N being the decimation factor."""
         return self._imp.is_decimation_step()

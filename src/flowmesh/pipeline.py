@@ -54,6 +54,10 @@ class Pipeline:
         """Undo a connection; endpoints as for `connect`."""
         return self._imp.disconnect(source, target)
 
+    def get_elements(self):
+        """The elements, in order of addition (a new list)."""
+        return list(self._imp._nodes)
+
     # Run control.
     def start(self):
         """Start every element in order of addition, then the monitoring thread.
@@ -74,14 +78,21 @@ class Pipeline:
         return self._imp.close()
 
     def get_state(self):
+        """The run state: Constants.States.RUNNING or STOPPED."""
         return self._imp.get_state()
 
     def get_condition(self):
+        """The health condition: Constants.Conditions.HEALTHY, WARNING or ERROR."""
         return self._imp.get_condition()
 
     def get_elapsed_time(self):
         """Seconds since the run started; 0.0 when not running."""
         return self._imp.get_elapsed_time()
+
+    @property
+    def log_file(self):
+        """The path of the log file being written, or None (memory only)."""
+        return self._imp._logger.file_name
 
     def is_logging_persistent(self):
         """Whether a log file is being written."""

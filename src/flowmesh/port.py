@@ -51,6 +51,7 @@ class Port(Portable):
 
     @property
     def name(self):
+        """The port's name."""
         return self.config.get(self.config.Keys.NAME)
 
     @property
@@ -63,7 +64,9 @@ class Port(Portable):
         self._imp.connect(getattr(port, "_imp", port))
 
     def disconnect(self, port):
+        """Detach `port` from this side."""
         self._imp.disconnect(getattr(port, "_imp", port))
 
     def is_connected(self):
+        """Whether any port is joined to this one."""
         return self._imp.is_connected()

@@ -23,10 +23,12 @@ class Portable:
 
     @property
     def config(self):
+        """The configuration record (a dict subclass)."""
         return self._imp.config
 
     @property
     def id(self):
+        """The registered id (16 hex digits unless chosen)."""
         config = self._imp.config
         return config[config.Keys.ID]
 

@@ -32,40 +32,53 @@ class ProcessingElement(Portable):
 
     @property
     def name(self):
+        """The element's name, or None."""
         return self._imp.name
 
     def start(self):
+        """STOPPED -> RUNNING; no effect when running."""
         self._imp.start()
 
     def stop(self):
+        """RUNNING -> STOPPED; no effect when stopped."""
         self._imp.stop()
 
     def get_state(self):
+        """The run state: Constants.States.RUNNING or STOPPED."""
         return self._imp.get_state()
 
     def get_condition(self):
+        """The health condition: Constants.Conditions.HEALTHY, WARNING or ERROR."""
         return self._imp.get_condition()
 
     def get_counter(self):
+        """Cycles completed since the run state was last reset."""
         return self._imp.get_counter()
 
     def get_max_backlog(self):
+        """The largest number of items waiting at one input (0 without inputs)."""
         return self._imp.get_max_backlog()
 
     def failure(self):
+        """The first exception recorded in this run, or None."""
         return self._imp.failure()
 
     def setup_failed(self):
+        """Whether setup raised in this run."""
         return self._imp.setup_failed()
 
     def get_context(self):
+        """The Context built by setup, or None before it ran."""
         return self._imp.get_context()
 
     def set_logger(self, logger):
+        """Write log entries to `logger` from now on (None: nowhere)."""
         self._imp.set_logger(logger)
 
     def log(self, msg, type=None):
+        """Write `msg` (text or an exception) to the element's logger as `type` (INFO)."""
         self._imp.log(msg, type)
 
     def reset_run_state(self):
+        """Clear counter, condition, context and failure, so that the next run sets up again."""
         self._imp.reset_run_state()

@@ -90,6 +90,9 @@ class SampledSource(ONode):
         # frames do not reach consumers that are not running yet.
         self._go = threading.Event()
         self._go.set()
+        # When frame 0 of the current run was due, on the monotonic clock; a
+        # step can stamp its frames from it.
+        self.t0 = None
         # Holders of `_go` (starts running on several threads at once): the
         # source produces once the last of them lets go.
         self._holds = 0
@@ -110,9 +113,11 @@ class SampledSource(ONode):
 
     @property
     def rate(self):
+        """Frames per second (None: as fast as possible)."""
         return self.config[self.Configuration.Keys.RATE]
 
     def start(self):
+        """Start the node and its sampling thread."""
         if self._thread is not None and self._thread.is_alive():
             return
         super().start()
@@ -127,6 +132,7 @@ class SampledSource(ONode):
         self._thread.start()
 
     def stop(self):
+        """Stop the sampling thread (waiting for it), then the node."""
         self._stop_event.set()
         self._go.set()
         thread = self._thread
@@ -154,7 +160,7 @@ class SampledSource(ONode):
         error = Constants.Conditions.ERROR
         clock = time.monotonic
         self._go.wait()
-        t0 = clock()
+        t0 = self.t0 = clock()
         k = 0
         try:
             while frames is None or k < frames:
@@ -206,6 +212,7 @@ class EventSource(ONode):
         self._default_port = next(iter(self._imp._output_ports))
 
     def step(self, data):
+        """Pass the triggered value through to the output port."""
         return data or None
 
     def trigger(self, value, port=None):
@@ -248,6 +255,7 @@ class Sink(INode):
         return {}
 
     def step(self, data):
+        """Store the frame and wake whoever waits for it; then the callback."""
         with self._arrived:
             self._frames.append(data)
             self._arrived.notify_all()
@@ -266,6 +274,7 @@ class Sink(INode):
         return [frame[port] for frame in self.frames if port in frame]
 
     def clear(self):
+        """Forget the frames received so far."""
         with self._arrived:
             self._frames.clear()
 

@@ -629,32 +629,38 @@ PyObject* method__notify_error(FM_METHOD_ARGS) {
     return notify_error_impl(fm::class_state<ConductorState>(cls), self, out[0]);
 }
 
-#define FM_DEF(name, doc) {#name, fm::as_cfunc(method_##name), fm::kMethodCall, PyDoc_STR(doc)}
+// `params` is the text signature after $self, which inspect.signature reads.
+#define FM_DEF(name, params, doc)                         \
+    {#name, fm::as_cfunc(method_##name), fm::kMethodCall, \
+     PyDoc_STR(#name "($self" params ")\n--\n\n" doc)}
 
 PyMethodDef pipeline_methods[] = {
-    FM_DEF(add_node, "Add an element; it takes over the pipeline's logger."),
-    FM_DEF(connect, "Join an output port of `source` to an input port of `target`."),
-    FM_DEF(disconnect, "Undo a connection made by connect."),
-    FM_DEF(start, "Start every element in order of addition, then the monitoring thread."),
-    FM_DEF(stop, "Stop every element and the monitoring thread; flush the log."),
-    FM_DEF(close, "Stop if running and release the logger."),
-    FM_DEF(_join_monitor_thread, "Wait for the monitoring thread, unless called on it."),
-    FM_DEF(get_state, "The run state."),
-    FM_DEF(get_condition, "The health condition."),
-    FM_DEF(get_elapsed_time, "Seconds since the run started; 0.0 when not running."),
-    FM_DEF(is_logging_persistent, "Whether a log file is being written."),
-    FM_DEF(log, "log(msg, type=None): write a message or an exception to the pipeline's log."),
-    FM_DEF(add_error_handler, "Register a callable called with the incident of a failed run."),
-    FM_DEF(raise_if_failed, "Raise RuntimeError if the run failed."),
-    FM_DEF(get_last_error, "The most recent error incident, or None."),
-    FM_DEF(get_backlog, "The largest input backlog of any element."),
-    FM_DEF(_check_backlog, "Log a change of the backlog level."),
-    FM_DEF(_notify_error, "Call every error handler with the incident."),
-    FM_DEF(_first_element_failure, "The first failure kept by an element, or None."),
-    FM_DEF(_log_reference, "The line telling where the details of a failure are."),
-    FM_DEF(_monitoring_fun, "Body of the monitoring thread."),
+    FM_DEF(add_node, ", node", "Add an element; it takes over the pipeline's logger."),
+    FM_DEF(connect, ", source, target",
+           "Join an output port of `source` to an input port of `target`."),
+    FM_DEF(disconnect, ", source, target", "Undo a connection made by connect."),
+    FM_DEF(start, "", "Start every element in order of addition, then the monitoring thread."),
+    FM_DEF(stop, "", "Stop every element and the monitoring thread; flush the log."),
+    FM_DEF(close, "", "Stop if running and release the logger."),
+    FM_DEF(_join_monitor_thread, "", "Wait for the monitoring thread, unless called on it."),
+    FM_DEF(get_state, "", "The run state."),
+    FM_DEF(get_condition, "", "The health condition."),
+    FM_DEF(get_elapsed_time, "", "Seconds since the run started; 0.0 when not running."),
+    FM_DEF(is_logging_persistent, "", "Whether a log file is being written."),
+    FM_DEF(log, ", msg, type=None", "Write a message or an exception to the pipeline's log."),
+    FM_DEF(add_error_handler, ", handler",
+           "Register a callable called with the incident of a failed run."),
+    FM_DEF(raise_if_failed, "", "Raise RuntimeError if the run failed."),
+    FM_DEF(get_last_error, "", "The most recent error incident, or None."),
+    FM_DEF(get_backlog, "", "The largest input backlog of any element."),
+    FM_DEF(_check_backlog, "", "Log a change of the backlog level."),
+    FM_DEF(_notify_error, ", entry", "Call every error handler with the incident."),
+    FM_DEF(_first_element_failure, "", "The first failure kept by an element, or None."),
+    FM_DEF(_log_reference, "", "The line telling where the details of a failure are."),
+    FM_DEF(_monitoring_fun, "", "Body of the monitoring thread."),
     {"serialize", fm::as_cfunc(fm::documents::serialize), fm::kMethodCall,
-     PyDoc_STR("The pipeline as a document: revision, writer, element entries, connections.")},
+     PyDoc_STR("serialize($self)\n--\n\n"
+               "The pipeline as a document: revision, writer, element entries, connections.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -676,7 +682,7 @@ PyMemberDef pipeline_members[] = {
 
 PyType_Slot pipeline_slots[] = {
     {Py_tp_doc,
-     const_cast<char*>("PipelineImp(directory=None): the implementation of a pipeline.")},
+     const_cast<char*>("PipelineImp(directory=None)\n--\n\nThe implementation of a pipeline.")},
     {Py_tp_init, reinterpret_cast<void*>(pipeline_init)},
     {Py_tp_traverse, reinterpret_cast<void*>(pipeline_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(pipeline_clear)},
@@ -714,13 +720,17 @@ PyObject* module_safe_print(PyObject* module, PyObject* text) {
 
 PyMethodDef module_functions[] = {
     {"_has_output_capability", module_has_output_capability, METH_O,
-     PyDoc_STR("Whether `element` is an ONode, OChain or IOChain (IONode through ONode).")},
+     PyDoc_STR("_has_output_capability(element, /)\n--\n\n"
+               "Whether `element` is an ONode, OChain or IOChain (IONode through ONode).")},
     {"_has_input_capability", module_has_input_capability, METH_O,
-     PyDoc_STR("Whether `element` is an INode, IChain or IOChain (IONode through INode).")},
+     PyDoc_STR("_has_input_capability(element, /)\n--\n\n"
+               "Whether `element` is an INode, IChain or IOChain (IONode through INode).")},
     {"_colour", module_colour, METH_O,
-     PyDoc_STR("`code` where the console interprets ANSI codes, else the empty string.")},
+     PyDoc_STR("_colour(code, /)\n--\n\n"
+               "`code` where the console interprets ANSI codes, else the empty string.")},
     {"_safe_print", module_safe_print, METH_O,
-     PyDoc_STR("Print one line; never raises for an unprintable text or a broken console.")},
+     PyDoc_STR("_safe_print(text, /)\n--\n\n"
+               "Print one line; never raises for an unprintable text or a broken console.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -537,22 +537,25 @@ PyObject* module_resolve_port(PyObject* module, PyObject* const* args, Py_ssize_
 
 PyMethodDef static_methods[] = {
     {"_writer_identity", static_writer_identity, METH_NOARGS,
-     PyDoc_STR("The writer identity of a document: {\"flowmesh\": version}, or {}.")},
+     PyDoc_STR("_writer_identity()\n--\n\n"
+               "The writer identity of a document: {\"flowmesh\": version}, or {}.")},
     {"_check_format_version", as_cfunc(static_check_format_version), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_check_format_version(data, pipeline): refuse a revision this build cannot read; "
-               "note an absent or older one on the pipeline's log.")},
+     PyDoc_STR(
+         "_check_format_version(data, pipeline)\n--\n\nRefuse a revision this build cannot read; "
+         "note an absent or older one on the pipeline's log.")},
     {"deserialize", as_cfunc(static_deserialize), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("deserialize(data): a new pipeline rebuilt from a document.")},
+     PyDoc_STR("deserialize(data)\n--\n\nA new pipeline rebuilt from a document.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef module_functions[] = {
     {"_node_name", module_node_name, METH_O,
-     PyDoc_STR("The configured name of an element, or None.")},
+     PyDoc_STR("_node_name(node, /)\n--\n\nThe configured name of an element, or None.")},
     {"_index_nodes", module_index_nodes, METH_O,
-     PyDoc_STR("(by_name, ambiguous): the elements by unique name, and the names used twice.")},
+     PyDoc_STR("_index_nodes(nodes, /)\n--\n\n"
+               "(by_name, ambiguous): the elements by unique name, and the names used twice.")},
     {"_resolve_port", as_cfunc(module_resolve_port), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_resolve_port(ref, by_name, ambiguous, *, output): the port a connection end "
+     PyDoc_STR("_resolve_port(ref, by_name, ambiguous, *, output)\n--\n\nThe port a connection end "
                "names (port id, \"node.port\" or \"node\").")},
     {nullptr, nullptr, 0, nullptr},
 };

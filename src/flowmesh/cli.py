@@ -1,0 +1,419 @@
+"""The `flowmesh` command: demo, run, graph, validate.
+
+Every mistake a user can make on the command line (a missing file, broken
+JSON, a bad reference in a document, an unknown option) ends the command with
+one line on standard error and a non-zero exit code, never a traceback:
+1 for a failed command, 2 for a usage error, 130 after Ctrl-C (SIGINT) and
+143 after SIGTERM.
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+from . import __version__
+
+EXIT_FAILED = 1
+EXIT_USAGE = 2
+EXIT_SIGINT = 128 + signal.SIGINT
+EXIT_SIGTERM = 128 + signal.SIGTERM
+
+
+class CommandError(Exception):
+    """A failure reported as one line, with the exit code to leave with."""
+
+    def __init__(self, message, code=EXIT_FAILED):
+        super().__init__(message)
+        self.code = code
+
+
+def one_line(text):
+    """`text` folded onto one line."""
+    return " ".join(str(text).split())
+
+
+def describe_error(error):
+    """The error's message as a user reads it (a KeyError's repr is not)."""
+    if isinstance(error, KeyError) and len(error.args) == 1:
+        return f"missing key {error.args[0]!r}"
+    if isinstance(error, OSError) and error.strerror:
+        where = f"{error.filename}: " if error.filename is not None else ""
+        return f"{where}{error.strerror}"
+    text = one_line(error)
+    return text or type(error).__name__
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise CommandError(f"{self.prog}: {message} (see {self.prog} --help)", EXIT_USAGE)
+
+
+# ============================================================ stopping on signals
+
+
+class StopSignals:
+    """While active, SIGINT and SIGTERM set `event` instead of killing the
+    process; `code` is then the exit code the signal asks for."""
+
+    def __init__(self):
+        self.event = threading.Event()
+        self.code = None
+        self._previous = {}
+
+    def _handle(self, signum, frame):
+        if self.code is None:
+            self.code = 128 + signum
+        self.event.set()
+
+    def __enter__(self):
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            self._previous[signum] = signal.signal(signum, self._handle)
+        return self
+
+    def __exit__(self, *exc):
+        for signum, handler in self._previous.items():
+            signal.signal(signum, handler)
+        return False
+
+
+# ============================================================ live status
+
+
+class Status:
+    """A one-line status, redrawn in place on a terminal and printed as plain
+    lines (at most one a second) otherwise."""
+
+    def __init__(self, pipeline, counters, extra=None, stream=None):
+        self.pipeline = pipeline
+        self.counters = counters  # callables giving cycle counts to sum
+        self.extra = extra  # callable giving more text, or None
+        self.stream = stream or sys.stdout
+        self.tty = self.stream.isatty()
+        self._last = (time.monotonic(), self._count())
+        self._rate = 0.0
+        self._printed = 0.0
+        self._drawn = False
+
+    def _count(self):
+        total = 0
+        for counter in self.counters:
+            try:
+                total += counter()
+            except Exception:
+                pass
+        return total
+
+    def line(self):
+        now, count = time.monotonic(), self._count()
+        then, before = self._last
+        if now - then >= 1.0 or (not self._rate and now - then >= 0.25):
+            self._rate = (count - before) / (now - then)
+            self._last = (now, count)
+        p = self.pipeline
+        parts = [f"{p.get_elapsed_time():6.1f} s", f"{self._rate:6.1f} frames/s"]
+        if self.extra is not None:
+            parts.append(self.extra())
+        parts += [f"backlog {p.get_backlog()}", str(p.get_condition())]
+        return " | ".join(parts)
+
+    def update(self):
+        text = self.line()
+        if self.tty:
+            self.stream.write("\r\x1b[2K" + text)
+            self._drawn = True
+        elif time.monotonic() - self._printed >= 1.0:
+            self.stream.write(text + "\n")
+            self._printed = time.monotonic()
+        self.stream.flush()
+
+    def finish(self):
+        """End the redrawn line so that what follows starts on a fresh one."""
+        if self._drawn:
+            self.stream.write("\n")
+            self.stream.flush()
+            self._drawn = False
+
+
+def watch(pipeline, status, duration, stop_event, interval=0.25):
+    """Show `status` until `duration` seconds have passed (None: no limit),
+    `stop_event` is set, or the pipeline stops by itself (a failure)."""
+    from .constants import Constants
+
+    deadline = None if duration is None else time.monotonic() + duration
+    try:
+        while pipeline.get_state() == Constants.States.RUNNING:
+            status.update()
+            wait = interval
+            if deadline is not None:
+                wait = min(wait, deadline - time.monotonic())
+                if wait <= 0:
+                    break
+            if stop_event.wait(wait):
+                break
+    finally:
+        status.finish()
+
+
+def source_counters(pipeline):
+    """Cycle counters of the pipeline's sampled sources (of every element
+    when it has none)."""
+    from .sources import SampledSource
+
+    elements = list(pipeline.get_elements())
+    sources = [e for e in elements if isinstance(e, SampledSource)] or elements
+    return [e.get_counter for e in sources]
+
+
+# ============================================================ documents
+
+
+def load_document(path, allow=None):
+    """Load a saved pipeline, turning every way a document can be wrong into
+    a one-line `CommandError` that names the file."""
+    from .pipeline import Pipeline
+    from .portable import Portable
+
+    if not os.path.exists(path):
+        raise CommandError(f"{path}: no such file")
+    if os.path.isdir(path):
+        raise CommandError(f"{path}: is a directory, not a document")
+    # A document keeps its ids; nothing of an earlier load may hold them.
+    Portable.reset()
+    try:
+        return Pipeline.load(path, allowed_modules=allow)
+    except Exception as e:  # whatever an element's constructor raises is the document's
+        text = describe_error(e)
+        if path not in text:
+            text = f"{path}: {text}"
+        raise CommandError(text) from e
+
+
+# ============================================================ commands
+
+
+def cmd_demo(args):
+    from . import demo
+
+    return demo.run_demo(args.output, args.duration, fail=args.fail)
+
+
+def cmd_run(args):
+    from .constants import Constants
+
+    with StopSignals() as signals:
+        pipeline = load_document(args.file, args.allow)
+        try:
+            status = Status(pipeline, source_counters(pipeline))
+            print(f"Running {args.file}; Ctrl-C stops it.", flush=True)
+            try:
+                pipeline.start()
+            except Exception as e:
+                raise CommandError(f"{args.file}: could not start: {describe_error(e)}") from e
+            watch(pipeline, status, args.duration, signals.event)
+        finally:
+            pipeline.stop()
+            pipeline.close()
+        if pipeline.get_condition() == Constants.Conditions.ERROR:
+            try:
+                pipeline.raise_if_failed()
+            except RuntimeError as e:
+                raise CommandError(one_line(e)) from e
+            raise CommandError("the pipeline failed")
+        if signals.code is not None:
+            print(f"Stopped by {signal.Signals(signals.code - 128).name}.", flush=True)
+            return signals.code
+    return 0
+
+
+def cmd_validate(args):
+    pipeline = load_document(args.file, args.allow)
+    try:
+        from . import graph
+
+        elements, connections = graph.describe(pipeline)
+        print(f"{args.file}: valid ({len(elements)} elements, {len(connections)} connections)")
+    finally:
+        pipeline.close()
+    return 0
+
+
+def cmd_graph(args):
+    from . import graph
+
+    pipeline = load_document(args.file, args.allow)
+    try:
+        title = os.path.splitext(os.path.basename(args.file))[0]
+        dot = graph.to_dot(pipeline, title=title)
+    finally:
+        pipeline.close()
+    out = args.output
+    if out is None or out == "-":
+        sys.stdout.write(dot)
+        return 0
+    suffix = os.path.splitext(out)[1].lower().lstrip(".")
+    if suffix in ("", "dot", "gv"):
+        write_text(out, dot)
+        print(f"Graph written to {out}")
+        return 0
+    if suffix not in ("svg", "png", "pdf"):
+        raise CommandError(f"{out}: unknown format '.{suffix}'; use .dot, .svg, .png or .pdf")
+    dot_program = shutil.which("dot")
+    if dot_program is None:
+        raise CommandError(
+            f"rendering {out} needs Graphviz's 'dot' program (Debian/Ubuntu: apt-get install "
+            "graphviz); write a .dot file instead"
+        )
+    done = subprocess.run(
+        [dot_program, f"-T{suffix}", "-o", out], input=dot, text=True, capture_output=True
+    )
+    if done.returncode != 0:
+        raise CommandError(f"dot failed: {one_line(done.stderr) or done.returncode}")
+    print(f"Graph written to {out}")
+    return 0
+
+
+def write_text(path, text):
+    try:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+    except OSError as e:
+        raise CommandError(describe_error(e)) from e
+
+
+# ============================================================ parser
+
+
+def build_parser():
+    parser = _Parser(
+        prog="flowmesh",
+        description="flowmesh: a real-time dataflow framework. Run the demo, or run, check "
+        "and draw a saved pipeline.",
+    )
+    parser.add_argument("--version", action="version", version=f"flowmesh {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    commands.required = True
+
+    def allow_option(p):
+        p.add_argument(
+            "--allow",
+            metavar="MODULE_PREFIX",
+            action="append",
+            help="import only modules under this prefix while loading (repeatable); "
+            "by default a document may name any module, so load only documents you trust",
+        )
+
+    demo = commands.add_parser(
+        "demo",
+        help="run the demo: a simulated EEG recording, filtered, epoched and averaged",
+        description="A simulated 8-channel EEG at 250 Hz with a stimulus about once a second: "
+        "notch-filtered, cut into epochs around the stimuli and averaged live. At the end the "
+        "pipeline is saved, loaded back and run again, and the average is plotted.",
+    )
+    demo.add_argument(
+        "--duration",
+        type=_seconds,
+        default=10.0,
+        metavar="SECONDS",
+        help="how long the main run lasts (default 10)",
+    )
+    demo.add_argument(
+        "--output",
+        metavar="DIR",
+        default="flowmesh-demo",
+        help="where the document, the log, the recording and the plot go "
+        "(default ./flowmesh-demo, created)",
+    )
+    demo.add_argument(
+        "--fail",
+        action="store_true",
+        help="make a node fail after a few seconds, to show what a failure looks like",
+    )
+    demo.set_defaults(func=cmd_demo)
+
+    run = commands.add_parser(
+        "run",
+        help="load a saved pipeline and run it",
+        description="Load a saved pipeline and run it with a live status. "
+        "Ctrl-C or SIGTERM stops it cleanly (exit codes 130 and 143); a "
+        "failure inside the run exits with 1.",
+    )
+    run.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
+    run.add_argument(
+        "--duration",
+        type=_seconds,
+        default=None,
+        metavar="SECONDS",
+        help="stop after this long (default: run until stopped)",
+    )
+    allow_option(run)
+    run.set_defaults(func=cmd_run)
+
+    graph = commands.add_parser(
+        "graph",
+        help="draw a saved pipeline (Graphviz DOT)",
+        description="Write the pipeline's graph as Graphviz DOT: elements "
+        "with their ports, SYNC links solid, ASYNC links dashed, chains "
+        "as clusters. An OUT ending in .svg, .png or .pdf is rendered "
+        "with Graphviz's dot program.",
+    )
+    graph.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
+    graph.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="output file (.dot, .svg, .png, .pdf); default: DOT on stdout",
+    )
+    allow_option(graph)
+    graph.set_defaults(func=cmd_graph)
+
+    validate = commands.add_parser(
+        "validate",
+        help="check a saved pipeline without running it",
+        description="Load a saved pipeline without running it and "
+        "report what is wrong with it. Exit code 0 when it loads, "
+        "1 when not.",
+    )
+    validate.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
+    allow_option(validate)
+    validate.set_defaults(func=cmd_validate)
+    return parser
+
+
+def _seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds: {text!r}")
+    return value
+
+
+def main(argv=None):
+    """Run the command line `argv` (default: the process's); returns the exit code."""
+    try:
+        args = build_parser().parse_args(argv)
+        return args.func(args)
+    except CommandError as e:
+        print(
+            f"flowmesh: {one_line(e)}" if not str(e).startswith("flowmesh") else one_line(e),
+            file=sys.stderr,
+        )
+        return e.code
+    except KeyboardInterrupt:
+        print("flowmesh: interrupted", file=sys.stderr)
+        return EXIT_SIGINT
+    except Exception as e:
+        # A fault of flowmesh itself: still one line, with where to look.
+        print(f"flowmesh: internal error: {type(e).__name__}: {describe_error(e)}", file=sys.stderr)
+        return EXIT_FAILED
+    finally:
+        try:
+            sys.stdout.flush()
+        except Exception:
+            pass

@@ -1,0 +1,224 @@
+"""`flowmesh demo`: an evoked-response experiment, simulated and analysed live.
+
+    eeg (8 channels, 250 Hz) --> notch (50 Hz) --> epochs.signal
+    stimuli (about 1/s) ------------------------> epochs.marker
+    epochs.epoch --> average --> averages (sink)
+    notch + stimuli --> recorder (recording.npz)
+
+The run shows a live status line; then the summary (frames, epochs, the
+averaged response's peak and its latency against the simulated one), the
+pipeline saved as a document, loaded back and run for two more seconds, and a
+plot of the averaged response. `fail=True` makes the EEG fail after a few
+seconds instead, to show the failure path.
+"""
+
+import os
+import sys
+
+import numpy as np
+
+from .cli import CommandError, Status, StopSignals, one_line, watch
+from .constants import Constants
+
+SECOND_RUN = 2.0
+FAIL_AFTER = 3.0
+# The average's peak must lie this close to the simulated latency (seconds).
+LATENCY_TOLERANCE = 0.02
+
+
+def build(output, fail_after=None):
+    """The demo pipeline, logging into `output`/logs; returns (pipeline, parts).
+    `fail_after`: seconds after which the EEG fails (None: never)."""
+    from .nodes import Averager, Epocher, Filter, Recorder
+    from .pipeline import Pipeline
+    from .sources import Sink
+    from .synthetic import SimulatedEEG, StimulusSource
+
+    async_in = [{"name": "in", "timing": Constants.Timing.ASYNC}]
+    parts = {
+        "averages": Sink(name="averages", input_ports=async_in),
+        "recorder": Recorder(
+            name="recorder",
+            path=os.path.join(output, "recording.npz"),
+            input_ports=[{"name": "signal"}, {"name": "marker", "timing": Constants.Timing.ASYNC}],
+        ),
+        "average": Averager(name="average"),
+        "epochs": Epocher(name="epochs", tmin=-0.1, tmax=0.6, baseline=[-0.1, 0.0]),
+        "notch": Filter(name="notch", kind="notch", frequencies=50.0, quality=30.0),
+        "stimuli": StimulusSource(name="stimuli", interval=1.0, jitter=0.1, seed=1),
+        "eeg": SimulatedEEG(
+            name="eeg",
+            sample_rate=250,
+            channels=8,
+            frame_size=5,
+            latency=0.3,
+            fail_after=fail_after,
+        ),
+    }
+    pipeline = Pipeline(directory=os.path.join(output, "logs"))
+    try:
+        # Consumers first: each element starts in the order it was added.
+        for node in parts.values():
+            pipeline.add_node(node)
+        wire(pipeline)
+    except BaseException:
+        pipeline.close()
+        raise
+    return pipeline, parts
+
+
+def wire(pipeline):
+    links = [
+        ("eeg.out", "notch.in"),
+        ("notch.out", "epochs.signal"),
+        ("stimuli.out", "epochs.marker"),
+        ("epochs.epoch", "average.in"),
+        ("average.out", "averages.in"),
+        ("notch.out", "recorder.signal"),
+        ("stimuli.out", "recorder.marker"),
+    ]
+    nodes = {node.name: node for node in pipeline.get_elements()}
+    for source, target in links:
+        (a, pa), (b, pb) = source.split("."), target.split(".")
+        pipeline.connect({"node": nodes[a], "port": pa}, {"node": nodes[b], "port": pb})
+
+
+def peak(mean, times):
+    """(amplitude, latency) of the largest positive deflection of the
+    channels' mean after the stimulus, smoothed over 5 samples so that one
+    noisy sample cannot move it."""
+    trace = np.convolve(mean.mean(axis=1), np.ones(5) / 5, mode="same")
+    after = times > 0
+    i = int(np.argmax(np.where(after, trace, -np.inf)))
+    return float(trace[i]), float(times[i])
+
+
+def element(pipeline, name):
+    for node in pipeline.get_elements():
+        if node.name == name:
+            return node
+    raise CommandError(f"the pipeline has no element named {name!r}")
+
+
+def run_once(pipeline, duration, stop_event, label):
+    eeg, epochs = element(pipeline, "eeg"), element(pipeline, "average")
+    status = Status(pipeline, [eeg.get_counter], extra=lambda: f"{epochs.count:3d} epochs")
+    print(f"{label}: running for {duration:g} s", flush=True)
+    pipeline.start()
+    try:
+        watch(pipeline, status, duration, stop_event)
+    finally:
+        pipeline.stop()
+
+
+def report_failure(pipeline):
+    """Raise the run's failure as the one-line reason the command exits with."""
+    try:
+        pipeline.raise_if_failed()
+    except RuntimeError as e:
+        print(f"raise_if_failed() says: {one_line(e)}", flush=True)
+        raise CommandError(f"demo failed: {one_line(e)}") from e
+
+
+def run_demo(output, duration, fail=False):
+    output = os.path.abspath(output)
+    try:
+        os.makedirs(output, exist_ok=True)
+    except OSError as e:
+        raise CommandError(f"cannot create {output}: {e.strerror or e}") from e
+    with StopSignals() as signals:
+        pipeline, parts = build(output, FAIL_AFTER if fail else None)
+        try:
+            if fail:
+                pipeline.add_error_handler(
+                    lambda entry: print(f"error handler: {entry['message']}", flush=True)
+                )
+            print(f"Log file: {pipeline.log_file or '(none: memory only)'}")
+            run_once(pipeline, duration, signals.event, "Main run")
+            if pipeline.get_condition() == Constants.Conditions.ERROR:
+                report_failure(pipeline)
+            if signals.code is not None:
+                return signals.code
+            summary(parts)
+            document = os.path.join(output, "pipeline.json")
+            pipeline.save(document)
+            print(f"Pipeline saved to {document}")
+            plot = plot_average(parts, os.path.join(output, "average.png"))
+        finally:
+            pipeline.close()
+        second_run(document, signals)
+        print(f"Plot of the averaged response: {plot}")
+        print(f"Recording of the second run: {parts['recorder'].path}")
+        return signals.code or 0
+
+
+def summary(parts):
+    eeg, average = parts["eeg"], parts["average"]
+    latency = eeg.config[eeg.Configuration.Keys.LATENCY]
+    keys = eeg.Configuration.Keys
+    frames = eeg.get_counter()
+    print(
+        f"Frames produced: {frames} ({frames * eeg.config[keys.FRAME_SIZE]} samples x "
+        f"{eeg.config[keys.CHANNELS]} channels)"
+    )
+    print(f"Epochs averaged: {average.count} (dropped: {parts['epochs'].dropped})")
+    mean = average.mean()
+    if mean is None:
+        print("No epoch was complete yet; run longer to see an average.")
+        return
+    amplitude, at = peak(mean, parts["averages"].values()[-1]["times"])
+    verdict = "matches" if abs(at - latency) <= LATENCY_TOLERANCE else "DIFFERS from"
+    print(
+        f"Averaged response: peak {amplitude:.1f} uV at {at * 1000:.0f} ms "
+        f"({verdict} the simulated latency of {latency * 1000:.0f} ms)"
+    )
+
+
+def second_run(document, signals):
+    from .cli import load_document
+
+    pipeline = load_document(document)
+    try:
+        print(f"Loaded {document} back: {len(pipeline.get_elements())} elements")
+        run_once(pipeline, SECOND_RUN, signals.event, "Second run (loaded)")
+        if pipeline.get_condition() == Constants.Conditions.ERROR:
+            report_failure(pipeline)
+        eeg, average = element(pipeline, "eeg"), element(pipeline, "average")
+        print(f"Second run: {eeg.get_counter()} frames, epochs averaged: {average.count}")
+    finally:
+        pipeline.close()
+
+
+def plot_average(parts, path):
+    """A PNG of the averaged response per channel and their mean."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    from matplotlib import pyplot as plt
+
+    mean = parts["average"].mean()
+    fig, ax = plt.subplots(figsize=(8, 4.5), dpi=100)
+    try:
+        latency = parts["eeg"].config["latency"]
+        if mean is None:
+            ax.text(0.5, 0.5, "no complete epoch", ha="center", transform=ax.transAxes)
+        else:
+            times = parts["averages"].values()[-1]["times"] * 1000
+            for ch in range(mean.shape[1]):
+                ax.plot(times, mean[:, ch], lw=0.8, alpha=0.6, label=f"EEG{ch + 1}")
+            ax.plot(times, mean.mean(axis=1), color="black", lw=2, label="mean")
+            ax.axvline(0, color="grey", lw=0.8)
+            ax.axvline(latency * 1000, color="red", ls="--", lw=0.8, label="simulated latency")
+            ax.legend(fontsize=7, ncol=2)
+        ax.set_xlabel("time after stimulus (ms)")
+        ax.set_ylabel("amplitude (uV)")
+        ax.set_title(f"Average of {parts['average'].count} epochs")
+        fig.tight_layout()
+        fig.savefig(path)
+    finally:
+        plt.close(fig)
+    return path
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(run_demo("flowmesh-demo", 10.0))

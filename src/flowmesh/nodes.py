@@ -1,0 +1,766 @@
+"""Ready-made nodes for sampled signals and events.
+
+A signal frame is a numpy array of shape (samples, channels); a 1-D array is
+one channel. The sampling rate comes from a node's `rate` setting or, when
+that is None, from the "rate" of the context that arrives with the signal.
+A source of signal frames says in its context what later nodes need: "rate"
+(Hz), "t0" (the time of sample 0 on the monotonic clock, for markers that carry
+a time) and, when it has them, "channels".
+
+- `Filter`: a digital filter (scipy second-order sections) whose state carries
+  over from frame to frame, so that a stream filtered frame by frame equals the
+  whole signal filtered at once.
+- `Epocher`: cuts a window of the signal around every marker and emits it as an
+  event.
+- `Averager`: the running average of the epochs it has received.
+- `Recorder` and `Replay`: every frame and event a node receives, written to a
+  numpy ``.npz`` file, and played back at its original pace or as fast as
+  possible.
+
+Every setting is a plain JSON value, so these nodes round-trip through saved
+documents.
+"""
+
+import json
+import math
+import numbers
+import os
+import threading
+import time
+
+import numpy as np
+
+from .constants import Constants
+from .i_node import INode
+from .io_node import IONode
+from .o_node import ONode
+from .sources import _LONGEST_WAIT, SampledSource
+
+__all__ = ["Filter", "Epocher", "Averager", "Recorder", "Replay", "read_recording"]
+
+_SYNC = Constants.Timing.SYNC
+_ASYNC = Constants.Timing.ASYNC
+
+
+def _check_number(name, value, *, positive=True, allow_none=False):
+    if value is None and allow_none:
+        return
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, got {type(value).__name__}.")
+    if not math.isfinite(value) or (positive and value <= 0):
+        raise ValueError(
+            f"{name} must be a finite number{' > 0' if positive else ''}, got {value}."
+        )
+
+
+def _signal_rate(node, configured, context):
+    """The sampling rate from the setting or, when that is None, the context."""
+    if configured is not None:
+        return float(configured)
+    rate = (context or {}).get("rate")
+    if rate is None:
+        raise ValueError(
+            f"{node.name or type(node).__name__}: no sampling rate; set 'rate' or feed a "
+            "signal whose context gives 'rate'."
+        )
+    _check_number("the context's rate", rate)
+    return float(rate)
+
+
+def _as_frame(value):
+    """A frame as a float64 array of at least one dimension."""
+    frame = np.asarray(value, dtype=np.float64)
+    return frame.reshape(1) if frame.ndim == 0 else frame
+
+
+def _port_names(config, key):
+    return [entry.get(config.Keys.NAME) for entry in config.get(key) or ()]
+
+
+# ============================================================ filter
+
+
+class Filter(IONode):
+    """A digital filter with state carried across frames.
+
+    `kind` is "bandpass", "bandstop", "lowpass", "highpass" (Butterworth of
+    `order`, designed by scipy as second-order sections) or "notch" (scipy's
+    `iirnotch` at `frequencies` with quality factor `quality`). `frequencies`
+    is one cut-off in Hz, or [low, high] for the band kinds. With `steady`
+    true the state starts in the steady state of the first sample, so that a
+    DC offset does not ring; otherwise it starts at zero.
+
+    Frames go along axis 0, each column being one channel; the output is
+    float64. Setup designs the filter and resets the state, so a new run (or
+    the first after a failure) starts afresh, while a clean stop and start
+    continues the stream.
+    """
+
+    KINDS = ("bandpass", "bandstop", "lowpass", "highpass", "notch")
+
+    class Configuration(IONode.Configuration):
+        class Keys(IONode.Configuration.Keys):
+            KIND = "kind"
+            FREQUENCIES = "frequencies"
+            ORDER = "order"
+            QUALITY = "quality"
+            RATE = "rate"
+            STEADY = "steady"
+
+        def _set_defaults(self):
+            super()._set_defaults()
+            keys = self.Keys
+            self.setdefault(keys.KIND, "bandpass")
+            self.setdefault(keys.FREQUENCIES, [1.0, 40.0])
+            self.setdefault(keys.ORDER, 4)
+            self.setdefault(keys.QUALITY, 30.0)
+            self.setdefault(keys.RATE, None)
+            self.setdefault(keys.STEADY, False)
+
+        def validate(self):
+            super().validate()
+            keys = self.Keys
+            kind = self[keys.KIND]
+            if kind not in Filter.KINDS:
+                raise ValueError(f"kind must be one of {', '.join(Filter.KINDS)}, got {kind!r}.")
+            freqs = self[keys.FREQUENCIES]
+            if kind in ("bandpass", "bandstop"):
+                if not isinstance(freqs, list) or len(freqs) != 2:
+                    raise TypeError(
+                        f"a {kind} filter needs frequencies [low, high], got {freqs!r}."
+                    )
+                for f in freqs:
+                    _check_number("frequencies", f)
+                if not freqs[0] < freqs[1]:
+                    raise ValueError(
+                        f"frequencies must be [low, high] with low < high, got {freqs}."
+                    )
+            else:
+                _check_number("frequencies", freqs)
+            order = self[keys.ORDER]
+            if isinstance(order, bool) or not isinstance(order, int) or order < 1:
+                raise ValueError(f"order must be an int >= 1, got {order!r}.")
+            _check_number("quality", self[keys.QUALITY])
+            _check_number("rate", self[keys.RATE], allow_none=True)
+            if not isinstance(self[keys.STEADY], bool):
+                raise TypeError(f"steady must be a bool, got {type(self[keys.STEADY]).__name__}.")
+
+    def __init__(self, **config):
+        # Imported here, not on the first frame: it takes a good part of a second.
+        from scipy import signal
+
+        self._signal = signal
+        self.sos = None
+        self._zi = None
+        super().__init__(**config)
+
+    def design(self, rate):
+        """The filter's second-order sections for sampling rate `rate`."""
+        signal = self._signal
+        keys = self.Configuration.Keys
+        kind, freqs = self.config[keys.KIND], self.config[keys.FREQUENCIES]
+        nyquist = rate / 2
+        edges = freqs if isinstance(freqs, list) else [freqs]
+        if max(edges) >= nyquist:
+            raise ValueError(
+                f"{self.name or 'Filter'}: frequencies {freqs} must lie below the Nyquist "
+                f"frequency ({nyquist:g} Hz at {rate:g} Hz)."
+            )
+        if kind == "notch":
+            b, a = signal.iirnotch(freqs, self.config[keys.QUALITY], fs=rate)
+            return signal.tf2sos(b, a)
+        return signal.butter(self.config[keys.ORDER], freqs, btype=kind, fs=rate, output="sos")
+
+    def setup(self, data, context):
+        incoming = dict(context.get(Constants.Defaults.PORT_IN) or {})
+        rate = _signal_rate(self, self.config[self.Configuration.Keys.RATE], incoming)
+        self.sos = self.design(rate)
+        self._zi = None
+        keys = self.Configuration.Keys
+        description = f"{self.config[keys.KIND]} {self.config[keys.FREQUENCIES]} Hz"
+        incoming["filters"] = [*incoming.get("filters", []), description]
+        incoming["rate"] = rate
+        return {name: dict(incoming) for name in self._imp._output_ports}
+
+    def step(self, data):
+        signal = self._signal
+        x = _as_frame(data[Constants.Defaults.PORT_IN])
+        if x.shape[0] == 0:
+            return {Constants.Defaults.PORT_OUT: x}
+        zi = self._zi
+        if zi is None:
+            if self.config[self.Configuration.Keys.STEADY]:
+                base = signal.sosfilt_zi(self.sos)
+                zi = base.reshape(base.shape + (1,) * (x.ndim - 1)) * x[0]
+            else:
+                zi = np.zeros((self.sos.shape[0], 2) + x.shape[1:])
+        elif zi.shape[2:] != x.shape[1:]:
+            raise ValueError(
+                f"{self.name or 'Filter'}: frame shape {x.shape} does not match the earlier "
+                f"frames' channels {zi.shape[2:]}."
+            )
+        y, self._zi = signal.sosfilt(self.sos, x, axis=0, zi=zi)
+        return {Constants.Defaults.PORT_OUT: y}
+
+
+# ============================================================ epocher
+
+
+class Epocher(IONode):
+    """Cuts a window of the signal around each marker and emits it as an event.
+
+    Inputs: "signal" (SYNC, frames of shape (samples, channels)) and "marker"
+    (ASYNC). A marker is a number (its time, on the signal's clock) or a dict
+    with "time" or "sample" (the index of its onset sample) and, optionally,
+    "label". Times need the signal's "t0" in its context.
+
+    For each marker (whose label is among `labels`, when given) the node emits
+    on "epoch", once the signal has reached the window's end, a dict: "data"
+    (an array of shape (window, channels), the samples from `tmin` to before
+    `tmax` seconds around the onset, minus their mean over `baseline` when
+    that is [start, end] in seconds), "times" (seconds relative to the onset),
+    "label", "onset" (sample index) and "time". At most one epoch leaves per
+    cycle; another completed one leaves with the next frame. The signal is
+    kept for `history` seconds, so a marker may arrive that much late;
+    a marker older than that is dropped and counted in `dropped`.
+    """
+
+    SIGNAL = "signal"
+    MARKER = "marker"
+    EPOCH = "epoch"
+
+    class Configuration(IONode.Configuration):
+        class Keys(IONode.Configuration.Keys):
+            TMIN = "tmin"
+            TMAX = "tmax"
+            BASELINE = "baseline"
+            RATE = "rate"
+            HISTORY = "history"
+            LABELS = "labels"
+
+        def _set_defaults(self):
+            keys = self.Keys
+            if self.get(keys.INPUT_PORTS) is None:
+                self[keys.INPUT_PORTS] = [
+                    {keys.NAME: Epocher.SIGNAL, keys.TIMING: _SYNC},
+                    {keys.NAME: Epocher.MARKER, keys.TIMING: _ASYNC},
+                ]
+            self.setdefault(keys.OUTPUT_PORTS, [{keys.NAME: Epocher.EPOCH, keys.TIMING: _ASYNC}])
+            super()._set_defaults()
+            self.setdefault(keys.TMIN, -0.1)
+            self.setdefault(keys.TMAX, 0.6)
+            self.setdefault(keys.BASELINE, None)
+            self.setdefault(keys.RATE, None)
+            self.setdefault(keys.HISTORY, 5.0)
+            self.setdefault(keys.LABELS, None)
+
+        def validate(self):
+            super().validate()
+            keys = self.Keys
+            _check_number("tmin", self[keys.TMIN], positive=False)
+            _check_number("tmax", self[keys.TMAX], positive=False)
+            if not self[keys.TMIN] < self[keys.TMAX]:
+                raise ValueError(
+                    f"tmin must be below tmax, got {self[keys.TMIN]}, {self[keys.TMAX]}."
+                )
+            baseline = self[keys.BASELINE]
+            if baseline is not None:
+                if not isinstance(baseline, list) or len(baseline) != 2:
+                    raise TypeError(f"baseline must be None or [start, end], got {baseline!r}.")
+                for b in baseline:
+                    _check_number("baseline", b, positive=False)
+                if not self[keys.TMIN] <= baseline[0] < baseline[1] <= self[keys.TMAX]:
+                    raise ValueError(f"baseline {baseline} must lie inside [tmin, tmax].")
+            _check_number("rate", self[keys.RATE], allow_none=True)
+            _check_number("history", self[keys.HISTORY])
+            labels = self[keys.LABELS]
+            if labels is not None and not isinstance(labels, list):
+                raise TypeError(f"labels must be None or a list, got {type(labels).__name__}.")
+            for side, key, wanted in (
+                ("input", keys.INPUT_PORTS, (Epocher.SIGNAL, Epocher.MARKER)),
+                ("output", keys.OUTPUT_PORTS, (Epocher.EPOCH,)),
+            ):
+                names = _port_names(self, key)
+                missing = [n for n in wanted if n not in names]
+                if missing:
+                    raise ValueError(f"Epocher needs the {side} ports {missing}, got {names}.")
+
+    def __init__(self, **config):
+        self.dropped = 0
+        self._reset(None, None)
+        super().__init__(**config)
+
+    def _reset(self, rate, t0):
+        self._rate, self._t0 = rate, t0
+        self._buffer = None  # the latest samples, shape (kept, channels)
+        self._first = 0  # sample index of the buffer's first row
+        self._received = 0  # samples received this run
+        self._pending = []  # (window start, onset, marker) in arrival order
+        self._early = []  # markers that came before the signal's rate was known
+        self._times = None
+
+    def setup(self, data, context):
+        self.dropped = 0
+        self._reset(None, None)
+        self._adopt_context(context.get(self.SIGNAL))
+        out = {"rate": self._rate, "tmin": self.config["tmin"], "tmax": self.config["tmax"]}
+        channels = (context.get(self.SIGNAL) or {}).get("channels")
+        if channels is not None:
+            out["channels"] = channels
+        return {name: dict(out) for name in self._imp._output_ports}
+
+    def _adopt_context(self, context):
+        """Take the rate and t0; False while neither the settings nor the
+        context give a rate (the signal's context may be on its way)."""
+        keys = self.Configuration.Keys
+        if self._rate is not None:
+            return True
+        if self.config[keys.RATE] is None and (context or {}).get("rate") is None:
+            return False
+        self._rate = _signal_rate(self, self.config[keys.RATE], context)
+        self._t0 = (context or {}).get("t0")
+        start = round(self.config[keys.TMIN] * self._rate)
+        stop = round(self.config[keys.TMAX] * self._rate)
+        self._offset, self._length = start, stop - start
+        self._times = np.arange(start, stop) / self._rate
+        self._keep = max(int(self.config[keys.HISTORY] * self._rate), self._length)
+        early, self._early = self._early, []
+        for marker in early:
+            self._add_marker(marker)
+        return True
+
+    def step(self, data):
+        if self._rate is None:
+            # Setup ran before the signal's context came (a marker was first).
+            self._adopt_context(self.get_input_port(self.SIGNAL)._context)
+        if self.MARKER in data:
+            self._add_marker(data[self.MARKER])
+        if self.SIGNAL in data:
+            if self._rate is None:
+                _signal_rate(self, None, None)  # raises: no rate anywhere
+            self._add_frame(data[self.SIGNAL])
+        return self._next_epoch()
+
+    def _add_marker(self, marker):
+        if self._rate is None:
+            self._early.append(marker)
+            return
+        label = None
+        if isinstance(marker, dict):
+            label = marker.get("label")
+            labels = self.config[self.Configuration.Keys.LABELS]
+            if labels is not None and label not in labels:
+                return
+            if marker.get("sample") is not None:
+                onset = int(marker["sample"])
+            elif marker.get("time") is not None:
+                onset = self._onset_of(marker["time"])
+            else:
+                raise ValueError(f"a marker needs 'time' or 'sample', got {marker!r}")
+        elif isinstance(marker, numbers.Real) and not isinstance(marker, bool):
+            onset = self._onset_of(marker)
+        else:
+            raise TypeError(f"a marker must be a number or a dict, got {type(marker).__name__}")
+        start = onset + self._offset
+        if start < self._first:
+            self.dropped += 1
+            self.log(f"Marker {label!r} at sample {onset} is older than the kept signal; dropped.")
+            return
+        self._pending.append((start, onset, marker))
+
+    def _onset_of(self, t):
+        if self._t0 is None:
+            raise ValueError("a marker with a time needs the signal's 't0' in its context")
+        return round((float(t) - self._t0) * self._rate)
+
+    def _add_frame(self, value):
+        frame = _as_frame(value)
+        if frame.ndim == 1:
+            frame = frame[:, None]
+        if self._buffer is None:
+            self._buffer = frame.copy()
+        else:
+            if frame.shape[1:] != self._buffer.shape[1:]:
+                raise ValueError(
+                    f"frame shape {frame.shape} does not match the earlier frames' "
+                    f"{self._buffer.shape[1:]}"
+                )
+            self._buffer = np.concatenate((self._buffer, frame))
+        self._received += frame.shape[0]
+        excess = self._buffer.shape[0] - self._keep
+        if excess > 0:
+            self._buffer = self._buffer[excess:]
+            self._first += excess
+
+    def _next_epoch(self):
+        for i, (start, onset, marker) in enumerate(self._pending):
+            if start + self._length <= self._received:
+                del self._pending[i]
+                return {self.EPOCH: self._cut(start, onset, marker)}
+        return None
+
+    def _cut(self, start, onset, marker):
+        at = start - self._first
+        data = self._buffer[at : at + self._length].copy()
+        baseline = self.config[self.Configuration.Keys.BASELINE]
+        if baseline is not None:
+            mask = (self._times >= baseline[0]) & (self._times < baseline[1])
+            if mask.any():
+                data -= data[mask].mean(axis=0)
+        is_dict = isinstance(marker, dict)
+        return {
+            "data": data,
+            "times": self._times,
+            "label": marker.get("label") if is_dict else None,
+            "onset": onset,
+            "time": marker.get("time") if is_dict else marker,
+        }
+
+
+# ============================================================ averager
+
+
+class Averager(IONode):
+    """The running average of the epochs that arrive on its ASYNC input.
+
+    An epoch is an array or a dict holding one under "data" (as `Epocher`
+    emits). With `label` set, only epochs of that label count. After every
+    epoch counted the node emits a dict: "mean" (the average so far), "count",
+    "times" (the epoch's, when it carries them) and "label". `mean()` and
+    `count` give the same between runs. Setup clears the average.
+    """
+
+    class Configuration(IONode.Configuration):
+        class Keys(IONode.Configuration.Keys):
+            LABEL = "label"
+
+        def _set_defaults(self):
+            keys = self.Keys
+            if self.get(keys.INPUT_PORTS) is None:
+                self[keys.INPUT_PORTS] = [
+                    {keys.NAME: Constants.Defaults.PORT_IN, keys.TIMING: _ASYNC}
+                ]
+            self.setdefault(
+                keys.OUTPUT_PORTS, [{keys.NAME: Constants.Defaults.PORT_OUT, keys.TIMING: _ASYNC}]
+            )
+            super()._set_defaults()
+            self.setdefault(keys.LABEL, None)
+
+    def __init__(self, **config):
+        self._sum = None
+        self.count = 0
+        self._times = None
+        super().__init__(**config)
+
+    def setup(self, data, context):
+        self._sum, self.count, self._times = None, 0, None
+        incoming = next(iter(context.values()), None) or {}
+        return {name: dict(incoming) for name in self._imp._output_ports}
+
+    def mean(self):
+        """The average of the epochs counted so far, or None before the first."""
+        return None if self._sum is None else self._sum / self.count
+
+    def step(self, data):
+        (epoch,) = data.values()
+        label = None
+        if isinstance(epoch, dict):
+            label = epoch.get("label")
+            wanted = self.config[self.Configuration.Keys.LABEL]
+            if wanted is not None and label != wanted:
+                return None
+            if epoch.get("times") is not None:
+                self._times = epoch["times"]
+            epoch = epoch["data"]
+        values = np.asarray(epoch, dtype=np.float64)
+        if self._sum is None:
+            self._sum = values.copy()
+        elif values.shape != self._sum.shape:
+            raise ValueError(
+                f"epoch shape {values.shape} differs from the earlier epochs' {self._sum.shape}"
+            )
+        else:
+            self._sum += values
+        self.count += 1
+        result = {"mean": self.mean(), "count": self.count, "times": self._times, "label": label}
+        return {name: result for name in self._imp._output_ports}
+
+
+# ============================================================ recordings
+
+_RECORDING_FORMAT = "flowmesh-recording-1"
+
+
+def _is_plain(value):
+    """Whether `value` is made of JSON's own types only, so that it reads back equal."""
+    if value is None or type(value) in (str, bool, int):
+        return True
+    if type(value) is float:
+        return math.isfinite(value)
+    if type(value) is list:
+        return all(_is_plain(v) for v in value)
+    if type(value) is dict:
+        return all(type(k) is str and _is_plain(v) for k, v in value.items())
+    return False
+
+
+def _pack(values):
+    """(kind, array) holding `values` so that they read back identical."""
+    first = values[0] if values else None
+    if (
+        values
+        and all(type(v) is np.ndarray for v in values)
+        and first.dtype != object
+        and all(v.shape == first.shape and v.dtype == first.dtype for v in values)
+    ):
+        return "stacked", np.stack(values)
+    if all(_is_plain(v) for v in values):
+        return "json", np.array([json.dumps(v) for v in values], dtype=np.str_)
+    packed = np.empty(len(values), dtype=object)
+    for i, v in enumerate(values):
+        packed[i] = v
+    return "objects", packed
+
+
+def _unpack(kind, array):
+    if kind == "stacked":
+        return [row.copy() for row in array]
+    if kind == "json":
+        return [json.loads(str(text)) for text in array]
+    return list(array)
+
+
+def write_recording(path, ports, times, cycles):
+    """Write a recording atomically (see `Recorder` for the layout)."""
+    names = [port["name"] for port in ports]
+    arrays = {"format": np.array(_RECORDING_FORMAT), "time": np.asarray(times, dtype=np.float64)}
+    meta = []
+    for i, port in enumerate(ports):
+        name = port["name"]
+        index = [k for k, cycle in enumerate(cycles) if name in cycle]
+        kind, values = _pack([cycles[k][name] for k in index])
+        arrays[f"index_{i}"] = np.asarray(index, dtype=np.int64)
+        arrays[f"values_{i}"] = values
+        meta.append({**port, "kind": kind})
+    extra = sorted({key for cycle in cycles for key in cycle} - set(names))
+    if extra:
+        raise ValueError(f"cycles hold keys that are no recorded port: {extra}")
+    arrays["ports"] = np.array(json.dumps(meta))
+    path = os.fspath(path)
+    tmp = f"{path}.{os.getpid()}.{threading.get_ident()}.tmp"
+    try:
+        with open(tmp, "wb") as f:
+            np.savez(f, **arrays)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def read_recording(path):
+    """Read a recording: a dict with "ports" (name, timing, context per port),
+    "time" (seconds since the run began, one per cycle) and "cycles" (one
+    dict port name -> value per cycle received, in order).
+
+    Values that were neither uniform arrays nor plain JSON are stored pickled;
+    such a file is read only if it is trusted like code.
+    """
+    with np.load(path, allow_pickle=False) as f:
+        if "format" not in f.files or str(f["format"]) != _RECORDING_FORMAT:
+            raise ValueError(f"{path}: not a flowmesh recording")
+        ports = json.loads(str(f["ports"]))
+        times = f["time"].tolist()
+        needs_pickle = any(port["kind"] == "objects" for port in ports)
+    cycles = [{} for _ in times]
+    with np.load(path, allow_pickle=needs_pickle) as f:
+        for i, port in enumerate(ports):
+            values = _unpack(port["kind"], f[f"values_{i}"])
+            for k, value in zip(f[f"index_{i}"].tolist(), values, strict=True):
+                cycles[k][port["name"]] = value
+    for port in ports:
+        del port["kind"]
+    return {"ports": ports, "time": times, "cycles": cycles}
+
+
+class Recorder(INode):
+    """Records every frame and event it receives to `path` (a numpy ``.npz``).
+
+    Its inputs are configured as for any input node (default: one SYNC port
+    "in"); each cycle (a frame of its SYNC inputs, or one event) is recorded
+    with its arrival time. The file is written, atomically, when the node
+    stops, and holds the latest run; `read_recording` reads it back and
+    `Replay` plays it. When it cannot be written, `error` says why (and the
+    log has it); the previous file is then left as it was.
+
+    Layout, readable by `numpy.load`: "time" (float64 seconds since the run
+    began, one per cycle); per port i, "index_i" (the cycles in which it had
+    a value) and "values_i" (its values: one stacked array when they are
+    arrays of one shape and dtype, JSON texts when they are plain JSON
+    values, pickled objects otherwise); "ports" (JSON text: per port its name,
+    timing, how its values are stored and the context it received).
+    """
+
+    class Configuration(INode.Configuration):
+        class Keys(INode.Configuration.Keys):
+            PATH = "path"
+
+        def _set_defaults(self):
+            super()._set_defaults()
+            self.setdefault(self.Keys.PATH, None)
+
+        def validate(self):
+            super().validate()
+            if not isinstance(self[self.Keys.PATH], str) or not self[self.Keys.PATH]:
+                raise TypeError(f"Recorder needs a path (str), got {self[self.Keys.PATH]!r}.")
+
+    def __init__(self, **config):
+        self._lock = threading.Lock()
+        self._times, self._cycles, self._contexts = [], [], {}
+        self._began = None
+        self.error = None  # why the last recording could not be written, if it could not
+        super().__init__(**config)
+
+    @property
+    def path(self):
+        return self.config[self.Configuration.Keys.PATH]
+
+    def start(self):
+        with self._lock:
+            self._times, self._cycles = [], []
+            self._began = time.monotonic()
+        super().start()
+
+    def setup(self, data, context):
+        self._contexts = {
+            name: value if _is_plain(value) else None for name, value in context.items()
+        }
+        return {}
+
+    def step(self, data):
+        with self._lock:
+            self._times.append(time.monotonic() - self._began)
+            self._cycles.append(dict(data))
+        return None
+
+    def stop(self):
+        super().stop()
+        # A pipeline stops its elements one after the other: a recording that
+        # cannot be written must not keep the rest running.
+        try:
+            self.save()
+            self.error = None
+        except Exception as e:
+            self.error = e
+            self.log(f"Recording not written to {self.path}: {e}", Constants.LogTypes.ERROR)
+
+    def _context_of(self, port):
+        # What reached the port by now: an event may have run setup before
+        # the context of a stream arrived.
+        context = getattr(self.get_input_port(port), "_context", None)
+        if context is None:
+            context = self._contexts.get(port)
+        return context if _is_plain(context) else None
+
+    def save(self):
+        """Write what this run recorded so far (also done at stop)."""
+        keys = self.Configuration.Keys
+        ports = [
+            {
+                "name": entry[keys.NAME],
+                "timing": str(entry.get(keys.TIMING, _SYNC)),
+                "context": self._context_of(entry[keys.NAME]),
+            }
+            for entry in self.config[keys.INPUT_PORTS]
+        ]
+        with self._lock:
+            times, cycles = list(self._times), list(self._cycles)
+        directory = os.path.dirname(os.path.abspath(self.path))
+        os.makedirs(directory, exist_ok=True)
+        write_recording(self.path, ports, times, cycles)
+
+
+class Replay(SampledSource):
+    """Plays a recording made by `Recorder` back, cycle for cycle.
+
+    Its output ports are the recorded inputs, with their timing and the
+    context they received. With `realtime` true each cycle leaves at its
+    recorded time after the start; otherwise as fast as the consumers take
+    it. Production ends after the last recorded cycle (`wait()` tells when).
+    """
+
+    # Not the sampled source's record: the recorded ports keep their timing.
+    class Configuration(ONode.Configuration):
+        class Keys(ONode.Configuration.Keys):
+            PATH = "path"
+            REALTIME = "realtime"
+
+        def _set_defaults(self):
+            keys = self.Keys
+            if not isinstance(self.get(keys.PATH), str):
+                raise TypeError(f"Replay needs a path (str), got {self.get(keys.PATH)!r}.")
+            if self.get(keys.OUTPUT_PORTS) is None:
+                ports = read_recording(self[keys.PATH])["ports"]
+                self[keys.OUTPUT_PORTS] = [
+                    {keys.NAME: p["name"], keys.TIMING: p["timing"]} for p in ports
+                ]
+            super()._set_defaults()
+            self.setdefault(keys.REALTIME, True)
+
+        def validate(self):
+            super().validate()
+            if not isinstance(self[self.Keys.REALTIME], bool):
+                raise TypeError("realtime must be a bool.")
+
+    def __init__(self, **config):
+        self.recording = None
+        super().__init__(**config)
+
+    @property
+    def rate(self):
+        return None
+
+    def setup(self, data, context):
+        ports = {p["name"]: p for p in self.recording["ports"]}
+        return {
+            name: dict(ports.get(name, {}).get("context") or {}) for name in self._imp._output_ports
+        }
+
+    def step(self, data):
+        return data or None
+
+    def start(self):
+        self.recording = read_recording(self.config[self.Configuration.Keys.PATH])
+        super().start()
+
+    def _produce(self, stop):
+        imp = self._imp
+        cycle = imp._cycle
+        realtime = self.config[self.Configuration.Keys.REALTIME]
+        running, error = Constants.States.RUNNING, Constants.Conditions.ERROR
+        self._go.wait()
+        setup_thread = getattr(imp, "_setup_thread", None)
+        if setup_thread is not None:
+            setup_thread.join()  # an all-ASYNC source runs its setup there
+        times, cycles = self.recording["time"], self.recording["cycles"]
+        t0 = self.t0 = time.monotonic()
+        base = times[0] if times else 0.0
+        try:
+            for t, data in zip(times, cycles, strict=True):
+                if stop.is_set() or imp._state != running or imp._condition == error:
+                    return
+                if realtime:
+                    while (delay := t0 + (t - base) - time.monotonic()) > 0.0:
+                        if stop.wait(min(delay, _LONGEST_WAIT)):
+                            return
+                cycle(dict(data))
+        except BaseException as e:
+            # As for any sampled source: this thread is the failure's last stop.
+            imp.record_failure(e)
+            if not isinstance(e, Exception):
+                imp._condition = error
+            imp.log(msg=e, type=Constants.LogTypes.ERROR)

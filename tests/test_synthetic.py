@@ -1,0 +1,97 @@
+"""The demo's simulated subject: an evoked response lands exactly where the
+marker of its stimulus says, so epochs cut at the markers hold it whole."""
+
+import time
+
+import numpy as np
+import pytest
+
+from flowmesh import Constants, Pipeline, Sink
+from flowmesh.nodes import Averager, Epocher
+from flowmesh.synthetic import SimulatedEEG, StimulusSource, evoked_response
+
+ASYNC = Constants.Timing.ASYNC
+
+
+@pytest.mark.parametrize(("frame_size", "latency"), [(5, 0.3), (1, 0.25), (16, 0.4)])
+def test_epochs_at_the_markers_hold_the_response_exactly(frame_size, latency):
+    subject = f"test-{frame_size}-{latency}"
+    eeg = SimulatedEEG(
+        name="eeg",
+        subject=subject,
+        frame_size=frame_size,
+        channels=3,
+        latency=latency,
+        noise=0.0,
+        alpha=0.0,
+        hum=0.0,
+        evoked=10.0,
+    )
+    stimuli = StimulusSource(name="stimuli", subject=subject, interval=0.8, jitter=0.05, seed=3)
+    epochs = Epocher(name="epochs", tmin=-0.1, tmax=0.6)
+    average = Averager(name="average")
+    sink = Sink(name="sink", input_ports=[{"name": "in", "timing": ASYNC}])
+    with Pipeline(directory="") as p:
+        for node in (sink, average, epochs, stimuli, eeg):
+            p.add_node(node)
+        p.connect(eeg, {"node": epochs, "port": "signal"})
+        p.connect(stimuli, {"node": epochs, "port": "marker"})
+        p.connect({"node": epochs, "port": "epoch"}, average)
+        p.connect(average, sink)
+        p.start()
+        deadline = time.monotonic() + 30
+        while len(sink.frames) < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        p.stop()
+        p.raise_if_failed()
+    assert average.count >= 2
+    result = sink.values()[-1]
+    times = result["times"]
+    expected = evoked_response(times, latency, 10.0)[:, None] * np.linspace(1.0, 0.5, 3)
+    np.testing.assert_allclose(result["mean"], expected, atol=1e-9)
+    assert times[np.argmax(result["mean"][:, 0])] == pytest.approx(latency, abs=1 / 250)
+
+
+def test_evoked_response_peaks_at_the_latency():
+    t = np.arange(-0.1, 0.8, 0.001)
+    response = evoked_response(t, 0.35, 12.0)
+    assert t[np.argmax(response)] == pytest.approx(0.35, abs=0.001)
+    assert response.max() == pytest.approx(12.0, rel=1e-3)
+    assert response[np.argmin(np.abs(t - 0.1))] < 0  # the small early negative wave
+
+
+@pytest.mark.parametrize(
+    ("config", "error"),
+    [
+        ({"interval": 1.0, "jitter": 1.0}, ValueError),
+        ({"interval": "1"}, TypeError),
+    ],
+)
+def test_stimulus_source_refuses_bad_timing(config, error):
+    with pytest.raises(error):
+        StimulusSource(**config)
+
+
+@pytest.mark.parametrize("config", [{"sample_rate": 0}, {"frame_size": 2.5}, {"channels": 0}])
+def test_simulated_eeg_refuses_bad_shapes(config):
+    with pytest.raises(ValueError):
+        SimulatedEEG(**config)
+
+
+def test_a_failing_stimulus_thread_fails_the_node_visibly():
+    stimuli = StimulusSource(name="stimuli", subject="failing", interval=0.05, jitter=0.0)
+
+    def broken(value, port=None):
+        raise OSError("display unplugged")
+
+    stimuli.trigger = broken
+    with Pipeline(directory="") as p:
+        p.add_node(stimuli)
+        p.start()
+        deadline = time.monotonic() + 30
+        while p.get_condition() != Constants.Conditions.ERROR and time.monotonic() < deadline:
+            time.sleep(0.02)
+        p.stop()
+        with pytest.raises(RuntimeError, match="display unplugged") as caught:
+            p.raise_if_failed()
+    assert isinstance(caught.value.__cause__, OSError)
