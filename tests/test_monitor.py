@@ -1001,3 +1001,22 @@ def test_a_document_saved_while_something_outside_listens_reads_back_whole(
         assert again.serialize()["connections"] == plain["connections"]
     finally:
         again.close()
+
+
+def test_open_pages_get_the_final_state_when_the_monitor_closes(graph):
+    # Updates every two seconds: only closing can deliver the stopped state in time.
+    graph.pipeline.start()
+    mon = serve(graph, rate=0.5)
+    stream = Stream(mon)
+    try:
+        assert stream.next_snapshot()["pipeline"]["state"] == "Running"
+        graph.pipeline.stop()
+        mon.close()
+        last = None
+        with pytest.raises(EOFError):
+            while True:
+                last = stream.next_snapshot()
+    finally:
+        stream.close()
+        mon.close()
+    assert last is not None and last["pipeline"]["state"] == "Stopped"

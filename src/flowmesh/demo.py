@@ -12,6 +12,7 @@ plot of the averaged response. `fail=True` makes the EEG fail after a few
 seconds instead, to show the failure path.
 """
 
+import contextlib
 import os
 import sys
 
@@ -120,7 +121,7 @@ def report_failure(pipeline):
         raise CommandError(f"demo failed: {one_line(e)}") from e
 
 
-def run_demo(output, duration, fail=False):
+def run_demo(output, duration, fail=False, monitored=None):
     output = os.path.abspath(output)
     try:
         os.makedirs(output, exist_ok=True)
@@ -134,7 +135,8 @@ def run_demo(output, duration, fail=False):
                     lambda entry: print(f"error handler: {entry['message']}", flush=True)
                 )
             print(f"Log file: {pipeline.log_file or '(none: memory only)'}")
-            run_once(pipeline, duration, signals.event, "Main run")
+            with monitored(pipeline) if monitored else contextlib.nullcontext():
+                run_once(pipeline, duration, signals.event, "Main run")
             if pipeline.get_condition() == Constants.Conditions.ERROR:
                 report_failure(pipeline)
             if signals.code is not None:
@@ -146,7 +148,7 @@ def run_demo(output, duration, fail=False):
             plot = plot_average(parts, os.path.join(output, "average.png"))
         finally:
             pipeline.close()
-        second_run(document, signals)
+        second_run(document, signals, monitored)
         print(f"Plot of the averaged response: {plot}")
         print(f"Recording of the second run: {parts['recorder'].path}")
         return signals.code or 0
@@ -174,13 +176,14 @@ def summary(parts):
     )
 
 
-def second_run(document, signals):
+def second_run(document, signals, monitored=None):
     from .cli import load_document
 
     pipeline = load_document(document)
     try:
         print(f"Loaded {document} back: {len(pipeline.get_elements())} elements")
-        run_once(pipeline, SECOND_RUN, signals.event, "Second run (loaded)")
+        with monitored(pipeline) if monitored else contextlib.nullcontext():
+            run_once(pipeline, SECOND_RUN, signals.event, "Second run (loaded)")
         if pipeline.get_condition() == Constants.Conditions.ERROR:
             report_failure(pipeline)
         eeg, average = element(pipeline, "eeg"), element(pipeline, "average")

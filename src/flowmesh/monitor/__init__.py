@@ -16,6 +16,7 @@ is read-only unless ``allow_control=True``, which adds start and stop buttons
 import secrets
 import sys
 import threading
+import time
 import urllib.parse
 
 from ..pipeline import Pipeline
@@ -27,6 +28,8 @@ __all__ = ["Monitor", "parse_address", "serve"]
 DEFAULT_PORT = 8765
 UPDATES_PER_SECOND = 4.0
 MAX_CLIENTS = 200
+# How long closing waits for open pages to take the final update.
+FINAL_UPDATE_SECONDS = 1.0
 
 
 class Monitor:
@@ -76,8 +79,17 @@ class Monitor:
             if self._closed:
                 return
             self._closed = True
-        # Streams end first so that no handler thread is left writing.
-        for mailbox in self._broadcast.close():
+        # Pages get the final state (a run that just failed or stopped), then
+        # the streams end; one that cannot take it in time is cut off.
+        try:
+            self._sampler.sample()
+        except BaseException:
+            pass  # whatever the pages saw last stays on them
+        mailboxes = self._broadcast.close()
+        deadline = time.monotonic() + FINAL_UPDATE_SECONDS
+        while len(self._broadcast) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        for mailbox in mailboxes:
             connection = mailbox.connection
             if connection is not None:
                 try:

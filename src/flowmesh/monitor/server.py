@@ -203,14 +203,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             latest = app.sampler.latest
             sent = None if latest is None else latest[2]
             self.wfile.write(b"retry: 2000\n\n" + (sent or b""))
-            while not mailbox.closed:
+            while True:
                 payload = mailbox.take(KEEPALIVE_SECONDS)
+                if payload is not None and payload is not sent:  # (sent: as the stream opened)
+                    self.wfile.write(payload)
                 if mailbox.closed:
-                    break
+                    break  # after the last update, which closing publishes first
                 if payload is None:
                     self.wfile.write(b": keep-alive\n\n")
-                elif payload is not sent:  # published while the stream opened
-                    self.wfile.write(payload)
         except (OSError, ValueError):
             pass  # the client went away or stalled past the timeout
         finally:
