@@ -107,6 +107,7 @@ demo: build install
 # BENCH_JSON=path also writes the table as JSON (compare two with bench/run.py --compare).
 bench: build
 	PYTHONPATH=src $(PY) bench/run.py $(if $(BENCH_JSON),--json $(BENCH_JSON))
+	PYTHONPATH=src $(PY) bench/lsl_latency.py
 
 CXX_SOURCES = src/flowmesh/imp/*.cpp src/flowmesh/imp/*.hpp
 PY_SOURCES  = src tests bench tools examples

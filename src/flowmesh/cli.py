@@ -268,7 +268,11 @@ def cmd_demo(args):
     from . import demo
 
     return demo.run_demo(
-        args.output, args.duration, fail=args.fail, monitored=monitor_factory(args)
+        args.output,
+        args.duration,
+        fail=args.fail,
+        lsl=args.lsl,
+        monitored=monitor_factory(args),
     )
 
 
@@ -405,6 +409,12 @@ def build_parser():
         "--fail",
         action="store_true",
         help="make a node fail after a few seconds, to show what a failure looks like",
+    )
+    demo.add_argument(
+        "--lsl",
+        action="store_true",
+        help="also publish the signal (type EEG) and the markers (type Markers) as LSL streams "
+        "while the demo runs (needs pylsl: pip install 'flowmesh[lsl]')",
     )
     monitor_options(demo)
     demo.set_defaults(func=cmd_demo)

@@ -4,6 +4,7 @@
     stimuli (about 1/s) ------------------------> epochs.marker
     epochs.epoch --> average --> averages (sink)
     notch + stimuli --> recorder (recording.npz)
+    eeg, stimuli --> LSL outlets "flowmesh-eeg" (EEG), "flowmesh-markers" (Markers), with --lsl
 
 The run shows a live status line; then the summary (frames, epochs, the
 averaged response's peak and its latency against the simulated one), the
@@ -27,16 +28,34 @@ FAIL_AFTER = 3.0
 LATENCY_TOLERANCE = 0.02
 
 
-def build(output, fail_after=None):
+# What `--lsl` publishes: (element, stream name, stream type, source id, events).
+LSL_STREAMS = (
+    ("eeg-lsl", "flowmesh-eeg", "EEG", "flowmesh-demo-eeg", False),
+    ("stimuli-lsl", "flowmesh-markers", "Markers", "flowmesh-demo-markers", True),
+)
+
+
+def build(output, fail_after=None, lsl=False):
     """The demo pipeline, logging into `output`/logs; returns (pipeline, parts).
-    `fail_after`: seconds after which the EEG fails (None: never)."""
+    `fail_after`: seconds after which the EEG fails (None: never); `lsl`: also
+    publish the EEG and the markers as LSL streams."""
     from .nodes import Averager, Epocher, Filter, Recorder
     from .pipeline import Pipeline
     from .sources import Sink
     from .synthetic import SimulatedEEG, StimulusSource
 
     async_in = [{"name": "in", "timing": Constants.Timing.ASYNC}]
-    parts = {
+    parts = {}
+    if lsl:
+        try:
+            from .lsl import LSLOutlet
+        except ImportError as e:
+            raise CommandError(f"--lsl: {e}") from e
+        for name, stream, kind, source_id, events in LSL_STREAMS:
+            parts[name] = LSLOutlet(
+                name=name, stream_name=stream, stream_type=kind, source_id=source_id, events=events
+            )
+    parts |= {
         "averages": Sink(name="averages", input_ports=async_in),
         "recorder": Recorder(
             name="recorder",
@@ -77,8 +96,11 @@ def wire(pipeline):
         ("average.out", "averages.in"),
         ("notch.out", "recorder.signal"),
         ("stimuli.out", "recorder.marker"),
+        ("eeg.out", "eeg-lsl.in"),
+        ("stimuli.out", "stimuli-lsl.in"),
     ]
     nodes = {node.name: node for node in pipeline.get_elements()}
+    links = [(a, b) for a, b in links if b.split(".")[0] in nodes]
     for source, target in links:
         (a, pa), (b, pb) = source.split("."), target.split(".")
         pipeline.connect({"node": nodes[a], "port": pa}, {"node": nodes[b], "port": pb})
@@ -121,20 +143,26 @@ def report_failure(pipeline):
         raise CommandError(f"demo failed: {one_line(e)}") from e
 
 
-def run_demo(output, duration, fail=False, monitored=None):
+def run_demo(output, duration, fail=False, lsl=False, monitored=None):
     output = os.path.abspath(output)
     try:
         os.makedirs(output, exist_ok=True)
     except OSError as e:
         raise CommandError(f"cannot create {output}: {e.strerror or e}") from e
     with StopSignals() as signals:
-        pipeline, parts = build(output, FAIL_AFTER if fail else None)
+        pipeline, parts = build(output, FAIL_AFTER if fail else None, lsl=lsl)
         try:
             if fail:
                 pipeline.add_error_handler(
                     lambda entry: print(f"error handler: {entry['message']}", flush=True)
                 )
             print(f"Log file: {pipeline.log_file or '(none: memory only)'}")
+            if lsl:
+                streams = " and ".join(f"'{s}' (type {k})" for _, s, k, _, _ in LSL_STREAMS)
+                print(
+                    f"Publishing the LSL streams {streams} while the demo runs; another "
+                    "program, or `flowmesh run examples/lsl_subscriber.json`, can pick them up."
+                )
             with monitored(pipeline) if monitored else contextlib.nullcontext():
                 run_once(pipeline, duration, signals.event, "Main run")
             if pipeline.get_condition() == Constants.Conditions.ERROR:

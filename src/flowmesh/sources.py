@@ -39,7 +39,34 @@ def _ports_with_timing(ports, timing, owner):
     return result
 
 
-class SampledSource(ONode):
+class HeldProducer:
+    """Mixin of a source that produces on a thread of its own, which waits for
+    `_go` before its first frame. A pipeline holds such sources while it starts
+    its elements, so that the first frames do not reach consumers that are not
+    running yet; `stop` sets `_go` so that a waiting thread can end."""
+
+    def _init_holds(self):
+        self._go = threading.Event()
+        self._go.set()
+        # Holders of `_go` (starts running on several threads at once): the
+        # source produces once the last of them lets go.
+        self._holds = 0
+        self._holds_lock = threading.Lock()
+
+    def _hold(self):
+        with self._holds_lock:
+            self._holds += 1
+            self._go.clear()
+
+    def _release(self):
+        with self._holds_lock:
+            self._holds -= 1
+            if self._holds <= 0:
+                self._holds = 0
+                self._go.set()
+
+
+class SampledSource(HeldProducer, ONode):
     """A source clocked by its own thread.
 
     `rate` is the frame rate in Hz (None or 0: as fast as possible); frame k is
@@ -86,30 +113,11 @@ class SampledSource(ONode):
     def __init__(self, **config):
         self._thread = None
         self._stop_event = threading.Event()
-        # Cleared by a pipeline while it starts its elements, so that the first
-        # frames do not reach consumers that are not running yet.
-        self._go = threading.Event()
-        self._go.set()
+        self._init_holds()
         # When frame 0 of the current run was due, on the monotonic clock; a
         # step can stamp its frames from it.
         self.t0 = None
-        # Holders of `_go` (starts running on several threads at once): the
-        # source produces once the last of them lets go.
-        self._holds = 0
-        self._holds_lock = threading.Lock()
         super().__init__(**config)
-
-    def _hold(self):
-        with self._holds_lock:
-            self._holds += 1
-            self._go.clear()
-
-    def _release(self):
-        with self._holds_lock:
-            self._holds -= 1
-            if self._holds <= 0:
-                self._holds = 0
-                self._go.set()
 
     @property
     def rate(self):
@@ -295,10 +303,11 @@ def _with_internal_nodes(elements):
 
 @contextlib.contextmanager
 def production_held(elements):
-    """Holds the sampled sources among `elements` back from producing until the
-    block ends, so that a whole graph can be started in any order without its
-    first frames reaching consumers that are not running yet."""
-    held = [e for e in _with_internal_nodes(elements) if isinstance(e, SampledSource)]
+    """Holds the sources among `elements` (and inside their chains) that
+    produce on threads of their own (`HeldProducer`s) back from producing
+    until the block ends, so that a whole graph can be started in any order
+    without its first frames reaching consumers that are not running yet."""
+    held = [e for e in _with_internal_nodes(elements) if isinstance(e, HeldProducer)]
     for source in held:
         source._hold()
     try:
