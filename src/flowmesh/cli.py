@@ -284,16 +284,20 @@ def cmd_run(args):
         pipeline = load_document(args.file, args.allow)
         try:
             with monitored(pipeline):
-                status = Status(pipeline, source_counters(pipeline))
-                print(f"Running {args.file}; Ctrl-C stops it.", flush=True)
+                # Stopped before the page closes, so that its last update shows the end.
                 try:
-                    pipeline.start()
-                except Exception as e:
-                    raise CommandError(f"{args.file}: could not start: {describe_error(e)}") from e
-                watch(pipeline, status, args.duration, signals.event)
-                pipeline.stop()  # so that the page's last update shows the end
+                    status = Status(pipeline, source_counters(pipeline))
+                    print(f"Running {args.file}; Ctrl-C stops it.", flush=True)
+                    try:
+                        pipeline.start()
+                    except Exception as e:
+                        raise CommandError(
+                            f"{args.file}: could not start: {describe_error(e)}"
+                        ) from e
+                    watch(pipeline, status, args.duration, signals.event)
+                finally:
+                    pipeline.stop()
         finally:
-            pipeline.stop()
             pipeline.close()
         if pipeline.get_condition() == Constants.Conditions.ERROR:
             try:
