@@ -25,3 +25,30 @@ class RecordingLogger:
 
     def of(self, log_type):
         return [m for t, m in self.entries if t == log_type]
+
+
+def run_isolated(argv, timeout=180, env=None):
+    """Run `argv` in a private network namespace holding only an up loopback
+    interface, so that nothing it serves or sends can leave the machine.
+
+    Returns the CompletedProcess; skips the calling test where namespaces
+    cannot be made (no privileges or no `unshare`).
+    """
+    import os
+    import shutil
+    import subprocess
+
+    import pytest
+
+    unshare, ip = shutil.which("unshare"), shutil.which("ip") or "/usr/sbin/ip"
+    if unshare is None or subprocess.run([unshare, "--net", "true"], check=False).returncode:
+        pytest.skip("cannot make a private network namespace here")
+    script = f'{ip} link set lo up && exec "$@"'
+    return subprocess.run(
+        [unshare, "--net", "sh", "-c", script, "sh", *argv],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env={**os.environ, **(env or {})},
+        check=False,
+    )

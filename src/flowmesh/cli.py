@@ -8,6 +8,7 @@ one line on standard error and a non-zero exit code, never a traceback:
 """
 
 import argparse
+import contextlib
 import os
 import shutil
 import signal
@@ -193,30 +194,110 @@ def load_document(path, allow=None):
         raise CommandError(text) from e
 
 
+# ============================================================ the live page
+
+
+def monitor_factory(args):
+    """A function giving, for a pipeline, a context in which `--monitor`
+    serves its live page (a context doing nothing without `--monitor`).
+
+    The token is made once per command, so that a page left open follows
+    every pipeline the command runs.
+    """
+    if args.monitor is None:
+        if args.allow_control:
+            raise CommandError("--allow-control needs --monitor", EXIT_USAGE)
+        return lambda pipeline: contextlib.nullcontext()
+    import secrets
+
+    from . import monitor
+
+    host, port = args.monitor
+    token = None
+    if args.allow_control or not monitor.server.is_loopback(host):
+        token = secrets.token_urlsafe(24)
+
+    @contextlib.contextmanager
+    def monitored(pipeline):
+        try:
+            mon = monitor.serve(pipeline, port, host, token, args.allow_control, announce=False)
+        except OSError as e:
+            raise CommandError(
+                f"monitor: cannot listen on {host}:{port}: {describe_error(e)}"
+            ) from e
+        print(f"Monitor: {mon.url}", flush=True)
+        try:
+            yield mon
+        finally:
+            mon.close()
+
+    return monitored
+
+
+def monitor_options(p):
+    p.add_argument(
+        "--monitor",
+        metavar="[HOST:]PORT",
+        nargs="?",
+        const="8765",
+        type=_monitor_address,
+        help="serve a live page of the run at http://HOST:PORT/ (HOST defaults to 127.0.0.1, "
+        "PORT to 8765); any HOST other than loopback requires the access token printed "
+        "with the page's address",
+    )
+    p.add_argument(
+        "--allow-control",
+        action="store_true",
+        help="give the live page start and stop buttons (requests must carry the token)",
+    )
+
+
+def _monitor_address(text):
+    from . import monitor
+
+    try:
+        return monitor.parse_address(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 # ============================================================ commands
 
 
 def cmd_demo(args):
     from . import demo
 
-    return demo.run_demo(args.output, args.duration, fail=args.fail, lsl=args.lsl)
+    return demo.run_demo(
+        args.output,
+        args.duration,
+        fail=args.fail,
+        lsl=args.lsl,
+        monitored=monitor_factory(args),
+    )
 
 
 def cmd_run(args):
     from .constants import Constants
 
+    monitored = monitor_factory(args)
     with StopSignals() as signals:
         pipeline = load_document(args.file, args.allow)
         try:
-            status = Status(pipeline, source_counters(pipeline))
-            print(f"Running {args.file}; Ctrl-C stops it.", flush=True)
-            try:
-                pipeline.start()
-            except Exception as e:
-                raise CommandError(f"{args.file}: could not start: {describe_error(e)}") from e
-            watch(pipeline, status, args.duration, signals.event)
+            with monitored(pipeline):
+                # Stopped before the page closes, so that its last update shows the end.
+                try:
+                    status = Status(pipeline, source_counters(pipeline))
+                    print(f"Running {args.file}; Ctrl-C stops it.", flush=True)
+                    try:
+                        pipeline.start()
+                    except Exception as e:
+                        raise CommandError(
+                            f"{args.file}: could not start: {describe_error(e)}"
+                        ) from e
+                    watch(pipeline, status, args.duration, signals.event)
+                finally:
+                    pipeline.stop()
         finally:
-            pipeline.stop()
             pipeline.close()
         if pipeline.get_condition() == Constants.Conditions.ERROR:
             try:
@@ -339,6 +420,7 @@ def build_parser():
         help="also publish the signal (type EEG) and the markers (type Markers) as LSL streams "
         "while the demo runs (needs pylsl: pip install 'flowmesh[lsl]')",
     )
+    monitor_options(demo)
     demo.set_defaults(func=cmd_demo)
 
     run = commands.add_parser(
@@ -357,6 +439,7 @@ def build_parser():
         help="stop after this long (default: run until stopped)",
     )
     allow_option(run)
+    monitor_options(run)
     run.set_defaults(func=cmd_run)
 
     graph = commands.add_parser(

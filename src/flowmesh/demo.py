@@ -13,6 +13,7 @@ plot of the averaged response. `fail=True` makes the EEG fail after a few
 seconds instead, to show the failure path.
 """
 
+import contextlib
 import os
 import sys
 
@@ -142,7 +143,7 @@ def report_failure(pipeline):
         raise CommandError(f"demo failed: {one_line(e)}") from e
 
 
-def run_demo(output, duration, fail=False, lsl=False):
+def run_demo(output, duration, fail=False, lsl=False, monitored=None):
     output = os.path.abspath(output)
     try:
         os.makedirs(output, exist_ok=True)
@@ -162,7 +163,8 @@ def run_demo(output, duration, fail=False, lsl=False):
                     f"Publishing the LSL streams {streams} while the demo runs; another "
                     "program, or `flowmesh run examples/lsl_subscriber.json`, can pick them up."
                 )
-            run_once(pipeline, duration, signals.event, "Main run")
+            with monitored(pipeline) if monitored else contextlib.nullcontext():
+                run_once(pipeline, duration, signals.event, "Main run")
             if pipeline.get_condition() == Constants.Conditions.ERROR:
                 report_failure(pipeline)
             if signals.code is not None:
@@ -174,7 +176,7 @@ def run_demo(output, duration, fail=False, lsl=False):
             plot = plot_average(parts, os.path.join(output, "average.png"))
         finally:
             pipeline.close()
-        second_run(document, signals)
+        second_run(document, signals, monitored)
         print(f"Plot of the averaged response: {plot}")
         print(f"Recording of the second run: {parts['recorder'].path}")
         return signals.code or 0
@@ -202,13 +204,14 @@ def summary(parts):
     )
 
 
-def second_run(document, signals):
+def second_run(document, signals, monitored=None):
     from .cli import load_document
 
     pipeline = load_document(document)
     try:
         print(f"Loaded {document} back: {len(pipeline.get_elements())} elements")
-        run_once(pipeline, SECOND_RUN, signals.event, "Second run (loaded)")
+        with monitored(pipeline) if monitored else contextlib.nullcontext():
+            run_once(pipeline, SECOND_RUN, signals.event, "Second run (loaded)")
         if pipeline.get_condition() == Constants.Conditions.ERROR:
             report_failure(pipeline)
         eeg, average = element(pipeline, "eeg"), element(pipeline, "average")

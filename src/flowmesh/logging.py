@@ -8,6 +8,7 @@ writer thread of its own.
 
 # This module shadows the standard library's name inside the package only:
 # absolute imports always resolve `logging` to the standard library.
+import collections
 import datetime
 import itertools
 import logging as _stdlog
@@ -40,6 +41,8 @@ _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
 _THIS_FILE = __file__
 _file_numbers = itertools.count(1)
 _STOP = object()
+# Entries kept for live views (`Logger.recent_entries`).
+RECENT_ENTRIES = 200
 # `type` is a parameter name of the public methods; keep the builtin at hand.
 _type_of = type
 
@@ -248,6 +251,7 @@ class Logger:
         self._latest = {}
         # Per type: the first incident recorded since the last opaque take.
         self._pending = {}
+        self._recent = collections.deque(maxlen=RECENT_ENTRIES)
         if directory is None:
             directory = default_directory()
         directory = os.fsdecode(directory)
@@ -332,8 +336,9 @@ class Logger:
             source = _caller_source(caller)
         entry = LogEntry(type=type, time=time.time(), message=text, source=source, exception=exc)
 
-        if type in _INCIDENT_TYPES:
-            with self._lock:
+        with self._lock:
+            self._recent.append(entry)
+            if type in _INCIDENT_TYPES:
                 self._latest[type] = entry
                 if self._pending.get(type) is None:
                     self._pending[type] = entry
@@ -361,6 +366,11 @@ class Logger:
             if not opaque:
                 return self._latest.get(type)
             return self._pending.pop(type, None)
+
+    def recent_entries(self):
+        """The latest entries (up to `RECENT_ENTRIES`), oldest first."""
+        with self._lock:
+            return list(self._recent)
 
     def flush(self):
         """Block until every entry written before this call is in the file."""

@@ -124,8 +124,22 @@ class Pipeline:
         """The pipeline as a document: a dict with "format_version", "writer"
         (the package versions that wrote it), "nodes" (one entry per element:
         class, module, configuration with every id) and "connections" (pairs
-        of port ids, output side first)."""
-        return self._imp.serialize()
+        of port ids, output side first).
+
+        A connection to an input port of something outside the pipeline (the
+        live monitor's tap, a probe joined by hand) is left out: the document
+        could not name its target, and reading it back would fail.
+        """
+        document = self._imp.serialize()
+        inside = set()
+        for element in self._imp._nodes:
+            for port in (getattr(element._imp, "_input_ports", None) or {}).values():
+                inside.add(port.config[port.config.Keys.ID])
+        pairs = document["connections"]
+        kept = [pair for pair in pairs if pair[1] in inside]
+        if len(kept) != len(pairs):
+            document["connections"] = kept
+        return document
 
     @staticmethod
     def deserialize(data: dict) -> Pipeline:

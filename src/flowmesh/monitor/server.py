@@ -1,0 +1,308 @@
+"""The monitor's HTTP server: the page, a JSON snapshot and a Server-Sent Events stream.
+
+Every request runs on a thread of its own. Static files are read from the
+package once, at start, and served from memory by name, so no request path
+ever reaches the file system.
+"""
+
+import hmac
+import http.server
+import ipaddress
+import json
+import socket
+import sys
+import threading
+import urllib.parse
+from importlib import resources
+
+TOKEN_HEADER = "X-Flowmesh-Token"
+KEEPALIVE_SECONDS = 15.0
+MAX_BODY = 4096
+CONTENT_TYPES = {
+    ".html": "text/html; charset=utf-8",
+    ".js": "text/javascript; charset=utf-8",
+    ".css": "text/css; charset=utf-8",
+    ".svg": "image/svg+xml",
+    ".png": "image/png",
+}
+CONTENT_SECURITY_POLICY = (
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+    "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'"
+)
+SECURITY_HEADERS = (
+    ("Content-Security-Policy", CONTENT_SECURITY_POLICY),
+    ("X-Content-Type-Options", "nosniff"),
+    ("Referrer-Policy", "no-referrer"),
+    ("X-Frame-Options", "DENY"),
+    ("Cache-Control", "no-store"),
+)
+LOOPBACK_NAMES = ("localhost",)
+
+
+def is_loopback(host):
+    if host in LOOPBACK_NAMES:
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+def load_static():
+    """Name -> (bytes, content type) for every file the page needs."""
+    files = {}
+    for item in resources.files(__package__).joinpath("static").iterdir():
+        suffix = "." + item.name.rpartition(".")[2]
+        if item.is_file() and suffix in CONTENT_TYPES:
+            files[item.name] = (item.read_bytes(), CONTENT_TYPES[suffix])
+    return files
+
+
+class Server(http.server.ThreadingHTTPServer):
+    """The listening socket and what its handlers share."""
+
+    daemon_threads = True
+    request_queue_size = 128
+
+    def __init__(self, host, port, app):
+        self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.app = app
+        super().__init__((host, port), Handler)
+
+    def handle_error(self, request, client_address):
+        # A page closed mid-response is routine; anything else is worth a trace.
+        if not isinstance(sys.exception(), (ConnectionError, TimeoutError)):
+            super().handle_error(request, client_address)
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    server_version = "flowmesh-monitor"
+    sys_version = ""
+    # A client that stalls mid-request or mid-stream is dropped after this long.
+    timeout = 10
+
+    def log_message(self, format, *args):
+        pass
+
+    # --- responses ------------------------------------------------------------------------
+
+    def _send(self, status, body=b"", content_type="text/plain; charset=utf-8", headers=()):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        for name, value in SECURITY_HEADERS:
+            self.send_header(name, value)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def _text(self, status, text):
+        self._send(status, text.encode() + b"\n")
+
+    def _json(self, status, obj):
+        self._send(status, json.dumps(obj).encode(), "application/json")
+
+    # --- access -------------------------------------------------------------------------------
+
+    def _given_token(self, allow_query):
+        given = self.headers.get(TOKEN_HEADER)
+        if given is None:
+            scheme, _, credentials = self.headers.get("Authorization", "").partition(" ")
+            if scheme.lower() == "bearer":
+                given = credentials.strip()
+        if given is None and allow_query:
+            given = urllib.parse.parse_qs(self._url.query).get("token", [None])[0]
+        if given is None and allow_query:
+            cookie = self.headers.get("Cookie", "")
+            name = self.server.app.cookie_name
+            for part in cookie.split(";"):
+                key, _, value = part.strip().partition("=")
+                if key == name:
+                    given = value
+        return given
+
+    def _authorized(self, allow_query=True):
+        app = self.server.app
+        if app.token is None:
+            # Loopback without a token: a foreign page that rebinds its own name
+            # to 127.0.0.1 would otherwise read along.
+            try:
+                name = urllib.parse.urlsplit("//" + self.headers.get("Host", "")).hostname
+            except ValueError:
+                name = None
+            if not name or not is_loopback(name):
+                self._text(403, "Forbidden host")
+                return False
+            return True
+        given = self._given_token(allow_query)
+        if given is None or not hmac.compare_digest(
+            given.encode("utf-8", "surrogateescape"), app.token.encode()
+        ):
+            self._send(
+                401, b"Unauthorized\n", headers=(("WWW-Authenticate", 'Bearer realm="flowmesh"'),)
+            )
+            return False
+        return True
+
+    # --- GET --------------------------------------------------------------------------------
+
+    def do_GET(self):
+        self._url = urllib.parse.urlsplit(self.path)
+        if not self._authorized():
+            return
+        app = self.server.app
+        path = self._url.path
+        if path in ("/", "/index.html"):
+            self._static("index.html")
+        elif path.startswith("/static/"):
+            self._static(path[len("/static/") :])
+        elif path == "/api/snapshot":
+            latest = app.sampler.latest
+            if latest is None:
+                self._text(503, "No snapshot yet")
+            else:
+                self._send(200, latest[1], "application/json")
+        elif path == "/api/events":
+            self._stream()
+        else:
+            self._text(404, "Not found")
+
+    def _static(self, name):
+        app = self.server.app
+        found = app.static.get(name)
+        if found is None:
+            self._text(404, "Not found")
+            return
+        body, content_type = found
+        headers = ()
+        if app.token is not None and name == "index.html":
+            # The page's own requests (script, style, stream) carry the token
+            # this way; Strict keeps other sites from sending it.
+            headers = (
+                (
+                    "Set-Cookie",
+                    f"{app.cookie_name}={app.token}; Path=/; HttpOnly; SameSite=Strict",
+                ),
+            )
+        self._send(200, body, content_type, headers)
+
+    def _stream(self):
+        app = self.server.app
+        mailbox = app.broadcast.join(self.connection)
+        if mailbox is None:
+            self._text(503, "Too many clients")
+            return
+        try:
+            self.send_response(200)
+            self.send_header("Content-Type", "text/event-stream")
+            for name, value in SECURITY_HEADERS:
+                self.send_header(name, value)
+            self.end_headers()
+            latest = app.sampler.latest
+            sent = None if latest is None else latest[2]
+            self.wfile.write(b"retry: 2000\n\n" + (sent or b""))
+            while True:
+                payload = mailbox.take(KEEPALIVE_SECONDS)
+                if payload is not None and payload is not sent:  # (sent: as the stream opened)
+                    self.wfile.write(payload)
+                if mailbox.closed:
+                    break  # after the last update, which closing publishes first
+                if payload is None:
+                    self.wfile.write(b": keep-alive\n\n")
+        except (OSError, ValueError):
+            pass  # the client went away or stalled past the timeout
+        finally:
+            app.broadcast.leave(mailbox)
+            self.close_connection = True
+
+    # --- POST -------------------------------------------------------------------------------
+
+    def do_POST(self):
+        self._url = urllib.parse.urlsplit(self.path)
+        if not self._authorized(allow_query=False):
+            return
+        content_type = self.headers.get("Content-Type", "").split(";")[0].strip()
+        # Only a same-origin script can send JSON here: a form on another
+        # site cannot, and its script would need a preflight we never answer.
+        if content_type != "application/json":
+            self._text(415, "Expected application/json")
+            return
+        try:
+            length = int(self.headers.get("Content-Length", "0"))
+        except ValueError:
+            length = -1
+        if not 0 <= length <= MAX_BODY:
+            self._text(400, "Bad request body")
+            return
+        try:
+            body = json.loads(self.rfile.read(length) or b"{}")
+        except ValueError:
+            self._text(400, "Bad JSON")
+            return
+        if not isinstance(body, dict):
+            self._text(400, "Expected a JSON object")
+            return
+        app = self.server.app
+        path = self._url.path
+        if path == "/api/plot":
+            self._choose_plot(body)
+        elif path in ("/api/start", "/api/stop"):
+            if not app.allow_control:
+                self._text(403, "Control is not enabled")
+                return
+            self._control(path.rpartition("/")[2])
+        else:
+            self._text(404, "Not found")
+
+    def _choose_plot(self, body):
+        node, port = body.get("node"), body.get("port")
+        if node is not None and not (isinstance(node, str) and isinstance(port, str)):
+            self._text(400, "Expected node and port names")
+            return
+        try:
+            self.server.app.sampler.choose_plot(node, port)
+        except LookupError as e:
+            self._text(404, str(e))
+            return
+        except Exception as e:
+            self._text(409, f"Cannot plot that port: {e}")
+            return
+        self._refresh()
+        self._json(200, {"node": node, "port": port})
+
+    def _control(self, action):
+        app = self.server.app
+        pipeline = app.sampler.pipeline()
+        if pipeline is None:
+            self._text(410, "The pipeline is gone")
+            return
+        with app.control_lock:
+            try:
+                getattr(pipeline, action)()
+            except Exception as e:
+                self._text(409, f"{action} failed: {e}")
+                return
+        self._refresh()
+        self._json(200, {"state": str(pipeline.get_state())})
+
+    def _refresh(self):
+        """Publish a snapshot now, so that pages see the change at once."""
+        try:
+            self.server.app.sampler.sample()
+        except Exception:
+            pass  # the sampler's next pass reports it
+
+
+class App:
+    """What the handlers of one server share."""
+
+    def __init__(self, sampler, broadcast, token, allow_control):
+        self.sampler = sampler
+        self.broadcast = broadcast
+        self.token = token
+        self.allow_control = allow_control
+        self.static = load_static()
+        self.cookie_name = "flowmesh_token"  # made unique per port once bound
+        self.control_lock = threading.Lock()

@@ -1,0 +1,174 @@
+"""Drives the monitor page of a live pipeline in headless Chromium and prints
+what it saw as one JSON line. Run by test_monitor_browser.py inside a private
+network namespace:
+
+    python monitor_page_scenario.py CHROMIUM [SCREENSHOT_DIR]
+"""
+
+import json
+import math
+import sys
+import threading
+import time
+
+from playwright.sync_api import sync_playwright
+
+from flowmesh import monitor
+from flowmesh.constants import Constants
+from flowmesh.io_node import IONode
+from flowmesh.pipeline import Pipeline
+from flowmesh.sources import EventSource, SampledSource, Sink
+
+TIMEOUT_MS = 30_000
+
+
+class Sine(SampledSource):
+    def step(self, data):
+        t = self.get_counter() / self.rate
+        return {"out": math.sin(2 * math.pi * 1.5 * t) + 0.3 * math.sin(2 * math.pi * 7 * t)}
+
+
+class Smooth(IONode):
+    def setup(self, data, context):
+        self.last = 0.0
+        return {"out": {}}
+
+    def step(self, data):
+        self.last += 0.2 * (data["in"] - self.last)
+        return {"out": self.last}
+
+
+class Tagger(IONode):
+    def setup(self, data, context):
+        self.label = None
+        return {"out": {}}
+
+    def step(self, data):
+        if "label" in data:
+            self.label = data["label"]
+            return None
+        return {"out": (self.label, data["signal"])}
+
+
+class Fragile(IONode):
+    breaking = threading.Event()
+
+    def setup(self, data, context):
+        return {"out": {}}
+
+    def step(self, data):
+        if self.breaking.is_set():
+            raise ValueError("sensor returned garbage")
+        return {"out": data["in"]}
+
+
+def build():
+    pipeline = Pipeline(directory="")
+    sine, smooth = Sine(name="sine", rate=100), Smooth(name="smooth")
+    labels = EventSource(name="labels")
+    tagger = Tagger(
+        name="tagger",
+        input_ports=[{"name": "signal"}, {"name": "label", "timing": Constants.Timing.ASYNC}],
+    )
+    fragile, tagged, kept = Fragile(name="fragile"), Sink(name="tagged"), Sink(name="kept")
+    for node in (kept, tagged, fragile, tagger, smooth):
+        pipeline.add_node(node)
+    pipeline.connect(sine, smooth)
+    pipeline.connect(smooth, {"node": tagger, "port": "signal"})
+    pipeline.connect(labels, {"node": tagger, "port": "label"})
+    pipeline.connect(tagger, tagged)
+    pipeline.connect(smooth, fragile)
+    pipeline.connect(fragile, kept)
+    return pipeline, labels
+
+
+def frames_of(page):
+    return {
+        row.get_attribute("data-name"): int(row.query_selector("td:nth-child(6)").inner_text())
+        for row in page.query_selector_all("#elements tbody tr")
+    }
+
+
+def main():
+    chromium = sys.argv[1]
+    shots = sys.argv[2] if len(sys.argv) > 2 else None
+    seen = {}
+    pipeline, labels = build()
+    # With control, so the page also has to carry a token on every request.
+    with pipeline, monitor.serve(pipeline, port=0, allow_control=True, announce=False) as mon:
+        pipeline.start()
+        labels.trigger("resting")
+        with sync_playwright() as p:
+            browser = p.chromium.launch(executable_path=chromium, args=["--no-first-run"])
+            page = browser.new_page(viewport={"width": 1280, "height": 1000})
+            errors = []
+            page.on("pageerror", lambda e: errors.append(str(e)))
+            page.on("console", lambda m: m.type == "error" and errors.append(m.text))
+            page.goto(mon.url, timeout=TIMEOUT_MS)
+            page.wait_for_selector("svg#graph g.node", timeout=TIMEOUT_MS)
+            seen["graph"] = sorted(
+                g.get_attribute("data-name") for g in page.query_selector_all("svg#graph g.node")
+            )
+            seen["visible"] = sorted(
+                g.get_attribute("data-name")
+                for g in page.query_selector_all("svg#graph g.node")
+                if g.is_visible()
+            )
+            seen["edges"] = {
+                kind: len(page.query_selector_all(f"svg#graph path.edge.{kind}"))
+                for kind in ("Sync", "Async")
+            }
+            first = frames_of(page)
+            time.sleep(1.5)
+            page.wait_for_function(
+                "n => Number(document.body.dataset.sequence) > n",
+                arg=int(page.evaluate("document.body.dataset.sequence")),
+                timeout=TIMEOUT_MS,
+            )
+            second = frames_of(page)
+            seen["frames"] = [first, second]
+            seen["fps"] = float(
+                page.get_attribute("#elements tr[data-name='sine'] td.fps", "data-fps")
+            )
+            page.click("svg#graph g.node[data-name='smooth'] circle.port[data-port='out']")
+            page.wait_for_function(
+                "() => document.getElementById('plot-note').textContent === 'latest values'",
+                timeout=TIMEOUT_MS,
+            )
+            seen["plot"] = page.input_value("#plot-port")
+            labels.trigger("moving")
+            time.sleep(2.0)  # a few seconds of signal in the plot
+            if shots:
+                page.screenshot(path=f"{shots}/monitor.png", full_page=True)
+            seen["control"] = []
+            for button, state in (("#stop", "Stopped"), ("#start", "Running")):
+                page.click(button)
+                page.wait_for_function(
+                    "s => document.getElementById('pipeline-state').textContent === s",
+                    arg=state,
+                    timeout=TIMEOUT_MS,
+                )
+                seen["control"].append(str(pipeline.get_state()))
+            seen["failure_hidden_before"] = page.is_hidden("#failure")
+            Fragile.breaking.set()
+            page.wait_for_selector("#failure", state="visible", timeout=TIMEOUT_MS)
+            page.wait_for_selector(
+                "svg#graph g.node.failed[data-name='fragile']", timeout=TIMEOUT_MS
+            )
+            seen["failure"] = page.inner_text("#failure-text")
+            seen["failed"] = [
+                g.get_attribute("data-name")
+                for g in page.query_selector_all("svg#graph g.node.failed")
+            ]
+            seen["log_errors"] = [
+                r.inner_text() for r in page.query_selector_all("#log tbody tr.ERROR td.message")
+            ]
+            if shots:
+                page.screenshot(path=f"{shots}/monitor-failure.png", full_page=True)
+            seen["errors"] = errors
+            browser.close()
+    print(json.dumps(seen))
+
+
+if __name__ == "__main__":
+    main()

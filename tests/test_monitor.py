@@ -1,0 +1,1022 @@
+"""The monitor's server against real pipelines, over real sockets on loopback."""
+
+import gc
+import http.client
+import json
+import math
+import socket
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+from support import run_isolated, wait_until
+
+from flowmesh import imp, monitor
+from flowmesh.chain import node_entry
+from flowmesh.constants import Constants
+from flowmesh.io_chain import IOChain
+from flowmesh.io_node import IONode
+from flowmesh.logging import RECENT_ENTRIES, Logger
+from flowmesh.monitor import sampler as sampling
+from flowmesh.o_chain import OChain
+from flowmesh.pipeline import Pipeline
+from flowmesh.portable import Portable
+from flowmesh.sources import EventSource, SampledSource, Sink
+
+RATE = 200
+ASYNC_IN = [{"name": "in", "timing": Constants.Timing.ASYNC}]
+
+
+@pytest.fixture(autouse=True)
+def short_interval(monkeypatch):
+    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", 0.02)
+
+
+class Counter(SampledSource):
+    def step(self, data):
+        return {"out": self.get_counter()}
+
+
+class Doubler(IONode):
+    fail_at = None
+
+    def step(self, data):
+        if data["in"] == self.fail_at:
+            raise ZeroDivisionError(f"cannot take {data['in']}")
+        return {"out": 2 * data["in"]}
+
+
+class Graph:
+    def __init__(self, rate=RATE):
+        self.pipeline = Pipeline(directory="")
+        self.src, self.mid, self.sink = (
+            Counter(name="src", rate=rate),
+            Doubler(name="mid"),
+            Sink(name="sink"),
+        )
+        self.events, self.inbox = (
+            EventSource(name="events"),
+            Sink(name="inbox", input_ports=ASYNC_IN),
+        )
+        p = self.pipeline
+        for node in (self.sink, self.inbox, self.mid):
+            p.add_node(node)
+        p.connect(self.src, self.mid)
+        p.connect(self.mid, self.sink)
+        p.connect(self.events, self.inbox)
+
+
+@pytest.fixture
+def graph():
+    g = Graph()
+    yield g
+    g.pipeline.close()
+
+
+def serve(graph, **options):
+    """A monitor for `graph` (a Graph or a pipeline) on a free port."""
+    options.setdefault("port", 0)
+    options.setdefault("rate", 20)
+    options.setdefault("announce", False)
+    return monitor.serve(getattr(graph, "pipeline", graph), **options)
+
+
+@pytest.fixture
+def running(graph):
+    with serve(graph) as mon:
+        graph.pipeline.start()
+        yield graph, mon
+
+
+def request(mon, method, path, headers=None, body=None, host=None):
+    """(status, headers, body) of one request; `path` is sent as is."""
+    connection = http.client.HTTPConnection("127.0.0.1", mon.port, timeout=30)
+    try:
+        connection.putrequest(method, path, skip_host=host is not None)
+        if host is not None:
+            connection.putheader("Host", host)
+        for name, value in (headers or {}).items():
+            connection.putheader(name, value)
+        data = b"" if body is None else body
+        if method == "POST":
+            connection.putheader("Content-Length", str(len(data)))
+        connection.endheaders(data or None)
+        response = connection.getresponse()
+        if response.getheader("Content-Type", "").startswith("text/event-stream"):
+            return response.status, dict(response.getheaders()), b""
+        return response.status, dict(response.getheaders()), response.read()
+    finally:
+        connection.close()
+
+
+def post(mon, path, obj, token=None, content_type="application/json"):
+    headers = {"Content-Type": content_type}
+    if token is not None:
+        headers["X-Flowmesh-Token"] = token
+    return request(mon, "POST", path, headers, json.dumps(obj).encode())
+
+
+def snapshot(mon):
+    status, _, body = request(mon, "GET", "/api/snapshot")
+    assert status == 200
+    return json.loads(body)
+
+
+class Stream:
+    """A raw Server-Sent Events client."""
+
+    def __init__(self, mon, path="/api/events"):
+        self.sock = socket.create_connection(("127.0.0.1", mon.port), timeout=30)
+        self.sock.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        self.file = self.sock.makefile("rb")
+        self.status = int(self.file.readline().split()[1])
+        while self.file.readline() not in (b"\r\n", b"\n", b""):
+            pass
+
+    def next_snapshot(self):
+        data = None
+        for line in self.file:
+            if line.startswith(b"data: "):
+                data = line[6:]
+            elif line == b"\n" and data is not None:
+                return json.loads(data)
+        raise EOFError("the stream ended")
+
+    def close(self):
+        self.file.close()
+        self.sock.close()
+
+
+def by_name(snap):
+    return {e["name"]: e for e in snap["elements"]}
+
+
+# --- what the snapshot says -----------------------------------------------------------------
+
+
+def test_snapshot_matches_the_pipeline(running):
+    graph, mon = running
+    assert wait_until(lambda: by_name(mon.snapshot())["sink"]["counter"] > 20)
+    snap = snapshot(mon)
+    elements = by_name(snap)
+    nodes = graph.pipeline._imp._nodes
+    assert [e["name"] for e in snap["elements"]] == [n.name for n in nodes]
+    for node in nodes:
+        record = elements[node.name]
+        assert record["class"] == type(node).__name__
+        assert record["state"] == node.get_state() == "Running"
+        assert record["condition"] == node.get_condition() == "Healthy"
+        assert 0 < record["counter"] <= node.get_counter() or node is graph.events
+        inputs = getattr(node._imp, "_input_ports", None) or {}
+        outputs = getattr(node._imp, "_output_ports", None) or {}
+        assert [(p["name"], p["timing"]) for p in record["inputs"]] == [
+            (n, str(p.timing)) for n, p in inputs.items()
+        ]
+        assert [(p["name"], p["timing"]) for p in record["outputs"]] == [
+            (n, str(p.timing)) for n, p in outputs.items()
+        ]
+    names = [e["name"] for e in snap["elements"]]
+    links = {
+        (names[a], pa, names[b], pb, t)
+        for (a, pa), (b, pb), t in (
+            (link["from"], link["to"], link["timing"]) for link in snap["links"]
+        )
+    }
+    assert links == {
+        ("src", "out", "mid", "in", "Sync"),
+        ("mid", "out", "sink", "in", "Sync"),
+        ("events", "out", "inbox", "in", "Async"),
+    }
+    assert snap["pipeline"]["state"] == "Running"
+    assert snap["pipeline"]["condition"] == "Healthy"
+    assert snap["pipeline"]["elapsed"] > 0
+    assert snap["failure"] is None and snap["control"] is False
+    assert any("added to pipeline" in entry["message"] for entry in snap["log"])
+
+
+def test_frame_rate_follows_the_counters(running):
+    graph, mon = running
+    assert wait_until(lambda: by_name(mon.snapshot())["src"]["counter"] > RATE)
+    fps = by_name(mon.snapshot())["src"]["fps"]
+    # A clocked source catches up on late frames, so over a second it is close to its rate.
+    assert 0.5 * RATE < fps < 1.5 * RATE
+    assert by_name(mon.snapshot())["events"]["fps"] == 0
+    graph.pipeline.stop()
+    assert wait_until(lambda: mon.snapshot()["pipeline"]["state"] == "Stopped")
+    assert wait_until(lambda: by_name(mon.snapshot())["src"]["fps"] == 0)
+    # The elapsed time of the run stays on show once it has ended.
+    assert mon.snapshot()["pipeline"]["elapsed"] > 0
+
+
+def test_a_failure_marks_the_element_and_shows_the_banner(graph, capsys):
+    graph.mid.fail_at = 40
+    with serve(graph) as mon:
+        graph.pipeline.start()
+        assert wait_until(lambda: mon.snapshot()["pipeline"]["condition"] == "Error")
+        snap = mon.snapshot()
+    elements = by_name(snap)
+    assert elements["mid"]["condition"] == "Error"
+    assert [e["name"] for e in snap["elements"] if e["condition"] == "Error"] == ["mid"]
+    lines = snap["failure"]["banner"].splitlines()
+    assert lines[0] == "*** cannot take 40 ***"
+    assert "Node: mid" in lines and lines[-1] == "Pipeline stopped."
+    assert lines[-2] == graph.pipeline._imp._log_reference()
+    assert snap["failure"]["node"] == "mid"
+    # Every line of the banner the monitoring thread printed is on the page too.
+    printed = capsys.readouterr().out
+    for line in lines:
+        assert line in printed
+    errors = [e for e in snap["log"] if e["type"] == "ERROR"]
+    assert errors and errors[0]["message"] == "cannot take 40" and errors[0]["instance"] == "mid"
+
+
+def test_the_stream_delivers_updates(running):
+    graph, mon = running
+    stream = Stream(mon)
+    try:
+        assert stream.status == 200
+        snaps = [stream.next_snapshot() for _ in range(4)]
+    finally:
+        stream.close()
+    sequences = [s["sequence"] for s in snaps]
+    assert sequences == sorted(set(sequences))
+    counters = [by_name(s)["src"]["counter"] for s in snaps]
+    assert counters[-1] > counters[0]
+
+
+# --- access ---------------------------------------------------------------------------------
+
+PATHS = ["/", "/index.html", "/static/app.js", "/static/style.css", "/api/snapshot", "/api/events"]
+
+
+@pytest.mark.parametrize("path", PATHS)
+@pytest.mark.parametrize(
+    "how, allowed",
+    [
+        ("none", False),
+        ("wrong query", False),
+        ("wrong header", False),
+        ("prefix", False),
+        ("query", True),
+        ("header", True),
+        ("bearer", True),
+        ("wrong bearer", False),
+        ("cookie", True),
+    ],
+)
+def test_every_request_needs_the_token(graph, path, how, allowed):
+    with serve(graph, token="s3cret-token") as mon:
+        headers, target = {}, path
+        if how == "wrong query":
+            target += "?token=s3cret-tokem"
+        elif how == "wrong header":
+            headers["X-Flowmesh-Token"] = "nope"
+        elif how == "prefix":
+            target += "?token=s3cret"
+        elif how == "query":
+            target += "?token=s3cret-token"
+        elif how == "header":
+            headers["X-Flowmesh-Token"] = "s3cret-token"
+        elif how == "bearer":
+            headers["Authorization"] = "Bearer s3cret-token"
+        elif how == "wrong bearer":
+            headers["Authorization"] = "Basic s3cret-token"
+        elif how == "cookie":
+            headers["Cookie"] = f"other=1; flowmesh_token_{mon.port}=s3cret-token"
+        status, _, body = request(mon, "GET", target, headers)
+    if allowed:
+        assert status == 200
+    else:
+        assert status == 401
+        assert body == b"Unauthorized\n"
+
+
+def test_the_page_hands_its_token_to_its_own_requests(graph):
+    with serve(graph, token="tok") as mon:
+        assert mon.url == f"http://127.0.0.1:{mon.port}/?token=tok"
+        status, headers, _ = request(mon, "GET", "/?token=tok")
+        cookie = headers["Set-Cookie"]
+        assert cookie.startswith(f"flowmesh_token_{mon.port}=tok;")
+        assert "HttpOnly" in cookie and "SameSite=Strict" in cookie
+
+
+@pytest.mark.parametrize(
+    "host, status",
+    [
+        ("127.0.0.1:{port}", 200),
+        ("localhost:{port}", 200),
+        ("[::1]:{port}", 200),
+        ("127.0.0.1", 200),
+        ("attacker.example:{port}", 403),
+        ("attacker.example", 403),
+        ("127.0.0.1.attacker.example", 403),
+        ("", 403),
+        ("[::1", 403),
+    ],
+)
+def test_loopback_without_a_token_answers_loopback_names_only(running, host, status):
+    graph, mon = running
+    got, _, body = request(mon, "GET", "/api/snapshot", host=host.format(port=mon.port))
+    assert got == status
+    if status == 403:
+        assert b"elements" not in body
+
+
+def test_binding_beyond_loopback_requires_the_token():
+    # Only inside a namespace of our own: 0.0.0.0 there reaches nothing but lo.
+    result = run_isolated([sys.executable, "-c", BEYOND_LOOPBACK], timeout=120)
+    assert result.returncode == 0, result.stderr
+    seen = json.loads(result.stdout.strip().splitlines()[-1])
+    token = seen["token"]
+    assert token and len(token) >= 24
+    assert f"token={token}" in seen["announced"]
+    assert set(seen["without"].values()) == {401}
+    assert set(seen["wrong"].values()) == {401}
+    assert set(seen["with"].values()) == {200}
+    assert seen["snapshot_without"] == "Unauthorized\n"
+
+
+BEYOND_LOOPBACK = """
+import contextlib, io, json, sys, urllib.error, urllib.request
+sys.path[:0] = ["src", "tests"]
+from flowmesh import monitor
+from flowmesh.pipeline import Pipeline
+from flowmesh.portable import Portable
+from flowmesh.sources import Sink
+
+pipeline = Pipeline(directory="")
+pipeline.add_node(Sink(name="sink"))
+err = io.StringIO()
+with contextlib.redirect_stderr(err):
+    mon = monitor.serve(pipeline, port=0, host="0.0.0.0")
+base = f"http://127.0.0.1:{mon.port}"
+
+def get(path):
+    try:
+        with urllib.request.urlopen(base + path, timeout=30) as r:
+            return r.status, "" if "events" in path else r.read().decode()
+    except urllib.error.HTTPError as e:
+        return e.code, e.read().decode()
+
+paths = ["/", "/static/app.js", "/api/snapshot", "/api/events"]
+seen = {
+    "token": mon.token,
+    "announced": err.getvalue(),
+    "without": {p: get(p)[0] for p in paths},
+    "wrong": {p: get(p + "?token=x" + mon.token)[0] for p in paths},
+    "with": {p: get(p + "?token=" + mon.token)[0] for p in paths},
+    "snapshot_without": get("/api/snapshot")[1],
+}
+mon.close()
+pipeline.close()
+print(json.dumps(seen))
+"""
+
+
+# --- files ----------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "path",
+    [
+        "/static/../__init__.py",
+        "/static/..%2f__init__.py",
+        "/static/%2e%2e/__init__.py",
+        "/static/../../logging.py",
+        "/static/..\\__init__.py",
+        "/static//etc/passwd",
+        "/static/%2Fetc%2Fpasswd",
+        "/../../../../etc/passwd",
+        "/static/",
+        "/static/app.js/../../__init__.py",
+        "/static/app.js%00.png",
+        "/__init__.py",
+        "/static/sampler.py",
+    ],
+)
+def test_no_file_outside_the_page_is_served(running, path):
+    graph, mon = running
+    status, _, body = request(mon, "GET", path)
+    assert status == 404
+    assert b"import" not in body and b"root:" not in body
+
+
+def test_the_page_is_self_contained_under_a_strict_policy(running):
+    graph, mon = running
+    status, headers, page = request(mon, "GET", "/")
+    assert status == 200 and headers["Content-Type"].startswith("text/html")
+    policy = headers["Content-Security-Policy"]
+    for directive in ("default-src 'none'", "script-src 'self'", "connect-src 'self'"):
+        assert directive in policy
+    assert "unsafe" not in policy and "http" not in policy
+    assert headers["X-Content-Type-Options"] == "nosniff"
+    for name in ("app.js", "style.css"):
+        status, headers, body = request(mon, "GET", f"/static/{name}")
+        assert status == 200 and "Content-Security-Policy" in headers
+        # The one absolute URL is the SVG namespace, which is a name, not a fetch.
+        text = body.decode().replace("http://www.w3.org/2000/svg", "")
+        assert "http:" not in text and "https:" not in text and "//cdn" not in text
+    assert b"<script>" not in page and b"style=" not in page and b"https:" not in page
+
+
+# --- control --------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "allow_control, method, path, header_token, content_type, status",
+    [
+        (False, "GET", "/api/stop", None, None, 404),
+        (False, "POST", "/api/stop", None, "application/json", 403),
+        (True, "GET", "/api/stop?token={token}", None, None, 404),
+        (True, "POST", "/api/stop", None, "application/json", 401),
+        (True, "POST", "/api/stop?token={token}", None, "application/json", 401),
+        (True, "POST", "/api/stop", "wrong", "application/json", 401),
+        (True, "POST", "/api/stop", "{token}", "text/plain", 415),
+        (True, "POST", "/api/stop", "{token}", "application/x-www-form-urlencoded", 415),
+        (True, "POST", "/api/shutdown", "{token}", "application/json", 404),
+    ],
+)
+def test_nothing_changes_the_run_without_control_a_token_and_a_post(
+    graph, allow_control, method, path, header_token, content_type, status
+):
+    with serve(graph, allow_control=allow_control) as mon:
+        assert (mon.token is not None) == allow_control
+        graph.pipeline.start()
+        headers = {}
+        if content_type:
+            headers["Content-Type"] = content_type
+        if header_token:
+            headers["X-Flowmesh-Token"] = header_token.format(token=mon.token)
+        got, _, _ = request(mon, method, path.format(token=mon.token), headers, b"{}")
+        assert got == status
+        time.sleep(0.05)
+        assert graph.pipeline.get_state() == "Running"
+
+
+def test_start_and_stop_from_the_page(graph):
+    with serve(graph, allow_control=True) as mon:
+        status, _, body = post(mon, "/api/start", {}, token=mon.token)
+        assert status == 200 and json.loads(body) == {"state": "Running"}
+        assert graph.pipeline.get_state() == "Running"
+        assert wait_until(lambda: graph.sink.get_counter() > 5)
+        status, _, body = post(mon, "/api/stop", {}, token=mon.token)
+        assert status == 200 and json.loads(body) == {"state": "Stopped"}
+        assert graph.pipeline.get_state() == "Stopped"
+        assert mon.snapshot()["control"] is True
+
+
+@pytest.mark.parametrize(
+    "body, content_length, status",
+    [
+        (b"{", None, 400),
+        (b"[1, 2]", None, 400),
+        (b'"node"', None, 400),
+        (b'{"node": 3, "port": "out"}', None, 400),
+        (b'{"node": "mid", "port": ["out"]}', None, 400),
+        (b'{"node": "mid", "port": "nope"}', None, 404),
+        (b'{"node": "nobody", "port": "out"}', None, 404),
+        (b'{"node": "sink", "port": "in"}', None, 404),
+        (b"{}", "-5", 400),
+        (b"{}", "many", 400),
+        (b"x" * 5000, None, 400),
+    ],
+)
+def test_bad_plot_requests_are_refused(running, body, content_length, status):
+    graph, mon = running
+    connection = http.client.HTTPConnection("127.0.0.1", mon.port, timeout=30)
+    try:
+        connection.putrequest("POST", "/api/plot")
+        connection.putheader("Content-Type", "application/json")
+        connection.putheader("Content-Length", content_length or str(len(body)))
+        connection.endheaders(body)
+        assert connection.getresponse().status == status
+    finally:
+        connection.close()
+    assert mon.snapshot()["plot"] is None
+
+
+# --- the plot -------------------------------------------------------------------------------
+
+
+def test_plotting_taps_only_the_chosen_port_and_lets_go(running):
+    graph, mon = running
+    out = graph.mid._imp._output_ports["out"]
+    before = out._connected_ports
+    status, _, _ = post(mon, "/api/plot", {"node": "mid", "port": "out"})
+    assert status == 200
+    assert len(out._connected_ports) == len(before) + 1
+    # No other port is touched.
+    assert len(graph.src._imp._output_ports["out"]._connected_ports) == 1
+    assert wait_until(lambda: len((mon.snapshot()["plot"] or {}).get("curves", [[]])[0]) > 20)
+    plot = mon.snapshot()["plot"]
+    assert (plot["node"], plot["port"], plot["kind"]) == ("mid", "out", "series")
+    values = plot["curves"][0]
+    # Doubled counts, in order.
+    assert all(v % 2 == 0 for v in values)
+    assert all(b > a for a, b in zip(values, values[1:]))
+    # The monitor's own tap is no link of the graph.
+    assert len(mon.snapshot()["links"]) == 3
+
+    assert post(mon, "/api/plot", {"node": "src", "port": "out"})[0] == 200
+    assert out._connected_ports == before
+    assert post(mon, "/api/plot", {"node": None})[0] == 200
+    assert graph.src._imp._output_ports["out"]._connected_ports == (
+        graph.mid._imp._input_ports["in"],
+    )
+    assert mon.snapshot()["plot"] is None
+
+
+def test_closing_the_monitor_removes_its_tap(graph):
+    out = graph.mid._imp._output_ports["out"]
+    before = out._connected_ports
+    with serve(graph) as mon:
+        mon.choose_plot("mid", "out")
+        assert len(out._connected_ports) == 2
+    assert out._connected_ports == before
+
+
+nan = float("nan")
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (3, ("scalar", 3.0)),
+        (True, ("scalar", 1.0)),
+        (np.float32(2.5), ("scalar", 2.5)),
+        (np.array(4.0), ("scalar", 4.0)),
+        ([1, 2.5, 3], ("frame", [[1.0, 2.5, 3.0]])),
+        (np.arange(5), ("frame", [[0.0, 1.0, 2.0, 3.0, 4.0]])),
+        (np.arange(6).reshape(3, 2), ("frame", [[0.0, 2.0, 4.0], [1.0, 3.0, 5.0]])),
+        (np.arange(6).reshape(2, 3), ("frame", [[0.0, 1.0, 2.0], [3.0, 4.0, 5.0]])),
+        ("text", None),
+        ([1, "2"], None),
+        ([], None),
+        ({"a": 1}, None),
+        (("label", 0.5), None),
+        (np.array(["a", "b"]), None),
+        (np.array([1, 2], dtype=object), None),
+        (np.zeros((2, 2, 2)), None),
+        (np.zeros(0), None),
+    ],
+)
+def test_values_become_curves(value, expected):
+    assert sampling._as_matrix(value) == expected
+
+
+@pytest.mark.parametrize(
+    "shape, curves, points",
+    [((1000,), 1, 334), ((4000, 3), 3, 400), ((2, 10_000), 2, 400), ((500, 20), 8, 250)],
+)
+def test_large_arrays_are_thinned_for_display(shape, curves, points):
+    kind, data = sampling._as_matrix(np.ones(shape))
+    assert kind == "frame" and len(data) == curves
+    assert {len(c) for c in data} == {points}
+
+
+class Raising:
+    def __float__(self):
+        raise RuntimeError("no float")
+
+    def __repr__(self):
+        raise RuntimeError("no repr")
+
+
+@pytest.mark.parametrize(
+    "values, kind, curves, note",
+    [
+        ([1.0, nan, 3.0], "series", [[1.0, None, 3.0]], None),
+        ([np.array([1.0, math.inf])], "frame", [[1.0, None]], None),
+        ([1.0, "x"], "series", [[1.0]], "not numeric: 'x'"),
+        ([Raising()], "series", [[]], "not numeric: <Raising>"),
+        (["x", 2.0], "series", [[2.0]], None),
+        ([np.arange(3), 5.0], "series", [[5.0]], None),
+        ([5.0, np.arange(3)], "frame", [[0.0, 1.0, 2.0]], None),
+    ],
+)
+def test_the_plot_record_is_valid_json(graph, values, kind, curves, note):
+    feed = sampling.PlotFeed(0, graph.mid, "out")
+    try:
+        feed.tap.values.extend(values)
+        feed.drain(0)
+        record = feed.record("mid")
+    finally:
+        feed.remove()
+    assert (record["kind"], record["curves"], record["note"]) == (kind, curves, note)
+    json.dumps(record, allow_nan=False)
+
+
+# --- clients --------------------------------------------------------------------------------
+
+
+def test_a_mailbox_keeps_only_the_latest_and_never_blocks():
+    mailbox = sampling.Mailbox()
+    for k in range(10_000):
+        mailbox.offer(k)
+    assert mailbox.take(0) == 9999
+    assert mailbox.take(0) is None
+    mailbox.close()
+    assert mailbox.closed and mailbox.take(10) is None
+
+
+def test_vanished_clients_are_cleaned_up(running):
+    graph, mon = running
+    streams = [Stream(mon) for _ in range(5)]
+    for stream in streams:
+        stream.next_snapshot()
+    assert mon.clients == 5
+    for stream in streams:
+        stream.close()
+    assert wait_until(lambda: mon.clients == 0)
+
+
+def test_clients_beyond_the_limit_are_turned_away(graph):
+    with serve(graph, max_clients=2) as mon:
+        kept = [Stream(mon), Stream(mon)]
+        try:
+            assert [s.status for s in kept] == [200, 200]
+            refused = Stream(mon)
+            assert refused.status == 503
+            refused.close()
+        finally:
+            for stream in kept:
+                stream.close()
+        assert wait_until(lambda: mon.clients == 0)
+        late = Stream(mon)
+        assert late.status == 200
+        late.close()
+
+
+def test_fifty_clients_while_the_pipeline_keeps_its_rate(running):
+    graph, mon = running
+    streams = [Stream(mon) for _ in range(50)]
+    try:
+        assert all(s.status == 200 for s in streams)
+        assert wait_until(lambda: mon.clients == 50)
+        start_count, start = graph.src.get_counter(), time.monotonic()
+        received = [[] for _ in streams]
+
+        def read(stream, into):
+            for _ in range(5):
+                into.append(stream.next_snapshot()["sequence"])
+
+        readers = [threading.Thread(target=read, args=a) for a in zip(streams, received)]
+        for reader in readers:
+            reader.start()
+        for reader in readers:
+            reader.join(60)
+        frames = graph.src.get_counter() - start_count
+        elapsed = time.monotonic() - start
+    finally:
+        for stream in streams:
+            stream.close()
+    # Each page gets its snapshots in order, none twice.
+    assert [r for r in received if len(r) != 5 or r != sorted(set(r))] == []
+    # The source is clocked and catches up on late frames: serving fifty
+    # pages must not hold it back.
+    assert frames >= 0.8 * RATE * elapsed
+    assert graph.pipeline.get_condition() == "Healthy"
+    assert wait_until(lambda: mon.clients == 0)
+
+
+def test_a_stalled_client_holds_up_neither_the_others_nor_close(graph):
+    mon = serve(graph, rate=50)
+    graph.pipeline.start()
+    stalled = socket.create_connection(("127.0.0.1", mon.port))
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1024)
+    stalled.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    try:
+        live = Stream(mon)
+        first = live.next_snapshot()["sequence"]
+        for _ in range(10):
+            last = live.next_snapshot()["sequence"]
+        assert last >= first + 10
+        live.close()
+        closer = threading.Thread(target=mon.close)
+        closer.start()
+        closer.join(30)
+        assert not closer.is_alive()
+    finally:
+        stalled.close()
+        mon.close()
+
+
+def test_close_releases_everything_and_can_be_repeated(graph):
+    mon = serve(graph)
+    port = mon.port
+    stream = Stream(mon)
+    stream.next_snapshot()
+    mon.close()
+    mon.close()
+    assert mon.closed
+    with pytest.raises(EOFError):
+        while True:
+            stream.next_snapshot()
+    stream.close()
+    with pytest.raises(OSError):
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+    names = [t.name for t in threading.enumerate()]
+    assert not [n for n in names if n.startswith("flowmesh-monitor")]
+
+
+def test_a_dropped_pipeline_ends_its_monitor():
+    g = Graph()
+    mon = serve(g)
+    g.pipeline.close()
+    del g
+    gc.collect()
+    assert wait_until(lambda: mon.closed)
+    assert wait_until(
+        lambda: not [t for t in threading.enumerate() if t.name.startswith("flowmesh-monitor")]
+    )
+
+
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        ({"port": -1}, ValueError),
+        ({"port": 70000}, ValueError),
+        ({"port": True}, ValueError),
+        ({"port": "8765"}, ValueError),
+        ({"host": 127}, TypeError),
+        ({"token": ""}, ValueError),
+        ({"token": b"bytes"}, ValueError),
+        ({"rate": 0}, ValueError),
+        ({"rate": math.nan}, ValueError),
+    ],
+)
+def test_bad_arguments_are_refused(graph, options, error):
+    with pytest.raises(error):
+        serve(graph, **options)
+
+
+@pytest.mark.parametrize("thing", [None, "pipeline", object()])
+def test_only_a_pipeline_can_be_served(thing):
+    with pytest.raises(TypeError):
+        monitor.serve(thing, port=0)
+
+
+def test_a_port_in_use_is_reported_and_nothing_is_left_running(graph):
+    with serve(graph) as mon:
+        with pytest.raises(OSError):
+            serve(graph, port=mon.port)
+    assert not [t for t in threading.enumerate() if t.name.startswith("flowmesh-monitor")]
+
+
+# --- the log it shows -----------------------------------------------------------------------
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+def test_the_logger_keeps_a_bounded_list_of_recent_entries():
+    log = Logger("")
+    threads = [
+        threading.Thread(target=lambda k=k: [log.write(message=f"{k}:{i}") for i in range(200)])
+        for k in range(4)
+    ]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    entries = log.recent_entries()
+    assert len(entries) == RECENT_ENTRIES
+    for k in range(4):
+        mine = [
+            int(e["message"].split(":")[1]) for e in entries if e["message"].startswith(f"{k}:")
+        ]
+        assert mine == sorted(mine)
+    log.write(type="ERROR", message=Unprintable())
+    assert log.recent_entries()[-1]["message"] == "<unprintable Unprintable>"
+
+
+def test_long_messages_are_cut_for_the_page(running):
+    graph, mon = running
+    graph.pipeline.log("x" * 50_000)
+
+    def long_ones():
+        return [e["message"] for e in mon.snapshot()["log"] if e["message"].startswith("xxx")]
+
+    assert wait_until(long_ones)
+    assert [len(m) for m in long_ones()] == [sampling.MESSAGE_CHARS]
+
+
+def test_the_plot_survives_a_restart_and_a_closed_monitor_taps_nothing(running):
+    graph, mon = running
+    mon.choose_plot("src", "out")
+    assert wait_until(lambda: len(mon.snapshot()["plot"]["curves"][0]) > 10)
+    graph.pipeline.stop()
+    graph.pipeline.start()
+    last = mon.snapshot()["plot"]["curves"][0][-1]
+    # The new run's values reach the plot.
+    assert wait_until(lambda: mon.snapshot()["plot"]["curves"][0][-1] > last + 20)
+    assert graph.pipeline.get_condition() == "Healthy"
+    mon.close()
+    with pytest.raises(LookupError):
+        mon.choose_plot("mid", "out")
+    assert len(graph.mid._imp._output_ports["out"]._connected_ports) == 1
+
+
+class Stages(IOChain):
+    fail_at = None
+
+    def build_nodes(self, config):
+        first, second = Doubler(name="stage0"), Doubler(name="stage1")
+        second.fail_at = self.fail_at
+        return [first, second]
+
+
+@pytest.mark.parametrize("fail_at", [None, 8])
+def test_a_chain_is_one_element_with_its_members_frames_and_ports(fail_at):
+    Stages.fail_at = fail_at
+    pipeline = Pipeline(directory="")
+    front = OChain(name="front", nodes=[node_entry(Counter, name="c", rate=RATE)])
+    stages, sink = Stages(name="stages"), Sink(name="sink")
+    pipeline.add_node(sink)
+    pipeline.add_node(stages)
+    pipeline.connect(front, stages)
+    pipeline.connect(stages, sink)
+    try:
+        with serve(pipeline) as mon:
+            mon.choose_plot("stages", "out")
+            pipeline.start()
+            if fail_at is None:
+                assert wait_until(lambda: by_name(mon.snapshot())["stages"]["counter"] > 20)
+                assert wait_until(lambda: len(mon.snapshot()["plot"]["curves"][0]) > 5)
+                values = mon.snapshot()["plot"]["curves"][0]
+                assert all(v % 4 == 0 for v in values)  # doubled twice inside the chain
+            else:
+                assert wait_until(lambda: mon.snapshot()["failure"] is not None)
+            snap = mon.snapshot()
+    finally:
+        pipeline.close()
+    elements = by_name(snap)
+    assert elements["stages"]["members"] == ["stage0", "stage1"]
+    assert elements["front"]["members"] == ["c"]
+    assert elements["sink"]["members"] == []
+    assert {
+        (snap["elements"][a]["name"], snap["elements"][b]["name"])
+        for (a, _), (b, _) in ((link["from"], link["to"]) for link in snap["links"])
+    } == {("front", "stages"), ("stages", "sink")}
+    if fail_at is None:
+        assert elements["stages"]["fps"] > 0
+        assert elements["stages"]["counter"] <= elements["sink"]["counter"] + 1
+    else:
+        assert elements["stages"]["condition"] == "Error"
+        assert "Node: stage1" in snap["failure"]["banner"].splitlines()
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("8765", ("127.0.0.1", 8765)),
+        (" 0 ", ("127.0.0.1", 0)),
+        ("0.0.0.0:9000", ("0.0.0.0", 9000)),
+        ("localhost:80", ("localhost", 80)),
+        ("[::1]:8765", ("::1", 8765)),
+        ("[::]:1", ("::", 1)),
+        ("", ValueError),
+        ("host:", ValueError),
+        (":8765", ValueError),
+        ("::1:8765", ValueError),
+        ("8765x", ValueError),
+        ("-1", ValueError),
+        ("65536", ValueError),
+        ("１２３", ValueError),
+        (8765, TypeError),
+    ],
+)
+def test_monitor_addresses(text, expected):
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            monitor.parse_address(text)
+    else:
+        assert monitor.parse_address(text) == expected
+
+
+class Moody(IONode):
+    """An element whose name and output misbehave on demand."""
+
+    mood = None
+
+    @property
+    def name(self):
+        if Moody.mood is not None:
+            raise Moody.mood("no name today")
+        return "moody"
+
+    def step(self, data):
+        return {"out": Sulky(data["in"])}
+
+
+class Sulky(float):
+    def __float__(self):
+        if Moody.mood is not None:
+            raise Moody.mood("no float today")
+        return super().__float__()
+
+
+@pytest.mark.parametrize(
+    "mood, reported", [(RuntimeError, False), (SystemExit, True), (KeyboardInterrupt, True)]
+)
+def test_client_code_that_raises_never_ends_the_monitor(mood, reported):
+    pipeline = Pipeline(directory="")
+    src, moody, sink = Counter(name="src", rate=RATE), Moody(), Sink(name="sink")
+    pipeline.add_node(sink)
+    pipeline.add_node(moody)
+    pipeline.connect(src, moody)
+    pipeline.connect(moody, sink)
+    try:
+        with serve(pipeline) as mon:
+            mon.choose_plot("moody")
+            pipeline.start()
+            Moody.mood = mood
+            if reported:
+                # The page keeps the last good state and learns why it is not moving.
+                assert wait_until(lambda: mon.snapshot()["monitor_error"] is not None)
+                assert mon.snapshot()["monitor_error"].startswith(mood.__name__)
+                assert "moody" in by_name(mon.snapshot())
+            else:
+                # An ordinary exception only costs the name (the class stands in)
+                # and the plot's values (the page says they are not numbers).
+                assert wait_until(lambda: "Moody" in by_name(mon.snapshot()))
+                assert wait_until(lambda: (mon.snapshot()["plot"]["note"] or "").startswith("not"))
+                assert mon.snapshot()["monitor_error"] is None
+            Moody.mood = None
+            sequence = mon.snapshot()["sequence"]
+            assert wait_until(lambda: mon.snapshot()["sequence"] > sequence + 2)
+            snap = mon.snapshot()
+            assert "moody" in by_name(snap)
+            assert snap["plot"]["node"] == "moody" and snap["plot"]["curves"][0]
+            assert mon._sampler._thread.is_alive()
+    finally:
+        Moody.mood = None
+        pipeline.close()
+
+
+@pytest.mark.parametrize(
+    "fps, every, kept",
+    [
+        (0, 1, list(range(100))),
+        (50, 1, list(range(100))),
+        (250, 2, list(range(1, 100, 2))),
+        (1000, 10, list(range(9, 100, 10))),
+    ],
+)
+def test_the_tap_thins_fast_ports_to_what_a_plot_can_show(graph, fps, every, kept):
+    feed = sampling.PlotFeed(0, graph.mid, "out")
+    try:
+        feed.drain(fps)
+        assert feed.tap.every == every
+        for k in range(100):
+            feed.tap.step({"in": float(k)})
+        feed.drain(fps)
+    finally:
+        feed.remove()
+    assert list(feed.series) == [float(k) for k in kept]
+
+
+@pytest.mark.parametrize("outsider", ["monitor tap", "probe joined by hand"])
+def test_a_document_saved_while_something_outside_listens_reads_back_whole(
+    graph, tmp_path, outsider
+):
+    plain = graph.pipeline.serialize()
+    with serve(graph) as mon:
+        if outsider == "monitor tap":
+            mon.choose_plot("mid", "out")
+            mon.choose_plot("events", "out")  # the tap moves: one is joined at a time
+            mon.choose_plot("mid", "out")
+        else:
+            graph.mid.connect("out", Sink(name="probe"), "in")
+        assert len(graph.mid._imp._output_ports["out"]._connected_ports) == 2
+        assert graph.pipeline.serialize()["connections"] == plain["connections"]
+        graph.pipeline.save(tmp_path / "doc.json")
+    Portable.reset()
+    again = Pipeline.load(tmp_path / "doc.json")
+    try:
+        assert again.serialize()["connections"] == plain["connections"]
+    finally:
+        again.close()
+
+
+def test_open_pages_get_the_final_state_when_the_monitor_closes(graph):
+    # Updates every two seconds: only closing can deliver the stopped state in time.
+    graph.pipeline.start()
+    mon = serve(graph, rate=0.5)
+    stream = Stream(mon)
+    try:
+        assert stream.next_snapshot()["pipeline"]["state"] == "Running"
+        graph.pipeline.stop()
+        mon.close()
+        last = None
+        with pytest.raises(EOFError):
+            while True:
+                last = stream.next_snapshot()
+    finally:
+        stream.close()
+        mon.close()
+    assert last is not None and last["pipeline"]["state"] == "Stopped"
