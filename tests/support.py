@@ -2,6 +2,9 @@
 
 import time
 
+from flowmesh.io_node import IONode
+from flowmesh.sources import SampledSource
+
 
 def wait_until(predicate, timeout=30.0):
     """Poll `predicate` until it holds; False when `timeout` seconds pass first."""
@@ -52,3 +55,26 @@ def run_isolated(argv, timeout=180, env=None):
         env={**os.environ, **(env or {})},
         check=False,
     )
+
+
+class Counter(SampledSource):
+    """A sampled source emitting 1, 2, 3, ... from each run's start."""
+
+    def setup(self, data, context):
+        self.k = 0
+        return super().setup(data, context)
+
+    def step(self, data):
+        self.k += 1
+        return {"out": self.k}
+
+
+class Doubler(IONode):
+    """Doubles its input; raises at the value `fail_at`."""
+
+    fail_at = None
+
+    def step(self, data):
+        if data["in"] == self.fail_at:
+            raise ZeroDivisionError(f"cannot take {data['in']}")
+        return {"out": 2 * data["in"]}

@@ -7,7 +7,7 @@ import sys
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from support import RecordingLogger
+from support import Counter, RecordingLogger
 
 from flowmesh import imp
 from flowmesh.chain import node_entry
@@ -21,7 +21,7 @@ from flowmesh.o_chain import OChain
 from flowmesh.o_node import ONode
 from flowmesh.pipeline import Pipeline
 from flowmesh.portable import Portable
-from flowmesh.sources import EventSource, SampledSource, Sink
+from flowmesh.sources import EventSource, Sink
 
 States, Conditions, LogTypes = Constants.States, Constants.Conditions, Constants.LogTypes
 ASYNC = Constants.Timing.ASYNC
@@ -52,16 +52,6 @@ class Fed(IONode):
 class Doubler(IONode):
     def step(self, data):
         return {"out": 2 * data["in"]}
-
-
-class Counter(SampledSource):
-    def setup(self, data, context):
-        self.k = 0
-        return super().setup(data, context)
-
-    def step(self, data):
-        self.k += 1
-        return {"out": self.k}
 
 
 def ports(*names, timing=None):

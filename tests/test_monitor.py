@@ -11,7 +11,7 @@ import time
 
 import numpy as np
 import pytest
-from support import run_isolated, wait_until
+from support import Doubler, run_isolated, wait_until
 
 from flowmesh import imp, monitor
 from flowmesh.chain import node_entry
@@ -37,15 +37,6 @@ def short_interval(monkeypatch):
 class Counter(SampledSource):
     def step(self, data):
         return {"out": self.get_counter()}
-
-
-class Doubler(IONode):
-    fail_at = None
-
-    def step(self, data):
-        if data["in"] == self.fail_at:
-            raise ZeroDivisionError(f"cannot take {data['in']}")
-        return {"out": 2 * data["in"]}
 
 
 class Graph:

@@ -10,13 +10,13 @@ import time
 import weakref
 
 import pytest
-from support import wait_until
+from support import Counter, wait_until
 
 from flowmesh import imp
 from flowmesh.constants import Constants
 from flowmesh.io_node import IONode
 from flowmesh.pipeline import Pipeline
-from flowmesh.sources import EventSource, SampledSource, Sink
+from flowmesh.sources import EventSource, Sink
 
 States, Conditions, LogTypes = Constants.States, Constants.Conditions, Constants.LogTypes
 INTERVAL = 0.02
@@ -36,16 +36,7 @@ def log_lines(caplog):
     return lambda: [r.getMessage() for r in caplog.records if r.name == "flowmesh"]
 
 
-class Counter(SampledSource):
-    def setup(self, data, context):
-        self.k = 0
-        return super().setup(data, context)
-
-    def step(self, data):
-        self.k += 1
-        return {"out": self.k}
-
-
+# Defined here: the failure banner names the file a step raised in.
 class Doubler(IONode):
     fail_at = None
 

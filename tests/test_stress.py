@@ -7,7 +7,7 @@ import threading
 import time
 
 import pytest
-from support import wait_until
+from support import Counter, wait_until
 
 from flowmesh import imp
 from flowmesh.constants import Constants
@@ -60,16 +60,6 @@ def no_monitor_left(timeout=TIMEOUT):
     return wait_until(lambda: not monitor_threads(), timeout)
 
 
-class Count(SampledSource):
-    def setup(self, data, context):
-        self.k = 0
-        return super().setup(data, context)
-
-    def step(self, data):
-        self.k += 1
-        return {"out": self.k}
-
-
 def log_lines(p):
     return [m for _, m in p._imp._logger.entries] if hasattr(p._imp._logger, "entries") else []
 
@@ -80,7 +70,7 @@ def log_lines(p):
 @pytest.mark.parametrize("starters", [2, 3, 6])
 def test_concurrent_starts_run_once(starters):
     with Pipeline("") as p:
-        src, sink = Count(name="src", frames=20), Sink(name="sink")
+        src, sink = Counter(name="src", frames=20), Sink(name="sink")
         p.connect(src, sink)
         started = []
         p._imp._logger.write = wrap_write(
@@ -131,7 +121,7 @@ def test_run_control_races_end_consistently(calls):
 def run_races(calls):
     for _ in range(10):
         p = Pipeline("")
-        src, sink = Count(name="src", rate=2000), Sink(name="sink")
+        src, sink = Counter(name="src", rate=2000), Sink(name="sink")
         p.connect(src, sink)
         p.add_node(Sluggish(name="slow"))  # widens the windows the calls race in
         raised = run_in_threads(*[getattr(p, c) for c in calls])
@@ -194,7 +184,7 @@ def test_stop_during_start_is_not_lost(hook):
 
 def test_stop_between_running_and_clearing_the_stop_event():
     p = Pipeline("")
-    p.add_node(Count(name="src", rate=100))
+    p.add_node(Counter(name="src", rate=100))
     logger = p._imp._logger
     write = logger.write
     stopped = []
@@ -270,14 +260,14 @@ def test_base_exception_on_an_element_thread_fails_the_run(exc, where):
     handled = []
     p.add_error_handler(lambda entry: handled.append(entry))
     if where == "decoupled":
-        src = Count(name="src", rate=200)
+        src = Counter(name="src", rate=200)
         bad = type("Bad", (Interrupting,), {"exc": exc})(name="bad", decoupled=True)
         p.connect(src, bad)
     elif where == "source":
         bad = type("Bad", (InterruptingSource,), {"exc": exc})(name="bad", rate=200)
         p.add_node(bad)
     else:
-        src = Count(name="src", rate=200)
+        src = Counter(name="src", rate=200)
         bad = type("Bad", (Interrupting,), {"exc": exc})(name="bad")
         p.connect(src, bad)
         bad = src  # the failure leaves the consumer's cycle on the source's thread
