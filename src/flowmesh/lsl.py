@@ -434,9 +434,6 @@ class LSLInlet(HeldProducer, ONode):
     TIMESTAMPS = "timestamps"
 
     def __init__(self, **config):
-        self._thread = None
-        self._stop_event = threading.Event()
-        self._stop_event.set()
         self._init_holds()
         # Set once the thread has found the stream (or given up): the setup of
         # an event-only node, which runs on a thread of its own, waits for it.
@@ -468,39 +465,19 @@ class LSLInlet(HeldProducer, ONode):
             return
         # Before the base start, which may launch the setup thread that waits on it.
         self._ready = threading.Event()
-        self._stop_event = threading.Event()
         super().start()
-        self._thread = threading.Thread(
-            target=self._pull,
-            args=(self._stop_event, self._ready),
-            name=f"{self.name or 'LSLInlet'} LSL",
-            daemon=True,
-        )
-        self._thread.start()
+        self._launch(self._pull, self._ready, name=f"{self.name or 'LSLInlet'} LSL")
 
     def stop(self):
-        self._stop_event.set()
-        self._go.set()
-        thread = self._thread
-        if thread is not None and thread is not threading.current_thread():
-            thread.join(_JOIN_TIMEOUT)
-            if thread.is_alive():
-                # liblsl can hold a pull while it recovers a stream; the thread
-                # sees the stop request when the call returns and emits nothing.
-                self.log(
-                    f"{_owner(self, 'LSLInlet')}: liblsl has not returned within "
-                    f"{_JOIN_TIMEOUT:g} s; its thread is left to end by itself.",
-                    _LogTypes.WARNING,
-                )
+        if not self._halt(_JOIN_TIMEOUT):
+            # liblsl can hold a pull while it recovers a stream; the thread
+            # sees the stop request when the call returns and emits nothing.
+            self.log(
+                f"{_owner(self, 'LSLInlet')}: liblsl has not returned within "
+                f"{_JOIN_TIMEOUT:g} s; its thread is left to end by itself.",
+                _LogTypes.WARNING,
+            )
         super().stop()
-
-    def wait(self, timeout=None):
-        """Wait for the node's thread to end (stopped or failed); True if it has."""
-        thread = self._thread
-        if thread is None:
-            return True
-        thread.join(timeout)
-        return not thread.is_alive()
 
     # Handlers.
     def setup(self, data, context):

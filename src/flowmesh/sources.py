@@ -43,9 +43,12 @@ class HeldProducer:
     """Mixin of a source that produces on a thread of its own, which waits for
     `_go` before its first frame. A pipeline holds such sources while it starts
     its elements, so that the first frames do not reach consumers that are not
-    running yet; `stop` sets `_go` so that a waiting thread can end."""
+    running yet; stopping sets `_go` so that a waiting thread can end."""
 
     def _init_holds(self):
+        self._thread = None
+        self._stop_event = threading.Event()
+        self._stop_event.set()
         self._go = threading.Event()
         self._go.set()
         # Holders of `_go` (starts running on several threads at once): the
@@ -64,6 +67,35 @@ class HeldProducer:
             if self._holds <= 0:
                 self._holds = 0
                 self._go.set()
+
+    def _launch(self, target, *args, name):
+        """Start this run's producing thread as `target(stop_event, *args)`.
+        A fresh event per run: a thread of an earlier run never sees it cleared."""
+        self._stop_event = threading.Event()
+        self._thread = threading.Thread(
+            target=target, args=(self._stop_event, *args), name=name, daemon=True
+        )
+        self._thread.start()
+
+    def _halt(self, timeout=None):
+        """Ask the producing thread to end and wait for it (never on itself);
+        False when it is still running after `timeout` seconds."""
+        self._stop_event.set()
+        self._go.set()
+        thread = self._thread
+        if thread is None or thread is threading.current_thread():
+            return True
+        thread.join(timeout)
+        return not thread.is_alive()
+
+    def wait(self, timeout=None):
+        """Wait for the producing thread to end (stopped, finished or failed);
+        True if it has."""
+        thread = self._thread
+        if thread is None:
+            return True
+        thread.join(timeout)
+        return not thread.is_alive()
 
 
 class SampledSource(HeldProducer, ONode):
@@ -111,8 +143,6 @@ class SampledSource(HeldProducer, ONode):
                     raise ValueError(f"frames must be >= 0, got {frames}.")
 
     def __init__(self, **config):
-        self._thread = None
-        self._stop_event = threading.Event()
         self._init_holds()
         # When frame 0 of the current run was due, on the monotonic clock; a
         # step can stamp its frames from it.
@@ -129,33 +159,12 @@ class SampledSource(HeldProducer, ONode):
         if self._thread is not None and self._thread.is_alive():
             return
         super().start()
-        # A fresh event per run: a thread of an earlier run can never see it cleared.
-        self._stop_event = threading.Event()
-        self._thread = threading.Thread(
-            target=self._produce,
-            args=(self._stop_event,),
-            name=f"{self.name} sampling",
-            daemon=True,
-        )
-        self._thread.start()
+        self._launch(self._produce, name=f"{self.name} sampling")
 
     def stop(self):
         """Stop the sampling thread (waiting for it), then the node."""
-        self._stop_event.set()
-        self._go.set()
-        thread = self._thread
-        if thread is not None and thread is not threading.current_thread():
-            thread.join()
+        self._halt()
         super().stop()
-
-    def wait(self, timeout=None):
-        """Wait for production to end (frame limit reached, node stopped or
-        failed); True if it has."""
-        thread = self._thread
-        if thread is None:
-            return True
-        thread.join(timeout)
-        return not thread.is_alive()
 
     def _produce(self, stop):
         imp = self._imp
