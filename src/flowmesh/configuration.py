@@ -7,6 +7,33 @@ a document.
 """
 
 import copy
+import math
+import numbers
+
+
+def check_number(key, value, minimum=0.0, *, strict=False, allow_none=False):
+    """Refuse anything but a finite real (not a bool) >= `minimum` (> with
+    `strict`; no bound when `minimum` is None), or None with `allow_none`."""
+    if value is None and allow_none:
+        return
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{key} must be a number, got {type(value).__name__}.")
+    if minimum is None:
+        if not math.isfinite(value):
+            raise ValueError(f"{key} must be a finite number, got {value!r}.")
+    elif not math.isfinite(value) or value < minimum or (strict and value == minimum):
+        relation = ">" if strict else ">="
+        raise ValueError(f"{key} must be a finite number {relation} {minimum:g}, got {value!r}.")
+
+
+def check_int(key, value, minimum, *, allow_none=False):
+    """Refuse anything but an int (not a bool) >= `minimum`, or None with `allow_none`."""
+    if value is None and allow_none:
+        return
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{key} must be an int, got {type(value).__name__}.")
+    if value < minimum:
+        raise ValueError(f"{key} must be >= {minimum}, got {value}.")
 
 
 class Configuration(dict):

@@ -51,7 +51,7 @@ except ImportError as _missing:  # pragma: no cover - depends on the installatio
         "flowmesh.lsl needs the pylsl package: pip install 'flowmesh[lsl]'"
     ) from _missing
 
-from .configuration import Configuration
+from .configuration import Configuration, check_int, check_number
 from .constants import Constants
 from .i_node import INode
 from .o_node import ONode
@@ -110,26 +110,6 @@ def _check_type(key, value, types, what, allow_none=True):
         return
     if isinstance(value, bool) and bool not in types or not isinstance(value, types):
         raise TypeError(f"{key} must be {what}, got {type(value).__name__}.")
-
-
-def _check_number(key, value, minimum=0.0, allow_none=True, strict=False):
-    """A finite real (not a bool) >= `minimum` (> with `strict`), or None."""
-    if value is None and allow_none:
-        return
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{key} must be a number, got {type(value).__name__}.")
-    if not math.isfinite(value) or value < minimum or (strict and value == minimum):
-        relation = ">" if strict else ">="
-        raise ValueError(f"{key} must be a finite number {relation} {minimum:g}, got {value!r}.")
-
-
-def _check_int(key, value, minimum, allow_none=True):
-    if value is None and allow_none:
-        return
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{key} must be an int, got {type(value).__name__}.")
-    if value < minimum:
-        raise ValueError(f"{key} must be >= {minimum}, got {value}.")
 
 
 def _check_format(key, value):
@@ -420,14 +400,14 @@ class LSLInlet(HeldProducer, ONode):
                     "LSLInlet needs at least one of stream_name, stream_type, source_id "
                     "or predicate to find its stream."
                 )
-            _check_number(keys.RESOLVE_TIMEOUT, self[keys.RESOLVE_TIMEOUT], allow_none=False)
-            _check_int(keys.CHANNEL_COUNT, self[keys.CHANNEL_COUNT], 1)
+            check_number(keys.RESOLVE_TIMEOUT, self[keys.RESOLVE_TIMEOUT])
+            check_int(keys.CHANNEL_COUNT, self[keys.CHANNEL_COUNT], 1, allow_none=True)
             _check_format(keys.CHANNEL_FORMAT, self[keys.CHANNEL_FORMAT])
             for key in (keys.TIME_CORRECTION, keys.DEJITTER):
                 _check_type(key, self[key], (bool,), "a bool", allow_none=False)
-            _check_int(keys.MAX_SAMPLES, self[keys.MAX_SAMPLES], 1, allow_none=False)
-            _check_number(keys.BUFFER, self[keys.BUFFER], strict=True, allow_none=False)
-            _check_number(keys.LOST_AFTER, self[keys.LOST_AFTER], strict=True, allow_none=False)
+            check_int(keys.MAX_SAMPLES, self[keys.MAX_SAMPLES], 1)
+            check_number(keys.BUFFER, self[keys.BUFFER], strict=True)
+            check_number(keys.LOST_AFTER, self[keys.LOST_AFTER], strict=True)
             if not self[keys.EVENTS] and self[keys.CHANNEL_FORMAT] == _STRING:
                 raise ValueError("LSLInlet: a string stream needs events=True.")
 
@@ -800,13 +780,13 @@ class LSLOutlet(INode):
             if self[keys.STREAM_NAME] == "":
                 raise ValueError("stream_name must not be empty.")
             _check_type(keys.STREAM_TYPE, self[keys.STREAM_TYPE], (str,), "a str", False)
-            _check_int(keys.CHANNEL_COUNT, self[keys.CHANNEL_COUNT], 1)
+            check_int(keys.CHANNEL_COUNT, self[keys.CHANNEL_COUNT], 1, allow_none=True)
             _check_labels(keys.CHANNEL_LABELS, self[keys.CHANNEL_LABELS], self[keys.CHANNEL_COUNT])
             _check_format(keys.CHANNEL_FORMAT, self[keys.CHANNEL_FORMAT])
-            _check_number(keys.RATE, self[keys.RATE])
-            _check_int(keys.CHUNK_SIZE, self[keys.CHUNK_SIZE], 0, allow_none=False)
-            _check_int(keys.MAX_BUFFERED, self[keys.MAX_BUFFERED], 1, allow_none=False)
-            _check_number(keys.WAIT_FOR_CONSUMERS, self[keys.WAIT_FOR_CONSUMERS], allow_none=False)
+            check_number(keys.RATE, self[keys.RATE], allow_none=True)
+            check_int(keys.CHUNK_SIZE, self[keys.CHUNK_SIZE], 0)
+            check_int(keys.MAX_BUFFERED, self[keys.MAX_BUFFERED], 1)
+            check_number(keys.WAIT_FOR_CONSUMERS, self[keys.WAIT_FOR_CONSUMERS])
             if not self[keys.EVENTS] and self[keys.CHANNEL_FORMAT] == _STRING:
                 raise ValueError("LSLOutlet: a string stream needs events=True.")
 

@@ -30,6 +30,7 @@ import time
 
 import numpy as np
 
+from .configuration import check_number
 from .constants import Constants
 from .i_node import INode
 from .io_node import IONode
@@ -42,17 +43,6 @@ _SYNC = Constants.Timing.SYNC
 _ASYNC = Constants.Timing.ASYNC
 
 
-def _check_number(name, value, *, positive=True, allow_none=False):
-    if value is None and allow_none:
-        return
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise TypeError(f"{name} must be a number, got {type(value).__name__}.")
-    if not math.isfinite(value) or (positive and value <= 0):
-        raise ValueError(
-            f"{name} must be a finite number{' > 0' if positive else ''}, got {value}."
-        )
-
-
 def _signal_rate(node, configured, context):
     """The sampling rate from the setting or, when that is None, the context."""
     if configured is not None:
@@ -63,7 +53,7 @@ def _signal_rate(node, configured, context):
             f"{node.name or type(node).__name__}: no sampling rate; set 'rate' or feed a "
             "signal whose context gives 'rate'."
         )
-    _check_number("the context's rate", rate)
+    check_number("the context's rate", rate, strict=True)
     return float(rate)
 
 
@@ -130,18 +120,18 @@ class Filter(IONode):
                         f"a {kind} filter needs frequencies [low, high], got {freqs!r}."
                     )
                 for f in freqs:
-                    _check_number("frequencies", f)
+                    check_number("frequencies", f, strict=True)
                 if not freqs[0] < freqs[1]:
                     raise ValueError(
                         f"frequencies must be [low, high] with low < high, got {freqs}."
                     )
             else:
-                _check_number("frequencies", freqs)
+                check_number("frequencies", freqs, strict=True)
             order = self[keys.ORDER]
             if isinstance(order, bool) or not isinstance(order, int) or order < 1:
                 raise ValueError(f"order must be an int >= 1, got {order!r}.")
-            _check_number("quality", self[keys.QUALITY])
-            _check_number("rate", self[keys.RATE], allow_none=True)
+            check_number("quality", self[keys.QUALITY], strict=True)
+            check_number("rate", self[keys.RATE], strict=True, allow_none=True)
             if not isinstance(self[keys.STEADY], bool):
                 raise TypeError(f"steady must be a bool, got {type(self[keys.STEADY]).__name__}.")
 
@@ -257,8 +247,8 @@ class Epocher(IONode):
         def validate(self):
             super().validate()
             keys = self.Keys
-            _check_number("tmin", self[keys.TMIN], positive=False)
-            _check_number("tmax", self[keys.TMAX], positive=False)
+            check_number("tmin", self[keys.TMIN], None)
+            check_number("tmax", self[keys.TMAX], None)
             if not self[keys.TMIN] < self[keys.TMAX]:
                 raise ValueError(
                     f"tmin must be below tmax, got {self[keys.TMIN]}, {self[keys.TMAX]}."
@@ -268,11 +258,11 @@ class Epocher(IONode):
                 if not isinstance(baseline, list) or len(baseline) != 2:
                     raise TypeError(f"baseline must be None or [start, end], got {baseline!r}.")
                 for b in baseline:
-                    _check_number("baseline", b, positive=False)
+                    check_number("baseline", b, None)
                 if not self[keys.TMIN] <= baseline[0] < baseline[1] <= self[keys.TMAX]:
                     raise ValueError(f"baseline {baseline} must lie inside [tmin, tmax].")
-            _check_number("rate", self[keys.RATE], allow_none=True)
-            _check_number("history", self[keys.HISTORY])
+            check_number("rate", self[keys.RATE], strict=True, allow_none=True)
+            check_number("history", self[keys.HISTORY], strict=True)
             labels = self[keys.LABELS]
             if labels is not None and not isinstance(labels, list):
                 raise TypeError(f"labels must be None or a list, got {type(labels).__name__}.")

@@ -7,12 +7,10 @@ fast as it can); `EventSource` emits whenever the client calls `trigger`;
 """
 
 import contextlib
-import math
-import numbers
 import threading
 import time
 
-from .configuration import Configuration
+from .configuration import Configuration, check_int, check_number
 from .constants import Constants
 from .i_node import INode
 from .o_node import ONode
@@ -129,18 +127,8 @@ class SampledSource(HeldProducer, ONode):
 
         def validate(self):
             super().validate()
-            rate = self[self.Keys.RATE]
-            if rate is not None:
-                if isinstance(rate, bool) or not isinstance(rate, numbers.Real):
-                    raise TypeError(f"rate must be a number or None, got {type(rate).__name__}.")
-                if not math.isfinite(rate) or rate < 0:
-                    raise ValueError(f"rate must be a finite number >= 0, got {rate}.")
-            frames = self[self.Keys.FRAMES]
-            if frames is not None:
-                if isinstance(frames, bool) or not isinstance(frames, int):
-                    raise TypeError(f"frames must be an int or None, got {type(frames).__name__}.")
-                if frames < 0:
-                    raise ValueError(f"frames must be >= 0, got {frames}.")
+            check_number(self.Keys.RATE, self[self.Keys.RATE], allow_none=True)
+            check_int(self.Keys.FRAMES, self[self.Keys.FRAMES], 0, allow_none=True)
 
     def __init__(self, **config):
         self._init_holds()
