@@ -28,8 +28,8 @@ import secrets
 import stat
 import sys
 import traceback
-from collections.abc import Iterable
-from typing import Any
+from collections.abc import Iterable, Iterator
+from typing import Any, BinaryIO
 
 
 class DocumentError(ValueError):
@@ -204,8 +204,10 @@ def too_deep(elements: Iterable[Any]) -> DocumentError:
     return DocumentError("Cannot save the document: it is nested too deeply to be copied.")
 
 
-def write_atomic(path: str | os.PathLike, data: bytes) -> None:
-    """Replace the file at `path` with `data`, all at once.
+@contextlib.contextmanager
+def replacing(path: str | os.PathLike) -> Iterator[BinaryIO]:
+    """Write a new version of the file at `path` into the yielded stream; it
+    replaces the file, all at once, when the block ends without an error.
 
     The previous file (if any) stays intact until the new one is complete on
     disk; its permission bits carry over to the new one.
@@ -223,7 +225,7 @@ def write_atomic(path: str | os.PathLike, data: bytes) -> None:
             continue
     try:
         with open(fd, "wb", closefd=True) as stream:
-            stream.write(data)
+            yield stream
             stream.flush()
             os.fsync(stream.fileno())
         with contextlib.suppress(FileNotFoundError):
@@ -241,6 +243,12 @@ def write_atomic(path: str | os.PathLike, data: bytes) -> None:
             os.fsync(dir_fd)
         finally:
             os.close(dir_fd)
+
+
+def write_atomic(path: str | os.PathLike, data: bytes) -> None:
+    """Replace the file at `path` with `data`, all at once (see `replacing`)."""
+    with replacing(path) as stream:
+        stream.write(data)
 
 
 # ----------------------------------------------------------------- reading

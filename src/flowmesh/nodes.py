@@ -32,6 +32,7 @@ import numpy as np
 
 from .configuration import check_number
 from .constants import Constants
+from .documents import replacing
 from .i_node import INode
 from .io_node import IONode
 from .o_node import ONode
@@ -536,20 +537,8 @@ def write_recording(path, ports, times, cycles):
     if extra:
         raise ValueError(f"cycles hold keys that are no recorded port: {extra}")
     arrays["ports"] = np.array(json.dumps(meta))
-    path = os.fspath(path)
-    tmp = f"{path}.{os.getpid()}.{threading.get_ident()}.tmp"
-    try:
-        with open(tmp, "wb") as f:
-            np.savez(f, **arrays)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    with replacing(path) as stream:
+        np.savez(stream, **arrays)
 
 
 def read_recording(path):
