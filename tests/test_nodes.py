@@ -63,8 +63,8 @@ def noisy_signal(n=1000, channels=3, seed=7):
     return x
 
 
-def filter_through_pipeline(x, frame_size, **config):
-    source = Frames(split(x, frame_size), name="source")
+def filter_through_pipeline(x, frame_size, source_context=None, **config):
+    source = Frames(split(x, frame_size), context=source_context, name="source")
     node = Filter(name="filter", **config)
     sink = Sink(name="sink")
     with Pipeline(directory="") as p:
@@ -119,17 +119,11 @@ def test_filter_steady_start_and_rate_from_settings(one_channel):
     zi = zi * x[0] if one_channel else zi[:, :, None] * x[0]
     expected, _ = signal.sosfilt(sos, x, axis=0, zi=zi)
     # The rate comes from the settings: the source's context has none.
-    source = Frames(split(x, 10), context={}, name="source")
-    node = Filter(name="f", kind="lowpass", frequencies=10.0, order=2, steady=True, rate=RATE)
-    sink = Sink(name="sink")
-    with Pipeline(directory="") as p:
-        p.add_node(sink)
-        p.add_node(node)
-        p.connect(source, node)
-        p.connect(node, sink)
-        run(p, lambda: len(sink.frames) == len(source._frames))
-    np.testing.assert_allclose(np.concatenate(sink.values()), expected, rtol=1e-9, atol=1e-9)
-    assert sink.context["in"]["rate"] == RATE
+    y, context = filter_through_pipeline(
+        x, 10, source_context={}, kind="lowpass", frequencies=10.0, order=2, steady=True, rate=RATE
+    )
+    np.testing.assert_allclose(y, expected, rtol=1e-9, atol=1e-9)
+    assert context["in"]["rate"] == RATE
 
 
 def test_filter_passes_the_context_on_and_names_itself():
