@@ -166,6 +166,23 @@ def test_validate_accepts_the_demo_document_and_honours_allow(tmp_path, document
     )
 
 
+def test_validate_warns_of_an_input_that_nothing_feeds(tmp_path, document):
+    data = json.loads(document.read_text())
+    data["nodes"].append(
+        {"class": "Sink", "module": "flowmesh.sources", "config": {"name": "idle"}}
+    )
+    path = tmp_path / "idle.json"
+    path.write_text(json.dumps(data))
+    done = flowmesh(tmp_path, "validate", path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == f"{path}: valid (8 elements, 7 connections)"
+    assert done.stderr.splitlines() == [
+        f"flowmesh: warning: {path}: nothing feeds the input idle.in"
+    ]
+    # Every input of the demo's document is fed: no warning.
+    assert flowmesh(tmp_path, "validate", document).stderr == ""
+
+
 EDGE = re.compile(r"^\s*(n\d+):(\w+):e -> (n\d+):(\w+):w \[style=(solid|dashed)\];$")
 NODE = re.compile(r'^\s*(n\d+) \[label="(.*)"\];$')
 
@@ -396,6 +413,69 @@ def test_a_second_signal_cuts_a_stuck_stop_short(tmp_path):
     assert_one_line_error(
         subprocess.CompletedProcess([], 130, out, err), 130, "stop cut short by a second SIGINT"
     )
+
+
+@pytest.mark.parametrize("fail", [False, True], ids=["healthy", "failing"])
+@pytest.mark.parametrize("stdout", ["read once then closed", "closed from the start"])
+def test_run_outlives_its_standard_output(tmp_path, stdout, fail):
+    path = save_demo(tmp_path, fail_after=0.5 if fail else None)
+    command = [*COMMAND, "run", str(path), "--duration", "3" if not fail else "30"]
+    if stdout == "closed from the start":
+        command = ["sh", "-c", 'exec "$@" >&-', "sh", *command]
+    process = subprocess.Popen(
+        command,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        cwd=tmp_path,
+        env=environment(tmp_path),
+    )
+    try:
+        if stdout == "read once then closed":
+            assert process.stdout.readline().startswith("Log file: ")
+        process.stdout.close()  # as `| head -1` does
+        err = process.stderr.read()
+        process.wait(timeout=TIMEOUT)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert "Traceback" not in err
+    if fail:
+        assert process.returncode == 1
+        [line] = err.splitlines()
+        assert line.startswith("flowmesh: The pipeline failed: electrode contact lost"), line
+    else:
+        assert (process.returncode, err) == (0, "")
+    log = log_text(tmp_path)
+    assert "Pipeline stopped." in log and "Monitoring thread terminated." in log
+    # Nothing meant for the terminal landed in the files.
+    assert "frames/s" not in log
+    assert np.load(tmp_path / "recording.npz")["time"].size > 0
+
+
+def test_a_failure_just_before_the_end_still_fails_the_command(tmp_path):
+    """The failure comes after the monitoring thread's last look and before
+    the stop: the elements' own records tell."""
+    path = tmp_path / "late.json"
+    path.write_text(
+        json.dumps(
+            {
+                "nodes": [
+                    {
+                        "class": "FailsLate",
+                        "module": "cli_elements",
+                        "config": {"name": "late", "seconds": 0.6},
+                    },
+                    {"class": "Sink", "module": "flowmesh.sources", "config": {"name": "sink"}},
+                ],
+                "connections": [["late.out", "sink.in"]],
+            }
+        )
+    )
+    done = flowmesh(tmp_path, "run", path, "--duration", "0.8")
+    assert_one_line_error(done, 1, "The pipeline failed: gave up after 0.6 s in node 'late'")
+    assert "Failures: late (RuntimeError: gave up after 0.6 s)" in done.stdout
 
 
 def test_run_failure_exits_1_with_the_reason(tmp_path):
