@@ -80,7 +80,7 @@ def document(tmp_path):
         (["--help"], "usage: flowmesh"),
         (["--version"], "flowmesh 0.1.0"),
         (["demo", "--help"], "--duration SECONDS"),
-        (["run", "--help"], "exit codes 130 and 143"),
+        (["run", "--help"], "exit codes 130, 143 and 129"),
         (["graph", "--help"], "--output OUT"),
         (["validate", "--help"], "--allow MODULE_PREFIX"),
     ],

@@ -617,7 +617,8 @@ def build_parser():
         help="run the demo: a simulated EEG recording, filtered, epoched and averaged",
         description="A simulated 8-channel EEG at 250 Hz with a stimulus about once a second: "
         "notch-filtered, cut into epochs around the stimuli and averaged live. At the end the "
-        "pipeline is saved, loaded back and run again, and the average is plotted.",
+        "pipeline is saved, loaded back and run again, and the average is plotted (with "
+        "matplotlib: pip install 'flowmesh[plot]'; without it the plot is skipped).",
     )
     demo.add_argument(
         "--duration",
@@ -651,8 +652,9 @@ def build_parser():
         "run",
         help="load a saved pipeline and run it",
         description="Load a saved pipeline and run it with a live status. "
-        "Ctrl-C or SIGTERM stops it cleanly (exit codes 130 and 143); a "
-        "failure inside the run exits with 1.",
+        "Ctrl-C, SIGTERM or SIGHUP stops it cleanly (exit codes 130, 143 and 129; a second "
+        "signal ends it at once); a failure inside the run exits with 1. It prints where its "
+        "log goes and, at the end, a summary: duration, frames, drops, failures.",
     )
     run.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
     run.add_argument(
@@ -689,7 +691,7 @@ def build_parser():
         help="check a saved pipeline without running it",
         description="Load a saved pipeline without running it and "
         "report what is wrong with it. Exit code 0 when it loads, "
-        "1 when not.",
+        "1 when not; an input that nothing feeds is a warning.",
     )
     validate.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
     allow_option(validate)
