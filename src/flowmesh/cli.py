@@ -137,8 +137,8 @@ class StopSignals:
 
 
 class BestEffortOutput:
-    """Standard output that never fails the command: once its reader is gone
-    (a closed pipe or terminal) whatever follows is dropped."""
+    """A standard stream that never fails the command: once its reader is
+    gone (a closed pipe or terminal) whatever follows is dropped."""
 
     def __init__(self, stream):
         self._stream = stream
@@ -193,18 +193,21 @@ def _fill_descriptor(fd, force=False):
 
 
 @contextlib.contextmanager
-def best_effort_stdout():
+def best_effort_output():
+    """Standard output and error as `BestEffortOutput` for the command."""
     for fd in (1, 2):
         with contextlib.suppress(OSError):
             _fill_descriptor(fd)
-    previous = sys.stdout
-    sys.stdout = BestEffortOutput(previous)
+    previous = sys.stdout, sys.stderr
+    # A closed stderr is None, and print(file=None) would write to stdout.
+    sys.stdout, sys.stderr = map(BestEffortOutput, previous)
     try:
         yield
     finally:
-        with contextlib.suppress(Exception):
-            sys.stdout.flush()
-        sys.stdout = previous
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(Exception):
+                stream.flush()
+        sys.stdout, sys.stderr = previous
 
 
 # ============================================================ live status
@@ -427,11 +430,14 @@ def cmd_run(args):
     return 0
 
 
-def run_pipeline(pipeline, label, duration, signals, status=None):
+def run_pipeline(pipeline, label, duration, signals):
     """Start `pipeline`, show its status until `duration` has passed, a
     signal came or it stopped by itself, and stop it; returns the seconds
-    it ran. The page of `--monitor`, when open, sees the stop before it closes."""
-    status = status or Status(pipeline, source_counters(pipeline))
+    it ran, or None when a signal came first and nothing ran. The page of
+    `--monitor`, when open, sees the stop before it closes."""
+    status = Status(pipeline, source_counters(pipeline))
+    if signals.code is not None:
+        return None
     print(f"Running {label}; Ctrl-C stops it.", flush=True)
     began = time.monotonic()
     try:
@@ -730,7 +736,7 @@ def _module_prefix(text):
 
 def main(argv=None):
     """Run the command line `argv` (default: the process's); returns the exit code."""
-    with best_effort_stdout():
+    with best_effort_output():
         return _main(argv)
 
 

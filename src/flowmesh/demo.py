@@ -126,14 +126,19 @@ def element(pipeline, name):
 
 
 def run_once(pipeline, duration, signals, label):
+    """Run `pipeline` for `duration` seconds; False when a signal came first
+    and nothing ran."""
     eeg, epochs = element(pipeline, "eeg"), element(pipeline, "average")
     status = Status(pipeline, [eeg.get_counter], extra=lambda: f"{epochs.count:3d} epochs")
+    if signals.code is not None:
+        return False
     print(f"{label}: running for {duration:g} s", flush=True)
     pipeline.start()
     try:
         watch(pipeline, status, duration, signals.event)
     finally:
         signals.wait_for(pipeline.stop)
+    return True
 
 
 def report_failure(pipeline):
@@ -168,10 +173,9 @@ def run_demo(output, duration, fail=False, lsl=False, monitored=None):
                 )
             with monitored(pipeline) if monitored else contextlib.nullcontext():
                 # A signal while building ends the demo before anything runs.
-                if signals.code is not None:
+                if not run_once(pipeline, duration, signals, "Main run"):
                     print(f"Stopped by {signals.name} before the run started; nothing ran.")
                     return signals.code
-                run_once(pipeline, duration, signals, "Main run")
             report_failure(pipeline)
             if signals.code is not None:
                 return signals.code
@@ -187,8 +191,10 @@ def run_demo(output, duration, fail=False, lsl=False, monitored=None):
             print(f"Plot skipped: it needs matplotlib ({PLOT_EXTRA})")
         else:
             print(f"Plot of the averaged response: {plot}")
+        if signals.code is not None:
+            return signals.code
         print(f"Recording of the second run: {parts['recorder'].path}")
-        return signals.code or 0
+        return 0
 
 
 def summary(parts):
@@ -220,10 +226,10 @@ def second_run(document, signals, monitored=None):
     try:
         print(f"Loaded {document} back: {len(pipeline.get_elements())} elements")
         with monitored(pipeline) if monitored else contextlib.nullcontext():
-            if signals.code is not None:
-                return
-            run_once(pipeline, SECOND_RUN, signals, "Second run (loaded)")
+            ran = run_once(pipeline, SECOND_RUN, signals, "Second run (loaded)")
         report_failure(pipeline)
+        if not ran:
+            return
         eeg, average = element(pipeline, "eeg"), element(pipeline, "average")
         print(f"Second run: {eeg.get_counter()} frames, epochs averaged: {average.count}")
     finally:
