@@ -21,7 +21,8 @@ from flowmesh.portable import Portable
 
 # Where the package under test was imported from (src/, or a sanitizer build).
 SRC = pathlib.Path(flowmesh.__file__).resolve().parent.parent
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+TESTS = pathlib.Path(__file__).resolve().parent
+EXAMPLES = TESTS.parent / "examples"
 INSTALLED = pathlib.Path(sys.executable).with_name("flowmesh")
 COMMAND = [str(INSTALLED)] if INSTALLED.exists() else [sys.executable, "-m", "flowmesh"]
 TIMEOUT = 120
@@ -29,7 +30,8 @@ TIMEOUT = 120
 
 def environment(tmp_path):
     env = {**os.environ, "XDG_STATE_HOME": str(tmp_path / "state"), "NO_COLOR": "1"}
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(SRC), env.get("PYTHONPATH")]))
+    # TESTS: documents may name the test elements of cli_elements.
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(SRC), str(TESTS), env.get("PYTHONPATH")]))
     return env
 
 
@@ -78,7 +80,7 @@ def document(tmp_path):
         (["--help"], "usage: flowmesh"),
         (["--version"], "flowmesh 0.1.0"),
         (["demo", "--help"], "--duration SECONDS"),
-        (["run", "--help"], "exit codes 130 and 143"),
+        (["run", "--help"], "exit codes 130, 143 and 129"),
         (["graph", "--help"], "--output OUT"),
         (["validate", "--help"], "--allow MODULE_PREFIX"),
     ],
@@ -109,6 +111,11 @@ def test_python_dash_m_is_the_same_command(tmp_path):
         (["run"], ["flowmesh run", "required: FILE"]),
         (["run", "x.json", "--duration", "soon"], ["not a number of seconds: 'soon'"]),
         (["demo", "--duration", "-1"], ["must be a positive number of seconds"]),
+        (["run", "x.json", "--duration", "1e400"], ["--duration", "not a finite number"]),
+        (["run", "x.json", "--duration", "nan"], ["--duration", "not a number of seconds"]),
+        (["demo", "--duration", "1e300"], ["--duration", "too large", "at most"]),
+        (["validate", "x.json", "--allow", "a b"], ["argument --allow", "'a b'"]),
+        (["run", "x.json", "--allow", "flowmesh."], ["argument --allow", "'flowmesh.'"]),
     ],
 )
 def test_usage_mistakes_are_one_line_exit_2(tmp_path, args, texts):
@@ -157,6 +164,23 @@ def test_validate_accepts_the_demo_document_and_honours_allow(tmp_path, document
     assert_one_line_error(
         flowmesh(tmp_path, "validate", document, "--allow", "mylab"), 1, "does not admit"
     )
+
+
+def test_validate_warns_of_an_input_that_nothing_feeds(tmp_path, document):
+    data = json.loads(document.read_text())
+    data["nodes"].append(
+        {"class": "Sink", "module": "flowmesh.sources", "config": {"name": "idle"}}
+    )
+    path = tmp_path / "idle.json"
+    path.write_text(json.dumps(data))
+    done = flowmesh(tmp_path, "validate", path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == f"{path}: valid (8 elements, 7 connections)"
+    assert done.stderr.splitlines() == [
+        f"flowmesh: warning: {path}: nothing feeds the input idle.in"
+    ]
+    # Every input of the demo's document is fed: no warning.
+    assert flowmesh(tmp_path, "validate", document).stderr == ""
 
 
 EDGE = re.compile(r"^\s*(n\d+):(\w+):e -> (n\d+):(\w+):w \[style=(solid|dashed)\];$")
@@ -262,6 +286,15 @@ def test_run_for_a_duration(tmp_path, document):
     assert done.returncode == 0, done.stderr
     assert done.stderr == ""
     assert "Healthy" in done.stdout
+    lines = done.stdout.splitlines()
+    logs = list((tmp_path / "state" / "flowmesh" / "logs").glob("*.log"))
+    assert lines[0] == f"Log file: {logs[0]}"
+    assert re.fullmatch(r"Ran for (1\.[5-9]|[2-9]\.\d) s\.", lines[-4]), lines
+    frames = dict(part.split() for part in lines[-3].removeprefix("Frames: ").split(", "))
+    # Only what has outputs produced: the sinks and the recorder do not count.
+    assert set(frames) == {"eeg", "notch", "stimuli", "epochs", "average"}, lines
+    assert int(frames["eeg"]) > 10
+    assert lines[-2:] == ["Drops: none", "Failures: none"]
     log = log_text(tmp_path)
     assert "Pipeline started." in log and "Pipeline stopped." in log
     assert "Monitoring thread terminated." in log.splitlines()[-1]
@@ -269,7 +302,9 @@ def test_run_for_a_duration(tmp_path, document):
     assert (tmp_path / "recording.npz").exists()
 
 
-@pytest.mark.parametrize(("signum", "code"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+@pytest.mark.parametrize(
+    ("signum", "code"), [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)]
+)
 def test_run_stops_cleanly_on_a_signal(tmp_path, document, signum, code):
     process = subprocess.Popen(
         [*COMMAND, "run", str(document)],
@@ -281,7 +316,8 @@ def test_run_stops_cleanly_on_a_signal(tmp_path, document, signum, code):
     )
     try:
         first = process.stdout.readline()
-        assert first.startswith("Running "), first
+        assert first.startswith("Log file: "), first
+        assert process.stdout.readline().startswith("Running ")
         process.stdout.readline()  # the first status line: the run is on
         time.sleep(0.5)
         process.send_signal(signum)
@@ -297,6 +333,149 @@ def test_run_stops_cleanly_on_a_signal(tmp_path, document, signum, code):
     assert "Pipeline stopped." in log  # flushed before exit
     assert "Monitoring thread terminated." in log.splitlines()[-1]
     assert (tmp_path / "recording.npz").exists()
+
+
+def with_test_element(document, cls, **config):
+    """`document` (the demo's) with one element of cli_elements added."""
+    data = json.loads(document.read_text())
+    data["nodes"].append({"class": cls, "module": "cli_elements", "config": config})
+    document.write_text(json.dumps(data))
+    return document
+
+
+def start_run(tmp_path, *args):
+    return subprocess.Popen(
+        [*COMMAND, "run", *map(str, args)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        cwd=tmp_path,
+        env=environment(tmp_path),
+    )
+
+
+def signal_when_ready(process, ready, *signums, pause=0.0):
+    """Send `signums` to `process` once the file `ready` exists; returns
+    (stdout, stderr) at its end."""
+    try:
+        deadline = time.monotonic() + TIMEOUT
+        while not ready.exists():
+            assert process.poll() is None, process.communicate()
+            assert time.monotonic() < deadline, "never ready"
+            time.sleep(0.05)
+        for signum in signums:
+            process.send_signal(signum)
+            time.sleep(pause)
+        # Well below the sleeps of the test elements: ending later is the fault.
+        return process.communicate(timeout=30)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+
+
+@pytest.mark.parametrize(
+    ("signum", "code"), [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)]
+)
+def test_a_signal_while_loading_ends_before_anything_runs(tmp_path, document, signum, code):
+    ready = tmp_path / "loading"
+    with_test_element(document, "SlowToBuild", name="slow", ready=str(ready), seconds=2)
+    process = start_run(tmp_path, document)
+    out, err = signal_when_ready(process, ready, signum)
+    assert process.returncode == code, (out, err)
+    assert err == ""
+    name = signal.Signals(signum).name
+    assert out.splitlines() == [f"Stopped by {name} before the run started; nothing ran."]
+    # The recorder would have replaced its file had the run started.
+    assert not (tmp_path / "recording.npz").exists()
+    assert "Pipeline started." not in log_text(tmp_path)
+
+
+def test_a_second_signal_cuts_a_stuck_stop_short(tmp_path):
+    ready = tmp_path / "stuck"
+    path = tmp_path / "stuck.json"
+    step = {"name": "stuck", "rate": 50, "ready": str(ready), "seconds": 120}
+    path.write_text(
+        json.dumps(
+            {
+                "nodes": [
+                    {"class": "StuckStep", "module": "cli_elements", "config": step},
+                    {"class": "Sink", "module": "flowmesh.sources", "config": {"name": "sink"}},
+                ],
+                "connections": [["stuck.out", "sink.in"]],
+            }
+        )
+    )
+    process = start_run(tmp_path, path)
+    out, err = signal_when_ready(process, ready, signal.SIGINT, signal.SIGINT, pause=0.5)
+    assert process.returncode == 130, (out, err)
+    assert "Stopping (SIGINT); a second one ends at once." in out
+    assert_one_line_error(
+        subprocess.CompletedProcess([], 130, out, err), 130, "stop cut short by a second SIGINT"
+    )
+
+
+@pytest.mark.parametrize("fail", [False, True], ids=["healthy", "failing"])
+@pytest.mark.parametrize("stdout", ["read once then closed", "closed from the start"])
+def test_run_outlives_its_standard_output(tmp_path, stdout, fail):
+    path = save_demo(tmp_path, fail_after=0.5 if fail else None)
+    command = [*COMMAND, "run", str(path), "--duration", "3" if not fail else "30"]
+    if stdout == "closed from the start":
+        command = ["sh", "-c", 'exec "$@" >&-', "sh", *command]
+    process = subprocess.Popen(
+        command,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        cwd=tmp_path,
+        env=environment(tmp_path),
+    )
+    try:
+        if stdout == "read once then closed":
+            assert process.stdout.readline().startswith("Log file: ")
+        process.stdout.close()  # as `| head -1` does
+        err = process.stderr.read()
+        process.wait(timeout=TIMEOUT)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert "Traceback" not in err
+    if fail:
+        assert process.returncode == 1
+        [line] = err.splitlines()
+        assert line.startswith("flowmesh: The pipeline failed: electrode contact lost"), line
+    else:
+        assert (process.returncode, err) == (0, "")
+    log = log_text(tmp_path)
+    assert "Pipeline stopped." in log and "Monitoring thread terminated." in log
+    # Nothing meant for the terminal landed in the files.
+    assert "frames/s" not in log
+    assert np.load(tmp_path / "recording.npz")["time"].size > 0
+
+
+def test_a_failure_just_before_the_end_still_fails_the_command(tmp_path):
+    """The failure comes after the monitoring thread's last look and before
+    the stop: the elements' own records tell."""
+    path = tmp_path / "late.json"
+    path.write_text(
+        json.dumps(
+            {
+                "nodes": [
+                    {
+                        "class": "FailsLate",
+                        "module": "cli_elements",
+                        "config": {"name": "late", "seconds": 0.6},
+                    },
+                    {"class": "Sink", "module": "flowmesh.sources", "config": {"name": "sink"}},
+                ],
+                "connections": [["late.out", "sink.in"]],
+            }
+        )
+    )
+    done = flowmesh(tmp_path, "run", path, "--duration", "0.8")
+    assert_one_line_error(done, 1, "The pipeline failed: gave up after 0.6 s in node 'late'")
+    assert "Failures: late (RuntimeError: gave up after 0.6 s)" in done.stdout
 
 
 def test_run_failure_exits_1_with_the_reason(tmp_path):

@@ -3,16 +3,23 @@ and the type stubs of the extension modules against the modules themselves."""
 
 import ast
 import importlib
+import importlib.metadata
+import importlib.util
 import inspect
+import os
 import pathlib
+import re
+import shutil
 import subprocess
 import sys
+import tomllib
 
 import pytest
 
 import flowmesh
 
 IMP_DIR = pathlib.Path(flowmesh.__file__).parent / "imp"
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUBS = sorted(IMP_DIR.glob("*.pyi"))
 
 
@@ -95,3 +102,88 @@ def public_methods():
 def test_inspect_signature_knows_the_public_methods(cls, name):
     signature = inspect.signature(getattr(cls, name))
     assert signature is not None
+
+
+def build_toolchain_missing():
+    """Why a wheel cannot be built here, or None."""
+    compiler = os.environ.get("CXX") or "c++"
+    if shutil.which(compiler) is None:
+        return f"no C++ compiler ({compiler})"
+    for module in ("scikit_build_core", "cmake", "ninja"):
+        if importlib.util.find_spec(module) is None:
+            return f"{module} is not installed"
+    return None
+
+
+def run(command, **kwargs):
+    done = subprocess.run(command, capture_output=True, text=True, **kwargs)
+    assert done.returncode == 0, (command, done.stdout, done.stderr)
+    return done
+
+
+def borrow_dependencies(target):
+    """Make the package's dependencies, as installed here, importable in
+    the environment whose site directory is `target` (offline, and nothing
+    else of this environment: the optional extras stay out)."""
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
+    shelf = target.parent / "borrowed"
+    shelf.mkdir()
+    for requirement in project["dependencies"]:
+        dist = importlib.metadata.distribution(re.split(r"[\s<>=!~;\[]", requirement)[0])
+        tops = {pathlib.PurePath(f).parts[0] for f in dist.files or ()}
+        for top in tops - {"..", "bin"}:
+            source = pathlib.Path(dist.locate_file(top))
+            if source.exists() and not (shelf / top).exists():
+                (shelf / top).symlink_to(source)
+    (target / "borrowed.pth").write_text(f"{shelf}\n")
+
+
+@pytest.mark.timeout(1800)
+@pytest.mark.skipif(build_toolchain_missing() is not None, reason=str(build_toolchain_missing()))
+def test_a_plain_install_runs_every_command(tmp_path):
+    # The build directory of the tree keeps the compiled objects between runs.
+    run(
+        [sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation"]
+        + ["--disable-pip-version-check", "-w", str(tmp_path / "dist"), str(ROOT)],
+        timeout=1500,
+    )
+    [wheel] = (tmp_path / "dist").glob("flowmesh-*.whl")
+    env_dir = tmp_path / "env"
+    run([sys.executable, "-m", "venv", "--without-pip", str(env_dir)], timeout=120)
+    python = env_dir / "bin" / "python"
+    run(
+        [sys.executable, "-m", "pip", "--python", str(python), "install", "-q", "--no-deps"]
+        + ["--no-index", "--disable-pip-version-check", str(wheel)],
+        timeout=300,
+    )
+    site = run([str(python), "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"])
+    borrow_dependencies(pathlib.Path(site.stdout.strip()))
+
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    env |= {"XDG_STATE_HOME": str(tmp_path / "state"), "NO_COLOR": "1"}
+    where = run(
+        [
+            str(python),
+            "-c",
+            "import flowmesh, importlib.util as u; "
+            "print(flowmesh.__file__, u.find_spec('matplotlib'))",
+        ],
+        env=env,
+        cwd=tmp_path,
+    )
+    assert where.stdout.split() == [
+        str(pathlib.Path(site.stdout.strip()) / "flowmesh" / "__init__.py"),
+        "None",
+    ]
+
+    def flowmesh_command(*args):
+        return run([str(env_dir / "bin" / "flowmesh"), *args], env=env, cwd=tmp_path, timeout=300)
+
+    demo = flowmesh_command("demo", "--duration", "2", "--output", "out")
+    assert demo.stderr == ""
+    assert "Second run:" in demo.stdout
+    assert "Plot skipped: it needs matplotlib (pip install 'flowmesh[plot]')" in demo.stdout
+    document = str(tmp_path / "out" / "pipeline.json")
+    assert "valid (7 elements" in flowmesh_command("validate", document).stdout
+    assert flowmesh_command("graph", document).stdout.startswith("digraph")
+    assert "Failures: none" in flowmesh_command("run", document, "--duration", "1").stdout

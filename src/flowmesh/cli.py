@@ -3,12 +3,16 @@
 Every mistake a user can make on the command line (a missing file, broken
 JSON, a bad reference in a document, an unknown option) ends the command with
 one line on standard error and a non-zero exit code, never a traceback:
-1 for a failed command, 2 for a usage error, 130 after Ctrl-C (SIGINT) and
-143 after SIGTERM.
+1 for a failed command, 2 for a usage error, 128 + the signal's number after
+a signal (129 SIGHUP, 130 Ctrl-C, 143 SIGTERM).
+
+Standard output is best-effort: a reader that goes away (`| head`, a closed
+terminal, `>&-`) silences it, and the run goes on to its end.
 """
 
 import argparse
 import contextlib
+import math
 import os
 import shutil
 import signal
@@ -58,28 +62,152 @@ class _Parser(argparse.ArgumentParser):
 
 
 class StopSignals:
-    """While active, SIGINT and SIGTERM set `event` instead of killing the
-    process; `code` is then the exit code the signal asks for."""
+    """While active, SIGINT, SIGTERM and SIGHUP set `event` instead of killing
+    the process; `code` is then the exit code the signal asks for. A second
+    signal ends the process at once: whoever sends it will not wait for a
+    stop that hangs."""
+
+    SIGNALS = tuple(
+        getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)
+    )
 
     def __init__(self):
         self.event = threading.Event()
         self.code = None
         self._previous = {}
 
+    @property
+    def name(self):
+        """The name of the signal that asked to stop, or None."""
+        return None if self.code is None else signal.Signals(self.code - 128).name
+
     def _handle(self, signum, frame):
-        if self.code is None:
-            self.code = 128 + signum
+        if self.code is not None:
+            self._cut_short(signum)
+        self.code = 128 + signum
         self.event.set()
 
+    @staticmethod
+    def _cut_short(signum):
+        with contextlib.suppress(Exception):
+            sys.stdout.flush()
+        with contextlib.suppress(Exception):
+            print(
+                f"flowmesh: stop cut short by a second {signal.Signals(signum).name}; "
+                "the log and the files being written may be incomplete",
+                file=sys.stderr,
+                flush=True,
+            )
+        os._exit(128 + signum)
+
     def __enter__(self):
-        for signum in (signal.SIGINT, signal.SIGTERM):
-            self._previous[signum] = signal.signal(signum, self._handle)
+        # Handlers can only be set on the main thread; elsewhere the default
+        # handling stays.
+        if threading.current_thread() is threading.main_thread():
+            for signum in self.SIGNALS:
+                self._previous[signum] = signal.signal(signum, self._handle)
         return self
 
     def __exit__(self, *exc):
         for signum, handler in self._previous.items():
             signal.signal(signum, handler)
+        self._previous.clear()
         return False
+
+    def wait_for(self, action):
+        """Call `action` (a pipeline's stop or close) on a helper thread and
+        wait for it here: a call blocked in the core would hold off the
+        handlers, and so a second signal, until it returns."""
+        raised = []
+
+        def call():
+            try:
+                action()
+            except BaseException as e:
+                raised.append(e)
+
+        helper = threading.Thread(target=call, name="flowmesh stopping", daemon=True)
+        helper.start()
+        helper.join()
+        if raised:
+            raise raised[0]
+
+
+# ============================================================ best-effort output
+
+
+class BestEffortOutput:
+    """A standard stream that never fails the command: once its reader is
+    gone (a closed pipe or terminal) whatever follows is dropped."""
+
+    def __init__(self, stream):
+        self._stream = stream
+        self.lost = stream is None
+
+    def _lose(self):
+        self.lost = True
+        # What the stream still buffers, and whoever writes to the descriptor
+        # itself, then goes nowhere instead of failing again at exit.
+        with contextlib.suppress(Exception):
+            _fill_descriptor(self._stream.fileno(), force=True)
+
+    def write(self, text):
+        if not self.lost:
+            try:
+                return self._stream.write(text)
+            except (OSError, ValueError):
+                self._lose()
+        return len(text)
+
+    def flush(self):
+        if not self.lost:
+            try:
+                self._stream.flush()
+            except (OSError, ValueError):
+                self._lose()
+
+    def isatty(self):
+        try:
+            return not self.lost and self._stream.isatty()
+        except (OSError, ValueError):
+            return False
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+
+def _fill_descriptor(fd, force=False):
+    """Point `fd` at the null device when it is closed (or always, `force`):
+    a closed standard descriptor would otherwise be taken by the next file
+    opened, and output meant for the terminal would land in it."""
+    if not force:
+        try:
+            os.fstat(fd)
+            return
+        except OSError:
+            pass
+    null = os.open(os.devnull, os.O_WRONLY)
+    if null != fd:
+        os.dup2(null, fd)
+        os.close(null)
+
+
+@contextlib.contextmanager
+def best_effort_output():
+    """Standard output and error as `BestEffortOutput` for the command."""
+    for fd in (1, 2):
+        with contextlib.suppress(OSError):
+            _fill_descriptor(fd)
+    previous = sys.stdout, sys.stderr
+    # A closed stderr is None, and print(file=None) would write to stdout.
+    sys.stdout, sys.stderr = map(BestEffortOutput, previous)
+    try:
+        yield
+    finally:
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(Exception):
+                stream.flush()
+        sys.stdout, sys.stderr = previous
 
 
 # ============================================================ live status
@@ -277,38 +405,127 @@ def cmd_demo(args):
 
 
 def cmd_run(args):
-    from .constants import Constants
-
     monitored = monitor_factory(args)
     with StopSignals() as signals:
         pipeline = load_document(args.file, args.allow)
+        ran = None
         try:
             with monitored(pipeline):
-                # Stopped before the page closes, so that its last update shows the end.
-                try:
-                    status = Status(pipeline, source_counters(pipeline))
-                    print(f"Running {args.file}; Ctrl-C stops it.", flush=True)
-                    try:
-                        pipeline.start()
-                    except Exception as e:
-                        raise CommandError(
-                            f"{args.file}: could not start: {describe_error(e)}"
-                        ) from e
-                    watch(pipeline, status, args.duration, signals.event)
-                finally:
-                    pipeline.stop()
+                # A signal while loading or setting up ends the command before
+                # anything runs: a run begun anyway would overwrite its files.
+                if signals.code is None:
+                    print(f"Log file: {pipeline.log_file or '(none: memory only)'}", flush=True)
+                    ran = run_pipeline(pipeline, args.file, args.duration, signals)
         finally:
-            pipeline.close()
-        if pipeline.get_condition() == Constants.Conditions.ERROR:
-            try:
-                pipeline.raise_if_failed()
-            except RuntimeError as e:
-                raise CommandError(one_line(e)) from e
-            raise CommandError("the pipeline failed")
+            signals.wait_for(pipeline.close)
+        if ran is not None:
+            print_summary(pipeline, ran)
+        failed = run_failure(pipeline)
+        if failed is not None:
+            raise CommandError(failed)
         if signals.code is not None:
-            print(f"Stopped by {signal.Signals(signals.code - 128).name}.", flush=True)
+            when = "." if ran is not None else " before the run started; nothing ran."
+            print(f"Stopped by {signals.name}{when}", flush=True)
             return signals.code
     return 0
+
+
+def run_pipeline(pipeline, label, duration, signals):
+    """Start `pipeline`, show its status until `duration` has passed, a
+    signal came or it stopped by itself, and stop it; returns the seconds
+    it ran, or None when a signal came first and nothing ran. The page of
+    `--monitor`, when open, sees the stop before it closes."""
+    status = Status(pipeline, source_counters(pipeline))
+    if signals.code is not None:
+        return None
+    print(f"Running {label}; Ctrl-C stops it.", flush=True)
+    began = time.monotonic()
+    try:
+        try:
+            pipeline.start()
+        except Exception as e:
+            raise CommandError(f"{label}: could not start: {describe_error(e)}") from e
+        watch(pipeline, status, duration, signals.event)
+        if signals.code is not None:
+            print(f"Stopping ({signals.name}); a second one ends at once.", flush=True)
+    finally:
+        signals.wait_for(pipeline.stop)
+    return time.monotonic() - began
+
+
+def _leaves(pipeline):
+    """Every element of `pipeline` and, after a chain, its internal nodes."""
+    from .graph import describe
+
+    try:
+        elements, _ = describe(pipeline)
+    except Exception:  # a chain that cannot list its nodes still counts itself
+        elements = [{"element": element} for element in pipeline.get_elements()]
+    for entry in elements:
+        yield entry["element"]
+        for node in entry.get("nodes", ()):
+            yield node["element"]
+
+
+def _text(error):
+    try:
+        return describe_error(error)
+    except Exception:  # an exception whose __str__ raises still has a type
+        return type(error).__name__
+
+
+def run_failure(pipeline):
+    """The one-line reason why the stopped `pipeline`'s run failed, or None.
+
+    The monitoring thread may not have seen a failure that came just before
+    the stop: the elements' own records are asked too."""
+    from .constants import Constants
+
+    if pipeline.get_condition() == Constants.Conditions.ERROR:
+        try:
+            pipeline.raise_if_failed()
+        except RuntimeError as e:
+            return _text(e)
+        return "the pipeline failed"
+    for element in _leaves(pipeline):
+        try:
+            failure = element.failure()
+        except Exception:
+            continue
+        if failure is not None:
+            return f"The pipeline failed: {_text(failure)} in node '{element.name}'"
+    return None
+
+
+def print_summary(pipeline, seconds):
+    """How long the run lasted, the frames of each element that produced,
+    the items dropped, the failures."""
+    from .graph import describe
+
+    produced, drops, failures = [], [], []
+    elements, _ = describe(pipeline)
+    for entry in elements:
+        element = entry["element"]
+        outputs = entry.get("outputs") or any(n["outputs"] for n in entry.get("nodes", ()))
+        with contextlib.suppress(Exception):
+            if outputs and (count := element.get_counter()):
+                produced.append(f"{element.name} {count}")
+    for element in _leaves(pipeline):
+        with contextlib.suppress(Exception):
+            queued = getattr(element, "get_dropped", None)
+            for port, count in (queued() if callable(queued) else {}).items():
+                if count:
+                    drops.append(f"{element.name}.{port} {count}")
+        own = getattr(element, "dropped", None)
+        if type(own) is int and own:
+            drops.append(f"{element.name} {own}")
+        with contextlib.suppress(Exception):
+            if (failure := element.failure()) is not None:
+                failures.append(f"{element.name} ({type(failure).__name__}: {_text(failure)})")
+    print(f"Ran for {seconds:.1f} s.")
+    print(f"Frames: {', '.join(produced) or 'none'}")
+    print(f"Drops: {', '.join(drops) or 'none'}")
+    print(f"Failures: {', '.join(failures) or 'none'}", flush=True)
 
 
 def cmd_validate(args):
@@ -317,7 +534,19 @@ def cmd_validate(args):
         from . import graph
 
         elements, connections = graph.describe(pipeline)
+        fed = {(id(target), port) for _, _, target, port, _ in connections}
+        unfed = [
+            f"{leaf['name']}.{port}"
+            for entry in elements
+            for leaf in entry.get("nodes", [entry])
+            for port in leaf["inputs"]
+            if (id(leaf), port) not in fed
+        ]
         print(f"{args.file}: valid ({len(elements)} elements, {len(connections)} connections)")
+        for name in unfed:
+            print(
+                f"flowmesh: warning: {args.file}: nothing feeds the input {name}", file=sys.stderr
+            )
     finally:
         pipeline.close()
     return 0
@@ -384,6 +613,7 @@ def build_parser():
             "--allow",
             metavar="MODULE_PREFIX",
             action="append",
+            type=_module_prefix,
             help="import only modules under this prefix while loading (repeatable); "
             "by default a document may name any module, so load only documents you trust",
         )
@@ -393,7 +623,8 @@ def build_parser():
         help="run the demo: a simulated EEG recording, filtered, epoched and averaged",
         description="A simulated 8-channel EEG at 250 Hz with a stimulus about once a second: "
         "notch-filtered, cut into epochs around the stimuli and averaged live. At the end the "
-        "pipeline is saved, loaded back and run again, and the average is plotted.",
+        "pipeline is saved, loaded back and run again, and the average is plotted (with "
+        "matplotlib: pip install 'flowmesh[plot]'; without it the plot is skipped).",
     )
     demo.add_argument(
         "--duration",
@@ -427,8 +658,9 @@ def build_parser():
         "run",
         help="load a saved pipeline and run it",
         description="Load a saved pipeline and run it with a live status. "
-        "Ctrl-C or SIGTERM stops it cleanly (exit codes 130 and 143); a "
-        "failure inside the run exits with 1.",
+        "Ctrl-C, SIGTERM or SIGHUP stops it cleanly (exit codes 130, 143 and 129; a second "
+        "signal ends it at once); a failure inside the run exits with 1. It prints where its "
+        "log goes and, at the end, a summary: duration, frames, drops, failures.",
     )
     run.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
     run.add_argument(
@@ -465,7 +697,7 @@ def build_parser():
         help="check a saved pipeline without running it",
         description="Load a saved pipeline without running it and "
         "report what is wrong with it. Exit code 0 when it loads, "
-        "1 when not.",
+        "1 when not; an input that nothing feeds is a warning.",
     )
     validate.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
     allow_option(validate)
@@ -478,13 +710,37 @@ def _seconds(text):
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not value > 0 or value == float("inf"):
+    if math.isnan(value):
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}")
+    if math.isinf(value):
+        raise argparse.ArgumentTypeError(f"not a finite number of seconds: {text!r}")
+    if value <= 0:
         raise argparse.ArgumentTypeError(f"must be a positive number of seconds: {text!r}")
+    if value > threading.TIMEOUT_MAX:
+        raise argparse.ArgumentTypeError(
+            f"too large: {text!r} (at most {threading.TIMEOUT_MAX:.0f} seconds)"
+        )
     return value
+
+
+def _module_prefix(text):
+    from .documents import module_prefixes
+
+    try:
+        return module_prefixes([text])[0]
+    except (TypeError, ValueError):
+        raise argparse.ArgumentTypeError(
+            f"not a dotted module name (such as flowmesh or mylab.nodes): {text!r}"
+        ) from None
 
 
 def main(argv=None):
     """Run the command line `argv` (default: the process's); returns the exit code."""
+    with best_effort_output():
+        return _main(argv)
+
+
+def _main(argv):
     try:
         args = build_parser().parse_args(argv)
         return args.func(args)

@@ -19,13 +19,15 @@ import sys
 
 import numpy as np
 
-from .cli import CommandError, Status, StopSignals, one_line, watch
+from .cli import CommandError, Status, StopSignals, run_failure, watch
 from .constants import Constants
 
 SECOND_RUN = 2.0
 FAIL_AFTER = 3.0
 # The average's peak must lie this close to the simulated latency (seconds).
 LATENCY_TOLERANCE = 0.02
+# How to get what the plot needs.
+PLOT_EXTRA = "pip install 'flowmesh[plot]'"
 
 
 # What `--lsl` publishes: (element, stream name, stream type, source id, events).
@@ -123,24 +125,30 @@ def element(pipeline, name):
     raise CommandError(f"the pipeline has no element named {name!r}")
 
 
-def run_once(pipeline, duration, stop_event, label):
+def run_once(pipeline, duration, signals, label):
+    """Run `pipeline` for `duration` seconds; False when a signal came first
+    and nothing ran."""
     eeg, epochs = element(pipeline, "eeg"), element(pipeline, "average")
     status = Status(pipeline, [eeg.get_counter], extra=lambda: f"{epochs.count:3d} epochs")
+    if signals.code is not None:
+        return False
     print(f"{label}: running for {duration:g} s", flush=True)
     pipeline.start()
     try:
-        watch(pipeline, status, duration, stop_event)
+        watch(pipeline, status, duration, signals.event)
     finally:
-        pipeline.stop()
+        signals.wait_for(pipeline.stop)
+    return True
 
 
 def report_failure(pipeline):
-    """Raise the run's failure as the one-line reason the command exits with."""
-    try:
-        pipeline.raise_if_failed()
-    except RuntimeError as e:
-        print(f"raise_if_failed() says: {one_line(e)}", flush=True)
-        raise CommandError(f"demo failed: {one_line(e)}") from e
+    """Raise the run's failure, if it failed, as the one-line reason the
+    command exits with."""
+    reason = run_failure(pipeline)
+    if reason is not None:
+        if pipeline.get_condition() == Constants.Conditions.ERROR:
+            print(f"raise_if_failed() says: {reason}", flush=True)
+        raise CommandError(f"demo failed: {reason}")
 
 
 def run_demo(output, duration, fail=False, lsl=False, monitored=None):
@@ -164,9 +172,11 @@ def run_demo(output, duration, fail=False, lsl=False, monitored=None):
                     "program, or `flowmesh run examples/lsl_subscriber.json`, can pick them up."
                 )
             with monitored(pipeline) if monitored else contextlib.nullcontext():
-                run_once(pipeline, duration, signals.event, "Main run")
-            if pipeline.get_condition() == Constants.Conditions.ERROR:
-                report_failure(pipeline)
+                # A signal while building ends the demo before anything runs.
+                if not run_once(pipeline, duration, signals, "Main run"):
+                    print(f"Stopped by {signals.name} before the run started; nothing ran.")
+                    return signals.code
+            report_failure(pipeline)
             if signals.code is not None:
                 return signals.code
             summary(parts)
@@ -175,11 +185,16 @@ def run_demo(output, duration, fail=False, lsl=False, monitored=None):
             print(f"Pipeline saved to {document}")
             plot = plot_average(parts, os.path.join(output, "average.png"))
         finally:
-            pipeline.close()
+            signals.wait_for(pipeline.close)
         second_run(document, signals, monitored)
-        print(f"Plot of the averaged response: {plot}")
+        if plot is None:
+            print(f"Plot skipped: it needs matplotlib ({PLOT_EXTRA})")
+        else:
+            print(f"Plot of the averaged response: {plot}")
+        if signals.code is not None:
+            return signals.code
         print(f"Recording of the second run: {parts['recorder'].path}")
-        return signals.code or 0
+        return 0
 
 
 def summary(parts):
@@ -211,18 +226,23 @@ def second_run(document, signals, monitored=None):
     try:
         print(f"Loaded {document} back: {len(pipeline.get_elements())} elements")
         with monitored(pipeline) if monitored else contextlib.nullcontext():
-            run_once(pipeline, SECOND_RUN, signals.event, "Second run (loaded)")
-        if pipeline.get_condition() == Constants.Conditions.ERROR:
-            report_failure(pipeline)
+            ran = run_once(pipeline, SECOND_RUN, signals, "Second run (loaded)")
+        report_failure(pipeline)
+        if not ran:
+            return
         eeg, average = element(pipeline, "eeg"), element(pipeline, "average")
         print(f"Second run: {eeg.get_counter()} frames, epochs averaged: {average.count}")
     finally:
-        pipeline.close()
+        signals.wait_for(pipeline.close)
 
 
 def plot_average(parts, path):
-    """A PNG of the averaged response per channel and their mean."""
-    import matplotlib
+    """A PNG of the averaged response per channel and their mean; None
+    without matplotlib, an optional dependency."""
+    try:
+        import matplotlib
+    except ImportError:
+        return None
 
     matplotlib.use("Agg")
     from matplotlib import pyplot as plt
