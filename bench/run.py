@@ -137,9 +137,12 @@ def row(
     return entry
 
 
-def timed(run: Callable[[], None]) -> int:
+def timed(run: Callable[[], None], collector: bool = False) -> int:
+    """Wall time of `run`, the collector off unless `collector` (the rows at
+    scale keep it on: what it costs grows with the heap a graph makes)."""
     gc.collect()
-    gc.disable()
+    if not collector:
+        gc.disable()
     try:
         began = perf_counter_ns()
         run()
@@ -164,6 +167,19 @@ def line(source, length: int, decoupled_at: int | None = None, node=Pass):
     return nodes, tail
 
 
+def lines(source, count: int, length: int, node=Pass):
+    """`count` lines of `length` nodes, each fed by `source`; the tail of the
+    last line is returned (every tail sees every frame)."""
+    nodes, tail = [source], None
+    for _ in range(count):
+        chain, tail = line(source, length, node=node)
+        nodes.extend(chain[1:])
+    for n in nodes[1:]:
+        if isinstance(n, Counting):
+            n.expected = -1
+    return nodes, tail
+
+
 def start_all(nodes):
     for node in reversed(nodes):
         node.start()
@@ -184,21 +200,35 @@ def run_threaded(nodes, tail, expected: int, timeout: float = 60) -> None:
         raise RuntimeError(f"only {tail.seen} of {expected} frames arrived")
 
 
-def plain_chain(nodes):
-    """The handlers of a line of nodes as one plain function of no arguments:
-    the source's step, then each node's step with a fresh frame dict."""
+def plain_chain(nodes, count: int = 1):
+    """The handlers of `count` equal lines fed by one source as one plain
+    function of no arguments: the source's step, then along each line each
+    node's step with a fresh frame dict."""
     source, *rest = nodes
     first = source.step
-    steps = [node.step for node in rest[:-1]]
-    last = rest[-1].step
+    size = len(rest) // count
+    chains = [rest[k * size : (k + 1) * size] for k in range(count)]
+    chains = [([n.step for n in chain[:-1]], chain[-1].step) for chain in chains]
+    if count == 1:
+        ((steps, last),) = chains
 
-    def message():
-        value = first({})["out"]
-        for step in steps:
-            value = step({"in": value})["out"]
-        last({"in": value})
+        def message():
+            value = first({})["out"]
+            for step in steps:
+                value = step({"in": value})["out"]
+            last({"in": value})
 
-    return message
+        return message
+
+    def fan_out():
+        out = first({})["out"]
+        for steps, last in chains:
+            value = out
+            for step in steps:
+                value = step({"in": value})["out"]
+            last({"in": value})
+
+    return fan_out
 
 
 # ------------------------------------------------------------------ rows
@@ -372,15 +402,20 @@ def cycle_cost(n=200_000) -> list[dict]:
 
 
 class LineRun:
-    """source -> `length` nodes -> sink, driven from this thread (the
-    source's `_cycle` in a loop), beside the plain chain of its handlers."""
+    """source -> `length` nodes -> sink (`count` such lines fed by the one
+    source), driven from this thread (the source's `_cycle` in a loop), beside
+    the plain chain of its handlers."""
 
-    def __init__(self, length: int, frames: int, node=Pass, source=Producer):
-        self.nodes, tail = line(source(), length, node=node)
+    def __init__(self, length: int, frames: int, node=Pass, source=Producer, count: int = 1):
+        if count == 1:
+            self.nodes, tail = line(source(), length, node=node)
+        else:
+            self.nodes, tail = lines(source(), count, length, node=node)
+        self.hops = count * (length + 1)
         start_all(self.nodes)
         tail.expected = -1
         cycle = self.nodes[0]._imp._cycle
-        message = plain_chain(self.nodes)
+        message = plain_chain(self.nodes, count)
         cycle()  # setup
 
         def ours():
@@ -393,9 +428,9 @@ class LineRun:
 
         self.ours, self.plain, self.frames = ours, plain, frames
 
-    def ns_per_frame(self, run, inner=3) -> float:
+    def ns_per_frame(self, run, inner=3, collector=False) -> float:
         """The least of `inner` timings: a repeat's figure, least disturbed."""
-        return min(timed(run) for _ in range(inner)) / self.frames
+        return min(timed(run, collector) for _ in range(inner)) / self.frames
 
     def close(self):
         stop_all(self.nodes)
@@ -434,6 +469,25 @@ def per_hop(frames=20_000) -> list[dict]:
     return rows
 
 
+def per_hop_at_scale(hops=200_000) -> list[dict]:
+    """The cost of a hop in graphs of 100 to 5,000 nodes, as one line and as
+    10 lines fed by one source, against the plain chain of the same handlers;
+    the collector stays on. A hop should cost about the same at every size."""
+    rows = []
+    for total in (100, 1000, 5000):
+        for count in (1, 10):
+            frames = max(10, hops // total)
+            run = LineRun(total // count, frames, count=count)
+            ours, floor = [], []
+            for _ in range(REPEATS):
+                ours.append(run.ns_per_frame(run.ours, collector=True) / run.hops)
+                floor.append(run.ns_per_frame(run.plain, collector=True) / run.hops)
+            run.close()
+            shape = "in a line" if count == 1 else f"as {count} lines"
+            rows.append(row(f"cost per hop, {total:5,d} IONodes {shape}", "ns/hop", ours, floor))
+    return rows
+
+
 def numpy_frames(frames=50_000) -> list[dict]:
     try:
         import numpy as np
@@ -466,17 +520,39 @@ def rss_bytes() -> int:
 
 def memory_child(what: str) -> dict:
     """Runs in a fresh interpreter so that other rows leave no trace in RSS."""
-    gc.collect()
-    if what == "nodes":
-        count = 1000
+    kind, _, size = what.partition(":")
+    if kind in ("nodes", "pipeline"):
+        # A line headed by a source, started and run for a few frames: what
+        # the frames leave behind (the depth of the delivery) counts too. A
+        # small graph of the same kind runs first, so that what a process
+        # pays once (imports, the monitoring thread's malloc arena) is not
+        # spread over the nodes.
+        count = int(size or 1000)
+        if count > 2:
+            memory_child(f"{kind}:2")
+        gc.collect()
         before = rss_bytes()
-        nodes = [Pass() for _ in range(count)]
-        for upstream, downstream in zip(nodes, nodes[1:]):
-            upstream.connect("out", downstream, "in")
-        start_all(nodes)
+        nodes = [Producer()] + [Pass() for _ in range(count - 1)]
+        if kind == "nodes":
+            for upstream, downstream in zip(nodes, nodes[1:]):
+                upstream.connect("out", downstream, "in")
+            start_all(nodes)
+        else:
+            from flowmesh.pipeline import Pipeline
+
+            pipeline = Pipeline("")
+            for upstream, downstream in zip(nodes, nodes[1:]):
+                pipeline.connect(upstream, downstream)
+            pipeline.start()
+        cycle = nodes[0]._imp._cycle
+        for _ in range(10):
+            cycle()
         gc.collect()
         after = rss_bytes()
-        stop_all(nodes)
+        if kind == "nodes":
+            stop_all(nodes)
+        else:
+            pipeline.close()
         return {"per_node": (after - before) / count}
     nodes, tail = line(Producer(), 5)
     start_all(nodes)
@@ -494,34 +570,52 @@ def memory_child(what: str) -> dict:
     return {"early": early, "late": late, "frames": tail.seen}
 
 
+def memory_run(what: str) -> dict:
+    out = subprocess.run(
+        [sys.executable, __file__, "--memory-child", what],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    return json.loads(out.stdout.splitlines()[-1])
+
+
 def memory() -> list[dict]:
-    per_node, early, late = [], [], []
+    sizes = (1000, 5000)
+    per_node = {(kind, n): [] for kind in ("nodes", "pipeline") for n in sizes}
+    early, late = [], []
     for _ in range(3):
-        for what in ("nodes", "frames"):
-            out = subprocess.run(
-                [sys.executable, __file__, "--memory-child", what],
-                check=True,
-                capture_output=True,
-                text=True,
+        for kind, n in per_node:
+            per_node[kind, n].append(memory_run(f"{kind}:{n}")["per_node"] / 1024)
+        result = memory_run("frames")
+        if result["frames"] != 1_000_000:
+            raise RuntimeError(f"{result['frames']} of 1000000 frames arrived")
+        early.append(result["early"] / 2**20)
+        late.append(result["late"] / 2**20)
+    rows = []
+    for n in sizes:
+        rows.append(
+            row(f"RSS per node, {n:,d} IONodes in a line, started", "KiB", per_node["nodes", n])
+        )
+        rows.append(
+            row(
+                f"RSS per node, {n:,d} IONodes in a line, in a pipeline (ratio to bare)",
+                "KiB",
+                per_node["pipeline", n],
+                per_node["nodes", n],
+                "ratio <= 1.5",
             )
-            result = json.loads(out.stdout)
-            if what == "nodes":
-                per_node.append(result["per_node"] / 1024)
-            else:
-                if result["frames"] != 1_000_000:
-                    raise RuntimeError(f"{result['frames']} of 1000000 frames arrived")
-                early.append(result["early"] / 2**20)
-                late.append(result["late"] / 2**20)
-    return [
-        row("RSS per node, 1,000 IONodes in a line, started", "KiB", per_node),
+        )
+    rows.append(
         row(
             "RSS after 10^6 frames, vs after 10^4 (ratio)",
             "MiB",
             late,
             early,
             "ratio <= 1.0 (+noise)",
-        ),
-    ]
+        )
+    )
+    return rows
 
 
 # ------------------------------------------------------------------ documents
@@ -592,6 +686,7 @@ SECTIONS = [
     ("Latency", latency),
     ("Node cycle", cycle_cost),
     ("Cost per hop", per_hop),
+    ("Scale", per_hop_at_scale),
     ("Numpy frames", numpy_frames),
     ("Memory", memory),
     ("Documents", documents),
