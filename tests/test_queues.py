@@ -6,13 +6,16 @@ import threading
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from support import RecordingLogger, wait_until
+from support import Counter, RecordingLogger, wait_until
 
 from flowmesh import imp
 from flowmesh.constants import Constants
 from flowmesh.i_node import INode, Overflow
+from flowmesh.pipeline import Pipeline
+from flowmesh.sources import Sink
 
 SYNC, ASYNC = Constants.Timing.SYNC, Constants.Timing.ASYNC
+STOPPED = Constants.States.STOPPED
 WARNING = Constants.LogTypes.WARNING
 TIMEOUT = 30.0
 DROPS = [Overflow.DROP_OLDEST, Overflow.DROP_NEWEST]
@@ -126,8 +129,9 @@ def test_stopping_the_node_releases_a_blocked_producer(held):
     stopper.join(TIMEOUT)
     producer.join(TIMEOUT)
     assert not producer.is_alive() and not stopper.is_alive()
-    # what a stopped node receives is dropped as before, not as an overflow
-    assert node.get_dropped() == {"in": 0}
+    # what was queued ran; what the stopping node refused is counted
+    assert len(node.frames) - 1 + node.get_dropped()["in"] == 3
+    assert [f["in"] for f in node.frames][:2] == [-1, 0]
 
 
 @pytest.mark.parametrize("overflow", [Overflow.BLOCK, *DROPS])
@@ -281,3 +285,61 @@ def test_port_names_running_code_are_read_safely_for_the_counts(held):
     assert HashCounting.calls > before  # the name's own hash ran while the counts were read
     drain(node, 2)
     assert [f["in"] for f in node.frames] == [-1, 3]
+
+
+def stopped_in_thread(node):
+    stopper = threading.Thread(target=node.stop)
+    stopper.start()
+    return stopper
+
+
+@pytest.mark.parametrize("overflow", [Overflow.BLOCK, *DROPS])
+def test_a_stopping_node_runs_what_it_queued_first(held, overflow):
+    node = held(5, overflow)
+    for i in range(3):
+        node.get_input_port("in").push(i)
+    stopper = stopped_in_thread(node)
+    assert wait_until(lambda: node.get_max_backlog() == 3 and stopper.is_alive())
+    node.get_input_port("in").push(3)  # refused while stopping, and counted
+    node.gate.set()
+    stopper.join(TIMEOUT)
+    assert [f["in"] for f in node.frames] == [-1, 0, 1, 2]
+    assert node.get_dropped() == {"in": 1}
+    node.get_input_port("in").push(4)  # a stopped node refuses it too
+    assert node.get_dropped() == {"in": 2}
+
+
+@pytest.mark.parametrize("overflow", [Overflow.BLOCK, *DROPS])
+def test_what_a_stop_cannot_run_in_time_is_counted_and_logged(held, overflow, monkeypatch):
+    monkeypatch.setattr(imp.ConstantsImp, "STOP_DRAIN_TIMEOUT", 0.05)
+    node = held(5, overflow, inputs=(("a", SYNC), ("b", SYNC)), first={"a": -1, "b": -1})
+    for i in range(3):
+        node.get_input_port("a").push(i)
+    node.get_input_port("b").push(0)  # a's 1 and 2 wait for partners that never come
+    stopper = stopped_in_thread(node)
+    assert wait_until(lambda: node.get_state() == STOPPED)  # the drain gave up
+    node.gate.set()  # the running step ends, and with it the worker
+    stopper.join(TIMEOUT)
+    assert node.frames == [{"a": -1, "b": -1}]
+    assert node.get_dropped() == {"a": 3, "b": 1}
+    warnings = node.records.of(WARNING)
+    assert any(w.startswith(f"Node {node.name} stopped with 4 queued items") for w in warnings)
+
+
+class SlowSink(Sink):
+    def step(self, data):
+        threading.Event().wait(0.01)
+        return super().step(data)
+
+
+@pytest.mark.parametrize("overflow", [Overflow.BLOCK, *DROPS])
+def test_a_decoupled_sink_stopped_behind_its_producer_loses_nothing_uncounted(overflow):
+    with Pipeline("") as p:
+        sink = SlowSink(name="sink", decoupled=True, queue_bound=20, overflow=overflow)
+        src = Counter(name="src", rate=140)
+        p.add_node(sink)  # stopped first: its producer keeps pushing meanwhile
+        p.connect(src, sink)
+        p.start()
+        assert wait_until(lambda: len(sink.frames) >= 30)
+        p.stop()
+        assert src.k == len(sink.frames) + sink.get_dropped()["in"]

@@ -50,6 +50,13 @@ void claim(DriverObject* d) {
     d->active_thread = PyThreadState_GetUnchecked();
 }
 
+// The node is no longer run by this thread; a stop waiting for its queue to
+// be worked off looks again.
+void let_go(DriverObject* d) {
+    d->active = false;
+    if (d->core) make_room(d->core);
+}
+
 // Drops every queued item: the caller owns nothing afterwards. The containers
 // are emptied before any reference is released, since a release can run code
 // that delivers again.
@@ -282,14 +289,14 @@ int keep_draining(DriverObject* d) {
     for (;;) {
         Core* c = d->core;
         if (!c || c->ready.empty()) {
-            d->active = false;  // decided together with the emptiness, no call in between
+            let_go(d);  // decided together with the emptiness, no call in between
             return 0;
         }
         Entry e = c->ready.front();
         c->ready.pop_front();
         if (run_entry(d, e) < 0) {
             // Whatever is still queued runs with the next delivery.
-            d->active = false;
+            let_go(d);
             return -1;
         }
     }
@@ -308,7 +315,7 @@ int run_now(DriverObject* d, PyObject* data) {
     fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
     fm::Ref node = fm::borrow(d->node);
     if (!node || call_cycle(d, node.get(), data) < 0) {
-        d->active = false;
+        let_go(d);
         return node ? -1 : 0;
     }
     return keep_draining(d);
@@ -427,10 +434,12 @@ int report_drops(PortsState* st, DriverObject* d, bool final) {
         fm::Ref owner = type ? fm::steal(PyObject_GetAttr(node.get(), st->s_name)) : fm::Ref();
         fm::Ref msg = owner ? fm::steal(PyUnicode_FromFormat(
                                   "Input port '%S' of node %S: queue full (bound %zd, overflow "
-                                  "%s); %llu items dropped in this run.",
+                                  "%s); %llu items dropped in this run (%llu of them at the "
+                                  "node's stop).",
                                   name.get(), owner.get(), d->queue_bound,
                                   kOverflowNames[static_cast<int>(d->overflow)],
-                                  static_cast<unsigned long long>(in.reported)))
+                                  static_cast<unsigned long long>(in.reported),
+                                  static_cast<unsigned long long>(in.at_stop)))
                             : fm::Ref();
         if (msg) {
             PyObject* const values[] = {msg.get(), type};
@@ -444,8 +453,8 @@ int report_drops(PortsState* st, DriverObject* d, bool final) {
     return 0;
 }
 
-// Waits, the GIL released, until an item leaves a queue of `d`, the node
-// stops, or `deadline` (monotonic ns) passes.
+// Waits, the GIL released, until an item leaves a queue of `d`, a thread
+// stops running the node, the node stops, or `deadline` (monotonic ns) passes.
 void wait_for_room(DriverObject* d, int64_t deadline) {
     Core* c = d->core;
     uint64_t seen = c->room_count.load();
@@ -456,6 +465,75 @@ void wait_for_room(DriverObject* d, int64_t deadline) {
         c->room.wait_until(lock, until, [c, seen] { return c->room_count.load() != seen; });
     }
     Py_END_ALLOW_THREADS c->blocked.fetch_sub(1);
+}
+
+// An item reaching a node that is being stopped, or that was stopped after a
+// run, is counted as dropped at its input, so that what a producer sent is
+// either run or counted. Before the node's first run nothing is counted.
+int refuse(DriverObject* d, PyObject* port) {
+    Core* c = d->core;
+    Py_ssize_t index = iport(port)->index;
+    if (!d->ran || !c || index < 0 || static_cast<size_t>(index) >= c->inputs.size() ||
+        c->inputs[index].port != port)
+        return 0;
+    ++c->inputs[index].dropped;
+    ++c->inputs[index].at_stop;
+    return report_drops(static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d))), d, false);
+}
+
+// The first half of a node's stop, while the node still runs: from here on
+// new items are refused, and the queued ones get up to STOP_DRAIN_TIMEOUT
+// seconds to be run by whoever runs the node (its worker, or another thread
+// draining it). A thread stopping the node from inside its cycle cannot wait
+// for itself; what is still queued afterwards is counted by driver_stop.
+int drain_for_stop(PortsState* st, DriverObject* d) {
+    if (!d->in_run) return 0;
+    fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
+    d->closing = true;
+    if (d->core) make_room(d->core);  // blocked producers give their items up now
+    double timeout = constant_seconds(st, "STOP_DRAIN_TIMEOUT", 2.0);
+    if (timeout < 0.0) return -1;
+    int64_t deadline = monotonic_ns() + static_cast<int64_t>(timeout * 1e9);
+    PyThreadState* self = PyThreadState_GetUnchecked();
+    while (Core* c = d->core) {
+        bool on_this_thread = d->active && d->active_thread == self;
+        bool elsewhere = d->active && !on_this_thread;
+        bool worker_has_work = d->decoupled && d->thread && !on_this_thread && !c->ready.empty();
+        if ((!elsewhere && !worker_has_work) || monotonic_ns() >= deadline) break;
+        wait_for_room(d, deadline);
+    }
+    return 0;
+}
+
+// Counts what is still queued as dropped at its inputs (incomplete frames
+// too) and logs the total once; the caller discards the items.
+int count_left_at_stop(PortsState* st, DriverObject* d) {
+    Core* c = d->core;
+    if (!c) return 0;
+    unsigned long long left = 0;
+    for (Input& in : c->inputs) {
+        if (in.waiting <= 0) continue;
+        in.dropped += static_cast<uint64_t>(in.waiting);
+        in.at_stop += static_cast<uint64_t>(in.waiting);
+        left += static_cast<unsigned long long>(in.waiting);
+    }
+    if (left == 0) return 0;
+    fm::Ref node = fm::borrow(d->node);
+    PyObject* type = st->log_warning.get();
+    fm::Ref name = node && type ? fm::steal(PyObject_GetAttr(node.get(), st->s_name)) : fm::Ref();
+    fm::Ref msg = name ? fm::steal(PyUnicode_FromFormat(
+                             "Node %S stopped with %llu queued items not processed; they are "
+                             "counted as dropped.",
+                             name.get(), left))
+                       : fm::Ref();
+    if (msg) {
+        PyObject* const values[] = {msg.get(), type};
+        fm::Ref r = fm::steal(fm::call_method_kw(node.get(), st->s_log, st->kw_msg_type, values));
+        if (r) return 0;
+    }
+    if (!fm::pending_is_exception()) return -1;
+    PyErr_WriteUnraisable(node ? node.get() : reinterpret_cast<PyObject*>(d));
+    return 0;
 }
 
 int receive_once(PyObject* port, PyObject* value, int64_t* deadline);
@@ -479,7 +557,8 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
     DriverObject* d = driver(owner.get());
     if (!d->core || !d->node) return 0;
     int running = node_is_running(d);
-    if (running <= 0) return running;  // a stopped node drops what arrives
+    if (running < 0) return -1;
+    if (!running || d->closing) return refuse(d, port);
     int event = is_event_input(d, port);
     if (event < 0) return -1;
     // Read after the checks above, which may run code.
@@ -507,7 +586,7 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
                 data = frame_of(c, taken);
             }
             if (!data) {
-                d->active = false;
+                let_go(d);
                 return -1;
             }
             return run_now(d, data.get());
@@ -644,7 +723,7 @@ PyObject* driver_work(PyObject* self, PyObject* arg) {
             c->ready.pop_front();
             claim(d);
             int rc = run_entry(d, e);
-            d->active = false;
+            let_go(d);
             if (rc < 0) report_worker_failure(st, d);
             continue;
         }
@@ -700,6 +779,7 @@ int driver_stop(PortsState* st, DriverObject* d) {
             if (!joined) rc = -1;
         }
     }
+    if (count_left_at_stop(st, d) < 0) rc = -1;
     discard_queued(d);
     d->setup_claimed = false;
     return rc;
