@@ -242,6 +242,10 @@ def test_every_item_is_delivered_waiting_or_counted_as_dropped(held, bound, over
         assert set(got[name]) <= set(sent[name])
         left = len(sent[name]) - len(got[name]) - dropped[name]
         assert left == (0 if name == "e" else len(sent[name]) - dropped[name] - waiting_frames)
+    # a frame holds the n-th item of each input, for one n
+    for frame in node.frames[1:]:
+        if "a" in frame:
+            assert sent["a"].index(frame["a"]) == sent["b"].index(frame["b"])
     node.gate.clear()
 
 
@@ -343,3 +347,43 @@ def test_a_decoupled_sink_stopped_behind_its_producer_loses_nothing_uncounted(ov
         assert wait_until(lambda: len(sink.frames) >= 30)
         p.stop()
         assert src.k == len(sink.frames) + sink.get_dropped()["in"]
+
+
+@pytest.mark.parametrize("overflow", [Overflow.BLOCK, *DROPS])
+@pytest.mark.parametrize("ahead", [3, 8, 20])
+@pytest.mark.parametrize("leader", ["a", "b"])
+def test_drops_never_pair_items_of_different_frames(held, monkeypatch, overflow, ahead, leader):
+    monkeypatch.setattr(imp.ConstantsImp, "QUEUE_BLOCK_TIMEOUT", 0.01)
+    node = held(5, overflow, inputs=(("a", SYNC), ("b", SYNC)), first={"a": -1, "b": -1})
+    other = "b" if leader == "a" else "a"
+    for i in range(ahead):  # the leader's queue fills up while the node is busy
+        node.get_input_port(leader).push(i)
+    node.gate.set()
+    for i in range(ahead):  # then the other input catches up, and one more frame follows
+        node.get_input_port(other).push(i)
+    node.get_input_port(leader).push(ahead)
+    node.get_input_port(other).push(ahead)
+    total = ahead + 1
+    assert wait_until(lambda: len(node.frames) - 1 + node.get_dropped()["a"] == total)
+    dropped = node.get_dropped()
+    assert dropped[leader] == dropped[other]  # a frame goes whole, or not at all
+    assert all(f["a"] == f["b"] for f in node.frames)
+    assert node.get_max_backlog() == 0  # nothing is left waiting for a partner
+
+
+def test_dropping_the_newest_item_drops_its_frame_at_every_input(held):
+    node = held(
+        5, Overflow.DROP_NEWEST, inputs=(("a", SYNC), ("b", SYNC)), first={"a": -1, "b": -1}
+    )
+    push = {name: node.get_input_port(name).push for name in "ab"}
+    for i in range(8):  # a's 5, 6 and 7 find the queue full
+        push["a"](i)
+    for i in range(3):
+        push["b"](i)
+    drain(node, 4)
+    for i in range(3, 9):  # b's 5, 6 and 7 lost their frames already
+        push["b"](i)
+    push["a"](8)
+    assert wait_until(lambda: len(node.frames) == 7)
+    assert [(f["a"], f["b"]) for f in node.frames[1:]] == [(i, i) for i in (0, 1, 2, 3, 4, 8)]
+    assert node.get_dropped() == {"a": 3, "b": 3}

@@ -69,9 +69,11 @@ void discard_queued(DriverObject* d) {
     parts.swap(c->parts);
     std::vector<PyObject*> items;
     for (Input& in : c->inputs) {
-        items.insert(items.end(), in.pending.begin(), in.pending.end());
+        for (Waiting& w : in.pending) items.push_back(w.item);
         in.pending.clear();
+        in.doomed.clear();
         in.waiting = 0;
+        in.arrived = 0;  // the next run's frames count from 0
     }
     make_room(c);
     for (Entry& e : ready) Py_XDECREF(e.item);
@@ -149,7 +151,8 @@ int collect_frames(DriverObject* d) {
         try {
             for (size_t i = 0; i < n; ++i)
                 if (!c->event_input[i])
-                    c->parts.push_back({static_cast<uint32_t>(i), c->inputs[i].pending.front()});
+                    c->parts.push_back(
+                        {static_cast<uint32_t>(i), c->inputs[i].pending.front().item});
             c->ready.push_back({nullptr, kFrame, frame_inputs});
         } catch (const std::bad_alloc&) {
             while (c->parts.size() > before) c->parts.pop_back();  // the queues still own them
@@ -336,10 +339,11 @@ bool take_frame(DriverObject* d, size_t index, PyObject* value, TakenParts& take
         if (!ev && c->inputs[i].pending.empty()) return false;
     }
     taken.push_back({static_cast<uint32_t>(index), Py_NewRef(value)});
+    ++c->inputs[index].arrived;
     for (size_t i = 0; i < n; ++i) {
         if (i == index || c->event_input[i]) continue;
         Input& in = c->inputs[i];
-        taken.push_back({static_cast<uint32_t>(i), in.pending.front()});
+        taken.push_back({static_cast<uint32_t>(i), in.pending.front().item});
         in.pending.pop_front();
         --in.waiting;
     }
@@ -359,10 +363,51 @@ int kick(DriverObject* d) {
 
 // ------------------------------------------------------------ full queues
 
+// Drops frame `frame` at every frame input (Core::event_input decided): an
+// item of it that is waiting goes to `released` and is counted at its input;
+// an input whose item has not come yet drops it when it comes. Items of one
+// frame go together, so a later frame never pairs items of different frames.
+// Runs no code; false with MemoryError set (and nothing changed) when the
+// record of a frame to drop cannot grow.
+bool drop_frame(Core* c, uint64_t frame, std::vector<PyObject*>& released) {
+    size_t n = c->inputs.size();
+    size_t marked = 0;
+    try {
+        for (; marked < n; ++marked) {
+            Input& in = c->inputs[marked];
+            if (c->event_input[marked] || in.arrived > frame) continue;
+            auto at = std::lower_bound(in.doomed.begin(), in.doomed.end(), frame);
+            if (at == in.doomed.end() || *at != frame) in.doomed.insert(at, frame);
+        }
+    } catch (const std::bad_alloc&) {
+        for (size_t i = 0; i < marked; ++i) {
+            Input& in = c->inputs[i];
+            if (c->event_input[i] || in.arrived > frame) continue;
+            auto at = std::lower_bound(in.doomed.begin(), in.doomed.end(), frame);
+            if (at != in.doomed.end() && *at == frame) in.doomed.erase(at);
+        }
+        PyErr_NoMemory();
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        Input& in = c->inputs[i];
+        if (c->event_input[i] || in.arrived <= frame) continue;
+        auto at = std::lower_bound(in.pending.begin(), in.pending.end(), frame,
+                                   [](const Waiting& w, uint64_t f) { return w.frame < f; });
+        if (at == in.pending.end() || at->frame != frame) continue;  // the arriving item itself
+        released.push_back(at->item);  // capacity reserved by the caller: cannot throw
+        in.pending.erase(at);
+        --in.waiting;
+        ++in.dropped;
+    }
+    return true;
+}
+
 // Takes the oldest item waiting at input `index` off the queues into
-// `released` and counts it; when that item is part of a queued frame, the
-// whole frame goes, each of its items counted at its own input. Runs no code.
-void drop_oldest(Core* c, size_t index, std::vector<PyObject*>& released) {
+// `released` and counts it; when that item is part of a frame, complete or
+// not, the whole frame goes, each of its items counted at its own input.
+// Runs no code; false with MemoryError set.
+bool drop_oldest(Core* c, size_t index, std::vector<PyObject*>& released) {
     auto drop = [&](uint32_t input, PyObject* item) {
         released.push_back(item);  // capacity reserved by the caller: cannot throw
         --c->inputs[input].waiting;
@@ -373,7 +418,7 @@ void drop_oldest(Core* c, size_t index, std::vector<PyObject*>& released) {
         if (entry->kind == static_cast<int32_t>(index)) {
             drop(static_cast<uint32_t>(index), entry->item);
             c->ready.erase(entry);
-            return;
+            return true;
         }
         if (entry->kind != kFrame) continue;
         auto begin = c->parts.begin() + static_cast<std::ptrdiff_t>(first_part);
@@ -382,15 +427,12 @@ void drop_oldest(Core* c, size_t index, std::vector<PyObject*>& released) {
             for (auto part = begin; part != end; ++part) drop(part->input, part->item);
             c->parts.erase(begin, end);
             c->ready.erase(entry);
-            return;
+            return true;
         }
         first_part += entry->members;
     }
     Input& in = c->inputs[index];
-    if (!in.pending.empty()) {
-        drop(static_cast<uint32_t>(index), in.pending.front());
-        in.pending.pop_front();
-    }
+    return in.pending.empty() || drop_frame(c, in.pending.front().frame, released);
 }
 
 // A setting of ConstantsImp as a number of seconds (`fallback` when unusable).
@@ -560,7 +602,7 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
     if (running < 0) return -1;
     if (!running || d->closing) return refuse(d, port);
     int event = is_event_input(d, port);
-    if (event < 0) return -1;
+    if (event < 0 || (d->core && decide_timings(d) < 0)) return -1;
     // Read after the checks above, which may run code.
     Core* c = d->core;
     Py_ssize_t index = iport(port)->index;
@@ -568,6 +610,17 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
         c->inputs[index].port != port)
         return 0;
     Input& in = c->inputs[index];
+    PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
+    if (!event) {
+        while (!in.doomed.empty() && in.doomed.front() < in.arrived) in.doomed.pop_front();
+        if (!in.doomed.empty() && in.doomed.front() == in.arrived) {
+            // Its frame was dropped at another input already.
+            in.doomed.pop_front();
+            ++in.arrived;
+            ++in.dropped;
+            return report_drops(st, d, false);
+        }
+    }
     // Nothing queued, nobody running the node, and this item alone decides the
     // next cycle: run it at once, without a trip through the queues. The node
     // is claimed before the frame is built, since building it may run code.
@@ -580,6 +633,7 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
             claim(d);
             fm::Ref data;
             if (alone) {
+                if (!event) ++in.arrived;
                 data = fm::steal(PyDict_New());
                 if (data && PyDict_SetItem(data.get(), in.name, value) < 0) data.reset();
             } else {
@@ -595,7 +649,6 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
     std::vector<PyObject*> released;  // dropped items, released once the queues are consistent
     bool dropped = false;
     if (in.waiting >= d->queue_bound) {
-        PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
         Overflow policy = d->overflow;
         // A thread running the node cannot wait for itself to make room.
         bool own_thread = d->active && d->active_thread == PyThreadState_GetUnchecked();
@@ -610,16 +663,21 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
                 return 1;  // everything is decided afresh, the deadline kept
             }
         }
+        try {
+            released.reserve(c->inputs.size());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
         if (policy == Overflow::kDropOldest) {
-            try {
-                released.reserve(c->inputs.size());
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-                return -1;
-            }
-            drop_oldest(c, static_cast<size_t>(index), released);
+            if (!drop_oldest(c, static_cast<size_t>(index), released)) return -1;
         } else {
-            ++in.dropped;  // the new item goes: blocked too long, or no one to wait for
+            // The new item goes (blocked too long, or no one to wait for), and
+            // with it the rest of its frame.
+            if (!event && !drop_frame(c, in.arrived, released)) return -1;
+            if (!event) ++in.arrived;
+            ++in.dropped;
+            for (PyObject* item : released) Py_DECREF(item);
             if (report_drops(st, d, false) < 0) return -1;
             return 0;
         }
@@ -629,7 +687,7 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
         if (event)
             c->ready.push_back({value, static_cast<int32_t>(index), 0});
         else
-            in.pending.push_back(value);
+            in.pending.push_back({value, in.arrived});
     } catch (const std::bad_alloc&) {
         for (PyObject* item : released) Py_DECREF(item);
         PyErr_NoMemory();
@@ -637,9 +695,9 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
     }
     Py_INCREF(value);
     ++in.waiting;
+    if (!event) ++in.arrived;
     if (dropped) {
         for (PyObject* item : released) Py_DECREF(item);
-        PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
         if (report_drops(st, d, false) < 0) return -1;
         if (!d->core) return 0;  // code run above cleared the driver
     }
@@ -802,7 +860,7 @@ int driver_traverse(PyObject* self, visitproc visit, void* arg) {
         for (Input& in : c->inputs) {
             Py_VISIT(in.name);
             Py_VISIT(in.port);
-            for (PyObject* item : in.pending) Py_VISIT(item);
+            for (Waiting& w : in.pending) Py_VISIT(w.item);
         }
         for (Entry& e : c->ready) Py_VISIT(e.item);
         for (Part& part : c->parts) Py_VISIT(part.item);

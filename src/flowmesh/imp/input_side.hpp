@@ -95,16 +95,26 @@ struct Part {
     PyObject* item;  // owned
 };
 
+// A frame item waiting for the other inputs' items of its frame. Frame k is
+// the k-th item of every frame input in this run.
+struct Waiting {
+    PyObject* item;  // owned
+    uint64_t frame;
+};
+
 struct Input {
-    PyObject* name;                 // owned
-    PyObject* port;                 // owned IPortImp
-    std::deque<PyObject*> pending;  // frame items not yet in a complete frame (owned)
-    Py_ssize_t waiting = 0;         // items arrived and not yet handed to a cycle
-    uint64_t dropped = 0;           // items this run dropped: a full queue's, and the stop's
-    uint64_t at_stop = 0;           // of those, items refused by a stopping or stopped node, or
-                                    // still queued when it stopped
-    uint64_t reported = 0;          // `dropped` as last logged
-    int64_t reported_at = -1;       // when, in monotonic ns (-1: never)
+    PyObject* name;               // owned
+    PyObject* port;               // owned IPortImp
+    std::deque<Waiting> pending;  // frame items not yet in a complete frame, oldest first
+    uint64_t arrived = 0;         // frame items that reached this input in this run
+    std::deque<uint64_t> doomed;  // frames dropped before this input's item came, ascending:
+                                  // that item is dropped when it comes
+    Py_ssize_t waiting = 0;       // items arrived and not yet handed to a cycle
+    uint64_t dropped = 0;         // items this run dropped: a full queue's, and the stop's
+    uint64_t at_stop = 0;         // of those, items refused by a stopping or stopped node, or
+                                  // still queued when it stopped
+    uint64_t reported = 0;        // `dropped` as last logged
+    int64_t reported_at = -1;     // when, in monotonic ns (-1: never)
 };
 
 // What receive() does with an item that finds its input's queue full.
