@@ -409,3 +409,61 @@ def test_stress_start_stop_cycles():
         assert p.get_condition() == Conditions.HEALTHY
         assert set(threading.enumerate()) <= threads
         assert counts[1] - counts[0] < 100
+
+
+class SlowToStop(Sink):
+    def stop(self):
+        time.sleep(0.01)  # frames keep coming meanwhile, unless their producer stopped first
+        super().stop()
+
+
+@pytest.mark.parametrize("consumers_first", [True, False])
+def test_no_stop_loses_a_frame_on_any_link(consumers_first):
+    p = Pipeline("")
+    src, mid = Counter(name="src", rate=1000), Doubler(name="mid")
+    sink, dsink = Sink(name="sink"), SlowToStop(name="dsink", decoupled=True)
+    if consumers_first:  # the order that used to lose the last frames
+        for element in (sink, dsink, mid):
+            p.add_node(element)
+    p.connect(src, mid)
+    p.connect(mid, sink)
+    p.connect(src, dsink)
+    seen = {"src": 0, "mid": 0, "sink": 0, "dsink": 0}
+    try:
+        for _ in range(10):
+            p.start()
+            assert wait_until(lambda: len(dsink.frames) > seen["dsink"] + 5)
+            p.stop()
+            now = {
+                "src": src.k,
+                "mid": mid.get_counter(),
+                "sink": len(sink.frames),
+                "dsink": len(dsink.frames),
+            }
+            made = {name: now[name] - seen[name] for name in now}
+            drops = [node.get_dropped()["in"] for node in (mid, sink, dsink)]
+            assert (made["mid"], made["sink"], made["dsink"], drops) == (
+                (made["src"],) * 3 + ([0, 0, 0],)
+            )
+            seen = now
+    finally:
+        p.close()
+
+
+def test_producers_stop_before_their_consumers(log_lines):
+    p = Pipeline("")
+    src, mid, sink, lone = (
+        Counter(name="src"),
+        Doubler(name="mid"),
+        Sink(name="sink"),
+        Sink(name="lone"),
+    )
+    for element in (sink, lone, mid):
+        p.add_node(element)
+    p.connect(mid, sink)
+    p.connect(src, mid)
+    p.start()
+    p.stop()
+    p.close()
+    stopped = [m.split()[0] for m in log_lines() if m.endswith(" stopped.")]
+    assert stopped == ["lone", "src", "mid", "sink", "Pipeline"]

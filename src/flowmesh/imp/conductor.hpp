@@ -85,7 +85,7 @@ inline PipelineObject* pipe(PyObject* self) {
     X(_monitoring_fun) X(_check_backlog) X(_notify_error) X(_log_reference) X(get_backlog) \
     X(log) X(stop_after_failed_start) X(MONITORING_INTERVAL) X(BACKLOG_WARNING) X(BACKLOG_ERROR) \
     X(isatty) X(encoding) X(print) X(ok) X(warning) X(error) X(NO_COLOR) X(TERM) X(dumb) \
-    X(unknown)
+    X(unknown) X(_output_ports) X(_input_ports) X(_connected_ports) X(values)
 // clang-format on
 
 enum Name {
