@@ -26,6 +26,7 @@ int pipeline_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(p->start_time);
     Py_VISIT(p->backlog_level);
     Py_VISIT(p->error_handlers);
+    Py_VISIT(p->last_incidents);
     return fm::traverse_implementation(self, visit, arg);
 }
 
@@ -40,6 +41,7 @@ int pipeline_clear(PyObject* self) {
     Py_CLEAR(p->start_time);
     Py_CLEAR(p->backlog_level);
     Py_CLEAR(p->error_handlers);
+    Py_CLEAR(p->last_incidents);
     fm::clear_implementation(self);
     return 0;
 }

@@ -33,6 +33,7 @@ struct PipelineObject {
     PyObject* start_time;      // float from time.time(), or None
     PyObject* backlog_level;   // "ok", "warning" or "error"
     PyObject* error_handlers;  // list of callables
+    PyObject* last_incidents;  // (error, warning) pending when a stop began, or NULL
     // Run control may be called from any thread (the client's, a GUI's, a
     // signal handler's, an element's step, the monitoring thread). Claims
     // are taken and tested under the GIL with no Python code in between, so

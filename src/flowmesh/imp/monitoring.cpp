@@ -212,7 +212,15 @@ int monitoring_pass(ConductorState* st, PyObject* self, bool final) {
     Ref r = final ? borrow(Py_None) : steal(fm::call_method(self, st->n(N__check_backlog)));
     if (!r && !log_recovery(st, self)) return -1;
     Ref logger = borrow(fm::field_borrowed(p->logger));
-    Ref error = get_incident(st, logger.get(), st->log_error, true);
+    // The last pass reports what was pending when the stop began.
+    Ref pending = final ? steal(p->last_incidents) : Ref();
+    if (final) {
+        p->last_incidents = nullptr;
+        if (!pending || !PyTuple_Check(pending.get()) || PyTuple_GET_SIZE(pending.get()) != 2)
+            return 0;
+    }
+    Ref error = final ? borrow(PyTuple_GET_ITEM(pending.get(), 0))
+                      : get_incident(st, logger.get(), st->log_error, true);
     if (!error) return -1;
     int failed = truthy(error.get());
     if (failed < 0) return -1;
@@ -237,8 +245,10 @@ int monitoring_pass(ConductorState* st, PyObject* self, bool final) {
     PyObject* wtype = st->log_warning.get();
     if (!wtype) return -1;
     PyObject* wargs[] = {logger.get(), wtype, Py_True};
-    Ref warning = steal(PyObject_VectorcallMethod(
-        st->n(N_get_incident), wargs, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_opaque));
+    Ref warning =
+        final ? borrow(PyTuple_GET_ITEM(pending.get(), 1))
+              : steal(PyObject_VectorcallMethod(st->n(N_get_incident), wargs,
+                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_opaque));
     if (!warning) return -1;
     int warned = truthy(warning.get());
     if (warned < 0) return -1;

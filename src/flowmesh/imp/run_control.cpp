@@ -159,6 +159,7 @@ PyObject* start_run(ConductorState* st, PyObject* self) {
         if (!e) return nullptr;
         Ref w = get_incident(st, logger.get(), st->log_warning, true);
         if (!w) return nullptr;
+        Py_CLEAR(p->last_incidents);  // a stop's, never reported
     }
 
     Ref started = steal(PyList_New(0));
@@ -379,6 +380,18 @@ PyObject* stop_run(ConductorState* st, PyObject* self) {
                 return nullptr;
         }
         Py_RETURN_NONE;
+    }
+    // What the run reported before this stop, for the monitoring thread's
+    // last pass; what the elements log while they stop is no failure of the run.
+    int monitor = on_monitor_thread(st, self);
+    if (monitor < 0) return nullptr;
+    if (!monitor && p->monitor_thread != Py_None) {
+        Ref logger = borrow(fm::field_borrowed(p->logger));
+        Ref error = get_incident(st, logger.get(), st->log_error, true);
+        Ref warning = error ? get_incident(st, logger.get(), st->log_warning, true) : Ref();
+        Ref pending = warning ? steal(PyTuple_Pack(2, error.get(), warning.get())) : Ref();
+        if (!pending) return nullptr;
+        fm::set_field(&p->last_incidents, pending.get());
     }
     Ref added = snapshot(p->nodes);
     Ref nodes = added ? stop_order(st, added.get()) : Ref();
