@@ -163,7 +163,7 @@ def test_restart_after_failure_runs_healthy(log_lines):
 
 
 def test_failure_just_before_stop_does_not_poison_the_next_run(monkeypatch):
-    # The monitoring thread never sees this failure: it waits far longer.
+    # The monitoring thread sees this failure only in its last pass, at the stop.
     monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", 30)
     with Pipeline("") as p:
         src = EventSource(name="events")
@@ -175,7 +175,7 @@ def test_failure_just_before_stop_does_not_poison_the_next_run(monkeypatch):
         p.start()
         src.trigger(1)
         p.stop()
-        assert p.get_condition() == Conditions.HEALTHY
+        assert p.get_condition() == Conditions.ERROR
         with pytest.raises(RuntimeError, match="^The pipeline failed: cannot take 1 in node 'mid'"):
             p.raise_if_failed()
         p.start()
@@ -409,3 +409,95 @@ def test_stress_start_stop_cycles():
         assert p.get_condition() == Conditions.HEALTHY
         assert set(threading.enumerate()) <= threads
         assert counts[1] - counts[0] < 100
+
+
+class SlowToStop(Sink):
+    def stop(self):
+        time.sleep(0.01)  # frames keep coming meanwhile, unless their producer stopped first
+        super().stop()
+
+
+@pytest.mark.parametrize("consumers_first", [True, False])
+def test_no_stop_loses_a_frame_on_any_link(consumers_first):
+    p = Pipeline("")
+    src, mid = Counter(name="src", rate=1000), Doubler(name="mid")
+    sink, dsink = Sink(name="sink"), SlowToStop(name="dsink", decoupled=True)
+    if consumers_first:  # the order that used to lose the last frames
+        for element in (sink, dsink, mid):
+            p.add_node(element)
+    p.connect(src, mid)
+    p.connect(mid, sink)
+    p.connect(src, dsink)
+    seen = {"src": 0, "mid": 0, "sink": 0, "dsink": 0}
+    try:
+        for _ in range(10):
+            p.start()
+            assert wait_until(lambda: len(dsink.frames) > seen["dsink"] + 5)
+            p.stop()
+            now = {
+                "src": src.k,
+                "mid": mid.get_counter(),
+                "sink": len(sink.frames),
+                "dsink": len(dsink.frames),
+            }
+            made = {name: now[name] - seen[name] for name in now}
+            drops = [node.get_dropped()["in"] for node in (mid, sink, dsink)]
+            assert (made["mid"], made["sink"], made["dsink"], drops) == (
+                (made["src"],) * 3 + ([0, 0, 0],)
+            )
+            seen = now
+    finally:
+        p.close()
+
+
+def test_producers_stop_before_their_consumers(log_lines):
+    p = Pipeline("")
+    src, mid, sink, lone = (
+        Counter(name="src"),
+        Doubler(name="mid"),
+        Sink(name="sink"),
+        Sink(name="lone"),
+    )
+    for element in (sink, lone, mid):
+        p.add_node(element)
+    p.connect(mid, sink)
+    p.connect(src, mid)
+    p.start()
+    p.stop()
+    p.close()
+    stopped = [m.split()[0] for m in log_lines() if m.endswith(" stopped.")]
+    assert stopped == ["lone", "src", "mid", "sink", "Pipeline"]
+
+
+@pytest.mark.parametrize("stopper", ["stop", "close"])
+def test_a_failure_just_before_a_stop_is_still_reported(monkeypatch, capsys, stopper):
+    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", 3600)
+    p = Pipeline("")
+    events = EventSource(name="events")
+
+    def fail(frame):
+        raise ZeroDivisionError(f"cannot take {frame['in']}")
+
+    p.connect(events, Sink(name="mid", input_ports=ASYNC_IN, callback=fail))
+    handled = []
+    p.add_error_handler(lambda entry: handled.append(entry["message"]))
+    logger = p._imp._logger
+    real, pass_over = logger.get_incident, threading.Event()
+
+    def watched(type=None, opaque=False):
+        incident = real(type=type, opaque=opaque)
+        if opaque and type == LogTypes.WARNING:
+            pass_over.set()  # the last look of the pass: the next one is an hour away
+        return incident
+
+    logger.get_incident = watched
+    p.start()
+    assert pass_over.wait(30)
+    events.trigger(3)  # fails in mid, on this thread
+    getattr(p, stopper)()
+    assert p.get_condition() == Conditions.ERROR
+    assert len(handled) == 1 and "cannot take 3" in str(handled[0])
+    assert "Node: mid" in capsys.readouterr().out
+    with pytest.raises(RuntimeError, match="cannot take 3"):
+        p.raise_if_failed()
+    p.close()

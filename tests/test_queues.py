@@ -6,13 +6,16 @@ import threading
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from support import RecordingLogger, wait_until
+from support import Counter, RecordingLogger, wait_until
 
 from flowmesh import imp
 from flowmesh.constants import Constants
 from flowmesh.i_node import INode, Overflow
+from flowmesh.pipeline import Pipeline
+from flowmesh.sources import Sink
 
 SYNC, ASYNC = Constants.Timing.SYNC, Constants.Timing.ASYNC
+STOPPED = Constants.States.STOPPED
 WARNING = Constants.LogTypes.WARNING
 TIMEOUT = 30.0
 DROPS = [Overflow.DROP_OLDEST, Overflow.DROP_NEWEST]
@@ -126,8 +129,9 @@ def test_stopping_the_node_releases_a_blocked_producer(held):
     stopper.join(TIMEOUT)
     producer.join(TIMEOUT)
     assert not producer.is_alive() and not stopper.is_alive()
-    # what a stopped node receives is dropped as before, not as an overflow
-    assert node.get_dropped() == {"in": 0}
+    # what was queued ran; what the stopping node refused is counted
+    assert len(node.frames) - 1 + node.get_dropped()["in"] == 3
+    assert [f["in"] for f in node.frames][:2] == [-1, 0]
 
 
 @pytest.mark.parametrize("overflow", [Overflow.BLOCK, *DROPS])
@@ -238,6 +242,10 @@ def test_every_item_is_delivered_waiting_or_counted_as_dropped(held, bound, over
         assert set(got[name]) <= set(sent[name])
         left = len(sent[name]) - len(got[name]) - dropped[name]
         assert left == (0 if name == "e" else len(sent[name]) - dropped[name] - waiting_frames)
+    # a frame holds the n-th item of each input, for one n
+    for frame in node.frames[1:]:
+        if "a" in frame:
+            assert sent["a"].index(frame["a"]) == sent["b"].index(frame["b"])
     node.gate.clear()
 
 
@@ -281,3 +289,101 @@ def test_port_names_running_code_are_read_safely_for_the_counts(held):
     assert HashCounting.calls > before  # the name's own hash ran while the counts were read
     drain(node, 2)
     assert [f["in"] for f in node.frames] == [-1, 3]
+
+
+def stopped_in_thread(node):
+    stopper = threading.Thread(target=node.stop)
+    stopper.start()
+    return stopper
+
+
+@pytest.mark.parametrize("overflow", [Overflow.BLOCK, *DROPS])
+def test_a_stopping_node_runs_what_it_queued_first(held, overflow):
+    node = held(5, overflow)
+    for i in range(3):
+        node.get_input_port("in").push(i)
+    stopper = stopped_in_thread(node)
+    assert wait_until(lambda: node.get_max_backlog() == 3 and stopper.is_alive())
+    node.get_input_port("in").push(3)  # refused while stopping, and counted
+    node.gate.set()
+    stopper.join(TIMEOUT)
+    assert [f["in"] for f in node.frames] == [-1, 0, 1, 2]
+    assert node.get_dropped() == {"in": 1}
+    node.get_input_port("in").push(4)  # a stopped node refuses it too
+    assert node.get_dropped() == {"in": 2}
+
+
+@pytest.mark.parametrize("overflow", [Overflow.BLOCK, *DROPS])
+def test_what_a_stop_cannot_run_in_time_is_counted_and_logged(held, overflow, monkeypatch):
+    monkeypatch.setattr(imp.ConstantsImp, "STOP_DRAIN_TIMEOUT", 0.05)
+    node = held(5, overflow, inputs=(("a", SYNC), ("b", SYNC)), first={"a": -1, "b": -1})
+    for i in range(3):
+        node.get_input_port("a").push(i)
+    node.get_input_port("b").push(0)  # a's 1 and 2 wait for partners that never come
+    stopper = stopped_in_thread(node)
+    assert wait_until(lambda: node.get_state() == STOPPED)  # the drain gave up
+    node.gate.set()  # the running step ends, and with it the worker
+    stopper.join(TIMEOUT)
+    assert node.frames == [{"a": -1, "b": -1}]
+    assert node.get_dropped() == {"a": 3, "b": 1}
+    warnings = node.records.of(WARNING)
+    assert any(w.startswith(f"Node {node.name} stopped with 4 queued items") for w in warnings)
+
+
+class SlowSink(Sink):
+    def step(self, data):
+        threading.Event().wait(0.01)
+        return super().step(data)
+
+
+@pytest.mark.parametrize("overflow", [Overflow.BLOCK, *DROPS])
+def test_a_decoupled_sink_stopped_behind_its_producer_loses_nothing_uncounted(overflow):
+    with Pipeline("") as p:
+        sink = SlowSink(name="sink", decoupled=True, queue_bound=20, overflow=overflow)
+        src = Counter(name="src", rate=140)
+        p.add_node(sink)  # stopped first: its producer keeps pushing meanwhile
+        p.connect(src, sink)
+        p.start()
+        assert wait_until(lambda: len(sink.frames) >= 30)
+        p.stop()
+        assert src.k == len(sink.frames) + sink.get_dropped()["in"]
+
+
+@pytest.mark.parametrize("overflow", [Overflow.BLOCK, *DROPS])
+@pytest.mark.parametrize("ahead", [3, 8, 20])
+@pytest.mark.parametrize("leader", ["a", "b"])
+def test_drops_never_pair_items_of_different_frames(held, monkeypatch, overflow, ahead, leader):
+    monkeypatch.setattr(imp.ConstantsImp, "QUEUE_BLOCK_TIMEOUT", 0.01)
+    node = held(5, overflow, inputs=(("a", SYNC), ("b", SYNC)), first={"a": -1, "b": -1})
+    other = "b" if leader == "a" else "a"
+    for i in range(ahead):  # the leader's queue fills up while the node is busy
+        node.get_input_port(leader).push(i)
+    node.gate.set()
+    for i in range(ahead):  # then the other input catches up, and one more frame follows
+        node.get_input_port(other).push(i)
+    node.get_input_port(leader).push(ahead)
+    node.get_input_port(other).push(ahead)
+    total = ahead + 1
+    assert wait_until(lambda: len(node.frames) - 1 + node.get_dropped()["a"] == total)
+    dropped = node.get_dropped()
+    assert dropped[leader] == dropped[other]  # a frame goes whole, or not at all
+    assert all(f["a"] == f["b"] for f in node.frames)
+    assert node.get_max_backlog() == 0  # nothing is left waiting for a partner
+
+
+def test_dropping_the_newest_item_drops_its_frame_at_every_input(held):
+    node = held(
+        5, Overflow.DROP_NEWEST, inputs=(("a", SYNC), ("b", SYNC)), first={"a": -1, "b": -1}
+    )
+    push = {name: node.get_input_port(name).push for name in "ab"}
+    for i in range(8):  # a's 5, 6 and 7 find the queue full
+        push["a"](i)
+    for i in range(3):
+        push["b"](i)
+    drain(node, 4)
+    for i in range(3, 9):  # b's 5, 6 and 7 lost their frames already
+        push["b"](i)
+    push["a"](8)
+    assert wait_until(lambda: len(node.frames) == 7)
+    assert [(f["a"], f["b"]) for f in node.frames[1:]] == [(i, i) for i in (0, 1, 2, 3, 4, 8)]
+    assert node.get_dropped() == {"a": 3, "b": 3}

@@ -41,6 +41,11 @@ class INode(Node):
     input (`get_dropped()`), and a change of the counts is logged as a
     WARNING, at most once per `imp.ConstantsImp.MONITORING_INTERVAL` per
     input and once more when the node stops.
+
+    Stopping refuses new items (counted as dropped, as is whatever reaches the
+    node once stopped), lets the queued ones run for up to
+    `imp.ConstantsImp.STOP_DRAIN_TIMEOUT` seconds, and counts what is left
+    as dropped, with a WARNING naming the node and the count.
     """
 
     class Configuration(Node.Configuration):

@@ -70,7 +70,8 @@ class Pipeline:
             return self._imp.start()
 
     def stop(self):
-        """Stop every element and the monitoring thread; flush the log."""
+        """Stop every element, producers before their consumers, then the
+        monitoring thread (after its last report); flush the log."""
         return self._imp.stop()
 
     def close(self):

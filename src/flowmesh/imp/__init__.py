@@ -18,6 +18,9 @@ class ConstantsImp:
     BACKLOG_WARNING = 100
     BACKLOG_ERROR = 1000
     QUEUE_BLOCK_TIMEOUT = 1.0  # longest wait of a thread delivering to a full queue
+    # Longest wait of a node's stop for its queued items to run; the rest is
+    # counted as dropped.
+    STOP_DRAIN_TIMEOUT = 2.0
 
 
 # Each module reads the names bound before it, so the order matters.

@@ -26,6 +26,7 @@ int pipeline_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(p->start_time);
     Py_VISIT(p->backlog_level);
     Py_VISIT(p->error_handlers);
+    Py_VISIT(p->last_incidents);
     return fm::traverse_implementation(self, visit, arg);
 }
 
@@ -40,6 +41,7 @@ int pipeline_clear(PyObject* self) {
     Py_CLEAR(p->start_time);
     Py_CLEAR(p->backlog_level);
     Py_CLEAR(p->error_handlers);
+    Py_CLEAR(p->last_incidents);
     fm::clear_implementation(self);
     return 0;
 }
@@ -626,7 +628,9 @@ PyMethodDef pipeline_methods[] = {
            "Join an output port of `source` to an input port of `target`."),
     FM_DEF(disconnect, ", source, target", "Undo a connection made by connect."),
     FM_DEF(start, "", "Start every element in order of addition, then the monitoring thread."),
-    FM_DEF(stop, "", "Stop every element and the monitoring thread; flush the log."),
+    FM_DEF(stop, "",
+           "Stop every element, producers before their consumers, then the monitoring thread; "
+           "flush the log."),
     FM_DEF(close, "", "Stop if running and release the logger."),
     FM_DEF(_join_monitor_thread, "", "Wait for the monitoring thread, unless called on it."),
     FM_DEF(get_state, "", "The run state."),

@@ -33,6 +33,7 @@ struct PipelineObject {
     PyObject* start_time;      // float from time.time(), or None
     PyObject* backlog_level;   // "ok", "warning" or "error"
     PyObject* error_handlers;  // list of callables
+    PyObject* last_incidents;  // (error, warning) pending when a stop began, or NULL
     // Run control may be called from any thread (the client's, a GUI's, a
     // signal handler's, an element's step, the monitoring thread). Claims
     // are taken and tested under the GIL with no Python code in between, so
@@ -85,7 +86,7 @@ inline PipelineObject* pipe(PyObject* self) {
     X(_monitoring_fun) X(_check_backlog) X(_notify_error) X(_log_reference) X(get_backlog) \
     X(log) X(stop_after_failed_start) X(MONITORING_INTERVAL) X(BACKLOG_WARNING) X(BACKLOG_ERROR) \
     X(isatty) X(encoding) X(print) X(ok) X(warning) X(error) X(NO_COLOR) X(TERM) X(dumb) \
-    X(unknown)
+    X(unknown) X(_output_ports) X(_input_ports) X(_connected_ports) X(values)
 // clang-format on
 
 enum Name {

@@ -50,6 +50,13 @@ void claim(DriverObject* d) {
     d->active_thread = PyThreadState_GetUnchecked();
 }
 
+// The node is no longer run by this thread; a stop waiting for its queue to
+// be worked off looks again.
+void let_go(DriverObject* d) {
+    d->active = false;
+    if (d->core) make_room(d->core);
+}
+
 // Drops every queued item: the caller owns nothing afterwards. The containers
 // are emptied before any reference is released, since a release can run code
 // that delivers again.
@@ -62,9 +69,11 @@ void discard_queued(DriverObject* d) {
     parts.swap(c->parts);
     std::vector<PyObject*> items;
     for (Input& in : c->inputs) {
-        items.insert(items.end(), in.pending.begin(), in.pending.end());
+        for (Waiting& w : in.pending) items.push_back(w.item);
         in.pending.clear();
+        in.doomed.clear();
         in.waiting = 0;
+        in.arrived = 0;  // the next run's frames count from 0
     }
     make_room(c);
     for (Entry& e : ready) Py_XDECREF(e.item);
@@ -142,7 +151,8 @@ int collect_frames(DriverObject* d) {
         try {
             for (size_t i = 0; i < n; ++i)
                 if (!c->event_input[i])
-                    c->parts.push_back({static_cast<uint32_t>(i), c->inputs[i].pending.front()});
+                    c->parts.push_back(
+                        {static_cast<uint32_t>(i), c->inputs[i].pending.front().item});
             c->ready.push_back({nullptr, kFrame, frame_inputs});
         } catch (const std::bad_alloc&) {
             while (c->parts.size() > before) c->parts.pop_back();  // the queues still own them
@@ -282,14 +292,14 @@ int keep_draining(DriverObject* d) {
     for (;;) {
         Core* c = d->core;
         if (!c || c->ready.empty()) {
-            d->active = false;  // decided together with the emptiness, no call in between
+            let_go(d);  // decided together with the emptiness, no call in between
             return 0;
         }
         Entry e = c->ready.front();
         c->ready.pop_front();
         if (run_entry(d, e) < 0) {
             // Whatever is still queued runs with the next delivery.
-            d->active = false;
+            let_go(d);
             return -1;
         }
     }
@@ -308,7 +318,7 @@ int run_now(DriverObject* d, PyObject* data) {
     fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
     fm::Ref node = fm::borrow(d->node);
     if (!node || call_cycle(d, node.get(), data) < 0) {
-        d->active = false;
+        let_go(d);
         return node ? -1 : 0;
     }
     return keep_draining(d);
@@ -329,10 +339,11 @@ bool take_frame(DriverObject* d, size_t index, PyObject* value, TakenParts& take
         if (!ev && c->inputs[i].pending.empty()) return false;
     }
     taken.push_back({static_cast<uint32_t>(index), Py_NewRef(value)});
+    ++c->inputs[index].arrived;
     for (size_t i = 0; i < n; ++i) {
         if (i == index || c->event_input[i]) continue;
         Input& in = c->inputs[i];
-        taken.push_back({static_cast<uint32_t>(i), in.pending.front()});
+        taken.push_back({static_cast<uint32_t>(i), in.pending.front().item});
         in.pending.pop_front();
         --in.waiting;
     }
@@ -352,10 +363,51 @@ int kick(DriverObject* d) {
 
 // ------------------------------------------------------------ full queues
 
+// Drops frame `frame` at every frame input (Core::event_input decided): an
+// item of it that is waiting goes to `released` and is counted at its input;
+// an input whose item has not come yet drops it when it comes. Items of one
+// frame go together, so a later frame never pairs items of different frames.
+// Runs no code; false with MemoryError set (and nothing changed) when the
+// record of a frame to drop cannot grow.
+bool drop_frame(Core* c, uint64_t frame, std::vector<PyObject*>& released) {
+    size_t n = c->inputs.size();
+    size_t marked = 0;
+    try {
+        for (; marked < n; ++marked) {
+            Input& in = c->inputs[marked];
+            if (c->event_input[marked] || in.arrived > frame) continue;
+            auto at = std::lower_bound(in.doomed.begin(), in.doomed.end(), frame);
+            if (at == in.doomed.end() || *at != frame) in.doomed.insert(at, frame);
+        }
+    } catch (const std::bad_alloc&) {
+        for (size_t i = 0; i < marked; ++i) {
+            Input& in = c->inputs[i];
+            if (c->event_input[i] || in.arrived > frame) continue;
+            auto at = std::lower_bound(in.doomed.begin(), in.doomed.end(), frame);
+            if (at != in.doomed.end() && *at == frame) in.doomed.erase(at);
+        }
+        PyErr_NoMemory();
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        Input& in = c->inputs[i];
+        if (c->event_input[i] || in.arrived <= frame) continue;
+        auto at = std::lower_bound(in.pending.begin(), in.pending.end(), frame,
+                                   [](const Waiting& w, uint64_t f) { return w.frame < f; });
+        if (at == in.pending.end() || at->frame != frame) continue;  // the arriving item itself
+        released.push_back(at->item);  // capacity reserved by the caller: cannot throw
+        in.pending.erase(at);
+        --in.waiting;
+        ++in.dropped;
+    }
+    return true;
+}
+
 // Takes the oldest item waiting at input `index` off the queues into
-// `released` and counts it; when that item is part of a queued frame, the
-// whole frame goes, each of its items counted at its own input. Runs no code.
-void drop_oldest(Core* c, size_t index, std::vector<PyObject*>& released) {
+// `released` and counts it; when that item is part of a frame, complete or
+// not, the whole frame goes, each of its items counted at its own input.
+// Runs no code; false with MemoryError set.
+bool drop_oldest(Core* c, size_t index, std::vector<PyObject*>& released) {
     auto drop = [&](uint32_t input, PyObject* item) {
         released.push_back(item);  // capacity reserved by the caller: cannot throw
         --c->inputs[input].waiting;
@@ -366,7 +418,7 @@ void drop_oldest(Core* c, size_t index, std::vector<PyObject*>& released) {
         if (entry->kind == static_cast<int32_t>(index)) {
             drop(static_cast<uint32_t>(index), entry->item);
             c->ready.erase(entry);
-            return;
+            return true;
         }
         if (entry->kind != kFrame) continue;
         auto begin = c->parts.begin() + static_cast<std::ptrdiff_t>(first_part);
@@ -375,15 +427,12 @@ void drop_oldest(Core* c, size_t index, std::vector<PyObject*>& released) {
             for (auto part = begin; part != end; ++part) drop(part->input, part->item);
             c->parts.erase(begin, end);
             c->ready.erase(entry);
-            return;
+            return true;
         }
         first_part += entry->members;
     }
     Input& in = c->inputs[index];
-    if (!in.pending.empty()) {
-        drop(static_cast<uint32_t>(index), in.pending.front());
-        in.pending.pop_front();
-    }
+    return in.pending.empty() || drop_frame(c, in.pending.front().frame, released);
 }
 
 // A setting of ConstantsImp as a number of seconds (`fallback` when unusable).
@@ -427,10 +476,12 @@ int report_drops(PortsState* st, DriverObject* d, bool final) {
         fm::Ref owner = type ? fm::steal(PyObject_GetAttr(node.get(), st->s_name)) : fm::Ref();
         fm::Ref msg = owner ? fm::steal(PyUnicode_FromFormat(
                                   "Input port '%S' of node %S: queue full (bound %zd, overflow "
-                                  "%s); %llu items dropped in this run.",
+                                  "%s); %llu items dropped in this run (%llu of them at the "
+                                  "node's stop).",
                                   name.get(), owner.get(), d->queue_bound,
                                   kOverflowNames[static_cast<int>(d->overflow)],
-                                  static_cast<unsigned long long>(in.reported)))
+                                  static_cast<unsigned long long>(in.reported),
+                                  static_cast<unsigned long long>(in.at_stop)))
                             : fm::Ref();
         if (msg) {
             PyObject* const values[] = {msg.get(), type};
@@ -444,8 +495,8 @@ int report_drops(PortsState* st, DriverObject* d, bool final) {
     return 0;
 }
 
-// Waits, the GIL released, until an item leaves a queue of `d`, the node
-// stops, or `deadline` (monotonic ns) passes.
+// Waits, the GIL released, until an item leaves a queue of `d`, a thread
+// stops running the node, the node stops, or `deadline` (monotonic ns) passes.
 void wait_for_room(DriverObject* d, int64_t deadline) {
     Core* c = d->core;
     uint64_t seen = c->room_count.load();
@@ -456,6 +507,75 @@ void wait_for_room(DriverObject* d, int64_t deadline) {
         c->room.wait_until(lock, until, [c, seen] { return c->room_count.load() != seen; });
     }
     Py_END_ALLOW_THREADS c->blocked.fetch_sub(1);
+}
+
+// An item reaching a node that is being stopped, or that was stopped after a
+// run, is counted as dropped at its input, so that what a producer sent is
+// either run or counted. Before the node's first run nothing is counted.
+int refuse(DriverObject* d, PyObject* port) {
+    Core* c = d->core;
+    Py_ssize_t index = iport(port)->index;
+    if (!d->ran || !c || index < 0 || static_cast<size_t>(index) >= c->inputs.size() ||
+        c->inputs[index].port != port)
+        return 0;
+    ++c->inputs[index].dropped;
+    ++c->inputs[index].at_stop;
+    return report_drops(static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d))), d, false);
+}
+
+// The first half of a node's stop, while the node still runs: from here on
+// new items are refused, and the queued ones get up to STOP_DRAIN_TIMEOUT
+// seconds to be run by whoever runs the node (its worker, or another thread
+// draining it). A thread stopping the node from inside its cycle cannot wait
+// for itself; what is still queued afterwards is counted by driver_stop.
+int drain_for_stop(PortsState* st, DriverObject* d) {
+    if (!d->in_run) return 0;
+    fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
+    d->closing = true;
+    if (d->core) make_room(d->core);  // blocked producers give their items up now
+    double timeout = constant_seconds(st, "STOP_DRAIN_TIMEOUT", 2.0);
+    if (timeout < 0.0) return -1;
+    int64_t deadline = monotonic_ns() + static_cast<int64_t>(timeout * 1e9);
+    PyThreadState* self = PyThreadState_GetUnchecked();
+    while (Core* c = d->core) {
+        bool on_this_thread = d->active && d->active_thread == self;
+        bool elsewhere = d->active && !on_this_thread;
+        bool worker_has_work = d->decoupled && d->thread && !on_this_thread && !c->ready.empty();
+        if ((!elsewhere && !worker_has_work) || monotonic_ns() >= deadline) break;
+        wait_for_room(d, deadline);
+    }
+    return 0;
+}
+
+// Counts what is still queued as dropped at its inputs (incomplete frames
+// too) and logs the total once; the caller discards the items.
+int count_left_at_stop(PortsState* st, DriverObject* d) {
+    Core* c = d->core;
+    if (!c) return 0;
+    unsigned long long left = 0;
+    for (Input& in : c->inputs) {
+        if (in.waiting <= 0) continue;
+        in.dropped += static_cast<uint64_t>(in.waiting);
+        in.at_stop += static_cast<uint64_t>(in.waiting);
+        left += static_cast<unsigned long long>(in.waiting);
+    }
+    if (left == 0) return 0;
+    fm::Ref node = fm::borrow(d->node);
+    PyObject* type = st->log_warning.get();
+    fm::Ref name = node && type ? fm::steal(PyObject_GetAttr(node.get(), st->s_name)) : fm::Ref();
+    fm::Ref msg = name ? fm::steal(PyUnicode_FromFormat(
+                             "Node %S stopped with %llu queued items not processed; they are "
+                             "counted as dropped.",
+                             name.get(), left))
+                       : fm::Ref();
+    if (msg) {
+        PyObject* const values[] = {msg.get(), type};
+        fm::Ref r = fm::steal(fm::call_method_kw(node.get(), st->s_log, st->kw_msg_type, values));
+        if (r) return 0;
+    }
+    if (!fm::pending_is_exception()) return -1;
+    PyErr_WriteUnraisable(node ? node.get() : reinterpret_cast<PyObject*>(d));
+    return 0;
 }
 
 int receive_once(PyObject* port, PyObject* value, int64_t* deadline);
@@ -479,9 +599,10 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
     DriverObject* d = driver(owner.get());
     if (!d->core || !d->node) return 0;
     int running = node_is_running(d);
-    if (running <= 0) return running;  // a stopped node drops what arrives
+    if (running < 0) return -1;
+    if (!running || d->closing) return refuse(d, port);
     int event = is_event_input(d, port);
-    if (event < 0) return -1;
+    if (event < 0 || (d->core && decide_timings(d) < 0)) return -1;
     // Read after the checks above, which may run code.
     Core* c = d->core;
     Py_ssize_t index = iport(port)->index;
@@ -489,6 +610,17 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
         c->inputs[index].port != port)
         return 0;
     Input& in = c->inputs[index];
+    PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
+    if (!event) {
+        while (!in.doomed.empty() && in.doomed.front() < in.arrived) in.doomed.pop_front();
+        if (!in.doomed.empty() && in.doomed.front() == in.arrived) {
+            // Its frame was dropped at another input already.
+            in.doomed.pop_front();
+            ++in.arrived;
+            ++in.dropped;
+            return report_drops(st, d, false);
+        }
+    }
     // Nothing queued, nobody running the node, and this item alone decides the
     // next cycle: run it at once, without a trip through the queues. The node
     // is claimed before the frame is built, since building it may run code.
@@ -501,13 +633,14 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
             claim(d);
             fm::Ref data;
             if (alone) {
+                if (!event) ++in.arrived;
                 data = fm::steal(PyDict_New());
                 if (data && PyDict_SetItem(data.get(), in.name, value) < 0) data.reset();
             } else {
                 data = frame_of(c, taken);
             }
             if (!data) {
-                d->active = false;
+                let_go(d);
                 return -1;
             }
             return run_now(d, data.get());
@@ -516,7 +649,6 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
     std::vector<PyObject*> released;  // dropped items, released once the queues are consistent
     bool dropped = false;
     if (in.waiting >= d->queue_bound) {
-        PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
         Overflow policy = d->overflow;
         // A thread running the node cannot wait for itself to make room.
         bool own_thread = d->active && d->active_thread == PyThreadState_GetUnchecked();
@@ -531,16 +663,21 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
                 return 1;  // everything is decided afresh, the deadline kept
             }
         }
+        try {
+            released.reserve(c->inputs.size());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
         if (policy == Overflow::kDropOldest) {
-            try {
-                released.reserve(c->inputs.size());
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-                return -1;
-            }
-            drop_oldest(c, static_cast<size_t>(index), released);
+            if (!drop_oldest(c, static_cast<size_t>(index), released)) return -1;
         } else {
-            ++in.dropped;  // the new item goes: blocked too long, or no one to wait for
+            // The new item goes (blocked too long, or no one to wait for), and
+            // with it the rest of its frame.
+            if (!event && !drop_frame(c, in.arrived, released)) return -1;
+            if (!event) ++in.arrived;
+            ++in.dropped;
+            for (PyObject* item : released) Py_DECREF(item);
             if (report_drops(st, d, false) < 0) return -1;
             return 0;
         }
@@ -550,7 +687,7 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
         if (event)
             c->ready.push_back({value, static_cast<int32_t>(index), 0});
         else
-            in.pending.push_back(value);
+            in.pending.push_back({value, in.arrived});
     } catch (const std::bad_alloc&) {
         for (PyObject* item : released) Py_DECREF(item);
         PyErr_NoMemory();
@@ -558,9 +695,9 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
     }
     Py_INCREF(value);
     ++in.waiting;
+    if (!event) ++in.arrived;
     if (dropped) {
         for (PyObject* item : released) Py_DECREF(item);
-        PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
         if (report_drops(st, d, false) < 0) return -1;
         if (!d->core) return 0;  // code run above cleared the driver
     }
@@ -644,7 +781,7 @@ PyObject* driver_work(PyObject* self, PyObject* arg) {
             c->ready.pop_front();
             claim(d);
             int rc = run_entry(d, e);
-            d->active = false;
+            let_go(d);
             if (rc < 0) report_worker_failure(st, d);
             continue;
         }
@@ -700,6 +837,7 @@ int driver_stop(PortsState* st, DriverObject* d) {
             if (!joined) rc = -1;
         }
     }
+    if (count_left_at_stop(st, d) < 0) rc = -1;
     discard_queued(d);
     d->setup_claimed = false;
     return rc;
@@ -722,7 +860,7 @@ int driver_traverse(PyObject* self, visitproc visit, void* arg) {
         for (Input& in : c->inputs) {
             Py_VISIT(in.name);
             Py_VISIT(in.port);
-            for (PyObject* item : in.pending) Py_VISIT(item);
+            for (Waiting& w : in.pending) Py_VISIT(w.item);
         }
         for (Entry& e : c->ready) Py_VISIT(e.item);
         for (Part& part : c->parts) Py_VISIT(part.item);

@@ -342,11 +342,12 @@ int begin_run(PortsState* st, DriverObject* d) {
     d->queue_bound = bound;
     if (Core* c = d->core) {
         for (Input& in : c->inputs) {
-            in.dropped = in.reported = 0;
+            in.dropped = in.reported = in.at_stop = 0;
             in.reported_at = -1;
         }
     }
-    d->in_run = true;
+    d->in_run = d->ran = true;
+    d->closing = false;
     return 0;
 }
 
@@ -357,6 +358,15 @@ int start_input_side(PortsState* st, PyObject* self) {
     if (driver_start(st, driver(d.get())) < 0) return -1;
     // A context that arrived before the start is handled now.
     return claim_setup_and_run(driver(d.get()));
+}
+
+// While the node still runs: refuse new items and let the queued ones run.
+int drain_input_side(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
+    if (!d) return -1;
+    int running = node_is_running(driver(d.get()));
+    if (running <= 0) return running;
+    return drain_for_stop(st, driver(d.get()));
 }
 
 int stop_input_side(PortsState* st, PyObject* self) {
@@ -398,8 +408,11 @@ PyObject* inode_stop(PyObject* self, PyTypeObject* defining_class, PyObject* con
                      Py_ssize_t nargs, PyObject* kwnames) {
     if (!fm::no_args("stop", nargs, kwnames)) return nullptr;
     PortsState* st = fm::class_state<PortsState>(defining_class);
-    // STOPPED first: what arrives from here on is dropped, then the queue goes.
-    if (call_base(st->base_stop, self) < 0 || stop_input_side(st, self) < 0) return nullptr;
+    // The queue is worked off while the node still runs; STOPPED then, and
+    // what is left is counted as dropped.
+    if (drain_input_side(st, self) < 0 || call_base(st->base_stop, self) < 0 ||
+        stop_input_side(st, self) < 0)
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -467,7 +480,8 @@ PyMethodDef inode_methods[] = {
     {"start", as_cfunc(inode_start), fm::kMethodCall,
      PyDoc_STR("start()\n--\n\nStart the node and its input side.")},
     {"stop", as_cfunc(inode_stop), fm::kMethodCall,
-     PyDoc_STR("stop()\n--\n\nStop the node; queued input is dropped.")},
+     PyDoc_STR("stop()\n--\n\nStop the node once its queued input has run (or, after "
+               "STOP_DRAIN_TIMEOUT seconds, been counted as dropped).")},
     {"reset_run_state", as_cfunc(inode_reset_run_state), fm::kMethodCall,
      PyDoc_STR("reset_run_state()\n--\n\nBase reset plus the inputs' contexts and queues.")},
     {"_init_input_side", as_cfunc(inode_init_input_side), fm::kMethodCall,

@@ -95,14 +95,26 @@ struct Part {
     PyObject* item;  // owned
 };
 
+// A frame item waiting for the other inputs' items of its frame. Frame k is
+// the k-th item of every frame input in this run.
+struct Waiting {
+    PyObject* item;  // owned
+    uint64_t frame;
+};
+
 struct Input {
-    PyObject* name;                 // owned
-    PyObject* port;                 // owned IPortImp
-    std::deque<PyObject*> pending;  // frame items not yet in a complete frame (owned)
-    Py_ssize_t waiting = 0;         // items arrived and not yet handed to a cycle
-    uint64_t dropped = 0;           // items this run's full queue dropped
-    uint64_t reported = 0;          // `dropped` as last logged
-    int64_t reported_at = -1;       // when, in monotonic ns (-1: never)
+    PyObject* name;               // owned
+    PyObject* port;               // owned IPortImp
+    std::deque<Waiting> pending;  // frame items not yet in a complete frame, oldest first
+    uint64_t arrived = 0;         // frame items that reached this input in this run
+    std::deque<uint64_t> doomed;  // frames dropped before this input's item came, ascending:
+                                  // that item is dropped when it comes
+    Py_ssize_t waiting = 0;       // items arrived and not yet handed to a cycle
+    uint64_t dropped = 0;         // items this run dropped: a full queue's, and the stop's
+    uint64_t at_stop = 0;         // of those, items refused by a stopping or stopped node, or
+                                  // still queued when it stopped
+    uint64_t reported = 0;        // `dropped` as last logged
+    int64_t reported_at = -1;     // when, in monotonic ns (-1: never)
 };
 
 // What receive() does with an item that finds its input's queue full.
@@ -154,6 +166,8 @@ struct DriverObject {
     Overflow overflow = Overflow::kBlock;
     bool decoupled;
     bool in_run;         // started and not stopped since
+    bool ran;            // started at least once: from then on a refused item is counted
+    bool closing;        // a stop is under way: new items are refused, the queued ones run
     bool active;         // a thread is running the node's cycles
     bool setup_claimed;  // the event-only setup of this run is queued or done
 };
@@ -178,7 +192,9 @@ inline IPortObject* iport(PyObject* o) {
 int receive(PyObject* port, PyObject* value);
 int claim_setup_and_run(DriverObject* d);
 int driver_start(PortsState* st, DriverObject* d);
+int drain_for_stop(PortsState* st, DriverObject* d);
 int driver_stop(PortsState* st, DriverObject* d);
+int node_is_running(DriverObject* d);
 void discard_queued(DriverObject* d);
 int report_drops(PortsState* st, DriverObject* d, bool final);
 extern PyType_Spec driver_spec;

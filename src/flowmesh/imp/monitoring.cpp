@@ -203,15 +203,24 @@ bool log_recovery(ConductorState* st, PyObject* self) {
 }
 
 // One monitoring pass: 1 when the run failed and the thread is to end, 0 to
-// go on, -1 with an exception.
-int monitoring_pass(ConductorState* st, PyObject* self) {
+// go on, -1 with an exception. The `final` pass, after the run was stopped,
+// reports what is still pending without stopping anything.
+int monitoring_pass(ConductorState* st, PyObject* self, bool final) {
     auto* p = pipe(self);
     // A backlog query that keeps failing must not hide the incidents: it is
     // reported and the pass goes on.
-    Ref r = steal(fm::call_method(self, st->n(N__check_backlog)));
+    Ref r = final ? borrow(Py_None) : steal(fm::call_method(self, st->n(N__check_backlog)));
     if (!r && !log_recovery(st, self)) return -1;
     Ref logger = borrow(fm::field_borrowed(p->logger));
-    Ref error = get_incident(st, logger.get(), st->log_error, true);
+    // The last pass reports what was pending when the stop began.
+    Ref pending = final ? steal(p->last_incidents) : Ref();
+    if (final) {
+        p->last_incidents = nullptr;
+        if (!pending || !PyTuple_Check(pending.get()) || PyTuple_GET_SIZE(pending.get()) != 2)
+            return 0;
+    }
+    Ref error = final ? borrow(PyTuple_GET_ITEM(pending.get(), 0))
+                      : get_incident(st, logger.get(), st->log_error, true);
     if (!error) return -1;
     int failed = truthy(error.get());
     if (failed < 0) return -1;
@@ -219,7 +228,7 @@ int monitoring_pass(ConductorState* st, PyObject* self) {
         PyObject* failed_value = st->failed.get();
         if (!failed_value) return -1;
         fm::set_field(&p->condition, failed_value);
-        Ref stopped = steal(fm::call_method(self, st->n(N_stop)));
+        Ref stopped = final ? borrow(Py_None) : steal(fm::call_method(self, st->n(N_stop)));
         Ref stop_error = stopped ? Ref() : steal(PyErr_GetRaisedException());
         Ref notified = steal(fm::call_method(self, st->n(N__notify_error), error.get()));
         if (!notified) {
@@ -236,8 +245,10 @@ int monitoring_pass(ConductorState* st, PyObject* self) {
     PyObject* wtype = st->log_warning.get();
     if (!wtype) return -1;
     PyObject* wargs[] = {logger.get(), wtype, Py_True};
-    Ref warning = steal(PyObject_VectorcallMethod(
-        st->n(N_get_incident), wargs, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_opaque));
+    Ref warning =
+        final ? borrow(PyTuple_GET_ITEM(pending.get(), 1))
+              : steal(PyObject_VectorcallMethod(st->n(N_get_incident), wargs,
+                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_opaque));
     if (!warning) return -1;
     int warned = truthy(warning.get());
     if (warned < 0) return -1;
@@ -297,7 +308,7 @@ PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
     for (;;) {
         int failed = is(pipe(self)->condition, st->failed);
         if (failed > 0) break;
-        int outcome = failed < 0 ? -1 : monitoring_pass(st, self);
+        int outcome = failed < 0 ? -1 : monitoring_pass(st, self, false);
         if (outcome > 0) break;
         if (outcome < 0 && !log_recovery(st, self)) return nullptr;
         int stop = wait_for_stop(st, self, holder.get(), &interval_warned);
@@ -305,7 +316,12 @@ PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
             if (!log_recovery(st, self)) return nullptr;
             break;  // not even the fallback wait works: end rather than spin
         }
-        if (stop) break;
+        if (stop) {
+            // A failure shortly before the stop is reported all the same:
+            // condition, handlers and banner, as when this thread stops the run.
+            if (monitoring_pass(st, self, true) < 0 && !log_recovery(st, self)) return nullptr;
+            break;
+        }
     }
     if (log_text(st, self, nullptr, "Monitoring thread terminated.") < 0 && !swallow_exception())
         return nullptr;

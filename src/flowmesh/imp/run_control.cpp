@@ -1,7 +1,9 @@
 // Run control of PipelineImp: start, stop and close, safe from any thread.
 #include <chrono>
+#include <new>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "conductor.hpp"
 
@@ -157,6 +159,7 @@ PyObject* start_run(ConductorState* st, PyObject* self) {
         if (!e) return nullptr;
         Ref w = get_incident(st, logger.get(), st->log_warning, true);
         if (!w) return nullptr;
+        Py_CLEAR(p->last_incidents);  // a stop's, never reported
     }
 
     Ref started = steal(PyList_New(0));
@@ -248,6 +251,116 @@ PyObject* stop_impl(ConductorState* st, PyObject* self) {
     return finish_requests(st, self, std::move(result));
 }
 
+// The ports of `imp`'s table `attr` (`_input_ports` / `_output_ports`, a
+// dict of name to port), appended to `out`; nothing when it has none.
+int append_ports(ConductorState* st, PyObject* imp, Name attr, std::vector<Ref>& out) {
+    PyObject* raw = nullptr;
+    if (PyObject_GetOptionalAttr(imp, st->n(attr), &raw) < 0) return -1;
+    Ref table = steal(raw);
+    if (!table || table.get() == Py_None) return 0;
+    Ref values = steal(fm::call_method(table.get(), st->n(N_values)));
+    Ref list = values ? steal(PySequence_List(values.get())) : Ref();
+    if (!list) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+        out.push_back(borrow(PyList_GET_ITEM(list.get(), i)));
+    return 0;
+}
+
+// The nodes an element runs: itself and, for a chain, the nodes inside it.
+int collect_members(ConductorState* st, PyObject* element, std::vector<Ref>& out, int depth) {
+    out.push_back(borrow(element));
+    PyObject* raw = nullptr;
+    if (depth > 16 || PyObject_GetOptionalAttr(element, st->n(N_get_nodes), &raw) < 0)
+        return depth > 16 ? 0 : -1;
+    Ref get_nodes = steal(raw);
+    if (!get_nodes) return 0;
+    Ref inner = steal(PyObject_CallNoArgs(get_nodes.get()));
+    Ref list = inner ? steal(PySequence_List(inner.get())) : Ref();
+    if (!list) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+        if (collect_members(st, PyList_GET_ITEM(list.get(), i), out, depth + 1) < 0) return -1;
+    return 0;
+}
+
+// Indices into `nodes` in the order to stop them: an element once every
+// element feeding it has stopped, the earliest added first among those that
+// may go; in a cycle, the earliest added of what is left. So producers stop
+// before their consumers, and the last frames of a run reach running nodes.
+// Ports are told apart by identity: no code of theirs runs here.
+int stop_sequence(ConductorState* st, PyObject* nodes, std::vector<Py_ssize_t>& order) {
+    Py_ssize_t n = PyList_GET_SIZE(nodes);
+    std::vector<std::pair<PyObject*, Py_ssize_t>> inputs;  // input port -> its element
+    std::vector<std::pair<Ref, Py_ssize_t>> outputs;       // output port, its element
+    std::vector<Ref> held;                                 // keeps the ports alive meanwhile
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        std::vector<Ref> members;
+        if (collect_members(st, PyList_GET_ITEM(nodes, i), members, 0) < 0) return -1;
+        for (Ref& member : members) {
+            PyObject* raw = nullptr;
+            if (PyObject_GetOptionalAttr(member.get(), st->n(N__imp), &raw) < 0) return -1;
+            Ref imp = steal(raw);
+            if (!imp) continue;
+            std::vector<Ref> in_ports, out_ports;
+            if (append_ports(st, imp.get(), N__input_ports, in_ports) < 0 ||
+                append_ports(st, imp.get(), N__output_ports, out_ports) < 0)
+                return -1;
+            for (Ref& port : in_ports) {
+                inputs.emplace_back(port.get(), i);
+                held.push_back(std::move(port));
+            }
+            for (Ref& port : out_ports) outputs.emplace_back(std::move(port), i);
+        }
+    }
+    std::vector<std::vector<Py_ssize_t>> successors(static_cast<size_t>(n));
+    std::vector<Py_ssize_t> feeders(static_cast<size_t>(n), 0);
+    for (auto& [port, from] : outputs) {
+        Ref connected = steal(PyObject_GetAttr(port.get(), st->n(N__connected_ports)));
+        Ref targets = connected ? steal(PySequence_Tuple(connected.get())) : Ref();
+        if (!targets) return -1;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(targets.get()); ++k) {
+            PyObject* target = PyTuple_GET_ITEM(targets.get(), k);
+            for (auto& [iport, to] : inputs) {
+                if (iport != target || to == from) continue;
+                successors[static_cast<size_t>(from)].push_back(to);
+                ++feeders[static_cast<size_t>(to)];
+            }
+        }
+    }
+    std::vector<char> done(static_cast<size_t>(n), 0);
+    for (Py_ssize_t count = 0; count < n; ++count) {
+        Py_ssize_t next = -1;
+        for (Py_ssize_t i = 0; i < n && next < 0; ++i)
+            if (!done[static_cast<size_t>(i)] && feeders[static_cast<size_t>(i)] == 0) next = i;
+        for (Py_ssize_t i = 0; i < n && next < 0; ++i)
+            if (!done[static_cast<size_t>(i)]) next = i;
+        done[static_cast<size_t>(next)] = 1;
+        order.push_back(next);
+        for (Py_ssize_t to : successors[static_cast<size_t>(next)])
+            --feeders[static_cast<size_t>(to)];
+    }
+    return 0;
+}
+
+// `nodes` in stop order (a new list); in order of addition when the graph
+// cannot be read.
+Ref stop_order(ConductorState* st, PyObject* nodes) {
+    std::vector<Py_ssize_t> order;
+    int rc;
+    try {
+        rc = stop_sequence(st, nodes, order);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        rc = -1;
+    }
+    if (rc < 0) return swallow_exception() ? borrow(nodes) : Ref();
+    Ref result = steal(PyList_New(static_cast<Py_ssize_t>(order.size())));
+    if (!result) return {};
+    for (size_t k = 0; k < order.size(); ++k)
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(k),
+                        Py_NewRef(PyList_GET_ITEM(nodes, order[k])));
+    return result;
+}
+
 PyObject* stop_run(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
     int stopped = is(p->state, st->stopped);
@@ -268,7 +381,20 @@ PyObject* stop_run(ConductorState* st, PyObject* self) {
         }
         Py_RETURN_NONE;
     }
-    Ref nodes = snapshot(p->nodes);
+    // What the run reported before this stop, for the monitoring thread's
+    // last pass; what the elements log while they stop is no failure of the run.
+    int monitor = on_monitor_thread(st, self);
+    if (monitor < 0) return nullptr;
+    if (!monitor && p->monitor_thread != Py_None) {
+        Ref logger = borrow(fm::field_borrowed(p->logger));
+        Ref error = get_incident(st, logger.get(), st->log_error, true);
+        Ref warning = error ? get_incident(st, logger.get(), st->log_warning, true) : Ref();
+        Ref pending = warning ? steal(PyTuple_Pack(2, error.get(), warning.get())) : Ref();
+        if (!pending) return nullptr;
+        fm::set_field(&p->last_incidents, pending.get());
+    }
+    Ref added = snapshot(p->nodes);
+    Ref nodes = added ? stop_order(st, added.get()) : Ref();
     if (!nodes) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.get()); ++i) {
         Ref r = steal(fm::call_method(PyList_GET_ITEM(nodes.get(), i), st->n(N_stop)));
