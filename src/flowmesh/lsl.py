@@ -51,7 +51,17 @@ except ImportError as _missing:  # pragma: no cover - depends on the installatio
         "flowmesh.lsl needs the pylsl package: pip install 'flowmesh[lsl]'"
     ) from _missing
 
-from .configuration import Configuration, check_int, check_number
+from .configuration import (
+    MAX_RATE,
+    Configuration,
+    check_bool,
+    check_choice,
+    check_int,
+    check_keys,
+    check_list,
+    check_number,
+    check_str,
+)
 from .constants import Constants
 from .i_node import INode
 from .o_node import ONode
@@ -76,6 +86,15 @@ _SLICE = 0.1
 _POLL = 0.02
 # A stop waits this long for a puller stuck inside liblsl before leaving it.
 _JOIN_TIMEOUT = 5.0
+
+#: The most channels of a stream.
+MAX_CHANNELS = 65_536
+#: The most samples of a frame pulled or a chunk pushed.
+MAX_CHUNK = 1_000_000
+#: The longest buffer, in seconds (liblsl keeps that much of a stream).
+MAX_BUFFER = 3600
+#: The longest wait a setting may ask for, in seconds (a day).
+MAX_WAIT = 86_400.0
 
 
 class Metadata:
@@ -105,27 +124,17 @@ def _owner(node, kind):
     return f"{kind} '{node.name}'" if node.name else kind
 
 
-def _check_type(key, value, types, what, allow_none=True):
-    if value is None and allow_none:
-        return
-    if isinstance(value, bool) and bool not in types or not isinstance(value, types):
-        raise TypeError(f"{key} must be {what}, got {type(value).__name__}.")
-
-
 def _check_format(key, value):
-    if value is None:
-        return
-    if not isinstance(value, str):
-        raise TypeError(f"{key} must be a str, got {type(value).__name__}.")
-    if value not in _FORMAT_CODES:
-        raise ValueError(f"{key} must be one of {', '.join(FORMATS)}; got {value!r}.")
+    if value is not None:
+        check_choice(key, value, FORMATS)
 
 
 def _check_labels(key, value, count):
     if value is None:
         return
-    if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
-        raise TypeError(f"{key} must be a list of str, got {value!r}.")
+    check_list(key, value)
+    for label in value:
+        check_str(key, label, allow_empty=True)
     if count is not None and len(value) != count:
         raise ValueError(f"{key} has {len(value)} labels for {count} channels.")
 
@@ -371,7 +380,7 @@ class LSLInlet(HeldProducer, ONode):
         def _set_defaults(self):
             keys = self.Keys
             self.setdefault(keys.EVENTS, False)
-            _check_type(keys.EVENTS, self[keys.EVENTS], (bool,), "a bool", allow_none=False)
+            check_bool(keys.EVENTS, self[keys.EVENTS])
             if self[keys.EVENTS]:
                 wanted = [(Constants.Defaults.PORT_OUT, _ASYNC)]
             else:
@@ -391,23 +400,30 @@ class LSLInlet(HeldProducer, ONode):
 
         def validate(self):
             super().validate()
+            check_keys(self)
             keys = self.Keys
             criteria = (keys.STREAM_NAME, keys.STREAM_TYPE, keys.SOURCE_ID, keys.PREDICATE)
             for key in criteria:
-                _check_type(key, self[key], (str,), "a str or None")
+                check_str(key, self[key], allow_none=True, allow_empty=True)
             if all(self[key] is None for key in criteria):
                 raise ValueError(
                     "LSLInlet needs at least one of stream_name, stream_type, source_id "
                     "or predicate to find its stream."
                 )
             check_number(keys.RESOLVE_TIMEOUT, self[keys.RESOLVE_TIMEOUT])
-            check_int(keys.CHANNEL_COUNT, self[keys.CHANNEL_COUNT], 1, allow_none=True)
+            check_int(
+                keys.CHANNEL_COUNT,
+                self[keys.CHANNEL_COUNT],
+                1,
+                maximum=MAX_CHANNELS,
+                allow_none=True,
+            )
             _check_format(keys.CHANNEL_FORMAT, self[keys.CHANNEL_FORMAT])
             for key in (keys.TIME_CORRECTION, keys.DEJITTER):
-                _check_type(key, self[key], (bool,), "a bool", allow_none=False)
-            check_int(keys.MAX_SAMPLES, self[keys.MAX_SAMPLES], 1)
-            check_number(keys.BUFFER, self[keys.BUFFER], strict=True)
-            check_number(keys.LOST_AFTER, self[keys.LOST_AFTER], strict=True)
+                check_bool(key, self[key])
+            check_int(keys.MAX_SAMPLES, self[keys.MAX_SAMPLES], 1, maximum=MAX_CHUNK)
+            check_number(keys.BUFFER, self[keys.BUFFER], strict=True, maximum=MAX_BUFFER)
+            check_number(keys.LOST_AFTER, self[keys.LOST_AFTER], strict=True, maximum=MAX_WAIT)
             if not self[keys.EVENTS] and self[keys.CHANNEL_FORMAT] == _STRING:
                 raise ValueError("LSLInlet: a string stream needs events=True.")
 
@@ -745,7 +761,7 @@ class LSLOutlet(INode):
             self.setdefault(keys.EVENTS, False)
             self.setdefault(keys.TIMESTAMPS, False)
             for key in (keys.EVENTS, keys.TIMESTAMPS):
-                _check_type(key, self[key], (bool,), "a bool", allow_none=False)
+                check_bool(key, self[key])
             if self[keys.EVENTS] and self[keys.TIMESTAMPS]:
                 raise ValueError(
                     "LSLOutlet: events carry their own time; timestamps=True is for frames."
@@ -774,19 +790,24 @@ class LSLOutlet(INode):
 
         def validate(self):
             super().validate()
+            check_keys(self)
             keys = self.Keys
-            for key in (keys.STREAM_NAME, keys.SOURCE_ID):
-                _check_type(key, self[key], (str,), "a str or None")
-            if self[keys.STREAM_NAME] == "":
-                raise ValueError("stream_name must not be empty.")
-            _check_type(keys.STREAM_TYPE, self[keys.STREAM_TYPE], (str,), "a str", False)
-            check_int(keys.CHANNEL_COUNT, self[keys.CHANNEL_COUNT], 1, allow_none=True)
+            check_str(keys.STREAM_NAME, self[keys.STREAM_NAME], allow_none=True)
+            check_str(keys.SOURCE_ID, self[keys.SOURCE_ID], allow_none=True, allow_empty=True)
+            check_str(keys.STREAM_TYPE, self[keys.STREAM_TYPE], allow_empty=True)
+            check_int(
+                keys.CHANNEL_COUNT,
+                self[keys.CHANNEL_COUNT],
+                1,
+                maximum=MAX_CHANNELS,
+                allow_none=True,
+            )
             _check_labels(keys.CHANNEL_LABELS, self[keys.CHANNEL_LABELS], self[keys.CHANNEL_COUNT])
             _check_format(keys.CHANNEL_FORMAT, self[keys.CHANNEL_FORMAT])
-            check_number(keys.RATE, self[keys.RATE], allow_none=True)
-            check_int(keys.CHUNK_SIZE, self[keys.CHUNK_SIZE], 0)
-            check_int(keys.MAX_BUFFERED, self[keys.MAX_BUFFERED], 1)
-            check_number(keys.WAIT_FOR_CONSUMERS, self[keys.WAIT_FOR_CONSUMERS])
+            check_number(keys.RATE, self[keys.RATE], allow_none=True, maximum=MAX_RATE)
+            check_int(keys.CHUNK_SIZE, self[keys.CHUNK_SIZE], 0, maximum=MAX_CHUNK)
+            check_int(keys.MAX_BUFFERED, self[keys.MAX_BUFFERED], 1, maximum=MAX_BUFFER)
+            check_number(keys.WAIT_FOR_CONSUMERS, self[keys.WAIT_FOR_CONSUMERS], maximum=MAX_WAIT)
             if not self[keys.EVENTS] and self[keys.CHANNEL_FORMAT] == _STRING:
                 raise ValueError("LSLOutlet: a string stream needs events=True.")
 
