@@ -260,6 +260,34 @@ def test_epocher_markers_before_the_signal_wait_for_its_rate():
     np.testing.assert_array_equal(epochs[1]["data"], x[100:150])
 
 
+@pytest.mark.parametrize("spacing", [0, 1, 2, 7, 60])
+@pytest.mark.parametrize("history", [0.7, 5.0])
+def test_epocher_gives_every_close_marker_its_full_epoch(spacing, history):
+    # 175-sample windows; with history 0.7 s the kept signal is just one window.
+    x = ramp(1200)
+    onsets = [300 + k * spacing for k in range(4)] + [1190]  # the last never completes
+    markers = [{"sample": s, "label": k} for k, s in enumerate(onsets)]
+    node, epochs = epochs_through_pipeline(
+        x, markers, frame_size=5, gate=threading.Event(), history=history
+    )
+    assert [e["onset"] for e in epochs] == onsets[:4]
+    for epoch, onset in zip(epochs, onsets, strict=False):
+        np.testing.assert_array_equal(epoch["data"], x[onset - 25 : onset + 150])
+    assert node.missed() == {"dropped": 0, "incomplete": 1}
+
+
+def test_epocher_late_markers_at_the_edges_of_the_kept_signal():
+    # Sent once the signal has ended, with 175 samples kept (1025 .. 1199):
+    # onset 1050 is the only one whose window (-25 .. +150) is complete and kept.
+    x = ramp(1200)
+    late = [{"sample": s} for s in (1050, 1049, 1050, 1051)]
+    node, epochs = epochs_through_pipeline(x, [], late=late, history=0.7)
+    assert [e["onset"] for e in epochs] == [1050, 1050]
+    for epoch in epochs:
+        np.testing.assert_array_equal(epoch["data"], x[1025:1200])
+    assert node.missed() == {"dropped": 1, "incomplete": 1}
+
+
 @pytest.mark.parametrize(
     ("config", "error", "text"),
     [

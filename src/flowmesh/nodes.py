@@ -223,10 +223,14 @@ class Epocher(IONode):
     (an array of shape (window, channels), the samples from `tmin` to before
     `tmax` seconds around the onset, minus their mean over `baseline` when
     that is [start, end] in seconds), "times" (seconds relative to the onset),
-    "label", "onset" (sample index) and "time". At most one epoch leaves per
-    cycle; another completed one leaves with the next frame. The signal is
-    kept for `history` seconds, so a marker may arrive that much late;
-    a marker older than that is dropped and counted in `dropped`.
+    "label", "onset" (sample index) and "time". Every epoch leaves in the
+    cycle that completes it (several, in marker order, when one frame
+    completes several windows, however close their markers). The signal is
+    kept for `history` seconds, so a marker may arrive that much late. A
+    marker whose window can never be complete gets no epoch, is logged as a
+    WARNING and counted: in `dropped` when it came older than the kept
+    signal, in `incomplete` when the run stopped before the signal reached
+    its window's end (`missed()` gives both).
     """
 
     SIGNAL = "signal"
@@ -299,6 +303,7 @@ class Epocher(IONode):
 
     def __init__(self, **config):
         self.dropped = 0
+        self.incomplete = 0
         self._reset(None, None)
         super().__init__(**config)
 
@@ -327,11 +332,30 @@ class Epocher(IONode):
         self._first = 0  # sample index of the buffer's first row
         self._received = 0  # samples received this run
         self._pending = []  # (window start, onset, marker) in arrival order
+        self._ready = []  # epochs cut and not yet emitted, in marker order
         self._early = []  # markers that came before the signal's rate was known
         self._times = None
 
+    def missed(self):
+        """Markers of this run that got no epoch: {"dropped": came older than
+        the kept signal, "incomplete": the run stopped before their window's end}."""
+        return {"dropped": self.dropped, "incomplete": self.incomplete}
+
+    def stop(self):
+        super().stop()
+        waiting = len(self._pending) + len(self._early)
+        if waiting:
+            self.incomplete += waiting
+            self._pending, self._early = [], []
+            self.log(
+                f"{self.name or 'Epocher'}: {waiting} marker(s) got no epoch: the signal "
+                "stopped before their windows were complete.",
+                Constants.LogTypes.WARNING,
+            )
+
     def setup(self, data, context):
         self.dropped = 0
+        self.incomplete = 0
         self._reset(None, None)
         self._adopt_context(context.get(self.SIGNAL))
         out = {"rate": self._rate, "tmin": self.config["tmin"], "tmax": self.config["tmax"]}
@@ -371,7 +395,15 @@ class Epocher(IONode):
             if self._rate is None:
                 _signal_rate(self, None, None)  # raises: no rate anywhere
             self._add_frame(data[self.SIGNAL])
-        return self._next_epoch()
+        ready, self._ready = self._ready, []
+        if not ready:
+            return None
+        # One value per port leaves with the step's result: the earlier
+        # epochs go out first, straight through the port.
+        port = self.get_output_port(self.EPOCH)
+        for epoch in ready[:-1]:
+            port.push(epoch)
+        return {self.EPOCH: ready[-1]}
 
     def _add_marker(self, marker):
         if self._rate is None:
@@ -396,9 +428,13 @@ class Epocher(IONode):
         start = onset + self._offset
         if start < self._first:
             self.dropped += 1
-            self.log(f"Marker {label!r} at sample {onset} is older than the kept signal; dropped.")
+            self.log(
+                f"Marker {label!r} at sample {onset} is older than the kept signal; dropped.",
+                Constants.LogTypes.WARNING,
+            )
             return
         self._pending.append((start, onset, marker))
+        self._cut_complete()
 
     def _onset_of(self, t):
         if self._t0 is None:
@@ -419,17 +455,22 @@ class Epocher(IONode):
                 )
             self._buffer = np.concatenate((self._buffer, frame))
         self._received += frame.shape[0]
+        # Before the trim: a window completed now may begin in what it drops.
+        self._cut_complete()
         excess = self._buffer.shape[0] - self._keep
         if excess > 0:
             self._buffer = self._buffer[excess:]
             self._first += excess
 
-    def _next_epoch(self):
-        for i, (start, onset, marker) in enumerate(self._pending):
+    def _cut_complete(self):
+        """Cut every pending window that the signal has reached the end of."""
+        waiting = []
+        for start, onset, marker in self._pending:
             if start + self._length <= self._received:
-                del self._pending[i]
-                return {self.EPOCH: self._cut(start, onset, marker)}
-        return None
+                self._ready.append(self._cut(start, onset, marker))
+            else:
+                waiting.append((start, onset, marker))
+        self._pending = waiting
 
     def _cut(self, start, onset, marker):
         at = start - self._first
