@@ -9,6 +9,7 @@ side, so they run in this process.
 import importlib
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -257,6 +258,42 @@ def test_as_samples_shapes(value, count, shape):
 def test_as_samples_refuses(value, count, text):
     with pytest.raises(ValueError, match=text):
         lsl.as_samples(value, count, "float32", "X")
+
+
+@pytest.mark.parametrize(
+    ("fmt", "row", "bad"),
+    [
+        ("int16", [40000.0, 0.0], "40000.0 on channel 0"),
+        ("int16", [2.0, float("nan")], "nan on channel 1"),
+        ("int16", [-32769, 0], "-32769 on channel 0"),
+        ("int32", [1e20, 0.0], "1e+20 on channel 0"),
+        ("int32", [0.0, float("-inf")], "-inf on channel 1"),
+        ("int64", [2.0**63, 0.0], "9.223372036854776e+18 on channel 0"),
+        ("int8", [127, 128], "128 on channel 1"),
+        ("float32", [1e39, 0.0], "1e+39 on channel 0"),
+    ],
+)
+def test_values_the_format_cannot_hold_are_refused(fmt, row, bad):
+    with pytest.raises(ValueError, match=re.escape(bad) + ".*format " + fmt):
+        lsl.as_samples(np.array([row]), 2, fmt, "X")
+    with pytest.raises(ValueError, match=re.escape(bad)):
+        lsl.as_event_sample({"value": row}, 2, fmt, "X")
+
+
+@pytest.mark.parametrize(
+    ("fmt", "row"),
+    [
+        ("int16", [-32768.0, 32767.0]),
+        ("int8", [-128, 127]),
+        ("int64", [-(2.0**63), 2.0**62]),
+        ("int32", [-2147483648, 2147483647]),
+        ("float32", [float("nan"), float("inf")]),
+        ("double64", [1e300, float("nan")]),
+    ],
+)
+def test_values_the_format_holds_pass(fmt, row):
+    assert lsl.as_samples(np.array([row]), 2, fmt, "X").shape == (1, 2)
+    lsl.as_event_sample(row, 2, fmt, "X")
 
 
 @pytest.mark.parametrize(

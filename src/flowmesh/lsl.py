@@ -263,6 +263,47 @@ def _same_stream_shape(a, b):
     return all(a.get(k) == b.get(k) for k in keys)
 
 
+# The numpy types of the numeric formats: what a sample's values must fit.
+_FORMAT_DTYPES = {
+    "float32": np.float32,
+    "double64": np.float64,
+    "int8": np.int8,
+    "int16": np.int16,
+    "int32": np.int32,
+    "int64": np.int64,
+}
+
+
+def check_representable(array, channel_format, owner):
+    """Refuse values that `channel_format` cannot hold (liblsl would wrap
+    them silently): NaN, infinities and values out of range for an integer
+    format, finite values beyond float32's range for float32."""
+    dtype = _FORMAT_DTYPES.get(channel_format)
+    if dtype is None or array.dtype.kind == "b" or array.size == 0:
+        return
+    if np.issubdtype(dtype, np.integer):
+        limits = np.iinfo(dtype)
+        low, high = limits.min, limits.max
+        if array.dtype.kind == "f":
+            # max + 1 is a power of two, exact as a float, unlike max itself.
+            with np.errstate(invalid="ignore"):
+                bad = ~np.isfinite(array) | (array < low) | (array >= high + 1)
+        else:
+            bad = (array < low) | (array > high)
+    elif dtype is np.float32 and array.dtype.kind == "f" and array.dtype.itemsize > 4:
+        low, high = -float(np.finfo(np.float32).max), float(np.finfo(np.float32).max)
+        with np.errstate(invalid="ignore"):
+            bad = np.isfinite(array) & (np.abs(array) > high)
+    else:
+        return
+    if bad.any():
+        row, channel = (int(i) for i in np.argwhere(bad)[0])
+        raise ValueError(
+            f"{owner}: value {array[row, channel].item()!r} on channel {channel} does not fit "
+            f"the stream's format {channel_format} ({low:g} .. {high:g})."
+        )
+
+
 def as_samples(value, channel_count, channel_format, owner):
     """A frame as a 2-D array (samples, channels) ready for an outlet.
 
@@ -291,6 +332,8 @@ def as_samples(value, channel_count, channel_format, owner):
         )
     if not numeric:
         array = array.astype(str)
+    else:
+        check_representable(array, channel_format, owner)
     return array
 
 
@@ -324,6 +367,7 @@ def as_event_sample(value, channel_count, channel_format, owner):
                     f"{owner} publishes {_shape_text(channel_count, channel_format)}; got an "
                     f"event value {v!r}."
                 )
+        check_representable(np.asarray([values]), channel_format, owner)
     return values, float(stamp)
 
 
