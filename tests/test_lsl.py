@@ -58,6 +58,16 @@ def no_lsl_network_here(monkeypatch):
         ({"stream_type": "EEG", "resolve_timeout": -1}, ValueError, "resolve_timeout"),
         ({"stream_type": "EEG", "resolve_timeout": float("nan")}, ValueError, "finite"),
         ({"stream_type": "EEG", "resolve_timeout": True}, TypeError, "resolve_timeout"),
+        (
+            {"stream_type": "EEG", "resolve_timeout": 0},
+            ValueError,
+            "resolve_timeout must be a finite number > 0",
+        ),
+        (
+            {"stream_type": "EEG", "resolve_timeout": 1e10},
+            ValueError,
+            "resolve_timeout must be <= 86400",
+        ),
         ({"stream_type": "EEG", "channel_count": 0}, ValueError, "channel_count must be >= 1"),
         ({"stream_type": "EEG", "channel_format": "float16"}, ValueError, "one of float32"),
         ({"stream_type": "EEG", "channel_format": "string"}, ValueError, "needs events=True"),
@@ -105,6 +115,21 @@ def test_inlet_refuses_bad_configuration(config, error, text):
 def test_outlet_refuses_bad_configuration(config, error, text):
     with pytest.raises(error, match=text):
         lsl.LSLOutlet(**config)
+
+
+@pytest.mark.parametrize("events", [False, True])
+def test_an_inlet_without_resolve_timeout_waits_until_stopped(events):
+    # Setup waits for the resolution; the longest accepted value must be a
+    # wait the platform's locks take.
+    inlet = lsl.LSLInlet(stream_type="EEG", events=events, resolve_timeout=None)
+    assert inlet.config["resolve_timeout"] is None
+    assert lsl.MAX_WAIT + lsl._JOIN_TIMEOUT < threading.TIMEOUT_MAX
+    inlet._ready = threading.Event()
+    timer = threading.Timer(0.2, inlet._ready.set)
+    timer.start()
+    assert inlet.setup({}, {}) == {name: {} for name in inlet._imp._output_ports}
+    assert inlet._ready.is_set()
+    timer.join()
 
 
 @pytest.mark.parametrize(

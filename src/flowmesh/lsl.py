@@ -87,6 +87,9 @@ _POLL = 0.02
 # A stop waits this long for a puller stuck inside liblsl before leaving it.
 _JOIN_TIMEOUT = 5.0
 
+# How long a stream found may take to answer when the search has no time limit.
+_ANSWER_TIMEOUT = 10.0
+
 #: The most channels of a stream.
 MAX_CHANNELS = 65_536
 #: The most samples of a frame pulled or a chunk pushed.
@@ -387,7 +390,8 @@ class LSLInlet(HeldProducer, ONode):
 
     The stream is found by any combination of `stream_name`, `stream_type`,
     `source_id` and an XPath `predicate` (LSL's query language), within
-    `resolve_timeout` seconds of the start; when none appears, the node fails
+    `resolve_timeout` seconds of the start (at most `MAX_WAIT`; None: until
+    the node stops); when none appears, the node fails
     with a TimeoutError naming what it looked for. `channel_count` and
     `channel_format` (when given) must match the stream, or it is refused.
 
@@ -454,7 +458,14 @@ class LSLInlet(HeldProducer, ONode):
                     "LSLInlet needs at least one of stream_name, stream_type, source_id "
                     "or predicate to find its stream."
                 )
-            check_number(keys.RESOLVE_TIMEOUT, self[keys.RESOLVE_TIMEOUT])
+            # 0 would give up before liblsl's first answer could arrive.
+            check_number(
+                keys.RESOLVE_TIMEOUT,
+                self[keys.RESOLVE_TIMEOUT],
+                strict=True,
+                allow_none=True,
+                maximum=MAX_WAIT,
+            )
             check_int(
                 keys.CHANNEL_COUNT,
                 self[keys.CHANNEL_COUNT],
@@ -523,7 +534,8 @@ class LSLInlet(HeldProducer, ONode):
     def setup(self, data, context):
         keys = self.Configuration.Keys
         # An event-only node sets up on its own thread as soon as it starts.
-        self._ready.wait(self.config[keys.RESOLVE_TIMEOUT] + _JOIN_TIMEOUT)
+        timeout = self.config[keys.RESOLVE_TIMEOUT]
+        self._ready.wait(None if timeout is None else timeout + _JOIN_TIMEOUT)
         metadata = dict(self._metadata or {})
         stamps = data.get(self.TIMESTAMPS)
         if stamps is not None and len(stamps):  # a signal sets up with its first frame
@@ -593,7 +605,8 @@ class LSLInlet(HeldProducer, ONode):
         inlet = pylsl.StreamInlet(
             info, max_buflen=math.ceil(config[keys.BUFFER]), recover=True, processing_flags=flags
         )
-        timeout = max(config[keys.RESOLVE_TIMEOUT], 1.0)
+        timeout = config[keys.RESOLVE_TIMEOUT]
+        timeout = _ANSWER_TIMEOUT if timeout is None else max(timeout, 1.0)
         try:
             metadata = stream_metadata(info, inlet.info(timeout))
             inlet.open_stream(timeout)
