@@ -14,6 +14,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -552,6 +553,61 @@ def test_a_lost_stream_is_resolved_again_and_said_so(faked):
         Constants.LogTypes.INFO
     )
     assert inlet.failure() is None
+
+
+_REAL_PRESENCE = lsl._Presence
+
+
+class WavesResolver:
+    """A ContinuousResolver as liblsl's behaves: it hears a stream that is
+    there once per wave of queries (every `WAVE` s) and forgets it
+    `forget_after` s after the last answer."""
+
+    WAVE = 1.5
+    there = True
+
+    def __init__(self, pred, forget_after):
+        self.forget_after = forget_after
+        self.born = time.monotonic()
+
+    def results(self):
+        if not WavesResolver.there:
+            return []
+        since_last_wave = (time.monotonic() - self.born) % self.WAVE
+        return ["stream"] if since_last_wave < self.forget_after else []
+
+
+@pytest.mark.parametrize("lost_after", [0.2, 1.0])
+@pytest.mark.parametrize("there", [True, False])
+def test_a_silent_stream_is_not_lost_while_it_is_on_the_network(
+    faked, monkeypatch, lost_after, there
+):
+    monkeypatch.setattr(lsl, "_Presence", _REAL_PRESENCE)
+    monkeypatch.setattr(lsl.pylsl, "ContinuousResolver", WavesResolver)
+    monkeypatch.setattr(_REAL_PRESENCE, "FORGET_AT_LEAST", 2.0)  # the test's waves are short
+    monkeypatch.setattr(WavesResolver, "there", there)
+    chunk = (np.zeros((1, 3), dtype=np.float32), np.array([1.0]))
+    logger = RecordingLogger()
+    metadata = {**_metadata(), "source_id": "amp-1"}
+    inlet, sink, pipeline = faked([chunk], metadata, lost_after=lost_after)
+    inlet.set_logger(logger)
+    pipeline.start()
+    assert sink.wait_for(1, timeout=30), (logger.entries, inlet.failure())
+    # Past the young resolver's grace and two waves of silence.
+    threading.Event().wait(lost_after + 2.0 + 2 * WavesResolver.WAVE)
+    pipeline.stop()
+    warnings = logger.of(Constants.LogTypes.WARNING)
+    silence = [m for m in logger.of(Constants.LogTypes.INFO) if "has sent nothing" in m]
+    if there:
+        assert warnings == []
+        assert silence == [
+            f"LSLInlet 'inlet': LSL stream 'amp' (type 'EEG') has sent nothing for "
+            f"{lost_after:g} s; it is still on the network."
+        ]
+    else:
+        assert warnings == [
+            "LSLInlet 'inlet': LSL stream 'amp' (type 'EEG') was lost; waiting for it to come back."
+        ]
 
 
 def test_a_stream_that_returns_with_other_channels_is_refused(faked):

@@ -402,8 +402,9 @@ class LSLInlet(HeldProducer, ONode):
     irregular-rate streams need. `time_correction` and `dejitter` turn on
     liblsl's clock synchronisation and timestamp smoothing.
 
-    When the sender goes away the node logs a WARNING (after `lost_after`
-    seconds without data and without the stream in sight) and picks the
+    A stream silent for `lost_after` seconds is looked for on the network:
+    while it is still there, the silence is logged once (INFO); when it is
+    gone, the node logs a WARNING and picks the
     stream up again when it comes back, through liblsl's recovery when the
     stream has a source id, by resolving it again otherwise; an INFO line says
     so. Failures of the thread fail the node like a failing step.
@@ -684,7 +685,7 @@ class LSLInlet(HeldProducer, ONode):
         as_numpy = not string_stream
         clock = time.monotonic
         last_data = clock()
-        lost = False
+        lost = silent = False
         watch = _Presence(metadata, lost_after)
         try:
             while self._healthy(stop):
@@ -711,6 +712,12 @@ class LSLInlet(HeldProducer, ONode):
                     if lost:
                         self.log(f"{owner}: {_describe_stream(metadata)} is back.", _LogTypes.INFO)
                         lost = False
+                    elif silent:
+                        self.log(
+                            f"{owner}: {_describe_stream(metadata)} is sending again.",
+                            _LogTypes.INFO,
+                        )
+                    silent = False
                     last_data = clock()
                     if not self._healthy(stop):
                         return
@@ -720,13 +727,23 @@ class LSLInlet(HeldProducer, ONode):
                             cycle({out: _event_of(sample, float(stamp), string_stream)})
                     else:
                         cycle({out: chunk, stamps_port: stamps})
-                elif not lost and clock() - last_data >= lost_after and not watch.present():
-                    self.log(
-                        f"{owner}: {_describe_stream(metadata)} was lost; "
-                        "waiting for it to come back.",
-                        _LogTypes.WARNING,
-                    )
-                    lost = True
+                elif not lost and clock() - last_data >= lost_after:
+                    # Lost means gone from the network; a stream still
+                    # announced is only silent, which a marker stream may be.
+                    if not watch.present():
+                        self.log(
+                            f"{owner}: {_describe_stream(metadata)} was lost; "
+                            "waiting for it to come back.",
+                            _LogTypes.WARNING,
+                        )
+                        lost = True
+                    elif not silent:
+                        self.log(
+                            f"{owner}: {_describe_stream(metadata)} has sent nothing for "
+                            f"{lost_after:g} s; it is still on the network.",
+                            _LogTypes.INFO,
+                        )
+                        silent = True
         finally:
             inlet = watch = None
 
@@ -737,13 +754,18 @@ class _Presence:
     resolver runs only while the stream is silent: its queries are traffic,
     and its wake-ups cost a real-time process on a busy machine."""
 
+    # liblsl hears from a stream once per wave of queries, about a second or
+    # more apart on a busy network: a resolver that forgets sooner than this
+    # would find a stream that is there gone between two waves.
+    FORGET_AT_LEAST = 5.0
+
     def __init__(self, metadata, forget_after):
         self._query = stream_query(
             name=metadata[Metadata.STREAM_NAME],
             type=metadata[Metadata.STREAM_TYPE],
             source_id=metadata[Metadata.SOURCE_ID],
         )
-        self._forget_after = forget_after
+        self._forget_after = max(forget_after, self.FORGET_AT_LEAST)
         self._resolver = None
         self._since = 0.0
 
