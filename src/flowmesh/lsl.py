@@ -754,10 +754,10 @@ class _Presence:
     resolver runs only while the stream is silent: its queries are traffic,
     and its wake-ups cost a real-time process on a busy machine."""
 
-    # liblsl hears from a stream once per wave of queries, about a second or
-    # more apart on a busy network: a resolver that forgets sooner than this
-    # would find a stream that is there gone between two waves.
-    FORGET_AT_LEAST = 5.0
+    # liblsl hears from a stream once per wave of queries, up to a second
+    # apart on a busy machine: a resolver that forgets sooner than this
+    # finds a stream that is there gone between two waves.
+    FORGET_AT_LEAST = 2.0
 
     def __init__(self, metadata, forget_after):
         self._query = stream_query(
