@@ -301,7 +301,9 @@ def scenario_restart():
     def twice(name, source_id, results):
         common = ["--name", name, "--source-id", source_id, "--count", count, "--rate", 500]
         results.append(_run("publish", "--first", 0, *common, "--wait", 30, "--linger", 1.5))
-        time.sleep(1.5)  # long enough to count as lost
+        # Long enough to count as lost: gone for longer than a presence
+        # resolver remembers a stream (lsl._Presence.FORGET_AT_LEAST).
+        time.sleep(4.0)
         results.append(_run("publish", "--first", count, *common, "--wait", 30, "--linger", 1.5))
 
     running = {}

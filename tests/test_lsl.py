@@ -9,10 +9,12 @@ side, so they run in this process.
 import importlib
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
 import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -57,12 +59,27 @@ def no_lsl_network_here(monkeypatch):
         ({"stream_type": "EEG", "resolve_timeout": -1}, ValueError, "resolve_timeout"),
         ({"stream_type": "EEG", "resolve_timeout": float("nan")}, ValueError, "finite"),
         ({"stream_type": "EEG", "resolve_timeout": True}, TypeError, "resolve_timeout"),
+        (
+            {"stream_type": "EEG", "resolve_timeout": 0},
+            ValueError,
+            "resolve_timeout must be a finite number > 0",
+        ),
+        (
+            {"stream_type": "EEG", "resolve_timeout": 1e10},
+            ValueError,
+            "resolve_timeout must be <= 86400",
+        ),
         ({"stream_type": "EEG", "channel_count": 0}, ValueError, "channel_count must be >= 1"),
         ({"stream_type": "EEG", "channel_format": "float16"}, ValueError, "one of float32"),
         ({"stream_type": "EEG", "channel_format": "string"}, ValueError, "needs events=True"),
         ({"stream_type": "EEG", "events": "yes"}, TypeError, "events must be a bool"),
         ({"stream_type": "EEG", "max_samples": 0}, ValueError, "max_samples"),
         ({"stream_type": "EEG", "lost_after": 0}, ValueError, "lost_after must be"),
+        ({"stream_tipe": "EEG"}, ValueError, "'stream_tipe'; did you mean 'stream_type'"),
+        ({"stream_type": "EEG", "channel_count": 10**12}, ValueError, "channel_count must be <="),
+        ({"stream_type": "EEG", "max_samples": 10**9}, ValueError, "max_samples must be <="),
+        ({"stream_type": "EEG", "buffer": 1e9}, ValueError, "buffer must be <= 3600"),
+        ({"stream_type": "EEG", "dejitter": 1}, TypeError, "dejitter must be a bool"),
         ({"stream_type": "EEG", "output_ports": [{"name": "x"}]}, ValueError, "got 'x'"),
         (
             {"stream_type": "EEG", "output_ports": [{"name": "out", "timing": "Async"}]},
@@ -81,19 +98,39 @@ def test_inlet_refuses_bad_configuration(config, error, text):
     [
         ({"stream_name": ""}, ValueError, "stream_name must not be empty"),
         ({"stream_type": None}, TypeError, "stream_type must be a str"),
-        ({"channel_labels": ["a", 1]}, TypeError, "list of str"),
+        ({"channel_labels": ["a", 1]}, TypeError, "channel_labels must be a str"),
         ({"channel_count": 2, "channel_labels": ["a"]}, ValueError, "1 labels for 2 channels"),
         ({"rate": -5.0}, ValueError, "rate must be"),
         ({"channel_format": "string"}, ValueError, "needs events=True"),
         ({"events": True, "timestamps": True}, ValueError, "events carry their own time"),
         ({"wait_for_consumers": "1"}, TypeError, "wait_for_consumers must be a number"),
         ({"max_buffered": 0}, ValueError, "max_buffered"),
+        ({"chanel_count": 2}, ValueError, "'chanel_count'; did you mean 'channel_count'"),
+        ({"channel_count": 10**12}, ValueError, "channel_count must be <="),
+        ({"rate": 1e12}, ValueError, "rate must be <= 1e\\+06"),
+        ({"chunk_size": 10**9}, ValueError, "chunk_size must be <="),
+        ({"wait_for_consumers": 1e300}, ValueError, "wait_for_consumers must be <= 86400"),
         ({"input_ports": [{"name": "extra"}]}, ValueError, "got 'extra'"),
     ],
 )
 def test_outlet_refuses_bad_configuration(config, error, text):
     with pytest.raises(error, match=text):
         lsl.LSLOutlet(**config)
+
+
+@pytest.mark.parametrize("events", [False, True])
+def test_an_inlet_without_resolve_timeout_waits_until_stopped(events):
+    # Setup waits for the resolution; the longest accepted value must be a
+    # wait the platform's locks take.
+    inlet = lsl.LSLInlet(stream_type="EEG", events=events, resolve_timeout=None)
+    assert inlet.config["resolve_timeout"] is None
+    assert lsl.MAX_WAIT + lsl._JOIN_TIMEOUT < threading.TIMEOUT_MAX
+    inlet._ready = threading.Event()
+    timer = threading.Timer(0.2, inlet._ready.set)
+    timer.start()
+    assert inlet.setup({}, {}) == {name: {} for name in inlet._imp._output_ports}
+    assert inlet._ready.is_set()
+    timer.join()
 
 
 @pytest.mark.parametrize(
@@ -247,6 +284,42 @@ def test_as_samples_shapes(value, count, shape):
 def test_as_samples_refuses(value, count, text):
     with pytest.raises(ValueError, match=text):
         lsl.as_samples(value, count, "float32", "X")
+
+
+@pytest.mark.parametrize(
+    ("fmt", "row", "bad"),
+    [
+        ("int16", [40000.0, 0.0], "40000.0 on channel 0"),
+        ("int16", [2.0, float("nan")], "nan on channel 1"),
+        ("int16", [-32769, 0], "-32769 on channel 0"),
+        ("int32", [1e20, 0.0], "1e+20 on channel 0"),
+        ("int32", [0.0, float("-inf")], "-inf on channel 1"),
+        ("int64", [2.0**63, 0.0], "9.223372036854776e+18 on channel 0"),
+        ("int8", [127, 128], "128 on channel 1"),
+        ("float32", [1e39, 0.0], "1e+39 on channel 0"),
+    ],
+)
+def test_values_the_format_cannot_hold_are_refused(fmt, row, bad):
+    with pytest.raises(ValueError, match=re.escape(bad) + ".*format " + fmt):
+        lsl.as_samples(np.array([row]), 2, fmt, "X")
+    with pytest.raises(ValueError, match=re.escape(bad)):
+        lsl.as_event_sample({"value": row}, 2, fmt, "X")
+
+
+@pytest.mark.parametrize(
+    ("fmt", "row"),
+    [
+        ("int16", [-32768.0, 32767.0]),
+        ("int8", [-128, 127]),
+        ("int64", [-(2.0**63), 2.0**62]),
+        ("int32", [-2147483648, 2147483647]),
+        ("float32", [float("nan"), float("inf")]),
+        ("double64", [1e300, float("nan")]),
+    ],
+)
+def test_values_the_format_holds_pass(fmt, row):
+    assert lsl.as_samples(np.array([row]), 2, fmt, "X").shape == (1, 2)
+    lsl.as_event_sample(row, 2, fmt, "X")
 
 
 @pytest.mark.parametrize(
@@ -480,6 +553,61 @@ def test_a_lost_stream_is_resolved_again_and_said_so(faked):
         Constants.LogTypes.INFO
     )
     assert inlet.failure() is None
+
+
+_REAL_PRESENCE = lsl._Presence
+
+
+class WavesResolver:
+    """A ContinuousResolver as liblsl's behaves: it hears a stream that is
+    there once per wave of queries (every `WAVE` s) and forgets it
+    `forget_after` s after the last answer."""
+
+    WAVE = 1.5
+    there = True
+
+    def __init__(self, pred, forget_after):
+        self.forget_after = forget_after
+        self.born = time.monotonic()
+
+    def results(self):
+        if not WavesResolver.there:
+            return []
+        since_last_wave = (time.monotonic() - self.born) % self.WAVE
+        return ["stream"] if since_last_wave < self.forget_after else []
+
+
+@pytest.mark.parametrize("lost_after", [0.2, 1.0])
+@pytest.mark.parametrize("there", [True, False])
+def test_a_silent_stream_is_not_lost_while_it_is_on_the_network(
+    faked, monkeypatch, lost_after, there
+):
+    monkeypatch.setattr(lsl, "_Presence", _REAL_PRESENCE)
+    monkeypatch.setattr(lsl.pylsl, "ContinuousResolver", WavesResolver)
+    monkeypatch.setattr(_REAL_PRESENCE, "FORGET_AT_LEAST", 2.0)  # the test's waves are short
+    monkeypatch.setattr(WavesResolver, "there", there)
+    chunk = (np.zeros((1, 3), dtype=np.float32), np.array([1.0]))
+    logger = RecordingLogger()
+    metadata = {**_metadata(), "source_id": "amp-1"}
+    inlet, sink, pipeline = faked([chunk], metadata, lost_after=lost_after)
+    inlet.set_logger(logger)
+    pipeline.start()
+    assert sink.wait_for(1, timeout=30), (logger.entries, inlet.failure())
+    # Past the young resolver's grace and two waves of silence.
+    threading.Event().wait(lost_after + 2.0 + 2 * WavesResolver.WAVE)
+    pipeline.stop()
+    warnings = logger.of(Constants.LogTypes.WARNING)
+    silence = [m for m in logger.of(Constants.LogTypes.INFO) if "has sent nothing" in m]
+    if there:
+        assert warnings == []
+        assert silence == [
+            f"LSLInlet 'inlet': LSL stream 'amp' (type 'EEG') has sent nothing for "
+            f"{lost_after:g} s; it is still on the network."
+        ]
+    else:
+        assert warnings == [
+            "LSLInlet 'inlet': LSL stream 'amp' (type 'EEG') was lost; waiting for it to come back."
+        ]
 
 
 def test_a_stream_that_returns_with_other_channels_is_refused(faked):

@@ -1,6 +1,7 @@
 """The demo's simulated subject: an evoked response lands exactly where the
 marker of its stimulus says, so epochs cut at the markers hold it whole."""
 
+import re
 import time
 
 import numpy as np
@@ -72,10 +73,45 @@ def test_stimulus_source_refuses_bad_timing(config, error):
         StimulusSource(**config)
 
 
-@pytest.mark.parametrize("config", [{"sample_rate": 0}, {"frame_size": 2.5}, {"channels": 0}])
-def test_simulated_eeg_refuses_bad_shapes(config):
-    with pytest.raises(ValueError):
+@pytest.mark.parametrize(
+    ("config", "error", "text"),
+    [
+        ({"sample_rate": 0}, ValueError, "sample_rate must be >= 1"),
+        ({"frame_size": 2.5}, TypeError, "frame_size must be an int"),
+        ({"channels": 0}, ValueError, "channels must be >= 1"),
+        # A trillion channels would be a 7 TiB allocation at the first frame.
+        ({"channels": 10**12}, ValueError, "channels must be <= 1024"),
+        ({"sample_rate": 10**9}, ValueError, "sample_rate must be <= 100000"),
+        ({"frame_size": 300}, ValueError, "frame_size must be <= 250"),
+        ({"channels": 1000, "frame_size": 2000, "sample_rate": 4000}, ValueError, "frame_size x"),
+        ({"hum_frequency": 200.0}, ValueError, "hum_frequency must be <= 125"),
+        ({"latency": -0.1}, ValueError, "latency must be a finite number >= 0"),
+        ({"noise": float("inf")}, ValueError, "noise must be a finite number"),
+        ({"seed": -1}, ValueError, "seed must be >= 0"),
+        ({"subject": None}, TypeError, "subject must be a str"),
+        ({"fail_after": "soon"}, TypeError, "fail_after must be a number"),
+        ({"chanels": 4}, ValueError, "'chanels'; did you mean 'channels'"),
+    ],
+)
+def test_simulated_eeg_refuses_bad_settings(config, error, text):
+    with pytest.raises(error, match=re.escape(text)):
         SimulatedEEG(**config)
+
+
+@pytest.mark.parametrize(
+    ("config", "error", "text"),
+    [
+        ({"interval": 1e300}, ValueError, "interval must be <= 86400"),
+        ({"interval": 0}, ValueError, "interval must be a finite number > 0"),
+        ({"jitter": -0.1}, ValueError, "jitter must be a finite number >= 0"),
+        ({"label": 5}, TypeError, "label must be a str"),
+        ({"seed": "x"}, TypeError, "seed must be an int"),
+        ({"intervall": 2.0}, ValueError, "'intervall'; did you mean 'interval'"),
+    ],
+)
+def test_stimulus_source_refuses_bad_settings(config, error, text):
+    with pytest.raises(error, match=re.escape(text)):
+        StimulusSource(**config)
 
 
 def test_a_failing_stimulus_thread_fails_the_node_visibly():

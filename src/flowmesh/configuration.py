@@ -7,33 +7,134 @@ a document.
 """
 
 import copy
+import difflib
 import math
 import numbers
 
+#: The highest sampling rate (Hz) that a ready-made node's setting may give.
+MAX_RATE = 1e6
 
-def check_number(key, value, minimum=0.0, *, strict=False, allow_none=False):
+
+def _finite(value):
+    # An int too large for a float is no finite number of any use here.
+    try:
+        return math.isfinite(value)
+    except OverflowError:
+        return False
+
+
+def check_number(key, value, minimum=0.0, *, strict=False, allow_none=False, maximum=None):
     """Refuse anything but a finite real (not a bool) >= `minimum` (> with
-    `strict`; no bound when `minimum` is None), or None with `allow_none`."""
+    `strict`; no bound when `minimum` is None) and <= `maximum` (when given),
+    or None with `allow_none`."""
     if value is None and allow_none:
         return
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"{key} must be a number, got {type(value).__name__}.")
     if minimum is None:
-        if not math.isfinite(value):
+        if not _finite(value):
             raise ValueError(f"{key} must be a finite number, got {value!r}.")
-    elif not math.isfinite(value) or value < minimum or (strict and value == minimum):
+    elif not _finite(value) or value < minimum or (strict and value == minimum):
         relation = ">" if strict else ">="
         raise ValueError(f"{key} must be a finite number {relation} {minimum:g}, got {value!r}.")
+    if maximum is not None and value > maximum:
+        raise ValueError(f"{key} must be <= {maximum:g}, got {value!r}.")
 
 
-def check_int(key, value, minimum, *, allow_none=False):
-    """Refuse anything but an int (not a bool) >= `minimum`, or None with `allow_none`."""
+def check_int(key, value, minimum, *, maximum=None, allow_none=False):
+    """Refuse anything but an int (not a bool) >= `minimum` and <= `maximum`
+    (when given), or None with `allow_none`."""
     if value is None and allow_none:
         return
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"{key} must be an int, got {type(value).__name__}.")
     if value < minimum:
         raise ValueError(f"{key} must be >= {minimum}, got {value}.")
+    if maximum is not None and value > maximum:
+        raise ValueError(f"{key} must be <= {maximum}, got {value}.")
+
+
+def check_bool(key, value):
+    """Refuse anything but True or False."""
+    if not isinstance(value, bool):
+        raise TypeError(f"{key} must be a bool, got {type(value).__name__}.")
+
+
+def check_str(key, value, *, allow_none=False, allow_empty=False):
+    """Refuse anything but a str (a non-empty one unless `allow_empty`), or
+    None with `allow_none`."""
+    if value is None and allow_none:
+        return
+    if not isinstance(value, str):
+        what = "a str or None" if allow_none else "a str"
+        raise TypeError(f"{key} must be {what}, got {type(value).__name__}.")
+    if not value and not allow_empty:
+        raise ValueError(f"{key} must not be empty.")
+
+
+def check_choice(key, value, choices):
+    """Refuse a value that is not one of `choices` (strs)."""
+    if not isinstance(value, str) or value not in choices:
+        raise ValueError(f"{key} must be one of {', '.join(choices)}; got {value!r}.")
+
+
+def check_list(key, value, *, length=None, allow_none=False):
+    """Refuse anything but a list (of `length` entries when given), or None
+    with `allow_none`."""
+    if value is None and allow_none:
+        return
+    if not isinstance(value, list) or (length is not None and len(value) != length):
+        what = "a list" if length is None else f"a list of {length}"
+        if allow_none:
+            what = f"None or {what}"
+        raise TypeError(f"{key} must be {what}, got {value!r}.")
+
+
+def declared_keys(config_type):
+    """The keys a record type names in the `Keys` and `ReservedKeys` of its
+    class tree."""
+    known = set()
+    for cls in config_type.__mro__:
+        for name in ("Keys", "ReservedKeys"):
+            namespace = vars(cls).get(name)
+            for ns in getattr(namespace, "__mro__", ()):
+                known.update(
+                    value
+                    for attr, value in vars(ns).items()
+                    if not attr.startswith("__") and isinstance(value, str)
+                )
+    return known
+
+
+def known_keys(config_type):
+    """The keys a record of this type may hold: those its `Keys` and
+    `ReservedKeys` name, and those its defaults fill in (a subclass may add
+    settings through `_set_defaults` alone)."""
+    known = declared_keys(config_type)
+    blank = config_type.__new__(config_type)
+    try:
+        blank._set_defaults()
+    except Exception:
+        pass  # defaults that need given settings: what they filled so far counts
+    known.update(key for key in blank if type(key) is str)
+    return known
+
+
+def check_keys(config):
+    """Refuse a key that the record's type does not know, naming the closest
+    known one: a misspelt setting must not silently leave the default in force."""
+    known = None
+    owner = type(config).__qualname__.removesuffix(".Configuration")
+    for key in list(config):
+        if type(key) is not str:
+            raise TypeError(f"{owner}: setting names must be str, got {type(key).__name__}.")
+        if known is None:
+            known = known_keys(type(config))
+        if key in known:
+            continue
+        close = difflib.get_close_matches(key, sorted(known), n=1)
+        hint = f"; did you mean {close[0]!r}?" if close else "."
+        raise ValueError(f"{owner} has no setting {key!r}{hint}")
 
 
 class Configuration(dict):

@@ -51,7 +51,17 @@ except ImportError as _missing:  # pragma: no cover - depends on the installatio
         "flowmesh.lsl needs the pylsl package: pip install 'flowmesh[lsl]'"
     ) from _missing
 
-from .configuration import Configuration, check_int, check_number
+from .configuration import (
+    MAX_RATE,
+    Configuration,
+    check_bool,
+    check_choice,
+    check_int,
+    check_keys,
+    check_list,
+    check_number,
+    check_str,
+)
 from .constants import Constants
 from .i_node import INode
 from .o_node import ONode
@@ -76,6 +86,18 @@ _SLICE = 0.1
 _POLL = 0.02
 # A stop waits this long for a puller stuck inside liblsl before leaving it.
 _JOIN_TIMEOUT = 5.0
+
+# How long a stream found may take to answer when the search has no time limit.
+_ANSWER_TIMEOUT = 10.0
+
+#: The most channels of a stream.
+MAX_CHANNELS = 65_536
+#: The most samples of a frame pulled or a chunk pushed.
+MAX_CHUNK = 1_000_000
+#: The longest buffer, in seconds (liblsl keeps that much of a stream).
+MAX_BUFFER = 3600
+#: The longest wait a setting may ask for, in seconds (a day).
+MAX_WAIT = 86_400.0
 
 
 class Metadata:
@@ -105,27 +127,17 @@ def _owner(node, kind):
     return f"{kind} '{node.name}'" if node.name else kind
 
 
-def _check_type(key, value, types, what, allow_none=True):
-    if value is None and allow_none:
-        return
-    if isinstance(value, bool) and bool not in types or not isinstance(value, types):
-        raise TypeError(f"{key} must be {what}, got {type(value).__name__}.")
-
-
 def _check_format(key, value):
-    if value is None:
-        return
-    if not isinstance(value, str):
-        raise TypeError(f"{key} must be a str, got {type(value).__name__}.")
-    if value not in _FORMAT_CODES:
-        raise ValueError(f"{key} must be one of {', '.join(FORMATS)}; got {value!r}.")
+    if value is not None:
+        check_choice(key, value, FORMATS)
 
 
 def _check_labels(key, value, count):
     if value is None:
         return
-    if not isinstance(value, list) or not all(isinstance(v, str) for v in value):
-        raise TypeError(f"{key} must be a list of str, got {value!r}.")
+    check_list(key, value)
+    for label in value:
+        check_str(key, label, allow_empty=True)
     if count is not None and len(value) != count:
         raise ValueError(f"{key} has {len(value)} labels for {count} channels.")
 
@@ -254,6 +266,47 @@ def _same_stream_shape(a, b):
     return all(a.get(k) == b.get(k) for k in keys)
 
 
+# The numpy types of the numeric formats: what a sample's values must fit.
+_FORMAT_DTYPES = {
+    "float32": np.float32,
+    "double64": np.float64,
+    "int8": np.int8,
+    "int16": np.int16,
+    "int32": np.int32,
+    "int64": np.int64,
+}
+
+
+def check_representable(array, channel_format, owner):
+    """Refuse values that `channel_format` cannot hold (liblsl would wrap
+    them silently): NaN, infinities and values out of range for an integer
+    format, finite values beyond float32's range for float32."""
+    dtype = _FORMAT_DTYPES.get(channel_format)
+    if dtype is None or array.dtype.kind == "b" or array.size == 0:
+        return
+    if np.issubdtype(dtype, np.integer):
+        limits = np.iinfo(dtype)
+        low, high = limits.min, limits.max
+        if array.dtype.kind == "f":
+            # max + 1 is a power of two, exact as a float, unlike max itself.
+            with np.errstate(invalid="ignore"):
+                bad = ~np.isfinite(array) | (array < low) | (array >= high + 1)
+        else:
+            bad = (array < low) | (array > high)
+    elif dtype is np.float32 and array.dtype.kind == "f" and array.dtype.itemsize > 4:
+        low, high = -float(np.finfo(np.float32).max), float(np.finfo(np.float32).max)
+        with np.errstate(invalid="ignore"):
+            bad = np.isfinite(array) & (np.abs(array) > high)
+    else:
+        return
+    if bad.any():
+        row, channel = (int(i) for i in np.argwhere(bad)[0])
+        raise ValueError(
+            f"{owner}: value {array[row, channel].item()!r} on channel {channel} does not fit "
+            f"the stream's format {channel_format} ({low:g} .. {high:g})."
+        )
+
+
 def as_samples(value, channel_count, channel_format, owner):
     """A frame as a 2-D array (samples, channels) ready for an outlet.
 
@@ -282,6 +335,8 @@ def as_samples(value, channel_count, channel_format, owner):
         )
     if not numeric:
         array = array.astype(str)
+    else:
+        check_representable(array, channel_format, owner)
     return array
 
 
@@ -315,6 +370,7 @@ def as_event_sample(value, channel_count, channel_format, owner):
                     f"{owner} publishes {_shape_text(channel_count, channel_format)}; got an "
                     f"event value {v!r}."
                 )
+        check_representable(np.asarray([values]), channel_format, owner)
     return values, float(stamp)
 
 
@@ -334,7 +390,8 @@ class LSLInlet(HeldProducer, ONode):
 
     The stream is found by any combination of `stream_name`, `stream_type`,
     `source_id` and an XPath `predicate` (LSL's query language), within
-    `resolve_timeout` seconds of the start; when none appears, the node fails
+    `resolve_timeout` seconds of the start (at most `MAX_WAIT`; None: until
+    the node stops); when none appears, the node fails
     with a TimeoutError naming what it looked for. `channel_count` and
     `channel_format` (when given) must match the stream, or it is refused.
 
@@ -345,8 +402,9 @@ class LSLInlet(HeldProducer, ONode):
     irregular-rate streams need. `time_correction` and `dejitter` turn on
     liblsl's clock synchronisation and timestamp smoothing.
 
-    When the sender goes away the node logs a WARNING (after `lost_after`
-    seconds without data and without the stream in sight) and picks the
+    A stream silent for `lost_after` seconds is looked for on the network:
+    while it is still there, the silence is logged once (INFO); when it is
+    gone, the node logs a WARNING and picks the
     stream up again when it comes back, through liblsl's recovery when the
     stream has a source id, by resolving it again otherwise; an INFO line says
     so. Failures of the thread fail the node like a failing step.
@@ -371,7 +429,7 @@ class LSLInlet(HeldProducer, ONode):
         def _set_defaults(self):
             keys = self.Keys
             self.setdefault(keys.EVENTS, False)
-            _check_type(keys.EVENTS, self[keys.EVENTS], (bool,), "a bool", allow_none=False)
+            check_bool(keys.EVENTS, self[keys.EVENTS])
             if self[keys.EVENTS]:
                 wanted = [(Constants.Defaults.PORT_OUT, _ASYNC)]
             else:
@@ -391,23 +449,37 @@ class LSLInlet(HeldProducer, ONode):
 
         def validate(self):
             super().validate()
+            check_keys(self)
             keys = self.Keys
             criteria = (keys.STREAM_NAME, keys.STREAM_TYPE, keys.SOURCE_ID, keys.PREDICATE)
             for key in criteria:
-                _check_type(key, self[key], (str,), "a str or None")
+                check_str(key, self[key], allow_none=True, allow_empty=True)
             if all(self[key] is None for key in criteria):
                 raise ValueError(
                     "LSLInlet needs at least one of stream_name, stream_type, source_id "
                     "or predicate to find its stream."
                 )
-            check_number(keys.RESOLVE_TIMEOUT, self[keys.RESOLVE_TIMEOUT])
-            check_int(keys.CHANNEL_COUNT, self[keys.CHANNEL_COUNT], 1, allow_none=True)
+            # 0 would give up before liblsl's first answer could arrive.
+            check_number(
+                keys.RESOLVE_TIMEOUT,
+                self[keys.RESOLVE_TIMEOUT],
+                strict=True,
+                allow_none=True,
+                maximum=MAX_WAIT,
+            )
+            check_int(
+                keys.CHANNEL_COUNT,
+                self[keys.CHANNEL_COUNT],
+                1,
+                maximum=MAX_CHANNELS,
+                allow_none=True,
+            )
             _check_format(keys.CHANNEL_FORMAT, self[keys.CHANNEL_FORMAT])
             for key in (keys.TIME_CORRECTION, keys.DEJITTER):
-                _check_type(key, self[key], (bool,), "a bool", allow_none=False)
-            check_int(keys.MAX_SAMPLES, self[keys.MAX_SAMPLES], 1)
-            check_number(keys.BUFFER, self[keys.BUFFER], strict=True)
-            check_number(keys.LOST_AFTER, self[keys.LOST_AFTER], strict=True)
+                check_bool(key, self[key])
+            check_int(keys.MAX_SAMPLES, self[keys.MAX_SAMPLES], 1, maximum=MAX_CHUNK)
+            check_number(keys.BUFFER, self[keys.BUFFER], strict=True, maximum=MAX_BUFFER)
+            check_number(keys.LOST_AFTER, self[keys.LOST_AFTER], strict=True, maximum=MAX_WAIT)
             if not self[keys.EVENTS] and self[keys.CHANNEL_FORMAT] == _STRING:
                 raise ValueError("LSLInlet: a string stream needs events=True.")
 
@@ -463,7 +535,8 @@ class LSLInlet(HeldProducer, ONode):
     def setup(self, data, context):
         keys = self.Configuration.Keys
         # An event-only node sets up on its own thread as soon as it starts.
-        self._ready.wait(self.config[keys.RESOLVE_TIMEOUT] + _JOIN_TIMEOUT)
+        timeout = self.config[keys.RESOLVE_TIMEOUT]
+        self._ready.wait(None if timeout is None else timeout + _JOIN_TIMEOUT)
         metadata = dict(self._metadata or {})
         stamps = data.get(self.TIMESTAMPS)
         if stamps is not None and len(stamps):  # a signal sets up with its first frame
@@ -533,7 +606,8 @@ class LSLInlet(HeldProducer, ONode):
         inlet = pylsl.StreamInlet(
             info, max_buflen=math.ceil(config[keys.BUFFER]), recover=True, processing_flags=flags
         )
-        timeout = max(config[keys.RESOLVE_TIMEOUT], 1.0)
+        timeout = config[keys.RESOLVE_TIMEOUT]
+        timeout = _ANSWER_TIMEOUT if timeout is None else max(timeout, 1.0)
         try:
             metadata = stream_metadata(info, inlet.info(timeout))
             inlet.open_stream(timeout)
@@ -611,7 +685,7 @@ class LSLInlet(HeldProducer, ONode):
         as_numpy = not string_stream
         clock = time.monotonic
         last_data = clock()
-        lost = False
+        lost = silent = False
         watch = _Presence(metadata, lost_after)
         try:
             while self._healthy(stop):
@@ -638,6 +712,12 @@ class LSLInlet(HeldProducer, ONode):
                     if lost:
                         self.log(f"{owner}: {_describe_stream(metadata)} is back.", _LogTypes.INFO)
                         lost = False
+                    elif silent:
+                        self.log(
+                            f"{owner}: {_describe_stream(metadata)} is sending again.",
+                            _LogTypes.INFO,
+                        )
+                    silent = False
                     last_data = clock()
                     if not self._healthy(stop):
                         return
@@ -647,13 +727,23 @@ class LSLInlet(HeldProducer, ONode):
                             cycle({out: _event_of(sample, float(stamp), string_stream)})
                     else:
                         cycle({out: chunk, stamps_port: stamps})
-                elif not lost and clock() - last_data >= lost_after and not watch.present():
-                    self.log(
-                        f"{owner}: {_describe_stream(metadata)} was lost; "
-                        "waiting for it to come back.",
-                        _LogTypes.WARNING,
-                    )
-                    lost = True
+                elif not lost and clock() - last_data >= lost_after:
+                    # Lost means gone from the network; a stream still
+                    # announced is only silent, which a marker stream may be.
+                    if not watch.present():
+                        self.log(
+                            f"{owner}: {_describe_stream(metadata)} was lost; "
+                            "waiting for it to come back.",
+                            _LogTypes.WARNING,
+                        )
+                        lost = True
+                    elif not silent:
+                        self.log(
+                            f"{owner}: {_describe_stream(metadata)} has sent nothing for "
+                            f"{lost_after:g} s; it is still on the network.",
+                            _LogTypes.INFO,
+                        )
+                        silent = True
         finally:
             inlet = watch = None
 
@@ -664,13 +754,18 @@ class _Presence:
     resolver runs only while the stream is silent: its queries are traffic,
     and its wake-ups cost a real-time process on a busy machine."""
 
+    # liblsl hears from a stream once per wave of queries, up to a second
+    # apart on a busy machine: a resolver that forgets sooner than this
+    # finds a stream that is there gone between two waves.
+    FORGET_AT_LEAST = 2.0
+
     def __init__(self, metadata, forget_after):
         self._query = stream_query(
             name=metadata[Metadata.STREAM_NAME],
             type=metadata[Metadata.STREAM_TYPE],
             source_id=metadata[Metadata.SOURCE_ID],
         )
-        self._forget_after = forget_after
+        self._forget_after = max(forget_after, self.FORGET_AT_LEAST)
         self._resolver = None
         self._since = 0.0
 
@@ -745,7 +840,7 @@ class LSLOutlet(INode):
             self.setdefault(keys.EVENTS, False)
             self.setdefault(keys.TIMESTAMPS, False)
             for key in (keys.EVENTS, keys.TIMESTAMPS):
-                _check_type(key, self[key], (bool,), "a bool", allow_none=False)
+                check_bool(key, self[key])
             if self[keys.EVENTS] and self[keys.TIMESTAMPS]:
                 raise ValueError(
                     "LSLOutlet: events carry their own time; timestamps=True is for frames."
@@ -774,19 +869,24 @@ class LSLOutlet(INode):
 
         def validate(self):
             super().validate()
+            check_keys(self)
             keys = self.Keys
-            for key in (keys.STREAM_NAME, keys.SOURCE_ID):
-                _check_type(key, self[key], (str,), "a str or None")
-            if self[keys.STREAM_NAME] == "":
-                raise ValueError("stream_name must not be empty.")
-            _check_type(keys.STREAM_TYPE, self[keys.STREAM_TYPE], (str,), "a str", False)
-            check_int(keys.CHANNEL_COUNT, self[keys.CHANNEL_COUNT], 1, allow_none=True)
+            check_str(keys.STREAM_NAME, self[keys.STREAM_NAME], allow_none=True)
+            check_str(keys.SOURCE_ID, self[keys.SOURCE_ID], allow_none=True, allow_empty=True)
+            check_str(keys.STREAM_TYPE, self[keys.STREAM_TYPE], allow_empty=True)
+            check_int(
+                keys.CHANNEL_COUNT,
+                self[keys.CHANNEL_COUNT],
+                1,
+                maximum=MAX_CHANNELS,
+                allow_none=True,
+            )
             _check_labels(keys.CHANNEL_LABELS, self[keys.CHANNEL_LABELS], self[keys.CHANNEL_COUNT])
             _check_format(keys.CHANNEL_FORMAT, self[keys.CHANNEL_FORMAT])
-            check_number(keys.RATE, self[keys.RATE], allow_none=True)
-            check_int(keys.CHUNK_SIZE, self[keys.CHUNK_SIZE], 0)
-            check_int(keys.MAX_BUFFERED, self[keys.MAX_BUFFERED], 1)
-            check_number(keys.WAIT_FOR_CONSUMERS, self[keys.WAIT_FOR_CONSUMERS])
+            check_number(keys.RATE, self[keys.RATE], allow_none=True, maximum=MAX_RATE)
+            check_int(keys.CHUNK_SIZE, self[keys.CHUNK_SIZE], 0, maximum=MAX_CHUNK)
+            check_int(keys.MAX_BUFFERED, self[keys.MAX_BUFFERED], 1, maximum=MAX_BUFFER)
+            check_number(keys.WAIT_FOR_CONSUMERS, self[keys.WAIT_FOR_CONSUMERS], maximum=MAX_WAIT)
             if not self[keys.EVENTS] and self[keys.CHANNEL_FORMAT] == _STRING:
                 raise ValueError("LSLOutlet: a string stream needs events=True.")
 

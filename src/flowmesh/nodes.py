@@ -30,7 +30,16 @@ import time
 
 import numpy as np
 
-from .configuration import check_number
+from .configuration import (
+    MAX_RATE,
+    check_bool,
+    check_choice,
+    check_int,
+    check_keys,
+    check_list,
+    check_number,
+    check_str,
+)
 from .constants import Constants
 from .documents import replacing
 from .i_node import INode
@@ -54,8 +63,16 @@ def _signal_rate(node, configured, context):
             f"{node.name or type(node).__name__}: no sampling rate; set 'rate' or feed a "
             "signal whose context gives 'rate'."
         )
-    check_number("the context's rate", rate, strict=True)
+    check_number("the context's rate", rate, strict=True, maximum=MAX_RATE)
     return float(rate)
+
+
+def _check_below_nyquist(key, value, highest, rate):
+    nyquist = rate / 2
+    if highest >= nyquist:
+        raise ValueError(
+            f"{key} {value} must lie below the Nyquist frequency ({nyquist:g} Hz at {rate:g} Hz)."
+        )
 
 
 def _as_frame(value):
@@ -88,6 +105,8 @@ class Filter(IONode):
     """
 
     KINDS = ("bandpass", "bandstop", "lowpass", "highpass", "notch")
+    #: Beyond this a Butterworth design loses its precision and only costs time.
+    MAX_ORDER = 32
 
     class Configuration(IONode.Configuration):
         class Keys(IONode.Configuration.Keys):
@@ -110,31 +129,30 @@ class Filter(IONode):
 
         def validate(self):
             super().validate()
+            check_keys(self)
             keys = self.Keys
             kind = self[keys.KIND]
-            if kind not in Filter.KINDS:
-                raise ValueError(f"kind must be one of {', '.join(Filter.KINDS)}, got {kind!r}.")
+            check_choice(keys.KIND, kind, Filter.KINDS)
             freqs = self[keys.FREQUENCIES]
             if kind in ("bandpass", "bandstop"):
-                if not isinstance(freqs, list) or len(freqs) != 2:
-                    raise TypeError(
-                        f"a {kind} filter needs frequencies [low, high], got {freqs!r}."
-                    )
+                check_list(keys.FREQUENCIES, freqs, length=2)
                 for f in freqs:
-                    check_number("frequencies", f, strict=True)
+                    check_number(keys.FREQUENCIES, f, strict=True)
                 if not freqs[0] < freqs[1]:
                     raise ValueError(
                         f"frequencies must be [low, high] with low < high, got {freqs}."
                     )
+                edges = freqs
             else:
-                check_number("frequencies", freqs, strict=True)
-            order = self[keys.ORDER]
-            if isinstance(order, bool) or not isinstance(order, int) or order < 1:
-                raise ValueError(f"order must be an int >= 1, got {order!r}.")
-            check_number("quality", self[keys.QUALITY], strict=True)
-            check_number("rate", self[keys.RATE], strict=True, allow_none=True)
-            if not isinstance(self[keys.STEADY], bool):
-                raise TypeError(f"steady must be a bool, got {type(self[keys.STEADY]).__name__}.")
+                check_number(keys.FREQUENCIES, freqs, strict=True)
+                edges = [freqs]
+            check_int(keys.ORDER, self[keys.ORDER], 1, maximum=Filter.MAX_ORDER)
+            check_number(keys.QUALITY, self[keys.QUALITY], strict=True)
+            rate = self[keys.RATE]
+            check_number(keys.RATE, rate, strict=True, allow_none=True, maximum=MAX_RATE)
+            check_bool(keys.STEADY, self[keys.STEADY])
+            if rate is not None:
+                _check_below_nyquist(keys.FREQUENCIES, freqs, max(edges), rate)
 
     def __init__(self, **config):
         # Imported here, not on the first frame: it takes a good part of a second.
@@ -150,13 +168,8 @@ class Filter(IONode):
         signal = self._signal
         keys = self.Configuration.Keys
         kind, freqs = self.config[keys.KIND], self.config[keys.FREQUENCIES]
-        nyquist = rate / 2
         edges = freqs if isinstance(freqs, list) else [freqs]
-        if max(edges) >= nyquist:
-            raise ValueError(
-                f"{self.name or 'Filter'}: frequencies {freqs} must lie below the Nyquist "
-                f"frequency ({nyquist:g} Hz at {rate:g} Hz)."
-            )
+        _check_below_nyquist(f"{self.name or 'Filter'}: frequencies", freqs, max(edges), rate)
         if kind == "notch":
             b, a = signal.iirnotch(freqs, self.config[keys.QUALITY], fs=rate)
             return signal.tf2sos(b, a)
@@ -210,10 +223,14 @@ class Epocher(IONode):
     (an array of shape (window, channels), the samples from `tmin` to before
     `tmax` seconds around the onset, minus their mean over `baseline` when
     that is [start, end] in seconds), "times" (seconds relative to the onset),
-    "label", "onset" (sample index) and "time". At most one epoch leaves per
-    cycle; another completed one leaves with the next frame. The signal is
-    kept for `history` seconds, so a marker may arrive that much late;
-    a marker older than that is dropped and counted in `dropped`.
+    "label", "onset" (sample index) and "time". Every epoch leaves in the
+    cycle that completes it (several, in marker order, when one frame
+    completes several windows, however close their markers). The signal is
+    kept for `history` seconds, so a marker may arrive that much late. A
+    marker whose window can never be complete gets no epoch, is logged as a
+    WARNING and counted: in `dropped` when it came older than the kept
+    signal, in `incomplete` when the run stopped before the signal reached
+    its window's end (`missed()` gives both).
     """
 
     SIGNAL = "signal"
@@ -247,26 +264,29 @@ class Epocher(IONode):
 
         def validate(self):
             super().validate()
+            check_keys(self)
             keys = self.Keys
-            check_number("tmin", self[keys.TMIN], None)
-            check_number("tmax", self[keys.TMAX], None)
-            if not self[keys.TMIN] < self[keys.TMAX]:
-                raise ValueError(
-                    f"tmin must be below tmax, got {self[keys.TMIN]}, {self[keys.TMAX]}."
-                )
+            tmin, tmax = self[keys.TMIN], self[keys.TMAX]
+            check_number(keys.TMIN, tmin, -Epocher.MAX_SPAN)
+            check_number(keys.TMAX, tmax, -Epocher.MAX_SPAN, maximum=Epocher.MAX_SPAN)
+            if not tmin < tmax:
+                raise ValueError(f"tmin must be below tmax, got {tmin}, {tmax}.")
             baseline = self[keys.BASELINE]
+            check_list(keys.BASELINE, baseline, length=2, allow_none=True)
             if baseline is not None:
-                if not isinstance(baseline, list) or len(baseline) != 2:
-                    raise TypeError(f"baseline must be None or [start, end], got {baseline!r}.")
                 for b in baseline:
-                    check_number("baseline", b, None)
-                if not self[keys.TMIN] <= baseline[0] < baseline[1] <= self[keys.TMAX]:
+                    check_number(keys.BASELINE, b, None)
+                if not tmin <= baseline[0] < baseline[1] <= tmax:
                     raise ValueError(f"baseline {baseline} must lie inside [tmin, tmax].")
-            check_number("rate", self[keys.RATE], strict=True, allow_none=True)
-            check_number("history", self[keys.HISTORY], strict=True)
+            rate = self[keys.RATE]
+            check_number(keys.RATE, rate, strict=True, allow_none=True, maximum=MAX_RATE)
+            check_number(keys.HISTORY, self[keys.HISTORY], strict=True, maximum=Epocher.MAX_SPAN)
+            if rate is not None:
+                Epocher.sizes(tmin, tmax, self[keys.HISTORY], rate)
             labels = self[keys.LABELS]
-            if labels is not None and not isinstance(labels, list):
-                raise TypeError(f"labels must be None or a list, got {type(labels).__name__}.")
+            check_list(keys.LABELS, labels, allow_none=True)
+            for label in labels or ():
+                check_str(keys.LABELS, label, allow_empty=True)
             for side, key, wanted in (
                 ("input", keys.INPUT_PORTS, (Epocher.SIGNAL, Epocher.MARKER)),
                 ("output", keys.OUTPUT_PORTS, (Epocher.EPOCH,)),
@@ -276,10 +296,35 @@ class Epocher(IONode):
                 if missing:
                     raise ValueError(f"Epocher needs the {side} ports {missing}, got {names}.")
 
+    #: The longest `tmin`..`tmax` window and `history`, in seconds.
+    MAX_SPAN = 3600.0
+    #: The most samples a window may hold, and the signal kept.
+    MAX_SAMPLES = 10_000_000
+
     def __init__(self, **config):
         self.dropped = 0
+        self.incomplete = 0
         self._reset(None, None)
         super().__init__(**config)
+
+    @staticmethod
+    def sizes(tmin, tmax, history, rate):
+        """(first sample offset, window length, samples kept) at `rate`;
+        refuses a window of no sample, and sizes beyond `MAX_SAMPLES`."""
+        start, stop = round(tmin * rate), round(tmax * rate)
+        length = stop - start
+        if not 1 <= length <= Epocher.MAX_SAMPLES:
+            raise ValueError(
+                f"tmin..tmax ({tmin:g} .. {tmax:g} s) holds {length} samples at {rate:g} Hz; "
+                f"it needs 1 to {Epocher.MAX_SAMPLES}."
+            )
+        keep = max(int(history * rate), length)
+        if keep > Epocher.MAX_SAMPLES:
+            raise ValueError(
+                f"history ({history:g} s) holds {keep} samples at {rate:g} Hz; "
+                f"at most {Epocher.MAX_SAMPLES} are kept."
+            )
+        return start, length, keep
 
     def _reset(self, rate, t0):
         self._rate, self._t0 = rate, t0
@@ -287,11 +332,30 @@ class Epocher(IONode):
         self._first = 0  # sample index of the buffer's first row
         self._received = 0  # samples received this run
         self._pending = []  # (window start, onset, marker) in arrival order
+        self._ready = []  # epochs cut and not yet emitted, in marker order
         self._early = []  # markers that came before the signal's rate was known
         self._times = None
 
+    def missed(self):
+        """Markers of this run that got no epoch: {"dropped": came older than
+        the kept signal, "incomplete": the run stopped before their window's end}."""
+        return {"dropped": self.dropped, "incomplete": self.incomplete}
+
+    def stop(self):
+        super().stop()
+        waiting = len(self._pending) + len(self._early)
+        if waiting:
+            self.incomplete += waiting
+            self._pending, self._early = [], []
+            self.log(
+                f"{self.name or 'Epocher'}: {waiting} marker(s) got no epoch: the signal "
+                "stopped before their windows were complete.",
+                Constants.LogTypes.WARNING,
+            )
+
     def setup(self, data, context):
         self.dropped = 0
+        self.incomplete = 0
         self._reset(None, None)
         self._adopt_context(context.get(self.SIGNAL))
         out = {"rate": self._rate, "tmin": self.config["tmin"], "tmax": self.config["tmax"]}
@@ -310,11 +374,12 @@ class Epocher(IONode):
             return False
         self._rate = _signal_rate(self, self.config[keys.RATE], context)
         self._t0 = (context or {}).get("t0")
-        start = round(self.config[keys.TMIN] * self._rate)
-        stop = round(self.config[keys.TMAX] * self._rate)
-        self._offset, self._length = start, stop - start
-        self._times = np.arange(start, stop) / self._rate
-        self._keep = max(int(self.config[keys.HISTORY] * self._rate), self._length)
+        config = self.config
+        start, self._length, self._keep = self.sizes(
+            config[keys.TMIN], config[keys.TMAX], config[keys.HISTORY], self._rate
+        )
+        self._offset = start
+        self._times = np.arange(start, start + self._length) / self._rate
         early, self._early = self._early, []
         for marker in early:
             self._add_marker(marker)
@@ -330,7 +395,15 @@ class Epocher(IONode):
             if self._rate is None:
                 _signal_rate(self, None, None)  # raises: no rate anywhere
             self._add_frame(data[self.SIGNAL])
-        return self._next_epoch()
+        ready, self._ready = self._ready, []
+        if not ready:
+            return None
+        # One value per port leaves with the step's result: the earlier
+        # epochs go out first, straight through the port.
+        port = self.get_output_port(self.EPOCH)
+        for epoch in ready[:-1]:
+            port.push(epoch)
+        return {self.EPOCH: ready[-1]}
 
     def _add_marker(self, marker):
         if self._rate is None:
@@ -355,9 +428,13 @@ class Epocher(IONode):
         start = onset + self._offset
         if start < self._first:
             self.dropped += 1
-            self.log(f"Marker {label!r} at sample {onset} is older than the kept signal; dropped.")
+            self.log(
+                f"Marker {label!r} at sample {onset} is older than the kept signal; dropped.",
+                Constants.LogTypes.WARNING,
+            )
             return
         self._pending.append((start, onset, marker))
+        self._cut_complete()
 
     def _onset_of(self, t):
         if self._t0 is None:
@@ -378,17 +455,22 @@ class Epocher(IONode):
                 )
             self._buffer = np.concatenate((self._buffer, frame))
         self._received += frame.shape[0]
+        # Before the trim: a window completed now may begin in what it drops.
+        self._cut_complete()
         excess = self._buffer.shape[0] - self._keep
         if excess > 0:
             self._buffer = self._buffer[excess:]
             self._first += excess
 
-    def _next_epoch(self):
-        for i, (start, onset, marker) in enumerate(self._pending):
+    def _cut_complete(self):
+        """Cut every pending window that the signal has reached the end of."""
+        waiting = []
+        for start, onset, marker in self._pending:
             if start + self._length <= self._received:
-                del self._pending[i]
-                return {self.EPOCH: self._cut(start, onset, marker)}
-        return None
+                self._ready.append(self._cut(start, onset, marker))
+            else:
+                waiting.append((start, onset, marker))
+        self._pending = waiting
 
     def _cut(self, start, onset, marker):
         at = start - self._first
@@ -436,6 +518,11 @@ class Averager(IONode):
             )
             super()._set_defaults()
             self.setdefault(keys.LABEL, None)
+
+        def validate(self):
+            super().validate()
+            check_keys(self)
+            check_str(self.Keys.LABEL, self[self.Keys.LABEL], allow_none=True, allow_empty=True)
 
     def __init__(self, **config):
         self._sum = None
@@ -594,8 +681,8 @@ class Recorder(INode):
 
         def validate(self):
             super().validate()
-            if not isinstance(self[self.Keys.PATH], str) or not self[self.Keys.PATH]:
-                raise TypeError(f"Recorder needs a path (str), got {self[self.Keys.PATH]!r}.")
+            check_keys(self)
+            check_str(self.Keys.PATH, self[self.Keys.PATH])
 
     def __init__(self, **config):
         self._lock = threading.Lock()

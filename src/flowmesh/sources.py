@@ -10,7 +10,7 @@ import contextlib
 import threading
 import time
 
-from .configuration import Configuration, check_int, check_number
+from .configuration import Configuration, check_int, check_keys, check_number
 from .constants import Constants
 from .i_node import INode
 from .o_node import ONode
@@ -127,6 +127,7 @@ class SampledSource(HeldProducer, ONode):
 
         def validate(self):
             super().validate()
+            check_keys(self)
             check_number(self.Keys.RATE, self[self.Keys.RATE], allow_none=True)
             check_int(self.Keys.FRAMES, self[self.Keys.FRAMES], 0, allow_none=True)
 
@@ -209,6 +210,10 @@ class EventSource(ONode):
             )
             super()._set_defaults()
 
+        def validate(self):
+            super().validate()
+            check_keys(self)
+
     def __init__(self, **config):
         # Reentrant: a step that triggers its own source nests instead of deadlocking.
         self._trigger_lock = threading.RLock()
@@ -247,6 +252,11 @@ class Sink(INode):
     `callback(frame)`, if given, is called on the delivering thread after the
     frame is stored. `context` holds what the sink's setup received.
     """
+
+    class Configuration(INode.Configuration):
+        def validate(self):
+            super().validate()
+            check_keys(self)
 
     def __init__(self, callback=None, **config):
         self._frames = []

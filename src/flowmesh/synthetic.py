@@ -18,8 +18,9 @@ import time
 
 import numpy as np
 
+from .configuration import check_int, check_number, check_str
 from .constants import Constants
-from .sources import EventSource, SampledSource
+from .sources import _LONGEST_WAIT, EventSource, SampledSource
 
 __all__ = ["StimulusSource", "SimulatedEEG", "evoked_response"]
 
@@ -42,6 +43,14 @@ def _recent(subject):
     with _stimuli_lock:
         return list(_stimuli.get(subject, ()))
 
+
+#: The most channels and the highest sampling rate (Hz) of a `SimulatedEEG`.
+MAX_CHANNELS = 1024
+MAX_SAMPLE_RATE = 100_000
+#: The most values (samples x channels) of one frame.
+MAX_FRAME_VALUES = 1_000_000
+#: The longest time between two stimuli, in seconds.
+MAX_INTERVAL = min(86_400.0, _LONGEST_WAIT)
 
 # Nothing of a response shows in the first 50 ms after its stimulus (the
 # signal is on its way); it also keeps every sample that carries a response
@@ -85,11 +94,13 @@ class StimulusSource(EventSource):
             super().validate()
             keys = self.Keys
             interval, jitter = self[keys.INTERVAL], self[keys.JITTER]
-            for name, value in ((keys.INTERVAL, interval), (keys.JITTER, jitter)):
-                if isinstance(value, bool) or not isinstance(value, (int, float)):
-                    raise TypeError(f"{name} must be a number, got {type(value).__name__}.")
-            if not 0 <= jitter < interval:
+            check_number(keys.INTERVAL, interval, strict=True, maximum=MAX_INTERVAL)
+            check_number(keys.JITTER, jitter)
+            if not jitter < interval:
                 raise ValueError(f"need 0 <= jitter < interval, got {jitter} and {interval}.")
+            check_str(keys.LABEL, self[keys.LABEL], allow_empty=True)
+            check_str(keys.SUBJECT, self[keys.SUBJECT], allow_empty=True)
+            check_int(keys.SEED, self[keys.SEED], 0, allow_none=True)
 
     def __init__(self, **config):
         self._timer = None
@@ -167,9 +178,9 @@ class SimulatedEEG(SampledSource):
             self.setdefault(keys.SAMPLE_RATE, 250)
             self.setdefault(keys.FRAME_SIZE, 5)
             sample_rate, frame_size = self[keys.SAMPLE_RATE], self[keys.FRAME_SIZE]
-            for name, value in ((keys.SAMPLE_RATE, sample_rate), (keys.FRAME_SIZE, frame_size)):
-                if isinstance(value, bool) or not isinstance(value, int) or value < 1:
-                    raise ValueError(f"{name} must be an int >= 1, got {value!r}.")
+            # Checked here: the frame rate below derives from them.
+            check_int(keys.SAMPLE_RATE, sample_rate, 1, maximum=MAX_SAMPLE_RATE)
+            check_int(keys.FRAME_SIZE, frame_size, 1, maximum=sample_rate)
             self.setdefault(keys.RATE, sample_rate / frame_size)
             super()._set_defaults()
             self.setdefault(keys.CHANNELS, 8)
@@ -185,9 +196,23 @@ class SimulatedEEG(SampledSource):
 
         def validate(self):
             super().validate()
-            channels = self[self.Keys.CHANNELS]
-            if isinstance(channels, bool) or not isinstance(channels, int) or channels < 1:
-                raise ValueError(f"channels must be an int >= 1, got {channels!r}.")
+            keys = self.Keys
+            channels = self[keys.CHANNELS]
+            check_int(keys.CHANNELS, channels, 1, maximum=MAX_CHANNELS)
+            if channels * self[keys.FRAME_SIZE] > MAX_FRAME_VALUES:
+                raise ValueError(
+                    f"frame_size x channels must be <= {MAX_FRAME_VALUES}, got "
+                    f"{self[keys.FRAME_SIZE]} x {channels}."
+                )
+            check_number(keys.LATENCY, self[keys.LATENCY], maximum=_MEMORY / 2)
+            for key in (keys.EVOKED, keys.ALPHA, keys.HUM):
+                check_number(key, self[key], None)
+            check_number(keys.NOISE, self[keys.NOISE])
+            nyquist = self[keys.SAMPLE_RATE] / 2
+            check_number(keys.HUM_FREQUENCY, self[keys.HUM_FREQUENCY], maximum=nyquist)
+            check_str(keys.SUBJECT, self[keys.SUBJECT], allow_empty=True)
+            check_int(keys.SEED, self[keys.SEED], 0, allow_none=True)
+            check_number(keys.FAIL_AFTER, self[keys.FAIL_AFTER], allow_none=True)
 
     def setup(self, data, context):
         keys = self.Configuration.Keys
