@@ -2,6 +2,7 @@ import logging
 import os
 import re
 import sys
+import sysconfig
 import threading
 import time
 import types
@@ -11,6 +12,7 @@ import pytest
 import flowmesh.imp
 from flowmesh.constants import Constants
 from flowmesh.logging import LogEntry, Logger
+from support import Counter, Doubler, wait_until
 
 ERROR, WARNING, INFO = Constants.LogTypes.ERROR, Constants.LogTypes.WARNING, Constants.LogTypes.INFO
 
@@ -384,3 +386,75 @@ def test_failing_logging_configuration_does_not_break_write():
     finally:
         std.removeFilter(broken)
     assert log.get_incident(type=ERROR)["message"] == "survives"
+
+
+# --- where pipeline entries point -----------------------------------------------------------
+
+
+def _raise_in_numpy():
+    import numpy as np
+
+    return np.zeros(2).reshape(3)
+
+
+class _LoggingDoubler(Doubler):
+    def setup(self, data, context):
+        self.log("setting up my way")
+        return super().setup(data, context)
+
+    def step(self, data):
+        if data["in"] == 2:
+            _raise_in_numpy()
+        return super().step(data)
+
+
+def test_entries_of_a_run_name_their_element_and_user_code():
+    from flowmesh.pipeline import Pipeline
+    from flowmesh.sources import Sink
+
+    counter, doubler = Counter(name="counter", rate=200), _LoggingDoubler(name="doubler")
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(counter, doubler)
+        pipeline.connect(doubler, Sink(name="sink"))
+        pipeline.start()
+        assert wait_until(lambda: pipeline.get_last_error() is not None)
+        pipeline.stop()
+        entries = {e["message"]: e for e in pipeline._imp._logger.recent_entries()}
+    # Set up on the counter's thread, the doubler's entries are still the doubler's.
+    setup = entries["Setting up node doubler."]["source"]
+    assert setup["instance"] == "doubler"
+    # Written by the framework on a driving thread: no location rather than threading's.
+    assert setup["summary"] is None
+    own = entries["setting up my way"]["source"]
+    line = _LoggingDoubler.setup.__code__.co_firstlineno + 1
+    assert (own["instance"], own["filename"], own["lineno"]) == ("doubler", "test_logging.py", line)
+    # A failure inside numpy is located at the user's line that led to it.
+    [failure] = [e for e in entries.values() if e["type"] == ERROR]
+    line = _raise_in_numpy.__code__.co_firstlineno + 3
+    assert (failure["source"]["instance"], failure["source"]["lineno"]) == ("doubler", line)
+    assert entries["Pipeline started."]["source"]["filename"] == "test_logging.py"
+    assert entries["Monitoring thread started..."]["source"]["summary"] is None
+
+
+@pytest.mark.parametrize(
+    "where",
+    [
+        "<frozen runpy>",  # python -m flowmesh
+        os.path.join(sysconfig.get_path("scripts"), "flowmesh"),  # the console script
+        threading.__file__,
+    ],
+)
+def test_wrappers_around_the_package_are_no_location(where):
+    from flowmesh.pipeline import Pipeline
+
+    # The wrapper is the outermost frame of its thread, as a script is of the main one.
+    space = {}
+    exec(compile("def wrapper(p):\n    p.log('from the wrapper')\n", where, "exec"), space)
+    with Pipeline(directory="") as pipeline:
+        thread = threading.Thread(target=space["wrapper"], args=(pipeline,))
+        thread.start()
+        thread.join(timeout=60)
+        [entry] = [
+            e for e in pipeline._imp._logger.recent_entries() if e["message"] == "from the wrapper"
+        ]
+    assert entry["source"]["summary"] is None and entry["source"]["instance"] is None

@@ -9,12 +9,14 @@ writer thread of its own.
 # This module shadows the standard library's name inside the package only:
 # absolute imports always resolve `logging` to the standard library.
 import collections
+import contextvars
 import datetime
 import itertools
 import logging as _stdlog
 import os
 import queue
 import sys
+import sysconfig
 import threading
 import time
 import traceback
@@ -38,7 +40,10 @@ _std_logger = _stdlog.getLogger("flowmesh")
 _std_logger.addHandler(_stdlog.NullHandler())
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
-_THIS_FILE = __file__
+# The element an entry being written is about. An element's `log` sets it
+# around its write: the thread writing may belong to another element (an
+# upstream source sets up the nodes it feeds), so the stack cannot tell.
+current_element = contextvars.ContextVar("flowmesh_current_element", default=None)
 _file_numbers = itertools.count(1)
 _STOP = object()
 # Entries kept for live views (`Logger.recent_entries`).
@@ -122,10 +127,60 @@ def _element_name(frame, types):
         obj = frame.f_locals.get("self")
         if not isinstance(obj, types):
             return None
-        # An element still under construction may not answer yet.
-        return obj.name or type(obj).__name__
     except Exception:
         return None
+    return _name_of(obj)
+
+
+def _name_of(element):
+    # An element still under construction may not answer yet.
+    try:
+        name = element.name
+        return name if _type_of(name) is str and name else _type_of(element).__name__
+    except Exception:
+        return None
+
+
+def _library_dirs():
+    paths = sysconfig.get_paths()
+    ours = {_PACKAGE_DIR}
+    # The standard library, and the directory of console scripts, whose
+    # wrapper (`flowmesh` calling cli.main) is no one's code either.
+    for key in ("stdlib", "platstdlib", "scripts"):
+        if paths.get(key):
+            ours.add(os.path.realpath(paths[key]) + os.sep)
+    # Installed packages live under the standard library's tree in some
+    # layouts; they are the user's code as far as a location goes.
+    theirs = {os.path.realpath(paths[k]) + os.sep for k in ("purelib", "platlib") if paths.get(k)}
+    return tuple(ours), tuple(theirs)
+
+
+_LIBRARY_DIRS, _SITE_DIRS = _library_dirs()
+_user_files = {}
+
+
+def _is_user_file(filename):
+    """False for the package's, the standard library's and frozen modules' frames."""
+    known = _user_files.get(filename)
+    if known is not None:
+        return known
+    if filename.startswith("<") or filename.startswith(_PACKAGE_DIR):
+        user = False
+    else:
+        try:
+            real = os.path.realpath(filename)
+        except (OSError, ValueError):
+            real = filename
+        user = real.startswith(_SITE_DIRS) or not real.startswith(_LIBRARY_DIRS)
+    if len(_user_files) < 4096:  # the set of code files is small; stay bounded anyway
+        _user_files[filename] = user
+    return user
+
+
+def _about():
+    """The name of the element whose `log` is writing, or None."""
+    element = current_element.get()
+    return None if element is None else _name_of(element)
 
 
 def _location(code_filename, lineno, function, instance):
@@ -138,51 +193,61 @@ def _location(code_filename, lineno, function, instance):
     }
 
 
-def _exception_source(exc):
+def _no_location(instance):
+    return {
+        "summary": None,
+        "filename": None,
+        "lineno": None,
+        "directory": None,
+        "instance": instance,
+    }
+
+
+def _exception_source(exc, about):
+    """(where `exc` was raised in user code or None, the element it arose in).
+
+    The innermost user frame wins: a failure inside numpy or the package is
+    shown at the handler's line that led to it; the traceback has the rest.
+    """
     tb = exc.__traceback__
-    if tb is None:
-        return None
     chain = []
     while tb is not None:
         chain.append(tb)
         tb = tb.tb_next
-    innermost = chain[-1]
-    instance = None
-    types = _element_types()
-    if types:
-        for tb in reversed(chain):
-            instance = _element_name(tb.tb_frame, types)
-            if instance is not None:
-                break
-    code = innermost.tb_frame.f_code
-    return _location(code.co_filename, innermost.tb_lineno, code.co_name, instance)
+    instance = about
+    if instance is None:
+        types = _element_types()
+        if types:
+            for tb in reversed(chain):
+                instance = _element_name(tb.tb_frame, types)
+                if instance is not None:
+                    break
+    for tb in reversed(chain):
+        code = tb.tb_frame.f_code
+        if _is_user_file(code.co_filename):
+            return _location(code.co_filename, tb.tb_lineno, code.co_name, instance), instance
+    return None, instance
 
 
-def _caller_source(frame):
-    # Skip the package's own forwarders (an element's or the pipeline's `log`)
-    # so the location is the client's call; the element a forwarder belongs to
-    # names the instance.
-    instance = None
+def _caller_source(frame, about):
+    # The location is the innermost user frame of the calling stack: the
+    # package's forwarders (an element's or the pipeline's `log`), the thread
+    # machinery and a console script's wrapper are skipped, and an entry the
+    # framework writes on its own threads has no location. Without `about`,
+    # the element a forwarder belongs to names the instance.
+    instance = about
     types = None
-    while frame is not None and frame.f_code.co_filename.startswith(_PACKAGE_DIR):
-        if instance is None:
+    while frame is not None:
+        filename = frame.f_code.co_filename
+        if _is_user_file(filename):
+            return _location(filename, frame.f_lineno, frame.f_code.co_name, instance)
+        if instance is None and filename.startswith(_PACKAGE_DIR):
             if types is None:
                 types = _element_types()
             if types:
                 instance = _element_name(frame, types)
-        if frame.f_back is None:
-            break
         frame = frame.f_back
-    if frame is None:
-        return {
-            "summary": None,
-            "filename": None,
-            "lineno": None,
-            "directory": None,
-            "instance": instance,
-        }
-    code = frame.f_code
-    return _location(code.co_filename, frame.f_lineno, code.co_name, instance)
+    return _no_location(instance)
 
 
 def _writer(inbox, stream):
@@ -319,11 +384,12 @@ class Logger:
             except ValueError:
                 pass
         exc = message if isinstance(message, BaseException) else None
+        about = _about()
         source = None
         if exc is not None:
             text = _text(exc) or _type_of(exc).__name__
             try:
-                source = _exception_source(exc)
+                source, about = _exception_source(exc, about)
             except Exception:
                 pass
         else:
@@ -333,7 +399,7 @@ class Logger:
                 caller = sys._getframe(2)
             except ValueError:
                 caller = None
-            source = _caller_source(caller)
+            source = _caller_source(caller, about)
         entry = LogEntry(type=type, time=time.time(), message=text, source=source, exception=exc)
 
         with self._lock:
