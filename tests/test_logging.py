@@ -8,11 +8,11 @@ import time
 import types
 
 import pytest
+from support import Counter, Doubler, wait_until
 
 import flowmesh.imp
 from flowmesh.constants import Constants
 from flowmesh.logging import LogEntry, Logger
-from support import Counter, Doubler, wait_until
 
 ERROR, WARNING, INFO = Constants.LogTypes.ERROR, Constants.LogTypes.WARNING, Constants.LogTypes.INFO
 
