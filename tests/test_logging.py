@@ -198,14 +198,42 @@ def test_unusable_directory_means_memory_only(tmp_path, under):
     log.stop()
 
 
+@pytest.mark.parametrize("home", ["absolute", "", "relative/home"])
 @pytest.mark.parametrize("xdg", ["absolute", "", "relative/path"])
-def test_default_directory(tmp_path, monkeypatch, xdg):
-    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+def test_default_directory(tmp_path, monkeypatch, xdg, home):
+    import pwd
+
+    cwd = tmp_path / "cwd"
+    cwd.mkdir()
+    monkeypatch.chdir(cwd)
+    account = tmp_path / "account"
+    entry = types.SimpleNamespace(pw_dir=str(account))
+    monkeypatch.setattr(pwd, "getpwuid", lambda uid: entry)
+    monkeypatch.setenv("HOME", str(tmp_path / "home") if home == "absolute" else home)
     monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state") if xdg == "absolute" else xdg)
     log = Logger()
     log.stop()
-    base = tmp_path / "state" if xdg == "absolute" else tmp_path / "home" / ".local" / "state"
+    if xdg == "absolute":
+        base = tmp_path / "state"
+    else:
+        base = (tmp_path / "home" if home == "absolute" else account) / ".local" / "state"
     assert os.path.dirname(log.file_name) == str(base / "flowmesh" / "logs")
+    assert list(cwd.iterdir()) == []
+
+
+def test_no_absolute_home_means_memory_only(tmp_path, monkeypatch):
+    import pwd
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(pwd, "getpwuid", lambda uid: types.SimpleNamespace(pw_dir=""))
+    monkeypatch.setenv("HOME", "")
+    monkeypatch.delenv("XDG_STATE_HOME", raising=False)
+    log = Logger()
+    assert not log.is_persistent() and log.file_name is None and "HOME" in log.file_error
+    assert list(tmp_path.iterdir()) == []
+    log.write(type=ERROR, message="kept")
+    assert log.get_incident(type=ERROR)["message"] == "kept"
+    log.stop()
 
 
 # --- entries and their source -------------------------------------------------------------

@@ -52,15 +52,39 @@ RECENT_ENTRIES = 200
 _type_of = type
 
 
-def default_directory():
-    """``$XDG_STATE_HOME/flowmesh/logs``, or ``~/.local/state/flowmesh/logs``.
+def _home():
+    """The user's home directory when it is known as an absolute path, else None.
 
-    A relative ``XDG_STATE_HOME`` is ignored, as the XDG base directory rules ask.
+    ``$HOME`` when absolute, else the account's entry in the password database
+    (what ``~`` means without ``$HOME``): a relative or empty ``$HOME`` would
+    put the logs under whatever the current directory is, or under ``/``.
+    """
+    home = os.environ.get("HOME", "")
+    if os.path.isabs(home):
+        return home
+    try:
+        import pwd
+
+        home = pwd.getpwuid(os.getuid()).pw_dir
+    except (ImportError, KeyError, OSError):
+        return None
+    return home if os.path.isabs(home) else None
+
+
+def default_directory():
+    """``$XDG_STATE_HOME/flowmesh/logs``, or ``<home>/.local/state/flowmesh/logs``.
+
+    Only absolute paths from the environment count (a relative or empty
+    ``XDG_STATE_HOME`` is ignored, as the XDG base directory rules ask; for
+    the home see `_home`). None when there is no absolute home either.
     """
     state = os.environ.get("XDG_STATE_HOME", "")
-    if not os.path.isabs(state):
-        state = os.path.join(os.path.expanduser("~"), ".local", "state")
-    return os.path.join(state, "flowmesh", "logs")
+    if os.path.isabs(state):
+        return os.path.join(state, "flowmesh", "logs")
+    home = _home()
+    if home is None:
+        return None
+    return os.path.join(home, ".local", "state", "flowmesh", "logs")
 
 
 class LogEntry(dict):
@@ -289,7 +313,9 @@ class Logger:
 
     ``Logger(directory=None)`` writes a file in the default directory,
     ``$XDG_STATE_HOME/flowmesh/logs`` (``~/.local/state/flowmesh/logs`` when
-    that variable is unset or relative); ``Logger(path)`` writes one in `path`,
+    that variable is unset or relative, `~` being ``$HOME`` when absolute, else
+    the account's home; with no absolute home, memory only); ``Logger(path)``
+    writes one in `path`,
     created when missing; ``Logger("")`` keeps entries in memory only and costs
     no thread and no file. Each logger writes its own file,
     ``flowmesh-YYYYmmdd-HHMMSS-<pid>-<n>.log``, one line per entry (time,
@@ -319,6 +345,9 @@ class Logger:
         self._recent = collections.deque(maxlen=RECENT_ENTRIES)
         if directory is None:
             directory = default_directory()
+            if directory is None:
+                self.file_error = "no absolute home directory (HOME) or XDG_STATE_HOME to log under"
+                return
         directory = os.fsdecode(directory)
         if directory:
             self._open(directory)
