@@ -11,6 +11,7 @@ import pytest
 from support import Counter, Doubler, wait_until
 
 import flowmesh.imp
+import flowmesh.portable
 from flowmesh.constants import Constants
 from flowmesh.logging import LogEntry, Logger
 
@@ -172,6 +173,7 @@ def test_flush_waits_for_a_slow_writer(tmp_path, monkeypatch):
 
 def test_stop_is_repeatable_and_write_after_stop_is_harmless(tmp_path):
     log = Logger(str(tmp_path))
+    log.start()
     log.write(type=INFO, message="before stop")
     log.stop()
     log.stop()
@@ -182,6 +184,85 @@ def test_stop_is_repeatable_and_write_after_stop_is_harmless(tmp_path):
     log.stop()
     assert log.get_incident(type=ERROR)["message"] == "after stop"
     assert "after stop" not in _messages(log.file_name)
+
+
+def test_the_file_is_made_on_start_with_the_entries_so_far(tmp_path):
+    before = threading.active_count()
+    log = Logger(str(tmp_path))
+    log.write(type=INFO, message="before the run")
+    # Planned, not made: no file and no thread until the run starts.
+    assert log.is_persistent() and log.file_name.startswith(str(tmp_path))
+    assert list(tmp_path.iterdir()) == [] and threading.active_count() == before
+    log.start()
+    log.start()
+    log.write(type=INFO, message="during the run")
+    log.flush()
+    text = _messages(log.file_name)
+    assert text.index("before the run") < text.index("during the run")
+    log.stop()
+    unstarted = Logger(str(tmp_path / "other"))
+    unstarted.write(type=ERROR, message="never filed")
+    unstarted.stop()
+    unstarted.start()
+    assert list((tmp_path / "other").iterdir()) == [] and not unstarted.is_persistent()
+    assert unstarted.get_incident(type=ERROR)["message"] == "never filed"
+
+
+def _document(tmp_path):
+    from flowmesh.pipeline import Pipeline
+    from flowmesh.sources import Sink
+
+    path = tmp_path / "pipeline.json"
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(Counter(name="counter", rate=100), Sink(name="sink"))
+        pipeline.save(path)
+    flowmesh.portable.Portable.reset()
+    return path
+
+
+@pytest.mark.parametrize("command", ["validate", "graph"])
+def test_commands_without_a_run_leave_no_log_file(tmp_path, monkeypatch, capsys, command):
+    from flowmesh import cli
+
+    document = _document(tmp_path)
+    capsys.readouterr()
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
+    assert cli.main([command, str(document)]) == 0
+    logs = tmp_path / "state" / "flowmesh" / "logs"
+    assert not logs.exists() or list(logs.iterdir()) == []
+    assert "no log file" not in capsys.readouterr().out
+
+
+def test_a_loaded_pipeline_logs_to_a_file_once_it_runs(tmp_path, monkeypatch):
+    from flowmesh.pipeline import Pipeline
+
+    document = _document(tmp_path)
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
+    with Pipeline.load(document) as pipeline:
+        pipeline.start()
+        pipeline.stop()
+        assert pipeline.is_logging_persistent()
+        text = _messages(pipeline.log_file)
+    assert "Node counter added to pipeline." in text and "Pipeline stopped." in text
+    assert os.path.dirname(pipeline.log_file) == str(tmp_path / "state" / "flowmesh" / "logs")
+
+
+def test_a_file_that_cannot_be_made_at_start_is_reported_once(tmp_path, capsys):
+    log = Logger(str(tmp_path / "logs"))
+    path = log.file_name
+    (tmp_path / "logs").rmdir()
+    (tmp_path / "logs").write_text("in the way")
+    log.start()
+    log.start()
+    log.flush()
+    log.write(type=INFO, message="afterwards")
+    out = capsys.readouterr().out
+    assert out.count("*** flowmesh: log file") == 1 and path in out
+    assert not log.is_persistent() and log.file_name is None and log.attempted_file == path
+    assert "cannot create it" in log.file_error and "memory only" in log.file_error
+    assert log.get_incident(type=WARNING)["message"].startswith(f"Log file {path}: cannot create")
+    assert [e["message"] for e in log.recent_entries()][-1] == "afterwards"
+    log.stop()
 
 
 @pytest.mark.parametrize("under", ["file/logs", "file"])

@@ -274,33 +274,63 @@ def _caller_source(frame, about):
     return _no_location(instance)
 
 
-def _writer(inbox, stream):
-    """Body of the writer thread: owns `stream` until it sees the stop mark."""
+def _writer(inbox, stream, owner):
+    """Body of the writer thread: owns `stream` until it sees the stop mark.
+
+    `owner` is a weak reference to the logger, told once when writing fails;
+    from then on entries still queued are discarded and flush marks answered.
+    """
+    broken = False
+
+    def fail(e):
+        nonlocal broken
+        broken = True
+        logger = owner()
+        if logger is not None:
+            logger._give_up(f"writing it failed: {e.strerror or e}")
+        try:
+            stream.close()
+        except Exception:
+            pass
+
     try:
         while True:
             item = inbox.get()
             while True:
                 if item is _STOP:
                     return
-                try:
-                    if isinstance(item, threading.Event):
-                        stream.flush()
-                        item.set()
-                    else:
-                        stream.write(item.format())
-                except Exception:
-                    # A full disk or an unprintable message must not end the
-                    # thread: flush() waits on it.
-                    if isinstance(item, threading.Event):
-                        item.set()
+                if isinstance(item, threading.Event):
+                    if not broken:
+                        try:
+                            stream.flush()
+                        except OSError as e:
+                            fail(e)
+                        except Exception:
+                            pass
+                    item.set()
+                elif not broken:
+                    try:
+                        text = item.format()
+                    except Exception:
+                        text = None  # a message that cannot be formatted is skipped
+                    if text is not None:
+                        try:
+                            stream.write(text)
+                        except OSError as e:
+                            fail(e)
+                        except Exception:
+                            pass
                 try:
                     item = inbox.get_nowait()
                 except queue.Empty:
                     break
-            try:
-                stream.flush()
-            except Exception:
-                pass
+            if not broken:
+                try:
+                    stream.flush()
+                except OSError as e:
+                    fail(e)
+                except Exception:
+                    pass
     finally:
         try:
             stream.close()
@@ -315,16 +345,23 @@ class Logger:
     ``$XDG_STATE_HOME/flowmesh/logs`` (``~/.local/state/flowmesh/logs`` when
     that variable is unset or relative, `~` being ``$HOME`` when absolute, else
     the account's home; with no absolute home, memory only); ``Logger(path)``
-    writes one in `path`,
-    created when missing; ``Logger("")`` keeps entries in memory only and costs
-    no thread and no file. Each logger writes its own file,
-    ``flowmesh-YYYYmmdd-HHMMSS-<pid>-<n>.log``, one line per entry (time,
+    writes one in `path`, created when missing; ``Logger("")`` keeps entries in
+    memory only and costs no thread and no file. Each logger writes its own
+    file, ``flowmesh-YYYYmmdd-HHMMSS-<pid>-<n>.log``, one line per entry (time,
     type, instance, message and location; exceptions add their traceback).
+
+    The file is made by `start` (called as the pipeline starts) or the first
+    `flush`, with every entry written before it: a pipeline that never runs,
+    such as a document loaded only to be checked or drawn, leaves no file.
+    Until then `file_name` is the path the file will have.
 
     A directory that cannot be used never fails construction: the logger then
     works in memory only, `attempted_file` holds the path it tried and
     `file_error` the reason. `file_name` is the file being written (None when
-    there is none).
+    there is none). When making or writing the file fails later (a full disk),
+    the logger says so once, on the console and as a WARNING entry, and goes
+    on in memory only: `file_name` turns None, `file_error` tells why and
+    `is_persistent()` False.
 
     Every entry also goes to the standard `logging` logger "flowmesh" (INFO,
     WARNING and ERROR levels; exceptions with their traceback).
@@ -337,6 +374,7 @@ class Logger:
         self._queue = None
         self._thread = None
         self._finalizer = None
+        self._started = False
         self._stopped = False
         self._lock = threading.Lock()
         self._latest = {}
@@ -350,9 +388,9 @@ class Logger:
                 return
         directory = os.fsdecode(directory)
         if directory:
-            self._open(directory)
+            self._prepare(directory)
 
-    def _open(self, directory):
+    def _prepare(self, directory):
         now = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
         name = f"flowmesh-{now}-{os.getpid()}-{next(_file_numbers)}.log"
         try:
@@ -373,26 +411,64 @@ class Logger:
             # surrogate that the file system encoding cannot encode.
             self.file_error = f"cannot create directory {directory!r}: {e}"
             return
-        try:
-            stream = open(path, "x", encoding="utf-8", errors="backslashreplace")
-        except OSError as e:
-            self.file_error = str(e.strerror or e)
-            return
-        except ValueError as e:
-            self.file_error = str(e)
+        # The file itself is made on start; what can be known now is told now.
+        if not os.access(directory, os.W_OK | os.X_OK):
+            self.file_error = f"cannot write in directory {directory}: Permission denied"
             return
         self.file_name = path
         self._queue = queue.SimpleQueue()
-        self._thread = threading.Thread(
-            target=_writer, args=(self._queue, stream), name="flowmesh-log-writer", daemon=True
-        )
-        self._thread.start()
-        # A logger dropped without stop() still lets its thread finish.
-        self._finalizer = weakref.finalize(self, self._queue.put, _STOP)
+
+    def start(self):
+        """Make the log file and start writing it, the entries so far first.
+
+        Harmless when there is no file to make, or it is made already.
+        """
+        failure = None
+        with self._lock:
+            if self._started or self._stopped or self.file_name is None:
+                return
+            self._started = True
+            path = self.file_name
+            try:
+                stream = open(path, "x", encoding="utf-8", errors="backslashreplace")
+            except OSError as e:
+                failure = f"cannot create it: {e.strerror or e}"
+            except ValueError as e:
+                failure = f"cannot create it: {e}"
+            else:
+                self._thread = threading.Thread(
+                    target=_writer,
+                    args=(self._queue, stream, weakref.ref(self)),
+                    name="flowmesh-log-writer",
+                    daemon=True,
+                )
+                self._thread.start()
+                # A logger dropped without stop() still lets its thread finish.
+                self._finalizer = weakref.finalize(self, self._queue.put, _STOP)
+        if failure is not None:
+            self._give_up(failure)
+
+    def _give_up(self, reason):
+        """Go on in memory only, saying so once: the file cannot be made or written."""
+        with self._lock:
+            path = self.file_name
+            if path is None:
+                return
+            self.file_name = None
+            self.attempted_file = path
+            self.file_error = (
+                f"{reason}; later entries went to memory only (the monitor page and "
+                "the standard logger 'flowmesh')"
+            )
+        try:
+            print(f"*** flowmesh: log file {path}: {self.file_error}. ***", flush=True)
+        except Exception:
+            pass
+        self.write(type=_LogTypes.WARNING, message=f"Log file {path}: {self.file_error}.")
 
     def is_persistent(self):
-        """True while a log file is being written."""
-        return self._thread is not None and not self._stopped
+        """True while a log file is being written (or is to be, once started)."""
+        return self.file_name is not None and not self._stopped
 
     def write(self, type=None, message=None):
         """Log `message` (text or an exception object) as `type` (INFO when None).
@@ -438,8 +514,9 @@ class Logger:
                 if self._pending.get(type) is None:
                     self._pending[type] = entry
 
-        if self._queue is not None and not self._stopped:
-            self._queue.put(entry)
+        inbox = self._queue
+        if inbox is not None and self.file_name is not None and not self._stopped:
+            inbox.put(entry)
 
         level = _LEVELS.get(type, _stdlog.INFO)
         if _std_logger.isEnabledFor(level):
@@ -468,7 +545,11 @@ class Logger:
             return list(self._recent)
 
     def flush(self):
-        """Block until every entry written before this call is in the file."""
+        """Block until every entry written before this call is in the file.
+
+        Makes the file first when `start` has not.
+        """
+        self.start()
         thread = self._thread
         if thread is None or self._stopped or thread is threading.current_thread():
             return
@@ -484,6 +565,8 @@ class Logger:
             if self._stopped:
                 return
             self._stopped = True
+            if self._thread is None:
+                self._queue = None  # never started: what waited for the file goes
         if self._finalizer is not None:
             self._finalizer()  # queues the stop mark after everything written so far
         thread = self._thread
