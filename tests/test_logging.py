@@ -265,6 +265,62 @@ def test_a_file_that_cannot_be_made_at_start_is_reported_once(tmp_path, capsys):
     log.stop()
 
 
+@pytest.fixture
+def full_disk(monkeypatch):
+    """The log file is made where asked, but what is written to it goes to /dev/full."""
+    import builtins
+
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+
+    def open_full(path, mode, **kwargs):
+        builtins.open(path, mode, **kwargs).close()
+        return builtins.open("/dev/full", "w", **kwargs)
+
+    monkeypatch.setattr(flowmesh.logging, "open", open_full, raising=False)
+
+
+def test_a_full_disk_is_reported_once_and_ends_persistence(tmp_path, capsys, full_disk):
+    log = Logger(str(tmp_path))
+    path = log.file_name
+    log.start()
+    for k in range(50):
+        log.write(type=INFO, message=f"line {k}")
+        log.flush()
+    assert not log.is_persistent() and log.file_name is None and log.attempted_file == path
+    assert "No space left on device" in log.file_error
+    out = capsys.readouterr().out
+    assert out.count("*** flowmesh: log file") == 1 and "No space left on device" in out
+    [warning] = [e for e in log.recent_entries() if e["type"] == WARNING]
+    assert warning["message"].startswith(f"Log file {path}: writing it failed")
+    # Nothing is queued for a file that is gone; stop still ends the writer.
+    assert log._queue.empty()
+    log.stop()
+    assert not log._thread.is_alive()
+
+
+def test_failure_banner_after_a_full_disk_says_where_entries_went(tmp_path, capsys, full_disk):
+    from flowmesh.pipeline import Pipeline
+    from flowmesh.sources import Sink
+
+    doubler = Doubler(name="doubler")
+    doubler.fail_at = 40
+    with Pipeline(directory=str(tmp_path)) as pipeline:
+        path = pipeline.log_file
+        pipeline.connect(Counter(name="counter", rate=100), doubler)
+        pipeline.connect(doubler, Sink(name="sink"))
+        pipeline.start()
+        # The monitoring thread stops the run once it has reported the failure.
+        assert wait_until(lambda: pipeline.get_state() == Constants.States.STOPPED)
+        assert not pipeline.is_logging_persistent()
+    out = capsys.readouterr().out
+    banner = out[out.index("*** cannot take 40 ***") :]
+    assert "See log file" not in out
+    assert (
+        f"No log file was written at {path} (writing it failed: No space left on device" in banner
+    )
+
+
 @pytest.mark.parametrize("under", ["file/logs", "file"])
 def test_unusable_directory_means_memory_only(tmp_path, under):
     (tmp_path / "file").write_text("in the way")
