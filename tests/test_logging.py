@@ -321,6 +321,42 @@ def test_failure_banner_after_a_full_disk_says_where_entries_went(tmp_path, caps
     )
 
 
+@pytest.mark.parametrize("entries, chars, size", [(5, 10**9, 10), (10**9, 3000, 1000)])
+def test_the_writer_backlog_is_bounded_and_drops_are_counted(
+    tmp_path, monkeypatch, entries, chars, size
+):
+    monkeypatch.setattr(flowmesh.logging, "FILE_BACKLOG_ENTRIES", entries, raising=False)
+    monkeypatch.setattr(flowmesh.logging, "FILE_BACKLOG_CHARS", chars, raising=False)
+    gate, original = threading.Event(), LogEntry.format
+
+    def held_format(entry):
+        gate.wait(timeout=60)
+        return original(entry)
+
+    monkeypatch.setattr(LogEntry, "format", held_format)
+    log = Logger(str(tmp_path))
+    log.start()
+    total = 60
+    for k in range(total):
+        log.write(type=INFO, message=f"m{k:03d}" + "x" * size)
+    # Waiting for the file never holds up the one writing: the queue stays at the bound.
+    assert log._queue.qsize() <= 6
+    gate.set()
+    assert wait_until(lambda: log._queue.empty())
+    log.write(type=INFO, message="after the flood")
+    log.flush()
+    log.stop()
+    text = _messages(log.file_name)
+    kept = re.findall(r"\] m(\d{3})x", text)
+    counts = [int(n) for n in re.findall(r"(\d+) log entries left out here", text)]
+    assert counts and len(kept) + sum(counts) == total
+    # The count stands where the entries would have been, before what came after.
+    assert text.index("left out here") < text.index("after the flood")
+    assert [int(k) for k in kept] == sorted(int(k) for k in kept)
+    # Every entry still reaches memory.
+    assert log.recent_entries()[-1]["message"] == "after the flood"
+
+
 @pytest.mark.parametrize("under", ["file/logs", "file"])
 def test_unusable_directory_means_memory_only(tmp_path, under):
     (tmp_path / "file").write_text("in the way")

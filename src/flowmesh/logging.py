@@ -48,6 +48,11 @@ _file_numbers = itertools.count(1)
 _STOP = object()
 # Entries kept for live views (`Logger.recent_entries`).
 RECENT_ENTRIES = 200
+# The most entries, and message characters, waiting for the log file's
+# writer. Past either, entries are left out of the file and counted; a line in
+# the file says how many went where they would have been.
+FILE_BACKLOG_ENTRIES = 10_000
+FILE_BACKLOG_CHARS = 16 * 1024 * 1024
 # `type` is a parameter name of the public methods; keep the builtin at hand.
 _type_of = type
 
@@ -274,7 +279,52 @@ def _caller_source(frame, about):
     return _no_location(instance)
 
 
-def _writer(inbox, stream, owner):
+class _Backlog:
+    """What waits for the file: shared by the writers of entries and the writer thread."""
+
+    __slots__ = ("lock", "entries", "chars", "dropped")
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.entries = 0
+        self.chars = 0
+        self.dropped = 0
+
+    def admit(self, size):
+        """Count an entry of `size` characters in, or as dropped when there is no room."""
+        with self.lock:
+            if self.entries and (
+                self.entries >= FILE_BACKLOG_ENTRIES or self.chars + size > FILE_BACKLOG_CHARS
+            ):
+                self.dropped += 1
+                return False, 0
+            self.entries += 1
+            self.chars += size
+            dropped, self.dropped = self.dropped, 0
+            return True, dropped
+
+    def take_dropped(self):
+        with self.lock:
+            dropped, self.dropped = self.dropped, 0
+            return dropped
+
+    def written(self, size):
+        with self.lock:
+            self.entries -= 1
+            self.chars -= size
+
+
+def _dropped_entry(count):
+    return LogEntry(
+        type=_LogTypes.WARNING,
+        time=time.time(),
+        message=f"{count} log entries left out here: they came faster than the file took them.",
+        source=_no_location(None),
+        exception=None,
+    )
+
+
+def _writer(inbox, stream, owner, backlog):
     """Body of the writer thread: owns `stream` until it sees the stop mark.
 
     `owner` is a weak reference to the logger, told once when writing fails;
@@ -308,18 +358,23 @@ def _writer(inbox, stream, owner):
                         except Exception:
                             pass
                     item.set()
-                elif not broken:
-                    try:
-                        text = item.format()
-                    except Exception:
-                        text = None  # a message that cannot be formatted is skipped
-                    if text is not None:
+                else:
+                    entry, size = item
+                    if not broken:
                         try:
-                            stream.write(text)
-                        except OSError as e:
-                            fail(e)
+                            text = entry.format()
                         except Exception:
-                            pass
+                            text = None  # a message that cannot be formatted is skipped
+                        if text is not None:
+                            try:
+                                stream.write(text)
+                            except OSError as e:
+                                fail(e)
+                            except Exception:
+                                pass
+                    del entry, item  # an exception's frames are not kept while waiting
+                    if size is not None:  # a count of left-out entries takes no room
+                        backlog.written(size)
                 try:
                     item = inbox.get_nowait()
                 except queue.Empty:
@@ -372,6 +427,7 @@ class Logger:
         self.attempted_file = None
         self.file_error = None
         self._queue = None
+        self._backlog = None
         self._thread = None
         self._finalizer = None
         self._started = False
@@ -417,6 +473,7 @@ class Logger:
             return
         self.file_name = path
         self._queue = queue.SimpleQueue()
+        self._backlog = _Backlog()
 
     def start(self):
         """Make the log file and start writing it, the entries so far first.
@@ -438,7 +495,7 @@ class Logger:
             else:
                 self._thread = threading.Thread(
                     target=_writer,
-                    args=(self._queue, stream, weakref.ref(self)),
+                    args=(self._queue, stream, weakref.ref(self), self._backlog),
                     name="flowmesh-log-writer",
                     daemon=True,
                 )
@@ -516,7 +573,15 @@ class Logger:
 
         inbox = self._queue
         if inbox is not None and self.file_name is not None and not self._stopped:
-            inbox.put(entry)
+            # The writer may lag behind (a slow disk, a step logging in a
+            # loop): its backlog is bounded, and what does not fit is counted
+            # rather than waited for.
+            size = len(text) + 1
+            admitted, dropped = self._backlog.admit(size)
+            if admitted:
+                if dropped:
+                    inbox.put((_dropped_entry(dropped), None))
+                inbox.put((entry, size))
 
         level = _LEVELS.get(type, _stdlog.INFO)
         if _std_logger.isEnabledFor(level):
@@ -553,11 +618,17 @@ class Logger:
         thread = self._thread
         if thread is None or self._stopped or thread is threading.current_thread():
             return
+        self._report_dropped()
         done = threading.Event()
         self._queue.put(done)
         while not done.wait(0.1):
             if not thread.is_alive():
                 return
+
+    def _report_dropped(self):
+        dropped = self._backlog.take_dropped()
+        if dropped:
+            self._queue.put((_dropped_entry(dropped), None))
 
     def stop(self):
         """Flush, end the writer thread and close the file. Safe to call again."""
@@ -567,6 +638,8 @@ class Logger:
             self._stopped = True
             if self._thread is None:
                 self._queue = None  # never started: what waited for the file goes
+        if self._thread is not None:
+            self._report_dropped()
         if self._finalizer is not None:
             self._finalizer()  # queues the stop mark after everything written so far
         thread = self._thread
