@@ -46,8 +46,11 @@ _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
 current_element = contextvars.ContextVar("flowmesh_current_element", default=None)
 _file_numbers = itertools.count(1)
 _STOP = object()
-# Entries kept for live views (`Logger.recent_entries`).
+# Entries kept for live views (`Logger.recent_entries`), each cut to what a
+# view shows: a message of at most RECENT_MESSAGE_CHARS characters, no
+# exception object (its traceback would keep every frame's locals alive).
 RECENT_ENTRIES = 200
+RECENT_MESSAGE_CHARS = 2000
 # The most entries, and message characters, waiting for the log file's
 # writer. Past either, entries are left out of the file and counted; a line in
 # the file says how many went where they would have been.
@@ -564,8 +567,11 @@ class Logger:
             source = _caller_source(caller, about)
         entry = LogEntry(type=type, time=time.time(), message=text, source=source, exception=exc)
 
+        shown = LogEntry(entry, exception=None)
+        if len(text) > RECENT_MESSAGE_CHARS:
+            shown["message"] = text[: RECENT_MESSAGE_CHARS - 1] + "…"
         with self._lock:
-            self._recent.append(entry)
+            self._recent.append(shown)
             if type in _INCIDENT_TYPES:
                 self._latest[type] = entry
                 if self._pending.get(type) is None:
@@ -605,7 +611,8 @@ class Logger:
             return self._pending.pop(type, None)
 
     def recent_entries(self):
-        """The latest entries (up to `RECENT_ENTRIES`), oldest first."""
+        """The latest entries (up to `RECENT_ENTRIES`), oldest first, as shown
+        live: messages cut to `RECENT_MESSAGE_CHARS`, "exception" None."""
         with self._lock:
             return list(self._recent)
 
