@@ -2,13 +2,16 @@ import logging
 import os
 import re
 import sys
+import sysconfig
 import threading
 import time
 import types
 
 import pytest
+from support import Counter, Doubler, wait_until
 
 import flowmesh.imp
+import flowmesh.portable
 from flowmesh.constants import Constants
 from flowmesh.logging import LogEntry, Logger
 
@@ -170,6 +173,7 @@ def test_flush_waits_for_a_slow_writer(tmp_path, monkeypatch):
 
 def test_stop_is_repeatable_and_write_after_stop_is_harmless(tmp_path):
     log = Logger(str(tmp_path))
+    log.start()
     log.write(type=INFO, message="before stop")
     log.stop()
     log.stop()
@@ -180,6 +184,177 @@ def test_stop_is_repeatable_and_write_after_stop_is_harmless(tmp_path):
     log.stop()
     assert log.get_incident(type=ERROR)["message"] == "after stop"
     assert "after stop" not in _messages(log.file_name)
+
+
+def test_the_file_is_made_on_start_with_the_entries_so_far(tmp_path):
+    before = threading.active_count()
+    log = Logger(str(tmp_path))
+    log.write(type=INFO, message="before the run")
+    # Planned, not made: no file and no thread until the run starts.
+    assert log.is_persistent() and log.file_name.startswith(str(tmp_path))
+    assert list(tmp_path.iterdir()) == [] and threading.active_count() == before
+    log.start()
+    log.start()
+    log.write(type=INFO, message="during the run")
+    log.flush()
+    text = _messages(log.file_name)
+    assert text.index("before the run") < text.index("during the run")
+    log.stop()
+    unstarted = Logger(str(tmp_path / "other"))
+    unstarted.write(type=ERROR, message="never filed")
+    unstarted.stop()
+    unstarted.start()
+    assert list((tmp_path / "other").iterdir()) == [] and not unstarted.is_persistent()
+    assert unstarted.get_incident(type=ERROR)["message"] == "never filed"
+
+
+def _document(tmp_path):
+    from flowmesh.pipeline import Pipeline
+    from flowmesh.sources import Sink
+
+    path = tmp_path / "pipeline.json"
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(Counter(name="counter", rate=100), Sink(name="sink"))
+        pipeline.save(path)
+    flowmesh.portable.Portable.reset()
+    return path
+
+
+@pytest.mark.parametrize("command", ["validate", "graph"])
+def test_commands_without_a_run_leave_no_log_file(tmp_path, monkeypatch, capsys, command):
+    from flowmesh import cli
+
+    document = _document(tmp_path)
+    capsys.readouterr()
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
+    assert cli.main([command, str(document)]) == 0
+    logs = tmp_path / "state" / "flowmesh" / "logs"
+    assert not logs.exists() or list(logs.iterdir()) == []
+    assert "no log file" not in capsys.readouterr().out
+
+
+def test_a_loaded_pipeline_logs_to_a_file_once_it_runs(tmp_path, monkeypatch):
+    from flowmesh.pipeline import Pipeline
+
+    document = _document(tmp_path)
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
+    with Pipeline.load(document) as pipeline:
+        pipeline.start()
+        pipeline.stop()
+        assert pipeline.is_logging_persistent()
+        text = _messages(pipeline.log_file)
+    assert "Node counter added to pipeline." in text and "Pipeline stopped." in text
+    assert os.path.dirname(pipeline.log_file) == str(tmp_path / "state" / "flowmesh" / "logs")
+
+
+def test_a_file_that_cannot_be_made_at_start_is_reported_once(tmp_path, capsys):
+    log = Logger(str(tmp_path / "logs"))
+    path = log.file_name
+    (tmp_path / "logs").rmdir()
+    (tmp_path / "logs").write_text("in the way")
+    log.start()
+    log.start()
+    log.flush()
+    log.write(type=INFO, message="afterwards")
+    out = capsys.readouterr().out
+    assert out.count("*** flowmesh: log file") == 1 and path in out
+    assert not log.is_persistent() and log.file_name is None and log.attempted_file == path
+    assert "cannot create it" in log.file_error and "memory only" in log.file_error
+    assert log.get_incident(type=WARNING)["message"].startswith(f"Log file {path}: cannot create")
+    assert [e["message"] for e in log.recent_entries()][-1] == "afterwards"
+    log.stop()
+
+
+@pytest.fixture
+def full_disk(monkeypatch):
+    """The log file is made where asked, but what is written to it goes to /dev/full."""
+    import builtins
+
+    if not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+
+    def open_full(path, mode, **kwargs):
+        builtins.open(path, mode, **kwargs).close()
+        return builtins.open("/dev/full", "w", **kwargs)
+
+    monkeypatch.setattr(flowmesh.logging, "open", open_full, raising=False)
+
+
+def test_a_full_disk_is_reported_once_and_ends_persistence(tmp_path, capsys, full_disk):
+    log = Logger(str(tmp_path))
+    path = log.file_name
+    log.start()
+    for k in range(50):
+        log.write(type=INFO, message=f"line {k}")
+        log.flush()
+    assert not log.is_persistent() and log.file_name is None and log.attempted_file == path
+    assert "No space left on device" in log.file_error
+    out = capsys.readouterr().out
+    assert out.count("*** flowmesh: log file") == 1 and "No space left on device" in out
+    [warning] = [e for e in log.recent_entries() if e["type"] == WARNING]
+    assert warning["message"].startswith(f"Log file {path}: writing it failed")
+    # Nothing is queued for a file that is gone; stop still ends the writer.
+    assert log._queue.empty()
+    log.stop()
+    assert not log._thread.is_alive()
+
+
+def test_failure_banner_after_a_full_disk_says_where_entries_went(tmp_path, capsys, full_disk):
+    from flowmesh.pipeline import Pipeline
+    from flowmesh.sources import Sink
+
+    doubler = Doubler(name="doubler")
+    doubler.fail_at = 40
+    with Pipeline(directory=str(tmp_path)) as pipeline:
+        path = pipeline.log_file
+        pipeline.connect(Counter(name="counter", rate=100), doubler)
+        pipeline.connect(doubler, Sink(name="sink"))
+        pipeline.start()
+        # The monitoring thread stops the run once it has reported the failure.
+        assert wait_until(lambda: pipeline.get_state() == Constants.States.STOPPED)
+        assert not pipeline.is_logging_persistent()
+    out = capsys.readouterr().out
+    banner = out[out.index("*** cannot take 40 ***") :]
+    assert "See log file" not in out
+    assert (
+        f"No log file was written at {path} (writing it failed: No space left on device" in banner
+    )
+
+
+@pytest.mark.parametrize("entries, chars, size", [(5, 10**9, 10), (10**9, 3000, 1000)])
+def test_the_writer_backlog_is_bounded_and_drops_are_counted(
+    tmp_path, monkeypatch, entries, chars, size
+):
+    monkeypatch.setattr(flowmesh.logging, "FILE_BACKLOG_ENTRIES", entries, raising=False)
+    monkeypatch.setattr(flowmesh.logging, "FILE_BACKLOG_CHARS", chars, raising=False)
+    gate, original = threading.Event(), LogEntry.format
+
+    def held_format(entry):
+        gate.wait(timeout=60)
+        return original(entry)
+
+    monkeypatch.setattr(LogEntry, "format", held_format)
+    log = Logger(str(tmp_path))
+    log.start()
+    total = 60
+    for k in range(total):
+        log.write(type=INFO, message=f"m{k:03d}" + "x" * size)
+    # Waiting for the file never holds up the one writing: the queue stays at the bound.
+    assert log._queue.qsize() <= 6
+    gate.set()
+    assert wait_until(lambda: log._queue.empty())
+    log.write(type=INFO, message="after the flood")
+    log.flush()
+    log.stop()
+    text = _messages(log.file_name)
+    kept = re.findall(r"\] m(\d{3})x", text)
+    counts = [int(n) for n in re.findall(r"(\d+) log entries left out here", text)]
+    assert counts and len(kept) + sum(counts) == total
+    # The count stands where the entries would have been, before what came after.
+    assert text.index("left out here") < text.index("after the flood")
+    assert [int(k) for k in kept] == sorted(int(k) for k in kept)
+    # Every entry still reaches memory.
+    assert log.recent_entries()[-1]["message"] == "after the flood"
 
 
 @pytest.mark.parametrize("under", ["file/logs", "file"])
@@ -196,14 +371,42 @@ def test_unusable_directory_means_memory_only(tmp_path, under):
     log.stop()
 
 
+@pytest.mark.parametrize("home", ["absolute", "", "relative/home"])
 @pytest.mark.parametrize("xdg", ["absolute", "", "relative/path"])
-def test_default_directory(tmp_path, monkeypatch, xdg):
-    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+def test_default_directory(tmp_path, monkeypatch, xdg, home):
+    import pwd
+
+    cwd = tmp_path / "cwd"
+    cwd.mkdir()
+    monkeypatch.chdir(cwd)
+    account = tmp_path / "account"
+    entry = types.SimpleNamespace(pw_dir=str(account))
+    monkeypatch.setattr(pwd, "getpwuid", lambda uid: entry)
+    monkeypatch.setenv("HOME", str(tmp_path / "home") if home == "absolute" else home)
     monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state") if xdg == "absolute" else xdg)
     log = Logger()
     log.stop()
-    base = tmp_path / "state" if xdg == "absolute" else tmp_path / "home" / ".local" / "state"
+    if xdg == "absolute":
+        base = tmp_path / "state"
+    else:
+        base = (tmp_path / "home" if home == "absolute" else account) / ".local" / "state"
     assert os.path.dirname(log.file_name) == str(base / "flowmesh" / "logs")
+    assert list(cwd.iterdir()) == []
+
+
+def test_no_absolute_home_means_memory_only(tmp_path, monkeypatch):
+    import pwd
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(pwd, "getpwuid", lambda uid: types.SimpleNamespace(pw_dir=""))
+    monkeypatch.setenv("HOME", "")
+    monkeypatch.delenv("XDG_STATE_HOME", raising=False)
+    log = Logger()
+    assert not log.is_persistent() and log.file_name is None and "HOME" in log.file_error
+    assert list(tmp_path.iterdir()) == []
+    log.write(type=ERROR, message="kept")
+    assert log.get_incident(type=ERROR)["message"] == "kept"
+    log.stop()
 
 
 # --- entries and their source -------------------------------------------------------------
@@ -384,3 +587,75 @@ def test_failing_logging_configuration_does_not_break_write():
     finally:
         std.removeFilter(broken)
     assert log.get_incident(type=ERROR)["message"] == "survives"
+
+
+# --- where pipeline entries point -----------------------------------------------------------
+
+
+def _raise_in_numpy():
+    import numpy as np
+
+    return np.zeros(2).reshape(3)
+
+
+class _LoggingDoubler(Doubler):
+    def setup(self, data, context):
+        self.log("setting up my way")
+        return super().setup(data, context)
+
+    def step(self, data):
+        if data["in"] == 2:
+            _raise_in_numpy()
+        return super().step(data)
+
+
+def test_entries_of_a_run_name_their_element_and_user_code():
+    from flowmesh.pipeline import Pipeline
+    from flowmesh.sources import Sink
+
+    counter, doubler = Counter(name="counter", rate=200), _LoggingDoubler(name="doubler")
+    with Pipeline(directory="") as pipeline:
+        pipeline.connect(counter, doubler)
+        pipeline.connect(doubler, Sink(name="sink"))
+        pipeline.start()
+        assert wait_until(lambda: pipeline.get_last_error() is not None)
+        pipeline.stop()
+        entries = {e["message"]: e for e in pipeline._imp._logger.recent_entries()}
+    # Set up on the counter's thread, the doubler's entries are still the doubler's.
+    setup = entries["Setting up node doubler."]["source"]
+    assert setup["instance"] == "doubler"
+    # Written by the framework on a driving thread: no location rather than threading's.
+    assert setup["summary"] is None
+    own = entries["setting up my way"]["source"]
+    line = _LoggingDoubler.setup.__code__.co_firstlineno + 1
+    assert (own["instance"], own["filename"], own["lineno"]) == ("doubler", "test_logging.py", line)
+    # A failure inside numpy is located at the user's line that led to it.
+    [failure] = [e for e in entries.values() if e["type"] == ERROR]
+    line = _raise_in_numpy.__code__.co_firstlineno + 3
+    assert (failure["source"]["instance"], failure["source"]["lineno"]) == ("doubler", line)
+    assert entries["Pipeline started."]["source"]["filename"] == "test_logging.py"
+    assert entries["Monitoring thread started..."]["source"]["summary"] is None
+
+
+@pytest.mark.parametrize(
+    "where",
+    [
+        "<frozen runpy>",  # python -m flowmesh
+        os.path.join(sysconfig.get_path("scripts"), "flowmesh"),  # the console script
+        threading.__file__,
+    ],
+)
+def test_wrappers_around_the_package_are_no_location(where):
+    from flowmesh.pipeline import Pipeline
+
+    # The wrapper is the outermost frame of its thread, as a script is of the main one.
+    space = {}
+    exec(compile("def wrapper(p):\n    p.log('from the wrapper')\n", where, "exec"), space)
+    with Pipeline(directory="") as pipeline:
+        thread = threading.Thread(target=space["wrapper"], args=(pipeline,))
+        thread.start()
+        thread.join(timeout=60)
+        [entry] = [
+            e for e in pipeline._imp._logger.recent_entries() if e["message"] == "from the wrapper"
+        ]
+    assert entry["source"]["summary"] is None and entry["source"]["instance"] is None

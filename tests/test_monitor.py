@@ -785,6 +785,42 @@ def test_the_logger_keeps_a_bounded_list_of_recent_entries():
     assert log.recent_entries()[-1]["message"] == "<unprintable Unprintable>"
 
 
+class _Big:
+    def __init__(self):
+        self.payload = bytearray(10**6)
+
+
+def _raise_holding(big):
+    raise ValueError("with a big local")
+
+
+@pytest.mark.parametrize("kind", ["INFO", "WARNING"])
+def test_recent_entries_keep_only_what_the_page_shows(kind):
+    import weakref
+
+    from flowmesh.logging import RECENT_MESSAGE_CHARS
+
+    log = Logger("")
+    for k in range(30):
+        log.write(type=kind, message=f"{k} " + "y" * 1_000_000)
+    big = _Big()
+    held = weakref.ref(big)
+    try:
+        _raise_holding(big)
+    except ValueError as e:
+        log.write(type="INFO", message=e)
+    del big
+    entries = log.recent_entries()
+    assert [len(e["message"]) for e in entries[:-1]] == [RECENT_MESSAGE_CHARS] * 30
+    assert entries[0]["message"].startswith("0 yyy") and entries[0]["message"].endswith("…")
+    # The exception, with the frames its traceback keeps alive, is not held for the page.
+    assert entries[-1]["exception"] is None and held() is None
+    # Incidents keep the whole entry: handlers and raise_if_failed need it.
+    if kind == "WARNING":
+        assert len(log.get_incident(type=kind)["message"]) > 1_000_000
+    log.stop()
+
+
 def test_long_messages_are_cut_for_the_page(running):
     graph, mon = running
     graph.pipeline.log("x" * 50_000)

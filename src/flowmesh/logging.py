@@ -9,12 +9,14 @@ writer thread of its own.
 # This module shadows the standard library's name inside the package only:
 # absolute imports always resolve `logging` to the standard library.
 import collections
+import contextvars
 import datetime
 import itertools
 import logging as _stdlog
 import os
 import queue
 import sys
+import sysconfig
 import threading
 import time
 import traceback
@@ -38,24 +40,59 @@ _std_logger = _stdlog.getLogger("flowmesh")
 _std_logger.addHandler(_stdlog.NullHandler())
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
-_THIS_FILE = __file__
+# The element an entry being written is about. An element's `log` sets it
+# around its write: the thread writing may belong to another element (an
+# upstream source sets up the nodes it feeds), so the stack cannot tell.
+current_element = contextvars.ContextVar("flowmesh_current_element", default=None)
 _file_numbers = itertools.count(1)
 _STOP = object()
-# Entries kept for live views (`Logger.recent_entries`).
+# Entries kept for live views (`Logger.recent_entries`), each cut to what a
+# view shows: a message of at most RECENT_MESSAGE_CHARS characters, no
+# exception object (its traceback would keep every frame's locals alive).
 RECENT_ENTRIES = 200
+RECENT_MESSAGE_CHARS = 2000
+# The most entries, and message characters, waiting for the log file's
+# writer. Past either, entries are left out of the file and counted; a line in
+# the file says how many went where they would have been.
+FILE_BACKLOG_ENTRIES = 10_000
+FILE_BACKLOG_CHARS = 16 * 1024 * 1024
 # `type` is a parameter name of the public methods; keep the builtin at hand.
 _type_of = type
 
 
-def default_directory():
-    """``$XDG_STATE_HOME/flowmesh/logs``, or ``~/.local/state/flowmesh/logs``.
+def _home():
+    """The user's home directory when it is known as an absolute path, else None.
 
-    A relative ``XDG_STATE_HOME`` is ignored, as the XDG base directory rules ask.
+    ``$HOME`` when absolute, else the account's entry in the password database
+    (what ``~`` means without ``$HOME``): a relative or empty ``$HOME`` would
+    put the logs under whatever the current directory is, or under ``/``.
+    """
+    home = os.environ.get("HOME", "")
+    if os.path.isabs(home):
+        return home
+    try:
+        import pwd
+
+        home = pwd.getpwuid(os.getuid()).pw_dir
+    except (ImportError, KeyError, OSError):
+        return None
+    return home if os.path.isabs(home) else None
+
+
+def default_directory():
+    """``$XDG_STATE_HOME/flowmesh/logs``, or ``<home>/.local/state/flowmesh/logs``.
+
+    Only absolute paths from the environment count (a relative or empty
+    ``XDG_STATE_HOME`` is ignored, as the XDG base directory rules ask; for
+    the home see `_home`). None when there is no absolute home either.
     """
     state = os.environ.get("XDG_STATE_HOME", "")
-    if not os.path.isabs(state):
-        state = os.path.join(os.path.expanduser("~"), ".local", "state")
-    return os.path.join(state, "flowmesh", "logs")
+    if os.path.isabs(state):
+        return os.path.join(state, "flowmesh", "logs")
+    home = _home()
+    if home is None:
+        return None
+    return os.path.join(home, ".local", "state", "flowmesh", "logs")
 
 
 class LogEntry(dict):
@@ -122,10 +159,60 @@ def _element_name(frame, types):
         obj = frame.f_locals.get("self")
         if not isinstance(obj, types):
             return None
-        # An element still under construction may not answer yet.
-        return obj.name or type(obj).__name__
     except Exception:
         return None
+    return _name_of(obj)
+
+
+def _name_of(element):
+    # An element still under construction may not answer yet.
+    try:
+        name = element.name
+        return name if _type_of(name) is str and name else _type_of(element).__name__
+    except Exception:
+        return None
+
+
+def _library_dirs():
+    paths = sysconfig.get_paths()
+    ours = {_PACKAGE_DIR}
+    # The standard library, and the directory of console scripts, whose
+    # wrapper (`flowmesh` calling cli.main) is no one's code either.
+    for key in ("stdlib", "platstdlib", "scripts"):
+        if paths.get(key):
+            ours.add(os.path.realpath(paths[key]) + os.sep)
+    # Installed packages live under the standard library's tree in some
+    # layouts; they are the user's code as far as a location goes.
+    theirs = {os.path.realpath(paths[k]) + os.sep for k in ("purelib", "platlib") if paths.get(k)}
+    return tuple(ours), tuple(theirs)
+
+
+_LIBRARY_DIRS, _SITE_DIRS = _library_dirs()
+_user_files = {}
+
+
+def _is_user_file(filename):
+    """False for the package's, the standard library's and frozen modules' frames."""
+    known = _user_files.get(filename)
+    if known is not None:
+        return known
+    if filename.startswith("<") or filename.startswith(_PACKAGE_DIR):
+        user = False
+    else:
+        try:
+            real = os.path.realpath(filename)
+        except (OSError, ValueError):
+            real = filename
+        user = real.startswith(_SITE_DIRS) or not real.startswith(_LIBRARY_DIRS)
+    if len(_user_files) < 4096:  # the set of code files is small; stay bounded anyway
+        _user_files[filename] = user
+    return user
+
+
+def _about():
+    """The name of the element whose `log` is writing, or None."""
+    element = current_element.get()
+    return None if element is None else _name_of(element)
 
 
 def _location(code_filename, lineno, function, instance):
@@ -138,80 +225,170 @@ def _location(code_filename, lineno, function, instance):
     }
 
 
-def _exception_source(exc):
+def _no_location(instance):
+    return {
+        "summary": None,
+        "filename": None,
+        "lineno": None,
+        "directory": None,
+        "instance": instance,
+    }
+
+
+def _exception_source(exc, about):
+    """(where `exc` was raised in user code or None, the element it arose in).
+
+    The innermost user frame wins: a failure inside numpy or the package is
+    shown at the handler's line that led to it; the traceback has the rest.
+    """
     tb = exc.__traceback__
-    if tb is None:
-        return None
     chain = []
     while tb is not None:
         chain.append(tb)
         tb = tb.tb_next
-    innermost = chain[-1]
-    instance = None
-    types = _element_types()
-    if types:
-        for tb in reversed(chain):
-            instance = _element_name(tb.tb_frame, types)
-            if instance is not None:
-                break
-    code = innermost.tb_frame.f_code
-    return _location(code.co_filename, innermost.tb_lineno, code.co_name, instance)
+    instance = about
+    if instance is None:
+        types = _element_types()
+        if types:
+            for tb in reversed(chain):
+                instance = _element_name(tb.tb_frame, types)
+                if instance is not None:
+                    break
+    for tb in reversed(chain):
+        code = tb.tb_frame.f_code
+        if _is_user_file(code.co_filename):
+            return _location(code.co_filename, tb.tb_lineno, code.co_name, instance), instance
+    return None, instance
 
 
-def _caller_source(frame):
-    # Skip the package's own forwarders (an element's or the pipeline's `log`)
-    # so the location is the client's call; the element a forwarder belongs to
-    # names the instance.
-    instance = None
+def _caller_source(frame, about):
+    # The location is the innermost user frame of the calling stack: the
+    # package's forwarders (an element's or the pipeline's `log`), the thread
+    # machinery and a console script's wrapper are skipped, and an entry the
+    # framework writes on its own threads has no location. Without `about`,
+    # the element a forwarder belongs to names the instance.
+    instance = about
     types = None
-    while frame is not None and frame.f_code.co_filename.startswith(_PACKAGE_DIR):
-        if instance is None:
+    while frame is not None:
+        filename = frame.f_code.co_filename
+        if _is_user_file(filename):
+            return _location(filename, frame.f_lineno, frame.f_code.co_name, instance)
+        if instance is None and filename.startswith(_PACKAGE_DIR):
             if types is None:
                 types = _element_types()
             if types:
                 instance = _element_name(frame, types)
-        if frame.f_back is None:
-            break
         frame = frame.f_back
-    if frame is None:
-        return {
-            "summary": None,
-            "filename": None,
-            "lineno": None,
-            "directory": None,
-            "instance": instance,
-        }
-    code = frame.f_code
-    return _location(code.co_filename, frame.f_lineno, code.co_name, instance)
+    return _no_location(instance)
 
 
-def _writer(inbox, stream):
-    """Body of the writer thread: owns `stream` until it sees the stop mark."""
+class _Backlog:
+    """What waits for the file: shared by the writers of entries and the writer thread."""
+
+    __slots__ = ("lock", "entries", "chars", "dropped")
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.entries = 0
+        self.chars = 0
+        self.dropped = 0
+
+    def admit(self, size):
+        """Count an entry of `size` characters in, or as dropped when there is no room."""
+        with self.lock:
+            if self.entries and (
+                self.entries >= FILE_BACKLOG_ENTRIES or self.chars + size > FILE_BACKLOG_CHARS
+            ):
+                self.dropped += 1
+                return False, 0
+            self.entries += 1
+            self.chars += size
+            dropped, self.dropped = self.dropped, 0
+            return True, dropped
+
+    def take_dropped(self):
+        with self.lock:
+            dropped, self.dropped = self.dropped, 0
+            return dropped
+
+    def written(self, size):
+        with self.lock:
+            self.entries -= 1
+            self.chars -= size
+
+
+def _dropped_entry(count):
+    return LogEntry(
+        type=_LogTypes.WARNING,
+        time=time.time(),
+        message=f"{count} log entries left out here: they came faster than the file took them.",
+        source=_no_location(None),
+        exception=None,
+    )
+
+
+def _writer(inbox, stream, owner, backlog):
+    """Body of the writer thread: owns `stream` until it sees the stop mark.
+
+    `owner` is a weak reference to the logger, told once when writing fails;
+    from then on entries still queued are discarded and flush marks answered.
+    """
+    broken = False
+
+    def fail(e):
+        nonlocal broken
+        broken = True
+        logger = owner()
+        if logger is not None:
+            logger._give_up(f"writing it failed: {e.strerror or e}")
+        try:
+            stream.close()
+        except Exception:
+            pass
+
     try:
         while True:
             item = inbox.get()
             while True:
                 if item is _STOP:
                     return
-                try:
-                    if isinstance(item, threading.Event):
-                        stream.flush()
-                        item.set()
-                    else:
-                        stream.write(item.format())
-                except Exception:
-                    # A full disk or an unprintable message must not end the
-                    # thread: flush() waits on it.
-                    if isinstance(item, threading.Event):
-                        item.set()
+                if isinstance(item, threading.Event):
+                    if not broken:
+                        try:
+                            stream.flush()
+                        except OSError as e:
+                            fail(e)
+                        except Exception:
+                            pass
+                    item.set()
+                else:
+                    entry, size = item
+                    if not broken:
+                        try:
+                            text = entry.format()
+                        except Exception:
+                            text = None  # a message that cannot be formatted is skipped
+                        if text is not None:
+                            try:
+                                stream.write(text)
+                            except OSError as e:
+                                fail(e)
+                            except Exception:
+                                pass
+                    del entry, item  # an exception's frames are not kept while waiting
+                    if size is not None:  # a count of left-out entries takes no room
+                        backlog.written(size)
                 try:
                     item = inbox.get_nowait()
                 except queue.Empty:
                     break
-            try:
-                stream.flush()
-            except Exception:
-                pass
+            if not broken:
+                try:
+                    stream.flush()
+                except OSError as e:
+                    fail(e)
+                except Exception:
+                    pass
     finally:
         try:
             stream.close()
@@ -224,16 +401,25 @@ class Logger:
 
     ``Logger(directory=None)`` writes a file in the default directory,
     ``$XDG_STATE_HOME/flowmesh/logs`` (``~/.local/state/flowmesh/logs`` when
-    that variable is unset or relative); ``Logger(path)`` writes one in `path`,
-    created when missing; ``Logger("")`` keeps entries in memory only and costs
-    no thread and no file. Each logger writes its own file,
-    ``flowmesh-YYYYmmdd-HHMMSS-<pid>-<n>.log``, one line per entry (time,
+    that variable is unset or relative, `~` being ``$HOME`` when absolute, else
+    the account's home; with no absolute home, memory only); ``Logger(path)``
+    writes one in `path`, created when missing; ``Logger("")`` keeps entries in
+    memory only and costs no thread and no file. Each logger writes its own
+    file, ``flowmesh-YYYYmmdd-HHMMSS-<pid>-<n>.log``, one line per entry (time,
     type, instance, message and location; exceptions add their traceback).
+
+    The file is made by `start` (called as the pipeline starts) or the first
+    `flush`, with every entry written before it: a pipeline that never runs,
+    such as a document loaded only to be checked or drawn, leaves no file.
+    Until then `file_name` is the path the file will have.
 
     A directory that cannot be used never fails construction: the logger then
     works in memory only, `attempted_file` holds the path it tried and
     `file_error` the reason. `file_name` is the file being written (None when
-    there is none).
+    there is none). When making or writing the file fails later (a full disk),
+    the logger says so once, on the console and as a WARNING entry, and goes
+    on in memory only: `file_name` turns None, `file_error` tells why and
+    `is_persistent()` False.
 
     Every entry also goes to the standard `logging` logger "flowmesh" (INFO,
     WARNING and ERROR levels; exceptions with their traceback).
@@ -244,8 +430,10 @@ class Logger:
         self.attempted_file = None
         self.file_error = None
         self._queue = None
+        self._backlog = None
         self._thread = None
         self._finalizer = None
+        self._started = False
         self._stopped = False
         self._lock = threading.Lock()
         self._latest = {}
@@ -254,11 +442,14 @@ class Logger:
         self._recent = collections.deque(maxlen=RECENT_ENTRIES)
         if directory is None:
             directory = default_directory()
+            if directory is None:
+                self.file_error = "no absolute home directory (HOME) or XDG_STATE_HOME to log under"
+                return
         directory = os.fsdecode(directory)
         if directory:
-            self._open(directory)
+            self._prepare(directory)
 
-    def _open(self, directory):
+    def _prepare(self, directory):
         now = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
         name = f"flowmesh-{now}-{os.getpid()}-{next(_file_numbers)}.log"
         try:
@@ -279,26 +470,65 @@ class Logger:
             # surrogate that the file system encoding cannot encode.
             self.file_error = f"cannot create directory {directory!r}: {e}"
             return
-        try:
-            stream = open(path, "x", encoding="utf-8", errors="backslashreplace")
-        except OSError as e:
-            self.file_error = str(e.strerror or e)
-            return
-        except ValueError as e:
-            self.file_error = str(e)
+        # The file itself is made on start; what can be known now is told now.
+        if not os.access(directory, os.W_OK | os.X_OK):
+            self.file_error = f"cannot write in directory {directory}: Permission denied"
             return
         self.file_name = path
         self._queue = queue.SimpleQueue()
-        self._thread = threading.Thread(
-            target=_writer, args=(self._queue, stream), name="flowmesh-log-writer", daemon=True
-        )
-        self._thread.start()
-        # A logger dropped without stop() still lets its thread finish.
-        self._finalizer = weakref.finalize(self, self._queue.put, _STOP)
+        self._backlog = _Backlog()
+
+    def start(self):
+        """Make the log file and start writing it, the entries so far first.
+
+        Harmless when there is no file to make, or it is made already.
+        """
+        failure = None
+        with self._lock:
+            if self._started or self._stopped or self.file_name is None:
+                return
+            self._started = True
+            path = self.file_name
+            try:
+                stream = open(path, "x", encoding="utf-8", errors="backslashreplace")
+            except OSError as e:
+                failure = f"cannot create it: {e.strerror or e}"
+            except ValueError as e:
+                failure = f"cannot create it: {e}"
+            else:
+                self._thread = threading.Thread(
+                    target=_writer,
+                    args=(self._queue, stream, weakref.ref(self), self._backlog),
+                    name="flowmesh-log-writer",
+                    daemon=True,
+                )
+                self._thread.start()
+                # A logger dropped without stop() still lets its thread finish.
+                self._finalizer = weakref.finalize(self, self._queue.put, _STOP)
+        if failure is not None:
+            self._give_up(failure)
+
+    def _give_up(self, reason):
+        """Go on in memory only, saying so once: the file cannot be made or written."""
+        with self._lock:
+            path = self.file_name
+            if path is None:
+                return
+            self.file_name = None
+            self.attempted_file = path
+            self.file_error = (
+                f"{reason}; later entries went to memory only (the monitor page and "
+                "the standard logger 'flowmesh')"
+            )
+        try:
+            print(f"*** flowmesh: log file {path}: {self.file_error}. ***", flush=True)
+        except Exception:
+            pass
+        self.write(type=_LogTypes.WARNING, message=f"Log file {path}: {self.file_error}.")
 
     def is_persistent(self):
-        """True while a log file is being written."""
-        return self._thread is not None and not self._stopped
+        """True while a log file is being written (or is to be, once started)."""
+        return self.file_name is not None and not self._stopped
 
     def write(self, type=None, message=None):
         """Log `message` (text or an exception object) as `type` (INFO when None).
@@ -319,11 +549,12 @@ class Logger:
             except ValueError:
                 pass
         exc = message if isinstance(message, BaseException) else None
+        about = _about()
         source = None
         if exc is not None:
             text = _text(exc) or _type_of(exc).__name__
             try:
-                source = _exception_source(exc)
+                source, about = _exception_source(exc, about)
             except Exception:
                 pass
         else:
@@ -333,18 +564,30 @@ class Logger:
                 caller = sys._getframe(2)
             except ValueError:
                 caller = None
-            source = _caller_source(caller)
+            source = _caller_source(caller, about)
         entry = LogEntry(type=type, time=time.time(), message=text, source=source, exception=exc)
 
+        shown = LogEntry(entry, exception=None)
+        if len(text) > RECENT_MESSAGE_CHARS:
+            shown["message"] = text[: RECENT_MESSAGE_CHARS - 1] + "…"
         with self._lock:
-            self._recent.append(entry)
+            self._recent.append(shown)
             if type in _INCIDENT_TYPES:
                 self._latest[type] = entry
                 if self._pending.get(type) is None:
                     self._pending[type] = entry
 
-        if self._queue is not None and not self._stopped:
-            self._queue.put(entry)
+        inbox = self._queue
+        if inbox is not None and self.file_name is not None and not self._stopped:
+            # The writer may lag behind (a slow disk, a step logging in a
+            # loop): its backlog is bounded, and what does not fit is counted
+            # rather than waited for.
+            size = len(text) + 1
+            admitted, dropped = self._backlog.admit(size)
+            if admitted:
+                if dropped:
+                    inbox.put((_dropped_entry(dropped), None))
+                inbox.put((entry, size))
 
         level = _LEVELS.get(type, _stdlog.INFO)
         if _std_logger.isEnabledFor(level):
@@ -368,20 +611,31 @@ class Logger:
             return self._pending.pop(type, None)
 
     def recent_entries(self):
-        """The latest entries (up to `RECENT_ENTRIES`), oldest first."""
+        """The latest entries (up to `RECENT_ENTRIES`), oldest first, as shown
+        live: messages cut to `RECENT_MESSAGE_CHARS`, "exception" None."""
         with self._lock:
             return list(self._recent)
 
     def flush(self):
-        """Block until every entry written before this call is in the file."""
+        """Block until every entry written before this call is in the file.
+
+        Makes the file first when `start` has not.
+        """
+        self.start()
         thread = self._thread
         if thread is None or self._stopped or thread is threading.current_thread():
             return
+        self._report_dropped()
         done = threading.Event()
         self._queue.put(done)
         while not done.wait(0.1):
             if not thread.is_alive():
                 return
+
+    def _report_dropped(self):
+        dropped = self._backlog.take_dropped()
+        if dropped:
+            self._queue.put((_dropped_entry(dropped), None))
 
     def stop(self):
         """Flush, end the writer thread and close the file. Safe to call again."""
@@ -389,6 +643,10 @@ class Logger:
             if self._stopped:
                 return
             self._stopped = True
+            if self._thread is None:
+                self._queue = None  # never started: what waited for the file goes
+        if self._thread is not None:
+            self._report_dropped()
         if self._finalizer is not None:
             self._finalizer()  # queues the stop mark after everything written so far
         thread = self._thread

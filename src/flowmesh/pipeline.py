@@ -66,6 +66,12 @@ class Pipeline:
         """
         from .sources import production_held
 
+        # The log file is made when a run starts, so that loading a document
+        # only to check or draw it leaves none behind. A stand-in logger may
+        # have no such step.
+        start_log = getattr(self._imp._logger, "start", None)
+        if start_log is not None:
+            start_log()
         with production_held(list(self._imp._nodes)):
             return self._imp.start()
 

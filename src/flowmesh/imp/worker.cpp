@@ -23,12 +23,13 @@ struct WorkerState {
     fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
     fm::Lazy healthy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
     fm::Lazy info{"flowmesh.constants", "Constants.LogTypes.INFO"};
+    fm::Lazy current_element{"flowmesh.logging", "current_element"};
 
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
         return f(type, base, s_Keys, s_NAME, s_name, s_write, s_stop, s_get_state, write_kwnames,
-                 empty_str, logger_class, stopped, running, healthy, info);
+                 empty_str, logger_class, stopped, running, healthy, info, current_element);
     }
 };
 
@@ -90,7 +91,8 @@ PyObject* element_get_name(PyObject* self, void* /*closure*/) {
 }
 
 // log(msg, type): `msg` goes to the logger untouched, so an exception arrives
-// as an object with its traceback.
+// as an object with its traceback. The logger learns which element writes
+// from the context variable: the calling thread may be another element's.
 PyObject* log_impl(WorkerState* st, PyObject* self, PyObject* msg, PyObject* type) {
     PyObject* borrowed = element(self)->logger;
     if (!borrowed || borrowed == Py_None) Py_RETURN_NONE;
@@ -99,9 +101,19 @@ PyObject* log_impl(WorkerState* st, PyObject* self, PyObject* msg, PyObject* typ
         type = st->info.get();
         if (!type) return nullptr;
     }
+    PyObject* var = st->current_element.get();
+    if (!var) return nullptr;
+    fm::Ref token = fm::steal(PyContextVar_Set(var, self));
+    if (!token) return nullptr;
     PyObject* const values[] = {type, msg};
     fm::Ref r = fm::steal(fm::call_method_kw(logger.get(), st->s_write, st->write_kwnames, values));
-    if (!r) return nullptr;
+    fm::Ref pending = fm::steal(PyErr_GetRaisedException());
+    int reset = PyContextVar_Reset(var, token.get());
+    if (pending) {
+        PyErr_SetRaisedException(pending.release());
+        return nullptr;
+    }
+    if (reset < 0 || !r) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -17,13 +17,15 @@ import weakref
 
 from ..constants import Constants
 from ..i_node import INode
+from ..logging import RECENT_MESSAGE_CHARS
 
 States, Conditions, Timing = Constants.States, Constants.Conditions, Constants.Timing
 
 # Frames-per-second window: long enough to smooth a slow source, short enough to follow a stall.
 FPS_WINDOW = 1.0
 LOG_ENTRIES = 40
-MESSAGE_CHARS = 2000
+# Messages are cut where the logger cuts what it keeps for live views.
+MESSAGE_CHARS = RECENT_MESSAGE_CHARS
 # Plot sizes: points of a scalar series, points per curve of an array, curves of a 2-D array.
 SERIES_POINTS = 600
 SERIES_POINTS_PER_SECOND = 100
