@@ -473,6 +473,32 @@ def test_a_byte_order_mark_is_accepted(tmp_path):
     Pipeline.load(path).close()
 
 
+@pytest.mark.parametrize("kind", ["fifo", "device", "directory"])
+def test_what_is_not_a_regular_file_is_refused_without_reading(tmp_path, kind):
+    path = tmp_path / "doc.json"
+    if kind == "fifo":
+        os.mkfifo(path)  # no writer: opening it to read would wait for one
+    elif kind == "device":
+        path = "/dev/zero"  # never ends
+    else:
+        path.mkdir()
+    with pytest.raises(DocumentError, match=r": not a regular file\.$"):
+        Pipeline.load(path)
+
+
+def test_a_file_over_the_size_limit_is_refused_before_parsing(tmp_path, monkeypatch):
+    import flowmesh.documents as documents
+
+    path = tmp_path / "big.json"
+    path.write_text(json.dumps(VALID))
+    monkeypatch.setattr(documents, "MAX_DOCUMENT_BYTES", len(path.read_bytes()))
+    Pipeline.load(path).close()  # exactly at the limit
+    monkeypatch.setattr(documents, "MAX_DOCUMENT_BYTES", len(path.read_bytes()) - 1)
+    monkeypatch.setattr(documents.json, "loads", lambda *a, **k: pytest.fail("parsed"))
+    with pytest.raises(DocumentError, match="the limit of a pipeline document"):
+        Pipeline.load(path)
+
+
 def test_a_missing_file_is_an_os_error(tmp_path):
     with pytest.raises(FileNotFoundError):
         Pipeline.load(tmp_path / "absent.json")

@@ -269,15 +269,44 @@ def _refuse_constant(name: str) -> Any:
     raise ValueError(f"{name} is not a JSON value")
 
 
+# A document is a few kilobytes; anything near this size is not one, and
+# reading it whole would hold it (and its parse) in memory.
+MAX_DOCUMENT_BYTES = 32 * 1024 * 1024
+
+
+def _read_limited(path: str | os.PathLike, where: str) -> bytes:
+    """The bytes of the regular file at `path`, or DocumentError when it is
+    something else (a device or a FIFO may never end) or too large."""
+    # Non-blocking, so that opening a FIFO with no writer does not wait.
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise DocumentError(f"{where}: not a regular file.", where)
+        raw = b""
+        if info.st_size <= MAX_DOCUMENT_BYTES:
+            with open(fd, "rb", closefd=False) as stream:
+                raw = stream.read(MAX_DOCUMENT_BYTES + 1)  # catches a file growing meanwhile
+    finally:
+        os.close(fd)
+    if info.st_size > MAX_DOCUMENT_BYTES or len(raw) > MAX_DOCUMENT_BYTES:
+        raise DocumentError(
+            f"{where}: larger than {MAX_DOCUMENT_BYTES // (1024 * 1024)} MiB, "
+            "the limit of a pipeline document.",
+            where,
+        )
+    return raw
+
+
 def parse(path: str | os.PathLike) -> dict:
     """The document stored at `path`, checked for the structure a reader needs.
 
     OSError when the file cannot be read; DocumentError for anything wrong
-    with its content.
+    with its content, and before reading for a file larger than
+    MAX_DOCUMENT_BYTES or one that is not a regular file.
     """
     where = os.fsdecode(path)
-    with open(path, "rb") as stream:
-        raw = stream.read()
+    raw = _read_limited(path, where)
     try:
         text = raw.decode("utf-8-sig")
     except UnicodeDecodeError as e:
