@@ -439,7 +439,10 @@ def with_(**changes):
             ),
             "frames must be >= 0, got -1.",
         ),
-        (with_(nodes=[{**ENTRY, "class": "Nope"}]), "Class 'Nope' could not be imported."),
+        (
+            with_(nodes=[{**ENTRY, "class": "Nope"}]),
+            "Class 'Nope' could not be imported: module 'flowmesh.sources' has no 'Nope'.",
+        ),
         (
             with_(nodes=[ENTRY], connections=[["s", "s"]]),
             "Deserialization failed: 's' cannot be used as a connection output",
@@ -471,6 +474,44 @@ def test_a_byte_order_mark_is_accepted(tmp_path):
     path = tmp_path / "bom.json"
     path.write_bytes(b"\xef\xbb\xbf" + json.dumps(VALID).encode())
     Pipeline.load(path).close()
+
+
+@pytest.mark.parametrize(
+    "module, cls, message",
+    [
+        (
+            "os",
+            "system",
+            "Class 'system' could not be imported: 'os.system' is a "
+            "builtin_function_or_method, not a class.",
+        ),
+        (
+            "flowmesh.nodes",
+            "Filtre",
+            "Class 'Filtre' could not be imported: module "
+            "'flowmesh.nodes' has no 'Filtre'. Did you mean 'Filter'?",
+        ),
+        (
+            "flowmesh.nodes",
+            "Xyz",
+            "Class 'Xyz' could not be imported: module 'flowmesh.nodes' has no 'Xyz'.",
+        ),
+        (
+            "flowmesh.nodes",
+            "np",
+            "Class 'np' could not be imported: 'flowmesh.nodes.np' is a module, not a class.",
+        ),
+    ],
+)
+def test_a_wrong_class_names_its_module_and_the_nearest_element_class(
+    tmp_path, module, cls, message
+):
+    path = tmp_path / "p.json"
+    path.write_text(with_(nodes=[{"class": cls, "module": module, "config": {}}]))
+    with pytest.raises(DocumentError) as info:
+        Pipeline.load(path)
+    assert str(info.value) == f"{path}: {message}"
+    assert isinstance(info.value.__cause__, TypeError)
 
 
 @pytest.mark.parametrize("kind", ["fifo", "device", "directory"])

@@ -18,6 +18,7 @@ like code.
 from __future__ import annotations
 
 import contextlib
+import difflib
 import gc
 import json
 import math
@@ -252,6 +253,48 @@ def write_atomic(path: str | os.PathLike, data: bytes) -> None:
 
 
 # ----------------------------------------------------------------- reading
+
+
+def _element_classes(module: Any) -> list[str]:
+    """The public names in `module` that hold element classes (Portable subclasses)."""
+    from .portable import Portable
+
+    names = []
+    try:
+        members = list(dict.items(vars(module)))
+    except Exception:
+        return names
+    for name, value in members:
+        if not isinstance(name, str) or name.startswith("_") or not isinstance(value, type):
+            continue
+        try:
+            if issubclass(value, Portable):
+                names.append(name)
+        except Exception:  # a metaclass that refuses the question
+            continue
+    return names
+
+
+_MISSING = object()
+
+
+def class_lookup_error(module: Any, name: Any, found: Any = _MISSING) -> str:
+    """Why `name` in `module` is no class to rebuild an element from (`found`:
+    what the module holds under that name, if anything), with the nearest element
+    class of the module when one is close."""
+    module_name = getattr(module, "__name__", None)
+    module_name = module_name if isinstance(module_name, str) else _shown(module)
+    name = name if isinstance(name, str) else _shown(name)
+    if found is _MISSING:
+        why = f"module '{module_name}' has no '{name}'"
+    else:
+        why = f"'{module_name}.{name}' is a {type(found).__name__}, not a class"
+    text = f"Class '{name}' could not be imported: {why}."
+    near = difflib.get_close_matches(name, _element_classes(module), n=1, cutoff=0.75)
+    if near and near[0] != name:
+        text += f" Did you mean '{near[0]}'?"
+    return text
+
 
 _JSON_KINDS = ((bool, "a boolean"), (dict, "an object"), (list, "an array"), (str, "a string"))
 
