@@ -720,6 +720,28 @@ def test_modules_named_inside_a_configuration_are_checked_too(tmp_path, monkeypa
 
 
 @pytest.mark.parametrize(
+    "module",
+    ["flowmesh.__main__", "flowmesh.cli", "flowmesh.imp._chain", "flowmesh._x", "flowmesh.tests"],
+)
+def test_modules_that_hold_no_elements_are_refused_like_any_outside_the_list(
+    tmp_path, monkeypatch, module
+):
+    """`flowmesh.__main__` would run the command line with the host's argv
+    and exit the host."""
+    monkeypatch.setattr(sys, "argv", ["flowmesh", "validate", str(tmp_path / "none.json")])
+    sys.modules.pop("flowmesh.__main__", None)
+    path = tmp_path / "p.json"
+    path.write_text(with_(nodes=[{"class": "Sink", "module": module, "config": {}}]))
+    with pytest.raises(DocumentError) as info:
+        Pipeline.load(path, allowed_modules=["flowmesh"])
+    assert str(info.value) == (
+        f"{path}: element 0 (Sink) names module '{module}', which allowed_modules does not "
+        "admit (allowed: flowmesh). Nothing was imported."
+    )
+    assert "flowmesh.__main__" not in sys.modules
+
+
+@pytest.mark.parametrize(
     "allowed, error",
     [
         ("flowmesh", TypeError),

@@ -18,7 +18,9 @@ like code.
 from __future__ import annotations
 
 import contextlib
+import contextvars
 import difflib
+import functools
 import gc
 import json
 import math
@@ -410,6 +412,25 @@ def check_structure(document: Any, where: str) -> None:
             )
 
 
+_restricted = contextvars.ContextVar("flowmesh_documents_restricted", default=False)
+
+
+def restricted() -> bool:
+    """Whether the elements being built come from a document loaded with
+    `allowed_modules`: such a document may not grant what runs code it names
+    (unpickling a file)."""
+    return _restricted.get()
+
+
+@contextlib.contextmanager
+def restricting() -> Iterator[None]:
+    token = _restricted.set(True)
+    try:
+        yield
+    finally:
+        _restricted.reset(token)
+
+
 def module_prefixes(allowed_modules: Iterable[str]) -> list[str]:
     """The prefixes of `allowed_modules`, checked: each a dotted module name."""
     if isinstance(allowed_modules, (str, bytes)):
@@ -425,10 +446,48 @@ def module_prefixes(allowed_modules: Iterable[str]) -> list[str]:
     return prefixes
 
 
+# Modules of this package that run a command rather than hold elements.
+_COMMAND_MODULES = ("flowmesh.cli", "flowmesh.demo")
+_TOOL_PARTS = frozenset({"test", "tests", "testing", "conftest", "tools", "setup"})
+
+
+def _inside(module: str, prefix: str) -> bool:
+    return module == prefix or module.startswith(prefix + ".")
+
+
+@functools.cache
+def _entry_point_modules() -> frozenset[str]:
+    """The modules that installed commands start from (read from package
+    metadata, nothing imported)."""
+    from importlib import metadata
+
+    found = set(_COMMAND_MODULES)
+    try:
+        for group in ("console_scripts", "gui_scripts"):
+            for point in metadata.entry_points(group=group):
+                found.add(point.value.partition(":")[0].strip())
+    except Exception:  # broken metadata of some installed package
+        pass
+    return frozenset(found)
+
+
+def element_module(module: str) -> bool:
+    """Whether `module` may hold elements: not private (a name part beginning
+    with "_", `__main__` among them), not a test or tool module, and not one
+    that an installed command starts from, since importing those runs things."""
+    for part in module.split("."):
+        if part.startswith("_") or part in _TOOL_PARTS:
+            return False
+        if part.startswith("test_") or part.endswith("_test"):
+            return False
+    return module not in _entry_point_modules()
+
+
 def admitted(module: str, prefixes: list[str]) -> bool:
     """Whether `module` is one of `prefixes` or lies inside one (whole dotted
-    components: "flowmesh" admits "flowmesh.sources", not "flowmeshevil")."""
-    return any(module == p or module.startswith(p + ".") for p in prefixes)
+    components: "flowmesh" admits "flowmesh.sources", not "flowmeshevil"),
+    and is an element module (`element_module`)."""
+    return any(_inside(module, p) for p in prefixes) and element_module(module)
 
 
 def named_modules(document: dict):

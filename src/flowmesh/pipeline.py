@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
 from collections.abc import Iterable
 
@@ -186,8 +187,9 @@ class Pipeline:
         document = documents.parse(path)
         if prefixes is not None:
             documents.check_modules(document, prefixes, where)
+        trust = contextlib.nullcontext() if prefixes is None else documents.restricting()
         try:
-            with documents.releasing_failed_build():
+            with documents.releasing_failed_build(), trust:
                 return cls.deserialize(document)
         except Exception as e:
             raise documents.DocumentError(f"{where}: {e}", where) from e
