@@ -6,6 +6,7 @@ import copy
 import gc
 import json
 import os
+import stat
 import subprocess
 import sys
 import threading
@@ -358,6 +359,54 @@ def test_saving_keeps_the_permissions_of_the_file_it_replaces(tmp_path):
     p.save(path)
     assert os.stat(path).st_mode & 0o777 == 0o640
     p.close()
+
+
+@pytest.mark.parametrize(
+    "kind, error, what",
+    [
+        ("fifo", FileExistsError, "is a FIFO"),
+        ("socket", FileExistsError, "is a socket"),
+        ("device", FileExistsError, "is a character device"),
+        ("directory", IsADirectoryError, "is a directory"),
+        ("link to fifo", FileExistsError, "is a FIFO"),
+        ("trailing separator", IsADirectoryError, "ending in a separator names a directory"),
+    ],
+)
+def test_saving_replaces_only_a_regular_file(tmp_path, kind, error, what):
+    import socket
+
+    path = tmp_path / "out.json"
+    held = None
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "socket":
+        held = socket.socket(socket.AF_UNIX)
+        held.bind(str(path))
+    elif kind == "device":
+        # A node of its own: a regression must never replace the system's /dev/null.
+        try:
+            os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        except PermissionError:
+            pytest.skip("creating a device node needs privileges")
+    elif kind == "directory":
+        path.mkdir()
+    elif kind == "link to fifo":
+        os.mkfifo(tmp_path / "fifo")
+        path.symlink_to(tmp_path / "fifo")
+    else:
+        path = str(path) + os.sep
+    before = sorted(os.listdir(tmp_path))
+    p = Pipeline("")
+    try:
+        with pytest.raises(error, match=what):
+            p.save(path)
+    finally:
+        p.close()
+        if held is not None:
+            held.close()
+    assert sorted(os.listdir(tmp_path)) == before  # no temporary, no out.json
+    if kind in ("fifo", "device"):
+        assert stat.S_ISFIFO(os.lstat(path).st_mode) or stat.S_ISCHR(os.lstat(path).st_mode)
 
 
 # ----------------------------------------------------------------- loading

@@ -20,6 +20,7 @@ from __future__ import annotations
 import contextlib
 import contextvars
 import difflib
+import errno
 import functools
 import gc
 import json
@@ -207,15 +208,50 @@ def too_deep(elements: Iterable[Any]) -> DocumentError:
     return DocumentError("Cannot save the document: it is nested too deeply to be copied.")
 
 
+_KINDS = (
+    (stat.S_ISDIR, "a directory"),
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+)
+
+
+def _refuse_unless_regular(target: str, shown: str) -> None:
+    # A rename would put a regular file in the place of a device or a FIFO
+    # (as root, of /dev/null itself).
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        return
+    if stat.S_ISREG(mode):
+        return
+    kind = next((name for test, name in _KINDS if test(mode)), "a special file")
+    error = IsADirectoryError if stat.S_ISDIR(mode) else FileExistsError
+    code = errno.EISDIR if stat.S_ISDIR(mode) else errno.EEXIST
+    raise error(code, f"is {kind}, not a regular file, and is not replaced", shown)
+
+
 @contextlib.contextmanager
 def replacing(path: str | os.PathLike) -> Iterator[BinaryIO]:
     """Write a new version of the file at `path` into the yielded stream; it
     replaces the file, all at once, when the block ends without an error.
 
     The previous file (if any) stays intact until the new one is complete on
-    disk; its permission bits carry over to the new one.
+    disk; its permission bits carry over to the new one. Only a regular file
+    is replaced: anything else at `path` (a directory, a FIFO, a device, a
+    socket), and a path ending in a separator, raise OSError before anything
+    is written.
     """
-    target = os.path.realpath(os.fspath(path))
+    named = os.fspath(path)
+    shown = os.fsdecode(named)
+    separators = (os.sep, os.altsep) if os.altsep else (os.sep,)
+    if shown.endswith(separators):
+        raise IsADirectoryError(
+            errno.EISDIR, "a path ending in a separator names a directory, not a file", shown
+        )
+    target = os.path.realpath(named)
+    _refuse_unless_regular(target, shown)
     directory = os.path.dirname(target)
     base = os.path.basename(target)
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
@@ -233,6 +269,7 @@ def replacing(path: str | os.PathLike) -> Iterator[BinaryIO]:
             os.fsync(stream.fileno())
         with contextlib.suppress(FileNotFoundError):
             os.chmod(temporary, stat.S_IMODE(os.stat(target).st_mode))
+        _refuse_unless_regular(target, shown)  # something may have taken its place meanwhile
         os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(OSError):
