@@ -703,6 +703,10 @@ def test_earlier_registrations_survive_a_failed_load(tmp_path):
         ("a.bc", ["a.b"], False),
         ("a", ["a.b"], False),
         ("anything", [], False),
+        ("flowmesh.__main__", ["flowmesh"], False),
+        ("__main__", ["flowmesh", "__main__"], True),
+        ("pkg._private.nodes", ["pkg"], False),
+        ("pkg._private.nodes", ["pkg._private.nodes"], True),
     ],
 )
 def test_module_prefixes_match_whole_components(module, prefixes, admits):

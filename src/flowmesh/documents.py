@@ -521,9 +521,12 @@ def element_module(module: str) -> bool:
 
 
 def admitted(module: str, prefixes: list[str]) -> bool:
-    """Whether `module` is one of `prefixes` or lies inside one (whole dotted
-    components: "flowmesh" admits "flowmesh.sources", not "flowmeshevil"),
-    and is an element module (`element_module`)."""
+    """Whether `module` is one of `prefixes` (named by the caller, so taken as
+    an element module), or lies inside one (whole dotted components:
+    "flowmesh" admits "flowmesh.sources", not "flowmeshevil") and is an
+    element module (`element_module`)."""
+    if module in prefixes:
+        return True
     return any(_inside(module, p) for p in prefixes) and element_module(module)
 
 
