@@ -3,6 +3,7 @@ running inside real pipelines."""
 
 import copy
 import sys
+import threading
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -844,8 +845,8 @@ def _walk(value):
 # ------------------------------------------------------------ ownership
 
 
-def chain_of(nodes, name="chain"):
-    class Given(IOChain):
+def chain_of(nodes, name="chain", base=IOChain):
+    class Given(base):
         def build_nodes(self, config):
             return list(nodes)
 
@@ -951,3 +952,74 @@ def test_a_refused_internal_connection_leaves_a_document_that_loads(tmp_path):
     with Pipeline.load(path) as q:
         assert [e.name for e in q.get_elements()] == ["src", "mid", "sink"]
         assert q.serialize()["connections"] == saved["connections"]
+
+
+# ------------------------------------------------- run control from several threads
+
+
+def chain_or_source(kind):
+    if kind == "chain":
+        chain = Source(name="front")
+        return chain, chain.get_nodes()[0]
+    source = Counter(name="counter", rate=500)
+    return source, source
+
+
+@pytest.mark.parametrize("kind", ["chain", "source"])
+def test_start_and_stop_from_four_threads_end_consistent(kind):
+    element, source = chain_or_source(kind)
+    errors = []
+
+    def hammer(k):
+        for i in range(150):
+            try:
+                (element.start if (i + k) % 2 else element.stop)()
+            except RuntimeError as e:
+                if "is being stopped; start it again once stop() has returned" not in str(e):
+                    errors.append(e)
+            except BaseException as e:
+                errors.append(e)
+
+    threads = [threading.Thread(target=hammer, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(TIMEOUT)
+    assert not any(t.is_alive() for t in threads)
+    assert errors == []
+    element.start()
+    assert element.get_state() == States.RUNNING
+    assert source._thread.is_alive()
+    element.stop()
+    assert element.get_state() == source.get_state() == States.STOPPED
+    assert not source._thread.is_alive()
+
+
+class Gated(Counter):
+    """A source whose start waits for `gate`, so a start can be caught midway."""
+
+    def __init__(self, **config):
+        self.gate, self.entered, self.starts = threading.Event(), threading.Event(), 0
+        super().__init__(**config)
+
+    def _prepare_run(self):
+        self.starts += 1
+        self.entered.set()
+        assert self.gate.wait(TIMEOUT)
+
+
+@pytest.mark.parametrize("kind", ["chain", "source"])
+def test_a_stop_during_a_start_is_carried_out_when_the_start_completes(kind):
+    source = Gated(name="gated", rate=500)
+    element = chain_of([source], name="front", base=OChain) if kind == "chain" else source
+    starter = threading.Thread(target=element.start)
+    starter.start()
+    assert source.entered.wait(TIMEOUT)
+    element.start()  # a second start while the first is under way is skipped
+    element.stop()  # left to the starting thread
+    assert element.get_state() == States.STOPPED
+    source.gate.set()
+    starter.join(TIMEOUT)
+    assert source.starts == 1
+    assert element.get_state() == source.get_state() == States.STOPPED
+    assert not source._thread.is_alive()

@@ -749,12 +749,11 @@ class Replay(SampledSource):
     def step(self, data):
         return data or None
 
-    def start(self):
+    def _prepare_run(self):
         keys = self.Configuration.Keys
         self.recording = read_recording(
             self.config[keys.PATH], allow_pickle=self.config[keys.ALLOW_PICKLE]
         )
-        super().start()
 
     def _produce(self, stop):
         imp = self._imp

@@ -67,6 +67,7 @@ class ChainImp(ProcessingElementImp):
                 )
         super().__init__(config)
         self._internal_nodes = list(internal_nodes)
+        self._run_control = _facade("flowmesh.sources", "RunControl")()
 
     def _claim_nodes(self, chain):
         """Mark the internal nodes as `chain`'s, once it is built."""
@@ -120,12 +121,22 @@ class ChainImp(ProcessingElementImp):
             )
         return pairs
 
-    # Run control.
+    # Run control: from any thread, with the pipeline's guarantees (RunControl).
     def start(self):
+        self._run_control.start(f"Chain '{self.name}'", self._begin, self._end, self._running)
+
+    def stop(self):
+        """Stop the internal nodes in order, then the chain; a node whose stop
+        raises (an interrupt included) does not keep the others running (the
+        first error is raised)."""
+        self._run_control.stop(self._end)
+
+    def _running(self):
         from ..constants import Constants
 
-        if self._state == Constants.States.RUNNING:
-            return
+        return self._state == Constants.States.RUNNING
+
+    def _begin(self):
         started = []
         for node in self._internal_nodes:
             try:
@@ -137,13 +148,8 @@ class ChainImp(ProcessingElementImp):
             started.append(node)
         ProcessingElementImp.start(self)
 
-    def stop(self):
-        """Stop the internal nodes in order, then the chain; a node whose stop
-        raises (an interrupt included) does not keep the others running (the
-        first error is raised)."""
-        from ..constants import Constants
-
-        if self._state != Constants.States.RUNNING:
+    def _end(self):
+        if not self._running():
             return
         first = None
         for node in self._internal_nodes:
