@@ -403,7 +403,7 @@ def scenario_command(directory):
     result = {"subscriber": _outcome(run), "demo": _outcome(demo)}
     recording = Path(directory) / "lsl-average.npz"
     if recording.exists():
-        averages = [cycle["in"] for cycle in read_recording(recording)["cycles"]]
+        averages = [cycle["in"] for cycle in read_recording(recording, allow_pickle=True)["cycles"]]
         if averages:
             last = averages[-1]
             trace = np.asarray(last["mean"]).mean(axis=1)

@@ -3,6 +3,7 @@ running inside real pipelines."""
 
 import copy
 import sys
+import threading
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -839,3 +840,186 @@ def _walk(value):
     elif isinstance(value, (list, tuple)):
         for v in value:
             yield from _walk(v)
+
+
+# ------------------------------------------------------------ ownership
+
+
+def chain_of(nodes, name="chain", base=IOChain):
+    class Given(base):
+        def build_nodes(self, config):
+            return list(nodes)
+
+    return Given(name=name)
+
+
+@pytest.mark.parametrize("holder", ["chain", "pipeline"])
+def test_a_chain_refuses_a_node_that_another_holder_has(holder):
+    a, b, c = Doubler(name="a"), Doubler(name="b"), Doubler(name="c")
+    with Pipeline("") as p:
+        if holder == "chain":
+            first = chain_of([a, b], name="first")
+            text = "Internal node 1 'a' already belongs to chain 'first'."
+        else:
+            p.add_node(a)
+            text = f"Internal node 1 'a' is already in {p!r}: a chain's nodes are its own."
+        with pytest.raises(ValueError) as info:
+            chain_of([c, a], name="second")
+        assert str(info.value) == text
+        if holder == "chain":
+            assert first.get_nodes() == [a, b]
+    # Neither a closed pipeline nor a chain that was never built holds a node.
+    if holder == "pipeline":
+        assert chain_of([c, a]).get_nodes() == [c, a]
+    else:
+        lone = Doubler(name="lone", output_ports=ports("other"))
+        with pytest.raises(ValueError, match="Cannot join"):
+            chain_of([c, lone, Doubler(name="d")])
+        assert (
+            chain_of([c, lone, Doubler(name="e", input_ports=ports("other"))]).get_nodes()[0] is c
+        )
+
+
+@pytest.mark.parametrize(
+    "how",
+    [
+        lambda p, inner, sink: p.add_node(inner),
+        lambda p, inner, sink: p.connect(inner, sink),
+        lambda p, inner, sink: p.connect(sink, {"node": inner, "port": "in"}),
+    ],
+    ids=["add", "connect-source", "connect-target"],
+)
+def test_a_pipeline_refuses_a_chains_internal_node(how):
+    chain = Scaled(name="mid")
+    inner = chain.get_nodes()[1]
+    with Pipeline("") as p:
+        sink = Doubler(name="other")
+        with pytest.raises(ValueError) as info:
+            how(p, inner, sink)
+        assert str(info.value) == (
+            "Node 'Scaled-1' belongs to chain 'mid': connect the chain's ports, not its nodes."
+        )
+        assert p.get_elements() == []
+
+
+def warnings_of(pipeline):
+    return [
+        e["message"]
+        for e in pipeline._imp._logger.recent_entries()
+        if e["type"] == LogTypes.WARNING
+    ]
+
+
+@pytest.mark.parametrize("add", ["add_node", "connect"])
+def test_a_node_shared_by_two_pipelines_is_accepted_with_a_warning(add):
+    source = Source(name="src")
+    with Pipeline("") as first, Pipeline("") as second:
+        first.connect(source, Sink(name="s1"))
+        if add == "add_node":
+            second.add_node(source)
+        else:
+            second.connect(source, Sink(name="s2"))
+        assert source in second.get_elements()
+        assert warnings_of(second) == [
+            f"Node 'src' is also in {first!r}: the pipelines share it, and stopping either "
+            "one stops it for both."
+        ]
+        assert warnings_of(first) == []
+        first.start()
+        second.start()
+        first.stop()
+        assert source.get_state() == States.STOPPED
+        assert second.get_state() == States.RUNNING
+        second.stop()
+    with Pipeline("") as third:  # both closed: nobody else holds it
+        third.add_node(source)
+        assert warnings_of(third) == []
+
+
+def test_a_refused_internal_connection_leaves_a_document_that_loads(tmp_path):
+    """Joining a chain's internal node from outside used to save a document
+    whose rebuilt chain clashed with the node's recorded id."""
+    path = tmp_path / "p.json"
+    with Pipeline("") as p:
+        source, middle, sink = Source(name="src"), Scaled(name="mid"), Sink(name="sink")
+        p.connect(source, middle)
+        p.connect(middle, sink)
+        with pytest.raises(ValueError, match="belongs to chain 'src'"):
+            p.connect(source.get_nodes()[0], Sink(name="tap"))
+        p.save(path)
+        saved = p.serialize()
+    Portable.reset()
+    with Pipeline.load(path) as q:
+        assert [e.name for e in q.get_elements()] == ["src", "mid", "sink"]
+        assert q.serialize()["connections"] == saved["connections"]
+
+
+# ------------------------------------------------- run control from several threads
+
+
+def chain_or_source(kind):
+    if kind == "chain":
+        chain = Source(name="front")
+        return chain, chain.get_nodes()[0]
+    source = Counter(name="counter", rate=500)
+    return source, source
+
+
+@pytest.mark.parametrize("kind", ["chain", "source"])
+def test_start_and_stop_from_four_threads_end_consistent(kind):
+    element, source = chain_or_source(kind)
+    errors = []
+
+    def hammer(k):
+        for i in range(150):
+            try:
+                (element.start if (i + k) % 2 else element.stop)()
+            except RuntimeError as e:
+                if "is being stopped; start it again once stop() has returned" not in str(e):
+                    errors.append(e)
+            except BaseException as e:
+                errors.append(e)
+
+    threads = [threading.Thread(target=hammer, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(TIMEOUT)
+    assert not any(t.is_alive() for t in threads)
+    assert errors == []
+    element.start()
+    assert element.get_state() == States.RUNNING
+    assert source._thread.is_alive()
+    element.stop()
+    assert element.get_state() == source.get_state() == States.STOPPED
+    assert not source._thread.is_alive()
+
+
+class Gated(Counter):
+    """A source whose start waits for `gate`, so a start can be caught midway."""
+
+    def __init__(self, **config):
+        self.gate, self.entered, self.starts = threading.Event(), threading.Event(), 0
+        super().__init__(**config)
+
+    def _prepare_run(self):
+        self.starts += 1
+        self.entered.set()
+        assert self.gate.wait(TIMEOUT)
+
+
+@pytest.mark.parametrize("kind", ["chain", "source"])
+def test_a_stop_during_a_start_is_carried_out_when_the_start_completes(kind):
+    source = Gated(name="gated", rate=500)
+    element = chain_of([source], name="front", base=OChain) if kind == "chain" else source
+    starter = threading.Thread(target=element.start)
+    starter.start()
+    assert source.entered.wait(TIMEOUT)
+    element.start()  # a second start while the first is under way is skipped
+    element.stop()  # left to the starting thread
+    assert element.get_state() == States.STOPPED
+    source.gate.set()
+    starter.join(TIMEOUT)
+    assert source.starts == 1
+    assert element.get_state() == source.get_state() == States.STOPPED
+    assert not source._thread.is_alive()

@@ -6,6 +6,7 @@ import copy
 import gc
 import json
 import os
+import stat
 import subprocess
 import sys
 import threading
@@ -360,6 +361,54 @@ def test_saving_keeps_the_permissions_of_the_file_it_replaces(tmp_path):
     p.close()
 
 
+@pytest.mark.parametrize(
+    "kind, error, what",
+    [
+        ("fifo", FileExistsError, "is a FIFO"),
+        ("socket", FileExistsError, "is a socket"),
+        ("device", FileExistsError, "is a character device"),
+        ("directory", IsADirectoryError, "is a directory"),
+        ("link to fifo", FileExistsError, "is a FIFO"),
+        ("trailing separator", IsADirectoryError, "ending in a separator names a directory"),
+    ],
+)
+def test_saving_replaces_only_a_regular_file(tmp_path, kind, error, what):
+    import socket
+
+    path = tmp_path / "out.json"
+    held = None
+    if kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "socket":
+        held = socket.socket(socket.AF_UNIX)
+        held.bind(str(path))
+    elif kind == "device":
+        # A node of its own: a regression must never replace the system's /dev/null.
+        try:
+            os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        except PermissionError:
+            pytest.skip("creating a device node needs privileges")
+    elif kind == "directory":
+        path.mkdir()
+    elif kind == "link to fifo":
+        os.mkfifo(tmp_path / "fifo")
+        path.symlink_to(tmp_path / "fifo")
+    else:
+        path = str(path) + os.sep
+    before = sorted(os.listdir(tmp_path))
+    p = Pipeline("")
+    try:
+        with pytest.raises(error, match=what):
+            p.save(path)
+    finally:
+        p.close()
+        if held is not None:
+            held.close()
+    assert sorted(os.listdir(tmp_path)) == before  # no temporary, no out.json
+    if kind in ("fifo", "device"):
+        assert stat.S_ISFIFO(os.lstat(path).st_mode) or stat.S_ISCHR(os.lstat(path).st_mode)
+
+
 # ----------------------------------------------------------------- loading
 
 VALID = {"format_version": 1, "nodes": [], "connections": []}
@@ -439,7 +488,10 @@ def with_(**changes):
             ),
             "frames must be >= 0, got -1.",
         ),
-        (with_(nodes=[{**ENTRY, "class": "Nope"}]), "Class 'Nope' could not be imported."),
+        (
+            with_(nodes=[{**ENTRY, "class": "Nope"}]),
+            "Class 'Nope' could not be imported: module 'flowmesh.sources' has no 'Nope'.",
+        ),
         (
             with_(nodes=[ENTRY], connections=[["s", "s"]]),
             "Deserialization failed: 's' cannot be used as a connection output",
@@ -471,6 +523,70 @@ def test_a_byte_order_mark_is_accepted(tmp_path):
     path = tmp_path / "bom.json"
     path.write_bytes(b"\xef\xbb\xbf" + json.dumps(VALID).encode())
     Pipeline.load(path).close()
+
+
+@pytest.mark.parametrize(
+    "module, cls, message",
+    [
+        (
+            "os",
+            "system",
+            "Class 'system' could not be imported: 'os.system' is a "
+            "builtin_function_or_method, not a class.",
+        ),
+        (
+            "flowmesh.nodes",
+            "Filtre",
+            "Class 'Filtre' could not be imported: module "
+            "'flowmesh.nodes' has no 'Filtre'. Did you mean 'Filter'?",
+        ),
+        (
+            "flowmesh.nodes",
+            "Xyz",
+            "Class 'Xyz' could not be imported: module 'flowmesh.nodes' has no 'Xyz'.",
+        ),
+        (
+            "flowmesh.nodes",
+            "np",
+            "Class 'np' could not be imported: 'flowmesh.nodes.np' is a module, not a class.",
+        ),
+    ],
+)
+def test_a_wrong_class_names_its_module_and_the_nearest_element_class(
+    tmp_path, module, cls, message
+):
+    path = tmp_path / "p.json"
+    path.write_text(with_(nodes=[{"class": cls, "module": module, "config": {}}]))
+    with pytest.raises(DocumentError) as info:
+        Pipeline.load(path)
+    assert str(info.value) == f"{path}: {message}"
+    assert isinstance(info.value.__cause__, TypeError)
+
+
+@pytest.mark.parametrize("kind", ["fifo", "device", "directory"])
+def test_what_is_not_a_regular_file_is_refused_without_reading(tmp_path, kind):
+    path = tmp_path / "doc.json"
+    if kind == "fifo":
+        os.mkfifo(path)  # no writer: opening it to read would wait for one
+    elif kind == "device":
+        path = "/dev/zero"  # never ends
+    else:
+        path.mkdir()
+    with pytest.raises(DocumentError, match=r": not a regular file\.$"):
+        Pipeline.load(path)
+
+
+def test_a_file_over_the_size_limit_is_refused_before_parsing(tmp_path, monkeypatch):
+    import flowmesh.documents as documents
+
+    path = tmp_path / "big.json"
+    path.write_text(json.dumps(VALID))
+    monkeypatch.setattr(documents, "MAX_DOCUMENT_BYTES", len(path.read_bytes()))
+    Pipeline.load(path).close()  # exactly at the limit
+    monkeypatch.setattr(documents, "MAX_DOCUMENT_BYTES", len(path.read_bytes()) - 1)
+    monkeypatch.setattr(documents.json, "loads", lambda *a, **k: pytest.fail("parsed"))
+    with pytest.raises(DocumentError, match="the limit of a pipeline document"):
+        Pipeline.load(path)
 
 
 def test_a_missing_file_is_an_os_error(tmp_path):
@@ -587,6 +703,10 @@ def test_earlier_registrations_survive_a_failed_load(tmp_path):
         ("a.bc", ["a.b"], False),
         ("a", ["a.b"], False),
         ("anything", [], False),
+        ("flowmesh.__main__", ["flowmesh"], False),
+        ("__main__", ["flowmesh", "__main__"], True),
+        ("pkg._private.nodes", ["pkg"], False),
+        ("pkg._private.nodes", ["pkg._private.nodes"], True),
     ],
 )
 def test_module_prefixes_match_whole_components(module, prefixes, admits):
@@ -650,6 +770,28 @@ def test_modules_named_inside_a_configuration_are_checked_too(tmp_path, monkeypa
     assert [type(n).__name__ for n in front.get_nodes()] == ["Counter", "Trap"]
     q.close()
     sys.modules.pop("trapnodes")
+
+
+@pytest.mark.parametrize(
+    "module",
+    ["flowmesh.__main__", "flowmesh.cli", "flowmesh.imp._chain", "flowmesh._x", "flowmesh.tests"],
+)
+def test_modules_that_hold_no_elements_are_refused_like_any_outside_the_list(
+    tmp_path, monkeypatch, module
+):
+    """`flowmesh.__main__` would run the command line with the host's argv
+    and exit the host."""
+    monkeypatch.setattr(sys, "argv", ["flowmesh", "validate", str(tmp_path / "none.json")])
+    sys.modules.pop("flowmesh.__main__", None)
+    path = tmp_path / "p.json"
+    path.write_text(with_(nodes=[{"class": "Sink", "module": module, "config": {}}]))
+    with pytest.raises(DocumentError) as info:
+        Pipeline.load(path, allowed_modules=["flowmesh"])
+    assert str(info.value) == (
+        f"{path}: element 0 (Sink) names module '{module}', which allowed_modules does not "
+        "admit (allowed: flowmesh). Nothing was imported."
+    )
+    assert "flowmesh.__main__" not in sys.modules
 
 
 @pytest.mark.parametrize(

@@ -1,6 +1,7 @@
 """The ready-made nodes against scipy and numpy computing the same offline,
 and recordings played back exactly as they were recorded."""
 
+import json
 import re
 import threading
 
@@ -9,8 +10,17 @@ import pytest
 from scipy import signal
 from support import wait_until
 
+from flowmesh import DocumentError
 from flowmesh.constants import Constants
-from flowmesh.nodes import Averager, Epocher, Filter, Recorder, Replay, read_recording
+from flowmesh.nodes import (
+    Averager,
+    Epocher,
+    Filter,
+    Recorder,
+    Replay,
+    read_recording,
+    write_recording,
+)
 from flowmesh.pipeline import Pipeline
 from flowmesh.portable import Portable
 from flowmesh.sources import EventSource, SampledSource, Sink
@@ -446,7 +456,7 @@ def test_recorder_then_replay_gives_back_exactly_what_was_recorded(tmp_path, rea
     sequence = [(port, value) for port, values in CASES.items() for value in values]
     first = tmp_path / "first.npz"
     record(first, sequence)
-    recording = read_recording(first)
+    recording = read_recording(first, allow_pickle=True)
     sent = [cycle for cycle in recording["cycles"] if "signal" not in cycle]
     assert len(sent) == len(sequence)
     for cycle, (port, value) in zip(sent, sequence, strict=True):
@@ -461,7 +471,7 @@ def test_recorder_then_replay_gives_back_exactly_what_was_recorded(tmp_path, rea
     }
 
     # Replay into a second recorder: the same cycles, in the same order.
-    replay = Replay(name="replay", path=str(first), realtime=realtime)
+    replay = Replay(name="replay", path=str(first), realtime=realtime, allow_pickle=True)
     second = tmp_path / "second.npz"
     ports = [{"name": p["name"], "timing": p["timing"]} for p in recording["ports"]]
     again = Recorder(name="again", path=str(second), input_ports=ports)
@@ -476,7 +486,7 @@ def test_recorder_then_replay_gives_back_exactly_what_was_recorded(tmp_path, rea
         finally:
             p.stop()
         p.raise_if_failed()
-    replayed = read_recording(second)
+    replayed = read_recording(second, allow_pickle=True)
     assert_same(replayed["cycles"], recording["cycles"])
     assert replayed["ports"] == recording["ports"]
     if realtime:
@@ -509,6 +519,62 @@ def test_replay_refuses_a_file_that_is_no_recording(tmp_path, content, error):
         path.write_bytes(content)
     with pytest.raises(error):
         Replay(path=str(path))
+
+
+class _Payload:
+    """Unpickling it creates the file `marker`: code that a recording supplies."""
+
+    def __init__(self, marker):
+        self.marker = marker
+
+    def __reduce__(self):
+        return (exec, (f"open({str(self.marker)!r}, 'w').close()",))
+
+
+def _pickled_recording(tmp_path):
+    marker = tmp_path / "ran"
+    path = tmp_path / "evil.npz"
+    ports = [{"name": "out", "timing": ASYNC, "context": None}]
+    write_recording(str(path), ports, [0.0], [{"out": _Payload(marker)}])
+    assert not marker.exists()
+    return path, marker
+
+
+def test_pickles_in_a_recording_are_read_only_when_asked_for_by_name(tmp_path):
+    path, marker = _pickled_recording(tmp_path)
+    with pytest.raises(ValueError, match=r"port\(s\) out are stored pickled"):
+        read_recording(path)
+    replay = Replay(name="replay", path=str(path), realtime=False)  # ports from the file
+    assert replay.get_output_port("out") is not None
+    with Pipeline(directory="") as p:
+        p.add_node(replay)
+        with pytest.raises(ValueError, match="stored pickled"):
+            p.start()
+    assert not marker.exists()
+    read_recording(path, allow_pickle=True)
+    assert marker.exists()
+
+
+@pytest.mark.parametrize("allow_pickle", [None, True])
+def test_a_restricted_document_never_unpickles_a_recording(tmp_path, allow_pickle):
+    path, marker = _pickled_recording(tmp_path)
+    config = {"name": "replay", "path": str(path)}
+    if allow_pickle is not None:
+        config["allow_pickle"] = allow_pickle
+    entry = {"class": "Replay", "module": "flowmesh.nodes", "config": config}
+    document = tmp_path / "doc.json"
+    document.write_text(json.dumps({"format_version": 1, "nodes": [entry], "connections": []}))
+    if allow_pickle:
+        with pytest.raises(DocumentError, match="allow_pickle cannot be set by a document"):
+            Pipeline.load(document, allowed_modules=["flowmesh"])
+    else:
+        with Pipeline.load(document, allowed_modules=["flowmesh"]) as p:
+            with pytest.raises(ValueError, match="stored pickled"):
+                p.start()
+    assert not marker.exists()
+    Portable.reset()
+    with Pipeline.load(document) as p:  # trusted: the document may ask for pickles
+        assert p.get_elements()[0].config["allow_pickle"] is bool(allow_pickle)
 
 
 def test_recorder_write_is_atomic_and_keeps_the_previous_file(tmp_path, monkeypatch):

@@ -21,6 +21,7 @@ from flowmesh.sources import EventSource, Sink
 States, Conditions, LogTypes = Constants.States, Constants.Conditions, Constants.LogTypes
 INTERVAL = 0.02
 RULE = "=" * 120
+TIMEOUT = 30.0
 
 
 @pytest.fixture(autouse=True)
@@ -501,3 +502,53 @@ def test_a_failure_just_before_a_stop_is_still_reported(monkeypatch, capsys, sto
     with pytest.raises(RuntimeError, match="cannot take 3"):
         p.raise_if_failed()
     p.close()
+
+
+# ------------------------------------------------- restart from inside a run
+
+
+class Restarting(Counter):
+    """Stops and restarts its pipeline from its own step, at frame 3 of its first run."""
+
+    pipeline = None
+    refused = None
+
+    def step(self, data):
+        out = super().step(data)
+        if self.k == 3 and self.refused is None:
+            self.pipeline.stop()
+            try:
+                self.pipeline.start()
+            except RuntimeError as e:
+                self.refused = e
+        return out
+
+
+@pytest.mark.parametrize("in_chain", [False, True], ids=["source", "chain"])
+def test_a_restart_from_a_sources_own_step_is_refused_not_left_dead(in_chain):
+    from flowmesh.o_chain import OChain
+
+    with Pipeline("") as p:
+        if in_chain:
+
+            class Front(OChain):
+                def build_nodes(self, config):
+                    return [Restarting(name="counter", rate=200)]
+
+            element = Front(name="front")
+            source = element.get_nodes()[0]
+        else:
+            element = source = Restarting(name="counter", rate=200)
+        source.pipeline = p
+        sink = Sink(name="sink")
+        p.connect(element, sink)
+        p.start()
+        assert source.wait(TIMEOUT)  # the sampling thread ends: nothing runs on
+        assert "cannot be started from its own sampling thread" in str(source.refused)
+        assert p.get_state() == States.STOPPED
+        assert element.get_state() == States.STOPPED
+        # Another thread may start it again, and the run is alive.
+        p.start()
+        assert p.get_state() == States.RUNNING
+        assert sink.wait_for(6, TIMEOUT)
+        p.stop()

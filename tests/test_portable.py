@@ -360,7 +360,11 @@ def test_entry_without_settings_rebuilds_with_no_arguments(extra):
 @pytest.mark.parametrize(
     "entry, error, text",
     [
-        ({"class": "Nope", "module": __name__}, TypeError, "Class 'Nope' could not be imported."),
+        (
+            {"class": "Nope", "module": __name__},
+            TypeError,
+            f"Class 'Nope' could not be imported: module '{__name__}' has no 'Nope'.",
+        ),
         (
             {"class": "NotPortable", "module": __name__},
             TypeError,

@@ -71,7 +71,9 @@ class Chain(ProcessingElement):
     _imp_class = None
 
     def _create_imp(self, config):
-        return self._imp_class(config, self.build_nodes(config))
+        built = self._imp_class(config, self.build_nodes(config))
+        built._claim_nodes(self)
+        return built
 
     def build_nodes(self, config):
         """The internal nodes, in order, as a list of new node objects.

@@ -18,6 +18,10 @@ like code.
 from __future__ import annotations
 
 import contextlib
+import contextvars
+import difflib
+import errno
+import functools
 import gc
 import json
 import math
@@ -204,15 +208,50 @@ def too_deep(elements: Iterable[Any]) -> DocumentError:
     return DocumentError("Cannot save the document: it is nested too deeply to be copied.")
 
 
+_KINDS = (
+    (stat.S_ISDIR, "a directory"),
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+    (stat.S_ISSOCK, "a socket"),
+)
+
+
+def _refuse_unless_regular(target: str, shown: str) -> None:
+    # A rename would put a regular file in the place of a device or a FIFO
+    # (as root, of /dev/null itself).
+    try:
+        mode = os.stat(target).st_mode
+    except FileNotFoundError:
+        return
+    if stat.S_ISREG(mode):
+        return
+    kind = next((name for test, name in _KINDS if test(mode)), "a special file")
+    error = IsADirectoryError if stat.S_ISDIR(mode) else FileExistsError
+    code = errno.EISDIR if stat.S_ISDIR(mode) else errno.EEXIST
+    raise error(code, f"is {kind}, not a regular file, and is not replaced", shown)
+
+
 @contextlib.contextmanager
 def replacing(path: str | os.PathLike) -> Iterator[BinaryIO]:
     """Write a new version of the file at `path` into the yielded stream; it
     replaces the file, all at once, when the block ends without an error.
 
     The previous file (if any) stays intact until the new one is complete on
-    disk; its permission bits carry over to the new one.
+    disk; its permission bits carry over to the new one. Only a regular file
+    is replaced: anything else at `path` (a directory, a FIFO, a device, a
+    socket), and a path ending in a separator, raise OSError before anything
+    is written.
     """
-    target = os.path.realpath(os.fspath(path))
+    named = os.fspath(path)
+    shown = os.fsdecode(named)
+    separators = (os.sep, os.altsep) if os.altsep else (os.sep,)
+    if shown.endswith(separators):
+        raise IsADirectoryError(
+            errno.EISDIR, "a path ending in a separator names a directory, not a file", shown
+        )
+    target = os.path.realpath(named)
+    _refuse_unless_regular(target, shown)
     directory = os.path.dirname(target)
     base = os.path.basename(target)
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
@@ -230,6 +269,7 @@ def replacing(path: str | os.PathLike) -> Iterator[BinaryIO]:
             os.fsync(stream.fileno())
         with contextlib.suppress(FileNotFoundError):
             os.chmod(temporary, stat.S_IMODE(os.stat(target).st_mode))
+        _refuse_unless_regular(target, shown)  # something may have taken its place meanwhile
         os.replace(temporary, target)
     except BaseException:
         with contextlib.suppress(OSError):
@@ -253,6 +293,48 @@ def write_atomic(path: str | os.PathLike, data: bytes) -> None:
 
 # ----------------------------------------------------------------- reading
 
+
+def _element_classes(module: Any) -> list[str]:
+    """The public names in `module` that hold element classes (Portable subclasses)."""
+    from .portable import Portable
+
+    names = []
+    try:
+        members = list(dict.items(vars(module)))
+    except Exception:
+        return names
+    for name, value in members:
+        if not isinstance(name, str) or name.startswith("_") or not isinstance(value, type):
+            continue
+        try:
+            if issubclass(value, Portable):
+                names.append(name)
+        except Exception:  # a metaclass that refuses the question
+            continue
+    return names
+
+
+_MISSING = object()
+
+
+def class_lookup_error(module: Any, name: Any, found: Any = _MISSING) -> str:
+    """Why `name` in `module` is no class to rebuild an element from (`found`:
+    what the module holds under that name, if anything), with the nearest element
+    class of the module when one is close."""
+    module_name = getattr(module, "__name__", None)
+    module_name = module_name if isinstance(module_name, str) else _shown(module)
+    name = name if isinstance(name, str) else _shown(name)
+    if found is _MISSING:
+        why = f"module '{module_name}' has no '{name}'"
+    else:
+        why = f"'{module_name}.{name}' is a {type(found).__name__}, not a class"
+    text = f"Class '{name}' could not be imported: {why}."
+    near = difflib.get_close_matches(name, _element_classes(module), n=1, cutoff=0.75)
+    if near and near[0] != name:
+        text += f" Did you mean '{near[0]}'?"
+    return text
+
+
 _JSON_KINDS = ((bool, "a boolean"), (dict, "an object"), (list, "an array"), (str, "a string"))
 
 
@@ -269,15 +351,44 @@ def _refuse_constant(name: str) -> Any:
     raise ValueError(f"{name} is not a JSON value")
 
 
+# A document is a few kilobytes; anything near this size is not one, and
+# reading it whole would hold it (and its parse) in memory.
+MAX_DOCUMENT_BYTES = 32 * 1024 * 1024
+
+
+def _read_limited(path: str | os.PathLike, where: str) -> bytes:
+    """The bytes of the regular file at `path`, or DocumentError when it is
+    something else (a device or a FIFO may never end) or too large."""
+    # Non-blocking, so that opening a FIFO with no writer does not wait.
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise DocumentError(f"{where}: not a regular file.", where)
+        raw = b""
+        if info.st_size <= MAX_DOCUMENT_BYTES:
+            with open(fd, "rb", closefd=False) as stream:
+                raw = stream.read(MAX_DOCUMENT_BYTES + 1)  # catches a file growing meanwhile
+    finally:
+        os.close(fd)
+    if info.st_size > MAX_DOCUMENT_BYTES or len(raw) > MAX_DOCUMENT_BYTES:
+        raise DocumentError(
+            f"{where}: larger than {MAX_DOCUMENT_BYTES // (1024 * 1024)} MiB, "
+            "the limit of a pipeline document.",
+            where,
+        )
+    return raw
+
+
 def parse(path: str | os.PathLike) -> dict:
     """The document stored at `path`, checked for the structure a reader needs.
 
     OSError when the file cannot be read; DocumentError for anything wrong
-    with its content.
+    with its content, and before reading for a file larger than
+    MAX_DOCUMENT_BYTES or one that is not a regular file.
     """
     where = os.fsdecode(path)
-    with open(path, "rb") as stream:
-        raw = stream.read()
+    raw = _read_limited(path, where)
     try:
         text = raw.decode("utf-8-sig")
     except UnicodeDecodeError as e:
@@ -338,6 +449,25 @@ def check_structure(document: Any, where: str) -> None:
             )
 
 
+_restricted = contextvars.ContextVar("flowmesh_documents_restricted", default=False)
+
+
+def restricted() -> bool:
+    """Whether the elements being built come from a document loaded with
+    `allowed_modules`: such a document may not grant what runs code it names
+    (unpickling a file)."""
+    return _restricted.get()
+
+
+@contextlib.contextmanager
+def restricting() -> Iterator[None]:
+    token = _restricted.set(True)
+    try:
+        yield
+    finally:
+        _restricted.reset(token)
+
+
 def module_prefixes(allowed_modules: Iterable[str]) -> list[str]:
     """The prefixes of `allowed_modules`, checked: each a dotted module name."""
     if isinstance(allowed_modules, (str, bytes)):
@@ -353,10 +483,51 @@ def module_prefixes(allowed_modules: Iterable[str]) -> list[str]:
     return prefixes
 
 
+# Modules of this package that run a command rather than hold elements.
+_COMMAND_MODULES = ("flowmesh.cli", "flowmesh.demo")
+_TOOL_PARTS = frozenset({"test", "tests", "testing", "conftest", "tools", "setup"})
+
+
+def _inside(module: str, prefix: str) -> bool:
+    return module == prefix or module.startswith(prefix + ".")
+
+
+@functools.cache
+def _entry_point_modules() -> frozenset[str]:
+    """The modules that installed commands start from (read from package
+    metadata, nothing imported)."""
+    from importlib import metadata
+
+    found = set(_COMMAND_MODULES)
+    try:
+        for group in ("console_scripts", "gui_scripts"):
+            for point in metadata.entry_points(group=group):
+                found.add(point.value.partition(":")[0].strip())
+    except Exception:  # broken metadata of some installed package
+        pass
+    return frozenset(found)
+
+
+def element_module(module: str) -> bool:
+    """Whether `module` may hold elements: not private (a name part beginning
+    with "_", `__main__` among them), not a test or tool module, and not one
+    that an installed command starts from, since importing those runs things."""
+    for part in module.split("."):
+        if part.startswith("_") or part in _TOOL_PARTS:
+            return False
+        if part.startswith("test_") or part.endswith("_test"):
+            return False
+    return module not in _entry_point_modules()
+
+
 def admitted(module: str, prefixes: list[str]) -> bool:
-    """Whether `module` is one of `prefixes` or lies inside one (whole dotted
-    components: "flowmesh" admits "flowmesh.sources", not "flowmeshevil")."""
-    return any(module == p or module.startswith(p + ".") for p in prefixes)
+    """Whether `module` is one of `prefixes` (named by the caller, so taken as
+    an element module), or lies inside one (whole dotted components:
+    "flowmesh" admits "flowmesh.sources", not "flowmeshevil") and is an
+    element module (`element_module`)."""
+    if module in prefixes:
+        return True
+    return any(_inside(module, p) for p in prefixes) and element_module(module)
 
 
 def named_modules(document: dict):

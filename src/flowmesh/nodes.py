@@ -41,7 +41,7 @@ from .configuration import (
     check_str,
 )
 from .constants import Constants
-from .documents import replacing
+from .documents import replacing, restricted
 from .i_node import INode
 from .io_node import IONode
 from .o_node import ONode
@@ -628,22 +628,43 @@ def write_recording(path, ports, times, cycles):
         np.savez(stream, **arrays)
 
 
-def read_recording(path):
+def _recording_ports(f, path):
+    if "format" not in f.files or str(f["format"]) != _RECORDING_FORMAT:
+        raise ValueError(f"{path}: not a flowmesh recording")
+    return json.loads(str(f["ports"]))
+
+
+def recording_ports(path):
+    """The recorded ports of a recording (name, timing, context, kind of
+    storage), read without its values: nothing in the file is unpickled."""
+    with np.load(path, allow_pickle=False) as f:
+        return _recording_ports(f, path)
+
+
+def read_recording(path, allow_pickle=False):
     """Read a recording: a dict with "ports" (name, timing, context per port),
     "time" (seconds since the run began, one per cycle) and "cycles" (one
     dict port name -> value per cycle received, in order).
 
-    Values that were neither uniform arrays nor plain JSON are stored pickled;
-    such a file is read only if it is trusted like code.
+    Values that were neither uniform arrays nor plain JSON are stored pickled,
+    and unpickling runs code that the file supplies: such a file is refused
+    unless `allow_pickle` is true, which a caller passes only for a file it
+    trusts like code.
     """
     with np.load(path, allow_pickle=False) as f:
-        if "format" not in f.files or str(f["format"]) != _RECORDING_FORMAT:
-            raise ValueError(f"{path}: not a flowmesh recording")
-        ports = json.loads(str(f["ports"]))
+        ports = _recording_ports(f, path)
         times = f["time"].tolist()
-        needs_pickle = any(port["kind"] == "objects" for port in ports)
+    pickled = [str(port.get("name")) for port in ports if port.get("kind") == "objects"]
+    if pickled and not allow_pickle:
+        raise ValueError(
+            f"{path}: the values of port(s) {', '.join(pickled)} are stored pickled, and "
+            "unpickling runs code from the file; read it with allow_pickle=True only if you "
+            "trust it like code."
+        )
     cycles = [{} for _ in times]
-    with np.load(path, allow_pickle=needs_pickle) as f:
+    # Without pickles asked for, numpy refuses any object array, whatever the
+    # file's own description of its ports says.
+    with np.load(path, allow_pickle=bool(pickled)) as f:
         for i, port in enumerate(ports):
             values = _unpack(port["kind"], f[f"values_{i}"])
             for k, value in zip(f[f"index_{i}"].tolist(), values, strict=True):
@@ -757,6 +778,10 @@ class Replay(SampledSource):
     context they received. With `realtime` true each cycle leaves at its
     recorded time after the start; otherwise as fast as the consumers take
     it. Production ends after the last recorded cycle (`wait()` tells when).
+
+    The recording is read when the replay starts. A recording with pickled
+    values plays only with `allow_pickle` true, which a document loaded with
+    `allowed_modules` cannot set.
     """
 
     # Not the sampled source's record: the recorded ports keep their timing.
@@ -764,23 +789,35 @@ class Replay(SampledSource):
         class Keys(ONode.Configuration.Keys):
             PATH = "path"
             REALTIME = "realtime"
+            ALLOW_PICKLE = "allow_pickle"
 
         def _set_defaults(self):
             keys = self.Keys
             if not isinstance(self.get(keys.PATH), str):
                 raise TypeError(f"Replay needs a path (str), got {self.get(keys.PATH)!r}.")
             if self.get(keys.OUTPUT_PORTS) is None:
-                ports = read_recording(self[keys.PATH])["ports"]
+                # Only the port list, never the values: building runs no
+                # code from the file.
                 self[keys.OUTPUT_PORTS] = [
-                    {keys.NAME: p["name"], keys.TIMING: p["timing"]} for p in ports
+                    {keys.NAME: p["name"], keys.TIMING: p["timing"]}
+                    for p in recording_ports(self[keys.PATH])
                 ]
             super()._set_defaults()
             self.setdefault(keys.REALTIME, True)
+            self.setdefault(keys.ALLOW_PICKLE, False)
 
         def validate(self):
             super().validate()
             if not isinstance(self[self.Keys.REALTIME], bool):
                 raise TypeError("realtime must be a bool.")
+            allow = self[self.Keys.ALLOW_PICKLE]
+            if not isinstance(allow, bool):
+                raise TypeError(f"allow_pickle must be a bool, got {allow!r}.")
+            if allow and restricted():
+                raise ValueError(
+                    "allow_pickle cannot be set by a document loaded with allowed_modules: "
+                    "unpickling a recording runs code from it."
+                )
 
     def __init__(self, **config):
         self.recording = None
@@ -799,9 +836,11 @@ class Replay(SampledSource):
     def step(self, data):
         return data or None
 
-    def start(self):
-        self.recording = read_recording(self.config[self.Configuration.Keys.PATH])
-        super().start()
+    def _prepare_run(self):
+        keys = self.Configuration.Keys
+        self.recording = read_recording(
+            self.config[keys.PATH], allow_pickle=self.config[keys.ALLOW_PICKLE]
+        )
 
     def _produce(self, stop):
         imp = self._imp

@@ -2,10 +2,32 @@
 
 from __future__ import annotations
 
+import contextlib
+import itertools
 import os
+import weakref
 from collections.abc import Iterable
 
 from flowmesh import documents, imp
+
+# Pipelines not yet closed, to tell who else holds an element.
+_open_pipelines: weakref.WeakSet[Pipeline] = weakref.WeakSet()
+_numbers = itertools.count(1)
+
+
+def holding_pipelines(element, but=None) -> list[Pipeline]:
+    """The open pipelines (other than `but`) that hold `element` itself."""
+    return [
+        p
+        for p in list(_open_pipelines)
+        if p is not but and any(e is element for e in list(p._imp._nodes))
+    ]
+
+
+def _endpoint_element(endpoint):
+    if isinstance(endpoint, dict):
+        return dict.get(endpoint, "node")
+    return endpoint
 
 
 class Pipeline:
@@ -35,20 +57,70 @@ class Pipeline:
 
     def __init__(self, directory=None):
         self._imp = imp.PipelineImp(directory)
+        self._number = next(_numbers)
+        _open_pipelines.add(self)
+
+    def __repr__(self):
+        where = self.log_file
+        return f"<pipeline {self._number}" + (f", log file {where}>" if where else ">")
 
     # Graph.
     def add_node(self, node):
-        """Add an element; it logs into the pipeline's logger from now on."""
-        return self._imp.add_node(node)
+        """Add an element; it logs into the pipeline's logger from now on.
+
+        A node inside a chain is refused: the chain drives it. A node that
+        another pipeline holds is added with a WARNING in this pipeline's log:
+        whichever of the two stops first stops the node for both.
+        """
+        others = self._admit([node])
+        result = self._imp.add_node(node)
+        self._warn_shared(others)
+        return result
 
     def connect(self, source, target):
         """Connect `source` to `target`.
 
         Each endpoint is an element (its default port) or a dict
         ``{"node": element, "port": name}``. Elements not yet in the pipeline
-        are added.
+        are added (as by `add_node`).
         """
-        return self._imp.connect(source, target)
+        others = self._admit([_endpoint_element(source), _endpoint_element(target)])
+        result = self._imp.connect(source, target)
+        self._warn_shared(others)
+        return result
+
+    def _admit(self, elements):
+        """Refuse a chain's internal node; the (element, other pipelines)
+        pairs of elements that are new here and held elsewhere."""
+        from .imp._chain import holding_chain
+
+        shared = []
+        for element in elements:
+            chain = holding_chain(element)
+            if chain is not None:
+                raise ValueError(
+                    f"Node '{getattr(element, 'name', None)}' belongs to chain "
+                    f"'{getattr(chain, 'name', None)}': connect the chain's ports, not its nodes."
+                )
+            if any(e is element for e in list(self._imp._nodes)):
+                continue
+            others = holding_pipelines(element, but=self)
+            if others:
+                shared.append((element, others))
+        return shared
+
+    def _warn_shared(self, shared):
+        from .constants import Constants
+
+        for element, others in shared:
+            if not any(e is element for e in list(self._imp._nodes)):
+                continue
+            held = ", ".join(repr(p) for p in others)
+            self.log(
+                f"Node '{getattr(element, 'name', None)}' is also in {held}: the pipelines "
+                "share it, and stopping either one stops it for both.",
+                Constants.LogTypes.WARNING,
+            )
 
     def disconnect(self, source, target):
         """Undo a connection; endpoints as for `connect`."""
@@ -82,6 +154,7 @@ class Pipeline:
 
     def close(self):
         """Stop if running and release the logger. Safe to call again."""
+        _open_pipelines.discard(self)
         return self._imp.close()
 
     def get_state(self):
@@ -193,8 +266,9 @@ class Pipeline:
         document = documents.parse(path)
         if prefixes is not None:
             documents.check_modules(document, prefixes, where)
+        trust = contextlib.nullcontext() if prefixes is None else documents.restricting()
         try:
-            with documents.releasing_failed_build():
+            with documents.releasing_failed_build(), trust:
                 return cls.deserialize(document)
         except Exception as e:
             raise documents.DocumentError(f"{where}: {e}", where) from e

@@ -37,6 +37,60 @@ def _ports_with_timing(ports, timing, owner):
     return result
 
 
+class RunControl:
+    """Start and stop of one element, safe from any thread, with a pipeline's
+    guarantees: while one thread starts, a start on another is skipped and a
+    stop is carried out by the starting thread once the start completes;
+    while one thread stops, a stop on another returns at once (that thread
+    finishes the job) and a start raises RuntimeError. The lock is held only
+    to decide, never while the element starts or stops, so a start or stop
+    from the element's own threads cannot deadlock."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._phase = None  # "starting" or "stopping", while a thread does it
+        self._stop_requested = False
+
+    def start(self, name, begin, end, running):
+        """Run `begin()` unless the element is `running()` or starting, then
+        `end()` if a stop came meanwhile; True when this call started it."""
+        with self._lock:
+            if self._phase == "stopping":
+                raise RuntimeError(
+                    f"{name} is being stopped; start it again once stop() has returned."
+                )
+            if self._phase == "starting" or running():
+                return False
+            self._phase = "starting"
+        try:
+            begin()
+        except BaseException:
+            with self._lock:
+                self._phase, self._stop_requested = None, False
+            raise
+        with self._lock:
+            self._phase = None
+            stop, self._stop_requested = self._stop_requested, False
+        if stop:
+            self.stop(end)
+        return True
+
+    def stop(self, end):
+        """Run `end()`, or leave it to the thread that starts or stops now."""
+        with self._lock:
+            if self._phase == "starting":
+                self._stop_requested = True
+                return
+            if self._phase == "stopping":
+                return
+            self._phase = "stopping"
+        try:
+            end()
+        finally:
+            with self._lock:
+                self._phase = None
+
+
 class HeldProducer:
     """Mixin of a source that produces on a thread of its own, which waits for
     `_go` before its first frame. A pipeline holds such sources while it starts
@@ -133,6 +187,7 @@ class SampledSource(HeldProducer, ONode):
 
     def __init__(self, **config):
         self._init_holds()
+        self._control = RunControl()
         # When frame 0 of the current run was due, on the monotonic clock; a
         # step can stamp its frames from it.
         self.t0 = None
@@ -144,14 +199,33 @@ class SampledSource(HeldProducer, ONode):
         return self.config[self.Configuration.Keys.RATE]
 
     def start(self):
-        """Start the node and its sampling thread."""
-        if self._thread is not None and self._thread.is_alive():
-            return
+        """Start the node and its sampling thread (see `RunControl` for calls
+        from several threads). Refused from the sampling thread itself (a step
+        that stops and restarts the run): it would have to outlive itself."""
+        if self._thread is threading.current_thread():
+            raise RuntimeError(
+                f"{self.name} cannot be started from its own sampling thread (a step that "
+                "stops and starts the run); start it again from another thread."
+            )
+        self._control.start(self.name, self._begin, self._end, self._producing)
+
+    def stop(self):
+        """Stop the sampling thread (waiting for it, unless called on it), then the node."""
+        self._control.stop(self._end)
+
+    def _producing(self):
+        thread = self._thread
+        return thread is not None and thread.is_alive() and not self._stop_event.is_set()
+
+    def _prepare_run(self):
+        """Called when a start goes ahead, before the node starts."""
+
+    def _begin(self):
+        self._prepare_run()
         super().start()
         self._launch(self._produce, name=f"{self.name} sampling")
 
-    def stop(self):
-        """Stop the sampling thread (waiting for it), then the node."""
+    def _end(self):
         self._halt()
         super().stop()
 

@@ -11,6 +11,7 @@ failure as its own, so a pipeline watching the chain sees its nodes.
 
 import copy
 import importlib
+import weakref
 
 from .worker import ProcessingElementImp
 
@@ -19,6 +20,12 @@ def _facade(module, name):
     # The facade imports the implementation package, so facade names are
     # looked up when a chain is built, never at import time.
     return getattr(importlib.import_module(module), name)
+
+
+def holding_chain(node):
+    """The chain (facade) whose internal node `node` is, or None."""
+    ref = getattr(getattr(node, "_imp", None), "_chain_holder", None)
+    return ref() if callable(ref) else None
 
 
 def _port_names(table):
@@ -45,8 +52,28 @@ class ChainImp(ProcessingElementImp):
                     f"Internal node {p} is the same object as internal node {seen[id(node)]}."
                 )
             seen[id(node)] = p
+            # A chain drives its nodes: a node that something else starts and
+            # stops would run twice or be stopped behind the chain's back.
+            holder = holding_chain(node)
+            if holder is not None:
+                raise ValueError(
+                    f"Internal node {p} '{node.name}' already belongs to chain '{holder.name}'."
+                )
+            pipelines = _facade("flowmesh.pipeline", "holding_pipelines")(node)
+            if pipelines:
+                raise ValueError(
+                    f"Internal node {p} '{node.name}' is already in {pipelines[0]!r}: a chain's "
+                    "nodes are its own."
+                )
         super().__init__(config)
         self._internal_nodes = list(internal_nodes)
+        self._run_control = _facade("flowmesh.sources", "RunControl")()
+
+    def _claim_nodes(self, chain):
+        """Mark the internal nodes as `chain`'s, once it is built."""
+        ref = weakref.ref(chain)
+        for node in self._internal_nodes:
+            node._imp._chain_holder = ref
 
     # Wiring.
     def _connect_internal_nodes(self):
@@ -94,12 +121,22 @@ class ChainImp(ProcessingElementImp):
             )
         return pairs
 
-    # Run control.
+    # Run control: from any thread, with the pipeline's guarantees (RunControl).
     def start(self):
+        self._run_control.start(f"Chain '{self.name}'", self._begin, self._end, self._running)
+
+    def stop(self):
+        """Stop the internal nodes in order, then the chain; a node whose stop
+        raises (an interrupt included) does not keep the others running (the
+        first error is raised)."""
+        self._run_control.stop(self._end)
+
+    def _running(self):
         from ..constants import Constants
 
-        if self._state == Constants.States.RUNNING:
-            return
+        return self._state == Constants.States.RUNNING
+
+    def _begin(self):
         started = []
         for node in self._internal_nodes:
             try:
@@ -111,13 +148,8 @@ class ChainImp(ProcessingElementImp):
             started.append(node)
         ProcessingElementImp.start(self)
 
-    def stop(self):
-        """Stop the internal nodes in order, then the chain; a node whose stop
-        raises (an interrupt included) does not keep the others running (the
-        first error is raised)."""
-        from ..constants import Constants
-
-        if self._state != Constants.States.RUNNING:
+    def _end(self):
+        if not self._running():
             return
         first = None
         for node in self._internal_nodes:

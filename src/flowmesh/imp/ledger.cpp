@@ -296,8 +296,19 @@ PyObject* portable_deserialize(PyObject* module, PyObject* const* args, Py_ssize
     PyObject* found = nullptr;
     if (PyObject_GetOptionalAttr(source.get(), class_name.get(), &found) < 0) return nullptr;
     fm::Ref cls = fm::steal(found);
-    if (!cls)
-        return PyErr_Format(PyExc_TypeError, "Class '%S' could not be imported.", class_name.get());
+    if (!cls || !PyType_Check(cls.get())) {
+        // The message names the module and the nearest element class it holds.
+        fm::Ref explain = fm::steal(fm::resolve("flowmesh.documents", "class_lookup_error"));
+        if (!explain) return nullptr;
+        fm::Ref text =
+            fm::steal(cls ? PyObject_CallFunctionObjArgs(explain.get(), source.get(),
+                                                         class_name.get(), cls.get(), nullptr)
+                          : PyObject_CallFunctionObjArgs(explain.get(), source.get(),
+                                                         class_name.get(), nullptr));
+        if (!text) return nullptr;
+        PyErr_SetObject(PyExc_TypeError, text.get());
+        return nullptr;
+    }
     int derived = PyObject_IsSubclass(cls.get(), portable.get());
     if (derived < 0) return nullptr;
     fm::Ref cls_name = fm::steal(PyObject_GetAttrString(cls.get(), "__name__"));
