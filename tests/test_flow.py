@@ -493,3 +493,58 @@ def test_commands_on_a_document_with_a_loop(tmp_path, decoupled):
         if not decoupled:
             assert command.stderr.count("\n") == 1
             assert "close the loop a -> b -> a" in command.stderr
+
+
+# ------------------------------------------------------ broken contracts
+
+
+class Breaker(IONode):
+    """Its handler `role` returns `result`; every other handler keeps the contract."""
+
+    def __init__(self, role, result, **config):
+        self.role, self.result = role, result
+        super().__init__(**config)
+        self.batch = role == "process"
+
+    def setup(self, data, context):
+        return self.result if self.role == "setup" else {"out": {}}
+
+    def step(self, data):
+        return self.result if self.role == "step" else data
+
+    def process(self, data):
+        return self.result
+
+
+@pytest.mark.parametrize("decoupled", [False, True], ids=["same-thread", "decoupled"])
+@pytest.mark.parametrize(
+    "role, result, message",
+    [
+        ("step", [1], "Expected dict, got list"),
+        ("process", (1,), "Expected dict, got tuple"),
+        ("setup", None, "Node.setup() must return a dict."),
+        ("setup", [], "Node.setup() must return a dict."),
+        ("setup", {"other": {}}, "No context found for port 'out'."),
+        ("setup", {"out": 5}, "Node.setup() must give each output port a dict as its context"),
+    ],
+)
+def test_a_broken_contract_is_blamed_on_the_node_and_handler(role, result, message, decoupled):
+    logger = Logger("")
+    bad = Breaker(role, result, name="bad", decoupled=decoupled)
+    nodes = chain(0, rate=200)
+    nodes[0].connect("out", bad, "in")
+    bad.connect("out", nodes[1], "in")
+    for node in (*nodes, bad):
+        node.set_logger(logger)
+    start_downstream_first(nodes[0], bad, nodes[1])
+    try:
+        assert wait_until(lambda: logger.get_incident(type=Constants.LogTypes.ERROR), TIMEOUT)
+    finally:
+        stop_all(nodes[0], bad, nodes[1])
+        logger.stop()
+    incident = logger.get_incident(type=Constants.LogTypes.ERROR)
+    assert incident["message"].startswith(message)
+    assert incident["source"]["instance"] == "bad"
+    assert incident["source"]["summary"].startswith("test_flow.py:")
+    assert incident["source"]["summary"].endswith(f" in {role}")
+    assert nodes[1].failure() is None  # nothing broken reached the sink
