@@ -346,6 +346,16 @@ def _writer(inbox, stream, owner, backlog):
         except Exception:
             pass
 
+    def attempt(operation, *args):
+        if broken:
+            return
+        try:
+            operation(*args)
+        except OSError as e:
+            fail(e)
+        except Exception:
+            pass
+
     try:
         while True:
             item = inbox.get()
@@ -353,13 +363,7 @@ def _writer(inbox, stream, owner, backlog):
                 if item is _STOP:
                     return
                 if isinstance(item, threading.Event):
-                    if not broken:
-                        try:
-                            stream.flush()
-                        except OSError as e:
-                            fail(e)
-                        except Exception:
-                            pass
+                    attempt(stream.flush)
                     item.set()
                 else:
                     entry, size = item
@@ -369,12 +373,7 @@ def _writer(inbox, stream, owner, backlog):
                         except Exception:
                             text = None  # a message that cannot be formatted is skipped
                         if text is not None:
-                            try:
-                                stream.write(text)
-                            except OSError as e:
-                                fail(e)
-                            except Exception:
-                                pass
+                            attempt(stream.write, text)
                     del entry, item  # an exception's frames are not kept while waiting
                     if size is not None:  # a count of left-out entries takes no room
                         backlog.written(size)
@@ -382,13 +381,7 @@ def _writer(inbox, stream, owner, backlog):
                     item = inbox.get_nowait()
                 except queue.Empty:
                     break
-            if not broken:
-                try:
-                    stream.flush()
-                except OSError as e:
-                    fail(e)
-                except Exception:
-                    pass
+            attempt(stream.flush)
     finally:
         try:
             stream.close()
