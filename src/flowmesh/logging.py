@@ -240,20 +240,24 @@ def _exception_source(exc, about):
 
     The innermost user frame wins: a failure inside numpy or the package is
     shown at the handler's line that led to it; the traceback has the rest.
+    The element is the innermost one the traceback passes through (a failure
+    that escapes a downstream handler is recorded upstream, but it is about
+    the downstream node), else the element whose `log` is writing.
     """
     tb = exc.__traceback__
     chain = []
     while tb is not None:
         chain.append(tb)
         tb = tb.tb_next
-    instance = about
+    instance = None
+    types = _element_types()
+    if types:
+        for tb in reversed(chain):
+            instance = _element_name(tb.tb_frame, types)
+            if instance is not None:
+                break
     if instance is None:
-        types = _element_types()
-        if types:
-            for tb in reversed(chain):
-                instance = _element_name(tb.tb_frame, types)
-                if instance is not None:
-                    break
+        instance = about
     for tb in reversed(chain):
         code = tb.tb_frame.f_code
         if _is_user_file(code.co_filename):
