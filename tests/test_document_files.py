@@ -774,7 +774,15 @@ def test_modules_named_inside_a_configuration_are_checked_too(tmp_path, monkeypa
 
 @pytest.mark.parametrize(
     "module",
-    ["flowmesh.__main__", "flowmesh.cli", "flowmesh.imp._chain", "flowmesh._x", "flowmesh.tests"],
+    [
+        "flowmesh.__main__",
+        "flowmesh.cli",
+        "flowmesh.commands",
+        "flowmesh.commands.demo",
+        "flowmesh.imp._chain",
+        "flowmesh._x",
+        "flowmesh.tests",
+    ],
 )
 def test_modules_that_hold_no_elements_are_refused_like_any_outside_the_list(
     tmp_path, monkeypatch, module

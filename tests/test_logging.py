@@ -222,12 +222,12 @@ def _document(tmp_path):
 
 @pytest.mark.parametrize("command", ["validate", "graph"])
 def test_commands_without_a_run_leave_no_log_file(tmp_path, monkeypatch, capsys, command):
-    from flowmesh import cli
+    from flowmesh import commands
 
     document = _document(tmp_path)
     capsys.readouterr()
     monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
-    assert cli.main([command, str(document)]) == 0
+    assert commands.main([command, str(document)]) == 0
     logs = tmp_path / "state" / "flowmesh" / "logs"
     assert not logs.exists() or list(logs.iterdir()) == []
     assert "no log file" not in capsys.readouterr().out

@@ -189,8 +189,8 @@ def test_without_pylsl_the_bridge_says_how_to_get_it(monkeypatch, tmp_path, rout
         with pytest.raises(ImportError, match=r"pip install 'flowmesh\[lsl\]'"):
             importlib.import_module("flowmesh.lsl")
     else:
-        from flowmesh import demo
-        from flowmesh.cli import CommandError
+        from flowmesh.commands import demo
+        from flowmesh.commands.common import CommandError
 
         with pytest.raises(CommandError, match=r"^--lsl: flowmesh.lsl needs the pylsl package"):
             demo.build(str(tmp_path), lsl=True)

@@ -177,7 +177,7 @@ def _library_dirs():
     paths = sysconfig.get_paths()
     ours = {_PACKAGE_DIR}
     # The standard library, and the directory of console scripts, whose
-    # wrapper (`flowmesh` calling cli.main) is no one's code either.
+    # wrapper (`flowmesh` calling commands.main) is no one's code either.
     for key in ("stdlib", "platstdlib", "scripts"):
         if paths.get(key):
             ours.add(os.path.realpath(paths[key]) + os.sep)
