@@ -14,8 +14,8 @@ from ..configuration import (
     check_str,
 )
 from ..constants import Constants
+from ..held_producer import HeldProducer
 from ..o_node import ONode
-from ..sources import HeldProducer
 from ._common import _declare_ports, _owner
 from .metadata import (
     _STRING,
