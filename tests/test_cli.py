@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import flowmesh
-from flowmesh import demo
+from flowmesh.commands import demo
 from flowmesh.portable import Portable
 
 # Where the package under test was imported from (src/, or a sanitizer build).

@@ -129,21 +129,21 @@ def _text(obj):
         return f"<unprintable {_type_of(obj).__name__}>"
 
 
+# The classes whose instances are elements, for naming the element whose
+# code wrote an entry or raised: each layer that defines one adds it when it
+# loads, so only the layers loaded count, and none is imported from here.
+_element_classes = ()
+
+
+def register_element_class(cls):
+    """Count instances of `cls` as elements when an entry names its source."""
+    global _element_classes
+    if cls not in _element_classes:
+        _element_classes = (*_element_classes, cls)
+
+
 def _element_types():
-    # Only modules already loaded can have made elements, so looking in
-    # sys.modules is enough; it also never triggers an import from here.
-    types = []
-    facade = sys.modules.get("flowmesh.processing_element")
-    if facade is not None:
-        cls = getattr(facade, "ProcessingElement", None)
-        if isinstance(cls, type):
-            types.append(cls)
-    imp = sys.modules.get("flowmesh.imp")
-    if imp is not None:
-        cls = getattr(imp, "ProcessingElementImp", None)
-        if isinstance(cls, type):
-            types.append(cls)
-    return tuple(types)
+    return _element_classes
 
 
 def _element_name(frame, types):
@@ -177,7 +177,7 @@ def _library_dirs():
     paths = sysconfig.get_paths()
     ours = {_PACKAGE_DIR}
     # The standard library, and the directory of console scripts, whose
-    # wrapper (`flowmesh` calling cli.main) is no one's code either.
+    # wrapper (`flowmesh` calling commands.main) is no one's code either.
     for key in ("stdlib", "platstdlib", "scripts"):
         if paths.get(key):
             ours.add(os.path.realpath(paths[key]) + os.sep)
