@@ -692,7 +692,9 @@ def test_every_sample_arrives_once_in_order(scenario, case):
     assert subscriber["rows_consistent"] and subscriber["stamps_match"]
     assert subscriber["dtypes"] == ["float32"]
     stamps = np.array(subscriber["stamps"])
-    assert np.all(np.diff(stamps) > 0)
+    # liblsl's monotonic post-processing holds a corrected stamp still while a
+    # clock jump settles (seen on a loaded machine): never backwards, maybe equal.
+    assert np.all(np.diff(stamps) >= 0 if case == "corrected" else np.diff(stamps) > 0)
     if case == "frames":  # the publisher's own timestamps, passed on
         np.testing.assert_allclose(stamps, STAMP0 + np.arange(count) / 500, rtol=0, atol=1e-9)
     if case == "corrected":  # smoothed onto the nominal rate, once settled
