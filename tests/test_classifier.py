@@ -10,6 +10,11 @@ import numpy as np
 import pytest
 from support import wait_until
 
+pytest.importorskip(
+    "sklearn", reason="the Classifier needs scikit-learn: pip install 'flowmesh[decode]'"
+)
+pytest.importorskip("skops", reason="model files need skops: pip install 'flowmesh[decode]'")
+
 from flowmesh._decoding_pending import Classifier, load_model, save_model
 from flowmesh.constants import Constants
 from flowmesh.documents import restricting

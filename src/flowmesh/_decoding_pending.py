@@ -38,7 +38,10 @@ def _estimator_class(dotted):
     try:
         found = getattr(importlib.import_module(module), name)
     except (ImportError, AttributeError) as e:
-        raise ValueError(f"cannot find the estimator class '{dotted}': {e}") from e
+        hint = ""
+        if isinstance(e, ImportError) and module.partition(".")[0] == "sklearn":
+            hint = " (scikit-learn is an extra: pip install 'flowmesh[decode]')"
+        raise ValueError(f"cannot find the estimator class '{dotted}': {e}{hint}") from e
     if not isinstance(found, type) or not callable(getattr(found, "fit", None)):
         raise TypeError(f"'{dotted}' is no estimator class (a class with fit).")
     return found
