@@ -15,7 +15,8 @@ the first frame's, and a frame holding NaN or infinity (it would poison the
 carried state for many frames, or for good), failing the node with a message
 that says where. `Rereference` and `Select` keep no state: NaN passes through
 them (a NaN in a reference channel makes that sample NaN in every channel).
-Setup resets the state, so every run starts afresh.
+A frame that completes no output sample (a short frame into `Decimate`,
+say) gives no output. Setup resets the state, so every run starts afresh.
 """
 
 import math
@@ -158,7 +159,8 @@ class _SignalNode(IONode):
                 f"{column}); a non-finite value would spoil the state carried to later frames."
             )
         y = self._process(x)
-        return None if y is None else {_OUT: y}
+        # A frame that completes no output sample sends nothing on.
+        return None if y is None or y.shape[0] == 0 else {_OUT: y}
 
     def _prepare(self, incoming):
         return incoming
