@@ -127,6 +127,8 @@ def test_calibrate_by_count_then_predict_every_epoch():
 def test_control_events_fit_and_start_a_new_calibration():
     data = epochs(30, seed=1)
     with Pipe() as pipe:  # no count: only "fit" fits
+        pipe.control.trigger("fit")  # nothing to fit on: a warning, still collecting
+        assert pipe.node.phase == "collecting" and pipe.node.fits == 0
         pipe.send(data[:20])
         assert pipe.node.phase == "collecting"
         pipe.control.trigger("fit")
@@ -143,6 +145,17 @@ def test_control_events_fit_and_start_a_new_calibration():
     with pytest.raises(RuntimeError) as caught:
         pipe.p.raise_if_failed()
     assert "unknown command 'refit'" in str(caught.value.__cause__)
+
+
+@pytest.mark.parametrize("epoch", [{"label": "target"}, {"data": None, "label": "target"}])
+def test_an_epoch_without_data_fails_the_node_clearly(epoch):
+    with Pipe() as pipe:
+        pipe.send([epoch])
+        assert wait_until(lambda: pipe.p.get_condition() == Constants.Conditions.ERROR, TIMEOUT)
+    with pytest.raises(RuntimeError) as caught:
+        pipe.p.raise_if_failed()
+    assert "an epoch without data" in str(caught.value.__cause__)
+    assert pipe.node.collected == 0
 
 
 def slow_steps(fail=False):

@@ -341,14 +341,21 @@ class Classifier(IONode):
         self._labels.append(label)
         self.collected += 1
 
-    @staticmethod
-    def _features_of(epoch):
+    def _features_of(self, epoch):
         data = epoch.get("data") if isinstance(epoch, dict) else epoch
+        if data is None:
+            # numpy would make one NaN of it, and a model would take it.
+            raise ValueError(f"{self.name or 'Classifier'}: an epoch without data: {epoch!r}.")
         return np.asarray(data, dtype=np.float64).ravel()
 
     def _fit(self):
         if not self._features:
-            raise ValueError(f"{self.name or 'Classifier'}: no labelled epoch to fit on yet.")
+            # A command that came early, not a broken run: the data path goes on.
+            self.log(
+                f"{self.name or 'Classifier'}: no labelled epoch to fit on yet; still collecting.",
+                Constants.LogTypes.WARNING,
+            )
+            return
         from sklearn.base import clone
 
         X, y = np.stack(self._features), np.asarray(self._labels)
