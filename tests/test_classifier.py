@@ -158,6 +158,26 @@ def test_an_epoch_without_data_fails_the_node_clearly(epoch):
     assert pipe.node.collected == 0
 
 
+def test_epochs_from_several_threads_during_a_fit_are_each_accounted_for_once():
+    per_thread, threads = 30, 4
+    data = epochs(per_thread * threads, seed=5)
+    with Pipe(calibration=20, pending=1000) as pipe:
+        senders = [
+            threading.Thread(target=pipe.send, args=(data[i::threads],)) for i in range(threads)
+        ]
+        for t in senders:
+            t.start()
+        for t in senders:
+            t.join(TIMEOUT)
+        node = pipe.node
+        total = lambda: node.collected + node.predicted + node.skipped  # noqa: E731
+        assert wait_until(lambda: total() == len(data) and node.phase == "predicting", TIMEOUT)
+        out = pipe.predictions(node.predicted)
+    pipe.p.raise_if_failed()
+    assert node.collected == 20 and node.skipped == 0
+    assert len({o["time"] for o in out}) == len(out) == len(data) - 20
+
+
 def slow_steps(fail=False):
     return [{"class": f"{HERE}.Slow", "params": {"fail": fail}}]
 
