@@ -21,11 +21,18 @@ from time import perf_counter_ns
 import numpy as np
 from run import REPEATS, percentile, print_table, row
 
-from flowmesh._decoding_pending import Classifier
-from flowmesh._signal_pending import BandPower, Decimate, Rereference, Resample, Scaler, Select
 from flowmesh.constants import Constants
 from flowmesh.i_node import INode
-from flowmesh.nodes import Epocher
+from flowmesh.nodes import (
+    BandPower,
+    Classifier,
+    Decimate,
+    Epocher,
+    Rereference,
+    Resample,
+    Scaler,
+    Select,
+)
 from flowmesh.pipeline import Pipeline
 from flowmesh.sources import EventSource, SampledSource
 
@@ -50,7 +57,7 @@ def fitted(path):
     """A shrinkage LDA fitted on a simulated training set, saved to `path`."""
     from sklearn.discriminant_analysis import LinearDiscriminantAnalysis
 
-    from flowmesh._decoding_pending import save_model
+    from flowmesh.nodes import save_model
 
     X, y = training_set()
     model = LinearDiscriminantAnalysis(solver="lsqr", shrinkage="auto").fit(X, y)

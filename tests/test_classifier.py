@@ -15,9 +15,10 @@ pytest.importorskip(
 )
 pytest.importorskip("skops", reason="model files need skops: pip install 'flowmesh[decode]'")
 
-from flowmesh._decoding_pending import Classifier, load_model, save_model
+from flowmesh import DocumentError
 from flowmesh.constants import Constants
 from flowmesh.documents import restricting
+from flowmesh.nodes import Classifier, load_model, save_model
 from flowmesh.pipeline import Pipeline
 from flowmesh.portable import Portable
 from flowmesh.sources import EventSource, Sink
@@ -293,6 +294,28 @@ def test_a_restricted_document_admits_no_estimator_outside_allowed_modules(tattl
     assert where == "trusted" or tattletale.exists()
 
 
+def test_a_document_naming_an_estimator_outside_allowed_modules_is_refused_before_import(
+    tmp_path, tattletale
+):
+    def document(steps):
+        path = tmp_path / "decoder.json"
+        config = {"name": "decoder", "steps": steps}
+        entry = {"class": "Classifier", "module": "flowmesh.nodes", "config": config}
+        path.write_text(json.dumps({"format_version": 1, "nodes": [entry], "connections": []}))
+        return str(path)
+
+    allowed = ["flowmesh", "sklearn"]
+    with pytest.raises(DocumentError, match=r"steps\[0\] names 'tattle.Est'.*Nothing was imported"):
+        Pipeline.load(document([{"class": "tattle.Est"}]), allowed_modules=allowed)
+    assert not tattletale.exists()
+    lda = document([{"class": LDA}])
+    with pytest.raises(DocumentError, match="sklearn.discriminant_analysis"):
+        Pipeline.load(lda, allowed_modules=["flowmesh"])
+    Portable.reset()
+    with Pipeline.load(lda, allowed_modules=allowed) as loaded:
+        assert type(loaded.get_elements()[0].estimator).__name__ == "LinearDiscriminantAnalysis"
+
+
 @pytest.mark.parametrize(
     ("config", "error", "text"),
     [
@@ -326,9 +349,10 @@ def test_the_classifier_round_trips_through_a_document(tmp_path):
         p.add_node(node)
         p.save(str(document))
         config = dict(node.config)
-    assert json.loads(document.read_text())["nodes"][0]["config"]["steps"] == steps
+    (entry,) = json.loads(document.read_text())["nodes"]
+    assert entry["module"] == "flowmesh.nodes" and entry["config"]["steps"] == steps
     Portable.reset()
-    with Pipeline.load(str(document)) as loaded:
+    with Pipeline.load(str(document), allowed_modules=["flowmesh", "sklearn"]) as loaded:
         (element,) = loaded.get_elements()
         assert dict(element.config) == config
         assert element.estimator.named_steps["logisticregression"].C == 0.5

@@ -6,7 +6,11 @@ import pytest
 pytest.importorskip("sklearn", reason="the decoding demo needs scikit-learn")
 pytest.importorskip("skops", reason="the decoding demo needs skops")
 
-from flowmesh import _oddball_pending as oddball  # noqa: E402
+from test_cli import assert_one_line_error, flowmesh  # noqa: E402
+
+from flowmesh.commands import oddball  # noqa: E402
+from flowmesh.pipeline import Pipeline  # noqa: E402
+from flowmesh.portable import Portable  # noqa: E402
 
 
 @pytest.mark.timeout(240)
@@ -24,6 +28,18 @@ def test_the_oddball_demo_decodes_online_and_its_document_predicts_the_same(tmp_
     assert sum(outcome.confusion().values()) == len(predictions)
     assert outcome.mismatches() == []
     assert len(outcome.replayed) >= len(predictions) + 20
+    # The decoder's document is one a stranger's loader admits.
+    Portable.reset()
+    with Pipeline.load(outcome.document, allowed_modules=["flowmesh", "sklearn"]) as loaded:
+        decoder = next(e for e in loaded.get_elements() if e.name == "decoder")
+        assert decoder.config["load"] is True
     oddball.summary(outcome)
     text = capsys.readouterr().out
     assert f"Online accuracy: {outcome.correct}/{len(predictions)}" in text
+
+
+@pytest.mark.parametrize("flag", ["--fail", "--lsl"])
+def test_decode_runs_alone(tmp_path, flag):
+    done = flowmesh(tmp_path, "demo", "--decode", flag, "--output", "out")
+    assert_one_line_error(done, 2, f"--decode does not take {flag}")
+    assert not (tmp_path / "out").exists()

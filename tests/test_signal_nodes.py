@@ -10,7 +10,7 @@ from scipy import signal
 from support import wait_until
 from test_nodes import Frames, split
 
-from flowmesh._signal_pending import BandPower, Decimate, Rereference, Resample, Scaler, Select
+from flowmesh.nodes import BandPower, Decimate, Rereference, Resample, Scaler, Select
 from flowmesh.pipeline import Pipeline
 from flowmesh.portable import Portable
 from flowmesh.sources import Sink
@@ -281,7 +281,7 @@ def test_signal_nodes_chain_in_a_pipeline_and_round_trip_through_a_document(tmp_
         configs = [dict(node.config) for node in copies]
     del copies, node
     Portable.reset()
-    with Pipeline.load(document) as loaded:
+    with Pipeline.load(document, allowed_modules=["flowmesh"]) as loaded:
         elements = loaded.get_elements()
         assert [dict(e.config) for e in elements] == configs
         again, _ = run_chain(loaded, elements, x, connect=False)

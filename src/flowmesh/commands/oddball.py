@@ -18,8 +18,17 @@ import contextlib
 import dataclasses
 import os
 
-from .cli import CommandError, Status, StopSignals, load_document, run_failure, watch
-from .constants import Constants
+from ..constants import Constants
+from .common import (
+    EXIT_USAGE,
+    CommandError,
+    Status,
+    StopSignals,
+    load_document,
+    monitor_factory,
+    run_failure,
+    watch,
+)
 
 CALIBRATION = 40
 INTERVAL = 0.4
@@ -74,12 +83,10 @@ def _element_settings(node):
 
 def build(output, calibration=CALIBRATION, interval=INTERVAL, seed=1):
     """The live pipeline, logging into `output`/logs; returns (pipeline, parts)."""
-    from ._decoding_pending import Classifier
-    from ._signal_pending import Decimate
-    from .nodes import Epocher, Filter, Recorder
-    from .pipeline import Pipeline
-    from .sources import Sink
-    from .synthetic import SimulatedEEG, StimulusSource
+    from ..nodes import Classifier, Decimate, Epocher, Filter, Recorder
+    from ..pipeline import Pipeline
+    from ..sources import Sink
+    from ..synthetic import SimulatedEEG, StimulusSource
 
     parts = {
         "predictions": Sink(name="predictions", input_ports=[{"name": "in", "timing": _ASYNC}]),
@@ -134,11 +141,9 @@ def build(output, calibration=CALIBRATION, interval=INTERVAL, seed=1):
 def build_replay(parts, output):
     """The decoding chain as a pipeline of its own: the recording played back
     as fast as taken, decimated, epoched and predicted by the fitted model."""
-    from ._decoding_pending import Classifier
-    from ._signal_pending import Decimate
-    from .nodes import Epocher, Replay
-    from .pipeline import Pipeline
-    from .sources import Sink
+    from ..nodes import Classifier, Decimate, Epocher, Replay
+    from ..pipeline import Pipeline
+    from ..sources import Sink
 
     decoder = _element_settings(parts["decoder"]) | {"load": True, "calibration": None}
     nodes = {
@@ -314,6 +319,21 @@ def summary(outcome):
             f"Online accuracy: {outcome.correct}/{len(outcome.predictions)} "
             f"({100 * outcome.accuracy:.1f}%)"
         )
+
+
+def cmd_decode(args):
+    """`flowmesh demo --decode` from the demo's parsed arguments."""
+    for flag, given in (("--fail", args.fail), ("--lsl", args.lsl)):
+        if given:
+            raise CommandError(f"--decode does not take {flag}", EXIT_USAGE)
+    try:
+        import sklearn  # noqa: F401
+        import skops  # noqa: F401
+    except ImportError as e:
+        raise CommandError(
+            f"--decode needs scikit-learn and skops (pip install 'flowmesh[decode]'): {e}"
+        ) from e
+    return run_decode(args.output, args.duration, monitored=monitor_factory(args))
 
 
 def run_decode(output, duration, monitored=None, seed=1):

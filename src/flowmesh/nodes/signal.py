@@ -23,7 +23,7 @@ import math
 
 import numpy as np
 
-from .configuration import (
+from ..configuration import (
     MAX_RATE,
     check_choice,
     check_int,
@@ -32,9 +32,10 @@ from .configuration import (
     check_number,
     check_str,
 )
-from .constants import Constants
-from .io_node import IONode
-from .nodes import _as_frame, _check_below_nyquist, _signal_rate
+from ..constants import Constants
+from ..io_node import IONode
+from ._common import _as_frame, _signal_rate
+from .filtering import _check_below_nyquist
 
 __all__ = ["Resample", "Decimate", "Rereference", "Select", "BandPower", "Scaler"]
 

@@ -6,10 +6,10 @@ import threading
 
 import numpy as np
 
-from .configuration import check_bool, check_int, check_keys, check_list, check_str
-from .constants import Constants
-from .documents import admitted, allowed_prefixes, replacing
-from .io_node import IONode
+from ..configuration import check_bool, check_int, check_keys, check_list, check_str
+from ..constants import Constants
+from ..documents import admitted, allowed_prefixes, replacing
+from ..io_node import IONode
 
 __all__ = ["Classifier", "load_model", "save_model"]
 
