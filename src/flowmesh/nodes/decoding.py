@@ -284,7 +284,8 @@ class Classifier(IONode):
 
     def setup(self, data, context):
         incoming = dict(context.get(self.EPOCH) or {})
-        incoming["estimator"] = [step["class"] for step in self.config["steps"]]
+        steps = self.config[self.Configuration.Keys.STEPS]
+        incoming["estimator"] = [step["class"] for step in steps]
         return {name: dict(incoming) for name in self._imp._output_ports}
 
     def step(self, data):
