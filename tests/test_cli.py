@@ -499,6 +499,7 @@ def test_demo_runs_to_its_end_and_leaves_its_files(tmp_path):
     assert re.search(r"matches the simulated latency of 300 ms", done.stdout), done.stdout
     assert f"Pipeline saved to {out / 'pipeline.json'}" in done.stdout
     assert "Second run:" in done.stdout
+    assert "Next: `flowmesh demo --decode`" in done.stdout
     assert (out / "average.png").read_bytes().startswith(b"\x89PNG")
     assert list((out / "logs").glob("flowmesh-*.log"))
     recording = np.load(out / "recording.npz")

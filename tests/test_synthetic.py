@@ -53,6 +53,37 @@ def test_epochs_at_the_markers_hold_the_response_exactly(frame_size, latency):
     assert times[np.argmax(result["mean"][:, 0])] == pytest.approx(latency, abs=1 / 250)
 
 
+def test_an_oddball_experiment_evokes_a_response_to_its_targets_only():
+    subject = "test-oddball"
+    eeg = SimulatedEEG(
+        name="eeg", subject=subject, channels=2, noise=0.0, alpha=0.0, hum=0.0, evoked=10.0
+    )
+    stimuli = StimulusSource(
+        name="stimuli", subject=subject, interval=0.5, jitter=0.0, seed=4, oddball=0.5
+    )
+    epochs = Epocher(name="epochs", tmin=0.0, tmax=0.45)
+    sink = Sink(name="sink", input_ports=[{"name": "in", "timing": ASYNC}])
+    with Pipeline(directory="") as p:
+        for node in (sink, epochs, stimuli, eeg):
+            p.add_node(node)
+        p.connect(eeg, {"node": epochs, "port": "signal"})
+        p.connect(stimuli, {"node": epochs, "port": "marker"})
+        p.connect({"node": epochs, "port": "epoch"}, sink)
+        p.start()
+        deadline = time.monotonic() + 30
+        labels = lambda: {e["label"] for e in sink.values()}  # noqa: E731
+        while labels() != {"flash", "standard"} and time.monotonic() < deadline:
+            time.sleep(0.05)
+        p.stop()
+        p.raise_if_failed()
+    # 0..450 ms after a stimulus holds its own response and none of another's
+    # (500 ms apart): a standard's epoch is flat.
+    for epoch in sink.values():
+        evoked = np.abs(epoch["data"]).max() > 1.0
+        assert evoked == (epoch["label"] == "flash"), epoch["label"]
+    assert labels() == {"flash", "standard"}
+
+
 def test_evoked_response_peaks_at_the_latency():
     t = np.arange(-0.1, 0.8, 0.001)
     response = evoked_response(t, 0.35, 12.0)

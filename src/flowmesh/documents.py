@@ -449,19 +449,30 @@ def check_structure(document: Any, where: str) -> None:
             )
 
 
-_restricted = contextvars.ContextVar("flowmesh_documents_restricted", default=False)
+# The allowed_modules prefixes of the document being loaded, or None.
+_restricted: contextvars.ContextVar[tuple[str, ...] | None] = contextvars.ContextVar(
+    "flowmesh_documents_restricted", default=None
+)
 
 
 def restricted() -> bool:
     """Whether the elements being built come from a document loaded with
     `allowed_modules`: such a document may not grant what runs code it names
     (unpickling a file)."""
-    return _restricted.get()
+    return _restricted.get() is not None
+
+
+def allowed_prefixes() -> list[str] | None:
+    """The `allowed_modules` prefixes of the document being loaded (None when
+    unrestricted): an element that imports classes its configuration names
+    admits only those (`admitted`)."""
+    prefixes = _restricted.get()
+    return None if prefixes is None else list(prefixes)
 
 
 @contextlib.contextmanager
-def restricting() -> Iterator[None]:
-    token = _restricted.set(True)
+def restricting(prefixes: Iterable[str] = ()) -> Iterator[None]:
+    token = _restricted.set(tuple(prefixes))
     try:
         yield
     finally:

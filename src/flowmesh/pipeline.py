@@ -265,7 +265,7 @@ class Pipeline:
         document = documents.parse(path)
         if prefixes is not None:
             documents.check_modules(document, prefixes, where)
-        trust = contextlib.nullcontext() if prefixes is None else documents.restricting()
+        trust = contextlib.nullcontext() if prefixes is None else documents.restricting(prefixes)
         try:
             with documents.releasing_failed_build(), trust:
                 return cls.deserialize(document)

@@ -71,7 +71,12 @@ def evoked_response(t, latency, amplitude):
 class StimulusSource(EventSource):
     """Shows a stimulus every `interval` seconds (give or take `jitter`) and
     emits a marker for it: ``{"time": t, "label": label, "index": k}`` with `t`
-    on the monotonic clock."""
+    on the monotonic clock.
+
+    With `oddball` a probability p, it runs an oddball experiment: each
+    stimulus is a target (labelled `label`) with probability p, else a
+    standard (labelled `standard_label`), and only targets reach the subject,
+    so only they evoke a response."""
 
     class Configuration(EventSource.Configuration):
         class Keys(EventSource.Configuration.Keys):
@@ -80,10 +85,14 @@ class StimulusSource(EventSource):
             LABEL = "label"
             SUBJECT = "subject"
             SEED = "seed"
+            ODDBALL = "oddball"
+            STANDARD_LABEL = "standard_label"
 
         def _set_defaults(self):
             super()._set_defaults()
             keys = self.Keys
+            self.setdefault(keys.ODDBALL, None)
+            self.setdefault(keys.STANDARD_LABEL, "standard")
             self.setdefault(keys.INTERVAL, 1.0)
             self.setdefault(keys.JITTER, 0.1)
             self.setdefault(keys.LABEL, "flash")
@@ -101,6 +110,9 @@ class StimulusSource(EventSource):
             check_str(keys.LABEL, self[keys.LABEL], allow_empty=True)
             check_str(keys.SUBJECT, self[keys.SUBJECT], allow_empty=True)
             check_int(keys.SEED, self[keys.SEED], 0, allow_none=True)
+            oddball = self[keys.ODDBALL]
+            check_number(keys.ODDBALL, oddball, strict=True, allow_none=True, maximum=1.0)
+            check_str(keys.STANDARD_LABEL, self[keys.STANDARD_LABEL], allow_empty=True)
 
     def __init__(self, **config):
         self._timer = None
@@ -129,12 +141,17 @@ class StimulusSource(EventSource):
         config = self.config
         rng = random.Random(config[keys.SEED])
         interval, jitter = config[keys.INTERVAL], config[keys.JITTER]
+        oddball = config[keys.ODDBALL]
         k = 0
         try:
             while not halt.wait(interval + rng.uniform(-jitter, jitter)):
                 when = time.monotonic()
-                _announce(config[keys.SUBJECT], when)
-                self.trigger({"time": when, "label": config[keys.LABEL], "index": k})
+                label = config[keys.LABEL]
+                if oddball is not None and rng.random() >= oddball:
+                    label = config[keys.STANDARD_LABEL]
+                else:
+                    _announce(config[keys.SUBJECT], when)
+                self.trigger({"time": when, "label": label, "index": k})
                 k += 1
         except BaseException as e:
             # This thread is the failure's last stop: make it the node's.

@@ -78,11 +78,22 @@ def add_parser(subcommands):
         help="also publish the signal (type EEG) and the markers (type Markers) as LSL streams "
         "while the demo runs (needs pylsl: pip install 'flowmesh[lsl]')",
     )
+    p.add_argument(
+        "--decode",
+        action="store_true",
+        help="run the decoding demo instead: a simulated oddball experiment decoded live by a "
+        "classifier calibrated on its first 40 epochs; --duration is then the length of the "
+        "online phase (needs scikit-learn and skops: pip install 'flowmesh[decode]')",
+    )
     monitor_options(p)
     p.set_defaults(func=cmd_demo)
 
 
 def cmd_demo(args):
+    if args.decode:
+        from .oddball import cmd_decode
+
+        return cmd_decode(args)
     return run_demo(
         args.output,
         args.duration,
@@ -253,6 +264,10 @@ def run_demo(output, duration, fail=False, lsl=False, monitored=None):
         if signals.code is not None:
             return signals.code
         print(f"Recording of the second run: {parts['recorder'].path}")
+        print(
+            "Next: `flowmesh demo --decode` decodes a simulated oddball experiment live "
+            "(calibration, then online predictions and their accuracy)."
+        )
         return 0
 
 

@@ -16,21 +16,56 @@ a time) and, when it has them, "channels".
 - `Recorder` and `Replay`: every frame and event a node receives, written to a
   numpy ``.npz`` file, and played back at its original pace or as fast as
   possible.
+- `Resample`, `Decimate`, `Rereference`, `Select`, `BandPower`, `Scaler`: the
+  signal nodes decoders put in front of a classifier (`signal`).
+- `Classifier`: a scikit-learn estimator calibrated on labelled epochs, then
+  predicting every epoch as it arrives (`decoding`; needs the extra "decode").
 
 Every setting is a plain JSON value, so these nodes round-trip through saved
 documents.
 """
 
+from .decoding import Classifier, load_model, save_model
 from .epochs import Averager, Epocher
 from .filtering import Filter
 from .recording import Recorder, Replay, read_recording
 from .recording import recording_ports as recording_ports
 from .recording import write_recording as write_recording
+from .signal import BandPower, Decimate, Rereference, Resample, Scaler, Select
 
-__all__ = ["Filter", "Epocher", "Averager", "Recorder", "Replay", "read_recording"]
+__all__ = [
+    "Filter",
+    "Epocher",
+    "Averager",
+    "Recorder",
+    "Replay",
+    "read_recording",
+    "Resample",
+    "Decimate",
+    "Rereference",
+    "Select",
+    "BandPower",
+    "Scaler",
+    "Classifier",
+    "load_model",
+    "save_model",
+]
 
 # Documents name a class by its module: they name this package, which stays
 # put when a class moves between its modules.
-for _cls in (Filter, Epocher, Averager, Recorder, Replay):
+for _cls in (
+    Filter,
+    Epocher,
+    Averager,
+    Recorder,
+    Replay,
+    Resample,
+    Decimate,
+    Rereference,
+    Select,
+    BandPower,
+    Scaler,
+    Classifier,
+):
     _cls.__module__ = __name__
 del _cls
