@@ -378,6 +378,8 @@ def test_outlet_shape_from_configuration_then_context(config, context, expected)
 class FakeInlet:
     """Stands in for pylsl's inlet: hands out prepared chunks, then nothing."""
 
+    available = 0  # what liblsl would say it holds
+
     def __init__(self, chunks):
         self.chunks = list(chunks)
         self.pulls = 0
@@ -391,6 +393,9 @@ class FakeInlet:
             return chunk
         threading.Event().wait(timeout)
         return (np.zeros((0, 1)), np.zeros(0)) if as_numpy else ([], [])
+
+    def samples_available(self):
+        return self.available
 
 
 class Present:
@@ -610,6 +615,42 @@ def test_a_silent_stream_is_not_lost_while_it_is_on_the_network(
         ]
 
 
+@pytest.mark.parametrize(
+    ("available", "unseen"), [(0, False), (10**9, True)], ids=["counted", "liblsl-full"]
+)
+def test_events_beyond_the_buffer_are_counted_and_reported(faked, monkeypatch, available, unseen):
+    # 250 events arrive at once for a buffer of 100: the oldest 150 go.
+    labels = [[f"m{i}"] for i in range(250)]
+    monkeypatch.setattr(FakeInlet, "available", available)
+    async_in = [{"name": "in", "timing": Constants.Timing.ASYNC}]
+    metadata = _metadata(count=1, fmt="string", rate=0.0)
+    logger = RecordingLogger()
+    inlet, sink, pipeline = faked(
+        [(labels, [float(i) for i in range(250)])],
+        metadata,
+        sink_ports=async_in,
+        events=True,
+        buffer_samples=100,
+    )
+    inlet.set_logger(logger)
+    pipeline.start()
+    assert sink.wait_for(100, timeout=30)
+    pipeline.stop()
+    assert [v["label"] for v in sink.values()] == [f"m{i}" for i in range(150, 250)]
+    assert inlet.samples_lost() == 150
+    warnings = logger.of(Constants.LogTypes.WARNING)
+    stream = "LSL stream 'amp' (type 'EEG')"
+    counted = (
+        f"LSLInlet 'inlet': 150 samples of {stream} were dropped, its buffer of 100 samples "
+        "being full (150 in this run)."
+    )
+    assert counted in warnings
+    assert any("dropped uncounted" in w for w in warnings) == unseen
+    pipeline.start()  # a new run counts afresh
+    assert inlet.samples_lost() == 0
+    pipeline.stop()
+
+
 def test_a_stream_that_returns_with_other_channels_is_refused(faked):
     chunk = (np.zeros((1, 3), dtype=np.float32), np.array([1.0]))
     inlet, sink, pipeline = faked([chunk], _metadata(count=3))
@@ -727,6 +768,25 @@ def test_a_publisher_that_goes_and_comes_back(scenario, variant):
     stream = f"LSL stream 'ramp-{variant}' (type 'EEG')"
     assert any(f"{stream} was lost" in w for w in subscriber["warnings"]), subscriber["warnings"]
     assert any(f"{stream} is back" in line for line in subscriber["infos"])
+
+
+@sandboxed
+def test_a_burst_of_events_is_kept_or_its_losses_reported(scenario):
+    result = scenario("burst")
+    count = result["default"]["count"]
+    kept = result["default"]["subscriber"]
+    _healthy(kept)
+    assert kept["labels"] == [f"m{i}" for i in range(count)]
+    assert (kept["lost"], kept["warnings"]) == (0, [])
+    small = result["small"]["subscriber"]
+    _healthy(small)
+    assert len(small["labels"]) + small["lost"] <= count
+    assert len(small["labels"]) < count
+    # What the buffer could not hold is said, with the count where one is known.
+    losses = [w for w in small["warnings"] if "dropped" in w]
+    assert losses, small["warnings"]
+    totals = [int(t) for t in re.findall(r"\((\d+) in this run\)", " ".join(losses))]
+    assert totals[-1:] == ([small["lost"]] if small["lost"] else [])
 
 
 @sandboxed
