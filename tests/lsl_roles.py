@@ -121,6 +121,7 @@ def publish(args):
             outlet = LSLOutlet(timestamps=args.timestamps, **outlet_config)
         else:
             outlet = LSLOutlet(
+                channel_format=args.format,
                 channel_count=args.channels,
                 rate=float(args.rate),
                 channel_labels=labels if args.labels else None,
@@ -344,6 +345,36 @@ def scenario_restart():
             "subscriber": _finish(subscriber),
             "count": 2 * count,
         }
+    return results
+
+
+def scenario_reshaped():
+    """Publishers with a source id that come back with fewer channels, or
+    with another format; both at once."""
+    count = 200
+    variants = {"channels": ["--channels", 5], "format": ["--format", "int16"]}
+
+    def twice(name, again, results):
+        common = ["--name", name, "--source-id", f"{name}-id", "--rate", 500]
+        results.append(_run("publish", "--count", count, *common, "--wait", 30, "--linger", 1))
+        time.sleep(1.0)
+        results.append(_run("publish", "--count", 20 * count, *common, *again, "--linger", 1))
+
+    running = {}
+    for variant, again in variants.items():
+        name = f"reshaped-{variant}"
+        subscriber = _start(
+            "subscribe", "--name", name, "--expect", 10 * count, "--timeout", 30,
+            "--lost-after", 0.5,
+        )  # fmt: skip
+        publishers = []
+        thread = threading.Thread(target=twice, args=(name, again, publishers))
+        thread.start()
+        running[variant] = (subscriber, thread, publishers)
+    results = {}
+    for variant, (subscriber, thread, publishers) in running.items():
+        thread.join()
+        results[variant] = {"publishers": publishers, "subscriber": _finish(subscriber)}
     return results
 
 

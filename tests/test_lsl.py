@@ -405,6 +405,9 @@ class Present:
     def present(self):
         return True
 
+    def reshaped(self, metadata):
+        return None
+
     def heard(self):
         pass
 
@@ -787,6 +790,26 @@ def test_a_burst_of_events_is_kept_or_its_losses_reported(scenario):
     assert losses, small["warnings"]
     totals = [int(t) for t in re.findall(r"\((\d+) in this run\)", " ".join(losses))]
     assert totals[-1:] == ([small["lost"]] if small["lost"] else [])
+
+
+@sandboxed
+@pytest.mark.parametrize(
+    ("variant", "now"), [("channels", "5 channels of float32"), ("format", "3 channels of int16")]
+)
+def test_a_stream_with_a_source_id_that_returns_reshaped_is_refused(scenario, variant, now):
+    # liblsl's recovery takes the new stream up by its source id and then
+    # cannot read it: without the check the inlet waited in silence.
+    result = scenario("reshaped")[variant]
+    for publisher in result["publishers"]:
+        _healthy(publisher)
+    subscriber = result["subscriber"]
+    assert "crashed" not in subscriber, subscriber
+    assert subscriber["failure"] == {
+        "type": "ValueError",
+        "message": f"LSLInlet 'inlet' was set up for LSL stream 'reshaped-{variant}' (type 'EEG') "
+        f"with 3 channels of float32 at 500 Hz; the stream now has {now} at 500 Hz.",
+    }
+    assert subscriber["values"] == list(range(200))
 
 
 @sandboxed

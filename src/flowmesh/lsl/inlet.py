@@ -82,7 +82,8 @@ class LSLInlet(HeldProducer, ONode):
     gone, the node logs a WARNING and picks the
     stream up again when it comes back, through liblsl's recovery when the
     stream has a source id, by resolving it again otherwise; an INFO line says
-    so. Failures of the thread fail the node like a failing step.
+    so; one that comes back with another shape is refused (ValueError).
+    Failures of the thread fail the node like a failing step.
     """
 
     class Configuration(ONode.Configuration):
@@ -309,17 +310,20 @@ class LSLInlet(HeldProducer, ONode):
         if self._imp._counter == 0 or self._metadata is None:
             self._metadata = metadata
         elif not _same_stream_shape(self._metadata, metadata):
-            owner = _owner(self, "LSLInlet")
-            raise ValueError(
-                f"{owner} was set up for {_describe_stream(self._metadata)} with "
-                f"{_rated_shape(self._metadata)}; the stream now has {_rated_shape(metadata)}."
-            )
+            self._refuse(metadata)
         self.log(
             f"{_owner(self, 'LSLInlet')}: receiving {_describe_stream(metadata)} from "
             f"'{metadata[Metadata.HOSTNAME]}', {_rated_shape(metadata)}.",
             _LogTypes.INFO,
         )
         ready.set()
+
+    def _refuse(self, metadata):
+        """Refuse the stream come back as `metadata`, of another shape."""
+        raise ValueError(
+            f"{_owner(self, 'LSLInlet')} was set up for {_describe_stream(self._metadata)} "
+            f"with {_rated_shape(self._metadata)}; the stream now has {_rated_shape(metadata)}."
+        )
 
     def _pull(self, stop, ready):
         imp = self._imp
@@ -429,17 +433,21 @@ class LSLInlet(HeldProducer, ONode):
                         pending.extend(zip(rows, map(float, stamps)))
                     else:
                         cycle({out: chunk, stamps_port: stamps})
-                elif not busy and not lost and clock() - last_data >= lost_after:
+                elif not busy and clock() - last_data >= lost_after:
                     # Lost means gone from the network; a stream still
                     # announced is only silent, which a marker stream may be.
-                    if not watch.present():
+                    present = watch.present()
+                    reshaped = watch.reshaped(metadata)
+                    if reshaped is not None:
+                        self._refuse(reshaped)
+                    if not lost and not present:
                         self.log(
                             f"{owner}: {_describe_stream(metadata)} was lost; "
                             "waiting for it to come back.",
                             _LogTypes.WARNING,
                         )
                         lost = True
-                    elif not silent:
+                    elif not lost and not silent:
                         self.log(
                             f"{owner}: {_describe_stream(metadata)} has sent nothing for "
                             f"{lost_after:g} s; it is still on the network.",
