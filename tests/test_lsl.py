@@ -573,6 +573,7 @@ class WavesResolver:
 
     WAVE = 1.5
     there = True
+    channels, format = 3, "float32"
 
     def __init__(self, pred, forget_after):
         self.forget_after = forget_after
@@ -582,7 +583,10 @@ class WavesResolver:
         if not WavesResolver.there:
             return []
         since_last_wave = (time.monotonic() - self.born) % self.WAVE
-        return ["stream"] if since_last_wave < self.forget_after else []
+        if since_last_wave >= self.forget_after:
+            return []
+        # The stream of _metadata(), as announced (a description only: no network).
+        return [lsl.pylsl.StreamInfo("amp", "EEG", self.channels, 250.0, self.format, "amp-1")]
 
 
 @pytest.mark.parametrize("lost_after", [0.2, 1.0])
@@ -652,6 +656,24 @@ def test_events_beyond_the_buffer_are_counted_and_reported(faked, monkeypatch, a
     pipeline.start()  # a new run counts afresh
     assert inlet.samples_lost() == 0
     pipeline.stop()
+
+
+@pytest.mark.parametrize(
+    ("channels", "fmt", "now"),
+    [(5, "float32", "5 channels of float32"), (3, "int16", "3 channels of int16")],
+)
+def test_a_silent_stream_announced_reshaped_is_refused(faked, monkeypatch, channels, fmt, now):
+    monkeypatch.setattr(lsl.inlet, "_Presence", _REAL_PRESENCE)
+    monkeypatch.setattr(lsl.pylsl, "ContinuousResolver", WavesResolver)
+    monkeypatch.setattr(WavesResolver, "channels", channels)
+    monkeypatch.setattr(WavesResolver, "format", fmt)
+    chunk = (np.zeros((1, 3), dtype=np.float32), np.array([1.0]))
+    inlet, sink, pipeline = faked([chunk], {**_metadata(), "source_id": "amp-1"}, lost_after=0.2)
+    pipeline.start()
+    assert inlet.wait(timeout=30), "a reshaped stream was waited for"
+    pipeline.stop()
+    assert isinstance(inlet.failure(), ValueError)
+    assert str(inlet.failure()).endswith(f"the stream now has {now} at 250 Hz.")
 
 
 def test_a_stream_that_returns_with_other_channels_is_refused(faked):
