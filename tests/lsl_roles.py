@@ -121,6 +121,7 @@ def publish(args):
             outlet = LSLOutlet(timestamps=args.timestamps, **outlet_config)
         else:
             outlet = LSLOutlet(
+                channel_format=args.format,
                 channel_count=args.channels,
                 rate=float(args.rate),
                 channel_labels=labels if args.labels else None,
@@ -156,6 +157,23 @@ def publish(args):
     }
 
 
+def burst(args):
+    """Markers pushed by liblsl directly in one chunk, far faster than an
+    events inlet emits them."""
+    import pylsl
+
+    info = pylsl.StreamInfo(args.name, args.type, 1, 0.0, "string", args.source_id)
+    outlet = pylsl.StreamOutlet(info, 0, args.outlet_buffer)
+    began = time.monotonic()
+    if not outlet.wait_for_consumers(args.wait):
+        return {"elapsed": time.monotonic() - began, "error": "no consumer"}
+    first, count = args.first, args.count
+    labels = [[f"m{i}"] for i in range(first, first + count)]
+    outlet.push_chunk(labels, [STAMP0 + i / 100 for i in range(first, first + count)])
+    time.sleep(args.linger)
+    return {"elapsed": time.monotonic() - began}
+
+
 def subscribe(args):
     messages = _watch_log()
     criteria = {
@@ -177,6 +195,7 @@ def subscribe(args):
         time_correction=args.time_correction,
         dejitter=args.dejitter,
         **criteria,
+        **json.loads(args.inlet_config),
     )
     if args.events:
         sink = Sink(name="sink", input_ports=[{"name": "in", "timing": _ASYNC}])
@@ -218,6 +237,7 @@ def subscribe(args):
         "context": (sink.context or {}).get("in"),
         "warnings": messages.of("WARNING"),
         "infos": messages.of("INFO"),
+        "lost": inlet.samples_lost() if hasattr(inlet, "samples_lost") else None,
     }
     if args.events:
         result["labels"] = [f["in"].get("label", f["in"].get("value")) for f in frames]
@@ -328,6 +348,36 @@ def scenario_restart():
     return results
 
 
+def scenario_reshaped():
+    """Publishers with a source id that come back with fewer channels, or
+    with another format; both at once."""
+    count = 200
+    variants = {"channels": ["--channels", 5], "format": ["--format", "int16"]}
+
+    def twice(name, again, results):
+        common = ["--name", name, "--source-id", f"{name}-id", "--rate", 500]
+        results.append(_run("publish", "--count", count, *common, "--wait", 30, "--linger", 1))
+        time.sleep(1.0)
+        results.append(_run("publish", "--count", 20 * count, *common, *again, "--linger", 1))
+
+    running = {}
+    for variant, again in variants.items():
+        name = f"reshaped-{variant}"
+        subscriber = _start(
+            "subscribe", "--name", name, "--expect", 10 * count, "--timeout", 30,
+            "--lost-after", 0.5,
+        )  # fmt: skip
+        publishers = []
+        thread = threading.Thread(target=twice, args=(name, again, publishers))
+        thread.start()
+        running[variant] = (subscriber, thread, publishers)
+    results = {}
+    for variant, (subscriber, thread, publishers) in running.items():
+        thread.join()
+        results[variant] = {"publishers": publishers, "subscriber": _finish(subscriber)}
+    return results
+
+
 def scenario_missing():
     return _run(
         "subscribe", "--name", "nowhere", "--expect", 1, "--timeout", 30,
@@ -360,6 +410,30 @@ def scenario_refused():
         "--linger", 5,
     )  # fmt: skip
     return results
+
+
+def scenario_burst():
+    """A burst of markers far faster than an events inlet emits them: with
+    the default buffer, and with a buffer too small to hold it."""
+    count = 100_000
+    # A subscriber that cannot hold the burst will not see it all: it waits less.
+    cases = {"default": ({}, 120), "small": ({"buffer_samples": 5_000}, 20)}
+    running = {}
+    for case, (config, timeout) in cases.items():
+        subscriber = _start(
+            "subscribe", "--events", "--type", "Markers", "--source-id", f"burst-{case}",
+            "--expect", count, "--timeout", timeout, "--inlet-config", json.dumps(config),
+        )  # fmt: skip
+        publisher = _start(
+            "publish", "--burst", "--name", f"burst-{case}", "--type", "Markers",
+            "--source-id", f"burst-{case}", "--count", count, "--wait", 30, "--linger", 5,
+            "--outlet-buffer", 2 * count // 100,
+        )  # fmt: skip
+        running[case] = (publisher, subscriber)
+    return {
+        case: {"publisher": _finish(p, 180), "subscriber": _finish(s, 180), "count": count}
+        for case, (p, s) in running.items()
+    }
 
 
 def _never_outlive(parent, seconds):
@@ -441,6 +515,9 @@ def main(argv=None):
     parser.add_argument("--events", action="store_true")
     parser.add_argument("--time-correction", action="store_true")
     parser.add_argument("--dejitter", action="store_true")
+    parser.add_argument("--burst", action="store_true")
+    parser.add_argument("--outlet-buffer", type=int, default=360)
+    parser.add_argument("--inlet-config", default="{}")  # further LSLInlet settings, JSON
     parser.add_argument("--wait", type=float, default=0.0)
     parser.add_argument("--linger", type=float, default=0.5)
     parser.add_argument("--expect", type=int, default=1)
@@ -454,7 +531,7 @@ def main(argv=None):
     if args.role == "publish":
         if args.channels is None:
             args.channels = 3
-        result = publish(args)
+        result = burst(args) if args.burst else publish(args)
     elif args.role == "subscribe":
         result = subscribe(args)
     else:

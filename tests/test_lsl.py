@@ -378,6 +378,8 @@ def test_outlet_shape_from_configuration_then_context(config, context, expected)
 class FakeInlet:
     """Stands in for pylsl's inlet: hands out prepared chunks, then nothing."""
 
+    available = 0  # what liblsl would say it holds
+
     def __init__(self, chunks):
         self.chunks = list(chunks)
         self.pulls = 0
@@ -392,6 +394,9 @@ class FakeInlet:
         threading.Event().wait(timeout)
         return (np.zeros((0, 1)), np.zeros(0)) if as_numpy else ([], [])
 
+    def samples_available(self):
+        return self.available
+
 
 class Present:
     def __init__(self, metadata, forget_after):
@@ -399,6 +404,9 @@ class Present:
 
     def present(self):
         return True
+
+    def reshaped(self, metadata):
+        return None
 
     def heard(self):
         pass
@@ -565,6 +573,7 @@ class WavesResolver:
 
     WAVE = 1.5
     there = True
+    channels, format = 3, "float32"
 
     def __init__(self, pred, forget_after):
         self.forget_after = forget_after
@@ -574,7 +583,10 @@ class WavesResolver:
         if not WavesResolver.there:
             return []
         since_last_wave = (time.monotonic() - self.born) % self.WAVE
-        return ["stream"] if since_last_wave < self.forget_after else []
+        if since_last_wave >= self.forget_after:
+            return []
+        # The stream of _metadata(), as announced (a description only: no network).
+        return [lsl.pylsl.StreamInfo("amp", "EEG", self.channels, 250.0, self.format, "amp-1")]
 
 
 @pytest.mark.parametrize("lost_after", [0.2, 1.0])
@@ -608,6 +620,60 @@ def test_a_silent_stream_is_not_lost_while_it_is_on_the_network(
         assert warnings == [
             "LSLInlet 'inlet': LSL stream 'amp' (type 'EEG') was lost; waiting for it to come back."
         ]
+
+
+@pytest.mark.parametrize(
+    ("available", "unseen"), [(0, False), (10**9, True)], ids=["counted", "liblsl-full"]
+)
+def test_events_beyond_the_buffer_are_counted_and_reported(faked, monkeypatch, available, unseen):
+    # 250 events arrive at once for a buffer of 100: the oldest 150 go.
+    labels = [[f"m{i}"] for i in range(250)]
+    monkeypatch.setattr(FakeInlet, "available", available)
+    async_in = [{"name": "in", "timing": Constants.Timing.ASYNC}]
+    metadata = _metadata(count=1, fmt="string", rate=0.0)
+    logger = RecordingLogger()
+    inlet, sink, pipeline = faked(
+        [(labels, [float(i) for i in range(250)])],
+        metadata,
+        sink_ports=async_in,
+        events=True,
+        buffer_samples=100,
+    )
+    inlet.set_logger(logger)
+    pipeline.start()
+    assert sink.wait_for(100, timeout=30)
+    pipeline.stop()
+    assert [v["label"] for v in sink.values()] == [f"m{i}" for i in range(150, 250)]
+    assert inlet.samples_lost() == 150
+    warnings = logger.of(Constants.LogTypes.WARNING)
+    stream = "LSL stream 'amp' (type 'EEG')"
+    counted = (
+        f"LSLInlet 'inlet': 150 samples of {stream} were dropped, its buffer of 100 samples "
+        "being full (150 in this run)."
+    )
+    assert counted in warnings
+    assert any("dropped uncounted" in w for w in warnings) == unseen
+    pipeline.start()  # a new run counts afresh
+    assert inlet.samples_lost() == 0
+    pipeline.stop()
+
+
+@pytest.mark.parametrize(
+    ("channels", "fmt", "now"),
+    [(5, "float32", "5 channels of float32"), (3, "int16", "3 channels of int16")],
+)
+def test_a_silent_stream_announced_reshaped_is_refused(faked, monkeypatch, channels, fmt, now):
+    monkeypatch.setattr(lsl.inlet, "_Presence", _REAL_PRESENCE)
+    monkeypatch.setattr(lsl.pylsl, "ContinuousResolver", WavesResolver)
+    monkeypatch.setattr(WavesResolver, "channels", channels)
+    monkeypatch.setattr(WavesResolver, "format", fmt)
+    chunk = (np.zeros((1, 3), dtype=np.float32), np.array([1.0]))
+    inlet, sink, pipeline = faked([chunk], {**_metadata(), "source_id": "amp-1"}, lost_after=0.2)
+    pipeline.start()
+    assert inlet.wait(timeout=30), "a reshaped stream was waited for"
+    pipeline.stop()
+    assert isinstance(inlet.failure(), ValueError)
+    assert str(inlet.failure()).endswith(f"the stream now has {now} at 250 Hz.")
 
 
 def test_a_stream_that_returns_with_other_channels_is_refused(faked):
@@ -729,6 +795,45 @@ def test_a_publisher_that_goes_and_comes_back(scenario, variant):
     stream = f"LSL stream 'ramp-{variant}' (type 'EEG')"
     assert any(f"{stream} was lost" in w for w in subscriber["warnings"]), subscriber["warnings"]
     assert any(f"{stream} is back" in line for line in subscriber["infos"])
+
+
+@sandboxed
+def test_a_burst_of_events_is_kept_or_its_losses_reported(scenario):
+    result = scenario("burst")
+    count = result["default"]["count"]
+    kept = result["default"]["subscriber"]
+    _healthy(kept)
+    assert kept["labels"] == [f"m{i}" for i in range(count)]
+    assert (kept["lost"], kept["warnings"]) == (0, [])
+    small = result["small"]["subscriber"]
+    _healthy(small)
+    assert len(small["labels"]) + small["lost"] <= count
+    assert len(small["labels"]) < count
+    # What the buffer could not hold is said, with the count where one is known.
+    losses = [w for w in small["warnings"] if "dropped" in w]
+    assert losses, small["warnings"]
+    totals = [int(t) for t in re.findall(r"\((\d+) in this run\)", " ".join(losses))]
+    assert totals[-1:] == ([small["lost"]] if small["lost"] else [])
+
+
+@sandboxed
+@pytest.mark.parametrize(
+    ("variant", "now"), [("channels", "5 channels of float32"), ("format", "3 channels of int16")]
+)
+def test_a_stream_with_a_source_id_that_returns_reshaped_is_refused(scenario, variant, now):
+    # liblsl's recovery takes the new stream up by its source id and then
+    # cannot read it: without the check the inlet waited in silence.
+    result = scenario("reshaped")[variant]
+    for publisher in result["publishers"]:
+        _healthy(publisher)
+    subscriber = result["subscriber"]
+    assert "crashed" not in subscriber, subscriber
+    assert subscriber["failure"] == {
+        "type": "ValueError",
+        "message": f"LSLInlet 'inlet' was set up for LSL stream 'reshaped-{variant}' (type 'EEG') "
+        f"with 3 channels of float32 at 500 Hz; the stream now has {now} at 500 Hz.",
+    }
+    assert subscriber["values"] == list(range(200))
 
 
 @sandboxed

@@ -48,6 +48,7 @@ except ImportError as _missing:  # pragma: no cover - depends on the installatio
 from .inlet import LSLInlet
 from .metadata import FORMATS, Metadata
 from .metadata import MAX_BUFFER as MAX_BUFFER
+from .metadata import MAX_BUFFER_SAMPLES as MAX_BUFFER_SAMPLES
 from .metadata import MAX_CHANNELS as MAX_CHANNELS
 from .metadata import MAX_CHUNK as MAX_CHUNK
 from .metadata import MAX_WAIT as MAX_WAIT

@@ -1,5 +1,6 @@
 """`LSLInlet`: a source fed by an LSL stream, pulled by a thread of its own."""
 
+import collections
 import math
 import threading
 import time
@@ -20,6 +21,7 @@ from ._common import _declare_ports, _owner
 from .metadata import (
     _STRING,
     MAX_BUFFER,
+    MAX_BUFFER_SAMPLES,
     MAX_CHANNELS,
     MAX_CHUNK,
     MAX_WAIT,
@@ -44,6 +46,13 @@ _SLICE = 0.1
 _JOIN_TIMEOUT = 5.0
 # How long a stream found may take to answer when the search has no time limit.
 _ANSWER_TIMEOUT = 10.0
+# How often an events inlet busy emitting moves what liblsl holds into its own
+# queue, where an overflow is counted (liblsl drops without a word).
+_DRAIN = 0.005
+# The least time between two warnings about dropped samples.
+_LOSS_REPORT = 1.0
+# liblsl counts an irregular-rate stream's buffer in hundreds of samples.
+_LIBLSL_IRREGULAR_UNIT = 100
 
 
 class LSLInlet(HeldProducer, ONode):
@@ -63,12 +72,18 @@ class LSLInlet(HeldProducer, ONode):
     irregular-rate streams need. `time_correction` and `dejitter` turn on
     liblsl's clock synchronisation and timestamp smoothing.
 
+    `buffer` seconds of a stream (`buffer_samples` samples of an
+    irregular-rate one) wait to be emitted. When events come faster than they
+    are emitted for longer than that, the oldest are dropped: `samples_lost`
+    counts them and a WARNING says so.
+
     A stream silent for `lost_after` seconds is looked for on the network:
     while it is still there, the silence is logged once (INFO); when it is
     gone, the node logs a WARNING and picks the
     stream up again when it comes back, through liblsl's recovery when the
     stream has a source id, by resolving it again otherwise; an INFO line says
-    so. Failures of the thread fail the node like a failing step.
+    so; one that comes back with another shape is refused (ValueError).
+    Failures of the thread fail the node like a failing step.
     """
 
     class Configuration(ONode.Configuration):
@@ -85,6 +100,7 @@ class LSLInlet(HeldProducer, ONode):
             DEJITTER = "dejitter"
             MAX_SAMPLES = "max_samples"
             BUFFER = "buffer"
+            BUFFER_SAMPLES = "buffer_samples"
             LOST_AFTER = "lost_after"
 
         def _set_defaults(self):
@@ -106,6 +122,8 @@ class LSLInlet(HeldProducer, ONode):
             self.setdefault(keys.DEJITTER, False)
             self.setdefault(keys.MAX_SAMPLES, 1024)
             self.setdefault(keys.BUFFER, 360.0)
+            # 360 s of events at 1 kHz.
+            self.setdefault(keys.BUFFER_SAMPLES, 360_000)
             self.setdefault(keys.LOST_AFTER, 2.0)
 
         def validate(self):
@@ -140,6 +158,7 @@ class LSLInlet(HeldProducer, ONode):
                 check_bool(key, self[key])
             check_int(keys.MAX_SAMPLES, self[keys.MAX_SAMPLES], 1, maximum=MAX_CHUNK)
             check_number(keys.BUFFER, self[keys.BUFFER], strict=True, maximum=MAX_BUFFER)
+            check_int(keys.BUFFER_SAMPLES, self[keys.BUFFER_SAMPLES], 1, maximum=MAX_BUFFER_SAMPLES)
             check_number(keys.LOST_AFTER, self[keys.LOST_AFTER], strict=True, maximum=MAX_WAIT)
             if not self[keys.EVENTS] and self[keys.CHANNEL_FORMAT] == _STRING:
                 raise ValueError("LSLInlet: a string stream needs events=True.")
@@ -153,12 +172,17 @@ class LSLInlet(HeldProducer, ONode):
         self._ready = threading.Event()
         self._ready.set()
         self._metadata = None
+        self._lost = 0
         super().__init__(**config)
 
     @property
     def metadata(self):
         """The description of the stream in use (see `Metadata`), or None."""
         return self._metadata
+
+    def samples_lost(self):
+        """How many samples this run dropped because its buffer was full."""
+        return self._lost
 
     def query(self):
         """The LSL predicate this node resolves its stream with."""
@@ -178,6 +202,7 @@ class LSLInlet(HeldProducer, ONode):
             return
         # Before the base start, which may launch the setup thread that waits on it.
         self._ready = threading.Event()
+        self._lost = 0
         super().start()
         self._launch(self._pull, self._ready, name=f"{self.name or 'LSLInlet'} LSL")
 
@@ -249,7 +274,7 @@ class LSLInlet(HeldProducer, ONode):
         if config[keys.DEJITTER]:
             flags |= pylsl.proc_dejitter | pylsl.proc_monotonize
         inlet = pylsl.StreamInlet(
-            info, max_buflen=math.ceil(config[keys.BUFFER]), recover=True, processing_flags=flags
+            info, max_buflen=self._buffer(metadata)[0], recover=True, processing_flags=flags
         )
         timeout = config[keys.RESOLVE_TIMEOUT]
         timeout = _ANSWER_TIMEOUT if timeout is None else max(timeout, 1.0)
@@ -259,6 +284,17 @@ class LSLInlet(HeldProducer, ONode):
         except pylsl.util.TimeoutError as e:
             raise TimeoutError(f"{owner}: {_describe_stream(metadata)} did not answer.") from e
         return inlet, metadata
+
+    def _buffer(self, metadata):
+        """(liblsl's max_buflen, the samples it holds) for the stream of `metadata`."""
+        keys = self.Configuration.Keys
+        rate = metadata[Metadata.RATE]
+        if rate == pylsl.IRREGULAR_RATE:
+            unit = _LIBLSL_IRREGULAR_UNIT
+            buflen = math.ceil(self.config[keys.BUFFER_SAMPLES] / unit)
+            return buflen, buflen * unit
+        buflen = math.ceil(self.config[keys.BUFFER])
+        return buflen, max(1, math.ceil(buflen * rate))
 
     def _connect(self, stop, timeout):
         """Resolve and open the stream; (None, None) when stopped or timed out."""
@@ -274,17 +310,20 @@ class LSLInlet(HeldProducer, ONode):
         if self._imp._counter == 0 or self._metadata is None:
             self._metadata = metadata
         elif not _same_stream_shape(self._metadata, metadata):
-            owner = _owner(self, "LSLInlet")
-            raise ValueError(
-                f"{owner} was set up for {_describe_stream(self._metadata)} with "
-                f"{_rated_shape(self._metadata)}; the stream now has {_rated_shape(metadata)}."
-            )
+            self._refuse(metadata)
         self.log(
             f"{_owner(self, 'LSLInlet')}: receiving {_describe_stream(metadata)} from "
             f"'{metadata[Metadata.HOSTNAME]}', {_rated_shape(metadata)}.",
             _LogTypes.INFO,
         )
         ready.set()
+
+    def _refuse(self, metadata):
+        """Refuse the stream come back as `metadata`, of another shape."""
+        raise ValueError(
+            f"{_owner(self, 'LSLInlet')} was set up for {_describe_stream(self._metadata)} "
+            f"with {_rated_shape(self._metadata)}; the stream now has {_rated_shape(metadata)}."
+        )
 
     def _pull(self, stop, ready):
         imp = self._imp
@@ -329,14 +368,28 @@ class LSLInlet(HeldProducer, ONode):
         string_stream = metadata[Metadata.CHANNEL_FORMAT] == _STRING
         as_numpy = not string_stream
         clock = time.monotonic
-        last_data = clock()
+        last_data = drained = clock()
         lost = silent = False
         watch = _Presence(metadata, lost_after)
+        # Events wait here, not in liblsl, which drops the oldest unseen when full.
+        pending = collections.deque()
+        losses = _Losses(self, owner)
         try:
             while self._healthy(stop):
+                busy = bool(pending)
+                if busy and clock() - drained < _DRAIN:
+                    sample, stamp = pending.popleft()
+                    cycle({out: _event_of(sample, stamp, string_stream)})
+                    continue
+                capacity = self._buffer(metadata)[1]
+                if inlet.samples_available() >= capacity:
+                    losses.liblsl_full(metadata, capacity)
                 try:
                     chunk, stamps = inlet.pull_chunk(
-                        timeout=_SLICE, max_samples=max_samples, min_samples=1, as_numpy=as_numpy
+                        timeout=0.0 if busy else _SLICE,
+                        max_samples=max_samples,
+                        min_samples=1,
+                        as_numpy=as_numpy,
                     )
                 except pylsl.util.LostError:
                     # No source id: liblsl cannot recover the stream; resolve it again.
@@ -352,6 +405,8 @@ class LSLInlet(HeldProducer, ONode):
                     self._adopt(metadata, threading.Event())
                     watch = _Presence(metadata, lost_after)
                     continue
+                if len(stamps) < max_samples:  # liblsl has nothing more for now
+                    drained = clock()
                 if len(stamps):
                     watch.heard()
                     if lost:
@@ -368,26 +423,82 @@ class LSLInlet(HeldProducer, ONode):
                         return
                     if events:
                         rows = chunk.tolist() if as_numpy else chunk
-                        for sample, stamp in zip(rows, stamps):
-                            cycle({out: _event_of(sample, float(stamp), string_stream)})
+                        room = capacity - len(pending)
+                        if len(rows) > room:
+                            dropped = len(rows) - room
+                            for _ in range(min(dropped, len(pending))):
+                                pending.popleft()
+                            losses.dropped(metadata, capacity, dropped)
+                            rows, stamps = rows[-capacity:], stamps[-capacity:]
+                        pending.extend(zip(rows, map(float, stamps)))
                     else:
                         cycle({out: chunk, stamps_port: stamps})
-                elif not lost and clock() - last_data >= lost_after:
+                elif not busy and clock() - last_data >= lost_after:
                     # Lost means gone from the network; a stream still
                     # announced is only silent, which a marker stream may be.
-                    if not watch.present():
+                    present = watch.present()
+                    reshaped = watch.reshaped(metadata)
+                    if reshaped is not None:
+                        self._refuse(reshaped)
+                    if not lost and not present:
                         self.log(
                             f"{owner}: {_describe_stream(metadata)} was lost; "
                             "waiting for it to come back.",
                             _LogTypes.WARNING,
                         )
                         lost = True
-                    elif not silent:
+                    elif not lost and not silent:
                         self.log(
                             f"{owner}: {_describe_stream(metadata)} has sent nothing for "
                             f"{lost_after:g} s; it is still on the network.",
                             _LogTypes.INFO,
                         )
                         silent = True
+                losses.report(metadata)
         finally:
             inlet = watch = None
+            losses.report(metadata, final=True)
+
+
+class _Losses:
+    """Counts the samples an inlet drops and says so, at most once per
+    `_LOSS_REPORT` seconds while they go on, and once more at the end."""
+
+    def __init__(self, node, owner):
+        self._node = node
+        self._owner = owner
+        self._said = 0  # of the node's count, what was reported
+        self._unseen = False  # liblsl's own buffer filled: it drops without counting
+        self._capacity = 0
+        self._last = -math.inf
+
+    def dropped(self, metadata, capacity, count):
+        self._capacity = capacity
+        self._node._lost += count
+        self.report(metadata)
+
+    def liblsl_full(self, metadata, capacity):
+        if not self._unseen:
+            self._unseen = True
+            self._node.log(
+                f"{self._owner}: liblsl's buffer of {capacity} samples of "
+                f"{_describe_stream(metadata)} is full; samples beyond it are dropped "
+                "uncounted (give the node a larger buffer).",
+                _LogTypes.WARNING,
+            )
+
+    def report(self, metadata, final=False):
+        total = self._node._lost
+        if total == self._said:
+            return
+        now = time.monotonic()
+        if not final and now - self._last < _LOSS_REPORT:
+            return
+        self._last = now
+        self._node.log(
+            f"{self._owner}: {total - self._said} samples of {_describe_stream(metadata)} "
+            f"were dropped, its buffer of {self._capacity} samples being full "
+            f"({total} in this run).",
+            _LogTypes.WARNING,
+        )
+        self._said = total

@@ -22,6 +22,8 @@ MAX_CHANNELS = 65_536
 MAX_CHUNK = 1_000_000
 #: The longest buffer, in seconds (liblsl keeps that much of a stream).
 MAX_BUFFER = 3600
+#: The most samples kept of an irregular-rate stream, which has no seconds to count in.
+MAX_BUFFER_SAMPLES = 10_000_000
 #: The longest wait a setting may ask for, in seconds (a day).
 MAX_WAIT = 86_400.0
 

@@ -5,7 +5,7 @@ import time
 
 import pylsl
 
-from .metadata import Metadata
+from .metadata import Metadata, _same_stream_shape, stream_metadata
 
 # How often a resolution in progress looks for results.
 _POLL = 0.02
@@ -78,6 +78,7 @@ class _Presence:
         self._forget_after = max(forget_after, self.FORGET_AT_LEAST)
         self._resolver = None
         self._since = 0.0
+        self._found = []
 
     def present(self):
         if self._resolver is None:
@@ -85,10 +86,22 @@ class _Presence:
                 pred=self._query, forget_after=self._forget_after
             )
             self._since = time.monotonic()
+        self._found = self._resolver.results()
         # A young resolver has not heard back yet: give it its forgetting time.
         if time.monotonic() - self._since < self._forget_after:
             return True
-        return bool(self._resolver.results())
+        return bool(self._found)
+
+    def reshaped(self, metadata):
+        """The description of a stream announced under this one's name, type
+        and source id but with another shape than `metadata`'s, or None.
+        liblsl's recovery takes such a stream up without a word, then cannot
+        read it."""
+        for info in self._found:
+            found = stream_metadata(info)
+            if not _same_stream_shape(metadata, found):
+                return found
+        return None
 
     def heard(self):
         """The stream spoke: no need to look for it."""
