@@ -737,6 +737,9 @@ def test_a_dropped_pipeline_ends_its_monitor():
         ({"token": b"bytes"}, ValueError),
         ({"rate": 0}, ValueError),
         ({"rate": math.nan}, ValueError),
+        ({"rate": "fast"}, TypeError),
+        ({"max_clients": "3"}, TypeError),
+        ({"max_clients": 0}, ValueError),
     ],
 )
 def test_bad_arguments_are_refused(graph, options, error):
