@@ -10,16 +10,12 @@ writer thread of its own.
 # absolute imports always resolve `logging` to the standard library.
 import collections
 import contextvars
-import datetime
 import itertools
-import logging as _stdlog
 import os
 import queue
 import sys
-import sysconfig
 import threading
 import time
-import traceback
 import weakref
 
 from flowmesh.constants import Constants
@@ -28,16 +24,29 @@ __all__ = ["Logger", "LogEntry"]
 
 _LogTypes = Constants.LogTypes
 _INCIDENT_TYPES = (_LogTypes.ERROR, _LogTypes.WARNING)
-_LEVELS = {
-    _LogTypes.INFO: _stdlog.INFO,
-    _LogTypes.WARNING: _stdlog.WARNING,
-    _LogTypes.ERROR: _stdlog.ERROR,
-}
+# The standard library's levels INFO, WARNING and ERROR.
+_LEVELS = {_LogTypes.INFO: 20, _LogTypes.WARNING: 30, _LogTypes.ERROR: 40}
+_forward_to = None
 
-_std_logger = _stdlog.getLogger("flowmesh")
-# A library must not print through logging's last-resort handler: the user's
-# configuration (root or "flowmesh" handlers) decides what is shown.
-_std_logger.addHandler(_stdlog.NullHandler())
+
+def _std_logger():
+    """The standard library's "flowmesh" logger, or None while nothing in the
+    process has imported `logging`: until then no handler can exist to show an
+    entry, so forwarding would cost its import (and traceback's, inspect's and
+    more) for nothing."""
+    global _forward_to
+    if _forward_to is None:
+        stdlog = sys.modules.get("logging")
+        if stdlog is None or not hasattr(stdlog, "NullHandler"):  # absent, or half imported
+            return None
+        logger = stdlog.getLogger("flowmesh")
+        # A library must not print through logging's last-resort handler: the
+        # user's configuration (root or "flowmesh" handlers) decides what is shown.
+        if not any(type(h) is stdlog.NullHandler for h in logger.handlers):
+            logger.addHandler(stdlog.NullHandler())
+        _forward_to = logger
+    return _forward_to
+
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
 # The element an entry being written is about. An element's `log` sets it
@@ -110,6 +119,8 @@ class LogEntry(dict):
 
     def format(self):
         """The entry as it appears in the log file (ends with a line end)."""
+        import datetime
+
         when = datetime.datetime.fromtimestamp(self["time"]).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
         source = self["source"]
         line = f"{when} {self['type']:<7} [{source.get('instance') or '-'}] {self['message']}"
@@ -117,6 +128,8 @@ class LogEntry(dict):
             line += f" ({source['summary']})"
         exc = self.get("exception")
         if exc is not None:
+            import traceback
+
             line += "\n" + "".join(traceback.format_exception(exc)).rstrip("\n")
         return line + "\n"
 
@@ -174,6 +187,8 @@ def _name_of(element):
 
 
 def _library_dirs():
+    import sysconfig
+
     paths = sysconfig.get_paths()
     ours = {_PACKAGE_DIR}
     # The standard library, and the directory of console scripts, whose
@@ -187,12 +202,13 @@ def _library_dirs():
     return tuple(ours), tuple(theirs)
 
 
-_LIBRARY_DIRS, _SITE_DIRS = _library_dirs()
+_dirs = None  # (library dirs, site dirs), on first need: sysconfig is no light import
 _user_files = {}
 
 
 def _is_user_file(filename):
     """False for the package's, the standard library's and frozen modules' frames."""
+    global _dirs
     known = _user_files.get(filename)
     if known is not None:
         return known
@@ -203,7 +219,9 @@ def _is_user_file(filename):
             real = os.path.realpath(filename)
         except (OSError, ValueError):
             real = filename
-        user = real.startswith(_SITE_DIRS) or not real.startswith(_LIBRARY_DIRS)
+        if _dirs is None:
+            _dirs = _library_dirs()
+        user = real.startswith(_dirs[1]) or not real.startswith(_dirs[0])
     if len(_user_files) < 4096:  # the set of code files is small; stay bounded anyway
         _user_files[filename] = user
     return user
@@ -447,6 +465,8 @@ class Logger:
             self._prepare(directory)
 
     def _prepare(self, directory):
+        import datetime
+
         now = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
         name = f"flowmesh-{now}-{os.getpid()}-{next(_file_numbers)}.log"
         try:
@@ -586,9 +606,10 @@ class Logger:
                     inbox.put((_dropped_entry(dropped), None))
                 inbox.put((entry, size))
 
-        level = _LEVELS.get(type, _stdlog.INFO)
-        if _std_logger.isEnabledFor(level):
-            _std_logger.log(
+        level = _LEVELS.get(type, 20)
+        forward_to = _std_logger()
+        if forward_to is not None and forward_to.isEnabledFor(level):
+            forward_to.log(
                 level, "%s", text, exc_info=exc, stacklevel=3, extra={"flowmesh_entry": entry}
             )
 

@@ -8,7 +8,7 @@ import os
 import weakref
 from collections.abc import Iterable
 
-from flowmesh import documents, imp
+from flowmesh import imp
 from flowmesh.held_producer import production_held
 
 # Pipelines not yet closed, to tell who else holds an element.
@@ -360,6 +360,8 @@ class Pipeline:
         Raises DocumentError, before anything is written, when a configuration
         value cannot be written as JSON (naming the element and the key).
         """
+        from flowmesh import documents
+
         try:
             document = self.serialize()
         except RecursionError:
@@ -384,6 +386,8 @@ class Pipeline:
         nothing behind: its pipeline is closed and the elements it built are
         released, so their ids are free again.
         """
+        from flowmesh import documents
+
         prefixes = None if allowed_modules is None else documents.module_prefixes(allowed_modules)
         where = os.fsdecode(path)
         document = documents.parse(path)
