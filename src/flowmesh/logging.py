@@ -2,8 +2,8 @@
 
 A `Logger` keeps what the monitoring side needs in memory (the incidents, see
 `Logger.get_incident`), forwards every entry to the standard `logging` module
-under the logger name "flowmesh", and optionally writes a log file on a
-writer thread of its own.
+under the logger name "flowmesh" (once anything in the process has imported
+it), and optionally writes a log file on a writer thread of its own.
 """
 
 # This module shadows the standard library's name inside the package only:
