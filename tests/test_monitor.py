@@ -214,6 +214,7 @@ def test_a_failure_marks_the_element_and_shows_the_banner(graph, capsys):
     assert lines[0] == "*** cannot take 40 ***"
     assert "Node: mid" in lines and lines[-1] == "Pipeline stopped."
     assert lines[-2] == graph.pipeline._imp._log_reference()
+    assert lines == graph.pipeline.failure_banner()
     assert snap["failure"]["node"] == "mid"
     # Every line of the banner the monitoring thread printed is on the page too.
     printed = capsys.readouterr().out
@@ -736,6 +737,9 @@ def test_a_dropped_pipeline_ends_its_monitor():
         ({"token": b"bytes"}, ValueError),
         ({"rate": 0}, ValueError),
         ({"rate": math.nan}, ValueError),
+        ({"rate": "fast"}, TypeError),
+        ({"max_clients": "3"}, TypeError),
+        ({"max_clients": 0}, ValueError),
     ],
 )
 def test_bad_arguments_are_refused(graph, options, error):

@@ -617,6 +617,13 @@ PyObject* method__notify_error(FM_METHOD_ARGS) {
     return notify_error_impl(fm::class_state<ConductorState>(cls), self, out[0]);
 }
 
+PyObject* method_failure_banner(FM_METHOD_ARGS) {
+    static const char* const names[] = {"entry"};
+    PyObject* out[] = {nullptr};
+    if (!fm::parse_args("failure_banner", args, nargs, kwnames, names, out, 1)) return nullptr;
+    return failure_banner_impl(fm::class_state<ConductorState>(cls), self, out[0]);
+}
+
 // `params` is the text signature after $self, which inspect.signature reads.
 #define FM_DEF(name, params, doc)                         \
     {#name, fm::as_cfunc(method_##name), fm::kMethodCall, \
@@ -647,6 +654,8 @@ PyMethodDef pipeline_methods[] = {
     FM_DEF(_notify_error, ", entry", "Call every error handler with the incident."),
     FM_DEF(_first_element_failure, "", "The first failure kept by an element, or None."),
     FM_DEF(_log_reference, "", "The line telling where the details of a failure are."),
+    FM_DEF(failure_banner, ", entry",
+           "The failure banner's lines for an error incident, without colour."),
     FM_DEF(_monitoring_fun, "", "Body of the monitoring thread."),
     {"serialize", fm::as_cfunc(fm::documents::serialize), fm::kMethodCall,
      PyDoc_STR("serialize($self)\n--\n\n"

@@ -186,6 +186,7 @@ PyObject* get_backlog_impl(ConductorState* st, PyObject* self);
 PyObject* check_backlog_impl(ConductorState* st, PyObject* self);
 PyObject* notify_error_impl(ConductorState* st, PyObject* self, PyObject* entry);
 PyObject* log_reference_impl(ConductorState* st, PyObject* self);
+PyObject* failure_banner_impl(ConductorState* st, PyObject* self, PyObject* error);
 PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self);
 PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self);
 

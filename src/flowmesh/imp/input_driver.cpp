@@ -63,9 +63,9 @@ void let_go(DriverObject* d) {
 void discard_queued(DriverObject* d) {
     Core* c = d->core;
     if (!c) return;
-    std::deque<Entry> ready;
+    LazyDeque<Entry> ready;
     ready.swap(c->ready);
-    std::deque<Part> parts;
+    LazyDeque<Part> parts;
     parts.swap(c->parts);
     std::vector<PyObject*> items;
     for (Input& in : c->inputs) {

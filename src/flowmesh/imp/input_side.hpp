@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -89,6 +90,52 @@ struct Entry {
     uint32_t members;  // kFrame: how many inputs gave an item (in Core::parts)
 };
 
+// A std::deque made on first insertion and released when cleared: an empty
+// libstdc++ deque already holds a 512-byte block and its map, four of them
+// per single-input node, and most nodes never queue anything (push-through).
+template <typename T>
+class LazyDeque {
+  public:
+    using Deque = std::deque<T>;
+    using iterator = typename Deque::iterator;
+
+    bool empty() const { return !q_ || q_->empty(); }
+    size_t size() const { return q_ ? q_->size() : 0; }
+    // front, back, the pops and erase need an element: the deque exists.
+    T& front() { return q_->front(); }
+    T& back() { return q_->back(); }
+    void pop_front() { q_->pop_front(); }
+    void pop_back() { q_->pop_back(); }
+    iterator erase(iterator at) { return q_->erase(at); }
+    iterator erase(iterator first, iterator last) { return q_->erase(first, last); }
+    // Without a deque, both ends are those of one shared empty deque.
+    iterator begin() { return q_ ? q_->begin() : none().begin(); }
+    iterator end() { return q_ ? q_->end() : none().end(); }
+    void push_back(const T& value) { made().push_back(value); }
+    void push_front(const T& value) { made().push_front(value); }
+    // Without a deque, `at` is an end of the empty one: the value goes first.
+    iterator insert(iterator at, const T& value) {
+        if (!q_) {
+            made().push_back(value);
+            return q_->begin();
+        }
+        return q_->insert(at, value);
+    }
+    void clear() { q_.reset(); }
+    void swap(LazyDeque& other) noexcept { q_.swap(other.q_); }
+
+  private:
+    Deque& made() {
+        if (!q_) q_ = std::make_unique<Deque>();
+        return *q_;
+    }
+    static Deque& none() {
+        static Deque empty;  // never changed
+        return empty;
+    }
+    std::unique_ptr<Deque> q_;
+};
+
 // One input's item of a frame that is ready or being assembled.
 struct Part {
     uint32_t input;
@@ -103,18 +150,18 @@ struct Waiting {
 };
 
 struct Input {
-    PyObject* name;               // owned
-    PyObject* port;               // owned IPortImp
-    std::deque<Waiting> pending;  // frame items not yet in a complete frame, oldest first
-    uint64_t arrived = 0;         // frame items that reached this input in this run
-    std::deque<uint64_t> doomed;  // frames dropped before this input's item came, ascending:
-                                  // that item is dropped when it comes
-    Py_ssize_t waiting = 0;       // items arrived and not yet handed to a cycle
-    uint64_t dropped = 0;         // items this run dropped: a full queue's, and the stop's
-    uint64_t at_stop = 0;         // of those, items refused by a stopping or stopped node, or
-                                  // still queued when it stopped
-    uint64_t reported = 0;        // `dropped` as last logged
-    int64_t reported_at = -1;     // when, in monotonic ns (-1: never)
+    PyObject* name;              // owned
+    PyObject* port;              // owned IPortImp
+    LazyDeque<Waiting> pending;  // frame items not yet in a complete frame, oldest first
+    uint64_t arrived = 0;        // frame items that reached this input in this run
+    LazyDeque<uint64_t> doomed;  // frames dropped before this input's item came, ascending:
+                                 // that item is dropped when it comes
+    Py_ssize_t waiting = 0;      // items arrived and not yet handed to a cycle
+    uint64_t dropped = 0;        // items this run dropped: a full queue's, and the stop's
+    uint64_t at_stop = 0;        // of those, items refused by a stopping or stopped node, or
+                                 // still queued when it stopped
+    uint64_t reported = 0;       // `dropped` as last logged
+    int64_t reported_at = -1;    // when, in monotonic ns (-1: never)
 };
 
 // What receive() does with an item that finds its input's queue full.
@@ -130,8 +177,8 @@ constexpr const char* kOverflowNames[] = {"block", "drop_oldest", "drop_newest"}
 // built afterwards from items this thread owns.
 struct Core {
     std::vector<Input> inputs;
-    std::deque<Entry> ready;        // work in the order it became ready
-    std::deque<Part> parts;         // the items of each queued frame, in `ready` order
+    LazyDeque<Entry> ready;         // work in the order it became ready
+    LazyDeque<Part> parts;          // the items of each queued frame, in `ready` order
     std::vector<char> event_input;  // scratch: effective timing per input
     // The hand-off to a decoupled node's worker: every delivery bumps
     // `wake_count`; the worker, out of work, spins on it briefly with the GIL

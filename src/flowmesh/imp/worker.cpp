@@ -50,14 +50,12 @@ int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* stopped = st->stopped.get();
     PyObject* healthy = st->healthy.get();
     if (!stopped || !healthy) return -1;
-    PyObject* logger_class = st->logger_class.get();
-    if (!logger_class) return -1;
-    fm::Ref logger = fm::steal(PyObject_CallOneArg(logger_class, st->empty_str));
-    if (!logger) return -1;
 
     fm::ElementObject* e = element(self);
     e->counter = 0;
-    fm::set_field(&e->logger, logger.get());
+    // No logger yet: the memory logger of its own is made on first need
+    // (see logger_of), since most elements take their pipeline's instead.
+    fm::set_field(&e->logger, nullptr);
     fm::set_field(&e->state, stopped);
     fm::set_field(&e->condition, healthy);
     fm::set_field(&e->context, Py_None);
@@ -90,12 +88,27 @@ PyObject* element_get_name(PyObject* self, void* /*closure*/) {
     return name.release();
 }
 
+// The element's logger (borrowed; None: silent). Until one is set, a memory
+// logger of its own, made here the first time it is needed.
+PyObject* logger_of(WorkerState* st, PyObject* self) {
+    fm::ElementObject* e = element(self);
+    if (e->logger) return e->logger;
+    PyObject* logger_class = st->logger_class.get();
+    if (!logger_class) return nullptr;
+    fm::Ref logger = fm::steal(PyObject_CallOneArg(logger_class, st->empty_str));
+    if (!logger) return nullptr;
+    // Making it may have let another thread in that set one first.
+    if (!e->logger) fm::set_field(&e->logger, logger.get());
+    return e->logger;
+}
+
 // log(msg, type): `msg` goes to the logger untouched, so an exception arrives
 // as an object with its traceback. The logger learns which element writes
 // from the context variable: the calling thread may be another element's.
 PyObject* log_impl(WorkerState* st, PyObject* self, PyObject* msg, PyObject* type) {
-    PyObject* borrowed = element(self)->logger;
-    if (!borrowed || borrowed == Py_None) Py_RETURN_NONE;
+    PyObject* borrowed = logger_of(st, self);
+    if (!borrowed) return nullptr;
+    if (borrowed == Py_None) Py_RETURN_NONE;
     fm::Ref logger = fm::borrow(borrowed);
     if (!type || type == Py_None) {
         type = st->info.get();
@@ -337,7 +350,6 @@ PyMethodDef element_static_methods[] = {
 };
 
 PyMemberDef element_members[] = {
-    {"_logger", Py_T_OBJECT_EX, offsetof(fm::ElementObject, logger), 0, nullptr},
     {"_state", Py_T_OBJECT_EX, offsetof(fm::ElementObject, state), 0, nullptr},
     {"_condition", Py_T_OBJECT_EX, offsetof(fm::ElementObject, condition), 0, nullptr},
     {"_context", Py_T_OBJECT_EX, offsetof(fm::ElementObject, context), 0, nullptr},
@@ -346,7 +358,27 @@ PyMemberDef element_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyObject* element_logger_get(PyObject* self, void* /*closure*/) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
+    if (!module) return nullptr;
+    PyObject* logger = logger_of(fm::module_state<WorkerState>(module), self);
+    return logger ? Py_NewRef(logger) : nullptr;
+}
+
+int element_logger_set(PyObject* self, PyObject* value, void* /*closure*/) {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete _logger; set None to silence it");
+        return -1;
+    }
+    fm::set_field(&element(self)->logger, value);
+    return 0;
+}
+
 PyGetSetDef element_getset[] = {
+    {"_logger", element_logger_get, element_logger_set,
+     PyDoc_STR("The logger written to (None: silent); a memory logger of its own until one is "
+               "set."),
+     nullptr},
     {"name", element_get_name, nullptr, PyDoc_STR("The element's name (str or None)."), nullptr},
     {"_counter", element_counter_get, element_counter_set,
      PyDoc_STR("Completed cycles; 0 until setup has run."), nullptr},

@@ -61,48 +61,13 @@ def element_name(element):
     return name if isinstance(name, str) and name else type(element).__name__
 
 
-def _ports(imp, attribute):
-    ports = getattr(imp, attribute, None)
-    return dict(ports) if isinstance(ports, dict) else {}
+def _label(record):
+    """An element record's name, or its class when it has none."""
+    return record["name"] or record["class"]
 
 
-def _members(imp):
-    """The nodes inside a chain, in order; empty for a node."""
-    get_nodes = getattr(imp, "get_nodes", None)
-    if get_nodes is None:
-        return []
-    nodes = list(get_nodes())
-    return [n for n in nodes if hasattr(n, "_imp")]
-
-
-def _port_record(name, port):
-    config = port.config
-    kind = config.get("type", "Any")
-    return {
-        "name": name,
-        "type": kind if isinstance(kind, str) else "Any",
-        "timing": str(port.timing),
-    }
-
-
-def _banner(pipeline_imp, entry):
-    """The failure banner's lines, as the monitoring thread prints them."""
-    source = entry.get("source") or {}
-    lines = [f"*** {_text(entry.get('message'))} ***"]
-    if source.get("summary"):
-        lines.append(f"Raised in {source['summary']}")
-    else:
-        lines.append(f"Raised in {source.get('filename')}:{source.get('lineno')}")
-    if source.get("instance"):
-        lines.append(f"Node: {source['instance']}")
-    if source.get("directory"):
-        lines.append(f"File in: {source['directory']}")
-    try:
-        lines.append(_text(pipeline_imp._log_reference()))
-    except Exception:
-        pass
-    lines.append("Pipeline stopped.")
-    return "\n".join(lines)
+def _port_record(port):
+    return {"name": port["name"], "type": port["type"], "timing": port["timing"]}
 
 
 # --- the plotted port -----------------------------------------------------------------------
@@ -178,8 +143,8 @@ class PlotFeed:
         self.tap = Tap()
         # Joined port to port, both sides, as a node joins them: this works for
         # every element that lists its output ports, chains included.
-        self._source = _ports(element._imp, "_output_ports")[port]
-        self._sink = self.tap._imp.get_input_port("in")
+        self._source = element.get_output_port(port)
+        self._sink = self.tap.get_input_port("in")
         self.tap.start()
         self._source.connect(self._sink)
         try:
@@ -318,7 +283,7 @@ class Sampler:
         self.broadcast = broadcast
         self.control = control
         self._on_gone = on_gone
-        self._history = {}  # id(element implementation) -> deque of (time, counter)
+        self._history = {}  # element index -> deque of (time, counter)
         self._lock = threading.Lock()  # plot choice against the sampling pass
         self._plot = None
         self._sequence = 0
@@ -375,10 +340,12 @@ class Sampler:
             if node is None:
                 self._set_plot(None)
                 return
-            for index, element in enumerate(list(pipeline._imp._nodes)):
-                if element_name(element) != node:
+            records = pipeline.describe()["elements"]
+            elements = pipeline.get_elements()
+            for index, (record, element) in enumerate(zip(records, elements)):
+                if _label(record) != node:
                     continue
-                if port not in _ports(element._imp, "_output_ports"):
+                if port not in [p["name"] for p in record["outputs"]]:
                     continue
                 current = self._plot
                 if current is not None and current.element is element and current.port == port:
@@ -421,8 +388,8 @@ class Sampler:
                 self._sequence += 1
                 self._publish({**latest[0], "sequence": self._sequence, "monitor_error": error})
 
-    def _fps(self, imp, counter, now):
-        history = self._history.setdefault(id(imp), collections.deque())
+    def _fps(self, key, counter, now):
+        history = self._history.setdefault(key, collections.deque())
         if history and counter < history[-1][1]:
             history.clear()  # a new run starts counting again
         history.append((now, counter))
@@ -433,64 +400,57 @@ class Sampler:
 
     def _snapshot(self, pipeline):
         now = time.monotonic()
-        pimp = pipeline._imp
-        elements = list(pimp._nodes)
-        owners = {}  # id(port implementation) -> (element index, port name)
+        graph = pipeline.describe()
+        elements = pipeline.get_elements()
+        owners = {}  # port id -> [element index, port name]
         records = []
-        seen = set()
-        for index, element in enumerate(elements):
-            imp = element._imp
-            seen.add(id(imp))
-            inputs, outputs = _ports(imp, "_input_ports"), _ports(imp, "_output_ports")
-            for name, port in inputs.items():
-                owners[id(port)] = (index, name)
-            for name, port in outputs.items():
-                owners[id(port)] = (index, name)
-            members = _members(imp)
-            counter = imp.get_counter()
+        for index, element in enumerate(graph["elements"]):
+            inputs, outputs = element["inputs"], element["outputs"]
+            for port in inputs + outputs:
+                owners[port["id"]] = [index, port["name"]]
+            members = element.get("nodes", [])
+            counter = element["counter"]
             if members:
                 # A chain cycles through its nodes: its frames are those of the
                 # node at its output end (or, without outputs, at its input end).
-                counter = (members[-1] if outputs else members[0])._imp.get_counter()
-            state = str(imp.get_state())
-            fps = self._fps(imp, counter, now) if state == States.RUNNING else 0.0
+                counter = (members[-1] if outputs else members[0])["counter"]
+            state = element["state"]
+            fps = self._fps(index, counter, now) if state == States.RUNNING else 0.0
             records.append(
                 {
-                    "name": element_name(element),
-                    "class": type(element).__name__,
+                    "name": _label(element),
+                    "class": element["class"],
                     "state": state,
-                    "condition": str(imp.get_condition()),
+                    "condition": element["condition"],
                     "counter": counter,
                     "fps": round(fps, 2),
-                    "backlog": imp.get_max_backlog() if inputs else None,
-                    "members": [element_name(m) for m in members],
-                    "inputs": [_port_record(n, p) for n, p in inputs.items()],
-                    "outputs": [_port_record(n, p) for n, p in outputs.items()],
+                    "backlog": element["backlog"],
+                    "members": [_label(m) for m in members],
+                    "inputs": [_port_record(p) for p in inputs],
+                    "outputs": [_port_record(p) for p in outputs],
                 }
             )
-        for key in [k for k in self._history if k not in seen]:
+        for key in [k for k in self._history if k >= len(records)]:
             del self._history[key]
 
-        links = []
-        for index, element in enumerate(elements):
-            for name, port in _ports(element._imp, "_output_ports").items():
-                for target in port._connected_ports:
-                    owner = owners.get(id(target))
-                    if owner is None:
-                        continue  # not part of the pipeline (the monitor's own tap)
-                    links.append(
-                        {"from": [index, name], "to": list(owner), "timing": str(port.timing)}
-                    )
+        links = [
+            {"from": owners[c["output"]], "to": owners[c["input"]], "timing": c["timing"]}
+            for c in graph["connections"]
+        ]
 
-        state, condition = str(pimp.get_state()), str(pimp.get_condition())
+        state, condition = graph["state"], graph["condition"]
         if state == States.RUNNING:
-            self._elapsed = _finite(float(pimp.get_elapsed_time()))
+            self._elapsed = _finite(float(pipeline.get_elapsed_time()))
         failure = None
         if condition == Conditions.ERROR:
-            entry = pimp.get_last_error()
+            entry = pipeline.get_last_error()
             if entry is not None:
                 source = entry.get("source") or {}
-                failure = {"banner": _banner(pimp, entry), "node": source.get("instance")}
+                failure = {
+                    # Lines are cut only where a page could not show them anyway.
+                    "banner": "\n".join(_text(line) for line in pipeline.failure_banner(entry)),
+                    "node": source.get("instance"),
+                }
 
         plot = None
         feed = self._plot
@@ -509,20 +469,20 @@ class Sampler:
                 "state": state,
                 "condition": condition,
                 "elapsed": self._elapsed,
-                "backlog": pimp.get_backlog(),
+                "backlog": pipeline.get_backlog(),
             },
             "elements": records,
             "links": links,
             "failure": failure,
-            "log": self._log(pimp),
+            "log": self._log(pipeline),
             "plot": plot,
             "control": self.control,
             "monitor_error": self.error,
         }
 
     @staticmethod
-    def _log(pimp):
-        recent = getattr(pimp._logger, "recent_entries", None)
+    def _log(pipeline):
+        recent = getattr(pipeline.logger, "recent_entries", None)
         if recent is None:
             return []
         entries = []
