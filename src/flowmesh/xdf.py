@@ -1,0 +1,902 @@
+"""XDF recordings: a streaming writer that survives crashes, and readers.
+
+`XdfWriter` writes the XDF 1.0 container as data arrives: the magic bytes and
+a file header, one stream header per stream (XML info with name, type,
+channel count, nominal rate, channel format, source id, creation time and,
+when known, channel labels and units), samples chunks with a timestamp on
+every sample, clock-offset chunks, a boundary chunk every
+`boundary_interval` seconds and, at a clean close, one footer per stream
+(first and last timestamp, sample count, clock offsets).
+
+`BackgroundWriter` owns an `XdfWriter` on a thread of its own, fed through a
+bounded queue: a producer never waits on the disk. Every item accepted is
+on its way to the OS within `flush_interval` seconds and on the disk within
+`fsync_interval` (None: at close only); an item refused because the queue is
+full is counted in `dropped`, never lost unseen.
+
+Crash safety: bytes reach the file only in whole chunks, through `os.write`
+(no buffer of the process holds data past a flush), so a process killed at
+any moment leaves a file whose complete chunks hold every flushed sample.
+The kernel may cut a write that is under way when the process dies at a
+page boundary; the samples chunks choose the width of their length field so
+that such a cut never falls inside a chunk's tag, where `pyxdf` could not
+step over it.
+
+Readers go through `pyxdf` and never past the last complete chunk of the
+file: `load`, `info`, `to_mne` and `export`.
+"""
+
+import io
+import json
+import logging
+import math
+import os
+import queue
+import socket
+import stat
+import struct
+import threading
+import time
+import xml.etree.ElementTree as ET
+from xml.sax.saxutils import escape
+
+import numpy as np
+
+__all__ = [
+    "FORMATS",
+    "BackgroundWriter",
+    "XdfError",
+    "XdfWriter",
+    "export",
+    "format_of",
+    "info",
+    "load",
+    "stream_header",
+    "streams",
+    "to_mne",
+]
+
+_MAGIC = b"XDF:"
+_FILE_HEADER, _STREAM_HEADER, _SAMPLES, _CLOCK_OFFSET, _BOUNDARY, _STREAM_FOOTER = range(1, 7)
+# Fixed by the format: a reader that lost its place looks for these bytes.
+_BOUNDARY_UUID = bytes.fromhex("43A546DCCBF5410FB30ED5467383CBE4")
+_PAGE = 4096
+
+#: Channel formats of XDF and the little-endian dtype each is stored as.
+FORMATS = {
+    "float32": np.dtype("<f4"),
+    "double64": np.dtype("<f8"),
+    "int8": np.dtype("i1"),
+    "int16": np.dtype("<i2"),
+    "int32": np.dtype("<i4"),
+    "int64": np.dtype("<i8"),
+    "string": None,
+}
+
+# numpy kinds stored without loss in a wider signed format.
+_WIDENED = {
+    np.dtype("bool"): "int8",
+    np.dtype("uint8"): "int16",
+    np.dtype("uint16"): "int32",
+    np.dtype("uint32"): "int64",
+}
+
+
+class XdfError(OSError):
+    """A recording that cannot be written or a file that cannot be read; the
+    message names the file and the reason on one line."""
+
+
+def format_of(dtype):
+    """The XDF channel format that holds values of `dtype` without loss."""
+    dtype = np.dtype(dtype)
+    if dtype in _WIDENED:
+        return _WIDENED[dtype]
+    for name, stored in FORMATS.items():
+        if stored is not None and dtype.kind == stored.kind and dtype.itemsize == stored.itemsize:
+            return name
+    if dtype.kind in "US":
+        return "string"
+    raise TypeError(f"values of dtype {dtype} have no XDF channel format")
+
+
+def _varlen(n):
+    if n < 0x100:
+        return b"\x01" + n.to_bytes(1, "little")
+    if n < 0x1_0000_0000:
+        return b"\x04" + n.to_bytes(4, "little")
+    return b"\x08" + n.to_bytes(8, "little")
+
+
+def _xml(root, fields):
+    """An XML document <root> with one element per (tag, text-or-raw) pair."""
+    parts = ['<?xml version="1.0"?>', f"<{root}>"]
+    for tag, value in fields:
+        if isinstance(value, _Raw):
+            parts.append(f"<{tag}>{value.text}</{tag}>")
+        else:
+            parts.append(f"<{tag}>{escape(str(value))}</{tag}>")
+    parts.append(f"</{root}>")
+    return "".join(parts).encode("utf-8")
+
+
+class _Raw:
+    __slots__ = ("text",)
+
+    def __init__(self, text):
+        self.text = text
+
+
+def _text(value):
+    # XML 1.0 cannot carry most control characters, even escaped.
+    return escape("".join(c if c >= " " or c in "\t\n\r" else "\ufffd" for c in str(value)))
+
+
+def _number(value):
+    return repr(float(value)) if math.isfinite(value) else "0"
+
+
+class _Stream:
+    __slots__ = ("id", "fmt", "dtype", "channels", "first", "last", "count", "offsets", "record")
+
+    def __init__(self, stream_id, fmt, channels):
+        self.id = stream_id
+        self.fmt = fmt
+        self.dtype = FORMATS[fmt]
+        self.channels = channels
+        self.first = self.last = None
+        self.count = 0
+        self.offsets = []
+        if self.dtype is not None:
+            self.record = np.dtype([("n", "u1"), ("t", "<f8"), ("v", self.dtype, (channels,))])
+
+
+def _open_new(path, overwrite):
+    """A descriptor for writing `path`, which is created, or (with
+    `overwrite`) emptied when it is a regular file; nothing else is opened."""
+    shown = os.fsdecode(path)
+    if shown.endswith(os.sep):
+        raise XdfError(f"{shown}: a path ending in a separator names a directory, not a file")
+    flags = os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0)
+    if not overwrite:
+        flags |= os.O_EXCL
+    try:
+        fd = os.open(path, flags, 0o666)
+    except FileExistsError:
+        raise XdfError(f"{shown}: exists; pass overwrite=True to replace it") from None
+    except OSError as e:
+        raise XdfError(f"{shown}: cannot be opened for writing: {e.strerror}") from e
+    try:
+        # Checked on the descriptor, so a file swapped in meanwhile is seen;
+        # O_NONBLOCK kept a FIFO from stalling the open itself.
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise XdfError(f"{shown}: is not a regular file; only a regular file is replaced")
+        os.set_blocking(fd, True)
+        os.ftruncate(fd, 0)
+    except OSError as e:
+        os.close(fd)
+        if isinstance(e, XdfError):
+            raise
+        raise XdfError(f"{shown}: cannot be written: {e.strerror}") from e
+    return fd
+
+
+def stream_header(
+    stream_id,
+    name,
+    *,
+    type="",
+    channel_count=1,
+    nominal_srate=0.0,
+    channel_format="float32",
+    source_id="",
+    labels=None,
+    units=None,
+    created_at=None,
+):
+    """(content of the stream header chunk, format, channel count), after
+    checking the description."""
+    if channel_format not in FORMATS:
+        raise ValueError(
+            f"channel_format must be one of {', '.join(FORMATS)}, got {channel_format!r}"
+        )
+    if isinstance(channel_count, bool) or not isinstance(channel_count, int):
+        raise TypeError(f"channel_count must be an int, got {channel_count!r}")
+    if channel_count < 1:
+        raise ValueError(f"channel_count must be >= 1, got {channel_count}")
+    try:
+        srate = float(nominal_srate)
+    except (TypeError, ValueError):
+        srate = math.nan
+    if not math.isfinite(srate) or srate < 0:
+        raise ValueError(f"nominal_srate must be a finite number >= 0, got {nominal_srate!r}")
+    for key, values in (("labels", labels), ("units", units)):
+        if values is not None and len(values) != channel_count:
+            raise ValueError(f"{key} has {len(values)} entries for {channel_count} channels")
+    desc = ""
+    if labels is not None or units is not None:
+        channels = []
+        for i in range(channel_count):
+            entry = ""
+            if labels is not None:
+                entry += f"<label>{_text(labels[i])}</label>"
+            if units is not None:
+                entry += f"<unit>{_text(units[i])}</unit>"
+            channels.append(f"<channel>{entry}</channel>")
+        desc = f"<channels>{''.join(channels)}</channels>"
+    fields = [
+        ("name", _Raw(_text(name))),
+        ("type", _Raw(_text(type))),
+        ("channel_count", channel_count),
+        ("nominal_srate", _number(srate)),
+        ("channel_format", channel_format),
+        ("source_id", _Raw(_text(source_id))),
+        ("version", "1.1"),
+        ("created_at", _number(time.monotonic() if created_at is None else created_at)),
+        ("uid", f"{os.getpid():x}-{time.time_ns():x}-{stream_id}"),
+        ("hostname", _Raw(_text(socket.gethostname()))),
+        ("desc", _Raw(desc)),
+    ]
+    content = struct.pack("<I", stream_id) + _xml("info", fields)
+    return content, channel_format, channel_count
+
+
+class XdfWriter:
+    """Writes one XDF file; used by one thread at a time.
+
+    Chunks are built in memory and reach the file at `flush` (and `close`),
+    whole. `close` writes the stream footers; a writer that is dropped
+    without it leaves a valid file without footers.
+    """
+
+    def __init__(self, path, *, overwrite=False, boundary_interval=10.0):
+        self.path = os.fsdecode(path)
+        self._fd = _open_new(path, overwrite)
+        self._buffer = bytearray(_MAGIC)
+        self._offset = 0  # bytes already in the file
+        self._streams = {}
+        self._boundary_interval = boundary_interval
+        self._next_boundary = time.monotonic() + boundary_interval
+        self.closed = False
+        created = time.strftime("%Y-%m-%dT%H:%M:%S%z")
+        self._chunk(_FILE_HEADER, _xml("info", [("version", "1.0"), ("datetime", created)]))
+        self.flush(sync=True)
+
+    @property
+    def size(self):
+        """Bytes written so far, buffered ones included."""
+        return self._offset + len(self._buffer)
+
+    def _chunk(self, tag, content):
+        length = len(content) + 2
+        start = self.size
+        width = 4 if length < 0x1_0000_0000 else 8
+        # A write cut short by the process's death ends on a page boundary:
+        # keep that boundary out of the two bytes of the tag.
+        if width == 4 and (start + 5) % _PAGE in (0, _PAGE - 1):
+            width = 8
+        self._buffer += bytes((width,)) + length.to_bytes(width, "little")
+        self._buffer += struct.pack("<H", tag)
+        self._buffer += content
+
+    def add_stream(self, name, **info):
+        """Declare a stream (see `stream_header` for the description);
+        returns its id for `write_samples`."""
+        stream_id = len(self._streams) + 1
+        self._add(stream_id, *stream_header(stream_id, name, **info))
+        return stream_id
+
+    def _add(self, stream_id, header, channel_format, channel_count):
+        if stream_id in self._streams:
+            raise ValueError(f"stream {stream_id} declared twice")
+        self._chunk(_STREAM_HEADER, header)
+        self._streams[stream_id] = _Stream(stream_id, channel_format, channel_count)
+
+    def _stream(self, stream_id):
+        try:
+            return self._streams[stream_id]
+        except (KeyError, TypeError):
+            raise ValueError(f"no stream with id {stream_id!r}") from None
+
+    def write_samples(self, stream_id, values, timestamps):
+        """Append samples: `values` (samples x channels; 1-D is one sample per
+        entry of a one-channel stream, or one sample of several channels)
+        with one timestamp (seconds) per sample."""
+        s = self._stream(stream_id)
+        stamps = np.ascontiguousarray(timestamps, dtype=np.float64).reshape(-1)
+        n = len(stamps)
+        if s.dtype is None:
+            rows = _string_rows(values, s.channels, n)
+            body = bytearray()
+            for t, row in zip(stamps.tolist(), rows, strict=True):
+                body += b"\x08" + struct.pack("<d", t)
+                for text in row:
+                    raw = text.encode("utf-8", "surrogatepass")
+                    body += _varlen(len(raw)) + raw
+        else:
+            array = np.asarray(values)
+            if array.ndim <= 1 and array.size == n * s.channels:
+                array = array.reshape(n, s.channels)
+            if array.shape != (n, s.channels):
+                raise ValueError(
+                    f"{n} timestamps for values of shape {array.shape}; the stream has "
+                    f"{s.channels} channel(s)"
+                )
+            if array.dtype.kind not in "biuf":
+                raise TypeError(f"values of dtype {array.dtype} do not fit format {s.fmt}")
+            records = np.empty(n, dtype=s.record)
+            records["n"] = 8
+            records["t"] = stamps
+            records["v"] = array
+            body = records.data
+        if n == 0:
+            return
+        self._chunk(
+            _SAMPLES, b"".join((struct.pack("<I", s.id), _varlen(n), memoryview(body).cast("B")))
+        )
+        if s.first is None:
+            s.first = float(stamps[0])
+        s.last = float(stamps[-1])
+        s.count += n
+
+    def write_clock_offset(self, stream_id, collection_time, offset):
+        """Record that the stream's clock read `offset` seconds off the
+        recorder's at `collection_time` (recorder's clock)."""
+        s = self._stream(stream_id)
+        self._chunk(_CLOCK_OFFSET, struct.pack("<Idd", s.id, collection_time, offset))
+        s.offsets.append((float(collection_time), float(offset)))
+
+    def boundary(self):
+        self._chunk(_BOUNDARY, _BOUNDARY_UUID)
+        self._next_boundary = time.monotonic() + self._boundary_interval
+
+    def flush(self, sync=False):
+        """Hand every chunk built so far to the OS (and to the disk with `sync`)."""
+        if time.monotonic() >= self._next_boundary and not self.closed:
+            self.boundary()
+        view = memoryview(self._buffer)
+        done = 0
+        try:
+            while done < len(view):
+                done += os.write(self._fd, view[done:])
+            if sync:
+                os.fsync(self._fd)
+        except OSError as e:
+            raise XdfError(f"{self.path}: cannot be written: {e.strerror}") from e
+        finally:
+            view.release()
+            del self._buffer[:done]
+            self._offset += done
+
+    def close(self, footers=True):
+        """Write the footers (unless told not to), flush, sync and close."""
+        if self.closed:
+            return
+        try:
+            if footers:
+                for s in self._streams.values():
+                    offsets = "".join(
+                        f"<offset><time>{_number(t)}</time><value>{_number(v)}</value></offset>"
+                        for t, v in s.offsets
+                    )
+                    fields = [
+                        ("first_timestamp", _number(s.first or 0.0)),
+                        ("last_timestamp", _number(s.last or 0.0)),
+                        ("sample_count", s.count),
+                        ("clock_offsets", _Raw(offsets)),
+                    ]
+                    self._chunk(_STREAM_FOOTER, struct.pack("<I", s.id) + _xml("info", fields))
+            self.flush(sync=True)
+        finally:
+            self.closed = True
+            os.close(self._fd)
+
+    def stats(self):
+        """Per stream id: samples written so far."""
+        return {sid: s.count for sid, s in self._streams.items()}
+
+
+def _string_rows(values, channels, n):
+    """Rows of text for a string stream: str values as they are, anything
+    else as its JSON text."""
+    if isinstance(values, (str, bytes)) or not hasattr(values, "__len__"):
+        values = [values]
+    rows = list(values)
+    if len(rows) != n:
+        raise ValueError(f"{n} timestamps for {len(rows)} samples")
+    out = []
+    for row in rows:
+        cells = row if channels > 1 else [row]
+        if len(cells) != channels:
+            raise ValueError(f"a sample has {len(cells)} values for {channels} channels")
+        out.append([c if type(c) is str else _json_text(c) for c in cells])
+    return out
+
+
+def _json_text(value):
+    if isinstance(value, np.generic):
+        value = value.item()
+    elif isinstance(value, np.ndarray):
+        value = value.tolist()
+    try:
+        return json.dumps(value, allow_nan=False)
+    except (TypeError, ValueError):
+        return json.dumps(repr(value))
+
+
+_CLOSE, _STREAM, _OFFSET = object(), object(), object()
+
+
+class BackgroundWriter:
+    """An `XdfWriter` driven by a thread of its own through a bounded queue.
+
+    The file is opened here, so a path that cannot be written raises at
+    once. `push` never blocks: it returns False (and counts the item in
+    `dropped`) when the queue is full or the writer failed. `error` holds
+    the writer's failure; `close` writes every queued item, the footers,
+    syncs, and raises that failure if there was one.
+    """
+
+    def __init__(
+        self,
+        path,
+        *,
+        overwrite=False,
+        flush_interval=1.0,
+        fsync_interval=5.0,
+        queue_size=10_000,
+        boundary_interval=10.0,
+        batch_bytes=1 << 20,
+    ):
+        if not (isinstance(flush_interval, (int, float)) and 0 < flush_interval < math.inf):
+            raise ValueError(f"flush_interval must be a positive number, got {flush_interval!r}")
+        if fsync_interval is not None and not (
+            isinstance(fsync_interval, (int, float)) and 0 < fsync_interval < math.inf
+        ):
+            raise ValueError(
+                f"fsync_interval must be a positive number or None, got {fsync_interval!r}"
+            )
+        self._writer = XdfWriter(path, overwrite=overwrite, boundary_interval=boundary_interval)
+        self.path = self._writer.path
+        self._flush_interval = float(flush_interval)
+        self._fsync_interval = None if fsync_interval is None else float(fsync_interval)
+        self._batch_bytes = batch_bytes
+        self._queue = queue.Queue(queue_size)
+        self._ids = 0
+        self._lock = threading.Lock()
+        self.dropped = 0  # items refused by `push`
+        self.dropped_samples = 0
+        self.accepted = 0
+        self.error = None
+        self.last_flush = time.monotonic()
+        self._closing = self._close_sent = False
+        self._thread = threading.Thread(target=self._run, name=f"xdf:{self.path}", daemon=True)
+        self._thread.start()
+
+    @property
+    def size(self):
+        return self._writer.size
+
+    def samples(self):
+        """Per stream id: samples in the file so far (flushed or not)."""
+        return self._writer.stats()
+
+    def add_stream(self, name, **info):
+        """Declare a stream (see `stream_header`); its header is written
+        before any later item. Returns the stream's id."""
+        with self._lock:
+            self._ids += 1
+            stream_id = self._ids
+            # Checked here, so the caller hears of a bad description at once.
+            declared = stream_header(stream_id, name, **info)
+            self._queue.put((_STREAM, stream_id, declared))
+        return stream_id
+
+    def push(self, stream_id, values, timestamps):
+        """Queue samples (see `XdfWriter.write_samples`); False when dropped."""
+        with self._lock:
+            try:
+                if self.error is not None or self._closing:
+                    raise queue.Full
+                self._queue.put_nowait((stream_id, values, timestamps))
+                self.accepted += 1
+                return True
+            except queue.Full:
+                self.dropped += 1
+                self.dropped_samples += np.size(timestamps)
+                return False
+
+    def clock_offset(self, stream_id, collection_time, offset):
+        self._queue.put((_OFFSET, stream_id, collection_time, offset))
+
+    def close(self, footers=True, timeout=None):
+        """Write what is queued, the footers, sync, close; raise the
+        writer's failure if there was one."""
+        with self._lock:
+            send, self._close_sent = not self._close_sent, True
+            self._closing = True
+        if send:
+            self._queue.put((_CLOSE, footers))
+        self._thread.join(timeout)
+        if self._thread.is_alive():
+            raise XdfError(f"{self.path}: the writer did not finish within {timeout} s")
+        if self.error is not None:
+            raise self.error
+
+    def _run(self):
+        w = self._writer
+        pending = 0  # bytes built but not flushed
+        flush_at = fsync_at = None
+        # Flush at half the interval after the first unflushed item, so an
+        # item is in the OS well within `flush_interval` of its arrival.
+        half = self._flush_interval / 2
+        try:
+            while True:
+                now = time.monotonic()
+                due = [t for t in (flush_at, fsync_at) if t is not None]
+                timeout = max(0.0, min(due) - now) if due else None
+                try:
+                    item = self._queue.get(timeout=timeout)
+                except queue.Empty:
+                    item = None
+                if item is not None:
+                    head = item[0]
+                    if head is _CLOSE:
+                        break
+                    if flush_at is None:
+                        flush_at = time.monotonic() + half
+                    before = w.size
+                    if head is _STREAM:
+                        w._add(item[1], *item[2])
+                        flush_at = time.monotonic()  # a header goes out at once
+                    elif head is _OFFSET:
+                        w.write_clock_offset(*item[1:])
+                    else:
+                        w.write_samples(*item)
+                    pending += w.size - before
+                now = time.monotonic()
+                synced_late = fsync_at is not None and now >= fsync_at
+                if synced_late or (
+                    flush_at is not None and (now >= flush_at or pending >= self._batch_bytes)
+                ):
+                    if fsync_at is None and self._fsync_interval is not None:
+                        fsync_at = now + self._fsync_interval
+                    sync = fsync_at is not None and now >= fsync_at
+                    w.flush(sync=sync)
+                    if sync:
+                        fsync_at = None
+                    self.last_flush = time.monotonic()
+                    pending, flush_at = 0, None
+            w.close(footers=item[1])
+            self.last_flush = time.monotonic()
+        except BaseException as e:
+            self.error = e if isinstance(e, XdfError) else _wrapped(self.path, e)
+            self._closing = True
+            try:
+                w.close(footers=False)
+            except Exception:
+                pass
+            # Whoever waits on the queue must not wait forever: take what is
+            # left (counting it as dropped) until the close request.
+            self._drain_after_failure()
+
+    def _drain_after_failure(self):
+        while True:
+            item = self._queue.get()
+            head = item[0]
+            if head is _CLOSE:
+                return
+            if head is not _STREAM and head is not _OFFSET:
+                with self._lock:
+                    self.dropped += 1
+                    self.dropped_samples += np.size(item[2])
+                    self.accepted -= 1
+
+
+def _wrapped(path, error):
+    wrapped = XdfError(f"{path}: recording failed: {type(error).__name__}: {error}")
+    wrapped.__cause__ = error
+    return wrapped
+
+
+# ---------------------------------------------------------------- reading
+
+
+def _intact_end(f, size):
+    """The offset just past the last complete chunk (after the magic)."""
+    end = len(_MAGIC)
+    f.seek(end)
+    while end < size:
+        head = f.read(9)
+        if not head or head[0] not in (1, 4, 8) or len(head) < 1 + head[0]:
+            break
+        length = int.from_bytes(head[1 : 1 + head[0]], "little")
+        following = end + 1 + head[0] + length
+        if length < 2 or following > size:
+            break
+        end = following
+        f.seek(end)
+    return end
+
+
+class _Prefix(io.RawIOBase):
+    """The first `end` bytes of a file, as a file."""
+
+    def __init__(self, f, end):
+        self._f, self._end, self._pos = f, end, 0
+
+    def readable(self):
+        return True
+
+    def seekable(self):
+        return True
+
+    def readinto(self, buffer):
+        n = max(0, min(len(buffer), self._end - self._pos))
+        self._f.seek(self._pos)
+        got = self._f.readinto(memoryview(buffer)[:n])
+        self._pos += got
+        return got
+
+    def seek(self, offset, whence=0):
+        base = (0, self._pos, self._end)[whence]
+        self._pos = max(0, base + offset)
+        return self._pos
+
+    def tell(self):
+        return self._pos
+
+    def close(self):
+        self._f.close()
+        super().close()
+
+
+def _open_intact(path):
+    shown = os.fsdecode(path)
+    try:
+        f = open(path, "rb")
+    except OSError as e:
+        raise XdfError(f"{shown}: cannot be read: {e.strerror}") from e
+    try:
+        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+            raise XdfError(f"{shown}: is not a regular file")
+        if f.read(4) != _MAGIC:
+            raise XdfError(f"{shown}: not an XDF file")
+        size = os.fstat(f.fileno()).st_size
+        end = _intact_end(f, size)
+    except BaseException:
+        f.close()
+        raise
+    return f, end
+
+
+def streams(path):
+    """The stream headers of an XDF file, read without its samples: a list
+    of dicts (id, name, type, channel_count, nominal_srate, channel_format,
+    source_id, labels)."""
+    f, end = _open_intact(path)
+    found = []
+    with f:
+        pos = len(_MAGIC)
+        while pos < end:
+            f.seek(pos)
+            width = f.read(1)[0]
+            length = int.from_bytes(f.read(width), "little")
+            tag = struct.unpack("<H", f.read(2))[0]
+            if tag == _STREAM_HEADER:
+                sid = struct.unpack("<I", f.read(4))[0]
+                try:
+                    found.append({"id": sid, **_header_fields(ET.fromstring(f.read(length - 6)))})
+                except ET.ParseError as e:
+                    raise XdfError(f"{os.fsdecode(path)}: stream {sid} header: {e}") from e
+            pos += 1 + width + length
+    return found
+
+
+def _header_fields(root):
+    def text(tag, default=""):
+        node = root.find(tag)
+        return default if node is None or node.text is None else node.text
+
+    labels = [c.findtext("label") or "" for c in root.findall("./desc/channels/channel")]
+    units = [c.findtext("unit") or "" for c in root.findall("./desc/channels/channel")]
+    try:
+        count = int(text("channel_count", "0"))
+        srate = float(text("nominal_srate", "0"))
+    except ValueError:
+        count, srate = 0, 0.0
+    return {
+        "name": text("name"),
+        "type": text("type"),
+        "channel_count": count,
+        "nominal_srate": srate,
+        "channel_format": text("channel_format", "float32"),
+        "source_id": text("source_id"),
+        "labels": labels if len(labels) == count and any(labels) else None,
+        "units": units if len(units) == count and any(units) else None,
+    }
+
+
+class _Quiet(logging.Filter):
+    # pyxdf says this of every stream when clocks are synchronised but
+    # timestamps not dejittered: it describes no fault of the file.
+    def filter(self, record):
+        return "clock-segments differ" not in str(record.msg)
+
+
+_quiet = _Quiet()
+
+
+def load(path, select=None, *, dejitter=False, synchronize_clocks=True):
+    """Read an XDF file with `pyxdf` up to its last complete chunk.
+
+    `select`: None (every stream), or a list of stream ids or of dicts
+    matched against the headers (name, type, ...; every key must match).
+    Returns (streams, file header) as `pyxdf.load_xdf` does; each stream also
+    carries "complete" (whether its footer was written). Timestamps are as
+    recorded unless `dejitter`.
+    """
+    import pyxdf
+
+    shown = os.fsdecode(path)
+    headers = streams(path)
+    ids = None
+    if select is not None:
+        ids = []
+        for entry in select:
+            if isinstance(entry, dict):
+                ids += [
+                    h["id"]
+                    for h in headers
+                    if all(str(h.get(k)) == str(v) for k, v in entry.items())
+                ]
+            elif isinstance(entry, int) and not isinstance(entry, bool):
+                ids.append(entry)
+            else:
+                raise TypeError(f"select takes stream ids or dicts, got {entry!r}")
+        ids = sorted(set(ids))
+        if not ids:
+            return [], None
+    f, end = _open_intact(path)
+    reader = io.BufferedReader(_Prefix(f, end))
+    log = logging.getLogger(pyxdf.pyxdf.__name__)
+    log.addFilter(_quiet)
+    try:
+        loaded, header = pyxdf.load_xdf(
+            reader,
+            select_streams=ids,
+            synchronize_clocks=synchronize_clocks,
+            dejitter_timestamps=dejitter,
+        )
+    except Exception as e:
+        raise XdfError(f"{shown}: unreadable XDF: {type(e).__name__}: {e}") from e
+    finally:
+        log.removeFilter(_quiet)
+        reader.close()
+    for s in loaded:
+        s["complete"] = "footer" in s
+    return loaded, header
+
+
+def _first(info, key, default=""):
+    value = info.get(key, [default])
+    return value[0] if isinstance(value, list) and value else value
+
+
+def _labels(stream):
+    try:
+        channels = stream["info"]["desc"][0]["channels"][0]["channel"]
+        labels = [_first(c, "label", "") for c in channels]
+    except (KeyError, IndexError, TypeError):
+        return None
+    return labels if all(isinstance(x, str) and x for x in labels) else None
+
+
+def info(path):
+    """One dict per stream: id, name, type, channels, rate (nominal Hz),
+    format, samples, first and last timestamp, duration (s), gaps (count of
+    intervals longer than twice the nominal period) and complete (footer
+    written)."""
+    loaded, _ = load(path)
+    out = []
+    for s in loaded:
+        i = s["info"]
+        stamps = np.asarray(s["time_stamps"], dtype=np.float64)
+        rate = float(_first(i, "nominal_srate", "0") or 0)
+        gaps = 0
+        if rate > 0 and len(stamps) > 1:
+            gaps = int(np.count_nonzero(np.diff(stamps) > 2.0 / rate))
+        out.append(
+            {
+                "id": i["stream_id"],
+                "name": _first(i, "name"),
+                "type": _first(i, "type"),
+                "channels": int(_first(i, "channel_count", "0") or 0),
+                "rate": rate,
+                "format": _first(i, "channel_format"),
+                "samples": len(stamps),
+                "first": float(stamps[0]) if len(stamps) else None,
+                "last": float(stamps[-1]) if len(stamps) else None,
+                "duration": float(stamps[-1] - stamps[0]) if len(stamps) else 0.0,
+                "gaps": gaps,
+                "complete": s["complete"],
+            }
+        )
+    return out
+
+
+def _pick(loaded, stream):
+    if stream is None:
+        return [s for s in loaded if _first(s["info"], "channel_format") != "string"]
+    return [
+        s
+        for s in loaded
+        if stream in (_first(s["info"], "name"), _first(s["info"], "type"))
+        or stream == s["info"]["stream_id"]
+    ]
+
+
+def to_mne(path, stream=None, markers=None):
+    """The numeric stream `stream` (name, type or id; default: the first
+    numeric stream) as an `mne.io.RawArray`, with the samples of the string
+    streams `markers` (name or type; default: every string stream) as
+    annotations at their times. Needs MNE (`pip install flowmesh[mne]`)."""
+    try:
+        import mne
+    except ImportError as e:
+        raise ImportError("to_mne needs MNE: pip install flowmesh[mne]") from e
+    shown = os.fsdecode(path)
+    loaded, _ = load(path)
+    signals = [s for s in _pick(loaded, stream) if len(s["time_stamps"])]
+    signals = [s for s in signals if _first(s["info"], "channel_format") != "string"]
+    if not signals:
+        raise XdfError(f"{shown}: no numeric stream with samples matches {stream!r}")
+    signal = signals[0]
+    i = signal["info"]
+    rate = float(_first(i, "nominal_srate", "0") or 0)
+    if rate <= 0:
+        rate = float(i.get("effective_srate") or 0)
+    if rate <= 0:
+        raise XdfError(f"{shown}: stream {_first(i, 'name')!r} has no sampling rate")
+    data = np.asarray(signal["time_series"], dtype=np.float64).T
+    labels = _labels(signal) or [f"ch{k + 1}" for k in range(data.shape[0])]
+    if len(set(labels)) != len(labels):
+        labels = [f"{label}-{k + 1}" for k, label in enumerate(labels)]
+    kind = _first(i, "type").lower()
+    ch_type = kind if kind in ("eeg", "meg", "ecg", "emg", "eog", "misc", "stim") else "misc"
+    raw = mne.io.RawArray(data, mne.create_info(labels, rate, ch_type), verbose=False)
+    t0 = float(signal["time_stamps"][0])
+    onsets, texts = [], []
+    for s in loaded:
+        if _first(s["info"], "channel_format") != "string":
+            continue
+        if markers is not None and markers not in (
+            _first(s["info"], "name"),
+            _first(s["info"], "type"),
+        ):
+            continue
+        for t, row in zip(s["time_stamps"], s["time_series"], strict=True):
+            onsets.append(float(t) - t0)
+            texts.append(" ".join(row))
+    if onsets:
+        raw.set_annotations(mne.Annotations(onsets, [0.0] * len(onsets), texts))
+    return raw
+
+
+EXPORT_FORMATS = ("edf", "brainvision", "fif")
+
+
+def export(path, to, out, *, stream=None, markers=None, overwrite=False):
+    """Write a stream of an XDF file (see `to_mne`) as EDF, BrainVision or
+    FIF to `out`."""
+    if to not in EXPORT_FORMATS:
+        raise ValueError(f"export format must be one of {', '.join(EXPORT_FORMATS)}, got {to!r}")
+    if os.path.lexists(out) and not overwrite:
+        raise XdfError(f"{os.fsdecode(out)}: exists; pass overwrite=True to replace it")
+    raw = to_mne(path, stream=stream, markers=markers)
+    if to == "fif":
+        raw.save(out, overwrite=overwrite, verbose=False)
+    else:
+        import mne
+
+        mne.export.export_raw(out, raw, fmt=to, overwrite=overwrite, verbose=False)
