@@ -50,6 +50,7 @@ __all__ = [
     "export",
     "format_of",
     "info",
+    "json_text",
     "load",
     "stream_header",
     "streams",
@@ -193,9 +194,11 @@ def stream_header(
     labels=None,
     units=None,
     created_at=None,
+    json_values=False,
 ):
     """(content of the stream header chunk, format, channel count), after
-    checking the description."""
+    checking the description. `json_values` marks a string stream whose
+    values are JSON texts, so a reader can give the values back."""
     if channel_format not in FORMATS:
         raise ValueError(
             f"channel_format must be one of {', '.join(FORMATS)}, got {channel_format!r}"
@@ -224,6 +227,8 @@ def stream_header(
                 entry += f"<unit>{_text(units[i])}</unit>"
             channels.append(f"<channel>{entry}</channel>")
         desc = f"<channels>{''.join(channels)}</channels>"
+    if json_values:
+        desc += "<flowmesh><encoding>json</encoding></flowmesh>"
     fields = [
         ("name", _Raw(_text(name))),
         ("type", _Raw(_text(type))),
@@ -409,19 +414,25 @@ def _string_rows(values, channels, n):
         cells = row if channels > 1 else [row]
         if len(cells) != channels:
             raise ValueError(f"a sample has {len(cells)} values for {channels} channels")
-        out.append([c if type(c) is str else _json_text(c) for c in cells])
+        out.append([c if type(c) is str else json_text(c) for c in cells])
     return out
 
 
-def _json_text(value):
+def json_text(value):
+    """`value` as JSON text; what JSON cannot hold as the text of its repr
+    (or of its type's name, when even that fails)."""
     if isinstance(value, np.generic):
         value = value.item()
-    elif isinstance(value, np.ndarray):
+    elif isinstance(value, np.ndarray) and value.dtype.kind in "biufUS":
         value = value.tolist()
     try:
-        return json.dumps(value, allow_nan=False)
-    except (TypeError, ValueError):
-        return json.dumps(repr(value))
+        return json.dumps(value, allow_nan=False, ensure_ascii=False)
+    except Exception:
+        pass
+    try:
+        return json.dumps(repr(value), ensure_ascii=False)
+    except Exception:
+        return json.dumps(f"<{type(value).__name__}>")
 
 
 _CLOSE, _STREAM, _OFFSET = object(), object(), object()
