@@ -1,5 +1,6 @@
 """The XDF writer: round trips through pyxdf, crashes, damaged files, failures."""
 
+import errno
 import json
 import os
 import random
@@ -138,20 +139,33 @@ def test_bad_stream_descriptions_are_refused_at_once(tmp_path, bad):
     assert raw_load(tmp_path / "b.xdf") == []
 
 
-def test_writer_failure_is_kept_and_later_items_are_dropped(tmp_path):
+@pytest.mark.parametrize("fault", ["shape", "io"])
+def test_writer_failure_is_kept_and_later_items_are_dropped(tmp_path, monkeypatch, fault):
     w = xdf.BackgroundWriter(tmp_path / "f.xdf", flush_interval=0.05)
     sid = w.add_stream("S", channel_count=2)
     assert w.push(sid, np.zeros((3, 2)), [1, 2, 3])
-    w.push(sid, np.zeros((3, 5)), [1, 2, 3])  # wrong width: fails the writer
+    time.sleep(0.3)
+    if fault == "shape":
+        w.push(sid, np.zeros((3, 5)), [1, 2, 3])
+        expected = "f.xdf: recording failed: ValueError: 3 timestamps"
+    else:
+
+        def writev(fd, buffers):
+            raise OSError(errno.EIO, "Input/output error")
+
+        monkeypatch.setattr(xdf.os, "writev", writev)
+        w.push(sid, np.zeros((3, 2)), [4, 5, 6])
+        expected = "f.xdf: cannot be written: Input/output error"
     deadline = time.monotonic() + 30
     while w.error is None and time.monotonic() < deadline:
         time.sleep(0.01)
-    assert not w.push(sid, np.zeros((3, 2)), [4, 5, 6])
-    with pytest.raises(xdf.XdfError, match="f.xdf"):
+    assert not w.push(sid, np.zeros((3, 2)), [7, 8, 9])
+    monkeypatch.undo()
+    with pytest.raises(xdf.XdfError, match=expected):
         w.close()
-    assert w.dropped >= 1
+    assert w.dropped == 1 and w.accepted == 2
     (s,) = raw_load(tmp_path / "f.xdf")  # what was flushed before still loads
-    assert s["time_series"].shape[1] == 2
+    assert s["time_series"].shape == (3, 2)
 
 
 def test_full_queue_counts_every_dropped_item(tmp_path):
@@ -322,8 +336,8 @@ CRASH_CHILD = textwrap.dedent(
     """
     import mmap, sys, time, numpy as np
     from flowmesh import xdf
-    path, log, batch = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    w = xdf.BackgroundWriter(path, flush_interval=0.25, fsync_interval=1.0, batch_bytes=batch)
+    path, log, flush = sys.argv[1], sys.argv[2], float(sys.argv[3])
+    w = xdf.BackgroundWriter(path, flush_interval=flush, fsync_interval=1.0)
     sid = w.add_stream("EEG", channel_count=8, nominal_srate=1000)
     marks = w.add_stream("M", channel_format="string")
     with open(log, "r+b") as f:
@@ -344,14 +358,14 @@ CRASH_CHILD = textwrap.dedent(
 )
 
 
-def _crash_trial(tmp_path, trial, batch, rng):
+def _crash_trial(tmp_path, trial, flush, rng):
     path, log = tmp_path / f"c{trial}.xdf", tmp_path / f"c{trial}.log"
     log.write_bytes(b"\0" * 8 * 20_000)
     script = tmp_path / "crash_child.py"
     script.write_text(CRASH_CHILD)
     env = dict(os.environ, PYTHONPATH=str(SRC))
     child = subprocess.Popen(
-        [sys.executable, str(script), str(path), str(log), str(batch)],
+        [sys.executable, str(script), str(path), str(log), str(flush)],
         stdout=subprocess.PIPE,
         env=env,
     )
@@ -372,7 +386,7 @@ def _crash_trial(tmp_path, trial, batch, rng):
     got = s["EEG"]["time_series"][:, 0] if "EEG" in s else np.zeros(0)
     # A prefix of what was pushed, in order, complete up to one flush interval.
     np.testing.assert_array_equal(got, np.arange(len(got), dtype=np.float32))
-    old = int(np.count_nonzero(pushed < killed_at - 0.25))
+    old = int(np.count_nonzero(pushed < killed_at - flush))
     assert len(got) >= old, (trial, len(got), old)
     return len(pushed) - len(got)
 
@@ -380,10 +394,9 @@ def _crash_trial(tmp_path, trial, batch, rng):
 def test_sigkill_at_random_moments_keeps_every_flushed_sample(tmp_path):
     rng = random.Random(os.getpid())
     lost = []
-    # Half the trials hand every item to the OS at once, so that a kill
-    # often lands inside a write.
+    # Half the trials flush all the time, so that a kill often lands inside a write.
     for trial in range(12):
-        lost.append(_crash_trial(tmp_path, trial, 1 << 20 if trial % 2 else 1, rng))
+        lost.append(_crash_trial(tmp_path, trial, 0.25 if trial % 2 else 0.05, rng))
     print(f"crash trials: {len(lost)}, samples lost at most: {max(lost)}")
 
 

@@ -225,6 +225,8 @@ class Recorder(INode):
         return stream
 
     def step(self, data):
+        # On the data path: checks that cost no numpy call, then an append;
+        # the writer's thread stamps and encodes.
         writer = self._writer
         if writer.error is not None:
             raise writer.error
@@ -239,8 +241,7 @@ class Recorder(INode):
                 kind = "a numeric frame" if stream.numeric else "an event"
                 raise TypeError(f"{self.name}: port {port!r} records {kind} stream; got {value!r}")
             if frame is None:
-                # Encoded here: the producer may change the value once we return.
-                writer.push(stream.id, [xdf.json_text(value)], [_event_time(value, now)])
+                writer.push(stream.id, [value], [_event_time(value, now)])
                 continue
             n, channels = frame.shape
             if channels != stream.channels:
@@ -248,14 +249,10 @@ class Recorder(INode):
                     f"{self.name}: port {port!r} records {stream.channels} channel(s); "
                     f"got a frame of shape {frame.shape}"
                 )
-            if stamps is not None and np.size(stamps) == n:
-                times = np.asarray(stamps, dtype=np.float64).reshape(n)
-            elif stream.rate:
-                times = now - np.arange(n - 1, -1, -1) / stream.rate
+            if stamps is not None and len(stamps) == n:
+                writer.push(stream.id, frame, stamps)
             else:
-                times = np.full(n, now)
-            # A copy: the producer may reuse its array once the step returns.
-            writer.push(stream.id, frame.copy(), times)
+                writer.push(stream.id, frame, None, now)
         return None
 
 

@@ -26,12 +26,12 @@ Readers go through `pyxdf` and never past the last complete chunk of the
 file: `load`, `info`, `to_mne` and `export`.
 """
 
+import collections
 import io
 import json
 import logging
 import math
 import os
-import queue
 import socket
 import stat
 import struct
@@ -48,6 +48,7 @@ __all__ = [
     "XdfError",
     "XdfWriter",
     "export",
+    "encode_samples",
     "format_of",
     "info",
     "json_text",
@@ -62,6 +63,7 @@ _FILE_HEADER, _STREAM_HEADER, _SAMPLES, _CLOCK_OFFSET, _BOUNDARY, _STREAM_FOOTER
 # Fixed by the format: a reader that lost its place looks for these bytes.
 _BOUNDARY_UUID = bytes.fromhex("43A546DCCBF5410FB30ED5467383CBE4")
 _PAGE = 4096
+_IOV_MAX = 512
 
 #: Channel formats of XDF and the little-endian dtype each is stored as.
 FORMATS = {
@@ -138,18 +140,15 @@ def _number(value):
 
 
 class _Stream:
-    __slots__ = ("id", "fmt", "dtype", "channels", "first", "last", "count", "offsets", "record")
+    __slots__ = ("id", "fmt", "channels", "first", "last", "count", "offsets")
 
     def __init__(self, stream_id, fmt, channels):
         self.id = stream_id
         self.fmt = fmt
-        self.dtype = FORMATS[fmt]
         self.channels = channels
         self.first = self.last = None
         self.count = 0
         self.offsets = []
-        if self.dtype is not None:
-            self.record = np.dtype([("n", "u1"), ("t", "<f8"), ("v", self.dtype, (channels,))])
 
 
 def _open_new(path, overwrite):
@@ -246,6 +245,47 @@ def stream_header(
     return content, channel_format, channel_count
 
 
+def encode_samples(fmt, channels, record, values, timestamps):
+    """(count, body, first timestamp, last timestamp): the samples part of a
+    samples chunk, for a stream of format `fmt` with `channels` channels
+    (`record`: its `_record_dtype`, or None to make it here). The body is a
+    copy: `values` may change once this returns."""
+    stamps = np.ascontiguousarray(timestamps, dtype=np.float64).reshape(-1)
+    n = len(stamps)
+    if n == 0:
+        return 0, b"", None, None
+    dtype = FORMATS[fmt]
+    if dtype is None:
+        body = bytearray()
+        for t, row in zip(stamps.tolist(), _string_rows(values, channels, n), strict=True):
+            body += b"\x08" + struct.pack("<d", t)
+            for text in row:
+                raw = text.encode("utf-8", "surrogatepass")
+                body += _varlen(len(raw)) + raw
+        return n, bytes(body), float(stamps[0]), float(stamps[-1])
+    array = np.asarray(values)
+    if array.ndim <= 1 and array.size == n * channels:
+        array = array.reshape(n, channels)
+    if array.shape != (n, channels):
+        raise ValueError(
+            f"{n} timestamps for values of shape {array.shape}; the stream has "
+            f"{channels} channel(s)"
+        )
+    if array.dtype.kind not in "biuf":
+        raise TypeError(f"values of dtype {array.dtype} do not fit format {fmt}")
+    if record is None:
+        record = _record_dtype(dtype, channels)
+    records = np.empty(n, dtype=record)
+    records["n"] = 8
+    records["t"] = stamps
+    records["v"] = array
+    return n, records.view(np.uint8), float(stamps[0]), float(stamps[-1])
+
+
+def _record_dtype(dtype, channels):
+    return np.dtype([("n", "u1"), ("t", "<f8"), ("v", dtype, (channels,))])
+
+
 class XdfWriter:
     """Writes one XDF file; used by one thread at a time.
 
@@ -257,7 +297,9 @@ class XdfWriter:
     def __init__(self, path, *, overwrite=False, boundary_interval=10.0):
         self.path = os.fsdecode(path)
         self._fd = _open_new(path, overwrite)
-        self._buffer = bytearray(_MAGIC)
+        # Built chunks, as buffers handed to one writev: never copied together.
+        self._parts = [_MAGIC]
+        self._pending = len(_MAGIC)
         self._offset = 0  # bytes already in the file
         self._streams = {}
         self._boundary_interval = boundary_interval
@@ -270,19 +312,20 @@ class XdfWriter:
     @property
     def size(self):
         """Bytes written so far, buffered ones included."""
-        return self._offset + len(self._buffer)
+        return self._offset + self._pending
 
-    def _chunk(self, tag, content):
-        length = len(content) + 2
+    def _chunk(self, tag, *content):
+        length = sum(len(part) for part in content) + 2
         start = self.size
         width = 4 if length < 0x1_0000_0000 else 8
         # A write cut short by the process's death ends on a page boundary:
         # keep that boundary out of the two bytes of the tag.
         if width == 4 and (start + 5) % _PAGE in (0, _PAGE - 1):
             width = 8
-        self._buffer += bytes((width,)) + length.to_bytes(width, "little")
-        self._buffer += struct.pack("<H", tag)
-        self._buffer += content
+        head = bytes((width,)) + length.to_bytes(width, "little") + struct.pack("<H", tag)
+        self._parts.append(head)
+        self._parts.extend(content)
+        self._pending += len(head) + length - 2
 
     def add_stream(self, name, **info):
         """Declare a stream (see `stream_header` for the description);
@@ -306,42 +349,27 @@ class XdfWriter:
     def write_samples(self, stream_id, values, timestamps):
         """Append samples: `values` (samples x channels; 1-D is one sample per
         entry of a one-channel stream, or one sample of several channels)
-        with one timestamp (seconds) per sample."""
+        with one timestamp (seconds) per sample; a string stream takes str
+        values (anything else as its JSON text)."""
         s = self._stream(stream_id)
-        stamps = np.ascontiguousarray(timestamps, dtype=np.float64).reshape(-1)
-        n = len(stamps)
-        if s.dtype is None:
-            rows = _string_rows(values, s.channels, n)
-            body = bytearray()
-            for t, row in zip(stamps.tolist(), rows, strict=True):
-                body += b"\x08" + struct.pack("<d", t)
-                for text in row:
-                    raw = text.encode("utf-8", "surrogatepass")
-                    body += _varlen(len(raw)) + raw
-        else:
-            array = np.asarray(values)
-            if array.ndim <= 1 and array.size == n * s.channels:
-                array = array.reshape(n, s.channels)
-            if array.shape != (n, s.channels):
-                raise ValueError(
-                    f"{n} timestamps for values of shape {array.shape}; the stream has "
-                    f"{s.channels} channel(s)"
-                )
-            if array.dtype.kind not in "biuf":
-                raise TypeError(f"values of dtype {array.dtype} do not fit format {s.fmt}")
-            records = np.empty(n, dtype=s.record)
-            records["n"] = 8
-            records["t"] = stamps
-            records["v"] = array
-            body = records.data
+        self.write_encoded(stream_id, *encode_samples(s.fmt, s.channels, None, values, timestamps))
+
+    def write_encoded(self, stream_id, n, body, first, last):
+        """Append samples made by `encode_samples`."""
+        self.write_encoded_many(stream_id, [(stream_id, n, body, first, last)])
+
+    def write_encoded_many(self, stream_id, items):
+        """Append, as one chunk, the samples of (stream id, n, body, first,
+        last) items made by `encode_samples` for the stream `stream_id`."""
+        s = self._stream(stream_id)
+        items = [item for item in items if item[1]]
+        n = sum(item[1] for item in items)
         if n == 0:
             return
-        self._chunk(
-            _SAMPLES, b"".join((struct.pack("<I", s.id), _varlen(n), memoryview(body).cast("B")))
-        )
+        self._chunk(_SAMPLES, struct.pack("<I", s.id) + _varlen(n), *(i[2] for i in items))
         if s.first is None:
-            s.first = float(stamps[0])
-        s.last = float(stamps[-1])
+            s.first = items[0][3]
+        s.last = items[-1][4]
         s.count += n
 
     def write_clock_offset(self, stream_id, collection_time, offset):
@@ -359,19 +387,23 @@ class XdfWriter:
         """Hand every chunk built so far to the OS (and to the disk with `sync`)."""
         if time.monotonic() >= self._next_boundary and not self.closed:
             self.boundary()
-        view = memoryview(self._buffer)
-        done = 0
+        parts = self._parts
         try:
-            while done < len(view):
-                done += os.write(self._fd, view[done:])
+            while parts:
+                done = os.writev(self._fd, parts[:_IOV_MAX])
+                self._offset += done
+                self._pending -= done
+                whole = 0
+                while whole < len(parts) and done >= len(parts[whole]):
+                    done -= len(parts[whole])
+                    whole += 1
+                del parts[:whole]
+                if done:
+                    parts[0] = memoryview(parts[0])[done:]
             if sync:
                 os.fsync(self._fd)
         except OSError as e:
             raise XdfError(f"{self.path}: cannot be written: {e.strerror}") from e
-        finally:
-            view.release()
-            del self._buffer[:done]
-            self._offset += done
 
     def close(self, footers=True):
         """Write the footers (unless told not to), flush, sync and close."""
@@ -435,17 +467,22 @@ def json_text(value):
         return json.dumps(f"<{type(value).__name__}>")
 
 
+# Heads of the queue's items other than samples (whose head is a stream id).
 _CLOSE, _STREAM, _OFFSET = object(), object(), object()
 
 
 class BackgroundWriter:
-    """An `XdfWriter` driven by a thread of its own through a bounded queue.
+    """An `XdfWriter` driven by a thread of its own.
 
     The file is opened here, so a path that cannot be written raises at
-    once. `push` never blocks: it returns False (and counts the item in
-    `dropped`) when the queue is full or the writer failed. `error` holds
-    the writer's failure; `close` writes every queued item, the footers,
-    syncs, and raises that failure if there was one.
+    once. `push` encodes the samples in the caller (a copy; samples that do
+    not fit the stream raise there) and appends them to a queue of at most
+    `queue_size` items without waking anyone: the writer thread takes the
+    queue in batches every `tick` seconds, so the data path never waits for
+    it nor hands it the interpreter per item. `push` returns False (and
+    counts the item in `dropped`) when the queue is full or the writer
+    failed. `error` holds the writer's failure; `close` writes every queued
+    item, the footers, syncs, and raises that failure if there was one.
     """
 
     def __init__(
@@ -457,7 +494,7 @@ class BackgroundWriter:
         fsync_interval=5.0,
         queue_size=10_000,
         boundary_interval=10.0,
-        batch_bytes=1 << 20,
+        tick=None,
     ):
         if not (isinstance(flush_interval, (int, float)) and 0 < flush_interval < math.inf):
             raise ValueError(f"flush_interval must be a positive number, got {flush_interval!r}")
@@ -471,11 +508,17 @@ class BackgroundWriter:
         self.path = self._writer.path
         self._flush_interval = float(flush_interval)
         self._fsync_interval = None if fsync_interval is None else float(fsync_interval)
-        self._batch_bytes = batch_bytes
-        self._queue = queue.Queue(queue_size)
+        # Taken often enough that an item is in the OS well within the flush
+        # interval of its arrival.
+        self._tick = min(0.05, self._flush_interval / 4) if tick is None else tick
+        self._bound = queue_size
+        self._queue = collections.deque()
+        self._wake = threading.Event()
         self._ids = 0
+        self._shapes = {}  # stream id -> (format, channels, record dtype, nominal rate)
+        self._json = set()  # string streams whose values are written as JSON text
         self._lock = threading.Lock()
-        self.dropped = 0  # items refused by `push`
+        self.dropped = 0  # items refused by `push` or lost to a failure
         self.dropped_samples = 0
         self.accepted = 0
         self.error = None
@@ -500,25 +543,40 @@ class BackgroundWriter:
             stream_id = self._ids
             # Checked here, so the caller hears of a bad description at once.
             declared = stream_header(stream_id, name, **info)
-            self._queue.put((_STREAM, stream_id, declared))
+            fmt, channels = declared[1:]
+            record = None if FORMATS[fmt] is None else _record_dtype(FORMATS[fmt], channels)
+            rate = float(info.get("nominal_srate", 0.0))
+            self._shapes[stream_id] = (fmt, channels, record, rate)
+            if info.get("json_values"):
+                self._json.add(stream_id)
+            self._queue.append((_STREAM, stream_id, declared))
+        self._wake.set()
         return stream_id
 
-    def push(self, stream_id, values, timestamps):
-        """Queue samples (see `XdfWriter.write_samples`); False when dropped."""
+    def push(self, stream_id, values, timestamps=None, arrival=None):
+        """Queue samples (see `XdfWriter.write_samples`); False when dropped.
+
+        Nothing is copied or checked here, so that a caller on a data path
+        pays for an append only: `values` must not change afterwards (frames
+        never do once delivered), and samples that do not fit the stream
+        fail the writer. Without `timestamps`, the last sample is stamped
+        `arrival` and the ones before it are spaced at the stream's nominal
+        rate (all at `arrival` for an irregular stream).
+        """
+        if stream_id not in self._shapes:
+            raise ValueError(f"no stream with id {stream_id!r}")
         with self._lock:
-            try:
-                if self.error is not None or self._closing:
-                    raise queue.Full
-                self._queue.put_nowait((stream_id, values, timestamps))
+            if self.error is None and not self._closing and len(self._queue) < self._bound:
+                self._queue.append((stream_id, values, timestamps, arrival))
                 self.accepted += 1
                 return True
-            except queue.Full:
-                self.dropped += 1
-                self.dropped_samples += np.size(timestamps)
-                return False
+            self.dropped += 1
+            self.dropped_samples += _count(values, timestamps)
+            return False
 
     def clock_offset(self, stream_id, collection_time, offset):
-        self._queue.put((_OFFSET, stream_id, collection_time, offset))
+        with self._lock:
+            self._queue.append((_OFFSET, stream_id, collection_time, offset))
 
     def close(self, footers=True, timeout=None):
         """Write what is queued, the footers, sync, close; raise the
@@ -526,8 +584,9 @@ class BackgroundWriter:
         with self._lock:
             send, self._close_sent = not self._close_sent, True
             self._closing = True
-        if send:
-            self._queue.put((_CLOSE, footers))
+            if send:
+                self._queue.append((_CLOSE, footers))
+        self._wake.set()
         self._thread.join(timeout)
         if self._thread.is_alive():
             raise XdfError(f"{self.path}: the writer did not finish within {timeout} s")
@@ -536,40 +595,50 @@ class BackgroundWriter:
 
     def _run(self):
         w = self._writer
-        pending = 0  # bytes built but not flushed
+        taken = self._queue.popleft
         flush_at = fsync_at = None
-        # Flush at half the interval after the first unflushed item, so an
-        # item is in the OS well within `flush_interval` of its arrival.
+        # Flush at half the interval after the first unflushed item.
         half = self._flush_interval / 2
+        closing = None
         try:
-            while True:
-                now = time.monotonic()
-                due = [t for t in (flush_at, fsync_at) if t is not None]
-                timeout = max(0.0, min(due) - now) if due else None
-                try:
-                    item = self._queue.get(timeout=timeout)
-                except queue.Empty:
-                    item = None
-                if item is not None:
-                    head = item[0]
-                    if head is _CLOSE:
+            while closing is None:
+                self._wake.wait(self._tick)
+                self._wake.clear()
+                batch = []
+                while True:
+                    try:
+                        batch.append(taken())
+                    except IndexError:
                         break
-                    if flush_at is None:
-                        flush_at = time.monotonic() + half
-                    before = w.size
+                now = time.monotonic()
+                if batch and flush_at is None:
+                    flush_at = now + half
+                run_id, run = None, []  # consecutive samples of one stream: one chunk
+                for item in batch:
+                    head = item[0]
+                    if type(head) is int:
+                        if head != run_id:
+                            if run:
+                                w.write_encoded_many(run_id, run)
+                            run_id, run = head, []
+                        run.append(self._encode(item))
+                        continue
+                    if run:
+                        w.write_encoded_many(run_id, run)
+                        run_id, run = None, []
                     if head is _STREAM:
                         w._add(item[1], *item[2])
-                        flush_at = time.monotonic()  # a header goes out at once
+                        flush_at = now  # a header goes out at once
                     elif head is _OFFSET:
                         w.write_clock_offset(*item[1:])
                     else:
-                        w.write_samples(*item)
-                    pending += w.size - before
+                        closing = item
+                        break
+                if run:
+                    w.write_encoded_many(run_id, run)
                 now = time.monotonic()
-                synced_late = fsync_at is not None and now >= fsync_at
-                if synced_late or (
-                    flush_at is not None and (now >= flush_at or pending >= self._batch_bytes)
-                ):
+                due = fsync_at is not None and now >= fsync_at
+                if closing is None and (due or (flush_at is not None and now >= flush_at)):
                     if fsync_at is None and self._fsync_interval is not None:
                         fsync_at = now + self._fsync_interval
                     sync = fsync_at is not None and now >= fsync_at
@@ -577,31 +646,58 @@ class BackgroundWriter:
                     if sync:
                         fsync_at = None
                     self.last_flush = time.monotonic()
-                    pending, flush_at = 0, None
-            w.close(footers=item[1])
+                    flush_at = None
+            w.close(footers=closing[1])
             self.last_flush = time.monotonic()
         except BaseException as e:
-            self.error = e if isinstance(e, XdfError) else _wrapped(self.path, e)
-            self._closing = True
+            with self._lock:
+                self.error = e if isinstance(e, XdfError) else _wrapped(self.path, e)
+                self._closing = True
+                # What is left will never be written.
+                for item in self._queue:
+                    if type(item[0]) is int:
+                        self.dropped += 1
+                        self.dropped_samples += _count(item[1], item[2])
+                        self.accepted -= 1
+                self._queue.clear()
             try:
                 w.close(footers=False)
             except Exception:
                 pass
-            # Whoever waits on the queue must not wait forever: take what is
-            # left (counting it as dropped) until the close request.
-            self._drain_after_failure()
 
-    def _drain_after_failure(self):
-        while True:
-            item = self._queue.get()
-            head = item[0]
-            if head is _CLOSE:
-                return
-            if head is not _STREAM and head is not _OFFSET:
-                with self._lock:
-                    self.dropped += 1
-                    self.dropped_samples += np.size(item[2])
-                    self.accepted -= 1
+    def _encode(self, item):
+        stream_id, values, stamps, arrival = item
+        fmt, channels, record, rate = self._shapes[stream_id]
+        if stream_id in self._json:
+            values = [json_text(v) for v in values]
+        if stamps is None:
+            n = _count(values, None) if FORMATS[fmt] is None else _rows(values, channels)
+            if rate and n > 1:
+                stamps = arrival - np.arange(n - 1, -1, -1) / rate
+            else:
+                stamps = np.full(n, arrival, dtype=np.float64)
+        return (stream_id, *encode_samples(fmt, channels, record, values, stamps))
+
+
+def _rows(values, channels):
+    """Samples in a numeric frame (1-D: one sample of `channels` channels,
+    or one sample per entry for a one-channel stream)."""
+    shape = np.shape(values)
+    if len(shape) == 2:
+        return shape[0]
+    if len(shape) == 1 and channels == 1:
+        return shape[0]
+    return 1
+
+
+def _count(values, timestamps):
+    if timestamps is not None:
+        return int(np.size(timestamps))
+    if isinstance(values, np.ndarray):
+        return values.shape[0] if values.ndim == 2 else 1
+    if isinstance(values, (list, tuple)):
+        return len(values)
+    return 1
 
 
 def _wrapped(path, error):
