@@ -302,7 +302,7 @@ def scenario_restart():
         common = ["--name", name, "--source-id", source_id, "--count", count, "--rate", 500]
         results.append(_run("publish", "--first", 0, *common, "--wait", 30, "--linger", 1.5))
         # Long enough to count as lost: gone for longer than a presence
-        # resolver remembers a stream (lsl._Presence.FORGET_AT_LEAST).
+        # resolver remembers a stream (lsl.resolution._Presence.FORGET_AT_LEAST).
         time.sleep(4.0)
         results.append(_run("publish", "--first", count, *common, "--wait", 30, "--linger", 1.5))
 

@@ -411,6 +411,46 @@ def test_saving_replaces_only_a_regular_file(tmp_path, kind, error, what):
 
 # ----------------------------------------------------------------- loading
 
+# Written by an earlier layout of the package (the ready-made nodes in
+# flowmesh/nodes.py, the LSL nodes in flowmesh/lsl.py).
+READY_MADE = os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), "data", "ready_made_nodes.json"
+)
+
+
+@pytest.mark.parametrize("allowed", [None, ["flowmesh"]], ids=["any", "allow-list"])
+def test_a_document_of_the_ready_made_nodes_loads_and_saves_back_unchanged(
+    tmp_path, monkeypatch, allowed
+):
+    """Documents name the packages `flowmesh.nodes` and `flowmesh.lsl`, not the
+    modules inside them, so they survive classes moving between those."""
+    lsl = pytest.importorskip("flowmesh.lsl", exc_type=ImportError)
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("LSL network access outside the private namespace")
+
+    for name in ("StreamOutlet", "StreamInlet", "ContinuousResolver", "resolve_bypred"):
+        monkeypatch.setattr(lsl.pylsl, name, refuse)
+    monkeypatch.chdir(tmp_path)
+    p = Pipeline.load(READY_MADE, allowed_modules=allowed)
+    try:
+        kinds = sorted(f"{type(e).__module__}.{type(e).__name__}" for e in p.get_elements())
+        assert kinds == [
+            *("flowmesh.lsl.LSLInlet",) * 2,
+            "flowmesh.lsl.LSLOutlet",
+            "flowmesh.nodes.Averager",
+            "flowmesh.nodes.Epocher",
+            *("flowmesh.nodes.Filter",) * 2,
+            "flowmesh.nodes.Recorder",
+            "flowmesh.sources.Sink",
+        ]
+        p.save(tmp_path / "again.json")
+    finally:
+        p.close()
+    with open(READY_MADE, "rb") as f:
+        assert (tmp_path / "again.json").read_bytes() == f.read()
+
+
 VALID = {"format_version": 1, "nodes": [], "connections": []}
 ENTRY = {"class": "Sink", "module": "flowmesh.sources", "source": None, "config": {"name": "s"}}
 
@@ -547,8 +587,9 @@ def test_a_byte_order_mark_is_accepted(tmp_path):
         ),
         (
             "flowmesh.nodes",
-            "np",
-            "Class 'np' could not be imported: 'flowmesh.nodes.np' is a module, not a class.",
+            "filtering",
+            "Class 'filtering' could not be imported: 'flowmesh.nodes.filtering' is a module, "
+            "not a class.",
         ),
     ],
 )
@@ -774,7 +815,15 @@ def test_modules_named_inside_a_configuration_are_checked_too(tmp_path, monkeypa
 
 @pytest.mark.parametrize(
     "module",
-    ["flowmesh.__main__", "flowmesh.cli", "flowmesh.imp._chain", "flowmesh._x", "flowmesh.tests"],
+    [
+        "flowmesh.__main__",
+        "flowmesh.cli",
+        "flowmesh.commands",
+        "flowmesh.commands.demo",
+        "flowmesh.imp._chain",
+        "flowmesh._x",
+        "flowmesh.tests",
+    ],
 )
 def test_modules_that_hold_no_elements_are_refused_like_any_outside_the_list(
     tmp_path, monkeypatch, module

@@ -1,14 +1,23 @@
 """End-to-end data flow on real threads: sources, input-output nodes, sinks."""
 
+import json
+import os
+import pathlib
+import subprocess
+import sys
 import threading
 import time
 
 import pytest
 from support import wait_until
 
+import flowmesh
+from flowmesh import imp
 from flowmesh.constants import Constants
+from flowmesh.io_chain import IOChain
 from flowmesh.io_node import IONode
 from flowmesh.logging import Logger
+from flowmesh.pipeline import Pipeline
 from flowmesh.sources import EventSource, SampledSource, Sink
 
 TIMEOUT = 30.0
@@ -352,3 +361,190 @@ def test_failing_source_ends_its_thread_and_reports(batch):
     assert source.get_counter() == 3
     assert isinstance(source.failure(), OSError)
     assert logger.get_incident(type=Constants.LogTypes.ERROR)["source"]["instance"] == "doomed"
+
+
+# ---------------------------------------------------------------- loops
+
+
+class Pair(IOChain):
+    def __init__(self, nodes=None, **config):
+        self.given = nodes  # the chain's nodes, or two new relays
+        super().__init__(**config)
+
+    def build_nodes(self, config):
+        return self.given or [Relay(name="first"), Relay(name="second")]
+
+
+def _wired(edges):
+    """Relays named by the letters of `edges` ("ab bc": a -> b -> c)."""
+    relays = {n: Relay(name=n) for n in sorted(set(edges.replace(" ", "")))}
+    for up, down in edges.split():
+        relays[up].connect("out", relays[down], "in")
+    return relays
+
+
+def _out_port(element):
+    imp_ = element._imp
+    return getattr(imp_, "_internal_nodes", [element])[-1]._imp.get_output_port("out")
+
+
+@pytest.mark.parametrize(
+    "make, loop",
+    [
+        (lambda: ([r := Relay(name="r")], lambda: r.connect("out", r, "in")), "r -> r"),
+        (
+            lambda: ([*(n := _wired("ab")).values()], lambda: Pipeline("").connect(n["b"], n["a"])),
+            "a -> b -> a",
+        ),
+        (
+            lambda: (
+                [*(n := _wired("ab bc bd")).values()],
+                lambda: n["c"].connect("out", n["a"], "in"),
+            ),
+            "a -> b -> c -> a",
+        ),
+        (
+            lambda: ([c := Pair(name="pair")], lambda: Pipeline("").connect(c, c)),
+            "first -> second -> first",
+        ),
+        (
+            lambda: ([*(n := _wired("xy")).values()], lambda: Pair(nodes=[n["y"], n["x"]])),
+            "x -> y -> x",
+        ),
+    ],
+    ids=["self", "two-nodes", "three-nodes-and-a-branch", "chain-onto-itself", "chain-building"],
+)
+def test_connect_refuses_a_loop_and_names_it(make, loop):
+    elements, close_loop = make()
+    before = [_out_port(e)._connected_ports for e in elements]
+    with pytest.raises(ValueError, match=f"close the loop {loop}: .*decoupled=True"):
+        close_loop()
+    assert [_out_port(e)._connected_ports for e in elements] == before
+
+
+@pytest.mark.parametrize("in_chain", [False, True], ids=["nodes", "chain-alone"])
+def test_start_refuses_a_loop_made_past_connect(in_chain):
+    pipeline = Pipeline("")
+    if in_chain:  # nothing outside the chain leads into it
+        pipeline.add_node(pair := Pair(name="pair"))
+        nodes, loop = pair._imp._internal_nodes, "first -> second -> first"
+    else:
+        nodes, loop = [*_wired("ab").values()], "a -> b -> a"
+        pipeline.connect(Counter(name="source", rate=100), nodes[0])
+    op, ip = _out_port(nodes[1]), imp.INodeImp.get_port(nodes[0]._imp, "in")
+    imp.PortImp.connect(op, ip)
+    imp.PortImp.connect(ip, op)
+    with pytest.raises(ValueError, match=f"The pipeline holds the loop {loop}: "):
+        pipeline.start()
+    assert {e.get_state() for e in [pipeline, *pipeline.get_elements(), *nodes]} == {
+        Constants.States.STOPPED
+    }
+    pipeline.close()
+
+
+def test_a_loop_through_a_decoupled_node_runs_as_feedback_and_stops():
+    source, a, b = (
+        Counter(name="source", rate=200),
+        Relay(name="a"),
+        Relay(name="b", decoupled=True),
+    )
+    for up, down in [(source, a), (a, b), (b, a)]:  # b's queue is the thread boundary
+        up.connect("out", down, "in")
+    start_downstream_first(source, a, b)
+    stopper = threading.Thread(target=stop_all, args=(source, a, b), daemon=True)
+    try:  # every frame keeps coming round: far more cycles than frames
+        assert wait_until(lambda: a.get_counter() > 5 * max(source.get_counter(), 1) > 5, TIMEOUT)
+    finally:
+        stopper.start()
+        stopper.join(TIMEOUT)
+    assert not stopper.is_alive()
+    counts = a.get_counter(), b.get_counter()
+    time.sleep(0.05)
+    assert (a.get_counter(), b.get_counter()) == counts
+    assert {n.get_condition() for n in (source, a, b)} == {Constants.Conditions.HEALTHY}
+
+
+@pytest.mark.parametrize("decoupled", [False, True], ids=["push-through", "feedback"])
+def test_commands_on_a_document_with_a_loop(tmp_path, decoupled):
+    from flowmesh.nodes import Filter
+    from flowmesh.synthetic import SimulatedEEG
+
+    with Pipeline("") as pipeline:
+        a, b = (Filter(name=n, kind="lowpass", frequencies=30, decoupled=n == "b") for n in "ab")
+        for up, down in [(SimulatedEEG(name="eeg"), a), (a, b), (b, a)]:
+            pipeline.connect(up, down)
+        document = pipeline.serialize()
+    document["nodes"][2]["config"]["decoupled"] = decoupled  # by hand: connect would refuse it
+    (path := tmp_path / "loop.json").write_text(json.dumps(document))
+    env = {**os.environ, "PYTHONPATH": str(pathlib.Path(flowmesh.__file__).parents[1])}
+    done = [
+        subprocess.run(
+            [sys.executable, "-m", "flowmesh", *argv, str(path)],
+            capture_output=True,
+            text=True,
+            env={**env, "XDG_STATE_HOME": str(tmp_path)},
+            timeout=120,  # a safety net: a loop that spins never ends
+            check=False,
+        )
+        for argv in (["validate"], ["run", "--duration", "1"])
+    ]
+    for command in done:
+        assert command.returncode == (0 if decoupled else 1), command.stderr
+        if not decoupled:
+            assert command.stderr.count("\n") == 1
+            assert "close the loop a -> b -> a" in command.stderr
+
+
+# ------------------------------------------------------ broken contracts
+
+
+class Breaker(IONode):
+    """Its handler `role` returns `result`; every other handler keeps the contract."""
+
+    def __init__(self, role, result, **config):
+        self.role, self.result = role, result
+        super().__init__(**config)
+        self.batch = role == "process"
+
+    def setup(self, data, context):
+        return self.result if self.role == "setup" else {"out": {}}
+
+    def step(self, data):
+        return self.result if self.role == "step" else data
+
+    def process(self, data):
+        return self.result
+
+
+@pytest.mark.parametrize("decoupled", [False, True], ids=["same-thread", "decoupled"])
+@pytest.mark.parametrize(
+    "role, result, message",
+    [
+        ("step", [1], "Expected dict, got list"),
+        ("process", (1,), "Expected dict, got tuple"),
+        ("setup", None, "Node.setup() must return a dict."),
+        ("setup", [], "Node.setup() must return a dict."),
+        ("setup", {"other": {}}, "No context found for port 'out'."),
+        ("setup", {"out": 5}, "Node.setup() must give each output port a dict as its context"),
+    ],
+)
+def test_a_broken_contract_is_blamed_on_the_node_and_handler(role, result, message, decoupled):
+    logger = Logger("")
+    bad = Breaker(role, result, name="bad", decoupled=decoupled)
+    nodes = chain(0, rate=200)
+    nodes[0].connect("out", bad, "in")
+    bad.connect("out", nodes[1], "in")
+    for node in (*nodes, bad):
+        node.set_logger(logger)
+    start_downstream_first(nodes[0], bad, nodes[1])
+    try:
+        assert wait_until(lambda: logger.get_incident(type=Constants.LogTypes.ERROR), TIMEOUT)
+    finally:
+        stop_all(nodes[0], bad, nodes[1])
+        logger.stop()
+    incident = logger.get_incident(type=Constants.LogTypes.ERROR)
+    assert incident["message"].startswith(message)
+    assert incident["source"]["instance"] == "bad"
+    assert incident["source"]["summary"].startswith("test_flow.py:")
+    assert incident["source"]["summary"].endswith(f" in {role}")
+    assert nodes[1].failure() is None  # nothing broken reached the sink

@@ -52,6 +52,19 @@ def test_import_flowmesh_loads_no_extension_module():
     assert out.strip() == "[]"
 
 
+def test_the_command_line_parser_loads_no_extension_module_nor_numpy():
+    """`flowmesh --help` and a usage error answer at once: every subcommand
+    module is imported to build the parser, so none may load the core."""
+    code = (
+        "import sys; from flowmesh.commands import build_parser; build_parser(); "
+        "print(sorted(m for m in sys.modules if m.startswith(('flowmesh.imp', 'numpy'))))"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True
+    ).stdout
+    assert out.strip() == "[]"
+
+
 @pytest.mark.parametrize("stub", STUBS, ids=[s.stem for s in STUBS])
 def test_stub_matches_the_extension_module(stub):
     module = importlib.import_module(f"flowmesh.imp.{stub.stem}")

@@ -49,7 +49,7 @@ class CollectIO(IONode):
         super().__init__(**config)
 
     def setup(self, data, context):
-        return {"out": None}
+        return {"out": {}}
 
     def step(self, data):
         self.frames.append(dict(data))

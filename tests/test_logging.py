@@ -11,6 +11,7 @@ import pytest
 from support import Counter, Doubler, wait_until
 
 import flowmesh.imp
+import flowmesh.logging
 import flowmesh.portable
 from flowmesh.constants import Constants
 from flowmesh.logging import LogEntry, Logger
@@ -222,12 +223,12 @@ def _document(tmp_path):
 
 @pytest.mark.parametrize("command", ["validate", "graph"])
 def test_commands_without_a_run_leave_no_log_file(tmp_path, monkeypatch, capsys, command):
-    from flowmesh import cli
+    from flowmesh import commands
 
     document = _document(tmp_path)
     capsys.readouterr()
     monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
-    assert cli.main([command, str(document)]) == 0
+    assert commands.main([command, str(document)]) == 0
     logs = tmp_path / "state" / "flowmesh" / "logs"
     assert not logs.exists() or list(logs.iterdir()) == []
     assert "no log file" not in capsys.readouterr().out
@@ -435,7 +436,7 @@ def _caught(fn):
 
 @pytest.fixture
 def fake_element(monkeypatch):
-    """An element class standing in for the facade's, looked up where the logger looks."""
+    """An element class registered with the logger as the facade's is."""
 
     class FakeElement:
         def __init__(self, name):
@@ -444,9 +445,8 @@ def fake_element(monkeypatch):
         def run(self, fn):
             fn()
 
-    module = types.ModuleType("flowmesh.processing_element")
-    module.ProcessingElement = FakeElement
-    monkeypatch.setitem(sys.modules, "flowmesh.processing_element", module)
+    monkeypatch.setattr(flowmesh.logging, "_element_classes", flowmesh.logging._element_classes)
+    flowmesh.logging.register_element_class(FakeElement)
     return FakeElement
 
 
@@ -476,6 +476,19 @@ def test_exception_entry_names_raising_location_and_element(
     assert source["summary"] == f"{os.path.basename(__file__)}:{line} in {function}"
 
 
+@pytest.mark.parametrize(
+    "module, name",
+    [
+        ("flowmesh.imp", "ProcessingElementImp"),
+        ("flowmesh.processing_element", "ProcessingElement"),
+    ],
+)
+def test_the_element_layers_register_their_element_class(module, name):
+    import importlib
+
+    assert getattr(importlib.import_module(module), name) in flowmesh.logging._element_classes
+
+
 def test_implementation_element_is_recognised(monkeypatch):
     class FakeImp:
         name = "imp-node"
@@ -483,7 +496,9 @@ def test_implementation_element_is_recognised(monkeypatch):
         def run(self):
             _helper()
 
-    monkeypatch.setattr(flowmesh.imp, "ProcessingElementImp", FakeImp, raising=False)
+    # As the implementation layer registers its element class when it loads.
+    monkeypatch.setattr(flowmesh.logging, "_element_classes", flowmesh.logging._element_classes)
+    flowmesh.logging.register_element_class(FakeImp)
     log = Logger("")
     log.write(type=WARNING, message=_caught(FakeImp().run))
     assert log.get_incident(type=WARNING)["source"]["instance"] == "imp-node"

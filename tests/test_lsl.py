@@ -124,7 +124,7 @@ def test_an_inlet_without_resolve_timeout_waits_until_stopped(events):
     # wait the platform's locks take.
     inlet = lsl.LSLInlet(stream_type="EEG", events=events, resolve_timeout=None)
     assert inlet.config["resolve_timeout"] is None
-    assert lsl.MAX_WAIT + lsl._JOIN_TIMEOUT < threading.TIMEOUT_MAX
+    assert lsl.MAX_WAIT + lsl.inlet._JOIN_TIMEOUT < threading.TIMEOUT_MAX
     inlet._ready = threading.Event()
     timer = threading.Timer(0.2, inlet._ready.set)
     timer.start()
@@ -189,8 +189,8 @@ def test_without_pylsl_the_bridge_says_how_to_get_it(monkeypatch, tmp_path, rout
         with pytest.raises(ImportError, match=r"pip install 'flowmesh\[lsl\]'"):
             importlib.import_module("flowmesh.lsl")
     else:
-        from flowmesh import demo
-        from flowmesh.cli import CommandError
+        from flowmesh.commands import demo
+        from flowmesh.commands.common import CommandError
 
         with pytest.raises(CommandError, match=r"^--lsl: flowmesh.lsl needs the pylsl package"):
             demo.build(str(tmp_path), lsl=True)
@@ -408,7 +408,7 @@ class Present:
 def faked(monkeypatch):
     """LSLInlet whose connection is a FakeInlet: returns a function building
     (inlet node, sink, pipeline) fed by the given chunks and metadata."""
-    monkeypatch.setattr(lsl, "_Presence", Present)
+    monkeypatch.setattr(lsl.inlet, "_Presence", Present)
     pipelines = []
 
     def build(chunks, metadata, sink_ports=None, cls=lsl.LSLInlet, **config):
@@ -523,7 +523,7 @@ def test_the_pipeline_holds_the_inlet_until_every_element_runs(monkeypatch):
             super().start()
 
     chunk = (np.zeros((1, 3), dtype=np.float32), np.array([1.0]))
-    monkeypatch.setattr(lsl, "_Presence", Present)
+    monkeypatch.setattr(lsl.inlet, "_Presence", Present)
     monkeypatch.setattr(
         lsl.LSLInlet, "_connect", lambda self, stop, t: (FakeInlet([chunk]), _metadata())
     )
@@ -555,7 +555,7 @@ def test_a_lost_stream_is_resolved_again_and_said_so(faked):
     assert inlet.failure() is None
 
 
-_REAL_PRESENCE = lsl._Presence
+_REAL_PRESENCE = lsl.resolution._Presence
 
 
 class WavesResolver:
@@ -582,7 +582,7 @@ class WavesResolver:
 def test_a_silent_stream_is_not_lost_while_it_is_on_the_network(
     faked, monkeypatch, lost_after, there
 ):
-    monkeypatch.setattr(lsl, "_Presence", _REAL_PRESENCE)
+    monkeypatch.setattr(lsl.inlet, "_Presence", _REAL_PRESENCE)
     monkeypatch.setattr(lsl.pylsl, "ContinuousResolver", WavesResolver)
     monkeypatch.setattr(_REAL_PRESENCE, "FORGET_AT_LEAST", 2.0)  # the test's waves are short
     monkeypatch.setattr(WavesResolver, "there", there)

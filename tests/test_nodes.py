@@ -708,7 +708,7 @@ def test_a_subclass_setting_given_by_its_defaults_is_known():
 
 
 def test_validate_command_fails_on_a_misspelt_setting(tmp_path, capsys):
-    from flowmesh.cli import main
+    from flowmesh.commands import main
 
     document = tmp_path / "doc.json"
     with Pipeline(directory="") as p:

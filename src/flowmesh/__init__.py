@@ -7,7 +7,7 @@ Build a graph of nodes, connect their ports and run it as a `Pipeline`::
 The public names load on first use, so ``import flowmesh`` stays cheap (the
 extension modules load with the first class a program touches). Ready-made
 nodes for signals and events are in `flowmesh.nodes`; the command line is
-`flowmesh.cli`.
+`flowmesh.commands`.
 """
 
 # Type checkers read this as typing.TYPE_CHECKING; importing typing would

@@ -11,6 +11,8 @@ import difflib
 import math
 import numbers
 
+from .constants import ConstantsImp
+
 #: The highest sampling rate (Hz) that a ready-made node's setting may give.
 MAX_RATE = 1e6
 
@@ -151,8 +153,6 @@ class Configuration(dict):
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
-        from .imp import ConstantsImp
-
         self.setdefault(self.Keys.ID, ConstantsImp.ID_TO_BE_GENERATED)
         self._set_defaults()
         self.validate()

@@ -42,3 +42,20 @@ class Constants:
 
     class Keys:
         DECIMATION_FACTOR = "decimation_factor"
+
+
+class ConstantsImp:
+    """Settings read by the implementation layer on every use (tests may change
+    them); `flowmesh.imp` hands this class on under the same name."""
+
+    ID_TO_BE_GENERATED = None
+    # Seconds between monitoring passes; a value that is not a number of
+    # seconds above 0 and up to a day falls back to 0.5 (logged once per run),
+    # and one below a millisecond counts as a millisecond.
+    MONITORING_INTERVAL = 0.5
+    BACKLOG_WARNING = 100
+    BACKLOG_ERROR = 1000
+    QUEUE_BLOCK_TIMEOUT = 1.0  # longest wait of a thread delivering to a full queue
+    # Longest wait of a node's stop for its queued items to run; the rest is
+    # counted as dropped.
+    STOP_DRAIN_TIMEOUT = 2.0

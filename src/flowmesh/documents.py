@@ -483,7 +483,10 @@ def module_prefixes(allowed_modules: Iterable[str]) -> list[str]:
     return prefixes
 
 
-# Modules of this package that run a command rather than hold elements.
+# Modules of this package that run a command rather than hold elements: the
+# command line's package, and where it lived before (an older copy installed
+# beside this one may still hold them).
+_COMMAND_PACKAGE = "flowmesh.commands"
 _COMMAND_MODULES = ("flowmesh.cli", "flowmesh.demo")
 _TOOL_PARTS = frozenset({"test", "tests", "testing", "conftest", "tools", "setup"})
 
@@ -517,7 +520,7 @@ def element_module(module: str) -> bool:
             return False
         if part.startswith("test_") or part.endswith("_test"):
             return False
-    return module not in _entry_point_modules()
+    return not _inside(module, _COMMAND_PACKAGE) and module not in _entry_point_modules()
 
 
 def admitted(module: str, prefixes: list[str]) -> bool:

@@ -129,21 +129,21 @@ def _text(obj):
         return f"<unprintable {_type_of(obj).__name__}>"
 
 
+# The classes whose instances are elements, for naming the element whose
+# code wrote an entry or raised: each layer that defines one adds it when it
+# loads, so only the layers loaded count, and none is imported from here.
+_element_classes = ()
+
+
+def register_element_class(cls):
+    """Count instances of `cls` as elements when an entry names its source."""
+    global _element_classes
+    if cls not in _element_classes:
+        _element_classes = (*_element_classes, cls)
+
+
 def _element_types():
-    # Only modules already loaded can have made elements, so looking in
-    # sys.modules is enough; it also never triggers an import from here.
-    types = []
-    facade = sys.modules.get("flowmesh.processing_element")
-    if facade is not None:
-        cls = getattr(facade, "ProcessingElement", None)
-        if isinstance(cls, type):
-            types.append(cls)
-    imp = sys.modules.get("flowmesh.imp")
-    if imp is not None:
-        cls = getattr(imp, "ProcessingElementImp", None)
-        if isinstance(cls, type):
-            types.append(cls)
-    return tuple(types)
+    return _element_classes
 
 
 def _element_name(frame, types):
@@ -177,7 +177,7 @@ def _library_dirs():
     paths = sysconfig.get_paths()
     ours = {_PACKAGE_DIR}
     # The standard library, and the directory of console scripts, whose
-    # wrapper (`flowmesh` calling cli.main) is no one's code either.
+    # wrapper (`flowmesh` calling commands.main) is no one's code either.
     for key in ("stdlib", "platstdlib", "scripts"):
         if paths.get(key):
             ours.add(os.path.realpath(paths[key]) + os.sep)
@@ -240,20 +240,24 @@ def _exception_source(exc, about):
 
     The innermost user frame wins: a failure inside numpy or the package is
     shown at the handler's line that led to it; the traceback has the rest.
+    The element is the innermost one the traceback passes through (a failure
+    that escapes a downstream handler is recorded upstream, but it is about
+    the downstream node), else the element whose `log` is writing.
     """
     tb = exc.__traceback__
     chain = []
     while tb is not None:
         chain.append(tb)
         tb = tb.tb_next
-    instance = about
+    instance = None
+    types = _element_types()
+    if types:
+        for tb in reversed(chain):
+            instance = _element_name(tb.tb_frame, types)
+            if instance is not None:
+                break
     if instance is None:
-        types = _element_types()
-        if types:
-            for tb in reversed(chain):
-                instance = _element_name(tb.tb_frame, types)
-                if instance is not None:
-                    break
+        instance = about
     for tb in reversed(chain):
         code = tb.tb_frame.f_code
         if _is_user_file(code.co_filename):
@@ -346,6 +350,16 @@ def _writer(inbox, stream, owner, backlog):
         except Exception:
             pass
 
+    def attempt(operation, *args):
+        if broken:
+            return
+        try:
+            operation(*args)
+        except OSError as e:
+            fail(e)
+        except Exception:
+            pass
+
     try:
         while True:
             item = inbox.get()
@@ -353,13 +367,7 @@ def _writer(inbox, stream, owner, backlog):
                 if item is _STOP:
                     return
                 if isinstance(item, threading.Event):
-                    if not broken:
-                        try:
-                            stream.flush()
-                        except OSError as e:
-                            fail(e)
-                        except Exception:
-                            pass
+                    attempt(stream.flush)
                     item.set()
                 else:
                     entry, size = item
@@ -369,12 +377,7 @@ def _writer(inbox, stream, owner, backlog):
                         except Exception:
                             text = None  # a message that cannot be formatted is skipped
                         if text is not None:
-                            try:
-                                stream.write(text)
-                            except OSError as e:
-                                fail(e)
-                            except Exception:
-                                pass
+                            attempt(stream.write, text)
                     del entry, item  # an exception's frames are not kept while waiting
                     if size is not None:  # a count of left-out entries takes no room
                         backlog.written(size)
@@ -382,13 +385,7 @@ def _writer(inbox, stream, owner, backlog):
                     item = inbox.get_nowait()
                 except queue.Empty:
                     break
-            if not broken:
-                try:
-                    stream.flush()
-                except OSError as e:
-                    fail(e)
-                except Exception:
-                    pass
+            attempt(stream.flush)
     finally:
         try:
             stream.close()

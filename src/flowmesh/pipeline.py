@@ -9,6 +9,7 @@ import weakref
 from collections.abc import Iterable
 
 from flowmesh import documents, imp
+from flowmesh.held_producer import production_held
 
 # Pipelines not yet closed, to tell who else holds an element.
 _open_pipelines: weakref.WeakSet[Pipeline] = weakref.WeakSet()
@@ -136,8 +137,6 @@ class Pipeline:
 
         Sampled sources begin producing once every element has started.
         """
-        from .sources import production_held
-
         # The log file is made when a run starts, so that loading a document
         # only to check or draw it leaves none behind. A stand-in logger may
         # have no such step.

@@ -1,6 +1,7 @@
 """ProcessingElement: the base of every element that can sit in a pipeline."""
 
 from . import imp
+from .logging import register_element_class
 from .portable import Portable
 
 
@@ -82,3 +83,6 @@ class ProcessingElement(Portable):
     def reset_run_state(self):
         """Clear counter, condition, context and failure, so that the next run sets up again."""
         self._imp.reset_run_state()
+
+
+register_element_class(ProcessingElement)

@@ -4,24 +4,9 @@ The C++ modules are loaded in dependency order; each reaches the classes of
 the others only through this namespace.
 """
 
+from ..constants import ConstantsImp
+from ..logging import register_element_class
 from ._base import Implementation
-
-
-class ConstantsImp:
-    """Settings read by the implementation on every use (tests may change them)."""
-
-    ID_TO_BE_GENERATED = None
-    # Seconds between monitoring passes; a value that is not a number of
-    # seconds above 0 and up to a day falls back to 0.5 (logged once per run),
-    # and one below a millisecond counts as a millisecond.
-    MONITORING_INTERVAL = 0.5
-    BACKLOG_WARNING = 100
-    BACKLOG_ERROR = 1000
-    QUEUE_BLOCK_TIMEOUT = 1.0  # longest wait of a thread delivering to a full queue
-    # Longest wait of a node's stop for its queued items to run; the rest is
-    # counted as dropped.
-    STOP_DRAIN_TIMEOUT = 2.0
-
 
 # Each module reads the names bound before it, so the order matters.
 from .ledger import PortableImp
@@ -65,3 +50,6 @@ from ._chain import ChainImp, IChainImp
 from .cascade_out import OChainImp
 from .cascade_io import IOChainImp
 from .conductor import PipelineImp
+
+# The log names the element whose code wrote an entry or raised.
+register_element_class(ProcessingElementImp)

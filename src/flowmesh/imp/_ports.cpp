@@ -13,6 +13,9 @@
 //
 // Files: input_side.hpp (shared layouts), input_driver.cpp, input_node.cpp.
 #include <new>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "input_side.hpp"
 
@@ -66,9 +69,246 @@ PyObject* oport_push(PyObject* self, PyTypeObject* defining_class, PyObject* con
     Py_RETURN_NONE;
 }
 
+// ==================================================================== loops
+//
+// A frame pushed through to a node runs that node's cycle on the delivering
+// thread, and the cycle's output is pushed on from there. Around a loop of
+// such connections a frame would come back to a node the same thread is still
+// running: it is queued there and run as soon as the cycle ends, and so on
+// without end, with no point at which a stop could intervene. A connection
+// into a decoupled node only queues for the node's worker, so a loop through
+// one is feedback across a thread boundary, which a stop ends.
+
+// The types the walk tells apart, resolved before it starts: the walk itself
+// runs no Python code, so the borrowed references it holds stay valid.
+struct LoopTypes {
+    PyTypeObject* onode;
+    PyTypeObject* port;
+    PyTypeObject* iport;
+};
+
+bool loop_types(PortsState* st, fm::Ref* onode, LoopTypes* types) {
+    *onode = fm::steal(fm::imp_class("ONodeImp"));
+    if (!*onode) return false;
+    types->onode = reinterpret_cast<PyTypeObject*>(onode->get());
+    types->port = reinterpret_cast<PyTypeObject*>(st->port_base);
+    types->iport = reinterpret_cast<PyTypeObject*>(st->iport_type);
+    return true;
+}
+
+// The node an input port delivers to on the delivering thread, or null for
+// one that only queues (a decoupled node) or belongs to no node.
+PyObject* pushed_through_to(const LoopTypes& types, PyObject* ip) {
+    if (!PyObject_TypeCheck(ip, types.iport)) return nullptr;
+    PyObject* owner = iport(ip)->driver;
+    if (!owner || driver(owner)->decoupled) return nullptr;
+    return driver(owner)->node;
+}
+
+// The nodes that `node`'s cycle runs on its own thread through its outputs;
+// *owns is set when `port` is one of those outputs. Runs no code.
+void successors(const LoopTypes& types, PyObject* node, PyObject* port,
+                std::vector<PyObject*>& next, bool* owns) {
+    next.clear();
+    if (!PyObject_TypeCheck(node, types.onode)) return;
+    PyObject* outputs = fm::as<fm::ONodeObject>(node)->output_ports;
+    if (!outputs || !PyDict_Check(outputs)) return;
+    Py_ssize_t pos = 0;
+    PyObject* op;
+    while (PyDict_Next(outputs, &pos, nullptr, &op)) {
+        if (op == port) *owns = true;
+        if (!PyObject_TypeCheck(op, types.port)) continue;
+        PyObject* connected = fm::as<fm::PortObject>(op)->connected_ports;
+        if (!connected || !PyTuple_Check(connected)) continue;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(connected); ++i)
+            if (PyObject* target = pushed_through_to(types, PyTuple_GET_ITEM(connected, i)))
+                next.push_back(target);
+    }
+}
+
+// One step of a depth-first walk: a node and the successors still to visit.
+struct WalkFrame {
+    PyObject* node;
+    std::vector<PyObject*> next;
+    size_t at = 0;
+};
+
+// The nodes of the walk's current path, from `from` on, held.
+std::vector<fm::Ref> held_path(const std::vector<WalkFrame>& stack, size_t from) {
+    std::vector<fm::Ref> path;
+    for (size_t i = from; i < stack.size(); ++i) path.push_back(fm::borrow(stack[i].node));
+    return path;
+}
+
+// A path of pushed-through connections from `start` to the node that owns
+// the output port `port`, or an empty one.
+std::vector<fm::Ref> path_to_port(const LoopTypes& types, PyObject* start, PyObject* port) {
+    std::vector<WalkFrame> stack;
+    std::unordered_set<PyObject*> seen{start};
+    bool owns = false;
+    stack.push_back({start, {}});
+    successors(types, start, port, stack.back().next, &owns);
+    if (owns) return held_path(stack, 0);
+    while (!stack.empty()) {
+        WalkFrame& top = stack.back();
+        if (top.at == top.next.size()) {
+            stack.pop_back();
+            continue;
+        }
+        PyObject* node = top.next[top.at++];
+        if (!seen.insert(node).second) continue;
+        stack.push_back({node, {}});
+        successors(types, node, port, stack.back().next, &owns);
+        if (owns) return held_path(stack, 0);
+    }
+    return {};
+}
+
+// A loop of pushed-through connections among the nodes reachable from
+// `seeds`, or an empty one.
+std::vector<fm::Ref> find_loop(const LoopTypes& types, const std::vector<fm::Ref>& seeds) {
+    enum : uint8_t { kOnPath = 1, kDone = 2 };
+    std::unordered_map<PyObject*, uint8_t> mark;
+    std::vector<WalkFrame> stack;
+    bool unused = false;
+    for (const fm::Ref& seed : seeds) {
+        if (mark.count(seed.get())) continue;
+        mark[seed.get()] = kOnPath;
+        stack.push_back({seed.get(), {}});
+        successors(types, seed.get(), nullptr, stack.back().next, &unused);
+        while (!stack.empty()) {
+            WalkFrame& top = stack.back();
+            if (top.at == top.next.size()) {
+                mark[top.node] = kDone;
+                stack.pop_back();
+                continue;
+            }
+            PyObject* node = top.next[top.at++];
+            auto known = mark.find(node);
+            if (known != mark.end()) {
+                if (known->second == kDone) continue;
+                size_t from = 0;
+                while (stack[from].node != node) ++from;
+                return held_path(stack, from);
+            }
+            mark[node] = kOnPath;
+            stack.push_back({node, {}});
+            successors(types, node, nullptr, stack.back().next, &unused);
+        }
+    }
+    return {};
+}
+
+// Raises ValueError "{lead} the loop a -> b -> a: ..." for a loop given as
+// its nodes in order. Always returns -1.
+int raise_loop(const char* lead, const std::vector<fm::Ref>& loop) {
+    fm::Ref names = fm::steal(PyList_New(0));
+    if (!names) return -1;
+    for (size_t i = 0; i <= loop.size(); ++i) {
+        PyObject* node = loop[i % loop.size()].get();
+        fm::Ref name = fm::steal(PyObject_GetAttrString(node, "name"));
+        if (!name && !fm::swallow_exception()) return -1;
+        fm::Ref text = name ? fm::safe_text(name.get())
+                            : fm::steal(PyUnicode_FromFormat("<%s>", Py_TYPE(node)->tp_name));
+        if (!text || PyList_Append(names.get(), text.get()) < 0) return -1;
+    }
+    fm::Ref arrow = fm::steal(PyUnicode_FromString(" -> "));
+    fm::Ref path = arrow ? fm::steal(PyUnicode_Join(arrow.get(), names.get())) : fm::Ref();
+    if (!path) return -1;
+    PyErr_Format(PyExc_ValueError,
+                 "%s the loop %U: each frame would travel it without end on one thread, which "
+                 "nothing could stop. Make a node on the loop decoupled (decoupled=True): a loop "
+                 "through a decoupled node's queue runs as feedback.",
+                 lead, path.get());
+    return -1;
+}
+
+// Refuses a connection from output port `self` to input port `ip` that
+// would close a loop of pushed-through connections.
+int refuse_loop(PortsState* st, PyObject* self, PyObject* ip) {
+    fm::Ref onode;
+    LoopTypes types;
+    if (!loop_types(st, &onode, &types)) return -1;
+    PyObject* start = pushed_through_to(types, ip);
+    if (!start) return 0;
+    std::vector<fm::Ref> loop = path_to_port(types, start, self);
+    if (loop.empty()) return 0;
+    return raise_loop("Connecting these ports would close", loop);
+}
+
+// OPortImp.connect: the loop check, then the joining rules of PortImp.
+PyObject* oport_connect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"port"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("connect", args, nargs, kwnames, names, a, 1)) return nullptr;
+    fm::Ref target = fm::borrow(a[0]);
+    PortsState* st = fm::class_state<PortsState>(defining_class);
+    if (refuse_loop(st, self, target.get()) < 0) return nullptr;
+    fm::Ref base = fm::steal(PyObject_GetAttrString(st->port_base, "connect"));
+    if (!base) return nullptr;
+    PyObject* call[] = {self, target.get()};
+    return PyObject_Vectorcall(base.get(), call, 2, nullptr);
+}
+
+// _check_loops(elements): raises ValueError naming a loop of pushed-through
+// connections among the given elements (nodes, chains' internal nodes, or
+// their implementations) and whatever they reach.
+PyObject* check_loops(PyObject* module, PyObject* elements) {
+    PortsState* st = fm::module_state<PortsState>(module);
+    fm::Ref listed = fm::steal(PySequence_Tuple(elements));
+    if (!listed) return nullptr;
+    PyTypeObject* node_type = reinterpret_cast<PyTypeObject*>(st->node_base);
+    std::vector<fm::Ref> seeds;
+    // The implementation of an element, or of each internal node of a chain.
+    auto gather = [&](auto&& self_fn, PyObject* element, int depth) -> int {
+        fm::Ref imp = fm::borrow(element);
+        if (!PyObject_TypeCheck(element, node_type)) {
+            PyObject* found;
+            if (PyObject_GetOptionalAttr(element, st->s_imp, &found) < 0) return -1;
+            if (found) imp = fm::steal(found);
+        }
+        if (PyObject_TypeCheck(imp.get(), node_type)) {
+            seeds.push_back(std::move(imp));
+            return 0;
+        }
+        if (depth > 0) return 0;
+        PyObject* inner;
+        if (PyObject_GetOptionalAttrString(imp.get(), "_internal_nodes", &inner) < 0) return -1;
+        fm::Ref held = fm::steal(inner);
+        if (!held || !PyList_Check(held.get())) return 0;
+        fm::Ref nodes = fm::steal(PyList_AsTuple(held.get()));
+        if (!nodes) return -1;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(nodes.get()); ++i)
+            if (self_fn(self_fn, PyTuple_GET_ITEM(nodes.get(), i), depth + 1) < 0) return -1;
+        return 0;
+    };
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(listed.get()); ++i)
+        if (gather(gather, PyTuple_GET_ITEM(listed.get(), i), 0) < 0) return nullptr;
+    fm::Ref onode;
+    LoopTypes types;
+    if (!loop_types(st, &onode, &types)) return nullptr;
+    std::vector<fm::Ref> loop = find_loop(types, seeds);
+    if (!loop.empty()) {
+        raise_loop("The pipeline holds", loop);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef ports_functions[] = {
+    {"_check_loops", check_loops, METH_O,
+     PyDoc_STR("_check_loops(elements)\n--\n\nRaise ValueError naming a loop that a frame would "
+               "travel without end on one thread.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMethodDef oport_methods[] = {
     {"push", as_cfunc(oport_push), fm::kMethodCall,
      PyDoc_STR("push(value)\n--\n\nDeliver `value` to every connected port.")},
+    {"connect", as_cfunc(oport_connect), fm::kMethodCall,
+     PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only), unless that "
+               "closes a loop a frame would travel without end on one thread.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -218,7 +458,7 @@ PyModuleDef ports_module = {
     .m_name = "flowmesh.imp._ports",
     .m_doc = "Output and input ports, and the input side of nodes.",
     .m_size = sizeof(PortsState),
-    .m_methods = nullptr,
+    .m_methods = ports_functions,
     .m_slots = ports_slots,
     .m_traverse = fm::traverse_state<PortsState>,
     .m_clear = fm::clear_state<PortsState>,

@@ -134,6 +134,7 @@ struct ConductorState {
     fm::Lazy time_fn{"time", "time"};
     fm::Lazy environ{"os", "environ"};
     fm::Lazy builtins{"builtins", nullptr};
+    fm::Lazy check_loops{"flowmesh.imp._ports", "_check_loops"};
     fm::documents::State docs;
 
     PyObject* n(Name id) const { return names[id]; }
@@ -144,7 +145,7 @@ struct ConductorState {
         return f(type, names, kw_type, kw_type_opaque, kw_opaque, kw_type_message, kw_timeout,
                  kw_target, kw_directory, rule, fallback_interval, stopped, running, healthy,
                  warned, failed, log_info, log_warning, log_error, port_out, port_in, thread_cls,
-                 event_cls, current_thread, time_fn, environ, builtins, docs);
+                 event_cls, current_thread, time_fn, environ, builtins, check_loops, docs);
     }
 };
 

@@ -120,6 +120,12 @@ PyObject* start_run(ConductorState* st, PyObject* self) {
 
     Ref nodes = snapshot(p->nodes);
     if (!nodes) return nullptr;
+    // Connecting refuses a loop that no stop could end, but ports can be
+    // joined by other ways; such a run must not begin.
+    PyObject* check_loops = st->check_loops.get();
+    if (!check_loops) return nullptr;
+    Ref checked = steal(PyObject_CallOneArg(check_loops, nodes.get()));
+    if (!checked) return nullptr;
     Py_ssize_t n = PyList_GET_SIZE(nodes.get());
     int failed = is(p->condition, st->failed);
     if (failed < 0) return nullptr;

@@ -4,6 +4,7 @@
 // failures caught and recorded (or, in batch runs, left to the caller).
 #include <cstddef>
 #include <new>
+#include <string>
 
 #include "data_path.hpp"
 #include "objects.hpp"
@@ -40,8 +41,13 @@ struct VertexState : fm::VertexApi {
     PyObject* s_record_failure;
     PyObject* s_log;
     PyObject* s_name;
+    PyObject* s_replace;
     PyObject* kw_msg_type;      // ("msg", "type")
     PyObject* kw_input_output;  // ("input", "output")
+    PyObject* kw_code_place;    // ("co_filename", "co_firstlineno", "co_name", "co_qualname")
+    PyObject* role[3];          // "setup", "step", "process"
+    PyObject* blame_code;       // code of `def _(self, error): raise error`, all on one line
+    PyObject* blame_globals;
     fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
     fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
     fm::Lazy error{"flowmesh.constants", "Constants.Conditions.ERROR"};
@@ -59,9 +65,10 @@ struct VertexState : fm::VertexApi {
     int refs(F f) {
         return f(type, no_op_setup_hook, no_op_step_hook, own_run_cycle, own_push_data, own_cycle,
                  emitter_module, s_run_cycle, s_setup_wrapper, s_run_setup, s_get_context,
-                 s_push_data, s_push_context, s_record_failure, s_log, s_name, kw_msg_type,
-                 kw_input_output, stopped, running, error, healthy, log_info, log_error, context,
-                 deepcopy, enum_type, onode, onode_push_data);
+                 s_push_data, s_push_context, s_record_failure, s_log, s_name, s_replace,
+                 kw_msg_type, kw_input_output, kw_code_place, role, blame_code, blame_globals,
+                 stopped, running, error, healthy, log_info, log_error, context, deepcopy,
+                 enum_type, onode, onode_push_data);
     }
 };
 
@@ -130,6 +137,52 @@ int log(VertexState* st, PyObject* self, PyObject* msg, fm::Lazy& type) {
     PyObject* const values[] = {msg, t};
     fm::Ref r = fm::steal(fm::call_method_kw(self, st->s_log, st->kw_msg_type, values));
     return r ? 0 : -1;
+}
+
+enum Role { kSetup, kStep, kProcess };
+
+// A contract violation is raised here in C++ after the handler returned, so
+// its traceback holds no frame of the node: the log entry would name
+// whichever element drives the thread (or none, on a decoupled worker). The
+// pending exception is raised again from a frame whose `self` is this node,
+// placed at the handler's definition and named after its role, so that the
+// entry names the node and the handler on every thread. Always returns -1.
+int blame(VertexState* st, PyObject* self, PyObject* handler, Role role) {
+    fm::Ref exc = fm::steal(PyErr_GetRaisedException());
+    fm::Ref code = fm::borrow(st->blame_code);
+    PyObject* fn = handler && PyMethod_Check(handler) ? PyMethod_GET_FUNCTION(handler) : handler;
+    PyObject* found = nullptr;
+    if (fn && PyObject_GetOptionalAttrString(fn, "__code__", &found) < 0) PyErr_Clear();
+    fm::Ref own = fm::steal(found);
+    fm::Ref file, line;
+    if (own && PyCode_Check(own.get())) {
+        file = fm::steal(PyObject_GetAttrString(own.get(), "co_filename"));
+        line = file ? fm::steal(PyObject_GetAttrString(own.get(), "co_firstlineno")) : fm::Ref();
+    }
+    if (!line) {  // not a Python function: its place stays unknown
+        PyErr_Clear();
+        file = fm::steal(PyUnicode_FromFormat("<%s handler>", Py_TYPE(fn ? fn : Py_None)->tp_name));
+        line = fm::steal(PyLong_FromLong(1));
+    }
+    if (file && line) {
+        PyObject* const values[] = {code.get(), file.get(), line.get(), st->role[role],
+                                    st->role[role]};
+        code = fm::steal(PyObject_VectorcallMethod(
+            st->s_replace, values, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_code_place));
+    }
+    fm::Ref raiser = code ? fm::steal(PyFunction_New(code.get(), st->blame_globals)) : fm::Ref();
+    if (raiser) {
+        fm::Ref r = fm::steal(PyObject_CallFunctionObjArgs(raiser.get(), self, exc.get(), nullptr));
+        PyObject* raised = PyErr_GetRaisedException();
+        if (raised == exc.get()) {
+            PyErr_SetRaisedException(raised);
+            return -1;
+        }
+        Py_XDECREF(raised);
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc.release());  // unattributed, but never masked
+    return -1;
 }
 
 // The failure policy of a non-batch node, applied to the pending exception:
@@ -265,15 +318,14 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
             return 0;
         }
     }
-    PyObject* produce = n->batch && n->process_handler && n->process_handler != Py_None
-                            ? n->process_handler
-                            : n->step_handler;
-    fm::Ref output = fm::steal(call_handler(produce, data));
+    bool process = n->batch && n->process_handler && n->process_handler != Py_None;
+    fm::Ref produce = fm::borrow(process ? n->process_handler : n->step_handler);
+    fm::Ref output = fm::steal(call_handler(produce.get(), data));
     if (!output) return -1;
     if (output.get() != Py_None) {
         if (!PyDict_CheckExact(output.get())) {
             PyErr_Format(PyExc_TypeError, "Expected dict, got %s", Py_TYPE(output.get())->tp_name);
-            return -1;
+            return blame(st, self, produce.get(), process ? kProcess : kStep);
         }
         if (n->flags & kIsOutputNode) {
             if (n->post_step_handler != st->no_op_step_hook) {
@@ -377,6 +429,39 @@ PyObject* node_setup_wrapper(PyObject* self, PyTypeObject* defining_class, PyObj
     Py_RETURN_NONE;
 }
 
+// The per-port contexts of an output node's setup result: each one present
+// must be a dict, since the nodes downstream read it as one. 1 when every
+// output port has one, 0 when one is missing (delivery reports which), -1
+// with ValueError for a context of another type.
+int port_contexts_checked(PyObject* self, PyObject* result) {
+    if (!(node(self)->flags & kIsOutputNode)) return 1;
+    PyObject* table = fm::as<fm::ONodeObject>(self)->output_ports;
+    if (!table || !PyDict_Check(table)) return 1;
+    // Snapshots: a name's hash or comparison runs code that may change either dict.
+    fm::Ref ports = fm::steal(PyDict_Keys(table));
+    fm::Ref given = fm::steal(PyDict_Copy(result));
+    if (!ports || !given) return -1;
+    int complete = 1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ports.get()); ++i) {
+        PyObject* name = PyList_GET_ITEM(ports.get(), i);
+        PyObject* context;
+        int found = PyDict_GetItemRef(given.get(), name, &context);
+        if (found < 0) return -1;
+        if (!found) {
+            complete = 0;
+            continue;
+        }
+        fm::Ref held = fm::steal(context);
+        if (PyDict_Check(context)) continue;
+        PyErr_Format(PyExc_ValueError,
+                     "Node.setup() must give each output port a dict as its context (such as {} "
+                     "or the incoming context passed on); port '%S' got %s.",
+                     name, Py_TYPE(context)->tp_name);
+        return -1;
+    }
+    return complete;
+}
+
 PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data;
@@ -395,10 +480,17 @@ PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject*
 
     fm::Ref ignored = fm::steal(call_handler(n->pre_setup_handler, data, context.get()));
     if (!ignored) return nullptr;
-    fm::Ref result = fm::steal(call_handler(n->setup_handler, data, context.get()));
+    fm::Ref setup = fm::borrow(n->setup_handler);
+    fm::Ref result = fm::steal(call_handler(setup.get(), data, context.get()));
     if (!result) return nullptr;
     if (!PyDict_CheckExact(result.get())) {
         PyErr_SetString(PyExc_ValueError, "Node.setup() must return a dict.");
+        blame(st, self, setup.get(), kSetup);
+        return nullptr;
+    }
+    int complete = port_contexts_checked(self, result.get());
+    if (complete < 0) {
+        blame(st, self, setup.get(), kSetup);
         return nullptr;
     }
 
@@ -411,7 +503,12 @@ PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject*
 
     fm::Ref pushed = fm::steal(PyObject_VectorcallMethod(
         st->s_push_context, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!pushed) return nullptr;
+    if (!pushed) {
+        // Delivery reports the port that setup left without a context.
+        if (!complete && PyErr_ExceptionMatches(PyExc_ValueError))
+            blame(st, self, setup.get(), kSetup);
+        return nullptr;
+    }
     Py_RETURN_NONE;
 }
 
@@ -609,6 +706,29 @@ PyMethodDef vertex_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Replaces *code by a copy without column positions: a traceback then shows
+// the handler's line whole instead of marking columns of the one-line raise.
+// Locations table entries of the form "no column information, same line",
+// up to eight code units each.
+int drop_columns(VertexState* st, PyObject** code) {
+    fm::Ref units = fm::steal(PyObject_GetAttrString(*code, "co_code"));
+    if (!units) return -1;
+    Py_ssize_t left = PyBytes_Size(units.get()) / 2;
+    std::string table;
+    for (; left > 0; left -= 8)
+        table += {static_cast<char>(0x80 | (13 << 3) | ((left < 8 ? left : 8) - 1)), 0};
+    fm::Ref bytes = fm::steal(PyBytes_FromStringAndSize(table.data(), std::ssize(table)));
+    fm::Ref kw = fm::names_tuple({"co_linetable"});
+    if (!bytes || !kw) return -1;
+    PyObject* const args[] = {*code, bytes.get()};
+    PyObject* plain = PyObject_VectorcallMethod(st->s_replace, args,
+                                                1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.get());
+    if (!plain) return -1;
+    fm::set_field(code, plain);
+    Py_DECREF(plain);
+    return 0;
+}
+
 int vertex_exec(PyObject* module) {
     VertexState* st = fm::module_state<VertexState>(module);
     new (st) VertexState{};
@@ -619,11 +739,25 @@ int vertex_exec(PyObject* module) {
         fm::intern(&st->s_push_data, "_push_data") < 0 ||
         fm::intern(&st->s_push_context, "_push_context") < 0 ||
         fm::intern(&st->s_record_failure, "record_failure") < 0 ||
-        fm::intern(&st->s_log, "log") < 0 || fm::intern(&st->s_name, "name") < 0)
+        fm::intern(&st->s_log, "log") < 0 || fm::intern(&st->s_name, "name") < 0 ||
+        fm::intern(&st->s_replace, "replace") < 0 ||
+        fm::intern_all(st->role, {"setup", "step", "process"}) < 0)
         return -1;
     st->kw_msg_type = fm::names_tuple({"msg", "type"}).release();
     st->kw_input_output = fm::names_tuple({"input", "output"}).release();
-    if (!st->kw_msg_type || !st->kw_input_output) return -1;
+    st->kw_code_place =
+        fm::names_tuple({"co_filename", "co_firstlineno", "co_name", "co_qualname"}).release();
+    if (!st->kw_msg_type || !st->kw_input_output || !st->kw_code_place) return -1;
+    st->blame_globals = PyDict_New();
+    if (!st->blame_globals) return -1;
+    fm::Ref defined = fm::steal(PyRun_String("def _(self, error): raise error\n", Py_file_input,
+                                             st->blame_globals, st->blame_globals));
+    fm::Ref blame_fn =
+        defined ? fm::borrow(PyDict_GetItemString(st->blame_globals, "_")) : fm::Ref();
+    if (!blame_fn) return -1;
+    st->blame_code = Py_XNewRef(PyFunction_GetCode(blame_fn.get()));
+    if (!st->blame_code || drop_columns(st, &st->blame_code) < 0) return -1;
+    if (PyDict_DelItemString(st->blame_globals, "_") < 0) return -1;
     st->no_op_setup_hook = PyObject_GetAttrString(module, "_no_op_setup_hook");
     st->no_op_step_hook = PyObject_GetAttrString(module, "_no_op_step_hook");
     if (!st->no_op_setup_hook || !st->no_op_step_hook) return -1;

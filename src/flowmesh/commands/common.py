@@ -1,4 +1,6 @@
-"""The `flowmesh` command: demo, run, graph, validate.
+"""What the subcommands of `flowmesh` share: one-line errors, exit codes,
+stopping on signals, best-effort output, the live status, loading documents,
+the live page's options.
 
 Every mistake a user can make on the command line (a missing file, broken
 JSON, a bad reference in a document, an unknown option) ends the command with
@@ -14,14 +16,10 @@ import argparse
 import contextlib
 import math
 import os
-import shutil
 import signal
-import subprocess
 import sys
 import threading
 import time
-
-from . import __version__
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
@@ -53,7 +51,7 @@ def describe_error(error):
     return text or type(error).__name__
 
 
-class _Parser(argparse.ArgumentParser):
+class Parser(argparse.ArgumentParser):
     def error(self, message):
         raise CommandError(f"{self.prog}: {message} (see {self.prog} --help)", EXIT_USAGE)
 
@@ -271,7 +269,7 @@ class Status:
 def watch(pipeline, status, duration, stop_event, interval=0.25):
     """Show `status` until `duration` seconds have passed (None: no limit),
     `stop_event` is set, or the pipeline stops by itself (a failure)."""
-    from .constants import Constants
+    from ..constants import Constants
 
     deadline = None if duration is None else time.monotonic() + duration
     try:
@@ -291,7 +289,7 @@ def watch(pipeline, status, duration, stop_event, interval=0.25):
 def source_counters(pipeline):
     """Cycle counters of the pipeline's sampled sources (of every element
     when it has none)."""
-    from .sources import SampledSource
+    from ..sources import SampledSource
 
     elements = list(pipeline.get_elements())
     sources = [e for e in elements if isinstance(e, SampledSource)] or elements
@@ -304,8 +302,8 @@ def source_counters(pipeline):
 def load_document(path, allow=None):
     """Load a saved pipeline, turning every way a document can be wrong into
     a one-line `CommandError` that names the file."""
-    from .pipeline import Pipeline
-    from .portable import Portable
+    from ..pipeline import Pipeline
+    from ..portable import Portable
 
     if not os.path.exists(path):
         raise CommandError(f"{path}: no such file")
@@ -338,7 +336,7 @@ def monitor_factory(args):
         return lambda pipeline: contextlib.nullcontext()
     import secrets
 
-    from . import monitor
+    from .. import monitor
 
     host, port = args.monitor
     token = None
@@ -381,7 +379,7 @@ def monitor_options(p):
 
 
 def _monitor_address(text):
-    from . import monitor
+    from .. import monitor
 
     try:
         return monitor.parse_address(text)
@@ -389,73 +387,12 @@ def _monitor_address(text):
         raise argparse.ArgumentTypeError(str(e)) from None
 
 
-# ============================================================ commands
+# ============================================================ a run's outcome
 
 
-def cmd_demo(args):
-    from . import demo
-
-    return demo.run_demo(
-        args.output,
-        args.duration,
-        fail=args.fail,
-        lsl=args.lsl,
-        monitored=monitor_factory(args),
-    )
-
-
-def cmd_run(args):
-    monitored = monitor_factory(args)
-    with StopSignals() as signals:
-        pipeline = load_document(args.file, args.allow)
-        ran = None
-        try:
-            with monitored(pipeline):
-                # A signal while loading or setting up ends the command before
-                # anything runs: a run begun anyway would overwrite its files.
-                if signals.code is None:
-                    print(f"Log file: {pipeline.log_file or '(none: memory only)'}", flush=True)
-                    ran = run_pipeline(pipeline, args.file, args.duration, signals)
-        finally:
-            signals.wait_for(pipeline.close)
-        if ran is not None:
-            print_summary(pipeline, ran)
-        failed = run_failure(pipeline)
-        if failed is not None:
-            raise CommandError(failed)
-        if signals.code is not None:
-            when = "." if ran is not None else " before the run started; nothing ran."
-            print(f"Stopped by {signals.name}{when}", flush=True)
-            return signals.code
-    return 0
-
-
-def run_pipeline(pipeline, label, duration, signals):
-    """Start `pipeline`, show its status until `duration` has passed, a
-    signal came or it stopped by itself, and stop it; returns the seconds
-    it ran, or None when a signal came first and nothing ran. The page of
-    `--monitor`, when open, sees the stop before it closes."""
-    status = Status(pipeline, source_counters(pipeline))
-    if signals.code is not None:
-        return None
-    print(f"Running {label}; Ctrl-C stops it.", flush=True)
-    began = time.monotonic()
-    try:
-        try:
-            pipeline.start()
-        except Exception as e:
-            raise CommandError(f"{label}: could not start: {describe_error(e)}") from e
-        watch(pipeline, status, duration, signals.event)
-        if signals.code is not None:
-            print(f"Stopping ({signals.name}); a second one ends at once.", flush=True)
-    finally:
-        signals.wait_for(pipeline.stop)
-    return time.monotonic() - began
-
-
-def _leaves(pipeline):
+def leaves(pipeline):
     """Every element of `pipeline` and, after a chain, its internal nodes."""
-    from .graph import describe
+    from ..graph import describe
 
     try:
         elements, _ = describe(pipeline)
@@ -467,7 +404,7 @@ def _leaves(pipeline):
             yield node["element"]
 
 
-def _text(error):
+def error_text(error):
     try:
         return describe_error(error)
     except Exception:  # an exception whose __str__ raises still has a type
@@ -479,112 +416,22 @@ def run_failure(pipeline):
 
     The monitoring thread may not have seen a failure that came just before
     the stop: the elements' own records are asked too."""
-    from .constants import Constants
+    from ..constants import Constants
 
     if pipeline.get_condition() == Constants.Conditions.ERROR:
         try:
             pipeline.raise_if_failed()
         except RuntimeError as e:
-            return _text(e)
+            return error_text(e)
         return "the pipeline failed"
-    for element in _leaves(pipeline):
+    for element in leaves(pipeline):
         try:
             failure = element.failure()
         except Exception:
             continue
         if failure is not None:
-            return f"The pipeline failed: {_text(failure)} in node '{element.name}'"
+            return f"The pipeline failed: {error_text(failure)} in node '{element.name}'"
     return None
-
-
-def print_summary(pipeline, seconds):
-    """How long the run lasted, the frames of each element that produced,
-    the items dropped, the failures."""
-    from .graph import describe
-
-    produced, drops, failures = [], [], []
-    elements, _ = describe(pipeline)
-    for entry in elements:
-        element = entry["element"]
-        outputs = entry.get("outputs") or any(n["outputs"] for n in entry.get("nodes", ()))
-        with contextlib.suppress(Exception):
-            if outputs and (count := element.get_counter()):
-                produced.append(f"{element.name} {count}")
-    for element in _leaves(pipeline):
-        with contextlib.suppress(Exception):
-            queued = getattr(element, "get_dropped", None)
-            for port, count in (queued() if callable(queued) else {}).items():
-                if count:
-                    drops.append(f"{element.name}.{port} {count}")
-        own = getattr(element, "dropped", None)
-        if type(own) is int and own:
-            drops.append(f"{element.name} {own}")
-        with contextlib.suppress(Exception):
-            if (failure := element.failure()) is not None:
-                failures.append(f"{element.name} ({type(failure).__name__}: {_text(failure)})")
-    print(f"Ran for {seconds:.1f} s.")
-    print(f"Frames: {', '.join(produced) or 'none'}")
-    print(f"Drops: {', '.join(drops) or 'none'}")
-    print(f"Failures: {', '.join(failures) or 'none'}", flush=True)
-
-
-def cmd_validate(args):
-    pipeline = load_document(args.file, args.allow)
-    try:
-        from . import graph
-
-        elements, connections = graph.describe(pipeline)
-        fed = {(id(target), port) for _, _, target, port, _ in connections}
-        unfed = [
-            f"{leaf['name']}.{port}"
-            for entry in elements
-            for leaf in entry.get("nodes", [entry])
-            for port in leaf["inputs"]
-            if (id(leaf), port) not in fed
-        ]
-        print(f"{args.file}: valid ({len(elements)} elements, {len(connections)} connections)")
-        for name in unfed:
-            print(
-                f"flowmesh: warning: {args.file}: nothing feeds the input {name}", file=sys.stderr
-            )
-    finally:
-        pipeline.close()
-    return 0
-
-
-def cmd_graph(args):
-    from . import graph
-
-    pipeline = load_document(args.file, args.allow)
-    try:
-        title = os.path.splitext(os.path.basename(args.file))[0]
-        dot = graph.to_dot(pipeline, title=title)
-    finally:
-        pipeline.close()
-    out = args.output
-    if out is None or out == "-":
-        sys.stdout.write(dot)
-        return 0
-    suffix = os.path.splitext(out)[1].lower().lstrip(".")
-    if suffix in ("", "dot", "gv"):
-        write_text(out, dot)
-        print(f"Graph written to {out}")
-        return 0
-    if suffix not in ("svg", "png", "pdf"):
-        raise CommandError(f"{out}: unknown format '.{suffix}'; use .dot, .svg, .png or .pdf")
-    dot_program = shutil.which("dot")
-    if dot_program is None:
-        raise CommandError(
-            f"rendering {out} needs Graphviz's 'dot' program (Debian/Ubuntu: apt-get install "
-            "graphviz); write a .dot file instead"
-        )
-    done = subprocess.run(
-        [dot_program, f"-T{suffix}", "-o", out], input=dot, text=True, capture_output=True
-    )
-    if done.returncode != 0:
-        raise CommandError(f"dot failed: {one_line(done.stderr) or done.returncode}")
-    print(f"Graph written to {out}")
-    return 0
 
 
 def write_text(path, text):
@@ -595,117 +442,21 @@ def write_text(path, text):
         raise CommandError(describe_error(e)) from e
 
 
-# ============================================================ parser
+# ============================================================ options
 
 
-def build_parser():
-    parser = _Parser(
-        prog="flowmesh",
-        description="flowmesh: a real-time dataflow framework. Run the demo, or run, check "
-        "and draw a saved pipeline.",
+def allow_option(p):
+    p.add_argument(
+        "--allow",
+        metavar="MODULE_PREFIX",
+        action="append",
+        type=module_prefix,
+        help="import only modules under this prefix while loading (repeatable); "
+        "by default a document may name any module, so load only documents you trust",
     )
-    parser.add_argument("--version", action="version", version=f"flowmesh {__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
-    commands.required = True
-
-    def allow_option(p):
-        p.add_argument(
-            "--allow",
-            metavar="MODULE_PREFIX",
-            action="append",
-            type=_module_prefix,
-            help="import only modules under this prefix while loading (repeatable); "
-            "by default a document may name any module, so load only documents you trust",
-        )
-
-    demo = commands.add_parser(
-        "demo",
-        help="run the demo: a simulated EEG recording, filtered, epoched and averaged",
-        description="A simulated 8-channel EEG at 250 Hz with a stimulus about once a second: "
-        "notch-filtered, cut into epochs around the stimuli and averaged live. At the end the "
-        "pipeline is saved, loaded back and run again, and the average is plotted (with "
-        "matplotlib: pip install 'flowmesh[plot]'; without it the plot is skipped).",
-    )
-    demo.add_argument(
-        "--duration",
-        type=_seconds,
-        default=10.0,
-        metavar="SECONDS",
-        help="how long the main run lasts (default 10)",
-    )
-    demo.add_argument(
-        "--output",
-        metavar="DIR",
-        default="flowmesh-demo",
-        help="where the document, the log, the recording and the plot go "
-        "(default ./flowmesh-demo, created)",
-    )
-    demo.add_argument(
-        "--fail",
-        action="store_true",
-        help="make a node fail after a few seconds, to show what a failure looks like",
-    )
-    demo.add_argument(
-        "--lsl",
-        action="store_true",
-        help="also publish the signal (type EEG) and the markers (type Markers) as LSL streams "
-        "while the demo runs (needs pylsl: pip install 'flowmesh[lsl]')",
-    )
-    monitor_options(demo)
-    demo.set_defaults(func=cmd_demo)
-
-    run = commands.add_parser(
-        "run",
-        help="load a saved pipeline and run it",
-        description="Load a saved pipeline and run it with a live status. "
-        "Ctrl-C, SIGTERM or SIGHUP stops it cleanly (exit codes 130, 143 and 129; a second "
-        "signal ends it at once); a failure inside the run exits with 1. It prints where its "
-        "log goes and, at the end, a summary: duration, frames, drops, failures.",
-    )
-    run.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
-    run.add_argument(
-        "--duration",
-        type=_seconds,
-        default=None,
-        metavar="SECONDS",
-        help="stop after this long (default: run until stopped)",
-    )
-    allow_option(run)
-    monitor_options(run)
-    run.set_defaults(func=cmd_run)
-
-    graph = commands.add_parser(
-        "graph",
-        help="draw a saved pipeline (Graphviz DOT)",
-        description="Write the pipeline's graph as Graphviz DOT: elements "
-        "with their ports, SYNC links solid, ASYNC links dashed, chains "
-        "as clusters. An OUT ending in .svg, .png or .pdf is rendered "
-        "with Graphviz's dot program.",
-    )
-    graph.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
-    graph.add_argument(
-        "-o",
-        "--output",
-        metavar="OUT",
-        help="output file (.dot, .svg, .png, .pdf); default: DOT on stdout",
-    )
-    allow_option(graph)
-    graph.set_defaults(func=cmd_graph)
-
-    validate = commands.add_parser(
-        "validate",
-        help="check a saved pipeline without running it",
-        description="Load a saved pipeline without running it and "
-        "report what is wrong with it. Exit code 0 when it loads, "
-        "1 when not; an input that nothing feeds is a warning.",
-    )
-    validate.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
-    allow_option(validate)
-    validate.set_defaults(func=cmd_validate)
-    return parser
 
 
-def _seconds(text):
+def seconds(text):
     try:
         value = float(text)
     except ValueError:
@@ -723,8 +474,8 @@ def _seconds(text):
     return value
 
 
-def _module_prefix(text):
-    from .documents import module_prefixes
+def module_prefix(text):
+    from ..documents import module_prefixes
 
     try:
         return module_prefixes([text])[0]
@@ -732,33 +483,3 @@ def _module_prefix(text):
         raise argparse.ArgumentTypeError(
             f"not a dotted module name (such as flowmesh or mylab.nodes): {text!r}"
         ) from None
-
-
-def main(argv=None):
-    """Run the command line `argv` (default: the process's); returns the exit code."""
-    with best_effort_output():
-        return _main(argv)
-
-
-def _main(argv):
-    try:
-        args = build_parser().parse_args(argv)
-        return args.func(args)
-    except CommandError as e:
-        print(
-            f"flowmesh: {one_line(e)}" if not str(e).startswith("flowmesh") else one_line(e),
-            file=sys.stderr,
-        )
-        return e.code
-    except KeyboardInterrupt:
-        print("flowmesh: interrupted", file=sys.stderr)
-        return EXIT_SIGINT
-    except Exception as e:
-        # A fault of flowmesh itself: still one line, with where to look.
-        print(f"flowmesh: internal error: {type(e).__name__}: {describe_error(e)}", file=sys.stderr)
-        return EXIT_FAILED
-    finally:
-        try:
-            sys.stdout.flush()
-        except Exception:
-            pass

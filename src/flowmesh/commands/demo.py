@@ -15,12 +15,19 @@ seconds instead, to show the failure path.
 
 import contextlib
 import os
-import sys
 
-import numpy as np
-
-from .cli import CommandError, Status, StopSignals, run_failure, watch
-from .constants import Constants
+from ..constants import Constants
+from .common import (
+    CommandError,
+    Status,
+    StopSignals,
+    load_document,
+    monitor_factory,
+    monitor_options,
+    run_failure,
+    seconds,
+    watch,
+)
 
 SECOND_RUN = 2.0
 FAIL_AFTER = 3.0
@@ -37,20 +44,68 @@ LSL_STREAMS = (
 )
 
 
+def add_parser(subcommands):
+    p = subcommands.add_parser(
+        "demo",
+        help="run the demo: a simulated EEG recording, filtered, epoched and averaged",
+        description="A simulated 8-channel EEG at 250 Hz with a stimulus about once a second: "
+        "notch-filtered, cut into epochs around the stimuli and averaged live. At the end the "
+        "pipeline is saved, loaded back and run again, and the average is plotted (with "
+        "matplotlib: pip install 'flowmesh[plot]'; without it the plot is skipped).",
+    )
+    p.add_argument(
+        "--duration",
+        type=seconds,
+        default=10.0,
+        metavar="SECONDS",
+        help="how long the main run lasts (default 10)",
+    )
+    p.add_argument(
+        "--output",
+        metavar="DIR",
+        default="flowmesh-demo",
+        help="where the document, the log, the recording and the plot go "
+        "(default ./flowmesh-demo, created)",
+    )
+    p.add_argument(
+        "--fail",
+        action="store_true",
+        help="make a node fail after a few seconds, to show what a failure looks like",
+    )
+    p.add_argument(
+        "--lsl",
+        action="store_true",
+        help="also publish the signal (type EEG) and the markers (type Markers) as LSL streams "
+        "while the demo runs (needs pylsl: pip install 'flowmesh[lsl]')",
+    )
+    monitor_options(p)
+    p.set_defaults(func=cmd_demo)
+
+
+def cmd_demo(args):
+    return run_demo(
+        args.output,
+        args.duration,
+        fail=args.fail,
+        lsl=args.lsl,
+        monitored=monitor_factory(args),
+    )
+
+
 def build(output, fail_after=None, lsl=False):
     """The demo pipeline, logging into `output`/logs; returns (pipeline, parts).
     `fail_after`: seconds after which the EEG fails (None: never); `lsl`: also
     publish the EEG and the markers as LSL streams."""
-    from .nodes import Averager, Epocher, Filter, Recorder
-    from .pipeline import Pipeline
-    from .sources import Sink
-    from .synthetic import SimulatedEEG, StimulusSource
+    from ..nodes import Averager, Epocher, Filter, Recorder
+    from ..pipeline import Pipeline
+    from ..sources import Sink
+    from ..synthetic import SimulatedEEG, StimulusSource
 
     async_in = [{"name": "in", "timing": Constants.Timing.ASYNC}]
     parts = {}
     if lsl:
         try:
-            from .lsl import LSLOutlet
+            from ..lsl import LSLOutlet
         except ImportError as e:
             raise CommandError(f"--lsl: {e}") from e
         for name, stream, kind, source_id, events in LSL_STREAMS:
@@ -112,6 +167,10 @@ def peak(mean, times):
     """(amplitude, latency) of the largest positive deflection of the
     channels' mean after the stimulus, smoothed over 5 samples so that one
     noisy sample cannot move it."""
+    # Here, not at the top: the command line imports every subcommand and
+    # `flowmesh --help` need not load numpy.
+    import numpy as np
+
     trace = np.convolve(mean.mean(axis=1), np.ones(5) / 5, mode="same")
     after = times > 0
     i = int(np.argmax(np.where(after, trace, -np.inf)))
@@ -220,8 +279,6 @@ def summary(parts):
 
 
 def second_run(document, signals, monitored=None):
-    from .cli import load_document
-
     pipeline = load_document(document)
     try:
         print(f"Loaded {document} back: {len(pipeline.get_elements())} elements")
@@ -269,7 +326,3 @@ def plot_average(parts, path):
     finally:
         plt.close(fig)
     return path
-
-
-if __name__ == "__main__":  # pragma: no cover
-    sys.exit(run_demo("flowmesh-demo", 10.0))

@@ -1,0 +1,40 @@
+"""What the LSL nodes share: how they name themselves and declare their ports."""
+
+from ..configuration import Configuration
+
+_Keys = Configuration.Keys
+
+
+def _owner(node, kind):
+    return f"{kind} '{node.name}'" if node.name else kind
+
+
+def _declare_ports(config, key, wanted, owner):
+    """Set `config[key]` to the ports `wanted` ((name, timing) pairs), keeping
+    what was recorded for them (a document keeps the ports' ids). A port that
+    is not among them, or one recorded with another timing, is refused."""
+    given = config.get(key)
+    if given is None:
+        given = []
+    if not isinstance(given, list):
+        raise TypeError(f"{key} must be a list, got {type(given).__name__}.")
+    names = [name for name, _ in wanted]
+    recorded = {}
+    for entry in given:
+        if not isinstance(entry, dict):
+            raise TypeError(f"{key} entries must be dicts, got {type(entry).__name__}.")
+        name = entry.get(_Keys.NAME)
+        if name not in names:
+            raise ValueError(f"{owner} has the ports {names} in {key}; got {name!r}.")
+        recorded[name] = entry
+    ports = []
+    for name, timing in wanted:
+        entry = dict(recorded.get(name, {}))
+        entry[_Keys.NAME] = name
+        given_timing = entry.setdefault(_Keys.TIMING, timing)
+        if given_timing != timing:
+            raise ValueError(
+                f"{owner} port '{name}' must have timing {timing}, got {given_timing}."
+            )
+        ports.append(entry)
+    config[key] = ports

@@ -1,0 +1,393 @@
+"""`LSLInlet`: a source fed by an LSL stream, pulled by a thread of its own."""
+
+import math
+import threading
+import time
+
+import pylsl
+
+from ..configuration import (
+    check_bool,
+    check_int,
+    check_keys,
+    check_number,
+    check_str,
+)
+from ..constants import Constants
+from ..held_producer import HeldProducer
+from ..o_node import ONode
+from ._common import _declare_ports, _owner
+from .metadata import (
+    _STRING,
+    MAX_BUFFER,
+    MAX_CHANNELS,
+    MAX_CHUNK,
+    MAX_WAIT,
+    Metadata,
+    _check_format,
+    _describe_stream,
+    _rated_shape,
+    _same_stream_shape,
+    check_stream,
+    stream_metadata,
+)
+from .resolution import _Presence, first_stream, stream_query
+from .samples import _event_of
+
+_SYNC = Constants.Timing.SYNC
+_ASYNC = Constants.Timing.ASYNC
+_LogTypes = Constants.LogTypes
+
+# How long one blocking pull may keep a puller thread from seeing a stop request.
+_SLICE = 0.1
+# A stop waits this long for a puller stuck inside liblsl before leaving it.
+_JOIN_TIMEOUT = 5.0
+# How long a stream found may take to answer when the search has no time limit.
+_ANSWER_TIMEOUT = 10.0
+
+
+class LSLInlet(HeldProducer, ONode):
+    """A source fed by an LSL stream.
+
+    The stream is found by any combination of `stream_name`, `stream_type`,
+    `source_id` and an XPath `predicate` (LSL's query language), within
+    `resolve_timeout` seconds of the start (at most `MAX_WAIT`; None: until
+    the node stops); when none appears, the node fails
+    with a TimeoutError naming what it looked for. `channel_count` and
+    `channel_format` (when given) must match the stream, or it is refused.
+
+    A thread of the node's own pulls what arrives and emits it at once: with
+    `events` False (the default) as frames on "out" and their timestamps on
+    "timestamps" (both SYNC; at most `max_samples` samples per frame); with
+    `events` True one event per sample on "out" (ASYNC), as string and
+    irregular-rate streams need. `time_correction` and `dejitter` turn on
+    liblsl's clock synchronisation and timestamp smoothing.
+
+    A stream silent for `lost_after` seconds is looked for on the network:
+    while it is still there, the silence is logged once (INFO); when it is
+    gone, the node logs a WARNING and picks the
+    stream up again when it comes back, through liblsl's recovery when the
+    stream has a source id, by resolving it again otherwise; an INFO line says
+    so. Failures of the thread fail the node like a failing step.
+    """
+
+    class Configuration(ONode.Configuration):
+        class Keys(ONode.Configuration.Keys):
+            STREAM_NAME = "stream_name"
+            STREAM_TYPE = "stream_type"
+            SOURCE_ID = "source_id"
+            PREDICATE = "predicate"
+            RESOLVE_TIMEOUT = "resolve_timeout"
+            CHANNEL_COUNT = "channel_count"
+            CHANNEL_FORMAT = "channel_format"
+            EVENTS = "events"
+            TIME_CORRECTION = "time_correction"
+            DEJITTER = "dejitter"
+            MAX_SAMPLES = "max_samples"
+            BUFFER = "buffer"
+            LOST_AFTER = "lost_after"
+
+        def _set_defaults(self):
+            keys = self.Keys
+            self.setdefault(keys.EVENTS, False)
+            check_bool(keys.EVENTS, self[keys.EVENTS])
+            if self[keys.EVENTS]:
+                wanted = [(Constants.Defaults.PORT_OUT, _ASYNC)]
+            else:
+                wanted = [(Constants.Defaults.PORT_OUT, _SYNC), (LSLInlet.TIMESTAMPS, _SYNC)]
+            _declare_ports(self, keys.OUTPUT_PORTS, wanted, "LSLInlet")
+            super()._set_defaults()
+            for key in (keys.STREAM_NAME, keys.STREAM_TYPE, keys.SOURCE_ID, keys.PREDICATE):
+                self.setdefault(key, None)
+            self.setdefault(keys.RESOLVE_TIMEOUT, 10.0)
+            self.setdefault(keys.CHANNEL_COUNT, None)
+            self.setdefault(keys.CHANNEL_FORMAT, None)
+            self.setdefault(keys.TIME_CORRECTION, False)
+            self.setdefault(keys.DEJITTER, False)
+            self.setdefault(keys.MAX_SAMPLES, 1024)
+            self.setdefault(keys.BUFFER, 360.0)
+            self.setdefault(keys.LOST_AFTER, 2.0)
+
+        def validate(self):
+            super().validate()
+            check_keys(self)
+            keys = self.Keys
+            criteria = (keys.STREAM_NAME, keys.STREAM_TYPE, keys.SOURCE_ID, keys.PREDICATE)
+            for key in criteria:
+                check_str(key, self[key], allow_none=True, allow_empty=True)
+            if all(self[key] is None for key in criteria):
+                raise ValueError(
+                    "LSLInlet needs at least one of stream_name, stream_type, source_id "
+                    "or predicate to find its stream."
+                )
+            # 0 would give up before liblsl's first answer could arrive.
+            check_number(
+                keys.RESOLVE_TIMEOUT,
+                self[keys.RESOLVE_TIMEOUT],
+                strict=True,
+                allow_none=True,
+                maximum=MAX_WAIT,
+            )
+            check_int(
+                keys.CHANNEL_COUNT,
+                self[keys.CHANNEL_COUNT],
+                1,
+                maximum=MAX_CHANNELS,
+                allow_none=True,
+            )
+            _check_format(keys.CHANNEL_FORMAT, self[keys.CHANNEL_FORMAT])
+            for key in (keys.TIME_CORRECTION, keys.DEJITTER):
+                check_bool(key, self[key])
+            check_int(keys.MAX_SAMPLES, self[keys.MAX_SAMPLES], 1, maximum=MAX_CHUNK)
+            check_number(keys.BUFFER, self[keys.BUFFER], strict=True, maximum=MAX_BUFFER)
+            check_number(keys.LOST_AFTER, self[keys.LOST_AFTER], strict=True, maximum=MAX_WAIT)
+            if not self[keys.EVENTS] and self[keys.CHANNEL_FORMAT] == _STRING:
+                raise ValueError("LSLInlet: a string stream needs events=True.")
+
+    TIMESTAMPS = "timestamps"
+
+    def __init__(self, **config):
+        self._init_holds()
+        # Set once the thread has found the stream (or given up): the setup of
+        # an event-only node, which runs on a thread of its own, waits for it.
+        self._ready = threading.Event()
+        self._ready.set()
+        self._metadata = None
+        super().__init__(**config)
+
+    @property
+    def metadata(self):
+        """The description of the stream in use (see `Metadata`), or None."""
+        return self._metadata
+
+    def query(self):
+        """The LSL predicate this node resolves its stream with."""
+        keys = self.Configuration.Keys
+        config = self.config
+        return stream_query(
+            config[keys.STREAM_NAME],
+            config[keys.STREAM_TYPE],
+            config[keys.SOURCE_ID],
+            config[keys.PREDICATE],
+        )
+
+    # Run control.
+    def start(self):
+        thread = self._thread
+        if thread is not None and thread.is_alive() and not self._stop_event.is_set():
+            return
+        # Before the base start, which may launch the setup thread that waits on it.
+        self._ready = threading.Event()
+        super().start()
+        self._launch(self._pull, self._ready, name=f"{self.name or 'LSLInlet'} LSL")
+
+    def stop(self):
+        if not self._halt(_JOIN_TIMEOUT):
+            # liblsl can hold a pull while it recovers a stream; the thread
+            # sees the stop request when the call returns and emits nothing.
+            self.log(
+                f"{_owner(self, 'LSLInlet')}: liblsl has not returned within "
+                f"{_JOIN_TIMEOUT:g} s; its thread is left to end by itself.",
+                _LogTypes.WARNING,
+            )
+        super().stop()
+
+    # Handlers.
+    def setup(self, data, context):
+        keys = self.Configuration.Keys
+        # An event-only node sets up on its own thread as soon as it starts.
+        timeout = self.config[keys.RESOLVE_TIMEOUT]
+        self._ready.wait(None if timeout is None else timeout + _JOIN_TIMEOUT)
+        metadata = dict(self._metadata or {})
+        stamps = data.get(self.TIMESTAMPS)
+        if stamps is not None and len(stamps):  # a signal sets up with its first frame
+            metadata[Metadata.T0] = float(stamps[0])
+        return {name: dict(metadata) for name in self._imp._output_ports}
+
+    def step(self, data):
+        return data or None
+
+    # The thread.
+    def _fail(self, error):
+        """The node's failure policy, applied to what went wrong on its thread."""
+        imp = self._imp
+        try:
+            imp.record_failure(error)
+            imp.log(msg=error, type=_LogTypes.ERROR)
+        finally:
+            imp._condition = Constants.Conditions.ERROR
+
+    def _healthy(self, stop):
+        imp = self._imp
+        return (
+            not stop.is_set()
+            and imp._state == Constants.States.RUNNING
+            and imp._condition != Constants.Conditions.ERROR
+        )
+
+    def _resolve(self, stop, timeout):
+        """The first stream matching the query, looking until `timeout` seconds
+        pass (None: until stopped); None when stopped or timed out."""
+        return first_stream(self.query(), stop, timeout)
+
+    def _open(self, info):
+        """An inlet on `info` with its metadata, checked against the configuration."""
+        keys = self.Configuration.Keys
+        config = self.config
+        owner = _owner(self, "LSLInlet")
+        metadata = stream_metadata(info)
+        check_stream(
+            metadata,
+            config[keys.CHANNEL_COUNT],
+            config[keys.CHANNEL_FORMAT],
+            config[keys.EVENTS],
+            owner,
+        )
+        flags = pylsl.proc_none
+        if config[keys.TIME_CORRECTION]:
+            flags |= pylsl.proc_clocksync
+        if config[keys.DEJITTER]:
+            flags |= pylsl.proc_dejitter | pylsl.proc_monotonize
+        inlet = pylsl.StreamInlet(
+            info, max_buflen=math.ceil(config[keys.BUFFER]), recover=True, processing_flags=flags
+        )
+        timeout = config[keys.RESOLVE_TIMEOUT]
+        timeout = _ANSWER_TIMEOUT if timeout is None else max(timeout, 1.0)
+        try:
+            metadata = stream_metadata(info, inlet.info(timeout))
+            inlet.open_stream(timeout)
+        except pylsl.util.TimeoutError as e:
+            raise TimeoutError(f"{owner}: {_describe_stream(metadata)} did not answer.") from e
+        return inlet, metadata
+
+    def _connect(self, stop, timeout):
+        """Resolve and open the stream; (None, None) when stopped or timed out."""
+        info = self._resolve(stop, timeout)
+        if info is None:
+            return None, None
+        return self._open(info)
+
+    def _adopt(self, metadata, ready):
+        """Take `metadata` as the stream's description for this run. A run whose
+        context has gone downstream already keeps it: a stream that comes back
+        with other channels is refused."""
+        if self._imp._counter == 0 or self._metadata is None:
+            self._metadata = metadata
+        elif not _same_stream_shape(self._metadata, metadata):
+            owner = _owner(self, "LSLInlet")
+            raise ValueError(
+                f"{owner} was set up for {_describe_stream(self._metadata)} with "
+                f"{_rated_shape(self._metadata)}; the stream now has {_rated_shape(metadata)}."
+            )
+        self.log(
+            f"{_owner(self, 'LSLInlet')}: receiving {_describe_stream(metadata)} from "
+            f"'{metadata[Metadata.HOSTNAME]}', {_rated_shape(metadata)}.",
+            _LogTypes.INFO,
+        )
+        ready.set()
+
+    def _pull(self, stop, ready):
+        imp = self._imp
+        keys = self.Configuration.Keys
+        config = self.config
+        events = config[keys.EVENTS]
+        try:
+            timeout = config[keys.RESOLVE_TIMEOUT]
+            inlet, metadata = self._connect(stop, timeout)
+            if inlet is None:
+                if not stop.is_set():
+                    raise TimeoutError(
+                        f"{_owner(self, 'LSLInlet')}: no LSL stream matching {self.query()} "
+                        f"appeared within {timeout:g} s."
+                    )
+                return
+            self._adopt(metadata, ready)
+            self._go.wait()
+            if events:
+                # The first cycle (setup) runs on the node's setup thread.
+                setup_thread = getattr(imp, "_setup_thread", None)
+                if setup_thread is not None:
+                    setup_thread.join()
+            self._stream(stop, inlet, metadata)
+        except BaseException as e:  # the thread is the last stop of whatever went wrong
+            self._fail(e)
+        finally:
+            # A recorded failure keeps this frame alive through its traceback;
+            # the connection must not live on with it.
+            inlet = None
+            ready.set()
+
+    def _stream(self, stop, inlet, metadata):
+        keys = self.Configuration.Keys
+        config = self.config
+        cycle = self._imp._cycle
+        events = config[keys.EVENTS]
+        max_samples = config[keys.MAX_SAMPLES]
+        lost_after = config[keys.LOST_AFTER]
+        out, stamps_port = Constants.Defaults.PORT_OUT, self.TIMESTAMPS
+        owner = _owner(self, "LSLInlet")
+        string_stream = metadata[Metadata.CHANNEL_FORMAT] == _STRING
+        as_numpy = not string_stream
+        clock = time.monotonic
+        last_data = clock()
+        lost = silent = False
+        watch = _Presence(metadata, lost_after)
+        try:
+            while self._healthy(stop):
+                try:
+                    chunk, stamps = inlet.pull_chunk(
+                        timeout=_SLICE, max_samples=max_samples, min_samples=1, as_numpy=as_numpy
+                    )
+                except pylsl.util.LostError:
+                    # No source id: liblsl cannot recover the stream; resolve it again.
+                    if not lost:
+                        self.log(
+                            f"{owner}: {_describe_stream(metadata)} was lost.", _LogTypes.WARNING
+                        )
+                        lost = True
+                    inlet = watch = None
+                    inlet, metadata = self._connect(stop, None)
+                    if inlet is None:
+                        return
+                    self._adopt(metadata, threading.Event())
+                    watch = _Presence(metadata, lost_after)
+                    continue
+                if len(stamps):
+                    watch.heard()
+                    if lost:
+                        self.log(f"{owner}: {_describe_stream(metadata)} is back.", _LogTypes.INFO)
+                        lost = False
+                    elif silent:
+                        self.log(
+                            f"{owner}: {_describe_stream(metadata)} is sending again.",
+                            _LogTypes.INFO,
+                        )
+                    silent = False
+                    last_data = clock()
+                    if not self._healthy(stop):
+                        return
+                    if events:
+                        rows = chunk.tolist() if as_numpy else chunk
+                        for sample, stamp in zip(rows, stamps):
+                            cycle({out: _event_of(sample, float(stamp), string_stream)})
+                    else:
+                        cycle({out: chunk, stamps_port: stamps})
+                elif not lost and clock() - last_data >= lost_after:
+                    # Lost means gone from the network; a stream still
+                    # announced is only silent, which a marker stream may be.
+                    if not watch.present():
+                        self.log(
+                            f"{owner}: {_describe_stream(metadata)} was lost; "
+                            "waiting for it to come back.",
+                            _LogTypes.WARNING,
+                        )
+                        lost = True
+                    elif not silent:
+                        self.log(
+                            f"{owner}: {_describe_stream(metadata)} has sent nothing for "
+                            f"{lost_after:g} s; it is still on the network.",
+                            _LogTypes.INFO,
+                        )
+                        silent = True
+        finally:
+            inlet = watch = None
