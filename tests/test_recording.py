@@ -9,8 +9,8 @@ import pytest
 from support import wait_until
 
 from flowmesh import xdf
-from flowmesh._recording_xdf import Recorder, Replay
 from flowmesh.constants import Constants
+from flowmesh.nodes import Recorder, Replay
 from flowmesh.pipeline import Pipeline
 from flowmesh.sources import EventSource, SampledSource, Sink
 

@@ -14,23 +14,14 @@ import time
 import numpy as np
 import pylsl
 
-from . import xdf
-from .lsl import stream_query
+from .. import xdf
+from .metadata import _FORMAT_CODES, _FORMAT_NAMES
+from .resolution import stream_query
 
 #: Seconds between two clock-offset measurements of a recorded stream.
 OFFSET_INTERVAL = 5.0
 _SLICE = 0.1
 _KEYS = {"name": "name", "type": "type", "source_id": "source_id", "predicate": "predicate"}
-_FORMAT_CODES = {
-    "float32": pylsl.cf_float32,
-    "double64": pylsl.cf_double64,
-    "int8": pylsl.cf_int8,
-    "int16": pylsl.cf_int16,
-    "int32": pylsl.cf_int32,
-    "int64": pylsl.cf_int64,
-    "string": pylsl.cf_string,
-}
-_FORMAT_NAMES = {code: name for name, code in _FORMAT_CODES.items()}
 
 
 def parse_query(text):
@@ -177,7 +168,7 @@ def publish(path, *, speed=1.0, select=None, stop=None, started=None):
     (None: as fast as possible). Sample timestamps are shifted onto this
     machine's clock, keeping their spacing. Returns the samples pushed per
     stream name."""
-    from ._recording_xdf import _plan, _port_names
+    from ..nodes.recording import _plan, _port_names
 
     stop = stop or threading.Event()
     headers = [
