@@ -1001,9 +1001,14 @@ def export(path, to, out, *, stream=None, markers=None, overwrite=False):
     if os.path.lexists(out) and not overwrite:
         raise XdfError(f"{os.fsdecode(out)}: exists; pass overwrite=True to replace it")
     raw = to_mne(path, stream=stream, markers=markers)
-    if to == "fif":
-        raw.save(out, overwrite=overwrite, verbose=False)
-    else:
-        import mne
+    import warnings
 
-        mne.export.export_raw(out, raw, fmt=to, overwrite=overwrite, verbose=False)
+    with warnings.catch_warnings():
+        # MNE says so whenever a format stores less precision than double.
+        warnings.simplefilter("ignore", RuntimeWarning)
+        if to == "fif":
+            raw.save(out, overwrite=overwrite, verbose=False)
+        else:
+            import mne
+
+            mne.export.export_raw(out, raw, fmt=to, overwrite=overwrite, verbose=False)
