@@ -501,8 +501,13 @@ def test_demo_runs_to_its_end_and_leaves_its_files(tmp_path):
     assert "Second run:" in done.stdout
     assert (out / "average.png").read_bytes().startswith(b"\x89PNG")
     assert list((out / "logs").glob("flowmesh-*.log"))
-    recording = np.load(out / "recording.npz")
-    assert recording["time"].size > 0
+    import pyxdf
+
+    streams = pyxdf.load_xdf(str(out / "recording.xdf"))[0]
+    streams = {s["info"]["name"][0]: s for s in streams}
+    assert len(streams["signal"]["time_stamps"]) > 0 and "footer" in streams["signal"]
+    assert streams["signal"]["time_series"].shape[1] == 8
+    assert re.search(r"stream 'signal' \(no type\): \d+ samples x 8 channel", done.stdout)
     document = json.loads((out / "pipeline.json").read_text())
     assert {entry["module"] for entry in document["nodes"]} == {
         "flowmesh.nodes",

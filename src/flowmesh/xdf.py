@@ -55,6 +55,7 @@ __all__ = [
     "load",
     "stream_header",
     "streams",
+    "summary",
     "to_mne",
 ]
 
@@ -930,6 +931,19 @@ def info(path):
             }
         )
     return out
+
+
+def summary(path):
+    """One line per stream of the XDF file `path` (read with pyxdf)."""
+    lines = []
+    for s in info(path):
+        rate = f"{s['rate']:g} Hz" if s["rate"] else "irregular"
+        lines.append(
+            f"stream {s['name']!r} ({s['type'] or 'no type'}): {s['samples']} samples x "
+            f"{s['channels']} channel(s), {s['format']}, {rate}, {s['duration']:.2f} s"
+            + ("" if s["complete"] else " (no footer: not closed cleanly)")
+        )
+    return lines
 
 
 def _pick(loaded, stream):
