@@ -2,7 +2,7 @@
 
 import threading
 
-from .common import CommandError, StopSignals, describe_error
+from .common import CommandError, StopSignals, describe_error, seconds
 
 
 def add_parser(subcommands):
@@ -22,6 +22,12 @@ def add_parser(subcommands):
         default=1.0,
         metavar="X|max",
         help="1 plays in real time (default), 2 twice as fast, max as fast as possible",
+    )
+    p.add_argument(
+        "--wait-for-consumers",
+        type=seconds,
+        metavar="SECONDS",
+        help="with --lsl: start playing once every stream has a consumer (or after SECONDS)",
     )
     p.add_argument(
         "--stream",
@@ -82,6 +88,7 @@ def _publish(args, signals):
                     select=args.stream,
                     stop=signals.event,
                     started=started,
+                    wait_for_consumers=args.wait_for_consumers,
                 )
             )
         except BaseException as e:

@@ -21,6 +21,8 @@ from .resolution import stream_query
 #: Seconds between two clock-offset measurements of a recorded stream.
 OFFSET_INTERVAL = 5.0
 _SLICE = 0.1
+#: Seconds the outlets of `publish` stay open after the last sample.
+LINGER = 1.0
 _KEYS = {"name": "name", "type": "type", "source_id": "source_id", "predicate": "predicate"}
 
 
@@ -162,12 +164,13 @@ class LSLRecording:
             raise self.error
 
 
-def publish(path, *, speed=1.0, select=None, stop=None, started=None):
+def publish(path, *, speed=1.0, select=None, stop=None, started=None, wait_for_consumers=None):
     """Play the streams of the XDF file `path` as LSL outlets (same names,
     types, channels, rates, labels) with their relative timing, at `speed`
     (None: as fast as possible). Sample timestamps are shifted onto this
-    machine's clock, keeping their spacing. Returns the samples pushed per
-    stream name."""
+    machine's clock, keeping their spacing. With `wait_for_consumers`
+    (seconds), playing begins once every outlet has a consumer or that time
+    has passed. Returns the samples pushed per stream name."""
     from ..nodes.recording import _plan, _port_names
 
     stop = stop or threading.Event()
@@ -194,6 +197,12 @@ def publish(path, *, speed=1.0, select=None, stop=None, started=None):
     _, plan = _plan(path, select, 32)
     if started is not None:
         started.set()
+    if wait_for_consumers is not None:
+        deadline = time.monotonic() + wait_for_consumers
+        for outlet, _ in outlets.values():
+            while not stop.is_set() and not outlet.wait_for_consumers(0.1):
+                if time.monotonic() > deadline:
+                    break
     if not plan:
         return pushed
     base = plan[0][0]
@@ -219,4 +228,6 @@ def publish(path, *, speed=1.0, select=None, stop=None, started=None):
                 shifted = t0 + (np.asarray(stamps) - base) / (speed or 1.0)
                 outlet.push_chunk(np.ascontiguousarray(value), shifted.tolist())
                 pushed[header["name"]] += len(stamps)
+    # An outlet dropped at once takes what it has not sent yet with it.
+    stop.wait(LINGER)
     return pushed
