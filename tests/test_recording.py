@@ -292,3 +292,54 @@ def test_a_truncated_file_replays_what_is_readable_or_fails_clearly(tmp_path):
         ports = [n for n in replay._imp._output_ports if not n.endswith("_timestamps")]
         if ports:
             _collect(replay, ports)
+
+
+class _Unprintable:
+    def __init__(self, error):
+        self.error = error
+
+    def __repr__(self):
+        raise self.error
+
+
+def test_events_of_any_kind_are_recorded_from_several_threads(tmp_path):
+    path = tmp_path / "e.xdf"
+    events = EventSource(name="events")
+    recorder = Recorder(name="rec", path=str(path), input_ports=[{"name": "in", "timing": ASYNC}])
+    sent = [
+        _Unprintable(RuntimeError("no")),
+        _Unprintable(SystemExit(3)),
+        np.arange(3),
+        np.zeros((2, 2)),
+        float("nan"),
+        {1: "int key"},
+        "text",
+    ]
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect(events, recorder)
+        p.start()
+        try:
+            threads = [
+                threading.Thread(target=lambda: [events.trigger(v) for v in sent]) for _ in range(4)
+            ]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            assert wait_until(lambda: recorder.get_counter() >= 4 * len(sent), TIMEOUT)
+        finally:
+            p.stop()
+        p.raise_if_failed()
+    texts = [row[0] for row in load(path)["in"]["time_series"]]
+    assert len(texts) == 4 * len(sent)
+    assert sorted(set(texts)) == sorted(
+        [
+            '"<_Unprintable>"',
+            "[0, 1, 2]",
+            "[[0.0, 0.0], [0.0, 0.0]]",
+            '"nan"',
+            '{"1": "int key"}',
+            '"text"',
+        ]
+    )

@@ -464,7 +464,9 @@ def json_text(value):
         pass
     try:
         return json.dumps(repr(value), ensure_ascii=False)
-    except Exception:
+    except BaseException:
+        # Even a repr that raises SystemExit must not end a recording: this
+        # runs on the writer's thread, where no signal is delivered.
         return json.dumps(f"<{type(value).__name__}>")
 
 

@@ -174,10 +174,12 @@ class Recorder(INode):
     """Records what reaches its inputs to an XDF file, as the run goes.
 
     Each input port (default: one SYNC port "in") is one stream of the file,
-    named after the port and declared with its first value: a numeric frame
-    (array of samples x channels; 1-D is one sample) makes a numeric stream
-    in the frame's dtype, anything else (events) a string stream holding each
-    value's JSON text. A SYNC input named "timestamps" is not a stream: its
+    named after the port and declared with its first value: on a SYNC or
+    INHERITED input, a numeric frame (array of samples x channels; 1-D is
+    one sample) makes a numeric stream in the frame's dtype, and later frames
+    must keep its channel count; an ASYNC input, or any other first value,
+    makes a string stream of events holding each value's JSON text (the text
+    of its repr where JSON has no form for it). A SYNC input named "timestamps" is not a stream: its
     1-D array gives the timestamps of the samples of the other SYNC inputs of
     the same frame. Without it, the last sample of a frame is stamped with
     the frame's arrival (monotonic clock, as LSL's) and the ones before it
@@ -234,6 +236,7 @@ class Recorder(INode):
         self._writer = None
         self._streams = {}
         self._contexts = {}
+        self._event_ports = set()
         self._lock = threading.Lock()
         self._times, self._cycles = [], []
         self._began = None
@@ -288,6 +291,11 @@ class Recorder(INode):
         except OSError as e:
             raise xdf.XdfError(f"{self.path}: cannot make its directory: {e.strerror}") from e
         self._streams, self._contexts = {}, {}
+        self._event_ports = {
+            entry[keys.NAME]
+            for entry in self.config[keys.INPUT_PORTS]
+            if entry.get(keys.TIMING) == _ASYNC
+        }
         self._writer = xdf.BackgroundWriter(
             self.path,
             overwrite=self.config[keys.OVERWRITE],
@@ -408,11 +416,15 @@ class Recorder(INode):
         for port, value in data.items():
             if stamps is not None and port == TIMESTAMPS:
                 continue
-            frame = _samples(value)
-            stream = self._streams.get(port) or self._declare(port, frame)
-            if stream.numeric != (frame is not None):
-                kind = "a numeric frame" if stream.numeric else "an event"
-                raise TypeError(f"{self.name}: port {port!r} records {kind} stream; got {value!r}")
+            stream = self._streams.get(port)
+            if stream is None:
+                events = port in self._event_ports
+                stream = self._declare(port, None if events else _samples(value))
+            frame = _samples(value) if stream.numeric else None
+            if stream.numeric and frame is None:
+                raise TypeError(
+                    f"{self.name}: port {port!r} records numeric frames; got {type(value).__name__}"
+                )
             if frame is None:
                 writer.push(stream.id, [value], [_event_time(value, now)])
                 continue
