@@ -213,3 +213,28 @@ def test_record_and_replay_over_lsl_in_a_private_network(tmp_path):
     assert [r[0] for r in streams["rec-markers"]["time_series"]] == [f"m{i}" for i in range(8)]
     assert len(got["clock_times"]) >= 1  # the recorder measured the clock offset
     assert "footer" in got
+
+
+@pytest.mark.parametrize("trial", range(4))
+def test_sigkill_leaves_a_file_with_every_flushed_sample(tmp_path, trial):
+    out = tmp_path / "rec.xdf"
+    document = recording_document(tmp_path, out, flush_interval=0.25)
+    process = start(tmp_path, "run", document)
+    try:
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and (not out.exists() or out.stat().st_size < 5_000):
+            time.sleep(0.02)
+        time.sleep(0.2 + 0.4 * trial)
+        killed = time.monotonic()
+        process.send_signal(signal.SIGKILL)
+        process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
+    streams = {s["info"]["name"][0]: s for s in pyxdf.load_xdf(str(out))[0]}
+    eeg = streams["eeg"]
+    assert "footer" not in eeg
+    # Stamped at arrival (monotonic, shared with this process): every frame
+    # that arrived a flush interval before the kill is in the file.
+    assert eeg["time_stamps"][-1] >= killed - 0.25 - 0.05
