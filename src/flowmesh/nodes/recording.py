@@ -237,6 +237,7 @@ class Recorder(INode):
         self._streams = {}
         self._contexts = {}
         self._event_ports = set()
+        self._stamped = False
         self._lock = threading.Lock()
         self._times, self._cycles = [], []
         self._began = None
@@ -296,6 +297,7 @@ class Recorder(INode):
             for entry in self.config[keys.INPUT_PORTS]
             if entry.get(keys.TIMING) == _ASYNC
         }
+        self._stamped = any(e[keys.NAME] == TIMESTAMPS for e in self.config[keys.INPUT_PORTS])
         self._writer = xdf.BackgroundWriter(
             self.path,
             overwrite=self.config[keys.OVERWRITE],
@@ -412,7 +414,7 @@ class Recorder(INode):
         if writer.error is not None:
             raise writer.error
         now = time.monotonic()
-        stamps = data.get(TIMESTAMPS) if TIMESTAMPS in self._imp._input_ports else None
+        stamps = data.get(TIMESTAMPS) if self._stamped else None
         for port, value in data.items():
             if stamps is not None and port == TIMESTAMPS:
                 continue
