@@ -526,7 +526,8 @@ class BackgroundWriter:
         self._lock = threading.Lock()
         self.dropped = 0  # items refused by `push` or lost to a failure
         self.dropped_samples = 0
-        self.accepted = 0
+        self._taken = 0  # sample items the writer's thread took from the queue
+        self._open = True
         self.error = None
         self.last_flush = time.monotonic()
         self._closing = self._close_sent = False
@@ -571,17 +572,30 @@ class BackgroundWriter:
         """
         if stream_id not in self._shapes:
             raise ValueError(f"no stream with id {stream_id!r}")
+        return self.append((stream_id, values, timestamps, arrival))
+
+    def append(self, item):
+        """`push` for a caller that made (stream id, values, timestamps,
+        arrival) itself: no lock taken unless the item is dropped."""
+        queue = self._queue
+        # A deque's append is atomic; the bound may be passed by one item
+        # per producing thread, no more.
+        if self._open and len(queue) < self._bound:
+            queue.append(item)
+            return True
         with self._lock:
-            if self.error is None and not self._closing and len(self._queue) < self._bound:
-                self._queue.append((stream_id, values, timestamps, arrival))
-                self.accepted += 1
-                return True
             self.dropped += 1
-            self.dropped_samples += _count(values, timestamps)
-            return False
+            self.dropped_samples += _count(item[1], item[2])
+        return False
+
+    @property
+    def accepted(self):
+        """Sample items taken by `push` and not dropped since."""
+        queued = list(self._queue)
+        return self._taken + sum(1 for item in queued if type(item[0]) is int)
 
     def clock_offset(self, stream_id, collection_time, offset):
-        with self._lock:
+        if self._open:
             self._queue.append((_OFFSET, stream_id, collection_time, offset))
 
     def close(self, footers=True, timeout=None):
@@ -590,12 +604,14 @@ class BackgroundWriter:
         with self._lock:
             send, self._close_sent = not self._close_sent, True
             self._closing = True
+            self._open = False
             if send:
                 self._queue.append((_CLOSE, footers))
         self._wake.set()
         self._thread.join(timeout)
         if self._thread.is_alive():
             raise XdfError(f"{self.path}: the writer did not finish within {timeout} s")
+        self._drop_queued()
         if self.error is not None:
             raise self.error
 
@@ -623,6 +639,7 @@ class BackgroundWriter:
                 for item in batch:
                     head = item[0]
                     if type(head) is int:
+                        self._taken += 1
                         if head != run_id:
                             if run:
                                 w.write_encoded_many(run_id, self._encode_run(run))
@@ -659,17 +676,24 @@ class BackgroundWriter:
             with self._lock:
                 self.error = e if isinstance(e, XdfError) else _wrapped(self.path, e)
                 self._closing = True
-                # What is left will never be written.
-                for item in self._queue:
-                    if type(item[0]) is int:
-                        self.dropped += 1
-                        self.dropped_samples += _count(item[1], item[2])
-                        self.accepted -= 1
-                self._queue.clear()
+                self._open = False
+            self._drop_queued()
             try:
                 w.close(footers=False)
             except Exception:
                 pass
+
+    def _drop_queued(self):
+        """Count what is left in the queue, never to be written, as dropped."""
+        with self._lock:
+            while True:
+                try:
+                    item = self._queue.popleft()
+                except IndexError:
+                    return
+                if type(item[0]) is int:
+                    self.dropped += 1
+                    self.dropped_samples += _count(item[1], item[2])
 
     def _encode_run(self, items):
         """Encoded items for consecutive queued items of one stream: small

@@ -422,24 +422,27 @@ class Recorder(INode):
             if stream is None:
                 events = port in self._event_ports
                 stream = self._declare(port, None if events else _samples(value))
-            frame = _samples(value) if stream.numeric else None
-            if stream.numeric and frame is None:
-                raise TypeError(
-                    f"{self.name}: port {port!r} records numeric frames; got {type(value).__name__}"
-                )
-            if frame is None:
-                writer.push(stream.id, [value], [_event_time(value, now)])
+            if not stream.numeric:
+                writer.append((stream.id, [value], [_event_time(value, now)], None))
                 continue
-            n, channels = frame.shape
-            if channels != stream.channels:
+            if type(value) is np.ndarray and value.ndim == 2 and value.dtype.kind in "biuf":
+                frame = value
+            else:
+                frame = _samples(value)
+                if frame is None:
+                    raise TypeError(
+                        f"{self.name}: port {port!r} records numeric frames; got "
+                        f"{type(value).__name__}"
+                    )
+            if frame.shape[1] != stream.channels:
                 raise ValueError(
                     f"{self.name}: port {port!r} records {stream.channels} channel(s); "
                     f"got a frame of shape {frame.shape}"
                 )
-            if stamps is not None and len(stamps) == n:
-                writer.push(stream.id, frame, stamps)
+            if stamps is not None and len(stamps) == len(frame):
+                writer.append((stream.id, frame, stamps, None))
             else:
-                writer.push(stream.id, frame, None, now)
+                writer.append((stream.id, frame, None, now))
         return None
 
 
