@@ -238,6 +238,7 @@ class Recorder(INode):
         self._contexts = {}
         self._event_ports = set()
         self._stamped = False
+        self._closed = None  # the writer whose close was already reported
         self._lock = threading.Lock()
         self._times, self._cycles = [], []
         self._began = None
@@ -286,6 +287,7 @@ class Recorder(INode):
             super().start()
             return
         keys = self.Configuration.Keys
+        self._writer = None  # nothing of an earlier run's file is used again
         directory = os.path.dirname(os.path.abspath(self.path))
         try:
             os.makedirs(directory, exist_ok=True)
@@ -327,13 +329,14 @@ class Recorder(INode):
             super().stop()  # a decoupled node runs what is queued first
         finally:
             writer = self._writer
-            if writer is not None:
+            if writer is not None and writer is not self._closed:
+                self._closed = writer  # a second stop has nothing more to report
                 try:
                     writer.close()
                 except Exception as e:
                     if self.failure() is None:
                         _fail(self._imp, e)
-                    else:
+                    elif self.failure() is not e:
                         self.log(e, Constants.LogTypes.ERROR)
 
     def setup(self, data, context):
