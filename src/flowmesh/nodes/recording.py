@@ -23,6 +23,13 @@ from ..sources import _LONGEST_WAIT, SampledSource
 from ._common import _SYNC
 
 _ASYNC = Constants.Timing.ASYNC
+_RECORDER_DEFAULTS = {
+    "overwrite": False,
+    "flush_interval": 1.0,
+    "fsync_interval": 5.0,
+    "queue_size": 10_000,
+}
+_REPLAY_DEFAULTS = {"streams": None, "frame_size": 32}
 #: The input port whose frames give the samples' timestamps of the other SYNC inputs.
 TIMESTAMPS = "timestamps"
 
@@ -215,22 +222,25 @@ class Recorder(INode):
             super()._set_defaults()
             keys = self.Keys
             self.setdefault(keys.PATH, None)
-            self.setdefault(keys.OVERWRITE, False)
-            self.setdefault(keys.FLUSH_INTERVAL, 1.0)
-            self.setdefault(keys.FSYNC_INTERVAL, 5.0)
-            self.setdefault(keys.QUEUE_SIZE, 10_000)
+            # The settings of XDF recording are not written in when absent:
+            # documents of earlier versions save back unchanged.
 
         def validate(self):
             super().validate()
             check_keys(self)
             keys = self.Keys
             check_str(keys.PATH, self[keys.PATH])
-            check_bool(keys.OVERWRITE, self[keys.OVERWRITE])
-            check_number(keys.FLUSH_INTERVAL, self[keys.FLUSH_INTERVAL], strict=True)
+            setting = self.setting
+            check_bool(keys.OVERWRITE, setting(keys.OVERWRITE))
+            check_number(keys.FLUSH_INTERVAL, setting(keys.FLUSH_INTERVAL), strict=True)
             check_number(
-                keys.FSYNC_INTERVAL, self[keys.FSYNC_INTERVAL], strict=True, allow_none=True
+                keys.FSYNC_INTERVAL, setting(keys.FSYNC_INTERVAL), strict=True, allow_none=True
             )
-            check_int(keys.QUEUE_SIZE, self[keys.QUEUE_SIZE], 1)
+            check_int(keys.QUEUE_SIZE, setting(keys.QUEUE_SIZE), 1)
+
+        def setting(self, key):
+            """The value of `key`, its default when absent."""
+            return self.get(key, _RECORDER_DEFAULTS[key])
 
     def __init__(self, **config):
         self._writer = None
@@ -302,10 +312,10 @@ class Recorder(INode):
         self._stamped = any(e[keys.NAME] == TIMESTAMPS for e in self.config[keys.INPUT_PORTS])
         self._writer = xdf.BackgroundWriter(
             self.path,
-            overwrite=self.config[keys.OVERWRITE],
-            flush_interval=self.config[keys.FLUSH_INTERVAL],
-            fsync_interval=self.config[keys.FSYNC_INTERVAL],
-            queue_size=self.config[keys.QUEUE_SIZE],
+            overwrite=self.config.setting(keys.OVERWRITE),
+            flush_interval=self.config.setting(keys.FLUSH_INTERVAL),
+            fsync_interval=self.config.setting(keys.FSYNC_INTERVAL),
+            queue_size=self.config.setting(keys.QUEUE_SIZE),
         )
         try:
             super().start()
@@ -520,7 +530,6 @@ class Replay(SampledSource):
             keys = self.Keys
             if not isinstance(self.get(keys.PATH), str):
                 raise TypeError(f"Replay needs a path (str), got {self.get(keys.PATH)!r}.")
-            self.setdefault(keys.STREAMS, None)
             if self.get(keys.OUTPUT_PORTS) is None:
                 # Only the stream headers or the port list, never the values:
                 # building runs no code from the file.
@@ -530,20 +539,21 @@ class Replay(SampledSource):
                         for p in recording_ports(self[keys.PATH])
                     ]
                 else:
-                    self[keys.OUTPUT_PORTS] = _declared_ports(self[keys.PATH], self[keys.STREAMS])
+                    self[keys.OUTPUT_PORTS] = _declared_ports(
+                        self[keys.PATH], self.setting(keys.STREAMS)
+                    )
             super()._set_defaults()
             self.setdefault(keys.REALTIME, True)
-            self.setdefault(keys.SPEED, 1.0 if self[keys.REALTIME] is True else None)
-            self.setdefault(keys.FRAME_SIZE, 32)
+            # Not written in when absent: documents of earlier versions save back unchanged.
             self.setdefault(keys.ALLOW_PICKLE, False)
 
         def validate(self):
             super().validate()
             keys = self.Keys
-            check_number(keys.SPEED, self[keys.SPEED], strict=True, allow_none=True)
-            check_int(keys.FRAME_SIZE, self[keys.FRAME_SIZE], 1)
+            check_number(keys.SPEED, self.setting(keys.SPEED), strict=True, allow_none=True)
+            check_int(keys.FRAME_SIZE, self.setting(keys.FRAME_SIZE), 1)
             check_bool(keys.REALTIME, self[keys.REALTIME])
-            select = self[keys.STREAMS]
+            select = self.setting(keys.STREAMS)
             if select is not None and (
                 type(select) is not list or not all(type(s) is str for s in select)
             ):
@@ -556,6 +566,12 @@ class Replay(SampledSource):
                     "allow_pickle cannot be set by a document loaded with allowed_modules: "
                     "unpickling a recording runs code from it."
                 )
+
+        def setting(self, key):
+            """The value of `key`, its default when absent."""
+            if key == self.Keys.SPEED:
+                return self.get(key, 1.0 if self[self.Keys.REALTIME] is True else None)
+            return self.get(key, _REPLAY_DEFAULTS[key])
 
     def __init__(self, **config):
         self.plan = None
@@ -585,13 +601,13 @@ class Replay(SampledSource):
             ]
             return
         self._metadata, self.plan = _plan(
-            path, self.config[keys.STREAMS], self.config[keys.FRAME_SIZE]
+            path, self.config.setting(keys.STREAMS), self.config.setting(keys.FRAME_SIZE)
         )
 
     def _produce(self, stop):
         imp = self._imp
         cycle = imp._cycle
-        speed = self.config[self.Configuration.Keys.SPEED]
+        speed = self.config.setting(self.Configuration.Keys.SPEED)
         running, error = Constants.States.RUNNING, Constants.Conditions.ERROR
         self._go.wait()
         setup_thread = getattr(imp, "_setup_thread", None)
