@@ -193,8 +193,8 @@ def test_record_and_replay_over_lsl_in_a_private_network(tmp_path):
     command = [*COMMAND]
     script = (
         f'"$@" record "{copy}" --stream type=EEG --stream name=rec-markers --duration 9 '
-        f"> record.out 2>&1 & sleep 3; "
-        f'"$@" replay "{source}" --lsl --wait-for-consumers 30 > replay.out 2>&1; '
+        f'> "{tmp_path}/record.out" 2>&1 & sleep 3; '
+        f'"$@" replay "{source}" --lsl --wait-for-consumers 30 > "{tmp_path}/replay.out" 2>&1; '
         "wait $!; echo done"
     )
     done = run_isolated(
