@@ -192,10 +192,11 @@ def test_record_and_replay_over_lsl_in_a_private_network(tmp_path):
     config = write_config(tmp_path)
     command = [*COMMAND]
     script = (
-        f'"$@" record "{copy}" --stream type=EEG --stream name=rec-markers --duration 9 '
-        f'> "{tmp_path}/record.out" 2>&1 & sleep 3; '
+        f'"$@" record "{copy}" --stream type=EEG --stream name=rec-markers '
+        f'> "{tmp_path}/record.out" 2>&1 & pid=$!; sleep 3; '
         f'"$@" replay "{source}" --lsl --wait-for-consumers 30 > "{tmp_path}/replay.out" 2>&1; '
-        "wait $!; echo done"
+        # SIGTERM ends the recording with a complete file.
+        'sleep 1; kill -TERM $pid; wait $pid; echo "done $?"'
     )
     done = run_isolated(
         ["sh", "-c", script, "sh", *command],
@@ -203,7 +204,7 @@ def test_record_and_replay_over_lsl_in_a_private_network(tmp_path):
         timeout=180,
     )
     record_out = (tmp_path / "record.out").read_text() if (tmp_path / "record.out").exists() else ""
-    assert "done" in done.stdout, done.stdout + done.stderr + record_out
+    assert "done 143" in done.stdout, done.stdout + done.stderr + record_out
     streams = {s["info"]["name"][0]: s for s in pyxdf.load_xdf(str(copy))[0]}
     assert set(streams) == {"rec-eeg", "rec-markers"}, record_out
     got = streams["rec-eeg"]
