@@ -13,9 +13,9 @@ a time) and, when it has them, "channels".
 - `Epocher`: cuts a window of the signal around every marker and emits it as an
   event.
 - `Averager`: the running average of the epochs it has received.
-- `Recorder` and `Replay`: every frame and event a node receives, written to a
-  numpy ``.npz`` file, and played back at its original pace or as fast as
-  possible.
+- `Recorder` and `Replay`: every frame and event a node receives, written to an
+  XDF file as the run goes (crash-safe, readable by pyxdf, MNE, EEGLAB), and
+  any XDF file played back in real time, faster, or as fast as possible.
 - `Resample`, `Decimate`, `Rereference`, `Select`, `BandPower`, `Scaler`: the
   signal nodes decoders put in front of a classifier (`signal`).
 - `Classifier`: a scikit-learn estimator calibrated on labelled epochs, then
