@@ -31,7 +31,7 @@ int ochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!st->onode.get() || !st->ionode.get()) return -1;
     PyObject* config;
     PyObject* nodes;
-    if (!init_chain_base(st, self, args, kwds, "OO:OChainImp", &config, &nodes)) return -1;
+    if (!init_chain_base(st, self, args, kwds, "OChainImp", &config, &nodes)) return -1;
     Ref hold_config = fm::borrow(config);
     Ref seq = steal(own_nodes(st, self));
     if (!seq) return -1;
@@ -65,7 +65,7 @@ int ochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
 // Every node after the first must take input; then ChainImp wires them.
 PyObject* ochain_connect_internal_nodes(PyObject* self, PyTypeObject* defining_class,
                                         PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("_connect_internal_nodes", nargs, kwnames)) return nullptr;
+    if (!fm::parse_args("_connect_internal_nodes", nargs, kwnames)) return nullptr;
     CascadeState* st = fm::class_state<CascadeState>(defining_class);
     if (!st->inode.get()) return nullptr;
     Ref nodes = steal(PyObject_GetAttr(self, st->n(N__internal_nodes)));

@@ -21,7 +21,7 @@ Ref text(const char* fmt, ...) {
 }
 
 // pipeline.log(msg) (INFO), or pipeline.log(msg, type=<type>).
-int log_on(State* st, PyObject* pipeline, PyObject* msg, Lazy* type = nullptr) {
+int log_on(State* st, PyObject* pipeline, PyObject* msg, Constant* type = nullptr) {
     Ref r;
     if (!type) {
         r = steal(call_method(pipeline, st->n(N_log), msg));
@@ -499,7 +499,9 @@ PyObject* deserialize_impl(State* st, PyObject* data) {
 // ------------------------------------------------------------ entry points
 
 // Static methods and module functions are bound to the module.
-PyObject* static_writer_identity(PyObject* module, PyObject*) {
+PyObject* static_writer_identity(PyObject* module, PyObject* const*, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    if (!fm::parse_args("_writer_identity", nargs, kwnames)) return nullptr;
     (void)module;
     return writer_identity().release();
 }
@@ -521,11 +523,21 @@ PyObject* static_deserialize(PyObject* module, PyObject* const* args, Py_ssize_t
     return deserialize_impl(state_of(module), out[0]);
 }
 
-PyObject* module_node_name(PyObject* module, PyObject* node) {
+PyObject* module_node_name(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    static const char* const names[] = {"node"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("_node_name", args, nargs, kwnames, names, a, 1)) return nullptr;
+    PyObject* node = a[0];
     return node_name_impl(state_of(module), node).release();
 }
 
-PyObject* module_index_nodes(PyObject* module, PyObject* nodes) {
+PyObject* module_index_nodes(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static const char* const names[] = {"nodes"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("_index_nodes", args, nargs, kwnames, names, a, 1)) return nullptr;
+    PyObject* nodes = a[0];
     return index_nodes_impl(state_of(module), nodes).release();
 }
 
@@ -545,7 +557,7 @@ PyObject* module_resolve_port(PyObject* module, PyObject* const* args, Py_ssize_
 }
 
 PyMethodDef static_methods[] = {
-    {"_writer_identity", static_writer_identity, METH_NOARGS,
+    {"_writer_identity", fm::as_cfunc(static_writer_identity), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_writer_identity()\n--\n\n"
                "The writer identity of a document: {\"flowmesh\": version}, or {}.")},
     {"_check_format_version", as_cfunc(static_check_format_version), METH_FASTCALL | METH_KEYWORDS,
@@ -558,10 +570,10 @@ PyMethodDef static_methods[] = {
 };
 
 PyMethodDef module_functions[] = {
-    {"_node_name", module_node_name, METH_O,
-     PyDoc_STR("_node_name(node, /)\n--\n\nThe configured name of an element, or None.")},
-    {"_index_nodes", module_index_nodes, METH_O,
-     PyDoc_STR("_index_nodes(nodes, /)\n--\n\n"
+    {"_node_name", fm::as_cfunc(module_node_name), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("_node_name(node)\n--\n\nThe configured name of an element, or None.")},
+    {"_index_nodes", fm::as_cfunc(module_index_nodes), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("_index_nodes(nodes)\n--\n\n"
                "(by_name, ambiguous): the elements by unique name, and the names used twice.")},
     {"_resolve_port", as_cfunc(module_resolve_port), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_resolve_port(ref, by_name, ambiguous, *, output)\n--\n\nThe port a connection end "
@@ -574,43 +586,27 @@ const char kUnpackSource[] =
     "    first, second = pair\n"
     "    return first, second\n";
 
-const char* const kNameText[] = {
-#define FM_TEXT(n) #n,
-    FM_DOCUMENT_NAMES(FM_TEXT)
-#undef FM_TEXT
-};
-
 }  // namespace
 
 int visit_ref(State& st, visitproc visit, void* arg) {
-    return st.refs([&](auto&... ref) {
-        int r = 0;
-        (void)((r = fm::visit_ref(ref, visit, arg)) || ...);
-        return r;
-    });
+    return visit_refs(st, visit, arg);
 }
 
 void clear_ref(State& st) {
-    st.refs([](auto&... ref) {
-        (fm::clear_ref(ref), ...);
-        return 0;
-    });
+    clear_refs(st);
 }
 
 PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
     (void)args;
-    if (!no_args("serialize", nargs, kwnames)) return nullptr;
+    if (!parse_args("serialize", nargs, kwnames)) return nullptr;
     PyObject* module = PyType_GetModule(cls);
     if (!module) return nullptr;
     return serialize_impl(state_of(module), module, self);
 }
 
 int init(State* st, PyObject* module, PyObject* type) {
-    for (int i = 0; i < N_COUNT; ++i) {
-        st->names[i] = PyUnicode_InternFromString(kNameText[i]);
-        if (!st->names[i]) return -1;
-    }
+    if (st->n.intern() < 0) return -1;
     st->type = Py_NewRef(type);
     st->kw_type = names_tuple({"type"}).release();
     st->kw_msg_type = names_tuple({"msg", "type"}).release();

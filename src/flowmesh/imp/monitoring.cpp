@@ -306,7 +306,7 @@ PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
     if (!holder && !log_recovery(st, self)) return nullptr;
     bool interval_warned = false;
     for (;;) {
-        int failed = is(pipe(self)->condition, st->failed);
+        int failed = st->failed.matches(pipe(self)->condition);
         if (failed > 0) break;
         int outcome = failed < 0 ? -1 : monitoring_pass(st, self, false);
         if (outcome > 0) break;
@@ -330,7 +330,7 @@ PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
 
 PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
-    int failed = is(p->condition, st->failed);
+    int failed = st->failed.matches(p->condition);
     if (failed < 0) return nullptr;
     Ref cause = first_element_failure(st, self);
     if (!cause) return nullptr;

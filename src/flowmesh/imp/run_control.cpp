@@ -25,7 +25,7 @@ int join_monitor_thread(ConductorState* st, PyObject* self) {
     return 0;
 }
 
-Ref get_incident(ConductorState* st, PyObject* logger, fm::Lazy& type, bool opaque) {
+Ref get_incident(ConductorState* st, PyObject* logger, fm::Constant& type, bool opaque) {
     PyObject* t = type.get();
     if (!t) return {};
     if (!opaque) {
@@ -91,7 +91,7 @@ PyObject* start_run(ConductorState* st, PyObject* self);
 PyObject* start_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
     if (log_text(st, self, nullptr, "Starting pipeline...") < 0) return nullptr;
-    int running = is(p->state, st->running);
+    int running = st->running.matches(p->state);
     if (running < 0) return nullptr;
     // Running, or about to be: a start already under way (here or on
     // another thread) counts as running.
@@ -127,7 +127,7 @@ PyObject* start_run(ConductorState* st, PyObject* self) {
     Ref checked = steal(PyObject_CallOneArg(check_loops, nodes.get()));
     if (!checked) return nullptr;
     Py_ssize_t n = PyList_GET_SIZE(nodes.get());
-    int failed = is(p->condition, st->failed);
+    int failed = st->failed.matches(p->condition);
     if (failed < 0) return nullptr;
     if (failed) {
         Ref logger = borrow(fm::field_borrowed(p->logger));
@@ -245,7 +245,7 @@ PyObject* stop_impl(ConductorState* st, PyObject* self) {
         // what is left is the stop of an already stopped pipeline, which
         // waits for the monitoring thread's report.
         if (!claimed_by_other_thread(p)) Py_RETURN_NONE;
-        int stopped = is(p->state, st->stopped);
+        int stopped = st->stopped.matches(p->state);
         if (stopped <= 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
         return stop_run(st, self);
     }
@@ -369,15 +369,15 @@ Ref stop_order(ConductorState* st, PyObject* nodes) {
 
 PyObject* stop_run(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
-    int stopped = is(p->state, st->stopped);
+    int stopped = st->stopped.matches(p->state);
     if (stopped < 0) return nullptr;
     if (stopped) {
-        int healthy = is(p->condition, st->healthy);
+        int healthy = st->healthy.matches(p->condition);
         if (healthy < 0) return nullptr;
         if (healthy &&
             log_text(st, self, nullptr, "Pipeline has already been stopped. Skipping.") < 0)
             return nullptr;
-        int failed = is(p->condition, st->failed);
+        int failed = st->failed.matches(p->condition);
         if (failed < 0) return nullptr;
         if (failed) {
             if (log_text(st, self, nullptr,
@@ -429,7 +429,7 @@ PyObject* close_impl(ConductorState* st, PyObject* self) {
         // are stopped already, the monitoring thread is joined below, as
         // after a run it stopped itself.
         int stopped = p->run_control == kStopping && claimed_by_other_thread(p)
-                          ? is(p->state, st->stopped)
+                          ? st->stopped.matches(p->state)
                           : 0;
         if (stopped < 0) return nullptr;
         if (!stopped) {
@@ -437,7 +437,7 @@ PyObject* close_impl(ConductorState* st, PyObject* self) {
             Py_RETURN_NONE;
         }
     }
-    int running = p->run_control == kStopping ? 0 : is(p->state, st->running);
+    int running = p->run_control == kStopping ? 0 : st->running.matches(p->state);
     if (running < 0) return nullptr;
     if (running) {
         Ref r = steal(stop_impl(st, self));

@@ -7,29 +7,27 @@
 
 namespace {
 
+#define FM_WORKER_NAMES(X) X(Keys) X(NAME) X(name) X(write) X(stop) X(get_state)
+FM_NAME_TABLE(FM_WORKER_NAMES);
+
 struct WorkerState {
     PyObject* type;  // ProcessingElementImp
     PyObject* base;  // PortableImp, whose constructor registers the id
-    PyObject* s_Keys;
-    PyObject* s_NAME;
-    PyObject* s_name;
-    PyObject* s_write;
-    PyObject* s_stop;
-    PyObject* s_get_state;
+    NameTable n;
     PyObject* write_kwnames;  // ("type", "message")
     PyObject* empty_str;
     fm::Lazy logger_class{"flowmesh.logging", "Logger"};
-    fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
-    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
-    fm::Lazy healthy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
-    fm::Lazy info{"flowmesh.constants", "Constants.LogTypes.INFO"};
+    fm::Constant stopped{fm::constants::kStopped};
+    fm::Constant running{fm::constants::kRunning};
+    fm::Constant healthy{fm::constants::kHealthy};
+    fm::Constant info{fm::constants::kLogInfo};
     fm::Lazy current_element{"flowmesh.logging", "current_element"};
 
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, base, s_Keys, s_NAME, s_name, s_write, s_stop, s_get_state, write_kwnames,
-                 empty_str, logger_class, stopped, running, healthy, info, current_element);
+        return f(type, base, n, write_kwnames, empty_str, logger_class, stopped, running, healthy,
+                 info, current_element);
     }
 };
 
@@ -73,14 +71,11 @@ PyObject* element_get_name(PyObject* self, void* /*closure*/) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
     if (!module) return nullptr;
     WorkerState* st = fm::module_state<WorkerState>(module);
-    PyObject* borrowed = element(self)->base.config;
-    if (!borrowed)
-        return PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'config'",
-                            Py_TYPE(self)->tp_name);
-    fm::Ref config = fm::borrow(borrowed);
-    fm::Ref keys = fm::steal(PyObject_GetAttr(config.get(), st->s_Keys));
+    fm::Ref config = fm::borrow(fm::config_of(self));
+    if (!config) return nullptr;
+    fm::Ref keys = fm::steal(PyObject_GetAttr(config.get(), st->n(N_Keys)));
     if (!keys) return nullptr;
-    fm::Ref key = fm::steal(PyObject_GetAttr(keys.get(), st->s_NAME));
+    fm::Ref key = fm::steal(PyObject_GetAttr(keys.get(), st->n(N_NAME)));
     if (!key) return nullptr;
     fm::Ref name = fm::steal(PyObject_GetItem(config.get(), key.get()));
     if (!name) return nullptr;
@@ -106,7 +101,8 @@ PyObject* log_impl(WorkerState* st, PyObject* self, PyObject* msg, PyObject* typ
     fm::Ref token = fm::steal(PyContextVar_Set(var, self));
     if (!token) return nullptr;
     PyObject* const values[] = {type, msg};
-    fm::Ref r = fm::steal(fm::call_method_kw(logger.get(), st->s_write, st->write_kwnames, values));
+    fm::Ref r =
+        fm::steal(fm::call_method_kw(logger.get(), st->n(N_write), st->write_kwnames, values));
     fm::Ref pending = fm::steal(PyErr_GetRaisedException());
     int reset = PyContextVar_Reset(var, token.get());
     if (pending) {
@@ -128,7 +124,7 @@ PyObject* element_log(PyObject* self, PyTypeObject* defining_class, PyObject* co
 // Moves to `target` and logs "{name} <suffix>" as INFO. The message is built
 // first, so a name that cannot be read leaves the state as it was.
 bool transition(WorkerState* st, PyObject* self, PyObject* target, const char* suffix) {
-    fm::Ref name = fm::steal(PyObject_GetAttr(self, st->s_name));
+    fm::Ref name = fm::steal(PyObject_GetAttr(self, st->n(N_name)));
     if (!name) return false;
     fm::Ref msg = fm::steal(PyUnicode_FromFormat("%S %s", name.get(), suffix));
     if (!msg) return false;
@@ -139,44 +135,43 @@ bool transition(WorkerState* st, PyObject* self, PyObject* target, const char* s
 
 PyObject* element_start(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
                         Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("start", nargs, kwnames)) return nullptr;
+    if (!fm::parse_args("start", nargs, kwnames)) return nullptr;
     WorkerState* st = fm::class_state<WorkerState>(defining_class);
-    PyObject* running = st->running.get();
-    if (!running) return nullptr;
-    fm::Ref current = fm::steal(fm::field_new(element(self)->state));
-    int is_running = fm::equal(current.get(), running);
+    int is_running = st->running.matches(fm::borrow(element(self)->state).get());
     if (is_running < 0) return nullptr;
     if (is_running) Py_RETURN_NONE;
-    if (!transition(st, self, running, "started.")) return nullptr;
+    if (!transition(st, self, st->running.value, "started.")) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* element_stop(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
                        Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("stop", nargs, kwnames)) return nullptr;
+    if (!fm::parse_args("stop", nargs, kwnames)) return nullptr;
     WorkerState* st = fm::class_state<WorkerState>(defining_class);
-    PyObject* running = st->running.get();
     PyObject* stopped = st->stopped.get();
-    if (!running || !stopped) return nullptr;
-    fm::Ref current = fm::steal(fm::field_new(element(self)->state));
-    int is_running = fm::equal(current.get(), running);
+    if (!stopped) return nullptr;
+    int is_running = st->running.matches(fm::borrow(element(self)->state).get());
     if (is_running < 0) return nullptr;
     if (!is_running) Py_RETURN_NONE;
     if (!transition(st, self, stopped, "stopped.")) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* element_get_counter(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_get_counter(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    if (!fm::parse_args("get_counter", nargs, kwnames)) return nullptr;
     return PyLong_FromLongLong(element(self)->counter);
 }
 
-PyObject* element_get_max_backlog(PyObject* /*self*/, PyObject* /*unused*/) {
+PyObject* element_get_max_backlog(PyObject* /*self*/, PyObject* const*, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    if (!fm::parse_args("get_max_backlog", nargs, kwnames)) return nullptr;
     return PyLong_FromLong(0);
 }
 
 PyObject* element_reset_run_state(PyObject* self, PyTypeObject* defining_class,
                                   PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("reset_run_state", nargs, kwnames)) return nullptr;
+    if (!fm::parse_args("reset_run_state", nargs, kwnames)) return nullptr;
     PyObject* healthy = fm::class_state<WorkerState>(defining_class)->healthy.get();
     if (!healthy) return nullptr;
     fm::ElementObject* e = element(self);
@@ -188,24 +183,35 @@ PyObject* element_reset_run_state(PyObject* self, PyTypeObject* defining_class,
     Py_RETURN_NONE;
 }
 
-PyObject* element_get_state(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_get_state(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!fm::parse_args("get_state", nargs, kwnames)) return nullptr;
     return fm::field_new(element(self)->state);
 }
 
-PyObject* element_get_condition(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_get_condition(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    if (!fm::parse_args("get_condition", nargs, kwnames)) return nullptr;
     return fm::field_new(element(self)->condition);
 }
 
-PyObject* element_setup_failed(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_setup_failed(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    if (!fm::parse_args("setup_failed", nargs, kwnames)) return nullptr;
     return PyBool_FromLong(element(self)->setup_failed);
 }
 
-PyObject* element_failure(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_failure(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!fm::parse_args("failure", nargs, kwnames)) return nullptr;
     return fm::field_new(element(self)->failure);
 }
 
 // The first failure of a run wins: later ones are its consequences.
-PyObject* element_record_failure(PyObject* self, PyObject* error) {
+PyObject* element_record_failure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    static const char* const names[] = {"error"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("record_failure", args, nargs, kwnames, names, a, 1)) return nullptr;
+    PyObject* error = a[0];
     if (!PyExceptionInstance_Check(error))
         return PyErr_Format(PyExc_TypeError,
                             "Argument 'error' has incorrect type (expected an exception, got %s)",
@@ -215,11 +221,18 @@ PyObject* element_record_failure(PyObject* self, PyObject* error) {
     Py_RETURN_NONE;
 }
 
-PyObject* element_get_context(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_get_context(PyObject* self, PyObject* const*, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    if (!fm::parse_args("get_context", nargs, kwnames)) return nullptr;
     return fm::field_new(element(self)->context);
 }
 
-PyObject* element_set_logger(PyObject* self, PyObject* logger) {
+PyObject* element_set_logger(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static const char* const names[] = {"logger"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("set_logger", args, nargs, kwnames, names, a, 1)) return nullptr;
+    PyObject* logger = a[0];
     fm::set_field(&element(self)->logger, logger);
     Py_RETURN_NONE;
 }
@@ -240,22 +253,20 @@ PyObject* element_stop_after_failed_start(PyObject* module, PyObject* const* arg
     // A copy: stopping may run code that changes the caller's list.
     fm::Ref work = fm::steal(PyList_GetSlice(a[0], 0, PY_SSIZE_T_MAX));
     if (!work || PyList_Reverse(work.get()) < 0) return nullptr;
-    PyObject* running = st->running.get();
-    if (!running) return nullptr;
-    fm::Ref failed_state = fm::steal(fm::call_method(failed.get(), st->s_get_state));
+    fm::Ref failed_state = fm::steal(fm::call_method(failed.get(), st->n(N_get_state)));
     if (!failed_state) return nullptr;
-    int failed_running = fm::equal(failed_state.get(), running);
+    int failed_running = st->running.matches(failed_state.get());
     if (failed_running < 0) return nullptr;
     if (failed_running && PyList_Insert(work.get(), 0, failed.get()) < 0) return nullptr;
 
     Py_ssize_t n = PyList_GET_SIZE(work.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         fm::Ref item = fm::borrow(PyList_GET_ITEM(work.get(), i));
-        fm::Ref r = fm::steal(fm::call_method(item.get(), st->s_stop));
+        fm::Ref r = fm::steal(fm::call_method(item.get(), st->n(N_stop)));
         if (r) continue;
         if (!fm::pending_is_exception()) return nullptr;
         fm::Ref error = fm::steal(PyErr_GetRaisedException());
-        fm::Ref name = fm::steal(PyObject_GetAttr(item.get(), st->s_name));
+        fm::Ref name = fm::steal(PyObject_GetAttr(item.get(), st->n(N_name)));
         if (!name) return nullptr;
         fm::Ref msg = fm::steal(
             PyUnicode_FromFormat("Failed to stop node %S while recovering from a start failure: %S",
@@ -300,26 +311,27 @@ PyMethodDef element_methods[] = {
      PyDoc_STR("start()\n--\n\nSTOPPED -> RUNNING, logged; no effect when running.")},
     {"stop", as_cfunc(element_stop), fm::kMethodCall,
      PyDoc_STR("stop()\n--\n\nRUNNING -> STOPPED, logged; no effect when stopped.")},
-    {"get_counter", element_get_counter, METH_NOARGS,
+    {"get_counter", fm::as_cfunc(element_get_counter), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_counter()\n--\n\nNumber of completed cycles in this run.")},
-    {"get_max_backlog", element_get_max_backlog, METH_NOARGS,
+    {"get_max_backlog", fm::as_cfunc(element_get_max_backlog), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_max_backlog()\n--\n\nLargest input backlog; 0 without inputs.")},
     {"reset_run_state", as_cfunc(element_reset_run_state), fm::kMethodCall,
      PyDoc_STR("reset_run_state()\n--\n\nClear counter, condition, context and failure for a "
                "new run.")},
-    {"get_state", element_get_state, METH_NOARGS, PyDoc_STR("get_state()\n--\n\nRun state.")},
-    {"get_condition", element_get_condition, METH_NOARGS,
+    {"get_state", fm::as_cfunc(element_get_state), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("get_state()\n--\n\nRun state.")},
+    {"get_condition", fm::as_cfunc(element_get_condition), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_condition()\n--\n\nHealth condition.")},
-    {"setup_failed", element_setup_failed, METH_NOARGS,
+    {"setup_failed", fm::as_cfunc(element_setup_failed), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("setup_failed()\n--\n\nWhether setup raised in this run.")},
-    {"failure", element_failure, METH_NOARGS,
+    {"failure", fm::as_cfunc(element_failure), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("failure()\n--\n\nThe first exception recorded in this run, or None.")},
-    {"record_failure", element_record_failure, METH_O,
+    {"record_failure", fm::as_cfunc(element_record_failure), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("record_failure(error)\n--\n\nKeep `error` unless a failure is already "
                "recorded.")},
-    {"get_context", element_get_context, METH_NOARGS,
+    {"get_context", fm::as_cfunc(element_get_context), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_context()\n--\n\nThe context produced by setup, or None.")},
-    {"set_logger", element_set_logger, METH_O,
+    {"set_logger", fm::as_cfunc(element_set_logger), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("set_logger(logger)\n--\n\nWrite to `logger` from now on (None: silent).")},
     {"log", as_cfunc(element_log), fm::kMethodCall,
      PyDoc_STR("log(msg, type=None)\n--\n\nWrite `msg` (text or exception) with log type "
@@ -378,16 +390,9 @@ PyType_Spec element_spec = {
 int worker_exec(PyObject* module) {
     WorkerState* st = fm::module_state<WorkerState>(module);
     new (st) WorkerState{};
-    if (fm::intern(&st->s_Keys, "Keys") < 0 || fm::intern(&st->s_NAME, "NAME") < 0 ||
-        fm::intern(&st->s_name, "name") < 0 || fm::intern(&st->s_write, "write") < 0 ||
-        fm::intern(&st->s_stop, "stop") < 0 || fm::intern(&st->s_get_state, "get_state") < 0 ||
-        fm::intern(&st->empty_str, "") < 0)
-        return -1;
-    fm::Ref type_kw = fm::steal(PyUnicode_InternFromString("type"));
-    fm::Ref message_kw = fm::steal(PyUnicode_InternFromString("message"));
-    if (!type_kw || !message_kw) return -1;
-    st->write_kwnames = PyTuple_Pack(2, type_kw.get(), message_kw.get());
-    if (!st->write_kwnames) return -1;
+    st->empty_str = PyUnicode_InternFromString("");
+    st->write_kwnames = fm::names_tuple({"type", "message"}).release();
+    if (st->n.intern() < 0 || !st->empty_str || !st->write_kwnames) return -1;
 
     st->base = fm::imp_class("PortableImp");
     if (!st->base) return -1;
