@@ -256,12 +256,7 @@ PyObject* oport_connect(PyObject* self, PyTypeObject* defining_class, PyObject* 
 // _check_loops(elements): raises ValueError naming a loop of pushed-through
 // connections among the given elements (nodes, chains' internal nodes, or
 // their implementations) and whatever they reach.
-PyObject* check_loops(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-    static const char* const names[] = {"elements"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("_check_loops", args, nargs, kwnames, names, a, 1)) return nullptr;
-    PyObject* elements = a[0];
+PyObject* check_loops(PyObject* module, PyObject* elements) {
     PortsState* st = fm::module_state<PortsState>(module);
     fm::Ref listed = fm::steal(PySequence_Tuple(elements));
     if (!listed) return nullptr;
@@ -304,9 +299,9 @@ PyObject* check_loops(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef ports_functions[] = {
-    {"_check_loops", fm::as_cfunc(check_loops), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_check_loops(elements)\n--\n\nRaise ValueError naming a loop that a frame would "
-               "travel without end on one thread.")},
+    fm::method_def<"_check_loops", check_loops, "elements">(
+        PyDoc_STR("_check_loops(elements)\n--\n\nRaise ValueError naming a loop that a frame would "
+                  "travel without end on one thread.")),
     {nullptr, nullptr, 0, nullptr},
 };
 

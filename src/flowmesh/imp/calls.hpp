@@ -184,22 +184,54 @@ struct StateOf<R (*)(S*, PyObject*)> {
     using type = S;
 };
 
-// A method without parameters that needs its defining class's module state,
-// made from `impl(state, self)`; an impl that returns int makes a method
-// returning None (or raising, for -1):
-//     {"start", fm::as_cfunc(fm::noargs_method<"start", start_impl>), fm::kMethodCall, doc}
-template <Text name, auto impl>
-PyObject* noargs_method(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    if (!parse_args(name.chars, nargs, kwnames)) return nullptr;
-    using State = typename StateOf<decltype(impl)>::type;
-    State* st = class_state<State>(cls);
-    if constexpr (std::is_same_v<std::invoke_result_t<decltype(impl), State*, PyObject*>, int>) {
-        if (impl(st, self) < 0) return nullptr;
+template <typename R>
+inline PyObject* as_result(R r) {
+    if constexpr (std::is_same_v<R, int>) {
+        if (r < 0) return nullptr;
         Py_RETURN_NONE;
     } else {
-        return impl(st, self);
+        return r;
     }
+}
+
+// Wrappers that parse for an implementation function: `impl(self)` as
+// name(), `impl(self, arg)` as name(param), `impl(state, self)` as a
+// METH_METHOD name(). An impl returning int makes a method returning None
+// (or raising, for -1). `self` is the module for a module function.
+template <Text name, auto impl>
+PyObject* no_params(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!parse_args(name.chars, nargs, kwnames)) return nullptr;
+    return as_result(impl(self));
+}
+
+template <Text name, Text param, auto impl>
+PyObject* one_param(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const char* const names[] = {param.chars};
+    PyObject* a[] = {nullptr};
+    if (!parse_args(name.chars, args, nargs, kwnames, names, a, 1)) return nullptr;
+    return as_result(impl(self, a[0]));
+}
+
+template <Text name, auto impl>
+PyObject* state_no_params(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    if (!parse_args(name.chars, nargs, kwnames)) return nullptr;
+    using State = typename StateOf<decltype(impl)>::type;
+    return as_result(impl(class_state<State>(cls), self));
+}
+
+// The method-table entry of one of those wrappers, chosen by impl's
+// signature: fm::method_def<"get_state", element_get_state>(doc), or with
+// the parameter's name, fm::method_def<"set_logger", element_set_logger, "logger">(doc).
+template <Text name, auto impl, Text param = "">
+inline PyMethodDef method_def(const char* doc) {
+    if constexpr (std::is_invocable_v<decltype(impl), PyObject*>)
+        return {name.chars, as_cfunc(no_params<name, impl>), METH_FASTCALL | METH_KEYWORDS, doc};
+    else if constexpr (param.chars[0] != 0)
+        return {name.chars, as_cfunc(one_param<name, param, impl>), METH_FASTCALL | METH_KEYWORDS,
+                doc};
+    else
+        return {name.chars, as_cfunc(state_no_params<name, impl>), kMethodCall, doc};
 }
 
 // Installs static methods on a heap type, bound to the defining module (their

@@ -122,25 +122,7 @@ inline int same_or_equal(PyObject* field, PyObject* value) {
     return field ? equal(field, value) : 0;
 }
 
-// The members of flowmesh.constants.Constants that the implementation reads,
-// each named once.
-namespace constants {
-constexpr const char* kStopped = "Constants.States.STOPPED";
-constexpr const char* kRunning = "Constants.States.RUNNING";
-constexpr const char* kHealthy = "Constants.Conditions.HEALTHY";
-constexpr const char* kWarning = "Constants.Conditions.WARNING";
-constexpr const char* kError = "Constants.Conditions.ERROR";
-constexpr const char* kLogInfo = "Constants.LogTypes.INFO";
-constexpr const char* kLogWarning = "Constants.LogTypes.WARNING";
-constexpr const char* kLogError = "Constants.LogTypes.ERROR";
-constexpr const char* kSync = "Constants.Timing.SYNC";
-constexpr const char* kAsync = "Constants.Timing.ASYNC";
-constexpr const char* kInherited = "Constants.Timing.INHERITED";
-constexpr const char* kPortOut = "Constants.Defaults.PORT_OUT";
-constexpr const char* kPortIn = "Constants.Defaults.PORT_IN";
-}  // namespace constants
-
-// A Constants member (one of fm::constants), imported on first use.
+// A member of flowmesh.constants.Constants, imported on first use.
 struct Constant : Lazy {
     bool enumerated = false;  // a member of an enumeration: equal only to itself
 
@@ -250,6 +232,39 @@ inline PyObject* field_new(PyObject* value) {
 }
 inline PyObject* field_borrowed(PyObject* value) {
     return value ? value : Py_None;
+}
+
+// The Constants members the implementation reads, each named once. Every
+// module state holds the set as `c` (st->c.running); a slot imports its
+// member when first read.
+struct Constants {
+    static constexpr const char* kError = "Constants.Conditions.ERROR";
+
+    Constant stopped{"Constants.States.STOPPED"};
+    Constant running{"Constants.States.RUNNING"};
+    Constant healthy{"Constants.Conditions.HEALTHY"};
+    Constant warning{"Constants.Conditions.WARNING"};
+    Constant error{kError};
+    Constant log_info{"Constants.LogTypes.INFO"};
+    Constant log_warning{"Constants.LogTypes.WARNING"};
+    Constant log_error{"Constants.LogTypes.ERROR"};
+    Constant sync{"Constants.Timing.SYNC"};
+    Constant async{"Constants.Timing.ASYNC"};
+    Constant inherited{"Constants.Timing.INHERITED"};
+    Constant port_out{"Constants.Defaults.PORT_OUT"};
+    Constant port_in{"Constants.Defaults.PORT_IN"};
+
+    template <typename F>
+    int refs(F f) {
+        return f(stopped, running, healthy, warning, error, log_info, log_warning, log_error, sync,
+                 async, inherited, port_out, port_in);
+    }
+};
+inline int visit_ref(Constants& c, visitproc visit, void* arg) {
+    return visit_refs(c, visit, arg);
+}
+inline void clear_ref(Constants& c) {
+    clear_refs(c);
 }
 
 // A module's interned names, listed once as an X-macro:

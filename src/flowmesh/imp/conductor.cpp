@@ -87,7 +87,7 @@ int log_object(ConductorState* st, PyObject* self, PyObject* msg, PyObject* type
     Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
     if (logger.get() == Py_None) return 0;
     if (!type || type == Py_None) {
-        type = st->log_info.get();
+        type = st->c.log_info.get();
         if (!type) return -1;
     }
     PyObject* values[] = {type, msg};
@@ -191,8 +191,8 @@ int pipeline_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref logger = steal(PyObject_Vectorcall(logger_cls.get(), dir_arg, 0, st->kw_directory));
     if (!logger) return -1;
     fm::set_field(&p->logger, logger.get());
-    PyObject* stopped = st->stopped.get();
-    PyObject* healthy = stopped ? st->healthy.get() : nullptr;
+    PyObject* stopped = st->c.stopped.get();
+    PyObject* healthy = stopped ? st->c.healthy.get() : nullptr;
     PyObject* event_cls = healthy ? st->event_cls.get() : nullptr;
     if (!event_cls) return -1;
     fm::set_field(&p->state, stopped);
@@ -302,8 +302,8 @@ int endpoint(ConductorState* st, PyObject* value, int (*capable)(ConductorState*
 }
 
 PyObject* connect_impl(ConductorState* st, PyObject* self, PyObject* source, PyObject* target) {
-    PyObject* port_out = st->port_out.get();
-    PyObject* port_in = port_out ? st->port_in.get() : nullptr;
+    PyObject* port_out = st->c.port_out.get();
+    PyObject* port_in = port_out ? st->c.port_in.get() : nullptr;
     if (!port_in) return nullptr;
     Ref snode, sport, tnode, tport;
     if (endpoint(st, source, has_output, port_out, kSourceCapability, "source dict is malformed.",
@@ -347,8 +347,8 @@ PyObject* connect_impl(ConductorState* st, PyObject* self, PyObject* source, PyO
 }
 
 PyObject* disconnect_impl(ConductorState* st, PyObject* self, PyObject* source, PyObject* target) {
-    PyObject* port_out = st->port_out.get();
-    PyObject* port_in = port_out ? st->port_in.get() : nullptr;
+    PyObject* port_out = st->c.port_out.get();
+    PyObject* port_in = port_out ? st->c.port_in.get() : nullptr;
     if (!port_in) return nullptr;
     auto as_endpoint = [&](PyObject* value, int (*capable)(ConductorState*, PyObject*),
                            PyObject* port) -> Ref {
@@ -480,7 +480,7 @@ int reset_element(ConductorState* st, PyObject* element) {
 int needs_reset(ConductorState* st, PyObject* element) {
     Ref condition = steal(fm::call_method(element, st->n(N_get_condition)));
     if (!condition) return -1;
-    int failed = st->failed.matches(condition.get());
+    int failed = st->c.error.matches(condition.get());
     if (failed) return failed;
     Ref f = element_failure(st, element);
     if (!f) return -1;
@@ -519,7 +519,7 @@ PyObject* is_logging_persistent_impl(ConductorState* st, PyObject* self) {
 PyObject* get_last_error_impl(ConductorState* st, PyObject* self) {
     Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
     if (logger.get() == Py_None) Py_RETURN_NONE;
-    return get_incident(st, logger.get(), st->log_error, false).release();
+    return get_incident(st, logger.get(), st->c.log_error, false).release();
 }
 
 PyObject* first_element_failure_impl(ConductorState* st, PyObject* self) {
@@ -577,9 +577,8 @@ PyObject* method__notify_error(FM_METHOD_ARGS) {
     {#name, fm::as_cfunc(method_##name), fm::kMethodCall, \
      PyDoc_STR(#name "($self" params ")\n--\n\n" doc)}
 // A method without parameters made from `impl(state, self)`.
-#define FM_STATE_DEF(name, impl, doc)                                      \
-    {#name, fm::as_cfunc(fm::noargs_method<#name, impl>), fm::kMethodCall, \
-     PyDoc_STR(#name "($self)\n--\n\n" doc)}
+#define FM_STATE_DEF(name, impl, doc) \
+    fm::method_def<#name, impl>(PyDoc_STR(#name "($self)\n--\n\n" doc))
 
 PyMethodDef pipeline_methods[] = {
     FM_DEF(add_node, ", node", "Add an element; it takes over the pipeline's logger."),
@@ -653,63 +652,40 @@ PyType_Spec pipeline_spec = {
 
 // ------------------------------------------------------------ module functions
 
-PyObject* module_has_output_capability(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames) {
-    static const char* const names[] = {"element"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("_has_output_capability", args, nargs, kwnames, names, a, 1))
-        return nullptr;
-    PyObject* element = a[0];
+PyObject* module_has_output_capability(PyObject* module, PyObject* element) {
     int r = has_output(fm::module_state<ConductorState>(module), element);
     if (r < 0) return nullptr;
     return PyBool_FromLong(r);
 }
 
-PyObject* module_has_input_capability(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-    static const char* const names[] = {"element"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("_has_input_capability", args, nargs, kwnames, names, a, 1)) return nullptr;
-    PyObject* element = a[0];
+PyObject* module_has_input_capability(PyObject* module, PyObject* element) {
     int r = has_input(fm::module_state<ConductorState>(module), element);
     if (r < 0) return nullptr;
     return PyBool_FromLong(r);
 }
 
-PyObject* module_colour(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    static const char* const names[] = {"code"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("_colour", args, nargs, kwnames, names, a, 1)) return nullptr;
-    PyObject* code = a[0];
+PyObject* module_colour(PyObject* module, PyObject* code) {
     return colour(fm::module_state<ConductorState>(module), code).release();
 }
 
-PyObject* module_safe_print(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    static const char* const names[] = {"text"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("_safe_print", args, nargs, kwnames, names, a, 1)) return nullptr;
-    PyObject* text = a[0];
+PyObject* module_safe_print(PyObject* module, PyObject* text) {
     if (safe_print(fm::module_state<ConductorState>(module), text) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyMethodDef module_functions[] = {
-    {"_has_output_capability", fm::as_cfunc(module_has_output_capability),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_has_output_capability(element)\n--\n\n"
-               "Whether `element` is an ONode, OChain or IOChain (IONode through ONode).")},
-    {"_has_input_capability", fm::as_cfunc(module_has_input_capability),
-     METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_has_input_capability(element)\n--\n\n"
-               "Whether `element` is an INode, IChain or IOChain (IONode through INode).")},
-    {"_colour", fm::as_cfunc(module_colour), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_colour(code)\n--\n\n"
-               "`code` where the console interprets ANSI codes, else the empty string.")},
-    {"_safe_print", fm::as_cfunc(module_safe_print), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_safe_print(text)\n--\n\n"
-               "Print one line; never raises for an unprintable text or a broken console.")},
+    fm::method_def<"_has_output_capability", module_has_output_capability, "element">(
+        PyDoc_STR("_has_output_capability(element)\n--\n\n"
+                  "Whether `element` is an ONode, OChain or IOChain (IONode through ONode).")),
+    fm::method_def<"_has_input_capability", module_has_input_capability, "element">(
+        PyDoc_STR("_has_input_capability(element)\n--\n\n"
+                  "Whether `element` is an INode, IChain or IOChain (IONode through INode).")),
+    fm::method_def<"_colour", module_colour, "code">(
+        PyDoc_STR("_colour(code)\n--\n\n"
+                  "`code` where the console interprets ANSI codes, else the empty string.")),
+    fm::method_def<"_safe_print", module_safe_print, "text">(
+        PyDoc_STR("_safe_print(text)\n--\n\n"
+                  "Print one line; never raises for an unprintable text or a broken console.")),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -107,16 +107,7 @@ struct ConductorState {
     PyObject* rule;  // 120 "="
     PyObject* fallback_interval;
     bool capability_missing[kCapabilityClasses];
-    fm::Constant stopped{fm::constants::kStopped};
-    fm::Constant running{fm::constants::kRunning};
-    fm::Constant healthy{fm::constants::kHealthy};
-    fm::Constant warned{fm::constants::kWarning};
-    fm::Constant failed{fm::constants::kError};
-    fm::Constant log_info{fm::constants::kLogInfo};
-    fm::Constant log_warning{fm::constants::kLogWarning};
-    fm::Constant log_error{fm::constants::kLogError};
-    fm::Constant port_out{fm::constants::kPortOut};
-    fm::Constant port_in{fm::constants::kPortIn};
+    fm::Constants c;
     fm::Lazy thread_cls{"threading", "Thread"};
     fm::Lazy event_cls{"threading", "Event"};
     fm::Lazy current_thread{"threading", "current_thread"};
@@ -130,9 +121,8 @@ struct ConductorState {
     template <typename F>
     int refs(F f) {
         return f(type, n, kw_type, kw_type_opaque, kw_opaque, kw_type_message, kw_timeout,
-                 kw_target, kw_directory, rule, fallback_interval, stopped, running, healthy,
-                 warned, failed, log_info, log_warning, log_error, port_out, port_in, thread_cls,
-                 event_cls, current_thread, time_fn, environ, builtins, check_loops, docs);
+                 kw_target, kw_directory, rule, fallback_interval, thread_cls, event_cls,
+                 current_thread, time_fn, environ, builtins, check_loops, docs, c);
     }
 };
 

@@ -11,7 +11,10 @@
 namespace {
 
 // Attribute names, and "Any", the type a port accepts anything under.
-#define FM_COUPLER_NAMES(X) X(Keys) X(TIMING) X(TYPE) X(NAME) X(config) X(get) X(_describe) X(Any)
+// clang-format off
+#define FM_COUPLER_NAMES(X) \
+    X(Keys) X(TIMING) X(TYPE) X(NAME) X(config) X(get) X(_describe) X(Any)
+// clang-format on
 FM_NAME_TABLE(FM_COUPLER_NAMES);
 
 struct CouplerState {
@@ -20,14 +23,12 @@ struct CouplerState {
     PyObject* empty_tuple;
     PyObject* unknown;  // "?"
     NameTable n;
-    fm::Constant sync{fm::constants::kSync};
-    fm::Constant async{fm::constants::kAsync};
-    fm::Constant inherited{fm::constants::kInherited};
+    fm::Constants c;
 
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, base, empty_tuple, unknown, n, sync, async, inherited);
+        return f(type, base, empty_tuple, unknown, n, c);
     }
 };
 
@@ -71,10 +72,8 @@ fm::Ref config_of(CouplerState* st, PyObject* obj) {
 // ------------------------------------------------------------- construction
 
 int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* const names[] = {"config"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("PortImp", args, kwds, names, a, 1)) return -1;
-    PyObject* config = a[0];
+    PyObject* config = fm::config_arg("PortImp", args, kwds);
+    if (!config) return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &coupler_module);
     if (!module) return -1;
     CouplerState* st = fm::module_state<CouplerState>(module);
@@ -103,8 +102,8 @@ PyObject* current_list(CouplerState* st, PyObject* self) {
 }
 
 PyObject* timing_message(CouplerState* st, PyObject* source, PyObject* target) {
-    PyObject* sync = st->sync.get();
-    PyObject* async = st->async.get();
+    PyObject* sync = st->c.sync.get();
+    PyObject* async = st->c.async.get();
     if (!sync || !async) return nullptr;
     fm::Ref source_text = fm::steal(fm::call_method(source, st->n(N__describe)));
     if (!source_text) return nullptr;
@@ -142,7 +141,7 @@ PyObject* port_connect(PyObject* self, PyTypeObject* defining_class, PyObject* c
     if (!fm::parse_args("connect", args, nargs, kwnames, names, a, 1)) return nullptr;
     fm::Ref target = fm::borrow(a[0]);
     CouplerState* st = fm::class_state<CouplerState>(defining_class);
-    PyObject* inherited = st->inherited.get();
+    PyObject* inherited = st->c.inherited.get();
     if (!inherited) return nullptr;
 
     if (Py_TYPE(target.get()) == reinterpret_cast<PyTypeObject*>(st->type)) {
@@ -251,17 +250,11 @@ PyObject* port_disconnect(PyObject* self, PyTypeObject* defining_class, PyObject
     Py_RETURN_NONE;
 }
 
-PyObject* port_is_connected(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
-                            Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("is_connected", nargs, kwnames)) return nullptr;
-    CouplerState* st = fm::class_state<CouplerState>(defining_class);
+PyObject* port_is_connected(CouplerState* st, PyObject* self) {
     return PyBool_FromLong(PyTuple_GET_SIZE(current_list(st, self)) > 0);
 }
 
-PyObject* port_describe(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
-                        Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_describe", nargs, kwnames)) return nullptr;
-    CouplerState* st = fm::class_state<CouplerState>(defining_class);
+PyObject* port_describe(CouplerState* st, PyObject* self) {
     fm::Ref class_name = fm::steal(PyType_GetName(Py_TYPE(self)));
     if (!class_name) return nullptr;
     const char* class_text = PyUnicode_AsUTF8(class_name.get());
@@ -300,10 +293,10 @@ PyMethodDef port_methods[] = {
      PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only).")},
     {"disconnect", as_cfunc(port_disconnect), fm::kMethodCall,
      PyDoc_STR("disconnect(port)\n--\n\nDetach `port` from this port (this side only).")},
-    {"is_connected", as_cfunc(port_is_connected), fm::kMethodCall,
-     PyDoc_STR("is_connected()\n--\n\nWhether at least one port is joined to this one.")},
-    {"_describe", as_cfunc(port_describe), fm::kMethodCall,
-     PyDoc_STR("_describe()\n--\n\nA one-line name of this port for error messages.")},
+    fm::method_def<"is_connected", port_is_connected>(
+        PyDoc_STR("is_connected()\n--\n\nWhether at least one port is joined to this one.")),
+    fm::method_def<"_describe", port_describe>(
+        PyDoc_STR("_describe()\n--\n\nA one-line name of this port for error messages.")),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -190,7 +190,7 @@ int check_format_version_impl(State* st, PyObject* data, PyObject* pipeline) {
             "This document carries no %U, so it was written before the format was versioned. "
             "Reading it as revision %S; re-saving it will add the version.",
             key, current.get());
-        return note ? log_on(st, pipeline, note.get(), &st->log_warning) : -1;
+        return note ? log_on(st, pipeline, note.get(), &st->c.log_warning) : -1;
     }
     Ref found = PyLong_CheckExact(raw.get()) ? borrow(raw.get()) : steal(PyNumber_Long(raw.get()));
     if (!found) {
@@ -310,7 +310,7 @@ PyObject* resolve_port_impl(State* st, PyObject* ref_arg, PyObject* by_name, PyO
     Ref node_name, port_name;
     if (dot < 0) {
         node_name = borrow(ref.get());
-        port_name = borrow(output ? st->port_out.get() : st->port_in.get());
+        port_name = borrow(output ? st->c.port_out.get() : st->c.port_in.get());
     } else {
         node_name = steal(PyUnicode_Substring(ref.get(), 0, dot));
         port_name = node_name ? steal(PyUnicode_Substring(ref.get(), dot + 1, len)) : Ref();
@@ -409,7 +409,7 @@ int connection_failed(State* st, PyObject* pipeline, PyObject* oport_id, PyObjec
     Ref msg = i_shown ? text("Deserialization failed: %U (connecting %U to %U)", shown.get(),
                              o_shown.get(), i_shown.get())
                       : Ref();
-    PyObject* type = msg ? st->log_error.get() : nullptr;
+    PyObject* type = msg ? st->c.log_error.get() : nullptr;
     if (!type) {
         chain_context(std::move(error));
         return -1;
@@ -499,9 +499,7 @@ PyObject* deserialize_impl(State* st, PyObject* data) {
 // ------------------------------------------------------------ entry points
 
 // Static methods and module functions are bound to the module.
-PyObject* static_writer_identity(PyObject* module, PyObject* const*, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-    if (!fm::parse_args("_writer_identity", nargs, kwnames)) return nullptr;
+PyObject* static_writer_identity(PyObject* module) {
     (void)module;
     return writer_identity().release();
 }
@@ -523,21 +521,11 @@ PyObject* static_deserialize(PyObject* module, PyObject* const* args, Py_ssize_t
     return deserialize_impl(state_of(module), out[0]);
 }
 
-PyObject* module_node_name(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-    static const char* const names[] = {"node"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("_node_name", args, nargs, kwnames, names, a, 1)) return nullptr;
-    PyObject* node = a[0];
+PyObject* module_node_name(PyObject* module, PyObject* node) {
     return node_name_impl(state_of(module), node).release();
 }
 
-PyObject* module_index_nodes(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    static const char* const names[] = {"nodes"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("_index_nodes", args, nargs, kwnames, names, a, 1)) return nullptr;
-    PyObject* nodes = a[0];
+PyObject* module_index_nodes(PyObject* module, PyObject* nodes) {
     return index_nodes_impl(state_of(module), nodes).release();
 }
 
@@ -557,9 +545,9 @@ PyObject* module_resolve_port(PyObject* module, PyObject* const* args, Py_ssize_
 }
 
 PyMethodDef static_methods[] = {
-    {"_writer_identity", fm::as_cfunc(static_writer_identity), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_writer_identity()\n--\n\n"
-               "The writer identity of a document: {\"flowmesh\": version}, or {}.")},
+    fm::method_def<"_writer_identity", static_writer_identity>(
+        PyDoc_STR("_writer_identity()\n--\n\n"
+                  "The writer identity of a document: {\"flowmesh\": version}, or {}.")),
     {"_check_format_version", as_cfunc(static_check_format_version), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR(
          "_check_format_version(data, pipeline)\n--\n\nRefuse a revision this build cannot read; "
@@ -570,11 +558,11 @@ PyMethodDef static_methods[] = {
 };
 
 PyMethodDef module_functions[] = {
-    {"_node_name", fm::as_cfunc(module_node_name), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_node_name(node)\n--\n\nThe configured name of an element, or None.")},
-    {"_index_nodes", fm::as_cfunc(module_index_nodes), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_index_nodes(nodes)\n--\n\n"
-               "(by_name, ambiguous): the elements by unique name, and the names used twice.")},
+    fm::method_def<"_node_name", module_node_name, "node">(
+        PyDoc_STR("_node_name(node)\n--\n\nThe configured name of an element, or None.")),
+    fm::method_def<"_index_nodes", module_index_nodes, "nodes">(
+        PyDoc_STR("_index_nodes(nodes)\n--\n\n"
+                  "(by_name, ambiguous): the elements by unique name, and the names used twice.")),
     {"_resolve_port", as_cfunc(module_resolve_port), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_resolve_port(ref, by_name, ambiguous, *, output)\n--\n\nThe port a connection end "
                "names (port id, \"node.port\" or \"node\").")},

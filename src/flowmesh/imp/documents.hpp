@@ -31,16 +31,12 @@ struct State {
     Lazy portable{"flowmesh.portable", "Portable"};
     Lazy pipeline{"flowmesh.pipeline", "Pipeline"};
     Lazy name_key{"flowmesh.node", "Node.Configuration.Keys.NAME"};
-    Constant port_out{constants::kPortOut};
-    Constant port_in{constants::kPortIn};
-    Constant log_warning{constants::kLogWarning};
-    Constant log_error{constants::kLogError};
+    Constants c;
 
     template <typename F>
     int refs(F f) {
         return f(type, n, kw_type, kw_msg_type, unpack_pair, key_version, key_writer, key_nodes,
-                 key_connections, portable, pipeline, name_key, port_out, port_in, log_warning,
-                 log_error);
+                 key_connections, portable, pipeline, name_key, c);
     }
 };
 

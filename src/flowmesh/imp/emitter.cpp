@@ -10,12 +10,12 @@
 
 namespace {
 
-#define FM_EMITTER_NAMES(X)                                                                 \
-    X(Keys)                                                                                 \
-    X(OUTPUT_PORTS)                                                                         \
-    X(_imp) X(config) X(timing) X(_context) X(output) X(_connected_ports) X(_event_handler) \
-        X(connect) X(disconnect) X(get_port) X(_cycle) X(log) X(start) X(reset_run_state)   \
-            X(_setup_thread_function)
+// clang-format off
+#define FM_EMITTER_NAMES(X) \
+    X(Keys) X(OUTPUT_PORTS) X(_imp) X(config) X(timing) X(_context) X(output) \
+    X(_connected_ports) X(_event_handler) X(connect) X(disconnect) X(get_port) X(_cycle) \
+    X(log) X(start) X(reset_run_state) X(_setup_thread_function)
+// clang-format on
 FM_NAME_TABLE(FM_EMITTER_NAMES);
 
 // The exported entry points come first: the API pointer is the state's.
@@ -31,9 +31,7 @@ struct EmitterState : fm::EmitterApi {
     PyObject* kw_target_daemon;  // ("target", "daemon")
     fm::Lazy oport{"flowmesh.o_port", "OPort"};
     fm::Lazy port_name_key{"flowmesh.o_port", "OPort.Configuration.Keys.NAME"};
-    fm::Constant async{fm::constants::kAsync};
-    fm::Constant running{fm::constants::kRunning};
-    fm::Constant log_error{fm::constants::kLogError};
+    fm::Constants c;
     fm::Lazy decimation_key{"flowmesh.constants", "Constants.Keys.DECIMATION_FACTOR"};
     fm::Lazy thread{"threading", "Thread"};
 
@@ -41,8 +39,7 @@ struct EmitterState : fm::EmitterApi {
     template <typename F>
     int refs(F f) {
         return f(type, ports_module, inode_type, base_start, base_reset, n, kw_msg_type,
-                 kw_target_daemon, oport, port_name_key, async, running, log_error, decimation_key,
-                 thread);
+                 kw_target_daemon, oport, port_name_key, decimation_key, thread, c);
     }
 };
 
@@ -93,10 +90,8 @@ PyObject* checked_port_names(EmitterState* st, PyObject* entries) {
 }
 
 int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* const params[] = {"config"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("ONodeImp", args, kwds, params, a, 1)) return -1;
-    PyObject* config_arg = a[0];
+    PyObject* config_arg = fm::config_arg("ONodeImp", args, kwds);
+    if (!config_arg) return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &emitter_module);
     if (!module) return -1;
     EmitterState* st = fm::module_state<EmitterState>(module);
@@ -309,10 +304,7 @@ int deliver_context(EmitterState* st, PyObject* port) {
     return 0;
 }
 
-PyObject* onode_push_context(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                             Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_push_context", nargs, kwnames)) return nullptr;
-    EmitterState* st = fm::class_state<EmitterState>(defining_class);
+PyObject* onode_push_context(EmitterState* st, PyObject* self) {
     fm::Ref ports = fm::borrow(ports_of(self));
     if (!ports) return nullptr;
 
@@ -345,10 +337,7 @@ PyObject* onode_push_context(PyObject* self, PyTypeObject* defining_class, PyObj
 }
 
 // True in the N-th, 2N-th, ... cycle of a run (N the decimation factor).
-PyObject* onode_is_decimation_step(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                   Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("is_decimation_step", nargs, kwnames)) return nullptr;
-    EmitterState* st = fm::class_state<EmitterState>(defining_class);
+PyObject* onode_is_decimation_step(EmitterState* st, PyObject* self) {
     PyObject* key = st->decimation_key.get();
     if (!key) return nullptr;
     fm::Ref config = fm::borrow(fm::config_of(self));
@@ -379,10 +368,7 @@ PyObject* onode_is_decimation_step(PyObject* self, PyTypeObject* defining_class,
 
 // ---------------------------------------------------------------- run
 
-PyObject* onode_reset_run_state(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("reset_run_state", nargs, kwnames)) return nullptr;
-    EmitterState* st = fm::class_state<EmitterState>(defining_class);
+PyObject* onode_reset_run_state(EmitterState* st, PyObject* self) {
     fm::Ref r = fm::steal(PyObject_CallOneArg(st->base_reset, self));
     if (!r) return nullptr;
     fm::Ref ports = fm::borrow(ports_of(self));
@@ -399,7 +385,7 @@ PyObject* onode_reset_run_state(PyObject* self, PyTypeObject* defining_class, Py
 // Whether every output's effective timing is ASYNC (nothing drives such a
 // node from outside until an event comes).
 int all_outputs_async(EmitterState* st, PyObject* self) {
-    PyObject* async = st->async.get();
+    PyObject* async = st->c.async.get();
     if (!async) return -1;
     fm::Ref ports = fm::borrow(ports_of(self));
     if (!ports) return -1;
@@ -415,13 +401,11 @@ int all_outputs_async(EmitterState* st, PyObject* self) {
     return 1;
 }
 
-PyObject* onode_start(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                      Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("start", nargs, kwnames)) return nullptr;
-    EmitterState* st = fm::class_state<EmitterState>(defining_class);
-    if (!st->async.get()) return nullptr;
+PyObject* onode_start(EmitterState* st, PyObject* self) {
+    if (!st->c.async.get()) return nullptr;
     // start is idempotent: a second call must not run a second "first" cycle.
-    int was_running = st->running.matches(fm::borrow(fm::as<fm::ElementObject>(self)->state).get());
+    int was_running =
+        st->c.running.matches(fm::borrow(fm::as<fm::ElementObject>(self)->state).get());
     if (was_running < 0) return nullptr;
     fm::Ref r = fm::steal(PyObject_CallOneArg(st->base_start, self));
     if (!r) return nullptr;
@@ -451,15 +435,12 @@ PyObject* onode_start(PyObject* self, PyTypeObject* defining_class, PyObject* co
 // setup runs and its context travels downstream before any event. A batch
 // node's failure, or a BaseException no cycle contains, arrives here and is
 // logged, not raised into the thread.
-PyObject* onode_setup_thread_function(PyObject* self, PyTypeObject* defining_class,
-                                      PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_setup_thread_function", nargs, kwnames)) return nullptr;
-    EmitterState* st = fm::class_state<EmitterState>(defining_class);
+PyObject* onode_setup_thread_function(EmitterState* st, PyObject* self) {
     fm::Ref r = fm::steal(fm::call_method(self, st->n(N__cycle)));
     if (r) Py_RETURN_NONE;
     fm::Ref exc = fm::steal(PyErr_GetRaisedException());
     fm::keep_uncontained_failure(self, exc.get());
-    PyObject* type = st->log_error.get();
+    PyObject* type = st->c.log_error.get();
     if (!type) return nullptr;
     PyObject* const values[] = {exc.get(), type};
     r = fm::steal(fm::call_method_kw(self, st->n(N_log), st->kw_msg_type, values));
@@ -486,20 +467,20 @@ PyMethodDef onode_methods[] = {
                "side first.")},
     {"_push_data", as_cfunc(onode_push_data), fm::kMethodCall,
      PyDoc_STR("_push_data(data)\n--\n\nPushes data[name] to each output port named in data.")},
-    {"_push_context", as_cfunc(onode_push_context), fm::kMethodCall,
-     PyDoc_STR("_push_context()\n--\n\nGives each output port its context and hands it to the "
-               "connected input ports that have none yet.")},
-    {"is_decimation_step", as_cfunc(onode_is_decimation_step), fm::kMethodCall,
-     PyDoc_STR("is_decimation_step()\n--\n\nTrue in every N-th cycle, N the decimation "
-               "factor.")},
-    {"reset_run_state", as_cfunc(onode_reset_run_state), fm::kMethodCall,
-     PyDoc_STR("reset_run_state()\n--\n\nThe element's reset, then the output ports' contexts "
-               "cleared.")},
-    {"start", as_cfunc(onode_start), fm::kMethodCall,
-     PyDoc_STR("start()\n--\n\nStarts the node; a plain node whose outputs are all ASYNC runs "
-               "its first cycle on a one-shot daemon thread.")},
-    {"_setup_thread_function", as_cfunc(onode_setup_thread_function), fm::kMethodCall,
-     PyDoc_STR("_setup_thread_function()\n--\n\nBody of the one-shot setup thread.")},
+    fm::method_def<"_push_context", onode_push_context>(
+        PyDoc_STR("_push_context()\n--\n\nGives each output port its context and hands it to the "
+                  "connected input ports that have none yet.")),
+    fm::method_def<"is_decimation_step", onode_is_decimation_step>(
+        PyDoc_STR("is_decimation_step()\n--\n\nTrue in every N-th cycle, N the decimation "
+                  "factor.")),
+    fm::method_def<"reset_run_state", onode_reset_run_state>(
+        PyDoc_STR("reset_run_state()\n--\n\nThe element's reset, then the output ports' contexts "
+                  "cleared.")),
+    fm::method_def<"start", onode_start>(
+        PyDoc_STR("start()\n--\n\nStarts the node; a plain node whose outputs are all ASYNC runs "
+                  "its first cycle on a one-shot daemon thread.")),
+    fm::method_def<"_setup_thread_function", onode_setup_thread_function>(
+        PyDoc_STR("_setup_thread_function()\n--\n\nBody of the one-shot setup thread.")),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -470,7 +470,7 @@ int report_drops(PortsState* st, DriverObject* d, bool final) {
         in.reported = in.dropped;
         in.reported_at = now;
         fm::Ref name = fm::borrow(in.name);
-        PyObject* type = st->log_warning.get();
+        PyObject* type = st->c.log_warning.get();
         fm::Ref owner = type ? fm::steal(PyObject_GetAttr(node.get(), st->n(N_name))) : fm::Ref();
         fm::Ref msg = owner ? fm::steal(PyUnicode_FromFormat(
                                   "Input port '%S' of node %S: queue full (bound %zd, overflow "
@@ -559,7 +559,7 @@ int count_left_at_stop(PortsState* st, DriverObject* d) {
     }
     if (left == 0) return 0;
     fm::Ref node = fm::borrow(d->node);
-    PyObject* type = st->log_warning.get();
+    PyObject* type = st->c.log_warning.get();
     fm::Ref name =
         node && type ? fm::steal(PyObject_GetAttr(node.get(), st->n(N_name))) : fm::Ref();
     fm::Ref msg = name ? fm::steal(PyUnicode_FromFormat(
@@ -741,9 +741,7 @@ int claim_setup_and_run(DriverObject* d) {
 
 // --------------------------------------------------------- driver methods
 
-PyObject* driver_context_arrived(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-    if (!fm::parse_args("_context_arrived", nargs, kwnames)) return nullptr;
+PyObject* driver_context_arrived(PyObject* self) {
     if (claim_setup_and_run(driver(self)) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -755,7 +753,7 @@ void report_worker_failure(PortsState* st, DriverObject* d) {
     fm::Ref exc = fm::steal(PyErr_GetRaisedException());
     fm::Ref node = fm::borrow(d->node);
     if (node) fm::keep_uncontained_failure(node.get(), exc.get());
-    PyObject* type = st->log_error.get();
+    PyObject* type = st->c.log_error.get();
     if (type && node) {
         PyObject* const values[] = {exc.get(), type};
         fm::Ref r =
@@ -907,8 +905,8 @@ void driver_dealloc(PyObject* self) {
 }
 
 PyMethodDef driver_methods[] = {
-    {"_context_arrived", fm::as_cfunc(driver_context_arrived), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_context_arrived()\n--\n\nAn input port received its context.")},
+    fm::method_def<"_context_arrived", driver_context_arrived>(
+        PyDoc_STR("_context_arrived()\n--\n\nAn input port received its context.")),
     {"_work", fm::as_cfunc(driver_work), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_work(generation)\n--\n\nBody of a decoupled node's worker thread.")},
     {nullptr, nullptr, 0, nullptr},

@@ -141,10 +141,10 @@ int init_input_side(PortsState* st, PyObject* self) {
     Py_ssize_t bound;
     Overflow overflow = Overflow::kBlock;
     if (!config_queue(st, config.get(), &bound, &overflow)) return -1;
-    PyObject* running = st->running.get();
-    PyObject* sync = st->sync.get();
-    PyObject* async = st->async.get();
-    PyObject* inherited = st->inherited.get();
+    PyObject* running = st->c.running.get();
+    PyObject* sync = st->c.sync.get();
+    PyObject* async = st->c.async.get();
+    PyObject* inherited = st->c.inherited.get();
     if (!running || !sync || !async || !inherited) return -1;
     fm::Ref cycle =
         fm::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st->n(N__cycle)));
@@ -220,10 +220,8 @@ int init_input_side(PortsState* st, PyObject* self) {
 }
 
 int inode_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* const names[] = {"config"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("INodeImp", args, kwds, names, a, 1)) return -1;
-    PyObject* config = a[0];
+    PyObject* config = fm::config_arg("INodeImp", args, kwds);
+    if (!config) return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ports_module);
     if (!module) return -1;
     PortsState* st = fm::module_state<PortsState>(module);
@@ -262,19 +260,15 @@ PyObject* inode_get_input_port(PyObject* self, PyTypeObject* defining_class, PyO
                              kwnames, "get_input_port");
 }
 
-PyObject* inode_get_data(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                         Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_get_data", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+PyObject* inode_get_data(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
     PyObject* current = driver(d.get())->current;
     return current ? Py_NewRef(current) : PyDict_New();
 }
 
-PyObject* inode_get_context(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                            Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_get_context", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+PyObject* inode_get_context(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
     fm::Ref result = fm::steal(PyDict_New());
     if (!result) return nullptr;
@@ -289,10 +283,8 @@ PyObject* inode_get_context(PyObject* self, PyTypeObject* defining_class, PyObje
     return result.release();
 }
 
-PyObject* inode_get_max_backlog(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("get_max_backlog", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+PyObject* inode_get_max_backlog(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
     Py_ssize_t most = 0;
     if (Core* c = driver(d.get())->core)
@@ -300,10 +292,8 @@ PyObject* inode_get_max_backlog(PyObject* self, PyTypeObject* defining_class, Py
     return PyLong_FromSsize_t(most);
 }
 
-PyObject* inode_get_dropped(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                            Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("get_dropped", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+PyObject* inode_get_dropped(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
     fm::Ref result = fm::steal(PyDict_New());
     if (!result) return nullptr;
@@ -391,18 +381,12 @@ int call_base(PyObject* method, PyObject* self) {
     return r ? 0 : -1;
 }
 
-PyObject* inode_start(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                      Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("start", nargs, kwnames)) return nullptr;
-    PortsState* st = fm::class_state<PortsState>(defining_class);
+PyObject* inode_start(PortsState* st, PyObject* self) {
     if (call_base(st->base_start, self) < 0 || start_input_side(st, self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* inode_stop(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                     Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("stop", nargs, kwnames)) return nullptr;
-    PortsState* st = fm::class_state<PortsState>(defining_class);
+PyObject* inode_stop(PortsState* st, PyObject* self) {
     // The queue is worked off while the node still runs; STOPPED then, and
     // what is left is counted as dropped.
     if (drain_input_side(st, self) < 0 || call_base(st->base_stop, self) < 0 ||
@@ -411,40 +395,8 @@ PyObject* inode_stop(PyObject* self, PyTypeObject* defining_class, PyObject* con
     Py_RETURN_NONE;
 }
 
-PyObject* inode_reset_run_state(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("reset_run_state", nargs, kwnames)) return nullptr;
-    PortsState* st = fm::class_state<PortsState>(defining_class);
-    if (call_base(st->base_reset, self) < 0 || reset_input_side(st, self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* inode_init_input_side(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_init_input_side", nargs, kwnames)) return nullptr;
-    if (init_input_side(fm::class_state<PortsState>(defining_class), self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* inode_start_input_side(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                 Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_start_input_side", nargs, kwnames)) return nullptr;
-    if (start_input_side(fm::class_state<PortsState>(defining_class), self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* inode_stop_input_side(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_stop_input_side", nargs, kwnames)) return nullptr;
-    if (stop_input_side(fm::class_state<PortsState>(defining_class), self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* inode_reset_input_side(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                 Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_reset_input_side", nargs, kwnames)) return nullptr;
-    if (reset_input_side(fm::class_state<PortsState>(defining_class), self) < 0) return nullptr;
-    Py_RETURN_NONE;
+int inode_reset_run_state(PortsState* st, PyObject* self) {
+    return call_base(st->base_reset, self) < 0 ? -1 : reset_input_side(st, self);
 }
 
 // Static: `module` is this module (see fm::add_static_methods).
@@ -462,31 +414,31 @@ PyMethodDef inode_methods[] = {
      PyDoc_STR("get_port(port_name)\n--\n\nThe input port named `port_name`.")},
     {"get_input_port", as_cfunc(inode_get_input_port), fm::kMethodCall,
      PyDoc_STR("get_input_port(port_name)\n--\n\nThe input port named `port_name`.")},
-    {"_get_data", as_cfunc(inode_get_data), fm::kMethodCall,
-     PyDoc_STR("_get_data()\n--\n\nThe frame being processed (a new empty dict outside a "
-               "cycle).")},
-    {"_get_context", as_cfunc(inode_get_context), fm::kMethodCall,
-     PyDoc_STR("_get_context()\n--\n\nInput-port name to the context that reached it.")},
-    {"get_max_backlog", as_cfunc(inode_get_max_backlog), fm::kMethodCall,
-     PyDoc_STR("get_max_backlog()\n--\n\nThe largest number of items waiting at one input.")},
-    {"get_dropped", as_cfunc(inode_get_dropped), fm::kMethodCall,
-     PyDoc_STR("get_dropped()\n--\n\nInput-port name to the items its full queue dropped in "
-               "the current (or last) run.")},
-    {"start", as_cfunc(inode_start), fm::kMethodCall,
-     PyDoc_STR("start()\n--\n\nStart the node and its input side.")},
-    {"stop", as_cfunc(inode_stop), fm::kMethodCall,
-     PyDoc_STR("stop()\n--\n\nStop the node once its queued input has run (or, after "
-               "STOP_DRAIN_TIMEOUT seconds, been counted as dropped).")},
-    {"reset_run_state", as_cfunc(inode_reset_run_state), fm::kMethodCall,
-     PyDoc_STR("reset_run_state()\n--\n\nBase reset plus the inputs' contexts and queues.")},
-    {"_init_input_side", as_cfunc(inode_init_input_side), fm::kMethodCall,
-     PyDoc_STR("_init_input_side()\n--\n\nBuild the input ports and their driver.")},
-    {"_start_input_side", as_cfunc(inode_start_input_side), fm::kMethodCall,
-     PyDoc_STR("_start_input_side()\n--\n\nThe input side's part of start.")},
-    {"_stop_input_side", as_cfunc(inode_stop_input_side), fm::kMethodCall,
-     PyDoc_STR("_stop_input_side()\n--\n\nThe input side's part of stop.")},
-    {"_reset_input_side", as_cfunc(inode_reset_input_side), fm::kMethodCall,
-     PyDoc_STR("_reset_input_side()\n--\n\nThe input side's part of reset_run_state.")},
+    fm::method_def<"_get_data", inode_get_data>(
+        PyDoc_STR("_get_data()\n--\n\nThe frame being processed (a new empty dict outside a "
+                  "cycle).")),
+    fm::method_def<"_get_context", inode_get_context>(
+        PyDoc_STR("_get_context()\n--\n\nInput-port name to the context that reached it.")),
+    fm::method_def<"get_max_backlog", inode_get_max_backlog>(
+        PyDoc_STR("get_max_backlog()\n--\n\nThe largest number of items waiting at one input.")),
+    fm::method_def<"get_dropped", inode_get_dropped>(
+        PyDoc_STR("get_dropped()\n--\n\nInput-port name to the items its full queue dropped in "
+                  "the current (or last) run.")),
+    fm::method_def<"start", inode_start>(
+        PyDoc_STR("start()\n--\n\nStart the node and its input side.")),
+    fm::method_def<"stop", inode_stop>(
+        PyDoc_STR("stop()\n--\n\nStop the node once its queued input has run (or, after "
+                  "STOP_DRAIN_TIMEOUT seconds, been counted as dropped).")),
+    fm::method_def<"reset_run_state", inode_reset_run_state>(
+        PyDoc_STR("reset_run_state()\n--\n\nBase reset plus the inputs' contexts and queues.")),
+    fm::method_def<"_init_input_side", init_input_side>(
+        PyDoc_STR("_init_input_side()\n--\n\nBuild the input ports and their driver.")),
+    fm::method_def<"_start_input_side", start_input_side>(
+        PyDoc_STR("_start_input_side()\n--\n\nThe input side's part of start.")),
+    fm::method_def<"_stop_input_side", stop_input_side>(
+        PyDoc_STR("_stop_input_side()\n--\n\nThe input side's part of stop.")),
+    fm::method_def<"_reset_input_side", reset_input_side>(
+        PyDoc_STR("_reset_input_side()\n--\n\nThe input side's part of reset_run_state.")),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -19,11 +19,12 @@ namespace fm::ports {
 
 using fm::as_cfunc;
 
-#define FM_PORTS_NAMES(X)                                                                         \
-    X(push)                                                                                       \
-    X(_cycle) X(_setup_cycle) X(_input_ports) X(_input_driver) X(_context_arrived) X(_work)       \
-        X(Keys) X(INPUT_PORTS) X(DECOUPLED) X(QUEUE_BOUND) X(OVERFLOW) X(_imp) X(config) X(start) \
-            X(stop) X(reset_run_state) X(join) X(ident) X(log) X(name)
+// clang-format off
+#define FM_PORTS_NAMES(X) \
+    X(push) X(_cycle) X(_setup_cycle) X(_input_ports) X(_input_driver) X(_context_arrived) \
+    X(_work) X(Keys) X(INPUT_PORTS) X(DECOUPLED) X(QUEUE_BOUND) X(OVERFLOW) X(_imp) X(config) \
+    X(start) X(stop) X(reset_run_state) X(join) X(ident) X(log) X(name)
+// clang-format on
 FM_NAME_TABLE(FM_PORTS_NAMES);
 
 // The exported entry points come first: the API pointer is the state's.
@@ -42,12 +43,7 @@ struct PortsState : fm::PortsApi {
     NameTable n;
     PyObject* kw_msg_type;            // ("msg", "type")
     PyObject* kw_target_args_daemon;  // ("target", "args", "daemon")
-    fm::Constant running{fm::constants::kRunning};
-    fm::Constant sync{fm::constants::kSync};
-    fm::Constant async{fm::constants::kAsync};
-    fm::Constant inherited{fm::constants::kInherited};
-    fm::Constant log_error{fm::constants::kLogError};
-    fm::Constant log_warning{fm::constants::kLogWarning};
+    fm::Constants c;
     fm::Lazy constants_imp{"flowmesh.imp", "ConstantsImp"};
     fm::Lazy iport_facade{"flowmesh.i_port", "IPort"};
     fm::Lazy port_name_key{"flowmesh.i_port", "IPort.Configuration.Keys.NAME"};
@@ -58,8 +54,8 @@ struct PortsState : fm::PortsApi {
     int refs(F f) {
         return f(vertex_module, oport_type, iport_type, inode_type, driver_type, port_base,
                  node_base, base_start, base_stop, base_reset, n, kw_msg_type,
-                 kw_target_args_daemon, running, sync, async, inherited, log_error, log_warning,
-                 constants_imp, iport_facade, port_name_key, thread_class);
+                 kw_target_args_daemon, constants_imp, iport_facade, port_name_key, thread_class,
+                 c);
     }
 };
 

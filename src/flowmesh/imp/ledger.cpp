@@ -8,10 +8,11 @@ namespace {
 
 // Attribute names, and the keys of a document entry (class, module, source,
 // config: the values of PortableImp.SerializationKeys).
+// clang-format off
 #define FM_LEDGER_NAMES(X) \
-    X(Keys)                \
-    X(ID)                  \
-    X(ReservedKeys) X(get) X(clear) X(ID_TO_BE_GENERATED) X(class) X(module) X(source) X(config)
+    X(Keys) X(ID) X(ReservedKeys) X(get) X(clear) X(ID_TO_BE_GENERATED) X(class) X(module) \
+    X(source) X(config)
+// clang-format on
 FM_NAME_TABLE(FM_LEDGER_NAMES);
 
 struct LedgerState {
@@ -71,17 +72,13 @@ PyObject* new_id_impl(LedgerState* st) {
     }
 }
 
-PyObject* portable_new_id(PyObject* module, PyObject* const* /*args*/, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    if (!fm::parse_args("new_id", nargs, kwnames)) return nullptr;
+PyObject* portable_new_id(PyObject* module) {
     return new_id_impl(fm::module_state<LedgerState>(module));
 }
 
 int portable_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* const names[] = {"config"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("PortableImp", args, kwds, names, a, 1)) return -1;
-    PyObject* config = a[0];
+    PyObject* config = fm::config_arg("PortableImp", args, kwds);
+    if (!config) return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ledger_module);
     if (!module) return -1;
     LedgerState* st = fm::module_state<LedgerState>(module);
@@ -170,9 +167,7 @@ PyObject* portable_get_by_id(PyObject* module, PyObject* const* args, Py_ssize_t
     return registered(st, a[0]).release();
 }
 
-PyObject* portable_reset(PyObject* module, PyObject* const* /*args*/, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    if (!fm::parse_args("reset", nargs, kwnames)) return nullptr;
+PyObject* portable_reset(PyObject* module) {
     LedgerState* st = fm::module_state<LedgerState>(module);
     fm::Ref r = fm::steal(fm::call_method(st->id_map, st->n(N_clear)));
     if (!r) return nullptr;
@@ -374,12 +369,12 @@ PyMethodDef portable_methods[] = {
 
 // Bound to the module when installed (see fm::add_static_methods).
 PyMethodDef portable_static_methods[] = {
-    {"new_id", fm::as_cfunc(portable_new_id), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("new_id()\n--\n\nReserve and return a fresh 16-digit hexadecimal id.")},
+    fm::method_def<"new_id", portable_new_id>(
+        PyDoc_STR("new_id()\n--\n\nReserve and return a fresh 16-digit hexadecimal id.")),
     {"get_by_id", fm::as_cfunc(portable_get_by_id), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_by_id(id)\n--\n\nThe live object registered under `id`, or None.")},
-    {"reset", fm::as_cfunc(portable_reset), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("reset()\n--\n\nForget every registered and reserved id.")},
+    fm::method_def<"reset", portable_reset>(
+        PyDoc_STR("reset()\n--\n\nForget every registered and reserved id.")),
     {"deserialize", fm::as_cfunc(portable_deserialize), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("deserialize(data)\n--\n\nRebuild the facade object a document entry describes.")},
     {"add_preinstalled_module", fm::as_cfunc(portable_add_preinstalled_module),

@@ -65,6 +65,14 @@ inline T* as(PyObject* o) {
     return reinterpret_cast<T*>(o);
 }
 
+// The one argument of a constructor taking a configuration record
+// (borrowed), or nullptr with TypeError.
+inline PyObject* config_arg(const char* fname, PyObject* args, PyObject* kwds) {
+    static const char* const names[] = {"config"};
+    PyObject* a[] = {nullptr};
+    return parse_args(fname, args, kwds, names, a, 1) ? a[0] : nullptr;
+}
+
 // The configuration record of an object whose constructor ran (borrowed), or
 // nullptr with AttributeError.
 inline PyObject* config_of(PyObject* self) {
@@ -184,7 +192,7 @@ inline void keep_uncontained_failure(PyObject* element, PyObject* exc) {
     if (PyErr_GivenExceptionMatches(exc, PyExc_Exception)) return;  // contained or logged
     Ref r = steal(PyObject_CallMethod(element, "record_failure", "O", exc));
     if (!r) PyErr_WriteUnraisable(element);
-    Ref error = steal(resolve("flowmesh.constants", constants::kError));
+    Ref error = steal(resolve("flowmesh.constants", Constants::kError));
     if (!error) {
         PyErr_WriteUnraisable(element);
         return;

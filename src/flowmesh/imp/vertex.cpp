@@ -23,11 +23,12 @@ enum : uint8_t {
 };
 
 // Attribute names; setup, step and process name a handler's role.
-#define FM_VERTEX_NAMES(X)                                                                   \
-    X(_run_cycle)                                                                            \
-    X(_setup_wrapper)                                                                        \
-    X(_run_setup) X(_get_context) X(_push_data) X(_push_context) X(_cycle) X(record_failure) \
-        X(log) X(name) X(replace) X(setup) X(step) X(process)
+// clang-format off
+#define FM_VERTEX_NAMES(X) \
+    X(_run_cycle) X(_setup_wrapper) X(_run_setup) X(_get_context) X(_push_data) \
+    X(_push_context) X(_cycle) X(record_failure) X(log) X(name) X(replace) X(setup) X(step) \
+    X(process)
+// clang-format on
 FM_NAME_TABLE(FM_VERTEX_NAMES);
 
 // The exported entry points come first: the API pointer is the state's.
@@ -46,11 +47,7 @@ struct VertexState : fm::VertexApi {
     PyObject* kw_code_place;    // ("co_filename", "co_firstlineno", "co_name", "co_qualname")
     PyObject* blame_code;       // code of `def _(self, error): raise error`, all on one line
     PyObject* blame_globals;
-    fm::Constant stopped{fm::constants::kStopped};
-    fm::Constant running{fm::constants::kRunning};
-    fm::Constant error{fm::constants::kError};
-    fm::Constant log_info{fm::constants::kLogInfo};
-    fm::Constant log_error{fm::constants::kLogError};
+    fm::Constants c;
     fm::Lazy context{"flowmesh.context", "Context"};
     fm::Lazy deepcopy{"copy", "deepcopy"};
     fm::Lazy onode{"flowmesh.imp", "ONodeImp"};
@@ -61,8 +58,7 @@ struct VertexState : fm::VertexApi {
     int refs(F f) {
         return f(type, no_op_setup_hook, no_op_step_hook, own_run_cycle, own_push_data, own_cycle,
                  emitter_module, n, kw_msg_type, kw_input_output, kw_code_place, blame_code,
-                 blame_globals, stopped, running, error, log_info, log_error, context, deepcopy,
-                 onode, onode_push_data);
+                 blame_globals, context, deepcopy, onode, onode_push_data, c);
     }
 };
 
@@ -165,8 +161,8 @@ int contain_failure(VertexState* st, PyObject* self, bool setup) {
     fm::Ref exc = fm::steal(PyErr_GetRaisedException());
     int rc = -1;
     fm::Ref r = fm::steal(fm::call_method(self, st->n(N_record_failure), exc.get()));
-    if (r) rc = log(st, self, exc.get(), st->log_error);
-    PyObject* error = st->error.get();
+    if (r) rc = log(st, self, exc.get(), st->c.log_error);
+    PyObject* error = st->c.error.get();
     if (!error) return -1;
     fm::set_field(&element(self)->condition, error);
     if (setup) element(self)->setup_failed = true;
@@ -280,8 +276,8 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
     fm::NodeObject* n = node(self);
     fm::ElementObject* e = element(self);
     int is;
-    if ((is = st->error.matches(e->condition)) != 0) return is < 0 ? -1 : 0;
-    if ((is = st->stopped.matches(e->state)) != 0) return is < 0 ? -1 : 0;
+    if ((is = st->c.error.matches(e->condition)) != 0) return is < 0 ? -1 : 0;
+    if ((is = st->c.stopped.matches(e->state)) != 0) return is < 0 ? -1 : 0;
     // Handlers may keep the data they are given, so an empty one is made per
     // cycle; it is made only once the cycle is known to run.
     fm::Ref fresh;
@@ -292,7 +288,7 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
     }
     if (e->counter == 0) {
         if (setup_wrapper_on(st, self, data) < 0) return -1;
-        if ((is = st->error.matches(e->condition)) != 0) return is < 0 ? -1 : 0;
+        if ((is = st->c.error.matches(e->condition)) != 0) return is < 0 ? -1 : 0;
     }
     // The default hooks do nothing and return None: they are not called.
     if (n->pre_step_handler != st->no_op_step_hook) {
@@ -399,7 +395,7 @@ PyObject* node_setup_wrapper(PyObject* self, PyTypeObject* defining_class, PyObj
     PyObject* data;
     if (!parse_dict("_setup_wrapper", args, nargs, kwnames, &data)) return nullptr;
     VertexState* st = fm::class_state<VertexState>(defining_class);
-    int stopped = st->stopped.matches(element(self)->state);
+    int stopped = st->c.stopped.matches(element(self)->state);
     if (stopped < 0) return nullptr;
     fm::Ref name = fm::steal(PyObject_GetAttr(self, st->n(N_name)));
     if (!name) return nullptr;
@@ -410,7 +406,7 @@ PyObject* node_setup_wrapper(PyObject* self, PyTypeObject* defining_class, PyObj
                             name.get());
     }
     fm::Ref line = fm::steal(PyUnicode_FromFormat("Setting up node %S.", name.get()));
-    if (!line || log(st, self, line.get(), st->log_info) < 0) return nullptr;
+    if (!line || log(st, self, line.get(), st->c.log_info) < 0) return nullptr;
     fm::Ref r = fm::steal(fm::call_method(self, st->n(N__run_setup), data));
     if (!r) {
         if (!containable(self) || contain_failure(st, self, true) < 0) return nullptr;
@@ -504,14 +500,11 @@ PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject*
 // The first cycle's setup on its own, for a driver that must set a node up
 // before any data arrives (an event-only input node whose context came in).
 // It counts as a cycle whose pre-step skipped the step.
-PyObject* node_setup_cycle(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                           Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_setup_cycle", nargs, kwnames)) return nullptr;
-    VertexState* st = fm::class_state<VertexState>(defining_class);
+PyObject* node_setup_cycle(VertexState* st, PyObject* self) {
     fm::ElementObject* e = element(self);
-    int running = st->running.matches(e->state);
+    int running = st->c.running.matches(e->state);
     if (running <= 0) return running < 0 ? nullptr : Py_NewRef(Py_None);
-    int failed = st->error.matches(e->condition);
+    int failed = st->c.error.matches(e->condition);
     if (failed != 0) return failed < 0 ? nullptr : Py_NewRef(Py_None);
     if (e->counter != 0) Py_RETURN_NONE;
 
@@ -519,7 +512,7 @@ PyObject* node_setup_cycle(PyObject* self, PyTypeObject* defining_class, PyObjec
     if (!data) return nullptr;
     int rc = setup_wrapper_on(st, self, data.get());
     if (rc == 0) {
-        failed = st->error.matches(e->condition);
+        failed = st->c.error.matches(e->condition);
         if (failed < 0) rc = -1;
         if (failed == 0) ++e->counter;
     }
@@ -531,13 +524,11 @@ PyObject* node_setup_cycle(PyObject* self, PyTypeObject* defining_class, PyObjec
 
 // Where data and context come from and go to; subclasses with inputs or
 // outputs redefine these.
-PyObject* node_get_data(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_get_data", nargs, kwnames)) return nullptr;
+PyObject* node_get_data(PyObject*) {
     return PyDict_New();
 }
 
-PyObject* node_get_context(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_get_context", nargs, kwnames)) return nullptr;
+PyObject* node_get_context(PyObject*) {
     return PyDict_New();
 }
 
@@ -547,8 +538,7 @@ PyObject* node_push_data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
-PyObject* node_push_context(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("_push_context", nargs, kwnames)) return nullptr;
+PyObject* node_push_context(PyObject*) {
     Py_RETURN_NONE;
 }
 
@@ -638,17 +628,16 @@ PyMethodDef node_methods[] = {
     {"_run_setup", as_cfunc(node_run_setup), fm::kMethodCall,
      PyDoc_STR("_run_setup(data)\n--\n\nBuilds the context from the setup handler and pushes "
                "it.")},
-    {"_setup_cycle", as_cfunc(node_setup_cycle), fm::kMethodCall,
-     PyDoc_STR("_setup_cycle()\n--\n\nRuns the first cycle's setup alone, counted as a skipped "
-               "cycle.")},
-    {"_get_data", fm::as_cfunc(node_get_data), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_get_data()\n--\n\nA new empty dict.")},
-    {"_get_context", fm::as_cfunc(node_get_context), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_get_context()\n--\n\nA new empty dict.")},
+    fm::method_def<"_setup_cycle", node_setup_cycle>(
+        PyDoc_STR("_setup_cycle()\n--\n\nRuns the first cycle's setup alone, counted as a skipped "
+                  "cycle.")),
+    fm::method_def<"_get_data", node_get_data>(PyDoc_STR("_get_data()\n--\n\nA new empty dict.")),
+    fm::method_def<"_get_context", node_get_context>(
+        PyDoc_STR("_get_context()\n--\n\nA new empty dict.")),
     {"_push_data", as_cfunc(node_push_data), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_push_data(data)\n--\n\nDoes nothing: a plain node has no outputs.")},
-    {"_push_context", fm::as_cfunc(node_push_context), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("_push_context()\n--\n\nDoes nothing: a plain node has no outputs.")},
+    fm::method_def<"_push_context", node_push_context>(
+        PyDoc_STR("_push_context()\n--\n\nDoes nothing: a plain node has no outputs.")),
     {nullptr, nullptr, 0, nullptr},
 };
 

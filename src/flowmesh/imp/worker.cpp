@@ -7,7 +7,10 @@
 
 namespace {
 
-#define FM_WORKER_NAMES(X) X(Keys) X(NAME) X(name) X(write) X(stop) X(get_state)
+// clang-format off
+#define FM_WORKER_NAMES(X) \
+    X(Keys) X(NAME) X(name) X(write) X(stop) X(get_state)
+// clang-format on
 FM_NAME_TABLE(FM_WORKER_NAMES);
 
 struct WorkerState {
@@ -17,17 +20,13 @@ struct WorkerState {
     PyObject* write_kwnames;  // ("type", "message")
     PyObject* empty_str;
     fm::Lazy logger_class{"flowmesh.logging", "Logger"};
-    fm::Constant stopped{fm::constants::kStopped};
-    fm::Constant running{fm::constants::kRunning};
-    fm::Constant healthy{fm::constants::kHealthy};
-    fm::Constant info{fm::constants::kLogInfo};
+    fm::Constants c;
     fm::Lazy current_element{"flowmesh.logging", "current_element"};
 
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, base, n, write_kwnames, empty_str, logger_class, stopped, running, healthy,
-                 info, current_element);
+        return f(type, base, n, write_kwnames, empty_str, logger_class, current_element, c);
     }
 };
 
@@ -45,8 +44,8 @@ int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
     WorkerState* st = fm::module_state<WorkerState>(module);
     if (fm::init_base(st->type, self, args, kwds) < 0) return -1;
 
-    PyObject* stopped = st->stopped.get();
-    PyObject* healthy = st->healthy.get();
+    PyObject* stopped = st->c.stopped.get();
+    PyObject* healthy = st->c.healthy.get();
     if (!stopped || !healthy) return -1;
     PyObject* logger_class = st->logger_class.get();
     if (!logger_class) return -1;
@@ -93,7 +92,7 @@ PyObject* log_impl(WorkerState* st, PyObject* self, PyObject* msg, PyObject* typ
     if (!borrowed || borrowed == Py_None) Py_RETURN_NONE;
     fm::Ref logger = fm::borrow(borrowed);
     if (!type || type == Py_None) {
-        type = st->info.get();
+        type = st->c.log_info.get();
         if (!type) return nullptr;
     }
     PyObject* var = st->current_element.get();
@@ -133,46 +132,34 @@ bool transition(WorkerState* st, PyObject* self, PyObject* target, const char* s
     return static_cast<bool>(r);
 }
 
-PyObject* element_start(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
-                        Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("start", nargs, kwnames)) return nullptr;
-    WorkerState* st = fm::class_state<WorkerState>(defining_class);
-    int is_running = st->running.matches(fm::borrow(element(self)->state).get());
+PyObject* element_start(WorkerState* st, PyObject* self) {
+    int is_running = st->c.running.matches(fm::borrow(element(self)->state).get());
     if (is_running < 0) return nullptr;
     if (is_running) Py_RETURN_NONE;
-    if (!transition(st, self, st->running.value, "started.")) return nullptr;
+    if (!transition(st, self, st->c.running.value, "started.")) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* element_stop(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
-                       Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("stop", nargs, kwnames)) return nullptr;
-    WorkerState* st = fm::class_state<WorkerState>(defining_class);
-    PyObject* stopped = st->stopped.get();
+PyObject* element_stop(WorkerState* st, PyObject* self) {
+    PyObject* stopped = st->c.stopped.get();
     if (!stopped) return nullptr;
-    int is_running = st->running.matches(fm::borrow(element(self)->state).get());
+    int is_running = st->c.running.matches(fm::borrow(element(self)->state).get());
     if (is_running < 0) return nullptr;
     if (!is_running) Py_RETURN_NONE;
     if (!transition(st, self, stopped, "stopped.")) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* element_get_counter(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    if (!fm::parse_args("get_counter", nargs, kwnames)) return nullptr;
+PyObject* element_get_counter(PyObject* self) {
     return PyLong_FromLongLong(element(self)->counter);
 }
 
-PyObject* element_get_max_backlog(PyObject* /*self*/, PyObject* const*, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-    if (!fm::parse_args("get_max_backlog", nargs, kwnames)) return nullptr;
+PyObject* element_get_max_backlog(PyObject* /*self*/) {
     return PyLong_FromLong(0);
 }
 
-PyObject* element_reset_run_state(PyObject* self, PyTypeObject* defining_class,
-                                  PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("reset_run_state", nargs, kwnames)) return nullptr;
-    PyObject* healthy = fm::class_state<WorkerState>(defining_class)->healthy.get();
+PyObject* element_reset_run_state(WorkerState* st, PyObject* self) {
+    PyObject* healthy = st->c.healthy.get();
     if (!healthy) return nullptr;
     fm::ElementObject* e = element(self);
     e->counter = 0;
@@ -183,35 +170,24 @@ PyObject* element_reset_run_state(PyObject* self, PyTypeObject* defining_class,
     Py_RETURN_NONE;
 }
 
-PyObject* element_get_state(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("get_state", nargs, kwnames)) return nullptr;
+PyObject* element_get_state(PyObject* self) {
     return fm::field_new(element(self)->state);
 }
 
-PyObject* element_get_condition(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-    if (!fm::parse_args("get_condition", nargs, kwnames)) return nullptr;
+PyObject* element_get_condition(PyObject* self) {
     return fm::field_new(element(self)->condition);
 }
 
-PyObject* element_setup_failed(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-    if (!fm::parse_args("setup_failed", nargs, kwnames)) return nullptr;
+PyObject* element_setup_failed(PyObject* self) {
     return PyBool_FromLong(element(self)->setup_failed);
 }
 
-PyObject* element_failure(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::parse_args("failure", nargs, kwnames)) return nullptr;
+PyObject* element_failure(PyObject* self) {
     return fm::field_new(element(self)->failure);
 }
 
 // The first failure of a run wins: later ones are its consequences.
-PyObject* element_record_failure(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-    static const char* const names[] = {"error"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("record_failure", args, nargs, kwnames, names, a, 1)) return nullptr;
-    PyObject* error = a[0];
+PyObject* element_record_failure(PyObject* self, PyObject* error) {
     if (!PyExceptionInstance_Check(error))
         return PyErr_Format(PyExc_TypeError,
                             "Argument 'error' has incorrect type (expected an exception, got %s)",
@@ -221,18 +197,11 @@ PyObject* element_record_failure(PyObject* self, PyObject* const* args, Py_ssize
     Py_RETURN_NONE;
 }
 
-PyObject* element_get_context(PyObject* self, PyObject* const*, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    if (!fm::parse_args("get_context", nargs, kwnames)) return nullptr;
+PyObject* element_get_context(PyObject* self) {
     return fm::field_new(element(self)->context);
 }
 
-PyObject* element_set_logger(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    static const char* const names[] = {"logger"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("set_logger", args, nargs, kwnames, names, a, 1)) return nullptr;
-    PyObject* logger = a[0];
+PyObject* element_set_logger(PyObject* self, PyObject* logger) {
     fm::set_field(&element(self)->logger, logger);
     Py_RETURN_NONE;
 }
@@ -255,7 +224,7 @@ PyObject* element_stop_after_failed_start(PyObject* module, PyObject* const* arg
     if (!work || PyList_Reverse(work.get()) < 0) return nullptr;
     fm::Ref failed_state = fm::steal(fm::call_method(failed.get(), st->n(N_get_state)));
     if (!failed_state) return nullptr;
-    int failed_running = st->running.matches(failed_state.get());
+    int failed_running = st->c.running.matches(failed_state.get());
     if (failed_running < 0) return nullptr;
     if (failed_running && PyList_Insert(work.get(), 0, failed.get()) < 0) return nullptr;
 
@@ -307,32 +276,31 @@ int element_counter_set(PyObject* self, PyObject* value, void* /*closure*/) {
 using fm::as_cfunc;
 
 PyMethodDef element_methods[] = {
-    {"start", as_cfunc(element_start), fm::kMethodCall,
-     PyDoc_STR("start()\n--\n\nSTOPPED -> RUNNING, logged; no effect when running.")},
-    {"stop", as_cfunc(element_stop), fm::kMethodCall,
-     PyDoc_STR("stop()\n--\n\nRUNNING -> STOPPED, logged; no effect when stopped.")},
-    {"get_counter", fm::as_cfunc(element_get_counter), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("get_counter()\n--\n\nNumber of completed cycles in this run.")},
-    {"get_max_backlog", fm::as_cfunc(element_get_max_backlog), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("get_max_backlog()\n--\n\nLargest input backlog; 0 without inputs.")},
-    {"reset_run_state", as_cfunc(element_reset_run_state), fm::kMethodCall,
-     PyDoc_STR("reset_run_state()\n--\n\nClear counter, condition, context and failure for a "
-               "new run.")},
-    {"get_state", fm::as_cfunc(element_get_state), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("get_state()\n--\n\nRun state.")},
-    {"get_condition", fm::as_cfunc(element_get_condition), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("get_condition()\n--\n\nHealth condition.")},
-    {"setup_failed", fm::as_cfunc(element_setup_failed), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("setup_failed()\n--\n\nWhether setup raised in this run.")},
-    {"failure", fm::as_cfunc(element_failure), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("failure()\n--\n\nThe first exception recorded in this run, or None.")},
-    {"record_failure", fm::as_cfunc(element_record_failure), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("record_failure(error)\n--\n\nKeep `error` unless a failure is already "
-               "recorded.")},
-    {"get_context", fm::as_cfunc(element_get_context), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("get_context()\n--\n\nThe context produced by setup, or None.")},
-    {"set_logger", fm::as_cfunc(element_set_logger), METH_FASTCALL | METH_KEYWORDS,
-     PyDoc_STR("set_logger(logger)\n--\n\nWrite to `logger` from now on (None: silent).")},
+    fm::method_def<"start", element_start>(
+        PyDoc_STR("start()\n--\n\nSTOPPED -> RUNNING, logged; no effect when running.")),
+    fm::method_def<"stop", element_stop>(
+        PyDoc_STR("stop()\n--\n\nRUNNING -> STOPPED, logged; no effect when stopped.")),
+    fm::method_def<"get_counter", element_get_counter>(
+        PyDoc_STR("get_counter()\n--\n\nNumber of completed cycles in this run.")),
+    fm::method_def<"get_max_backlog", element_get_max_backlog>(
+        PyDoc_STR("get_max_backlog()\n--\n\nLargest input backlog; 0 without inputs.")),
+    fm::method_def<"reset_run_state", element_reset_run_state>(
+        PyDoc_STR("reset_run_state()\n--\n\nClear counter, condition, context and failure for a "
+                  "new run.")),
+    fm::method_def<"get_state", element_get_state>(PyDoc_STR("get_state()\n--\n\nRun state.")),
+    fm::method_def<"get_condition", element_get_condition>(
+        PyDoc_STR("get_condition()\n--\n\nHealth condition.")),
+    fm::method_def<"setup_failed", element_setup_failed>(
+        PyDoc_STR("setup_failed()\n--\n\nWhether setup raised in this run.")),
+    fm::method_def<"failure", element_failure>(
+        PyDoc_STR("failure()\n--\n\nThe first exception recorded in this run, or None.")),
+    fm::method_def<"record_failure", element_record_failure, "error">(
+        PyDoc_STR("record_failure(error)\n--\n\nKeep `error` unless a failure is already "
+                  "recorded.")),
+    fm::method_def<"get_context", element_get_context>(
+        PyDoc_STR("get_context()\n--\n\nThe context produced by setup, or None.")),
+    fm::method_def<"set_logger", element_set_logger, "logger">(
+        PyDoc_STR("set_logger(logger)\n--\n\nWrite to `logger` from now on (None: silent).")),
     {"log", as_cfunc(element_log), fm::kMethodCall,
      PyDoc_STR("log(msg, type=None)\n--\n\nWrite `msg` (text or exception) with log type "
                "`type` (INFO when None).")},
