@@ -32,11 +32,7 @@ CONSTRUCTORS = [
 ]
 
 
-@pytest.fixture(autouse=True)
-def _fresh_registry():
-    Portable.reset()
-    yield
-    Portable.reset()
+pytestmark = pytest.mark.usefixtures("fresh_registry")
 
 
 @pytest.mark.parametrize("cls, kwargs", CONSTRUCTORS, ids=lambda c: getattr(c, "__name__", ""))
