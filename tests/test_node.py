@@ -458,6 +458,8 @@ try:
     node = imp.NodeImp(Node.Configuration(name="n"))
 except ImportError as e:
     print("raised", e, "|", type(e.__cause__).__name__)
+except KeyboardInterrupt:
+    print("interrupted")
 else:
     print("built")
 """
@@ -475,6 +477,8 @@ else:
         ),
         # AttributeError alone means "not bound yet" (the package still loading).
         ("ONodeImp", "AttributeError", "built"),
+        # An interruption is no broken installation: it arrives as it is.
+        ("ONodeImp", "KeyboardInterrupt", "interrupted"),
     ],
 )
 def test_unreadable_output_node_class_is_reported(name, error, expected):

@@ -188,6 +188,8 @@ bool bound_imp_name(fm::Lazy& slot, PyObject** out) {
         PyErr_Clear();
         return true;
     }
+    if (!fm::pending_is_exception())
+        return false;  // KeyboardInterrupt and the like stay as they are
     fm::raise_from(fm::steal(PyErr_GetRaisedException()), PyExc_ImportError,
                    "flowmesh.imp.%s cannot be imported", slot.path);
     return false;
