@@ -239,13 +239,8 @@ int refuse_loop(PortsState* st, PyObject* self, PyObject* ip) {
 }
 
 // OPortImp.connect: the loop check, then the joining rules of PortImp.
-PyObject* oport_connect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"port"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("connect", args, nargs, kwnames, names, a, 1)) return nullptr;
-    fm::Ref target = fm::borrow(a[0]);
-    PortsState* st = fm::class_state<PortsState>(defining_class);
+PyObject* oport_connect(PortsState* st, PyObject* self, PyObject* target_arg) {
+    fm::Ref target = fm::borrow(target_arg);
     if (refuse_loop(st, self, target.get()) < 0) return nullptr;
     fm::Ref base = fm::steal(PyObject_GetAttrString(st->port_base, "connect"));
     if (!base) return nullptr;
@@ -308,9 +303,9 @@ PyMethodDef ports_functions[] = {
 PyMethodDef oport_methods[] = {
     {"push", as_cfunc(oport_push), fm::kMethodCall,
      PyDoc_STR("push(value)\n--\n\nDeliver `value` to every connected port.")},
-    {"connect", as_cfunc(oport_connect), fm::kMethodCall,
-     PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only), unless that "
-               "closes a loop a frame would travel without end on one thread.")},
+    fm::method_def<"connect", oport_connect, "port">(
+        PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only), unless that "
+                  "closes a loop a frame would travel without end on one thread.")),
     {nullptr, nullptr, 0, nullptr},
 };
 

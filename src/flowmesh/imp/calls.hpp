@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "common.hpp"
@@ -177,10 +178,12 @@ struct Text {
     }
 };
 
+// The pointee of an implementation function's first parameter: PyObject for
+// `impl(self, ...)`, the module state for `impl(state, self, ...)`.
 template <typename F>
-struct StateOf;
-template <typename S, typename R>
-struct StateOf<R (*)(S*, PyObject*)> {
+struct FirstOf;
+template <typename R, typename S, typename... A>
+struct FirstOf<R (*)(S*, A...)> {
     using type = S;
 };
 
@@ -194,44 +197,52 @@ inline PyObject* as_result(R r) {
     }
 }
 
-// Wrappers that parse for an implementation function: `impl(self)` as
-// name(), `impl(self, arg)` as name(param), `impl(state, self)` as a
-// METH_METHOD name(). An impl returning int makes a method returning None
-// (or raising, for -1). `self` is the module for a module function.
-template <Text name, auto impl>
-PyObject* no_params(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!parse_args(name.chars, nargs, kwnames)) return nullptr;
-    return as_result(impl(self));
+// Binds the arguments to `params` (all required) and calls `call(a...)`.
+template <Text name, Text... params, typename Call>
+inline PyObject* bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Call call) {
+    if constexpr (sizeof...(params) == 0) {
+        if (!parse_args(name.chars, nargs, kwnames)) return nullptr;
+        return as_result(call());
+    } else {
+        const char* const names[] = {params.chars...};
+        PyObject* a[sizeof...(params)] = {};
+        if (!parse_args(name.chars, args, nargs, kwnames, names, a, sizeof...(params)))
+            return nullptr;
+        return [&]<size_t... I>(std::index_sequence<I...>) {
+            return as_result(call(a[I]...));
+        }(std::make_index_sequence<sizeof...(params)>{});
+    }
 }
 
-template <Text name, Text param, auto impl>
-PyObject* one_param(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    const char* const names[] = {param.chars};
-    PyObject* a[] = {nullptr};
-    if (!parse_args(name.chars, args, nargs, kwnames, names, a, 1)) return nullptr;
-    return as_result(impl(self, a[0]));
+// Wrappers that parse for an implementation function: `impl(self, a, ...)`
+// as a method (or, with the module as self, a function) name(params...), and
+// `impl(state, self, a, ...)` as a METH_METHOD one. An impl returning int
+// makes a method returning None (or raising, for -1).
+template <Text name, auto impl, Text... params>
+PyObject* plain_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return bind<name, params...>(args, nargs, kwnames,
+                                 [self](auto... a) { return impl(self, a...); });
 }
 
-template <Text name, auto impl>
-PyObject* state_no_params(PyObject* self, PyTypeObject* cls, PyObject* const*, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    if (!parse_args(name.chars, nargs, kwnames)) return nullptr;
-    using State = typename StateOf<decltype(impl)>::type;
-    return as_result(impl(class_state<State>(cls), self));
+template <Text name, auto impl, Text... params>
+PyObject* state_method(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    using State = typename FirstOf<decltype(impl)>::type;
+    State* st = class_state<State>(cls);
+    return bind<name, params...>(args, nargs, kwnames,
+                                 [st, self](auto... a) { return impl(st, self, a...); });
 }
 
-// The method-table entry of one of those wrappers, chosen by impl's
-// signature: fm::method_def<"get_state", element_get_state>(doc), or with
-// the parameter's name, fm::method_def<"set_logger", element_set_logger, "logger">(doc).
-template <Text name, auto impl, Text param = "">
+// The method-table entry of one of those wrappers, chosen by impl's first
+// parameter: fm::method_def<"get_state", element_get_state>(doc), or with
+// the parameters' names, fm::method_def<"set_logger", element_set_logger, "logger">(doc).
+template <Text name, auto impl, Text... params>
 inline PyMethodDef method_def(const char* doc) {
-    if constexpr (std::is_invocable_v<decltype(impl), PyObject*>)
-        return {name.chars, as_cfunc(no_params<name, impl>), METH_FASTCALL | METH_KEYWORDS, doc};
-    else if constexpr (param.chars[0] != 0)
-        return {name.chars, as_cfunc(one_param<name, param, impl>), METH_FASTCALL | METH_KEYWORDS,
-                doc};
+    if constexpr (std::is_same_v<typename FirstOf<decltype(impl)>::type, PyObject>)
+        return {name.chars, as_cfunc(plain_method<name, impl, params...>),
+                METH_FASTCALL | METH_KEYWORDS, doc};
     else
-        return {name.chars, as_cfunc(state_no_params<name, impl>), kMethodCall, doc};
+        return {name.chars, as_cfunc(state_method<name, impl, params...>), kMethodCall, doc};
 }
 
 // Installs static methods on a heap type, bound to the defining module (their

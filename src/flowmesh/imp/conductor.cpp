@@ -489,9 +489,6 @@ int needs_reset(ConductorState* st, PyObject* element) {
 
 // ------------------------------------------------------------ method wrappers
 
-#define FM_METHOD_ARGS \
-    PyObject *self, PyTypeObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
-
 PyObject* get_state_impl(ConductorState*, PyObject* self) {
     return Py_NewRef(fm::field_borrowed(pipe(self)->state));
 }
@@ -526,29 +523,8 @@ PyObject* first_element_failure_impl(ConductorState* st, PyObject* self) {
     return first_element_failure(st, self).release();
 }
 
-PyObject* method_add_node(FM_METHOD_ARGS) {
-    static const char* const names[] = {"node"};
-    PyObject* out[] = {nullptr};
-    if (!fm::parse_args("add_node", args, nargs, kwnames, names, out, 1)) return nullptr;
-    if (add_node_impl(fm::class_state<ConductorState>(cls), self, out[0]) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* method_connect(FM_METHOD_ARGS) {
-    static const char* const names[] = {"source", "target"};
-    PyObject* out[] = {nullptr, nullptr};
-    if (!fm::parse_args("connect", args, nargs, kwnames, names, out, 2)) return nullptr;
-    return connect_impl(fm::class_state<ConductorState>(cls), self, out[0], out[1]);
-}
-
-PyObject* method_disconnect(FM_METHOD_ARGS) {
-    static const char* const names[] = {"source", "target"};
-    PyObject* out[] = {nullptr, nullptr};
-    if (!fm::parse_args("disconnect", args, nargs, kwnames, names, out, 2)) return nullptr;
-    return disconnect_impl(fm::class_state<ConductorState>(cls), self, out[0], out[1]);
-}
-
-PyObject* method_log(FM_METHOD_ARGS) {
+PyObject* method_log(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
     static const char* const names[] = {"msg", "type"};
     PyObject* out[] = {nullptr, Py_None};
     if (!fm::parse_args("log", args, nargs, kwnames, names, out, 1)) return nullptr;
@@ -556,63 +532,53 @@ PyObject* method_log(FM_METHOD_ARGS) {
     Py_RETURN_NONE;
 }
 
-PyObject* method_add_error_handler(FM_METHOD_ARGS) {
-    static const char* const names[] = {"handler"};
-    PyObject* out[] = {nullptr};
-    if (!fm::parse_args("add_error_handler", args, nargs, kwnames, names, out, 1)) return nullptr;
-    ConductorState* st = fm::class_state<ConductorState>(cls);
-    if (append_to(st, pipe(self)->error_handlers, out[0]) < 0) return nullptr;
-    Py_RETURN_NONE;
+int add_error_handler_impl(ConductorState* st, PyObject* self, PyObject* handler) {
+    return append_to(st, pipe(self)->error_handlers, handler);
 }
 
-PyObject* method__notify_error(FM_METHOD_ARGS) {
-    static const char* const names[] = {"entry"};
-    PyObject* out[] = {nullptr};
-    if (!fm::parse_args("_notify_error", args, nargs, kwnames, names, out, 1)) return nullptr;
-    return notify_error_impl(fm::class_state<ConductorState>(cls), self, out[0]);
-}
-
-// `params` is the text signature after $self, which inspect.signature reads.
-#define FM_DEF(name, params, doc)                         \
-    {#name, fm::as_cfunc(method_##name), fm::kMethodCall, \
-     PyDoc_STR(#name "($self" params ")\n--\n\n" doc)}
-// A method without parameters made from `impl(state, self)`.
-#define FM_STATE_DEF(name, impl, doc) \
-    fm::method_def<#name, impl>(PyDoc_STR(#name "($self)\n--\n\n" doc))
+// The entry of a method made from `impl(state, self, params...)`; `signature`
+// is the text signature after $self, which inspect.signature reads.
+#define FM_DEF(name, impl, signature, doc, ...)             \
+    fm::method_def<#name, impl __VA_OPT__(, ) __VA_ARGS__>( \
+        PyDoc_STR(#name "($self" signature ")\n--\n\n" doc))
 
 PyMethodDef pipeline_methods[] = {
-    FM_DEF(add_node, ", node", "Add an element; it takes over the pipeline's logger."),
-    FM_DEF(connect, ", source, target",
-           "Join an output port of `source` to an input port of `target`."),
-    FM_DEF(disconnect, ", source, target", "Undo a connection made by connect."),
-    FM_STATE_DEF(start, start_impl,
-                 "Start every element in order of addition, then the monitoring thread."),
-    FM_STATE_DEF(
-        stop, stop_impl,
-        "Stop every element, producers before their consumers, then the monitoring thread; "
-        "flush the log."),
-    FM_STATE_DEF(close, close_impl, "Stop if running and release the logger."),
-    FM_STATE_DEF(_join_monitor_thread, join_monitor_thread,
-                 "Wait for the monitoring thread, unless called on it."),
-    FM_STATE_DEF(get_state, get_state_impl, "The run state."),
-    FM_STATE_DEF(get_condition, get_condition_impl, "The health condition."),
-    FM_STATE_DEF(get_elapsed_time, get_elapsed_time_impl,
-                 "Seconds since the run started; 0.0 when not running."),
-    FM_STATE_DEF(is_logging_persistent, is_logging_persistent_impl,
-                 "Whether a log file is being written."),
-    FM_DEF(log, ", msg, type=None", "Write a message or an exception to the pipeline's log."),
-    FM_DEF(add_error_handler, ", handler",
-           "Register a callable called with the incident of a failed run."),
-    FM_STATE_DEF(raise_if_failed, raise_if_failed_impl, "Raise RuntimeError if the run failed."),
-    FM_STATE_DEF(get_last_error, get_last_error_impl, "The most recent error incident, or None."),
-    FM_STATE_DEF(get_backlog, get_backlog_impl, "The largest input backlog of any element."),
-    FM_STATE_DEF(_check_backlog, check_backlog_impl, "Log a change of the backlog level."),
-    FM_DEF(_notify_error, ", entry", "Call every error handler with the incident."),
-    FM_STATE_DEF(_first_element_failure, first_element_failure_impl,
-                 "The first failure kept by an element, or None."),
-    FM_STATE_DEF(_log_reference, log_reference_impl,
-                 "The line telling where the details of a failure are."),
-    FM_STATE_DEF(_monitoring_fun, monitoring_fun_impl, "Body of the monitoring thread."),
+    FM_DEF(add_node, add_node_impl, ", node",
+           "Add an element; it takes over the pipeline's logger.", "node"),
+    FM_DEF(connect, connect_impl, ", source, target",
+           "Join an output port of `source` to an input port of `target`.", "source", "target"),
+    FM_DEF(disconnect, disconnect_impl, ", source, target", "Undo a connection made by connect.",
+           "source", "target"),
+    FM_DEF(start, start_impl, "",
+           "Start every element in order of addition, then the monitoring thread."),
+    FM_DEF(stop, stop_impl, "",
+           "Stop every element, producers before their consumers, then the monitoring thread; "
+           "flush the log."),
+    FM_DEF(close, close_impl, "", "Stop if running and release the logger."),
+    FM_DEF(_join_monitor_thread, join_monitor_thread, "",
+           "Wait for the monitoring thread, unless called on it."),
+    FM_DEF(get_state, get_state_impl, "", "The run state."),
+    FM_DEF(get_condition, get_condition_impl, "", "The health condition."),
+    FM_DEF(get_elapsed_time, get_elapsed_time_impl, "",
+           "Seconds since the run started; 0.0 when not running."),
+    FM_DEF(is_logging_persistent, is_logging_persistent_impl, "",
+           "Whether a log file is being written."),
+    {"log", fm::as_cfunc(method_log), fm::kMethodCall,
+     PyDoc_STR("log($self, msg, type=None)\n--\n\nWrite a message or an exception to the "
+               "pipeline's log.")},
+    FM_DEF(add_error_handler, add_error_handler_impl, ", handler",
+           "Register a callable called with the incident of a failed run.", "handler"),
+    FM_DEF(raise_if_failed, raise_if_failed_impl, "", "Raise RuntimeError if the run failed."),
+    FM_DEF(get_last_error, get_last_error_impl, "", "The most recent error incident, or None."),
+    FM_DEF(get_backlog, get_backlog_impl, "", "The largest input backlog of any element."),
+    FM_DEF(_check_backlog, check_backlog_impl, "", "Log a change of the backlog level."),
+    FM_DEF(_notify_error, notify_error_impl, ", entry",
+           "Call every error handler with the incident.", "entry"),
+    FM_DEF(_first_element_failure, first_element_failure_impl, "",
+           "The first failure kept by an element, or None."),
+    FM_DEF(_log_reference, log_reference_impl, "",
+           "The line telling where the details of a failure are."),
+    FM_DEF(_monitoring_fun, monitoring_fun_impl, "", "Body of the monitoring thread."),
     {"serialize", fm::as_cfunc(fm::documents::serialize), fm::kMethodCall,
      PyDoc_STR("serialize($self)\n--\n\n"
                "The pipeline as a document: revision, writer, element entries, connections.")},

@@ -134,13 +134,8 @@ PyObject* type_message(CouplerState* st, PyObject* source, PyObject* target, PyO
                         source_text.get(), target_text.get(), source_type, target_type);
 }
 
-PyObject* port_connect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
-                       Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"port"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("connect", args, nargs, kwnames, names, a, 1)) return nullptr;
-    fm::Ref target = fm::borrow(a[0]);
-    CouplerState* st = fm::class_state<CouplerState>(defining_class);
+PyObject* port_connect(CouplerState* st, PyObject* self, PyObject* target_arg) {
+    fm::Ref target = fm::borrow(target_arg);
     PyObject* inherited = st->c.inherited.get();
     if (!inherited) return nullptr;
 
@@ -214,13 +209,8 @@ PyObject* port_connect(PyObject* self, PyTypeObject* defining_class, PyObject* c
     Py_RETURN_NONE;
 }
 
-PyObject* port_disconnect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"port"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("disconnect", args, nargs, kwnames, names, a, 1)) return nullptr;
-    fm::Ref target = fm::borrow(a[0]);
-    CouplerState* st = fm::class_state<CouplerState>(defining_class);
+PyObject* port_disconnect(CouplerState* st, PyObject* self, PyObject* target_arg) {
+    fm::Ref target = fm::borrow(target_arg);
 
     fm::Ref before = fm::borrow(current_list(st, self));
     int present = PySequence_Contains(before.get(), target.get());
@@ -289,10 +279,10 @@ int port_clear(PyObject* self) {
 using fm::as_cfunc;
 
 PyMethodDef port_methods[] = {
-    {"connect", as_cfunc(port_connect), fm::kMethodCall,
-     PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only).")},
-    {"disconnect", as_cfunc(port_disconnect), fm::kMethodCall,
-     PyDoc_STR("disconnect(port)\n--\n\nDetach `port` from this port (this side only).")},
+    fm::method_def<"connect", port_connect, "port">(
+        PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only).")),
+    fm::method_def<"disconnect", port_disconnect, "port">(
+        PyDoc_STR("disconnect(port)\n--\n\nDetach `port` from this port (this side only).")),
     fm::method_def<"is_connected", port_is_connected>(
         PyDoc_STR("is_connected()\n--\n\nWhether at least one port is joined to this one.")),
     fm::method_def<"_describe", port_describe>(

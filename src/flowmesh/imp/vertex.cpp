@@ -332,24 +332,14 @@ int run_cycle_on(VertexState* st, PyObject* self, PyObject* data) {
     return run_cycle(st, self, data);
 }
 
-// The single optional argument `data` of _cycle / _run_cycle: dict or None.
+// The one argument `data`: optional, a dict or None, for _cycle / _run_cycle;
+// required and a dict for _setup_wrapper / _run_setup / _push_data.
 bool parse_data(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** data) {
+                PyObject** data, bool required = false) {
     static const char* const names[] = {"data"};
-    PyObject* out[] = {Py_None};
-    if (!fm::parse_args(fname, args, nargs, kwnames, names, out, 0)) return false;
-    if (!fm::check_exact(out[0], &PyDict_Type, "data", true)) return false;
-    *data = out[0];
-    return true;
-}
-
-// The required dict argument `data` of _setup_wrapper / _run_setup / _push_data.
-bool parse_dict(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** data) {
-    static const char* const names[] = {"data"};
-    PyObject* out[] = {nullptr};
-    if (!fm::parse_args(fname, args, nargs, kwnames, names, out, 1)) return false;
-    if (!fm::check_exact(out[0], &PyDict_Type, "data")) return false;
+    PyObject* out[] = {required ? nullptr : Py_None};
+    if (!fm::parse_args(fname, args, nargs, kwnames, names, out, required)) return false;
+    if (!fm::check_exact(out[0], &PyDict_Type, "data", !required)) return false;
     *data = out[0];
     return true;
 }
@@ -395,7 +385,7 @@ PyObject* node_run_cycle(PyObject* self, PyTypeObject* defining_class, PyObject*
 PyObject* node_setup_wrapper(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data;
-    if (!parse_dict("_setup_wrapper", args, nargs, kwnames, &data)) return nullptr;
+    if (!parse_data("_setup_wrapper", args, nargs, kwnames, &data, true)) return nullptr;
     VertexState* st = fm::class_state<VertexState>(defining_class);
     int stopped = st->c.stopped.matches(element(self)->state);
     if (stopped < 0) return nullptr;
@@ -452,7 +442,7 @@ int port_contexts_checked(PyObject* self, PyObject* result) {
 PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data;
-    if (!parse_dict("_run_setup", args, nargs, kwnames, &data)) return nullptr;
+    if (!parse_data("_run_setup", args, nargs, kwnames, &data, true)) return nullptr;
     VertexState* st = fm::class_state<VertexState>(defining_class);
     fm::NodeObject* n = node(self);
 
@@ -536,7 +526,7 @@ PyObject* node_get_context(PyObject*) {
 
 PyObject* node_push_data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data;
-    if (!parse_dict("_push_data", args, nargs, kwnames, &data)) return nullptr;
+    if (!parse_data("_push_data", args, nargs, kwnames, &data, true)) return nullptr;
     Py_RETURN_NONE;
 }
 
