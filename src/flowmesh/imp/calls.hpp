@@ -92,6 +92,8 @@ inline PyObject* call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames
 //  - fm::parse_args below, for every method, constructor and function that
 //    takes arguments by name, and for those that take none (the form without
 //    names). A method that needs module state is METH_METHOD (kMethodCall).
+//    For an implementation function whose parameters are all required,
+//    fm::method_def (below) writes the method and its parsing.
 //  - the host's METH_O / METH_NOARGS, or a shortcut for one positional
 //    argument in front of parse_args, only on the data path, where the
 //    instruction counts of bench/PROFILE.md showed what the parsing costs a
