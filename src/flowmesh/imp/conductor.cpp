@@ -3,7 +3,7 @@
 // pipeline, a console banner and calls to the client's error handlers.
 //
 // Files: conductor.hpp (layout and module state), run_control.cpp,
-// monitoring.cpp, console.cpp.
+// monitoring.cpp, console.cpp, documents.hpp/.cpp (pipeline documents).
 #include "conductor.hpp"
 
 #include <chrono>
