@@ -4,6 +4,7 @@
 // an event-only node on a one-shot thread.
 #include <cstddef>
 #include <new>
+#include <utility>
 
 #include "data_path.hpp"
 #include "objects.hpp"
@@ -212,11 +213,15 @@ PyObject* onode_connect(PyObject* self, PyTypeObject* defining_class, PyObject* 
     if (!r) {
         if (!fm::pending_is_exception()) return nullptr;
         // The input side refused: detach the output side again, then report
-        // the refusal itself (a failing roll-back must not mask it).
-        PyObject* refusal = PyErr_GetRaisedException();
+        // the refusal itself (a failing roll-back must not mask it), unless
+        // the roll-back was interrupted: that goes on, the refusal its context.
+        fm::Ref refusal = fm::steal(PyErr_GetRaisedException());
         fm::Ref undone = fm::steal(fm::call_method(op.get(), st->n(N_disconnect), ip.get()));
-        if (!undone) PyErr_Clear();
-        PyErr_SetRaisedException(refusal);
+        if (!undone && !fm::swallow_exception()) {
+            fm::chain_context(std::move(refusal));
+            return nullptr;
+        }
+        PyErr_SetRaisedException(refusal.release());
         return nullptr;
     }
     Py_RETURN_NONE;
