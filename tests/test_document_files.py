@@ -30,12 +30,7 @@ from flowmesh.sources import Sink
 SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
 
 
-@pytest.fixture(autouse=True)
-def _isolated(tmp_path, monkeypatch):
-    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
-    Portable.reset()
-    yield
-    Portable.reset()
+pytestmark = pytest.mark.usefixtures("isolated_state")
 
 
 def writer_threads():

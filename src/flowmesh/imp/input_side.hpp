@@ -20,6 +20,14 @@ namespace fm::ports {
 
 using fm::as_cfunc;
 
+// clang-format off
+#define FM_PORTS_NAMES(X) \
+    X(push) X(_cycle) X(_setup_cycle) X(_input_ports) X(_input_driver) X(_context_arrived) \
+    X(_work) X(Keys) X(INPUT_PORTS) X(DECOUPLED) X(QUEUE_BOUND) X(OVERFLOW) X(_imp) X(config) \
+    X(start) X(stop) X(reset_run_state) X(join) X(ident) X(log) X(name)
+// clang-format on
+FM_NAME_TABLE(FM_PORTS_NAMES);
+
 // The exported entry points come first: the API pointer is the state's.
 struct PortsState : fm::PortsApi {
     PyObject* vertex_module;  // keeps `vertex` valid
@@ -33,33 +41,10 @@ struct PortsState : fm::PortsApi {
     PyObject* base_start;  // NodeImp's unbound start / stop / reset_run_state
     PyObject* base_stop;
     PyObject* base_reset;
-    PyObject* s_push;
-    PyObject* s_cycle;
-    PyObject* s_setup_cycle;
-    PyObject* s_input_ports;
-    PyObject* s_input_driver;
-    PyObject* s_context_arrived;
-    PyObject* s_work;
-    PyObject* s_Keys;
-    PyObject* s_INPUT_PORTS;
-    PyObject* s_DECOUPLED;
-    PyObject* s_QUEUE_BOUND;
-    PyObject* s_OVERFLOW;
-    PyObject* s_imp;
-    PyObject* s_config;
-    PyObject* s_start;
-    PyObject* s_join;
-    PyObject* s_ident;
-    PyObject* s_log;
-    PyObject* s_name;
+    NameTable n;
     PyObject* kw_msg_type;            // ("msg", "type")
     PyObject* kw_target_args_daemon;  // ("target", "args", "daemon")
-    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
-    fm::Lazy sync{"flowmesh.constants", "Constants.Timing.SYNC"};
-    fm::Lazy async{"flowmesh.constants", "Constants.Timing.ASYNC"};
-    fm::Lazy inherited{"flowmesh.constants", "Constants.Timing.INHERITED"};
-    fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
-    fm::Lazy log_warning{"flowmesh.constants", "Constants.LogTypes.WARNING"};
+    fm::Constants c;
     fm::Lazy constants_imp{"flowmesh.imp", "ConstantsImp"};
     fm::Lazy iport_facade{"flowmesh.i_port", "IPort"};
     fm::Lazy port_name_key{"flowmesh.i_port", "IPort.Configuration.Keys.NAME"};
@@ -69,11 +54,9 @@ struct PortsState : fm::PortsApi {
     template <typename F>
     int refs(F f) {
         return f(vertex_module, oport_type, iport_type, inode_type, driver_type, port_base,
-                 node_base, base_start, base_stop, base_reset, s_push, s_cycle, s_setup_cycle,
-                 s_input_ports, s_input_driver, s_context_arrived, s_work, s_Keys, s_INPUT_PORTS,
-                 s_DECOUPLED, s_QUEUE_BOUND, s_OVERFLOW, s_imp, s_config, s_start, s_join, s_ident,
-                 s_log, s_name, kw_msg_type, kw_target_args_daemon, running, sync, async, inherited,
-                 log_error, log_warning, constants_imp, iport_facade, port_name_key, thread_class);
+                 node_base, base_start, base_stop, base_reset, n, kw_msg_type,
+                 kw_target_args_daemon, constants_imp, iport_facade, port_name_key, thread_class,
+                 c);
     }
 };
 

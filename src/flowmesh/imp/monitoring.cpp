@@ -52,12 +52,12 @@ PyObject* check_backlog_impl(ConductorState* st, PyObject* self) {
     fm::set_field(&p->backlog_level, st->n(level));
     int rc = 0;
     if (level == N_error)
-        rc = log_text(st, self, &st->log_error,
+        rc = log_text(st, self, &st->c.log_error,
                       "Input backlog (%S items) exceeds the error threshold (%S); a consumer "
                       "cannot keep up. Stopping pipeline.",
                       backlog.get(), error_at.get());
     else if (level == N_warning)
-        rc = log_text(st, self, &st->log_warning,
+        rc = log_text(st, self, &st->c.log_warning,
                       "Input backlog (%S items) exceeds the warning threshold (%S); a consumer is "
                       "falling behind.",
                       backlog.get(), warning_at.get());
@@ -251,12 +251,12 @@ int monitoring_pass(ConductorState* st, PyObject* self, bool final) {
             return 0;
     }
     Ref error = final ? borrow(PyTuple_GET_ITEM(pending.get(), 0))
-                      : get_incident(st, logger.get(), st->log_error, true);
+                      : get_incident(st, logger.get(), st->c.log_error, true);
     if (!error) return -1;
     int failed = truthy(error.get());
     if (failed < 0) return -1;
     if (failed) {
-        PyObject* failed_value = st->failed.get();
+        PyObject* failed_value = st->c.error.get();
         if (!failed_value) return -1;
         fm::set_field(&p->condition, failed_value);
         Ref stopped = final ? borrow(Py_None) : steal(fm::call_method(self, st->n(N_stop)));
@@ -273,7 +273,7 @@ int monitoring_pass(ConductorState* st, PyObject* self, bool final) {
         if (print_error_banner(st, self, error.get()) < 0) return -1;
         return 1;
     }
-    PyObject* wtype = st->log_warning.get();
+    PyObject* wtype = st->c.log_warning.get();
     if (!wtype) return -1;
     PyObject* wargs[] = {logger.get(), wtype, Py_True};
     Ref warning =
@@ -284,7 +284,7 @@ int monitoring_pass(ConductorState* st, PyObject* self, bool final) {
     int warned = truthy(warning.get());
     if (warned < 0) return -1;
     if (warned) {
-        PyObject* warned_value = st->warned.get();
+        PyObject* warned_value = st->c.warning.get();
         if (!warned_value) return -1;
         fm::set_field(&p->condition, warned_value);
         if (print_warning_banner(st, self, warning.get()) < 0) return -1;
@@ -337,7 +337,7 @@ PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
     if (!holder && !log_recovery(st, self)) return nullptr;
     bool interval_warned = false;
     for (;;) {
-        int failed = is(pipe(self)->condition, st->failed);
+        int failed = st->c.error.matches(pipe(self)->condition);
         if (failed > 0) break;
         int outcome = failed < 0 ? -1 : monitoring_pass(st, self, false);
         if (outcome > 0) break;
@@ -361,7 +361,7 @@ PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
 
 PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
-    int failed = is(p->condition, st->failed);
+    int failed = st->c.error.matches(p->condition);
     if (failed < 0) return nullptr;
     Ref cause = first_element_failure(st, self);
     if (!cause) return nullptr;
@@ -370,7 +370,7 @@ PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self) {
     if (!failed && cause.get() == Py_None) Py_RETURN_NONE;
     Ref logger = borrow(fm::field_borrowed(p->logger));
     Ref entry = logger.get() == Py_None ? borrow(Py_None)
-                                        : get_incident(st, logger.get(), st->log_error, false);
+                                        : get_incident(st, logger.get(), st->c.log_error, false);
     if (!entry) return nullptr;
     Ref message;
     if (entry.get() == Py_None) {
