@@ -59,3 +59,8 @@ class ConstantsImp:
     # Longest wait of a node's stop for its queued items to run; the rest is
     # counted as dropped.
     STOP_DRAIN_TIMEOUT = 2.0
+
+
+# The formats a recording exports to (through MNE); the command line offers
+# them without importing the recording code.
+EXPORT_FORMATS = ("edf", "brainvision", "fif")

@@ -42,6 +42,8 @@ from xml.sax.saxutils import escape
 
 import numpy as np
 
+from .constants import EXPORT_FORMATS
+
 __all__ = [
     "FORMATS",
     "BackgroundWriter",
@@ -1073,9 +1075,6 @@ def to_mne(path, stream=None, markers=None):
     if onsets:
         raw.set_annotations(mne.Annotations(onsets, [0.0] * len(onsets), texts))
     return raw
-
-
-EXPORT_FORMATS = ("edf", "brainvision", "fif")
 
 
 def export(path, to, out, *, stream=None, markers=None, overwrite=False):

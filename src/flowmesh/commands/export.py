@@ -1,11 +1,10 @@
 """`flowmesh export`: an XDF recording as EDF, BrainVision or FIF, through MNE."""
 
+from ..constants import EXPORT_FORMATS
 from .common import CommandError
 
 
 def add_parser(subcommands):
-    from ..xdf import EXPORT_FORMATS
-
     p = subcommands.add_parser(
         "export",
         help="convert an XDF recording to EDF, BrainVision or FIF (needs MNE)",
