@@ -10,6 +10,8 @@ nodes for signals and events are in `flowmesh.nodes`; the command line is
 `flowmesh.commands`.
 """
 
+from . import _lazy
+
 # Type checkers read this as typing.TYPE_CHECKING; importing typing would
 # cost more than the rest of this module.
 TYPE_CHECKING = False
@@ -73,19 +75,7 @@ __all__ = [
 ]
 
 
-def __getattr__(name):
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module 'flowmesh' has no attribute {name!r}")
-    import importlib
-
-    value = getattr(importlib.import_module(f".{module}", __name__), name)
-    globals()[name] = value  # later look-ups skip this function
-    return value
-
-
-def __dir__():
-    return sorted({*globals(), *_EXPORTS})
+__getattr__, __dir__ = _lazy.exports(globals(), _EXPORTS)
 
 
 if TYPE_CHECKING:

@@ -25,6 +25,8 @@ Every setting is a plain JSON value, so these nodes round-trip through saved
 documents.
 """
 
+from .. import _lazy
+
 # Public name -> the module that defines it. They load on first use, so that
 # importing the package costs nothing until a node is wanted (numpy, scipy).
 _EXPORTS = {
@@ -66,20 +68,4 @@ __all__ = [
 ]
 
 
-def __getattr__(name):
-    module = _EXPORTS.get(name)
-    if module is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    import importlib
-
-    value = getattr(importlib.import_module(f".{module}", __name__), name)
-    if isinstance(value, type):
-        # Documents name a class by its module: they name this package, which
-        # stays put when a class moves between its modules.
-        value.__module__ = __name__
-    globals()[name] = value  # later look-ups skip this function
-    return value
-
-
-def __dir__():
-    return sorted({*globals(), *_EXPORTS})
+__getattr__, __dir__ = _lazy.exports(globals(), _EXPORTS, adopt_classes=True)
