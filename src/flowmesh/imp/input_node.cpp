@@ -323,6 +323,31 @@ PyObject* inode_get_dropped(PyObject* self, PyTypeObject* defining_class, PyObje
     return result.release();
 }
 
+PyObject* inode_get_queued(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                           Py_ssize_t nargs, PyObject* kwnames) {
+    if (!fm::no_args("get_queued", nargs, kwnames)) return nullptr;
+    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+    if (!d) return nullptr;
+    fm::Ref result = fm::steal(PyDict_New());
+    if (!result) return nullptr;
+    Core* c = driver(d.get())->core;
+    for (size_t i = 0; c && i < c->inputs.size(); ++i) {
+        fm::Ref name = fm::borrow(c->inputs[i].name);
+        fm::Ref count = fm::steal(PyLong_FromSsize_t(c->inputs[i].waiting));
+        if (!count || PyDict_SetItem(result.get(), name.get(), count.get()) < 0) return nullptr;
+        c = driver(d.get())->core;
+    }
+    return result.release();
+}
+
+PyObject* inode_get_queue_bound(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
+                                Py_ssize_t nargs, PyObject* kwnames) {
+    if (!fm::no_args("get_queue_bound", nargs, kwnames)) return nullptr;
+    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+    if (!d) return nullptr;
+    return PyLong_FromSsize_t(driver(d.get())->queue_bound);
+}
+
 // The input side's part of start / stop / reset, shared with IONodeImp.
 // A run's queue bound and drop counts: set when the run starts, kept (and
 // readable) after it stops until the next one starts.
@@ -474,6 +499,11 @@ PyMethodDef inode_methods[] = {
      PyDoc_STR("_get_context()\n--\n\nInput-port name to the context that reached it.")},
     {"get_max_backlog", as_cfunc(inode_get_max_backlog), fm::kMethodCall,
      PyDoc_STR("get_max_backlog()\n--\n\nThe largest number of items waiting at one input.")},
+    {"get_queued", as_cfunc(inode_get_queued), fm::kMethodCall,
+     PyDoc_STR("get_queued()\n--\n\nInput-port name to the items waiting at it.")},
+    {"get_queue_bound", as_cfunc(inode_get_queue_bound), fm::kMethodCall,
+     PyDoc_STR("get_queue_bound()\n--\n\nThe most items one input queues in this run "
+               "(0 before the first start).")},
     {"get_dropped", as_cfunc(inode_get_dropped), fm::kMethodCall,
      PyDoc_STR("get_dropped()\n--\n\nInput-port name to the items its full queue dropped in "
                "the current (or last) run.")},

@@ -2,6 +2,8 @@
 // handlers and runs the node's cycle: setup once per run, then pre-step, step
 // (or process in batch runs), post-step and the push of the output, with
 // failures caught and recorded (or, in batch runs, left to the caller).
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <new>
 #include <string>
@@ -288,6 +290,36 @@ int setup_wrapper_on(VertexState* st, PyObject* self, PyObject* data) {
     return r ? 0 : -1;
 }
 
+// Whoever shows where time goes (a monitor page, a status line) turns this
+// on; a run that nobody watches reads no clock.
+std::atomic<int> timing_watchers{0};
+
+int64_t clock_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Adds the time from construction to stop() (or to the end of scope) to the
+// element's busy time; the push of the output, which may run downstream
+// cycles on this thread, is left out.
+class HandlerClock {
+  public:
+    explicit HandlerClock(fm::ElementObject* e)
+        : e_(e), began_(timing_watchers.load(std::memory_order_relaxed) ? clock_ns() : 0) {}
+    ~HandlerClock() { stop(); }
+    HandlerClock(const HandlerClock&) = delete;
+    HandlerClock& operator=(const HandlerClock&) = delete;
+    void stop() {
+        if (began_) e_->busy_ns += clock_ns() - began_;
+        began_ = 0;
+    }
+
+  private:
+    fm::ElementObject* e_;
+    int64_t began_;
+};
+
 // _run_cycle proper. `data` is a dict or None.
 int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
     fm::NodeObject* n = node(self);
@@ -303,6 +335,7 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
         if (!fresh) return -1;
         data = fresh.get();
     }
+    HandlerClock clock(e);
     if (e->counter == 0) {
         if (setup_wrapper_on(st, self, data) < 0) return -1;
         if ((is = field_is(st, e->condition, st->error)) != 0) return is < 0 ? -1 : 0;
@@ -332,6 +365,7 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
                 fm::Ref ignored = fm::steal(call_handler(n->post_step_handler, output.get()));
                 if (!ignored) return -1;
             }
+            clock.stop();
             if (push_data(st, self, output.get()) < 0) return -1;
         }
     }
@@ -698,7 +732,24 @@ PyObject* no_op_step_hook(PyObject*, PyObject* const*, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+PyObject* time_handlers(PyObject*, PyObject* on) {
+    int truth = PyObject_IsTrue(on);
+    if (truth < 0) return nullptr;
+    if (truth) {
+        timing_watchers.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        int seen = timing_watchers.load(std::memory_order_relaxed);
+        while (seen > 0 && !timing_watchers.compare_exchange_weak(seen, seen - 1)) {
+        }
+    }
+    return PyLong_FromLong(timing_watchers.load(std::memory_order_relaxed));
+}
+
 PyMethodDef vertex_functions[] = {
+    {"_time_handlers", time_handlers, METH_O,
+     PyDoc_STR("_time_handlers(on)\n--\n\nOne more (on) or one fewer watcher of the "
+               "nodes' handler time; returns how many there are. While there is any, each "
+               "cycle adds the time in its handlers to get_busy_time().")},
     {"_no_op_setup_hook", as_cfunc(no_op_setup_hook), METH_FASTCALL,
      PyDoc_STR("_no_op_setup_hook(data, context)\n--\n\nDefault pre-setup hook.")},
     {"_no_op_step_hook", as_cfunc(no_op_step_hook), METH_FASTCALL,

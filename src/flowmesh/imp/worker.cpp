@@ -57,6 +57,7 @@ int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
     fm::ElementObject* e = element(self);
     e->counter = 0;
+    e->busy_ns = 0;
     fm::set_field(&e->logger, logger.get());
     fm::set_field(&e->state, stopped);
     fm::set_field(&e->condition, healthy);
@@ -170,6 +171,10 @@ PyObject* element_get_counter(PyObject* self, PyObject* /*unused*/) {
     return PyLong_FromLongLong(element(self)->counter);
 }
 
+PyObject* element_get_busy_time(PyObject* self, PyObject* /*unused*/) {
+    return PyFloat_FromDouble(static_cast<double>(element(self)->busy_ns) * 1e-9);
+}
+
 PyObject* element_get_max_backlog(PyObject* /*self*/, PyObject* /*unused*/) {
     return PyLong_FromLong(0);
 }
@@ -181,6 +186,7 @@ PyObject* element_reset_run_state(PyObject* self, PyTypeObject* defining_class,
     if (!healthy) return nullptr;
     fm::ElementObject* e = element(self);
     e->counter = 0;
+    e->busy_ns = 0;
     fm::set_field(&e->condition, healthy);
     fm::set_field(&e->context, Py_None);
     e->setup_failed = false;
@@ -304,6 +310,9 @@ PyMethodDef element_methods[] = {
      PyDoc_STR("get_counter()\n--\n\nNumber of completed cycles in this run.")},
     {"get_max_backlog", element_get_max_backlog, METH_NOARGS,
      PyDoc_STR("get_max_backlog()\n--\n\nLargest input backlog; 0 without inputs.")},
+    {"get_busy_time", element_get_busy_time, METH_NOARGS,
+     PyDoc_STR("get_busy_time()\n--\n\nSeconds spent in this node's handlers in this run "
+               "while handler timing was on (see flowmesh.imp.vertex._time_handlers).")},
     {"reset_run_state", as_cfunc(element_reset_run_state), fm::kMethodCall,
      PyDoc_STR("reset_run_state()\n--\n\nClear counter, condition, context and failure for a "
                "new run.")},

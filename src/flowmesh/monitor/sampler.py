@@ -1,23 +1,23 @@
 """What the monitor shows, read from a pipeline on a thread of its own.
 
-The `Sampler` reads the elements' state, condition, cycle counter and backlog
-a few times a second, turns them into one JSON snapshot and hands it to every
-subscribed client through a one-slot mailbox. Nothing here runs on a pipeline
-thread, except the `Tap`'s `step` for the one output port being plotted.
+The `Sampler` reads the elements' state, condition, counters and input
+queues a few times a second, turns them into one JSON snapshot and hands it to
+every subscribed client through a one-slot mailbox. Nothing here runs on a
+pipeline thread, except the taps' `step` on the ports being plotted or, for
+one frame per run, probed for the samples in a frame.
 """
 
-import collections
 import json
 import math
-import numbers
-import sys
 import threading
 import time
 import weakref
 
 from ..constants import Constants
-from ..i_node import INode
 from ..logging import RECENT_MESSAGE_CHARS
+from . import figures
+from .metrics import exposition
+from .trace import DEFAULT_WINDOW, MAX_WINDOW, Feed, Joint, Markers
 
 States, Conditions, Timing = Constants.States, Constants.Conditions, Constants.Timing
 
@@ -26,11 +26,6 @@ FPS_WINDOW = 1.0
 LOG_ENTRIES = 40
 # Messages are cut where the logger cuts what it keeps for live views.
 MESSAGE_CHARS = RECENT_MESSAGE_CHARS
-# Plot sizes: points of a scalar series, points per curve of an array, curves of a 2-D array.
-SERIES_POINTS = 600
-SERIES_POINTS_PER_SECOND = 100
-FRAME_POINTS = 400
-FRAME_CURVES = 8
 
 
 def _finite(x):
@@ -42,14 +37,6 @@ def _text(obj, limit=MESSAGE_CHARS):
         text = obj if isinstance(obj, str) else str(obj)
     except Exception:
         text = f"<unprintable {type(obj).__name__}>"
-    return text if len(text) <= limit else text[: limit - 1] + "…"
-
-
-def _short_repr(obj, limit=120):
-    try:
-        text = repr(obj)
-    except Exception:
-        text = f"<{type(obj).__name__}>"
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
@@ -108,126 +95,27 @@ def _banner(pipeline_imp, entry):
 # --- the plotted port -----------------------------------------------------------------------
 
 
-class Tap(INode):
-    """Joined to the output port being plotted; keeps every `every`-th value.
+class PlotFeed(Feed):
+    """The chosen output port, joined to a tap, and optionally a marker port."""
 
-    It runs on the producer's thread, so it does the least it can: a count and
-    an append to a bounded deque the sampler drains.
-    """
+    def __init__(self, index, element, port, window=DEFAULT_WINDOW):
+        source = _ports(element._imp, "_output_ports")[port]
+        super().__init__(index, element, port, source, window)
+        self._joints = [Joint(element, port, self.tap)]
 
-    def __init__(self, keep=SERIES_POINTS):
-        self.values = collections.deque(maxlen=keep)
-        self.every = 1
-        self._skipped = 0
-        super().__init__(
-            name="monitor tap", input_ports=[{"name": "in", "timing": Timing.INHERITED}]
-        )
-
-    def setup(self, data, context):
-        return {}
-
-    def step(self, data):
-        self._skipped += 1
-        if self._skipped >= self.every:
-            self._skipped = 0
-            self.values.append(data.get("in"))
-        return None
-
-
-def _as_matrix(value):
-    """`value` as (kind, rows): ("scalar", x), ("frame", [[...], ...]) with one
-    list per curve, or None when it is not numeric."""
-    if isinstance(value, bool):
-        return "scalar", float(value)
-    if isinstance(value, numbers.Real):
-        return "scalar", float(value)
-    np = sys.modules.get("numpy")
-    if np is not None and isinstance(value, np.ndarray):
-        if value.dtype.kind not in "biuf" or value.ndim not in (1, 2) or value.size == 0:
-            if value.ndim == 0 and value.dtype.kind in "biuf":
-                return "scalar", float(value)
-            return None
-        if value.ndim == 1:
-            stride = max(1, -(-value.shape[0] // FRAME_POINTS))
-            return "frame", [value[::stride].astype(float).tolist()]
-        # The longer axis is time: curves run along it.
-        matrix = value if value.shape[0] >= value.shape[1] else value.T
-        stride = max(1, -(-matrix.shape[0] // FRAME_POINTS))
-        return "frame", matrix[::stride, :FRAME_CURVES].T.astype(float).tolist()
-    if isinstance(value, (list, tuple)) and value:
-        if all(isinstance(x, numbers.Real) for x in value):
-            stride = max(1, -(-len(value) // FRAME_POINTS))
-            return "frame", [[float(x) for x in value[::stride]]]
-    return None
-
-
-def _clean(points):
-    return [x if math.isfinite(x) else None for x in points]
-
-
-class PlotFeed:
-    """The chosen output port, its tap and what has been drawn from it."""
-
-    def __init__(self, index, element, port):
-        self.index = index
-        self.element = element
-        self.port = port
-        self.series = collections.deque(maxlen=SERIES_POINTS)
-        self.frame = None
-        self.note = None
-        self.tap = Tap()
-        # Joined port to port, both sides, as a node joins them: this works for
-        # every element that lists its output ports, chains included.
-        self._source = _ports(element._imp, "_output_ports")[port]
-        self._sink = self.tap._imp.get_input_port("in")
-        self.tap.start()
-        self._source.connect(self._sink)
-        try:
-            self._sink.connect(self._source)
-        except BaseException:
-            self._source.disconnect(self._sink)
-            self.tap.stop()
-            raise
+    def add_markers(self, element, name, port):
+        markers = Markers(name, port)
+        self._joints.append(Joint(element, port, markers.tap))
+        self.markers = markers
 
     def remove(self):
+        joints, self._joints = self._joints, []
         try:
-            self._source.disconnect(self._sink)
-            self._sink.disconnect(self._source)
+            for joint in joints[1:]:
+                joint.remove()
         finally:
-            self.tap.stop()
-
-    def drain(self, fps):
-        tap = self.tap
-        tap.every = max(1, int(fps / SERIES_POINTS_PER_SECOND)) if fps else 1
-        values = tap.values
-        while values:
-            try:
-                value = values.popleft()
-            except IndexError:
-                break
-            try:
-                converted = _as_matrix(value)
-            except Exception:
-                converted = None
-            if converted is None:
-                self.note = f"not numeric: {_short_repr(value)}"
-                continue
-            kind, data = converted
-            self.note = None
-            if kind == "scalar":
-                self.frame = None
-                self.series.append(data)
-            else:
-                self.series.clear()
-                self.frame = data
-
-    def record(self, name):
-        record = {"element": self.index, "node": name, "port": self.port, "note": self.note}
-        if self.frame is not None:
-            record.update(kind="frame", curves=[_clean(c) for c in self.frame])
-        else:
-            record.update(kind="series", curves=[_clean(self.series)])
-        return record
+            if joints:
+                joints[0].remove()
 
 
 # --- clients --------------------------------------------------------------------------------
@@ -318,7 +206,10 @@ class Sampler:
         self.broadcast = broadcast
         self.control = control
         self._on_gone = on_gone
-        self._history = {}  # id(element implementation) -> deque of (time, counter)
+        self._rates = figures.Rates()
+        self._probes = figures.Probes()
+        self._watching = False  # counted as a watcher of the handlers' time
+        self._counters = {}  # id(element implementation) -> counter at the last pass
         self._lock = threading.Lock()  # plot choice against the sampling pass
         self._plot = None
         self._sequence = 0
@@ -335,6 +226,8 @@ class Sampler:
         return self._pipeline()
 
     def start(self):
+        figures.watch_handlers(True)
+        self._watching = True
         self.sample()
         self._thread.start()
 
@@ -345,6 +238,10 @@ class Sampler:
         with self._lock:
             self._stopped = True
             self._set_plot(None)
+            self._probes.close()
+            if self._watching:
+                self._watching = False
+                figures.watch_handlers(False)
 
     def _run(self):
         while not self._stop.wait(self.period):
@@ -361,31 +258,71 @@ class Sampler:
                 self._report(f"{type(e).__name__}: {_text(e)}")
 
     # Plot choice.
-    def choose_plot(self, node, port):
-        """Plot output `port` of the element named `node` (None: stop plotting).
+    def _find(self, pipeline, node, port):
+        for index, element in enumerate(list(pipeline._imp._nodes)):
+            if element_name(element) == node and port in _ports(element._imp, "_output_ports"):
+                return index, element
+        raise LookupError(f"no output port '{port}' on an element named '{node}'")
+
+    def choose_plot(self, node, port, markers=None, field=None, window=None):
+        """Plot output `port` of the element named `node` (None: stop plotting),
+        with the events of `markers` ((node, port) or None) drawn on it,
+        `field` of dict values, over the last `window` seconds.
 
         Raises LookupError when there is no such output port.
         """
         pipeline = self._pipeline()
         if pipeline is None:
             raise LookupError("the pipeline is gone")
+        window = DEFAULT_WINDOW if window is None else window
+        if isinstance(window, bool) or not isinstance(window, (int, float)):
+            raise ValueError("window must be a number of seconds")
+        if not 1.0 <= window <= MAX_WINDOW:
+            raise ValueError(f"window must be from 1 to {MAX_WINDOW:g} seconds")
+        if field is not None and not isinstance(field, str):
+            raise ValueError("field must be a str or None")
         with self._lock:
             if self._stopped:
                 raise LookupError("the monitor is closed")
             if node is None:
                 self._set_plot(None)
                 return
-            for index, element in enumerate(list(pipeline._imp._nodes)):
-                if element_name(element) != node:
-                    continue
-                if port not in _ports(element._imp, "_output_ports"):
-                    continue
-                current = self._plot
-                if current is not None and current.element is element and current.port == port:
-                    return
-                self._set_plot(PlotFeed(index, element, port))
+            index, element = self._find(pipeline, node, port)
+            marked = None if markers is None else self._find(pipeline, *markers)
+            current = self._plot
+            wanted = None if markers is None else tuple(markers)
+            if (
+                current is not None
+                and current.element is element
+                and current.port == port
+                and current.window == window
+                and (current.markers and (current.markers.node, current.markers.port)) == wanted
+            ):
+                if field is not None:
+                    current.field = field
                 return
-        raise LookupError(f"no output port '{port}' on an element named '{node}'")
+            feed = PlotFeed(index, element, port, float(window))
+            feed.field = field
+            try:
+                if marked is not None:
+                    feed.add_markers(marked[1], *markers)
+            except BaseException:
+                feed.remove()
+                raise
+            self._set_plot(feed)
+
+    def trace_bytes(self, first):
+        """The binary trace of the plotted port from column `first` on, or None."""
+        with self._lock:
+            feed = self._plot
+            if feed is None or feed.kind != "trace":
+                return None
+            return feed.trace.encode(first)
+
+    def epochs(self):
+        with self._lock:
+            feed = self._plot
+            return None if feed is None else feed.epochs_record()
 
     def _set_plot(self, feed):
         old, self._plot = self._plot, feed
@@ -421,16 +358,6 @@ class Sampler:
                 self._sequence += 1
                 self._publish({**latest[0], "sequence": self._sequence, "monitor_error": error})
 
-    def _fps(self, imp, counter, now):
-        history = self._history.setdefault(id(imp), collections.deque())
-        if history and counter < history[-1][1]:
-            history.clear()  # a new run starts counting again
-        history.append((now, counter))
-        while len(history) > 2 and now - history[1][0] >= FPS_WINDOW:
-            history.popleft()
-        (t0, c0), (t1, c1) = history[0], history[-1]
-        return (c1 - c0) / (t1 - t0) if t1 > t0 else 0.0
-
     def _snapshot(self, pipeline):
         now = time.monotonic()
         pimp = pipeline._imp
@@ -438,6 +365,7 @@ class Sampler:
         owners = {}  # id(port implementation) -> (element index, port name)
         records = []
         seen = set()
+        candidates, contexts, counters = [], {}, {}
         for index, element in enumerate(elements):
             imp = element._imp
             seen.add(id(imp))
@@ -453,7 +381,13 @@ class Sampler:
                 # node at its output end (or, without outputs, at its input end).
                 counter = (members[-1] if outputs else members[0])._imp.get_counter()
             state = str(imp.get_state())
-            fps = self._fps(imp, counter, now) if state == States.RUNNING else 0.0
+            running = state == States.RUNNING
+            fps = self._rates.rate((id(imp), "frames"), counter, now) if running else 0.0
+            busy = figures.busy_time(imp, members)
+            share = self._rates.rate((id(imp), "busy"), busy, now) if busy is not None else None
+            # Input queues: a chain's are those of its first node.
+            queued_imp = members[0]._imp if members else imp
+            dropped, queued, bound = figures.input_counts(queued_imp) if inputs else ({}, {}, None)
             records.append(
                 {
                     "name": element_name(element),
@@ -464,12 +398,47 @@ class Sampler:
                     "fps": round(fps, 2),
                     "backlog": imp.get_max_backlog() if inputs else None,
                     "members": [element_name(m) for m in members],
-                    "inputs": [_port_record(n, p) for n, p in inputs.items()],
+                    "inputs": [
+                        {
+                            **_port_record(n, p),
+                            "dropped": dropped.get(n),
+                            "queued": queued.get(n),
+                        }
+                        for n, p in inputs.items()
+                    ],
                     "outputs": [_port_record(n, p) for n, p in outputs.items()],
+                    "queue_bound": bound,
+                    "busy_seconds": busy,
+                    "busy": round(share, 4) if share is not None and running else None,
+                    "samples_per_second": None,
+                    "latency": None,
                 }
             )
-        for key in [k for k in self._history if k not in seen]:
-            del self._history[key]
+            streams = [
+                (element, n, p)
+                for n, p in outputs.items()
+                if running and counter > 0 and figures.is_stream(p)
+            ]
+            if counter < self._counters.get(id(imp), 0):
+                for p in outputs.values():
+                    self._probes.forget(p)
+            self._counters[id(imp)] = counter
+            candidates.extend(streams)
+            contexts[index] = figures.output_contexts(imp)
+            counters[index] = counter
+        self._rates.keep(seen)
+        for key in [k for k in self._counters if k not in seen]:
+            del self._counters[key]
+        self._probes.update(candidates)
+        for index, element in enumerate(elements):
+            record = records[index]
+            per_frame = [
+                self._probes.per_frame.get(id(p))
+                for p in _ports(element._imp, "_output_ports").values()
+            ]
+            known = [k for k in per_frame if k]
+            if known and record["fps"]:
+                record["samples_per_second"] = round(record["fps"] * max(known), 2)
 
         links = []
         for index, element in enumerate(elements):
@@ -478,9 +447,31 @@ class Sampler:
                     owner = owners.get(id(target))
                     if owner is None:
                         continue  # not part of the pipeline (the monitor's own tap)
+                    target_record = records[owner[0]]
+                    into = next((i for i in target_record["inputs"] if i["name"] == owner[1]), {})
                     links.append(
-                        {"from": [index, name], "to": list(owner), "timing": str(port.timing)}
+                        {
+                            "from": [index, name],
+                            "to": list(owner),
+                            "timing": str(port.timing),
+                            "dropped": into.get("dropped"),
+                            "queued": into.get("queued"),
+                        }
                     )
+                    if figures.is_stream(port):
+                        self._fed(records[owner[0]], port)
+                        self._latency(
+                            records, owner[0], contexts[index].get(name), port, counters, now
+                        )
+        for index, record in enumerate(records):
+            if not record["inputs"]:
+                # A source: how late its own frames leave.
+                for name, port in _ports(elements[index]._imp, "_output_ports").items():
+                    self._latency(records, index, contexts[index].get(name), port, counters, now)
+            key = id(elements[index]._imp)
+            record["latency"] = self._probes.smoothed(key, record["latency"])
+            if record["latency"] is not None:
+                record["latency"] = round(record["latency"], 4)
 
         state, condition = str(pimp.get_state()), str(pimp.get_condition())
         if state == States.RUNNING:
@@ -497,9 +488,8 @@ class Sampler:
         if feed is not None:
             # Found again by identity: the graph may have grown since it was chosen.
             feed.index = next((i for i, e in enumerate(elements) if e is feed.element), -1)
-            fps = records[feed.index]["fps"] if feed.index >= 0 else 0.0
-            feed.drain(fps)
-            plot = feed.record(element_name(feed.element))
+            feed.drain()
+            plot = feed.record(element_name(feed.element), now)
 
         self._sequence += 1
         return {
@@ -519,6 +509,31 @@ class Sampler:
             "control": self.control,
             "monitor_error": self.error,
         }
+
+    def _fed(self, record, port):
+        """Samples/s of an element without streams of its own, from the one feeding it."""
+        per_frame = self._probes.per_frame.get(id(port))
+        if record["samples_per_second"] is None and per_frame and record["fps"]:
+            if all(i["timing"] != str(Timing.ASYNC) for i in record["inputs"]):
+                record["samples_per_second"] = round(record["fps"] * per_frame, 2)
+
+    def _latency(self, records, index, context, port, counters, now):
+        """Sets the latency of element `index`, fed by `port`, unless set.
+        Only an element that cycles once per frame of its stream has one:
+        events would count as frames."""
+        record = records[index]
+        if record["latency"] is not None or record["state"] != States.RUNNING:
+            return
+        if any(i["timing"] == str(Timing.ASYNC) for i in record["inputs"]):
+            return
+        record["latency"] = figures.latency(
+            context, counters[index], self._probes.per_frame.get(id(port)), now
+        )
+
+    def metrics(self):
+        """The latest snapshot in the text format monitoring systems scrape."""
+        latest = self.latest
+        return exposition(None if latest is None else latest[0])
 
     @staticmethod
     def _log(pimp):

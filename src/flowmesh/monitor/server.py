@@ -37,6 +37,7 @@ SECURITY_HEADERS = (
     ("Cache-Control", "no-store"),
 )
 LOOPBACK_NAMES = ("localhost",)
+METRICS_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 
 
 def is_loopback(host):
@@ -166,8 +167,32 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self._send(200, latest[1], "application/json")
         elif path == "/api/events":
             self._stream()
+        elif path == "/api/trace":
+            self._trace()
+        elif path == "/api/epochs":
+            epochs = app.sampler.epochs()
+            if epochs is None:
+                self._text(404, "Nothing is plotted")
+            else:
+                self._send(200, json.dumps(epochs, allow_nan=False).encode(), "application/json")
+        elif path == "/metrics":
+            self._send(200, app.sampler.metrics().encode(), METRICS_TYPE)
         else:
             self._text(404, "Not found")
+
+    def _trace(self):
+        """The plotted trace's columns from ``?from=N`` on, as compact binary."""
+        given = urllib.parse.parse_qs(self._url.query).get("from", ["0"])[0]
+        try:
+            first = int(given)
+        except ValueError:
+            self._text(400, "Expected from=<column>")
+            return
+        body = self.server.app.sampler.trace_bytes(first)
+        if body is None:
+            self._text(404, "No trace is plotted")
+        else:
+            self._send(200, body, "application/octet-stream")
 
     def _static(self, name):
         app = self.server.app
@@ -261,8 +286,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if node is not None and not (isinstance(node, str) and isinstance(port, str)):
             self._text(400, "Expected node and port names")
             return
+        markers = body.get("markers")
+        if markers is not None and not (
+            isinstance(markers, list) and len(markers) == 2 and all(type(m) is str for m in markers)
+        ):
+            self._text(400, "Expected markers as [node, port] or null")
+            return
         try:
-            self.server.app.sampler.choose_plot(node, port)
+            self.server.app.sampler.choose_plot(
+                node, port, markers, body.get("field"), body.get("window")
+            )
+        except ValueError as e:
+            self._text(400, str(e))
+            return
         except LookupError as e:
             self._text(404, str(e))
             return

@@ -1,0 +1,188 @@
+"""Timing figures of a running pipeline, from counters its elements keep.
+
+Nothing here runs on a pipeline thread. Rates come from differences of
+counters between two readings; the time in handlers from each node's busy
+time, which the nodes keep only while someone watches (`watch_handlers`);
+the samples in a frame from one frame of each stream, seen by a probe that is
+joined to the port until one value has passed and then removed.
+"""
+
+import collections
+import math
+import numbers
+import sys
+
+from ..constants import Constants
+from .trace import Joint, Tap, context_rate, context_time
+
+Timing = Constants.Timing
+
+WINDOW = 1.0  # seconds a rate is averaged over
+# A latency beyond this is a foreign clock's t0, not a delay.
+LATENCY_LIMIT = 60.0
+# Readings a latency is the least of: a reading right before a frame is due
+# would otherwise count the wait for it.
+LATENCY_READINGS = 4
+
+
+def watch_handlers(on):
+    """Count one more (or one fewer) watcher of the nodes' handler time."""
+    from ..imp import vertex
+
+    return vertex._time_handlers(bool(on))
+
+
+class Rates:
+    """Per key, the rate of change of a growing value over the last WINDOW s."""
+
+    def __init__(self):
+        self._history = {}
+
+    def rate(self, key, value, now):
+        history = self._history.setdefault(key, collections.deque())
+        if history and value < history[-1][1]:
+            history.clear()  # a new run counts again
+        history.append((now, value))
+        while len(history) > 2 and now - history[1][0] >= WINDOW:
+            history.popleft()
+        (t0, v0), (t1, v1) = history[0], history[-1]
+        return (v1 - v0) / (t1 - t0) if t1 > t0 else 0.0
+
+    def keep(self, alive):
+        """Forget every key whose first part is not in `alive`."""
+        for key in [k for k in self._history if k[0] not in alive]:
+            del self._history[key]
+
+
+def samples_in(value):
+    """Samples in one frame: the first axis of an array, else one."""
+    np = sys.modules.get("numpy")
+    if np is not None and isinstance(value, np.ndarray):
+        return int(value.shape[0]) if value.ndim >= 1 else 1
+    if isinstance(value, (list, tuple)) and value and isinstance(value[0], numbers.Real):
+        return len(value)
+    return 1
+
+
+def input_counts(imp):
+    """(dropped, queued, bound) of an element's inputs: port name to count
+    (empty for an element without an input queue); bound None when unbounded."""
+    counts = []
+    for getter in ("get_dropped", "get_queued"):
+        method = getattr(imp, getter, None)
+        try:
+            found = method() if method is not None else {}
+        except Exception:
+            found = {}
+        counts.append(
+            {k: v for k, v in found.items() if isinstance(k, str) and type(v) is int}
+            if isinstance(found, dict)
+            else {}
+        )
+    bound = None
+    method = getattr(imp, "get_queue_bound", None)
+    try:
+        bound = method() if method is not None else None
+    except Exception:
+        bound = None
+    if type(bound) is not int or not 0 < bound < 2**62:
+        bound = None
+    return counts[0], counts[1], bound
+
+
+def busy_time(imp, members):
+    """Seconds in the element's handlers this run (a chain's: its nodes')."""
+    total = 0.0
+    for part in [m._imp for m in members] or [imp]:
+        getter = getattr(part, "get_busy_time", None)
+        if getter is None:
+            return None
+        value = getter()
+        if not isinstance(value, float):
+            return None
+        total += value
+    return total
+
+
+def output_contexts(imp):
+    """Output-port name to the context the element passes on it."""
+    try:
+        context = imp.get_context()
+        output = getattr(context, "output", None)
+    except Exception:
+        return {}
+    return dict(output) if isinstance(output, dict) else {}
+
+
+def latency(context, counter, per_frame, now):
+    """Seconds since the last sample of `counter` frames of `per_frame`
+    samples was due, on the stream whose context gives "t0" and "rate"."""
+    t0, rate = context_time(context), context_rate(context)
+    if t0 is None or rate is None or not per_frame or counter <= 0:
+        return None
+    late = now - (t0 + (counter * per_frame - 1) / rate)
+    return late if math.isfinite(late) and abs(late) < LATENCY_LIMIT else None
+
+
+class Probes:
+    """Samples per frame of each stream port, by a probe per port that stays
+    joined only until a value has passed, once per run."""
+
+    def __init__(self):
+        self.per_frame = {}  # id(port implementation) -> samples in a frame
+        self._joined = {}  # id(port implementation) -> Joint
+        self._latency = {}  # id(element implementation) -> recent readings
+
+    def update(self, candidates):
+        """`candidates`: (element, port name, port implementation) of the
+        streams of running elements that have produced."""
+        wanted = set()
+        for element, name, port in candidates:
+            key = id(port)
+            wanted.add(key)
+            if key in self.per_frame:
+                continue
+            joint = self._joined.get(key)
+            if joint is None:
+                try:
+                    tap = Tap(keep=1)
+                    self._joined[key] = Joint(element, name, tap)
+                except Exception:
+                    self.per_frame[key] = None  # a port that takes no probe is not probed again
+                continue
+            if joint.tap.values:
+                self.per_frame[key] = samples_in(joint.tap.values[-1][1])
+                self._remove(key)
+        for key in [k for k in self._joined if k not in wanted]:
+            self._remove(key)
+
+    def forget(self, port):
+        """A new run may frame its stream otherwise."""
+        self.per_frame.pop(id(port), None)
+
+    def smoothed(self, key, value):
+        readings = self._latency.setdefault(key, collections.deque(maxlen=LATENCY_READINGS))
+        if value is None:
+            readings.clear()
+            return None
+        readings.append(value)
+        return min(readings)
+
+    def _remove(self, key):
+        joint = self._joined.pop(key, None)
+        if joint is not None:
+            try:
+                joint.remove()
+            except Exception:
+                pass
+
+    def close(self):
+        for key in list(self._joined):
+            self._remove(key)
+
+
+def is_stream(port):
+    try:
+        return str(port.timing) != str(Timing.ASYNC)
+    except Exception:
+        return False
