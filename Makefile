@@ -109,6 +109,7 @@ bench: build
 	PYTHONPATH=src $(PY) bench/run.py $(if $(BENCH_JSON),--json $(BENCH_JSON))
 	PYTHONPATH=src $(PY) bench/lsl_latency.py
 	PYTHONPATH=src $(PY) bench/decoding.py
+	PYTHONPATH=src $(PY) bench/recording.py
 
 CXX_SOURCES = src/flowmesh/imp/*.cpp src/flowmesh/imp/*.hpp
 PY_SOURCES  = src tests bench tools examples

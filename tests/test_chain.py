@@ -30,17 +30,7 @@ TIMEOUT = 30.0
 ADOPTERS = [cascade_out._adopt_recorded_port_ids, cascade_io._adopt_recorded_port_ids]
 
 
-@pytest.fixture(autouse=True)
-def short_interval(monkeypatch):
-    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", 0.02)
-    for name in ("NO_COLOR", "TERM"):
-        monkeypatch.delenv(name, raising=False)
-
-
-@pytest.fixture(autouse=True)
-def fresh_registry():
-    # Nodes of earlier tests live on in reference cycles until collected.
-    Portable.reset()
+pytestmark = pytest.mark.usefixtures("fast_monitor", "fresh_registry")
 
 
 class Fed(IONode):

@@ -12,7 +12,6 @@ import subprocess
 import sys
 import time
 
-import numpy as np
 import pytest
 
 import flowmesh
@@ -44,6 +43,12 @@ def flowmesh(tmp_path, *args, timeout=TIMEOUT):
         env=environment(tmp_path),
         timeout=timeout,
     )
+
+
+def pyxdf_streams(path):
+    import pyxdf
+
+    return pyxdf.load_xdf(str(path))[0]
 
 
 def assert_one_line_error(done, code, *texts):
@@ -298,8 +303,8 @@ def test_run_for_a_duration(tmp_path, document):
     log = log_text(tmp_path)
     assert "Pipeline started." in log and "Pipeline stopped." in log
     assert "Monitoring thread terminated." in log.splitlines()[-1]
-    # The recorder of the loaded pipeline wrote its file when it stopped.
-    assert (tmp_path / "recording.npz").exists()
+    # The recorder of the loaded pipeline wrote its file, footers at the stop.
+    assert all("footer" in s for s in pyxdf_streams(tmp_path / "recording.xdf"))
 
 
 @pytest.mark.parametrize(
@@ -332,7 +337,7 @@ def test_run_stops_cleanly_on_a_signal(tmp_path, document, signum, code):
     log = log_text(tmp_path)
     assert "Pipeline stopped." in log  # flushed before exit
     assert "Monitoring thread terminated." in log.splitlines()[-1]
-    assert (tmp_path / "recording.npz").exists()
+    assert all("footer" in s for s in pyxdf_streams(tmp_path / "recording.xdf"))
 
 
 def with_test_element(document, cls, **config):
@@ -386,8 +391,8 @@ def test_a_signal_while_loading_ends_before_anything_runs(tmp_path, document, si
     assert err == ""
     name = signal.Signals(signum).name
     assert out.splitlines() == [f"Stopped by {name} before the run started; nothing ran."]
-    # The recorder would have replaced its file had the run started.
-    assert not (tmp_path / "recording.npz").exists()
+    # The recorder would have made its file had the run started.
+    assert not (tmp_path / "recording.xdf").exists()
     # The log file is made when a pipeline starts: none means nothing started.
     assert not list((tmp_path / "state").rglob("*.log"))
 
@@ -452,7 +457,7 @@ def test_run_outlives_its_standard_output(tmp_path, stdout, fail):
     assert "Pipeline stopped." in log and "Monitoring thread terminated." in log
     # Nothing meant for the terminal landed in the files.
     assert "frames/s" not in log
-    assert np.load(tmp_path / "recording.npz")["time"].size > 0
+    assert len(pyxdf_streams(tmp_path / "recording.xdf")[0]["time_stamps"]) > 0
 
 
 def test_a_failure_just_before_the_end_still_fails_the_command(tmp_path):
@@ -502,8 +507,13 @@ def test_demo_runs_to_its_end_and_leaves_its_files(tmp_path):
     assert "Next: `flowmesh demo --decode`" in done.stdout
     assert (out / "average.png").read_bytes().startswith(b"\x89PNG")
     assert list((out / "logs").glob("flowmesh-*.log"))
-    recording = np.load(out / "recording.npz")
-    assert recording["time"].size > 0
+    import pyxdf
+
+    streams = pyxdf.load_xdf(str(out / "recording.xdf"))[0]
+    streams = {s["info"]["name"][0]: s for s in streams}
+    assert len(streams["signal"]["time_stamps"]) > 0 and "footer" in streams["signal"]
+    assert streams["signal"]["time_series"].shape[1] == 8
+    assert re.search(r"stream 'signal' \(no type\): \d+ samples x 8 channel", done.stdout)
     document = json.loads((out / "pipeline.json").read_text())
     assert {entry["module"] for entry in document["nodes"]} == {
         "flowmesh.nodes",

@@ -2,7 +2,6 @@
 back with endpoint resolution, and what a failed read leaves behind."""
 
 import gc
-import logging
 import threading
 
 import pytest
@@ -37,19 +36,7 @@ UPGRADE = (
 )
 
 
-@pytest.fixture(autouse=True)
-def _isolated(tmp_path, monkeypatch):
-    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
-    Portable.reset()
-    yield
-    Portable.reset()
-
-
-@pytest.fixture
-def records(caplog):
-    """(type name, text) of every entry written to any pipeline's log."""
-    caplog.set_level(logging.INFO, logger="flowmesh")
-    return lambda: [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "flowmesh"]
+pytestmark = pytest.mark.usefixtures("isolated_state")
 
 
 class Journal:
@@ -298,7 +285,7 @@ def test_round_trip_keeps_elements_ids_and_connections_and_runs():
         q.close()
 
 
-def test_reading_logs_each_step(records):
+def test_reading_logs_each_step(log_records):
     p = Pipeline("")
     p.connect(
         Silent(name="a", id="A", output_ports=[{"name": "out", "id": "AO"}]),
@@ -307,10 +294,10 @@ def test_reading_logs_each_step(records):
     doc = p.serialize()
     p.close()
     Portable.reset()
-    records_before = len(records())
+    records_before = len(log_records())
     q = Pipeline.deserialize(doc)
     q.close()
-    assert records()[records_before:][:5] == [
+    assert log_records()[records_before:][:5] == [
         ("INFO", "Starting pipeline deserialization..."),
         ("INFO", "Node a added to pipeline."),
         ("INFO", "Node b added to pipeline."),
@@ -319,14 +306,14 @@ def test_reading_logs_each_step(records):
     ]
 
 
-def test_empty_document_gives_an_empty_pipeline(records):
+def test_empty_document_gives_an_empty_pipeline(log_records):
     q = Pipeline.deserialize({"format_version": 1, "nodes": [], "connections": []})
     try:
         assert isinstance(q, Pipeline) and q._imp._nodes == []
         assert q.get_state() == Constants.States.STOPPED
     finally:
         q.close()
-    assert [m for _, m in records()] == [
+    assert [m for _, m in log_records()] == [
         "Starting pipeline deserialization...",
         "Deserialization complete.",
     ]
@@ -416,7 +403,7 @@ class Mute(LookupError):
         raise RuntimeError("__str__")
 
 
-def test_string_subclass_endpoints_are_read_as_plain_text(records):
+def test_string_subclass_endpoints_are_read_as_plain_text(log_records):
     doc = {
         "nodes": [
             named("a", "Silent", output_ports=[{"name": "out", "id": "AO"}]),
@@ -444,7 +431,7 @@ def test_string_subclass_endpoints_are_read_as_plain_text(records):
     try:
         a, b = q._imp._nodes
         assert b._imp.get_input_port("in")._connected_ports == (a._imp._output_ports["out"],)
-        assert ("INFO", "Connected ports AO and BI.") in records()
+        assert ("INFO", "Connected ports AO and BI.") in log_records()
     finally:
         q.close()
 
@@ -492,7 +479,9 @@ ABC = [named("a", "Silent"), named("b", "Sink", "flowmesh.sources"), named("c", 
         (ABC, ["a", "b.x.y"], "node 'b' has no input port 'x.y' ("),
     ],
 )
-def test_resolution_failures_are_wrapped_logged_and_close_the_pipeline(records, nodes, pair, inner):
+def test_resolution_failures_are_wrapped_logged_and_close_the_pipeline(
+    log_records, nodes, pair, inner
+):
     threads = writer_threads()
     with pytest.raises(TypeError) as info:
         Pipeline.deserialize({"nodes": nodes, "connections": [pair]})
@@ -501,7 +490,7 @@ def test_resolution_failures_are_wrapped_logged_and_close_the_pipeline(records, 
     assert str(info.value).endswith(f" (connecting {pair[0]!r} to {pair[1]!r})")
     assert type(info.value.__cause__) is ValueError
     assert str(info.value.__cause__).startswith(inner)
-    assert ("ERROR", str(info.value)) in records()
+    assert ("ERROR", str(info.value)) in log_records()
     assert writer_threads() == threads  # the discarded pipeline's logger is stopped
 
 
@@ -513,7 +502,7 @@ def test_resolution_failures_are_wrapped_logged_and_close_the_pipeline(records, 
         ([Unreadable(), "b"], "a connection endpoint must be a string, got Unreadable"),
     ],
 )
-def test_failure_report_survives_endpoints_that_cannot_be_shown(records, pair, shown):
+def test_failure_report_survives_endpoints_that_cannot_be_shown(log_records, pair, shown):
     with pytest.raises(TypeError) as info:
         Pipeline.deserialize({"nodes": ABC, "connections": [pair]})
     ends = [
@@ -523,7 +512,7 @@ def test_failure_report_survives_endpoints_that_cannot_be_shown(records, pair, s
     assert str(info.value).startswith(f"Deserialization failed: {shown}")
     assert str(info.value).endswith(f" (connecting {ends[0]} to {ends[1]})")
     assert type(info.value.__cause__) is ValueError
-    assert ("ERROR", str(info.value)) in records()
+    assert ("ERROR", str(info.value)) in log_records()
 
 
 def test_failure_report_survives_a_lookup_error_that_cannot_be_shown():
@@ -606,18 +595,18 @@ def test_a_pair_that_is_a_tuple_or_any_iterable_of_two_unpacks():
         ({"nodes": [], "format_version": 99}, "connections"),
     ],
 )
-def test_missing_key_is_a_key_error_before_any_pipeline(records, doc, missing):
+def test_missing_key_is_a_key_error_before_any_pipeline(log_records, doc, missing):
     with pytest.raises(KeyError) as info:
         Pipeline.deserialize(doc)
     assert info.value.args == (missing,)
-    assert records() == []  # not even "Starting pipeline deserialization..."
+    assert log_records() == []  # not even "Starting pipeline deserialization..."
 
 
-def test_newer_revision_is_refused_after_the_start_note(records):
+def test_newer_revision_is_refused_after_the_start_note(log_records):
     threads = writer_threads()
     with pytest.raises(ValueError, match="format revision 3 and this build reads revision 1"):
         Pipeline.deserialize({"format_version": 3, "nodes": [named("a")], "connections": []})
-    assert records() == [("INFO", "Starting pipeline deserialization...")]
+    assert log_records() == [("INFO", "Starting pipeline deserialization...")]
     assert writer_threads() == threads
 
 

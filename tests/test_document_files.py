@@ -6,6 +6,7 @@ import copy
 import gc
 import json
 import os
+import pathlib
 import stat
 import subprocess
 import sys
@@ -29,12 +30,7 @@ from flowmesh.sources import Sink
 SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
 
 
-@pytest.fixture(autouse=True)
-def _isolated(tmp_path, monkeypatch):
-    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path / "state"))
-    Portable.reset()
-    yield
-    Portable.reset()
+pytestmark = pytest.mark.usefixtures("isolated_state")
 
 
 def writer_threads():
@@ -447,8 +443,25 @@ def test_a_document_of_the_ready_made_nodes_loads_and_saves_back_unchanged(
         p.save(tmp_path / "again.json")
     finally:
         p.close()
-    with open(READY_MADE, "rb") as f:
-        assert (tmp_path / "again.json").read_bytes() == f.read()
+    # Saved back, it says what it said, plus the settings added since (which
+    # take their defaults).
+    before = json.loads(pathlib.Path(READY_MADE).read_text())
+    after = json.loads((tmp_path / "again.json").read_text())
+    for old, new in zip(before["nodes"], after["nodes"], strict=True):
+        assert {**new, "config": None} == {**old, "config": None}
+        added = new["config"].keys() - old["config"].keys()
+        assert {k: v for k, v in new["config"].items() if k not in added} == old["config"]
+        assert {k: new["config"][k] for k in added} == {
+            k: v for k, v in ADDED_SINCE.items() if k in added
+        }
+    assert {k: v for k, v in after.items() if k != "nodes"} == {
+        k: v for k, v in before.items() if k != "nodes"
+    }
+
+
+# Settings that ready-made nodes gained after READY_MADE was written, with the
+# default that a document re-saved today records.
+ADDED_SINCE = {"buffer_samples": 360_000}
 
 
 VALID = {"format_version": 1, "nodes": [], "connections": []}

@@ -7,17 +7,12 @@ import pytest
 from flowmesh.constants import Constants
 from flowmesh.imp import PortableImp, ProcessingElementImp
 from flowmesh.logging import Logger
-from flowmesh.portable import Portable
 from flowmesh.processing_element import ProcessingElement
 
 States, Conditions, LogTypes = Constants.States, Constants.Conditions, Constants.LogTypes
 
 
-@pytest.fixture(autouse=True)
-def clean_registry():
-    Portable.reset()
-    yield
-    Portable.reset()
+pytestmark = pytest.mark.usefixtures("fresh_registry")
 
 
 class RecordingLogger:

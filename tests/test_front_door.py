@@ -65,6 +65,78 @@ def test_the_command_line_parser_loads_no_extension_module_nor_numpy():
     assert out.strip() == "[]"
 
 
+# What a plain pipeline has no use for: the standard library's introspection
+# (pulled in by traceback and logging), typing, the secrets and random of
+# documents and the monitor, numpy of the ready-made nodes.
+HEAVY = ("inspect", "ast", "dis", "tokenize", "dataclasses", "typing", "secrets", "hmac")
+HEAVY += ("traceback", "logging", "json", "difflib", "numpy", "flowmesh.documents")
+
+PLAIN_RUN = """
+import sys, time
+import flowmesh.nodes
+from flowmesh import IONode, Pipeline, SampledSource, Sink
+class Src(SampledSource):
+    def step(self, data):
+        return {"out": 1}
+class Pass(IONode):
+    def step(self, data):
+        return {"out": data["in"]}
+p = Pipeline("")
+sink = Sink(name="z")
+p.connect(Src(name="a", rate=500), Pass(name="m"))
+p.connect(p.get_elements()[1], sink)
+p.start()
+while not sink.values():
+    time.sleep(0.01)
+p.stop()
+p.close()
+print(" ".join(m for m in HEAVY if m in sys.modules))
+"""
+
+
+def test_a_plain_pipeline_imports_nothing_heavy():
+    code = f"HEAVY = {HEAVY!r}\n{PLAIN_RUN}"
+    done = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, check=True
+    )
+    assert done.stdout.splitlines()[-1] == ""
+
+
+def test_entries_reach_the_standard_logging_once_it_is_imported():
+    """Forwarding waits for `logging` to be imported, which loses nothing: no
+    handler can exist before it is."""
+    code = """
+import sys
+from flowmesh.logging import Logger
+log = Logger(directory="")
+log.write(type="Info", message="before")
+assert "logging" not in sys.modules
+import logging
+seen = []
+handler = logging.Handler()
+handler.emit = lambda record: seen.append(record.getMessage())
+logging.getLogger("flowmesh").addHandler(handler)
+logging.getLogger("flowmesh").setLevel(logging.INFO)
+log.write(type="Info", message="after")
+print(seen, [type(h).__name__ for h in logging.getLogger("flowmesh").handlers])
+"""
+    done = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, check=True
+    )
+    assert done.stdout.splitlines()[-1] == "['after'] ['Handler', 'NullHandler']"
+
+
+def test_nodes_load_on_first_use_and_keep_their_package_path():
+    code = (
+        "import sys, flowmesh.nodes as n; before = 'numpy' in sys.modules; "
+        "print(before, n.Filter.__module__, n.Averager.__module__, 'numpy' in sys.modules)"
+    )
+    out = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, check=True
+    ).stdout
+    assert out.split() == ["False", "flowmesh.nodes", "flowmesh.nodes", "True"]
+
+
 @pytest.mark.parametrize("stub", STUBS, ids=[s.stem for s in STUBS])
 def test_stub_matches_the_extension_module(stub):
     module = importlib.import_module(f"flowmesh.imp.{stub.stem}")

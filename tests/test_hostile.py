@@ -2,7 +2,6 @@
 being read, wrong types, huge lists and handlers raising BaseException. The
 process must never crash or hang; a failure must be reported, never lost."""
 
-import logging
 import threading
 import time
 from collections.abc import Mapping
@@ -295,17 +294,8 @@ def test_output_name_hash_that_drops_the_port_table():
 # --------------------------------------------------------------- reporting
 
 
-@pytest.fixture
-def log_lines(caplog):
-    caplog.set_level(logging.INFO, logger="flowmesh")
-    return lambda: [r.getMessage() for r in caplog.records if r.name == "flowmesh"]
-
-
-@pytest.fixture
-def fast_monitor(monkeypatch):
-    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", 0.01)
-    for name in ("NO_COLOR", "TERM"):
-        monkeypatch.delenv(name, raising=False)
+# What fast_monitor (conftest.py) sets for the tests that take it.
+MONITORING_INTERVAL = 0.01
 
 
 class Unprintable(Exception):

@@ -227,6 +227,7 @@ def test_a_failure_marks_the_element_and_shows_the_banner(graph, capsys):
     assert lines[0] == "*** cannot take 40 ***"
     assert "Node: mid" in lines and lines[-1] == "Pipeline stopped."
     assert lines[-2] == graph.pipeline._imp._log_reference()
+    assert lines == graph.pipeline.failure_banner()
     assert snap["failure"]["node"] == "mid"
     # Every line of the banner the monitoring thread printed is on the page too.
     printed = capsys.readouterr().out
@@ -829,6 +830,9 @@ def test_a_dropped_pipeline_ends_its_monitor():
         ({"token": b"bytes"}, ValueError),
         ({"rate": 0}, ValueError),
         ({"rate": math.nan}, ValueError),
+        ({"rate": "fast"}, TypeError),
+        ({"max_clients": "3"}, TypeError),
+        ({"max_clients": 0}, ValueError),
     ],
 )
 def test_bad_arguments_are_refused(graph, options, error):
@@ -1258,17 +1262,17 @@ def test_time_in_handlers_is_kept_only_while_watched():
     try:
         pipeline.start()
         assert wait_until(lambda: sink.get_counter() > 20)
-        assert busy._imp.get_busy_time() == 0.0
+        assert busy.get_busy_time() == 0.0
         with serve(pipeline) as mon:
             assert wait_until(lambda: (by_name(mon.snapshot())["busy"]["busy"] or 0) > 0.1)
             snap = mon.snapshot()
         # Its own 2 ms per frame, not the sink's that it feeds on its thread.
-        assert busy._imp.get_busy_time() >= 0.002 * 5
+        assert busy.get_busy_time() >= 0.002 * 5
         assert by_name(snap)["busy"]["busy"] < 0.6
         assert by_name(snap)["sink"]["busy"] < 0.05
-        stopped_at = busy._imp.get_busy_time()
+        stopped_at = busy.get_busy_time()
         time.sleep(0.2)
-        assert busy._imp.get_busy_time() == stopped_at  # nobody watches any more
+        assert busy.get_busy_time() == stopped_at  # nobody watches any more
     finally:
         pipeline.close()
 

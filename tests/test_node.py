@@ -438,3 +438,54 @@ def test_node_referring_to_its_facade_is_collected():
     del node
     gc.collect()
     assert facade_ref() is None and imp_ref() is None
+
+
+# A stand-in for the imp package that fails to give one name, as a broken
+# installation would; every other name comes from the real package.
+_BROKEN_IMP = """
+import sys, types
+from flowmesh import imp
+from flowmesh.node import Node
+
+class Broken(types.ModuleType):
+    def __getattr__(self, name):
+        if name == {name!r}:
+            raise {error}("cannot load {name}")
+        return getattr(imp, name)
+
+sys.modules["flowmesh.imp"] = Broken("flowmesh.imp")
+try:
+    node = imp.NodeImp(Node.Configuration(name="n"))
+except ImportError as e:
+    print("raised", e, "|", type(e.__cause__).__name__)
+except KeyboardInterrupt:
+    print("interrupted")
+else:
+    print("built")
+"""
+
+
+@pytest.mark.parametrize(
+    "name, error, expected",
+    [
+        # The package never lacks ONodeImp once loaded: a failure to read it
+        # is reported with its cause, not taken for "no outputs".
+        (
+            "ONodeImp",
+            "RuntimeError",
+            "raised flowmesh.imp.ONodeImp cannot be imported | RuntimeError",
+        ),
+        # AttributeError alone means "not bound yet" (the package still loading).
+        ("ONodeImp", "AttributeError", "built"),
+        # An interruption is no broken installation: it arrives as it is.
+        ("ONodeImp", "KeyboardInterrupt", "interrupted"),
+    ],
+)
+def test_unreadable_output_node_class_is_reported(name, error, expected):
+    import subprocess
+    import sys
+
+    code = _BROKEN_IMP.format(name=name, error=error)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == expected

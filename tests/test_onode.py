@@ -375,6 +375,26 @@ def test_connect_rolls_back_when_the_input_side_refuses():
     assert ip._connected_ports == (op,)
 
 
+class _InterruptedRollBack:
+    """An output port whose joining works and whose undoing is interrupted."""
+
+    def connect(self, port):
+        pass
+
+    def disconnect(self, port):
+        raise KeyboardInterrupt("while undoing")
+
+
+def test_interrupted_roll_back_is_not_swallowed():
+    source, target = ONode(name="src"), input_node()
+    source._imp._output_ports["out"] = _InterruptedRollBack()
+    # The input side refuses the stand-in (it is no port); undoing is interrupted.
+    with pytest.raises(KeyboardInterrupt) as info:
+        source.connect("out", target, "in")
+    assert isinstance(info.value.__context__, AttributeError)  # the refusal stays attached
+    assert target.get_input_port("in")._connected_ports == ()
+
+
 def test_disconnect_of_unconnected_pair():
     source, target = ONode(name="src"), input_node()
     op, ip = source.get_output_port("out"), target.get_input_port("in")

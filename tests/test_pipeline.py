@@ -967,6 +967,29 @@ def test_error_banner_with_colour_and_without_optional_lines(monkeypatch, pipeli
     )
 
 
+class _Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+@pytest.mark.parametrize(
+    "incident",
+    [
+        _incident("kaput", summary="node.py:12 in step", instance="n1", directory="/src"),
+        _incident("kaput", filename="f.py", lineno=7),
+        _incident(_Unprintable(), summary=_Unprintable(), instance="n2"),
+    ],
+)
+def test_failure_banner_lines_are_what_the_console_prints(pipeline, capsys, incident):
+    capsys.readouterr()
+    _run_until_error(pipeline, incident)
+    lines = pipeline.failure_banner()
+    assert lines == pipeline.failure_banner(pipeline.get_last_error())
+    assert lines[-1] == "Pipeline stopped." and lines[-2] == pipeline._imp._log_reference()
+    expected = ["", RULE, *lines[:-1], RULE, lines[-1], "", ""]
+    assert capsys.readouterr().out == "\n".join(expected)
+
+
 def test_warning_banner_text(monkeypatch, pipeline):
     console = Console(tty=False)
     monkeypatch.setattr(sys, "stdout", console)

@@ -2,7 +2,6 @@
 
 import gc
 import io
-import logging
 import os
 import sys
 import threading
@@ -19,22 +18,12 @@ from flowmesh.pipeline import Pipeline
 from flowmesh.sources import EventSource, Sink
 
 States, Conditions, LogTypes = Constants.States, Constants.Conditions, Constants.LogTypes
-INTERVAL = 0.02
+MONITORING_INTERVAL = INTERVAL = 0.02
 RULE = "=" * 120
 TIMEOUT = 30.0
 
 
-@pytest.fixture(autouse=True)
-def short_interval(monkeypatch):
-    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", INTERVAL)
-    for name in ("NO_COLOR", "TERM"):
-        monkeypatch.delenv(name, raising=False)
-
-
-@pytest.fixture
-def log_lines(caplog):
-    caplog.set_level(logging.INFO, logger="flowmesh")
-    return lambda: [r.getMessage() for r in caplog.records if r.name == "flowmesh"]
+pytestmark = pytest.mark.usefixtures("fast_monitor")
 
 
 # Defined here: the failure banner names the file a step raised in.

@@ -8,10 +8,10 @@ are read. A check leaks when both figures grow in every batch beyond a small
 tolerance (a leak of one reference per round shows as one per round in each
 batch, while caches that fill up once stop growing after the warm-up).
 
-Add a check for a new class anywhere below with::
+Add a check for a new class anywhere below, named after what it exercises::
 
-    @check("my_class_roundtrip")
-    def _():
+    @check()
+    def my_class_roundtrip():
         obj = MyClass(...)
         ...
 
@@ -54,12 +54,15 @@ from flowmesh.sources import Sink
 CHECKS = {}
 
 
-def check(name, rounds=400, warmup_batches=2):
-    """Register a one-round function under `name`, run `rounds` times per batch
+def check(rounds=400, warmup_batches=2):
+    """Register a one-round function under its own name (what it exercises, so
+    that a report and a traceback name the loop), run `rounds` times per batch
     after `warmup_batches` batches that fill caches."""
 
     def register(fn):
-        CHECKS[name] = (fn, rounds, warmup_batches)
+        if fn.__name__ in CHECKS or fn.__name__ == "_":
+            raise ValueError(f"a check needs a name of its own: {fn.__name__!r}")
+        CHECKS[fn.__name__] = (fn, rounds, warmup_batches)
         return fn
 
     return register
@@ -129,16 +132,16 @@ class RecordingLogger:
         self.entries.append((type, message))
 
 
-@check("portable_construct")
-def _():
+@check()
+def portable_construct():
     obj = Widget()
     PortableImp.get_by_id(obj.id)
     PortableImp.new_id()
     Portable.reset()
 
 
-@check("portable_serialize_roundtrip")
-def _():
+@check()
+def portable_serialize_roundtrip():
     obj = Widget(id="A1")
     entry = obj.serialize()
     _expect(ValueError, Portable.deserialize, entry)
@@ -148,8 +151,8 @@ def _():
     Portable.reset()
 
 
-@check("portable_adopt_and_errors")
-def _():
+@check()
+def portable_adopt_and_errors():
     a = Widget()
     b = Widget(id="B")
     _expect(ValueError, a._imp.adopt_id, "B")
@@ -162,8 +165,8 @@ def _():
     Portable.reset()
 
 
-@check("portable_deserialize_failures")
-def _():
+@check()
+def portable_deserialize_failures():
     module = __name__
     _expect(TypeError, Portable.deserialize, [])
     _expect(KeyError, Portable.deserialize, {"class": "Widget"})
@@ -180,8 +183,8 @@ def _():
     Portable.reset()
 
 
-@check("portable_facade_cycle")
-def _():
+@check()
+def portable_facade_cycle():
     obj = Widget()
     obj._imp.owner = obj  # facade <-> implementation cycle, left to the collector
     del obj
@@ -192,8 +195,8 @@ def _():
 # ------------------------------------------------------------------- element
 
 
-@check("element_lifecycle")
-def _():
+@check()
+def element_lifecycle():
     element = ProcessingElement(name="e")
     element.set_logger(RecordingLogger())
     element.start()
@@ -211,8 +214,8 @@ def _():
     Portable.reset()
 
 
-@check("element_default_logger", rounds=200)
-def _():
+@check(rounds=200)
+def element_default_logger():
     element = ProcessingElementImp(ProcessingElement.Configuration(name="d"))
     element.start()
     element.stop()
@@ -233,8 +236,8 @@ class _Stoppable:
             raise RuntimeError("cannot stop")
 
 
-@check("element_stop_after_failed_start")
-def _():
+@check()
+def element_stop_after_failed_start():
     lines = []
     started = [_Stoppable("a", "Running", False), _Stoppable("b", "Running", True)]
     ProcessingElementImp.stop_after_failed_start(
@@ -258,8 +261,8 @@ class _Emit(ONode):
 
 
 # Type and interpreter caches fill over the first thousand rounds.
-@check("node_graph_flow_and_failure", rounds=200, warmup_batches=6)
-def _():
+@check(rounds=200, warmup_batches=6)
+def node_graph_flow_and_failure():
     src, mid, sink = _Emit(name="s"), _Double(name="m"), Sink(name="k")
     src.connect("out", mid, "in")
     mid.connect("out", sink, "in")
@@ -288,8 +291,8 @@ class _Echo(INode):
                 self.get_input_port("in").push([i])
 
 
-@check("bounded_queue_drops", rounds=200, warmup_batches=4)
-def _():
+@check(rounds=200, warmup_batches=4)
+def bounded_queue_drops():
     for overflow in ("drop_oldest", "drop_newest", "block"):
         node = _Echo(name="e", queue_bound=2, overflow=overflow)
         node.set_logger(RecordingLogger())
@@ -300,8 +303,8 @@ def _():
     Portable.reset()
 
 
-@check("pipeline_run_and_close", rounds=20)
-def _():
+@check(rounds=20)
+def pipeline_run_and_close():
     with contextlib.redirect_stdout(io.StringIO()), Pipeline("") as p:
         src, mid, sink = _Emit(name="s"), _Double(name="m"), Sink(name="k")
         p.connect(src, mid)
@@ -322,8 +325,8 @@ class _Pair(INode):
 
 # Frames assembled through the queues (parts taken whole, dict built after),
 # the push-through path, and a BaseException kept on a decoupled worker.
-@check("input_frames_and_worker_failure", rounds=100, warmup_batches=12)
-def _():
+@check(rounds=100, warmup_batches=12)
+def input_frames_and_worker_failure():
     for decoupled in (False, True):
         node = _Pair(
             name="pair",
@@ -359,8 +362,8 @@ class _StopsDuringStart(INode):
         pass
 
 
-@check("pipeline_stop_requested_while_starting", rounds=20, warmup_batches=4)
-def _():
+@check(rounds=20, warmup_batches=4)
+def pipeline_stop_requested_while_starting():
     with contextlib.redirect_stdout(io.StringIO()), Pipeline("") as p:
         node = _StopsDuringStart(name="n")
         node.pipeline = p
@@ -404,8 +407,8 @@ def _document_graph():
     return p
 
 
-@check("document_round_trip", rounds=100, warmup_batches=4)
-def _():
+@check(rounds=100, warmup_batches=4)
+def document_round_trip():
     with _quiet():
         p = _document_graph()
         doc = p.serialize()
@@ -445,8 +448,8 @@ _BROKEN_DOCUMENTS = [
 ]
 
 
-@check("document_failed_reads", rounds=100, warmup_batches=10)
-def _():
+@check(rounds=100, warmup_batches=10)
+def document_failed_reads():
     with _quiet():
         for doc, error in _BROKEN_DOCUMENTS:
             _expect(error, Pipeline.deserialize, doc)
@@ -483,8 +486,8 @@ class _MuteNode:
         raise _Mute(name)
 
 
-@check("document_files", rounds=40, warmup_batches=10)
-def _():
+@check(rounds=40, warmup_batches=10)
+def document_files():
     directory = tempfile.mkdtemp()
     try:
         path = os.path.join(directory, "p.json")
@@ -516,8 +519,8 @@ class _Middle(IOChain):
         return [_Double(name="m1"), _Double(name="m2")]
 
 
-@check("chain_construct_adopt_and_failures", rounds=200, warmup_batches=4)
-def _():
+@check(rounds=200, warmup_batches=4)
+def chain_construct_adopt_and_failures():
     front = _Front(name="f")
     recorded = copy.deepcopy(dict(front.config))
     Portable.reset()
@@ -534,8 +537,8 @@ def _():
     Portable.reset()
 
 
-@check("chain_connect_run_and_drop", rounds=100, warmup_batches=4)
-def _():
+@check(rounds=100, warmup_batches=4)
+def chain_connect_run_and_drop():
     front, middle, sink = _Front(name="f"), _Middle(name="m"), Sink(name="k")
     front.connect("out", middle, "in")
     middle.connect("out", sink, "in")

@@ -7,7 +7,6 @@ a document.
 """
 
 import copy
-import difflib
 import math
 import numbers
 
@@ -134,6 +133,8 @@ def check_keys(config):
             known = known_keys(type(config))
         if key in known:
             continue
+        import difflib
+
         close = difflib.get_close_matches(key, sorted(known), n=1)
         hint = f"; did you mean {close[0]!r}?" if close else "."
         raise ValueError(f"{owner} has no setting {key!r}{hint}")

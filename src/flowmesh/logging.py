@@ -2,25 +2,22 @@
 
 A `Logger` keeps what the monitoring side needs in memory (the incidents, see
 `Logger.get_incident`), forwards every entry to the standard `logging` module
-under the logger name "flowmesh", and optionally writes a log file on a
-writer thread of its own.
+under the logger name "flowmesh" (once anything in the process has imported
+it), and optionally writes a log file on a writer thread of its own.
 """
 
 # This module shadows the standard library's name inside the package only:
 # absolute imports always resolve `logging` to the standard library.
-import collections
 import contextvars
-import datetime
 import itertools
-import logging as _stdlog
 import os
-import queue
 import sys
-import sysconfig
 import threading
 import time
-import traceback
 import weakref
+
+# The C queue alone: the `queue` module around it costs a plain pipeline 0.4 MiB.
+from _queue import Empty, SimpleQueue
 
 from flowmesh.constants import Constants
 
@@ -28,16 +25,29 @@ __all__ = ["Logger", "LogEntry"]
 
 _LogTypes = Constants.LogTypes
 _INCIDENT_TYPES = (_LogTypes.ERROR, _LogTypes.WARNING)
-_LEVELS = {
-    _LogTypes.INFO: _stdlog.INFO,
-    _LogTypes.WARNING: _stdlog.WARNING,
-    _LogTypes.ERROR: _stdlog.ERROR,
-}
+# The standard library's levels INFO, WARNING and ERROR.
+_LEVELS = {_LogTypes.INFO: 20, _LogTypes.WARNING: 30, _LogTypes.ERROR: 40}
+_forward_to = None
 
-_std_logger = _stdlog.getLogger("flowmesh")
-# A library must not print through logging's last-resort handler: the user's
-# configuration (root or "flowmesh" handlers) decides what is shown.
-_std_logger.addHandler(_stdlog.NullHandler())
+
+def _std_logger():
+    """The standard library's "flowmesh" logger, or None while nothing in the
+    process has imported `logging`: until then no handler can exist to show an
+    entry, so forwarding would cost its import (and traceback's, inspect's and
+    more) for nothing."""
+    global _forward_to
+    if _forward_to is None:
+        stdlog = sys.modules.get("logging")
+        if stdlog is None or not hasattr(stdlog, "NullHandler"):  # absent, or half imported
+            return None
+        logger = stdlog.getLogger("flowmesh")
+        # A library must not print through logging's last-resort handler: the
+        # user's configuration (root or "flowmesh" handlers) decides what is shown.
+        if not any(type(h) is stdlog.NullHandler for h in logger.handlers):
+            logger.addHandler(stdlog.NullHandler())
+        _forward_to = logger
+    return _forward_to
+
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
 # The element an entry being written is about. An element's `log` sets it
@@ -110,6 +120,8 @@ class LogEntry(dict):
 
     def format(self):
         """The entry as it appears in the log file (ends with a line end)."""
+        import datetime
+
         when = datetime.datetime.fromtimestamp(self["time"]).strftime("%Y-%m-%d %H:%M:%S.%f")[:-3]
         source = self["source"]
         line = f"{when} {self['type']:<7} [{source.get('instance') or '-'}] {self['message']}"
@@ -117,6 +129,8 @@ class LogEntry(dict):
             line += f" ({source['summary']})"
         exc = self.get("exception")
         if exc is not None:
+            import traceback
+
             line += "\n" + "".join(traceback.format_exception(exc)).rstrip("\n")
         return line + "\n"
 
@@ -174,6 +188,8 @@ def _name_of(element):
 
 
 def _library_dirs():
+    import sysconfig
+
     paths = sysconfig.get_paths()
     ours = {_PACKAGE_DIR}
     # The standard library, and the directory of console scripts, whose
@@ -187,12 +203,13 @@ def _library_dirs():
     return tuple(ours), tuple(theirs)
 
 
-_LIBRARY_DIRS, _SITE_DIRS = _library_dirs()
+_dirs = None  # (library dirs, site dirs), on first need: sysconfig is no light import
 _user_files = {}
 
 
 def _is_user_file(filename):
     """False for the package's, the standard library's and frozen modules' frames."""
+    global _dirs
     known = _user_files.get(filename)
     if known is not None:
         return known
@@ -203,7 +220,9 @@ def _is_user_file(filename):
             real = os.path.realpath(filename)
         except (OSError, ValueError):
             real = filename
-        user = real.startswith(_SITE_DIRS) or not real.startswith(_LIBRARY_DIRS)
+        if _dirs is None:
+            _dirs = _library_dirs()
+        user = real.startswith(_dirs[1]) or not real.startswith(_dirs[0])
     if len(_user_files) < 4096:  # the set of code files is small; stay bounded anyway
         _user_files[filename] = user
     return user
@@ -383,7 +402,7 @@ def _writer(inbox, stream, owner, backlog):
                         backlog.written(size)
                 try:
                     item = inbox.get_nowait()
-                except queue.Empty:
+                except Empty:
                     break
             attempt(stream.flush)
     finally:
@@ -436,7 +455,10 @@ class Logger:
         self._latest = {}
         # Per type: the first incident recorded since the last opaque take.
         self._pending = {}
-        self._recent = collections.deque(maxlen=RECENT_ENTRIES)
+        # A list trimmed in halves rather than a bounded deque: a deque's
+        # first block alone costs half a KiB, and most loggers (one per bare
+        # element) keep a handful of entries.
+        self._recent = []
         if directory is None:
             directory = default_directory()
             if directory is None:
@@ -447,6 +469,8 @@ class Logger:
             self._prepare(directory)
 
     def _prepare(self, directory):
+        import datetime
+
         now = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
         name = f"flowmesh-{now}-{os.getpid()}-{next(_file_numbers)}.log"
         try:
@@ -472,7 +496,7 @@ class Logger:
             self.file_error = f"cannot write in directory {directory}: Permission denied"
             return
         self.file_name = path
-        self._queue = queue.SimpleQueue()
+        self._queue = SimpleQueue()
         self._backlog = _Backlog()
 
     def start(self):
@@ -568,7 +592,10 @@ class Logger:
         if len(text) > RECENT_MESSAGE_CHARS:
             shown["message"] = text[: RECENT_MESSAGE_CHARS - 1] + "…"
         with self._lock:
-            self._recent.append(shown)
+            recent = self._recent
+            recent.append(shown)
+            if len(recent) >= 2 * RECENT_ENTRIES:
+                del recent[:-RECENT_ENTRIES]
             if type in _INCIDENT_TYPES:
                 self._latest[type] = entry
                 if self._pending.get(type) is None:
@@ -586,9 +613,10 @@ class Logger:
                     inbox.put((_dropped_entry(dropped), None))
                 inbox.put((entry, size))
 
-        level = _LEVELS.get(type, _stdlog.INFO)
-        if _std_logger.isEnabledFor(level):
-            _std_logger.log(
+        level = _LEVELS.get(type, 20)
+        forward_to = _std_logger()
+        if forward_to is not None and forward_to.isEnabledFor(level):
+            forward_to.log(
                 level, "%s", text, exc_info=exc, stacklevel=3, extra={"flowmesh_entry": entry}
             )
 
@@ -611,7 +639,7 @@ class Logger:
         """The latest entries (up to `RECENT_ENTRIES`), oldest first, as shown
         live: messages cut to `RECENT_MESSAGE_CHARS`, "exception" None."""
         with self._lock:
-            return list(self._recent)
+            return self._recent[-RECENT_ENTRIES:]
 
     def flush(self):
         """Block until every entry written before this call is in the file.

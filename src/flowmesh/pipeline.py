@@ -8,7 +8,7 @@ import os
 import weakref
 from collections.abc import Iterable
 
-from flowmesh import documents, imp
+from flowmesh import imp
 from flowmesh.held_producer import production_held
 
 # Pipelines not yet closed, to tell who else holds an element.
@@ -23,6 +23,76 @@ def holding_pipelines(element, but=None) -> list[Pipeline]:
         for p in list(_open_pipelines)
         if p is not but and any(e is element for e in list(p._imp._nodes))
     ]
+
+
+def _port_records(table, direction):
+    records = []
+    for name, port in dict(table or {}).items():
+        config = port.config
+        keys = config.Keys
+        kind = config.get(keys.TYPE, "Any")
+        records.append(
+            {
+                "name": name,
+                "id": config.get(keys.ID),
+                "type": kind if isinstance(kind, str) else "Any",
+                "timing": str(port.timing),
+                "direction": direction,
+            }
+        )
+    return records
+
+
+def _element_record(element):
+    """One element as plain values, and its port objects (for the links)."""
+    element_imp = element._imp
+    inputs = dict(getattr(element_imp, "_input_ports", None) or {})
+    outputs = dict(getattr(element_imp, "_output_ports", None) or {})
+    get_nodes = getattr(element_imp, "get_nodes", None)
+    try:
+        name = element.name
+    except Exception:
+        name = None  # a subclass's broken name property costs only the name
+    record = {
+        "name": name if isinstance(name, str) else None,
+        "class": type(element).__name__,
+        "module": type(element).__module__,
+        "kind": "node" if get_nodes is None else "chain",
+        "state": str(element_imp.get_state()),
+        "condition": str(element_imp.get_condition()),
+        "counter": element_imp.get_counter(),
+        "backlog": element_imp.get_max_backlog() if inputs else None,
+        "inputs": _port_records(inputs, "input"),
+        "outputs": _port_records(outputs, "output"),
+    }
+    return record, inputs, outputs, (list(get_nodes()) if get_nodes is not None else None)
+
+
+def _links(sides):
+    """Connection records between the ports of `sides`, a list of (element
+    name, input ports, output ports); ports joined to something outside are
+    left out."""
+    owners = {}
+    for name, inputs, _ in sides:
+        for port_name, port in inputs.items():
+            owners[id(port)] = (name, port_name, port)
+    links = []
+    for name, _, outputs in sides:
+        for port_name, port in outputs.items():
+            for target in tuple(port._connected_ports):
+                owner = owners.get(id(target))
+                if owner is None:
+                    continue
+                links.append(
+                    {
+                        "output": port.config.get(port.config.Keys.ID),
+                        "input": owner[2].config.get(owner[2].config.Keys.ID),
+                        "source": f"{name}.{port_name}",
+                        "target": f"{owner[0]}.{owner[1]}",
+                        "timing": str(port.timing),
+                    }
+                )
+    return links
 
 
 def _endpoint_element(endpoint):
@@ -131,6 +201,45 @@ class Pipeline:
         """The elements, in order of addition (a new list)."""
         return list(self._imp._nodes)
 
+    def describe(self) -> dict:
+        """The graph and its run state as plain values (str, int, None, lists
+        and dicts), safe to keep, compare or write as JSON.
+
+        Keys: "state" and "condition" of the pipeline; "elements", one record
+        per element in order of addition; "connections" between them.
+
+        An element record has "name", "class", "module", "kind" ("node" or
+        "chain"), "state", "condition", "counter", "backlog" (None without
+        inputs), and "inputs"/"outputs": port records with "name", "id",
+        "type", "timing" and "direction" ("input" or "output"). A chain's
+        ports are its boundary nodes' own; its record adds "nodes" (a record
+        per internal node, in order) and "links" (the connections between
+        them).
+
+        A connection record has "output" and "input" (the two port ids, as a
+        document records them), "source" and "target" (the same ends as
+        "element.port") and "timing" (the output port's). Connections to
+        ports outside the pipeline (a probe joined by hand) are left out.
+        """
+        elements, sides = [], []
+        for element in list(self._imp._nodes):
+            record, inputs, outputs, inner = _element_record(element)
+            if inner is not None:
+                record["nodes"], inner_sides = [], []
+                for node in inner:
+                    node_record, node_inputs, node_outputs, _ = _element_record(node)
+                    record["nodes"].append(node_record)
+                    inner_sides.append((node_record["name"], node_inputs, node_outputs))
+                record["links"] = _links(inner_sides)
+            elements.append(record)
+            sides.append((record["name"], inputs, outputs))
+        return {
+            "state": str(self._imp.get_state()),
+            "condition": str(self._imp.get_condition()),
+            "elements": elements,
+            "connections": _links(sides),
+        }
+
     # Run control.
     def start(self):
         """Start every element in order of addition, then the monitoring thread.
@@ -173,6 +282,11 @@ class Pipeline:
         """The path of the log file being written, or None (memory only)."""
         return self._imp._logger.file_name
 
+    @property
+    def logger(self):
+        """The pipeline's logger (its `recent_entries()` feed live views)."""
+        return self._imp._logger
+
     def is_logging_persistent(self):
         """Whether a log file is being written."""
         return self._imp.is_logging_persistent()
@@ -193,6 +307,16 @@ class Pipeline:
     def get_last_error(self):
         """The most recent error incident (a LogEntry), or None."""
         return self._imp.get_last_error()
+
+    def failure_banner(self, entry=None) -> list[str] | None:
+        """The lines of the failure banner for the error incident `entry`
+        (default: the last one), without colour, as the monitoring thread
+        prints them; None when there is no incident."""
+        if entry is None:
+            entry = self._imp.get_last_error()
+            if entry is None:
+                return None
+        return self._imp.failure_banner(entry)
 
     def get_backlog(self):
         """The largest input backlog of any element."""
@@ -236,6 +360,8 @@ class Pipeline:
         Raises DocumentError, before anything is written, when a configuration
         value cannot be written as JSON (naming the element and the key).
         """
+        from flowmesh import documents
+
         try:
             document = self.serialize()
         except RecursionError:
@@ -260,6 +386,8 @@ class Pipeline:
         nothing behind: its pipeline is closed and the elements it built are
         released, so their ids are free again.
         """
+        from flowmesh import documents
+
         prefixes = None if allowed_modules is None else documents.module_prefixes(allowed_modules)
         where = os.fsdecode(path)
         document = documents.parse(path)

@@ -1,4 +1,4 @@
-"""The `flowmesh` command: demo, run, graph, validate.
+"""The `flowmesh` command: demo, run, graph, validate, record, replay, info, export.
 
 Each subcommand is a module of this package with `add_parser(subcommands)`,
 which adds its parser and sets its `cmd_*` function as `func`; a new
@@ -12,7 +12,7 @@ line on standard error and a non-zero exit code, never a traceback (see
 import sys
 
 from .. import __version__
-from . import demo, graph, run, validate
+from . import demo, export, graph, info, record, replay, run, validate
 from .common import (
     EXIT_FAILED,
     EXIT_SIGINT,
@@ -24,14 +24,14 @@ from .common import (
 )
 
 # In the order `flowmesh --help` lists them.
-SUBCOMMANDS = (demo, run, graph, validate)
+SUBCOMMANDS = (demo, run, graph, validate, record, replay, info, export)
 
 
 def build_parser():
     parser = Parser(
         prog="flowmesh",
         description="flowmesh: a real-time dataflow framework. Run the demo, or run, check "
-        "and draw a saved pipeline.",
+        "and draw a saved pipeline; record, replay, list and export XDF recordings.",
     )
     parser.add_argument("--version", action="version", version=f"flowmesh {__version__}")
     subcommands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)

@@ -392,16 +392,16 @@ def _monitor_address(text):
 
 def leaves(pipeline):
     """Every element of `pipeline` and, after a chain, its internal nodes."""
-    from ..graph import describe
-
-    try:
-        elements, _ = describe(pipeline)
-    except Exception:  # a chain that cannot list its nodes still counts itself
-        elements = [{"element": element} for element in pipeline.get_elements()]
-    for entry in elements:
-        yield entry["element"]
-        for node in entry.get("nodes", ()):
-            yield node["element"]
+    for element in pipeline.get_elements():
+        yield element
+        get_nodes = getattr(element, "get_nodes", None)
+        if get_nodes is None:
+            continue
+        try:
+            nodes = list(get_nodes())
+        except Exception:  # a chain that cannot list its nodes still counts itself
+            continue
+        yield from nodes
 
 
 def error_text(error):

@@ -3,7 +3,7 @@
     eeg (8 channels, 250 Hz) --> notch (50 Hz) --> epochs.signal
     stimuli (about 1/s) ------------------------> epochs.marker
     epochs.epoch --> average --> averages (sink)
-    notch + stimuli --> recorder (recording.npz)
+    notch + stimuli --> recorder (recording.xdf)
     eeg, stimuli --> LSL outlets "flowmesh-eeg" (EEG), "flowmesh-markers" (Markers), with --lsl
 
 The run shows a live status line; then the summary (frames, epochs, the
@@ -127,7 +127,8 @@ def build(output, fail_after=None, lsl=False):
         "averages": Sink(name="averages", input_ports=async_in),
         "recorder": Recorder(
             name="recorder",
-            path=os.path.join(output, "recording.npz"),
+            path=os.path.join(output, "recording.xdf"),
+            overwrite=True,
             input_ports=[{"name": "signal"}, {"name": "marker", "timing": Constants.Timing.ASYNC}],
         ),
         "average": Averager(name="average"),
@@ -263,7 +264,11 @@ def run_demo(output, duration, fail=False, lsl=False, monitored=None):
             print(f"Plot of the averaged response: {plot}")
         if signals.code is not None:
             return signals.code
-        print(f"Recording of the second run: {parts['recorder'].path}")
+        from .. import xdf
+
+        print(f"Recording of the second run, read back with pyxdf: {parts['recorder'].path}")
+        for line in xdf.summary(parts["recorder"].path):
+            print(f"  {line}")
         print(
             "Next: `flowmesh demo --decode` decodes a simulated oddball experiment live "
             "(calibration, then online predictions and their accuracy)."

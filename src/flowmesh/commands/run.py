@@ -95,16 +95,11 @@ def run_pipeline(pipeline, label, duration, signals):
 def print_summary(pipeline, ran_for):
     """How long the run lasted, the frames of each element that produced,
     the items dropped, the failures."""
-    from ..graph import describe
-
     produced, drops, failures = [], [], []
-    elements, _ = describe(pipeline)
-    for entry in elements:
-        element = entry["element"]
-        outputs = entry.get("outputs") or any(n["outputs"] for n in entry.get("nodes", ()))
-        with contextlib.suppress(Exception):
-            if outputs and (count := element.get_counter()):
-                produced.append(f"{element.name} {count}")
+    for entry in pipeline.describe()["elements"]:
+        outputs = entry["outputs"] or any(n["outputs"] for n in entry.get("nodes", ()))
+        if outputs and entry["counter"]:
+            produced.append(f"{entry['name']} {entry['counter']}")
     for element in leaves(pipeline):
         with contextlib.suppress(Exception):
             queued = getattr(element, "get_dropped", None)

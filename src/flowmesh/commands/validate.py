@@ -21,16 +21,19 @@ def add_parser(subcommands):
 def cmd_validate(args):
     pipeline = load_document(args.file, args.allow)
     try:
-        from .. import graph
-
-        elements, connections = graph.describe(pipeline)
-        fed = {(id(target), port) for _, _, target, port, _ in connections}
+        graph = pipeline.describe()
+        elements = graph["elements"]
+        # Links inside chains count as connections too.
+        connections = graph["connections"] + [
+            link for entry in elements for link in entry.get("links", ())
+        ]
+        fed = {link["input"] for link in connections}
         unfed = [
-            f"{leaf['name']}.{port}"
+            f"{leaf['name']}.{port['name']}"
             for entry in elements
             for leaf in entry.get("nodes", [entry])
             for port in leaf["inputs"]
-            if (id(leaf), port) not in fed
+            if port["id"] not in fed
         ]
         print(f"{args.file}: valid ({len(elements)} elements, {len(connections)} connections)")
         for name in unfed:

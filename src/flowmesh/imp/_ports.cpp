@@ -45,7 +45,7 @@ int push(PortsState* st, PyObject* port, PyObject* value) {
     PyTypeObject* type = Py_TYPE(port);
     if (type == reinterpret_cast<PyTypeObject*>(st->iport_type)) return receive(port, value);
     if (type == reinterpret_cast<PyTypeObject*>(st->oport_type)) return deliver(st, port, value);
-    fm::Ref r = fm::steal(fm::call_method(port, st->s_push, value));
+    fm::Ref r = fm::steal(fm::call_method(port, st->n(N_push), value));
     return r ? 0 : -1;
 }
 
@@ -56,6 +56,8 @@ int api_push(fm::PortsApi* api, PyObject* port, PyObject* value) {
 
 PyObject* oport_push(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames) {
+    // The shortcut for one positional argument serves the facade's OPort.push,
+    // called on every frame a Python source sends (bench/PROFILE.md).
     PyObject* value;
     if (nargs == 1 && !kwnames) {
         value = args[0];
@@ -237,13 +239,8 @@ int refuse_loop(PortsState* st, PyObject* self, PyObject* ip) {
 }
 
 // OPortImp.connect: the loop check, then the joining rules of PortImp.
-PyObject* oport_connect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
-                        Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"port"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("connect", args, nargs, kwnames, names, a, 1)) return nullptr;
-    fm::Ref target = fm::borrow(a[0]);
-    PortsState* st = fm::class_state<PortsState>(defining_class);
+PyObject* oport_connect(PortsState* st, PyObject* self, PyObject* target_arg) {
+    fm::Ref target = fm::borrow(target_arg);
     if (refuse_loop(st, self, target.get()) < 0) return nullptr;
     fm::Ref base = fm::steal(PyObject_GetAttrString(st->port_base, "connect"));
     if (!base) return nullptr;
@@ -265,7 +262,7 @@ PyObject* check_loops(PyObject* module, PyObject* elements) {
         fm::Ref imp = fm::borrow(element);
         if (!PyObject_TypeCheck(element, node_type)) {
             PyObject* found;
-            if (PyObject_GetOptionalAttr(element, st->s_imp, &found) < 0) return -1;
+            if (PyObject_GetOptionalAttr(element, st->n(N__imp), &found) < 0) return -1;
             if (found) imp = fm::steal(found);
         }
         if (PyObject_TypeCheck(imp.get(), node_type)) {
@@ -297,18 +294,18 @@ PyObject* check_loops(PyObject* module, PyObject* elements) {
 }
 
 PyMethodDef ports_functions[] = {
-    {"_check_loops", check_loops, METH_O,
-     PyDoc_STR("_check_loops(elements)\n--\n\nRaise ValueError naming a loop that a frame would "
-               "travel without end on one thread.")},
+    fm::method_def<"_check_loops", check_loops, "elements">(
+        PyDoc_STR("_check_loops(elements)\n--\n\nRaise ValueError naming a loop that a frame would "
+                  "travel without end on one thread.")),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef oport_methods[] = {
     {"push", as_cfunc(oport_push), fm::kMethodCall,
      PyDoc_STR("push(value)\n--\n\nDeliver `value` to every connected port.")},
-    {"connect", as_cfunc(oport_connect), fm::kMethodCall,
-     PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only), unless that "
-               "closes a loop a frame would travel without end on one thread.")},
+    fm::method_def<"connect", oport_connect, "port">(
+        PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only), unless that "
+                  "closes a loop a frame would travel without end on one thread.")),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -337,6 +334,8 @@ int iport_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return 0;
 }
 
+// METH_O: the data path's call when a Python-level port pushes to this one;
+// bench/PROFILE.md counts what argument parsing costs a frame.
 PyObject* iport_push(PyObject* self, PyObject* value) {
     fm::Ref keep = fm::borrow(self);
     if (receive(self, value) < 0) return nullptr;
@@ -398,20 +397,7 @@ PyObject* make_type(PyObject* module, PyType_Spec* spec, PyObject* base) {
 int ports_exec(PyObject* module) {
     PortsState* st = fm::module_state<PortsState>(module);
     new (st) PortsState{};
-    if (fm::intern(&st->s_push, "push") < 0 || fm::intern(&st->s_cycle, "_cycle") < 0 ||
-        fm::intern(&st->s_setup_cycle, "_setup_cycle") < 0 ||
-        fm::intern(&st->s_input_ports, "_input_ports") < 0 ||
-        fm::intern(&st->s_input_driver, "_input_driver") < 0 ||
-        fm::intern(&st->s_context_arrived, "_context_arrived") < 0 ||
-        fm::intern(&st->s_work, "_work") < 0 || fm::intern(&st->s_Keys, "Keys") < 0 ||
-        fm::intern(&st->s_INPUT_PORTS, "INPUT_PORTS") < 0 ||
-        fm::intern(&st->s_DECOUPLED, "DECOUPLED") < 0 ||
-        fm::intern(&st->s_QUEUE_BOUND, "QUEUE_BOUND") < 0 ||
-        fm::intern(&st->s_OVERFLOW, "OVERFLOW") < 0 || fm::intern(&st->s_imp, "_imp") < 0 ||
-        fm::intern(&st->s_config, "config") < 0 || fm::intern(&st->s_start, "start") < 0 ||
-        fm::intern(&st->s_join, "join") < 0 || fm::intern(&st->s_ident, "ident") < 0 ||
-        fm::intern(&st->s_log, "log") < 0 || fm::intern(&st->s_name, "name") < 0)
-        return -1;
+    if (st->n.intern() < 0) return -1;
     st->kw_msg_type = fm::names_tuple({"msg", "type"}).release();
     st->kw_target_args_daemon = fm::names_tuple({"target", "args", "daemon"}).release();
     if (!st->kw_msg_type || !st->kw_target_args_daemon) return -1;
@@ -425,9 +411,9 @@ int ports_exec(PyObject* module) {
     if (!st->port_base) return -1;
     st->node_base = fm::imp_class("NodeImp");
     if (!st->node_base) return -1;
-    st->base_start = PyObject_GetAttr(st->node_base, st->s_start);
-    st->base_stop = PyObject_GetAttrString(st->node_base, "stop");
-    st->base_reset = PyObject_GetAttrString(st->node_base, "reset_run_state");
+    st->base_start = PyObject_GetAttr(st->node_base, st->n(N_start));
+    st->base_stop = PyObject_GetAttr(st->node_base, st->n(N_stop));
+    st->base_reset = PyObject_GetAttr(st->node_base, st->n(N_reset_run_state));
     if (!st->base_start || !st->base_stop || !st->base_reset) return -1;
 
     st->driver_type = make_type(module, &driver_spec, nullptr);

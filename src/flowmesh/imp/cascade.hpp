@@ -19,25 +19,14 @@ namespace fm::cascade {
     X(adopt_id) X(is_externally_fed) X(get) X(ID_TO_BE_GENERATED) X(__init__)
 // clang-format on
 
-enum Name {
-#define FM_ENUM(n) N_##n,
-    FM_CASCADE_NAMES(FM_ENUM)
-#undef FM_ENUM
-        N_COUNT
-};
-
-inline const char* const kNameText[] = {
-#define FM_TEXT(n) #n,
-    FM_CASCADE_NAMES(FM_TEXT)
-#undef FM_TEXT
-};
+FM_NAME_TABLE(FM_CASCADE_NAMES);
 
 struct CascadeState {
     PyObject* type;           // OChainImp or IOChainImp
     PyObject* chain_init;     // imp.ChainImp.__init__
     PyObject* chain_connect;  // imp.ChainImp._connect_internal_nodes
     PyObject* output_lookup;  // imp.ONodeImp.get_port: an output node's own lookup
-    PyObject* names[N_COUNT];
+    NameTable n;
     Lazy onode{"flowmesh.o_node", "ONode"};
     Lazy inode{"flowmesh.i_node", "INode"};
     Lazy ionode{"flowmesh.io_node", "IONode"};
@@ -46,11 +35,9 @@ struct CascadeState {
     Lazy constants_imp{"flowmesh.imp", "ConstantsImp"};
     Lazy deepcopy{"copy", "deepcopy"};
 
-    PyObject* n(Name id) const { return names[id]; }
-
     template <typename F>
     int refs(F f) {
-        return f(type, chain_init, chain_connect, output_lookup, names, onode, inode, ionode,
+        return f(type, chain_init, chain_connect, output_lookup, n, onode, inode, ionode,
                  port_name_key, port_id_key, constants_imp, deepcopy);
     }
 };
@@ -197,10 +184,12 @@ inline PyMethodDef kModuleFunctions[] = {
 
 // Parses (config, internal_nodes) and runs ChainImp's constructor.
 inline bool init_chain_base(CascadeState* st, PyObject* self, PyObject* args, PyObject* kwds,
-                            const char* fmt, PyObject** config, PyObject** nodes) {
-    static const char* kwlist[] = {"config", "internal_nodes", nullptr};
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, fmt, const_cast<char**>(kwlist), config, nodes))
-        return false;
+                            const char* fname, PyObject** config, PyObject** nodes) {
+    static const char* const names[] = {"config", "internal_nodes"};
+    PyObject* a[] = {nullptr, nullptr};
+    if (!parse_args(fname, args, kwds, names, a, 2)) return false;
+    *config = a[0];
+    *nodes = a[1];
     PyObject* call[] = {self, *config, *nodes};
     Ref r = steal(PyObject_Vectorcall(st->chain_init, call, 3, nullptr));
     return static_cast<bool>(r);
@@ -219,12 +208,7 @@ inline PyObject* adopt_and_copy(CascadeState* st, PyObject* config, Name which, 
 
 // Stores `value` under config.Keys.<which> with the plain dictionary store.
 inline int store_plain(CascadeState* st, PyObject* config, Name which, PyObject* value) {
-    if (!PyDict_Check(config)) {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument 'config' has incorrect type (expected dict, got %s)",
-                     Py_TYPE(config)->tp_name);
-        return -1;
-    }
+    if (!check_config(config)) return -1;
     Ref key = steal(config_key(st, config, which));
     return key ? PyDict_SetItem(config, key.get(), value) : -1;
 }
@@ -310,7 +294,7 @@ inline PyObject* chain_get_output_port(PyObject* self, PyTypeObject* defining_cl
 inline PyObject* chain_type(PyObject* module, PyType_Spec* spec) {
     CascadeState* st = module_state<CascadeState>(module);
     new (st) CascadeState{};
-    if (intern_all(st->names, kNameText) < 0) return nullptr;
+    if (st->n.intern() < 0) return nullptr;
     Ref base = steal(imp_class("ChainImp"));
     if (!base) return nullptr;
     if (!PyType_Check(base.get()) || reinterpret_cast<PyTypeObject*>(base.get())->tp_basicsize !=

@@ -19,7 +19,7 @@ int iochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!st->ionode.get()) return -1;
     PyObject* config;
     PyObject* nodes;
-    if (!init_chain_base(st, self, args, kwds, "OO:IOChainImp", &config, &nodes)) return -1;
+    if (!init_chain_base(st, self, args, kwds, "IOChainImp", &config, &nodes)) return -1;
     Ref hold_config = fm::borrow(config);
     Ref seq = steal(own_nodes(st, self));
     if (!seq) return -1;

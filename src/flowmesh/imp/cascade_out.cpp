@@ -31,7 +31,7 @@ int ochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!st->onode.get() || !st->ionode.get()) return -1;
     PyObject* config;
     PyObject* nodes;
-    if (!init_chain_base(st, self, args, kwds, "OO:OChainImp", &config, &nodes)) return -1;
+    if (!init_chain_base(st, self, args, kwds, "OChainImp", &config, &nodes)) return -1;
     Ref hold_config = fm::borrow(config);
     Ref seq = steal(own_nodes(st, self));
     if (!seq) return -1;
@@ -63,10 +63,7 @@ int ochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
 // ---------------------------------------------------------------- operations
 
 // Every node after the first must take input; then ChainImp wires them.
-PyObject* ochain_connect_internal_nodes(PyObject* self, PyTypeObject* defining_class,
-                                        PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("_connect_internal_nodes", nargs, kwnames)) return nullptr;
-    CascadeState* st = fm::class_state<CascadeState>(defining_class);
+PyObject* ochain_connect_internal_nodes(CascadeState* st, PyObject* self) {
     if (!st->inode.get()) return nullptr;
     Ref nodes = steal(PyObject_GetAttr(self, st->n(N__internal_nodes)));
     Ref seq = nodes ? steal(PySequence_Tuple(nodes.get())) : Ref();
@@ -90,9 +87,9 @@ PyObject* ochain_get_port(PyObject* self, PyTypeObject* defining_class, PyObject
 // ---------------------------------------------------------------- type
 
 PyMethodDef ochain_methods[] = {
-    {"_connect_internal_nodes", fm::as_cfunc(ochain_connect_internal_nodes), fm::kMethodCall,
-     PyDoc_STR("_connect_internal_nodes()\n--\n\nChecks that every node after the first takes "
-               "input, then joins each node to its successor.")},
+    fm::method_def<"_connect_internal_nodes", ochain_connect_internal_nodes>(
+        PyDoc_STR("_connect_internal_nodes()\n--\n\nChecks that every node after the first takes "
+                  "input, then joins each node to its successor.")),
     {"get_port", fm::as_cfunc(ochain_get_port), fm::kMethodCall,
      PyDoc_STR("get_port(port_name)\n--\n\nThe last internal node's output port named "
                "port_name.")},

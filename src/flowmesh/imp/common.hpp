@@ -1,11 +1,13 @@
-// Internal helpers shared by every extension module of flowmesh.imp.
-// Everything here is header-only; keep it small.
+// Helpers every extension module of flowmesh.imp shares, first theme: owning
+// references, module state and what it holds (lazily imported names, the
+// Constants members the implementation reads, interned names). The second
+// theme, calls in and out of the host and their errors, is calls.hpp.
+// Header-only.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -64,46 +66,9 @@ inline void set_field(PyObject** slot, PyObject* value) {
     Py_XDECREF(old);
 }
 
-// Exact-type argument check with the host's wording, e.g.
-// "Argument 'data' has incorrect type (expected dict, got list)".
-inline bool check_exact(PyObject* obj, PyTypeObject* type, const char* name, bool none_ok = false) {
-    if (Py_IS_TYPE(obj, type) || (none_ok && obj == Py_None)) return true;
-    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name,
-                 type->tp_name, Py_TYPE(obj)->tp_name);
-    return false;
-}
-
-// Instance check for an argument that may be any subclass of a string.
-inline bool check_str(PyObject* obj, const char* name) {
-    if (PyUnicode_Check(obj)) return true;
-    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected str, got %s)", name,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-}
-
-// `raise <new> from cause`: `cause` is an exception taken earlier with
-// PyErr_GetRaisedException(); the new exception must already be set.
-inline void chain_cause(Ref cause) {
-    if (!cause) return;
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) return;
-    PyException_SetContext(exc, Py_NewRef(cause.get()));
-    PyException_SetCause(exc, cause.release());  // steals
-    PyErr_SetRaisedException(exc);
-}
-
-// Raises `type` with a formatted message, caused by `cause`. Always returns nullptr.
-inline PyObject* raise_from(Ref cause, PyObject* type, const char* fmt, ...) {
-    va_list va;
-    va_start(va, fmt);
-    PyObject* msg = PyUnicode_FromFormatV(fmt, va);
-    va_end(va);
-    if (msg) {
-        PyErr_SetObject(type, msg);
-        Py_DECREF(msg);
-        chain_cause(std::move(cause));
-    }
-    return nullptr;
+// Equality with the host's semantics; identity short-cuts inside. -1 on error.
+inline int equal(PyObject* a, PyObject* b) {
+    return PyObject_RichCompareBool(a, b, Py_EQ);
 }
 
 // Looks up a dotted attribute path in a module: resolve("flowmesh.constants",
@@ -150,6 +115,46 @@ struct Lazy {
     void clear() { Py_CLEAR(value); }
 };
 
+// `field == value` for a field that usually holds `value` itself: identity
+// first, and a field never set equals nothing. 1, 0, or -1 with an exception.
+inline int same_or_equal(PyObject* field, PyObject* value) {
+    if (field == value) return 1;
+    return field ? equal(field, value) : 0;
+}
+
+// A member of flowmesh.constants.Constants, imported on first use.
+struct Constant : Lazy {
+    bool enumerated = false;  // a member of an enumeration: equal only to itself
+
+    explicit Constant(const char* path) : Lazy{"flowmesh.constants", path} {}
+
+    PyObject* get() {
+        if (value) return value;
+        Ref v = steal(resolve(module, path));
+        Ref enum_type = v ? steal(resolve("enum", "EnumType")) : Ref();
+        if (!enum_type) return nullptr;
+        int is_enum =
+            PyObject_IsInstance(reinterpret_cast<PyObject*>(Py_TYPE(v.get())), enum_type.get());
+        if (is_enum < 0) return nullptr;
+        if (!value) {  // else another thread resolved it while the import ran
+            enumerated = is_enum;
+            value = v.release();
+        }
+        return value;
+    }
+
+    // `field == member`, where a field never set equals nothing. Two members of
+    // one enumeration are equal only when they are the same object (equal
+    // values are aliases), which spares a comparison on a cycle's checks.
+    // 1, 0, or -1 with an exception when the member cannot be imported.
+    int matches(PyObject* field) {
+        PyObject* c = get();
+        if (!c) return -1;
+        if (field && field != c && enumerated && Py_TYPE(field) == Py_TYPE(c)) return 0;
+        return same_or_equal(field, c);
+    }
+};
+
 // Module state of a module object, or of the module that defined a heap type.
 template <typename State>
 inline State* module_state(PyObject* module) {
@@ -187,24 +192,33 @@ inline void clear_ref(PyObject* (&refs)[N]) {
     for (PyObject*& ref : refs) Py_CLEAR(ref);
 }
 
-template <typename State>
-inline int traverse_state(PyObject* module, visitproc visit, void* arg) {
-    State* st = module_state<State>(module);
-    if (!st) return 0;
-    return st->refs([&](auto&... ref) {
+// Visits or clears every reference a struct lists in refs().
+template <typename S>
+inline int visit_refs(S& st, visitproc visit, void* arg) {
+    return st.refs([&](auto&... ref) {
         int r = 0;
         (void)((r = visit_ref(ref, visit, arg)) || ...);  // stops at the first non-zero
         return r;
     });
 }
-template <typename State>
-inline int clear_state(PyObject* module) {
-    State* st = module_state<State>(module);
-    if (!st) return 0;
-    return st->refs([](auto&... ref) {
+template <typename S>
+inline void clear_refs(S& st) {
+    st.refs([](auto&... ref) {
         (clear_ref(ref), ...);
         return 0;
     });
+}
+
+template <typename State>
+inline int traverse_state(PyObject* module, visitproc visit, void* arg) {
+    State* st = module_state<State>(module);
+    return st ? visit_refs(*st, visit, arg) : 0;
+}
+template <typename State>
+inline int clear_state(PyObject* module) {
+    State* st = module_state<State>(module);
+    if (st) clear_refs(*st);
+    return 0;
 }
 template <typename State>
 inline void free_state(void* module) {
@@ -220,179 +234,76 @@ inline PyObject* field_borrowed(PyObject* value) {
     return value ? value : Py_None;
 }
 
-// Interned names kept in module state, one slot or a table of them; the
-// state owns each one. -1 with an exception.
-inline int intern(PyObject** slot, const char* text) {
-    *slot = PyUnicode_InternFromString(text);
-    return *slot ? 0 : -1;
-}
-template <size_t N>
-inline int intern_all(PyObject* (&slots)[N], const char* const (&texts)[N]) {
-    for (size_t i = 0; i < N; ++i)
-        if (intern(&slots[i], texts[i]) < 0) return -1;
-    return 0;
-}
+// The Constants members the implementation reads, each named once. Every
+// module state holds the set as `c` (st->c.running); a slot imports its
+// member when first read.
+struct Constants {
+    static constexpr const char* kError = "Constants.Conditions.ERROR";
 
-// Runs the initializer of the base class of `type` (a C type of this
-// package) on self: each C initializer chains to its base explicitly.
-inline int init_base(PyObject* type, PyObject* self, PyObject* args, PyObject* kwds) {
-    return reinterpret_cast<PyTypeObject*>(type)->tp_base->tp_init(self, args, kwds);
-}
+    Constant stopped{"Constants.States.STOPPED"};
+    Constant running{"Constants.States.RUNNING"};
+    Constant healthy{"Constants.Conditions.HEALTHY"};
+    Constant warning{"Constants.Conditions.WARNING"};
+    Constant error{kError};
+    Constant log_info{"Constants.LogTypes.INFO"};
+    Constant log_warning{"Constants.LogTypes.WARNING"};
+    Constant log_error{"Constants.LogTypes.ERROR"};
+    Constant sync{"Constants.Timing.SYNC"};
+    Constant async{"Constants.Timing.ASYNC"};
+    Constant inherited{"Constants.Timing.INHERITED"};
+    Constant port_out{"Constants.Defaults.PORT_OUT"};
+    Constant port_in{"Constants.Defaults.PORT_IN"};
 
-// Rejects any argument to a METH_FASTCALL | METH_KEYWORDS method that takes none.
-inline bool no_args(const char* fname, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs == 0 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", fname);
-    return false;
-}
-
-// Calling convention of methods that need their defining class (module state).
-constexpr int kMethodCall = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
-
-// A METH_FASTCALL / METH_METHOD function as the PyCFunction a PyMethodDef stores.
-template <typename F>
-inline PyCFunction as_cfunc(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-// Calls obj.<name>(*args) through vectorcall without creating a bound method.
-template <typename... A>
-inline PyObject* call_method(PyObject* obj, PyObject* name, A... args) {
-    PyObject* stack[] = {obj, args...};
-    return PyObject_VectorcallMethod(name, stack,
-                                     (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
-// `obj.<name>(**kw)` with keyword-only arguments; `kwnames` is a tuple of
-// interned names matching `values`.
-template <size_t N>
-inline PyObject* call_method_kw(PyObject* obj, PyObject* name, PyObject* kwnames,
-                                PyObject* const (&values)[N]) {
-    PyObject* stack[N + 1];
-    stack[0] = obj;
-    for (size_t i = 0; i < N; ++i) stack[i + 1] = values[i];
-    return PyObject_VectorcallMethod(name, stack, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-}
-
-// Binds METH_FASTCALL | METH_KEYWORDS arguments to parameter names. out[i]
-// receives a borrowed reference or keeps its preset default; the first
-// `required` parameters must be given. False with TypeError set otherwise.
-template <size_t N>
-inline bool parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, const char* const (&names)[N], PyObject* (&out)[N],
-                       size_t required) {
-    if (nargs > static_cast<Py_ssize_t>(N)) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", fname, N,
-                     N == 1 ? "" : "s", nargs);
-        return false;
+    template <typename F>
+    int refs(F f) {
+        return f(stopped, running, healthy, warning, error, log_info, log_warning, log_error, sync,
+                 async, inherited, port_out, port_in);
     }
-    bool given[N] = {};
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        out[i] = args[i];
-        given[i] = true;
+};
+inline int visit_ref(Constants& c, visitproc visit, void* arg) {
+    return visit_refs(c, visit, arg);
+}
+inline void clear_ref(Constants& c) {
+    clear_refs(c);
+}
+
+// A module's interned names, listed once as an X-macro:
+//
+//     #define FM_WORKER_NAMES(X) X(Keys) X(name) X(write)
+//     FM_NAME_TABLE(FM_WORKER_NAMES);
+//
+// declares `enum Name { N_Keys, N_name, N_write, N_COUNT }`, their texts and
+// `NameTable`, which the module state holds as `n` (read as st->n(N_Keys)),
+// lists in refs() and fills with n.intern() when the module executes.
+template <typename Name, size_t N>
+struct Names {
+    PyObject* slots[N] = {};
+
+    PyObject* operator()(Name id) const { return slots[id]; }
+    // -1 with an exception.
+    int intern(const char* const (&texts)[N]) {
+        for (size_t i = 0; i < N; ++i)
+            if (!(slots[i] = PyUnicode_InternFromString(texts[i]))) return -1;
+        return 0;
     }
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        size_t i = 0;
-        while (i < N && !PyUnicode_EqualToUTF8(key, names[i])) ++i;
-        if (i == N) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname,
-                         key);
-            return false;
-        }
-        if (given[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname,
-                         names[i]);
-            return false;
-        }
-        out[i] = args[nargs + k];
-        given[i] = true;
+};
+template <typename Name, size_t N>
+inline int visit_ref(Names<Name, N>& names, visitproc visit, void* arg) {
+    return visit_ref(names.slots, visit, arg);
+}
+template <typename Name, size_t N>
+inline void clear_ref(Names<Name, N>& names) {
+    clear_ref(names.slots);
+}
+
+#define FM_NAME_ENUM(n) N_##n,
+#define FM_NAME_TEXT(n) #n,
+#define FM_NAME_TABLE(LIST)                                             \
+    enum Name : size_t { LIST(FM_NAME_ENUM) N_COUNT };                  \
+    inline const char* const kNameText[N_COUNT] = {LIST(FM_NAME_TEXT)}; \
+    struct NameTable : ::fm::Names<Name, N_COUNT> {                     \
+        int intern() { return Names::intern(kNameText); }               \
     }
-    for (size_t i = 0; i < required; ++i) {
-        if (!given[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fname,
-                         names[i], i + 1);
-            return false;
-        }
-    }
-    return true;
-}
-
-// Installs static methods on a heap type, bound to the defining module (their
-// `self` is the module, so they reach module state with PyModule_GetState).
-// `defs` must not carry METH_STATIC: the host would pass them no self at all.
-inline int add_static_methods(PyObject* type, PyObject* module, PyMethodDef* defs) {
-    Ref modname = steal(PyModule_GetNameObject(module));
-    if (!modname) return -1;
-    for (PyMethodDef* def = defs; def->ml_name; ++def) {
-        Ref func = steal(PyCFunction_NewEx(def, module, modname.get()));
-        if (!func) return -1;
-        Ref method = steal(PyStaticMethod_New(func.get()));
-        if (!method || PyObject_SetAttrString(type, def->ml_name, method.get()) < 0) return -1;
-    }
-    return 0;
-}
-
-// Equality with the host's semantics; identity short-cuts inside. -1 on error.
-inline int equal(PyObject* a, PyObject* b) {
-    return PyObject_RichCompareBool(a, b, Py_EQ);
-}
-
-// True when the pending exception is an ordinary Exception (not SystemExit,
-// KeyboardInterrupt, ...): only those are caught by element code.
-inline bool pending_is_exception() {
-    return PyErr_ExceptionMatches(PyExc_Exception);
-}
-
-// A pending Exception (not a BaseException such as KeyboardInterrupt) is
-// dropped; true when nothing is pending any more.
-inline bool swallow_exception() {
-    if (!PyErr_Occurred()) return true;
-    if (!pending_is_exception()) return false;
-    PyErr_Clear();
-    return true;
-}
-
-// The text of `obj` for a report, which must not fail on it: str(obj), else
-// repr(obj), else "<unprintable T object>". Never raises an Exception; null
-// only for a pending BaseException that is not one.
-inline Ref safe_text(PyObject* obj) {
-    for (reprfunc convert : {PyObject_Str, PyObject_Repr}) {
-        Ref text = steal(convert(obj));
-        if (text) return text;
-        if (!swallow_exception()) return {};
-    }
-    Ref text = steal(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(obj)->tp_name));
-    if (!text) swallow_exception();
-    return text;
-}
-
-// repr(obj) for a report; a str subclass shows as the plain text it holds, and
-// an object whose repr fails as "<unprintable T object>". Never raises an
-// Exception; null only for a pending BaseException.
-inline Ref safe_repr(PyObject* obj) {
-    Ref plain = PyUnicode_Check(obj) ? steal(PyUnicode_FromObject(obj)) : borrow(obj);
-    Ref text = plain ? steal(PyObject_Repr(plain.get())) : Ref();
-    if (text || !swallow_exception()) return text;
-    text = steal(PyUnicode_FromFormat("<unprintable %s object>", Py_TYPE(obj)->tp_name));
-    if (!text) swallow_exception();
-    return text;
-}
-
-// While `earlier` (an exception taken with PyErr_GetRaisedException) was being
-// handled, the pending one arose: keep the earlier one as its context, as the
-// host does for an exception raised inside an except or finally block.
-inline void chain_context(Ref earlier) {
-    if (!earlier) return;
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) {
-        PyErr_SetRaisedException(earlier.release());
-        return;
-    }
-    if (exc != earlier.get()) PyException_SetContext(exc, earlier.release());
-    PyErr_SetRaisedException(exc);
-}
 
 // A tuple of interned names, e.g. the keyword names of a vectorcall.
 inline Ref names_tuple(std::initializer_list<const char*> names) {

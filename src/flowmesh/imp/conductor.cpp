@@ -3,7 +3,7 @@
 // pipeline, a console banner and calls to the client's error handlers.
 //
 // Files: conductor.hpp (layout and module state), run_control.cpp,
-// monitoring.cpp, console.cpp.
+// monitoring.cpp, console.cpp, documents.hpp/.cpp (pipeline documents).
 #include "conductor.hpp"
 
 #include <chrono>
@@ -53,13 +53,6 @@ ConductorState* state_for(PyObject* self) {
 
 // ---------------------------------------------------------------- helpers
 
-// 1, 0, or -1 with an exception; `a == b` with the host's equality.
-int is(PyObject* a, fm::Lazy& constant) {
-    PyObject* c = constant.get();
-    if (!c) return -1;
-    return fm::equal(fm::field_borrowed(a), c);
-}
-
 int truthy(PyObject* obj) {
     return PyObject_IsTrue(obj);
 }
@@ -94,7 +87,7 @@ int log_object(ConductorState* st, PyObject* self, PyObject* msg, PyObject* type
     Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
     if (logger.get() == Py_None) return 0;
     if (!type || type == Py_None) {
-        type = st->log_info.get();
+        type = st->c.log_info.get();
         if (!type) return -1;
     }
     PyObject* values[] = {type, msg};
@@ -102,7 +95,7 @@ int log_object(ConductorState* st, PyObject* self, PyObject* msg, PyObject* type
     return r ? 0 : -1;
 }
 
-int log_text(ConductorState* st, PyObject* self, fm::Lazy* type, const char* fmt, ...) {
+int log_text(ConductorState* st, PyObject* self, fm::Constant* type, const char* fmt, ...) {
     va_list va;
     va_start(va, fmt);
     Ref msg = steal(PyUnicode_FromFormatV(fmt, va));
@@ -180,11 +173,10 @@ int has_input(ConductorState* st, PyObject* element) {
 // --------------------------------------------------------------- construction
 
 int pipeline_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"directory", nullptr};
-    PyObject* directory = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|O:PipelineImp", const_cast<char**>(kwlist),
-                                     &directory))
-        return -1;
+    static const char* const names[] = {"directory"};
+    PyObject* a[] = {Py_None};
+    if (!fm::parse_args("PipelineImp", args, kwds, names, a, 0)) return -1;
+    PyObject* directory = a[0];
     if (!fm::check_exact(directory, &PyUnicode_Type, "directory", true)) return -1;
     ConductorState* st = state_for(self);
     if (!st) return -1;
@@ -199,8 +191,8 @@ int pipeline_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref logger = steal(PyObject_Vectorcall(logger_cls.get(), dir_arg, 0, st->kw_directory));
     if (!logger) return -1;
     fm::set_field(&p->logger, logger.get());
-    PyObject* stopped = st->stopped.get();
-    PyObject* healthy = stopped ? st->healthy.get() : nullptr;
+    PyObject* stopped = st->c.stopped.get();
+    PyObject* healthy = stopped ? st->c.healthy.get() : nullptr;
     PyObject* event_cls = healthy ? st->event_cls.get() : nullptr;
     if (!event_cls) return -1;
     fm::set_field(&p->state, stopped);
@@ -310,8 +302,8 @@ int endpoint(ConductorState* st, PyObject* value, int (*capable)(ConductorState*
 }
 
 PyObject* connect_impl(ConductorState* st, PyObject* self, PyObject* source, PyObject* target) {
-    PyObject* port_out = st->port_out.get();
-    PyObject* port_in = port_out ? st->port_in.get() : nullptr;
+    PyObject* port_out = st->c.port_out.get();
+    PyObject* port_in = port_out ? st->c.port_in.get() : nullptr;
     if (!port_in) return nullptr;
     Ref snode, sport, tnode, tport;
     if (endpoint(st, source, has_output, port_out, kSourceCapability, "source dict is malformed.",
@@ -355,8 +347,8 @@ PyObject* connect_impl(ConductorState* st, PyObject* self, PyObject* source, PyO
 }
 
 PyObject* disconnect_impl(ConductorState* st, PyObject* self, PyObject* source, PyObject* target) {
-    PyObject* port_out = st->port_out.get();
-    PyObject* port_in = port_out ? st->port_in.get() : nullptr;
+    PyObject* port_out = st->c.port_out.get();
+    PyObject* port_in = port_out ? st->c.port_in.get() : nullptr;
     if (!port_in) return nullptr;
     auto as_endpoint = [&](PyObject* value, int (*capable)(ConductorState*, PyObject*),
                            PyObject* port) -> Ref {
@@ -488,7 +480,7 @@ int reset_element(ConductorState* st, PyObject* element) {
 int needs_reset(ConductorState* st, PyObject* element) {
     Ref condition = steal(fm::call_method(element, st->n(N_get_condition)));
     if (!condition) return -1;
-    int failed = is(condition.get(), st->failed);
+    int failed = st->c.error.matches(condition.get());
     if (failed) return failed;
     Ref f = element_failure(st, element);
     if (!f) return -1;
@@ -497,48 +489,15 @@ int needs_reset(ConductorState* st, PyObject* element) {
 
 // ------------------------------------------------------------ method wrappers
 
-#define FM_METHOD_ARGS \
-    PyObject *self, PyTypeObject *cls, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
-
-#define FM_NOARG_METHOD(pyname, impl)                              \
-    PyObject* method_##pyname(FM_METHOD_ARGS) {                    \
-        (void)args;                                                \
-        if (!fm::no_args(#pyname, nargs, kwnames)) return nullptr; \
-        return impl(fm::class_state<ConductorState>(cls), self);   \
-    }
-
-FM_NOARG_METHOD(start, start_impl)
-FM_NOARG_METHOD(stop, stop_impl)
-FM_NOARG_METHOD(close, close_impl)
-FM_NOARG_METHOD(get_backlog, get_backlog_impl)
-FM_NOARG_METHOD(_check_backlog, check_backlog_impl)
-FM_NOARG_METHOD(_log_reference, log_reference_impl)
-FM_NOARG_METHOD(_monitoring_fun, monitoring_fun_impl)
-FM_NOARG_METHOD(raise_if_failed, raise_if_failed_impl)
-
-PyObject* method__join_monitor_thread(FM_METHOD_ARGS) {
-    if (!fm::no_args("_join_monitor_thread", nargs, kwnames)) return nullptr;
-    (void)args;
-    if (join_monitor_thread(fm::class_state<ConductorState>(cls), self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* method_get_state(FM_METHOD_ARGS) {
-    (void)args, (void)cls;
-    if (!fm::no_args("get_state", nargs, kwnames)) return nullptr;
+PyObject* get_state_impl(ConductorState*, PyObject* self) {
     return Py_NewRef(fm::field_borrowed(pipe(self)->state));
 }
 
-PyObject* method_get_condition(FM_METHOD_ARGS) {
-    (void)args, (void)cls;
-    if (!fm::no_args("get_condition", nargs, kwnames)) return nullptr;
+PyObject* get_condition_impl(ConductorState*, PyObject* self) {
     return Py_NewRef(fm::field_borrowed(pipe(self)->condition));
 }
 
-PyObject* method_get_elapsed_time(FM_METHOD_ARGS) {
-    (void)args;
-    if (!fm::no_args("get_elapsed_time", nargs, kwnames)) return nullptr;
-    ConductorState* st = fm::class_state<ConductorState>(cls);
+PyObject* get_elapsed_time_impl(ConductorState* st, PyObject* self) {
     Ref started = borrow(fm::field_borrowed(pipe(self)->start_time));
     if (started.get() == Py_None) return PyFloat_FromDouble(0.0);
     PyObject* time_fn = st->time_fn.get();
@@ -548,52 +507,24 @@ PyObject* method_get_elapsed_time(FM_METHOD_ARGS) {
     return PyNumber_Subtract(now.get(), started.get());
 }
 
-PyObject* method_is_logging_persistent(FM_METHOD_ARGS) {
-    (void)args;
-    if (!fm::no_args("is_logging_persistent", nargs, kwnames)) return nullptr;
+PyObject* is_logging_persistent_impl(ConductorState* st, PyObject* self) {
     Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
     if (logger.get() == Py_None) Py_RETURN_FALSE;
-    return fm::call_method(logger.get(), fm::class_state<ConductorState>(cls)->n(N_is_persistent));
+    return fm::call_method(logger.get(), st->n(N_is_persistent));
 }
 
-PyObject* method_get_last_error(FM_METHOD_ARGS) {
-    (void)args;
-    if (!fm::no_args("get_last_error", nargs, kwnames)) return nullptr;
-    ConductorState* st = fm::class_state<ConductorState>(cls);
+PyObject* get_last_error_impl(ConductorState* st, PyObject* self) {
     Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
     if (logger.get() == Py_None) Py_RETURN_NONE;
-    return get_incident(st, logger.get(), st->log_error, false).release();
+    return get_incident(st, logger.get(), st->c.log_error, false).release();
 }
 
-PyObject* method__first_element_failure(FM_METHOD_ARGS) {
-    (void)args;
-    if (!fm::no_args("_first_element_failure", nargs, kwnames)) return nullptr;
-    return first_element_failure(fm::class_state<ConductorState>(cls), self).release();
+PyObject* first_element_failure_impl(ConductorState* st, PyObject* self) {
+    return first_element_failure(st, self).release();
 }
 
-PyObject* method_add_node(FM_METHOD_ARGS) {
-    static const char* const names[] = {"node"};
-    PyObject* out[] = {nullptr};
-    if (!fm::parse_args("add_node", args, nargs, kwnames, names, out, 1)) return nullptr;
-    if (add_node_impl(fm::class_state<ConductorState>(cls), self, out[0]) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* method_connect(FM_METHOD_ARGS) {
-    static const char* const names[] = {"source", "target"};
-    PyObject* out[] = {nullptr, nullptr};
-    if (!fm::parse_args("connect", args, nargs, kwnames, names, out, 2)) return nullptr;
-    return connect_impl(fm::class_state<ConductorState>(cls), self, out[0], out[1]);
-}
-
-PyObject* method_disconnect(FM_METHOD_ARGS) {
-    static const char* const names[] = {"source", "target"};
-    PyObject* out[] = {nullptr, nullptr};
-    if (!fm::parse_args("disconnect", args, nargs, kwnames, names, out, 2)) return nullptr;
-    return disconnect_impl(fm::class_state<ConductorState>(cls), self, out[0], out[1]);
-}
-
-PyObject* method_log(FM_METHOD_ARGS) {
+PyObject* method_log(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
     static const char* const names[] = {"msg", "type"};
     PyObject* out[] = {nullptr, Py_None};
     if (!fm::parse_args("log", args, nargs, kwnames, names, out, 1)) return nullptr;
@@ -601,53 +532,55 @@ PyObject* method_log(FM_METHOD_ARGS) {
     Py_RETURN_NONE;
 }
 
-PyObject* method_add_error_handler(FM_METHOD_ARGS) {
-    static const char* const names[] = {"handler"};
-    PyObject* out[] = {nullptr};
-    if (!fm::parse_args("add_error_handler", args, nargs, kwnames, names, out, 1)) return nullptr;
-    ConductorState* st = fm::class_state<ConductorState>(cls);
-    if (append_to(st, pipe(self)->error_handlers, out[0]) < 0) return nullptr;
-    Py_RETURN_NONE;
+int add_error_handler_impl(ConductorState* st, PyObject* self, PyObject* handler) {
+    return append_to(st, pipe(self)->error_handlers, handler);
 }
 
-PyObject* method__notify_error(FM_METHOD_ARGS) {
-    static const char* const names[] = {"entry"};
-    PyObject* out[] = {nullptr};
-    if (!fm::parse_args("_notify_error", args, nargs, kwnames, names, out, 1)) return nullptr;
-    return notify_error_impl(fm::class_state<ConductorState>(cls), self, out[0]);
-}
-
-// `params` is the text signature after $self, which inspect.signature reads.
-#define FM_DEF(name, params, doc)                         \
-    {#name, fm::as_cfunc(method_##name), fm::kMethodCall, \
-     PyDoc_STR(#name "($self" params ")\n--\n\n" doc)}
+// The entry of a method made from `impl(state, self, params...)`; `signature`
+// is the text signature after $self, which inspect.signature reads.
+#define FM_DEF(name, impl, signature, doc, ...)             \
+    fm::method_def<#name, impl __VA_OPT__(, ) __VA_ARGS__>( \
+        PyDoc_STR(#name "($self" signature ")\n--\n\n" doc))
 
 PyMethodDef pipeline_methods[] = {
-    FM_DEF(add_node, ", node", "Add an element; it takes over the pipeline's logger."),
-    FM_DEF(connect, ", source, target",
-           "Join an output port of `source` to an input port of `target`."),
-    FM_DEF(disconnect, ", source, target", "Undo a connection made by connect."),
-    FM_DEF(start, "", "Start every element in order of addition, then the monitoring thread."),
-    FM_DEF(stop, "",
+    FM_DEF(add_node, add_node_impl, ", node",
+           "Add an element; it takes over the pipeline's logger.", "node"),
+    FM_DEF(connect, connect_impl, ", source, target",
+           "Join an output port of `source` to an input port of `target`.", "source", "target"),
+    FM_DEF(disconnect, disconnect_impl, ", source, target", "Undo a connection made by connect.",
+           "source", "target"),
+    FM_DEF(start, start_impl, "",
+           "Start every element in order of addition, then the monitoring thread."),
+    FM_DEF(stop, stop_impl, "",
            "Stop every element, producers before their consumers, then the monitoring thread; "
            "flush the log."),
-    FM_DEF(close, "", "Stop if running and release the logger."),
-    FM_DEF(_join_monitor_thread, "", "Wait for the monitoring thread, unless called on it."),
-    FM_DEF(get_state, "", "The run state."),
-    FM_DEF(get_condition, "", "The health condition."),
-    FM_DEF(get_elapsed_time, "", "Seconds since the run started; 0.0 when not running."),
-    FM_DEF(is_logging_persistent, "", "Whether a log file is being written."),
-    FM_DEF(log, ", msg, type=None", "Write a message or an exception to the pipeline's log."),
-    FM_DEF(add_error_handler, ", handler",
-           "Register a callable called with the incident of a failed run."),
-    FM_DEF(raise_if_failed, "", "Raise RuntimeError if the run failed."),
-    FM_DEF(get_last_error, "", "The most recent error incident, or None."),
-    FM_DEF(get_backlog, "", "The largest input backlog of any element."),
-    FM_DEF(_check_backlog, "", "Log a change of the backlog level."),
-    FM_DEF(_notify_error, ", entry", "Call every error handler with the incident."),
-    FM_DEF(_first_element_failure, "", "The first failure kept by an element, or None."),
-    FM_DEF(_log_reference, "", "The line telling where the details of a failure are."),
-    FM_DEF(_monitoring_fun, "", "Body of the monitoring thread."),
+    FM_DEF(close, close_impl, "", "Stop if running and release the logger."),
+    FM_DEF(_join_monitor_thread, join_monitor_thread, "",
+           "Wait for the monitoring thread, unless called on it."),
+    FM_DEF(get_state, get_state_impl, "", "The run state."),
+    FM_DEF(get_condition, get_condition_impl, "", "The health condition."),
+    FM_DEF(get_elapsed_time, get_elapsed_time_impl, "",
+           "Seconds since the run started; 0.0 when not running."),
+    FM_DEF(is_logging_persistent, is_logging_persistent_impl, "",
+           "Whether a log file is being written."),
+    {"log", fm::as_cfunc(method_log), fm::kMethodCall,
+     PyDoc_STR("log($self, msg, type=None)\n--\n\nWrite a message or an exception to the "
+               "pipeline's log.")},
+    FM_DEF(add_error_handler, add_error_handler_impl, ", handler",
+           "Register a callable called with the incident of a failed run.", "handler"),
+    FM_DEF(raise_if_failed, raise_if_failed_impl, "", "Raise RuntimeError if the run failed."),
+    FM_DEF(get_last_error, get_last_error_impl, "", "The most recent error incident, or None."),
+    FM_DEF(get_backlog, get_backlog_impl, "", "The largest input backlog of any element."),
+    FM_DEF(_check_backlog, check_backlog_impl, "", "Log a change of the backlog level."),
+    FM_DEF(_notify_error, notify_error_impl, ", entry",
+           "Call every error handler with the incident.", "entry"),
+    FM_DEF(_first_element_failure, first_element_failure_impl, "",
+           "The first failure kept by an element, or None."),
+    FM_DEF(_log_reference, log_reference_impl, "",
+           "The line telling where the details of a failure are."),
+    FM_DEF(failure_banner, failure_banner_impl, ", entry",
+           "The failure banner's lines for an error incident, without colour.", "entry"),
+    FM_DEF(_monitoring_fun, monitoring_fun_impl, "", "Body of the monitoring thread."),
     {"serialize", fm::as_cfunc(fm::documents::serialize), fm::kMethodCall,
      PyDoc_STR("serialize($self)\n--\n\n"
                "The pipeline as a document: revision, writer, element entries, connections.")},
@@ -709,18 +642,18 @@ PyObject* module_safe_print(PyObject* module, PyObject* text) {
 }
 
 PyMethodDef module_functions[] = {
-    {"_has_output_capability", module_has_output_capability, METH_O,
-     PyDoc_STR("_has_output_capability(element, /)\n--\n\n"
-               "Whether `element` is an ONode, OChain or IOChain (IONode through ONode).")},
-    {"_has_input_capability", module_has_input_capability, METH_O,
-     PyDoc_STR("_has_input_capability(element, /)\n--\n\n"
-               "Whether `element` is an INode, IChain or IOChain (IONode through INode).")},
-    {"_colour", module_colour, METH_O,
-     PyDoc_STR("_colour(code, /)\n--\n\n"
-               "`code` where the console interprets ANSI codes, else the empty string.")},
-    {"_safe_print", module_safe_print, METH_O,
-     PyDoc_STR("_safe_print(text, /)\n--\n\n"
-               "Print one line; never raises for an unprintable text or a broken console.")},
+    fm::method_def<"_has_output_capability", module_has_output_capability, "element">(
+        PyDoc_STR("_has_output_capability(element)\n--\n\n"
+                  "Whether `element` is an ONode, OChain or IOChain (IONode through ONode).")),
+    fm::method_def<"_has_input_capability", module_has_input_capability, "element">(
+        PyDoc_STR("_has_input_capability(element)\n--\n\n"
+                  "Whether `element` is an INode, IChain or IOChain (IONode through INode).")),
+    fm::method_def<"_colour", module_colour, "code">(
+        PyDoc_STR("_colour(code)\n--\n\n"
+                  "`code` where the console interprets ANSI codes, else the empty string.")),
+    fm::method_def<"_safe_print", module_safe_print, "text">(
+        PyDoc_STR("_safe_print(text)\n--\n\n"
+                  "Print one line; never raises for an unprintable text or a broken console.")),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -754,7 +687,7 @@ Ref make_annotations() {
 
 int conductor_exec(PyObject* module) {
     ConductorState* st = new (PyModule_GetState(module)) ConductorState{};
-    if (fm::intern_all(st->names, kNameText) < 0) return -1;
+    if (st->n.intern() < 0) return -1;
     struct {
         PyObject** slot;
         std::initializer_list<const char*> names;

@@ -89,24 +89,13 @@ inline PipelineObject* pipe(PyObject* self) {
     X(unknown) X(_output_ports) X(_input_ports) X(_connected_ports) X(values)
 // clang-format on
 
-enum Name {
-#define FM_ENUM(n) N_##n,
-    FM_CONDUCTOR_NAMES(FM_ENUM)
-#undef FM_ENUM
-        N_COUNT
-};
-
-inline const char* const kNameText[] = {
-#define FM_TEXT(n) #n,
-    FM_CONDUCTOR_NAMES(FM_TEXT)
-#undef FM_TEXT
-};
+FM_NAME_TABLE(FM_CONDUCTOR_NAMES);
 
 constexpr size_t kCapabilityClasses = 5;
 
 struct ConductorState {
     PyObject* type;  // PipelineImp
-    PyObject* names[N_COUNT];
+    NameTable n;
     // Keyword-name tuples for vectorcalls.
     PyObject* kw_type;
     PyObject* kw_type_opaque;
@@ -118,16 +107,7 @@ struct ConductorState {
     PyObject* rule;  // 120 "="
     PyObject* fallback_interval;
     bool capability_missing[kCapabilityClasses];
-    fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
-    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
-    fm::Lazy healthy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
-    fm::Lazy warned{"flowmesh.constants", "Constants.Conditions.WARNING"};
-    fm::Lazy failed{"flowmesh.constants", "Constants.Conditions.ERROR"};
-    fm::Lazy log_info{"flowmesh.constants", "Constants.LogTypes.INFO"};
-    fm::Lazy log_warning{"flowmesh.constants", "Constants.LogTypes.WARNING"};
-    fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
-    fm::Lazy port_out{"flowmesh.constants", "Constants.Defaults.PORT_OUT"};
-    fm::Lazy port_in{"flowmesh.constants", "Constants.Defaults.PORT_IN"};
+    fm::Constants c;
     fm::Lazy thread_cls{"threading", "Thread"};
     fm::Lazy event_cls{"threading", "Event"};
     fm::Lazy current_thread{"threading", "current_thread"};
@@ -137,15 +117,12 @@ struct ConductorState {
     fm::Lazy check_loops{"flowmesh.imp._ports", "_check_loops"};
     fm::documents::State docs;
 
-    PyObject* n(Name id) const { return names[id]; }
-
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, names, kw_type, kw_type_opaque, kw_opaque, kw_type_message, kw_timeout,
-                 kw_target, kw_directory, rule, fallback_interval, stopped, running, healthy,
-                 warned, failed, log_info, log_warning, log_error, port_out, port_in, thread_cls,
-                 event_cls, current_thread, time_fn, environ, builtins, check_loops, docs);
+        return f(type, n, kw_type, kw_type_opaque, kw_opaque, kw_type_message, kw_timeout,
+                 kw_target, kw_directory, rule, fallback_interval, thread_cls, event_cls,
+                 current_thread, time_fn, environ, builtins, check_loops, docs, c);
     }
 };
 
@@ -154,13 +131,12 @@ extern PyModuleDef conductor_module;
 // ------------------------------------------------------------ conductor.cpp
 
 ConductorState* state_for(PyObject* self);
-int is(PyObject* a, fm::Lazy& constant);
 int truthy(PyObject* obj);
 Ref attr_or_none(PyObject* obj, PyObject* name);
 Ref snapshot(PyObject* seq);
 int append_to(ConductorState* st, PyObject* seq, PyObject* item);
 int log_object(ConductorState* st, PyObject* self, PyObject* msg, PyObject* type);
-int log_text(ConductorState* st, PyObject* self, fm::Lazy* type, const char* fmt, ...);
+int log_text(ConductorState* st, PyObject* self, fm::Constant* type, const char* fmt, ...);
 Ref first_element_failure(ConductorState* st, PyObject* self);
 int reset_element(ConductorState* st, PyObject* element);
 int needs_reset(ConductorState* st, PyObject* element);
@@ -175,7 +151,7 @@ int print_fmt(ConductorState* st, const char* fmt, ...);
 // ---------------------------------------------------------- run_control.cpp
 
 int join_monitor_thread(ConductorState* st, PyObject* self);
-Ref get_incident(ConductorState* st, PyObject* logger, fm::Lazy& type, bool opaque);
+Ref get_incident(ConductorState* st, PyObject* logger, fm::Constant& type, bool opaque);
 PyObject* start_impl(ConductorState* st, PyObject* self);
 PyObject* stop_impl(ConductorState* st, PyObject* self);
 PyObject* close_impl(ConductorState* st, PyObject* self);
@@ -186,6 +162,7 @@ PyObject* get_backlog_impl(ConductorState* st, PyObject* self);
 PyObject* check_backlog_impl(ConductorState* st, PyObject* self);
 PyObject* notify_error_impl(ConductorState* st, PyObject* self, PyObject* entry);
 PyObject* log_reference_impl(ConductorState* st, PyObject* self);
+PyObject* failure_banner_impl(ConductorState* st, PyObject* self, PyObject* error);
 PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self);
 PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self);
 

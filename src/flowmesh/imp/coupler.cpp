@@ -10,28 +10,25 @@
 
 namespace {
 
+// Attribute names, and "Any", the type a port accepts anything under.
+// clang-format off
+#define FM_COUPLER_NAMES(X) \
+    X(Keys) X(TIMING) X(TYPE) X(NAME) X(config) X(get) X(_describe) X(Any)
+// clang-format on
+FM_NAME_TABLE(FM_COUPLER_NAMES);
+
 struct CouplerState {
     PyObject* type;  // PortImp
     PyObject* base;  // PortableImp, whose constructor registers the id
     PyObject* empty_tuple;
-    PyObject* any;      // "Any"
     PyObject* unknown;  // "?"
-    PyObject* s_Keys;
-    PyObject* s_TIMING;
-    PyObject* s_TYPE;
-    PyObject* s_NAME;
-    PyObject* s_config;
-    PyObject* s_get;
-    PyObject* s_describe;
-    fm::Lazy sync{"flowmesh.constants", "Constants.Timing.SYNC"};
-    fm::Lazy async{"flowmesh.constants", "Constants.Timing.ASYNC"};
-    fm::Lazy inherited{"flowmesh.constants", "Constants.Timing.INHERITED"};
+    NameTable n;
+    fm::Constants c;
 
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, base, empty_tuple, any, unknown, s_Keys, s_TIMING, s_TYPE, s_NAME, s_config,
-                 s_get, s_describe, sync, async, inherited);
+        return f(type, base, empty_tuple, unknown, n, c);
     }
 };
 
@@ -43,7 +40,7 @@ fm::PortObject* port(PyObject* self) {
 
 // config.Keys.<key>, read through the record's own namespace.
 fm::Ref record_key(CouplerState* st, PyObject* config, PyObject* key) {
-    fm::Ref keys = fm::steal(PyObject_GetAttr(config, st->s_Keys));
+    fm::Ref keys = fm::steal(PyObject_GetAttr(config, st->n(N_Keys)));
     if (!keys) return {};
     return fm::steal(PyObject_GetAttr(keys.get(), key));
 }
@@ -59,7 +56,7 @@ fm::Ref record_item(CouplerState* st, PyObject* config, PyObject* key) {
 fm::Ref record_get(CouplerState* st, PyObject* config, PyObject* key) {
     fm::Ref k = record_key(st, config, key);
     if (!k) return {};
-    return fm::steal(fm::call_method(config, st->s_get, k.get(), st->unknown));
+    return fm::steal(fm::call_method(config, st->n(N_get), k.get(), st->unknown));
 }
 
 // The record of a port, for either side of a connection: the target may be
@@ -69,16 +66,14 @@ fm::Ref config_of(CouplerState* st, PyObject* obj) {
         PyObject* config = port(obj)->base.config;
         if (config) return fm::borrow(config);
     }
-    return fm::steal(PyObject_GetAttr(obj, st->s_config));
+    return fm::steal(PyObject_GetAttr(obj, st->n(N_config)));
 }
 
 // ------------------------------------------------------------- construction
 
 int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"config", nullptr};
-    PyObject* config;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:PortImp", const_cast<char**>(kwlist), &config))
-        return -1;
+    PyObject* config = fm::config_arg("PortImp", args, kwds);
+    if (!config) return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &coupler_module);
     if (!module) return -1;
     CouplerState* st = fm::module_state<CouplerState>(module);
@@ -87,7 +82,7 @@ int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
     // Set before the base constructor so that a port is never seen without a list.
     fm::set_field(&port(self)->connected_ports, st->empty_tuple);
     if (fm::init_base(st->type, self, args, kwds) < 0) return -1;
-    fm::Ref timing = record_item(st, config, st->s_TIMING);
+    fm::Ref timing = record_item(st, config, st->n(N_TIMING));
     if (!timing) return -1;
     fm::set_field(&port(self)->timing, timing.get());
     fm::set_field(&port(self)->context, Py_None);
@@ -107,12 +102,12 @@ PyObject* current_list(CouplerState* st, PyObject* self) {
 }
 
 PyObject* timing_message(CouplerState* st, PyObject* source, PyObject* target) {
-    PyObject* sync = st->sync.get();
-    PyObject* async = st->async.get();
+    PyObject* sync = st->c.sync.get();
+    PyObject* async = st->c.async.get();
     if (!sync || !async) return nullptr;
-    fm::Ref source_text = fm::steal(fm::call_method(source, st->s_describe));
+    fm::Ref source_text = fm::steal(fm::call_method(source, st->n(N__describe)));
     if (!source_text) return nullptr;
-    fm::Ref target_text = fm::steal(fm::call_method(target, st->s_describe));
+    fm::Ref target_text = fm::steal(fm::call_method(target, st->n(N__describe)));
     if (!target_text) return nullptr;
     return PyErr_Format(
         PyExc_TypeError,
@@ -128,9 +123,9 @@ PyObject* timing_message(CouplerState* st, PyObject* source, PyObject* target) {
 
 PyObject* type_message(CouplerState* st, PyObject* source, PyObject* target, PyObject* source_type,
                        PyObject* target_type) {
-    fm::Ref source_text = fm::steal(fm::call_method(source, st->s_describe));
+    fm::Ref source_text = fm::steal(fm::call_method(source, st->n(N__describe)));
     if (!source_text) return nullptr;
-    fm::Ref target_text = fm::steal(fm::call_method(target, st->s_describe));
+    fm::Ref target_text = fm::steal(fm::call_method(target, st->n(N__describe)));
     if (!target_text) return nullptr;
     return PyErr_Format(PyExc_TypeError,
                         "Cannot connect %S to %S: the first carries '%S' and the second expects "
@@ -139,14 +134,9 @@ PyObject* type_message(CouplerState* st, PyObject* source, PyObject* target, PyO
                         source_text.get(), target_text.get(), source_type, target_type);
 }
 
-PyObject* port_connect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
-                       Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"port"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("connect", args, nargs, kwnames, names, a, 1)) return nullptr;
-    fm::Ref target = fm::borrow(a[0]);
-    CouplerState* st = fm::class_state<CouplerState>(defining_class);
-    PyObject* inherited = st->inherited.get();
+PyObject* port_connect(CouplerState* st, PyObject* self, PyObject* target_arg) {
+    fm::Ref target = fm::borrow(target_arg);
+    PyObject* inherited = st->c.inherited.get();
     if (!inherited) return nullptr;
 
     if (Py_TYPE(target.get()) == reinterpret_cast<PyTypeObject*>(st->type)) {
@@ -170,14 +160,14 @@ PyObject* port_connect(PyObject* self, PyTypeObject* defining_class, PyObject* c
     fm::Ref target_config = config_of(st, target.get());
     if (!target_config) return nullptr;
 
-    fm::Ref source_type = record_item(st, source_config.get(), st->s_TYPE);
+    fm::Ref source_type = record_item(st, source_config.get(), st->n(N_TYPE));
     if (!source_type) return nullptr;
-    fm::Ref target_type = record_item(st, target_config.get(), st->s_TYPE);
+    fm::Ref target_type = record_item(st, target_config.get(), st->n(N_TYPE));
     if (!target_type) return nullptr;
-    int source_any = fm::equal(source_type.get(), st->any);
+    int source_any = fm::equal(source_type.get(), st->n(N_Any));
     if (source_any < 0) return nullptr;
     if (!source_any) {
-        int target_any = fm::equal(target_type.get(), st->any);
+        int target_any = fm::equal(target_type.get(), st->n(N_Any));
         if (target_any < 0) return nullptr;
         if (!target_any) {
             int same = fm::equal(source_type.get(), target_type.get());
@@ -187,9 +177,9 @@ PyObject* port_connect(PyObject* self, PyTypeObject* defining_class, PyObject* c
         }
     }
 
-    fm::Ref source_timing = record_item(st, source_config.get(), st->s_TIMING);
+    fm::Ref source_timing = record_item(st, source_config.get(), st->n(N_TIMING));
     if (!source_timing) return nullptr;
-    fm::Ref target_timing = record_item(st, target_config.get(), st->s_TIMING);
+    fm::Ref target_timing = record_item(st, target_config.get(), st->n(N_TIMING));
     if (!target_timing) return nullptr;
     int source_inherits = fm::equal(source_timing.get(), inherited);
     if (source_inherits < 0) return nullptr;
@@ -219,13 +209,8 @@ PyObject* port_connect(PyObject* self, PyTypeObject* defining_class, PyObject* c
     Py_RETURN_NONE;
 }
 
-PyObject* port_disconnect(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
-                          Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"port"};
-    PyObject* a[] = {nullptr};
-    if (!fm::parse_args("disconnect", args, nargs, kwnames, names, a, 1)) return nullptr;
-    fm::Ref target = fm::borrow(a[0]);
-    CouplerState* st = fm::class_state<CouplerState>(defining_class);
+PyObject* port_disconnect(CouplerState* st, PyObject* self, PyObject* target_arg) {
+    fm::Ref target = fm::borrow(target_arg);
 
     fm::Ref before = fm::borrow(current_list(st, self));
     int present = PySequence_Contains(before.get(), target.get());
@@ -236,7 +221,7 @@ PyObject* port_disconnect(PyObject* self, PyTypeObject* defining_class, PyObject
     }
     fm::Ref config = config_of(st, self);
     if (!config) return nullptr;
-    fm::Ref configured = record_item(st, config.get(), st->s_TIMING);
+    fm::Ref configured = record_item(st, config.get(), st->n(N_TIMING));
     if (!configured) return nullptr;
 
     // No Python code from reading the list to publishing its successor.
@@ -255,17 +240,11 @@ PyObject* port_disconnect(PyObject* self, PyTypeObject* defining_class, PyObject
     Py_RETURN_NONE;
 }
 
-PyObject* port_is_connected(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
-                            Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("is_connected", nargs, kwnames)) return nullptr;
-    CouplerState* st = fm::class_state<CouplerState>(defining_class);
+PyObject* port_is_connected(CouplerState* st, PyObject* self) {
     return PyBool_FromLong(PyTuple_GET_SIZE(current_list(st, self)) > 0);
 }
 
-PyObject* port_describe(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
-                        Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("_describe", nargs, kwnames)) return nullptr;
-    CouplerState* st = fm::class_state<CouplerState>(defining_class);
+PyObject* port_describe(CouplerState* st, PyObject* self) {
     fm::Ref class_name = fm::steal(PyType_GetName(Py_TYPE(self)));
     if (!class_name) return nullptr;
     const char* class_text = PyUnicode_AsUTF8(class_name.get());
@@ -277,9 +256,9 @@ PyObject* port_describe(PyObject* self, PyTypeObject* defining_class, PyObject* 
         kind = "output";
     fm::Ref config = config_of(st, self);
     if (!config) return nullptr;
-    fm::Ref name = record_get(st, config.get(), st->s_NAME);
+    fm::Ref name = record_get(st, config.get(), st->n(N_NAME));
     if (!name) return nullptr;
-    fm::Ref timing = record_get(st, config.get(), st->s_TIMING);
+    fm::Ref timing = record_get(st, config.get(), st->n(N_TIMING));
     if (!timing) return nullptr;
     return PyUnicode_FromFormat("%s port '%S' (%S)", kind, name.get(), timing.get());
 }
@@ -300,14 +279,14 @@ int port_clear(PyObject* self) {
 using fm::as_cfunc;
 
 PyMethodDef port_methods[] = {
-    {"connect", as_cfunc(port_connect), fm::kMethodCall,
-     PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only).")},
-    {"disconnect", as_cfunc(port_disconnect), fm::kMethodCall,
-     PyDoc_STR("disconnect(port)\n--\n\nDetach `port` from this port (this side only).")},
-    {"is_connected", as_cfunc(port_is_connected), fm::kMethodCall,
-     PyDoc_STR("is_connected()\n--\n\nWhether at least one port is joined to this one.")},
-    {"_describe", as_cfunc(port_describe), fm::kMethodCall,
-     PyDoc_STR("_describe()\n--\n\nA one-line name of this port for error messages.")},
+    fm::method_def<"connect", port_connect, "port">(
+        PyDoc_STR("connect(port)\n--\n\nJoin `port` to this port (this side only).")),
+    fm::method_def<"disconnect", port_disconnect, "port">(
+        PyDoc_STR("disconnect(port)\n--\n\nDetach `port` from this port (this side only).")),
+    fm::method_def<"is_connected", port_is_connected>(
+        PyDoc_STR("is_connected()\n--\n\nWhether at least one port is joined to this one.")),
+    fm::method_def<"_describe", port_describe>(
+        PyDoc_STR("_describe()\n--\n\nA one-line name of this port for error messages.")),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -352,12 +331,8 @@ PyType_Spec port_spec = {
 int coupler_exec(PyObject* module) {
     CouplerState* st = fm::module_state<CouplerState>(module);
     new (st) CouplerState{};
-    if (fm::intern(&st->any, "Any") < 0 || fm::intern(&st->unknown, "?") < 0 ||
-        fm::intern(&st->s_Keys, "Keys") < 0 || fm::intern(&st->s_TIMING, "TIMING") < 0 ||
-        fm::intern(&st->s_TYPE, "TYPE") < 0 || fm::intern(&st->s_NAME, "NAME") < 0 ||
-        fm::intern(&st->s_config, "config") < 0 || fm::intern(&st->s_get, "get") < 0 ||
-        fm::intern(&st->s_describe, "_describe") < 0)
-        return -1;
+    st->unknown = PyUnicode_InternFromString("?");
+    if (st->n.intern() < 0 || !st->unknown) return -1;
     st->empty_tuple = PyTuple_New(0);
     if (!st->empty_tuple) return -1;
 

@@ -21,7 +21,7 @@ Ref text(const char* fmt, ...) {
 }
 
 // pipeline.log(msg) (INFO), or pipeline.log(msg, type=<type>).
-int log_on(State* st, PyObject* pipeline, PyObject* msg, Lazy* type = nullptr) {
+int log_on(State* st, PyObject* pipeline, PyObject* msg, Constant* type = nullptr) {
     Ref r;
     if (!type) {
         r = steal(call_method(pipeline, st->n(N_log), msg));
@@ -190,7 +190,7 @@ int check_format_version_impl(State* st, PyObject* data, PyObject* pipeline) {
             "This document carries no %U, so it was written before the format was versioned. "
             "Reading it as revision %S; re-saving it will add the version.",
             key, current.get());
-        return note ? log_on(st, pipeline, note.get(), &st->log_warning) : -1;
+        return note ? log_on(st, pipeline, note.get(), &st->c.log_warning) : -1;
     }
     Ref found = PyLong_CheckExact(raw.get()) ? borrow(raw.get()) : steal(PyNumber_Long(raw.get()));
     if (!found) {
@@ -310,7 +310,7 @@ PyObject* resolve_port_impl(State* st, PyObject* ref_arg, PyObject* by_name, PyO
     Ref node_name, port_name;
     if (dot < 0) {
         node_name = borrow(ref.get());
-        port_name = borrow(output ? st->port_out.get() : st->port_in.get());
+        port_name = borrow(output ? st->c.port_out.get() : st->c.port_in.get());
     } else {
         node_name = steal(PyUnicode_Substring(ref.get(), 0, dot));
         port_name = node_name ? steal(PyUnicode_Substring(ref.get(), dot + 1, len)) : Ref();
@@ -409,7 +409,7 @@ int connection_failed(State* st, PyObject* pipeline, PyObject* oport_id, PyObjec
     Ref msg = i_shown ? text("Deserialization failed: %U (connecting %U to %U)", shown.get(),
                              o_shown.get(), i_shown.get())
                       : Ref();
-    PyObject* type = msg ? st->log_error.get() : nullptr;
+    PyObject* type = msg ? st->c.log_error.get() : nullptr;
     if (!type) {
         chain_context(std::move(error));
         return -1;
@@ -499,7 +499,7 @@ PyObject* deserialize_impl(State* st, PyObject* data) {
 // ------------------------------------------------------------ entry points
 
 // Static methods and module functions are bound to the module.
-PyObject* static_writer_identity(PyObject* module, PyObject*) {
+PyObject* static_writer_identity(PyObject* module) {
     (void)module;
     return writer_identity().release();
 }
@@ -545,9 +545,9 @@ PyObject* module_resolve_port(PyObject* module, PyObject* const* args, Py_ssize_
 }
 
 PyMethodDef static_methods[] = {
-    {"_writer_identity", static_writer_identity, METH_NOARGS,
-     PyDoc_STR("_writer_identity()\n--\n\n"
-               "The writer identity of a document: {\"flowmesh\": version}, or {}.")},
+    fm::method_def<"_writer_identity", static_writer_identity>(
+        PyDoc_STR("_writer_identity()\n--\n\n"
+                  "The writer identity of a document: {\"flowmesh\": version}, or {}.")),
     {"_check_format_version", as_cfunc(static_check_format_version), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR(
          "_check_format_version(data, pipeline)\n--\n\nRefuse a revision this build cannot read; "
@@ -558,11 +558,11 @@ PyMethodDef static_methods[] = {
 };
 
 PyMethodDef module_functions[] = {
-    {"_node_name", module_node_name, METH_O,
-     PyDoc_STR("_node_name(node, /)\n--\n\nThe configured name of an element, or None.")},
-    {"_index_nodes", module_index_nodes, METH_O,
-     PyDoc_STR("_index_nodes(nodes, /)\n--\n\n"
-               "(by_name, ambiguous): the elements by unique name, and the names used twice.")},
+    fm::method_def<"_node_name", module_node_name, "node">(
+        PyDoc_STR("_node_name(node)\n--\n\nThe configured name of an element, or None.")),
+    fm::method_def<"_index_nodes", module_index_nodes, "nodes">(
+        PyDoc_STR("_index_nodes(nodes)\n--\n\n"
+                  "(by_name, ambiguous): the elements by unique name, and the names used twice.")),
     {"_resolve_port", as_cfunc(module_resolve_port), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_resolve_port(ref, by_name, ambiguous, *, output)\n--\n\nThe port a connection end "
                "names (port id, \"node.port\" or \"node\").")},
@@ -574,43 +574,27 @@ const char kUnpackSource[] =
     "    first, second = pair\n"
     "    return first, second\n";
 
-const char* const kNameText[] = {
-#define FM_TEXT(n) #n,
-    FM_DOCUMENT_NAMES(FM_TEXT)
-#undef FM_TEXT
-};
-
 }  // namespace
 
 int visit_ref(State& st, visitproc visit, void* arg) {
-    return st.refs([&](auto&... ref) {
-        int r = 0;
-        (void)((r = fm::visit_ref(ref, visit, arg)) || ...);
-        return r;
-    });
+    return visit_refs(st, visit, arg);
 }
 
 void clear_ref(State& st) {
-    st.refs([](auto&... ref) {
-        (fm::clear_ref(ref), ...);
-        return 0;
-    });
+    clear_refs(st);
 }
 
 PyObject* serialize(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) {
     (void)args;
-    if (!no_args("serialize", nargs, kwnames)) return nullptr;
+    if (!parse_args("serialize", nargs, kwnames)) return nullptr;
     PyObject* module = PyType_GetModule(cls);
     if (!module) return nullptr;
     return serialize_impl(state_of(module), module, self);
 }
 
 int init(State* st, PyObject* module, PyObject* type) {
-    for (int i = 0; i < N_COUNT; ++i) {
-        st->names[i] = PyUnicode_InternFromString(kNameText[i]);
-        if (!st->names[i]) return -1;
-    }
+    if (st->n.intern() < 0) return -1;
     st->type = Py_NewRef(type);
     st->kw_type = names_tuple({"type"}).release();
     st->kw_msg_type = names_tuple({"msg", "type"}).release();

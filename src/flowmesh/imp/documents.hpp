@@ -3,7 +3,7 @@
 // conductor module, which embeds the State below in its module state.
 #pragma once
 
-#include "common.hpp"
+#include "calls.hpp"
 
 namespace fm::documents {
 
@@ -16,16 +16,11 @@ namespace fm::documents {
     X(WRITER)
 // clang-format on
 
-enum Name {
-#define FM_ENUM(n) N_##n,
-    FM_DOCUMENT_NAMES(FM_ENUM)
-#undef FM_ENUM
-        N_COUNT
-};
+FM_NAME_TABLE(FM_DOCUMENT_NAMES);
 
 struct State {
     PyObject* type = nullptr;  // PipelineImp
-    PyObject* names[N_COUNT] = {};
+    NameTable n;
     PyObject* kw_type = nullptr;          // ("type",)
     PyObject* kw_msg_type = nullptr;      // ("msg", "type")
     PyObject* unpack_pair = nullptr;      // the host's own two-target unpacking
@@ -36,18 +31,12 @@ struct State {
     Lazy portable{"flowmesh.portable", "Portable"};
     Lazy pipeline{"flowmesh.pipeline", "Pipeline"};
     Lazy name_key{"flowmesh.node", "Node.Configuration.Keys.NAME"};
-    Lazy port_out{"flowmesh.constants", "Constants.Defaults.PORT_OUT"};
-    Lazy port_in{"flowmesh.constants", "Constants.Defaults.PORT_IN"};
-    Lazy log_warning{"flowmesh.constants", "Constants.LogTypes.WARNING"};
-    Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
-
-    PyObject* n(Name id) const { return names[id]; }
+    Constants c;
 
     template <typename F>
     int refs(F f) {
-        return f(type, names, kw_type, kw_msg_type, unpack_pair, key_version, key_writer, key_nodes,
-                 key_connections, portable, pipeline, name_key, port_out, port_in, log_warning,
-                 log_error);
+        return f(type, n, kw_type, kw_msg_type, unpack_pair, key_version, key_writer, key_nodes,
+                 key_connections, portable, pipeline, name_key, c);
     }
 };
 

@@ -4,53 +4,43 @@
 // an event-only node on a one-shot thread.
 #include <cstddef>
 #include <new>
+#include <utility>
 
 #include "data_path.hpp"
 #include "objects.hpp"
 
 namespace {
 
+// clang-format off
+#define FM_EMITTER_NAMES(X) \
+    X(Keys) X(OUTPUT_PORTS) X(_imp) X(config) X(timing) X(_context) X(output) \
+    X(_connected_ports) X(_event_handler) X(connect) X(disconnect) X(get_port) X(_cycle) \
+    X(log) X(start) X(reset_run_state) X(_setup_thread_function)
+// clang-format on
+FM_NAME_TABLE(FM_EMITTER_NAMES);
+
 // The exported entry points come first: the API pointer is the state's.
 struct EmitterState : fm::EmitterApi {
     PyObject* type;          // ONodeImp
     PyObject* ports_module;  // keeps `ports` valid
     fm::PortsApi* ports;
+    PyObject* inode_type;  // INodeImp
     PyObject* base_start;  // the base type's start and reset_run_state
     PyObject* base_reset;
-    PyObject* s_Keys;
-    PyObject* s_OUTPUT_PORTS;
-    PyObject* s_imp;
-    PyObject* s_config;
-    PyObject* s_timing;
-    PyObject* s_context;
-    PyObject* s_output;
-    PyObject* s_connected_ports;
-    PyObject* s_event_handler;
-    PyObject* s_connect;
-    PyObject* s_disconnect;
-    PyObject* s_get_port;
-    PyObject* s_cycle;
-    PyObject* s_log;
-    PyObject* s_start;
-    PyObject* s_setup_thread_function;
+    NameTable n;
     PyObject* kw_msg_type;       // ("msg", "type")
     PyObject* kw_target_daemon;  // ("target", "daemon")
     fm::Lazy oport{"flowmesh.o_port", "OPort"};
     fm::Lazy port_name_key{"flowmesh.o_port", "OPort.Configuration.Keys.NAME"};
-    fm::Lazy async{"flowmesh.constants", "Constants.Timing.ASYNC"};
-    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
-    fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
+    fm::Constants c;
     fm::Lazy decimation_key{"flowmesh.constants", "Constants.Keys.DECIMATION_FACTOR"};
     fm::Lazy thread{"threading", "Thread"};
 
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, ports_module, base_start, base_reset, s_Keys, s_OUTPUT_PORTS, s_imp,
-                 s_config, s_timing, s_context, s_output, s_connected_ports, s_event_handler,
-                 s_connect, s_disconnect, s_get_port, s_cycle, s_log, s_start,
-                 s_setup_thread_function, kw_msg_type, kw_target_daemon, oport, port_name_key,
-                 async, running, log_error, decimation_key, thread);
+        return f(type, ports_module, inode_type, base_start, base_reset, n, kw_msg_type,
+                 kw_target_daemon, oport, port_name_key, decimation_key, thread, c);
     }
 };
 
@@ -67,16 +57,6 @@ PyObject* ports_of(PyObject* self) {
         PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '_output_ports'",
                      Py_TYPE(self)->tp_name);
     return ports;
-}
-
-// imp.INodeImp, or an empty Ref without an exception when the input side is
-// not part of the package (yet).
-bool input_node_class(fm::Ref* out) {
-    *out = fm::steal(fm::imp_class("INodeImp"));
-    if (*out) return true;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    return true;
 }
 
 // ---------------------------------------------------------------- construction
@@ -111,11 +91,8 @@ PyObject* checked_port_names(EmitterState* st, PyObject* entries) {
 }
 
 int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"config", nullptr};
-    PyObject* config_arg;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:ONodeImp", const_cast<char**>(kwlist),
-                                     &config_arg))
-        return -1;
+    PyObject* config_arg = fm::config_arg("ONodeImp", args, kwds);
+    if (!config_arg) return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &emitter_module);
     if (!module) return -1;
     EmitterState* st = fm::module_state<EmitterState>(module);
@@ -123,9 +100,9 @@ int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
     PyObject* oport = st->oport.get();
     if (!oport) return -1;
-    fm::Ref keys = fm::steal(PyObject_GetAttr(config.get(), st->s_Keys));
+    fm::Ref keys = fm::steal(PyObject_GetAttr(config.get(), st->n(N_Keys)));
     if (!keys) return -1;
-    fm::Ref op_key = fm::steal(PyObject_GetAttr(keys.get(), st->s_OUTPUT_PORTS));
+    fm::Ref op_key = fm::steal(PyObject_GetAttr(keys.get(), st->n(N_OUTPUT_PORTS)));
     if (!op_key) return -1;
     fm::Ref listed = fm::steal(PyObject_GetItem(config.get(), op_key.get()));
     if (!listed || !fm::check_exact(listed.get(), &PyList_Type, "output_ports")) return -1;
@@ -147,7 +124,7 @@ int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
         if (!kwargs || PyDict_Merge(kwargs.get(), entry, 1) < 0) return -1;
         fm::Ref facade = fm::steal(PyObject_VectorcallDict(oport, nullptr, 0, kwargs.get()));
         if (!facade) return -1;
-        fm::Ref port = fm::steal(PyObject_GetAttr(facade.get(), st->s_imp));
+        fm::Ref port = fm::steal(PyObject_GetAttr(facade.get(), st->n(N__imp)));
         if (!port) return -1;
         if (PyDict_SetItem(ports.get(), PyList_GET_ITEM(names.get(), i), port.get()) < 0) return -1;
     }
@@ -157,16 +134,11 @@ int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* port;
     while (PyDict_Next(ports.get(), &pos, nullptr, &port)) {
         fm::Ref hold_port = fm::borrow(port);  // the table is reachable from Python already
-        fm::Ref port_config = fm::steal(PyObject_GetAttr(port, st->s_config));
+        fm::Ref port_config = fm::steal(PyObject_GetAttr(port, st->n(N_config)));
         if (!port_config || PyList_Append(port_configs.get(), port_config.get()) < 0) return -1;
     }
     PyObject* own = fm::as<fm::PortableObject>(self)->config;
-    if (!own || !PyDict_Check(own)) {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument 'config' has incorrect type (expected dict, got %s)",
-                     own ? Py_TYPE(own)->tp_name : "nothing");
-        return -1;
-    }
+    if (!fm::check_config(own)) return -1;
     return PyDict_SetItem(own, op_key.get(), port_configs.get());
 }
 
@@ -193,8 +165,22 @@ PyObject* find_port(PyObject* self, PyObject* port_name) {
     return port;
 }
 
-PyObject* onode_get_port(PyObject* self, PyObject* port_name) {
-    return find_port(self, port_name);
+PyObject* lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 const char* fname) {
+    static const char* const names[] = {"port_name"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args(fname, args, nargs, kwnames, names, a, 1)) return nullptr;
+    return find_port(self, a[0]);
+}
+
+PyObject* onode_get_port(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return lookup(self, args, nargs, kwnames, "get_port");
+}
+
+PyObject* onode_get_output_port(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return lookup(self, args, nargs, kwnames, "get_output_port");
 }
 
 // ---------------------------------------------------------------- connections
@@ -209,13 +195,7 @@ bool port_pair(EmitterState* st, PyObject* self, PyObject* const* args, Py_ssize
     if (!fm::check_str(out[0], "output_port") || !fm::check_str(out[2], "input_port")) return false;
     *op = fm::steal(find_port(self, out[0]));
     if (!*op) return false;
-    fm::Ref inode;
-    if (!input_node_class(&inode)) return false;
-    if (!inode) {
-        PyErr_SetString(PyExc_TypeError, "input nodes are not available: imp.INodeImp is missing");
-        return false;
-    }
-    fm::Ref get_port = fm::steal(PyObject_GetAttr(inode.get(), st->s_get_port));
+    fm::Ref get_port = fm::steal(PyObject_GetAttr(st->inode_type, st->n(N_get_port)));
     if (!get_port) return false;
     PyObject* call_args[] = {out[1], out[2]};
     *ip = fm::steal(PyObject_Vectorcall(get_port.get(), call_args, 2, nullptr));
@@ -227,17 +207,21 @@ PyObject* onode_connect(PyObject* self, PyTypeObject* defining_class, PyObject* 
     EmitterState* st = fm::class_state<EmitterState>(defining_class);
     fm::Ref op, ip;
     if (!port_pair(st, self, args, nargs, kwnames, "connect", &op, &ip)) return nullptr;
-    fm::Ref r = fm::steal(fm::call_method(op.get(), st->s_connect, ip.get()));
+    fm::Ref r = fm::steal(fm::call_method(op.get(), st->n(N_connect), ip.get()));
     if (!r) return nullptr;
-    r = fm::steal(fm::call_method(ip.get(), st->s_connect, op.get()));
+    r = fm::steal(fm::call_method(ip.get(), st->n(N_connect), op.get()));
     if (!r) {
         if (!fm::pending_is_exception()) return nullptr;
         // The input side refused: detach the output side again, then report
-        // the refusal itself (a failing roll-back must not mask it).
-        PyObject* refusal = PyErr_GetRaisedException();
-        fm::Ref undone = fm::steal(fm::call_method(op.get(), st->s_disconnect, ip.get()));
-        if (!undone) PyErr_Clear();
-        PyErr_SetRaisedException(refusal);
+        // the refusal itself (a failing roll-back must not mask it), unless
+        // the roll-back was interrupted: that goes on, the refusal its context.
+        fm::Ref refusal = fm::steal(PyErr_GetRaisedException());
+        fm::Ref undone = fm::steal(fm::call_method(op.get(), st->n(N_disconnect), ip.get()));
+        if (!undone && !fm::swallow_exception()) {
+            fm::chain_context(std::move(refusal));
+            return nullptr;
+        }
+        PyErr_SetRaisedException(refusal.release());
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -248,9 +232,9 @@ PyObject* onode_disconnect(PyObject* self, PyTypeObject* defining_class, PyObjec
     EmitterState* st = fm::class_state<EmitterState>(defining_class);
     fm::Ref op, ip;
     if (!port_pair(st, self, args, nargs, kwnames, "disconnect", &op, &ip)) return nullptr;
-    fm::Ref r = fm::steal(fm::call_method(op.get(), st->s_disconnect, ip.get()));
+    fm::Ref r = fm::steal(fm::call_method(op.get(), st->n(N_disconnect), ip.get()));
     if (!r) return nullptr;
-    r = fm::steal(fm::call_method(ip.get(), st->s_disconnect, op.get()));
+    r = fm::steal(fm::call_method(ip.get(), st->n(N_disconnect), op.get()));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
@@ -285,6 +269,8 @@ int api_push_data(fm::EmitterApi* api, PyObject* self, PyObject* data) {
 
 PyObject* onode_push_data(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                           Py_ssize_t nargs, PyObject* kwnames) {
+    // The shortcut for one positional argument serves a Python subclass that
+    // calls the base's _push_data on every frame (bench/PROFILE.md).
     PyObject* data = nargs == 1 && !kwnames ? args[0] : nullptr;
     if (!data) {
         static const char* const names[] = {"data"};
@@ -301,19 +287,19 @@ PyObject* onode_push_data(PyObject* self, PyTypeObject* defining_class, PyObject
 // An input port takes the first context delivered after its reset, and only
 // then is its event handler told.
 int deliver_context(EmitterState* st, PyObject* port) {
-    fm::Ref context = fm::steal(PyObject_GetAttr(port, st->s_context));
+    fm::Ref context = fm::steal(PyObject_GetAttr(port, st->n(N__context)));
     if (!context) return -1;
-    fm::Ref connected = fm::steal(PyObject_GetAttr(port, st->s_connected_ports));
+    fm::Ref connected = fm::steal(PyObject_GetAttr(port, st->n(N__connected_ports)));
     if (!connected) return -1;
     fm::Ref snapshot = fm::steal(PySequence_Tuple(connected.get()));
     if (!snapshot) return -1;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(snapshot.get()); ++i) {
         PyObject* ip = PyTuple_GET_ITEM(snapshot.get(), i);
-        fm::Ref current = fm::steal(PyObject_GetAttr(ip, st->s_context));
+        fm::Ref current = fm::steal(PyObject_GetAttr(ip, st->n(N__context)));
         if (!current) return -1;
         if (current.get() != Py_None) continue;
-        if (PyObject_SetAttr(ip, st->s_context, context.get()) < 0) return -1;
-        fm::Ref handler = fm::steal(PyObject_GetAttr(ip, st->s_event_handler));
+        if (PyObject_SetAttr(ip, st->n(N__context), context.get()) < 0) return -1;
+        fm::Ref handler = fm::steal(PyObject_GetAttr(ip, st->n(N__event_handler)));
         if (!handler) return -1;
         if (handler.get() != Py_None) {
             fm::Ref r = fm::steal(PyObject_CallNoArgs(handler.get()));
@@ -323,17 +309,15 @@ int deliver_context(EmitterState* st, PyObject* port) {
     return 0;
 }
 
-PyObject* onode_push_context(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                             Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("_push_context", nargs, kwnames)) return nullptr;
-    EmitterState* st = fm::class_state<EmitterState>(defining_class);
+PyObject* onode_push_context(EmitterState* st, PyObject* self) {
     fm::Ref ports = fm::borrow(ports_of(self));
     if (!ports) return nullptr;
 
     fm::Ref own = fm::borrow(fm::as<fm::ElementObject>(self)->context);
     int truth = own ? PyObject_IsTrue(own.get()) : 0;
     if (truth < 0) return nullptr;
-    fm::Ref per_port = fm::steal(truth ? PyObject_GetAttr(own.get(), st->s_output) : PyDict_New());
+    fm::Ref per_port =
+        fm::steal(truth ? PyObject_GetAttr(own.get(), st->n(N_output)) : PyDict_New());
     if (!per_port) return nullptr;
 
     fm::Ref snapshot = fm::steal(PyDict_Items(ports.get()));
@@ -346,7 +330,8 @@ PyObject* onode_push_context(PyObject* self, PyTypeObject* defining_class, PyObj
         if (has < 0) return nullptr;
         if (!has) return PyErr_Format(PyExc_ValueError, "No context found for port '%S'.", name);
         fm::Ref value = fm::steal(PyObject_GetItem(per_port.get(), name));
-        if (!value || PyObject_SetAttr(PyTuple_GET_ITEM(item, 1), st->s_context, value.get()) < 0)
+        if (!value ||
+            PyObject_SetAttr(PyTuple_GET_ITEM(item, 1), st->n(N__context), value.get()) < 0)
             return nullptr;
     }
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -357,19 +342,12 @@ PyObject* onode_push_context(PyObject* self, PyTypeObject* defining_class, PyObj
 }
 
 // True in the N-th, 2N-th, ... cycle of a run (N the decimation factor).
-PyObject* onode_is_decimation_step(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                   Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("is_decimation_step", nargs, kwnames)) return nullptr;
-    EmitterState* st = fm::class_state<EmitterState>(defining_class);
+PyObject* onode_is_decimation_step(EmitterState* st, PyObject* self) {
     PyObject* key = st->decimation_key.get();
     if (!key) return nullptr;
-    PyObject* config = fm::as<fm::PortableObject>(self)->config;
-    if (!config) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'config'",
-                     Py_TYPE(self)->tp_name);
-        return nullptr;
-    }
-    fm::Ref factor = fm::steal(PyObject_GetItem(config, key));
+    fm::Ref config = fm::borrow(fm::config_of(self));
+    if (!config) return nullptr;
+    fm::Ref factor = fm::steal(PyObject_GetItem(config.get(), key));
     if (!factor) return nullptr;
     int64_t next = fm::as<fm::ElementObject>(self)->counter + 1;
     if (PyLong_CheckExact(factor.get())) {
@@ -395,10 +373,7 @@ PyObject* onode_is_decimation_step(PyObject* self, PyTypeObject* defining_class,
 
 // ---------------------------------------------------------------- run
 
-PyObject* onode_reset_run_state(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("reset_run_state", nargs, kwnames)) return nullptr;
-    EmitterState* st = fm::class_state<EmitterState>(defining_class);
+PyObject* onode_reset_run_state(EmitterState* st, PyObject* self) {
     fm::Ref r = fm::steal(PyObject_CallOneArg(st->base_reset, self));
     if (!r) return nullptr;
     fm::Ref ports = fm::borrow(ports_of(self));
@@ -406,7 +381,7 @@ PyObject* onode_reset_run_state(PyObject* self, PyTypeObject* defining_class, Py
     fm::Ref values = fm::steal(PyDict_Values(ports.get()));
     if (!values) return nullptr;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
-        if (PyObject_SetAttr(PyList_GET_ITEM(values.get(), i), st->s_context, Py_None) < 0)
+        if (PyObject_SetAttr(PyList_GET_ITEM(values.get(), i), st->n(N__context), Py_None) < 0)
             return nullptr;
     }
     Py_RETURN_NONE;
@@ -415,7 +390,7 @@ PyObject* onode_reset_run_state(PyObject* self, PyTypeObject* defining_class, Py
 // Whether every output's effective timing is ASYNC (nothing drives such a
 // node from outside until an event comes).
 int all_outputs_async(EmitterState* st, PyObject* self) {
-    PyObject* async = st->async.get();
+    PyObject* async = st->c.async.get();
     if (!async) return -1;
     fm::Ref ports = fm::borrow(ports_of(self));
     if (!ports) return -1;
@@ -423,7 +398,7 @@ int all_outputs_async(EmitterState* st, PyObject* self) {
     if (!values) return -1;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
         fm::Ref timing =
-            fm::steal(PyObject_GetAttr(PyList_GET_ITEM(values.get(), i), st->s_timing));
+            fm::steal(PyObject_GetAttr(PyList_GET_ITEM(values.get(), i), st->n(N_timing)));
         if (!timing) return -1;
         int eq = fm::equal(timing.get(), async);
         if (eq <= 0) return eq;
@@ -431,41 +406,32 @@ int all_outputs_async(EmitterState* st, PyObject* self) {
     return 1;
 }
 
-PyObject* onode_start(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                      Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("start", nargs, kwnames)) return nullptr;
-    EmitterState* st = fm::class_state<EmitterState>(defining_class);
-    if (!st->async.get()) return nullptr;
-    PyObject* running = st->running.get();
-    if (!running) return nullptr;
+PyObject* onode_start(EmitterState* st, PyObject* self) {
+    if (!st->c.async.get()) return nullptr;
     // start is idempotent: a second call must not run a second "first" cycle.
-    fm::Ref before = fm::borrow(fm::as<fm::ElementObject>(self)->state);
-    int was_running = before ? fm::equal(before.get(), running) : 0;
+    int was_running =
+        st->c.running.matches(fm::borrow(fm::as<fm::ElementObject>(self)->state).get());
     if (was_running < 0) return nullptr;
     fm::Ref r = fm::steal(PyObject_CallOneArg(st->base_start, self));
     if (!r) return nullptr;
     if (was_running) Py_RETURN_NONE;
 
     // An input-output node is set up by its input side.
-    fm::Ref inode;
-    if (!input_node_class(&inode)) return nullptr;
-    if (inode) {
-        int is_input = PyObject_IsInstance(self, inode.get());
-        if (is_input < 0) return nullptr;
-        if (is_input) Py_RETURN_NONE;
-    }
+    int is_input = PyObject_IsInstance(self, st->inode_type);
+    if (is_input < 0) return nullptr;
+    if (is_input) Py_RETURN_NONE;
     int all_async = all_outputs_async(st, self);
     if (all_async <= 0) return all_async < 0 ? nullptr : Py_NewRef(Py_None);
 
     PyObject* thread_class = st->thread.get();
     if (!thread_class) return nullptr;
-    fm::Ref target = fm::steal(PyObject_GetAttr(self, st->s_setup_thread_function));
+    fm::Ref target = fm::steal(PyObject_GetAttr(self, st->n(N__setup_thread_function)));
     if (!target) return nullptr;
     PyObject* kwargs[] = {target.get(), Py_True};
     fm::Ref thread = fm::steal(PyObject_Vectorcall(thread_class, kwargs, 0, st->kw_target_daemon));
     if (!thread) return nullptr;
     fm::set_field(&onode(self)->setup_thread, thread.get());
-    r = fm::steal(fm::call_method(thread.get(), st->s_start));
+    r = fm::steal(fm::call_method(thread.get(), st->n(N_start)));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
@@ -474,18 +440,15 @@ PyObject* onode_start(PyObject* self, PyTypeObject* defining_class, PyObject* co
 // setup runs and its context travels downstream before any event. A batch
 // node's failure, or a BaseException no cycle contains, arrives here and is
 // logged, not raised into the thread.
-PyObject* onode_setup_thread_function(PyObject* self, PyTypeObject* defining_class,
-                                      PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("_setup_thread_function", nargs, kwnames)) return nullptr;
-    EmitterState* st = fm::class_state<EmitterState>(defining_class);
-    fm::Ref r = fm::steal(fm::call_method(self, st->s_cycle));
+PyObject* onode_setup_thread_function(EmitterState* st, PyObject* self) {
+    fm::Ref r = fm::steal(fm::call_method(self, st->n(N__cycle)));
     if (r) Py_RETURN_NONE;
     fm::Ref exc = fm::steal(PyErr_GetRaisedException());
     fm::keep_uncontained_failure(self, exc.get());
-    PyObject* type = st->log_error.get();
+    PyObject* type = st->c.log_error.get();
     if (!type) return nullptr;
     PyObject* const values[] = {exc.get(), type};
-    r = fm::steal(fm::call_method_kw(self, st->s_log, st->kw_msg_type, values));
+    r = fm::steal(fm::call_method_kw(self, st->n(N_log), st->kw_msg_type, values));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
@@ -495,9 +458,9 @@ PyObject* onode_setup_thread_function(PyObject* self, PyTypeObject* defining_cla
 using fm::as_cfunc;
 
 PyMethodDef onode_methods[] = {
-    {"get_port", onode_get_port, METH_O,
+    {"get_port", as_cfunc(onode_get_port), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_port(port_name)\n--\n\nThe output port named port_name.")},
-    {"get_output_port", onode_get_port, METH_O,
+    {"get_output_port", as_cfunc(onode_get_output_port), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_output_port(port_name)\n--\n\nThe output port named port_name, also where a "
                "subclass redefines get_port.")},
     {"connect", as_cfunc(onode_connect), fm::kMethodCall,
@@ -509,20 +472,20 @@ PyMethodDef onode_methods[] = {
                "side first.")},
     {"_push_data", as_cfunc(onode_push_data), fm::kMethodCall,
      PyDoc_STR("_push_data(data)\n--\n\nPushes data[name] to each output port named in data.")},
-    {"_push_context", as_cfunc(onode_push_context), fm::kMethodCall,
-     PyDoc_STR("_push_context()\n--\n\nGives each output port its context and hands it to the "
-               "connected input ports that have none yet.")},
-    {"is_decimation_step", as_cfunc(onode_is_decimation_step), fm::kMethodCall,
-     PyDoc_STR("is_decimation_step()\n--\n\nTrue in every N-th cycle, N the decimation "
-               "factor.")},
-    {"reset_run_state", as_cfunc(onode_reset_run_state), fm::kMethodCall,
-     PyDoc_STR("reset_run_state()\n--\n\nThe element's reset, then the output ports' contexts "
-               "cleared.")},
-    {"start", as_cfunc(onode_start), fm::kMethodCall,
-     PyDoc_STR("start()\n--\n\nStarts the node; a plain node whose outputs are all ASYNC runs "
-               "its first cycle on a one-shot daemon thread.")},
-    {"_setup_thread_function", as_cfunc(onode_setup_thread_function), fm::kMethodCall,
-     PyDoc_STR("_setup_thread_function()\n--\n\nBody of the one-shot setup thread.")},
+    fm::method_def<"_push_context", onode_push_context>(
+        PyDoc_STR("_push_context()\n--\n\nGives each output port its context and hands it to the "
+                  "connected input ports that have none yet.")),
+    fm::method_def<"is_decimation_step", onode_is_decimation_step>(
+        PyDoc_STR("is_decimation_step()\n--\n\nTrue in every N-th cycle, N the decimation "
+                  "factor.")),
+    fm::method_def<"reset_run_state", onode_reset_run_state>(
+        PyDoc_STR("reset_run_state()\n--\n\nThe element's reset, then the output ports' contexts "
+                  "cleared.")),
+    fm::method_def<"start", onode_start>(
+        PyDoc_STR("start()\n--\n\nStarts the node; a plain node whose outputs are all ASYNC runs "
+                  "its first cycle on a one-shot daemon thread.")),
+    fm::method_def<"_setup_thread_function", onode_setup_thread_function>(
+        PyDoc_STR("_setup_thread_function()\n--\n\nBody of the one-shot setup thread.")),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -557,18 +520,7 @@ PyType_Spec onode_spec = {
 int emitter_exec(PyObject* module) {
     EmitterState* st = fm::module_state<EmitterState>(module);
     new (st) EmitterState{};
-    if (fm::intern(&st->s_Keys, "Keys") < 0 ||
-        fm::intern(&st->s_OUTPUT_PORTS, "OUTPUT_PORTS") < 0 || fm::intern(&st->s_imp, "_imp") < 0 ||
-        fm::intern(&st->s_config, "config") < 0 || fm::intern(&st->s_timing, "timing") < 0 ||
-        fm::intern(&st->s_context, "_context") < 0 || fm::intern(&st->s_output, "output") < 0 ||
-        fm::intern(&st->s_connected_ports, "_connected_ports") < 0 ||
-        fm::intern(&st->s_event_handler, "_event_handler") < 0 ||
-        fm::intern(&st->s_connect, "connect") < 0 ||
-        fm::intern(&st->s_disconnect, "disconnect") < 0 ||
-        fm::intern(&st->s_get_port, "get_port") < 0 || fm::intern(&st->s_cycle, "_cycle") < 0 ||
-        fm::intern(&st->s_log, "log") < 0 || fm::intern(&st->s_start, "start") < 0 ||
-        fm::intern(&st->s_setup_thread_function, "_setup_thread_function") < 0)
-        return -1;
+    if (st->n.intern() < 0) return -1;
     st->kw_msg_type = fm::names_tuple({"msg", "type"}).release();
     st->kw_target_daemon = fm::names_tuple({"target", "daemon"}).release();
     if (!st->kw_msg_type || !st->kw_target_daemon) return -1;
@@ -584,9 +536,11 @@ int emitter_exec(PyObject* module) {
     if (!st->ports) return -1;
     st->push_data = api_push_data;
     if (fm::export_api(module, fm::kEmitterApi, static_cast<fm::EmitterApi*>(st)) < 0) return -1;
-    st->base_start = PyObject_GetAttr(base.get(), st->s_start);
-    st->base_reset = PyObject_GetAttrString(base.get(), "reset_run_state");
-    if (!st->base_start || !st->base_reset) return -1;
+    st->base_start = PyObject_GetAttr(base.get(), st->n(N_start));
+    st->base_reset = PyObject_GetAttr(base.get(), st->n(N_reset_run_state));
+    // The package binds INodeImp before it loads this module.
+    st->inode_type = fm::imp_class("INodeImp");
+    if (!st->base_start || !st->base_reset || !st->inode_type) return -1;
     return PyModule_AddObjectRef(module, "ONodeImp", st->type);
 }
 

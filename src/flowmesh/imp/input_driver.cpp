@@ -29,9 +29,7 @@ int is_event_input_by_identity(DriverObject* d, PyObject* port) {
 }
 
 int node_is_running(DriverObject* d) {
-    PyObject* state = fm::as<fm::ElementObject>(d->node)->state;
-    if (state == d->running) return 1;
-    return state ? fm::equal(state, d->running) : 0;
+    return fm::same_or_equal(fm::as<fm::ElementObject>(d->node)->state, d->running);
 }
 
 // Tells producers blocked on a full queue that items left it.
@@ -63,9 +61,9 @@ void let_go(DriverObject* d) {
 void discard_queued(DriverObject* d) {
     Core* c = d->core;
     if (!c) return;
-    std::deque<Entry> ready;
+    LazyDeque<Entry> ready;
     ready.swap(c->ready);
-    std::deque<Part> parts;
+    LazyDeque<Part> parts;
     parts.swap(c->parts);
     std::vector<PyObject*> items;
     for (Input& in : c->inputs) {
@@ -271,7 +269,7 @@ int run_entry(DriverObject* d, Entry e) {
         PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
         PyObject* self_arg = node.get();
         fm::Ref r = fm::steal(PyObject_VectorcallMethod(
-            st->s_setup_cycle, &self_arg, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            st->n(N__setup_cycle), &self_arg, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         return r ? 0 : -1;
     }
     fm::Ref data;
@@ -472,8 +470,8 @@ int report_drops(PortsState* st, DriverObject* d, bool final) {
         in.reported = in.dropped;
         in.reported_at = now;
         fm::Ref name = fm::borrow(in.name);
-        PyObject* type = st->log_warning.get();
-        fm::Ref owner = type ? fm::steal(PyObject_GetAttr(node.get(), st->s_name)) : fm::Ref();
+        PyObject* type = st->c.log_warning.get();
+        fm::Ref owner = type ? fm::steal(PyObject_GetAttr(node.get(), st->n(N_name))) : fm::Ref();
         fm::Ref msg = owner ? fm::steal(PyUnicode_FromFormat(
                                   "Input port '%S' of node %S: queue full (bound %zd, overflow "
                                   "%s); %llu items dropped in this run (%llu of them at the "
@@ -486,7 +484,7 @@ int report_drops(PortsState* st, DriverObject* d, bool final) {
         if (msg) {
             PyObject* const values[] = {msg.get(), type};
             fm::Ref r =
-                fm::steal(fm::call_method_kw(node.get(), st->s_log, st->kw_msg_type, values));
+                fm::steal(fm::call_method_kw(node.get(), st->n(N_log), st->kw_msg_type, values));
             if (r) continue;
         }
         if (!fm::pending_is_exception()) return -1;
@@ -561,8 +559,9 @@ int count_left_at_stop(PortsState* st, DriverObject* d) {
     }
     if (left == 0) return 0;
     fm::Ref node = fm::borrow(d->node);
-    PyObject* type = st->log_warning.get();
-    fm::Ref name = node && type ? fm::steal(PyObject_GetAttr(node.get(), st->s_name)) : fm::Ref();
+    PyObject* type = st->c.log_warning.get();
+    fm::Ref name =
+        node && type ? fm::steal(PyObject_GetAttr(node.get(), st->n(N_name))) : fm::Ref();
     fm::Ref msg = name ? fm::steal(PyUnicode_FromFormat(
                              "Node %S stopped with %llu queued items not processed; they are "
                              "counted as dropped.",
@@ -570,7 +569,8 @@ int count_left_at_stop(PortsState* st, DriverObject* d) {
                        : fm::Ref();
     if (msg) {
         PyObject* const values[] = {msg.get(), type};
-        fm::Ref r = fm::steal(fm::call_method_kw(node.get(), st->s_log, st->kw_msg_type, values));
+        fm::Ref r =
+            fm::steal(fm::call_method_kw(node.get(), st->n(N_log), st->kw_msg_type, values));
         if (r) return 0;
     }
     if (!fm::pending_is_exception()) return -1;
@@ -741,7 +741,7 @@ int claim_setup_and_run(DriverObject* d) {
 
 // --------------------------------------------------------- driver methods
 
-PyObject* driver_context_arrived(PyObject* self, PyObject* /*unused*/) {
+PyObject* driver_context_arrived(PyObject* self) {
     if (claim_setup_and_run(driver(self)) < 0) return nullptr;
     Py_RETURN_NONE;
 }
@@ -753,10 +753,11 @@ void report_worker_failure(PortsState* st, DriverObject* d) {
     fm::Ref exc = fm::steal(PyErr_GetRaisedException());
     fm::Ref node = fm::borrow(d->node);
     if (node) fm::keep_uncontained_failure(node.get(), exc.get());
-    PyObject* type = st->log_error.get();
+    PyObject* type = st->c.log_error.get();
     if (type && node) {
         PyObject* const values[] = {exc.get(), type};
-        fm::Ref r = fm::steal(fm::call_method_kw(node.get(), st->s_log, st->kw_msg_type, values));
+        fm::Ref r =
+            fm::steal(fm::call_method_kw(node.get(), st->n(N_log), st->kw_msg_type, values));
         if (r) return;
     }
     PyErr_WriteUnraisable(node ? node.get() : reinterpret_cast<PyObject*>(d));
@@ -764,11 +765,14 @@ void report_worker_failure(PortsState* st, DriverObject* d) {
 
 // Body of a decoupled node's worker thread: runs queued work while its
 // generation is current, waiting with the GIL released when there is none.
-PyObject* driver_work(PyObject* self, PyObject* arg) {
+PyObject* driver_work(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"generation"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("_work", args, nargs, kwnames, names, a, 1)) return nullptr;
     DriverObject* d = driver(self);
     fm::Ref keep = fm::borrow(self);
     PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(self)));
-    uint64_t generation = PyLong_AsUnsignedLongLong(arg);
+    uint64_t generation = PyLong_AsUnsignedLongLong(a[0]);
     if (generation == static_cast<uint64_t>(-1) && PyErr_Occurred()) return nullptr;
     Core* c = d->core;
     if (!c) Py_RETURN_NONE;
@@ -803,7 +807,7 @@ int driver_start(PortsState* st, DriverObject* d) {
     if (!d->decoupled || d->thread) return 0;
     PyObject* thread_class = st->thread_class.get();
     if (!thread_class) return -1;
-    fm::Ref work = fm::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(d), st->s_work));
+    fm::Ref work = fm::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(d), st->n(N__work)));
     if (!work) return -1;
     ++d->generation;
     fm::Ref generation = fm::steal(PyLong_FromUnsignedLongLong(d->generation));
@@ -814,7 +818,7 @@ int driver_start(PortsState* st, DriverObject* d) {
     fm::Ref thread =
         fm::steal(PyObject_Vectorcall(thread_class, values, 0, st->kw_target_args_daemon));
     if (!thread) return -1;
-    fm::Ref started = fm::steal(fm::call_method(thread.get(), st->s_start));
+    fm::Ref started = fm::steal(fm::call_method(thread.get(), st->n(N_start)));
     if (!started) return -1;
     fm::set_field(&d->thread, thread.get());
     return 0;
@@ -827,13 +831,13 @@ int driver_stop(PortsState* st, DriverObject* d) {
     if (thread) {
         ++d->generation;
         if (d->core) wake_worker(d->core);
-        fm::Ref ident = fm::steal(PyObject_GetAttr(thread.get(), st->s_ident));
+        fm::Ref ident = fm::steal(PyObject_GetAttr(thread.get(), st->n(N_ident)));
         if (!ident) return -1;
         unsigned long id = ident.get() == Py_None ? 0 : PyLong_AsUnsignedLong(ident.get());
         if (PyErr_Occurred()) return -1;
         // A node stopped from inside its own cycle cannot wait for itself.
         if (id != PyThread_get_thread_ident()) {
-            fm::Ref joined = fm::steal(fm::call_method(thread.get(), st->s_join));
+            fm::Ref joined = fm::steal(fm::call_method(thread.get(), st->n(N_join)));
             if (!joined) rc = -1;
         }
     }
@@ -901,9 +905,9 @@ void driver_dealloc(PyObject* self) {
 }
 
 PyMethodDef driver_methods[] = {
-    {"_context_arrived", driver_context_arrived, METH_NOARGS,
-     PyDoc_STR("_context_arrived()\n--\n\nAn input port received its context.")},
-    {"_work", driver_work, METH_O,
+    fm::method_def<"_context_arrived", driver_context_arrived>(
+        PyDoc_STR("_context_arrived()\n--\n\nAn input port received its context.")),
+    {"_work", fm::as_cfunc(driver_work), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_work(generation)\n--\n\nBody of a decoupled node's worker thread.")},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -12,7 +12,7 @@ namespace fm::ports {
 
 // The node's driver, from its instance dict (new reference).
 fm::Ref driver_of(PortsState* st, PyObject* self) {
-    fm::Ref d = fm::steal(PyObject_GetAttr(self, st->s_input_driver));
+    fm::Ref d = fm::steal(PyObject_GetAttr(self, st->n(N__input_driver)));
     if (d && !Py_IS_TYPE(d.get(), reinterpret_cast<PyTypeObject*>(st->driver_type))) {
         PyErr_Format(PyExc_TypeError, "'%s' object has a broken input driver",
                      Py_TYPE(self)->tp_name);
@@ -23,9 +23,9 @@ fm::Ref driver_of(PortsState* st, PyObject* self) {
 
 // config.Keys.INPUT_PORTS
 fm::Ref input_ports_key(PortsState* st, PyObject* config) {
-    fm::Ref keys = fm::steal(PyObject_GetAttr(config, st->s_Keys));
+    fm::Ref keys = fm::steal(PyObject_GetAttr(config, st->n(N_Keys)));
     if (!keys) return {};
-    return fm::steal(PyObject_GetAttr(keys.get(), st->s_INPUT_PORTS));
+    return fm::steal(PyObject_GetAttr(keys.get(), st->n(N_INPUT_PORTS)));
 }
 
 // The configured input-port list, checked: a non-empty list with unique names.
@@ -64,7 +64,7 @@ fm::Ref checked_entries(PortsState* st, PyObject* config) {
 // config[config.Keys.<attr>], or `fallback` for a record without that key
 // or without the option at all. An empty Ref with an exception on failure.
 fm::Ref config_option(PortsState* st, PyObject* config, PyObject* attr, PyObject* fallback) {
-    fm::Ref keys = fm::steal(PyObject_GetAttr(config, st->s_Keys));
+    fm::Ref keys = fm::steal(PyObject_GetAttr(config, st->n(N_Keys)));
     if (!keys) return {};
     PyObject* raw_key;
     if (PyObject_GetOptionalAttr(keys.get(), attr, &raw_key) < 0) return {};
@@ -74,7 +74,7 @@ fm::Ref config_option(PortsState* st, PyObject* config, PyObject* attr, PyObject
 }
 
 bool config_decoupled(PortsState* st, PyObject* config, bool* out) {
-    fm::Ref value = config_option(st, config, st->s_DECOUPLED, Py_False);
+    fm::Ref value = config_option(st, config, st->n(N_DECOUPLED), Py_False);
     int truth = value ? PyObject_IsTrue(value.get()) : -1;
     if (truth < 0) return false;
     *out = truth;
@@ -84,7 +84,7 @@ bool config_decoupled(PortsState* st, PyObject* config, bool* out) {
 // The queue settings: a bound (0: the default, resolved at start) and the
 // overflow policy.
 bool config_queue(PortsState* st, PyObject* config, Py_ssize_t* bound, Overflow* overflow) {
-    fm::Ref value = config_option(st, config, st->s_QUEUE_BOUND, Py_None);
+    fm::Ref value = config_option(st, config, st->n(N_QUEUE_BOUND), Py_None);
     if (!value) return false;
     *bound = 0;
     if (value.get() != Py_None) {
@@ -103,7 +103,7 @@ bool config_queue(PortsState* st, PyObject* config, Py_ssize_t* bound, Overflow*
     }
     fm::Ref default_policy = fm::steal(PyUnicode_FromString(kOverflowNames[0]));
     if (!default_policy) return false;
-    value = config_option(st, config, st->s_OVERFLOW, default_policy.get());
+    value = config_option(st, config, st->n(N_OVERFLOW), default_policy.get());
     if (!value) return false;
     for (int i = 0; i < 3; ++i) {
         if (PyUnicode_Check(value.get()) && PyUnicode_EqualToUTF8(value.get(), kOverflowNames[i])) {
@@ -121,12 +121,12 @@ bool config_queue(PortsState* st, PyObject* config, Py_ssize_t* bound, Overflow*
 // the node. Does nothing when they exist already.
 int init_input_side(PortsState* st, PyObject* self) {
     PyObject* existing;
-    if (PyObject_GetOptionalAttr(self, st->s_input_driver, &existing) < 0) return -1;
+    if (PyObject_GetOptionalAttr(self, st->n(N__input_driver), &existing) < 0) return -1;
     if (existing) {
         Py_DECREF(existing);
         return 0;
     }
-    fm::Ref config = fm::steal(PyObject_GetAttr(self, st->s_config));
+    fm::Ref config = fm::steal(PyObject_GetAttr(self, st->n(N_config)));
     if (!config) return -1;
     fm::Ref entries = checked_entries(st, config.get());
     if (!entries) return -1;
@@ -135,24 +135,19 @@ int init_input_side(PortsState* st, PyObject* self) {
     PyObject* facade = st->iport_facade.get();
     PyObject* name_key = st->port_name_key.get();
     if (!facade || !name_key) return -1;
-    if (!PyDict_Check(config.get())) {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument 'config' has incorrect type (expected dict, got %s)",
-                     Py_TYPE(config.get())->tp_name);
-        return -1;
-    }
+    if (!fm::check_config(config.get())) return -1;
     bool decoupled;
     if (!config_decoupled(st, config.get(), &decoupled)) return -1;
     Py_ssize_t bound;
     Overflow overflow = Overflow::kBlock;
     if (!config_queue(st, config.get(), &bound, &overflow)) return -1;
-    PyObject* running = st->running.get();
-    PyObject* sync = st->sync.get();
-    PyObject* async = st->async.get();
-    PyObject* inherited = st->inherited.get();
+    PyObject* running = st->c.running.get();
+    PyObject* sync = st->c.sync.get();
+    PyObject* async = st->c.async.get();
+    PyObject* inherited = st->c.inherited.get();
     if (!running || !sync || !async || !inherited) return -1;
     fm::Ref cycle =
-        fm::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st->s_cycle));
+        fm::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), st->n(N__cycle)));
     if (!cycle) return -1;
 
     Py_ssize_t n = PyTuple_GET_SIZE(entries.get());
@@ -170,14 +165,14 @@ int init_input_side(PortsState* st, PyObject* self) {
         if (!empty) return -1;
         fm::Ref port_facade = fm::steal(PyObject_Call(facade, empty.get(), kwargs.get()));
         if (!port_facade) return -1;
-        fm::Ref port = fm::steal(PyObject_GetAttr(port_facade.get(), st->s_imp));
+        fm::Ref port = fm::steal(PyObject_GetAttr(port_facade.get(), st->n(N__imp)));
         if (!port) return -1;
         if (!PyObject_TypeCheck(port.get(), reinterpret_cast<PyTypeObject*>(st->iport_type))) {
             PyErr_Format(PyExc_TypeError, "Input port '%S' must be an IPortImp, got %s", name.get(),
                          Py_TYPE(port.get())->tp_name);
             return -1;
         }
-        fm::Ref record = fm::steal(PyObject_GetAttr(port.get(), st->s_config));
+        fm::Ref record = fm::steal(PyObject_GetAttr(port.get(), st->n(N_config)));
         if (!record) return -1;
         if (PyDict_SetItem(ports.get(), name.get(), port.get()) < 0) return -1;
         if (PyList_Append(records.get(), record.get()) < 0) return -1;
@@ -210,7 +205,7 @@ int init_input_side(PortsState* st, PyObject* self) {
         drv->core->inputs[i].name = made[i].first.release();
         drv->core->inputs[i].port = Py_NewRef(made[i].second.get());
     }
-    fm::Ref handler = fm::steal(PyObject_GetAttr(d.get(), st->s_context_arrived));
+    fm::Ref handler = fm::steal(PyObject_GetAttr(d.get(), st->n(N__context_arrived)));
     if (!handler) return -1;
     for (size_t i = 0; i < made.size(); ++i) {
         IPortObject* p = iport(made[i].second.get());
@@ -220,15 +215,13 @@ int init_input_side(PortsState* st, PyObject* self) {
     }
     // The record lists the ports' own records, so an id a port adopts later shows in it.
     if (PyDict_SetItem(config.get(), key.get(), records.get()) < 0) return -1;
-    if (PyObject_SetAttr(self, st->s_input_ports, ports.get()) < 0) return -1;
-    return PyObject_SetAttr(self, st->s_input_driver, d.get());
+    if (PyObject_SetAttr(self, st->n(N__input_ports), ports.get()) < 0) return -1;
+    return PyObject_SetAttr(self, st->n(N__input_driver), d.get());
 }
 
 int inode_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"config", nullptr};
-    PyObject* config;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:INodeImp", const_cast<char**>(kwlist), &config))
-        return -1;
+    PyObject* config = fm::config_arg("INodeImp", args, kwds);
+    if (!config) return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ports_module);
     if (!module) return -1;
     PortsState* st = fm::module_state<PortsState>(module);
@@ -245,7 +238,7 @@ PyObject* lookup_input_port(PortsState* st, PyObject* self, PyObject* const* arg
     PyObject* a[] = {nullptr};
     if (!fm::parse_args(fname, args, nargs, kwnames, names, a, 1)) return nullptr;
     if (!fm::check_str(a[0], "port_name")) return nullptr;
-    fm::Ref ports = fm::steal(PyObject_GetAttr(self, st->s_input_ports));
+    fm::Ref ports = fm::steal(PyObject_GetAttr(self, st->n(N__input_ports)));
     if (!ports) return nullptr;
     PyObject* port = nullptr;
     int found = PyDict_Check(ports.get()) ? PyDict_GetItemRef(ports.get(), a[0], &port)
@@ -267,19 +260,15 @@ PyObject* inode_get_input_port(PyObject* self, PyTypeObject* defining_class, PyO
                              kwnames, "get_input_port");
 }
 
-PyObject* inode_get_data(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                         Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("_get_data", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+PyObject* inode_get_data(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
     PyObject* current = driver(d.get())->current;
     return current ? Py_NewRef(current) : PyDict_New();
 }
 
-PyObject* inode_get_context(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                            Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("_get_context", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+PyObject* inode_get_context(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
     fm::Ref result = fm::steal(PyDict_New());
     if (!result) return nullptr;
@@ -294,10 +283,8 @@ PyObject* inode_get_context(PyObject* self, PyTypeObject* defining_class, PyObje
     return result.release();
 }
 
-PyObject* inode_get_max_backlog(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("get_max_backlog", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+PyObject* inode_get_max_backlog(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
     Py_ssize_t most = 0;
     if (Core* c = driver(d.get())->core)
@@ -305,10 +292,8 @@ PyObject* inode_get_max_backlog(PyObject* self, PyTypeObject* defining_class, Py
     return PyLong_FromSsize_t(most);
 }
 
-PyObject* inode_get_dropped(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                            Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("get_dropped", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+PyObject* inode_get_dropped(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
     fm::Ref result = fm::steal(PyDict_New());
     if (!result) return nullptr;
@@ -323,10 +308,8 @@ PyObject* inode_get_dropped(PyObject* self, PyTypeObject* defining_class, PyObje
     return result.release();
 }
 
-PyObject* inode_get_queued(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                           Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("get_queued", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+PyObject* inode_get_queued(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
     fm::Ref result = fm::steal(PyDict_New());
     if (!result) return nullptr;
@@ -340,10 +323,8 @@ PyObject* inode_get_queued(PyObject* self, PyTypeObject* defining_class, PyObjec
     return result.release();
 }
 
-PyObject* inode_get_queue_bound(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("get_queue_bound", nargs, kwnames)) return nullptr;
-    fm::Ref d = driver_of(fm::class_state<PortsState>(defining_class), self);
+PyObject* inode_get_queue_bound(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
     return PyLong_FromSsize_t(driver(d.get())->queue_bound);
 }
@@ -421,18 +402,12 @@ int call_base(PyObject* method, PyObject* self) {
     return r ? 0 : -1;
 }
 
-PyObject* inode_start(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                      Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("start", nargs, kwnames)) return nullptr;
-    PortsState* st = fm::class_state<PortsState>(defining_class);
+PyObject* inode_start(PortsState* st, PyObject* self) {
     if (call_base(st->base_start, self) < 0 || start_input_side(st, self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* inode_stop(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                     Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("stop", nargs, kwnames)) return nullptr;
-    PortsState* st = fm::class_state<PortsState>(defining_class);
+PyObject* inode_stop(PortsState* st, PyObject* self) {
     // The queue is worked off while the node still runs; STOPPED then, and
     // what is left is counted as dropped.
     if (drain_input_side(st, self) < 0 || call_base(st->base_stop, self) < 0 ||
@@ -441,40 +416,8 @@ PyObject* inode_stop(PyObject* self, PyTypeObject* defining_class, PyObject* con
     Py_RETURN_NONE;
 }
 
-PyObject* inode_reset_run_state(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("reset_run_state", nargs, kwnames)) return nullptr;
-    PortsState* st = fm::class_state<PortsState>(defining_class);
-    if (call_base(st->base_reset, self) < 0 || reset_input_side(st, self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* inode_init_input_side(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("_init_input_side", nargs, kwnames)) return nullptr;
-    if (init_input_side(fm::class_state<PortsState>(defining_class), self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* inode_start_input_side(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                 Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("_start_input_side", nargs, kwnames)) return nullptr;
-    if (start_input_side(fm::class_state<PortsState>(defining_class), self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* inode_stop_input_side(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("_stop_input_side", nargs, kwnames)) return nullptr;
-    if (stop_input_side(fm::class_state<PortsState>(defining_class), self) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
-
-PyObject* inode_reset_input_side(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                                 Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("_reset_input_side", nargs, kwnames)) return nullptr;
-    if (reset_input_side(fm::class_state<PortsState>(defining_class), self) < 0) return nullptr;
-    Py_RETURN_NONE;
+int inode_reset_run_state(PortsState* st, PyObject* self) {
+    return call_base(st->base_reset, self) < 0 ? -1 : reset_input_side(st, self);
 }
 
 // Static: `module` is this module (see fm::add_static_methods).
@@ -492,36 +435,35 @@ PyMethodDef inode_methods[] = {
      PyDoc_STR("get_port(port_name)\n--\n\nThe input port named `port_name`.")},
     {"get_input_port", as_cfunc(inode_get_input_port), fm::kMethodCall,
      PyDoc_STR("get_input_port(port_name)\n--\n\nThe input port named `port_name`.")},
-    {"_get_data", as_cfunc(inode_get_data), fm::kMethodCall,
-     PyDoc_STR("_get_data()\n--\n\nThe frame being processed (a new empty dict outside a "
-               "cycle).")},
-    {"_get_context", as_cfunc(inode_get_context), fm::kMethodCall,
-     PyDoc_STR("_get_context()\n--\n\nInput-port name to the context that reached it.")},
-    {"get_max_backlog", as_cfunc(inode_get_max_backlog), fm::kMethodCall,
-     PyDoc_STR("get_max_backlog()\n--\n\nThe largest number of items waiting at one input.")},
-    {"get_queued", as_cfunc(inode_get_queued), fm::kMethodCall,
-     PyDoc_STR("get_queued()\n--\n\nInput-port name to the items waiting at it.")},
-    {"get_queue_bound", as_cfunc(inode_get_queue_bound), fm::kMethodCall,
-     PyDoc_STR("get_queue_bound()\n--\n\nThe most items one input queues in this run "
-               "(0 before the first start).")},
-    {"get_dropped", as_cfunc(inode_get_dropped), fm::kMethodCall,
-     PyDoc_STR("get_dropped()\n--\n\nInput-port name to the items its full queue dropped in "
-               "the current (or last) run.")},
-    {"start", as_cfunc(inode_start), fm::kMethodCall,
-     PyDoc_STR("start()\n--\n\nStart the node and its input side.")},
-    {"stop", as_cfunc(inode_stop), fm::kMethodCall,
-     PyDoc_STR("stop()\n--\n\nStop the node once its queued input has run (or, after "
-               "STOP_DRAIN_TIMEOUT seconds, been counted as dropped).")},
-    {"reset_run_state", as_cfunc(inode_reset_run_state), fm::kMethodCall,
-     PyDoc_STR("reset_run_state()\n--\n\nBase reset plus the inputs' contexts and queues.")},
-    {"_init_input_side", as_cfunc(inode_init_input_side), fm::kMethodCall,
-     PyDoc_STR("_init_input_side()\n--\n\nBuild the input ports and their driver.")},
-    {"_start_input_side", as_cfunc(inode_start_input_side), fm::kMethodCall,
-     PyDoc_STR("_start_input_side()\n--\n\nThe input side's part of start.")},
-    {"_stop_input_side", as_cfunc(inode_stop_input_side), fm::kMethodCall,
-     PyDoc_STR("_stop_input_side()\n--\n\nThe input side's part of stop.")},
-    {"_reset_input_side", as_cfunc(inode_reset_input_side), fm::kMethodCall,
-     PyDoc_STR("_reset_input_side()\n--\n\nThe input side's part of reset_run_state.")},
+    fm::method_def<"_get_data", inode_get_data>(
+        PyDoc_STR("_get_data()\n--\n\nThe frame being processed (a new empty dict outside a "
+                  "cycle).")),
+    fm::method_def<"_get_context", inode_get_context>(
+        PyDoc_STR("_get_context()\n--\n\nInput-port name to the context that reached it.")),
+    fm::method_def<"get_max_backlog", inode_get_max_backlog>(
+        PyDoc_STR("get_max_backlog()\n--\n\nThe largest number of items waiting at one input.")),
+    fm::method_def<"get_queued", inode_get_queued>(
+        PyDoc_STR("get_queued()\n--\n\nInput-port name to the items waiting at it.")),
+    fm::method_def<"get_queue_bound", inode_get_queue_bound>(
+        PyDoc_STR("get_queue_bound()\n--\n\nThe most items one input queues in this run.")),
+    fm::method_def<"get_dropped", inode_get_dropped>(
+        PyDoc_STR("get_dropped()\n--\n\nInput-port name to the items its full queue dropped in "
+                  "the current (or last) run.")),
+    fm::method_def<"start", inode_start>(
+        PyDoc_STR("start()\n--\n\nStart the node and its input side.")),
+    fm::method_def<"stop", inode_stop>(
+        PyDoc_STR("stop()\n--\n\nStop the node once its queued input has run (or, after "
+                  "STOP_DRAIN_TIMEOUT seconds, been counted as dropped).")),
+    fm::method_def<"reset_run_state", inode_reset_run_state>(
+        PyDoc_STR("reset_run_state()\n--\n\nBase reset plus the inputs' contexts and queues.")),
+    fm::method_def<"_init_input_side", init_input_side>(
+        PyDoc_STR("_init_input_side()\n--\n\nBuild the input ports and their driver.")),
+    fm::method_def<"_start_input_side", start_input_side>(
+        PyDoc_STR("_start_input_side()\n--\n\nThe input side's part of start.")),
+    fm::method_def<"_stop_input_side", stop_input_side>(
+        PyDoc_STR("_stop_input_side()\n--\n\nThe input side's part of stop.")),
+    fm::method_def<"_reset_input_side", reset_input_side>(
+        PyDoc_STR("_reset_input_side()\n--\n\nThe input side's part of reset_run_state.")),
     {nullptr, nullptr, 0, nullptr},
 };
 

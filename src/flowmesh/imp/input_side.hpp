@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -18,6 +19,14 @@
 namespace fm::ports {
 
 using fm::as_cfunc;
+
+// clang-format off
+#define FM_PORTS_NAMES(X) \
+    X(push) X(_cycle) X(_setup_cycle) X(_input_ports) X(_input_driver) X(_context_arrived) \
+    X(_work) X(Keys) X(INPUT_PORTS) X(DECOUPLED) X(QUEUE_BOUND) X(OVERFLOW) X(_imp) X(config) \
+    X(start) X(stop) X(reset_run_state) X(join) X(ident) X(log) X(name)
+// clang-format on
+FM_NAME_TABLE(FM_PORTS_NAMES);
 
 // The exported entry points come first: the API pointer is the state's.
 struct PortsState : fm::PortsApi {
@@ -32,33 +41,10 @@ struct PortsState : fm::PortsApi {
     PyObject* base_start;  // NodeImp's unbound start / stop / reset_run_state
     PyObject* base_stop;
     PyObject* base_reset;
-    PyObject* s_push;
-    PyObject* s_cycle;
-    PyObject* s_setup_cycle;
-    PyObject* s_input_ports;
-    PyObject* s_input_driver;
-    PyObject* s_context_arrived;
-    PyObject* s_work;
-    PyObject* s_Keys;
-    PyObject* s_INPUT_PORTS;
-    PyObject* s_DECOUPLED;
-    PyObject* s_QUEUE_BOUND;
-    PyObject* s_OVERFLOW;
-    PyObject* s_imp;
-    PyObject* s_config;
-    PyObject* s_start;
-    PyObject* s_join;
-    PyObject* s_ident;
-    PyObject* s_log;
-    PyObject* s_name;
+    NameTable n;
     PyObject* kw_msg_type;            // ("msg", "type")
     PyObject* kw_target_args_daemon;  // ("target", "args", "daemon")
-    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
-    fm::Lazy sync{"flowmesh.constants", "Constants.Timing.SYNC"};
-    fm::Lazy async{"flowmesh.constants", "Constants.Timing.ASYNC"};
-    fm::Lazy inherited{"flowmesh.constants", "Constants.Timing.INHERITED"};
-    fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
-    fm::Lazy log_warning{"flowmesh.constants", "Constants.LogTypes.WARNING"};
+    fm::Constants c;
     fm::Lazy constants_imp{"flowmesh.imp", "ConstantsImp"};
     fm::Lazy iport_facade{"flowmesh.i_port", "IPort"};
     fm::Lazy port_name_key{"flowmesh.i_port", "IPort.Configuration.Keys.NAME"};
@@ -68,11 +54,9 @@ struct PortsState : fm::PortsApi {
     template <typename F>
     int refs(F f) {
         return f(vertex_module, oport_type, iport_type, inode_type, driver_type, port_base,
-                 node_base, base_start, base_stop, base_reset, s_push, s_cycle, s_setup_cycle,
-                 s_input_ports, s_input_driver, s_context_arrived, s_work, s_Keys, s_INPUT_PORTS,
-                 s_DECOUPLED, s_QUEUE_BOUND, s_OVERFLOW, s_imp, s_config, s_start, s_join, s_ident,
-                 s_log, s_name, kw_msg_type, kw_target_args_daemon, running, sync, async, inherited,
-                 log_error, log_warning, constants_imp, iport_facade, port_name_key, thread_class);
+                 node_base, base_start, base_stop, base_reset, n, kw_msg_type,
+                 kw_target_args_daemon, constants_imp, iport_facade, port_name_key, thread_class,
+                 c);
     }
 };
 
@@ -89,6 +73,52 @@ struct Entry {
     uint32_t members;  // kFrame: how many inputs gave an item (in Core::parts)
 };
 
+// A std::deque made on first insertion and released when cleared: an empty
+// libstdc++ deque already holds a 512-byte block and its map, four of them
+// per single-input node, and most nodes never queue anything (push-through).
+template <typename T>
+class LazyDeque {
+  public:
+    using Deque = std::deque<T>;
+    using iterator = typename Deque::iterator;
+
+    bool empty() const { return !q_ || q_->empty(); }
+    size_t size() const { return q_ ? q_->size() : 0; }
+    // front, back, the pops and erase need an element: the deque exists.
+    T& front() { return q_->front(); }
+    T& back() { return q_->back(); }
+    void pop_front() { q_->pop_front(); }
+    void pop_back() { q_->pop_back(); }
+    iterator erase(iterator at) { return q_->erase(at); }
+    iterator erase(iterator first, iterator last) { return q_->erase(first, last); }
+    // Without a deque, both ends are those of one shared empty deque.
+    iterator begin() { return q_ ? q_->begin() : none().begin(); }
+    iterator end() { return q_ ? q_->end() : none().end(); }
+    void push_back(const T& value) { made().push_back(value); }
+    void push_front(const T& value) { made().push_front(value); }
+    // Without a deque, `at` is an end of the empty one: the value goes first.
+    iterator insert(iterator at, const T& value) {
+        if (!q_) {
+            made().push_back(value);
+            return q_->begin();
+        }
+        return q_->insert(at, value);
+    }
+    void clear() { q_.reset(); }
+    void swap(LazyDeque& other) noexcept { q_.swap(other.q_); }
+
+  private:
+    Deque& made() {
+        if (!q_) q_ = std::make_unique<Deque>();
+        return *q_;
+    }
+    static Deque& none() {
+        static Deque empty;  // never changed
+        return empty;
+    }
+    std::unique_ptr<Deque> q_;
+};
+
 // One input's item of a frame that is ready or being assembled.
 struct Part {
     uint32_t input;
@@ -103,18 +133,18 @@ struct Waiting {
 };
 
 struct Input {
-    PyObject* name;               // owned
-    PyObject* port;               // owned IPortImp
-    std::deque<Waiting> pending;  // frame items not yet in a complete frame, oldest first
-    uint64_t arrived = 0;         // frame items that reached this input in this run
-    std::deque<uint64_t> doomed;  // frames dropped before this input's item came, ascending:
-                                  // that item is dropped when it comes
-    Py_ssize_t waiting = 0;       // items arrived and not yet handed to a cycle
-    uint64_t dropped = 0;         // items this run dropped: a full queue's, and the stop's
-    uint64_t at_stop = 0;         // of those, items refused by a stopping or stopped node, or
-                                  // still queued when it stopped
-    uint64_t reported = 0;        // `dropped` as last logged
-    int64_t reported_at = -1;     // when, in monotonic ns (-1: never)
+    PyObject* name;              // owned
+    PyObject* port;              // owned IPortImp
+    LazyDeque<Waiting> pending;  // frame items not yet in a complete frame, oldest first
+    uint64_t arrived = 0;        // frame items that reached this input in this run
+    LazyDeque<uint64_t> doomed;  // frames dropped before this input's item came, ascending:
+                                 // that item is dropped when it comes
+    Py_ssize_t waiting = 0;      // items arrived and not yet handed to a cycle
+    uint64_t dropped = 0;        // items this run dropped: a full queue's, and the stop's
+    uint64_t at_stop = 0;        // of those, items refused by a stopping or stopped node, or
+                                 // still queued when it stopped
+    uint64_t reported = 0;       // `dropped` as last logged
+    int64_t reported_at = -1;    // when, in monotonic ns (-1: never)
 };
 
 // What receive() does with an item that finds its input's queue full.
@@ -130,8 +160,8 @@ constexpr const char* kOverflowNames[] = {"block", "drop_oldest", "drop_newest"}
 // built afterwards from items this thread owns.
 struct Core {
     std::vector<Input> inputs;
-    std::deque<Entry> ready;        // work in the order it became ready
-    std::deque<Part> parts;         // the items of each queued frame, in `ready` order
+    LazyDeque<Entry> ready;         // work in the order it became ready
+    LazyDeque<Part> parts;          // the items of each queued frame, in `ready` order
     std::vector<char> event_input;  // scratch: effective timing per input
     // The hand-off to a decoupled node's worker: every delivery bumps
     // `wake_count`; the worker, out of work, spins on it briefly with the GIL

@@ -6,23 +6,21 @@
 
 namespace {
 
+// Attribute names, and the keys of a document entry (class, module, source,
+// config: the values of PortableImp.SerializationKeys).
+// clang-format off
+#define FM_LEDGER_NAMES(X) \
+    X(Keys) X(ID) X(ReservedKeys) X(get) X(clear) X(ID_TO_BE_GENERATED) X(class) X(module) \
+    X(source) X(config)
+// clang-format on
+FM_NAME_TABLE(FM_LEDGER_NAMES);
+
 struct LedgerState {
     PyObject* type;          // PortableImp
     PyObject* id_map;        // weakref.WeakValueDictionary: id -> live object
     PyObject* ids;           // set: every id handed out or adopted
     PyObject* preinstalled;  // set: names given to add_preinstalled_module
-    // Entry keys, the same objects as the values of PortableImp.SerializationKeys.
-    PyObject* key_class;
-    PyObject* key_module;
-    PyObject* key_source;
-    PyObject* key_settings;
-    // Interned attribute names.
-    PyObject* s_Keys;
-    PyObject* s_ID;
-    PyObject* s_ReservedKeys;
-    PyObject* s_get;
-    PyObject* s_clear;
-    PyObject* s_ID_TO_BE_GENERATED;
+    NameTable n;
     fm::Lazy constants_imp{"flowmesh.imp", "ConstantsImp"};
     fm::Lazy deepcopy{"copy", "deepcopy"};
     fm::Lazy import_module{"importlib", "import_module"};
@@ -31,42 +29,23 @@ struct LedgerState {
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, id_map, ids, preinstalled, key_class, key_module, key_source, key_settings,
-                 s_Keys, s_ID, s_ReservedKeys, s_get, s_clear, s_ID_TO_BE_GENERATED, constants_imp,
-                 deepcopy, import_module, getrandbits);
+        return f(type, id_map, ids, preinstalled, n, constants_imp, deepcopy, import_module,
+                 getrandbits);
     }
 };
 
 extern PyModuleDef ledger_module;
 
-// The record of an object whose constructor ran (borrowed).
-PyObject* config_of(PyObject* self) {
-    PyObject* config = fm::as<fm::PortableObject>(self)->config;
-    if (!config)
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'config'",
-                     Py_TYPE(self)->tp_name);
-    return config;
-}
-
 // config.Keys.ID, read through the record's own Keys namespace.
 fm::Ref id_key(LedgerState* st, PyObject* config) {
-    fm::Ref keys = fm::steal(PyObject_GetAttr(config, st->s_Keys));
+    fm::Ref keys = fm::steal(PyObject_GetAttr(config, st->n(N_Keys)));
     if (!keys) return {};
-    return fm::steal(PyObject_GetAttr(keys.get(), st->s_ID));
+    return fm::steal(PyObject_GetAttr(keys.get(), st->n(N_ID)));
 }
 
 // _id_map.get(id): the live object or None (new reference).
 fm::Ref registered(LedgerState* st, PyObject* id) {
-    return fm::steal(fm::call_method(st->id_map, st->s_get, id));
-}
-
-// Borrows the record as a dict for the base-dict writes; anything else would
-// make PyDict_SetItem fail with an internal error.
-bool check_record(PyObject* config) {
-    if (PyDict_Check(config)) return true;
-    PyErr_Format(PyExc_TypeError, "Argument 'config' has incorrect type (expected dict, got %s)",
-                 Py_TYPE(config)->tp_name);
-    return false;
+    return fm::steal(fm::call_method(st->id_map, st->n(N_get), id));
 }
 
 // ---------------------------------------------------------------- identity
@@ -93,20 +72,17 @@ PyObject* new_id_impl(LedgerState* st) {
     }
 }
 
-PyObject* portable_new_id(PyObject* module, PyObject* /*unused*/) {
+PyObject* portable_new_id(PyObject* module) {
     return new_id_impl(fm::module_state<LedgerState>(module));
 }
 
 int portable_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"config", nullptr};
-    PyObject* config;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:PortableImp", const_cast<char**>(kwlist),
-                                     &config))
-        return -1;
+    PyObject* config = fm::config_arg("PortableImp", args, kwds);
+    if (!config) return -1;
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ledger_module);
     if (!module) return -1;
     LedgerState* st = fm::module_state<LedgerState>(module);
-    if (!check_record(config)) return -1;
+    if (!fm::check_config(config)) return -1;
     fm::Ref hold_config = fm::borrow(config);
 
     fm::Ref key = id_key(st, config);
@@ -116,7 +92,7 @@ int portable_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
     PyObject* constants = st->constants_imp.get();
     if (!constants) return -1;
-    fm::Ref sentinel = fm::steal(PyObject_GetAttr(constants, st->s_ID_TO_BE_GENERATED));
+    fm::Ref sentinel = fm::steal(PyObject_GetAttr(constants, st->n(N_ID_TO_BE_GENERATED)));
     if (!sentinel) return -1;
     int generate = fm::equal(id.get(), sentinel.get());
     if (generate < 0) return -1;
@@ -148,10 +124,10 @@ PyObject* portable_adopt_id(PyObject* self, PyTypeObject* defining_class, PyObje
     PyObject* new_id = a[0];
     if (!fm::check_exact(new_id, &PyUnicode_Type, "new_id")) return nullptr;
     auto* st = static_cast<LedgerState*>(PyType_GetModuleState(defining_class));
-    PyObject* borrowed = config_of(self);
+    PyObject* borrowed = fm::config_of(self);
     if (!borrowed) return nullptr;
     fm::Ref config = fm::borrow(borrowed);
-    if (!check_record(config.get())) return nullptr;
+    if (!fm::check_config(config.get())) return nullptr;
 
     fm::Ref key = id_key(st, config.get());
     if (!key) return nullptr;
@@ -191,9 +167,9 @@ PyObject* portable_get_by_id(PyObject* module, PyObject* const* args, Py_ssize_t
     return registered(st, a[0]).release();
 }
 
-PyObject* portable_reset(PyObject* module, PyObject* /*unused*/) {
+PyObject* portable_reset(PyObject* module) {
     LedgerState* st = fm::module_state<LedgerState>(module);
-    fm::Ref r = fm::steal(fm::call_method(st->id_map, st->s_clear));
+    fm::Ref r = fm::steal(fm::call_method(st->id_map, st->n(N_clear)));
     if (!r) return nullptr;
     if (PySet_Clear(st->ids) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -208,7 +184,7 @@ PyObject* portable_serialize(PyObject* self, PyTypeObject* defining_class, PyObj
     if (!fm::parse_args("serialize", args, nargs, kwnames, names, a, 1)) return nullptr;
     fm::Ref interface = fm::borrow(a[0]);
     auto* st = static_cast<LedgerState*>(PyType_GetModuleState(defining_class));
-    PyObject* borrowed = config_of(self);
+    PyObject* borrowed = fm::config_of(self);
     if (!borrowed) return nullptr;
     fm::Ref config = fm::borrow(borrowed);
 
@@ -220,7 +196,7 @@ PyObject* portable_serialize(PyObject* self, PyTypeObject* defining_class, PyObj
         return PyErr_Format(PyExc_TypeError, "A copy of the configuration must be a dict, not %s",
                             Py_TYPE(settings.get())->tp_name);
 
-    fm::Ref reserved = fm::steal(PyObject_GetAttr(config.get(), st->s_ReservedKeys));
+    fm::Ref reserved = fm::steal(PyObject_GetAttr(config.get(), st->n(N_ReservedKeys)));
     if (!reserved) return nullptr;
     // The namespace's own dunder entries (__module__, __doc__, ...) are not keys.
     fm::Ref ns = fm::steal(PyObject_GetAttrString(reserved.get(), "__dict__"));
@@ -255,10 +231,10 @@ PyObject* portable_serialize(PyObject* self, PyTypeObject* defining_class, PyObj
 
     fm::Ref entry = fm::steal(PyDict_New());
     if (!entry) return nullptr;
-    if (PyDict_SetItem(entry.get(), st->key_class, cls_name.get()) < 0 ||
-        PyDict_SetItem(entry.get(), st->key_module, cls_module.get()) < 0 ||
-        PyDict_SetItem(entry.get(), st->key_source, Py_None) < 0 ||
-        PyDict_SetItem(entry.get(), st->key_settings, settings.get()) < 0)
+    if (PyDict_SetItem(entry.get(), st->n(N_class), cls_name.get()) < 0 ||
+        PyDict_SetItem(entry.get(), st->n(N_module), cls_module.get()) < 0 ||
+        PyDict_SetItem(entry.get(), st->n(N_source), Py_None) < 0 ||
+        PyDict_SetItem(entry.get(), st->n(N_config), settings.get()) < 0)
         return nullptr;
     return entry.release();
 }
@@ -284,14 +260,14 @@ PyObject* portable_deserialize(PyObject* module, PyObject* const* args, Py_ssize
     fm::Ref portable = fm::steal(fm::resolve("flowmesh.portable", "Portable"));
     if (!portable) return nullptr;
 
-    fm::Ref module_name = required_item(data.get(), st->key_module);
+    fm::Ref module_name = required_item(data.get(), st->n(N_module));
     if (!module_name) return nullptr;
     PyObject* import_module = st->import_module.get();
     if (!import_module) return nullptr;
     fm::Ref source = fm::steal(PyObject_CallOneArg(import_module, module_name.get()));
     if (!source) return nullptr;
 
-    fm::Ref class_name = required_item(data.get(), st->key_class);
+    fm::Ref class_name = required_item(data.get(), st->n(N_class));
     if (!class_name) return nullptr;
     PyObject* found = nullptr;
     if (PyObject_GetOptionalAttr(source.get(), class_name.get(), &found) < 0) return nullptr;
@@ -318,7 +294,7 @@ PyObject* portable_deserialize(PyObject* module, PyObject* const* args, Py_ssize
                             cls_name.get());
 
     PyObject* stored = nullptr;
-    if (PyDict_GetItemRef(data.get(), st->key_settings, &stored) < 0) return nullptr;
+    if (PyDict_GetItemRef(data.get(), st->n(N_config), &stored) < 0) return nullptr;
     fm::Ref settings = fm::steal(stored);
     fm::Ref kwargs = fm::steal(PyDict_New());
     if (!kwargs) return nullptr;
@@ -393,12 +369,12 @@ PyMethodDef portable_methods[] = {
 
 // Bound to the module when installed (see fm::add_static_methods).
 PyMethodDef portable_static_methods[] = {
-    {"new_id", reinterpret_cast<PyCFunction>(portable_new_id), METH_NOARGS,
-     PyDoc_STR("new_id()\n--\n\nReserve and return a fresh 16-digit hexadecimal id.")},
+    fm::method_def<"new_id", portable_new_id>(
+        PyDoc_STR("new_id()\n--\n\nReserve and return a fresh 16-digit hexadecimal id.")),
     {"get_by_id", fm::as_cfunc(portable_get_by_id), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("get_by_id(id)\n--\n\nThe live object registered under `id`, or None.")},
-    {"reset", reinterpret_cast<PyCFunction>(portable_reset), METH_NOARGS,
-     PyDoc_STR("reset()\n--\n\nForget every registered and reserved id.")},
+    fm::method_def<"reset", portable_reset>(
+        PyDoc_STR("reset()\n--\n\nForget every registered and reserved id.")),
     {"deserialize", fm::as_cfunc(portable_deserialize), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("deserialize(data)\n--\n\nRebuild the facade object a document entry describes.")},
     {"add_preinstalled_module", fm::as_cfunc(portable_add_preinstalled_module),
@@ -439,10 +415,10 @@ PyType_Spec portable_spec = {
 PyObject* make_serialization_keys(LedgerState* st) {
     fm::Ref ns = fm::steal(PyDict_New());
     if (!ns) return nullptr;
-    if (PyDict_SetItemString(ns.get(), "CLASS", st->key_class) < 0 ||
-        PyDict_SetItemString(ns.get(), "MODULE", st->key_module) < 0 ||
-        PyDict_SetItemString(ns.get(), "SOURCE", st->key_source) < 0 ||
-        PyDict_SetItemString(ns.get(), "SETTINGS", st->key_settings) < 0)
+    if (PyDict_SetItemString(ns.get(), "CLASS", st->n(N_class)) < 0 ||
+        PyDict_SetItemString(ns.get(), "MODULE", st->n(N_module)) < 0 ||
+        PyDict_SetItemString(ns.get(), "SOURCE", st->n(N_source)) < 0 ||
+        PyDict_SetItemString(ns.get(), "SETTINGS", st->n(N_config)) < 0)
         return nullptr;
     fm::Ref qualname = fm::steal(PyUnicode_FromString("PortableImp.SerializationKeys"));
     fm::Ref modname = fm::steal(PyUnicode_FromString("flowmesh.imp"));
@@ -458,13 +434,7 @@ PyObject* make_serialization_keys(LedgerState* st) {
 int ledger_exec(PyObject* module) {
     LedgerState* st = fm::module_state<LedgerState>(module);
     new (st) LedgerState{};
-    if (fm::intern(&st->key_class, "class") < 0 || fm::intern(&st->key_module, "module") < 0 ||
-        fm::intern(&st->key_source, "source") < 0 || fm::intern(&st->key_settings, "config") < 0 ||
-        fm::intern(&st->s_Keys, "Keys") < 0 || fm::intern(&st->s_ID, "ID") < 0 ||
-        fm::intern(&st->s_ReservedKeys, "ReservedKeys") < 0 || fm::intern(&st->s_get, "get") < 0 ||
-        fm::intern(&st->s_clear, "clear") < 0 ||
-        fm::intern(&st->s_ID_TO_BE_GENERATED, "ID_TO_BE_GENERATED") < 0)
-        return -1;
+    if (st->n.intern() < 0) return -1;
 
     fm::Ref base = fm::steal(fm::imp_class("Implementation"));
     if (!base) return -1;

@@ -1,6 +1,7 @@
 // The monitoring thread of a run: backlog checks, failure and warning
 // reports (log, banner, error handlers), and the stop it turns a failure into.
 #include <chrono>
+#include <cstdarg>
 #include <thread>
 #include <utility>
 
@@ -51,12 +52,12 @@ PyObject* check_backlog_impl(ConductorState* st, PyObject* self) {
     fm::set_field(&p->backlog_level, st->n(level));
     int rc = 0;
     if (level == N_error)
-        rc = log_text(st, self, &st->log_error,
+        rc = log_text(st, self, &st->c.log_error,
                       "Input backlog (%S items) exceeds the error threshold (%S); a consumer "
                       "cannot keep up. Stopping pipeline.",
                       backlog.get(), error_at.get());
     else if (level == N_warning)
-        rc = log_text(st, self, &st->log_warning,
+        rc = log_text(st, self, &st->c.log_warning,
                       "Input backlog (%S items) exceeds the warning threshold (%S); a consumer is "
                       "falling behind.",
                       backlog.get(), warning_at.get());
@@ -129,42 +130,72 @@ Ref source_get(ConductorState* st, PyObject* source, Name key) {
     return steal(fm::call_method(source, st->n(N_get), st->n(key)));
 }
 
-int print_error_banner(ConductorState* st, PyObject* self, PyObject* error) {
+// Appends a formatted line; one whose values cannot be turned into text (a
+// `__str__` that raises) is left out rather than ending the report. -1 only
+// for a BaseException that is not an Exception, or no memory.
+int append_fmt(PyObject* lines, const char* fmt, ...) {
+    va_list va;
+    va_start(va, fmt);
+    Ref text = steal(PyUnicode_FromFormatV(fmt, va));
+    va_end(va);
+    if (!text) return swallow_exception() ? 0 : -1;
+    return PyList_Append(lines, text.get());
+}
+
+// The one source of the failure banner's text: the console prints these
+// lines between its rules, and the monitor's page shows them as they are.
+PyObject* failure_banner_impl(ConductorState* st, PyObject* self, PyObject* error) {
     Ref source = source_of(st, error);
-    if (!source) return -1;
-    Ref red = colour(st, "\x1b[31m");
-    Ref bold = red ? colour(st, "\x1b[1m") : Ref();
-    Ref reset = bold ? colour(st, "\x1b[0m") : Ref();
-    if (!reset) return -1;
-    if (safe_print(st, red.get()) < 0 || safe_print(st, st->rule) < 0) return -1;
+    if (!source) return nullptr;
+    Ref lines = steal(PyList_New(0));
+    if (!lines) return nullptr;
     Ref message = steal(PyObject_GetItem(error, st->n(N_message)));
-    if (!message || print_fmt(st, "*** %S ***\n", message.get()) < 0) return -1;
+    if (!message) return nullptr;
+    Py_ssize_t before = PyList_GET_SIZE(lines.get());
+    if (append_fmt(lines.get(), "*** %S ***", message.get()) < 0) return nullptr;
+    if (PyList_GET_SIZE(lines.get()) > before && append_fmt(lines.get(), "") < 0) return nullptr;
 
     Ref summary = source_get(st, source.get(), N_summary);
-    if (!summary) return -1;
+    if (!summary) return nullptr;
     int has_summary = truthy(summary.get());
-    if (has_summary < 0) return -1;
+    if (has_summary < 0) return nullptr;
     if (has_summary) {
-        if (print_fmt(st, "Raised in %S", summary.get()) < 0) return -1;
+        if (append_fmt(lines.get(), "Raised in %S", summary.get()) < 0) return nullptr;
     } else {
         Ref filename = source_get(st, source.get(), N_filename);
         Ref lineno = filename ? source_get(st, source.get(), N_lineno) : Ref();
-        if (!lineno || print_fmt(st, "Raised in %S:%S", filename.get(), lineno.get()) < 0)
-            return -1;
+        if (!lineno || append_fmt(lines.get(), "Raised in %S:%S", filename.get(), lineno.get()) < 0)
+            return nullptr;
     }
     const std::pair<Name, const char*> optional_lines[] = {{N_instance, "Node: %S"},
                                                            {N_directory, "File in: %S"}};
     for (const auto& [key, fmt] : optional_lines) {
         Ref value = source_get(st, source.get(), key);
-        if (!value) return -1;
+        if (!value) return nullptr;
         int has = truthy(value.get());
-        if (has < 0 || (has && print_fmt(st, fmt, value.get()) < 0)) return -1;
+        if (has < 0 || (has && append_fmt(lines.get(), fmt, value.get()) < 0)) return nullptr;
     }
     Ref reference = steal(fm::call_method(self, st->n(N__log_reference)));
-    if (!reference || safe_print(st, reference.get()) < 0 || safe_print(st, st->rule) < 0)
-        return -1;
-    if (print_fmt(st, "%U%UPipeline stopped.%U%U", red.get(), bold.get(), reset.get(), red.get()) <
-        0)
+    if (!reference || PyList_Append(lines.get(), reference.get()) < 0) return nullptr;
+    if (append_fmt(lines.get(), "Pipeline stopped.") < 0) return nullptr;
+    return lines.release();
+}
+
+int print_error_banner(ConductorState* st, PyObject* self, PyObject* error) {
+    Ref lines = steal(failure_banner_impl(st, self, error));
+    if (!lines) return -1;
+    Ref red = colour(st, "\x1b[31m");
+    Ref bold = red ? colour(st, "\x1b[1m") : Ref();
+    Ref reset = bold ? colour(st, "\x1b[0m") : Ref();
+    if (!reset) return -1;
+    if (safe_print(st, red.get()) < 0 || safe_print(st, st->rule) < 0) return -1;
+    // The last line, "Pipeline stopped.", stands below the rule in bold.
+    Py_ssize_t last = PyList_GET_SIZE(lines.get()) - 1;
+    for (Py_ssize_t i = 0; i < last; ++i)
+        if (safe_print(st, PyList_GET_ITEM(lines.get(), i)) < 0) return -1;
+    if (safe_print(st, st->rule) < 0) return -1;
+    if (print_fmt(st, "%U%U%S%U%U", red.get(), bold.get(), PyList_GET_ITEM(lines.get(), last),
+                  reset.get(), red.get()) < 0)
         return -1;
     return safe_print(st, reset.get());
 }
@@ -220,12 +251,12 @@ int monitoring_pass(ConductorState* st, PyObject* self, bool final) {
             return 0;
     }
     Ref error = final ? borrow(PyTuple_GET_ITEM(pending.get(), 0))
-                      : get_incident(st, logger.get(), st->log_error, true);
+                      : get_incident(st, logger.get(), st->c.log_error, true);
     if (!error) return -1;
     int failed = truthy(error.get());
     if (failed < 0) return -1;
     if (failed) {
-        PyObject* failed_value = st->failed.get();
+        PyObject* failed_value = st->c.error.get();
         if (!failed_value) return -1;
         fm::set_field(&p->condition, failed_value);
         Ref stopped = final ? borrow(Py_None) : steal(fm::call_method(self, st->n(N_stop)));
@@ -242,7 +273,7 @@ int monitoring_pass(ConductorState* st, PyObject* self, bool final) {
         if (print_error_banner(st, self, error.get()) < 0) return -1;
         return 1;
     }
-    PyObject* wtype = st->log_warning.get();
+    PyObject* wtype = st->c.log_warning.get();
     if (!wtype) return -1;
     PyObject* wargs[] = {logger.get(), wtype, Py_True};
     Ref warning =
@@ -253,7 +284,7 @@ int monitoring_pass(ConductorState* st, PyObject* self, bool final) {
     int warned = truthy(warning.get());
     if (warned < 0) return -1;
     if (warned) {
-        PyObject* warned_value = st->warned.get();
+        PyObject* warned_value = st->c.warning.get();
         if (!warned_value) return -1;
         fm::set_field(&p->condition, warned_value);
         if (print_warning_banner(st, self, warning.get()) < 0) return -1;
@@ -306,7 +337,7 @@ PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
     if (!holder && !log_recovery(st, self)) return nullptr;
     bool interval_warned = false;
     for (;;) {
-        int failed = is(pipe(self)->condition, st->failed);
+        int failed = st->c.error.matches(pipe(self)->condition);
         if (failed > 0) break;
         int outcome = failed < 0 ? -1 : monitoring_pass(st, self, false);
         if (outcome > 0) break;
@@ -330,7 +361,7 @@ PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
 
 PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
-    int failed = is(p->condition, st->failed);
+    int failed = st->c.error.matches(p->condition);
     if (failed < 0) return nullptr;
     Ref cause = first_element_failure(st, self);
     if (!cause) return nullptr;
@@ -339,7 +370,7 @@ PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self) {
     if (!failed && cause.get() == Py_None) Py_RETURN_NONE;
     Ref logger = borrow(fm::field_borrowed(p->logger));
     Ref entry = logger.get() == Py_None ? borrow(Py_None)
-                                        : get_incident(st, logger.get(), st->log_error, false);
+                                        : get_incident(st, logger.get(), st->c.log_error, false);
     if (!entry) return nullptr;
     Ref message;
     if (entry.get() == Py_None) {

@@ -3,7 +3,7 @@
 // visitors that go with them) live here, once.
 #pragma once
 
-#include "common.hpp"
+#include "calls.hpp"
 
 namespace fm {
 
@@ -64,6 +64,34 @@ struct PortObject {
 template <typename T>
 inline T* as(PyObject* o) {
     return reinterpret_cast<T*>(o);
+}
+
+// The one argument of a constructor taking a configuration record
+// (borrowed), or nullptr with TypeError.
+inline PyObject* config_arg(const char* fname, PyObject* args, PyObject* kwds) {
+    static const char* const names[] = {"config"};
+    PyObject* a[] = {nullptr};
+    return parse_args(fname, args, kwds, names, a, 1) ? a[0] : nullptr;
+}
+
+// The configuration record of an object whose constructor ran (borrowed), or
+// nullptr with AttributeError.
+inline PyObject* config_of(PyObject* self) {
+    PyObject* config = as<PortableObject>(self)->config;
+    if (!config)
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'config'",
+                     Py_TYPE(self)->tp_name);
+    return config;
+}
+
+// A record written with the plain dictionary stores must be a dict: anything
+// else would make PyDict_SetItem fail with an internal error. `config` may be
+// null (a record never set).
+inline bool check_config(PyObject* config) {
+    if (config && PyDict_Check(config)) return true;
+    PyErr_Format(PyExc_TypeError, "Argument 'config' has incorrect type (expected dict, got %s)",
+                 config ? Py_TYPE(config)->tp_name : "nothing");
+    return false;
 }
 
 // GC support, chained from the most derived layout down to the root. Each C
@@ -165,7 +193,7 @@ inline void keep_uncontained_failure(PyObject* element, PyObject* exc) {
     if (PyErr_GivenExceptionMatches(exc, PyExc_Exception)) return;  // contained or logged
     Ref r = steal(PyObject_CallMethod(element, "record_failure", "O", exc));
     if (!r) PyErr_WriteUnraisable(element);
-    Ref error = steal(resolve("flowmesh.constants", "Constants.Conditions.ERROR"));
+    Ref error = steal(resolve("flowmesh.constants", Constants::kError));
     if (!error) {
         PyErr_WriteUnraisable(element);
         return;

@@ -25,7 +25,7 @@ int join_monitor_thread(ConductorState* st, PyObject* self) {
     return 0;
 }
 
-Ref get_incident(ConductorState* st, PyObject* logger, fm::Lazy& type, bool opaque) {
+Ref get_incident(ConductorState* st, PyObject* logger, fm::Constant& type, bool opaque) {
     PyObject* t = type.get();
     if (!t) return {};
     if (!opaque) {
@@ -48,7 +48,7 @@ void recover_from_failed_start(ConductorState* st, PyObject* self, PyObject* sta
         Ref r = steal(fm::call_method(pe.get(), st->n(N_stop_after_failed_start), started, element,
                                       log.get()));
         if (!r) return false;
-        return log_object(st, self, failure.get(), st->log_error.get()) == 0;
+        return log_object(st, self, failure.get(), st->c.log_error.get()) == 0;
     };
     if (roll_back()) {
         PyErr_SetRaisedException(failure.release());
@@ -91,7 +91,7 @@ PyObject* start_run(ConductorState* st, PyObject* self);
 PyObject* start_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
     if (log_text(st, self, nullptr, "Starting pipeline...") < 0) return nullptr;
-    int running = is(p->state, st->running);
+    int running = st->c.running.matches(p->state);
     if (running < 0) return nullptr;
     // Running, or about to be: a start already under way (here or on
     // another thread) counts as running.
@@ -127,11 +127,11 @@ PyObject* start_run(ConductorState* st, PyObject* self) {
     Ref checked = steal(PyObject_CallOneArg(check_loops, nodes.get()));
     if (!checked) return nullptr;
     Py_ssize_t n = PyList_GET_SIZE(nodes.get());
-    int failed = is(p->condition, st->failed);
+    int failed = st->c.error.matches(p->condition);
     if (failed < 0) return nullptr;
     if (failed) {
         Ref logger = borrow(fm::field_borrowed(p->logger));
-        Ref incident = get_incident(st, logger.get(), st->log_error, false);
+        Ref incident = get_incident(st, logger.get(), st->c.log_error, false);
         if (!incident) return nullptr;
         int has = truthy(incident.get());
         if (has < 0) return nullptr;
@@ -154,16 +154,16 @@ PyObject* start_run(ConductorState* st, PyObject* self) {
             if (reset < 0 || (reset && reset_element(st, element) < 0)) return nullptr;
         }
     }
-    PyObject* healthy = st->healthy.get();
+    PyObject* healthy = st->c.healthy.get();
     if (!healthy) return nullptr;
     fm::set_field(&p->condition, healthy);
     fm::set_field(&p->backlog_level, st->n(N_ok));
 
     {
         Ref logger = borrow(fm::field_borrowed(p->logger));
-        Ref e = get_incident(st, logger.get(), st->log_error, true);
+        Ref e = get_incident(st, logger.get(), st->c.log_error, true);
         if (!e) return nullptr;
-        Ref w = get_incident(st, logger.get(), st->log_warning, true);
+        Ref w = get_incident(st, logger.get(), st->c.log_warning, true);
         if (!w) return nullptr;
         Py_CLEAR(p->last_incidents);  // a stop's, never reported
     }
@@ -184,7 +184,7 @@ PyObject* start_run(ConductorState* st, PyObject* self) {
     PyObject* time_fn = st->time_fn.get();
     if (!time_fn) return nullptr;
     Ref now = steal(PyObject_CallNoArgs(time_fn));
-    PyObject* running_value = now ? st->running.get() : nullptr;
+    PyObject* running_value = now ? st->c.running.get() : nullptr;
     if (!running_value) return nullptr;
     fm::set_field(&p->start_time, now.get());
     fm::set_field(&p->state, running_value);
@@ -245,7 +245,7 @@ PyObject* stop_impl(ConductorState* st, PyObject* self) {
         // what is left is the stop of an already stopped pipeline, which
         // waits for the monitoring thread's report.
         if (!claimed_by_other_thread(p)) Py_RETURN_NONE;
-        int stopped = is(p->state, st->stopped);
+        int stopped = st->c.stopped.matches(p->state);
         if (stopped <= 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
         return stop_run(st, self);
     }
@@ -369,15 +369,15 @@ Ref stop_order(ConductorState* st, PyObject* nodes) {
 
 PyObject* stop_run(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
-    int stopped = is(p->state, st->stopped);
+    int stopped = st->c.stopped.matches(p->state);
     if (stopped < 0) return nullptr;
     if (stopped) {
-        int healthy = is(p->condition, st->healthy);
+        int healthy = st->c.healthy.matches(p->condition);
         if (healthy < 0) return nullptr;
         if (healthy &&
             log_text(st, self, nullptr, "Pipeline has already been stopped. Skipping.") < 0)
             return nullptr;
-        int failed = is(p->condition, st->failed);
+        int failed = st->c.error.matches(p->condition);
         if (failed < 0) return nullptr;
         if (failed) {
             if (log_text(st, self, nullptr,
@@ -393,8 +393,8 @@ PyObject* stop_run(ConductorState* st, PyObject* self) {
     if (monitor < 0) return nullptr;
     if (!monitor && p->monitor_thread != Py_None) {
         Ref logger = borrow(fm::field_borrowed(p->logger));
-        Ref error = get_incident(st, logger.get(), st->log_error, true);
-        Ref warning = error ? get_incident(st, logger.get(), st->log_warning, true) : Ref();
+        Ref error = get_incident(st, logger.get(), st->c.log_error, true);
+        Ref warning = error ? get_incident(st, logger.get(), st->c.log_warning, true) : Ref();
         Ref pending = warning ? steal(PyTuple_Pack(2, error.get(), warning.get())) : Ref();
         if (!pending) return nullptr;
         fm::set_field(&p->last_incidents, pending.get());
@@ -406,7 +406,7 @@ PyObject* stop_run(ConductorState* st, PyObject* self) {
         Ref r = steal(fm::call_method(PyList_GET_ITEM(nodes.get(), i), st->n(N_stop)));
         if (!r) return nullptr;
     }
-    PyObject* stopped_value = st->stopped.get();
+    PyObject* stopped_value = st->c.stopped.get();
     if (!stopped_value) return nullptr;
     fm::set_field(&p->start_time, Py_None);
     fm::set_field(&p->state, stopped_value);
@@ -429,7 +429,7 @@ PyObject* close_impl(ConductorState* st, PyObject* self) {
         // are stopped already, the monitoring thread is joined below, as
         // after a run it stopped itself.
         int stopped = p->run_control == kStopping && claimed_by_other_thread(p)
-                          ? is(p->state, st->stopped)
+                          ? st->c.stopped.matches(p->state)
                           : 0;
         if (stopped < 0) return nullptr;
         if (!stopped) {
@@ -437,7 +437,7 @@ PyObject* close_impl(ConductorState* st, PyObject* self) {
             Py_RETURN_NONE;
         }
     }
-    int running = p->run_control == kStopping ? 0 : is(p->state, st->running);
+    int running = p->run_control == kStopping ? 0 : st->c.running.matches(p->state);
     if (running < 0) return nullptr;
     if (running) {
         Ref r = steal(stop_impl(st, self));

@@ -24,6 +24,15 @@ enum : uint8_t {
     kPushDataByName = 2 << 2,   // redefined in Python: look it up on each call
 };
 
+// Attribute names; setup, step and process name a handler's role.
+// clang-format off
+#define FM_VERTEX_NAMES(X) \
+    X(_run_cycle) X(_setup_wrapper) X(_run_setup) X(_get_context) X(_push_data) \
+    X(_push_context) X(_cycle) X(record_failure) X(log) X(name) X(replace) X(setup) X(step) \
+    X(process)
+// clang-format on
+FM_NAME_TABLE(FM_VERTEX_NAMES);
+
 // The exported entry points come first: the API pointer is the state's.
 struct VertexState : fm::VertexApi {
     PyObject* type;              // NodeImp
@@ -34,31 +43,15 @@ struct VertexState : fm::VertexApi {
     PyObject* own_cycle;
     PyObject* emitter_module;  // keeps `emitter` valid
     fm::EmitterApi* emitter = nullptr;
-    PyObject* s_run_cycle;
-    PyObject* s_setup_wrapper;
-    PyObject* s_run_setup;
-    PyObject* s_get_context;
-    PyObject* s_push_data;
-    PyObject* s_push_context;
-    PyObject* s_record_failure;
-    PyObject* s_log;
-    PyObject* s_name;
-    PyObject* s_replace;
+    NameTable n;
     PyObject* kw_msg_type;      // ("msg", "type")
     PyObject* kw_input_output;  // ("input", "output")
     PyObject* kw_code_place;    // ("co_filename", "co_firstlineno", "co_name", "co_qualname")
-    PyObject* role[3];          // "setup", "step", "process"
     PyObject* blame_code;       // code of `def _(self, error): raise error`, all on one line
     PyObject* blame_globals;
-    fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
-    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
-    fm::Lazy error{"flowmesh.constants", "Constants.Conditions.ERROR"};
-    fm::Lazy healthy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
-    fm::Lazy log_info{"flowmesh.constants", "Constants.LogTypes.INFO"};
-    fm::Lazy log_error{"flowmesh.constants", "Constants.LogTypes.ERROR"};
+    fm::Constants c;
     fm::Lazy context{"flowmesh.context", "Context"};
     fm::Lazy deepcopy{"copy", "deepcopy"};
-    fm::Lazy enum_type{"enum", "EnumType"};
     fm::Lazy onode{"flowmesh.imp", "ONodeImp"};
     fm::Lazy onode_push_data{"flowmesh.imp", "ONodeImp._push_data"};
 
@@ -66,11 +59,8 @@ struct VertexState : fm::VertexApi {
     template <typename F>
     int refs(F f) {
         return f(type, no_op_setup_hook, no_op_step_hook, own_run_cycle, own_push_data, own_cycle,
-                 emitter_module, s_run_cycle, s_setup_wrapper, s_run_setup, s_get_context,
-                 s_push_data, s_push_context, s_record_failure, s_log, s_name, s_replace,
-                 kw_msg_type, kw_input_output, kw_code_place, role, blame_code, blame_globals,
-                 stopped, running, error, healthy, log_info, log_error, context, deepcopy,
-                 enum_type, onode, onode_push_data);
+                 emitter_module, n, kw_msg_type, kw_input_output, kw_code_place, blame_code,
+                 blame_globals, context, deepcopy, onode, onode_push_data, c);
     }
 };
 
@@ -81,28 +71,6 @@ fm::NodeObject* node(PyObject* self) {
 }
 fm::ElementObject* element(PyObject* self) {
     return fm::as<fm::ElementObject>(self);
-}
-
-// field == constant (a Constants member); a field not set yet equals nothing.
-// -1 with an exception when the constant cannot be imported.
-inline int field_is(VertexState* st, PyObject* field, fm::Lazy& constant) {
-    PyObject* c = constant.get();
-    if (!c) return -1;
-    if (field == c) return 1;
-    if (!field) return 0;
-    if (field == st->healthy.value || field == st->running.value) return 0;  // the usual case
-    // Two members of one enumeration are equal only when they are the same
-    // object (equal values are aliases), which spares a string comparison
-    // per cycle. Anything else (a plain string) compares by value.
-    PyTypeObject* type = Py_TYPE(c);
-    if (Py_TYPE(field) == type) {
-        PyObject* enum_type = st->enum_type.get();
-        if (!enum_type) return -1;
-        if (PyObject_TypeCheck(reinterpret_cast<PyObject*>(type),
-                               reinterpret_cast<PyTypeObject*>(enum_type)))
-            return 0;
-    }
-    return fm::equal(field, c);
 }
 
 // Handler call. The slot may be replaced (even by the handler itself) while it
@@ -133,15 +101,15 @@ PyObject* call_handler(PyObject* slot, PyObject* a, PyObject* b) {
 }
 
 // self.log(msg=msg, type=type)
-int log(VertexState* st, PyObject* self, PyObject* msg, fm::Lazy& type) {
+int log(VertexState* st, PyObject* self, PyObject* msg, fm::Constant& type) {
     PyObject* t = type.get();
     if (!t) return -1;
     PyObject* const values[] = {msg, t};
-    fm::Ref r = fm::steal(fm::call_method_kw(self, st->s_log, st->kw_msg_type, values));
+    fm::Ref r = fm::steal(fm::call_method_kw(self, st->n(N_log), st->kw_msg_type, values));
     return r ? 0 : -1;
 }
 
-enum Role { kSetup, kStep, kProcess };
+enum Role : size_t { kSetup = N_setup, kStep = N_step, kProcess = N_process };
 
 // A contract violation is raised here in C++ after the handler returned, so
 // its traceback holds no frame of the node: the log entry would name
@@ -167,10 +135,10 @@ int blame(VertexState* st, PyObject* self, PyObject* handler, Role role) {
         line = fm::steal(PyLong_FromLong(1));
     }
     if (file && line) {
-        PyObject* const values[] = {code.get(), file.get(), line.get(), st->role[role],
-                                    st->role[role]};
+        PyObject* const values[] = {code.get(), file.get(), line.get(), st->n(Name(role)),
+                                    st->n(Name(role))};
         code = fm::steal(PyObject_VectorcallMethod(
-            st->s_replace, values, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_code_place));
+            st->n(N_replace), values, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_code_place));
     }
     fm::Ref raiser = code ? fm::steal(PyFunction_New(code.get(), st->blame_globals)) : fm::Ref();
     if (raiser) {
@@ -194,9 +162,9 @@ int blame(VertexState* st, PyObject* self, PyObject* handler, Role role) {
 int contain_failure(VertexState* st, PyObject* self, bool setup) {
     fm::Ref exc = fm::steal(PyErr_GetRaisedException());
     int rc = -1;
-    fm::Ref r = fm::steal(fm::call_method(self, st->s_record_failure, exc.get()));
-    if (r) rc = log(st, self, exc.get(), st->log_error);
-    PyObject* error = st->error.get();
+    fm::Ref r = fm::steal(fm::call_method(self, st->n(N_record_failure), exc.get()));
+    if (r) rc = log(st, self, exc.get(), st->c.log_error);
+    PyObject* error = st->c.error.get();
     if (!error) return -1;
     fm::set_field(&element(self)->condition, error);
     if (setup) element(self)->setup_failed = true;
@@ -209,6 +177,25 @@ bool containable(PyObject* self) {
 }
 
 // ---------------------------------------------------------------- construction
+
+// A name of the imp package for a type test, in *out; null there while the
+// package is still being imported and has not bound it yet (the only time
+// the package lacks it, so that failure alone is passed over). Any other
+// failure is a broken installation, and is raised with its cause: a node
+// that quietly took itself for one without outputs would drop its output.
+bool bound_imp_name(fm::Lazy& slot, PyObject** out) {
+    *out = slot.get();
+    if (*out) return true;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return true;
+    }
+    if (!fm::pending_is_exception())
+        return false;  // KeyboardInterrupt and the like stay as they are
+    fm::raise_from(fm::steal(PyErr_GetRaisedException()), PyExc_ImportError,
+                   "flowmesh.imp.%s cannot be imported", slot.path);
+    return false;
+}
 
 int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &vertex_module);
@@ -224,31 +211,29 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
     fm::set_field(&n->step_handler, Py_None);
     fm::set_field(&n->process_handler, Py_None);
     n->batch = false;
-    if (!st->healthy.get() || !st->running.get()) return -1;
 
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     uint8_t flags = 0;
-    fm::Ref run_cycle = fm::steal(PyObject_GetAttr(type, st->s_run_cycle));
+    fm::Ref run_cycle = fm::steal(PyObject_GetAttr(type, st->n(N__run_cycle)));
     if (!run_cycle) return -1;
     if (run_cycle.get() != st->own_run_cycle) flags |= kRunCycleOverridden;
 
-    // A type that cannot see imp.ONodeImp (the module is still loading) is
-    // not an output node; its pushes then go by name, which is always right.
-    PyObject* onode = st->onode.get();
+    // While imp.ONodeImp is not bound yet no type derives from it: such a
+    // node is no output node, and its pushes go by name, which is always right.
+    PyObject* onode;
+    if (!bound_imp_name(st->onode, &onode)) return -1;
     if (onode) {
         int sub = PyObject_IsSubclass(type, onode);
         if (sub < 0) return -1;
         if (sub) flags |= kIsOutputNode;
-    } else {
-        PyErr_Clear();
     }
-    fm::Ref push_data = fm::steal(PyObject_GetAttr(type, st->s_push_data));
+    fm::Ref push_data = fm::steal(PyObject_GetAttr(type, st->n(N__push_data)));
     if (!push_data) return -1;
     if (push_data.get() == st->own_push_data) {
         flags |= kPushDataNoOp;
     } else {
-        PyObject* emitter = st->onode_push_data.get();
-        if (!emitter) PyErr_Clear();
+        PyObject* emitter;
+        if (!bound_imp_name(st->onode_push_data, &emitter)) return -1;
         if (emitter && push_data.get() == emitter && !st->emitter) {
             st->emitter = fm::import_api<fm::EmitterApi>("flowmesh.imp.emitter", fm::kEmitterApi,
                                                          &st->emitter_module);
@@ -278,7 +263,7 @@ int push_data(VertexState* st, PyObject* self, PyObject* output) {
         case kPushDataEmitter:
             return st->emitter->push_data(st->emitter, self, output);
         default: {
-            fm::Ref r = fm::steal(fm::call_method(self, st->s_push_data, output));
+            fm::Ref r = fm::steal(fm::call_method(self, st->n(N__push_data), output));
             return r ? 0 : -1;
         }
     }
@@ -286,7 +271,7 @@ int push_data(VertexState* st, PyObject* self, PyObject* output) {
 
 // _setup_wrapper(data) through the instance, so that a subclass's version runs.
 int setup_wrapper_on(VertexState* st, PyObject* self, PyObject* data) {
-    fm::Ref r = fm::steal(fm::call_method(self, st->s_setup_wrapper, data));
+    fm::Ref r = fm::steal(fm::call_method(self, st->n(N__setup_wrapper), data));
     return r ? 0 : -1;
 }
 
@@ -325,8 +310,8 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
     fm::NodeObject* n = node(self);
     fm::ElementObject* e = element(self);
     int is;
-    if ((is = field_is(st, e->condition, st->error)) != 0) return is < 0 ? -1 : 0;
-    if ((is = field_is(st, e->state, st->stopped)) != 0) return is < 0 ? -1 : 0;
+    if ((is = st->c.error.matches(e->condition)) != 0) return is < 0 ? -1 : 0;
+    if ((is = st->c.stopped.matches(e->state)) != 0) return is < 0 ? -1 : 0;
     // Handlers may keep the data they are given, so an empty one is made per
     // cycle; it is made only once the cycle is known to run.
     fm::Ref fresh;
@@ -338,7 +323,7 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
     HandlerClock clock(e);
     if (e->counter == 0) {
         if (setup_wrapper_on(st, self, data) < 0) return -1;
-        if ((is = field_is(st, e->condition, st->error)) != 0) return is < 0 ? -1 : 0;
+        if ((is = st->c.error.matches(e->condition)) != 0) return is < 0 ? -1 : 0;
     }
     // The default hooks do nothing and return None: they are not called.
     if (n->pre_step_handler != st->no_op_step_hook) {
@@ -375,30 +360,20 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
 
 int run_cycle_on(VertexState* st, PyObject* self, PyObject* data) {
     if (node(self)->flags & kRunCycleOverridden) {
-        fm::Ref r = fm::steal(fm::call_method(self, st->s_run_cycle, data));
+        fm::Ref r = fm::steal(fm::call_method(self, st->n(N__run_cycle), data));
         return r ? 0 : -1;
     }
     return run_cycle(st, self, data);
 }
 
-// The single optional argument `data` of _cycle / _run_cycle: dict or None.
+// The one argument `data`: optional, a dict or None, for _cycle / _run_cycle;
+// required and a dict for _setup_wrapper / _run_setup / _push_data.
 bool parse_data(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** data) {
+                PyObject** data, bool required = false) {
     static const char* const names[] = {"data"};
-    PyObject* out[] = {Py_None};
-    if (!fm::parse_args(fname, args, nargs, kwnames, names, out, 0)) return false;
-    if (!fm::check_exact(out[0], &PyDict_Type, "data", true)) return false;
-    *data = out[0];
-    return true;
-}
-
-// The required dict argument `data` of _setup_wrapper / _run_setup / _push_data.
-bool parse_dict(const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** data) {
-    static const char* const names[] = {"data"};
-    PyObject* out[] = {nullptr};
-    if (!fm::parse_args(fname, args, nargs, kwnames, names, out, 1)) return false;
-    if (!fm::check_exact(out[0], &PyDict_Type, "data")) return false;
+    PyObject* out[] = {required ? nullptr : Py_None};
+    if (!fm::parse_args(fname, args, nargs, kwnames, names, out, required)) return false;
+    if (!fm::check_exact(out[0], &PyDict_Type, "data", !required)) return false;
     *data = out[0];
     return true;
 }
@@ -416,8 +391,10 @@ int api_cycle(fm::VertexApi* api, PyObject* self, PyObject* data) {
     return cycle(static_cast<VertexState*>(api), self, data);
 }
 
-// Not a METH_METHOD: the interpreter specializes calls of plain fast-call
-// methods, and this is the call a source makes for every frame.
+// Not a METH_METHOD, and a shortcut for the one positional argument in front
+// of parse_args: this is the call a source makes for every frame, and the
+// interpreter specializes calls of plain fast-call methods (bench/PROFILE.md
+// counts the module-state look-up and the parsing per frame).
 PyObject* node_cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data = Py_None;
     if (nargs == 1 && !kwnames && (PyDict_CheckExact(args[0]) || args[0] == Py_None)) {
@@ -442,11 +419,11 @@ PyObject* node_run_cycle(PyObject* self, PyTypeObject* defining_class, PyObject*
 PyObject* node_setup_wrapper(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                              Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data;
-    if (!parse_dict("_setup_wrapper", args, nargs, kwnames, &data)) return nullptr;
+    if (!parse_data("_setup_wrapper", args, nargs, kwnames, &data, true)) return nullptr;
     VertexState* st = fm::class_state<VertexState>(defining_class);
-    int stopped = field_is(st, element(self)->state, st->stopped);
+    int stopped = st->c.stopped.matches(element(self)->state);
     if (stopped < 0) return nullptr;
-    fm::Ref name = fm::steal(PyObject_GetAttr(self, st->s_name));
+    fm::Ref name = fm::steal(PyObject_GetAttr(self, st->n(N_name)));
     if (!name) return nullptr;
     if (stopped) {
         return PyErr_Format(PyExc_ValueError,
@@ -455,8 +432,8 @@ PyObject* node_setup_wrapper(PyObject* self, PyTypeObject* defining_class, PyObj
                             name.get());
     }
     fm::Ref line = fm::steal(PyUnicode_FromFormat("Setting up node %S.", name.get()));
-    if (!line || log(st, self, line.get(), st->log_info) < 0) return nullptr;
-    fm::Ref r = fm::steal(fm::call_method(self, st->s_run_setup, data));
+    if (!line || log(st, self, line.get(), st->c.log_info) < 0) return nullptr;
+    fm::Ref r = fm::steal(fm::call_method(self, st->n(N__run_setup), data));
     if (!r) {
         if (!containable(self) || contain_failure(st, self, true) < 0) return nullptr;
     }
@@ -499,12 +476,12 @@ int port_contexts_checked(PyObject* self, PyObject* result) {
 PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data;
-    if (!parse_dict("_run_setup", args, nargs, kwnames, &data)) return nullptr;
+    if (!parse_data("_run_setup", args, nargs, kwnames, &data, true)) return nullptr;
     VertexState* st = fm::class_state<VertexState>(defining_class);
     fm::NodeObject* n = node(self);
 
     fm::Ref received = fm::steal(PyObject_VectorcallMethod(
-        st->s_get_context, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        st->n(N__get_context), &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!received) return nullptr;
     PyObject* deepcopy = st->deepcopy.get();
     if (!deepcopy) return nullptr;
@@ -536,7 +513,7 @@ PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject*
     fm::set_field(&element(self)->context, record.get());
 
     fm::Ref pushed = fm::steal(PyObject_VectorcallMethod(
-        st->s_push_context, &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        st->n(N__push_context), &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!pushed) {
         // Delivery reports the port that setup left without a context.
         if (!complete && PyErr_ExceptionMatches(PyExc_ValueError))
@@ -549,14 +526,11 @@ PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject*
 // The first cycle's setup on its own, for a driver that must set a node up
 // before any data arrives (an event-only input node whose context came in).
 // It counts as a cycle whose pre-step skipped the step.
-PyObject* node_setup_cycle(PyObject* self, PyTypeObject* defining_class, PyObject* const*,
-                           Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("_setup_cycle", nargs, kwnames)) return nullptr;
-    VertexState* st = fm::class_state<VertexState>(defining_class);
+PyObject* node_setup_cycle(VertexState* st, PyObject* self) {
     fm::ElementObject* e = element(self);
-    int running = field_is(st, e->state, st->running);
+    int running = st->c.running.matches(e->state);
     if (running <= 0) return running < 0 ? nullptr : Py_NewRef(Py_None);
-    int failed = field_is(st, e->condition, st->error);
+    int failed = st->c.error.matches(e->condition);
     if (failed != 0) return failed < 0 ? nullptr : Py_NewRef(Py_None);
     if (e->counter != 0) Py_RETURN_NONE;
 
@@ -564,7 +538,7 @@ PyObject* node_setup_cycle(PyObject* self, PyTypeObject* defining_class, PyObjec
     if (!data) return nullptr;
     int rc = setup_wrapper_on(st, self, data.get());
     if (rc == 0) {
-        failed = field_is(st, e->condition, st->error);
+        failed = st->c.error.matches(e->condition);
         if (failed < 0) rc = -1;
         if (failed == 0) ++e->counter;
     }
@@ -576,21 +550,21 @@ PyObject* node_setup_cycle(PyObject* self, PyTypeObject* defining_class, PyObjec
 
 // Where data and context come from and go to; subclasses with inputs or
 // outputs redefine these.
-PyObject* node_get_data(PyObject*, PyObject*) {
+PyObject* node_get_data(PyObject*) {
     return PyDict_New();
 }
 
-PyObject* node_get_context(PyObject*, PyObject*) {
+PyObject* node_get_context(PyObject*) {
     return PyDict_New();
 }
 
 PyObject* node_push_data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* data;
-    if (!parse_dict("_push_data", args, nargs, kwnames, &data)) return nullptr;
+    if (!parse_data("_push_data", args, nargs, kwnames, &data, true)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* node_push_context(PyObject*, PyObject*) {
+PyObject* node_push_context(PyObject*) {
     Py_RETURN_NONE;
 }
 
@@ -680,16 +654,16 @@ PyMethodDef node_methods[] = {
     {"_run_setup", as_cfunc(node_run_setup), fm::kMethodCall,
      PyDoc_STR("_run_setup(data)\n--\n\nBuilds the context from the setup handler and pushes "
                "it.")},
-    {"_setup_cycle", as_cfunc(node_setup_cycle), fm::kMethodCall,
-     PyDoc_STR("_setup_cycle()\n--\n\nRuns the first cycle's setup alone, counted as a skipped "
-               "cycle.")},
-    {"_get_data", node_get_data, METH_NOARGS, PyDoc_STR("_get_data()\n--\n\nA new empty dict.")},
-    {"_get_context", node_get_context, METH_NOARGS,
-     PyDoc_STR("_get_context()\n--\n\nA new empty dict.")},
+    fm::method_def<"_setup_cycle", node_setup_cycle>(
+        PyDoc_STR("_setup_cycle()\n--\n\nRuns the first cycle's setup alone, counted as a skipped "
+                  "cycle.")),
+    fm::method_def<"_get_data", node_get_data>(PyDoc_STR("_get_data()\n--\n\nA new empty dict.")),
+    fm::method_def<"_get_context", node_get_context>(
+        PyDoc_STR("_get_context()\n--\n\nA new empty dict.")),
     {"_push_data", as_cfunc(node_push_data), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_push_data(data)\n--\n\nDoes nothing: a plain node has no outputs.")},
-    {"_push_context", node_push_context, METH_NOARGS,
-     PyDoc_STR("_push_context()\n--\n\nDoes nothing: a plain node has no outputs.")},
+    fm::method_def<"_push_context", node_push_context>(
+        PyDoc_STR("_push_context()\n--\n\nDoes nothing: a plain node has no outputs.")),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -716,19 +690,17 @@ PyType_Spec node_spec = {
 // ---------------------------------------------------------------- module
 
 // The default hooks: they accept their arguments and do nothing.
-PyObject* no_op_setup_hook(PyObject*, PyObject* const*, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        return PyErr_Format(PyExc_TypeError,
-                            "_no_op_setup_hook() takes exactly 2 arguments (%zd given)", nargs);
-    }
+PyObject* no_op_setup_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data", "context"};
+    PyObject* a[] = {nullptr, nullptr};
+    if (!fm::parse_args("_no_op_setup_hook", args, nargs, kwnames, names, a, 2)) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* no_op_step_hook(PyObject*, PyObject* const*, Py_ssize_t nargs) {
-    if (nargs != 1) {
-        return PyErr_Format(PyExc_TypeError,
-                            "_no_op_step_hook() takes exactly one argument (%zd given)", nargs);
-    }
+PyObject* no_op_step_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"data"};
+    PyObject* a[] = {nullptr};
+    if (!fm::parse_args("_no_op_step_hook", args, nargs, kwnames, names, a, 1)) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -750,9 +722,9 @@ PyMethodDef vertex_functions[] = {
      PyDoc_STR("_time_handlers(on)\n--\n\nOne more (on) or one fewer watcher of the "
                "nodes' handler time; returns how many there are. While there is any, each "
                "cycle adds the time in its handlers to get_busy_time().")},
-    {"_no_op_setup_hook", as_cfunc(no_op_setup_hook), METH_FASTCALL,
+    {"_no_op_setup_hook", as_cfunc(no_op_setup_hook), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_no_op_setup_hook(data, context)\n--\n\nDefault pre-setup hook.")},
-    {"_no_op_step_hook", as_cfunc(no_op_step_hook), METH_FASTCALL,
+    {"_no_op_step_hook", as_cfunc(no_op_step_hook), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_no_op_step_hook(data)\n--\n\nDefault pre-step and post-step hook.")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -772,7 +744,7 @@ int drop_columns(VertexState* st, PyObject** code) {
     fm::Ref kw = fm::names_tuple({"co_linetable"});
     if (!bytes || !kw) return -1;
     PyObject* const args[] = {*code, bytes.get()};
-    PyObject* plain = PyObject_VectorcallMethod(st->s_replace, args,
+    PyObject* plain = PyObject_VectorcallMethod(st->n(N_replace), args,
                                                 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.get());
     if (!plain) return -1;
     fm::set_field(code, plain);
@@ -783,17 +755,7 @@ int drop_columns(VertexState* st, PyObject** code) {
 int vertex_exec(PyObject* module) {
     VertexState* st = fm::module_state<VertexState>(module);
     new (st) VertexState{};
-    if (fm::intern(&st->s_run_cycle, "_run_cycle") < 0 ||
-        fm::intern(&st->s_setup_wrapper, "_setup_wrapper") < 0 ||
-        fm::intern(&st->s_run_setup, "_run_setup") < 0 ||
-        fm::intern(&st->s_get_context, "_get_context") < 0 ||
-        fm::intern(&st->s_push_data, "_push_data") < 0 ||
-        fm::intern(&st->s_push_context, "_push_context") < 0 ||
-        fm::intern(&st->s_record_failure, "record_failure") < 0 ||
-        fm::intern(&st->s_log, "log") < 0 || fm::intern(&st->s_name, "name") < 0 ||
-        fm::intern(&st->s_replace, "replace") < 0 ||
-        fm::intern_all(st->role, {"setup", "step", "process"}) < 0)
-        return -1;
+    if (st->n.intern() < 0) return -1;
     st->kw_msg_type = fm::names_tuple({"msg", "type"}).release();
     st->kw_input_output = fm::names_tuple({"input", "output"}).release();
     st->kw_code_place =
@@ -819,9 +781,9 @@ int vertex_exec(PyObject* module) {
     if (!bases) return -1;
     st->type = PyType_FromModuleAndSpec(module, &node_spec, bases.get());
     if (!st->type) return -1;
-    st->own_run_cycle = PyObject_GetAttr(st->type, st->s_run_cycle);
-    st->own_push_data = PyObject_GetAttr(st->type, st->s_push_data);
-    st->own_cycle = PyObject_GetAttrString(st->type, "_cycle");
+    st->own_run_cycle = PyObject_GetAttr(st->type, st->n(N__run_cycle));
+    st->own_push_data = PyObject_GetAttr(st->type, st->n(N__push_data));
+    st->own_cycle = PyObject_GetAttr(st->type, st->n(N__cycle));
     if (!st->own_run_cycle || !st->own_push_data || !st->own_cycle) return -1;
     st->cycle = api_cycle;
     st->cycle_descriptor = st->own_cycle;

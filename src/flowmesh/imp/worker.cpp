@@ -7,29 +7,26 @@
 
 namespace {
 
+// clang-format off
+#define FM_WORKER_NAMES(X) \
+    X(Keys) X(NAME) X(name) X(write) X(stop) X(get_state)
+// clang-format on
+FM_NAME_TABLE(FM_WORKER_NAMES);
+
 struct WorkerState {
     PyObject* type;  // ProcessingElementImp
     PyObject* base;  // PortableImp, whose constructor registers the id
-    PyObject* s_Keys;
-    PyObject* s_NAME;
-    PyObject* s_name;
-    PyObject* s_write;
-    PyObject* s_stop;
-    PyObject* s_get_state;
+    NameTable n;
     PyObject* write_kwnames;  // ("type", "message")
     PyObject* empty_str;
     fm::Lazy logger_class{"flowmesh.logging", "Logger"};
-    fm::Lazy stopped{"flowmesh.constants", "Constants.States.STOPPED"};
-    fm::Lazy running{"flowmesh.constants", "Constants.States.RUNNING"};
-    fm::Lazy healthy{"flowmesh.constants", "Constants.Conditions.HEALTHY"};
-    fm::Lazy info{"flowmesh.constants", "Constants.LogTypes.INFO"};
+    fm::Constants c;
     fm::Lazy current_element{"flowmesh.logging", "current_element"};
 
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, base, s_Keys, s_NAME, s_name, s_write, s_stop, s_get_state, write_kwnames,
-                 empty_str, logger_class, stopped, running, healthy, info, current_element);
+        return f(type, base, n, write_kwnames, empty_str, logger_class, current_element, c);
     }
 };
 
@@ -47,18 +44,16 @@ int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
     WorkerState* st = fm::module_state<WorkerState>(module);
     if (fm::init_base(st->type, self, args, kwds) < 0) return -1;
 
-    PyObject* stopped = st->stopped.get();
-    PyObject* healthy = st->healthy.get();
+    PyObject* stopped = st->c.stopped.get();
+    PyObject* healthy = st->c.healthy.get();
     if (!stopped || !healthy) return -1;
-    PyObject* logger_class = st->logger_class.get();
-    if (!logger_class) return -1;
-    fm::Ref logger = fm::steal(PyObject_CallOneArg(logger_class, st->empty_str));
-    if (!logger) return -1;
 
     fm::ElementObject* e = element(self);
     e->counter = 0;
     e->busy_ns = 0;
-    fm::set_field(&e->logger, logger.get());
+    // No logger yet: the memory logger of its own is made on first need
+    // (see logger_of), since most elements take their pipeline's instead.
+    fm::set_field(&e->logger, nullptr);
     fm::set_field(&e->state, stopped);
     fm::set_field(&e->condition, healthy);
     fm::set_field(&e->context, Py_None);
@@ -74,14 +69,11 @@ PyObject* element_get_name(PyObject* self, void* /*closure*/) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
     if (!module) return nullptr;
     WorkerState* st = fm::module_state<WorkerState>(module);
-    PyObject* borrowed = element(self)->base.config;
-    if (!borrowed)
-        return PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute 'config'",
-                            Py_TYPE(self)->tp_name);
-    fm::Ref config = fm::borrow(borrowed);
-    fm::Ref keys = fm::steal(PyObject_GetAttr(config.get(), st->s_Keys));
+    fm::Ref config = fm::borrow(fm::config_of(self));
+    if (!config) return nullptr;
+    fm::Ref keys = fm::steal(PyObject_GetAttr(config.get(), st->n(N_Keys)));
     if (!keys) return nullptr;
-    fm::Ref key = fm::steal(PyObject_GetAttr(keys.get(), st->s_NAME));
+    fm::Ref key = fm::steal(PyObject_GetAttr(keys.get(), st->n(N_NAME)));
     if (!key) return nullptr;
     fm::Ref name = fm::steal(PyObject_GetItem(config.get(), key.get()));
     if (!name) return nullptr;
@@ -91,15 +83,30 @@ PyObject* element_get_name(PyObject* self, void* /*closure*/) {
     return name.release();
 }
 
+// The element's logger (borrowed; None: silent). Until one is set, a memory
+// logger of its own, made here the first time it is needed.
+PyObject* logger_of(WorkerState* st, PyObject* self) {
+    fm::ElementObject* e = element(self);
+    if (e->logger) return e->logger;
+    PyObject* logger_class = st->logger_class.get();
+    if (!logger_class) return nullptr;
+    fm::Ref logger = fm::steal(PyObject_CallOneArg(logger_class, st->empty_str));
+    if (!logger) return nullptr;
+    // Making it may have let another thread in that set one first.
+    if (!e->logger) fm::set_field(&e->logger, logger.get());
+    return e->logger;
+}
+
 // log(msg, type): `msg` goes to the logger untouched, so an exception arrives
 // as an object with its traceback. The logger learns which element writes
 // from the context variable: the calling thread may be another element's.
 PyObject* log_impl(WorkerState* st, PyObject* self, PyObject* msg, PyObject* type) {
-    PyObject* borrowed = element(self)->logger;
-    if (!borrowed || borrowed == Py_None) Py_RETURN_NONE;
+    PyObject* borrowed = logger_of(st, self);
+    if (!borrowed) return nullptr;
+    if (borrowed == Py_None) Py_RETURN_NONE;
     fm::Ref logger = fm::borrow(borrowed);
     if (!type || type == Py_None) {
-        type = st->info.get();
+        type = st->c.log_info.get();
         if (!type) return nullptr;
     }
     PyObject* var = st->current_element.get();
@@ -107,7 +114,8 @@ PyObject* log_impl(WorkerState* st, PyObject* self, PyObject* msg, PyObject* typ
     fm::Ref token = fm::steal(PyContextVar_Set(var, self));
     if (!token) return nullptr;
     PyObject* const values[] = {type, msg};
-    fm::Ref r = fm::steal(fm::call_method_kw(logger.get(), st->s_write, st->write_kwnames, values));
+    fm::Ref r =
+        fm::steal(fm::call_method_kw(logger.get(), st->n(N_write), st->write_kwnames, values));
     fm::Ref pending = fm::steal(PyErr_GetRaisedException());
     int reset = PyContextVar_Reset(var, token.get());
     if (pending) {
@@ -129,7 +137,7 @@ PyObject* element_log(PyObject* self, PyTypeObject* defining_class, PyObject* co
 // Moves to `target` and logs "{name} <suffix>" as INFO. The message is built
 // first, so a name that cannot be read leaves the state as it was.
 bool transition(WorkerState* st, PyObject* self, PyObject* target, const char* suffix) {
-    fm::Ref name = fm::steal(PyObject_GetAttr(self, st->s_name));
+    fm::Ref name = fm::steal(PyObject_GetAttr(self, st->n(N_name)));
     if (!name) return false;
     fm::Ref msg = fm::steal(PyUnicode_FromFormat("%S %s", name.get(), suffix));
     if (!msg) return false;
@@ -138,51 +146,38 @@ bool transition(WorkerState* st, PyObject* self, PyObject* target, const char* s
     return static_cast<bool>(r);
 }
 
-PyObject* element_start(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
-                        Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("start", nargs, kwnames)) return nullptr;
-    WorkerState* st = fm::class_state<WorkerState>(defining_class);
-    PyObject* running = st->running.get();
-    if (!running) return nullptr;
-    fm::Ref current = fm::steal(fm::field_new(element(self)->state));
-    int is_running = fm::equal(current.get(), running);
+PyObject* element_start(WorkerState* st, PyObject* self) {
+    int is_running = st->c.running.matches(fm::borrow(element(self)->state).get());
     if (is_running < 0) return nullptr;
     if (is_running) Py_RETURN_NONE;
-    if (!transition(st, self, running, "started.")) return nullptr;
+    if (!transition(st, self, st->c.running.value, "started.")) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* element_stop(PyObject* self, PyTypeObject* defining_class, PyObject* const* /*args*/,
-                       Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("stop", nargs, kwnames)) return nullptr;
-    WorkerState* st = fm::class_state<WorkerState>(defining_class);
-    PyObject* running = st->running.get();
-    PyObject* stopped = st->stopped.get();
-    if (!running || !stopped) return nullptr;
-    fm::Ref current = fm::steal(fm::field_new(element(self)->state));
-    int is_running = fm::equal(current.get(), running);
+PyObject* element_stop(WorkerState* st, PyObject* self) {
+    PyObject* stopped = st->c.stopped.get();
+    if (!stopped) return nullptr;
+    int is_running = st->c.running.matches(fm::borrow(element(self)->state).get());
     if (is_running < 0) return nullptr;
     if (!is_running) Py_RETURN_NONE;
     if (!transition(st, self, stopped, "stopped.")) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyObject* element_get_counter(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_get_counter(PyObject* self) {
     return PyLong_FromLongLong(element(self)->counter);
 }
 
-PyObject* element_get_busy_time(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_get_busy_time(PyObject* self) {
     return PyFloat_FromDouble(static_cast<double>(element(self)->busy_ns) * 1e-9);
 }
 
-PyObject* element_get_max_backlog(PyObject* /*self*/, PyObject* /*unused*/) {
+PyObject* element_get_max_backlog(PyObject* /*self*/) {
     return PyLong_FromLong(0);
 }
 
-PyObject* element_reset_run_state(PyObject* self, PyTypeObject* defining_class,
-                                  PyObject* const* /*args*/, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!fm::no_args("reset_run_state", nargs, kwnames)) return nullptr;
-    PyObject* healthy = fm::class_state<WorkerState>(defining_class)->healthy.get();
+PyObject* element_reset_run_state(WorkerState* st, PyObject* self) {
+    PyObject* healthy = st->c.healthy.get();
     if (!healthy) return nullptr;
     fm::ElementObject* e = element(self);
     e->counter = 0;
@@ -194,19 +189,19 @@ PyObject* element_reset_run_state(PyObject* self, PyTypeObject* defining_class,
     Py_RETURN_NONE;
 }
 
-PyObject* element_get_state(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_get_state(PyObject* self) {
     return fm::field_new(element(self)->state);
 }
 
-PyObject* element_get_condition(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_get_condition(PyObject* self) {
     return fm::field_new(element(self)->condition);
 }
 
-PyObject* element_setup_failed(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_setup_failed(PyObject* self) {
     return PyBool_FromLong(element(self)->setup_failed);
 }
 
-PyObject* element_failure(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_failure(PyObject* self) {
     return fm::field_new(element(self)->failure);
 }
 
@@ -221,7 +216,7 @@ PyObject* element_record_failure(PyObject* self, PyObject* error) {
     Py_RETURN_NONE;
 }
 
-PyObject* element_get_context(PyObject* self, PyObject* /*unused*/) {
+PyObject* element_get_context(PyObject* self) {
     return fm::field_new(element(self)->context);
 }
 
@@ -246,22 +241,20 @@ PyObject* element_stop_after_failed_start(PyObject* module, PyObject* const* arg
     // A copy: stopping may run code that changes the caller's list.
     fm::Ref work = fm::steal(PyList_GetSlice(a[0], 0, PY_SSIZE_T_MAX));
     if (!work || PyList_Reverse(work.get()) < 0) return nullptr;
-    PyObject* running = st->running.get();
-    if (!running) return nullptr;
-    fm::Ref failed_state = fm::steal(fm::call_method(failed.get(), st->s_get_state));
+    fm::Ref failed_state = fm::steal(fm::call_method(failed.get(), st->n(N_get_state)));
     if (!failed_state) return nullptr;
-    int failed_running = fm::equal(failed_state.get(), running);
+    int failed_running = st->c.running.matches(failed_state.get());
     if (failed_running < 0) return nullptr;
     if (failed_running && PyList_Insert(work.get(), 0, failed.get()) < 0) return nullptr;
 
     Py_ssize_t n = PyList_GET_SIZE(work.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         fm::Ref item = fm::borrow(PyList_GET_ITEM(work.get(), i));
-        fm::Ref r = fm::steal(fm::call_method(item.get(), st->s_stop));
+        fm::Ref r = fm::steal(fm::call_method(item.get(), st->n(N_stop)));
         if (r) continue;
         if (!fm::pending_is_exception()) return nullptr;
         fm::Ref error = fm::steal(PyErr_GetRaisedException());
-        fm::Ref name = fm::steal(PyObject_GetAttr(item.get(), st->s_name));
+        fm::Ref name = fm::steal(PyObject_GetAttr(item.get(), st->n(N_name)));
         if (!name) return nullptr;
         fm::Ref msg = fm::steal(
             PyUnicode_FromFormat("Failed to stop node %S while recovering from a start failure: %S",
@@ -302,34 +295,34 @@ int element_counter_set(PyObject* self, PyObject* value, void* /*closure*/) {
 using fm::as_cfunc;
 
 PyMethodDef element_methods[] = {
-    {"start", as_cfunc(element_start), fm::kMethodCall,
-     PyDoc_STR("start()\n--\n\nSTOPPED -> RUNNING, logged; no effect when running.")},
-    {"stop", as_cfunc(element_stop), fm::kMethodCall,
-     PyDoc_STR("stop()\n--\n\nRUNNING -> STOPPED, logged; no effect when stopped.")},
-    {"get_counter", element_get_counter, METH_NOARGS,
-     PyDoc_STR("get_counter()\n--\n\nNumber of completed cycles in this run.")},
-    {"get_max_backlog", element_get_max_backlog, METH_NOARGS,
-     PyDoc_STR("get_max_backlog()\n--\n\nLargest input backlog; 0 without inputs.")},
-    {"get_busy_time", element_get_busy_time, METH_NOARGS,
-     PyDoc_STR("get_busy_time()\n--\n\nSeconds spent in this node's handlers in this run "
-               "while handler timing was on (see flowmesh.imp.vertex._time_handlers).")},
-    {"reset_run_state", as_cfunc(element_reset_run_state), fm::kMethodCall,
-     PyDoc_STR("reset_run_state()\n--\n\nClear counter, condition, context and failure for a "
-               "new run.")},
-    {"get_state", element_get_state, METH_NOARGS, PyDoc_STR("get_state()\n--\n\nRun state.")},
-    {"get_condition", element_get_condition, METH_NOARGS,
-     PyDoc_STR("get_condition()\n--\n\nHealth condition.")},
-    {"setup_failed", element_setup_failed, METH_NOARGS,
-     PyDoc_STR("setup_failed()\n--\n\nWhether setup raised in this run.")},
-    {"failure", element_failure, METH_NOARGS,
-     PyDoc_STR("failure()\n--\n\nThe first exception recorded in this run, or None.")},
-    {"record_failure", element_record_failure, METH_O,
-     PyDoc_STR("record_failure(error)\n--\n\nKeep `error` unless a failure is already "
-               "recorded.")},
-    {"get_context", element_get_context, METH_NOARGS,
-     PyDoc_STR("get_context()\n--\n\nThe context produced by setup, or None.")},
-    {"set_logger", element_set_logger, METH_O,
-     PyDoc_STR("set_logger(logger)\n--\n\nWrite to `logger` from now on (None: silent).")},
+    fm::method_def<"start", element_start>(
+        PyDoc_STR("start()\n--\n\nSTOPPED -> RUNNING, logged; no effect when running.")),
+    fm::method_def<"stop", element_stop>(
+        PyDoc_STR("stop()\n--\n\nRUNNING -> STOPPED, logged; no effect when stopped.")),
+    fm::method_def<"get_counter", element_get_counter>(
+        PyDoc_STR("get_counter()\n--\n\nNumber of completed cycles in this run.")),
+    fm::method_def<"get_max_backlog", element_get_max_backlog>(
+        PyDoc_STR("get_max_backlog()\n--\n\nLargest input backlog; 0 without inputs.")),
+    fm::method_def<"get_busy_time", element_get_busy_time>(
+        PyDoc_STR("get_busy_time()\n--\n\nSeconds spent in this node's handlers in this run "
+                  "while handler timing was on (see flowmesh.imp.vertex._time_handlers).")),
+    fm::method_def<"reset_run_state", element_reset_run_state>(
+        PyDoc_STR("reset_run_state()\n--\n\nClear counter, condition, context and failure for a "
+                  "new run.")),
+    fm::method_def<"get_state", element_get_state>(PyDoc_STR("get_state()\n--\n\nRun state.")),
+    fm::method_def<"get_condition", element_get_condition>(
+        PyDoc_STR("get_condition()\n--\n\nHealth condition.")),
+    fm::method_def<"setup_failed", element_setup_failed>(
+        PyDoc_STR("setup_failed()\n--\n\nWhether setup raised in this run.")),
+    fm::method_def<"failure", element_failure>(
+        PyDoc_STR("failure()\n--\n\nThe first exception recorded in this run, or None.")),
+    fm::method_def<"record_failure", element_record_failure, "error">(
+        PyDoc_STR("record_failure(error)\n--\n\nKeep `error` unless a failure is already "
+                  "recorded.")),
+    fm::method_def<"get_context", element_get_context>(
+        PyDoc_STR("get_context()\n--\n\nThe context produced by setup, or None.")),
+    fm::method_def<"set_logger", element_set_logger, "logger">(
+        PyDoc_STR("set_logger(logger)\n--\n\nWrite to `logger` from now on (None: silent).")),
     {"log", as_cfunc(element_log), fm::kMethodCall,
      PyDoc_STR("log(msg, type=None)\n--\n\nWrite `msg` (text or exception) with log type "
                "`type` (INFO when None).")},
@@ -346,7 +339,6 @@ PyMethodDef element_static_methods[] = {
 };
 
 PyMemberDef element_members[] = {
-    {"_logger", Py_T_OBJECT_EX, offsetof(fm::ElementObject, logger), 0, nullptr},
     {"_state", Py_T_OBJECT_EX, offsetof(fm::ElementObject, state), 0, nullptr},
     {"_condition", Py_T_OBJECT_EX, offsetof(fm::ElementObject, condition), 0, nullptr},
     {"_context", Py_T_OBJECT_EX, offsetof(fm::ElementObject, context), 0, nullptr},
@@ -355,7 +347,27 @@ PyMemberDef element_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyObject* element_logger_get(PyObject* self, void* /*closure*/) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
+    if (!module) return nullptr;
+    PyObject* logger = logger_of(fm::module_state<WorkerState>(module), self);
+    return logger ? Py_NewRef(logger) : nullptr;
+}
+
+int element_logger_set(PyObject* self, PyObject* value, void* /*closure*/) {
+    if (!value) {
+        PyErr_SetString(PyExc_AttributeError, "cannot delete _logger; set None to silence it");
+        return -1;
+    }
+    fm::set_field(&element(self)->logger, value);
+    return 0;
+}
+
 PyGetSetDef element_getset[] = {
+    {"_logger", element_logger_get, element_logger_set,
+     PyDoc_STR("The logger written to (None: silent); a memory logger of its own until one is "
+               "set."),
+     nullptr},
     {"name", element_get_name, nullptr, PyDoc_STR("The element's name (str or None)."), nullptr},
     {"_counter", element_counter_get, element_counter_set,
      PyDoc_STR("Completed cycles; 0 until setup has run."), nullptr},
@@ -387,16 +399,9 @@ PyType_Spec element_spec = {
 int worker_exec(PyObject* module) {
     WorkerState* st = fm::module_state<WorkerState>(module);
     new (st) WorkerState{};
-    if (fm::intern(&st->s_Keys, "Keys") < 0 || fm::intern(&st->s_NAME, "NAME") < 0 ||
-        fm::intern(&st->s_name, "name") < 0 || fm::intern(&st->s_write, "write") < 0 ||
-        fm::intern(&st->s_stop, "stop") < 0 || fm::intern(&st->s_get_state, "get_state") < 0 ||
-        fm::intern(&st->empty_str, "") < 0)
-        return -1;
-    fm::Ref type_kw = fm::steal(PyUnicode_InternFromString("type"));
-    fm::Ref message_kw = fm::steal(PyUnicode_InternFromString("message"));
-    if (!type_kw || !message_kw) return -1;
-    st->write_kwnames = PyTuple_Pack(2, type_kw.get(), message_kw.get());
-    if (!st->write_kwnames) return -1;
+    st->empty_str = PyUnicode_InternFromString("");
+    st->write_kwnames = fm::names_tuple({"type", "message"}).release();
+    if (st->n.intern() < 0 || !st->empty_str || !st->write_kwnames) return -1;
 
     st->base = fm::imp_class("PortableImp");
     if (!st->base) return -1;

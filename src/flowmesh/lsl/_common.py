@@ -1,6 +1,6 @@
 """What the LSL nodes share: how they name themselves and declare their ports."""
 
-from ..configuration import Configuration
+from ..configuration import Configuration, check_list
 
 _Keys = Configuration.Keys
 
@@ -16,8 +16,7 @@ def _declare_ports(config, key, wanted, owner):
     given = config.get(key)
     if given is None:
         given = []
-    if not isinstance(given, list):
-        raise TypeError(f"{key} must be a list, got {type(given).__name__}.")
+    check_list(key, given)
     names = [name for name, _ in wanted]
     recorded = {}
     for entry in given:

@@ -19,6 +19,7 @@ import threading
 import time
 import urllib.parse
 
+from ..configuration import check_int, check_number, check_str
 from ..pipeline import Pipeline
 from .sampler import Broadcast, Sampler
 from .server import App, Server, is_loopback
@@ -129,8 +130,7 @@ def _page_url(host, port, token):
 def parse_address(text, default_host="127.0.0.1"):
     """``"[HOST:]PORT"`` as (host, port): ``"8765"``, ``"0.0.0.0:8765"``,
     ``"[::1]:8765"``. Raises ValueError naming what is wrong."""
-    if not isinstance(text, str):
-        raise TypeError(f"address must be a str, got {type(text).__name__}.")
+    check_str("address", text, allow_empty=True)
     host, colon, port = text.strip().rpartition(":")
     if not colon:
         host = default_host
@@ -164,14 +164,13 @@ def serve(
     """
     if not isinstance(pipeline, Pipeline):
         raise TypeError(f"pipeline must be a Pipeline, got {type(pipeline).__name__}.")
-    if not isinstance(host, str):
-        raise TypeError(f"host must be a str, got {type(host).__name__}.")
+    check_str("host", host, allow_empty=True)
     if isinstance(port, bool) or not isinstance(port, int) or not 0 <= port <= 65535:
         raise ValueError(f"port must be an int from 0 to 65535, got {port!r}.")
     if token is not None and (not isinstance(token, str) or not token):
         raise ValueError("token must be a non-empty str or None.")
-    if isinstance(rate, bool) or not isinstance(rate, (int, float)) or not 0 < rate <= 100:
-        raise ValueError(f"rate must be a number in (0, 100], got {rate!r}.")
+    check_number("rate", rate, 0, strict=True, maximum=100)
+    check_int("max_clients", max_clients, 1)
     generated = token is None and (allow_control or not is_loopback(host))
     if generated:
         token = secrets.token_urlsafe(24)

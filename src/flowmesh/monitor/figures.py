@@ -12,10 +12,7 @@ import math
 import numbers
 import sys
 
-from ..constants import Constants
 from .trace import Joint, Tap, context_rate, context_time
-
-Timing = Constants.Timing
 
 WINDOW = 1.0  # seconds a rate is averaged over
 # A latency beyond this is a foreign clock's t0, not a delay.
@@ -37,20 +34,27 @@ class Rates:
 
     def __init__(self):
         self._history = {}
+        self._restarted = set()
 
     def rate(self, key, value, now):
         history = self._history.setdefault(key, collections.deque())
+        self._restarted.discard(key)
         if history and value < history[-1][1]:
             history.clear()  # a new run counts again
+            self._restarted.add(key)
         history.append((now, value))
         while len(history) > 2 and now - history[1][0] >= WINDOW:
             history.popleft()
         (t0, v0), (t1, v1) = history[0], history[-1]
         return (v1 - v0) / (t1 - t0) if t1 > t0 else 0.0
 
-    def keep(self, alive):
-        """Forget every key whose first part is not in `alive`."""
-        for key in [k for k in self._history if k[0] not in alive]:
+    def restarted(self, key):
+        """Whether the last value of `key` was smaller than the one before."""
+        return key in self._restarted
+
+    def keep(self, count):
+        """Forget the keys of elements beyond the first `count`."""
+        for key in [k for k in self._history if k[0] >= count]:
             del self._history[key]
 
 
@@ -64,12 +68,22 @@ def samples_in(value):
     return 1
 
 
-def input_counts(imp):
-    """(dropped, queued, bound) of an element's inputs: port name to count
-    (empty for an element without an input queue); bound None when unbounded."""
+def parts(element):
+    """The nodes that do an element's work: a chain's own, or itself."""
+    get_nodes = getattr(element, "get_nodes", None)
+    try:
+        nodes = list(get_nodes()) if get_nodes is not None else []
+    except Exception:
+        nodes = []
+    return nodes or [element]
+
+
+def input_counts(node):
+    """(dropped, queued, bound) of a node's inputs: port name to count
+    (empty for a node without an input queue); bound None when unbounded."""
     counts = []
     for getter in ("get_dropped", "get_queued"):
-        method = getattr(imp, getter, None)
+        method = getattr(node, getter, None)
         try:
             found = method() if method is not None else {}
         except Exception:
@@ -80,7 +94,7 @@ def input_counts(imp):
             else {}
         )
     bound = None
-    method = getattr(imp, "get_queue_bound", None)
+    method = getattr(node, "get_queue_bound", None)
     try:
         bound = method() if method is not None else None
     except Exception:
@@ -90,24 +104,27 @@ def input_counts(imp):
     return counts[0], counts[1], bound
 
 
-def busy_time(imp, members):
-    """Seconds in the element's handlers this run (a chain's: its nodes')."""
+def busy_time(nodes):
+    """Seconds in the handlers of `nodes` this run."""
     total = 0.0
-    for part in [m._imp for m in members] or [imp]:
-        getter = getattr(part, "get_busy_time", None)
+    for node in nodes:
+        getter = getattr(node, "get_busy_time", None)
         if getter is None:
             return None
-        value = getter()
+        try:
+            value = getter()
+        except Exception:
+            return None
         if not isinstance(value, float):
             return None
         total += value
     return total
 
 
-def output_contexts(imp):
+def output_contexts(element):
     """Output-port name to the context the element passes on it."""
     try:
-        context = imp.get_context()
+        context = element.get_context()
         output = getattr(context, "output", None)
     except Exception:
         return {}
@@ -129,16 +146,15 @@ class Probes:
     joined only until a value has passed, once per run."""
 
     def __init__(self):
-        self.per_frame = {}  # id(port implementation) -> samples in a frame
-        self._joined = {}  # id(port implementation) -> Joint
-        self._latency = {}  # id(element implementation) -> recent readings
+        self.per_frame = {}  # port id -> samples in a frame
+        self._joined = {}  # port id -> Joint
+        self._latency = {}  # element index -> recent readings
 
     def update(self, candidates):
-        """`candidates`: (element, port name, port implementation) of the
-        streams of running elements that have produced."""
+        """`candidates`: (element, port name, port id) of the streams of
+        running elements that have produced."""
         wanted = set()
-        for element, name, port in candidates:
-            key = id(port)
+        for element, name, key in candidates:
             wanted.add(key)
             if key in self.per_frame:
                 continue
@@ -156,9 +172,8 @@ class Probes:
         for key in [k for k in self._joined if k not in wanted]:
             self._remove(key)
 
-    def forget(self, port):
-        """A new run may frame its stream otherwise."""
-        self.per_frame.pop(id(port), None)
+    def forget(self, port_id):
+        self.per_frame.pop(port_id, None)
 
     def smoothed(self, key, value):
         readings = self._latency.setdefault(key, collections.deque(maxlen=LATENCY_READINGS))
@@ -179,10 +194,3 @@ class Probes:
     def close(self):
         for key in list(self._joined):
             self._remove(key)
-
-
-def is_stream(port):
-    try:
-        return str(port.timing) != str(Timing.ASYNC)
-    except Exception:
-        return False

@@ -1,10 +1,10 @@
 """What the monitor shows, read from a pipeline on a thread of its own.
 
-The `Sampler` reads the elements' state, condition, counters and input
-queues a few times a second, turns them into one JSON snapshot and hands it to
-every subscribed client through a one-slot mailbox. Nothing here runs on a
-pipeline thread, except the taps' `step` on the ports being plotted or, for
-one frame per run, probed for the samples in a frame.
+The `Sampler` reads the graph (`Pipeline.describe()`), the elements' counters
+and input queues a few times a second, turns them into one JSON snapshot and
+hands it to every subscribed client through a one-slot mailbox. Nothing here
+runs on a pipeline thread, except the taps' `step` on the ports being plotted
+or, for one frame per run, probed for the samples in a frame.
 """
 
 import json
@@ -13,6 +13,7 @@ import threading
 import time
 import weakref
 
+from ..configuration import check_number
 from ..constants import Constants
 from ..logging import RECENT_MESSAGE_CHARS
 from . import figures
@@ -20,9 +21,8 @@ from .metrics import exposition
 from .trace import DEFAULT_WINDOW, MAX_WINDOW, Feed, Joint, Markers
 
 States, Conditions, Timing = Constants.States, Constants.Conditions, Constants.Timing
+ASYNC = str(Timing.ASYNC)
 
-# Frames-per-second window: long enough to smooth a slow source, short enough to follow a stall.
-FPS_WINDOW = 1.0
 LOG_ENTRIES = 40
 # Messages are cut where the logger cuts what it keeps for live views.
 MESSAGE_CHARS = RECENT_MESSAGE_CHARS
@@ -48,48 +48,13 @@ def element_name(element):
     return name if isinstance(name, str) and name else type(element).__name__
 
 
-def _ports(imp, attribute):
-    ports = getattr(imp, attribute, None)
-    return dict(ports) if isinstance(ports, dict) else {}
+def _label(record):
+    """An element record's name, or its class when it has none."""
+    return record["name"] or record["class"]
 
 
-def _members(imp):
-    """The nodes inside a chain, in order; empty for a node."""
-    get_nodes = getattr(imp, "get_nodes", None)
-    if get_nodes is None:
-        return []
-    nodes = list(get_nodes())
-    return [n for n in nodes if hasattr(n, "_imp")]
-
-
-def _port_record(name, port):
-    config = port.config
-    kind = config.get("type", "Any")
-    return {
-        "name": name,
-        "type": kind if isinstance(kind, str) else "Any",
-        "timing": str(port.timing),
-    }
-
-
-def _banner(pipeline_imp, entry):
-    """The failure banner's lines, as the monitoring thread prints them."""
-    source = entry.get("source") or {}
-    lines = [f"*** {_text(entry.get('message'))} ***"]
-    if source.get("summary"):
-        lines.append(f"Raised in {source['summary']}")
-    else:
-        lines.append(f"Raised in {source.get('filename')}:{source.get('lineno')}")
-    if source.get("instance"):
-        lines.append(f"Node: {source['instance']}")
-    if source.get("directory"):
-        lines.append(f"File in: {source['directory']}")
-    try:
-        lines.append(_text(pipeline_imp._log_reference()))
-    except Exception:
-        pass
-    lines.append("Pipeline stopped.")
-    return "\n".join(lines)
+def _port_record(port):
+    return {"name": port["name"], "type": port["type"], "timing": port["timing"]}
 
 
 # --- the plotted port -----------------------------------------------------------------------
@@ -99,8 +64,7 @@ class PlotFeed(Feed):
     """The chosen output port, joined to a tap, and optionally a marker port."""
 
     def __init__(self, index, element, port, window=DEFAULT_WINDOW):
-        source = _ports(element._imp, "_output_ports")[port]
-        super().__init__(index, element, port, source, window)
+        super().__init__(index, element, port, element.get_output_port(port), window)
         self._joints = [Joint(element, port, self.tap)]
 
     def add_markers(self, element, name, port):
@@ -209,7 +173,6 @@ class Sampler:
         self._rates = figures.Rates()
         self._probes = figures.Probes()
         self._watching = False  # counted as a watcher of the handlers' time
-        self._counters = {}  # id(element implementation) -> counter at the last pass
         self._lock = threading.Lock()  # plot choice against the sampling pass
         self._plot = None
         self._sequence = 0
@@ -258,9 +221,12 @@ class Sampler:
                 self._report(f"{type(e).__name__}: {_text(e)}")
 
     # Plot choice.
-    def _find(self, pipeline, node, port):
-        for index, element in enumerate(list(pipeline._imp._nodes)):
-            if element_name(element) == node and port in _ports(element._imp, "_output_ports"):
+    @staticmethod
+    def _find(pipeline, node, port):
+        records = pipeline.describe()["elements"]
+        elements = pipeline.get_elements()
+        for index, (record, element) in enumerate(zip(records, elements)):
+            if _label(record) == node and port in [p["name"] for p in record["outputs"]]:
                 return index, element
         raise LookupError(f"no output port '{port}' on an element named '{node}'")
 
@@ -269,18 +235,16 @@ class Sampler:
         with the events of `markers` ((node, port) or None) drawn on it,
         `field` of dict values, over the last `window` seconds.
 
-        Raises LookupError when there is no such output port.
+        Raises LookupError when there is no such output port, TypeError or
+        ValueError for a bad `window` or `field`.
         """
         pipeline = self._pipeline()
         if pipeline is None:
             raise LookupError("the pipeline is gone")
         window = DEFAULT_WINDOW if window is None else window
-        if isinstance(window, bool) or not isinstance(window, (int, float)):
-            raise ValueError("window must be a number of seconds")
-        if not 1.0 <= window <= MAX_WINDOW:
-            raise ValueError(f"window must be from 1 to {MAX_WINDOW:g} seconds")
+        check_number("window", window, 1.0, maximum=MAX_WINDOW)
         if field is not None and not isinstance(field, str):
-            raise ValueError("field must be a str or None")
+            raise TypeError(f"field must be a str or None, got {type(field).__name__}.")
         with self._lock:
             if self._stopped:
                 raise LookupError("the monitor is closed")
@@ -360,53 +324,48 @@ class Sampler:
 
     def _snapshot(self, pipeline):
         now = time.monotonic()
-        pimp = pipeline._imp
-        elements = list(pimp._nodes)
-        owners = {}  # id(port implementation) -> (element index, port name)
+        graph = pipeline.describe()
+        elements = pipeline.get_elements()
+        owners = {}  # port id -> [element index, port name]
         records = []
-        seen = set()
-        candidates, contexts, counters = [], {}, {}
-        for index, element in enumerate(elements):
-            imp = element._imp
-            seen.add(id(imp))
-            inputs, outputs = _ports(imp, "_input_ports"), _ports(imp, "_output_ports")
-            for name, port in inputs.items():
-                owners[id(port)] = (index, name)
-            for name, port in outputs.items():
-                owners[id(port)] = (index, name)
-            members = _members(imp)
-            counter = imp.get_counter()
+        candidates, contexts, counters, ports = [], {}, {}, {}
+        for index, (element, obj) in enumerate(zip(graph["elements"], elements)):
+            inputs, outputs = element["inputs"], element["outputs"]
+            for port in inputs + outputs:
+                owners[port["id"]] = [index, port["name"]]
+            members = element.get("nodes", [])
+            counter = element["counter"]
             if members:
                 # A chain cycles through its nodes: its frames are those of the
                 # node at its output end (or, without outputs, at its input end).
-                counter = (members[-1] if outputs else members[0])._imp.get_counter()
-            state = str(imp.get_state())
+                counter = (members[-1] if outputs else members[0])["counter"]
+            state = element["state"]
             running = state == States.RUNNING
-            fps = self._rates.rate((id(imp), "frames"), counter, now) if running else 0.0
-            busy = figures.busy_time(imp, members)
-            share = self._rates.rate((id(imp), "busy"), busy, now) if busy is not None else None
-            # Input queues: a chain's are those of its first node.
-            queued_imp = members[0]._imp if members else imp
-            dropped, queued, bound = figures.input_counts(queued_imp) if inputs else ({}, {}, None)
+            fps = self._rates.rate((index, "frames"), counter, now) if running else 0.0
+            parts = figures.parts(obj)
+            busy = figures.busy_time(parts)
+            share = self._rates.rate((index, "busy"), busy, now) if busy is not None else None
+            # A chain's input queues are those of its first node.
+            dropped, queued, bound = figures.input_counts(parts[0]) if inputs else ({}, {}, None)
             records.append(
                 {
-                    "name": element_name(element),
-                    "class": type(element).__name__,
+                    "name": _label(element),
+                    "class": element["class"],
                     "state": state,
-                    "condition": str(imp.get_condition()),
+                    "condition": element["condition"],
                     "counter": counter,
                     "fps": round(fps, 2),
-                    "backlog": imp.get_max_backlog() if inputs else None,
-                    "members": [element_name(m) for m in members],
+                    "backlog": element["backlog"],
+                    "members": [_label(m) for m in members],
                     "inputs": [
                         {
-                            **_port_record(n, p),
-                            "dropped": dropped.get(n),
-                            "queued": queued.get(n),
+                            **_port_record(p),
+                            "dropped": dropped.get(p["name"]),
+                            "queued": queued.get(p["name"]),
                         }
-                        for n, p in inputs.items()
+                        for p in inputs
                     ],
-                    "outputs": [_port_record(n, p) for n, p in outputs.items()],
+                    "outputs": [_port_record(p) for p in outputs],
                     "queue_bound": bound,
                     "busy_seconds": busy,
                     "busy": round(share, 4) if share is not None and running else None,
@@ -414,74 +373,60 @@ class Sampler:
                     "latency": None,
                 }
             )
-            streams = [
-                (element, n, p)
-                for n, p in outputs.items()
-                if running and counter > 0 and figures.is_stream(p)
-            ]
-            if counter < self._counters.get(id(imp), 0):
-                for p in outputs.values():
-                    self._probes.forget(p)
-            self._counters[id(imp)] = counter
-            candidates.extend(streams)
-            contexts[index] = figures.output_contexts(imp)
+            streams = [p for p in outputs if running and counter > 0 and p["timing"] != ASYNC]
+            if self._rates.restarted((index, "frames")):
+                for p in outputs:
+                    self._probes.forget(p["id"])  # a new run may frame its streams otherwise
+            candidates.extend((obj, p["name"], p["id"]) for p in streams)
+            contexts[index] = figures.output_contexts(obj)
             counters[index] = counter
-        self._rates.keep(seen)
-        for key in [k for k in self._counters if k not in seen]:
-            del self._counters[key]
+            ports[index] = outputs
+        self._rates.keep(len(records))
         self._probes.update(candidates)
-        for index, element in enumerate(elements):
-            record = records[index]
-            per_frame = [
-                self._probes.per_frame.get(id(p))
-                for p in _ports(element._imp, "_output_ports").values()
-            ]
-            known = [k for k in per_frame if k]
+        for index, record in enumerate(records):
+            known = [k for k in (self._probes.per_frame.get(p["id"]) for p in ports[index]) if k]
             if known and record["fps"]:
                 record["samples_per_second"] = round(record["fps"] * max(known), 2)
 
         links = []
-        for index, element in enumerate(elements):
-            for name, port in _ports(element._imp, "_output_ports").items():
-                for target in port._connected_ports:
-                    owner = owners.get(id(target))
-                    if owner is None:
-                        continue  # not part of the pipeline (the monitor's own tap)
-                    target_record = records[owner[0]]
-                    into = next((i for i in target_record["inputs"] if i["name"] == owner[1]), {})
-                    links.append(
-                        {
-                            "from": [index, name],
-                            "to": list(owner),
-                            "timing": str(port.timing),
-                            "dropped": into.get("dropped"),
-                            "queued": into.get("queued"),
-                        }
-                    )
-                    if figures.is_stream(port):
-                        self._fed(records[owner[0]], port)
-                        self._latency(
-                            records, owner[0], contexts[index].get(name), port, counters, now
-                        )
+        for c in graph["connections"]:
+            source, target = owners[c["output"]], owners[c["input"]]
+            into = next(i for i in records[target[0]]["inputs"] if i["name"] == target[1])
+            links.append(
+                {
+                    "from": source,
+                    "to": target,
+                    "timing": c["timing"],
+                    "dropped": into["dropped"],
+                    "queued": into["queued"],
+                }
+            )
+            if c["timing"] != ASYNC:
+                context = contexts[source[0]].get(source[1])
+                self._fed(records[target[0]], c["output"])
+                self._latency(records[target[0]], context, c["output"], counters[target[0]], now)
         for index, record in enumerate(records):
             if not record["inputs"]:
                 # A source: how late its own frames leave.
-                for name, port in _ports(elements[index]._imp, "_output_ports").items():
-                    self._latency(records, index, contexts[index].get(name), port, counters, now)
-            key = id(elements[index]._imp)
-            record["latency"] = self._probes.smoothed(key, record["latency"])
-            if record["latency"] is not None:
-                record["latency"] = round(record["latency"], 4)
+                for p in ports[index]:
+                    context = contexts[index].get(p["name"])
+                    self._latency(record, context, p["id"], counters[index], now)
+            latency = self._probes.smoothed(index, record["latency"])
+            record["latency"] = None if latency is None else round(latency, 4)
 
-        state, condition = str(pimp.get_state()), str(pimp.get_condition())
+        state, condition = graph["state"], graph["condition"]
         if state == States.RUNNING:
-            self._elapsed = _finite(float(pimp.get_elapsed_time()))
+            self._elapsed = _finite(float(pipeline.get_elapsed_time()))
         failure = None
         if condition == Conditions.ERROR:
-            entry = pimp.get_last_error()
+            entry = pipeline.get_last_error()
             if entry is not None:
                 source = entry.get("source") or {}
-                failure = {"banner": _banner(pimp, entry), "node": source.get("instance")}
+                failure = {
+                    # Lines are cut only where a page could not show them anyway.
+                    "banner": "\n".join(_text(line) for line in pipeline.failure_banner(entry)),
+                    "node": source.get("instance"),
+                }
 
         plot = None
         feed = self._plot
@@ -499,35 +444,34 @@ class Sampler:
                 "state": state,
                 "condition": condition,
                 "elapsed": self._elapsed,
-                "backlog": pimp.get_backlog(),
+                "backlog": pipeline.get_backlog(),
             },
             "elements": records,
             "links": links,
             "failure": failure,
-            "log": self._log(pimp),
+            "log": self._log(pipeline),
             "plot": plot,
             "control": self.control,
             "monitor_error": self.error,
         }
 
-    def _fed(self, record, port):
+    def _fed(self, record, port_id):
         """Samples/s of an element without streams of its own, from the one feeding it."""
-        per_frame = self._probes.per_frame.get(id(port))
+        per_frame = self._probes.per_frame.get(port_id)
         if record["samples_per_second"] is None and per_frame and record["fps"]:
-            if all(i["timing"] != str(Timing.ASYNC) for i in record["inputs"]):
+            if all(i["timing"] != ASYNC for i in record["inputs"]):
                 record["samples_per_second"] = round(record["fps"] * per_frame, 2)
 
-    def _latency(self, records, index, context, port, counters, now):
-        """Sets the latency of element `index`, fed by `port`, unless set.
+    def _latency(self, record, context, port_id, counter, now):
+        """Sets the latency of an element fed by port `port_id`, unless set.
         Only an element that cycles once per frame of its stream has one:
         events would count as frames."""
-        record = records[index]
         if record["latency"] is not None or record["state"] != States.RUNNING:
             return
-        if any(i["timing"] == str(Timing.ASYNC) for i in record["inputs"]):
+        if any(i["timing"] == ASYNC for i in record["inputs"]):
             return
         record["latency"] = figures.latency(
-            context, counters[index], self._probes.per_frame.get(id(port)), now
+            context, counter, self._probes.per_frame.get(port_id), now
         )
 
     def metrics(self):
@@ -536,8 +480,8 @@ class Sampler:
         return exposition(None if latest is None else latest[0])
 
     @staticmethod
-    def _log(pimp):
-        recent = getattr(pimp._logger, "recent_entries", None)
+    def _log(pipeline):
+        recent = getattr(pipeline.logger, "recent_entries", None)
         if recent is None:
             return []
         entries = []

@@ -296,7 +296,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.server.app.sampler.choose_plot(
                 node, port, markers, body.get("field"), body.get("window")
             )
-        except ValueError as e:
+        except (TypeError, ValueError) as e:
             self._text(400, str(e))
             return
         except LookupError as e:

@@ -160,8 +160,8 @@ class Joint:
 
     def __init__(self, element, port, tap):
         self.tap = tap
-        self._source = element._imp._output_ports[port]
-        self._sink = tap._imp.get_input_port("in")
+        self._source = element.get_output_port(port)
+        self._sink = tap.get_input_port("in")
         tap.start()
         self._source.connect(self._sink)
         try:
@@ -360,7 +360,7 @@ class Feed:
     def context(self):
         """The context the element passes on the port (a tap joined late gets none)."""
         try:
-            output = getattr(self.element._imp.get_context(), "output", None)
+            output = getattr(self.element.get_context(), "output", None)
             found = output.get(self.port) if isinstance(output, dict) else None
         except Exception:
             found = None

@@ -13,9 +13,9 @@ a time) and, when it has them, "channels".
 - `Epocher`: cuts a window of the signal around every marker and emits it as an
   event.
 - `Averager`: the running average of the epochs it has received.
-- `Recorder` and `Replay`: every frame and event a node receives, written to a
-  numpy ``.npz`` file, and played back at its original pace or as fast as
-  possible.
+- `Recorder` and `Replay`: every frame and event a node receives, written to an
+  XDF file as the run goes (crash-safe, readable by pyxdf, MNE, EEGLAB), and
+  any XDF file played back in real time, faster, or as fast as possible.
 - `Resample`, `Decimate`, `Rereference`, `Select`, `BandPower`, `Scaler`: the
   signal nodes decoders put in front of a classifier (`signal`).
 - `Classifier`: a scikit-learn estimator calibrated on labelled epochs, then
@@ -25,13 +25,27 @@ Every setting is a plain JSON value, so these nodes round-trip through saved
 documents.
 """
 
-from .decoding import Classifier, load_model, save_model
-from .epochs import Averager, Epocher
-from .filtering import Filter
-from .recording import Recorder, Replay, read_recording
-from .recording import recording_ports as recording_ports
-from .recording import write_recording as write_recording
-from .signal import BandPower, Decimate, Rereference, Resample, Scaler, Select
+# Public name -> the module that defines it. They load on first use, so that
+# importing the package costs nothing until a node is wanted (numpy, scipy).
+_EXPORTS = {
+    "Filter": "filtering",
+    "Epocher": "epochs",
+    "Averager": "epochs",
+    "Recorder": "recording",
+    "Replay": "recording",
+    "read_recording": "recording",
+    "recording_ports": "recording",
+    "write_recording": "recording",
+    "Resample": "signal",
+    "Decimate": "signal",
+    "Rereference": "signal",
+    "Select": "signal",
+    "BandPower": "signal",
+    "Scaler": "signal",
+    "Classifier": "decoding",
+    "load_model": "decoding",
+    "save_model": "decoding",
+}
 
 __all__ = [
     "Filter",
@@ -51,21 +65,21 @@ __all__ = [
     "save_model",
 ]
 
-# Documents name a class by its module: they name this package, which stays
-# put when a class moves between its modules.
-for _cls in (
-    Filter,
-    Epocher,
-    Averager,
-    Recorder,
-    Replay,
-    Resample,
-    Decimate,
-    Rereference,
-    Select,
-    BandPower,
-    Scaler,
-    Classifier,
-):
-    _cls.__module__ = __name__
-del _cls
+
+def __getattr__(name):
+    module = _EXPORTS.get(name)
+    if module is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(f".{module}", __name__), name)
+    if isinstance(value, type):
+        # Documents name a class by its module: they name this package, which
+        # stays put when a class moves between its modules.
+        value.__module__ = __name__
+    globals()[name] = value  # later look-ups skip this function
+    return value
+
+
+def __dir__():
+    return sorted({*globals(), *_EXPORTS})

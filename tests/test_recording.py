@@ -1,0 +1,345 @@
+"""Recorder writes XDF as the run goes; Replay plays any XDF file back."""
+
+import random
+import threading
+import time
+
+import numpy as np
+import pytest
+from support import wait_until
+
+from flowmesh import xdf
+from flowmesh.constants import Constants
+from flowmesh.nodes import Recorder, Replay
+from flowmesh.pipeline import Pipeline
+from flowmesh.sources import EventSource, SampledSource, Sink
+
+pyxdf = pytest.importorskip("pyxdf")
+ASYNC, SYNC = Constants.Timing.ASYNC, Constants.Timing.SYNC
+TIMEOUT = 30.0
+
+
+class Frames(SampledSource):
+    """Emits the given {port: value} frames one by one, as fast as taken."""
+
+    def __init__(self, frames, context, **config):
+        self._frames, self._context = frames, context
+        ports = [{"name": name} for name in frames[0]]
+        super().__init__(frames=len(frames), output_ports=ports, **config)
+
+    def setup(self, data, context):
+        return {name: dict(self._context) for name in self._imp._output_ports}
+
+    def step(self, data):
+        return self._frames[self.get_counter()]
+
+
+def load(path):
+    streams, _ = pyxdf.load_xdf(str(path), dejitter_timestamps=False)
+    return {s["info"]["name"][0]: s for s in streams}
+
+
+def run(pipeline, until):
+    pipeline.start()
+    try:
+        assert wait_until(until, TIMEOUT)
+    finally:
+        pipeline.stop()
+
+
+def test_frames_with_timestamps_and_events_are_recorded_exactly(tmp_path):
+    path = tmp_path / "r.xdf"
+    rng = np.random.default_rng(3)
+    signal = rng.normal(size=(400, 4)).astype(np.float32)
+    stamps = 100.0 + np.arange(400) / 200.0
+    frames = [
+        {"eeg": signal[k : k + 20], "timestamps": stamps[k : k + 20]} for k in range(0, 400, 20)
+    ]
+    context = {"rate": 200.0, "channels": ["A", "B", "C", "D"], "stream_type": "EEG"}
+    source = Frames(frames, context, name="source")
+    events = EventSource(name="events")
+    recorder = Recorder(
+        name="rec",
+        path=str(path),
+        input_ports=[{"name": "eeg"}, {"name": "timestamps"}, {"name": "marks", "timing": ASYNC}],
+    )
+    sent = [{"label": "go", "time": 100.5}, "plain", 3, [1, None], {"no": "time"}]
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect({"node": source, "port": "eeg"}, {"node": recorder, "port": "eeg"})
+        p.connect({"node": source, "port": "timestamps"}, {"node": recorder, "port": "timestamps"})
+        p.connect(events, {"node": recorder, "port": "marks"})
+        p.start()
+        try:
+            for value in sent:
+                events.trigger(value)
+            assert source.wait(TIMEOUT)
+            assert wait_until(lambda: recorder.get_counter() >= 20 + len(sent), TIMEOUT)
+        finally:
+            p.stop()
+        p.raise_if_failed()
+    s = load(path)
+    assert set(s) == {"eeg", "marks"}
+    np.testing.assert_array_equal(s["eeg"]["time_series"], signal)
+    np.testing.assert_array_equal(s["eeg"]["time_stamps"], stamps)
+    info = s["eeg"]["info"]
+    assert info["type"] == ["EEG"] and info["nominal_srate"] == ["200.0"]
+    labels = [c["label"][0] for c in info["desc"][0]["channels"][0]["channel"]]
+    assert labels == ["A", "B", "C", "D"]
+    assert s["marks"]["time_stamps"][0] == 100.5
+    assert "footer" in s["eeg"] and "footer" in s["marks"]
+    # And back through Replay: the same events, the same frames.
+    replay = Replay(name="replay", path=str(path), speed=None, frame_size=20)
+    sink = Sink(name="sink", input_ports=[{"name": "marks", "timing": ASYNC}])
+    signal_sink = Sink(name="ssink", input_ports=[{"name": "eeg"}, {"name": "t"}])
+    with Pipeline(directory="") as p:
+        p.add_node(sink)
+        p.add_node(signal_sink)
+        p.connect({"node": replay, "port": "marks"}, {"node": sink, "port": "marks"})
+        p.connect({"node": replay, "port": "eeg"}, {"node": signal_sink, "port": "eeg"})
+        p.connect({"node": replay, "port": "eeg_timestamps"}, {"node": signal_sink, "port": "t"})
+        run(p, lambda: replay.wait(0) and len(sink.frames) == len(sent))
+        p.raise_if_failed()
+    assert sink.values("marks") == sent
+    np.testing.assert_array_equal(np.concatenate(signal_sink.values("eeg")), signal)
+    np.testing.assert_array_equal(np.concatenate(signal_sink.values("t")), stamps)
+    assert signal_sink.context["eeg"]["channels"] == ["A", "B", "C", "D"]
+    assert signal_sink.context["eeg"]["rate"] == 200.0
+
+
+def test_frames_without_timestamps_are_spaced_at_the_rate_ending_at_arrival(tmp_path):
+    path = tmp_path / "a.xdf"
+    frames = [{"out": np.full((10, 2), k, np.int16)} for k in range(5)]
+    source = Frames(frames, {"rate": 1000.0}, name="source")
+    recorder = Recorder(name="rec", path=str(path))
+    before = time.monotonic()
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect(source, recorder)
+        run(p, lambda: source.wait(0) and recorder.get_counter() >= 5)
+        p.raise_if_failed()
+    (s,) = load(path).values()
+    assert s["time_series"].dtype == np.int16 and s["time_series"].shape == (50, 2)
+    steps = np.diff(s["time_stamps"].reshape(5, 10), axis=1)
+    np.testing.assert_allclose(steps, 0.001)
+    assert s["time_stamps"][0] >= before - 0.01
+
+
+def test_existing_file_fails_the_start_naming_it_and_is_kept(tmp_path):
+    path = tmp_path / "keep.xdf"
+    path.write_bytes(b"old")
+    source = Frames([{"out": np.zeros((1, 1))}], {}, name="source")
+    recorder = Recorder(name="rec", path=str(path))
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect(source, recorder)
+        with pytest.raises(xdf.XdfError, match="keep.xdf.*overwrite=True"):
+            p.start()
+    assert path.read_bytes() == b"old"
+    recorder = Recorder(name="rec", path=str(path), overwrite=True)
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect(source, recorder)
+        run(p, lambda: recorder.get_counter() >= 1)
+        p.raise_if_failed()
+    assert len(load(path)["in"]["time_stamps"]) == 1
+
+
+def test_a_write_that_fails_fails_the_node(tmp_path, monkeypatch):
+    path = tmp_path / "w.xdf"
+    broken = threading.Event()
+    real = xdf.XdfWriter.flush
+
+    def flush(self, sync=False):
+        if broken.is_set():
+            raise xdf.XdfError(f"{self.path}: cannot be written: No space left on device")
+        return real(self, sync)
+
+    monkeypatch.setattr(xdf.XdfWriter, "flush", flush)
+    frames = [{"out": np.zeros((5, 3), np.float32)} for _ in range(2000)]
+    source = Frames(frames, {"rate": 1000.0}, name="source", rate=200.0)
+    recorder = Recorder(name="rec", path=str(path), flush_interval=0.02)
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect(source, recorder)
+        p.start()
+        try:
+            assert wait_until(lambda: recorder.get_counter() >= 5, TIMEOUT)
+            broken.set()
+            assert wait_until(lambda: recorder.failure() is not None, TIMEOUT)
+        finally:
+            p.stop()
+        with pytest.raises(RuntimeError, match="No space left"):
+            p.raise_if_failed()
+    assert "w.xdf" in str(recorder.failure())
+
+
+@pytest.mark.parametrize("overflow", ["drop_newest", "drop_oldest"])
+def test_decoupled_recorder_accounts_for_every_item_at_stop(tmp_path, overflow):
+    path = tmp_path / "d.xdf"
+    n = 3000
+    frames = [{"out": np.full((1, 1), k, np.float32)} for k in range(n)]
+    source = Frames(frames, {"rate": 1000.0}, name="source")
+    recorder = Recorder(
+        name="rec",
+        path=str(path),
+        decoupled=True,
+        queue_bound=16,
+        overflow=overflow,
+        queue_size=64,
+    )
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect(source, recorder)
+        p.start()
+        try:
+            assert source.wait(TIMEOUT)
+        finally:
+            p.stop()
+        p.raise_if_failed()
+    recorded = len(load(path)["in"]["time_stamps"])
+    assert recorded == recorder.recorded
+    assert recorded + recorder.dropped == n
+
+
+# ------------------------------------------------------------------ replay
+
+
+def _foreign_file(path):
+    w = xdf.XdfWriter(path)
+    a = w.add_stream("EEG amp", type="EEG", channel_count=2, nominal_srate=100)
+    b = w.add_stream("EEG amp", type="EEG", channel_count=1, nominal_srate=10)
+    m = w.add_stream("9 markers!", type="Markers", channel_format="string")
+    w.write_samples(a, np.arange(100, dtype=np.float32).reshape(50, 2), 10 + np.arange(50) / 100)
+    w.write_samples(b, np.arange(5, dtype=np.float64), 10 + np.arange(5) / 10)
+    w.write_samples(m, ["stim", "7"], [10.1, 10.3])
+    w.close()
+
+
+def _collect(replay, ports):
+    """Play `replay` into one sink per port; [(arrival, {port: value})]."""
+    arrivals = []
+    timing = {p["name"]: p["timing"] for p in replay.config["output_ports"]}
+    with Pipeline(directory="") as p:
+        for port in ports:
+            sink = Sink(
+                name=f"sink_{port}",
+                input_ports=[{"name": port, "timing": timing[port]}],
+                callback=lambda frame: arrivals.append((time.monotonic(), frame)),
+            )
+            p.add_node(sink)
+            p.connect({"node": replay, "port": port}, {"node": sink, "port": port})
+        run(p, lambda: replay.wait(0))
+        p.raise_if_failed()
+    return arrivals
+
+
+def test_replay_names_ports_after_streams_and_plays_in_time_order(tmp_path):
+    path = tmp_path / "f.xdf"
+    _foreign_file(path)
+    replay = Replay(name="replay", path=str(path), speed=None, frame_size=10)
+    names = list(replay._imp._output_ports)
+    assert names == [
+        "EEG_amp",
+        "EEG_amp_timestamps",
+        "EEG_amp_2",
+        "EEG_amp_2_timestamps",
+        "s_9_markers_",
+    ]
+    arrivals = _collect(replay, ["EEG_amp", "EEG_amp_2", "s_9_markers_"])
+    marks = [f["s_9_markers_"] for _, f in arrivals if "s_9_markers_" in f]
+    assert marks == [{"label": "stim", "time": 10.1}, {"label": "7", "time": 10.3}]
+    order = [next(iter(f)) for _, f in arrivals]
+    # Frames leave at their last sample's time: 10.09, 10.1 (marker), 10.19, ...
+    a, b, m = "EEG_amp", "EEG_amp_2", "s_9_markers_"
+    assert order == [a, m, a, a, m, a, b, a]
+    selected = Replay(name="only", path=str(path), streams=["Markers"])
+    assert list(selected._imp._output_ports) == ["s_9_markers_"]
+
+
+@pytest.mark.parametrize("speed", [1.0, 2.0])
+def test_replay_in_real_time_keeps_the_recorded_spacing(tmp_path, speed):
+    path = tmp_path / "f.xdf"
+    _foreign_file(path)
+    replay = Replay(name="replay", path=str(path), speed=speed, frame_size=10)
+    arrivals = _collect(replay, ["EEG_amp", "EEG_amp_2", "s_9_markers_"])
+    start = arrivals[0][0]
+    # Nothing leaves before its time; the span is the file's at that speed.
+    for arrived, frame in arrivals:
+        port = next(iter(frame))
+        if port == "s_9_markers_":
+            t = frame[port]["time"]
+        else:
+            t = {"EEG_amp": 10.09, "EEG_amp_2": 10.4}.get(port)
+            continue
+        assert arrived - start >= (t - 10.09) / speed - 0.005
+    assert arrivals[-1][0] - start >= (10.49 - 10.09) / speed - 0.005
+
+
+def test_a_truncated_file_replays_what_is_readable_or_fails_clearly(tmp_path):
+    whole = tmp_path / "whole.xdf"
+    _foreign_file(whole)
+    data = whole.read_bytes()
+    cut = tmp_path / "cut.xdf"
+    rng = random.Random(11)
+    for end in [0, 4, 10] + [rng.randrange(len(data)) for _ in range(25)]:
+        cut.write_bytes(data[:end])
+        try:
+            replay = Replay(name="r", path=str(cut), speed=None)
+        except xdf.XdfError as e:
+            assert "cut.xdf" in str(e)
+            continue
+        ports = [n for n in replay._imp._output_ports if not n.endswith("_timestamps")]
+        if ports:
+            _collect(replay, ports)
+
+
+class _Unprintable:
+    def __init__(self, error):
+        self.error = error
+
+    def __repr__(self):
+        raise self.error
+
+
+def test_events_of_any_kind_are_recorded_from_several_threads(tmp_path):
+    path = tmp_path / "e.xdf"
+    events = EventSource(name="events")
+    recorder = Recorder(name="rec", path=str(path), input_ports=[{"name": "in", "timing": ASYNC}])
+    sent = [
+        _Unprintable(RuntimeError("no")),
+        _Unprintable(SystemExit(3)),
+        np.arange(3),
+        np.zeros((2, 2)),
+        float("nan"),
+        {1: "int key"},
+        "text",
+    ]
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect(events, recorder)
+        p.start()
+        try:
+            threads = [
+                threading.Thread(target=lambda: [events.trigger(v) for v in sent]) for _ in range(4)
+            ]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            assert wait_until(lambda: recorder.get_counter() >= 4 * len(sent), TIMEOUT)
+        finally:
+            p.stop()
+        p.raise_if_failed()
+    texts = [row[0] for row in load(path)["in"]["time_series"]]
+    assert len(texts) == 4 * len(sent)
+    assert sorted(set(texts)) == sorted(
+        [
+            '"<_Unprintable>"',
+            "[0, 1, 2]",
+            "[[0.0, 0.0], [0.0, 0.0]]",
+            '"nan"',
+            '{"1": "int key"}',
+            '"text"',
+        ]
+    )
