@@ -11,6 +11,7 @@ import collections
 import math
 import numbers
 import sys
+import time
 
 from .trace import Joint, Tap, context_rate, context_time
 
@@ -194,3 +195,61 @@ class Probes:
     def close(self):
         for key in list(self._joined):
             self._remove(key)
+
+
+class Load:
+    """Where a run's time goes, for a status line: the busiest node (share
+    of one core over the last second) and the items dropped so far.
+    Watches the handlers' time from `begin()` to `end()`."""
+
+    def __init__(self, nodes):
+        self.nodes = [n for n in nodes if callable(getattr(n, "get_busy_time", None))]
+        self._rates = Rates()
+        self._watching = False
+        self.busiest = None  # (name, share)
+
+    def begin(self):
+        if not self._watching:
+            watch_handlers(True)
+            self._watching = True
+
+    def end(self):
+        if self._watching:
+            self._watching = False
+            watch_handlers(False)
+
+    def line(self, now=None):
+        now = time.monotonic() if now is None else now
+        best = None
+        for index, node in enumerate(self.nodes):
+            busy = busy_time([node])
+            if busy is None:
+                continue
+            share = self._rates.rate((index, "busy"), busy, now)
+            if best is None or share > best[1]:
+                best = (_name(node), share)
+        self.busiest = best
+        parts = [] if best is None else [f"busiest {best[0]} {best[1] * 100:.0f}%"]
+        dropped = self.dropped()
+        parts.append(f"{dropped} dropped" if dropped else "no drops")
+        return " | ".join(parts)
+
+    def dropped(self):
+        return sum(sum(input_counts(node)[0].values()) for node in self.nodes)
+
+    def summary(self, seconds, shown=3):
+        """The nodes that took the most time, as 'name 12.5%' of one core."""
+        if not seconds or seconds <= 0:
+            return []
+        spent = [(busy_time([n]) or 0.0, _name(n)) for n in self.nodes]
+        spent = [(t, name) for t, name in spent if t > 0]
+        spent.sort(key=lambda item: -item[0])
+        return [f"{name} {t / seconds * 100:.1f}%" for t, name in spent[:shown]]
+
+
+def _name(node):
+    try:
+        name = node.name
+    except Exception:
+        name = None
+    return name if isinstance(name, str) and name else type(node).__name__
