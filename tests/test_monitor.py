@@ -1380,3 +1380,20 @@ def test_metrics_need_the_token(graph):
     with serve(graph, token="secret") as mon:
         assert request(mon, "GET", "/metrics")[0] == 401
         assert request(mon, "GET", "/metrics", {"Authorization": "Bearer secret"})[0] == 200
+
+
+def test_a_page_never_mixes_the_columns_of_two_traces(graph):
+    """Each trace, and each restart of one, has a number of its own."""
+    first, second = feed_of(graph), feed_of(graph, node=graph.src)
+    try:
+        for feed in (first, second):
+            feed.tap.values.append((1.0, np.ones((5, 2))))
+            feed.drain()
+        numbers = {first.trace.generation, second.trace.generation}
+        first.tap.values.append((1.1, np.ones((5, 3))))  # another channel count restarts it
+        first.drain()
+        numbers.add(first.trace.generation)
+    finally:
+        first.remove()
+        second.remove()
+    assert len(numbers) == 3

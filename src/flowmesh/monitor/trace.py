@@ -16,6 +16,7 @@ A second tap on a marker port gives labelled times drawn on the trace.
 """
 
 import collections
+import itertools
 import math
 import numbers
 import struct
@@ -43,6 +44,9 @@ MARKERS_KEPT = 200
 LABEL_CHARS = 40
 # A frame this far from where the previous one ended starts the timeline again.
 RESYNC_SECONDS = 0.5
+# Every trace (and every restart of one) gets a number of its own, so a page
+# never mixes the columns of two.
+_generations = itertools.count(1)
 
 # The binary trace reply: magic, generation, channels, count, first column,
 # column width (s); then float32 [count][channels][min, max], little-endian.
@@ -187,19 +191,16 @@ class Trace:
     def __init__(self, window=DEFAULT_WINDOW):
         self.window = window
         self.dt = window / COLUMNS
-        self.generation = 0
         self.reset(None)
 
     def reset(self, channels):
-        np = _np()
-        self.generation += 1
+        self.generation = next(_generations)
         self.channels = channels
         self.bins = collections.deque()
         self.columns = collections.deque()  # float32 arrays (channels, 2)
         self.next_time = None  # when the sample after the last one is due
         self.rate = None
         self.samples = 0
-        self._empty = None if channels is None else np.empty((0, channels))
 
     def add(self, frames, rate, t0):
         """Frames as (arrival, array (samples, channels)); `rate` and `t0`

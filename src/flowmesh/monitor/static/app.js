@@ -2,7 +2,7 @@
 "use strict";
 
 const SVG_NS = "http://www.w3.org/2000/svg";
-const NODE_W = 200, PORT_STEP = 18, NODE_HEAD = 52, LAYER_GAP = 110, ROW_GAP = 28, MARGIN = 24;
+const NODE_W = 230, PORT_STEP = 18, NODE_HEAD = 52, LAYER_GAP = 110, ROW_GAP = 28, MARGIN = 24;
 const CURVE_COLOURS = ["#2b6cb0", "#c05621", "#2f855a", "#805ad5", "#b83280", "#2c7a7b", "#975a16", "#4a5568"];
 
 const token = new URLSearchParams(location.search).get("token");
@@ -386,7 +386,8 @@ function updatePlot(snapshot) {
 
 async function fetchTrace(plot) {
   if (trace.fetching) return;
-  if (plot.generation !== trace.generation) {
+  if (plot.generation !== trace.generation || trace.node !== plot.node || trace.port !== plot.port) {
+    trace.node = plot.node; trace.port = plot.port;
     trace.generation = plot.generation; trace.columns.clear(); trace.last = null;
   }
   if (plot.last === null || plot.last === undefined) return;
@@ -488,8 +489,14 @@ function drawTrace(canvas, plot, now) {
   const right = (plotState.serverNow ?? 0) + Math.min(elapsed, 1) - 0.1;
   const left = right - window_;
   const plotW = w - LABEL_W - 6, top = MARKER_H, laneH = (h - top - AXIS_H) / Math.max(channels, 1);
-  const image = ctx.createImageData(plotW, Math.max(1, Math.round(h - top - AXIS_H)));
-  const pixels = new Uint32Array(image.data.buffer);
+  // One image per canvas size, cleared and refilled every frame.
+  const imageH0 = Math.max(1, Math.round(h - top - AXIS_H));
+  if (!plotState.image || plotState.image.width !== plotW || plotState.image.height !== imageH0) {
+    plotState.image = ctx.createImageData(plotW, imageH0);
+    plotState.pixels = new Uint32Array(plotState.image.data.buffer);
+  }
+  const image = plotState.image, pixels = plotState.pixels;
+  pixels.fill(0);
   const lo = new Float64Array(channels).fill(Infinity), hi = new Float64Array(channels).fill(-Infinity);
   const first = Math.floor(left / dt), last = Math.ceil(right / dt);
   for (let b = first; b <= last; b++) {
@@ -555,12 +562,13 @@ function drawTrace(canvas, plot, now) {
   const drawn = [];
   if (plot.markers) {
     ctx.strokeStyle = "#c53030"; ctx.fillStyle = "#c53030"; ctx.font = "11px system-ui, sans-serif";
+    let free = -Infinity;  // where the next label may start without covering the last
     for (const m of plot.markers.items) {
       const t = (plot.now ?? 0) + m.t;
       if (t < left || t > right + 0.1) continue;
       const x = Math.round(LABEL_W + ((t - left) / window_) * plotW) + 0.5;
       ctx.beginPath(); ctx.moveTo(x, top - 2); ctx.lineTo(x, h - AXIS_H); ctx.stroke();
-      ctx.fillText(m.label, x + 3, top - 4);
+      if (x + 3 >= free) { ctx.fillText(m.label, x + 3, top - 4); free = x + 3 + ctx.measureText(m.label).width + 4; }
       drawn.push(m.label);
     }
   }
