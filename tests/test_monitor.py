@@ -1194,7 +1194,13 @@ def test_a_page_gets_a_bounded_trace_rate_at_64_channels_and_1_khz():
 
 @pytest.mark.parametrize(
     "path, status",
-    [("/api/trace?from=x", 400), ("/api/trace?from=0", 404), ("/api/epochs", 404)],
+    [
+        ("/api/trace?from=x", 400),
+        ("/api/trace?from=" + "9" * 30, 400),
+        ("/api/trace?from=" + "9" * 5000, 400),
+        ("/api/trace?from=0", 404),
+        ("/api/epochs", 404),
+    ],
 )
 def test_trace_requests_without_a_trace_are_refused(running, path, status):
     assert request(running[1], "GET", path)[0] == status
@@ -1397,3 +1403,28 @@ def test_a_page_never_mixes_the_columns_of_two_traces(graph):
         first.remove()
         second.remove()
     assert len(numbers) == 3
+
+
+@pytest.mark.parametrize("first", ["9" * 30, "-" + "9" * 30, "0", "-5"])
+def test_a_trace_request_from_any_column_is_answered(running, first):
+    graph, mon = running
+    mon.choose_plot("src", "out")
+    assert wait_until(lambda: (mon.snapshot()["plot"] or {}).get("last") is not None)
+    status, _, body = request(mon, "GET", f"/api/trace?from={first}")
+    if len(first) > 20:
+        assert status == 400
+    else:
+        assert status == 200 and trace.TRACE_HEADER.unpack_from(body)[0] == trace.TRACE_MAGIC
+
+
+def test_a_monitor_that_cannot_start_leaves_the_handlers_untimed(graph, monkeypatch):
+    from flowmesh.monitor import figures
+
+    def broken(self, pipeline):
+        raise RuntimeError("no snapshot")
+
+    monkeypatch.setattr(sampling.Sampler, "_snapshot", broken)
+    with pytest.raises(RuntimeError):
+        serve(graph)
+    assert figures.watch_handlers(True) == 1
+    assert figures.watch_handlers(False) == 0

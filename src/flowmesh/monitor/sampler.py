@@ -191,8 +191,17 @@ class Sampler:
     def start(self):
         figures.watch_handlers(True)
         self._watching = True
-        self.sample()
-        self._thread.start()
+        try:
+            self.sample()
+            self._thread.start()
+        except BaseException:
+            self._unwatch()
+            raise
+
+    def _unwatch(self):
+        if self._watching:
+            self._watching = False
+            figures.watch_handlers(False)
 
     def stop(self):
         self._stop.set()
@@ -202,9 +211,7 @@ class Sampler:
             self._stopped = True
             self._set_plot(None)
             self._probes.close()
-            if self._watching:
-                self._watching = False
-                figures.watch_handlers(False)
+            self._unwatch()
 
     def _run(self):
         while not self._stop.wait(self.period):

@@ -186,6 +186,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         try:
             first = int(given)
         except ValueError:
+            first = None
+        if first is None or not -(2**62) < first < 2**62:
             self._text(400, "Expected from=<column>")
             return
         body = self.server.app.sampler.trace_bytes(first)

@@ -472,7 +472,7 @@ function laneRanges(lo, hi, channels) {
     lo.fill(a); hi.fill(b);
   }
   for (let c = 0; c < channels; c++) {
-    if (!isFinite(lo[c])) { lo[c] = -1; hi[c] = 1; }
+    if (!isFinite(lo[c]) || !isFinite(hi[c])) { lo[c] = -1; hi[c] = 1; }
     if (hi[c] === lo[c]) { hi[c] += 1; lo[c] -= 1; }
     const pad = (hi[c] - lo[c]) * 0.05; lo[c] -= pad; hi[c] += pad;
   }
