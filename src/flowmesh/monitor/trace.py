@@ -35,8 +35,9 @@ MAX_WINDOW = 60.0
 COLUMNS = 1000
 # Channels drawn of a wider stream.
 MAX_CHANNELS = 64
-# Values a tap holds between two drains (4 per second by default).
-TAP_KEEP = 16384
+# Values a tap holds between two drains (4 per second by default); older
+# ones give way and are counted.
+TAP_KEEP = 4096
 EPOCHS_SHOWN = 5
 EPOCH_POINTS = 250
 EVENTS_SHOWN = 50
@@ -80,6 +81,7 @@ class Tap(INode):
 
     def __init__(self, keep=TAP_KEEP):
         self.values = collections.deque(maxlen=keep)
+        self.arrived = 0
         self.context = None
         super().__init__(
             name="monitor tap", input_ports=[{"name": "in", "timing": Timing.INHERITED}]
@@ -93,6 +95,7 @@ class Tap(INode):
         return {}
 
     def step(self, data):
+        self.arrived += 1
         self.values.append((time.monotonic(), data.get("in")))
         return None
 
@@ -354,8 +357,10 @@ class Feed:
         self.epoch_times = None
         self.epoch_sequence = 0
         self.events = collections.deque(maxlen=EVENTS_SHOWN)
-        self.markers = None  # a MarkerFeed, when one is chosen
+        self.markers = None  # Markers, when a marker port is chosen
         self.tap = Tap()
+        self.taken = 0
+        self.skipped = 0  # values the tap let go before a drain came
 
     @property
     def context(self):
@@ -401,6 +406,9 @@ class Feed:
                 taken.append(values.popleft())
             except IndexError:
                 break
+        self.taken += len(taken)
+        # What arrived and was neither taken nor is still waiting gave way.
+        self.skipped = max(self.skipped, self.tap.arrived - self.taken - len(values))
         event_port = self.is_event_port()
         for arrival, value in taken:
             try:
@@ -479,6 +487,7 @@ class Feed:
             "unit": context_text(context, "unit"),
             "rate": context_rate(context),
             "markers": None,
+            "skipped": self.skipped,
         }
         if self.kind == "trace":
             channels = trace.channels or 0

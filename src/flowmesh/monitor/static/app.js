@@ -369,6 +369,7 @@ function updatePlot(snapshot) {
     note = plot.note || kind;
     if (plot.count !== null) note += ` · ${plot.count} counted`;
     if (plot.rate) note += ` · ${plot.rate} Hz`;
+    if (plot.skipped) note += ` · ${plot.skipped} values skipped (the monitor fell behind)`;
   }
   $("plot-note").textContent = note;
   const canvas = $("plot");
