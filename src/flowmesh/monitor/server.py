@@ -89,8 +89,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def _send(self, status, body=b"", content_type="text/plain; charset=utf-8", headers=()):
         self.send_response(status)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
+        if status != 204:  # which has no content, nor headers about it
+            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Length", str(len(body)))
         for name, value in SECURITY_HEADERS:
             self.send_header(name, value)
         for name, value in headers:
@@ -172,7 +173,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif path == "/api/epochs":
             epochs = app.sampler.epochs()
             if epochs is None:
-                self._text(404, "Nothing is plotted")
+                # No content rather than an error: a page asks just as the plot
+                # changes, and a browser reports every error status aloud.
+                self._send(204)
             else:
                 self._send(200, json.dumps(epochs, allow_nan=False).encode(), "application/json")
         elif path == "/metrics":
@@ -192,7 +195,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         body = self.server.app.sampler.trace_bytes(first)
         if body is None:
-            self._text(404, "No trace is plotted")
+            self._send(204)
         else:
             self._send(200, body, "application/octet-stream")
 

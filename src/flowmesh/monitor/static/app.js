@@ -396,7 +396,7 @@ async function fetchTrace(plot) {
   trace.fetching = true;
   try {
     const response = await get(`/api/trace?from=${from}`);
-    if (!response.ok) return;
+    if (response.status !== 200) return;  // 204: the plot changed meanwhile
     const buffer = await response.arrayBuffer();
     const head = new DataView(buffer, 0, 32);
     const magic = String.fromCharCode(...new Uint8Array(buffer, 0, 4));
@@ -418,7 +418,7 @@ async function fetchTrace(plot) {
 
 async function fetchEpochs(plot) {
   const response = await get("/api/epochs");
-  if (!response.ok) return;
+  if (response.status !== 200) return;
   plotState.epochs = await response.json();
   plotState.epochsSeq = plotState.epochs.sequence;
 }
