@@ -1,4 +1,5 @@
-"""Frames per second of a free-running chain with the monitor off and on.
+"""Frames per second of a free-running chain with the monitor off and on,
+and the trace bytes a page receives at 64 channels x 1 kHz.
 
     PYTHONPATH=src .venv/bin/python bench/monitor_overhead.py [seconds-per-run]
 
@@ -7,17 +8,25 @@ next to a 100 Hz branch of its own.
 Each configuration runs REPEATS times, interleaved with the others so that a
 disturbance of the shared machine spreads over all of them; the table gives
 the median and best frames per second and the median's difference from "off".
-Monitor clients are real Server-Sent Events readers on loopback.
+Monitor clients are real Server-Sent Events readers on loopback; "showing
+a trace" clients also fetch the plotted trace after every snapshot, as the
+page does. "handler timing on" keeps each node's time in its handlers (what
+a monitor page or `flowmesh run` turns on) without a monitor.
 """
 
+import http.client
+import json
 import socket
 import statistics
 import sys
 import threading
 import time
 
+import numpy as np
+
 from flowmesh import monitor
 from flowmesh.io_node import IONode
+from flowmesh.monitor import figures, trace
 from flowmesh.pipeline import Pipeline
 from flowmesh.sources import SampledSource, Sink
 
@@ -57,7 +66,38 @@ def reader(port, stop):
         sock.close()
 
 
-def run(clients=None, plot=None):
+def trace_reader(port, stop, counted=None):
+    """A page showing the trace: after each snapshot, the columns it lacks."""
+    sock = socket.create_connection(("127.0.0.1", port))
+    sock.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+    stream = sock.makefile("rb")
+    have = None
+    try:
+        while not stop.is_set():
+            line = stream.readline()
+            if not line:
+                return
+            if not line.startswith(b"data: "):
+                continue
+            plot = json.loads(line[6:])["plot"]
+            if not plot or plot.get("last") is None:
+                continue
+            first = plot["last"] - trace.COLUMNS if have is None else have
+            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+            connection.request("GET", f"/api/trace?from={first}")
+            body = connection.getresponse().read()
+            connection.close()
+            _, _, _, count, start, _ = trace.TRACE_HEADER.unpack_from(body)
+            if count:
+                have = start + count - 1
+            if counted is not None:
+                counted.append((time.monotonic(), len(body) + len(line)))
+    finally:
+        stream.close()
+        sock.close()
+
+
+def run(clients=None, plot=None, traces=0, timing=False):
     """Frames per second at the sink; `clients` None runs without a monitor."""
     pipeline = Pipeline(directory="")
     source, middle, sink = Source(name="source"), Pass(name="pass"), Quiet(name="sink")
@@ -73,8 +113,13 @@ def run(clients=None, plot=None):
         if plot is not None:
             mon.choose_plot(*plot)
         readers = [threading.Thread(target=reader, args=(mon.port, stop)) for _ in range(clients)]
+        readers += [
+            threading.Thread(target=trace_reader, args=(mon.port, stop)) for _ in range(traces)
+        ]
         for thread in readers:
             thread.start()
+    if timing:
+        figures.watch_handlers(True)
     try:
         pipeline.start()
         time.sleep(0.3)  # warm-up
@@ -83,6 +128,8 @@ def run(clients=None, plot=None):
         c1, t1 = sink.get_counter(), time.perf_counter()
         pipeline.stop()
     finally:
+        if timing:
+            figures.watch_handlers(False)
         stop.set()
         for thread in readers:
             thread.join()
@@ -99,7 +146,41 @@ CONFIGURATIONS = [
     ("on, 50 pages", {"clients": 50}),
     ("on, 10 pages, plotting a side port", {"clients": 10, "plot": ("side", "out")}),
     ("on, 10 pages, plotting the measured path", {"clients": 10, "plot": ("pass", "out")}),
+    (
+        "on, 5 pages showing a trace of the measured path",
+        {"clients": 0, "traces": 5, "plot": ("pass", "out")},
+    ),
+    ("handler timing on, no monitor", {"timing": True}),
 ]
+
+
+class Wide(SampledSource):
+    """64 channels at 1 kHz, in frames of 10 samples."""
+
+    def step(self, data):
+        return {"out": np.random.default_rng(self.get_counter()).normal(size=(10, 64))}
+
+
+def trace_rate(seconds=5.0):
+    """Bytes per second one page showing a 64 x 1 kHz trace receives."""
+    pipeline = Pipeline(directory="")
+    sink = Quiet(name="sink")
+    pipeline.add_node(sink)
+    pipeline.connect(Wide(name="amp", rate=100), sink)
+    stop, counted = threading.Event(), []
+    with monitor.serve(pipeline, port=0, announce=False) as mon:
+        pipeline.start()
+        mon.choose_plot("amp", "out")
+        thread = threading.Thread(target=trace_reader, args=(mon.port, stop, counted))
+        thread.start()
+        time.sleep(1.0 + seconds)
+        stop.set()
+        thread.join()
+        pipeline.stop()
+    pipeline.close()
+    # After the first fetch, which catches up on what came before the page.
+    (t0, _), (t1, _) = counted[1], counted[-1]
+    return sum(size for _, size in counted[2:]) / (t1 - t0)
 
 
 def main():
@@ -116,6 +197,11 @@ def main():
         print(f"{name:<44}{median:>12,.0f}{max(results[name]):>12,.0f}{change:>+9.1f}%")
     spread = (max(results["off"]) - min(results["off"])) / base * 100
     print(f"run-to-run spread with the monitor off: {spread:.1f}% (the noise floor)")
+    rate = trace_rate()
+    bound = trace.bytes_per_second_bound()
+    print(f"a page showing a 64 x 1 kHz trace receives {rate / 1000:.1f} kB/s (trace and")
+    print(f"snapshots; the trace's bound is {bound / 1000:.1f} kB/s; the raw samples as")
+    print("float64 would be 512 kB/s)")
 
 
 if __name__ == "__main__":

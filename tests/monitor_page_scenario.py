@@ -16,8 +16,10 @@ from playwright.sync_api import sync_playwright
 from flowmesh import monitor
 from flowmesh.constants import Constants
 from flowmesh.io_node import IONode
+from flowmesh.nodes import Averager, Epocher
 from flowmesh.pipeline import Pipeline
 from flowmesh.sources import EventSource, SampledSource, Sink
+from flowmesh.synthetic import SimulatedEEG, StimulusSource
 
 TIMEOUT_MS = 30_000
 
@@ -79,7 +81,71 @@ def build():
     pipeline.connect(tagger, tagged)
     pipeline.connect(smooth, fragile)
     pipeline.connect(fragile, kept)
+    # The signal side: 8 EEG channels, stimuli with their times, epochs and their average.
+    eeg = SimulatedEEG(name="eeg", channels=8, sample_rate=250, frame_size=5, subject="page")
+    stimuli = StimulusSource(name="stimuli", interval=0.4, jitter=0.1, subject="page", seed=3)
+    epochs, average = Epocher(name="epochs", tmin=-0.1, tmax=0.3), Averager(name="average")
+    means = Sink(name="means", input_ports=[{"name": "in", "timing": Constants.Timing.ASYNC}])
+    raw = Sink(name="raw")
+    for node in (raw, means, average, epochs):
+        pipeline.add_node(node)
+    pipeline.connect(eeg, raw)
+    pipeline.connect(eeg, {"node": epochs, "port": "signal"})
+    pipeline.connect(stimuli, {"node": epochs, "port": "marker"})
+    pipeline.connect({"node": epochs, "port": "epoch"}, average)
+    pipeline.connect(average, means)
     return pipeline, labels
+
+
+def graph_fits(page):
+    """Whether every element of the graph lies inside the page's width."""
+    width = page.viewport_size["width"]
+    boxes = [g.bounding_box() for g in page.query_selector_all("svg#graph g.node")]
+    return all(b is not None and b["x"] >= 0 and b["x"] + b["width"] <= width for b in boxes)
+
+
+def watch_the_signal(page, pipeline, shots, seen):
+    """The EEG trace with the stimuli on it, then the averager's mean."""
+    page.select_option("#marker-port", '["stimuli","out"]')
+    page.select_option("#plot-port", '["eeg","out"]')
+    page.wait_for_function(
+        "() => JSON.parse(document.getElementById('plot').dataset.channels || '[]').length === 8",
+        timeout=TIMEOUT_MS,
+    )
+    seen["channels"] = json.loads(page.get_attribute("#plot", "data-channels"))
+    # A marker of our own, sent now: how long until it is drawn on the trace.
+    stimuli = next(e for e in pipeline.get_elements() if e.name == "stimuli")
+    sent = time.monotonic()
+    stimuli.trigger({"time": sent, "label": "sent-by-test"})
+    page.wait_for_function(
+        "() => (document.getElementById('plot').dataset.markers || '').includes('sent-by-test')",
+        timeout=TIMEOUT_MS,
+        polling=10,
+    )
+    seen["marker_delay"] = time.monotonic() - sent
+    time.sleep(2.0)  # the page's own drawing rate settles
+    seen["draw_rate"] = float(page.evaluate("document.body.dataset.drawRate || 0"))
+    seen["fits"] = {}
+    for width in (1280, 1920):
+        page.set_viewport_size({"width": width, "height": 1000})
+        page.wait_for_timeout(500)
+        seen["fits"][width] = graph_fits(page)
+        if shots:
+            page.screenshot(path=f"{shots}/monitor-trace-{width}.png", full_page=True)
+    page.set_viewport_size({"width": 1280, "height": 1000})
+    page.select_option("#plot-port", '["average","out"]')
+    page.wait_for_function(
+        "() => Number(document.getElementById('plot').dataset.epochs || 0) > 0 &&"
+        " document.getElementById('plot-note').textContent.includes('counted')",
+        timeout=TIMEOUT_MS,
+    )
+    seen["mean"] = {
+        "field": page.input_value("#plot-field"),
+        "channels": json.loads(page.get_attribute("#plot", "data-channels")),
+        "note": page.inner_text("#plot-note"),
+    }
+    if shots:
+        page.screenshot(path=f"{shots}/monitor-average.png", full_page=True)
 
 
 def frames_of(page):
@@ -132,7 +198,7 @@ def main():
             )
             page.click("svg#graph g.node[data-name='smooth'] circle.port[data-port='out']")
             page.wait_for_function(
-                "() => document.getElementById('plot-note').textContent === 'latest values'",
+                "() => document.getElementById('plot-note').textContent.startsWith('trace')",
                 timeout=TIMEOUT_MS,
             )
             seen["plot"] = page.input_value("#plot-port")
@@ -140,6 +206,7 @@ def main():
             time.sleep(2.0)  # a few seconds of signal in the plot
             if shots:
                 page.screenshot(path=f"{shots}/monitor.png", full_page=True)
+            watch_the_signal(page, pipeline, shots, seen)
             seen["control"] = []
             for button, state in (("#stop", "Stopped"), ("#start", "Running")):
                 page.click(button)

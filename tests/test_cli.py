@@ -294,7 +294,14 @@ def test_run_for_a_duration(tmp_path, document):
     lines = done.stdout.splitlines()
     logs = list((tmp_path / "state" / "flowmesh" / "logs").glob("*.log"))
     assert lines[0] == f"Log file: {logs[0]}"
-    assert re.fullmatch(r"Ran for (1\.[5-9]|[2-9]\.\d) s\.", lines[-4]), lines
+    assert re.fullmatch(r"Ran for (1\.[5-9]|[2-9]\.\d) s\.", lines[-5]), lines
+    # The nodes that took the most time in their handlers, busiest first.
+    busy = lines[-4].removeprefix("Busy (share of one core): ").split(", ")
+    shares = [float(part.rpartition(" ")[2].rstrip("%")) for part in busy]
+    assert 1 <= len(busy) <= 3 and shares == sorted(shares, reverse=True) and shares[0] > 0, lines
+    # The status line names the busiest node and the drops.
+    status = [line for line in lines if "frames/s" in line]
+    assert status and all(" | busiest " in line and "no drops" in line for line in status), lines
     frames = dict(part.split() for part in lines[-3].removeprefix("Frames: ").split(", "))
     # Only what has outputs produced: the sinks and the recorder do not count.
     assert set(frames) == {"eeg", "notch", "stimuli", "epochs", "average"}, lines

@@ -20,6 +20,7 @@ from flowmesh.io_chain import IOChain
 from flowmesh.io_node import IONode
 from flowmesh.logging import RECENT_ENTRIES, Logger
 from flowmesh.monitor import sampler as sampling
+from flowmesh.monitor import trace
 from flowmesh.o_chain import OChain
 from flowmesh.pipeline import Pipeline
 from flowmesh.portable import Portable
@@ -107,6 +108,18 @@ def post(mon, path, obj, token=None, content_type="application/json"):
     if token is not None:
         headers["X-Flowmesh-Token"] = token
     return request(mon, "POST", path, headers, json.dumps(obj).encode())
+
+
+def traced(mon, channel=0):
+    """The column maxima of one channel of the plotted trace, as a page gets them."""
+    status, _, body = request(mon, "GET", "/api/trace?from=0")
+    if status != 200:
+        return []
+    magic, _, channels, count, _, _ = trace.TRACE_HEADER.unpack_from(body)
+    assert magic == trace.TRACE_MAGIC
+    columns = np.frombuffer(body, "<f4", offset=trace.TRACE_HEADER.size).reshape(count, channels, 2)
+    highs = columns[:, channel, 1]
+    return highs[~np.isnan(highs)].tolist()
 
 
 def snapshot(mon):
@@ -492,8 +505,15 @@ def test_bad_plot_requests_are_refused(running, body, content_length, status):
 # --- the plot -------------------------------------------------------------------------------
 
 
+def probed(mon, *names):
+    """Once the samples per frame of these elements' streams are known, their
+    probes are gone from the ports."""
+    return wait_until(lambda: all(by_name(mon.snapshot())[n]["samples_per_second"] for n in names))
+
+
 def test_plotting_taps_only_the_chosen_port_and_lets_go(running):
     graph, mon = running
+    assert probed(mon, "src", "mid", "sink")
     out = graph.mid._imp._output_ports["out"]
     before = out._connected_ports
     status, _, _ = post(mon, "/api/plot", {"node": "mid", "port": "out"})
@@ -501,13 +521,15 @@ def test_plotting_taps_only_the_chosen_port_and_lets_go(running):
     assert len(out._connected_ports) == len(before) + 1
     # No other port is touched.
     assert len(graph.src._imp._output_ports["out"]._connected_ports) == 1
-    assert wait_until(lambda: len((mon.snapshot()["plot"] or {}).get("curves", [[]])[0]) > 20)
+    assert wait_until(lambda: len(mon._sampler._plot.trace.bins) > 20)
     plot = mon.snapshot()["plot"]
-    assert (plot["node"], plot["port"], plot["kind"]) == ("mid", "out", "series")
-    values = plot["curves"][0]
-    # Doubled counts, in order.
-    assert all(v % 2 == 0 for v in values)
-    assert all(b > a for a, b in zip(values, values[1:]))
+    assert (plot["node"], plot["port"], plot["kind"]) == ("mid", "out", "trace")
+    first, columns = mon._sampler._plot.trace.since(0)
+    values = columns[:, 0, :]
+    # Doubled counts, in order: each column's min and max, and no column overlapping the next.
+    seen = values[~np.isnan(values[:, 0])]
+    assert np.all(seen % 2 == 0) and np.all(seen[:, 0] <= seen[:, 1])
+    assert np.all(seen[1:, 0] > seen[:-1, 1])
     # The monitor's own tap is no link of the graph.
     assert len(mon.snapshot()["links"]) == 3
 
@@ -535,14 +557,15 @@ nan = float("nan")
 @pytest.mark.parametrize(
     "value, expected",
     [
-        (3, ("scalar", 3.0)),
-        (True, ("scalar", 1.0)),
-        (np.float32(2.5), ("scalar", 2.5)),
-        (np.array(4.0), ("scalar", 4.0)),
-        ([1, 2.5, 3], ("frame", [[1.0, 2.5, 3.0]])),
-        (np.arange(5), ("frame", [[0.0, 1.0, 2.0, 3.0, 4.0]])),
-        (np.arange(6).reshape(3, 2), ("frame", [[0.0, 2.0, 4.0], [1.0, 3.0, 5.0]])),
-        (np.arange(6).reshape(2, 3), ("frame", [[0.0, 1.0, 2.0], [3.0, 4.0, 5.0]])),
+        (3, [[3.0]]),
+        (True, [[1.0]]),
+        (np.float32(2.5), [[2.5]]),
+        (np.array(4.0), [[4.0]]),
+        ([1, 2.5, 3], [[1.0], [2.5], [3.0]]),
+        (np.arange(3), [[0.0], [1.0], [2.0]]),
+        # Frames are (samples, channels), whichever axis is longer.
+        (np.arange(6).reshape(3, 2), [[0.0, 1.0], [2.0, 3.0], [4.0, 5.0]]),
+        (np.arange(6).reshape(2, 3), [[0.0, 1.0, 2.0], [3.0, 4.0, 5.0]]),
         ("text", None),
         ([1, "2"], None),
         ([], None),
@@ -554,18 +577,73 @@ nan = float("nan")
         (np.zeros(0), None),
     ],
 )
-def test_values_become_curves(value, expected):
-    assert sampling._as_matrix(value) == expected
+def test_values_become_frames_of_samples_by_channels(value, expected):
+    frame = trace.as_frame(value)
+    assert (None if frame is None else frame.tolist()) == expected
+
+
+def feed_of(graph, port="out", node=None):
+    return sampling.PlotFeed(0, node or graph.mid, port)
+
+
+def column_values(feed, channel=0):
+    _, columns = feed.trace.since(0)
+    return columns[:, channel, :]
+
+
+def test_an_eeg_frame_gives_a_trace_per_channel(graph):
+    """A (5, 8) frame is 8 channels of 5 samples, each at its own time."""
+    feed = feed_of(graph)
+    rate = 500.0
+    frames = [np.arange(40.0).reshape(5, 8) + 100 * k for k in range(4)]
+    try:
+        for k, frame in enumerate(frames):
+            feed.tap.values.append((1000.0 + k * 5 / rate, frame))
+        feed.trace.add([], rate, None)
+        feed.drain()
+        feed.trace.add([(1000.0 + k * 5 / rate, f) for k, f in enumerate(frames)], rate, None)
+    finally:
+        feed.remove()
+    trace_ = feed.trace
+    assert trace_.channels == 8 and trace_.samples == 40
+    signal = np.concatenate(frames)
+    for channel in (0, 7):
+        # 20 samples at 500 Hz span 40 ms: four columns of 10 ms, each the
+        # min and max of its five samples of this channel.
+        values = column_values(feed, channel)
+        expected = [[c.min(), c.max()] for c in signal[:, channel].reshape(4, 5)]
+        assert values.tolist() == expected
+
+
+@pytest.mark.parametrize("at", [0, 1, 4999, 9999])
+def test_decimation_keeps_a_single_sample_spike(at):
+    rate = 10_000.0  # 100 samples a column
+    signal = np.zeros((10_000, 3))
+    signal[at, 1] = 50.0
+    signal[at, 2] = -50.0
+    t = trace.Trace()
+    frames = [(5.0 + (k + 1) * 1000 / rate, signal[k * 1000 : (k + 1) * 1000]) for k in range(10)]
+    t.add(frames, rate, None)
+    _, columns = t.since(0)
+    assert len(columns) in (100, 101)  # a second in columns of 10 ms
+    assert np.nanmax(columns[:, 1, 1]) == 50.0 and np.nanmin(columns[:, 2, 0]) == -50.0
+    assert np.nanmax(np.abs(columns[:, 0, :])) == 0.0
+    # The spike lies in one column only.
+    assert np.count_nonzero(columns[:, 1, 1]) == 1
 
 
 @pytest.mark.parametrize(
-    "shape, curves, points",
-    [((1000,), 1, 334), ((4000, 3), 3, 400), ((2, 10_000), 2, 400), ((500, 20), 8, 250)],
+    "shape, channels", [((1000,), 1), ((4000, 3), 3), ((10, 200), trace.MAX_CHANNELS)]
 )
-def test_large_arrays_are_thinned_for_display(shape, curves, points):
-    kind, data = sampling._as_matrix(np.ones(shape))
-    assert kind == "frame" and len(data) == curves
-    assert {len(c) for c in data} == {points}
+def test_wide_frames_are_cut_to_the_channels_a_page_shows(graph, shape, channels):
+    feed = feed_of(graph)
+    try:
+        feed.tap.values.append((1.0, np.ones(shape)))
+        feed.drain()
+    finally:
+        feed.remove()
+    assert feed.trace.channels == channels
+    assert (feed.note or "").startswith("the first") == (channels == trace.MAX_CHANNELS)
 
 
 class Raising:
@@ -577,27 +655,42 @@ class Raising:
 
 
 @pytest.mark.parametrize(
-    "values, kind, curves, note",
+    "values, kind, maxima, note",
     [
-        ([1.0, nan, 3.0], "series", [[1.0, None, 3.0]], None),
-        ([np.array([1.0, math.inf])], "frame", [[1.0, None]], None),
-        ([1.0, "x"], "series", [[1.0]], "not numeric: 'x'"),
-        ([Raising()], "series", [[]], "not numeric: <Raising>"),
-        (["x", 2.0], "series", [[2.0]], None),
-        ([np.arange(3), 5.0], "series", [[5.0]], None),
-        ([5.0, np.arange(3)], "frame", [[0.0, 1.0, 2.0]], None),
+        ([1.0, nan, 3.0], "trace", [1.0, 3.0], None),
+        ([np.array([1.0, math.inf])], "trace", [math.inf], None),
+        ([1.0, "x"], "trace", [1.0], "not numeric: 'x'"),
+        ([Raising()], "events", [], "not numeric: <Raising>"),
+        (["x", 2.0], "trace", [2.0], None),
+        ([5.0, np.arange(3)], "trace", [5.0, 2.0], None),
+        ([{"mean": np.ones((4, 2)), "count": 3}], "epochs", [], None),
+        ([{"label": "a"}, ("b", 1)], "events", [], "not numeric: ('b', 1)"),
     ],
 )
-def test_the_plot_record_is_valid_json(graph, values, kind, curves, note):
-    feed = sampling.PlotFeed(0, graph.mid, "out")
+def test_the_plot_record_is_valid_json(graph, values, kind, maxima, note):
+    feed = feed_of(graph)
     try:
-        feed.tap.values.extend(values)
-        feed.drain(0)
-        record = feed.record("mid")
+        # A second apart: each value a column of its own.
+        feed.tap.values.extend((100.0 + k, v) for k, v in enumerate(values))
+        feed.drain()
+        record = feed.record("mid", 103.0)
     finally:
         feed.remove()
-    assert (record["kind"], record["curves"], record["note"]) == (kind, curves, note)
+    assert (record["kind"], record["note"]) == (kind, note)
+    if kind == "trace":
+        highs = column_values(feed)[:, 1]
+        assert [x for x in highs.tolist() if not math.isnan(x)] == maxima
+    if kind == "epochs":
+        assert (record["fields"], record["field"], record["count"]) == (
+            ["mean", "count"],
+            "mean",
+            3,
+        )
+        assert len(feed.epochs_record()["epochs"]) == 1
+    if kind == "events":
+        assert len(record["events"]) == len(values)
     json.dumps(record, allow_nan=False)
+    json.dumps(feed.epochs_record(), allow_nan=False)
 
 
 # --- clients --------------------------------------------------------------------------------
@@ -839,12 +932,12 @@ def test_long_messages_are_cut_for_the_page(running):
 def test_the_plot_survives_a_restart_and_a_closed_monitor_taps_nothing(running):
     graph, mon = running
     mon.choose_plot("src", "out")
-    assert wait_until(lambda: len(mon.snapshot()["plot"]["curves"][0]) > 10)
+    assert wait_until(lambda: len(traced(mon)) > 10)
     graph.pipeline.stop()
     graph.pipeline.start()
-    last = mon.snapshot()["plot"]["curves"][0][-1]
+    last = traced(mon)[-1]
     # The new run's values reach the plot.
-    assert wait_until(lambda: mon.snapshot()["plot"]["curves"][0][-1] > last + 20)
+    assert wait_until(lambda: traced(mon)[-1] > last + 20)
     assert graph.pipeline.get_condition() == "Healthy"
     mon.close()
     with pytest.raises(LookupError):
@@ -877,8 +970,8 @@ def test_a_chain_is_one_element_with_its_members_frames_and_ports(fail_at):
             pipeline.start()
             if fail_at is None:
                 assert wait_until(lambda: by_name(mon.snapshot())["stages"]["counter"] > 20)
-                assert wait_until(lambda: len(mon.snapshot()["plot"]["curves"][0]) > 5)
-                values = mon.snapshot()["plot"]["curves"][0]
+                assert wait_until(lambda: len(traced(mon)) > 5)
+                values = traced(mon)
                 assert all(v % 4 == 0 for v in values)  # doubled twice inside the chain
             else:
                 assert wait_until(lambda: mon.snapshot()["failure"] is not None)
@@ -982,33 +1075,31 @@ def test_client_code_that_raises_never_ends_the_monitor(mood, reported):
             assert wait_until(lambda: mon.snapshot()["sequence"] > sequence + 2)
             snap = mon.snapshot()
             assert "moody" in by_name(snap)
-            assert snap["plot"]["node"] == "moody" and snap["plot"]["curves"][0]
+            assert snap["plot"]["node"] == "moody" and traced(mon)
             assert mon._sampler._thread.is_alive()
     finally:
         Moody.mood = None
         pipeline.close()
 
 
-@pytest.mark.parametrize(
-    "fps, every, kept",
-    [
-        (0, 1, list(range(100))),
-        (50, 1, list(range(100))),
-        (250, 2, list(range(1, 100, 2))),
-        (1000, 10, list(range(9, 100, 10))),
-    ],
-)
-def test_the_tap_thins_fast_ports_to_what_a_plot_can_show(graph, fps, every, kept):
-    feed = sampling.PlotFeed(0, graph.mid, "out")
+@pytest.mark.parametrize("fps", [50, 1000, 4000, 12_000])
+def test_a_fast_port_gives_a_page_a_bounded_number_of_columns(graph, fps):
+    feed = feed_of(graph)
     try:
-        feed.drain(fps)
-        assert feed.tap.every == every
-        for k in range(100):
+        for k in range(fps):  # one second of scalars
             feed.tap.step({"in": float(k)})
-        feed.drain(fps)
+        feed.drain()
+        record = feed.record("mid", time.monotonic())
     finally:
         feed.remove()
-    assert list(feed.series) == [float(k) for k in kept]
+    # Every value the tap kept reached the trace, the others are counted;
+    # at most one column per 10 ms holds them.
+    kept = min(fps, trace.TAP_KEEP)
+    assert feed.trace.samples == kept and record["skipped"] == fps - kept
+    _, columns = feed.trace.since(0)
+    assert len(columns) <= trace.COLUMNS / trace.DEFAULT_WINDOW + 1
+    seen = columns[~np.isnan(columns[:, 0, 0]), 0, :]
+    assert seen[0, 0] == fps - kept and seen[-1, 1] == fps - 1
 
 
 @pytest.mark.parametrize("outsider", ["monitor tap", "probe joined by hand"])
@@ -1051,3 +1142,292 @@ def test_open_pages_get_the_final_state_when_the_monitor_closes(graph):
         stream.close()
         mon.close()
     assert last is not None and last["pipeline"]["state"] == "Stopped"
+
+
+# --- the live trace, markers and timing figures ---------------------------------------------
+
+
+class Wide(SampledSource):
+    """64 channels at 1 kHz in frames of 10 samples, with a context like an amplifier's."""
+
+    def setup(self, data, context):
+        return {"out": {"rate": 1000, "channels": [f"C{k}" for k in range(64)], "unit": "uV"}}
+
+    def step(self, data):
+        return {"out": np.random.default_rng(self.get_counter()).normal(size=(10, 64))}
+
+
+def test_a_page_gets_a_bounded_trace_rate_at_64_channels_and_1_khz():
+    pipeline = Pipeline(directory="")
+    sink = Sink(name="sink")
+    pipeline.add_node(sink)
+    pipeline.connect(Wide(name="amp", rate=100), sink)
+    try:
+        with serve(pipeline, rate=4) as mon:
+            pipeline.start()
+            mon.choose_plot("amp", "out")
+            assert wait_until(lambda: (mon.snapshot()["plot"] or {}).get("last") is not None)
+            # A page as app.js is: after each snapshot, the columns from the last one it has.
+            have, received, began = None, 0, time.monotonic()
+            stream = Stream(mon)
+            try:
+                while time.monotonic() - began < 3.0:
+                    plot = stream.next_snapshot()["plot"]
+                    first = plot["last"] - trace.COLUMNS if have is None else have
+                    status, _, body = request(mon, "GET", f"/api/trace?from={first}")
+                    assert status == 200
+                    received += len(body) + len(json.dumps(plot))
+                    _, _, channels, count, start, _ = trace.TRACE_HEADER.unpack_from(body)
+                    if count:
+                        have = start + count - 1
+            finally:
+                stream.close()
+            elapsed = time.monotonic() - began
+            plot = mon.snapshot()["plot"]
+    finally:
+        pipeline.close()
+    assert channels == 64 and plot["channels"][:2] == ["C0", "C1"] and plot["unit"] == "uV"
+    # 64 x 1000 float64 samples a second would be 512 kB/s; the first fetch
+    # catches up on what came before the page, hence one window more.
+    bound = trace.bytes_per_second_bound(fetches=4) * elapsed + 64 * 8 * trace.COLUMNS
+    bound += 4 * elapsed * 4096  # the plot's JSON record in each snapshot
+    assert received < bound
+    assert trace.bytes_per_second_bound() < 60_000
+
+
+@pytest.mark.parametrize(
+    "path, status",
+    [
+        ("/api/trace?from=x", 400),
+        ("/api/trace?from=" + "9" * 30, 400),
+        ("/api/trace?from=" + "9" * 5000, 400),
+        ("/api/trace?from=0", 204),
+        ("/api/epochs", 204),
+    ],
+)
+def test_trace_requests_without_a_trace_get_nothing(running, path, status):
+    assert request(running[1], "GET", path)[0] == status
+
+
+@pytest.mark.parametrize(
+    "body",
+    [
+        {"node": "src", "port": "out", "window": 0.5},
+        {"node": "src", "port": "out", "window": "10"},
+        {"node": "src", "port": "out", "window": True},
+        {"node": "src", "port": "out", "markers": "events.out"},
+        {"node": "src", "port": "out", "markers": ["events", 1]},
+        {"node": "src", "port": "out", "field": 3},
+    ],
+)
+def test_bad_trace_choices_are_refused(running, body):
+    graph, mon = running
+    assert post(mon, "/api/plot", body)[0] == 400
+    assert len(graph.src._imp._output_ports["out"]._connected_ports) == 1
+
+
+def test_markers_are_drawn_at_their_times_on_the_trace(running):
+    graph, mon = running
+    assert (
+        post(mon, "/api/plot", {"node": "mid", "port": "out", "markers": ["events", "out"]})[0]
+        == 200
+    )
+    stated = time.monotonic() - 0.5
+    graph.events.trigger({"time": stated, "label": "target"})
+    graph.events.trigger("plain")
+
+    def items():
+        markers = mon.snapshot()["plot"]["markers"]
+        return markers["items"] if markers else []
+
+    assert wait_until(lambda: len(items()) == 2)
+    snap = mon.snapshot()
+    (first, second) = items()
+    assert snap["plot"]["markers"]["node"] == "events"
+    assert first["label"] == "target" and second["label"] == "plain"
+    # Times relative to the snapshot's clock: the stated one, the arrival for the other.
+    assert first["t"] == pytest.approx(stated - snap["plot"]["now"], abs=1e-3)
+    assert -2.0 < second["t"] <= 0
+    # Choosing another port lets both taps go.
+    assert post(mon, "/api/plot", {"node": None})[0] == 200
+    assert len(graph.events._imp._output_ports["out"]._connected_ports) == 1
+
+
+class Busy(IONode):
+    def step(self, data):
+        end = time.perf_counter() + 0.002
+        while time.perf_counter() < end:
+            pass
+        return {"out": data["in"]}
+
+
+def test_time_in_handlers_is_kept_only_while_watched():
+    pipeline = Pipeline(directory="")
+    busy, sink = Busy(name="busy"), Sink(name="sink")
+    pipeline.add_node(sink)
+    pipeline.add_node(busy)
+    pipeline.connect(Counter(name="src", rate=100), busy)
+    pipeline.connect(busy, sink)
+    try:
+        pipeline.start()
+        assert wait_until(lambda: sink.get_counter() > 20)
+        assert busy.get_busy_time() == 0.0
+        with serve(pipeline) as mon:
+            assert wait_until(lambda: (by_name(mon.snapshot())["busy"]["busy"] or 0) > 0.1)
+            snap = mon.snapshot()
+        # Its own 2 ms per frame, not the sink's that it feeds on its thread.
+        assert busy.get_busy_time() >= 0.002 * 5
+        assert by_name(snap)["busy"]["busy"] < 0.6
+        assert by_name(snap)["sink"]["busy"] < 0.05
+        stopped_at = busy.get_busy_time()
+        time.sleep(0.2)
+        assert busy.get_busy_time() == stopped_at  # nobody watches any more
+    finally:
+        pipeline.close()
+
+
+class Slow(IONode):
+    def step(self, data):
+        time.sleep(0.05)
+        return {"out": data["in"]}
+
+
+def test_drops_queues_samples_and_latency_per_element_and_link():
+    pipeline = Pipeline(directory="")
+    slow = Slow(name="slow", decoupled=True, queue_bound=4, overflow="drop_oldest")
+    sink = Sink(name="sink")
+    pipeline.add_node(sink)
+    pipeline.add_node(slow)
+    pipeline.connect(Wide(name="amp", rate=100), slow)
+    pipeline.connect(slow, sink)
+    try:
+        with serve(pipeline) as mon:
+            pipeline.start()
+            assert wait_until(lambda: (by_name(mon.snapshot())["slow"]["inputs"][0]["dropped"]) > 5)
+            assert wait_until(lambda: by_name(mon.snapshot())["amp"]["samples_per_second"])
+            snap = mon.snapshot()
+            dropped = slow.get_dropped()["in"]
+    finally:
+        pipeline.close()
+    amp, slowed = by_name(snap)["amp"], by_name(snap)["slow"]
+    assert amp["samples_per_second"] == pytest.approx(amp["fps"] * 10)
+    assert slowed["queue_bound"] == 4 and 0 <= slowed["inputs"][0]["queued"] <= 4
+    assert 5 < slowed["inputs"][0]["dropped"] <= dropped
+    link = next(k for k in snap["links"] if snap["elements"][k["to"][0]]["name"] == "slow")
+    assert link["dropped"] == slowed["inputs"][0]["dropped"]
+    # The amplifier's frames leave as they are made; no t0 in its context, no latency.
+    assert amp["latency"] is None
+
+
+def test_latency_from_a_source_that_stamps_its_frames():
+    from flowmesh.synthetic import SimulatedEEG
+
+    pipeline = Pipeline(directory="")
+    slow, sink = Slow(name="slow", decoupled=True), Sink(name="sink")
+    pipeline.add_node(sink)
+    pipeline.add_node(slow)
+    pipeline.connect(SimulatedEEG(name="eeg", sample_rate=250, frame_size=5), slow)
+    pipeline.connect(slow, sink)
+    try:
+        with serve(pipeline) as mon:
+            pipeline.start()
+            assert wait_until(lambda: by_name(mon.snapshot())["slow"]["latency"] is not None)
+            time.sleep(1.0)
+            late = by_name(mon.snapshot())["slow"]["latency"]
+            on_time = by_name(mon.snapshot())["eeg"]["latency"]
+    finally:
+        pipeline.close()
+    # 50 ms a frame against 20 ms between frames: the slow node falls behind
+    # and stays behind; the source keeps its own pace.
+    assert late > 0.3
+    assert on_time is not None and on_time < 0.1
+
+
+def test_metrics_parse_and_match_the_elements_counts(graph):
+    from prometheus_client.parser import text_string_to_metric_families
+
+    graph.events.trigger("one")
+    with serve(graph) as mon:
+        graph.pipeline.start()
+        assert wait_until(lambda: graph.sink.get_counter() > 10)
+        graph.pipeline.stop()
+        mon._sampler.sample()
+        status, headers, body = request(mon, "GET", "/metrics")
+    assert status == 200 and headers["Content-Type"].startswith("text/plain; version=0.0.4")
+    families = {f.name: f for f in text_string_to_metric_families(body.decode())}
+    frames = {s.labels["element"]: s.value for s in families["flowmesh_element_frames"].samples}
+    for element in (graph.src, graph.mid, graph.sink):
+        assert frames[element.name] == element.get_counter()
+    assert families["flowmesh_element_frames"].type == "counter"
+    dropped = {
+        (s.labels["element"], s.labels["port"]): s.value
+        for s in families["flowmesh_input_dropped"].samples
+    }
+    assert dropped[("sink", "in")] == graph.sink.get_dropped()["in"]
+    assert families["flowmesh_pipeline_running"].samples[0].value == 0
+
+
+def test_metric_labels_survive_any_name():
+    from prometheus_client.parser import text_string_to_metric_families
+
+    from flowmesh.monitor.metrics import exposition
+
+    names = ['a"b', "back\\slash", "new\nline", "a", "a"]
+    snap = {
+        "pipeline": {"state": "Running", "condition": "Healthy", "elapsed": None},
+        "elements": [
+            {"name": n, "condition": "Healthy", "counter": 1, "fps": math.nan, "inputs": []}
+            for n in names
+        ],
+    }
+    families = {f.name: f for f in text_string_to_metric_families(exposition(snap))}
+    labels = [s.labels["element"] for s in families["flowmesh_element_frames"].samples]
+    assert labels == ['a"b', "back\\slash", "new\nline", "a", "a#2"]
+
+
+def test_metrics_need_the_token(graph):
+    with serve(graph, token="secret") as mon:
+        assert request(mon, "GET", "/metrics")[0] == 401
+        assert request(mon, "GET", "/metrics", {"Authorization": "Bearer secret"})[0] == 200
+
+
+def test_a_page_never_mixes_the_columns_of_two_traces(graph):
+    """Each trace, and each restart of one, has a number of its own."""
+    first, second = feed_of(graph), feed_of(graph, node=graph.src)
+    try:
+        for feed in (first, second):
+            feed.tap.values.append((1.0, np.ones((5, 2))))
+            feed.drain()
+        numbers = {first.trace.generation, second.trace.generation}
+        first.tap.values.append((1.1, np.ones((5, 3))))  # another channel count restarts it
+        first.drain()
+        numbers.add(first.trace.generation)
+    finally:
+        first.remove()
+        second.remove()
+    assert len(numbers) == 3
+
+
+@pytest.mark.parametrize("first", ["9" * 30, "-" + "9" * 30, "0", "-5"])
+def test_a_trace_request_from_any_column_is_answered(running, first):
+    graph, mon = running
+    mon.choose_plot("src", "out")
+    assert wait_until(lambda: (mon.snapshot()["plot"] or {}).get("last") is not None)
+    status, _, body = request(mon, "GET", f"/api/trace?from={first}")
+    if len(first) > 20:
+        assert status == 400
+    else:
+        assert status == 200 and trace.TRACE_HEADER.unpack_from(body)[0] == trace.TRACE_MAGIC
+
+
+def test_a_monitor_that_cannot_start_leaves_the_handlers_untimed(graph, monkeypatch):
+    from flowmesh.monitor import figures
+
+    def broken(self, pipeline):
+        raise RuntimeError("no snapshot")
+
+    monkeypatch.setattr(sampling.Sampler, "_snapshot", broken)
+    with pytest.raises(RuntimeError):
+        serve(graph)
+    assert figures.watch_handlers(True) == 1
+    assert figures.watch_handlers(False) == 0

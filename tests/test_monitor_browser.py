@@ -15,7 +15,10 @@ import flowmesh
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Where this run imports flowmesh from (the in-place build, or a sanitizer build).
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(flowmesh.__file__)))
-ELEMENTS = ["fragile", "kept", "labels", "sine", "smooth", "tagged", "tagger"]
+ELEMENTS = sorted(
+    ["fragile", "kept", "labels", "sine", "smooth", "tagged", "tagger"]
+    + ["eeg", "raw", "stimuli", "epochs", "average", "means"]
+)
 
 
 @pytest.fixture(scope="module")
@@ -40,7 +43,7 @@ def seen(tmp_path_factory):
 def test_every_element_is_drawn(seen):
     assert seen["graph"] == ELEMENTS
     assert seen["visible"] == ELEMENTS
-    assert seen["edges"] == {"Sync": 5, "Async": 1}
+    assert seen["edges"] == {"Sync": 7, "Async": 4}
 
 
 def test_the_frame_rate_moves(seen):
@@ -68,7 +71,39 @@ def test_a_failure_appears_after_a_node_raises(seen):
     assert any(m.startswith("sensor returned garbage") for m in seen["log_errors"])
 
 
-@pytest.mark.parametrize("name", ["monitor.png", "monitor-failure.png"])
+def test_the_trace_shows_every_channel_by_name(seen):
+    assert seen["channels"] == [f"EEG{k}" for k in range(1, 9)]
+
+
+def test_a_marker_sent_is_drawn_on_the_trace(seen):
+    # Drawn at all is the test; how soon is reported (a loaded machine may lag).
+    assert seen["marker_delay"] > 0
+    print(f"marker drawn {seen['marker_delay']:.2f} s after it was sent")
+    print(f"trace drawn at {seen['draw_rate']:.0f} frames/s")
+
+
+def test_the_averagers_mean_is_plotted_with_its_count(seen):
+    mean = seen["mean"]
+    assert mean["field"] == "mean"
+    assert mean["channels"] == [f"EEG{k}" for k in range(1, 9)]
+    assert "counted" in mean["note"]
+
+
+@pytest.mark.parametrize("width", ["1280", "1920"])
+def test_the_graph_fits_the_window(seen, width):
+    assert seen["fits"][width] is True
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "monitor.png",
+        "monitor-failure.png",
+        "monitor-trace-1280.png",
+        "monitor-trace-1920.png",
+        "monitor-average.png",
+    ],
+)
 def test_the_page_renders_without_errors(seen, name):
     assert seen["errors"] == []
     with open(seen["shots"] / name, "rb") as f:

@@ -97,3 +97,11 @@ class INode(Node):
         """Input-port name to the number of items its queue dropped in the
         current (or last) run."""
         return self._imp.get_dropped()
+
+    def get_queued(self):
+        """Input-port name to the number of items waiting at it."""
+        return self._imp.get_queued()
+
+    def get_queue_bound(self):
+        """The most items one input queues in the current (or last) run."""
+        return self._imp.get_queue_bound()

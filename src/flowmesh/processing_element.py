@@ -60,6 +60,12 @@ class ProcessingElement(Portable):
         """The largest number of items waiting at one input (0 without inputs)."""
         return self._imp.get_max_backlog()
 
+    def get_busy_time(self):
+        """Seconds this node spent in its handlers in the current (or last)
+        run while someone watched it (a monitor page, `flowmesh run`); 0.0
+        otherwise, and for a chain, whose nodes keep their own."""
+        return self._imp.get_busy_time()
+
     def failure(self):
         """The first exception recorded in this run, or None."""
         return self._imp.failure()

@@ -74,11 +74,15 @@ def run_pipeline(pipeline, label, duration, signals):
     signal came or it stopped by itself, and stop it; returns the seconds
     it ran, or None when a signal came first and nothing ran. The page of
     `--monitor`, when open, sees the stop before it closes."""
-    status = Status(pipeline, source_counters(pipeline))
+    from ..monitor.figures import Load
+
+    load = Load(leaves(pipeline))
+    status = Status(pipeline, source_counters(pipeline), extra=load.line)
     if signals.code is not None:
         return None
     print(f"Running {label}; Ctrl-C stops it.", flush=True)
     began = time.monotonic()
+    load.begin()
     try:
         try:
             pipeline.start()
@@ -88,13 +92,17 @@ def run_pipeline(pipeline, label, duration, signals):
         if signals.code is not None:
             print(f"Stopping ({signals.name}); a second one ends at once.", flush=True)
     finally:
-        signals.wait_for(pipeline.stop)
+        try:
+            signals.wait_for(pipeline.stop)
+        finally:
+            load.end()
     return time.monotonic() - began
 
 
 def print_summary(pipeline, ran_for):
-    """How long the run lasted, the frames of each element that produced,
-    the items dropped, the failures."""
+    """How long the run lasted, the nodes that took the most time in their
+    handlers, the frames of each element that produced, the items dropped,
+    the failures."""
     produced, drops, failures = [], [], []
     for entry in pipeline.describe()["elements"]:
         outputs = entry["outputs"] or any(n["outputs"] for n in entry.get("nodes", ()))
@@ -112,7 +120,11 @@ def print_summary(pipeline, ran_for):
         with contextlib.suppress(Exception):
             if (failure := element.failure()) is not None:
                 failures.append(f"{element.name} ({type(failure).__name__}: {error_text(failure)})")
+    from ..monitor.figures import Load
+
+    busiest = Load(leaves(pipeline)).summary(ran_for)
     print(f"Ran for {ran_for:.1f} s.")
+    print(f"Busy (share of one core): {', '.join(busiest) or 'nothing measured'}")
     print(f"Frames: {', '.join(produced) or 'none'}")
     print(f"Drops: {', '.join(drops) or 'none'}")
     print(f"Failures: {', '.join(failures) or 'none'}", flush=True)

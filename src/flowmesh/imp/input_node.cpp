@@ -308,6 +308,27 @@ PyObject* inode_get_dropped(PortsState* st, PyObject* self) {
     return result.release();
 }
 
+PyObject* inode_get_queued(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
+    if (!d) return nullptr;
+    fm::Ref result = fm::steal(PyDict_New());
+    if (!result) return nullptr;
+    Core* c = driver(d.get())->core;
+    for (size_t i = 0; c && i < c->inputs.size(); ++i) {
+        fm::Ref name = fm::borrow(c->inputs[i].name);
+        fm::Ref count = fm::steal(PyLong_FromSsize_t(c->inputs[i].waiting));
+        if (!count || PyDict_SetItem(result.get(), name.get(), count.get()) < 0) return nullptr;
+        c = driver(d.get())->core;
+    }
+    return result.release();
+}
+
+PyObject* inode_get_queue_bound(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
+    if (!d) return nullptr;
+    return PyLong_FromSsize_t(driver(d.get())->queue_bound);
+}
+
 // The input side's part of start / stop / reset, shared with IONodeImp.
 // A run's queue bound and drop counts: set when the run starts, kept (and
 // readable) after it stops until the next one starts.
@@ -421,6 +442,10 @@ PyMethodDef inode_methods[] = {
         PyDoc_STR("_get_context()\n--\n\nInput-port name to the context that reached it.")),
     fm::method_def<"get_max_backlog", inode_get_max_backlog>(
         PyDoc_STR("get_max_backlog()\n--\n\nThe largest number of items waiting at one input.")),
+    fm::method_def<"get_queued", inode_get_queued>(
+        PyDoc_STR("get_queued()\n--\n\nInput-port name to the items waiting at it.")),
+    fm::method_def<"get_queue_bound", inode_get_queue_bound>(
+        PyDoc_STR("get_queue_bound()\n--\n\nThe most items one input queues in this run.")),
     fm::method_def<"get_dropped", inode_get_dropped>(
         PyDoc_STR("get_dropped()\n--\n\nInput-port name to the items its full queue dropped in "
                   "the current (or last) run.")),

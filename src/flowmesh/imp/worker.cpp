@@ -50,6 +50,7 @@ int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
     fm::ElementObject* e = element(self);
     e->counter = 0;
+    e->busy_ns = 0;
     // No logger yet: the memory logger of its own is made on first need
     // (see logger_of), since most elements take their pipeline's instead.
     fm::set_field(&e->logger, nullptr);
@@ -167,6 +168,10 @@ PyObject* element_get_counter(PyObject* self) {
     return PyLong_FromLongLong(element(self)->counter);
 }
 
+PyObject* element_get_busy_time(PyObject* self) {
+    return PyFloat_FromDouble(static_cast<double>(element(self)->busy_ns) * 1e-9);
+}
+
 PyObject* element_get_max_backlog(PyObject* /*self*/) {
     return PyLong_FromLong(0);
 }
@@ -176,6 +181,7 @@ PyObject* element_reset_run_state(WorkerState* st, PyObject* self) {
     if (!healthy) return nullptr;
     fm::ElementObject* e = element(self);
     e->counter = 0;
+    e->busy_ns = 0;
     fm::set_field(&e->condition, healthy);
     fm::set_field(&e->context, Py_None);
     e->setup_failed = false;
@@ -297,6 +303,9 @@ PyMethodDef element_methods[] = {
         PyDoc_STR("get_counter()\n--\n\nNumber of completed cycles in this run.")),
     fm::method_def<"get_max_backlog", element_get_max_backlog>(
         PyDoc_STR("get_max_backlog()\n--\n\nLargest input backlog; 0 without inputs.")),
+    fm::method_def<"get_busy_time", element_get_busy_time>(
+        PyDoc_STR("get_busy_time()\n--\n\nSeconds spent in this node's handlers in this run "
+                  "while handler timing was on (see flowmesh.imp.vertex._time_handlers).")),
     fm::method_def<"reset_run_state", element_reset_run_state>(
         PyDoc_STR("reset_run_state()\n--\n\nClear counter, condition, context and failure for a "
                   "new run.")),

@@ -70,9 +70,12 @@ class Monitor:
         latest = self._sampler.latest
         return None if latest is None else latest[0]
 
-    def choose_plot(self, node, port="out"):
-        """Plot output `port` of the element named `node` (None: no plot)."""
-        self._sampler.choose_plot(node, port)
+    def choose_plot(self, node, port="out", markers=None, field=None, window=None):
+        """Plot output `port` of the element named `node` (None: no plot), with
+        the events of output port `markers` ((node, port)) drawn on the trace,
+        `field` of a port whose values are dicts, over the last `window`
+        seconds (default 10)."""
+        self._sampler.choose_plot(node, port, markers, field, window)
         self._sampler.sample()
 
     def close(self):

@@ -1,36 +1,31 @@
 """What the monitor shows, read from a pipeline on a thread of its own.
 
-The `Sampler` reads the elements' state, condition, cycle counter and backlog
-a few times a second, turns them into one JSON snapshot and hands it to every
-subscribed client through a one-slot mailbox. Nothing here runs on a pipeline
-thread, except the `Tap`'s `step` for the one output port being plotted.
+The `Sampler` reads the graph (`Pipeline.describe()`), the elements' counters
+and input queues a few times a second, turns them into one JSON snapshot and
+hands it to every subscribed client through a one-slot mailbox. Nothing here
+runs on a pipeline thread, except the taps' `step` on the ports being plotted
+or, for one frame per run, probed for the samples in a frame.
 """
 
-import collections
 import json
 import math
-import numbers
-import sys
 import threading
 import time
 import weakref
 
+from ..configuration import check_number
 from ..constants import Constants
-from ..i_node import INode
 from ..logging import RECENT_MESSAGE_CHARS
+from . import figures
+from .metrics import exposition
+from .trace import DEFAULT_WINDOW, MAX_WINDOW, Feed, Joint, Markers
 
 States, Conditions, Timing = Constants.States, Constants.Conditions, Constants.Timing
+ASYNC = str(Timing.ASYNC)
 
-# Frames-per-second window: long enough to smooth a slow source, short enough to follow a stall.
-FPS_WINDOW = 1.0
 LOG_ENTRIES = 40
 # Messages are cut where the logger cuts what it keeps for live views.
 MESSAGE_CHARS = RECENT_MESSAGE_CHARS
-# Plot sizes: points of a scalar series, points per curve of an array, curves of a 2-D array.
-SERIES_POINTS = 600
-SERIES_POINTS_PER_SECOND = 100
-FRAME_POINTS = 400
-FRAME_CURVES = 8
 
 
 def _finite(x):
@@ -42,14 +37,6 @@ def _text(obj, limit=MESSAGE_CHARS):
         text = obj if isinstance(obj, str) else str(obj)
     except Exception:
         text = f"<unprintable {type(obj).__name__}>"
-    return text if len(text) <= limit else text[: limit - 1] + "…"
-
-
-def _short_repr(obj, limit=120):
-    try:
-        text = repr(obj)
-    except Exception:
-        text = f"<{type(obj).__name__}>"
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
@@ -73,126 +60,26 @@ def _port_record(port):
 # --- the plotted port -----------------------------------------------------------------------
 
 
-class Tap(INode):
-    """Joined to the output port being plotted; keeps every `every`-th value.
+class PlotFeed(Feed):
+    """The chosen output port, joined to a tap, and optionally a marker port."""
 
-    It runs on the producer's thread, so it does the least it can: a count and
-    an append to a bounded deque the sampler drains.
-    """
+    def __init__(self, index, element, port, window=DEFAULT_WINDOW):
+        super().__init__(index, element, port, element.get_output_port(port), window)
+        self._joints = [Joint(element, port, self.tap)]
 
-    def __init__(self, keep=SERIES_POINTS):
-        self.values = collections.deque(maxlen=keep)
-        self.every = 1
-        self._skipped = 0
-        super().__init__(
-            name="monitor tap", input_ports=[{"name": "in", "timing": Timing.INHERITED}]
-        )
-
-    def setup(self, data, context):
-        return {}
-
-    def step(self, data):
-        self._skipped += 1
-        if self._skipped >= self.every:
-            self._skipped = 0
-            self.values.append(data.get("in"))
-        return None
-
-
-def _as_matrix(value):
-    """`value` as (kind, rows): ("scalar", x), ("frame", [[...], ...]) with one
-    list per curve, or None when it is not numeric."""
-    if isinstance(value, bool):
-        return "scalar", float(value)
-    if isinstance(value, numbers.Real):
-        return "scalar", float(value)
-    np = sys.modules.get("numpy")
-    if np is not None and isinstance(value, np.ndarray):
-        if value.dtype.kind not in "biuf" or value.ndim not in (1, 2) or value.size == 0:
-            if value.ndim == 0 and value.dtype.kind in "biuf":
-                return "scalar", float(value)
-            return None
-        if value.ndim == 1:
-            stride = max(1, -(-value.shape[0] // FRAME_POINTS))
-            return "frame", [value[::stride].astype(float).tolist()]
-        # The longer axis is time: curves run along it.
-        matrix = value if value.shape[0] >= value.shape[1] else value.T
-        stride = max(1, -(-matrix.shape[0] // FRAME_POINTS))
-        return "frame", matrix[::stride, :FRAME_CURVES].T.astype(float).tolist()
-    if isinstance(value, (list, tuple)) and value:
-        if all(isinstance(x, numbers.Real) for x in value):
-            stride = max(1, -(-len(value) // FRAME_POINTS))
-            return "frame", [[float(x) for x in value[::stride]]]
-    return None
-
-
-def _clean(points):
-    return [x if math.isfinite(x) else None for x in points]
-
-
-class PlotFeed:
-    """The chosen output port, its tap and what has been drawn from it."""
-
-    def __init__(self, index, element, port):
-        self.index = index
-        self.element = element
-        self.port = port
-        self.series = collections.deque(maxlen=SERIES_POINTS)
-        self.frame = None
-        self.note = None
-        self.tap = Tap()
-        # Joined port to port, both sides, as a node joins them: this works for
-        # every element that lists its output ports, chains included.
-        self._source = element.get_output_port(port)
-        self._sink = self.tap.get_input_port("in")
-        self.tap.start()
-        self._source.connect(self._sink)
-        try:
-            self._sink.connect(self._source)
-        except BaseException:
-            self._source.disconnect(self._sink)
-            self.tap.stop()
-            raise
+    def add_markers(self, element, name, port):
+        markers = Markers(name, port)
+        self._joints.append(Joint(element, port, markers.tap))
+        self.markers = markers
 
     def remove(self):
+        joints, self._joints = self._joints, []
         try:
-            self._source.disconnect(self._sink)
-            self._sink.disconnect(self._source)
+            for joint in joints[1:]:
+                joint.remove()
         finally:
-            self.tap.stop()
-
-    def drain(self, fps):
-        tap = self.tap
-        tap.every = max(1, int(fps / SERIES_POINTS_PER_SECOND)) if fps else 1
-        values = tap.values
-        while values:
-            try:
-                value = values.popleft()
-            except IndexError:
-                break
-            try:
-                converted = _as_matrix(value)
-            except Exception:
-                converted = None
-            if converted is None:
-                self.note = f"not numeric: {_short_repr(value)}"
-                continue
-            kind, data = converted
-            self.note = None
-            if kind == "scalar":
-                self.frame = None
-                self.series.append(data)
-            else:
-                self.series.clear()
-                self.frame = data
-
-    def record(self, name):
-        record = {"element": self.index, "node": name, "port": self.port, "note": self.note}
-        if self.frame is not None:
-            record.update(kind="frame", curves=[_clean(c) for c in self.frame])
-        else:
-            record.update(kind="series", curves=[_clean(self.series)])
-        return record
+            if joints:
+                joints[0].remove()
 
 
 # --- clients --------------------------------------------------------------------------------
@@ -283,7 +170,9 @@ class Sampler:
         self.broadcast = broadcast
         self.control = control
         self._on_gone = on_gone
-        self._history = {}  # element index -> deque of (time, counter)
+        self._rates = figures.Rates()
+        self._probes = figures.Probes()
+        self._watching = False  # counted as a watcher of the handlers' time
         self._lock = threading.Lock()  # plot choice against the sampling pass
         self._plot = None
         self._sequence = 0
@@ -300,8 +189,19 @@ class Sampler:
         return self._pipeline()
 
     def start(self):
-        self.sample()
-        self._thread.start()
+        figures.watch_handlers(True)
+        self._watching = True
+        try:
+            self.sample()
+            self._thread.start()
+        except BaseException:
+            self._unwatch()
+            raise
+
+    def _unwatch(self):
+        if self._watching:
+            self._watching = False
+            figures.watch_handlers(False)
 
     def stop(self):
         self._stop.set()
@@ -310,6 +210,8 @@ class Sampler:
         with self._lock:
             self._stopped = True
             self._set_plot(None)
+            self._probes.close()
+            self._unwatch()
 
     def _run(self):
         while not self._stop.wait(self.period):
@@ -326,33 +228,72 @@ class Sampler:
                 self._report(f"{type(e).__name__}: {_text(e)}")
 
     # Plot choice.
-    def choose_plot(self, node, port):
-        """Plot output `port` of the element named `node` (None: stop plotting).
+    @staticmethod
+    def _find(pipeline, node, port):
+        records = pipeline.describe()["elements"]
+        elements = pipeline.get_elements()
+        for index, (record, element) in enumerate(zip(records, elements)):
+            if _label(record) == node and port in [p["name"] for p in record["outputs"]]:
+                return index, element
+        raise LookupError(f"no output port '{port}' on an element named '{node}'")
 
-        Raises LookupError when there is no such output port.
+    def choose_plot(self, node, port, markers=None, field=None, window=None):
+        """Plot output `port` of the element named `node` (None: stop plotting),
+        with the events of `markers` ((node, port) or None) drawn on it,
+        `field` of dict values, over the last `window` seconds.
+
+        Raises LookupError when there is no such output port, TypeError or
+        ValueError for a bad `window` or `field`.
         """
         pipeline = self._pipeline()
         if pipeline is None:
             raise LookupError("the pipeline is gone")
+        window = DEFAULT_WINDOW if window is None else window
+        check_number("window", window, 1.0, maximum=MAX_WINDOW)
+        if field is not None and not isinstance(field, str):
+            raise TypeError(f"field must be a str or None, got {type(field).__name__}.")
         with self._lock:
             if self._stopped:
                 raise LookupError("the monitor is closed")
             if node is None:
                 self._set_plot(None)
                 return
-            records = pipeline.describe()["elements"]
-            elements = pipeline.get_elements()
-            for index, (record, element) in enumerate(zip(records, elements)):
-                if _label(record) != node:
-                    continue
-                if port not in [p["name"] for p in record["outputs"]]:
-                    continue
-                current = self._plot
-                if current is not None and current.element is element and current.port == port:
-                    return
-                self._set_plot(PlotFeed(index, element, port))
+            index, element = self._find(pipeline, node, port)
+            marked = None if markers is None else self._find(pipeline, *markers)
+            current = self._plot
+            wanted = None if markers is None else tuple(markers)
+            if (
+                current is not None
+                and current.element is element
+                and current.port == port
+                and current.window == window
+                and (current.markers and (current.markers.node, current.markers.port)) == wanted
+            ):
+                if field is not None:
+                    current.field = field
                 return
-        raise LookupError(f"no output port '{port}' on an element named '{node}'")
+            feed = PlotFeed(index, element, port, float(window))
+            feed.field = field
+            try:
+                if marked is not None:
+                    feed.add_markers(marked[1], *markers)
+            except BaseException:
+                feed.remove()
+                raise
+            self._set_plot(feed)
+
+    def trace_bytes(self, first):
+        """The binary trace of the plotted port from column `first` on, or None."""
+        with self._lock:
+            feed = self._plot
+            if feed is None or feed.kind != "trace":
+                return None
+            return feed.trace.encode(first)
+
+    def epochs(self):
+        with self._lock:
+            feed = self._plot
+            return None if feed is None else feed.epochs_record()
 
     def _set_plot(self, feed):
         old, self._plot = self._plot, feed
@@ -388,23 +329,14 @@ class Sampler:
                 self._sequence += 1
                 self._publish({**latest[0], "sequence": self._sequence, "monitor_error": error})
 
-    def _fps(self, key, counter, now):
-        history = self._history.setdefault(key, collections.deque())
-        if history and counter < history[-1][1]:
-            history.clear()  # a new run starts counting again
-        history.append((now, counter))
-        while len(history) > 2 and now - history[1][0] >= FPS_WINDOW:
-            history.popleft()
-        (t0, c0), (t1, c1) = history[0], history[-1]
-        return (c1 - c0) / (t1 - t0) if t1 > t0 else 0.0
-
     def _snapshot(self, pipeline):
         now = time.monotonic()
         graph = pipeline.describe()
         elements = pipeline.get_elements()
         owners = {}  # port id -> [element index, port name]
         records = []
-        for index, element in enumerate(graph["elements"]):
+        candidates, contexts, counters, ports = [], {}, {}, {}
+        for index, (element, obj) in enumerate(zip(graph["elements"], elements)):
             inputs, outputs = element["inputs"], element["outputs"]
             for port in inputs + outputs:
                 owners[port["id"]] = [index, port["name"]]
@@ -415,7 +347,13 @@ class Sampler:
                 # node at its output end (or, without outputs, at its input end).
                 counter = (members[-1] if outputs else members[0])["counter"]
             state = element["state"]
-            fps = self._fps(index, counter, now) if state == States.RUNNING else 0.0
+            running = state == States.RUNNING
+            fps = self._rates.rate((index, "frames"), counter, now) if running else 0.0
+            parts = figures.parts(obj)
+            busy = figures.busy_time(parts)
+            share = self._rates.rate((index, "busy"), busy, now) if busy is not None else None
+            # A chain's input queues are those of its first node.
+            dropped, queued, bound = figures.input_counts(parts[0]) if inputs else ({}, {}, None)
             records.append(
                 {
                     "name": _label(element),
@@ -426,17 +364,62 @@ class Sampler:
                     "fps": round(fps, 2),
                     "backlog": element["backlog"],
                     "members": [_label(m) for m in members],
-                    "inputs": [_port_record(p) for p in inputs],
+                    "inputs": [
+                        {
+                            **_port_record(p),
+                            "dropped": dropped.get(p["name"]),
+                            "queued": queued.get(p["name"]),
+                        }
+                        for p in inputs
+                    ],
                     "outputs": [_port_record(p) for p in outputs],
+                    "queue_bound": bound,
+                    "busy_seconds": busy,
+                    "busy": round(share, 4) if share is not None and running else None,
+                    "samples_per_second": None,
+                    "latency": None,
                 }
             )
-        for key in [k for k in self._history if k >= len(records)]:
-            del self._history[key]
+            streams = [p for p in outputs if running and counter > 0 and p["timing"] != ASYNC]
+            if self._rates.restarted((index, "frames")):
+                for p in outputs:
+                    self._probes.forget(p["id"])  # a new run may frame its streams otherwise
+            candidates.extend((obj, p["name"], p["id"]) for p in streams)
+            contexts[index] = figures.output_contexts(obj)
+            counters[index] = counter
+            ports[index] = outputs
+        self._rates.keep(len(records))
+        self._probes.update(candidates)
+        for index, record in enumerate(records):
+            known = [k for k in (self._probes.per_frame.get(p["id"]) for p in ports[index]) if k]
+            if known and record["fps"]:
+                record["samples_per_second"] = round(record["fps"] * max(known), 2)
 
-        links = [
-            {"from": owners[c["output"]], "to": owners[c["input"]], "timing": c["timing"]}
-            for c in graph["connections"]
-        ]
+        links = []
+        for c in graph["connections"]:
+            source, target = owners[c["output"]], owners[c["input"]]
+            into = next(i for i in records[target[0]]["inputs"] if i["name"] == target[1])
+            links.append(
+                {
+                    "from": source,
+                    "to": target,
+                    "timing": c["timing"],
+                    "dropped": into["dropped"],
+                    "queued": into["queued"],
+                }
+            )
+            if c["timing"] != ASYNC:
+                context = contexts[source[0]].get(source[1])
+                self._fed(records[target[0]], c["output"])
+                self._latency(records[target[0]], context, c["output"], counters[target[0]], now)
+        for index, record in enumerate(records):
+            if not record["inputs"]:
+                # A source: how late its own frames leave.
+                for p in ports[index]:
+                    context = contexts[index].get(p["name"])
+                    self._latency(record, context, p["id"], counters[index], now)
+            latency = self._probes.smoothed(index, record["latency"])
+            record["latency"] = None if latency is None else round(latency, 4)
 
         state, condition = graph["state"], graph["condition"]
         if state == States.RUNNING:
@@ -457,9 +440,8 @@ class Sampler:
         if feed is not None:
             # Found again by identity: the graph may have grown since it was chosen.
             feed.index = next((i for i, e in enumerate(elements) if e is feed.element), -1)
-            fps = records[feed.index]["fps"] if feed.index >= 0 else 0.0
-            feed.drain(fps)
-            plot = feed.record(element_name(feed.element))
+            feed.drain()
+            plot = feed.record(element_name(feed.element), now)
 
         self._sequence += 1
         return {
@@ -479,6 +461,30 @@ class Sampler:
             "control": self.control,
             "monitor_error": self.error,
         }
+
+    def _fed(self, record, port_id):
+        """Samples/s of an element without streams of its own, from the one feeding it."""
+        per_frame = self._probes.per_frame.get(port_id)
+        if record["samples_per_second"] is None and per_frame and record["fps"]:
+            if all(i["timing"] != ASYNC for i in record["inputs"]):
+                record["samples_per_second"] = round(record["fps"] * per_frame, 2)
+
+    def _latency(self, record, context, port_id, counter, now):
+        """Sets the latency of an element fed by port `port_id`, unless set.
+        Only an element that cycles once per frame of its stream has one:
+        events would count as frames."""
+        if record["latency"] is not None or record["state"] != States.RUNNING:
+            return
+        if any(i["timing"] == ASYNC for i in record["inputs"]):
+            return
+        record["latency"] = figures.latency(
+            context, counter, self._probes.per_frame.get(port_id), now
+        )
+
+    def metrics(self):
+        """The latest snapshot in the text format monitoring systems scrape."""
+        latest = self.latest
+        return exposition(None if latest is None else latest[0])
 
     @staticmethod
     def _log(pipeline):

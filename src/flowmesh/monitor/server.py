@@ -37,6 +37,7 @@ SECURITY_HEADERS = (
     ("Cache-Control", "no-store"),
 )
 LOOPBACK_NAMES = ("localhost",)
+METRICS_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 
 
 def is_loopback(host):
@@ -88,8 +89,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def _send(self, status, body=b"", content_type="text/plain; charset=utf-8", headers=()):
         self.send_response(status)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
+        if status != 204:  # which has no content, nor headers about it
+            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Length", str(len(body)))
         for name, value in SECURITY_HEADERS:
             self.send_header(name, value)
         for name, value in headers:
@@ -166,8 +168,36 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self._send(200, latest[1], "application/json")
         elif path == "/api/events":
             self._stream()
+        elif path == "/api/trace":
+            self._trace()
+        elif path == "/api/epochs":
+            epochs = app.sampler.epochs()
+            if epochs is None:
+                # No content rather than an error: a page asks just as the plot
+                # changes, and a browser reports every error status aloud.
+                self._send(204)
+            else:
+                self._send(200, json.dumps(epochs, allow_nan=False).encode(), "application/json")
+        elif path == "/metrics":
+            self._send(200, app.sampler.metrics().encode(), METRICS_TYPE)
         else:
             self._text(404, "Not found")
+
+    def _trace(self):
+        """The plotted trace's columns from ``?from=N`` on, as compact binary."""
+        given = urllib.parse.parse_qs(self._url.query).get("from", ["0"])[0]
+        try:
+            first = int(given)
+        except ValueError:
+            first = None
+        if first is None or not -(2**62) < first < 2**62:
+            self._text(400, "Expected from=<column>")
+            return
+        body = self.server.app.sampler.trace_bytes(first)
+        if body is None:
+            self._send(204)
+        else:
+            self._send(200, body, "application/octet-stream")
 
     def _static(self, name):
         app = self.server.app
@@ -261,8 +291,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if node is not None and not (isinstance(node, str) and isinstance(port, str)):
             self._text(400, "Expected node and port names")
             return
+        markers = body.get("markers")
+        if markers is not None and not (
+            isinstance(markers, list) and len(markers) == 2 and all(type(m) is str for m in markers)
+        ):
+            self._text(400, "Expected markers as [node, port] or null")
+            return
         try:
-            self.server.app.sampler.choose_plot(node, port)
+            self.server.app.sampler.choose_plot(
+                node, port, markers, body.get("field"), body.get("window")
+            )
+        except (TypeError, ValueError) as e:
+            self._text(400, str(e))
+            return
         except LookupError as e:
             self._text(404, str(e))
             return

@@ -1,0 +1,523 @@
+"""What the page plots, made on the sampler's thread from what taps collected.
+
+A `Tap` joined to an output port runs on the producer's thread and only
+appends (arrival time, value) to a bounded deque. The sampler drains it and
+turns the values into one of three views:
+
+- a trace: frames of (samples, channels) or scalars, reduced to the min and
+  max of every channel per column of `window / COLUMNS` seconds, so a page
+  gets a bounded number of bytes per second whatever the stream's rate and a
+  one-sample spike still shows;
+- epochs: arrays that come as events (or a dict's array field, like an
+  averager's "mean"), the latest few kept for an overlaid plot;
+- events: anything else, as a list of times and texts.
+
+A second tap on a marker port gives labelled times drawn on the trace.
+"""
+
+import collections
+import itertools
+import math
+import numbers
+import struct
+import sys
+import time
+
+from ..constants import Constants
+from ..i_node import INode
+
+Timing = Constants.Timing
+
+DEFAULT_WINDOW = 10.0
+MAX_WINDOW = 60.0
+# Columns per window: the page draws one per pixel at most, so a wider
+# screen gains nothing from more; the byte rate below follows from it.
+COLUMNS = 1000
+# Channels drawn of a wider stream.
+MAX_CHANNELS = 64
+# Values a tap holds between two drains (4 per second by default); older
+# ones give way and are counted.
+TAP_KEEP = 4096
+EPOCHS_SHOWN = 5
+EPOCH_POINTS = 250
+EVENTS_SHOWN = 50
+MARKERS_KEPT = 200
+LABEL_CHARS = 40
+# A frame this far from where the previous one ended starts the timeline again.
+RESYNC_SECONDS = 0.5
+# Every trace (and every restart of one) gets a number of its own, so a page
+# never mixes the columns of two.
+_generations = itertools.count(1)
+
+# The binary trace reply: magic, generation, channels, count, first column,
+# column width (s); then float32 [count][channels][min, max], little-endian.
+TRACE_HEADER = struct.Struct("<4sIIIqd")
+TRACE_MAGIC = b"FMT1"
+COLUMN_BYTES_PER_CHANNEL = 8
+
+
+def bytes_per_second_bound(window=DEFAULT_WINDOW, channels=MAX_CHANNELS, fetches=4.0):
+    """The most trace bytes a page fetching `fetches` times a second receives."""
+    columns_per_second = COLUMNS / window
+    # Each fetch repeats the still-open column the page already has.
+    per_fetch = TRACE_HEADER.size + channels * COLUMN_BYTES_PER_CHANNEL
+    return (columns_per_second * channels * COLUMN_BYTES_PER_CHANNEL) + fetches * per_fetch
+
+
+def _np():
+    return sys.modules.get("numpy") or __import__("numpy")
+
+
+def short_text(obj, limit=LABEL_CHARS, quoted=False):
+    try:
+        text = obj if isinstance(obj, str) and not quoted else repr(obj)
+    except Exception:
+        text = f"<{type(obj).__name__}>"
+    return text if len(text) <= limit else text[: limit - 1] + "…"
+
+
+class Tap(INode):
+    """Joined to an output port of the pipeline; keeps what arrives, with its time."""
+
+    def __init__(self, keep=TAP_KEEP):
+        self.values = collections.deque(maxlen=keep)
+        self.arrived = 0
+        self.context = None
+        super().__init__(
+            name="monitor tap", input_ports=[{"name": "in", "timing": Timing.INHERITED}]
+        )
+        # What a tap drops as it lets go of a port is the monitor's business.
+        self.set_logger(None)
+
+    def setup(self, data, context):
+        incoming = context.get("in") if isinstance(context, dict) else None
+        self.context = incoming if isinstance(incoming, dict) else None
+        return {}
+
+    def step(self, data):
+        self.arrived += 1
+        self.values.append((time.monotonic(), data.get("in")))
+        return None
+
+
+def as_frame(value):
+    """`value` as a float array of shape (samples, channels), or None when it
+    is not numeric. A 1-D array or list is one channel; a scalar one sample."""
+    np = _np()
+    if isinstance(value, numbers.Real):
+        return np.array([[float(value)]])
+    if isinstance(value, np.ndarray):
+        if value.dtype.kind not in "biuf" or value.ndim > 2 or value.size == 0:
+            return None
+        if value.ndim == 0:
+            return value.astype(float).reshape(1, 1)
+        frame = value.astype(float, copy=False)
+        return frame[:, None] if frame.ndim == 1 else frame
+    if isinstance(value, (list, tuple)) and value:
+        if all(isinstance(x, numbers.Real) for x in value):
+            return np.array([float(x) for x in value])[:, None]
+    return None
+
+
+def numeric_fields(value):
+    """The keys of a dict whose values can be plotted, in order."""
+    fields = []
+    for key, item in list(value.items()):
+        if isinstance(key, str) and not isinstance(item, bool):
+            try:
+                numeric = as_frame(item) is not None
+            except Exception:
+                numeric = False
+            if numeric:
+                fields.append(key)
+    return fields
+
+
+def context_text(context, key):
+    value = context.get(key) if isinstance(context, dict) else None
+    return value if isinstance(value, str) else None
+
+
+def context_rate(context):
+    rate = context.get("rate") if isinstance(context, dict) else None
+    if isinstance(rate, numbers.Real) and not isinstance(rate, bool):
+        rate = float(rate)
+        if math.isfinite(rate) and rate > 0:
+            return rate
+    return None
+
+
+def context_time(context, key="t0"):
+    t = context.get(key) if isinstance(context, dict) else None
+    if isinstance(t, numbers.Real) and not isinstance(t, bool) and math.isfinite(t):
+        return float(t)
+    return None
+
+
+def context_channels(context, count):
+    names = context.get("channels") if isinstance(context, dict) else None
+    if isinstance(names, (list, tuple)) and len(names) == count:
+        return [short_text(n) for n in names]
+    return [f"ch{k + 1}" for k in range(count)]
+
+
+class Joint:
+    """A tap joined to an output port, both sides, as a node joins them: this
+    works for every element that lists its output ports, chains included."""
+
+    def __init__(self, element, port, tap):
+        self.tap = tap
+        self._source = element.get_output_port(port)
+        self._sink = tap.get_input_port("in")
+        tap.start()
+        self._source.connect(self._sink)
+        try:
+            self._sink.connect(self._source)
+        except BaseException:
+            self._source.disconnect(self._sink)
+            tap.stop()
+            raise
+
+    def remove(self):
+        try:
+            self._source.disconnect(self._sink)
+            self._sink.disconnect(self._source)
+        finally:
+            self.tap.stop()
+
+
+class Trace:
+    """The min and max of every channel per column of `window / COLUMNS` s,
+    for the last `window` seconds, columns numbered by absolute monotonic
+    time so markers and samples share one axis."""
+
+    def __init__(self, window=DEFAULT_WINDOW):
+        self.window = window
+        self.dt = window / COLUMNS
+        self.reset(None)
+
+    def reset(self, channels):
+        self.generation = next(_generations)
+        self.channels = channels
+        self.bins = collections.deque()
+        self.columns = collections.deque()  # float32 arrays (channels, 2)
+        self.next_time = None  # when the sample after the last one is due
+        self.rate = None
+        self.samples = 0
+
+    def add(self, frames, rate, t0):
+        """Frames as (arrival, array (samples, channels)); `rate` and `t0`
+        from the stream's context, when known."""
+        np = _np()
+        times, blocks = [], []
+        for arrival, frame in frames:
+            count, width = frame.shape
+            width = min(width, MAX_CHANNELS)
+            if width != self.channels:
+                self.reset(width)
+                times, blocks = [], []
+            frame = frame[:, :width]
+            if rate is None:
+                # Without a sample rate every sample of a frame is at its arrival.
+                stamp = np.full(count, arrival)
+            else:
+                start = self.next_time
+                if start is None or abs(start + (count - 1) / rate - arrival) > RESYNC_SECONDS:
+                    start = arrival - (count - 1) / rate
+                    if t0 is not None:
+                        # On the source's own sample grid, as markers with times are.
+                        start = t0 + round((start - t0) * rate) / rate
+                stamp = start + np.arange(count) / rate
+                self.next_time = start + count / rate
+            times.append(stamp)
+            blocks.append(frame)
+            self.samples += count
+        self.rate = rate
+        if not blocks:
+            return
+        t = np.concatenate(times)
+        values = np.concatenate(blocks)
+        bins = np.floor(t / self.dt).astype(np.int64)
+        np.maximum.accumulate(bins, out=bins)
+        starts = np.flatnonzero(np.diff(bins)) + 1
+        starts = np.concatenate(([0], starts))
+        with np.errstate(invalid="ignore"):
+            lows = np.fmin.reduceat(values, starts, axis=0)
+            highs = np.fmax.reduceat(values, starts, axis=0)
+        for k, index in enumerate(starts):
+            b = int(bins[index])
+            column = np.stack((lows[k], highs[k]), axis=1).astype(np.float32)
+            if self.bins and self.bins[-1] >= b:
+                # The column still open at the last drain (or a late sample).
+                if self.bins[-1] == b:
+                    last = self.columns[-1]
+                    column[:, 0] = np.fmin(last[:, 0], column[:, 0])
+                    column[:, 1] = np.fmax(last[:, 1], column[:, 1])
+                    self.columns[-1] = column
+                continue
+            self.bins.append(b)
+            self.columns.append(column)
+        horizon = self.bins[-1] - COLUMNS
+        while self.bins and self.bins[0] <= horizon:
+            self.bins.popleft()
+            self.columns.popleft()
+
+    @property
+    def last(self):
+        return self.bins[-1] if self.bins else None
+
+    def since(self, first):
+        """(first bin, array (count, channels, 2)) of the columns from bin `first` on."""
+        np = _np()
+        bins, columns = list(self.bins), list(self.columns)
+        k = 0
+        while k < len(bins) and bins[k] < first:
+            k += 1
+        if k == len(bins) or self.channels is None:
+            return None, np.empty((0, self.channels or 0, 2), np.float32)
+        # A gap in time (a stalled stream) comes as columns of NaN.
+        span = bins[-1] - bins[k] + 1
+        out = np.full((span, self.channels, 2), np.nan, np.float32)
+        for b, column in zip(bins[k:], columns[k:]):
+            out[b - bins[k]] = column
+        return bins[k], out
+
+    def encode(self, first):
+        """The binary reply for a page that has every column before `first`."""
+        start, columns = self.since(first)
+        header = TRACE_HEADER.pack(
+            TRACE_MAGIC,
+            self.generation,
+            self.channels or 0,
+            len(columns),
+            start if start is not None else first,
+            self.dt,
+        )
+        return header + columns.astype("<f4").tobytes()
+
+
+class Markers:
+    """Labelled times from the chosen marker port."""
+
+    def __init__(self, node, port):
+        self.node, self.port = node, port
+        self.items = collections.deque(maxlen=MARKERS_KEPT)
+        self.tap = Tap()
+
+    def drain(self):
+        values = self.tap.values
+        while values:
+            try:
+                arrival, value = values.popleft()
+            except IndexError:
+                break
+            try:
+                self.add(arrival, value)
+            except Exception:
+                self.items.append((arrival, "?"))
+
+    def add(self, arrival, value):
+        when, label = arrival, value
+        if isinstance(value, dict):
+            stated = value.get("time")
+            if (
+                isinstance(stated, numbers.Real)
+                and not isinstance(stated, bool)
+                and abs(float(stated) - arrival) < 3600
+            ):
+                when = float(stated)
+            label = value.get("label", value)
+        self.items.append((when, short_text(label)))
+
+    def record(self, now, window):
+        """Times relative to `now`, of the markers within `window` seconds."""
+        items = [
+            {"t": round(t - now, 4), "label": text} for t, text in self.items if t > now - window
+        ]
+        return {"node": self.node, "port": self.port, "items": items}
+
+
+class Feed:
+    """The port chosen for the plot (with, optionally, a marker port) and the
+    views made from it."""
+
+    def __init__(self, index, element, port, source_port, window=DEFAULT_WINDOW):
+        self.index = index
+        self.element = element
+        self.port = port
+        self.source_port = source_port
+        self.window = window
+        self.note = None
+        self.kind = None
+        self.fields = []
+        self.field = None
+        self.count = None
+        self.trace = Trace(window)
+        self.epochs = collections.deque(maxlen=EPOCHS_SHOWN)
+        self.epoch_times = None
+        self.epoch_sequence = 0
+        self.events = collections.deque(maxlen=EVENTS_SHOWN)
+        self.markers = None  # Markers, when a marker port is chosen
+        self.tap = Tap()
+        self.taken = 0
+        self.skipped = 0  # values the tap let go before a drain came
+
+    @property
+    def context(self):
+        """The context the element passes on the port (a tap joined late gets none)."""
+        try:
+            output = getattr(self.element.get_context(), "output", None)
+            found = output.get(self.port) if isinstance(output, dict) else None
+        except Exception:
+            found = None
+        return found if isinstance(found, dict) else self.tap.context
+
+    def is_event_port(self):
+        try:
+            return str(self.source_port.timing) == str(Timing.ASYNC)
+        except Exception:
+            return False
+
+    def _value_of(self, value):
+        """The plotted part of `value`: a dict's chosen field."""
+        if not isinstance(value, dict):
+            return value
+        fields = numeric_fields(value)
+        if fields != self.fields:
+            self.fields = fields
+        if self.field not in fields:
+            self.field = next((f for f in ("mean", "data") if f in fields), None) or (
+                fields[0] if fields else None
+            )
+        count = value.get("count")
+        if isinstance(count, int) and not isinstance(count, bool):
+            self.count = count
+        if self.field is None:
+            return value
+        return value.get(self.field)
+
+    def drain(self):
+        np = _np()
+        values = self.tap.values
+        frames = []
+        taken = []
+        while values:
+            try:
+                taken.append(values.popleft())
+            except IndexError:
+                break
+        self.taken += len(taken)
+        # What arrived and was neither taken nor is still waiting gave way.
+        self.skipped = max(self.skipped, self.tap.arrived - self.taken - len(values))
+        event_port = self.is_event_port()
+        for arrival, value in taken:
+            try:
+                original = value
+                value = self._value_of(value)
+                frame = as_frame(value)
+            except Exception:
+                frame = None
+            if frame is None:
+                self.events.append((arrival, short_text(original, 120)))
+                self.kind = self.kind or "events"
+                self.note = f"not numeric: {short_text(original, 120, quoted=True)}"
+                continue
+            if frame.shape[1] > MAX_CHANNELS:
+                self.note = f"the first {MAX_CHANNELS} of {frame.shape[1]} channels"
+            else:
+                self.note = None
+            arrayish = isinstance(value, np.ndarray) or isinstance(value, (list, tuple))
+            if (event_port or isinstance(original, dict)) and arrayish and frame.shape[0] > 1:
+                self.kind = "epochs"
+                self._add_epoch(frame, original)
+            else:
+                self.kind = "trace"
+                frames.append((arrival, frame))
+        if frames:
+            context = self.context
+            rate = None if event_port else context_rate(context)
+            self.trace.add(frames, rate, context_time(context))
+        if self.markers is not None:
+            self.markers.drain()
+
+    def _add_epoch(self, frame, original):
+        np = _np()
+        frame = frame[:, :MAX_CHANNELS]
+        stride = max(1, -(-frame.shape[0] // EPOCH_POINTS))
+        thinned = frame[::stride]
+        times = original.get("times") if isinstance(original, dict) else None
+        if isinstance(times, np.ndarray) and times.ndim == 1 and len(times) == frame.shape[0]:
+            self.epoch_times = times[::stride].astype(float)
+        else:
+            rate = context_rate(self.context)
+            step = (1.0 / rate) if rate else 1.0
+            self.epoch_times = np.arange(0, frame.shape[0], stride) * step
+        self.epochs.append(thinned)
+        self.epoch_sequence += 1
+
+    def epochs_record(self):
+        np = _np()
+
+        def clean(a):
+            return [None if not math.isfinite(x) else round(x, 6) for x in a.tolist()]
+
+        epochs = list(self.epochs)
+        if not epochs:
+            return {"sequence": self.epoch_sequence, "epochs": []}
+        return {
+            "sequence": self.epoch_sequence,
+            "times": clean(np.asarray(self.epoch_times, float)),
+            # Each epoch as one list per channel.
+            "epochs": [[clean(channel) for channel in epoch.T] for epoch in epochs],
+        }
+
+    def record(self, name, now):
+        context = self.context
+        trace = self.trace
+        record = {
+            "element": self.index,
+            "node": name,
+            "port": self.port,
+            "note": self.note,
+            "kind": self.kind,
+            "fields": self.fields,
+            "field": self.field,
+            "count": self.count,
+            "window": self.window,
+            "unit": context_text(context, "unit"),
+            "rate": context_rate(context),
+            "markers": None,
+            "skipped": self.skipped,
+        }
+        if self.kind == "trace":
+            channels = trace.channels or 0
+            record.update(
+                channels=context_channels(context, channels)
+                if channels == _context_width(context)
+                else [f"ch{k + 1}" for k in range(channels)],
+                generation=trace.generation,
+                last=trace.last,
+                dt=trace.dt,
+                now=now,
+            )
+        elif self.kind == "epochs":
+            width = self.epochs[-1].shape[1] if self.epochs else 0
+            record.update(
+                channels=context_channels(context, width)
+                if width == _context_width(context)
+                else [f"ch{k + 1}" for k in range(width)],
+                epochs=self.epoch_sequence,
+            )
+        elif self.kind == "events":
+            wall = time.time() - now
+            record["events"] = [
+                {"time": round(wall + t, 3), "text": text} for t, text in reversed(self.events)
+            ]
+        if self.markers is not None:
+            record["markers"] = self.markers.record(now, self.window)
+        return record
+
+
+def _context_width(context):
+    names = context.get("channels") if isinstance(context, dict) else None
+    return len(names) if isinstance(names, (list, tuple)) else None
