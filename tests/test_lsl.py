@@ -798,6 +798,11 @@ def test_a_publisher_that_goes_and_comes_back(scenario, variant):
 
 
 @sandboxed
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="liblsl's full buffer is seen only between pulls; slowed by the sanitizer, the inlet "
+    "can miss the moment (a known limit of that warning)",
+)
 def test_a_burst_of_events_is_kept_or_its_losses_reported(scenario):
     result = scenario("burst")
     count = result["default"]["count"]
