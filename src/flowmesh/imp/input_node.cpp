@@ -292,7 +292,9 @@ PyObject* inode_get_max_backlog(PortsState* st, PyObject* self) {
     return PyLong_FromSsize_t(most);
 }
 
-PyObject* inode_get_dropped(PortsState* st, PyObject* self) {
+// Input-port name to `count(input)` for every input of the node.
+template <typename Count>
+PyObject* per_input(PortsState* st, PyObject* self, Count count) {
     fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
     fm::Ref result = fm::steal(PyDict_New());
@@ -301,26 +303,20 @@ PyObject* inode_get_dropped(PortsState* st, PyObject* self) {
     for (size_t i = 0; c && i < c->inputs.size(); ++i) {
         // Each name and count are read before anything runs code (a name's hash).
         fm::Ref name = fm::borrow(c->inputs[i].name);
-        fm::Ref count = fm::steal(PyLong_FromUnsignedLongLong(c->inputs[i].dropped));
-        if (!count || PyDict_SetItem(result.get(), name.get(), count.get()) < 0) return nullptr;
+        fm::Ref value = fm::steal(count(c->inputs[i]));
+        if (!value || PyDict_SetItem(result.get(), name.get(), value.get()) < 0) return nullptr;
         c = driver(d.get())->core;
     }
     return result.release();
 }
 
+PyObject* inode_get_dropped(PortsState* st, PyObject* self) {
+    return per_input(st, self,
+                     [](const Input& in) { return PyLong_FromUnsignedLongLong(in.dropped); });
+}
+
 PyObject* inode_get_queued(PortsState* st, PyObject* self) {
-    fm::Ref d = driver_of(st, self);
-    if (!d) return nullptr;
-    fm::Ref result = fm::steal(PyDict_New());
-    if (!result) return nullptr;
-    Core* c = driver(d.get())->core;
-    for (size_t i = 0; c && i < c->inputs.size(); ++i) {
-        fm::Ref name = fm::borrow(c->inputs[i].name);
-        fm::Ref count = fm::steal(PyLong_FromSsize_t(c->inputs[i].waiting));
-        if (!count || PyDict_SetItem(result.get(), name.get(), count.get()) < 0) return nullptr;
-        c = driver(d.get())->core;
-    }
-    return result.release();
+    return per_input(st, self, [](const Input& in) { return PyLong_FromSsize_t(in.waiting); });
 }
 
 PyObject* inode_get_queue_bound(PortsState* st, PyObject* self) {
