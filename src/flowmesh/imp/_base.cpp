@@ -58,7 +58,7 @@ int base_exec(PyObject* module) {
 PyModuleDef_Slot base_module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(base_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

@@ -27,11 +27,10 @@ int push(PortsState* st, PyObject* port, PyObject* value);
 
 // OPortImp.push: the value to every port of one snapshot of the connections.
 int deliver(PortsState* st, PyObject* self, PyObject* value) {
-    PyObject* list = fm::as<fm::PortObject>(self)->connected_ports;
-    if (!list) return 0;
     // One snapshot for the whole delivery: a concurrent connect or disconnect
     // publishes a new tuple and leaves this one intact.
-    fm::Ref snapshot = fm::borrow(list);
+    fm::Ref snapshot = fm::field_ref(self, &fm::as<fm::PortObject>(self)->connected_ports);
+    if (!snapshot) return 0;
     Py_ssize_t n = PyTuple_GET_SIZE(snapshot.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (push(st, PyTuple_GET_ITEM(snapshot.get(), i), value) < 0) return -1;
@@ -81,8 +80,9 @@ PyObject* oport_push(PyObject* self, PyTypeObject* defining_class, PyObject* con
 // into a decoupled node only queues for the node's worker, so a loop through
 // one is feedback across a thread boundary, which a stop ends.
 
-// The types the walk tells apart, resolved before it starts: the walk itself
-// runs no Python code, so the borrowed references it holds stay valid.
+// The types the walk tells apart, resolved before it starts. The walk holds
+// every node and connection list it reads: other threads may change the graph
+// meanwhile (then it sees each list as it was when read).
 struct LoopTypes {
     PyTypeObject* onode;
     PyTypeObject* port;
@@ -110,28 +110,34 @@ PyObject* pushed_through_to(const LoopTypes& types, PyObject* ip) {
 // The nodes that `node`'s cycle runs on its own thread through its outputs;
 // *owns is set when `port` is one of those outputs. Runs no code.
 void successors(const LoopTypes& types, PyObject* node, PyObject* port,
-                std::vector<PyObject*>& next, bool* owns) {
+                std::vector<fm::Ref>& next, bool* owns) {
     next.clear();
     if (!PyObject_TypeCheck(node, types.onode)) return;
-    PyObject* outputs = fm::as<fm::ONodeObject>(node)->output_ports;
-    if (!outputs || !PyDict_Check(outputs)) return;
-    Py_ssize_t pos = 0;
-    PyObject* op;
-    while (PyDict_Next(outputs, &pos, nullptr, &op)) {
-        if (op == port) *owns = true;
-        if (!PyObject_TypeCheck(op, types.port)) continue;
-        PyObject* connected = fm::as<fm::PortObject>(op)->connected_ports;
-        if (!connected || !PyTuple_Check(connected)) continue;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(connected); ++i)
-            if (PyObject* target = pushed_through_to(types, PyTuple_GET_ITEM(connected, i)))
-                next.push_back(target);
+    fm::Ref outputs = fm::field_ref(node, &fm::as<fm::ONodeObject>(node)->output_ports);
+    if (!outputs || !PyDict_Check(outputs.get())) return;
+    std::vector<fm::Ref> ports;
+    {
+        fm::CriticalSection cs(outputs.get());
+        Py_ssize_t pos = 0;
+        PyObject* op;
+        while (PyDict_Next(outputs.get(), &pos, nullptr, &op)) ports.push_back(fm::borrow(op));
+    }
+    for (const fm::Ref& op : ports) {
+        if (op.get() == port) *owns = true;
+        if (!PyObject_TypeCheck(op.get(), types.port)) continue;
+        fm::Ref connected =
+            fm::field_ref(op.get(), &fm::as<fm::PortObject>(op.get())->connected_ports);
+        if (!connected || !PyTuple_Check(connected.get())) continue;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(connected.get()); ++i)
+            if (PyObject* target = pushed_through_to(types, PyTuple_GET_ITEM(connected.get(), i)))
+                next.push_back(fm::borrow(target));
     }
 }
 
 // One step of a depth-first walk: a node and the successors still to visit.
 struct WalkFrame {
-    PyObject* node;
-    std::vector<PyObject*> next;
+    PyObject* node;  // held by its predecessor's `next`, or by the caller
+    std::vector<fm::Ref> next;
     size_t at = 0;
 };
 
@@ -147,6 +153,7 @@ std::vector<fm::Ref> held_path(const std::vector<WalkFrame>& stack, size_t from)
 std::vector<fm::Ref> path_to_port(const LoopTypes& types, PyObject* start, PyObject* port) {
     std::vector<WalkFrame> stack;
     std::unordered_set<PyObject*> seen{start};
+    std::vector<fm::Ref> held;  // everything in `seen`, so that no address is reused
     bool owns = false;
     stack.push_back({start, {}});
     successors(types, start, port, stack.back().next, &owns);
@@ -157,8 +164,9 @@ std::vector<fm::Ref> path_to_port(const LoopTypes& types, PyObject* start, PyObj
             stack.pop_back();
             continue;
         }
-        PyObject* node = top.next[top.at++];
+        PyObject* node = top.next[top.at++].get();
         if (!seen.insert(node).second) continue;
+        held.push_back(fm::borrow(node));
         stack.push_back({node, {}});
         successors(types, node, port, stack.back().next, &owns);
         if (owns) return held_path(stack, 0);
@@ -172,6 +180,7 @@ std::vector<fm::Ref> find_loop(const LoopTypes& types, const std::vector<fm::Ref
     enum : uint8_t { kOnPath = 1, kDone = 2 };
     std::unordered_map<PyObject*, uint8_t> mark;
     std::vector<WalkFrame> stack;
+    std::vector<fm::Ref> held;  // everything in `mark`, so that no address is reused
     bool unused = false;
     for (const fm::Ref& seed : seeds) {
         if (mark.count(seed.get())) continue;
@@ -185,7 +194,7 @@ std::vector<fm::Ref> find_loop(const LoopTypes& types, const std::vector<fm::Ref
                 stack.pop_back();
                 continue;
             }
-            PyObject* node = top.next[top.at++];
+            PyObject* node = top.next[top.at++].get();
             auto known = mark.find(node);
             if (known != mark.end()) {
                 if (known->second == kDone) continue;
@@ -194,6 +203,7 @@ std::vector<fm::Ref> find_loop(const LoopTypes& types, const std::vector<fm::Ref
                 return held_path(stack, from);
             }
             mark[node] = kOnPath;
+            held.push_back(fm::borrow(node));
             stack.push_back({node, {}});
             successors(types, node, nullptr, stack.back().next, &unused);
         }
@@ -435,7 +445,7 @@ int ports_exec(PyObject* module) {
 PyModuleDef_Slot ports_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(ports_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

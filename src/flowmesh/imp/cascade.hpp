@@ -365,7 +365,7 @@ template <PyType_Spec* Spec>
 inline PyModuleDef_Slot chain_module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(chain_exec<Spec>)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

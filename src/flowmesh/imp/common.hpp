@@ -8,12 +8,83 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <utility>
 
 namespace fm {
+
+// Shared state and the free-threaded build. Under the GIL, code that calls no
+// Python code runs atomically; without it, that guarantee is given by:
+//  - CriticalSection on the object that owns the state, around every region
+//    that reads and changes it (the region runs no code that blocks, or
+//    accepts that a block lets another thread in, as a GIL switch would);
+//  - fields replaced whole (set_field_of) and read with a reference taken
+//    under the owner's critical section (field_ref), or compared by identity
+//    with one atomic load (peek);
+//  - std::atomic (relaxed where only the value matters) for counters and flags.
+// On the GIL build a critical section compiles to nothing and an atomic load
+// or store of a word is a plain move.
+
+// The owner's per-object lock while in scope (free-threaded build only). Like
+// the host's own critical sections, it is released while the thread blocks
+// and taken again afterwards, so it cannot deadlock; unlock()/lock() let a
+// region call out (a node's cycle) without holding it.
+class CriticalSection {
+  public:
+    explicit CriticalSection(PyObject* owner) : owner_(owner) { lock(); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+    ~CriticalSection() { unlock(); }
+
+#ifdef Py_GIL_DISABLED
+    void lock() {
+        if (!held_) PyCriticalSection_Begin(&cs_, owner_);
+        held_ = true;
+    }
+    void unlock() {
+        if (held_) PyCriticalSection_End(&cs_);
+        held_ = false;
+    }
+
+  private:
+    PyCriticalSection cs_;
+    bool held_ = false;
+#else
+    void lock() {}
+    void unlock() {}
+
+  private:
+#endif
+    PyObject* owner_;
+};
+
+// One atomic load of a field shared between threads, for an identity test or
+// a decision; the pointer must not be dereferenced unless the caller holds a
+// reference to the value by other means.
+template <typename T>
+inline T peek(T const& slot) {
+    return std::atomic_ref<T>(const_cast<T&>(slot)).load(std::memory_order_acquire);
+}
+template <typename T>
+inline void publish(T& slot, T value) {
+    std::atomic_ref<T>(slot).store(value, std::memory_order_release);
+}
+
+// Counters written by one thread at a time and read by any (a monitor).
+inline int64_t count_of(int64_t const& counter) {
+    return std::atomic_ref<int64_t>(const_cast<int64_t&>(counter)).load(std::memory_order_relaxed);
+}
+inline void set_count(int64_t& counter, int64_t value) {
+    std::atomic_ref<int64_t>(counter).store(value, std::memory_order_relaxed);
+}
+// One writer at a time (the element's cycle thread): a load and a store, no
+// locked instruction.
+inline void bump(int64_t& counter, int64_t delta = 1) {
+    set_count(counter, count_of(counter) + delta);
+}
 
 // Owning reference: the destructor releases it, so no early return can leak.
 class Ref {
@@ -60,10 +131,40 @@ inline Ref borrow(PyObject* p) {
 
 // Replaces *slot with a new reference to value; the old value is released last,
 // after the slot already holds the new one (a decref can run arbitrary code).
+// For an object no other thread can reach yet, or a slot that only ever
+// changes under a critical section the caller holds.
 inline void set_field(PyObject** slot, PyObject* value) {
     PyObject* old = *slot;
-    *slot = Py_XNewRef(value);
+    publish(*slot, Py_XNewRef(value));
     Py_XDECREF(old);
+}
+
+// set_field for a field of `owner` that other threads read: swapped under the
+// owner's critical section, the old value released after it.
+inline void set_field_of(PyObject* owner, PyObject** slot, PyObject* value) {
+    PyObject* old;
+    {
+        CriticalSection cs(owner);
+        old = *slot;
+        publish(*slot, Py_XNewRef(value));
+    }
+    Py_XDECREF(old);
+}
+
+// Stores `value` unless the field holds one already; true when it stored.
+inline bool set_field_if_unset(PyObject* owner, PyObject** slot, PyObject* value) {
+    CriticalSection cs(owner);
+    if (*slot && *slot != Py_None) return false;
+    PyObject* old = *slot;
+    publish(*slot, Py_XNewRef(value));
+    Py_XDECREF(old);  // None: cannot run code
+    return true;
+}
+
+// A new reference to a field of `owner` that other threads may replace.
+inline Ref field_ref(PyObject* owner, PyObject* const* slot) {
+    CriticalSection cs(owner);
+    return Ref::borrow(*slot);
 }
 
 // Equality with the host's semantics; identity short-cuts inside. -1 on error.
@@ -99,14 +200,20 @@ struct Lazy {
 
     // Borrowed reference owned by this slot, or nullptr with an exception set.
     PyObject* get() {
-        if (value) return value;
+        if (PyObject* v = peek(value)) return v;
         PyObject* v = resolve(module, path);
         if (!v) return nullptr;
-        if (value)  // another thread resolved it while the import ran
-            Py_DECREF(v);
-        else
-            value = v;
-        return value;
+        return keep(v);
+    }
+    // Stores a new reference `v` unless another thread stored one first (while
+    // an import ran); the slot's value either way.
+    PyObject* keep(PyObject* v) {
+        PyObject* expected = nullptr;
+        if (std::atomic_ref<PyObject*>(value).compare_exchange_strong(expected, v,
+                                                                    std::memory_order_acq_rel))
+            return v;
+        Py_DECREF(v);
+        return expected;
     }
     int traverse(visitproc visit, void* arg) {
         Py_VISIT(value);
@@ -129,18 +236,31 @@ struct Constant : Lazy {
     explicit Constant(const char* path) : Lazy{"flowmesh.constants", path} {}
 
     PyObject* get() {
-        if (value) return value;
+        if (PyObject* v = peek(value)) return v;
         Ref v = steal(resolve(module, path));
         Ref enum_type = v ? steal(resolve("enum", "EnumType")) : Ref();
         if (!enum_type) return nullptr;
         int is_enum =
             PyObject_IsInstance(reinterpret_cast<PyObject*>(Py_TYPE(v.get())), enum_type.get());
         if (is_enum < 0) return nullptr;
-        if (!value) {  // else another thread resolved it while the import ran
-            enumerated = is_enum;
-            value = v.release();
-        }
-        return value;
+        // Written before the value is published, and the same in every thread.
+        std::atomic_ref<bool>(enumerated).store(is_enum, std::memory_order_relaxed);
+        return keep(v.release());
+    }
+
+    // matches() for a field of `owner` that other threads may replace. Decided
+    // by identity when the field holds this member or one of `others` (the
+    // members it usually holds), with no reference taken; otherwise on a
+    // reference taken under the owner's critical section.
+    template <typename... Others>
+    int matches_field(PyObject* owner, PyObject* const* slot, Others&... others) {
+        PyObject* c = get();
+        if (!c) return -1;
+        PyObject* v = peek(*slot);
+        if (v == c) return 1;
+        if (v && ((v == peek(others.value)) || ...)) return 0;
+        Ref held = field_ref(owner, slot);
+        return matches(held.get());
     }
 
     // `field == member`, where a field never set equals nothing. Two members of
@@ -150,7 +270,9 @@ struct Constant : Lazy {
     int matches(PyObject* field) {
         PyObject* c = get();
         if (!c) return -1;
-        if (field && field != c && enumerated && Py_TYPE(field) == Py_TYPE(c)) return 0;
+        if (field && field != c && std::atomic_ref<bool>(enumerated).load(std::memory_order_relaxed) &&
+            Py_TYPE(field) == Py_TYPE(c))
+            return 0;
         return same_or_equal(field, c);
     }
 };

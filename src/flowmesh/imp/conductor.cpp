@@ -730,7 +730,7 @@ int conductor_exec(PyObject* module) {
 PyModuleDef_Slot conductor_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(conductor_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

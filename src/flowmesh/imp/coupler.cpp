@@ -92,13 +92,20 @@ int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
 // ---------------------------------------------------------------- operations
 
 PyObject* port_get_timing(PyObject* self, void* /*closure*/) {
-    return fm::field_new(port(self)->timing);
+    return fm::field_new(fm::field_ref(self, &port(self)->timing).get());
 }
 
-// The current list, never NULL (a port whose constructor has not run has none).
+// The current list, never NULL (a port whose constructor has not run has
+// none); borrowed, for the caller holding the port's critical section.
 PyObject* current_list(CouplerState* st, PyObject* self) {
     PyObject* list = port(self)->connected_ports;
     return list ? list : st->empty_tuple;
+}
+
+// The current list, held.
+fm::Ref list_ref(CouplerState* st, PyObject* self) {
+    fm::CriticalSection cs(self);
+    return fm::borrow(current_list(st, self));
 }
 
 PyObject* timing_message(CouplerState* st, PyObject* source, PyObject* target) {
@@ -143,7 +150,7 @@ PyObject* port_connect(CouplerState* st, PyObject* self, PyObject* target_arg) {
         PyErr_SetString(PyExc_TypeError, "Cannot connect to abstract Port type.");
         return nullptr;
     }
-    fm::Ref before = fm::borrow(current_list(st, self));
+    fm::Ref before = list_ref(st, self);
     int present = PySequence_Contains(before.get(), target.get());
     if (present < 0) return nullptr;
     if (present) {
@@ -195,24 +202,37 @@ PyObject* port_connect(CouplerState* st, PyObject* self, PyObject* target_arg) {
         effective = source_timing.get();
     }
 
-    // From here on no Python code runs until both fields are published, so a
-    // concurrent writer cannot slip in between reading the list and replacing it.
-    PyObject* old = current_list(st, self);
-    Py_ssize_t n = PyTuple_GET_SIZE(old);
-    fm::Ref fresh = fm::steal(PyTuple_New(n + 1));
-    if (!fresh) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i)
-        PyTuple_SET_ITEM(fresh.get(), i, Py_NewRef(PyTuple_GET_ITEM(old, i)));
-    PyTuple_SET_ITEM(fresh.get(), n, Py_NewRef(target.get()));
-    fm::set_field(&port(self)->timing, effective);
-    fm::set_field(&port(self)->connected_ports, fresh.get());
+    // From reading the list to publishing its successor, under the port's
+    // critical section and with no Python code run, so that a concurrent
+    // writer cannot slip in between. The old values are released after it.
+    fm::Ref old_list, old_timing;
+    {
+        fm::CriticalSection cs(self);
+        PyObject* old = current_list(st, self);
+        Py_ssize_t n = PyTuple_GET_SIZE(old);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (PyTuple_GET_ITEM(old, i) == target.get()) {  // joined meanwhile by another thread
+                PyErr_SetString(PyExc_ValueError, "Port is already connected.");
+                return nullptr;
+            }
+        }
+        fm::Ref fresh = fm::steal(PyTuple_New(n + 1));
+        if (!fresh) return nullptr;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyTuple_SET_ITEM(fresh.get(), i, Py_NewRef(PyTuple_GET_ITEM(old, i)));
+        PyTuple_SET_ITEM(fresh.get(), n, Py_NewRef(target.get()));
+        old_timing = fm::steal(port(self)->timing);
+        fm::publish(port(self)->timing, Py_NewRef(effective));
+        old_list = fm::steal(port(self)->connected_ports);
+        fm::publish(port(self)->connected_ports, fresh.release());
+    }
     Py_RETURN_NONE;
 }
 
 PyObject* port_disconnect(CouplerState* st, PyObject* self, PyObject* target_arg) {
     fm::Ref target = fm::borrow(target_arg);
 
-    fm::Ref before = fm::borrow(current_list(st, self));
+    fm::Ref before = list_ref(st, self);
     int present = PySequence_Contains(before.get(), target.get());
     if (present < 0) return nullptr;
     if (!present) {
@@ -224,24 +244,30 @@ PyObject* port_disconnect(CouplerState* st, PyObject* self, PyObject* target_arg
     fm::Ref configured = record_item(st, config.get(), st->n(N_TIMING));
     if (!configured) return nullptr;
 
-    // No Python code from reading the list to publishing its successor.
-    PyObject* old = current_list(st, self);
-    Py_ssize_t n = PyTuple_GET_SIZE(old);
-    Py_ssize_t keep = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) keep += PyTuple_GET_ITEM(old, i) != target.get();
-    fm::Ref fresh = fm::steal(PyTuple_New(keep));
-    if (!fresh) return nullptr;
-    for (Py_ssize_t i = 0, j = 0; i < n; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(old, i);
-        if (item != target.get()) PyTuple_SET_ITEM(fresh.get(), j++, Py_NewRef(item));
+    // No Python code from reading the list to publishing its successor (see connect).
+    fm::Ref old_list, old_timing;
+    {
+        fm::CriticalSection cs(self);
+        PyObject* old = current_list(st, self);
+        Py_ssize_t n = PyTuple_GET_SIZE(old);
+        Py_ssize_t keep = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) keep += PyTuple_GET_ITEM(old, i) != target.get();
+        fm::Ref fresh = fm::steal(PyTuple_New(keep));
+        if (!fresh) return nullptr;
+        for (Py_ssize_t i = 0, j = 0; i < n; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(old, i);
+            if (item != target.get()) PyTuple_SET_ITEM(fresh.get(), j++, Py_NewRef(item));
+        }
+        old_list = fm::steal(port(self)->connected_ports);
+        fm::publish(port(self)->connected_ports, fresh.release());
+        old_timing = fm::steal(port(self)->timing);
+        fm::publish(port(self)->timing, Py_NewRef(configured.get()));
     }
-    fm::set_field(&port(self)->connected_ports, fresh.get());
-    fm::set_field(&port(self)->timing, configured.get());
     Py_RETURN_NONE;
 }
 
 PyObject* port_is_connected(CouplerState* st, PyObject* self) {
-    return PyBool_FromLong(PyTuple_GET_SIZE(current_list(st, self)) > 0);
+    return PyBool_FromLong(PyTuple_GET_SIZE(list_ref(st, self).get()) > 0);
 }
 
 PyObject* port_describe(CouplerState* st, PyObject* self) {
@@ -348,7 +374,7 @@ int coupler_exec(PyObject* module) {
 PyModuleDef_Slot coupler_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(coupler_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

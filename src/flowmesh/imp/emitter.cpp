@@ -241,17 +241,27 @@ PyObject* onode_disconnect(PyObject* self, PyTypeObject* defining_class, PyObjec
 
 // ---------------------------------------------------------------- delivery
 
+// The next entry of a dict that another thread may change, held; false at the end.
+bool next_entry(PyObject* dict, Py_ssize_t* pos, fm::Ref* key, fm::Ref* value) {
+    fm::CriticalSection cs(dict);
+    PyObject* k;
+    PyObject* v;
+    if (!PyDict_Next(dict, pos, &k, &v)) return false;
+    *key = fm::borrow(k);
+    *value = fm::borrow(v);
+    return true;
+}
+
 // data[name] to each output port named in data; the ports module delivers.
 int push_data(EmitterState* st, PyObject* self, PyObject* data) {
-    fm::Ref ports = fm::borrow(ports_of(self));
+    fm::Ref ports = fm::borrow(ports_of(self));  // set at construction, never replaced
     if (!ports) return -1;
     Py_ssize_t pos = 0;
-    PyObject* name;
-    PyObject* port;
-    while (PyDict_Next(ports.get(), &pos, &name, &port)) {
-        // Held before the lookup: a name's hash and a push run arbitrary code.
-        fm::Ref hold_name = fm::borrow(name);
-        fm::Ref hold_port = fm::borrow(port);
+    fm::Ref hold_name, hold_port;
+    // Held before the lookup: a name's hash and a push run arbitrary code.
+    while (next_entry(ports.get(), &pos, &hold_name, &hold_port)) {
+        PyObject* name = hold_name.get();
+        PyObject* port = hold_port.get();
         PyObject* value;
         int found = PyDict_GetItemRef(data, name, &value);
         if (found < 0) return -1;
@@ -313,7 +323,7 @@ PyObject* onode_push_context(EmitterState* st, PyObject* self) {
     fm::Ref ports = fm::borrow(ports_of(self));
     if (!ports) return nullptr;
 
-    fm::Ref own = fm::borrow(fm::as<fm::ElementObject>(self)->context);
+    fm::Ref own = fm::field_ref(self, &fm::as<fm::ElementObject>(self)->context);
     int truth = own ? PyObject_IsTrue(own.get()) : 0;
     if (truth < 0) return nullptr;
     fm::Ref per_port =
@@ -349,7 +359,7 @@ PyObject* onode_is_decimation_step(EmitterState* st, PyObject* self) {
     if (!config) return nullptr;
     fm::Ref factor = fm::steal(PyObject_GetItem(config.get(), key));
     if (!factor) return nullptr;
-    int64_t next = fm::as<fm::ElementObject>(self)->counter + 1;
+    int64_t next = fm::count_of(fm::as<fm::ElementObject>(self)->counter) + 1;
     if (PyLong_CheckExact(factor.get())) {
         int overflow;
         long long f = PyLong_AsLongLongAndOverflow(factor.get(), &overflow);
@@ -410,7 +420,7 @@ PyObject* onode_start(EmitterState* st, PyObject* self) {
     if (!st->c.async.get()) return nullptr;
     // start is idempotent: a second call must not run a second "first" cycle.
     int was_running =
-        st->c.running.matches(fm::borrow(fm::as<fm::ElementObject>(self)->state).get());
+        st->c.running.matches(fm::field_ref(self, &fm::as<fm::ElementObject>(self)->state).get());
     if (was_running < 0) return nullptr;
     fm::Ref r = fm::steal(PyObject_CallOneArg(st->base_start, self));
     if (!r) return nullptr;
@@ -430,7 +440,7 @@ PyObject* onode_start(EmitterState* st, PyObject* self) {
     PyObject* kwargs[] = {target.get(), Py_True};
     fm::Ref thread = fm::steal(PyObject_Vectorcall(thread_class, kwargs, 0, st->kw_target_daemon));
     if (!thread) return nullptr;
-    fm::set_field(&onode(self)->setup_thread, thread.get());
+    fm::set_field_of(self, &onode(self)->setup_thread, thread.get());
     r = fm::steal(fm::call_method(thread.get(), st->n(N_start)));
     if (!r) return nullptr;
     Py_RETURN_NONE;
@@ -547,7 +557,7 @@ int emitter_exec(PyObject* module) {
 PyModuleDef_Slot emitter_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(emitter_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

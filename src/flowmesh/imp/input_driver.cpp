@@ -14,22 +14,27 @@ namespace fm::ports {
 // Items at an ASYNC input are events; SYNC and INHERITED inputs make frames.
 // Constants are compared by identity first: a timing is one of them almost always.
 int is_event_input(DriverObject* d, PyObject* port) {
-    PyObject* t = fm::as<fm::PortObject>(port)->timing;
+    PyObject* t = fm::peek(fm::as<fm::PortObject>(port)->timing);
     if (t == d->async) return 1;
     if (!t || t == d->sync || t == d->inherited) return 0;
-    return fm::equal(t, d->async);
+    fm::Ref held = fm::field_ref(port, &fm::as<fm::PortObject>(port)->timing);
+    return held ? fm::equal(held.get(), d->async) : 0;
 }
 
 // The same by identity alone (-1: undecided), for paths that must not run code.
 int is_event_input_by_identity(DriverObject* d, PyObject* port) {
-    PyObject* t = fm::as<fm::PortObject>(port)->timing;
+    PyObject* t = fm::peek(fm::as<fm::PortObject>(port)->timing);
     if (t == d->async) return 1;
     if (t == d->sync || t == d->inherited) return 0;
     return -1;
 }
 
 int node_is_running(DriverObject* d) {
-    return fm::same_or_equal(fm::as<fm::ElementObject>(d->node)->state, d->running);
+    PyObject* node = d->node;
+    PyObject* state = fm::peek(fm::as<fm::ElementObject>(node)->state);
+    if (state == d->running) return 1;
+    fm::Ref held = fm::field_ref(node, &fm::as<fm::ElementObject>(node)->state);
+    return fm::same_or_equal(held.get(), d->running);
 }
 
 // Tells producers blocked on a full queue that items left it.
@@ -226,9 +231,12 @@ void settle(Core* c, const Entry& e, TakenParts& taken) {
     }
 }
 
-// One cycle of the node with `data` as its frame.
-int call_cycle(DriverObject* d, PyObject* node, PyObject* data) {
+// One cycle of the node with `data` as its frame, run without the driver's
+// critical section: other threads queue for the node meanwhile (`active`
+// tells them it is run), and a decoupled worker and its producers overlap.
+int call_cycle(DriverObject* d, PyObject* node, PyObject* data, fm::CriticalSection& cs) {
     fm::set_field(&d->current, data);
+    cs.unlock();
     int rc;
     if (d->direct) {
         rc = d->direct->cycle(d->direct, node, data);
@@ -237,12 +245,13 @@ int call_cycle(DriverObject* d, PyObject* node, PyObject* data) {
         fm::Ref r = fm::steal(PyObject_Vectorcall(d->cycle, args, 2, nullptr));
         rc = r ? 0 : -1;
     }
-    Py_CLEAR(d->current);
+    cs.lock();
+    fm::set_field(&d->current, nullptr);
     return rc;
 }
 
 // Runs one entry just taken off the ready queue (its item is owned here).
-int run_entry(DriverObject* d, Entry e) {
+int run_entry(DriverObject* d, Entry e, fm::CriticalSection& cs) {
     fm::Ref item = fm::steal(e.item);
     Core* c = d->core;
     TakenParts taken;
@@ -268,8 +277,10 @@ int run_entry(DriverObject* d, Entry e) {
     if (e.kind == kSetup) {
         PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
         PyObject* self_arg = node.get();
+        cs.unlock();
         fm::Ref r = fm::steal(PyObject_VectorcallMethod(
             st->n(N__setup_cycle), &self_arg, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        cs.lock();
         return r ? 0 : -1;
     }
     fm::Ref data;
@@ -281,12 +292,12 @@ int run_entry(DriverObject* d, Entry e) {
             data.reset();
     }
     if (!data) return -1;
-    return call_cycle(d, node.get(), data.get());
+    return call_cycle(d, node.get(), data.get(), cs);
 }
 
 // Push-through, with `active` set by the caller: runs queued work on this
 // thread until none is left.
-int keep_draining(DriverObject* d) {
+int keep_draining(DriverObject* d, fm::CriticalSection& cs) {
     for (;;) {
         Core* c = d->core;
         if (!c || c->ready.empty()) {
@@ -295,7 +306,7 @@ int keep_draining(DriverObject* d) {
         }
         Entry e = c->ready.front();
         c->ready.pop_front();
-        if (run_entry(d, e) < 0) {
+        if (run_entry(d, e, cs) < 0) {
             // Whatever is still queued runs with the next delivery.
             let_go(d);
             return -1;
@@ -304,22 +315,22 @@ int keep_draining(DriverObject* d) {
 }
 
 // The caller has checked that no other thread is running the node.
-int drain(DriverObject* d) {
+int drain(DriverObject* d, fm::CriticalSection& cs) {
     fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
     claim(d);
-    return keep_draining(d);
+    return keep_draining(d, cs);
 }
 
 // Runs a cycle that never needed queueing, then whatever was queued meanwhile.
 // The caller has claimed the node (`active`) already.
-int run_now(DriverObject* d, PyObject* data) {
+int run_now(DriverObject* d, PyObject* data, fm::CriticalSection& cs) {
     fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
     fm::Ref node = fm::borrow(d->node);
-    if (!node || call_cycle(d, node.get(), data) < 0) {
+    if (!node || call_cycle(d, node.get(), data, cs) < 0) {
         let_go(d);
         return node ? -1 : 0;
     }
-    return keep_draining(d);
+    return keep_draining(d, cs);
 }
 
 // Whether `value`, arriving at frame input `index` whose queue is empty,
@@ -350,13 +361,13 @@ bool take_frame(DriverObject* d, size_t index, PyObject* value, TakenParts& take
 }
 
 // Gets queued work running: on this thread, or by waking the worker.
-int kick(DriverObject* d) {
+int kick(DriverObject* d, fm::CriticalSection& cs) {
     if (d->decoupled) {
         if (d->core) wake_worker(d->core);
         return 0;
     }
     if (d->active) return 0;
-    return drain(d);
+    return drain(d, cs);
 }
 
 // ------------------------------------------------------------ full queues
@@ -578,25 +589,27 @@ int count_left_at_stop(PortsState* st, DriverObject* d) {
     return 0;
 }
 
-int receive_once(PyObject* port, PyObject* value, int64_t* deadline);
+int receive_once(DriverObject* d, PyObject* port, PyObject* value, int64_t* deadline,
+                 fm::CriticalSection& cs);
 
 // The receiving end of a push. A producer that finds the queue full under
 // `block` waits for room and then delivers from the start, since the node
 // may have changed in every respect meanwhile.
 int receive(PyObject* port, PyObject* value) {
+    // Held: code run below may drop the port's or the node's last reference.
+    fm::Ref owner = fm::borrow(iport(port)->driver);
+    if (!owner) return 0;
+    fm::CriticalSection cs(owner.get());
     int64_t deadline = -1;  // set by the first wait
     int rc;
-    while ((rc = receive_once(port, value, &deadline)) == 1) {
+    while ((rc = receive_once(driver(owner.get()), port, value, &deadline, cs)) == 1) {
     }
     return rc;
 }
 
 // 1: wait for room was done, deliver again.
-int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
-    // Held: code run below may drop the port's or the node's last reference.
-    fm::Ref owner = fm::borrow(iport(port)->driver);
-    if (!owner) return 0;
-    DriverObject* d = driver(owner.get());
+int receive_once(DriverObject* d, PyObject* port, PyObject* value, int64_t* deadline,
+                 fm::CriticalSection& cs) {
     if (!d->core || !d->node) return 0;
     int running = node_is_running(d);
     if (running < 0) return -1;
@@ -643,7 +656,7 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
                 let_go(d);
                 return -1;
             }
-            return run_now(d, data.get());
+            return run_now(d, data.get(), cs);
         }
     }
     std::vector<PyObject*> released;  // dropped items, released once the queues are consistent
@@ -702,7 +715,7 @@ int receive_once(PyObject* port, PyObject* value, int64_t* deadline) {
         if (!d->core) return 0;  // code run above cleared the driver
     }
     if (!event && collect_frames(d) < 0) return -1;
-    return kick(d);
+    return kick(d, cs);
 }
 
 // The event-only setup: once every input of a running node whose inputs are
@@ -714,9 +727,9 @@ int claim_setup(DriverObject* d) {
     if (d->setup_claimed || !c || !d->node || c->inputs.empty()) return 0;
     int running = node_is_running(d);
     if (running <= 0) return running;
-    if (fm::as<fm::ElementObject>(d->node)->counter != 0) return 0;
+    if (fm::count_of(fm::as<fm::ElementObject>(d->node)->counter) != 0) return 0;
     for (Input& in : c->inputs) {
-        PyObject* context = fm::as<fm::PortObject>(in.port)->context;
+        PyObject* context = fm::peek(fm::as<fm::PortObject>(in.port)->context);
         if (!context || context == Py_None) return 0;
         int event = is_event_input(d, in.port);
         if (event <= 0) return event;
@@ -733,16 +746,17 @@ int claim_setup(DriverObject* d) {
     return 1;
 }
 
-int claim_setup_and_run(DriverObject* d) {
+int claim_setup_and_run(DriverObject* d, fm::CriticalSection& cs) {
     int claimed = claim_setup(d);
     if (claimed <= 0) return claimed;
-    return kick(d);
+    return kick(d, cs);
 }
 
 // --------------------------------------------------------- driver methods
 
 PyObject* driver_context_arrived(PyObject* self) {
-    if (claim_setup_and_run(driver(self)) < 0) return nullptr;
+    fm::CriticalSection cs(self);
+    if (claim_setup_and_run(driver(self), cs) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -774,6 +788,7 @@ PyObject* driver_work(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(self)));
     uint64_t generation = PyLong_AsUnsignedLongLong(a[0]);
     if (generation == static_cast<uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+    fm::CriticalSection cs(self);
     Core* c = d->core;
     if (!c) Py_RETURN_NONE;
     for (;;) {
@@ -784,18 +799,20 @@ PyObject* driver_work(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             Entry e = c->ready.front();
             c->ready.pop_front();
             claim(d);
-            int rc = run_entry(d, e);
+            int rc = run_entry(d, e, cs);
             let_go(d);
             if (rc < 0) report_worker_failure(st, d);
             continue;
         }
         uint64_t seen = c->wake_count.load();
         if (d->generation != generation || (!d->active && !c->ready.empty())) continue;
-        // The counter was read while the GIL excluded every producer, so a
-        // delivery after this point changes it and the wait returns. All that
-        // queued meanwhile then runs under this one GIL acquisition.
+        // The counter was read while every producer was kept out (the GIL, or
+        // the driver's critical section), so a delivery after this point
+        // changes it and the wait returns. All that queued meanwhile then runs
+        // in one go.
+        cs.unlock();
         Py_BEGIN_ALLOW_THREADS await_delivery(c, seen);
-        Py_END_ALLOW_THREADS
+        Py_END_ALLOW_THREADS cs.lock();
     }
     wake_worker(c);  // a newer worker may be waiting for this one's last entry
     Py_RETURN_NONE;

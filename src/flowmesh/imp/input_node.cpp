@@ -263,8 +263,8 @@ PyObject* inode_get_input_port(PyObject* self, PyTypeObject* defining_class, PyO
 PyObject* inode_get_data(PortsState* st, PyObject* self) {
     fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
-    PyObject* current = driver(d.get())->current;
-    return current ? Py_NewRef(current) : PyDict_New();
+    fm::Ref current = fm::field_ref(d.get(), &driver(d.get())->current);
+    return current ? current.release() : PyDict_New();
 }
 
 PyObject* inode_get_context(PortsState* st, PyObject* self) {
@@ -272,10 +272,11 @@ PyObject* inode_get_context(PortsState* st, PyObject* self) {
     if (!d) return nullptr;
     fm::Ref result = fm::steal(PyDict_New());
     if (!result) return nullptr;
+    fm::CriticalSection cs(d.get());
     if (Core* c = driver(d.get())->core) {
         for (Input& in : c->inputs) {
             // Held: the name's hash may run code that replaces the context.
-            fm::Ref context = fm::borrow(fm::as<fm::PortObject>(in.port)->context);
+            fm::Ref context = fm::field_ref(in.port, &fm::as<fm::PortObject>(in.port)->context);
             if (PyDict_SetItem(result.get(), in.name, context ? context.get() : Py_None) < 0)
                 return nullptr;
         }
@@ -287,6 +288,7 @@ PyObject* inode_get_max_backlog(PortsState* st, PyObject* self) {
     fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
     Py_ssize_t most = 0;
+    fm::CriticalSection cs(d.get());
     if (Core* c = driver(d.get())->core)
         for (Input& in : c->inputs) most = in.waiting > most ? in.waiting : most;
     return PyLong_FromSsize_t(most);
@@ -299,6 +301,7 @@ PyObject* per_input(PortsState* st, PyObject* self, Count count) {
     if (!d) return nullptr;
     fm::Ref result = fm::steal(PyDict_New());
     if (!result) return nullptr;
+    fm::CriticalSection cs(d.get());
     Core* c = driver(d.get())->core;
     for (size_t i = 0; c && i < c->inputs.size(); ++i) {
         // Each name and count are read before anything runs code (a name's hash).
@@ -322,7 +325,7 @@ PyObject* inode_get_queued(PortsState* st, PyObject* self) {
 PyObject* inode_get_queue_bound(PortsState* st, PyObject* self) {
     fm::Ref d = driver_of(st, self);
     if (!d) return nullptr;
-    return PyLong_FromSsize_t(driver(d.get())->queue_bound);
+    return PyLong_FromSsize_t(fm::peek(driver(d.get())->queue_bound));
 }
 
 // The input side's part of start / stop / reset, shared with IONodeImp.
@@ -356,16 +359,18 @@ int begin_run(PortsState* st, DriverObject* d) {
 int start_input_side(PortsState* st, PyObject* self) {
     fm::Ref d = driver_of(st, self);
     if (!d) return -1;
+    fm::CriticalSection cs(d.get());
     if (begin_run(st, driver(d.get())) < 0) return -1;
     if (driver_start(st, driver(d.get())) < 0) return -1;
     // A context that arrived before the start is handled now.
-    return claim_setup_and_run(driver(d.get()));
+    return claim_setup_and_run(driver(d.get()), cs);
 }
 
 // While the node still runs: refuse new items and let the queued ones run.
 int drain_input_side(PortsState* st, PyObject* self) {
     fm::Ref d = driver_of(st, self);
     if (!d) return -1;
+    fm::CriticalSection cs(d.get());
     int running = node_is_running(driver(d.get()));
     if (running <= 0) return running;
     return drain_for_stop(st, driver(d.get()));
@@ -375,6 +380,7 @@ int stop_input_side(PortsState* st, PyObject* self) {
     fm::Ref d = driver_of(st, self);
     if (!d) return -1;
     DriverObject* drv = driver(d.get());
+    fm::CriticalSection cs(d.get());
     int rc = driver_stop(st, drv);
     drv->in_run = false;
     if (report_drops(st, drv, true) < 0) return -1;
@@ -385,11 +391,12 @@ int reset_input_side(PortsState* st, PyObject* self) {
     fm::Ref d = driver_of(st, self);
     if (!d) return -1;
     DriverObject* drv = driver(d.get());
+    fm::CriticalSection cs(d.get());
     discard_queued(drv);
     drv->setup_claimed = false;
     if (Core* c = drv->core)
         for (Input& in : c->inputs)
-            fm::set_field(&fm::as<fm::PortObject>(in.port)->context, Py_None);
+            fm::set_field_of(in.port, &fm::as<fm::PortObject>(in.port)->context, Py_None);
     return 0;
 }
 

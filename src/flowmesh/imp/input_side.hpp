@@ -155,7 +155,9 @@ constexpr const char* kOverflowNames[] = {"block", "drop_oldest", "drop_newest"}
 //
 // Queues change only where no Python code can run (no call, no release of a
 // reference, no allocation of a Python object): a hash, an equality test or a
-// finaliser may deliver again, from this thread or after a thread switch. A
+// finaliser may deliver again, from this thread or after a thread switch
+// (the driver's critical section, like the GIL, holds only while no code
+// blocks). A
 // frame is therefore taken off the queues whole, as parts, and its dict is
 // built afterwards from items this thread owns.
 struct Core {
@@ -218,9 +220,15 @@ inline IPortObject* iport(PyObject* o) {
 }
 
 // ------------------------------------------------------ input_driver.cpp
+//
+// A driver's state (its flags, Core's queues and counts) is read and changed
+// under the driver's critical section, which the GIL build compiles away:
+// `receive`, the worker and the driver's methods take it; every other entry
+// point below expects the caller to hold it (fm::CriticalSection on the
+// driver). It is let go around a node's cycle and while a thread waits.
 
 int receive(PyObject* port, PyObject* value);
-int claim_setup_and_run(DriverObject* d);
+int claim_setup_and_run(DriverObject* d, fm::CriticalSection& cs);
 int driver_start(PortsState* st, DriverObject* d);
 int drain_for_stop(PortsState* st, DriverObject* d);
 int driver_stop(PortsState* st, DriverObject* d);

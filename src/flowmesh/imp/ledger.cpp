@@ -20,6 +20,11 @@ struct LedgerState {
     PyObject* id_map;        // weakref.WeakValueDictionary: id -> live object
     PyObject* ids;           // set: every id handed out or adopted
     PyObject* preinstalled;  // set: names given to add_preinstalled_module
+    // A reentrant lock around each look-up-then-claim of an id: the registry's
+    // operations run Python code, so another thread could claim the same id in
+    // between (with or without the GIL); reentrant, since an id's hash may make
+    // another element on the same thread.
+    PyObject* registry_lock;
     NameTable n;
     fm::Lazy constants_imp{"flowmesh.imp", "ConstantsImp"};
     fm::Lazy deepcopy{"copy", "deepcopy"};
@@ -29,8 +34,8 @@ struct LedgerState {
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, id_map, ids, preinstalled, n, constants_imp, deepcopy, import_module,
-                 getrandbits);
+        return f(type, id_map, ids, preinstalled, registry_lock, n, constants_imp, deepcopy,
+                 import_module, getrandbits);
     }
 };
 
@@ -42,6 +47,29 @@ fm::Ref id_key(LedgerState* st, PyObject* config) {
     if (!keys) return {};
     return fm::steal(PyObject_GetAttr(keys.get(), st->n(N_ID)));
 }
+
+// The registry lock while in scope; `held` false (an exception set) when it
+// could not be taken.
+class RegistryLock {
+  public:
+    explicit RegistryLock(LedgerState* st) : lock_(st->registry_lock) {
+        fm::Ref r = fm::steal(PyObject_CallMethod(lock_, "acquire", nullptr));
+        held = static_cast<bool>(r);
+    }
+    ~RegistryLock() {
+        if (!held) return;
+        fm::Ref pending = fm::steal(PyErr_GetRaisedException());
+        fm::Ref r = fm::steal(PyObject_CallMethod(lock_, "release", nullptr));
+        if (!r) PyErr_WriteUnraisable(lock_);
+        PyErr_SetRaisedException(pending.release());
+    }
+    RegistryLock(const RegistryLock&) = delete;
+    RegistryLock& operator=(const RegistryLock&) = delete;
+    bool held;
+
+  private:
+    PyObject* lock_;
+};
 
 // _id_map.get(id): the live object or None (new reference).
 fm::Ref registered(LedgerState* st, PyObject* id) {
@@ -73,7 +101,9 @@ PyObject* new_id_impl(LedgerState* st) {
 }
 
 PyObject* portable_new_id(PyObject* module) {
-    return new_id_impl(fm::module_state<LedgerState>(module));
+    LedgerState* st = fm::module_state<LedgerState>(module);
+    RegistryLock lock(st);
+    return lock.held ? new_id_impl(st) : nullptr;
 }
 
 int portable_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -96,6 +126,8 @@ int portable_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!sentinel) return -1;
     int generate = fm::equal(id.get(), sentinel.get());
     if (generate < 0) return -1;
+    RegistryLock lock(st);
+    if (!lock.held) return -1;
     if (generate) {
         id = fm::steal(new_id_impl(st));
         if (!id) return -1;
@@ -137,6 +169,8 @@ PyObject* portable_adopt_id(PyObject* self, PyTypeObject* defining_class, PyObje
     if (same < 0) return nullptr;
     if (same) Py_RETURN_NONE;
 
+    RegistryLock lock(st);
+    if (!lock.held) return nullptr;
     fm::Ref existing = registered(st, new_id);
     if (!existing) return nullptr;
     if (existing.get() != Py_None && existing.get() != self)
@@ -169,6 +203,8 @@ PyObject* portable_get_by_id(PyObject* module, PyObject* const* args, Py_ssize_t
 
 PyObject* portable_reset(PyObject* module) {
     LedgerState* st = fm::module_state<LedgerState>(module);
+    RegistryLock lock(st);
+    if (!lock.held) return nullptr;
     fm::Ref r = fm::steal(fm::call_method(st->id_map, st->n(N_clear)));
     if (!r) return nullptr;
     if (PySet_Clear(st->ids) < 0) return nullptr;
@@ -449,6 +485,11 @@ int ledger_exec(PyObject* module) {
     st->ids = PySet_New(nullptr);
     st->preinstalled = PySet_New(nullptr);
     if (!st->id_map || !st->ids || !st->preinstalled) return -1;
+    st->registry_lock = fm::resolve("threading", "RLock");
+    if (!st->registry_lock) return -1;
+    fm::set_field(&st->registry_lock,
+                  fm::steal(PyObject_CallNoArgs(st->registry_lock)).get());
+    if (!st->registry_lock) return -1;
     fm::Ref keys = fm::steal(make_serialization_keys(st));
     if (!keys) return -1;
     if (fm::add_static_methods(st->type, module, portable_static_methods) < 0) return -1;
@@ -463,7 +504,7 @@ int ledger_exec(PyObject* module) {
 PyModuleDef_Slot ledger_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(ledger_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

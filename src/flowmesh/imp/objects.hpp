@@ -198,7 +198,7 @@ inline void keep_uncontained_failure(PyObject* element, PyObject* exc) {
         PyErr_WriteUnraisable(element);
         return;
     }
-    set_field(&as<ElementObject>(element)->condition, error.get());
+    set_field_of(element, &as<ElementObject>(element)->condition, error.get());
 }
 
 // Flags shared by every type in the hierarchy: GC, subclassable.

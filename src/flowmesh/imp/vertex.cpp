@@ -170,7 +170,7 @@ int contain_failure(VertexState* st, PyObject* self, bool setup) {
     if (r) rc = log(st, self, exc.get(), st->c.log_error);
     PyObject* error = st->c.error.get();
     if (!error) return -1;
-    fm::set_field(&element(self)->condition, error);
+    fm::set_field_of(self, &element(self)->condition, error);
     if (setup) element(self)->setup_failed = true;
     return rc;
 }
@@ -238,10 +238,14 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
     } else {
         PyObject* emitter;
         if (!bound_imp_name(st->onode_push_data, &emitter)) return -1;
-        if (emitter && push_data.get() == emitter && !st->emitter) {
-            st->emitter = fm::import_api<fm::EmitterApi>("flowmesh.imp.emitter", fm::kEmitterApi,
-                                                         &st->emitter_module);
-            if (!st->emitter) return -1;
+        if (emitter && push_data.get() == emitter && !fm::peek(st->emitter)) {
+            fm::CriticalSection cs(module);  // nodes may be made on several threads
+            if (!st->emitter) {
+                auto* api = fm::import_api<fm::EmitterApi>("flowmesh.imp.emitter",
+                                                           fm::kEmitterApi, &st->emitter_module);
+                if (!api) return -1;
+                fm::publish(st->emitter, api);
+            }
         }
         flags |= emitter && push_data.get() == emitter ? kPushDataEmitter : kPushDataByName;
     }
@@ -330,7 +334,8 @@ class HandlerClock {
     void stop() {
         if (began_) {
             double factor = ns_per_tick.load(std::memory_order_relaxed);
-            e_->busy_ns += static_cast<int64_t>(static_cast<double>(ticks() - began_) * factor);
+            fm::bump(e_->busy_ns,
+                     static_cast<int64_t>(static_cast<double>(ticks() - began_) * factor));
         }
         began_ = 0;
     }
@@ -340,13 +345,42 @@ class HandlerClock {
     uint64_t began_;
 };
 
+// The node's condition is ERROR (1), or not (0); -1 with an exception.
+int failed(VertexState* st, PyObject* self) {
+    return st->c.error.matches_field(self, &element(self)->condition, st->c.healthy,
+                                     st->c.warning);
+}
+
+// What a cycle reads of the node's handler slots, which another thread may
+// replace meanwhile: held for the cycle, read under the node's critical
+// section. A default hook is not held: it is not called.
+struct CycleHandlers {
+    fm::Ref pre;      // the pre-step hook unless the default
+    fm::Ref produce;  // step, or process in a batch run
+    fm::Ref post;     // the post-step hook unless the default
+    bool process;
+};
+
+CycleHandlers cycle_handlers(VertexState* st, PyObject* self) {
+    fm::NodeObject* n = node(self);
+    CycleHandlers h;
+    fm::CriticalSection cs(self);
+    if (n->pre_step_handler != st->no_op_step_hook) h.pre = fm::borrow(n->pre_step_handler);
+    h.process = n->batch && n->process_handler && n->process_handler != Py_None;
+    h.produce = fm::borrow(h.process ? n->process_handler : n->step_handler);
+    if ((n->flags & kIsOutputNode) && n->post_step_handler != st->no_op_step_hook)
+        h.post = fm::borrow(n->post_step_handler);
+    return h;
+}
+
 // _run_cycle proper. `data` is a dict or None.
 int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
     fm::NodeObject* n = node(self);
     fm::ElementObject* e = element(self);
     int is;
-    if ((is = st->c.error.matches(e->condition)) != 0) return is < 0 ? -1 : 0;
-    if ((is = st->c.stopped.matches(e->state)) != 0) return is < 0 ? -1 : 0;
+    if ((is = failed(st, self)) != 0) return is < 0 ? -1 : 0;
+    if ((is = st->c.stopped.matches_field(self, &e->state, st->c.running)) != 0)
+        return is < 0 ? -1 : 0;
     // Handlers may keep the data they are given, so an empty one is made per
     // cycle; it is made only once the cycle is known to run.
     fm::Ref fresh;
@@ -356,40 +390,39 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
         data = fresh.get();
     }
     HandlerClock clock(e);
-    if (e->counter == 0) {
+    if (fm::count_of(e->counter) == 0) {
         if (setup_wrapper_on(st, self, data) < 0) return -1;
-        if ((is = st->c.error.matches(e->condition)) != 0) return is < 0 ? -1 : 0;
+        if ((is = failed(st, self)) != 0) return is < 0 ? -1 : 0;
     }
+    CycleHandlers h = cycle_handlers(st, self);
     // The default hooks do nothing and return None: they are not called.
-    if (n->pre_step_handler != st->no_op_step_hook) {
-        fm::Ref skip = fm::steal(call_handler(n->pre_step_handler, data));
+    if (h.pre) {
+        fm::Ref skip = fm::steal(call_handler(h.pre.get(), data));
         if (!skip) return -1;
         int truth = skip.get() == Py_None ? 0 : PyObject_IsTrue(skip.get());
         if (truth < 0) return -1;
         if (truth) {
-            ++e->counter;
+            fm::bump(e->counter);
             return 0;
         }
     }
-    bool process = n->batch && n->process_handler && n->process_handler != Py_None;
-    fm::Ref produce = fm::borrow(process ? n->process_handler : n->step_handler);
-    fm::Ref output = fm::steal(call_handler(produce.get(), data));
+    fm::Ref output = fm::steal(call_handler(h.produce.get(), data));
     if (!output) return -1;
     if (output.get() != Py_None) {
         if (!PyDict_CheckExact(output.get())) {
             PyErr_Format(PyExc_TypeError, "Expected dict, got %s", Py_TYPE(output.get())->tp_name);
-            return blame(st, self, produce.get(), process ? kProcess : kStep);
+            return blame(st, self, h.produce.get(), h.process ? kProcess : kStep);
         }
         if (n->flags & kIsOutputNode) {
-            if (n->post_step_handler != st->no_op_step_hook) {
-                fm::Ref ignored = fm::steal(call_handler(n->post_step_handler, output.get()));
+            if (h.post) {
+                fm::Ref ignored = fm::steal(call_handler(h.post.get(), output.get()));
                 if (!ignored) return -1;
             }
             clock.stop();
             if (push_data(st, self, output.get()) < 0) return -1;
         }
     }
-    ++e->counter;
+    fm::bump(e->counter);
     return 0;
 }
 
@@ -456,7 +489,7 @@ PyObject* node_setup_wrapper(PyObject* self, PyTypeObject* defining_class, PyObj
     PyObject* data;
     if (!parse_data("_setup_wrapper", args, nargs, kwnames, &data, true)) return nullptr;
     VertexState* st = fm::class_state<VertexState>(defining_class);
-    int stopped = st->c.stopped.matches(element(self)->state);
+    int stopped = st->c.stopped.matches_field(self, &element(self)->state, st->c.running);
     if (stopped < 0) return nullptr;
     fm::Ref name = fm::steal(PyObject_GetAttr(self, st->n(N_name)));
     if (!name) return nullptr;
@@ -524,9 +557,10 @@ PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject*
     fm::Ref context = fm::steal(PyObject_CallOneArg(deepcopy, received.get()));
     if (!context) return nullptr;
 
-    fm::Ref ignored = fm::steal(call_handler(n->pre_setup_handler, data, context.get()));
+    fm::Ref ignored = fm::steal(
+        call_handler(fm::field_ref(self, &n->pre_setup_handler).get(), data, context.get()));
     if (!ignored) return nullptr;
-    fm::Ref setup = fm::borrow(n->setup_handler);
+    fm::Ref setup = fm::field_ref(self, &n->setup_handler);
     fm::Ref result = fm::steal(call_handler(setup.get(), data, context.get()));
     if (!result) return nullptr;
     if (!PyDict_CheckExact(result.get())) {
@@ -545,7 +579,7 @@ PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject*
     PyObject* kwargs[] = {context.get(), result.get()};
     fm::Ref record = fm::steal(PyObject_Vectorcall(context_type, kwargs, 0, st->kw_input_output));
     if (!record) return nullptr;
-    fm::set_field(&element(self)->context, record.get());
+    fm::set_field_of(self, &element(self)->context, record.get());
 
     fm::Ref pushed = fm::steal(PyObject_VectorcallMethod(
         st->n(N__push_context), &self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -563,19 +597,19 @@ PyObject* node_run_setup(PyObject* self, PyTypeObject* defining_class, PyObject*
 // It counts as a cycle whose pre-step skipped the step.
 PyObject* node_setup_cycle(VertexState* st, PyObject* self) {
     fm::ElementObject* e = element(self);
-    int running = st->c.running.matches(e->state);
+    int running = st->c.running.matches_field(self, &e->state, st->c.stopped);
     if (running <= 0) return running < 0 ? nullptr : Py_NewRef(Py_None);
-    int failed = st->c.error.matches(e->condition);
-    if (failed != 0) return failed < 0 ? nullptr : Py_NewRef(Py_None);
-    if (e->counter != 0) Py_RETURN_NONE;
+    int is_failed = failed(st, self);
+    if (is_failed != 0) return is_failed < 0 ? nullptr : Py_NewRef(Py_None);
+    if (fm::count_of(e->counter) != 0) Py_RETURN_NONE;
 
     fm::Ref data = fm::steal(PyDict_New());
     if (!data) return nullptr;
     int rc = setup_wrapper_on(st, self, data.get());
     if (rc == 0) {
-        failed = st->c.error.matches(e->condition);
-        if (failed < 0) rc = -1;
-        if (failed == 0) ++e->counter;
+        is_failed = failed(st, self);
+        if (is_failed < 0) rc = -1;
+        if (is_failed == 0) fm::bump(e->counter);
     }
     if (rc < 0) {
         if (!containable(self) || contain_failure(st, self, false) < 0) return nullptr;
@@ -608,9 +642,9 @@ PyObject* node_push_context(PyObject*) {
 // The six handler properties differ only in their slot; the closure carries
 // the slot's offset.
 PyObject* handler_get(PyObject* self, void* offset) {
-    PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
-                                                    reinterpret_cast<intptr_t>(offset));
-    return fm::field_new(value);
+    auto* slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
+                                              reinterpret_cast<intptr_t>(offset));
+    return fm::field_new(fm::field_ref(self, slot).get());
 }
 
 int handler_set(PyObject* self, PyObject* value, void* offset) {
@@ -618,9 +652,10 @@ int handler_set(PyObject* self, PyObject* value, void* offset) {
         PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
         return -1;
     }
-    fm::set_field(reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
-                                               reinterpret_cast<intptr_t>(offset)),
-                  value);
+    fm::set_field_of(self,
+                     reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
+                                                  reinterpret_cast<intptr_t>(offset)),
+                     value);
     return 0;
 }
 
@@ -830,7 +865,7 @@ int vertex_exec(PyObject* module) {
 PyModuleDef_Slot vertex_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(vertex_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 

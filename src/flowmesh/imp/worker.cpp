@@ -49,16 +49,16 @@ int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
     if (!stopped || !healthy) return -1;
 
     fm::ElementObject* e = element(self);
-    e->counter = 0;
-    e->busy_ns = 0;
+    fm::set_count(e->counter, 0);
+    fm::set_count(e->busy_ns, 0);
     // No logger yet: the memory logger of its own is made on first need
     // (see logger_of), since most elements take their pipeline's instead.
-    fm::set_field(&e->logger, nullptr);
-    fm::set_field(&e->state, stopped);
-    fm::set_field(&e->condition, healthy);
-    fm::set_field(&e->context, Py_None);
+    fm::set_field_of(self, &e->logger, nullptr);
+    fm::set_field_of(self, &e->state, stopped);
+    fm::set_field_of(self, &e->condition, healthy);
+    fm::set_field_of(self, &e->context, Py_None);
     e->setup_failed = false;
-    fm::set_field(&e->failure, Py_None);
+    fm::set_field_of(self, &e->failure, Py_None);
     return 0;
 }
 
@@ -83,28 +83,28 @@ PyObject* element_get_name(PyObject* self, void* /*closure*/) {
     return name.release();
 }
 
-// The element's logger (borrowed; None: silent). Until one is set, a memory
-// logger of its own, made here the first time it is needed.
-PyObject* logger_of(WorkerState* st, PyObject* self) {
+// The element's logger (None: silent). Until one is set, a memory logger of
+// its own, made here the first time it is needed.
+fm::Ref logger_of(WorkerState* st, PyObject* self) {
     fm::ElementObject* e = element(self);
-    if (e->logger) return e->logger;
+    if (fm::Ref logger = fm::field_ref(self, &e->logger)) return logger;
     PyObject* logger_class = st->logger_class.get();
-    if (!logger_class) return nullptr;
+    if (!logger_class) return {};
     fm::Ref logger = fm::steal(PyObject_CallOneArg(logger_class, st->empty_str));
-    if (!logger) return nullptr;
+    if (!logger) return {};
     // Making it may have let another thread in that set one first.
-    if (!e->logger) fm::set_field(&e->logger, logger.get());
-    return e->logger;
+    fm::CriticalSection cs(self);
+    if (!e->logger) fm::publish(e->logger, Py_NewRef(logger.get()));
+    return fm::borrow(e->logger);
 }
 
 // log(msg, type): `msg` goes to the logger untouched, so an exception arrives
 // as an object with its traceback. The logger learns which element writes
 // from the context variable: the calling thread may be another element's.
 PyObject* log_impl(WorkerState* st, PyObject* self, PyObject* msg, PyObject* type) {
-    PyObject* borrowed = logger_of(st, self);
-    if (!borrowed) return nullptr;
-    if (borrowed == Py_None) Py_RETURN_NONE;
-    fm::Ref logger = fm::borrow(borrowed);
+    fm::Ref logger = logger_of(st, self);
+    if (!logger) return nullptr;
+    if (logger.get() == Py_None) Py_RETURN_NONE;
     if (!type || type == Py_None) {
         type = st->c.log_info.get();
         if (!type) return nullptr;
@@ -141,13 +141,13 @@ bool transition(WorkerState* st, PyObject* self, PyObject* target, const char* s
     if (!name) return false;
     fm::Ref msg = fm::steal(PyUnicode_FromFormat("%S %s", name.get(), suffix));
     if (!msg) return false;
-    fm::set_field(&element(self)->state, target);
+    fm::set_field_of(self, &element(self)->state, target);
     fm::Ref r = fm::steal(log_impl(st, self, msg.get(), nullptr));
     return static_cast<bool>(r);
 }
 
 PyObject* element_start(WorkerState* st, PyObject* self) {
-    int is_running = st->c.running.matches(fm::borrow(element(self)->state).get());
+    int is_running = st->c.running.matches(fm::field_ref(self, &element(self)->state).get());
     if (is_running < 0) return nullptr;
     if (is_running) Py_RETURN_NONE;
     if (!transition(st, self, st->c.running.value, "started.")) return nullptr;
@@ -157,7 +157,7 @@ PyObject* element_start(WorkerState* st, PyObject* self) {
 PyObject* element_stop(WorkerState* st, PyObject* self) {
     PyObject* stopped = st->c.stopped.get();
     if (!stopped) return nullptr;
-    int is_running = st->c.running.matches(fm::borrow(element(self)->state).get());
+    int is_running = st->c.running.matches(fm::field_ref(self, &element(self)->state).get());
     if (is_running < 0) return nullptr;
     if (!is_running) Py_RETURN_NONE;
     if (!transition(st, self, stopped, "stopped.")) return nullptr;
@@ -165,11 +165,11 @@ PyObject* element_stop(WorkerState* st, PyObject* self) {
 }
 
 PyObject* element_get_counter(PyObject* self) {
-    return PyLong_FromLongLong(element(self)->counter);
+    return PyLong_FromLongLong(fm::count_of(element(self)->counter));
 }
 
 PyObject* element_get_busy_time(PyObject* self) {
-    return PyFloat_FromDouble(static_cast<double>(element(self)->busy_ns) * 1e-9);
+    return PyFloat_FromDouble(static_cast<double>(fm::count_of(element(self)->busy_ns)) * 1e-9);
 }
 
 PyObject* element_get_max_backlog(PyObject* /*self*/) {
@@ -180,21 +180,21 @@ PyObject* element_reset_run_state(WorkerState* st, PyObject* self) {
     PyObject* healthy = st->c.healthy.get();
     if (!healthy) return nullptr;
     fm::ElementObject* e = element(self);
-    e->counter = 0;
-    e->busy_ns = 0;
-    fm::set_field(&e->condition, healthy);
-    fm::set_field(&e->context, Py_None);
+    fm::set_count(e->counter, 0);
+    fm::set_count(e->busy_ns, 0);
+    fm::set_field_of(self, &e->condition, healthy);
+    fm::set_field_of(self, &e->context, Py_None);
     e->setup_failed = false;
-    fm::set_field(&e->failure, Py_None);
+    fm::set_field_of(self, &e->failure, Py_None);
     Py_RETURN_NONE;
 }
 
 PyObject* element_get_state(PyObject* self) {
-    return fm::field_new(element(self)->state);
+    return fm::field_new(fm::field_ref(self, &element(self)->state).get());
 }
 
 PyObject* element_get_condition(PyObject* self) {
-    return fm::field_new(element(self)->condition);
+    return fm::field_new(fm::field_ref(self, &element(self)->condition).get());
 }
 
 PyObject* element_setup_failed(PyObject* self) {
@@ -202,7 +202,7 @@ PyObject* element_setup_failed(PyObject* self) {
 }
 
 PyObject* element_failure(PyObject* self) {
-    return fm::field_new(element(self)->failure);
+    return fm::field_new(fm::field_ref(self, &element(self)->failure).get());
 }
 
 // The first failure of a run wins: later ones are its consequences.
@@ -211,17 +211,16 @@ PyObject* element_record_failure(PyObject* self, PyObject* error) {
         return PyErr_Format(PyExc_TypeError,
                             "Argument 'error' has incorrect type (expected an exception, got %s)",
                             Py_TYPE(error)->tp_name);
-    fm::ElementObject* e = element(self);
-    if (!e->failure || e->failure == Py_None) fm::set_field(&e->failure, error);
+    fm::set_field_if_unset(self, &element(self)->failure, error);
     Py_RETURN_NONE;
 }
 
 PyObject* element_get_context(PyObject* self) {
-    return fm::field_new(element(self)->context);
+    return fm::field_new(fm::field_ref(self, &element(self)->context).get());
 }
 
 PyObject* element_set_logger(PyObject* self, PyObject* logger) {
-    fm::set_field(&element(self)->logger, logger);
+    fm::set_field_of(self, &element(self)->logger, logger);
     Py_RETURN_NONE;
 }
 
@@ -278,7 +277,7 @@ int element_clear(PyObject* self) {
 }
 
 PyObject* element_counter_get(PyObject* self, void* /*closure*/) {
-    return PyLong_FromLongLong(element(self)->counter);
+    return PyLong_FromLongLong(fm::count_of(element(self)->counter));
 }
 
 int element_counter_set(PyObject* self, PyObject* value, void* /*closure*/) {
@@ -288,7 +287,7 @@ int element_counter_set(PyObject* self, PyObject* value, void* /*closure*/) {
     }
     long long v = PyLong_AsLongLong(value);
     if (v == -1 && PyErr_Occurred()) return -1;
-    element(self)->counter = v;
+    fm::set_count(element(self)->counter, v);
     return 0;
 }
 
@@ -350,8 +349,7 @@ PyMemberDef element_members[] = {
 PyObject* element_logger_get(PyObject* self, void* /*closure*/) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
     if (!module) return nullptr;
-    PyObject* logger = logger_of(fm::module_state<WorkerState>(module), self);
-    return logger ? Py_NewRef(logger) : nullptr;
+    return logger_of(fm::module_state<WorkerState>(module), self).release();
 }
 
 int element_logger_set(PyObject* self, PyObject* value, void* /*closure*/) {
@@ -359,7 +357,7 @@ int element_logger_set(PyObject* self, PyObject* value, void* /*closure*/) {
         PyErr_SetString(PyExc_AttributeError, "cannot delete _logger; set None to silence it");
         return -1;
     }
-    fm::set_field(&element(self)->logger, value);
+    fm::set_field_of(self, &element(self)->logger, value);
     return 0;
 }
 
@@ -416,7 +414,7 @@ int worker_exec(PyObject* module) {
 PyModuleDef_Slot worker_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(worker_exec)},
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
 
