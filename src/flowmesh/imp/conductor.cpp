@@ -84,7 +84,7 @@ int append_to(ConductorState* st, PyObject* seq, PyObject* item) {
 // ------------------------------------------------------------------ logging
 
 int log_object(ConductorState* st, PyObject* self, PyObject* msg, PyObject* type) {
-    Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
+    Ref logger = field_or_none(self, &pipe(self)->logger);
     if (logger.get() == Py_None) return 0;
     if (!type || type == Py_None) {
         type = st->c.log_info.get();
@@ -247,7 +247,7 @@ int add_node_impl(ConductorState* st, PyObject* self, PyObject* node) {
     // The element joins the list only once it took the logger and was logged:
     // an element that cannot be added must not stay behind to break every
     // later start and stop.
-    Ref r = steal(fm::call_method(node, st->n(N_set_logger), fm::field_borrowed(p->logger)));
+    Ref r = steal(fm::call_method(node, st->n(N_set_logger), field_or_none(self, &p->logger).get()));
     if (!r) return -1;
     Ref name = steal(PyObject_GetAttr(node, st->n(N_name)));
     if (!name) return -1;
@@ -490,15 +490,15 @@ int needs_reset(ConductorState* st, PyObject* element) {
 // ------------------------------------------------------------ method wrappers
 
 PyObject* get_state_impl(ConductorState*, PyObject* self) {
-    return Py_NewRef(fm::field_borrowed(pipe(self)->state));
+    return field_or_none(self, &pipe(self)->state).release();
 }
 
 PyObject* get_condition_impl(ConductorState*, PyObject* self) {
-    return Py_NewRef(fm::field_borrowed(pipe(self)->condition));
+    return field_or_none(self, &pipe(self)->condition).release();
 }
 
 PyObject* get_elapsed_time_impl(ConductorState* st, PyObject* self) {
-    Ref started = borrow(fm::field_borrowed(pipe(self)->start_time));
+    Ref started = field_or_none(self, &pipe(self)->start_time);
     if (started.get() == Py_None) return PyFloat_FromDouble(0.0);
     PyObject* time_fn = st->time_fn.get();
     if (!time_fn) return nullptr;
@@ -508,13 +508,13 @@ PyObject* get_elapsed_time_impl(ConductorState* st, PyObject* self) {
 }
 
 PyObject* is_logging_persistent_impl(ConductorState* st, PyObject* self) {
-    Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
+    Ref logger = field_or_none(self, &pipe(self)->logger);
     if (logger.get() == Py_None) Py_RETURN_FALSE;
     return fm::call_method(logger.get(), st->n(N_is_persistent));
 }
 
 PyObject* get_last_error_impl(ConductorState* st, PyObject* self) {
-    Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
+    Ref logger = field_or_none(self, &pipe(self)->logger);
     if (logger.get() == Py_None) Py_RETURN_NONE;
     return get_incident(st, logger.get(), st->c.log_error, false).release();
 }

@@ -36,10 +36,12 @@ struct PipelineObject {
     PyObject* last_incidents;  // (error, warning) pending when a stop began, or NULL
     // Run control may be called from any thread (the client's, a GUI's, a
     // signal handler's, an element's step, the monitoring thread). Claims
-    // are taken and tested under the GIL with no Python code in between, so
-    // they need no lock; a thread never waits for another's start or stop,
-    // since that one may be waiting for it (an element's thread is joined by
-    // stop). What arrives meanwhile is left to the claiming thread.
+    // are taken and tested under the pipeline's critical section (the GIL's
+    // own atomicity on its build) with no Python code in between, and never
+    // held while a start or stop runs: a thread never waits for another's
+    // start or stop, since that one may be waiting for it (an element's
+    // thread is joined by stop). What arrives meanwhile is left to the
+    // claiming thread.
     uint8_t run_control;               // kIdle, kStarting or kStopping
     unsigned long run_control_thread;  // the claiming thread
     bool stop_requested;               // by another thread while starting
@@ -50,7 +52,8 @@ constexpr uint8_t kIdle = 0;
 constexpr uint8_t kStarting = 1;
 constexpr uint8_t kStopping = 2;
 
-// Holds a claim on run control for the length of a start or stop.
+// Holds a claim on run control for the length of a start or stop. Taken by
+// a caller that holds the pipeline's critical section and decided to take it.
 class RunControlClaim {
   public:
     RunControlClaim(PyObject* self, uint8_t kind) : self_(borrow(self)) {
@@ -61,6 +64,7 @@ class RunControlClaim {
     RunControlClaim(const RunControlClaim&) = delete;
     RunControlClaim& operator=(const RunControlClaim&) = delete;
     ~RunControlClaim() {
+        fm::CriticalSection cs(self_.get());
         auto* p = fm::as<PipelineObject>(self_.get());
         p->run_control = kIdle;
         p->run_control_thread = 0;
@@ -72,6 +76,12 @@ class RunControlClaim {
 
 inline PipelineObject* pipe(PyObject* self) {
     return fm::as<PipelineObject>(self);
+}
+
+// A field of the pipeline, held; None when never set.
+inline Ref field_or_none(PyObject* self, PyObject* const* slot) {
+    Ref value = fm::field_ref(self, slot);
+    return value ? std::move(value) : borrow(Py_None);
 }
 
 // ------------------------------------------------------------ module state

@@ -46,10 +46,10 @@ PyObject* check_backlog_impl(ConductorState* st, PyObject* self) {
         if (over < 0) return nullptr;
         if (over) level = N_warning;
     }
-    int same = fm::equal(st->n(level), fm::field_borrowed(p->backlog_level));
+    int same = fm::equal(st->n(level), field_or_none(self, &p->backlog_level).get());
     if (same < 0) return nullptr;
     if (same) Py_RETURN_NONE;
-    fm::set_field(&p->backlog_level, st->n(level));
+    fm::set_field_of(self, &p->backlog_level, st->n(level));
     int rc = 0;
     if (level == N_error)
         rc = log_text(st, self, &st->c.log_error,
@@ -87,7 +87,7 @@ PyObject* notify_error_impl(ConductorState* st, PyObject* self, PyObject* entry)
 }
 
 PyObject* log_reference_impl(ConductorState* st, PyObject* self) {
-    Ref logger = borrow(fm::field_borrowed(pipe(self)->logger));
+    Ref logger = field_or_none(self, &pipe(self)->logger);
     int has_logger = truthy(logger.get());
     if (has_logger < 0) return nullptr;
     Ref why = borrow(Py_None);
@@ -242,7 +242,7 @@ int monitoring_pass(ConductorState* st, PyObject* self, bool final) {
     // reported and the pass goes on.
     Ref r = final ? borrow(Py_None) : steal(fm::call_method(self, st->n(N__check_backlog)));
     if (!r && !log_recovery(st, self)) return -1;
-    Ref logger = borrow(fm::field_borrowed(p->logger));
+    Ref logger = field_or_none(self, &p->logger);
     // The last pass reports what was pending when the stop began.
     Ref pending = final ? steal(p->last_incidents) : Ref();
     if (final) {
@@ -258,7 +258,7 @@ int monitoring_pass(ConductorState* st, PyObject* self, bool final) {
     if (failed) {
         PyObject* failed_value = st->c.error.get();
         if (!failed_value) return -1;
-        fm::set_field(&p->condition, failed_value);
+        fm::set_field_of(self, &p->condition, failed_value);
         Ref stopped = final ? borrow(Py_None) : steal(fm::call_method(self, st->n(N_stop)));
         Ref stop_error = stopped ? Ref() : steal(PyErr_GetRaisedException());
         Ref notified = steal(fm::call_method(self, st->n(N__notify_error), error.get()));
@@ -286,7 +286,7 @@ int monitoring_pass(ConductorState* st, PyObject* self, bool final) {
     if (warned) {
         PyObject* warned_value = st->c.warning.get();
         if (!warned_value) return -1;
-        fm::set_field(&p->condition, warned_value);
+        fm::set_field_of(self, &p->condition, warned_value);
         if (print_warning_banner(st, self, warning.get()) < 0) return -1;
     }
     return 0;
@@ -319,7 +319,7 @@ double monitoring_interval(ConductorState* st, PyObject* self, PyObject* holder,
 
 // The timed wait between passes: 1 when the stop event was set.
 int wait_for_stop(ConductorState* st, PyObject* self, PyObject* holder, bool* warned) {
-    Ref event = borrow(fm::field_borrowed(pipe(self)->stop_event));
+    Ref event = field_or_none(self, &pipe(self)->stop_event);
     double seconds = monitoring_interval(st, self, holder, warned);
     if (seconds < 0.0) return -1;
     Ref timeout = steal(PyFloat_FromDouble(seconds));
@@ -337,7 +337,7 @@ PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
     if (!holder && !log_recovery(st, self)) return nullptr;
     bool interval_warned = false;
     for (;;) {
-        int failed = st->c.error.matches(pipe(self)->condition);
+        int failed = st->c.error.matches_field(self, &pipe(self)->condition, st->c.healthy, st->c.warning);
         if (failed > 0) break;
         int outcome = failed < 0 ? -1 : monitoring_pass(st, self, false);
         if (outcome > 0) break;
@@ -361,14 +361,14 @@ PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
 
 PyObject* raise_if_failed_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
-    int failed = st->c.error.matches(p->condition);
+    int failed = st->c.error.matches_field(self, &p->condition, st->c.healthy, st->c.warning);
     if (failed < 0) return nullptr;
     Ref cause = first_element_failure(st, self);
     if (!cause) return nullptr;
     // An element's failure counts even when the run was stopped before the
     // monitoring thread saw it.
     if (!failed && cause.get() == Py_None) Py_RETURN_NONE;
-    Ref logger = borrow(fm::field_borrowed(p->logger));
+    Ref logger = field_or_none(self, &p->logger);
     Ref entry = logger.get() == Py_None ? borrow(Py_None)
                                         : get_incident(st, logger.get(), st->c.log_error, false);
     if (!entry) return nullptr;

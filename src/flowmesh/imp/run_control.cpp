@@ -1,6 +1,7 @@
 // Run control of PipelineImp: start, stop and close, safe from any thread.
 #include <chrono>
 #include <new>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -9,10 +10,12 @@
 
 namespace fm::conductor {
 
+void clear_if_same(PyObject* self, PyObject** slot, PyObject* expected);
+
 int join_monitor_thread(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
-    Ref thread = borrow(fm::field_borrowed(p->monitor_thread));
-    if (thread.get() == Py_None) return 0;
+    Ref thread = fm::field_ref(self, &p->monitor_thread);
+    if (!thread || thread.get() == Py_None) return 0;
     PyObject* current_fn = st->current_thread.get();
     if (!current_fn) return -1;
     Ref current = steal(PyObject_CallNoArgs(current_fn));
@@ -21,7 +24,7 @@ int join_monitor_thread(ConductorState* st, PyObject* self) {
     Ref r = steal(fm::call_method(thread.get(), st->n(N_join)));
     if (!r) return -1;
     // Another caller may have replaced the thread meanwhile; keep that one.
-    if (p->monitor_thread == thread.get()) fm::set_field(&p->monitor_thread, Py_None);
+    clear_if_same(self, &p->monitor_thread, thread.get());
     return 0;
 }
 
@@ -61,7 +64,19 @@ PyObject* stop_impl(ConductorState* st, PyObject* self);
 PyObject* close_impl(ConductorState* st, PyObject* self);
 
 bool claimed_by_other_thread(PipelineObject* p) {
-    return p->run_control != kIdle && p->run_control_thread != PyThread_get_thread_ident();
+    return fm::peek(p->run_control) != kIdle &&
+           fm::peek(p->run_control_thread) != PyThread_get_thread_ident();
+}
+
+// Clears a field of the pipeline unless another thread replaced it meanwhile.
+void clear_if_same(PyObject* self, PyObject** slot, PyObject* expected) {
+    Ref old;
+    {
+        fm::CriticalSection cs(self);
+        if (*slot != expected) return;
+        old = steal(*slot);
+        fm::publish(*slot, Py_NewRef(Py_None));
+    }
 }
 
 // After a start or stop let go of run control: carries out a stop or close
@@ -70,9 +85,13 @@ bool claimed_by_other_thread(PipelineObject* p) {
 // the requested step fails where it succeeded.
 PyObject* finish_requests(ConductorState* st, PyObject* self, Ref result) {
     auto* p = pipe(self);
-    bool close = p->close_requested;
-    bool stop = p->stop_requested;
-    p->close_requested = p->stop_requested = false;
+    bool close, stop;
+    {
+        fm::CriticalSection cs(self);
+        close = p->close_requested;
+        stop = p->stop_requested;
+        p->close_requested = p->stop_requested = false;
+    }
     if (!close && !stop) return result.release();
     Ref failure = result ? Ref() : steal(PyErr_GetRaisedException());
     Ref r = steal(close ? close_impl(st, self) : stop_impl(st, self));
@@ -91,24 +110,29 @@ PyObject* start_run(ConductorState* st, PyObject* self);
 PyObject* start_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
     if (log_text(st, self, nullptr, "Starting pipeline...") < 0) return nullptr;
-    int running = st->c.running.matches(p->state);
+    int running;
+    uint8_t control;
+    std::optional<RunControlClaim> claim;
+    {
+        fm::CriticalSection cs(self);
+        running = st->c.running.matches_field(self, &p->state, st->c.stopped);
+        control = p->run_control;
+        if (running == 0 && control == kIdle) claim.emplace(self, kStarting);
+    }
     if (running < 0) return nullptr;
     // Running, or about to be: a start already under way (here or on
     // another thread) counts as running.
-    if (running || p->run_control == kStarting) {
+    if (running || control == kStarting) {
         if (log_text(st, self, nullptr, "Pipeline running, skipping.") < 0) return nullptr;
         Py_RETURN_NONE;
     }
-    if (p->run_control == kStopping) {
+    if (control == kStopping) {
         PyErr_SetString(PyExc_RuntimeError,
                         "The pipeline is being stopped; start it again once stop() has returned.");
         return nullptr;
     }
-    Ref result;
-    {
-        RunControlClaim claim(self, kStarting);
-        result = steal(start_run(st, self));
-    }
+    Ref result = steal(start_run(st, self));
+    claim.reset();
     return finish_requests(st, self, std::move(result));
 }
 
@@ -127,10 +151,10 @@ PyObject* start_run(ConductorState* st, PyObject* self) {
     Ref checked = steal(PyObject_CallOneArg(check_loops, nodes.get()));
     if (!checked) return nullptr;
     Py_ssize_t n = PyList_GET_SIZE(nodes.get());
-    int failed = st->c.error.matches(p->condition);
+    int failed = st->c.error.matches_field(self, &p->condition, st->c.healthy, st->c.warning);
     if (failed < 0) return nullptr;
     if (failed) {
-        Ref logger = borrow(fm::field_borrowed(p->logger));
+        Ref logger = fm::field_ref(self, &p->logger);
         Ref incident = get_incident(st, logger.get(), st->c.log_error, false);
         if (!incident) return nullptr;
         int has = truthy(incident.get());
@@ -156,16 +180,16 @@ PyObject* start_run(ConductorState* st, PyObject* self) {
     }
     PyObject* healthy = st->c.healthy.get();
     if (!healthy) return nullptr;
-    fm::set_field(&p->condition, healthy);
-    fm::set_field(&p->backlog_level, st->n(N_ok));
+    fm::set_field_of(self, &p->condition, healthy);
+    fm::set_field_of(self, &p->backlog_level, st->n(N_ok));
 
     {
-        Ref logger = borrow(fm::field_borrowed(p->logger));
+        Ref logger = fm::field_ref(self, &p->logger);
         Ref e = get_incident(st, logger.get(), st->c.log_error, true);
         if (!e) return nullptr;
         Ref w = get_incident(st, logger.get(), st->c.log_warning, true);
         if (!w) return nullptr;
-        Py_CLEAR(p->last_incidents);  // a stop's, never reported
+        fm::set_field_of(self, &p->last_incidents, nullptr);  // a stop's, never reported
     }
 
     Ref started = steal(PyList_New(0));
@@ -186,11 +210,11 @@ PyObject* start_run(ConductorState* st, PyObject* self) {
     Ref now = steal(PyObject_CallNoArgs(time_fn));
     PyObject* running_value = now ? st->c.running.get() : nullptr;
     if (!running_value) return nullptr;
-    fm::set_field(&p->start_time, now.get());
-    fm::set_field(&p->state, running_value);
+    fm::set_field_of(self, &p->start_time, now.get());
+    fm::set_field_of(self, &p->state, running_value);
     if (log_text(st, self, nullptr, "Pipeline started.") < 0) return nullptr;
 
-    Ref event = borrow(fm::field_borrowed(p->stop_event));
+    Ref event = fm::field_ref(self, &p->stop_event);
     Ref r = steal(fm::call_method(event.get(), st->n(N_clear)));
     if (!r) return nullptr;
     Ref target = steal(PyObject_GetAttr(self, st->n(N__monitoring_fun)));
@@ -199,12 +223,12 @@ PyObject* start_run(ConductorState* st, PyObject* self) {
     PyObject* targs[] = {target.get()};
     Ref thread = steal(PyObject_Vectorcall(thread_cls, targs, 0, st->kw_target));
     if (!thread) return nullptr;
-    fm::set_field(&p->monitor_thread, thread.get());
+    fm::set_field_of(self, &p->monitor_thread, thread.get());
     if (PyObject_SetAttr(thread.get(), st->n(N_daemon), Py_True) < 0) return nullptr;
     r = steal(fm::call_method(thread.get(), st->n(N_start)));
     if (!r) {
         // A thread that never started cannot be joined by a later stop.
-        if (p->monitor_thread == thread.get()) fm::set_field(&p->monitor_thread, Py_None);
+        clear_if_same(self, &p->monitor_thread, thread.get());
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -216,7 +240,7 @@ int on_monitor_thread(ConductorState* st, PyObject* self) {
     if (!current_fn) return -1;
     Ref current = steal(PyObject_CallNoArgs(current_fn));
     if (!current) return -1;
-    return current.get() == pipe(self)->monitor_thread;
+    return current.get() == fm::peek(pipe(self)->monitor_thread);
 }
 
 PyObject* stop_run(ConductorState* st, PyObject* self);
@@ -224,36 +248,42 @@ PyObject* stop_run(ConductorState* st, PyObject* self);
 PyObject* stop_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
     if (log_text(st, self, nullptr, "Stopping pipeline...") < 0) return nullptr;
-    while (p->run_control == kStarting && claimed_by_other_thread(p)) {
+    while (fm::peek(p->run_control) == kStarting && claimed_by_other_thread(p)) {
         // The run's own monitoring thread found a failure before its start
         // returned: that start waits for nothing of this thread's, so let it
         // end, and stop the run before the failure is reported.
         int monitor = on_monitor_thread(st, self);
         if (monitor < 0) return nullptr;
-        if (!monitor || p->run_control != kStarting) break;
+        if (!monitor || fm::peek(p->run_control) != kStarting) break;
         Py_BEGIN_ALLOW_THREADS std::this_thread::sleep_for(std::chrono::milliseconds(1));
         Py_END_ALLOW_THREADS
     }
-    if (p->run_control == kStarting) {
-        p->stop_requested = true;  // the starting thread stops the run once it has started
-        Py_RETURN_NONE;
+    uint8_t control;
+    bool other;
+    std::optional<RunControlClaim> claim;
+    {
+        fm::CriticalSection cs(self);
+        control = p->run_control;
+        other = claimed_by_other_thread(p);
+        if (control == kStarting)
+            p->stop_requested = true;  // the starting thread stops the run once it has started
+        else if (control == kIdle)
+            claim.emplace(self, kStopping);
     }
-    if (p->run_control == kStopping) {
+    if (control == kStarting) Py_RETURN_NONE;
+    if (control == kStopping) {
         // Stopping already, further up this thread's stack, or on another
         // thread that may be joining this one (an element's thread): nothing
         // to add, and no waiting. Once that stop has stopped every element,
         // what is left is the stop of an already stopped pipeline, which
         // waits for the monitoring thread's report.
-        if (!claimed_by_other_thread(p)) Py_RETURN_NONE;
-        int stopped = st->c.stopped.matches(p->state);
+        if (!other) Py_RETURN_NONE;
+        int stopped = st->c.stopped.matches_field(self, &p->state, st->c.running);
         if (stopped <= 0) return stopped < 0 ? nullptr : Py_NewRef(Py_None);
         return stop_run(st, self);
     }
-    Ref result;
-    {
-        RunControlClaim claim(self, kStopping);
-        result = steal(stop_run(st, self));
-    }
+    Ref result = steal(stop_run(st, self));
+    claim.reset();
     return finish_requests(st, self, std::move(result));
 }
 
@@ -369,15 +399,15 @@ Ref stop_order(ConductorState* st, PyObject* nodes) {
 
 PyObject* stop_run(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
-    int stopped = st->c.stopped.matches(p->state);
+    int stopped = st->c.stopped.matches_field(self, &p->state, st->c.running);
     if (stopped < 0) return nullptr;
     if (stopped) {
-        int healthy = st->c.healthy.matches(p->condition);
+        int healthy = st->c.healthy.matches_field(self, &p->condition, st->c.warning, st->c.error);
         if (healthy < 0) return nullptr;
         if (healthy &&
             log_text(st, self, nullptr, "Pipeline has already been stopped. Skipping.") < 0)
             return nullptr;
-        int failed = st->c.error.matches(p->condition);
+        int failed = st->c.error.matches_field(self, &p->condition, st->c.healthy, st->c.warning);
         if (failed < 0) return nullptr;
         if (failed) {
             if (log_text(st, self, nullptr,
@@ -391,13 +421,13 @@ PyObject* stop_run(ConductorState* st, PyObject* self) {
     // last pass; what the elements log while they stop is no failure of the run.
     int monitor = on_monitor_thread(st, self);
     if (monitor < 0) return nullptr;
-    if (!monitor && p->monitor_thread != Py_None) {
-        Ref logger = borrow(fm::field_borrowed(p->logger));
+    if (!monitor && fm::peek(p->monitor_thread) != Py_None) {
+        Ref logger = fm::field_ref(self, &p->logger);
         Ref error = get_incident(st, logger.get(), st->c.log_error, true);
         Ref warning = error ? get_incident(st, logger.get(), st->c.log_warning, true) : Ref();
         Ref pending = warning ? steal(PyTuple_Pack(2, error.get(), warning.get())) : Ref();
         if (!pending) return nullptr;
-        fm::set_field(&p->last_incidents, pending.get());
+        fm::set_field_of(self, &p->last_incidents, pending.get());
     }
     Ref added = snapshot(p->nodes);
     Ref nodes = added ? stop_order(st, added.get()) : Ref();
@@ -408,13 +438,13 @@ PyObject* stop_run(ConductorState* st, PyObject* self) {
     }
     PyObject* stopped_value = st->c.stopped.get();
     if (!stopped_value) return nullptr;
-    fm::set_field(&p->start_time, Py_None);
-    fm::set_field(&p->state, stopped_value);
+    fm::set_field_of(self, &p->start_time, Py_None);
+    fm::set_field_of(self, &p->state, stopped_value);
     if (log_text(st, self, nullptr, "Pipeline stopped.") < 0) return nullptr;
-    Ref event = borrow(fm::field_borrowed(p->stop_event));
+    Ref event = fm::field_ref(self, &p->stop_event);
     Ref r = steal(fm::call_method(event.get(), st->n(N_set)));
     if (!r || join_monitor_thread(st, self) < 0) return nullptr;
-    Ref logger = borrow(fm::field_borrowed(p->logger));
+    Ref logger = fm::field_ref(self, &p->logger);
     r = steal(fm::call_method(logger.get(), st->n(N_flush)));
     if (!r) return nullptr;
     Py_RETURN_NONE;
@@ -422,29 +452,36 @@ PyObject* stop_run(ConductorState* st, PyObject* self) {
 
 PyObject* close_impl(ConductorState* st, PyObject* self) {
     auto* p = pipe(self);
-    if (p->run_control != kIdle) {
-        // A start under way, a stop further up this thread's stack, or
-        // another thread still stopping the elements (it may be joining this
-        // one): the claiming call closes once it is done. When the elements
-        // are stopped already, the monitoring thread is joined below, as
-        // after a run it stopped itself.
-        int stopped = p->run_control == kStopping && claimed_by_other_thread(p)
-                          ? st->c.stopped.matches(p->state)
-                          : 0;
-        if (stopped < 0) return nullptr;
-        if (!stopped) {
-            p->close_requested = true;
-            Py_RETURN_NONE;
+    int running;
+    {
+        fm::CriticalSection cs(self);
+        uint8_t control = p->run_control;
+        if (control != kIdle) {
+            // A start under way, a stop further up this thread's stack, or
+            // another thread still stopping the elements (it may be joining
+            // this one): the claiming call closes once it is done. When the
+            // elements are stopped already, the monitoring thread is joined
+            // below, as after a run it stopped itself.
+            int stopped = control == kStopping && claimed_by_other_thread(p)
+                              ? st->c.stopped.matches_field(self, &p->state, st->c.running)
+                              : 0;
+            if (stopped < 0) return nullptr;
+            if (!stopped) {
+                p->close_requested = true;
+                Py_RETURN_NONE;
+            }
         }
+        running = control == kStopping
+                      ? 0
+                      : st->c.running.matches_field(self, &p->state, st->c.stopped);
     }
-    int running = p->run_control == kStopping ? 0 : st->c.running.matches(p->state);
     if (running < 0) return nullptr;
     if (running) {
         Ref r = steal(stop_impl(st, self));
         if (!r) return nullptr;
     }
     if (join_monitor_thread(st, self) < 0) return nullptr;
-    Ref logger = borrow(fm::field_borrowed(p->logger));
+    Ref logger = fm::field_ref(self, &p->logger);
     if (logger.get() != Py_None) {
         Ref r = steal(fm::call_method(logger.get(), st->n(N_stop)));
         if (!r) return nullptr;
