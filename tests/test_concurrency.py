@@ -422,3 +422,101 @@ def test_sources_failing_at_once_stop_the_run_once():
     assert all(isinstance(s.failure(), KeyError) for s in sources)
     p.close()
     assert threads_settle(before), set(threading.enumerate()) - before
+
+
+# ------------------------------------------------- the facade's shared state
+
+
+def test_forwarding_logger_is_set_up_once(monkeypatch):
+    import logging as stdlog
+
+    from flowmesh import logging as flog
+
+    target = stdlog.getLogger("flowmesh")
+    others = [h for h in target.handlers if type(h) is not stdlog.NullHandler]
+    for _ in range(20):
+        monkeypatch.setattr(flog, "_forward_to", None)
+        monkeypatch.setattr(target, "handlers", list(others))
+        got = []
+        assert (
+            run_in_threads(*[lambda: got.append(flog._std_logger())] * THREADS) == [None] * THREADS
+        )
+        assert got == [target] * THREADS
+        assert sum(type(h) is stdlog.NullHandler for h in target.handlers) == 1
+
+
+def test_element_classes_registered_from_many_threads(monkeypatch):
+    from flowmesh import logging as flog
+
+    monkeypatch.setattr(flog, "_element_classes", ())
+    per_thread = 50
+    made = [[type(f"C{t}_{k}", (), {}) for k in range(per_thread)] for t in range(THREADS)]
+
+    def register(classes):
+        def body():
+            for cls in classes:
+                flog.register_element_class(cls)
+                flog.register_element_class(cls)  # a second time changes nothing
+
+        return body
+
+    assert run_in_threads(*[register(c) for c in made]) == [None] * THREADS
+    registered = flog._element_types()
+    assert len(registered) == THREADS * per_thread
+    assert set(registered) == {cls for classes in made for cls in classes}
+
+
+def test_loggers_made_at_once_write_files_of_their_own(tmp_path):
+    from flowmesh.logging import Logger
+
+    loggers = []
+    assert run_in_threads(*[lambda: loggers.append(Logger(tmp_path))] * THREADS) == [None] * THREADS
+    names = [lg.file_name for lg in loggers]
+    assert None not in names and len(set(names)) == THREADS
+
+
+def test_a_mailbox_never_loses_the_newest_offer():
+    from flowmesh.monitor.sampler import Mailbox
+
+    for _ in range(20):
+        mailbox, last, taken = Mailbox(), 2000, []
+
+        def take():
+            while not mailbox.closed:
+                payload = mailbox.take(TIMEOUT)
+                if payload is not None:
+                    taken.append(payload)
+
+        def offer():
+            for k in range(1, last + 1):
+                mailbox.offer(k)
+            mailbox.close()
+
+        assert run_in_threads(take, offer) == [None, None]
+        # The close comes after the last offer: the reader has taken it, or still can.
+        assert (taken and taken[-1] == last) or mailbox.take(0) == last
+        assert taken == sorted(set(taken))
+
+
+def test_pipelines_opened_and_closed_while_others_ask_who_holds_a_node():
+    from flowmesh.pipeline import holding_pipelines
+
+    keeper, shared = Pipeline(""), Plain(name="shared")
+    keeper.add_node(shared)
+    done = threading.Event()
+    wrong = []
+
+    def churn():
+        for _ in range(150):
+            Pipeline("").close()
+        done.set()
+
+    def ask():
+        while not done.is_set():
+            if holding_pipelines(shared) != [keeper]:
+                wrong.append(True)
+
+    raised = run_in_threads(*[churn] * (THREADS // 2), *[ask] * (THREADS // 2))
+    assert raised == [None] * THREADS and wrong == []
+    keeper.close()
+    assert holding_pipelines(shared) == []
