@@ -16,6 +16,8 @@ from flowmesh.o_node import ONode
 from flowmesh.pipeline import Pipeline
 from flowmesh.sources import SampledSource, Sink
 
+pytestmark = pytest.mark.stress
+
 States, Conditions, LogTypes = Constants.States, Constants.Conditions, Constants.LogTypes
 TIMEOUT = 30.0
 

@@ -27,7 +27,10 @@ _LogTypes = Constants.LogTypes
 _INCIDENT_TYPES = (_LogTypes.ERROR, _LogTypes.WARNING)
 # The standard library's levels INFO, WARNING and ERROR.
 _LEVELS = {_LogTypes.INFO: 20, _LogTypes.WARNING: 30, _LogTypes.ERROR: 40}
-_forward_to = None
+_forward_to = None  # set once, under _module_lock; read without it
+# Guards the module's lazily filled state that must be filled once: the
+# forwarding logger, the element classes and the file numbers.
+_module_lock = threading.Lock()
 
 
 def _std_logger():
@@ -36,17 +39,21 @@ def _std_logger():
     entry, so forwarding would cost its import (and traceback's, inspect's and
     more) for nothing."""
     global _forward_to
-    if _forward_to is None:
-        stdlog = sys.modules.get("logging")
-        if stdlog is None or not hasattr(stdlog, "NullHandler"):  # absent, or half imported
-            return None
-        logger = stdlog.getLogger("flowmesh")
-        # A library must not print through logging's last-resort handler: the
-        # user's configuration (root or "flowmesh" handlers) decides what is shown.
-        if not any(type(h) is stdlog.NullHandler for h in logger.handlers):
-            logger.addHandler(stdlog.NullHandler())
-        _forward_to = logger
-    return _forward_to
+    forward_to = _forward_to
+    if forward_to is not None:
+        return forward_to
+    stdlog = sys.modules.get("logging")
+    if stdlog is None or not hasattr(stdlog, "NullHandler"):  # absent, or half imported
+        return None
+    with _module_lock:
+        if _forward_to is None:
+            logger = stdlog.getLogger("flowmesh")
+            # A library must not print through logging's last-resort handler: the
+            # user's configuration (root or "flowmesh" handlers) decides what is shown.
+            if not any(type(h) is stdlog.NullHandler for h in logger.handlers):
+                logger.addHandler(stdlog.NullHandler())
+            _forward_to = logger
+        return _forward_to
 
 
 _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
@@ -54,7 +61,7 @@ _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
 # around its write: the thread writing may belong to another element (an
 # upstream source sets up the nodes it feeds), so the stack cannot tell.
 current_element = contextvars.ContextVar("flowmesh_current_element", default=None)
-_file_numbers = itertools.count(1)
+_file_numbers = itertools.count(1)  # drawn under _module_lock: two loggers, two names
 _STOP = object()
 # Entries kept for live views (`Logger.recent_entries`), each cut to what a
 # view shows: a message of at most RECENT_MESSAGE_CHARS characters, no
@@ -146,14 +153,16 @@ def _text(obj):
 # The classes whose instances are elements, for naming the element whose
 # code wrote an entry or raised: each layer that defines one adds it when it
 # loads, so only the layers loaded count, and none is imported from here.
+# A tuple replaced whole under _module_lock; read without it.
 _element_classes = ()
 
 
 def register_element_class(cls):
     """Count instances of `cls` as elements when an entry names its source."""
     global _element_classes
-    if cls not in _element_classes:
-        _element_classes = (*_element_classes, cls)
+    with _module_lock:
+        if cls not in _element_classes:
+            _element_classes = (*_element_classes, cls)
 
 
 def _element_types():
@@ -203,7 +212,10 @@ def _library_dirs():
     return tuple(ours), tuple(theirs)
 
 
-_dirs = None  # (library dirs, site dirs), on first need: sysconfig is no light import
+# (library dirs, site dirs), on first need: sysconfig is no light import. Two
+# threads may both compute it; each result is the same and replaces it whole.
+_dirs = None
+# filename -> whether it is the user's: threads racing write the same answer.
 _user_files = {}
 
 
@@ -472,7 +484,9 @@ class Logger:
         import datetime
 
         now = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-        name = f"flowmesh-{now}-{os.getpid()}-{next(_file_numbers)}.log"
+        with _module_lock:
+            number = next(_file_numbers)
+        name = f"flowmesh-{now}-{os.getpid()}-{number}.log"
         try:
             path = os.path.join(os.path.abspath(directory), name)
         except (OSError, ValueError) as e:  # e.g. the working directory is gone

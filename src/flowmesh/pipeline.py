@@ -5,24 +5,25 @@ from __future__ import annotations
 import contextlib
 import itertools
 import os
+import threading
 import weakref
 from collections.abc import Iterable
 
 from flowmesh import imp
 from flowmesh.held_producer import production_held
 
-# Pipelines not yet closed, to tell who else holds an element.
+# Pipelines not yet closed, to tell who else holds an element, and the
+# numbers pipelines are told apart by; both only under `_registry_lock`.
 _open_pipelines: weakref.WeakSet[Pipeline] = weakref.WeakSet()
 _numbers = itertools.count(1)
+_registry_lock = threading.Lock()
 
 
 def holding_pipelines(element, but=None) -> list[Pipeline]:
     """The open pipelines (other than `but`) that hold `element` itself."""
-    return [
-        p
-        for p in list(_open_pipelines)
-        if p is not but and any(e is element for e in list(p._imp._nodes))
-    ]
+    with _registry_lock:
+        open_now = list(_open_pipelines)
+    return [p for p in open_now if p is not but and any(e is element for e in list(p._imp._nodes))]
 
 
 def _port_records(table, direction):
@@ -128,8 +129,9 @@ class Pipeline:
 
     def __init__(self, directory=None):
         self._imp = imp.PipelineImp(directory)
-        self._number = next(_numbers)
-        _open_pipelines.add(self)
+        with _registry_lock:
+            self._number = next(_numbers)
+            _open_pipelines.add(self)
 
     def __repr__(self):
         where = self.log_file
@@ -262,7 +264,8 @@ class Pipeline:
 
     def close(self):
         """Stop if running and release the logger. Safe to call again."""
-        _open_pipelines.discard(self)
+        with _registry_lock:
+            _open_pipelines.discard(self)
         return self._imp.close()
 
     def get_state(self):

@@ -89,23 +89,27 @@ class Mailbox:
     """One client's buffer: the latest payload only. A client that cannot keep
     up skips snapshots instead of queueing them; nobody ever waits for it."""
 
-    __slots__ = ("_payload", "_wake", "closed", "connection")
+    __slots__ = ("_payload", "_lock", "_wake", "closed", "connection")
 
     def __init__(self, connection=None):
         self._payload = None
+        # The slot is swapped under it: a take must not clear an offer it did not take.
+        self._lock = threading.Lock()
         self._wake = threading.Event()
-        self.closed = False
+        self.closed = False  # set once, by close
         self.connection = connection
 
     def offer(self, payload):
-        self._payload = payload
+        with self._lock:
+            self._payload = payload
         self._wake.set()
 
     def take(self, timeout):
         """The newest payload not yet taken, or None after `timeout` seconds."""
         self._wake.wait(timeout)
-        self._wake.clear()
-        payload, self._payload = self._payload, None
+        with self._lock:
+            self._wake.clear()
+            payload, self._payload = self._payload, None
         return payload
 
     def close(self):

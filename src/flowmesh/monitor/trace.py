@@ -21,6 +21,7 @@ import math
 import numbers
 import struct
 import sys
+import threading
 import time
 
 from ..constants import Constants
@@ -47,7 +48,8 @@ LABEL_CHARS = 40
 RESYNC_SECONDS = 0.5
 # Every trace (and every restart of one) gets a number of its own, so a page
 # never mixes the columns of two.
-_generations = itertools.count(1)
+_generations = itertools.count(1)  # drawn under _generations_lock
+_generations_lock = threading.Lock()
 
 # The binary trace reply: magic, generation, channels, count, first column,
 # column width (s); then float32 [count][channels][min, max], little-endian.
@@ -197,7 +199,8 @@ class Trace:
         self.reset(None)
 
     def reset(self, channels):
-        self.generation = next(_generations)
+        with _generations_lock:
+            self.generation = next(_generations)
         self.channels = channels
         self.bins = collections.deque()
         self.columns = collections.deque()  # float32 arrays (channels, 2)
