@@ -330,11 +330,6 @@ def test_ids_registered_and_dropped_while_others_look_them_up():
             assert Portable.get_by_id(port.config["id"]) is port
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="the registry checks an id is free and takes it in two steps that threads can "
-    "interleave: two objects end up registered under one id",
-)
 def test_one_id_claimed_by_many_threads_at_once_goes_to_one():
     for _ in range(200):
         Portable.reset()
