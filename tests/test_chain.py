@@ -733,6 +733,7 @@ def test_a_failing_internal_node_is_reported_by_name(capsys):
         assert "in node 'fragile-inner'" in str(caught.value)
         assert isinstance(caught.value.__cause__, ZeroDivisionError)
         assert caught.value.__cause__ is chain.get_nodes()[1].failure()
+        p.stop()  # waits for the monitoring thread's report, printed after its stop
         banner = capsys.readouterr().out
         assert "Node: fragile-inner" in banner and "Pipeline stopped." in banner
 
