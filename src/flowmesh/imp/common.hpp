@@ -201,6 +201,9 @@ struct Lazy {
     // Borrowed reference owned by this slot, or nullptr with an exception set.
     PyObject* get() {
         if (PyObject* v = peek(value)) return v;
+        return first_get();
+    }
+    [[gnu::noinline]] PyObject* first_get() {
         PyObject* v = resolve(module, path);
         if (!v) return nullptr;
         return keep(v);
@@ -237,6 +240,9 @@ struct Constant : Lazy {
 
     PyObject* get() {
         if (PyObject* v = peek(value)) return v;
+        return first_get();
+    }
+    [[gnu::noinline]] PyObject* first_get() {
         Ref v = steal(resolve(module, path));
         Ref enum_type = v ? steal(resolve("enum", "EnumType")) : Ref();
         if (!enum_type) return nullptr;
@@ -258,7 +264,14 @@ struct Constant : Lazy {
         if (!c) return -1;
         PyObject* v = peek(*slot);
         if (v == c) return 1;
-        if (v && ((v == peek(others.value)) || ...)) return 0;
+        for (Constant* other : {&others...}) {
+            PyObject* m = other->get();
+            if (!m) return -1;
+            if (v == m) return 0;
+        }
+        return matches_held(owner, slot);
+    }
+    [[gnu::noinline]] int matches_held(PyObject* owner, PyObject* const* slot) {
         Ref held = field_ref(owner, slot);
         return matches(held.get());
     }

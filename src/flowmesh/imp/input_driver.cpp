@@ -13,12 +13,16 @@ namespace fm::ports {
 
 // Items at an ASYNC input are events; SYNC and INHERITED inputs make frames.
 // Constants are compared by identity first: a timing is one of them almost always.
-int is_event_input(DriverObject* d, PyObject* port) {
+[[gnu::noinline]] int is_event_input_by_equality(DriverObject* d, PyObject* port) {
+    fm::Ref held = fm::field_ref(port, &fm::as<fm::PortObject>(port)->timing);
+    return held ? fm::equal(held.get(), d->async) : 0;
+}
+
+inline int is_event_input(DriverObject* d, PyObject* port) {
     PyObject* t = fm::peek(fm::as<fm::PortObject>(port)->timing);
     if (t == d->async) return 1;
     if (!t || t == d->sync || t == d->inherited) return 0;
-    fm::Ref held = fm::field_ref(port, &fm::as<fm::PortObject>(port)->timing);
-    return held ? fm::equal(held.get(), d->async) : 0;
+    return is_event_input_by_equality(d, port);
 }
 
 // The same by identity alone (-1: undecided), for paths that must not run code.
@@ -29,12 +33,15 @@ int is_event_input_by_identity(DriverObject* d, PyObject* port) {
     return -1;
 }
 
-int node_is_running(DriverObject* d) {
+[[gnu::noinline]] int node_is_running_by_equality(DriverObject* d) {
     PyObject* node = d->node;
-    PyObject* state = fm::peek(fm::as<fm::ElementObject>(node)->state);
-    if (state == d->running) return 1;
     fm::Ref held = fm::field_ref(node, &fm::as<fm::ElementObject>(node)->state);
     return fm::same_or_equal(held.get(), d->running);
+}
+
+int node_is_running(DriverObject* d) {
+    if (fm::peek(fm::as<fm::ElementObject>(d->node)->state) == d->running) return 1;
+    return node_is_running_by_equality(d);
 }
 
 // Tells producers blocked on a full queue that items left it.
