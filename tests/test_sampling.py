@@ -1,6 +1,7 @@
 """The sampling thread of a SampledSource: its frame loop, its stop request
 and what ends it."""
 
+import signal
 import subprocess
 import sys
 import threading
@@ -140,6 +141,27 @@ def test_stop_flag_behaves_as_an_event():
     assert woke == [True] * 4 and flag.is_set()
     flag.clear()
     assert not flag.is_set() and flag.wait(0) is False
+
+
+class Alarm(Exception):
+    pass
+
+
+def test_a_signal_handler_interrupts_a_wait_on_the_main_thread():
+    def alarm(signum, frame):
+        raise Alarm
+
+    previous = signal.signal(signal.SIGUSR1, alarm)
+    timer = threading.Timer(0.05, signal.raise_signal, (signal.SIGUSR1,))
+    try:
+        began = time.monotonic()
+        timer.start()
+        with pytest.raises(Alarm):
+            StopFlag().wait(TIMEOUT)
+        assert time.monotonic() - began < TIMEOUT / 2  # not only once the wait ended
+    finally:
+        timer.join()
+        signal.signal(signal.SIGUSR1, previous)
 
 
 @pytest.mark.parametrize(
