@@ -735,7 +735,8 @@ PyType_Spec node_spec = {
 // below reads the flag with one atomic load per frame, and its waits for a
 // frame's due time release the interpreter and wake as soon as it is set.
 struct StopFlagObject {
-    PyObject_HEAD std::atomic<bool> set;
+    PyObject ob_base;
+    std::atomic<bool> set;
     std::mutex lock;  // taken only without the interpreter held, or briefly by set()
     std::condition_variable changed;
 };
