@@ -12,6 +12,10 @@ class HeldProducer:
     its elements, so that the first frames do not reach consumers that are not
     running yet; stopping sets `_go` so that a waiting thread can end."""
 
+    # What a run's stop request is made of: anything with set, is_set and
+    # wait(timeout), as threading.Event has.
+    _stop_event_type = threading.Event
+
     def _init_holds(self):
         self._thread = None
         self._stop_event = threading.Event()
@@ -38,7 +42,7 @@ class HeldProducer:
     def _launch(self, target, *args, name):
         """Start this run's producing thread as `target(stop_event, *args)`.
         A fresh event per run: a thread of an earlier run never sees it cleared."""
-        self._stop_event = threading.Event()
+        self._stop_event = self._stop_event_type()
         self._thread = threading.Thread(
             target=target, args=(self._stop_event, *args), name=name, daemon=True
         )

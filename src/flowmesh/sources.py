@@ -13,6 +13,7 @@ from .configuration import Configuration, check_int, check_keys, check_number
 from .constants import Constants
 from .held_producer import HeldProducer
 from .i_node import INode
+from .imp.vertex import StopFlag, _sample_frames
 from .o_node import ONode
 
 # The longest single wait a lock accepts, with a margin for the clock's
@@ -126,6 +127,9 @@ class SampledSource(HeldProducer, ONode):
             check_number(self.Keys.RATE, self[self.Keys.RATE], allow_none=True)
             check_int(self.Keys.FRAMES, self[self.Keys.FRAMES], 0, allow_none=True)
 
+    # The frame loop reads the stop request without calling into Python.
+    _stop_event_type = StopFlag
+
     def __init__(self, **config):
         self._init_holds()
         self._control = RunControl()
@@ -171,32 +175,17 @@ class SampledSource(HeldProducer, ONode):
         super().stop()
 
     def _produce(self, stop):
+        """The sampling thread's body (`stop`: this run's StopFlag). A subclass
+        may redefine it with a loop of its own."""
         imp = self._imp
-        cycle = imp._cycle
         keys = self.Configuration.Keys
         rate = self.config[keys.RATE]
         frames = self.config[keys.FRAMES]
         period = 1.0 / rate if rate else 0.0
-        running = Constants.States.RUNNING
-        error = Constants.Conditions.ERROR
-        clock = time.monotonic
         self._go.wait()
-        t0 = self.t0 = clock()
-        k = 0
+        t0 = self.t0 = time.monotonic()
         try:
-            while frames is None or k < frames:
-                # A node stopped behind our back or failed would only spin.
-                if stop.is_set() or imp._state != running or imp._condition == error:
-                    return
-                if period:
-                    due = t0 + k * period
-                    while (delay := due - clock()) > 0.0:
-                        # A wait beyond what the platform's locks accept is
-                        # taken in pieces; the loop recomputes what is left.
-                        if stop.wait(min(delay, _LONGEST_WAIT)):
-                            return
-                cycle(None)
-                k += 1
+            _sample_frames(imp, stop, t0, period, frames)
         except BaseException as e:
             # Batch mode lets failures leave the cycle, and no cycle contains
             # SystemExit or KeyboardInterrupt: this thread is their last stop.
@@ -205,7 +194,7 @@ class SampledSource(HeldProducer, ONode):
             # they are not raised again here, where nobody would see them.
             imp.record_failure(e)
             if not isinstance(e, Exception):
-                imp._condition = error
+                imp._condition = Constants.Conditions.ERROR
             imp.log(msg=e, type=Constants.LogTypes.ERROR)
 
 

@@ -4,7 +4,10 @@
 // failures caught and recorded (or, in batch runs, left to the caller).
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <limits>
+#include <mutex>
 #include <new>
 #include <thread>
 #if defined(__x86_64__) || defined(__i386__)
@@ -40,6 +43,7 @@ FM_NAME_TABLE(FM_VERTEX_NAMES);
 // The exported entry points come first: the API pointer is the state's.
 struct VertexState : fm::VertexApi {
     PyObject* type;              // NodeImp
+    PyObject* stop_flag_type;    // StopFlag
     PyObject* no_op_setup_hook;  // default pre-setup hook (data, context)
     PyObject* no_op_step_hook;   // default pre-step and post-step hooks (data)
     PyObject* own_run_cycle;     // NodeImp's descriptors, to detect overrides
@@ -62,9 +66,10 @@ struct VertexState : fm::VertexApi {
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(type, no_op_setup_hook, no_op_step_hook, own_run_cycle, own_push_data, own_cycle,
-                 emitter_module, n, kw_msg_type, kw_input_output, kw_code_place, blame_code,
-                 blame_globals, context, deepcopy, onode, onode_push_data, c);
+        return f(type, stop_flag_type, no_op_setup_hook, no_op_step_hook, own_run_cycle,
+                 own_push_data, own_cycle, emitter_module, n, kw_msg_type, kw_input_output,
+                 kw_code_place, blame_code, blame_globals, context, deepcopy, onode,
+                 onode_push_data, c);
     }
 };
 
@@ -757,6 +762,240 @@ PyType_Spec node_spec = {
     .slots = node_slots,
 };
 
+// ---------------------------------------------------------------- sampling
+
+// The stop request of a sampling thread, with the interface of
+// threading.Event (set, clear, is_set, wait) so that a source's own
+// production loop in Python reads it as it would an event. The frame loop
+// below reads the flag with one atomic load per frame, and its waits for a
+// frame's due time release the interpreter and wake as soon as it is set.
+struct StopFlagObject {
+    PyObject ob_base;
+    std::atomic<bool> set;
+    std::mutex lock;  // taken only without the interpreter held, or briefly by set()
+    std::condition_variable changed;
+};
+
+StopFlagObject* stop_flag(PyObject* self) {
+    return reinterpret_cast<StopFlagObject*>(self);
+}
+
+PyObject* stop_flag_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    if (PyTuple_GET_SIZE(args) || (kwds && PyDict_GET_SIZE(kwds))) {
+        PyErr_SetString(PyExc_TypeError, "StopFlag() takes no arguments");
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    StopFlagObject* f = stop_flag(self);
+    new (&f->set) std::atomic<bool>(false);
+    new (&f->lock) std::mutex();
+    new (&f->changed) std::condition_variable();
+    return self;
+}
+
+void stop_flag_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    StopFlagObject* f = stop_flag(self);
+    f->changed.~condition_variable();
+    f->lock.~mutex();
+    f->set.~atomic();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// A wait longer than this is taken in slices, between which a signal handler
+// can run (on the main thread) and raise.
+constexpr double kLongestSlice = 0.1;
+
+// Seconds on the clock of time.monotonic().
+double monotonic_seconds() {
+    PyTime_t now = 0;
+    PyTime_MonotonicRaw(&now);  // cannot fail once the interpreter runs
+    return PyTime_AsSecondsDouble(now);
+}
+
+// Waits up to `timeout` seconds (infinity: until set) for the flag, the
+// interpreter released. 1 once set, 0 on timeout, -1 with the exception a
+// signal handler raised.
+int stop_flag_wait_for(StopFlagObject* f, double timeout) {
+    if (f->set.load(std::memory_order_acquire)) return 1;
+    if (!(timeout > 0.0)) return 0;
+    double deadline = monotonic_seconds() + timeout;
+    for (;;) {
+        double left = deadline - monotonic_seconds();
+        if (!(left > 0.0)) return f->set.load(std::memory_order_acquire) ? 1 : 0;
+        auto slice = std::chrono::duration<double>(left < kLongestSlice ? left : kLongestSlice);
+        bool set;
+        Py_BEGIN_ALLOW_THREADS;
+        {  // the lock is let go before the interpreter is taken back
+            std::unique_lock<std::mutex> held(f->lock);
+            set = f->changed.wait_for(held, slice,
+                                      [f] { return f->set.load(std::memory_order_acquire); });
+        }
+        Py_END_ALLOW_THREADS;
+        if (set) return 1;
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
+}
+
+PyObject* stop_flag_set(PyObject* self) {
+    StopFlagObject* f = stop_flag(self);
+    {  // under the lock, so that a waiter between its test and its sleep cannot miss it
+        std::lock_guard<std::mutex> held(f->lock);
+        f->set.store(true, std::memory_order_release);
+    }
+    f->changed.notify_all();
+    Py_RETURN_NONE;
+}
+
+PyObject* stop_flag_clear(PyObject* self) {
+    stop_flag(self)->set.store(false, std::memory_order_release);
+    Py_RETURN_NONE;
+}
+
+PyObject* stop_flag_is_set(PyObject* self) {
+    return PyBool_FromLong(stop_flag(self)->set.load(std::memory_order_acquire));
+}
+
+PyObject* stop_flag_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    static const char* const names[] = {"timeout"};
+    PyObject* a[] = {Py_None};
+    if (!fm::parse_args("wait", args, nargs, kwnames, names, a, 0)) return nullptr;
+    double timeout = std::numeric_limits<double>::infinity();
+    if (a[0] != Py_None) {
+        timeout = PyFloat_AsDouble(a[0]);
+        if (timeout == -1.0 && PyErr_Occurred()) return nullptr;
+    }
+    int set = stop_flag_wait_for(stop_flag(self), timeout);
+    return set < 0 ? nullptr : PyBool_FromLong(set);
+}
+
+PyMethodDef stop_flag_methods[] = {
+    fm::method_def<"set", stop_flag_set>(
+        PyDoc_STR("set()\n--\n\nRequests the stop and wakes every waiter.")),
+    fm::method_def<"clear", stop_flag_clear>(PyDoc_STR("clear()\n--\n\nWithdraws the request.")),
+    fm::method_def<"is_set", stop_flag_is_set>(
+        PyDoc_STR("is_set()\n--\n\nWhether the stop is requested.")),
+    {"wait", fm::as_cfunc(stop_flag_wait), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("wait(timeout=None)\n--\n\nWaits until set or `timeout` seconds passed; returns "
+               "whether it is set.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot stop_flag_slots[] = {
+    {Py_tp_doc, const_cast<char*>("StopFlag()\n--\n\nThe stop request of a sampling thread, "
+                                  "used as a threading.Event.")},
+    {Py_tp_new, reinterpret_cast<void*>(stop_flag_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stop_flag_dealloc)},
+    {Py_tp_methods, stop_flag_methods},
+    {0, nullptr},
+};
+
+PyType_Spec stop_flag_spec = {
+    .name = "flowmesh.imp.vertex.StopFlag",
+    .basicsize = sizeof(StopFlagObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = stop_flag_slots,
+};
+
+// `matches(*slot)` for a field of `owner` that other threads may replace:
+// the value is held while it is compared.
+int field_matches(PyObject* owner, PyObject* const* slot, fm::Constant& member) {
+    (void)owner;  // the section is empty where the interpreter lock guards the field
+    fm::Ref value;
+    Py_BEGIN_CRITICAL_SECTION(owner);
+    value = fm::borrow(*slot);
+    Py_END_CRITICAL_SECTION();
+    return member.matches(value.get());
+}
+
+// Frames between two moments at which the loop lets other threads take the
+// interpreter, should its cycles run no bytecode that would.
+constexpr int64_t kFramesPerYield = 64;
+
+// _sample_frames(node, stop, t0, period, frames): a sampled source's
+// production. Frame k is due at t0 + k * period on the monotonic clock
+// (period 0: at once), so a late frame delays only itself; each is one
+// `node._cycle(None)`. Ends after `frames` frames (None: no limit), once
+// `stop` is set (also during a wait), or when the node is no longer running
+// or has failed, which would only make it spin. What leaves a cycle is raised.
+PyObject* sample_frames(PyObject* module, PyObject* self, PyObject* stop, PyObject* t0_arg,
+                        PyObject* period_arg, PyObject* frames_arg) {
+    VertexState* st = fm::module_state<VertexState>(module);
+    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(st->type)))
+        return PyErr_Format(PyExc_TypeError,
+                            "Argument 'node' has incorrect type (expected NodeImp, got %s)",
+                            Py_TYPE(self)->tp_name);
+    if (!fm::check_exact(stop, reinterpret_cast<PyTypeObject*>(st->stop_flag_type), "stop"))
+        return nullptr;
+    double t0 = PyFloat_AsDouble(t0_arg);
+    if (t0 == -1.0 && PyErr_Occurred()) return nullptr;
+    double period = PyFloat_AsDouble(period_arg);
+    if (period == -1.0 && PyErr_Occurred()) return nullptr;
+    int64_t limit = -1;  // none
+    if (frames_arg != Py_None) {
+        if (!PyLong_Check(frames_arg))
+            return PyErr_Format(PyExc_TypeError, "frames must be an int or None, got %s",
+                                Py_TYPE(frames_arg)->tp_name);
+        int overflow = 0;
+        long long given = PyLong_AsLongLongAndOverflow(frames_arg, &overflow);
+        if (given == -1 && PyErr_Occurred()) return nullptr;
+        if (overflow < 0 || (!overflow && given < 0))
+            return PyErr_Format(PyExc_ValueError, "frames must be >= 0, got %S", frames_arg);
+        limit = overflow ? -1 : given;  // beyond 2**63 frames: no limit in practice
+    }
+
+    // The cycle as the node has it now: a `_cycle` redefined in Python (on
+    // the type or the instance) is called as such, NodeImp's own directly.
+    fm::Ref bound = fm::steal(PyObject_GetAttr(self, st->n(N__cycle)));
+    if (!bound) return nullptr;
+    bool direct = PyCFunction_Check(bound.get()) && PyCFunction_GET_SELF(bound.get()) == self &&
+                  PyCFunction_GET_FUNCTION(bound.get()) == fm::as_cfunc(node_cycle);
+
+    StopFlagObject* flag = stop_flag(stop);
+    fm::ElementObject* e = element(self);
+    int64_t unyielded = 0;
+    for (int64_t k = 0; limit < 0 || k < limit; ++k) {
+        if (flag->set.load(std::memory_order_acquire)) break;
+        int running = field_matches(self, &e->state, st->c.running);
+        if (running <= 0) {
+            if (running < 0) return nullptr;
+            break;
+        }
+        int failed = field_matches(self, &e->condition, st->c.error);
+        if (failed != 0) {
+            if (failed < 0) return nullptr;
+            break;
+        }
+        if (period != 0.0) {
+            double due = t0 + static_cast<double>(k) * period;
+            double delay = due - monotonic_seconds();
+            if (delay > 0.0) {
+                int set = stop_flag_wait_for(flag, delay);
+                if (set < 0) return nullptr;
+                if (set) break;
+                unyielded = 0;  // the wait let other threads run
+            }
+        }
+        if (direct) {
+            if (st->cycle(st, self, Py_None) < 0) return nullptr;
+        } else {
+            fm::Ref r = fm::steal(PyObject_CallOneArg(bound.get(), Py_None));
+            if (!r) return nullptr;
+        }
+        if (++unyielded == kFramesPerYield) {
+            unyielded = 0;
+            Py_BEGIN_ALLOW_THREADS;
+            Py_END_ALLOW_THREADS;
+            if (PyErr_CheckSignals() < 0) return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
 // ---------------------------------------------------------------- module
 
 // The default hooks: they accept their arguments and do nothing.
@@ -793,6 +1032,10 @@ PyMethodDef vertex_functions[] = {
      PyDoc_STR("_time_handlers(on)\n--\n\nOne more (on) or one fewer watcher of the "
                "nodes' handler time; returns how many there are. While there is any, each "
                "cycle adds the time in its handlers to get_busy_time().")},
+    fm::method_def<"_sample_frames", sample_frames, "node", "stop", "t0", "period", "frames">(
+        PyDoc_STR("_sample_frames(node, stop, t0, period, frames)\n--\n\nA sampled source's "
+                  "frames: node._cycle(None) for frame k at t0 + k * period, until `frames` "
+                  "(None: no limit), a set StopFlag `stop`, or the node stopped or failed.")),
     {"_no_op_setup_hook", as_cfunc(no_op_setup_hook), METH_FASTCALL | METH_KEYWORDS,
      PyDoc_STR("_no_op_setup_hook(data, context)\n--\n\nDefault pre-setup hook.")},
     {"_no_op_step_hook", as_cfunc(no_op_step_hook), METH_FASTCALL | METH_KEYWORDS,
@@ -859,6 +1102,9 @@ int vertex_exec(PyObject* module) {
     st->cycle = api_cycle;
     st->cycle_descriptor = st->own_cycle;
     if (fm::export_api(module, fm::kVertexApi, static_cast<fm::VertexApi*>(st)) < 0) return -1;
+    st->stop_flag_type = PyType_FromModuleAndSpec(module, &stop_flag_spec, nullptr);
+    if (!st->stop_flag_type) return -1;
+    if (PyModule_AddObjectRef(module, "StopFlag", st->stop_flag_type) < 0) return -1;
     return PyModule_AddObjectRef(module, "NodeImp", st->type);
 }
 
