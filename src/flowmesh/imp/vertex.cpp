@@ -901,17 +901,6 @@ PyType_Spec stop_flag_spec = {
     .slots = stop_flag_slots,
 };
 
-// `matches(*slot)` for a field of `owner` that other threads may replace:
-// the value is held while it is compared.
-int field_matches(PyObject* owner, PyObject* const* slot, fm::Constant& member) {
-    (void)owner;  // the section is empty where the interpreter lock guards the field
-    fm::Ref value;
-    Py_BEGIN_CRITICAL_SECTION(owner);
-    value = fm::borrow(*slot);
-    Py_END_CRITICAL_SECTION();
-    return member.matches(value.get());
-}
-
 // Frames between two moments at which the loop lets other threads take the
 // interpreter, should its cycles run no bytecode that would.
 constexpr int64_t kFramesPerYield = 64;
@@ -960,12 +949,12 @@ PyObject* sample_frames(PyObject* module, PyObject* self, PyObject* stop, PyObje
     int64_t unyielded = 0;
     for (int64_t k = 0; limit < 0 || k < limit; ++k) {
         if (flag->set.load(std::memory_order_acquire)) break;
-        int running = field_matches(self, &e->state, st->c.running);
+        int running = st->c.running.matches_field(self, &e->state, st->c.stopped);
         if (running <= 0) {
             if (running < 0) return nullptr;
             break;
         }
-        int failed = field_matches(self, &e->condition, st->c.error);
+        int failed = ::failed(st, self);
         if (failed != 0) {
             if (failed < 0) return nullptr;
             break;
