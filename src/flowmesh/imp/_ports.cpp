@@ -109,8 +109,8 @@ PyObject* pushed_through_to(const LoopTypes& types, PyObject* ip) {
 
 // The nodes that `node`'s cycle runs on its own thread through its outputs;
 // *owns is set when `port` is one of those outputs. Runs no code.
-void successors(const LoopTypes& types, PyObject* node, PyObject* port,
-                std::vector<fm::Ref>& next, bool* owns) {
+void successors(const LoopTypes& types, PyObject* node, PyObject* port, std::vector<fm::Ref>& next,
+                bool* owns) {
     next.clear();
     if (!PyObject_TypeCheck(node, types.onode)) return;
     fm::Ref outputs = fm::field_ref(node, &fm::as<fm::ONodeObject>(node)->output_ports);

@@ -213,7 +213,7 @@ struct Lazy {
     PyObject* keep(PyObject* v) {
         PyObject* expected = nullptr;
         if (std::atomic_ref<PyObject*>(value).compare_exchange_strong(expected, v,
-                                                                    std::memory_order_acq_rel))
+                                                                      std::memory_order_acq_rel))
             return v;
         Py_DECREF(v);
         return expected;
@@ -283,7 +283,8 @@ struct Constant : Lazy {
     int matches(PyObject* field) {
         PyObject* c = get();
         if (!c) return -1;
-        if (field && field != c && std::atomic_ref<bool>(enumerated).load(std::memory_order_relaxed) &&
+        if (field && field != c &&
+            std::atomic_ref<bool>(enumerated).load(std::memory_order_relaxed) &&
             Py_TYPE(field) == Py_TYPE(c))
             return 0;
         return same_or_equal(field, c);

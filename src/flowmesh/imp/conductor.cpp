@@ -247,7 +247,8 @@ int add_node_impl(ConductorState* st, PyObject* self, PyObject* node) {
     // The element joins the list only once it took the logger and was logged:
     // an element that cannot be added must not stay behind to break every
     // later start and stop.
-    Ref r = steal(fm::call_method(node, st->n(N_set_logger), field_or_none(self, &p->logger).get()));
+    Ref r =
+        steal(fm::call_method(node, st->n(N_set_logger), field_or_none(self, &p->logger).get()));
     if (!r) return -1;
     Ref name = steal(PyObject_GetAttr(node, st->n(N_name)));
     if (!name) return -1;

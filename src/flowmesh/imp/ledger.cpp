@@ -487,8 +487,7 @@ int ledger_exec(PyObject* module) {
     if (!st->id_map || !st->ids || !st->preinstalled) return -1;
     st->registry_lock = fm::resolve("threading", "RLock");
     if (!st->registry_lock) return -1;
-    fm::set_field(&st->registry_lock,
-                  fm::steal(PyObject_CallNoArgs(st->registry_lock)).get());
+    fm::set_field(&st->registry_lock, fm::steal(PyObject_CallNoArgs(st->registry_lock)).get());
     if (!st->registry_lock) return -1;
     fm::Ref keys = fm::steal(make_serialization_keys(st));
     if (!keys) return -1;

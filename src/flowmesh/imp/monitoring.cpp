@@ -337,7 +337,8 @@ PyObject* monitoring_fun_impl(ConductorState* st, PyObject* self) {
     if (!holder && !log_recovery(st, self)) return nullptr;
     bool interval_warned = false;
     for (;;) {
-        int failed = st->c.error.matches_field(self, &pipe(self)->condition, st->c.healthy, st->c.warning);
+        int failed =
+            st->c.error.matches_field(self, &pipe(self)->condition, st->c.healthy, st->c.warning);
         if (failed > 0) break;
         int outcome = failed < 0 ? -1 : monitoring_pass(st, self, false);
         if (outcome > 0) break;

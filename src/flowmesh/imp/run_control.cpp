@@ -471,9 +471,8 @@ PyObject* close_impl(ConductorState* st, PyObject* self) {
                 Py_RETURN_NONE;
             }
         }
-        running = control == kStopping
-                      ? 0
-                      : st->c.running.matches_field(self, &p->state, st->c.stopped);
+        running =
+            control == kStopping ? 0 : st->c.running.matches_field(self, &p->state, st->c.stopped);
     }
     if (running < 0) return nullptr;
     if (running) {

@@ -246,8 +246,8 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
         if (emitter && push_data.get() == emitter && !fm::peek(st->emitter)) {
             fm::CriticalSection cs(module);  // nodes may be made on several threads
             if (!st->emitter) {
-                auto* api = fm::import_api<fm::EmitterApi>("flowmesh.imp.emitter",
-                                                           fm::kEmitterApi, &st->emitter_module);
+                auto* api = fm::import_api<fm::EmitterApi>("flowmesh.imp.emitter", fm::kEmitterApi,
+                                                           &st->emitter_module);
                 if (!api) return -1;
                 fm::publish(st->emitter, api);
             }
@@ -352,8 +352,7 @@ class HandlerClock {
 
 // The node's condition is ERROR (1), or not (0); -1 with an exception.
 int failed(VertexState* st, PyObject* self) {
-    return st->c.error.matches_field(self, &element(self)->condition, st->c.healthy,
-                                     st->c.warning);
+    return st->c.error.matches_field(self, &element(self)->condition, st->c.healthy, st->c.warning);
 }
 
 // What a cycle reads of the node's handler slots, which another thread may
