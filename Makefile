@@ -159,6 +159,16 @@ bench: build
 	PYTHONPATH=src $(PY) bench/decoding.py
 	PYTHONPATH=src $(PY) bench/recording.py
 
+# bench/parallel.py on the GIL build of 3.13 and on the free-threaded one, then
+# the two side by side (3.14's GIL build stands in where 3.13 is missing).
+bench-ft: build-ft build-313
+	mkdir -p $(BUILD)
+	gil=$(VENV313)/bin/python
+	if [ ! -x "$$gil" ]; then gil=$(PY); echo "no 3.13 GIL build: comparing with $$($$gil -V)"; fi
+	PYTHONPATH=src "$$gil" bench/parallel.py --json $(BUILD)/parallel-gil.json
+	PYTHONPATH=src $(PYFT) bench/parallel.py --json $(BUILD)/parallel-ft.json
+	PYTHONPATH=src $(PYFT) bench/parallel.py --compare $(BUILD)/parallel-gil.json $(BUILD)/parallel-ft.json
+
 CXX_SOURCES = src/flowmesh/imp/*.cpp src/flowmesh/imp/*.hpp
 PY_SOURCES  = src tests bench tools examples
 
