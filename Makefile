@@ -6,13 +6,16 @@ SHELL := /bin/bash
 
 VENV    := .venv
 VENV313 := .venv313
+VENVFT  := .venv-ft
+PYFT    := $(VENVFT)/bin/python
+VENVTSAN := .venv-tsan
 PY      := $(VENV)/bin/python
 BUILD   := build
 LOCK    := flock $(BUILD)/.lock
 PYTEST_ARGS ?=
 
 .PHONY: all toolchain venv install build build-313 build-debug build-asan test test-314 test-313 \
-        chromium refleak asan demo bench format check-format clean
+        build-ft test-ft tsan chromium refleak asan demo bench bench-ft format check-format clean
 
 all: build
 
@@ -77,6 +80,51 @@ test-313: build-313 chromium
 
 test: test-314 test-313
 
+# Free-threaded CPython (no GIL), built once into ~/.cache/flowmesh by
+# tools/bootstrap-python-ft; its own venv, pins (requirements-ft.txt: only
+# packages with wheels for it) and build directory. The modules it builds
+# carry the `t` ABI tag, so they sit beside the others in src/.
+$(VENVFT)/.stamp: requirements-ft.txt tools/bootstrap-python-ft
+	py=$$(tools/bootstrap-python-ft | tail -n 1)
+	rm -rf $(VENVFT)
+	"$$py" -m venv $(VENVFT)
+	$(PYFT) -m pip install -q --disable-pip-version-check --only-binary=:all: -r requirements-ft.txt
+	touch $@
+
+build-ft: $(VENVFT)/.stamp
+	mkdir -p $(BUILD)
+	$(LOCK) bash -c '$(VENVFT)/bin/cmake -S . -B $(BUILD)/ft -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENVFT)/bin/ninja \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(PYFT) -DFLOWMESH_INPLACE=ON -DCMAKE_BUILD_TYPE=$${BUILD_TYPE:-Release} >/dev/null \
+	  && $(VENVFT)/bin/cmake --build $(BUILD)/ft'
+
+test-ft: build-ft chromium
+	PYTHONPATH=src $(PYFT) -m pytest $(PYTEST_ARGS)
+
+# The modules built with ThreadSanitizer, loaded by a free-threaded interpreter
+# built with it (FLOWMESH_TSAN=1 tools/bootstrap-python-ft), from a package
+# root of their own; its venv holds only what these tests import. A race
+# reported anywhere makes the run fail (TSan's exit code); tools/tsan.supp
+# names the reports that are not ours.
+TSAN_TESTS ?= tests/test_stress.py tests/test_hostile.py tests/test_free_threading.py
+tsan:
+	py=$$(FLOWMESH_TSAN=1 tools/bootstrap-python-ft | tail -n 1)
+	mkdir -p $(BUILD)
+	if [ ! -x $(VENVTSAN)/bin/python ] || [ requirements-ft.txt -nt $(VENVTSAN)/.stamp ] || \
+	   [ "$$(readlink -f $(VENVTSAN)/bin/python)" != "$$(readlink -f "$$py")" ]; then
+	  rm -rf $(VENVTSAN); "$$py" -m venv $(VENVTSAN)
+	  grep -E '^(pytest|pytest-timeout|hypothesis|cmake|ninja)==' requirements-ft.txt >$(BUILD)/tsan-pins.txt
+	  $(VENVTSAN)/bin/python -m pip install -q --disable-pip-version-check -r $(BUILD)/tsan-pins.txt
+	  touch $(VENVTSAN)/.stamp
+	fi
+	$(LOCK) bash -c '$(VENVTSAN)/bin/cmake -S . -B $(BUILD)/tsan -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENVTSAN)/bin/ninja \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VENVTSAN)/bin/python -DFLOWMESH_TSAN=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null \
+	  && $(VENVTSAN)/bin/cmake --build $(BUILD)/tsan'
+	rm -rf $(BUILD)/tsan-pkg && cp -r src/flowmesh $(BUILD)/tsan-pkg && find $(BUILD)/tsan-pkg -name '*.so' -delete
+	cp $(BUILD)/tsan/*.so $(BUILD)/tsan-pkg/imp/
+	mkdir -p $(BUILD)/tsan-root && rm -rf $(BUILD)/tsan-root/flowmesh && mv $(BUILD)/tsan-pkg $(BUILD)/tsan-root/flowmesh
+	TSAN_OPTIONS="suppressions=$(CURDIR)/tools/tsan.supp second_deadlock_stack=1 $${TSAN_OPTIONS:-}" \
+	  PYTHONPATH=$(BUILD)/tsan-root $(VENVTSAN)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS) $(TSAN_TESTS)
+
 # Debug interpreter (python3.14d) build and a reference-leak loop.
 build-debug: $(VENV)/.stamp
 	pyd=$$(WANT_DEBUG=1 FLOWMESH_IGNORE_PATH_PYTHON=1 tools/bootstrap-python | tail -n 1 | sed 's/python3.14$$/python3.14d/')
@@ -110,6 +158,16 @@ bench: build
 	PYTHONPATH=src $(PY) bench/lsl_latency.py
 	PYTHONPATH=src $(PY) bench/decoding.py
 	PYTHONPATH=src $(PY) bench/recording.py
+
+# bench/parallel.py on the GIL build of 3.13 and on the free-threaded one, then
+# the two side by side (3.14's GIL build stands in where 3.13 is missing).
+bench-ft: build-ft build-313
+	mkdir -p $(BUILD)
+	gil=$(VENV313)/bin/python
+	if [ ! -x "$$gil" ]; then gil=$(PY); echo "no 3.13 GIL build: comparing with $$($$gil -V)"; fi
+	PYTHONPATH=src "$$gil" bench/parallel.py --json $(BUILD)/parallel-gil.json
+	PYTHONPATH=src $(PYFT) bench/parallel.py --json $(BUILD)/parallel-ft.json
+	PYTHONPATH=src $(PYFT) bench/parallel.py --compare $(BUILD)/parallel-gil.json $(BUILD)/parallel-ft.json
 
 CXX_SOURCES = src/flowmesh/imp/*.cpp src/flowmesh/imp/*.hpp
 PY_SOURCES  = src tests bench tools examples
