@@ -105,7 +105,7 @@ test-ft: build-ft chromium
 # root of their own; its venv holds only what these tests import. A race
 # reported anywhere makes the run fail (TSan's exit code); tools/tsan.supp
 # names the reports that are not ours.
-TSAN_TESTS ?= tests/test_stress.py tests/test_hostile.py tests/test_free_threading.py
+TSAN_TESTS ?= tests/test_stress.py tests/test_concurrency.py tests/test_hostile.py tests/test_free_threading.py
 tsan:
 	py=$$(FLOWMESH_TSAN=1 tools/bootstrap-python-ft | tail -n 1)
 	mkdir -p $(BUILD)
