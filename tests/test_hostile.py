@@ -316,6 +316,19 @@ class Tick(SampledSource):
         return {"out": 1}
 
 
+class Printed:
+    """What a test printed so far. Each read of `capsys` takes only what came
+    since the last, and a line printed meanwhile may arrive in two parts, so
+    the parts are kept and searched together."""
+
+    def __init__(self, capsys):
+        self.capsys, self.text = capsys, ""
+
+    def __contains__(self, part):
+        self.text += self.capsys.readouterr().out
+        return part in self.text
+
+
 def run_failing(p):
     p.connect(Tick(name="src", rate=200), Fails(name="bad"))
     p.start()
@@ -339,11 +352,12 @@ def test_handler_raising_anything_never_stops_the_report(raised, fast_monitor, c
         called.append("bad")
         raise raised
 
+    printed = Printed(capsys)
     with Pipeline("") as p:
         p.add_error_handler(bad)
         p.add_error_handler(lambda entry: called.append("next"))
         run_failing(p)
-        assert wait_until(lambda: "Pipeline stopped." in capsys.readouterr().out, TIMEOUT)
+        assert wait_until(lambda: "Pipeline stopped." in printed, TIMEOUT)
         assert called == ["bad", "next"]
         assert any(
             line.startswith("An error handler raised while reporting a pipeline failure: ")
@@ -352,13 +366,14 @@ def test_handler_raising_anything_never_stops_the_report(raised, fast_monitor, c
 
 
 def test_incident_with_unprintable_parts_still_prints_a_banner(fast_monitor, capsys):
+    printed = Printed(capsys)
     with Pipeline("") as p:
         p.start()
         source = {"summary": Unprintable(), "instance": Unprintable()}
         p._imp._logger.write(type=LogTypes.ERROR, message="plain text")
         entry = p._imp._logger.get_incident(type=LogTypes.ERROR)
         entry["source"] = source
-        assert wait_until(lambda: "Pipeline stopped." in capsys.readouterr().out, TIMEOUT)
+        assert wait_until(lambda: "Pipeline stopped." in printed, TIMEOUT)
 
 
 # ----------------------------------------------------------------- inputs
@@ -399,10 +414,22 @@ def test_very_slow_rate_waits_instead_of_failing(rate, fast_monitor):
 )
 def test_unusable_monitoring_interval_falls_back(interval, monkeypatch, log_lines):
     monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", interval)
+    warned = lambda: any("MONITORING_INTERVAL" in line for line in log_lines())  # noqa: E731
+    gate = threading.Event()
+
+    class FailsLater(Fails):
+        def step(self, data):
+            if gate.is_set():
+                super().step(data)
+
     with Pipeline("") as p:
         handled = threading.Event()
         p.add_error_handler(lambda entry: handled.set())
-        run_failing(p)
+        p.connect(Tick(name="src", rate=200), FailsLater(name="bad"))
+        p.start()
+        # The interval is read when the monitor first waits: fail only after that.
+        assert wait_until(warned, TIMEOUT)
+        gate.set()
         assert handled.wait(TIMEOUT), "the failure was never detected"
         p.stop()
     fallback = [line for line in log_lines() if "MONITORING_INTERVAL" in line]

@@ -58,16 +58,16 @@ class RunControlClaim {
   public:
     RunControlClaim(PyObject* self, uint8_t kind) : self_(borrow(self)) {
         auto* p = fm::as<PipelineObject>(self);
-        p->run_control = kind;
-        p->run_control_thread = PyThread_get_thread_ident();
+        fm::publish(p->run_control, kind);
+        fm::publish(p->run_control_thread, PyThread_get_thread_ident());
     }
     RunControlClaim(const RunControlClaim&) = delete;
     RunControlClaim& operator=(const RunControlClaim&) = delete;
     ~RunControlClaim() {
         fm::CriticalSection cs(self_.get());
         auto* p = fm::as<PipelineObject>(self_.get());
-        p->run_control = kIdle;
-        p->run_control_thread = 0;
+        fm::publish(p->run_control, kIdle);
+        fm::publish(p->run_control_thread, 0UL);
     }
 
   private:

@@ -344,7 +344,7 @@ int begin_run(PortsState* st, DriverObject* d) {
         // One more than the error level: the backlog still reaches it, and no further.
         bound = error_level < 1 ? 1 : error_level < PY_SSIZE_T_MAX ? error_level + 1 : error_level;
     }
-    d->queue_bound = bound;
+    fm::publish(d->queue_bound, bound);
     if (Core* c = d->core) {
         for (Input& in : c->inputs) {
             in.dropped = in.reported = in.at_stop = 0;
