@@ -316,19 +316,6 @@ class Tick(SampledSource):
         return {"out": 1}
 
 
-class Printed:
-    """What a test printed so far. Each read of `capsys` takes only what came
-    since the last, and a line printed meanwhile may arrive in two parts, so
-    the parts are kept and searched together."""
-
-    def __init__(self, capsys):
-        self.capsys, self.text = capsys, ""
-
-    def __contains__(self, part):
-        self.text += self.capsys.readouterr().out
-        return part in self.text
-
-
 def run_failing(p):
     p.connect(Tick(name="src", rate=200), Fails(name="bad"))
     p.start()
@@ -352,12 +339,13 @@ def test_handler_raising_anything_never_stops_the_report(raised, fast_monitor, c
         called.append("bad")
         raise raised
 
-    printed = Printed(capsys)
     with Pipeline("") as p:
         p.add_error_handler(bad)
         p.add_error_handler(lambda entry: called.append("next"))
         run_failing(p)
-        assert wait_until(lambda: "Pipeline stopped." in printed, TIMEOUT)
+        assert wait_until(lambda: p.get_state() == States.STOPPED and len(called) == 2, TIMEOUT)
+        p.stop()  # waits for the monitoring thread's report
+        assert "Pipeline stopped." in capsys.readouterr().out
         assert called == ["bad", "next"]
         assert any(
             line.startswith("An error handler raised while reporting a pipeline failure: ")
@@ -366,14 +354,15 @@ def test_handler_raising_anything_never_stops_the_report(raised, fast_monitor, c
 
 
 def test_incident_with_unprintable_parts_still_prints_a_banner(fast_monitor, capsys):
-    printed = Printed(capsys)
     with Pipeline("") as p:
         p.start()
         source = {"summary": Unprintable(), "instance": Unprintable()}
         p._imp._logger.write(type=LogTypes.ERROR, message="plain text")
         entry = p._imp._logger.get_incident(type=LogTypes.ERROR)
         entry["source"] = source
-        assert wait_until(lambda: "Pipeline stopped." in printed, TIMEOUT)
+        assert wait_until(lambda: p.get_state() == States.STOPPED, TIMEOUT)
+        p.stop()  # waits for the monitoring thread's report
+        assert "Pipeline stopped." in capsys.readouterr().out
 
 
 # ----------------------------------------------------------------- inputs
