@@ -9,7 +9,13 @@ import threading
 
 import pytest
 from support import Counter, Doubler, wait_until
-from test_stress import Counting, Tagged, monitor_threads, no_monitor_left, run_in_threads
+from test_stress import (
+    Counting,
+    feeding_a_stable_consumer,
+    monitor_threads,
+    no_monitor_left,
+    run_in_threads,
+)
 
 from flowmesh import imp
 from flowmesh.constants import Constants
@@ -62,18 +68,9 @@ def test_steady_consumer_loses_nothing_while_others_come_and_go(
     stable_decoupled, churned_decoupled
 ):
     producers, churners, per_producer = THREADS // 2, THREADS // 2, 600
-    sources = [Tagged(name=f"p{i}") for i in range(producers)]
-    stable = Counting(name="stable", decoupled=stable_decoupled)
+    sources, stable, produce = feeding_a_stable_consumer(producers, per_producer, stable_decoupled)
     churned = [Counting(name=f"c{j}", decoupled=churned_decoupled) for j in range(churners)]
-    for s in sources:
-        s.connect("out", stable, "in")
-        s.start()
-    stable.start()
     done = threading.Event()
-
-    def produce(i):
-        for k in range(per_producer):
-            sources[i].emit((i, k))
 
     def churn(j):
         # Each churner owns one consumer: connected to every producer, started,
@@ -462,15 +459,6 @@ def test_element_classes_registered_from_many_threads(monkeypatch):
     registered = flog._element_types()
     assert len(registered) == THREADS * per_thread
     assert set(registered) == {cls for classes in made for cls in classes}
-
-
-def test_loggers_made_at_once_write_files_of_their_own(tmp_path):
-    from flowmesh.logging import Logger
-
-    loggers = []
-    assert run_in_threads(*[lambda: loggers.append(Logger(tmp_path))] * THREADS) == [None] * THREADS
-    names = [lg.file_name for lg in loggers]
-    assert None not in names and len(set(names)) == THREADS
 
 
 def test_a_mailbox_never_loses_the_newest_offer():

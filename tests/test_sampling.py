@@ -10,7 +10,7 @@ import time
 import pytest
 
 from flowmesh.constants import Constants
-from flowmesh.imp.vertex import StopFlag, _sample_frames
+from flowmesh.imp.vertex import StopFlag
 from flowmesh.sources import SampledSource, Sink
 
 TIMEOUT = 30.0
@@ -162,25 +162,3 @@ def test_a_signal_handler_interrupts_a_wait_on_the_main_thread():
     finally:
         timer.join()
         signal.signal(signal.SIGUSR1, previous)
-
-
-@pytest.mark.parametrize(
-    ("change", "error"),
-    [
-        ({"node": object()}, TypeError),
-        ({"stop": threading.Event()}, TypeError),
-        ({"period": None}, TypeError),
-        ({"frames": 2.0}, TypeError),
-        ({"frames": -1}, ValueError),
-    ],
-)
-def test_sample_frames_refuses_wrong_arguments(change, error):
-    source = Numbers()
-    source._imp.start()  # the node alone, without its sampling thread
-    args = {"node": source._imp, "stop": StopFlag(), "t0": 0.0, "period": 0.0, "frames": 1}
-    try:
-        with pytest.raises(error):
-            _sample_frames(**{**args, **change})
-    finally:
-        source._imp.stop()
-    assert source.get_counter() == 0

@@ -316,21 +316,29 @@ class Counting(INode):
             self.seen.append(data["in"])
 
 
-@pytest.mark.parametrize("decoupled", [False, True])
-def test_pushes_racing_connects_and_restarts(decoupled):
-    producers, per_producer = 4, 1500
+def feeding_a_stable_consumer(producers, per_producer, decoupled):
+    """Started sources, a started consumer connected to them all, and
+    `produce(i)`, which sends source i's `per_producer` items (i, k)."""
     sources = [Tagged(name=f"p{i}") for i in range(producers)]
     stable = Counting(name="stable", decoupled=decoupled)
-    flaky = Counting(name="flaky")
     for s in sources:
         s.connect("out", stable, "in")
         s.start()
     stable.start()
-    done = threading.Event()
 
     def produce(i):
         for k in range(per_producer):
             sources[i].emit((i, k))
+
+    return sources, stable, produce
+
+
+@pytest.mark.parametrize("decoupled", [False, True])
+def test_pushes_racing_connects_and_restarts(decoupled):
+    producers, per_producer = 4, 1500
+    sources, stable, produce = feeding_a_stable_consumer(producers, per_producer, decoupled)
+    flaky = Counting(name="flaky")
+    done = threading.Event()
 
     def churn_connections():
         while not done.is_set():

@@ -167,6 +167,12 @@ inline Ref field_ref(PyObject* owner, PyObject* const* slot) {
     return Ref::borrow(*slot);
 }
 
+// The same, None for a field never set (or deleted).
+inline Ref field_or_none(PyObject* owner, PyObject* const* slot) {
+    Ref value = field_ref(owner, slot);
+    return value ? std::move(value) : Ref::borrow(Py_None);
+}
+
 // Equality with the host's semantics; identity short-cuts inside. -1 on error.
 inline int equal(PyObject* a, PyObject* b) {
     return PyObject_RichCompareBool(a, b, Py_EQ);
@@ -359,15 +365,6 @@ inline int clear_state(PyObject* module) {
 template <typename State>
 inline void free_state(void* module) {
     clear_state<State>(static_cast<PyObject*>(module));
-}
-
-// A field never set (or deleted) reads as None: as a new reference, or
-// borrowed from the object that holds the field.
-inline PyObject* field_new(PyObject* value) {
-    return Py_NewRef(value ? value : Py_None);
-}
-inline PyObject* field_borrowed(PyObject* value) {
-    return value ? value : Py_None;
 }
 
 // The Constants members the implementation reads, each named once. Every

@@ -15,6 +15,7 @@ namespace fm::conductor {
 
 using fm::borrow;
 using fm::chain_context;
+using fm::field_or_none;
 using fm::names_tuple;
 using fm::Ref;
 using fm::steal;
@@ -76,12 +77,6 @@ class RunControlClaim {
 
 inline PipelineObject* pipe(PyObject* self) {
     return fm::as<PipelineObject>(self);
-}
-
-// A field of the pipeline, held; None when never set.
-inline Ref field_or_none(PyObject* self, PyObject* const* slot) {
-    Ref value = fm::field_ref(self, slot);
-    return value ? std::move(value) : borrow(Py_None);
 }
 
 // ------------------------------------------------------------ module state

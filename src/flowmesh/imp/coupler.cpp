@@ -92,7 +92,7 @@ int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
 // ---------------------------------------------------------------- operations
 
 PyObject* port_get_timing(PyObject* self, void* /*closure*/) {
-    return fm::field_new(fm::field_ref(self, &port(self)->timing).get());
+    return fm::field_or_none(self, &port(self)->timing).release();
 }
 
 // The current list, never NULL (a port whose constructor has not run has

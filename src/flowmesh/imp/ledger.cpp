@@ -485,9 +485,8 @@ int ledger_exec(PyObject* module) {
     st->ids = PySet_New(nullptr);
     st->preinstalled = PySet_New(nullptr);
     if (!st->id_map || !st->ids || !st->preinstalled) return -1;
-    st->registry_lock = fm::resolve("threading", "RLock");
-    if (!st->registry_lock) return -1;
-    fm::set_field(&st->registry_lock, fm::steal(PyObject_CallNoArgs(st->registry_lock)).get());
+    fm::Ref rlock = fm::steal(fm::resolve("threading", "RLock"));
+    st->registry_lock = rlock ? PyObject_CallNoArgs(rlock.get()) : nullptr;
     if (!st->registry_lock) return -1;
     fm::Ref keys = fm::steal(make_serialization_keys(st));
     if (!keys) return -1;

@@ -648,7 +648,7 @@ PyObject* node_push_context(PyObject*) {
 PyObject* handler_get(PyObject* self, void* offset) {
     auto* slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
                                               reinterpret_cast<intptr_t>(offset));
-    return fm::field_new(fm::field_ref(self, slot).get());
+    return fm::field_or_none(self, slot).release();
 }
 
 int handler_set(PyObject* self, PyObject* value, void* offset) {

@@ -190,11 +190,11 @@ PyObject* element_reset_run_state(WorkerState* st, PyObject* self) {
 }
 
 PyObject* element_get_state(PyObject* self) {
-    return fm::field_new(fm::field_ref(self, &element(self)->state).get());
+    return fm::field_or_none(self, &element(self)->state).release();
 }
 
 PyObject* element_get_condition(PyObject* self) {
-    return fm::field_new(fm::field_ref(self, &element(self)->condition).get());
+    return fm::field_or_none(self, &element(self)->condition).release();
 }
 
 PyObject* element_setup_failed(PyObject* self) {
@@ -202,7 +202,7 @@ PyObject* element_setup_failed(PyObject* self) {
 }
 
 PyObject* element_failure(PyObject* self) {
-    return fm::field_new(fm::field_ref(self, &element(self)->failure).get());
+    return fm::field_or_none(self, &element(self)->failure).release();
 }
 
 // The first failure of a run wins: later ones are its consequences.
@@ -216,7 +216,7 @@ PyObject* element_record_failure(PyObject* self, PyObject* error) {
 }
 
 PyObject* element_get_context(PyObject* self) {
-    return fm::field_new(fm::field_ref(self, &element(self)->context).get());
+    return fm::field_or_none(self, &element(self)->context).release();
 }
 
 PyObject* element_set_logger(PyObject* self, PyObject* logger) {
