@@ -90,9 +90,11 @@ def run_check(fn, rounds, batches=4, warmup_batches=2):
 
 
 def leaks(deltas, rounds):
-    # Below one per ten rounds is noise (interned names, free lists); a real
-    # leak loses at least one reference or block every round.
-    tolerance = max(10, rounds // 10)
+    # A real leak loses at least one reference or block every round. Below
+    # one per two rounds is noise: a round that builds and drops whole
+    # pipelines leaves a few blocks in the allocator's and the type caches'
+    # tables now and then (about 0.2 a round, falling batch by batch).
+    tolerance = max(10, rounds // 2)
     refs = all(d[0] > tolerance for d in deltas)
     blocks = all(d[1] > tolerance for d in deltas)
     return refs or blocks
