@@ -379,10 +379,16 @@ class FakeInlet:
     """Stands in for pylsl's inlet: hands out prepared chunks, then nothing."""
 
     available = 0  # what liblsl would say it holds
+    offsets = (0.25, -1.5)  # liblsl's estimates of the sender's clock, in turn
 
     def __init__(self, chunks):
         self.chunks = list(chunks)
         self.pulls = 0
+        self.measured = 0
+
+    def time_correction(self, timeout):
+        self.measured += 1
+        return self.offsets[min(self.measured, len(self.offsets)) - 1]
 
     def pull_chunk(self, timeout, max_samples, min_samples, as_numpy):
         self.pulls += 1
@@ -456,8 +462,52 @@ def test_frames_and_timestamps_leave_together(faked):
     frames = sink.frames
     assert [f["timestamps"].tolist() for f in frames] == [[1.0, 2.0], [3.0]]
     assert np.array_equal(frames[0]["in"], chunks[0][0])
-    assert sink.context["in"] == {**_metadata(), "t0": 1.0}
+    context = dict(sink.context["in"])
+    assert isinstance(context.pop("clock_offsets"), lsl.inlet.ClockOffsets)
+    assert context == {**_metadata(), "t0": 1.0}
     assert inlet.get_condition() != ERROR
+
+
+@pytest.mark.parametrize("corrected", [False, True])
+def test_a_recorder_writes_the_offsets_of_an_uncorrected_inlet(
+    faked, monkeypatch, tmp_path, corrected
+):
+    import pyxdf
+
+    from flowmesh.nodes import Recorder
+
+    # Two measurements in one run: the second one is taken at once.
+    monkeypatch.setattr(lsl.inlet, "OFFSET_INTERVAL", 0.0)
+    chunks = [
+        (np.arange(6, dtype=np.float32).reshape(2, 3), np.array([1.0, 2.0])),
+        (np.arange(3, dtype=np.float32).reshape(1, 3), np.array([3.0])),
+    ]
+    inlet, sink, pipeline = faked(chunks, _metadata(), time_correction=corrected)
+    path = tmp_path / "offsets.xdf"
+    ports = [{"name": "in"}, {"name": "timestamps"}]
+    recorder = Recorder(name="rec", path=str(path), input_ports=ports)
+    pipeline.add_node(recorder)
+    pipeline.connect(inlet, recorder)
+    pipeline.connect(
+        {"node": inlet, "port": "timestamps"}, {"node": recorder, "port": "timestamps"}
+    )
+    pipeline.start()
+    assert sink.wait_for(2, timeout=30)
+    pipeline.stop()
+    assert recorder.get_condition() != ERROR and inlet.get_condition() != ERROR
+    [raw], _ = pyxdf.load_xdf(str(path), synchronize_clocks=False, dejitter_timestamps=False)
+    assert raw["time_stamps"].tolist() == [1.0, 2.0, 3.0]
+    if corrected:  # liblsl put the stamps on this clock already
+        assert raw["clock_values"] == [] and "clock_offsets" not in sink.context["in"]
+        return
+    values = raw["clock_values"]
+    assert values[:2] == [0.25, -1.5] and set(values[2:]) <= {-1.5}
+    assert raw["clock_times"] == sorted(raw["clock_times"])
+    # The offsets are the pairs the inlet handed on, in the order measured.
+    assert (
+        list(zip(raw["clock_times"], values))
+        == sink.context["in"]["clock_offsets"].since(0)[: len(values)]
+    )
 
 
 @pytest.mark.parametrize(
@@ -487,7 +537,9 @@ def test_events_one_per_sample(faked, metadata, chunk, events):
     assert sink.wait_for(len(events), timeout=30)
     pipeline.stop()
     assert sink.values() == events
-    assert sink.context["in"] == metadata
+    context = dict(sink.context["in"])
+    assert isinstance(context.pop("clock_offsets"), lsl.inlet.ClockOffsets)
+    assert context == metadata
 
 
 @pytest.mark.parametrize(
@@ -767,7 +819,18 @@ def test_every_sample_arrives_once_in_order(scenario, case):
         np.testing.assert_allclose(np.diff(stamps[count // 2 :]), 1 / 500, rtol=0.25)
     context = {k: v for k, v in subscriber["context"].items() if k != "hostname"}
     assert context.pop("t0") == stamps[0]
+    _assert_same_machine_offsets(context, corrected=case == "corrected")
     assert context == _stream_description(case, 500.0, labels=True)
+
+
+def _assert_same_machine_offsets(context, corrected):
+    """Pops the measured clock offsets: present unless liblsl corrects the
+    stamps itself, and next to nothing between two processes of one machine."""
+    offsets = context.pop("clock_offsets", None)
+    if corrected:
+        assert offsets is None
+        return
+    assert offsets and all(len(pair) == 2 and abs(pair[1]) < 0.01 for pair in offsets), offsets
 
 
 @sandboxed
@@ -779,6 +842,7 @@ def test_markers_arrive_as_events_with_their_times(scenario):
     assert subscriber["labels"] == [f"m{i}" for i in range(count)]
     np.testing.assert_allclose(subscriber["times"], STAMP0 + np.arange(count) / 100, atol=1e-9)
     context = {k: v for k, v in subscriber["context"].items() if k != "hostname"}
+    _assert_same_machine_offsets(context, corrected=False)
     assert context == _stream_description("markers", 0.0, False, fmt="string", count=1)
 
 

@@ -7,6 +7,7 @@ import time
 
 import pylsl
 
+from ..clocks import CLOCK_OFFSETS, ClockOffsets
 from ..configuration import (
     check_bool,
     check_int,
@@ -25,6 +26,8 @@ from .metadata import (
     MAX_CHANNELS,
     MAX_CHUNK,
     MAX_WAIT,
+    OFFSET_INTERVAL,
+    OFFSET_TIMEOUT,
     Metadata,
     _check_format,
     _describe_stream,
@@ -70,7 +73,12 @@ class LSLInlet(HeldProducer, ONode):
     "timestamps" (both SYNC; at most `max_samples` samples per frame); with
     `events` True one event per sample on "out" (ASYNC), as string and
     irregular-rate streams need. `time_correction` and `dejitter` turn on
-    liblsl's clock synchronisation and timestamp smoothing.
+    liblsl's clock synchronisation and timestamp smoothing. Without
+    `time_correction` the timestamps stay on the sender's clock, and the
+    context carries a `ClockOffsets` ("clock_offsets") to which the thread
+    adds liblsl's offset estimate every `OFFSET_INTERVAL` seconds: a
+    `Recorder` writes them into its file, so readers map the stream onto the
+    recorder's clock.
 
     `buffer` seconds of a stream (`buffer_samples` samples of an
     irregular-rate one) wait to be emitted. When events come faster than they
@@ -173,6 +181,7 @@ class LSLInlet(HeldProducer, ONode):
         self._ready.set()
         self._metadata = None
         self._lost = 0
+        self._offsets = ClockOffsets()
         super().__init__(**config)
 
     @property
@@ -203,6 +212,7 @@ class LSLInlet(HeldProducer, ONode):
         # Before the base start, which may launch the setup thread that waits on it.
         self._ready = threading.Event()
         self._lost = 0
+        self._offsets = ClockOffsets()  # a run's measurements, not an earlier one's
         super().start()
         self._launch(self._pull, self._ready, name=f"{self.name or 'LSLInlet'} LSL")
 
@@ -227,6 +237,8 @@ class LSLInlet(HeldProducer, ONode):
         stamps = data.get(self.TIMESTAMPS)
         if stamps is not None and len(stamps):  # a signal sets up with its first frame
             metadata[Metadata.T0] = float(stamps[0])
+        if metadata and not self.config[keys.TIME_CORRECTION]:
+            metadata[CLOCK_OFFSETS] = self._offsets
         return {name: dict(metadata) for name in self._imp._output_ports}
 
     def step(self, data):
@@ -374,8 +386,13 @@ class LSLInlet(HeldProducer, ONode):
         # Events wait here, not in liblsl, which drops the oldest unseen when full.
         pending = collections.deque()
         losses = _Losses(self, owner)
+        offsets = None if config[keys.TIME_CORRECTION] else self._offsets
+        next_offset = clock()
         try:
             while self._healthy(stop):
+                if offsets is not None and clock() >= next_offset:
+                    _measure_offset(inlet, offsets)
+                    next_offset = clock() + OFFSET_INTERVAL
                 busy = bool(pending)
                 if busy and clock() - drained < _DRAIN:
                     sample, stamp = pending.popleft()
@@ -458,6 +475,17 @@ class LSLInlet(HeldProducer, ONode):
         finally:
             inlet = watch = None
             losses.report(metadata, final=True)
+
+
+def _measure_offset(inlet, offsets):
+    """Add liblsl's estimate of the stream's clock offset to `offsets`; none
+    when it cannot tell now (the stream lost, no answer in time): the pull
+    deals with a lost stream, and the next look is one interval away."""
+    try:
+        offset = inlet.time_correction(OFFSET_TIMEOUT)
+    except (pylsl.util.TimeoutError, pylsl.util.LostError):
+        return
+    offsets.add(pylsl.local_clock(), offset)
 
 
 class _Losses:

@@ -26,6 +26,10 @@ MAX_BUFFER = 3600
 MAX_BUFFER_SAMPLES = 10_000_000
 #: The longest wait a setting may ask for, in seconds (a day).
 MAX_WAIT = 86_400.0
+#: Seconds between two measurements of a stream's clock offset.
+OFFSET_INTERVAL = 5.0
+#: The longest wait for one measurement (the first takes a few exchanges).
+OFFSET_TIMEOUT = 2.0
 
 
 class Metadata:

@@ -15,11 +15,9 @@ import numpy as np
 import pylsl
 
 from .. import xdf
-from .metadata import _FORMAT_CODES, _FORMAT_NAMES
+from .metadata import _FORMAT_CODES, _FORMAT_NAMES, OFFSET_INTERVAL, OFFSET_TIMEOUT
 from .resolution import stream_query
 
-#: Seconds between two clock-offset measurements of a recorded stream.
-OFFSET_INTERVAL = 5.0
 _SLICE = 0.1
 #: Seconds the outlets of `publish` stay open after the last sample.
 LINGER = 1.0
@@ -121,7 +119,7 @@ class LSLRecording:
             while not self._stop.is_set():
                 now = time.monotonic()
                 if now >= next_offset:
-                    offset = inlet.time_correction(2.0)
+                    offset = inlet.time_correction(OFFSET_TIMEOUT)
                     self.writer.clock_offset(sid, pylsl.local_clock(), offset)
                     next_offset = now + OFFSET_INTERVAL
                 chunk, stamps = inlet.pull_chunk(timeout=_SLICE, max_samples=4096)

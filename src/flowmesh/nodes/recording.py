@@ -14,6 +14,7 @@ import time
 import numpy as np
 
 from .. import xdf
+from ..clocks import CLOCK_OFFSETS, ClockOffsets
 from ..configuration import check_bool, check_int, check_keys, check_number, check_str
 from ..constants import Constants
 from ..documents import replacing, restricted
@@ -150,10 +151,12 @@ def _fail(imp, error):
 
 
 class _Stream:
-    __slots__ = ("id", "numeric", "channels", "rate")
+    __slots__ = ("id", "numeric", "channels", "rate", "offsets", "written")
 
-    def __init__(self, stream_id, numeric, channels, rate):
+    def __init__(self, stream_id, numeric, channels, rate, offsets=None):
         self.id, self.numeric, self.channels, self.rate = stream_id, numeric, channels, rate
+        self.offsets = offsets  # the source's ClockOffsets, or None
+        self.written = 0  # of them, how many went to the writer
 
 
 def _samples(value):
@@ -193,7 +196,10 @@ class Recorder(INode):
     are spaced at the nominal rate (the context's "rate"; without one, all
     share the arrival time). An event dict with a numeric "time" is stamped
     with it, any other event with its arrival. The context gives the stream's
-    type ("stream_type"), channel labels ("channels") and rate.
+    type ("stream_type"), channel labels ("channels") and rate, and, from a
+    source whose timestamps are on another clock (an `LSLInlet` without
+    time correction), its "clock_offsets": each measurement becomes a
+    clock-offset chunk, written before the samples that follow it.
 
     The file is opened when the node starts: an existing file is refused
     unless `overwrite`, anything but a regular file always; a file that
@@ -359,6 +365,9 @@ class Recorder(INode):
         ports = []
         for entry in self.config[keys.INPUT_PORTS]:
             context = self._raw_context(entry[keys.NAME])
+            if isinstance(context, dict) and CLOCK_OFFSETS in context:
+                # Live, not data: the rest of the context is kept.
+                context = {k: v for k, v in context.items() if k != CLOCK_OFFSETS}
             ports.append(
                 {
                     "name": entry[keys.NAME],
@@ -411,7 +420,14 @@ class Recorder(INode):
         source = context.get("source_id")
         info["source_id"] = source if isinstance(source, str) else f"flowmesh:{self.name}:{port}"
         sid = self._writer.add_stream(port, **info)
-        stream = _Stream(sid, frame is not None, 1 if frame is None else frame.shape[1], rate)
+        offsets = context.get(CLOCK_OFFSETS)
+        stream = _Stream(
+            sid,
+            frame is not None,
+            1 if frame is None else frame.shape[1],
+            rate,
+            offsets if isinstance(offsets, ClockOffsets) else None,
+        )
         self._streams[port] = stream
         return stream
 
@@ -435,6 +451,10 @@ class Recorder(INode):
             if stream is None:
                 events = port in self._event_ports
                 stream = self._declare(port, None if events else _samples(value))
+            if stream.offsets is not None and len(stream.offsets) != stream.written:
+                for measured in stream.offsets.since(stream.written):
+                    writer.clock_offset(stream.id, *measured)
+                    stream.written += 1
             if not stream.numeric:
                 writer.append((stream.id, [value], [_event_time(value, now)], None))
                 continue
