@@ -1087,7 +1087,7 @@ def test_a_fast_port_gives_a_page_a_bounded_number_of_columns(graph, fps):
     feed = feed_of(graph)
     try:
         for k in range(fps):  # one second of scalars
-            feed.tap.step({"in": float(k)})
+            feed.tap.push(float(k))
         feed.drain()
         record = feed.record("mid", time.monotonic())
     finally:

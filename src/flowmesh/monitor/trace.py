@@ -1,7 +1,8 @@
 """What the page plots, made on the sampler's thread from what taps collected.
 
 A `Tap` joined to an output port runs on the producer's thread and only
-appends (arrival time, value) to a bounded deque. The sampler drains it and
+appends (arrival time, value) to a bounded deque: its end is a port of no
+node, so the producer pays a call, not a node's cycle. The sampler drains it and
 turns the values into one of three views:
 
 - a trace: frames of (samples, channels) or scalars, reduced to the min and
@@ -24,10 +25,12 @@ import sys
 import threading
 import time
 
+from .. import imp
 from ..constants import Constants
-from ..i_node import INode
+from ..i_port import IPort
 
 Timing = Constants.Timing
+_monotonic = time.monotonic
 
 DEFAULT_WINDOW = 10.0
 MAX_WINDOW = 60.0
@@ -78,28 +81,53 @@ def short_text(obj, limit=LABEL_CHARS, quoted=False):
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
-class Tap(INode):
-    """Joined to an output port of the pipeline; keeps what arrives, with its time."""
+class _TapEnd(imp.IPortImp):
+    """The input end of a tap: a port of no node, whose push keeps the value
+    on the producer's thread instead of running a node's cycle."""
+
+    __slots__ = ("values", "arrived", "open")
+
+    def push(self, value):
+        if self.open:
+            self.arrived += 1
+            self.values.append((_monotonic(), value))
+
+
+class Tap:
+    """Joined to an output port of the pipeline; keeps what arrives, with its
+    time, in a deque of the last `keep`. What it costs the producer is one
+    Python call per value: no node, no frame, no cycle."""
 
     def __init__(self, keep=TAP_KEEP):
-        self.values = collections.deque(maxlen=keep)
-        self.arrived = 0
-        self.context = None
-        super().__init__(
-            name="monitor tap", input_ports=[{"name": "in", "timing": Timing.INHERITED}]
-        )
-        # What a tap drops as it lets go of a port is the monitor's business.
-        self.set_logger(None)
+        end = _TapEnd(IPort.Configuration(name="in", timing=Timing.INHERITED))
+        end.values = collections.deque(maxlen=keep)
+        end.arrived = 0
+        end.open = False
+        self.port = end
 
-    def setup(self, data, context):
-        incoming = context.get("in") if isinstance(context, dict) else None
-        self.context = incoming if isinstance(incoming, dict) else None
-        return {}
+    @property
+    def values(self):
+        return self.port.values
 
-    def step(self, data):
-        self.arrived += 1
-        self.values.append((time.monotonic(), data.get("in")))
-        return None
+    @property
+    def arrived(self):
+        """Values pushed while open, kept or not."""
+        return self.port.arrived
+
+    @property
+    def context(self):
+        """The context that reached the tap, or None."""
+        context = self.port._context
+        return context if isinstance(context, dict) else None
+
+    def push(self, value):
+        self.port.push(value)
+
+    def start(self):
+        self.port.open = True
+
+    def stop(self):
+        self.port.open = False
 
 
 def as_frame(value):
@@ -170,7 +198,7 @@ class Joint:
     def __init__(self, element, port, tap):
         self.tap = tap
         self._source = element.get_output_port(port)
-        self._sink = tap.get_input_port("in")
+        self._sink = tap.port
         tap.start()
         self._source.connect(self._sink)
         try:
