@@ -174,6 +174,19 @@ def test_record_refuses_a_bad_query_before_looking(tmp_path):
     assert not (tmp_path / "o.xdf").exists()
 
 
+def test_record_refuses_an_existing_file_in_the_command_line_s_words(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("pylsl")
+    from flowmesh.commands import main
+    from flowmesh.lsl import recording
+
+    out = tmp_path / "o.xdf"
+    out.write_bytes(b"earlier")
+    monkeypatch.setattr(recording, "resolve", lambda queries, timeout, stop: [])
+    assert main(["record", str(out), "--stream", "name=x"]) == 1
+    assert capsys.readouterr().err == f"flowmesh: {out}: exists; pass --overwrite to replace it\n"
+    assert out.read_bytes() == b"earlier"
+
+
 def test_record_and_replay_over_lsl_in_a_private_network(tmp_path):
     """Publish a file with `replay --lsl`, record it with `record`, compare."""
     pytest.importorskip("pylsl")
