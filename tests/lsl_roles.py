@@ -312,6 +312,30 @@ def scenario_delivery():
     }
 
 
+def _published_twice(prefix, variants, twice, expect, timeout):
+    """For every variant at once, a subscriber to the stream "prefix-variant"
+    (expecting `expect` samples within `timeout` seconds) beside a thread
+    calling `twice(name, value, publishers)`, which publishes it twice and
+    appends the publishers' results; variant -> those results and the
+    subscriber's."""
+    running = {}
+    for variant, value in variants.items():
+        name = f"{prefix}-{variant}"
+        subscriber = _start(
+            "subscribe", "--name", name, "--expect", expect, "--timeout", timeout,
+            "--lost-after", 0.5,
+        )  # fmt: skip
+        publishers = []
+        thread = threading.Thread(target=twice, args=(name, value, publishers))
+        thread.start()
+        running[variant] = (subscriber, thread, publishers)
+    results = {}
+    for variant, (subscriber, thread, publishers) in running.items():
+        thread.join()
+        results[variant] = {"publishers": publishers, "subscriber": _finish(subscriber)}
+    return results
+
+
 def scenario_restart():
     """Publishers that go away and come back with the same source id, one
     stream with a source id and one without; both at once."""
@@ -326,25 +350,9 @@ def scenario_restart():
         time.sleep(4.0)
         results.append(_run("publish", "--first", count, *common, "--wait", 30, "--linger", 1.5))
 
-    running = {}
-    for variant, source_id in variants.items():
-        name = f"ramp-{variant}"
-        subscriber = _start(
-            "subscribe", "--name", name, "--expect", 2 * count, "--timeout", 90,
-            "--lost-after", 0.5,
-        )  # fmt: skip
-        publishers = []
-        thread = threading.Thread(target=twice, args=(name, source_id, publishers))
-        thread.start()
-        running[variant] = (subscriber, thread, publishers)
-    results = {}
-    for variant, (subscriber, thread, publishers) in running.items():
-        thread.join()
-        results[variant] = {
-            "publishers": publishers,
-            "subscriber": _finish(subscriber),
-            "count": 2 * count,
-        }
+    results = _published_twice("ramp", variants, twice, expect=2 * count, timeout=90)
+    for result in results.values():
+        result["count"] = 2 * count
     return results
 
 
@@ -360,22 +368,7 @@ def scenario_reshaped():
         time.sleep(1.0)
         results.append(_run("publish", "--count", 20 * count, *common, *again, "--linger", 1))
 
-    running = {}
-    for variant, again in variants.items():
-        name = f"reshaped-{variant}"
-        subscriber = _start(
-            "subscribe", "--name", name, "--expect", 10 * count, "--timeout", 30,
-            "--lost-after", 0.5,
-        )  # fmt: skip
-        publishers = []
-        thread = threading.Thread(target=twice, args=(name, again, publishers))
-        thread.start()
-        running[variant] = (subscriber, thread, publishers)
-    results = {}
-    for variant, (subscriber, thread, publishers) in running.items():
-        thread.join()
-        results[variant] = {"publishers": publishers, "subscriber": _finish(subscriber)}
-    return results
+    return _published_twice("reshaped", variants, twice, expect=10 * count, timeout=30)
 
 
 def scenario_missing():

@@ -57,6 +57,47 @@ def run_isolated(argv, timeout=180, env=None):
     )
 
 
+def run_on_small_disk(mount, size, argv, **run_args):
+    """Run `argv` in a private mount namespace in which the directory `mount`
+    (made here if missing) is a tmpfs of `size` (such as "64k"), so that
+    what it writes there fills the disk. Returns the CompletedProcess (text
+    output captured); skips the calling test where such a namespace cannot
+    be made."""
+    import shutil
+    import subprocess
+
+    import pytest
+
+    if shutil.which("unshare") is None:
+        pytest.skip("no unshare program")
+    mount.mkdir(exist_ok=True)
+    command = f'mount -t tmpfs -o size={size} tmpfs "{mount}" || exit 77; exec "$0" "$@"'
+    done = subprocess.run(
+        ["unshare", "-m", "sh", "-c", command, *map(str, argv)],
+        capture_output=True,
+        text=True,
+        **run_args,
+    )
+    if done.returncode == 77 or "unshare:" in done.stderr:
+        pytest.skip(f"no private mount namespace here: {done.stderr.strip()}")
+    return done
+
+
+def null_device_node(path):
+    """Make at `path` a character device node of the null device, or skip the
+    calling test without the privilege: a test of refusing devices must never
+    be able to replace the system's own /dev/null."""
+    import os
+    import stat
+
+    import pytest
+
+    try:
+        os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("creating a device node needs privileges")
+
+
 class Counter(SampledSource):
     """A sampled source emitting 1, 2, 3, ... from each run's start."""
 

@@ -17,6 +17,7 @@ import pytest
 from document_elements import Counter, Double, Events, Front, Quadruple, Silent, async_sink
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from support import null_device_node
 
 from flowmesh import DocumentError
 from flowmesh.chain import node_entry
@@ -379,11 +380,7 @@ def test_saving_replaces_only_a_regular_file(tmp_path, kind, error, what):
         held = socket.socket(socket.AF_UNIX)
         held.bind(str(path))
     elif kind == "device":
-        # A node of its own: a regression must never replace the system's /dev/null.
-        try:
-            os.mknod(path, stat.S_IFCHR | 0o666, os.makedev(1, 3))
-        except PermissionError:
-            pytest.skip("creating a device node needs privileges")
+        null_device_node(path)
     elif kind == "directory":
         path.mkdir()
     elif kind == "link to fifo":

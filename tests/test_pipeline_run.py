@@ -9,7 +9,7 @@ import time
 import weakref
 
 import pytest
-from support import Counter, wait_until
+from support import Counter, Doubler, wait_until
 
 from flowmesh import imp
 from flowmesh.constants import Constants
@@ -24,16 +24,6 @@ TIMEOUT = 30.0
 
 
 pytestmark = pytest.mark.usefixtures("fast_monitor")
-
-
-# Defined here: the failure banner names the file a step raised in.
-class Doubler(IONode):
-    fail_at = None
-
-    def step(self, data):
-        if data["in"] == self.fail_at:
-            raise ZeroDivisionError(f"cannot take {data['in']}")
-        return {"out": 2 * data["in"]}
 
 
 class SlowSink(Sink):
@@ -98,9 +88,8 @@ def test_failing_step_stops_the_pipeline(tmp_path, capsys, log_lines):
     out = capsys.readouterr().out.split("\n")
     top = out.index("*** cannot take 5 ***")
     assert out[top - 1] == RULE and out[top + 1] == ""
-    assert out[top + 2].startswith("Raised in test_pipeline_run.py:") and out[top + 2].endswith(
-        " in step"
-    )
+    # The banner names the file the step raised in: the shared Doubler's.
+    assert out[top + 2].startswith("Raised in support.py:") and out[top + 2].endswith(" in step")
     assert out[top + 3] == "Node: mid"
     assert out[top + 4] == f"File in: {os.path.dirname(os.path.abspath(__file__))}"
     assert out[top + 5] == f"See log file for details: {p._imp._logger.file_name}"

@@ -209,6 +209,7 @@ def test_the_default_bound_lets_the_backlog_reach_the_error_level_and_no_further
         ({"queue_bound": True}, TypeError, "queue_bound must be an int or None"),
         ({"overflow": "drop"}, ValueError, "overflow must be one of"),
         ({"overflow": ["block"]}, ValueError, "overflow must be one of"),
+        ({"decoupled": 1}, TypeError, "^decoupled must be a bool, got int\\.$"),
     ],
 )
 def test_unusable_queue_settings_are_refused(config, error, match):

@@ -4,13 +4,13 @@ info and export."""
 
 import json
 import os
-import shutil
 import signal
 import subprocess
 import time
 
 import numpy as np
 import pytest
+from support import run_on_small_disk
 from test_cli import COMMAND, assert_one_line_error, environment, flowmesh
 
 from flowmesh import xdf
@@ -95,24 +95,18 @@ def test_a_file_the_recorder_may_not_write_fails_the_run_naming_it(tmp_path, kin
 
 
 def test_a_full_file_system_fails_the_run_naming_the_file(tmp_path):
-    if shutil.which("unshare") is None:
-        pytest.skip("no unshare program")
     small = tmp_path / "small"
-    small.mkdir()
     out = small / "rec.xdf"
     document = recording_document(tmp_path, out, flush_interval=0.05)
     # 64 KiB hold about a second of this signal.
-    command = f'mount -t tmpfs -o size=64k tmpfs "{small}" || exit 77; exec "$0" "$@"'
-    done = subprocess.run(
-        ["unshare", "-m", "sh", "-c", command, *COMMAND, "run", str(document), "--duration", "20"],
-        capture_output=True,
-        text=True,
+    done = run_on_small_disk(
+        small,
+        "64k",
+        [*COMMAND, "run", document, "--duration", "20"],
         cwd=tmp_path,
         env=environment(tmp_path),
         timeout=120,
     )
-    if done.returncode == 77 or "unshare" in done.stderr:
-        pytest.skip(f"no private mount namespace here: {done.stderr.strip()}")
     assert_one_line_error(done, 1, str(out), "No space left on device")
 
 
@@ -172,6 +166,19 @@ def test_record_refuses_a_bad_query_before_looking(tmp_path):
     done = flowmesh(tmp_path, "record", tmp_path / "o.xdf", "--stream", "colour=red")
     assert_one_line_error(done, 2, "not a stream query")
     assert not (tmp_path / "o.xdf").exists()
+
+
+def test_record_refuses_an_existing_file_in_the_command_line_s_words(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("pylsl")
+    from flowmesh.commands import main
+    from flowmesh.lsl import recording
+
+    out = tmp_path / "o.xdf"
+    out.write_bytes(b"earlier")
+    monkeypatch.setattr(recording, "resolve", lambda queries, timeout, stop: [])
+    assert main(["record", str(out), "--stream", "name=x"]) == 1
+    assert capsys.readouterr().err == f"flowmesh: {out}: exists; pass --overwrite to replace it\n"
+    assert out.read_bytes() == b"earlier"
 
 
 def test_record_and_replay_over_lsl_in_a_private_network(tmp_path):

@@ -4,9 +4,7 @@ import errno
 import json
 import os
 import random
-import shutil
 import signal
-import stat
 import subprocess
 import sys
 import textwrap
@@ -15,6 +13,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from support import null_device_node, run_on_small_disk
 
 from flowmesh import xdf
 
@@ -219,10 +218,7 @@ def test_anything_but_a_regular_file_is_refused(tmp_path, kind, overwrite):
     if kind == "fifo":
         os.mkfifo(path)
     elif kind == "device":
-        try:  # a node of the null device, made here and never written
-            os.mknod(path, stat.S_IFCHR | 0o600, os.makedev(1, 3))
-        except PermissionError:
-            pytest.skip("mknod needs privileges")
+        null_device_node(path)
     elif kind == "directory":
         path.mkdir()
     elif kind == "under_a_file":
@@ -253,22 +249,12 @@ FULL_DISK_CHILD = textwrap.dedent(
 
 
 def test_full_file_system_fails_the_writer_naming_the_file(tmp_path):
-    if shutil.which("unshare") is None:
-        pytest.skip("no unshare program")
     mount = tmp_path / "small"
-    mount.mkdir()
     script = tmp_path / "child.py"
     script.write_text(FULL_DISK_CHILD)
-    command = (
-        f'mount -t tmpfs -o size=256k tmpfs "{mount}" || exit 77; '
-        f'exec "{sys.executable}" "{script}" "{mount}/r.xdf"'
-    )
     env = dict(os.environ, PYTHONPATH=str(SRC))
-    done = subprocess.run(
-        ["unshare", "-m", "sh", "-c", command], capture_output=True, text=True, env=env, timeout=120
-    )
-    if done.returncode == 77 or "unshare failed" in done.stderr:
-        pytest.skip(f"no private mount namespace here: {done.stderr.strip()}")
+    argv = [sys.executable, script, mount / "r.xdf"]
+    done = run_on_small_disk(mount, "256k", argv, env=env, timeout=120)
     assert done.returncode == 3, done.stderr
     assert f"{mount}/r.xdf" in done.stdout and "No space left" in done.stdout
 

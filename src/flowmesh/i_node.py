@@ -3,6 +3,7 @@
 from enum import StrEnum
 
 from . import imp
+from .configuration import check_bool
 from .constants import Constants
 from .node import Node
 
@@ -71,9 +72,7 @@ class INode(Node):
 
         def validate(self):
             super().validate()
-            key = self.Keys.DECOUPLED
-            if not isinstance(self[key], bool):
-                raise TypeError(f"{key} must be a bool, got {type(self[key]).__name__}.")
+            check_bool(self.Keys.DECOUPLED, self[self.Keys.DECOUPLED])
             key = self.Keys.QUEUE_BOUND
             bound = self[key]
             if bound is not None:

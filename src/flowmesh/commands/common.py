@@ -442,7 +442,24 @@ def write_text(path, text):
         raise CommandError(describe_error(e)) from e
 
 
+def overwrite_error(error):
+    """A writer's refusal to replace a file, in the command line's words."""
+    return CommandError(str(error).replace("overwrite=True", "--overwrite"))
+
+
 # ============================================================ options
+
+
+def document_argument(p):
+    p.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
+
+
+def recording_argument(p):
+    p.add_argument("file", metavar="FILE.xdf", help="the recording")
+
+
+def overwrite_option(p, what):
+    p.add_argument("--overwrite", action="store_true", help=f"replace {what} if it exists")
 
 
 def allow_option(p):

@@ -1,7 +1,7 @@
 """`flowmesh export`: an XDF recording as EDF, BrainVision or FIF, through MNE."""
 
 from ..constants import EXPORT_FORMATS
-from .common import CommandError
+from .common import CommandError, overwrite_error, overwrite_option, recording_argument
 
 
 def add_parser(subcommands):
@@ -12,7 +12,7 @@ def add_parser(subcommands):
         "streams as annotations at their times) as EDF, BrainVision or FIF, through MNE: "
         "pip install 'flowmesh[mne]'.",
     )
-    p.add_argument("file", metavar="FILE.xdf", help="the recording")
+    recording_argument(p)
     p.add_argument("--to", required=True, choices=EXPORT_FORMATS, help="the format to write")
     p.add_argument("output", metavar="OUT", help="the file to write")
     p.add_argument(
@@ -25,7 +25,7 @@ def add_parser(subcommands):
         metavar="NAME_OR_TYPE",
         help="the string stream whose samples become annotations (default: all)",
     )
-    p.add_argument("--overwrite", action="store_true", help="replace OUT if it exists")
+    overwrite_option(p, "OUT")
     p.set_defaults(func=cmd_export)
 
 
@@ -44,6 +44,6 @@ def cmd_export(args):
     except ImportError as e:
         raise CommandError(f"export needs MNE: pip install 'flowmesh[mne]' ({e})") from e
     except (xdf.XdfError, ValueError) as e:
-        raise CommandError(str(e).replace("overwrite=True", "--overwrite")) from e
+        raise overwrite_error(e) from e
     print(f"Wrote {args.output} ({args.to})")
     return 0

@@ -5,7 +5,14 @@ import shutil
 import subprocess
 import sys
 
-from .common import CommandError, allow_option, load_document, one_line, write_text
+from .common import (
+    CommandError,
+    allow_option,
+    document_argument,
+    load_document,
+    one_line,
+    write_text,
+)
 
 
 def add_parser(subcommands):
@@ -17,7 +24,7 @@ def add_parser(subcommands):
         "as clusters. An OUT ending in .svg, .png or .pdf is rendered "
         "with Graphviz's dot program.",
     )
-    p.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
+    document_argument(p)
     p.add_argument(
         "-o",
         "--output",

@@ -1,6 +1,6 @@
 """`flowmesh info`: the streams of an XDF file."""
 
-from .common import CommandError
+from .common import CommandError, recording_argument
 
 
 def add_parser(subcommands):
@@ -12,7 +12,7 @@ def add_parser(subcommands):
         "and whether the file was closed cleanly (stream footers written). A file cut short "
         "is read up to its last complete chunk.",
     )
-    p.add_argument("file", metavar="FILE.xdf", help="the recording")
+    recording_argument(p)
     p.set_defaults(func=cmd_info)
 
 

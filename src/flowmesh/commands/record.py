@@ -3,7 +3,14 @@
 import sys
 import time
 
-from .common import CommandError, StopSignals, describe_error, seconds
+from .common import (
+    CommandError,
+    StopSignals,
+    describe_error,
+    overwrite_error,
+    overwrite_option,
+    seconds,
+)
 
 
 def add_parser(subcommands):
@@ -27,7 +34,7 @@ def add_parser(subcommands):
         "(several joined with commas must all hold); repeatable",
     )
     p.add_argument("--duration", type=seconds, metavar="SECONDS", help="stop after this long")
-    p.add_argument("--overwrite", action="store_true", help="replace OUT.xdf if it exists")
+    overwrite_option(p, "OUT.xdf")
     p.add_argument(
         "--flush-interval",
         type=seconds,
@@ -84,7 +91,7 @@ def cmd_record(args):
                 fsync_interval=args.fsync_interval,
             )
         except xdf.XdfError as e:
-            raise CommandError(str(e).replace("overwrite=True", "--overwrite")) from e
+            raise overwrite_error(e) from e
         names = ", ".join(f"{name!r} ({kind})" for _, name, kind in rec.streams)
         print(f"Recording {names} to {rec.path}; Ctrl-C stops it.", flush=True)
         began = time.monotonic()

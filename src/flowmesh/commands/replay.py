@@ -2,7 +2,7 @@
 
 import threading
 
-from .common import CommandError, StopSignals, describe_error, seconds
+from .common import CommandError, StopSignals, describe_error, recording_argument, seconds
 
 
 def add_parser(subcommands):
@@ -14,7 +14,7 @@ def add_parser(subcommands):
         "labels, so that other tools see the session as live streams (needs pylsl); "
         "without it, the markers are printed as they come. Ctrl-C, SIGTERM or SIGHUP stop it.",
     )
-    p.add_argument("file", metavar="FILE.xdf", help="the recording")
+    recording_argument(p)
     p.add_argument("--lsl", action="store_true", help="publish the streams as LSL outlets")
     p.add_argument(
         "--speed",

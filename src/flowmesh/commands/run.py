@@ -9,6 +9,7 @@ from .common import (
     StopSignals,
     allow_option,
     describe_error,
+    document_argument,
     error_text,
     leaves,
     load_document,
@@ -30,7 +31,7 @@ def add_parser(subcommands):
         "signal ends it at once); a failure inside the run exits with 1. It prints where its "
         "log goes and, at the end, a summary: duration, frames, drops, failures.",
     )
-    p.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
+    document_argument(p)
     p.add_argument(
         "--duration",
         type=seconds,

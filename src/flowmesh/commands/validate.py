@@ -2,7 +2,7 @@
 
 import sys
 
-from .common import allow_option, load_document
+from .common import allow_option, document_argument, load_document
 
 
 def add_parser(subcommands):
@@ -13,7 +13,7 @@ def add_parser(subcommands):
         "report what is wrong with it. Exit code 0 when it loads, "
         "1 when not; an input that nothing feeds is a warning.",
     )
-    p.add_argument("file", metavar="FILE", help="the saved pipeline (JSON)")
+    document_argument(p)
     allow_option(p)
     p.set_defaults(func=cmd_validate)
 

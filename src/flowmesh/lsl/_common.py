@@ -1,8 +1,11 @@
 """What the LSL nodes share: how they name themselves and declare their ports."""
 
 from ..configuration import Configuration, check_list
+from ..constants import Constants
 
 _Keys = Configuration.Keys
+_SYNC = Constants.Timing.SYNC
+_ASYNC = Constants.Timing.ASYNC
 
 
 def _owner(node, kind):
@@ -37,3 +40,16 @@ def _declare_ports(config, key, wanted, owner):
             )
         ports.append(entry)
     config[key] = ports
+
+
+def _declare_stream_ports(config, key, port, events, timestamps, owner):
+    """Declare the ports a node carrying a stream has under `key`: `port`
+    alone, ASYNC, for events; for frames `port` and the port `timestamps`
+    (unless None) beside it, both SYNC."""
+    if events:
+        wanted = [(port, _ASYNC)]
+    else:
+        wanted = [(port, _SYNC)]
+        if timestamps is not None:
+            wanted.append((timestamps, _SYNC))
+    _declare_ports(config, key, wanted, owner)

@@ -18,17 +18,18 @@ from ..configuration import (
 from ..constants import Constants
 from ..held_producer import HeldProducer
 from ..o_node import ONode
-from ._common import _declare_ports, _owner
+from ._common import _declare_stream_ports, _owner
 from .metadata import (
     _STRING,
     MAX_BUFFER,
     MAX_BUFFER_SAMPLES,
-    MAX_CHANNELS,
     MAX_CHUNK,
     MAX_WAIT,
     OFFSET_INTERVAL,
     OFFSET_TIMEOUT,
     Metadata,
+    _check_channel_count,
+    _check_events_format,
     _check_format,
     _describe_stream,
     _rated_shape,
@@ -39,8 +40,6 @@ from .metadata import (
 from .resolution import _Presence, first_stream, stream_query
 from .samples import _event_of
 
-_SYNC = Constants.Timing.SYNC
-_ASYNC = Constants.Timing.ASYNC
 _LogTypes = Constants.LogTypes
 
 # How long one blocking pull may keep a puller thread from seeing a stop request.
@@ -115,11 +114,8 @@ class LSLInlet(HeldProducer, ONode):
             keys = self.Keys
             self.setdefault(keys.EVENTS, False)
             check_bool(keys.EVENTS, self[keys.EVENTS])
-            if self[keys.EVENTS]:
-                wanted = [(Constants.Defaults.PORT_OUT, _ASYNC)]
-            else:
-                wanted = [(Constants.Defaults.PORT_OUT, _SYNC), (LSLInlet.TIMESTAMPS, _SYNC)]
-            _declare_ports(self, keys.OUTPUT_PORTS, wanted, "LSLInlet")
+            ports = (Constants.Defaults.PORT_OUT, self[keys.EVENTS], LSLInlet.TIMESTAMPS)
+            _declare_stream_ports(self, keys.OUTPUT_PORTS, *ports, "LSLInlet")
             super()._set_defaults()
             for key in (keys.STREAM_NAME, keys.STREAM_TYPE, keys.SOURCE_ID, keys.PREDICATE):
                 self.setdefault(key, None)
@@ -154,13 +150,7 @@ class LSLInlet(HeldProducer, ONode):
                 allow_none=True,
                 maximum=MAX_WAIT,
             )
-            check_int(
-                keys.CHANNEL_COUNT,
-                self[keys.CHANNEL_COUNT],
-                1,
-                maximum=MAX_CHANNELS,
-                allow_none=True,
-            )
+            _check_channel_count(keys.CHANNEL_COUNT, self[keys.CHANNEL_COUNT])
             _check_format(keys.CHANNEL_FORMAT, self[keys.CHANNEL_FORMAT])
             for key in (keys.TIME_CORRECTION, keys.DEJITTER):
                 check_bool(key, self[key])
@@ -168,8 +158,7 @@ class LSLInlet(HeldProducer, ONode):
             check_number(keys.BUFFER, self[keys.BUFFER], strict=True, maximum=MAX_BUFFER)
             check_int(keys.BUFFER_SAMPLES, self[keys.BUFFER_SAMPLES], 1, maximum=MAX_BUFFER_SAMPLES)
             check_number(keys.LOST_AFTER, self[keys.LOST_AFTER], strict=True, maximum=MAX_WAIT)
-            if not self[keys.EVENTS] and self[keys.CHANNEL_FORMAT] == _STRING:
-                raise ValueError("LSLInlet: a string stream needs events=True.")
+            _check_events_format("LSLInlet", self[keys.EVENTS], self[keys.CHANNEL_FORMAT])
 
     TIMESTAMPS = "timestamps"
 

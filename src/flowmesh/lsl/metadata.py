@@ -6,6 +6,7 @@ import pylsl
 
 from ..configuration import (
     check_choice,
+    check_int,
     check_list,
     check_str,
 )
@@ -117,6 +118,15 @@ def _same_stream_shape(a, b):
 def _check_format(key, value):
     if value is not None:
         check_choice(key, value, FORMATS)
+
+
+def _check_channel_count(key, value):
+    check_int(key, value, 1, maximum=MAX_CHANNELS, allow_none=True)
+
+
+def _check_events_format(owner, events, channel_format):
+    if not events and channel_format == _STRING:
+        raise ValueError(f"{owner}: a string stream needs events=True.")
 
 
 def _check_labels(key, value, count):

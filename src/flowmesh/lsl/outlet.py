@@ -18,15 +18,16 @@ from ..configuration import (
 )
 from ..constants import Constants
 from ..i_node import INode
-from ._common import _declare_ports, _owner
+from ._common import _declare_stream_ports, _owner
 from .metadata import (
     _FORMAT_CODES,
     _STRING,
     MAX_BUFFER,
-    MAX_CHANNELS,
     MAX_CHUNK,
     MAX_WAIT,
     Metadata,
+    _check_channel_count,
+    _check_events_format,
     _check_format,
     _check_labels,
     _describe_stream,
@@ -34,8 +35,6 @@ from .metadata import (
 )
 from .samples import as_event_sample, as_samples
 
-_SYNC = Constants.Timing.SYNC
-_ASYNC = Constants.Timing.ASYNC
 _LogTypes = Constants.LogTypes
 
 
@@ -96,13 +95,9 @@ class LSLOutlet(INode):
                 raise ValueError(
                     "LSLOutlet: events carry their own time; timestamps=True is for frames."
                 )
-            if self[keys.EVENTS]:
-                wanted = [(Constants.Defaults.PORT_IN, _ASYNC)]
-            else:
-                wanted = [(Constants.Defaults.PORT_IN, _SYNC)]
-                if self[keys.TIMESTAMPS]:
-                    wanted.append((LSLOutlet.TIMESTAMPS, _SYNC))
-            _declare_ports(self, keys.INPUT_PORTS, wanted, "LSLOutlet")
+            stamps = LSLOutlet.TIMESTAMPS if self[keys.TIMESTAMPS] else None
+            ports = (Constants.Defaults.PORT_IN, self[keys.EVENTS], stamps)
+            _declare_stream_ports(self, keys.INPUT_PORTS, *ports, "LSLOutlet")
             super()._set_defaults()
             for key in (
                 keys.STREAM_NAME,
@@ -125,21 +120,14 @@ class LSLOutlet(INode):
             check_str(keys.STREAM_NAME, self[keys.STREAM_NAME], allow_none=True)
             check_str(keys.SOURCE_ID, self[keys.SOURCE_ID], allow_none=True, allow_empty=True)
             check_str(keys.STREAM_TYPE, self[keys.STREAM_TYPE], allow_empty=True)
-            check_int(
-                keys.CHANNEL_COUNT,
-                self[keys.CHANNEL_COUNT],
-                1,
-                maximum=MAX_CHANNELS,
-                allow_none=True,
-            )
+            _check_channel_count(keys.CHANNEL_COUNT, self[keys.CHANNEL_COUNT])
             _check_labels(keys.CHANNEL_LABELS, self[keys.CHANNEL_LABELS], self[keys.CHANNEL_COUNT])
             _check_format(keys.CHANNEL_FORMAT, self[keys.CHANNEL_FORMAT])
             check_number(keys.RATE, self[keys.RATE], allow_none=True, maximum=MAX_RATE)
             check_int(keys.CHUNK_SIZE, self[keys.CHUNK_SIZE], 0, maximum=MAX_CHUNK)
             check_int(keys.MAX_BUFFERED, self[keys.MAX_BUFFERED], 1, maximum=MAX_BUFFER)
             check_number(keys.WAIT_FOR_CONSUMERS, self[keys.WAIT_FOR_CONSUMERS], maximum=MAX_WAIT)
-            if not self[keys.EVENTS] and self[keys.CHANNEL_FORMAT] == _STRING:
-                raise ValueError("LSLOutlet: a string stream needs events=True.")
+            _check_events_format("LSLOutlet", self[keys.EVENTS], self[keys.CHANNEL_FORMAT])
 
     TIMESTAMPS = "timestamps"
 

@@ -227,7 +227,7 @@ class Load:
                 continue
             share = self._rates.rate((index, "busy"), busy, now)
             if best is None or share > best[1]:
-                best = (_name(node), share)
+                best = (element_name(node), share)
         self.busiest = best
         parts = [] if best is None else [f"busiest {best[0]} {best[1] * 100:.0f}%"]
         dropped = self.dropped()
@@ -241,15 +241,16 @@ class Load:
         """The nodes that took the most time, as 'name 12.5%' of one core."""
         if not seconds or seconds <= 0:
             return []
-        spent = [(busy_time([n]) or 0.0, _name(n)) for n in self.nodes]
+        spent = [(busy_time([n]) or 0.0, element_name(n)) for n in self.nodes]
         spent = [(t, name) for t, name in spent if t > 0]
         spent.sort(key=lambda item: -item[0])
         return [f"{name} {t / seconds * 100:.1f}%" for t, name in spent[:shown]]
 
 
-def _name(node):
+def element_name(element):
+    """The element's name, or its class when it has none or naming it fails."""
     try:
-        name = node.name
+        name = element.name
     except Exception:
         name = None
-    return name if isinstance(name, str) and name else type(node).__name__
+    return name if isinstance(name, str) and name else type(element).__name__

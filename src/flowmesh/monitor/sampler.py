@@ -17,6 +17,7 @@ from ..configuration import check_number
 from ..constants import Constants
 from ..logging import RECENT_MESSAGE_CHARS
 from . import figures
+from .figures import element_name
 from .metrics import exposition
 from .trace import DEFAULT_WINDOW, MAX_WINDOW, Feed, Joint, Markers
 
@@ -38,14 +39,6 @@ def _text(obj, limit=MESSAGE_CHARS):
     except Exception:
         text = f"<unprintable {type(obj).__name__}>"
     return text if len(text) <= limit else text[: limit - 1] + "…"
-
-
-def element_name(element):
-    try:
-        name = element.name
-    except Exception:
-        name = None
-    return name if isinstance(name, str) and name else type(element).__name__
 
 
 def _label(record):

@@ -9,6 +9,11 @@ _SYNC = Constants.Timing.SYNC
 _ASYNC = Constants.Timing.ASYNC
 
 
+def _name(node):
+    """How messages name a node: its name, or its class when it has none."""
+    return node.name or type(node).__name__
+
+
 def _signal_rate(node, configured, context):
     """The sampling rate from the setting or, when that is None, the context."""
     if configured is not None:
@@ -16,7 +21,7 @@ def _signal_rate(node, configured, context):
     rate = (context or {}).get("rate")
     if rate is None:
         raise ValueError(
-            f"{node.name or type(node).__name__}: no sampling rate; set 'rate' or feed a "
+            f"{_name(node)}: no sampling rate; set 'rate' or feed a "
             "signal whose context gives 'rate'."
         )
     check_number("the context's rate", rate, strict=True, maximum=MAX_RATE)

@@ -34,7 +34,7 @@ from ..configuration import (
 )
 from ..constants import Constants
 from ..io_node import IONode
-from ._common import _as_frame, _signal_rate
+from ._common import _as_frame, _name, _signal_rate
 from .filtering import _check_below_nyquist
 
 __all__ = ["Resample", "Decimate", "Rereference", "Select", "BandPower", "Scaler"]
@@ -47,10 +47,6 @@ MAX_FACTOR = 1000
 MAX_WINDOW = 3600.0
 #: The most samples a window may hold.
 MAX_WINDOW_SAMPLES = 10_000_000
-
-
-def _name(node):
-    return node.name or type(node).__name__
 
 
 def _check_channel(key, value):
