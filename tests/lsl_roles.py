@@ -464,9 +464,11 @@ def scenario_command(directory):
 
     examples = Path(__file__).resolve().parent.parent / "examples"
     Path(directory).mkdir(parents=True, exist_ok=True)
-    demo = _command("demo", "--lsl", "--duration", 6, "--output", "demo", cwd=directory)
+    # Long enough for a few markers after both processes have started, also on
+    # a loaded machine where starting one takes seconds.
+    demo = _command("demo", "--lsl", "--duration", 10, "--output", "demo", cwd=directory)
     time.sleep(1.0)
-    run = _command("run", examples / "lsl_subscriber.json", "--duration", 5, cwd=directory)
+    run = _command("run", examples / "lsl_subscriber.json", "--duration", 8, cwd=directory)
     result = {"subscriber": _outcome(run), "demo": _outcome(demo)}
     recording = Path(directory) / "lsl-average.npz"
     if recording.exists():
