@@ -442,24 +442,9 @@ int ports_exec(PyObject* module) {
     return 0;
 }
 
-PyModuleDef_Slot ports_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(ports_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef ports_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp._ports",
-    .m_doc = "Output and input ports, and the input side of nodes.",
-    .m_size = sizeof(PortsState),
-    .m_methods = ports_functions,
-    .m_slots = ports_slots,
-    .m_traverse = fm::traverse_state<PortsState>,
-    .m_clear = fm::clear_state<PortsState>,
-    .m_free = fm::free_state<PortsState>,
-};
+PyModuleDef ports_module = fm::module_def<PortsState>(
+    "flowmesh.imp._ports", "Output and input ports, and the input side of nodes.",
+    fm::module_slots<ports_exec>, ports_functions);
 
 }  // namespace fm::ports
 

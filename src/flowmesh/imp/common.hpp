@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 namespace fm {
@@ -365,6 +366,42 @@ inline int clear_state(PyObject* module) {
 template <typename State>
 inline void free_state(void* module) {
     clear_state<State>(static_cast<PyObject*>(module));
+}
+
+// Module set-up. Every module runs one exec step, keeps its state per
+// interpreter (so it loads in subinterpreters with their own GIL) and does not
+// need the GIL. The host keeps pointers to the definition, so each module holds
+// it in a static object:
+//   PyModuleDef m = fm::module_def<S>(name, doc, fm::module_slots<exec>, methods);
+// with S = void for a module without state.
+template <int (*Exec)(PyObject*)>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+template <typename State>
+constexpr PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots,
+                                 PyMethodDef* methods = nullptr) {
+    PyModuleDef def = {
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = name,
+        .m_doc = doc,
+        .m_size = 0,
+        .m_methods = methods,
+        .m_slots = slots,
+        .m_traverse = nullptr,
+        .m_clear = nullptr,
+        .m_free = nullptr,
+    };
+    if constexpr (!std::is_void_v<State>) {
+        def.m_size = sizeof(State);
+        def.m_traverse = traverse_state<State>;
+        def.m_clear = clear_state<State>;
+        def.m_free = free_state<State>;
+    }
+    return def;
 }
 
 // The Constants members the implementation reads, each named once. Every

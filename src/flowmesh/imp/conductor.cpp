@@ -728,24 +728,10 @@ int conductor_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "PipelineImp", st->type);
 }
 
-PyModuleDef_Slot conductor_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(conductor_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef conductor_module = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef conductor_module = fm::module_def<ConductorState>(
     "flowmesh.imp.conductor",
     "PipelineImp: the pipeline graph, its run control and its monitoring thread.",
-    sizeof(ConductorState),
-    module_functions,
-    conductor_slots,
-    fm::traverse_state<ConductorState>,
-    fm::clear_state<ConductorState>,
-    fm::free_state<ConductorState>,
-};
+    fm::module_slots<conductor_exec>, module_functions);
 
 }  // namespace fm::conductor
 

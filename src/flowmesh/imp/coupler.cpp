@@ -371,24 +371,9 @@ int coupler_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "PortImp", st->type);
 }
 
-PyModuleDef_Slot coupler_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(coupler_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef coupler_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp.coupler",
-    .m_doc = "Ports: connection list, effective timing and joining rules.",
-    .m_size = sizeof(CouplerState),
-    .m_methods = nullptr,
-    .m_slots = coupler_slots,
-    .m_traverse = fm::traverse_state<CouplerState>,
-    .m_clear = fm::clear_state<CouplerState>,
-    .m_free = fm::free_state<CouplerState>,
-};
+PyModuleDef coupler_module = fm::module_def<CouplerState>(
+    "flowmesh.imp.coupler", "Ports: connection list, effective timing and joining rules.",
+    fm::module_slots<coupler_exec>);
 
 }  // namespace
 

@@ -554,24 +554,9 @@ int emitter_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "ONodeImp", st->type);
 }
 
-PyModuleDef_Slot emitter_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(emitter_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef emitter_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp.emitter",
-    .m_doc = "Output nodes: ports, delivery and the one-shot setup thread.",
-    .m_size = sizeof(EmitterState),
-    .m_methods = nullptr,
-    .m_slots = emitter_slots,
-    .m_traverse = fm::traverse_state<EmitterState>,
-    .m_clear = fm::clear_state<EmitterState>,
-    .m_free = fm::free_state<EmitterState>,
-};
+PyModuleDef emitter_module = fm::module_def<EmitterState>(
+    "flowmesh.imp.emitter", "Output nodes: ports, delivery and the one-shot setup thread.",
+    fm::module_slots<emitter_exec>);
 
 }  // namespace
 

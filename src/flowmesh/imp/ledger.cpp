@@ -499,27 +499,9 @@ int ledger_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "PortableImp", st->type);
 }
 
-PyModuleDef_Slot ledger_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(ledger_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-}  // namespace
-
-namespace {
-PyModuleDef ledger_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp.ledger",
-    .m_doc = "Portable objects: id registry and document entries.",
-    .m_size = sizeof(LedgerState),
-    .m_methods = nullptr,
-    .m_slots = ledger_slots,
-    .m_traverse = fm::traverse_state<LedgerState>,
-    .m_clear = fm::clear_state<LedgerState>,
-    .m_free = fm::free_state<LedgerState>,
-};
+PyModuleDef ledger_module = fm::module_def<LedgerState>(
+    "flowmesh.imp.ledger", "Portable objects: id registry and document entries.",
+    fm::module_slots<ledger_exec>);
 }  // namespace
 
 PyMODINIT_FUNC PyInit_ledger(void) {

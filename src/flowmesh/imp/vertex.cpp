@@ -1096,24 +1096,9 @@ int vertex_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "NodeImp", st->type);
 }
 
-PyModuleDef_Slot vertex_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(vertex_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef vertex_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp.vertex",
-    .m_doc = "Processing nodes: handlers and the node cycle.",
-    .m_size = sizeof(VertexState),
-    .m_methods = vertex_functions,
-    .m_slots = vertex_slots,
-    .m_traverse = fm::traverse_state<VertexState>,
-    .m_clear = fm::clear_state<VertexState>,
-    .m_free = fm::free_state<VertexState>,
-};
+PyModuleDef vertex_module = fm::module_def<VertexState>(
+    "flowmesh.imp.vertex", "Processing nodes: handlers and the node cycle.",
+    fm::module_slots<vertex_exec>, vertex_functions);
 
 }  // namespace
 

@@ -411,24 +411,9 @@ int worker_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "ProcessingElementImp", st->type);
 }
 
-PyModuleDef_Slot worker_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(worker_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef worker_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp.worker",
-    .m_doc = "Processing elements: run state, condition, failure and logging.",
-    .m_size = sizeof(WorkerState),
-    .m_methods = nullptr,
-    .m_slots = worker_slots,
-    .m_traverse = fm::traverse_state<WorkerState>,
-    .m_clear = fm::clear_state<WorkerState>,
-    .m_free = fm::free_state<WorkerState>,
-};
+PyModuleDef worker_module = fm::module_def<WorkerState>(
+    "flowmesh.imp.worker", "Processing elements: run state, condition, failure and logging.",
+    fm::module_slots<worker_exec>);
 
 }  // namespace
 
