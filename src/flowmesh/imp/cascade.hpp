@@ -310,9 +310,7 @@ inline PyObject* chain_type(PyObject* module, PyType_Spec* spec) {
     Ref onode_imp = steal(imp_class("ONodeImp"));
     st->output_lookup = onode_imp ? PyObject_GetAttr(onode_imp.get(), st->n(N_get_port)) : nullptr;
     if (!st->output_lookup) return nullptr;
-    Ref bases = steal(PyTuple_Pack(1, base.get()));
-    if (!bases) return nullptr;
-    st->type = PyType_FromModuleAndSpec(module, spec, bases.get());
+    st->type = type_from_spec(module, spec, base.get());
     return st->type;
 }
 

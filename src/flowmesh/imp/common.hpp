@@ -307,6 +307,13 @@ template <typename State>
 inline State* class_state(PyTypeObject* defining_class) {
     return static_cast<State*>(PyType_GetModuleState(defining_class));
 }
+// The state of the module whose definition made the type of `self` (or one of
+// its bases), or nullptr with the error set.
+template <typename State>
+inline State* instance_state(PyObject* self, PyModuleDef* def) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), def);
+    return module ? module_state<State>(module) : nullptr;
+}
 
 // GC support for module state. A state struct lists every reference it owns
 // once, in `template <typename F> int refs(F f) { return f(a, b, lazy, ...); }`
@@ -402,6 +409,14 @@ constexpr PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_
         def.m_free = free_state<State>;
     }
     return def;
+}
+
+// A heap type of the module from its spec, deriving from `base` (nullptr: from
+// object). New reference, or nullptr with the error set.
+inline PyObject* type_from_spec(PyObject* module, PyType_Spec* spec, PyObject* base) {
+    Ref bases = steal(base ? PyTuple_Pack(1, base) : nullptr);
+    if (base && !bases) return nullptr;
+    return PyType_FromModuleAndSpec(module, spec, bases.get());
 }
 
 // The Constants members the implementation reads, each named once. Every

@@ -47,8 +47,7 @@ int pipeline_clear(PyObject* self) {
 }
 
 ConductorState* state_for(PyObject* self) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &conductor_module);
-    return module ? fm::module_state<ConductorState>(module) : nullptr;
+    return fm::instance_state<ConductorState>(self, &conductor_module);
 }
 
 // ---------------------------------------------------------------- helpers
@@ -446,27 +445,26 @@ Ref candidates_of(ConductorState* st, PyObject* element) {
     return list;
 }
 
-// First failure kept by `element` or one of its inner nodes (Py_None if none).
-Ref element_failure(ConductorState* st, PyObject* element) {
-    Ref candidates = candidates_of(st, element);
-    if (!candidates) return {};
-    Py_ssize_t n = PyList_GET_SIZE(candidates.get());
+// The first failure Find reports for an item of `list` (a list only this
+// thread holds, or nullptr after an error): Py_None if none, nullptr on error.
+template <Ref (*Find)(ConductorState*, PyObject*)>
+Ref first_failure(ConductorState* st, const Ref& list) {
+    if (!list) return {};
+    Py_ssize_t n = PyList_GET_SIZE(list.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref f = kept_failure(st, PyList_GET_ITEM(candidates.get(), i));
+        Ref f = Find(st, PyList_GET_ITEM(list.get(), i));
         if (!f || f.get() != Py_None) return f;
     }
     return borrow(Py_None);
 }
 
+// First failure kept by `element` or one of its inner nodes (Py_None if none).
+Ref element_failure(ConductorState* st, PyObject* element) {
+    return first_failure<kept_failure>(st, candidates_of(st, element));
+}
+
 Ref first_element_failure(ConductorState* st, PyObject* self) {
-    Ref nodes = snapshot(pipe(self)->nodes);
-    if (!nodes) return {};
-    Py_ssize_t n = PyList_GET_SIZE(nodes.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref f = element_failure(st, PyList_GET_ITEM(nodes.get(), i));
-        if (!f || f.get() != Py_None) return f;
-    }
-    return borrow(Py_None);
+    return first_failure<element_failure>(st, snapshot(pipe(self)->nodes));
 }
 
 int reset_element(ConductorState* st, PyObject* element) {
@@ -711,7 +709,7 @@ int conductor_exec(PyObject* module) {
 
     Ref base = steal(fm::imp_class("Implementation"));
     if (!base) return -1;
-    st->type = PyType_FromModuleAndSpec(module, &pipeline_spec, base.get());
+    st->type = fm::type_from_spec(module, &pipeline_spec, base.get());
     if (!st->type) return -1;
     Ref annotations = make_annotations();
     if (!annotations || PyObject_SetAttrString(st->type, "__annotations__", annotations.get()) < 0)

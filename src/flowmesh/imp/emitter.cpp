@@ -93,9 +93,8 @@ PyObject* checked_port_names(EmitterState* st, PyObject* entries) {
 int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* config_arg = fm::config_arg("ONodeImp", args, kwds);
     if (!config_arg) return -1;
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &emitter_module);
-    if (!module) return -1;
-    EmitterState* st = fm::module_state<EmitterState>(module);
+    EmitterState* st = fm::instance_state<EmitterState>(self, &emitter_module);
+    if (!st) return -1;
     fm::Ref config = fm::borrow(config_arg);
 
     PyObject* oport = st->oport.get();
@@ -537,9 +536,7 @@ int emitter_exec(PyObject* module) {
 
     fm::Ref base = fm::steal(fm::imp_class("NodeImp"));
     if (!base) return -1;
-    fm::Ref bases = fm::steal(PyTuple_Pack(1, base.get()));
-    if (!bases) return -1;
-    st->type = PyType_FromModuleAndSpec(module, &onode_spec, bases.get());
+    st->type = fm::type_from_spec(module, &onode_spec, base.get());
     if (!st->type) return -1;
     st->ports =
         fm::import_api<fm::PortsApi>("flowmesh.imp._ports", fm::kPortsApi, &st->ports_module);

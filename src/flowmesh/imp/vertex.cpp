@@ -474,9 +474,8 @@ PyObject* node_cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     } else if ((nargs || kwnames) && !parse_data("_cycle", args, nargs, kwnames, &data)) {
         return nullptr;
     }
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &vertex_module);
-    if (!module) return nullptr;
-    if (cycle(fm::module_state<VertexState>(module), self, data) < 0) return nullptr;
+    VertexState* st = fm::instance_state<VertexState>(self, &vertex_module);
+    if (!st || cycle(st, self, data) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1079,9 +1078,7 @@ int vertex_exec(PyObject* module) {
 
     fm::Ref base = fm::steal(fm::imp_class("ProcessingElementImp"));
     if (!base) return -1;
-    fm::Ref bases = fm::steal(PyTuple_Pack(1, base.get()));
-    if (!bases) return -1;
-    st->type = PyType_FromModuleAndSpec(module, &node_spec, bases.get());
+    st->type = fm::type_from_spec(module, &node_spec, base.get());
     if (!st->type) return -1;
     st->own_run_cycle = PyObject_GetAttr(st->type, st->n(N__run_cycle));
     st->own_push_data = PyObject_GetAttr(st->type, st->n(N__push_data));
