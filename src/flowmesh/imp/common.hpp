@@ -315,10 +315,11 @@ inline State* instance_state(PyObject* self, PyModuleDef* def) {
     return module ? module_state<State>(module) : nullptr;
 }
 
-// GC support for module state. A state struct lists every reference it owns
-// once, in `template <typename F> int refs(F f) { return f(a, b, lazy, ...); }`
-// (PyObject* members, arrays of them and Lazy slots), and the module def takes
-// fm::traverse_state<S> / fm::clear_state<S> / fm::free_state<S>.
+// GC support for module state (and object layouts). A struct lists every
+// reference it owns once, in `template <typename F> int refs(F f) { return
+// f(a, b, lazy, ...); }` (PyObject* members, arrays of them and Lazy slots);
+// a module def takes fm::traverse_state<S> / fm::clear_state<S> /
+// fm::free_state<S>, a type's slots call visit_refs / clear_refs.
 inline int visit_ref(PyObject*& ref, visitproc visit, void* arg) {
     Py_VISIT(ref);
     return 0;

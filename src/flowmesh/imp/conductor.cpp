@@ -16,32 +16,12 @@
 namespace fm::conductor {
 
 int pipeline_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* p = pipe(self);
-    Py_VISIT(p->nodes);
-    Py_VISIT(p->logger);
-    Py_VISIT(p->state);
-    Py_VISIT(p->condition);
-    Py_VISIT(p->monitor_thread);
-    Py_VISIT(p->stop_event);
-    Py_VISIT(p->start_time);
-    Py_VISIT(p->backlog_level);
-    Py_VISIT(p->error_handlers);
-    Py_VISIT(p->last_incidents);
+    if (int r = fm::visit_refs(*pipe(self), visit, arg)) return r;
     return fm::traverse_implementation(self, visit, arg);
 }
 
 int pipeline_clear(PyObject* self) {
-    auto* p = pipe(self);
-    Py_CLEAR(p->nodes);
-    Py_CLEAR(p->logger);
-    Py_CLEAR(p->state);
-    Py_CLEAR(p->condition);
-    Py_CLEAR(p->monitor_thread);
-    Py_CLEAR(p->stop_event);
-    Py_CLEAR(p->start_time);
-    Py_CLEAR(p->backlog_level);
-    Py_CLEAR(p->error_handlers);
-    Py_CLEAR(p->last_incidents);
+    fm::clear_refs(*pipe(self));
     fm::clear_implementation(self);
     return 0;
 }
