@@ -55,24 +55,8 @@ int base_exec(PyObject* module) {
     return PyModule_Add(module, "Implementation", type);
 }
 
-PyModuleDef_Slot base_module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(base_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef base_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp._base",
-    .m_doc = "Root implementation class.",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = base_module_slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
+PyModuleDef base_module = fm::module_def<void>("flowmesh.imp._base", "Root implementation class.",
+                                               fm::module_slots<base_exec>);
 
 }  // namespace
 

@@ -336,9 +336,8 @@ PyType_Spec oport_spec = {
 // ==================================================================== IPortImp
 
 int iport_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ports_module);
-    if (!module) return -1;
-    PortsState* st = fm::module_state<PortsState>(module);
+    PortsState* st = fm::instance_state<PortsState>(self, &ports_module);
+    if (!st) return -1;
     if (fm::init_base(st->iport_type, self, args, kwds) < 0) return -1;
     fm::set_field(&iport(self)->event_handler, Py_None);
     return 0;
@@ -398,12 +397,6 @@ PyType_Spec iport_spec = {
 
 // ==================================================================== module
 
-PyObject* make_type(PyObject* module, PyType_Spec* spec, PyObject* base) {
-    fm::Ref bases = fm::steal(base ? PyTuple_Pack(1, base) : nullptr);
-    if (base && !bases) return nullptr;
-    return PyType_FromModuleAndSpec(module, spec, bases.get());
-}
-
 int ports_exec(PyObject* module) {
     PortsState* st = fm::module_state<PortsState>(module);
     new (st) PortsState{};
@@ -426,13 +419,13 @@ int ports_exec(PyObject* module) {
     st->base_reset = PyObject_GetAttr(st->node_base, st->n(N_reset_run_state));
     if (!st->base_start || !st->base_stop || !st->base_reset) return -1;
 
-    st->driver_type = make_type(module, &driver_spec, nullptr);
+    st->driver_type = fm::type_from_spec(module, &driver_spec, nullptr);
     if (!st->driver_type) return -1;
-    st->oport_type = make_type(module, &oport_spec, st->port_base);
+    st->oport_type = fm::type_from_spec(module, &oport_spec, st->port_base);
     if (!st->oport_type) return -1;
-    st->iport_type = make_type(module, &iport_spec, st->port_base);
+    st->iport_type = fm::type_from_spec(module, &iport_spec, st->port_base);
     if (!st->iport_type) return -1;
-    st->inode_type = make_type(module, &inode_spec, st->node_base);
+    st->inode_type = fm::type_from_spec(module, &inode_spec, st->node_base);
     if (!st->inode_type) return -1;
     if (fm::add_static_methods(st->inode_type, module, inode_static_methods) < 0) return -1;
     if (PyModule_AddObjectRef(module, "OPortImp", st->oport_type) < 0 ||
@@ -442,24 +435,9 @@ int ports_exec(PyObject* module) {
     return 0;
 }
 
-PyModuleDef_Slot ports_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(ports_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef ports_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp._ports",
-    .m_doc = "Output and input ports, and the input side of nodes.",
-    .m_size = sizeof(PortsState),
-    .m_methods = ports_functions,
-    .m_slots = ports_slots,
-    .m_traverse = fm::traverse_state<PortsState>,
-    .m_clear = fm::clear_state<PortsState>,
-    .m_free = fm::free_state<PortsState>,
-};
+PyModuleDef ports_module = fm::module_def<PortsState>(
+    "flowmesh.imp._ports", "Output and input ports, and the input side of nodes.",
+    fm::module_slots<ports_exec>, ports_functions);
 
 }  // namespace fm::ports
 

@@ -310,9 +310,7 @@ inline PyObject* chain_type(PyObject* module, PyType_Spec* spec) {
     Ref onode_imp = steal(imp_class("ONodeImp"));
     st->output_lookup = onode_imp ? PyObject_GetAttr(onode_imp.get(), st->n(N_get_port)) : nullptr;
     if (!st->output_lookup) return nullptr;
-    Ref bases = steal(PyTuple_Pack(1, base.get()));
-    if (!bases) return nullptr;
-    st->type = PyType_FromModuleAndSpec(module, spec, bases.get());
+    st->type = type_from_spec(module, spec, base.get());
     return st->type;
 }
 
@@ -362,26 +360,8 @@ int chain_exec(PyObject* module) {
 }
 
 template <PyType_Spec* Spec>
-inline PyModuleDef_Slot chain_module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(chain_exec<Spec>)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-template <PyType_Spec* Spec>
 constexpr PyModuleDef chain_module(const char* name, const char* doc) {
-    return {
-        .m_base = PyModuleDef_HEAD_INIT,
-        .m_name = name,
-        .m_doc = doc,
-        .m_size = sizeof(CascadeState),
-        .m_methods = kModuleFunctions,
-        .m_slots = chain_module_slots<Spec>,
-        .m_traverse = traverse_state<CascadeState>,
-        .m_clear = clear_state<CascadeState>,
-        .m_free = free_state<CascadeState>,
-    };
+    return module_def<CascadeState>(name, doc, module_slots<chain_exec<Spec>>, kModuleFunctions);
 }
 
 }  // namespace fm::cascade

@@ -13,9 +13,8 @@ extern PyModuleDef cascade_io_module;
 // ------------------------------------------------------------- construction
 
 int iochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &cascade_io_module);
-    if (!module) return -1;
-    CascadeState* st = fm::module_state<CascadeState>(module);
+    CascadeState* st = fm::instance_state<CascadeState>(self, &cascade_io_module);
+    if (!st) return -1;
     if (!st->ionode.get()) return -1;
     PyObject* config;
     PyObject* nodes;

@@ -25,9 +25,8 @@ int can_head(CascadeState* st, PyObject* first) {
 }
 
 int ochain_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &cascade_out_module);
-    if (!module) return -1;
-    CascadeState* st = fm::module_state<CascadeState>(module);
+    CascadeState* st = fm::instance_state<CascadeState>(self, &cascade_out_module);
+    if (!st) return -1;
     if (!st->onode.get() || !st->ionode.get()) return -1;
     PyObject* config;
     PyObject* nodes;

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 namespace fm {
@@ -306,11 +307,19 @@ template <typename State>
 inline State* class_state(PyTypeObject* defining_class) {
     return static_cast<State*>(PyType_GetModuleState(defining_class));
 }
+// The state of the module whose definition made the type of `self` (or one of
+// its bases), or nullptr with the error set.
+template <typename State>
+inline State* instance_state(PyObject* self, PyModuleDef* def) {
+    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), def);
+    return module ? module_state<State>(module) : nullptr;
+}
 
-// GC support for module state. A state struct lists every reference it owns
-// once, in `template <typename F> int refs(F f) { return f(a, b, lazy, ...); }`
-// (PyObject* members, arrays of them and Lazy slots), and the module def takes
-// fm::traverse_state<S> / fm::clear_state<S> / fm::free_state<S>.
+// GC support for module state (and object layouts). A struct lists every
+// reference it owns once, in `template <typename F> int refs(F f) { return
+// f(a, b, lazy, ...); }` (PyObject* members, arrays of them and Lazy slots);
+// a module def takes fm::traverse_state<S> / fm::clear_state<S> /
+// fm::free_state<S>, a type's slots call visit_refs / clear_refs.
 inline int visit_ref(PyObject*& ref, visitproc visit, void* arg) {
     Py_VISIT(ref);
     return 0;
@@ -365,6 +374,50 @@ inline int clear_state(PyObject* module) {
 template <typename State>
 inline void free_state(void* module) {
     clear_state<State>(static_cast<PyObject*>(module));
+}
+
+// Module set-up. Every module runs one exec step, keeps its state per
+// interpreter (so it loads in subinterpreters with their own GIL) and does not
+// need the GIL. The host keeps pointers to the definition, so each module holds
+// it in a static object:
+//   PyModuleDef m = fm::module_def<S>(name, doc, fm::module_slots<exec>, methods);
+// with S = void for a module without state.
+template <int (*Exec)(PyObject*)>
+inline PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+template <typename State>
+constexpr PyModuleDef module_def(const char* name, const char* doc, PyModuleDef_Slot* slots,
+                                 PyMethodDef* methods = nullptr) {
+    PyModuleDef def = {
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = name,
+        .m_doc = doc,
+        .m_size = 0,
+        .m_methods = methods,
+        .m_slots = slots,
+        .m_traverse = nullptr,
+        .m_clear = nullptr,
+        .m_free = nullptr,
+    };
+    if constexpr (!std::is_void_v<State>) {
+        def.m_size = sizeof(State);
+        def.m_traverse = traverse_state<State>;
+        def.m_clear = clear_state<State>;
+        def.m_free = free_state<State>;
+    }
+    return def;
+}
+
+// A heap type of the module from its spec, deriving from `base` (nullptr: from
+// object). New reference, or nullptr with the error set.
+inline PyObject* type_from_spec(PyObject* module, PyType_Spec* spec, PyObject* base) {
+    Ref bases = steal(base ? PyTuple_Pack(1, base) : nullptr);
+    if (base && !bases) return nullptr;
+    return PyType_FromModuleAndSpec(module, spec, bases.get());
 }
 
 // The Constants members the implementation reads, each named once. Every

@@ -16,39 +16,18 @@
 namespace fm::conductor {
 
 int pipeline_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* p = pipe(self);
-    Py_VISIT(p->nodes);
-    Py_VISIT(p->logger);
-    Py_VISIT(p->state);
-    Py_VISIT(p->condition);
-    Py_VISIT(p->monitor_thread);
-    Py_VISIT(p->stop_event);
-    Py_VISIT(p->start_time);
-    Py_VISIT(p->backlog_level);
-    Py_VISIT(p->error_handlers);
-    Py_VISIT(p->last_incidents);
+    if (int r = fm::visit_refs(*pipe(self), visit, arg)) return r;
     return fm::traverse_implementation(self, visit, arg);
 }
 
 int pipeline_clear(PyObject* self) {
-    auto* p = pipe(self);
-    Py_CLEAR(p->nodes);
-    Py_CLEAR(p->logger);
-    Py_CLEAR(p->state);
-    Py_CLEAR(p->condition);
-    Py_CLEAR(p->monitor_thread);
-    Py_CLEAR(p->stop_event);
-    Py_CLEAR(p->start_time);
-    Py_CLEAR(p->backlog_level);
-    Py_CLEAR(p->error_handlers);
-    Py_CLEAR(p->last_incidents);
+    fm::clear_refs(*pipe(self));
     fm::clear_implementation(self);
     return 0;
 }
 
 ConductorState* state_for(PyObject* self) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &conductor_module);
-    return module ? fm::module_state<ConductorState>(module) : nullptr;
+    return fm::instance_state<ConductorState>(self, &conductor_module);
 }
 
 // ---------------------------------------------------------------- helpers
@@ -446,27 +425,26 @@ Ref candidates_of(ConductorState* st, PyObject* element) {
     return list;
 }
 
-// First failure kept by `element` or one of its inner nodes (Py_None if none).
-Ref element_failure(ConductorState* st, PyObject* element) {
-    Ref candidates = candidates_of(st, element);
-    if (!candidates) return {};
-    Py_ssize_t n = PyList_GET_SIZE(candidates.get());
+// The first failure Find reports for an item of `list` (a list only this
+// thread holds, or nullptr after an error): Py_None if none, nullptr on error.
+template <Ref (*Find)(ConductorState*, PyObject*)>
+Ref first_failure(ConductorState* st, const Ref& list) {
+    if (!list) return {};
+    Py_ssize_t n = PyList_GET_SIZE(list.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref f = kept_failure(st, PyList_GET_ITEM(candidates.get(), i));
+        Ref f = Find(st, PyList_GET_ITEM(list.get(), i));
         if (!f || f.get() != Py_None) return f;
     }
     return borrow(Py_None);
 }
 
+// First failure kept by `element` or one of its inner nodes (Py_None if none).
+Ref element_failure(ConductorState* st, PyObject* element) {
+    return first_failure<kept_failure>(st, candidates_of(st, element));
+}
+
 Ref first_element_failure(ConductorState* st, PyObject* self) {
-    Ref nodes = snapshot(pipe(self)->nodes);
-    if (!nodes) return {};
-    Py_ssize_t n = PyList_GET_SIZE(nodes.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref f = element_failure(st, PyList_GET_ITEM(nodes.get(), i));
-        if (!f || f.get() != Py_None) return f;
-    }
-    return borrow(Py_None);
+    return first_failure<element_failure>(st, snapshot(pipe(self)->nodes));
 }
 
 int reset_element(ConductorState* st, PyObject* element) {
@@ -711,7 +689,7 @@ int conductor_exec(PyObject* module) {
 
     Ref base = steal(fm::imp_class("Implementation"));
     if (!base) return -1;
-    st->type = PyType_FromModuleAndSpec(module, &pipeline_spec, base.get());
+    st->type = fm::type_from_spec(module, &pipeline_spec, base.get());
     if (!st->type) return -1;
     Ref annotations = make_annotations();
     if (!annotations || PyObject_SetAttrString(st->type, "__annotations__", annotations.get()) < 0)
@@ -728,24 +706,10 @@ int conductor_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "PipelineImp", st->type);
 }
 
-PyModuleDef_Slot conductor_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(conductor_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef conductor_module = {
-    PyModuleDef_HEAD_INIT,
+PyModuleDef conductor_module = fm::module_def<ConductorState>(
     "flowmesh.imp.conductor",
     "PipelineImp: the pipeline graph, its run control and its monitoring thread.",
-    sizeof(ConductorState),
-    module_functions,
-    conductor_slots,
-    fm::traverse_state<ConductorState>,
-    fm::clear_state<ConductorState>,
-    fm::free_state<ConductorState>,
-};
+    fm::module_slots<conductor_exec>, module_functions);
 
 }  // namespace fm::conductor
 

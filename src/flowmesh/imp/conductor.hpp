@@ -47,6 +47,13 @@ struct PipelineObject {
     unsigned long run_control_thread;  // the claiming thread
     bool stop_requested;               // by another thread while starting
     bool close_requested;              // by another thread while starting or stopping
+
+    // Every reference the pipeline owns beyond its base's, for traverse/clear.
+    template <typename F>
+    int refs(F f) {
+        return f(nodes, logger, state, condition, monitor_thread, stop_event, start_time,
+                 backlog_level, error_handlers, last_incidents);
+    }
 };
 
 constexpr uint8_t kIdle = 0;

@@ -74,9 +74,8 @@ fm::Ref config_of(CouplerState* st, PyObject* obj) {
 int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* config = fm::config_arg("PortImp", args, kwds);
     if (!config) return -1;
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &coupler_module);
-    if (!module) return -1;
-    CouplerState* st = fm::module_state<CouplerState>(module);
+    CouplerState* st = fm::instance_state<CouplerState>(self, &coupler_module);
+    if (!st) return -1;
     fm::Ref hold = fm::borrow(config);
 
     // Set before the base constructor so that a port is never seen without a list.
@@ -364,31 +363,14 @@ int coupler_exec(PyObject* module) {
 
     st->base = fm::imp_class("PortableImp");
     if (!st->base) return -1;
-    fm::Ref bases = fm::steal(PyTuple_Pack(1, st->base));
-    if (!bases) return -1;
-    st->type = PyType_FromModuleAndSpec(module, &port_spec, bases.get());
+    st->type = fm::type_from_spec(module, &port_spec, st->base);
     if (!st->type) return -1;
     return PyModule_AddObjectRef(module, "PortImp", st->type);
 }
 
-PyModuleDef_Slot coupler_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(coupler_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef coupler_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp.coupler",
-    .m_doc = "Ports: connection list, effective timing and joining rules.",
-    .m_size = sizeof(CouplerState),
-    .m_methods = nullptr,
-    .m_slots = coupler_slots,
-    .m_traverse = fm::traverse_state<CouplerState>,
-    .m_clear = fm::clear_state<CouplerState>,
-    .m_free = fm::free_state<CouplerState>,
-};
+PyModuleDef coupler_module = fm::module_def<CouplerState>(
+    "flowmesh.imp.coupler", "Ports: connection list, effective timing and joining rules.",
+    fm::module_slots<coupler_exec>);
 
 }  // namespace
 

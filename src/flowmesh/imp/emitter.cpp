@@ -93,9 +93,8 @@ PyObject* checked_port_names(EmitterState* st, PyObject* entries) {
 int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* config_arg = fm::config_arg("ONodeImp", args, kwds);
     if (!config_arg) return -1;
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &emitter_module);
-    if (!module) return -1;
-    EmitterState* st = fm::module_state<EmitterState>(module);
+    EmitterState* st = fm::instance_state<EmitterState>(self, &emitter_module);
+    if (!st) return -1;
     fm::Ref config = fm::borrow(config_arg);
 
     PyObject* oport = st->oport.get();
@@ -537,9 +536,7 @@ int emitter_exec(PyObject* module) {
 
     fm::Ref base = fm::steal(fm::imp_class("NodeImp"));
     if (!base) return -1;
-    fm::Ref bases = fm::steal(PyTuple_Pack(1, base.get()));
-    if (!bases) return -1;
-    st->type = PyType_FromModuleAndSpec(module, &onode_spec, bases.get());
+    st->type = fm::type_from_spec(module, &onode_spec, base.get());
     if (!st->type) return -1;
     st->ports =
         fm::import_api<fm::PortsApi>("flowmesh.imp._ports", fm::kPortsApi, &st->ports_module);
@@ -554,24 +551,9 @@ int emitter_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "ONodeImp", st->type);
 }
 
-PyModuleDef_Slot emitter_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(emitter_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef emitter_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp.emitter",
-    .m_doc = "Output nodes: ports, delivery and the one-shot setup thread.",
-    .m_size = sizeof(EmitterState),
-    .m_methods = nullptr,
-    .m_slots = emitter_slots,
-    .m_traverse = fm::traverse_state<EmitterState>,
-    .m_clear = fm::clear_state<EmitterState>,
-    .m_free = fm::free_state<EmitterState>,
-};
+PyModuleDef emitter_module = fm::module_def<EmitterState>(
+    "flowmesh.imp.emitter", "Output nodes: ports, delivery and the one-shot setup thread.",
+    fm::module_slots<emitter_exec>);
 
 }  // namespace
 

@@ -222,9 +222,8 @@ int init_input_side(PortsState* st, PyObject* self) {
 int inode_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* config = fm::config_arg("INodeImp", args, kwds);
     if (!config) return -1;
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ports_module);
-    if (!module) return -1;
-    PortsState* st = fm::module_state<PortsState>(module);
+    PortsState* st = fm::instance_state<PortsState>(self, &ports_module);
+    if (!st) return -1;
     fm::Ref hold = fm::borrow(config);
     // Nothing is built when the port list is unusable.
     if (!checked_entries(st, config)) return -1;

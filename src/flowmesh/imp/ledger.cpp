@@ -109,9 +109,8 @@ PyObject* portable_new_id(PyObject* module) {
 int portable_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* config = fm::config_arg("PortableImp", args, kwds);
     if (!config) return -1;
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &ledger_module);
-    if (!module) return -1;
-    LedgerState* st = fm::module_state<LedgerState>(module);
+    LedgerState* st = fm::instance_state<LedgerState>(self, &ledger_module);
+    if (!st) return -1;
     if (!fm::check_config(config)) return -1;
     fm::Ref hold_config = fm::borrow(config);
 
@@ -474,9 +473,7 @@ int ledger_exec(PyObject* module) {
 
     fm::Ref base = fm::steal(fm::imp_class("Implementation"));
     if (!base) return -1;
-    fm::Ref bases = fm::steal(PyTuple_Pack(1, base.get()));
-    if (!bases) return -1;
-    st->type = PyType_FromModuleAndSpec(module, &portable_spec, bases.get());
+    st->type = fm::type_from_spec(module, &portable_spec, base.get());
     if (!st->type) return -1;
 
     fm::Ref weakref = fm::steal(PyImport_ImportModule("weakref"));
@@ -499,27 +496,9 @@ int ledger_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "PortableImp", st->type);
 }
 
-PyModuleDef_Slot ledger_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(ledger_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-}  // namespace
-
-namespace {
-PyModuleDef ledger_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp.ledger",
-    .m_doc = "Portable objects: id registry and document entries.",
-    .m_size = sizeof(LedgerState),
-    .m_methods = nullptr,
-    .m_slots = ledger_slots,
-    .m_traverse = fm::traverse_state<LedgerState>,
-    .m_clear = fm::clear_state<LedgerState>,
-    .m_free = fm::free_state<LedgerState>,
-};
+PyModuleDef ledger_module = fm::module_def<LedgerState>(
+    "flowmesh.imp.ledger", "Portable objects: id registry and document entries.",
+    fm::module_slots<ledger_exec>);
 }  // namespace
 
 PyMODINIT_FUNC PyInit_ledger(void) {

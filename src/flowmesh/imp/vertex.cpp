@@ -474,9 +474,8 @@ PyObject* node_cycle(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     } else if ((nargs || kwnames) && !parse_data("_cycle", args, nargs, kwnames, &data)) {
         return nullptr;
     }
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &vertex_module);
-    if (!module) return nullptr;
-    if (cycle(fm::module_state<VertexState>(module), self, data) < 0) return nullptr;
+    VertexState* st = fm::instance_state<VertexState>(self, &vertex_module);
+    if (!st || cycle(st, self, data) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -1079,9 +1078,7 @@ int vertex_exec(PyObject* module) {
 
     fm::Ref base = fm::steal(fm::imp_class("ProcessingElementImp"));
     if (!base) return -1;
-    fm::Ref bases = fm::steal(PyTuple_Pack(1, base.get()));
-    if (!bases) return -1;
-    st->type = PyType_FromModuleAndSpec(module, &node_spec, bases.get());
+    st->type = fm::type_from_spec(module, &node_spec, base.get());
     if (!st->type) return -1;
     st->own_run_cycle = PyObject_GetAttr(st->type, st->n(N__run_cycle));
     st->own_push_data = PyObject_GetAttr(st->type, st->n(N__push_data));
@@ -1096,24 +1093,9 @@ int vertex_exec(PyObject* module) {
     return PyModule_AddObjectRef(module, "NodeImp", st->type);
 }
 
-PyModuleDef_Slot vertex_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(vertex_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef vertex_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp.vertex",
-    .m_doc = "Processing nodes: handlers and the node cycle.",
-    .m_size = sizeof(VertexState),
-    .m_methods = vertex_functions,
-    .m_slots = vertex_slots,
-    .m_traverse = fm::traverse_state<VertexState>,
-    .m_clear = fm::clear_state<VertexState>,
-    .m_free = fm::free_state<VertexState>,
-};
+PyModuleDef vertex_module = fm::module_def<VertexState>(
+    "flowmesh.imp.vertex", "Processing nodes: handlers and the node cycle.",
+    fm::module_slots<vertex_exec>, vertex_functions);
 
 }  // namespace
 

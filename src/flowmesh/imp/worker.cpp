@@ -39,9 +39,8 @@ fm::ElementObject* element(PyObject* self) {
 // ------------------------------------------------------------- construction
 
 int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
-    if (!module) return -1;
-    WorkerState* st = fm::module_state<WorkerState>(module);
+    WorkerState* st = fm::instance_state<WorkerState>(self, &worker_module);
+    if (!st) return -1;
     if (fm::init_base(st->type, self, args, kwds) < 0) return -1;
 
     PyObject* stopped = st->c.stopped.get();
@@ -66,9 +65,8 @@ int element_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
 // `name` read from the record: text or None.
 PyObject* element_get_name(PyObject* self, void* /*closure*/) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
-    if (!module) return nullptr;
-    WorkerState* st = fm::module_state<WorkerState>(module);
+    WorkerState* st = fm::instance_state<WorkerState>(self, &worker_module);
+    if (!st) return nullptr;
     fm::Ref config = fm::borrow(fm::config_of(self));
     if (!config) return nullptr;
     fm::Ref keys = fm::steal(PyObject_GetAttr(config.get(), st->n(N_Keys)));
@@ -347,9 +345,8 @@ PyMemberDef element_members[] = {
 };
 
 PyObject* element_logger_get(PyObject* self, void* /*closure*/) {
-    PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &worker_module);
-    if (!module) return nullptr;
-    return logger_of(fm::module_state<WorkerState>(module), self).release();
+    WorkerState* st = fm::instance_state<WorkerState>(self, &worker_module);
+    return st ? logger_of(st, self).release() : nullptr;
 }
 
 int element_logger_set(PyObject* self, PyObject* value, void* /*closure*/) {
@@ -403,32 +400,15 @@ int worker_exec(PyObject* module) {
 
     st->base = fm::imp_class("PortableImp");
     if (!st->base) return -1;
-    fm::Ref bases = fm::steal(PyTuple_Pack(1, st->base));
-    if (!bases) return -1;
-    st->type = PyType_FromModuleAndSpec(module, &element_spec, bases.get());
+    st->type = fm::type_from_spec(module, &element_spec, st->base);
     if (!st->type) return -1;
     if (fm::add_static_methods(st->type, module, element_static_methods) < 0) return -1;
     return PyModule_AddObjectRef(module, "ProcessingElementImp", st->type);
 }
 
-PyModuleDef_Slot worker_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(worker_exec)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef worker_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "flowmesh.imp.worker",
-    .m_doc = "Processing elements: run state, condition, failure and logging.",
-    .m_size = sizeof(WorkerState),
-    .m_methods = nullptr,
-    .m_slots = worker_slots,
-    .m_traverse = fm::traverse_state<WorkerState>,
-    .m_clear = fm::clear_state<WorkerState>,
-    .m_free = fm::free_state<WorkerState>,
-};
+PyModuleDef worker_module = fm::module_def<WorkerState>(
+    "flowmesh.imp.worker", "Processing elements: run state, condition, failure and logging.",
+    fm::module_slots<worker_exec>);
 
 }  // namespace
 
