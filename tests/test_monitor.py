@@ -654,10 +654,32 @@ class Raising:
         raise RuntimeError("no repr")
 
 
+def test_plain_numbers_in_one_go_make_the_columns_one_by_one_would(graph):
+    rng = np.random.default_rng(5)
+    count = trace.TAP_KEEP  # what a tap keeps
+    arrivals = 100.0 + np.sort(rng.uniform(0, 3, count))
+    values = rng.normal(size=count)
+    values[::97] = math.nan
+    fast, general = feed_of(graph), feed_of(graph)
+    try:
+        fast.tap.values.extend(zip(arrivals.tolist(), values.tolist()))
+        # numpy scalars are not plain numbers: value by value, as before.
+        general.tap.values.extend(zip(arrivals.tolist(), values))
+        fast.drain()
+        general.drain()
+    finally:
+        fast.remove()
+        general.remove()
+    assert fast.trace.samples == general.trace.samples == count
+    (start_a, a), (start_b, b) = fast.trace.since(0), general.trace.since(0)
+    assert start_a == start_b and np.array_equal(a, b, equal_nan=True)
+
+
 @pytest.mark.parametrize(
     "values, kind, maxima, note",
     [
         ([1.0, nan, 3.0], "trace", [1.0, 3.0], None),
+        ([1, 2**2000, 3.0], "trace", [1.0, 3.0], None),
         ([np.array([1.0, math.inf])], "trace", [math.inf], None),
         ([1.0, "x"], "trace", [1.0], "not numeric: 'x'"),
         ([Raising()], "events", [], "not numeric: <Raising>"),

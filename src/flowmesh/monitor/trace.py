@@ -31,6 +31,7 @@ from ..i_port import IPort
 
 Timing = Constants.Timing
 _monotonic = time.monotonic
+_PLAIN_NUMBERS = (float, int)  # exactly: bool and numpy scalars take the general path
 
 DEFAULT_WINDOW = 10.0
 MAX_WINDOW = 60.0
@@ -266,8 +267,21 @@ class Trace:
         self.rate = rate
         if not blocks:
             return
-        t = np.concatenate(times)
-        values = np.concatenate(blocks)
+        self._bin(np.concatenate(times), np.concatenate(blocks))
+
+    def add_scalars(self, arrivals, values):
+        """One-channel samples without a rate, each at its arrival: arrays
+        `arrivals` and `values` of one length (what `add` does, in one go)."""
+        if self.channels != 1:
+            self.reset(1)
+        self.rate = None
+        self.samples += len(values)
+        if len(values):
+            self._bin(arrivals, values.reshape(-1, 1))
+
+    def _bin(self, t, values):
+        """Samples at times `t` (values: samples x channels) into the columns."""
+        np = _np()
         bins = np.floor(t / self.dt).astype(np.int64)
         np.maximum.accumulate(bins, out=bins)
         starts = np.flatnonzero(np.diff(bins)) + 1
@@ -441,6 +455,20 @@ class Feed:
         # What arrived and was neither taken nor is still waiting gave way.
         self.skipped = max(self.skipped, self.tap.arrived - self.taken - len(values))
         event_port = self.is_event_port()
+        if not event_port and taken and self._scalars_only(taken):
+            # A free-running port of numbers: thousands a second, in one go.
+            count = len(taken)
+            try:
+                arrivals = np.fromiter((a for a, _ in taken), float, count)
+                numbers_ = np.fromiter((v for _, v in taken), float, count)
+            except OverflowError:  # an int too large for a float: one by one
+                pass
+            else:
+                self.kind, self.note = "trace", None
+                self.trace.add_scalars(arrivals, numbers_)
+                if self.markers is not None:
+                    self.markers.drain()
+                return
         for arrival, value in taken:
             try:
                 original = value
@@ -470,6 +498,12 @@ class Feed:
             self.trace.add(frames, rate, context_time(context))
         if self.markers is not None:
             self.markers.drain()
+
+    def _scalars_only(self, taken):
+        """Whether every value is a plain number on a stream without a rate."""
+        if context_rate(self.context) is not None:
+            return False
+        return all(type(v) in _PLAIN_NUMBERS for _, v in taken)
 
     def _add_epoch(self, frame, original):
         np = _np()
