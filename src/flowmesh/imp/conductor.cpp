@@ -594,7 +594,11 @@ PyType_Slot pipeline_slots[] = {
 };
 
 PyType_Spec pipeline_spec = {
-    "flowmesh.imp.conductor.PipelineImp", sizeof(PipelineObject), 0, fm::kTypeFlags, pipeline_slots,
+    .name = "flowmesh.imp.conductor.PipelineImp",
+    .basicsize = sizeof(PipelineObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = pipeline_slots,
 };
 
 // ------------------------------------------------------------ module functions
