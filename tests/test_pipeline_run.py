@@ -485,6 +485,45 @@ def test_a_failure_just_before_a_stop_is_still_reported(monkeypatch, capsys, sto
     p.close()
 
 
+class SaysWhenStopping(Sink):
+    """Says when its stop begins, then takes a while."""
+
+    def __init__(self, **config):
+        self.stopping = threading.Event()
+        super().__init__(**config)
+
+    def stop(self):
+        self.stopping.set()
+        time.sleep(0.3)
+        super().stop()
+
+
+@pytest.mark.parametrize("stopper", ["stop", "close"])
+def test_the_main_thread_s_stop_waits_for_the_monitoring_thread_s_report(
+    monkeypatch, capsys, stopper
+):
+    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", 0.01)
+    p = Pipeline("")
+    events = EventSource(name="events")
+
+    def fail(frame):
+        raise ZeroDivisionError("cannot take it")
+
+    slow = SaysWhenStopping(name="slow")
+    p.add_node(slow)
+    p.connect(events, Sink(name="mid", input_ports=ASYNC_IN, callback=fail))
+    handled = []
+    p.add_error_handler(lambda entry: handled.append(entry["message"]))
+    p.start()
+    events.trigger(1)
+    # The monitoring thread is stopping the run: this stop comes meanwhile.
+    assert slow.stopping.wait(30)
+    getattr(p, stopper)()
+    assert len(handled) == 1 and p.get_state() == States.STOPPED
+    assert "Node: mid" in capsys.readouterr().out
+    p.close()
+
+
 # ------------------------------------------------- restart from inside a run
 
 

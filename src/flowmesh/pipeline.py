@@ -259,14 +259,36 @@ class Pipeline:
 
     def stop(self):
         """Stop every element, producers before their consumers, then the
-        monitoring thread (after its last report); flush the log."""
-        return self._imp.stop()
+        monitoring thread (after its last report); flush the log.
+
+        While the monitoring thread is stopping a failed run itself, a stop
+        from another thread returns at once: that thread may be one the stop
+        joins. The main thread never is, and waits until the failure is
+        reported (condition, handlers, banner)."""
+        result = self._imp.stop()
+        self._await_failure_report()
+        return result
 
     def close(self):
         """Stop if running and release the logger. Safe to call again."""
         with _registry_lock:
             _open_pipelines.discard(self)
-        return self._imp.close()
+        result = self._imp.close()
+        self._await_failure_report()
+        return result
+
+    def _await_failure_report(self):
+        if threading.current_thread() is not threading.main_thread():
+            return
+        thread = getattr(self._imp, "_monitor_thread", None)
+        if not isinstance(thread, threading.Thread) or not thread.is_alive():
+            return
+        # Once it has found a failure, the monitoring thread stops the run,
+        # reports and ends.
+        from .constants import Constants
+
+        if self._imp._condition == Constants.Conditions.ERROR:
+            thread.join()
 
     def get_state(self):
         """The run state: Constants.States.RUNNING or STOPPED."""
