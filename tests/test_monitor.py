@@ -1456,29 +1456,3 @@ def test_a_monitor_that_cannot_start_leaves_the_handlers_untimed(graph, monkeypa
         serve(graph)
     assert figures.watch_handlers(True) == 1
     assert figures.watch_handlers(False) == 0
-
-
-class _Named:
-    """A node stand-in whose name is `name`, or raises it when it is a type."""
-
-    def __init__(self, name):
-        self._name = name
-
-    @property
-    def name(self):
-        if isinstance(self._name, type):
-            raise self._name("no name")
-        return self._name
-
-    def get_busy_time(self):
-        return 0.5
-
-
-@pytest.mark.parametrize(
-    "name, shown",
-    [("eeg", "eeg"), ("", "_Named"), (None, "_Named"), (5, "_Named"), (RuntimeError, "_Named")],
-)
-def test_the_sampler_and_the_status_line_name_an_element_alike(name, shown):
-    node = _Named(name)
-    assert sampling.element_name(node) == shown
-    assert monitor.figures.Load([node]).summary(1.0) == [f"{shown} 50.0%"]

@@ -391,8 +391,18 @@ def test_stress_start_stop_cycles():
 
 
 class SlowToStop(Sink):
+    """Says when its stop begins, then takes `delay` seconds: frames keep
+    coming meanwhile, unless their producer stopped first."""
+
+    delay = 0.01
+
+    def __init__(self, **config):
+        self.stopping = threading.Event()
+        super().__init__(**config)
+
     def stop(self):
-        time.sleep(0.01)  # frames keep coming meanwhile, unless their producer stopped first
+        self.stopping.set()
+        time.sleep(self.delay)
         super().stop()
 
 
@@ -485,19 +495,6 @@ def test_a_failure_just_before_a_stop_is_still_reported(monkeypatch, capsys, sto
     p.close()
 
 
-class SaysWhenStopping(Sink):
-    """Says when its stop begins, then takes a while."""
-
-    def __init__(self, **config):
-        self.stopping = threading.Event()
-        super().__init__(**config)
-
-    def stop(self):
-        self.stopping.set()
-        time.sleep(0.3)
-        super().stop()
-
-
 @pytest.mark.parametrize("stopper", ["stop", "close"])
 def test_the_main_thread_s_stop_waits_for_the_monitoring_thread_s_report(
     monkeypatch, capsys, stopper
@@ -509,7 +506,8 @@ def test_the_main_thread_s_stop_waits_for_the_monitoring_thread_s_report(
     def fail(frame):
         raise ZeroDivisionError("cannot take it")
 
-    slow = SaysWhenStopping(name="slow")
+    slow = SlowToStop(name="slow")
+    slow.delay = 0.3
     p.add_node(slow)
     p.connect(events, Sink(name="mid", input_ports=ASYNC_IN, callback=fail))
     handled = []

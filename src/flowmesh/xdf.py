@@ -42,14 +42,11 @@ from xml.sax.saxutils import escape
 
 import numpy as np
 
-from .clocks import CLOCK_OFFSETS, ClockOffsets
 from .constants import EXPORT_FORMATS
 
 __all__ = [
-    "CLOCK_OFFSETS",
     "FORMATS",
     "BackgroundWriter",
-    "ClockOffsets",
     "XdfError",
     "XdfWriter",
     "export",

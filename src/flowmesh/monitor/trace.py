@@ -82,53 +82,36 @@ def short_text(obj, limit=LABEL_CHARS, quoted=False):
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
-class _TapEnd(imp.IPortImp):
-    """The input end of a tap: a port of no node, whose push keeps the value
-    on the producer's thread instead of running a node's cycle."""
+class Tap(imp.IPortImp):
+    """Joined to an output port of the pipeline; keeps what arrives, with its
+    time, in a deque of the last `keep`. A port of no node: its push runs on
+    the producer's thread and costs one Python call per value, not a node's
+    cycle."""
 
     __slots__ = ("values", "arrived", "open")
+
+    def __init__(self, keep=TAP_KEEP):
+        super().__init__(IPort.Configuration(name="in", timing=Timing.INHERITED))
+        self.values = collections.deque(maxlen=keep)
+        self.arrived = 0  # values pushed while open, kept or not
+        self.open = False
 
     def push(self, value):
         if self.open:
             self.arrived += 1
             self.values.append((_monotonic(), value))
 
-
-class Tap:
-    """Joined to an output port of the pipeline; keeps what arrives, with its
-    time, in a deque of the last `keep`. What it costs the producer is one
-    Python call per value: no node, no frame, no cycle."""
-
-    def __init__(self, keep=TAP_KEEP):
-        end = _TapEnd(IPort.Configuration(name="in", timing=Timing.INHERITED))
-        end.values = collections.deque(maxlen=keep)
-        end.arrived = 0
-        end.open = False
-        self.port = end
-
-    @property
-    def values(self):
-        return self.port.values
-
-    @property
-    def arrived(self):
-        """Values pushed while open, kept or not."""
-        return self.port.arrived
-
     @property
     def context(self):
         """The context that reached the tap, or None."""
-        context = self.port._context
+        context = self._context
         return context if isinstance(context, dict) else None
 
-    def push(self, value):
-        self.port.push(value)
-
     def start(self):
-        self.port.open = True
+        self.open = True
 
     def stop(self):
-        self.port.open = False
+        self.open = False
 
 
 def as_frame(value):
@@ -199,7 +182,7 @@ class Joint:
     def __init__(self, element, port, tap):
         self.tap = tap
         self._source = element.get_output_port(port)
-        self._sink = tap.port
+        self._sink = tap
         tap.start()
         self._source.connect(self._sink)
         try:

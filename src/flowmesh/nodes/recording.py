@@ -452,9 +452,10 @@ class Recorder(INode):
                 events = port in self._event_ports
                 stream = self._declare(port, None if events else _samples(value))
             if stream.offsets is not None and len(stream.offsets) != stream.written:
-                for measured in stream.offsets.since(stream.written):
-                    writer.clock_offset(stream.id, *measured)
-                    stream.written += 1
+                measured = stream.offsets.since(stream.written)
+                stream.written += len(measured)
+                for collected, offset in measured:
+                    writer.clock_offset(stream.id, collected, offset)
             if not stream.numeric:
                 writer.append((stream.id, [value], [_event_time(value, now)], None))
                 continue
