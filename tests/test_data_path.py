@@ -3,6 +3,7 @@ the package's own types, the Python-level call wherever a subclass redefines a
 step of the route, and handlers called exactly as a Python caller would."""
 
 import functools
+import threading
 
 import pytest
 
@@ -246,3 +247,51 @@ def test_a_failure_deep_in_the_route_reaches_the_node_it_happened_in(exc):
         for node in nodes:
             node.stop()
     assert tail.frames == []
+
+
+def test_a_line_longer_than_the_thread_s_stack_could_nest_delivers_every_frame():
+    # Each hop used to run inside the one before: 3,000 hops overflowed a
+    # 512 KiB thread stack long before the frame reached the end.
+    nodes = [Source(), *(Pass() for _ in range(3000)), Tail()]
+    errors = []
+
+    def drive():
+        try:
+            run_line(nodes, [0, 10])
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    previous = threading.stack_size(512 * 1024)
+    try:
+        thread = threading.Thread(target=drive)
+        thread.start()
+    finally:
+        threading.stack_size(previous)
+    thread.join()
+    assert errors == []
+    assert [f["in"] for f in nodes[-1].frames] == [3000, 3010]
+    assert all(n._imp.failure() is None for n in nodes)
+
+
+def test_a_consumer_raising_past_its_containment_does_not_keep_the_frame_from_the_others():
+    class Interrupted(BaseException):
+        pass
+
+    class Interrupting(Pass):
+        def step(self, data):
+            raise Interrupted
+
+    source, fork, stopper, tail = Source(), Pass(), Interrupting(), Tail()
+    source.connect("out", fork, "in")
+    fork.connect("out", stopper, "in")
+    fork.connect("out", tail, "in")
+    nodes = [source, fork, stopper, tail]
+    for node in reversed(nodes):
+        node.start()
+    try:
+        with pytest.raises(Interrupted):
+            source._imp._cycle({"value": 1})
+    finally:
+        for node in nodes:
+            node.stop()
+    assert [f["in"] for f in tail.frames] == [2]

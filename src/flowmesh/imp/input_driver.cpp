@@ -6,6 +6,7 @@
 #include <new>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "input_side.hpp"
 
@@ -238,13 +239,77 @@ void settle(Core* c, const Entry& e, TakenParts& taken) {
     }
 }
 
+// ------------------------------------------------------------ push-through
+//
+// An item delivered while this thread runs a cycle is not run at once inside
+// that cycle: it waits in the thread's list, and the outermost cycle runs the
+// list in order once its node's handlers have returned. A frame crossing a
+// line of N nodes thus runs them one after another, not one inside the other:
+// the C stack and the frames kept alive stay those of one hop at any depth of
+// the graph. The outermost node stays claimed until the list is done, so a
+// stop of it still waits for everything its cycle set going.
+
+struct Delivery {
+    PyObject* port;  // both owned
+    PyObject* value;
+};
+
+struct Deliveries {
+    std::vector<Delivery> waiting;
+    size_t next = 0;  // waiting[next:] are still to run
+    int depth = 0;    // cycles this thread is inside
+};
+
+thread_local Deliveries t_deliveries;
+
+int receive_now(PyObject* port, PyObject* value);
+
+int defer(Deliveries& t, PyObject* port, PyObject* value) {
+    try {
+        t.waiting.push_back({port, value});
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    Py_INCREF(port);
+    Py_INCREF(value);
+    return 0;
+}
+
+// Runs the waiting deliveries, those they add included. Each runs whatever
+// came before it failed: items already sent are run or counted, never left
+// behind. The first failure, the cycle's own (`rc` < 0) first, is the one
+// raised; a later one is reported as unraisable.
+int run_deliveries(Deliveries& t, int rc) {
+    fm::Ref failure;
+    if (rc < 0) failure = fm::steal(PyErr_GetRaisedException());
+    while (t.next < t.waiting.size()) {
+        Delivery item = t.waiting[t.next++];
+        fm::Ref port = fm::steal(item.port);
+        fm::Ref value = fm::steal(item.value);
+        if (receive_now(port.get(), value.get()) < 0) {
+            if (!failure)
+                failure = fm::steal(PyErr_GetRaisedException());
+            else
+                PyErr_WriteUnraisable(port.get());
+        }
+    }
+    t.waiting.clear();
+    t.next = 0;
+    if (!failure) return 0;
+    PyErr_SetRaisedException(failure.release());
+    return -1;
+}
+
 // One cycle of the node with `data` as its frame, run without the driver's
 // critical section: other threads queue for the node meanwhile (`active`
 // tells them it is run), and a decoupled worker and its producers overlap.
 int call_cycle(DriverObject* d, PyObject* node, PyObject* data, fm::CriticalSection& cs) {
     fm::set_field(&d->current, data);
     cs.unlock();
+    Deliveries& t = t_deliveries;
     int rc;
+    ++t.depth;
     if (d->direct) {
         rc = d->direct->cycle(d->direct, node, data);
     } else {
@@ -252,6 +317,8 @@ int call_cycle(DriverObject* d, PyObject* node, PyObject* data, fm::CriticalSect
         fm::Ref r = fm::steal(PyObject_Vectorcall(d->cycle, args, 2, nullptr));
         rc = r ? 0 : -1;
     }
+    if (t.depth == 1 && t.next < t.waiting.size()) rc = run_deliveries(t, rc);
+    --t.depth;
     cs.lock();
     fm::set_field(&d->current, nullptr);
     return rc;
@@ -599,10 +666,17 @@ int count_left_at_stop(PortsState* st, DriverObject* d) {
 int receive_once(DriverObject* d, PyObject* port, PyObject* value, int64_t* deadline,
                  fm::CriticalSection& cs);
 
-// The receiving end of a push. A producer that finds the queue full under
-// `block` waits for room and then delivers from the start, since the node
-// may have changed in every respect meanwhile.
+// The receiving end of a push; from inside a cycle, once that cycle is done.
 int receive(PyObject* port, PyObject* value) {
+    Deliveries& t = t_deliveries;
+    if (t.depth > 0) return defer(t, port, value);
+    return receive_now(port, value);
+}
+
+// A producer that finds the queue full under `block` waits for room and then
+// delivers from the start, since the node may have changed in every respect
+// meanwhile.
+int receive_now(PyObject* port, PyObject* value) {
     // Held: code run below may drop the port's or the node's last reference.
     fm::Ref owner = fm::borrow(iport(port)->driver);
     if (!owner) return 0;
