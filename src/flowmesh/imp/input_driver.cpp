@@ -3,6 +3,7 @@
 // worker (see the module file for how they work together).
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <new>
 #include <thread>
 #include <utility>
@@ -255,24 +256,39 @@ struct Delivery {
 };
 
 struct Deliveries {
-    std::vector<Delivery> waiting;
-    size_t next = 0;  // waiting[next:] are still to run
-    int depth = 0;    // cycles this thread is inside
+    Delivery* items;  // malloc'd
+    size_t size;
+    size_t capacity;
+    size_t next;  // items[next:size] are still to run
+    int depth;    // cycles this thread is inside
 };
 
-thread_local Deliveries t_deliveries;
+// Reached on every hop, hence plain data in the initial-exec model: one load,
+// not a call into the dynamic linker (the few bytes fit the static TLS that
+// the C library keeps for modules loaded later).
+[[gnu::tls_model("initial-exec")]] thread_local Deliveries t_deliveries;
+
+// Frees the thread's list when the thread ends; made with the list.
+struct DeliveriesOwner {
+    ~DeliveriesOwner() { std::free(t_deliveries.items); }
+};
+thread_local DeliveriesOwner t_deliveries_owner;
 
 int receive_now(PyObject* port, PyObject* value);
 
 int defer(Deliveries& t, PyObject* port, PyObject* value) {
-    try {
-        t.waiting.push_back({port, value});
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
+    if (t.size == t.capacity) {
+        size_t capacity = t.capacity ? 2 * t.capacity : 16;
+        void* grown = std::realloc(t.items, capacity * sizeof(Delivery));
+        if (!grown) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        if (!t.items) asm volatile("" : : "r"(&t_deliveries_owner));  // its destructor, registered
+        t.items = static_cast<Delivery*>(grown);
+        t.capacity = capacity;
     }
-    Py_INCREF(port);
-    Py_INCREF(value);
+    t.items[t.size++] = {Py_NewRef(port), Py_NewRef(value)};
     return 0;
 }
 
@@ -283,8 +299,8 @@ int defer(Deliveries& t, PyObject* port, PyObject* value) {
 int run_deliveries(Deliveries& t, int rc) {
     fm::Ref failure;
     if (rc < 0) failure = fm::steal(PyErr_GetRaisedException());
-    while (t.next < t.waiting.size()) {
-        Delivery item = t.waiting[t.next++];
+    while (t.next < t.size) {
+        Delivery item = t.items[t.next++];
         fm::Ref port = fm::steal(item.port);
         fm::Ref value = fm::steal(item.value);
         if (receive_now(port.get(), value.get()) < 0) {
@@ -294,8 +310,7 @@ int run_deliveries(Deliveries& t, int rc) {
                 PyErr_WriteUnraisable(port.get());
         }
     }
-    t.waiting.clear();
-    t.next = 0;
+    t.size = t.next = 0;
     if (!failure) return 0;
     PyErr_SetRaisedException(failure.release());
     return -1;
@@ -317,7 +332,7 @@ int call_cycle(DriverObject* d, PyObject* node, PyObject* data, fm::CriticalSect
         fm::Ref r = fm::steal(PyObject_Vectorcall(d->cycle, args, 2, nullptr));
         rc = r ? 0 : -1;
     }
-    if (t.depth == 1 && t.next < t.waiting.size()) rc = run_deliveries(t, rc);
+    if (t.depth == 1 && t.next < t.size) rc = run_deliveries(t, rc);
     --t.depth;
     cs.lock();
     fm::set_field(&d->current, nullptr);
