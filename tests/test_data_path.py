@@ -6,8 +6,10 @@ import functools
 import threading
 
 import pytest
+from support import wait_until
 
 from flowmesh import imp
+from flowmesh.constants import Constants
 from flowmesh.i_node import INode
 from flowmesh.i_port import IPort
 from flowmesh.io_node import IONode
@@ -295,3 +297,38 @@ def test_a_consumer_raising_past_its_containment_does_not_keep_the_frame_from_th
         for node in nodes:
             node.stop()
     assert [f["in"] for f in tail.frames] == [2]
+
+
+def test_a_long_line_of_event_only_nodes_sets_itself_up_on_a_small_stack():
+    # Each node's setup runs when its context arrives, which its predecessor's
+    # setup sends: those setups ran one inside the other.
+    class SetUpTail(Tail):
+        def setup(self, data, context):
+            self.set_up.set()
+            return {}
+
+    events = [{"name": "in", "timing": Constants.Timing.ASYNC}]
+    out = [{"name": "out", "timing": Constants.Timing.ASYNC}]
+    tail = SetUpTail(input_ports=events)
+    tail.set_up = threading.Event()
+    nodes = [
+        Source(output_ports=out),
+        *(Pass(input_ports=events, output_ports=out) for _ in range(3000)),
+        tail,
+    ]
+    for upstream, downstream in zip(nodes, nodes[1:]):
+        upstream.connect("out", downstream, "in")
+    previous = threading.stack_size(512 * 1024)  # the setup thread's
+    try:
+        for node in reversed(nodes):
+            node.start()
+    finally:
+        threading.stack_size(previous)
+    try:
+        assert wait_until(lambda: tail.set_up.is_set() or any(n._imp.failure() for n in nodes))
+        assert [n for n in nodes if n._imp.failure() is not None] == []
+        nodes[0].get_output_port("out").push(7)
+        assert [f["in"] for f in tail.frames] == [3000, 3007]  # the first cycle's 0, then 7
+    finally:
+        for node in nodes:
+            node.stop()

@@ -251,7 +251,7 @@ void settle(Core* c, const Entry& e, TakenParts& taken) {
 // stop of it still waits for everything its cycle set going.
 
 struct Delivery {
-    PyObject* port;  // both owned
+    PyObject* port;  // both owned; no port: `value` is a driver whose queue is to run
     PyObject* value;
 };
 
@@ -275,6 +275,15 @@ struct DeliveriesOwner {
 thread_local DeliveriesOwner t_deliveries_owner;
 
 int receive_now(PyObject* port, PyObject* value);
+int drain(DriverObject* d, fm::CriticalSection& cs);
+
+// A queue that kick() left to run once the outermost cycle is done.
+int drain_deferred(PyObject* owner) {
+    fm::CriticalSection cs(owner);
+    DriverObject* d = driver(owner);
+    if (d->decoupled || d->active) return 0;  // its worker, or the thread running it, will
+    return drain(d, cs);
+}
 
 int defer(Deliveries& t, PyObject* port, PyObject* value) {
     if (t.size == t.capacity) {
@@ -288,7 +297,7 @@ int defer(Deliveries& t, PyObject* port, PyObject* value) {
         t.items = static_cast<Delivery*>(grown);
         t.capacity = capacity;
     }
-    t.items[t.size++] = {Py_NewRef(port), Py_NewRef(value)};
+    t.items[t.size++] = {Py_XNewRef(port), Py_NewRef(value)};
     return 0;
 }
 
@@ -303,11 +312,12 @@ int run_deliveries(Deliveries& t, int rc) {
         Delivery item = t.items[t.next++];
         fm::Ref port = fm::steal(item.port);
         fm::Ref value = fm::steal(item.value);
-        if (receive_now(port.get(), value.get()) < 0) {
+        int rc = port ? receive_now(port.get(), value.get()) : drain_deferred(value.get());
+        if (rc < 0) {
             if (!failure)
                 failure = fm::steal(PyErr_GetRaisedException());
             else
-                PyErr_WriteUnraisable(port.get());
+                PyErr_WriteUnraisable(port ? port.get() : value.get());
         }
     }
     t.size = t.next = 0;
@@ -319,21 +329,27 @@ int run_deliveries(Deliveries& t, int rc) {
 // One cycle of the node with `data` as its frame, run without the driver's
 // critical section: other threads queue for the node meanwhile (`active`
 // tells them it is run), and a decoupled worker and its producers overlap.
+// Runs `body` (0, or -1 with an exception) as a cycle of this thread: what it
+// delivers waits, and the outermost cycle runs it once `body` has returned.
+template <typename Body>
+int as_cycle(Body body) {
+    Deliveries& t = t_deliveries;
+    ++t.depth;
+    int rc = body();
+    if (t.depth == 1 && t.next < t.size) rc = run_deliveries(t, rc);
+    --t.depth;
+    return rc;
+}
+
 int call_cycle(DriverObject* d, PyObject* node, PyObject* data, fm::CriticalSection& cs) {
     fm::set_field(&d->current, data);
     cs.unlock();
-    Deliveries& t = t_deliveries;
-    int rc;
-    ++t.depth;
-    if (d->direct) {
-        rc = d->direct->cycle(d->direct, node, data);
-    } else {
+    int rc = as_cycle([d, node, data] {
+        if (d->direct) return d->direct->cycle(d->direct, node, data);
         PyObject* args[] = {node, data};
         fm::Ref r = fm::steal(PyObject_Vectorcall(d->cycle, args, 2, nullptr));
-        rc = r ? 0 : -1;
-    }
-    if (t.depth == 1 && t.next < t.size) rc = run_deliveries(t, rc);
-    --t.depth;
+        return r ? 0 : -1;
+    });
     cs.lock();
     fm::set_field(&d->current, nullptr);
     return rc;
@@ -367,10 +383,13 @@ int run_entry(DriverObject* d, Entry e, fm::CriticalSection& cs) {
         PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
         PyObject* self_arg = node.get();
         cs.unlock();
-        fm::Ref r = fm::steal(PyObject_VectorcallMethod(
-            st->n(N__setup_cycle), &self_arg, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        int rc = as_cycle([st, &self_arg] {
+            fm::Ref r = fm::steal(PyObject_VectorcallMethod(
+                st->n(N__setup_cycle), &self_arg, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            return r ? 0 : -1;
+        });
         cs.lock();
-        return r ? 0 : -1;
+        return rc;
     }
     fm::Ref data;
     if (e.kind == kFrame) {
@@ -456,6 +475,10 @@ int kick(DriverObject* d, fm::CriticalSection& cs) {
         return 0;
     }
     if (d->active) return 0;
+    // From inside a cycle (an event-only node's setup set off by a context
+    // arriving), once that cycle is done: a line of such setups would nest.
+    Deliveries& t = t_deliveries;
+    if (t.depth > 0) return defer(t, nullptr, reinterpret_cast<PyObject*>(d));
     return drain(d, cs);
 }
 
