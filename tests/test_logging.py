@@ -674,3 +674,11 @@ def test_wrappers_around_the_package_are_no_location(where):
             e for e in pipeline._imp._logger.recent_entries() if e["message"] == "from the wrapper"
         ]
     assert entry["source"]["summary"] is None and entry["source"]["instance"] is None
+
+
+def test_install_paths_are_those_sysconfig_names():
+    from flowmesh import logging as flowmesh_logging
+
+    keys = ("stdlib", "platstdlib", "scripts", "purelib", "platlib")
+    derived = flowmesh_logging._install_paths()
+    assert {k: derived[k] for k in keys} == {k: sysconfig.get_paths()[k] for k in keys}

@@ -1,14 +1,12 @@
 """INode: a node with input ports."""
 
-from enum import StrEnum
-
 from . import imp
 from .configuration import check_bool
-from .constants import Constants
+from .constants import Constants, TextEnum
 from .node import Node
 
 
-class Overflow(StrEnum):
+class Overflow(TextEnum):
     """What an input queue does with an item that finds it full."""
 
     BLOCK = "block"  # the delivering thread waits for room

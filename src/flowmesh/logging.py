@@ -196,10 +196,29 @@ def _name_of(element):
         return None
 
 
-def _library_dirs():
-    import sysconfig
+def _install_paths():
+    """What `sysconfig.get_paths()` names for the stdlib, platstdlib, scripts,
+    purelib and platlib keys of this interpreter's scheme, derived from `sys`
+    alone: sysconfig and its build-time data would cost a plain pipeline a
+    quarter of what it may take in all, the first time anything is logged."""
+    if os.name != "posix":
+        import sysconfig
 
-    paths = sysconfig.get_paths()
+        return sysconfig.get_paths()
+    version = f"python{sys.version_info[0]}.{sys.version_info[1]}"
+    version += "t" if "t" in sys.abiflags else ""
+    libdir = sys.platlibdir
+    return {
+        "stdlib": os.path.join(sys.base_prefix, libdir, version),
+        "platstdlib": os.path.join(sys.exec_prefix, libdir, version),
+        "scripts": os.path.join(sys.prefix, "bin"),
+        "purelib": os.path.join(sys.prefix, "lib", version, "site-packages"),
+        "platlib": os.path.join(sys.exec_prefix, libdir, version, "site-packages"),
+    }
+
+
+def _library_dirs():
+    paths = _install_paths()
     ours = {_PACKAGE_DIR}
     # The standard library, and the directory of console scripts, whose
     # wrapper (`flowmesh` calling commands.main) is no one's code either.

@@ -2,15 +2,18 @@
 
 from __future__ import annotations
 
-import contextlib
 import itertools
 import os
 import threading
 import weakref
-from collections.abc import Iterable
 
 from flowmesh import imp
 from flowmesh.held_producer import production_held
+
+# Read by type checkers only: collections.abc is no import a run needs.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable
 
 # Pipelines not yet closed, to tell who else holds an element, and the
 # numbers pipelines are told apart by; both only under `_registry_lock`.
@@ -165,11 +168,9 @@ class Pipeline:
     def _admit(self, elements):
         """Refuse a chain's internal node; the (element, other pipelines)
         pairs of elements that are new here and held elsewhere."""
-        from .imp._chain import holding_chain
-
         shared = []
         for element in elements:
-            chain = holding_chain(element)
+            chain = imp.holding_chain(element)
             if chain is not None:
                 raise ValueError(
                     f"Node '{getattr(element, 'name', None)}' belongs to chain "
@@ -418,6 +419,8 @@ class Pipeline:
         document = documents.parse(path)
         if prefixes is not None:
             documents.check_modules(document, prefixes, where)
+        import contextlib
+
         trust = contextlib.nullcontext() if prefixes is None else documents.restricting(prefixes)
         try:
             with documents.releasing_failed_build(), trust:
