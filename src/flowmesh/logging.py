@@ -16,9 +16,6 @@ import threading
 import time
 import weakref
 
-# The C queue alone: the `queue` module around it costs a plain pipeline 0.4 MiB.
-from _queue import Empty, SimpleQueue
-
 from flowmesh.constants import Constants
 
 __all__ = ["Logger", "LogEntry"]
@@ -387,6 +384,8 @@ def _writer(inbox, stream, owner, backlog):
     `owner` is a weak reference to the logger, told once when writing fails;
     from then on entries still queued are discarded and flush marks answered.
     """
+    from _queue import Empty
+
     broken = False
 
     def fail(e):
@@ -528,6 +527,10 @@ class Logger:
         if not os.access(directory, os.W_OK | os.X_OK):
             self.file_error = f"cannot write in directory {directory}: Permission denied"
             return
+        # The C queue alone, and only for a file: the `queue` module around it
+        # costs a plain pipeline 0.4 MiB, and a memory-only logger needs neither.
+        from _queue import SimpleQueue
+
         self.file_name = path
         self._queue = SimpleQueue()
         self._backlog = _Backlog()
