@@ -77,7 +77,7 @@ def _with_internal_nodes(elements):
             yield from _with_internal_nodes(get_nodes())
 
 
-class production_held:  # noqa: N801 (named as the function it replaced)
+class production_held:  # noqa: N801 (used as a function: `with production_held(...)`)
     """Holds the sources among `elements` (and inside their chains) that
     produce on threads of their own (`HeldProducer`s) back from producing
     until the block ends, so that a whole graph can be started in any order
