@@ -2,11 +2,13 @@
 
 from . import imp
 from .configuration import check_bool
-from .constants import Constants, TextEnum
+from enum import StrEnum
+
+from .constants import Constants
 from .node import Node
 
 
-class Overflow(TextEnum):
+class Overflow(StrEnum):
     """What an input queue does with an item that finds it full."""
 
     BLOCK = "block"  # the delivering thread waits for room

@@ -251,7 +251,7 @@ struct Constant : Lazy {
     }
     [[gnu::noinline]] PyObject* first_get() {
         Ref v = steal(resolve(module, path));
-        Ref enum_type = v ? steal(resolve("flowmesh.constants", "_Enumeration")) : Ref();
+        Ref enum_type = v ? steal(resolve("enum", "EnumType")) : Ref();
         if (!enum_type) return nullptr;
         int is_enum =
             PyObject_IsInstance(reinterpret_cast<PyObject*>(Py_TYPE(v.get())), enum_type.get());
