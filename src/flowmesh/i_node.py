@@ -1,9 +1,9 @@
 """INode: a node with input ports."""
 
-from . import imp
-from .configuration import check_bool
 from enum import StrEnum
 
+from . import imp
+from .configuration import check_bool
 from .constants import Constants
 from .node import Node
 
