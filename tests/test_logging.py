@@ -674,3 +674,30 @@ def test_wrappers_around_the_package_are_no_location(where):
             e for e in pipeline._imp._logger.recent_entries() if e["message"] == "from the wrapper"
         ]
     assert entry["source"]["summary"] is None and entry["source"]["instance"] is None
+
+
+def test_install_paths_are_those_sysconfig_names():
+    from flowmesh import logging as flowmesh_logging
+
+    keys = ("stdlib", "platstdlib", "scripts", "purelib", "platlib")
+    derived = flowmesh_logging._install_paths()
+    assert {k: derived[k] for k in keys} == {k: sysconfig.get_paths()[k] for k in keys}
+
+
+@pytest.mark.parametrize("message", ["short", "x" * 3000, ValueError("failed")])
+def test_entries_hold_no_second_copy_of_what_they_share(message):
+    """Many loggers writing from one line (a thousand bare nodes setting up)
+    share its location texts, and a plain entry is one record for the live
+    view and the incidents alike."""
+    loggers = [Logger(directory="") for _ in range(3)]
+    for log in loggers:
+        log.write(type=WARNING, message=message)
+    sources = [log.recent_entries()[-1]["source"] for log in loggers]
+    for key in ("summary", "filename", "directory"):
+        assert sources[0][key] and all(s[key] is sources[0][key] for s in sources)
+    shown, kept = loggers[0].recent_entries()[-1], loggers[0].get_incident(WARNING)
+    assert (shown is kept) == (isinstance(message, str) and len(message) <= 2000)
+    assert shown["exception"] is None and kept["exception"] is (
+        message if isinstance(message, BaseException) else None
+    )
+    assert len(shown["message"]) <= 2000 and kept["message"] == str(message)

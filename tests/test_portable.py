@@ -4,6 +4,8 @@ import gc
 import itertools
 import random
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -122,6 +124,24 @@ def test_new_id_draws_from_the_host_generator_zero_padded():
     id = PortableImp.new_id()
     assert id == f"{value:016X}" and id.startswith("00")
     assert id in PortableImp._ids
+
+
+def test_ids_need_no_random_until_the_program_imports_it():
+    code = """
+import sys
+from flowmesh.imp import PortableImp
+ids = {PortableImp.new_id() for _ in range(200)}
+assert len(ids) == 200 and "random" not in sys.modules, sorted(sys.modules)
+import random
+random.seed(7)
+expected = f"{random.getrandbits(64):016X}"
+random.seed(7)
+print(PortableImp.new_id() == expected)
+"""
+    done = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, timeout=120, check=True
+    )
+    assert done.stdout.split() == ["True"]
 
 
 def test_new_id_skips_reserved_ids():

@@ -1,7 +1,7 @@
 """Package names that load their module on first use, so that importing a
 package costs nothing until one of its names is wanted."""
 
-import importlib
+import sys
 
 
 def exports(namespace, table, *, adopt_classes=False):
@@ -18,7 +18,10 @@ def exports(namespace, table, *, adopt_classes=False):
         module = table.get(name)
         if module is None:
             raise AttributeError(f"module {package!r} has no attribute {name!r}")
-        value = getattr(importlib.import_module(f".{module}", package), name)
+        # __import__ rather than importlib, which a plain pipeline never loads.
+        full = f"{package}.{module}"
+        __import__(full)
+        value = getattr(sys.modules[full], name)
         if adopt_classes and isinstance(value, type):
             value.__module__ = package
         namespace[name] = value  # later look-ups skip __getattr__

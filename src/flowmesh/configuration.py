@@ -6,9 +6,7 @@ type. `Keys` names the keys; `ReservedKeys` lists keys that never travel into
 a document.
 """
 
-import copy
 import math
-import numbers
 
 from .constants import ConstantsImp
 
@@ -24,13 +22,23 @@ def _finite(value):
         return False
 
 
+def _is_real(value):
+    # int and float first: `numbers` (with its ABCs) is imported only for the
+    # other reals (numpy's scalars, Fraction, Decimal-like registrations).
+    if isinstance(value, (int, float)):
+        return True
+    import numbers
+
+    return isinstance(value, numbers.Real)
+
+
 def check_number(key, value, minimum=0.0, *, strict=False, allow_none=False, maximum=None):
     """Refuse anything but a finite real (not a bool) >= `minimum` (> with
     `strict`; no bound when `minimum` is None) and <= `maximum` (when given),
     or None with `allow_none`."""
     if value is None and allow_none:
         return
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+    if isinstance(value, bool) or not _is_real(value):
         raise TypeError(f"{key} must be a number, got {type(value).__name__}.")
     if minimum is None:
         if not _finite(value):
@@ -165,6 +173,8 @@ class Configuration(dict):
         """Subclasses raise ValueError or TypeError for what a user can get wrong."""
 
     def __deepcopy__(self, memo):
+        import copy
+
         new = type(self).__new__(type(self))
         memo[id(self)] = new
         for key, value in self.items():

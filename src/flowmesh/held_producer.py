@@ -2,7 +2,6 @@
 starts: the mixin such a source takes (`HeldProducer`) and the hold a
 pipeline puts on them (`production_held`)."""
 
-import contextlib
 import threading
 
 
@@ -78,17 +77,33 @@ def _with_internal_nodes(elements):
             yield from _with_internal_nodes(get_nodes())
 
 
-@contextlib.contextmanager
-def production_held(elements):
+class production_held:  # noqa: N801 (used as a function: `with production_held(...)`)
     """Holds the sources among `elements` (and inside their chains) that
     produce on threads of their own (`HeldProducer`s) back from producing
     until the block ends, so that a whole graph can be started in any order
-    without its first frames reaching consumers that are not running yet."""
-    held = [e for e in _with_internal_nodes(elements) if isinstance(e, HeldProducer)]
-    for source in held:
-        source._hold()
-    try:
-        yield
-    finally:
+    without its first frames reaching consumers that are not running yet.
+
+    A class rather than a generator under contextlib's decorator, which a
+    plain pipeline would import for this alone."""
+
+    __slots__ = ("_held",)
+
+    def __init__(self, elements):
+        self._held = [e for e in _with_internal_nodes(elements) if isinstance(e, HeldProducer)]
+
+    def __enter__(self):
+        held, self._held = self._held, []
+        try:
+            for source in held:
+                source._hold()
+                self._held.append(source)
+        except BaseException:
+            self.__exit__()  # no hold outlives a failed start of the block
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        held, self._held = self._held, []
         for source in held:
             source._release()
+        return False

@@ -16,9 +16,6 @@ import threading
 import time
 import weakref
 
-# The C queue alone: the `queue` module around it costs a plain pipeline 0.4 MiB.
-from _queue import Empty, SimpleQueue
-
 from flowmesh.constants import Constants
 
 __all__ = ["Logger", "LogEntry"]
@@ -196,10 +193,29 @@ def _name_of(element):
         return None
 
 
-def _library_dirs():
-    import sysconfig
+def _install_paths():
+    """What `sysconfig.get_paths()` names for the stdlib, platstdlib, scripts,
+    purelib and platlib keys of this interpreter's scheme, derived from `sys`
+    alone: sysconfig and its build-time data would cost a plain pipeline a
+    quarter of what it may take in all, the first time anything is logged."""
+    if os.name != "posix":
+        import sysconfig
 
-    paths = sysconfig.get_paths()
+        return sysconfig.get_paths()
+    version = f"python{sys.version_info[0]}.{sys.version_info[1]}"
+    version += "t" if "t" in sys.abiflags else ""
+    libdir = sys.platlibdir
+    return {
+        "stdlib": os.path.join(sys.base_prefix, libdir, version),
+        "platstdlib": os.path.join(sys.exec_prefix, libdir, version),
+        "scripts": os.path.join(sys.prefix, "bin"),
+        "purelib": os.path.join(sys.prefix, "lib", version, "site-packages"),
+        "platlib": os.path.join(sys.exec_prefix, libdir, version, "site-packages"),
+    }
+
+
+def _library_dirs():
+    paths = _install_paths()
     ours = {_PACKAGE_DIR}
     # The standard library, and the directory of console scripts, whose
     # wrapper (`flowmesh` calling commands.main) is no one's code either.
@@ -246,12 +262,30 @@ def _about():
     return None if element is None else _name_of(element)
 
 
+# The texts of a location, shared by every entry written from it: a thousand
+# nodes logging their setup from one line hold one copy, not a thousand.
+# Racing threads store equal values; bounded as `_user_files` is.
+_place_texts = {}  # code filename -> (base name, directory)
+_summaries = {}  # (code filename, line, function) -> summary
+
+
 def _location(code_filename, lineno, function, instance):
+    texts = _place_texts.get(code_filename)
+    if texts is None:
+        texts = (os.path.basename(code_filename), os.path.dirname(code_filename))
+        if len(_place_texts) < 4096:
+            _place_texts[code_filename] = texts
+    key = (code_filename, lineno, function)
+    summary = _summaries.get(key)
+    if summary is None:
+        summary = f"{texts[0]}:{lineno} in {function}"
+        if len(_summaries) < 4096:
+            _summaries[key] = summary
     return {
-        "summary": f"{os.path.basename(code_filename)}:{lineno} in {function}",
-        "filename": os.path.basename(code_filename),
+        "summary": summary,
+        "filename": texts[0],
         "lineno": lineno,
-        "directory": os.path.dirname(code_filename),
+        "directory": texts[1],
         "instance": instance,
     }
 
@@ -368,6 +402,8 @@ def _writer(inbox, stream, owner, backlog):
     `owner` is a weak reference to the logger, told once when writing fails;
     from then on entries still queued are discarded and flush marks answered.
     """
+    from _queue import Empty
+
     broken = False
 
     def fail(e):
@@ -464,9 +500,10 @@ class Logger:
         self._started = False
         self._stopped = False
         self._lock = threading.Lock()
-        self._latest = {}
-        # Per type: the first incident recorded since the last opaque take.
-        self._pending = {}
+        # Per type: the latest incident, and the first recorded since the last
+        # opaque take. Made with the first incident: most loggers never see one.
+        self._latest = None
+        self._pending = None
         # A list trimmed in halves rather than a bounded deque: a deque's
         # first block alone costs half a KiB, and most loggers (one per bare
         # element) keep a handful of entries.
@@ -509,6 +546,10 @@ class Logger:
         if not os.access(directory, os.W_OK | os.X_OK):
             self.file_error = f"cannot write in directory {directory}: Permission denied"
             return
+        # The C queue alone, and only for a file: the `queue` module around it
+        # costs a plain pipeline 0.4 MiB, and a memory-only logger needs neither.
+        from _queue import SimpleQueue
+
         self.file_name = path
         self._queue = SimpleQueue()
         self._backlog = _Backlog()
@@ -602,15 +643,20 @@ class Logger:
             source = _caller_source(caller, about)
         entry = LogEntry(type=type, time=time.time(), message=text, source=source, exception=exc)
 
-        shown = LogEntry(entry, exception=None)
-        if len(text) > RECENT_MESSAGE_CHARS:
-            shown["message"] = text[: RECENT_MESSAGE_CHARS - 1] + "…"
+        if exc is None and len(text) <= RECENT_MESSAGE_CHARS:
+            shown = entry  # nothing to cut or leave out: one record serves both
+        else:
+            shown = LogEntry(entry, exception=None)
+            if len(text) > RECENT_MESSAGE_CHARS:
+                shown["message"] = text[: RECENT_MESSAGE_CHARS - 1] + "…"
         with self._lock:
             recent = self._recent
             recent.append(shown)
             if len(recent) >= 2 * RECENT_ENTRIES:
                 del recent[:-RECENT_ENTRIES]
             if type in _INCIDENT_TYPES:
+                if self._latest is None:
+                    self._latest, self._pending = {}, {}
                 self._latest[type] = entry
                 if self._pending.get(type) is None:
                     self._pending[type] = entry
@@ -645,6 +691,8 @@ class Logger:
         the number of threads asking; the plain form keeps answering.
         """
         with self._lock:
+            if self._latest is None:
+                return None
             if not opaque:
                 return self._latest.get(type)
             return self._pending.pop(type, None)

@@ -1,25 +1,27 @@
 """The pipeline: a graph of elements, run as one unit and watched while it runs."""
 
-from __future__ import annotations
-
-import contextlib
 import itertools
 import os
 import threading
 import weakref
-from collections.abc import Iterable
 
 from flowmesh import imp
 from flowmesh.held_producer import production_held
 
+# Read by type checkers only (annotations are strings, for 3.13 too):
+# collections.abc and __future__ are no imports a run needs.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable
+
 # Pipelines not yet closed, to tell who else holds an element, and the
 # numbers pipelines are told apart by; both only under `_registry_lock`.
-_open_pipelines: weakref.WeakSet[Pipeline] = weakref.WeakSet()
+_open_pipelines = weakref.WeakSet()
 _numbers = itertools.count(1)
 _registry_lock = threading.Lock()
 
 
-def holding_pipelines(element, but=None) -> list[Pipeline]:
+def holding_pipelines(element, but=None) -> "list[Pipeline]":
     """The open pipelines (other than `but`) that hold `element` itself."""
     with _registry_lock:
         open_now = list(_open_pipelines)
@@ -165,11 +167,9 @@ class Pipeline:
     def _admit(self, elements):
         """Refuse a chain's internal node; the (element, other pipelines)
         pairs of elements that are new here and held elsewhere."""
-        from .imp._chain import holding_chain
-
         shared = []
         for element in elements:
-            chain = holding_chain(element)
+            chain = imp.holding_chain(element)
             if chain is not None:
                 raise ValueError(
                     f"Node '{getattr(element, 'name', None)}' belongs to chain "
@@ -333,7 +333,7 @@ class Pipeline:
         """The most recent error incident (a LogEntry), or None."""
         return self._imp.get_last_error()
 
-    def failure_banner(self, entry=None) -> list[str] | None:
+    def failure_banner(self, entry=None) -> "list[str] | None":
         """The lines of the failure banner for the error incident `entry`
         (default: the last one), without colour, as the monitoring thread
         prints them; None when there is no incident."""
@@ -370,7 +370,7 @@ class Pipeline:
         return document
 
     @staticmethod
-    def deserialize(data: dict) -> Pipeline:
+    def deserialize(data: dict) -> "Pipeline":
         """A new, stopped pipeline rebuilt from a document.
 
         Each connection end is a port id, "node.port" or "node" (that node's
@@ -379,7 +379,7 @@ class Pipeline:
         """
         return imp.PipelineImp.deserialize(data)
 
-    def save(self, path: str | os.PathLike) -> None:
+    def save(self, path: "str | os.PathLike") -> None:
         """Write the document to `path` as JSON text, atomically.
 
         Raises DocumentError, before anything is written, when a configuration
@@ -396,8 +396,8 @@ class Pipeline:
 
     @classmethod
     def load(
-        cls, path: str | os.PathLike, allowed_modules: Iterable[str] | None = None
-    ) -> Pipeline:
+        cls, path: "str | os.PathLike", allowed_modules: "Iterable[str] | None" = None
+    ) -> "Pipeline":
         """A new, stopped pipeline rebuilt from the document at `path`.
 
         Loading imports the modules the document names: load only documents
@@ -418,6 +418,8 @@ class Pipeline:
         document = documents.parse(path)
         if prefixes is not None:
             documents.check_modules(document, prefixes, where)
+        import contextlib
+
         trust = contextlib.nullcontext() if prefixes is None else documents.restricting(prefixes)
         try:
             with documents.releasing_failed_build(), trust:

@@ -4,6 +4,7 @@ The C++ modules are loaded in dependency order; each reaches the classes of
 the others only through this namespace.
 """
 
+from .._lazy import exports
 from ..constants import ConstantsImp
 from ..logging import register_element_class
 from ._base import Implementation
@@ -46,10 +47,31 @@ class IONodeImp(ONodeImp, INodeImp):
     get_port = INodeImp.get_port
 
 
-from ._chain import ChainImp, IChainImp
-from .cascade_out import OChainImp
-from .cascade_io import IOChainImp
 from .conductor import PipelineImp
+
+# Chains load with the first one a program makes: a graph of plain nodes
+# needs neither their Python half nor their two extension modules.
+_CHAINS = {
+    "ChainImp": "_chain",
+    "IChainImp": "_chain",
+    "OChainImp": "cascade_out",
+    "IOChainImp": "cascade_io",
+}
+__getattr__, __dir__ = exports(globals(), _CHAINS)
+
+# Type checkers read this as typing.TYPE_CHECKING.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._chain import ChainImp, IChainImp
+    from .cascade_io import IOChainImp
+    from .cascade_out import OChainImp
+
+
+def holding_chain(node):
+    """The chain (facade) whose internal node `node` is, or None."""
+    ref = getattr(getattr(node, "_imp", None), "_chain_holder", None)
+    return ref() if callable(ref) else None
+
 
 # The log names the element whose code wrote an entry or raised.
 register_element_class(ProcessingElementImp)

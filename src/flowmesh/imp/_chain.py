@@ -9,10 +9,10 @@ them, hands them its logger, and reports their backlog, condition and first
 failure as its own, so a pipeline watching the chain sees its nodes.
 """
 
-import copy
 import importlib
 import weakref
 
+from . import holding_chain
 from .worker import ProcessingElementImp
 
 
@@ -20,12 +20,6 @@ def _facade(module, name):
     # The facade imports the implementation package, so facade names are
     # looked up when a chain is built, never at import time.
     return getattr(importlib.import_module(module), name)
-
-
-def holding_chain(node):
-    """The chain (facade) whose internal node `node` is, or None."""
-    ref = getattr(getattr(node, "_imp", None), "_chain_holder", None)
-    return ref() if callable(ref) else None
 
 
 def _port_names(table):
@@ -240,6 +234,8 @@ class IChainImp(ChainImp):
         first = self._internal_nodes[0]
         ip_key = config.Keys.INPUT_PORTS
         _adopt_input_ids(config, ip_key, first)
+        import copy
+
         dict.__setitem__(config, ip_key, copy.deepcopy(first.config[ip_key]))
         self._input_ports = first._imp._input_ports
 

@@ -11,7 +11,7 @@ namespace {
 // clang-format off
 #define FM_LEDGER_NAMES(X) \
     X(Keys) X(ID) X(ReservedKeys) X(get) X(clear) X(ID_TO_BE_GENERATED) X(class) X(module) \
-    X(source) X(config)
+    X(source) X(config) X(random) X(getrandbits)
 // clang-format on
 FM_NAME_TABLE(FM_LEDGER_NAMES);
 
@@ -30,12 +30,17 @@ struct LedgerState {
     fm::Lazy deepcopy{"copy", "deepcopy"};
     fm::Lazy import_module{"importlib", "import_module"};
     fm::Lazy getrandbits{"random", "getrandbits"};
+    // Until the program imports `random` (whose import costs a plain pipeline
+    // more than the ids are worth), a generator of the same kind of its own:
+    // nothing can have seeded the host's yet. Made under the registry lock.
+    fm::Lazy own_generator_type{"_random", "Random"};
+    PyObject* own_getrandbits = nullptr;
 
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
         return f(type, id_map, ids, preinstalled, registry_lock, n, constants_imp, deepcopy,
-                 import_module, getrandbits);
+                 import_module, getrandbits, own_generator_type, own_getrandbits);
     }
 };
 
@@ -78,8 +83,23 @@ fm::Ref registered(LedgerState* st, PyObject* id) {
 
 // ---------------------------------------------------------------- identity
 
+// The host's `random.getrandbits` once `random` is imported (seeding it then
+// reproduces ids), else the registry's own generator. Borrowed, or nullptr
+// with an exception set.
+PyObject* id_generator(LedgerState* st) {
+    fm::Ref host = fm::steal(PyImport_GetModule(st->n(N_random)));
+    if (host || PyErr_Occurred()) return host ? st->getrandbits.get() : nullptr;
+    if (!st->own_getrandbits) {
+        PyObject* type = st->own_generator_type.get();
+        fm::Ref generator = type ? fm::steal(PyObject_CallNoArgs(type)) : fm::Ref();
+        if (!generator) return nullptr;
+        st->own_getrandbits = PyObject_GetAttr(generator.get(), st->n(N_getrandbits));
+    }
+    return st->own_getrandbits;
+}
+
 PyObject* new_id_impl(LedgerState* st) {
-    PyObject* draw = st->getrandbits.get();
+    PyObject* draw = id_generator(st);
     if (!draw) return nullptr;
     fm::Ref bits_arg = fm::steal(PyLong_FromLong(64));
     if (!bits_arg) return nullptr;
