@@ -1,7 +1,9 @@
 """The XDF writer: round trips through pyxdf, crashes, damaged files, failures."""
 
 import errno
+import io
 import json
+import logging
 import os
 import random
 import signal
@@ -22,7 +24,9 @@ SRC = Path(__file__).resolve().parent.parent / "src"
 
 
 def raw_load(path):
-    return pyxdf.load_xdf(str(path), dejitter_timestamps=False, synchronize_clocks=False)[0]
+    if isinstance(path, Path):
+        path = str(path)
+    return pyxdf.load_xdf(path, dejitter_timestamps=False, synchronize_clocks=False)[0]
 
 
 def by_name(streams):
@@ -314,6 +318,93 @@ def test_a_file_cut_anywhere_reads_its_complete_chunks_or_fails_clearly(tmp_path
             n = len(s["time_stamps"])
             reference = full[s["info"]["name"][0]]
             np.testing.assert_array_equal(s["time_stamps"], reference["time_stamps"][:n])
+
+
+class _Writes:
+    """`os` for the writer, keeping every write as (offset, bytes)."""
+
+    def __init__(self):
+        self.writes = []
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def write(self, fd, data):
+        return self.writev(fd, [data])
+
+    def writev(self, fd, buffers):
+        self.writes.append((os.lseek(fd, 0, os.SEEK_CUR), b"".join(bytes(b) for b in buffers)))
+        return os.writev(fd, buffers)
+
+    def pwrite(self, fd, data, offset):
+        self.writes.append((offset, bytes(data)))
+        return os.pwrite(fd, data, offset)
+
+
+def _torn_files(writes, first):
+    """Every file a kill can leave: the writes before one whole, that one cut
+    after any of its bytes."""
+    done = bytearray()
+    for k, (offset, data) in enumerate(writes):
+        for n in range(len(data) + 1):
+            if k < first:
+                break
+            torn = bytearray(done)
+            end = offset + n
+            torn.extend(bytes(max(0, end - len(torn))))
+            torn[offset:end] = data[:n]
+            yield k, bytes(torn)
+        done.extend(bytes(max(0, offset + len(data) - len(done))))
+        done[offset : offset + len(data)] = data
+
+
+def test_a_kill_at_any_byte_of_any_write_leaves_a_file_pyxdf_loads(tmp_path, monkeypatch, caplog):
+    # Stream headers and clock offsets are read with nothing to catch a torn
+    # one: a file cut inside one is refused whole.
+    caplog.set_level(logging.CRITICAL + 1, logger=pyxdf.pyxdf.__name__)
+    writes = _Writes()
+    monkeypatch.setattr(xdf, "os", writes)
+    w = xdf.XdfWriter(tmp_path / "k.xdf")
+    header = len(writes.writes)  # a file cut inside its header is no XDF file
+    eeg = w.add_stream("EEG", type="EEG", channel_count=3, nominal_srate=100, labels="abc")
+    w.write_samples(eeg, np.arange(6, dtype=np.float32).reshape(2, 3), [1.0, 2.0])
+    flushed = [len(writes.writes)]
+    w.flush()
+    w.write_clock_offset(eeg, 2.0, 0.25)
+    w.write_samples(eeg, np.ones((1, 3), np.float32), [3.0])
+    marks = w.add_stream("M", type="Markers", channel_format="string")
+    w.write_samples(marks, ["go"], [3.5])
+    w.boundary()  # mid-batch: more chunks follow it before the flush
+    w.write_clock_offset(eeg, 4.0, 0.5)
+    w.write_samples(eeg, np.full((2, 3), 7, np.float32), [4.0, 5.0])
+    flushed.append(len(writes.writes))
+    w.flush()
+    flushed.append(len(writes.writes))
+    w.close()
+    monkeypatch.undo()
+    full = by_name(raw_load(tmp_path / "k.xdf"))
+    assert [len(full[n]["time_stamps"]) for n in ("EEG", "M")] == [5, 1]
+    expected = {}  # samples per stream sure to load once write k began
+    synced = set()
+    for k, data in _torn_files(writes.writes, header):
+        try:
+            loaded = raw_load(io.BytesIO(data))
+            # Synchronising clocks is slow: once per content.
+            seen = tuple((len(s["time_stamps"]), len(s["clock_times"])) for s in loaded)
+            if seen not in synced:
+                synced.add(seen)
+                pyxdf.load_xdf(io.BytesIO(data))
+        except Exception as e:
+            raise AssertionError(f"write {k} torn, file of {len(data)} bytes: {e!r}") from e
+        got = {s["info"]["name"][0]: s for s in loaded}
+        for name, s in got.items():
+            n = len(s["time_stamps"])
+            np.testing.assert_array_equal(s["time_series"], full[name]["time_series"][:n])
+        if k in flushed:
+            expected.setdefault(k, {n: len(s["time_stamps"]) for n, s in got.items()})
+        sure = expected[max(f for f in flushed if f <= k)]
+        for name, n in sure.items():
+            assert len(got[name]["time_stamps"]) >= n, (k, len(data), name)
 
 
 # ------------------------------------------------------------ crashes

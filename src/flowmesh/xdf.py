@@ -17,16 +17,19 @@ full is counted in `dropped`, never lost unseen.
 Crash safety: bytes reach the file only in whole chunks, through `os.write`
 (no buffer of the process holds data past a flush), so a process killed at
 any moment leaves a file whose complete chunks hold every flushed sample.
-The kernel may cut a write that is under way when the process dies at a
-page boundary; the samples chunks choose the width of their length field so
-that such a cut never falls inside a chunk's tag, where `pyxdf` could not
-step over it.
+Each flush writes its chunks but their first byte, then that byte: a kill
+at any byte of a flush leaves a file that `pyxdf` reads up to the flush,
+where it would refuse a file cut inside a stream header or a clock offset.
+The samples chunks also choose the width of their length field so that a
+cut at a page boundary of a finished file never falls inside a chunk's tag,
+where `pyxdf` could not step over it.
 
 Readers go through `pyxdf` and never past the last complete chunk of the
 file: `load`, `info`, `to_mne` and `export`.
 """
 
 import collections
+import errno
 import io
 import json
 import logging
@@ -395,21 +398,41 @@ class XdfWriter:
             self.boundary()
         parts = self._parts
         try:
+            # A boundary chunk ends a batch: see `_commit`.
             while parts:
-                done = os.writev(self._fd, parts[:_IOV_MAX])
-                self._offset += done
-                self._pending -= done
-                whole = 0
-                while whole < len(parts) and done >= len(parts[whole]):
-                    done -= len(parts[whole])
-                    whole += 1
-                del parts[:whole]
-                if done:
-                    parts[0] = memoryview(parts[0])[done:]
+                end = next((k + 1 for k, p in enumerate(parts) if p is _BOUNDARY_UUID), len(parts))
+                self._commit(parts[:end])
+                del parts[:end]
             if sync:
                 os.fsync(self._fd)
         except OSError as e:
             raise XdfError(f"{self.path}: cannot be written: {e.strerror}") from e
+
+    def _commit(self, batch):
+        """Write `batch` at the end of the file: all of it but its first byte,
+        then that byte. Until the last write, the batch begins with a zero
+        where a chunk's length width belongs, and a reader stops there: a
+        process killed at any byte of the batch leaves a file that reads up
+        to the batch, since no reader can tell a torn stream header or clock
+        offset from a bad file. A reader that searches past a bad chunk for
+        a boundary finds none in the batch but at its very end."""
+        size = sum(len(p) for p in batch)
+        first = memoryview(batch[0])
+        rest = [first[1:], *batch[1:]]
+        os.lseek(self._fd, self._offset + 1, os.SEEK_SET)
+        while rest:
+            done = os.writev(self._fd, rest[:_IOV_MAX])
+            whole = 0
+            while whole < len(rest) and done >= len(rest[whole]):
+                done -= len(rest[whole])
+                whole += 1
+            del rest[:whole]
+            if done:
+                rest[0] = memoryview(rest[0])[done:]
+        if os.pwrite(self._fd, first[:1], self._offset) != 1:
+            raise OSError(errno.EIO, os.strerror(errno.EIO))
+        self._offset += size
+        self._pending -= size
 
     def close(self, footers=True):
         """Write the footers (unless told not to), flush, sync and close."""
