@@ -184,6 +184,37 @@ def test_full_queue_counts_every_dropped_item(tmp_path):
     assert len(s["time_stamps"]) == w.accepted
 
 
+@pytest.mark.parametrize("rate", [0.0, 250.0])
+@pytest.mark.parametrize("last", ["fits", "wrong_channels"])
+def test_a_burst_of_small_frames_is_written_exactly(tmp_path, monkeypatch, rate, last):
+    # Megabytes taken at once: several chunks, each encoded into the buffer
+    # that the one before it was written from; frames of float64 into float32.
+    monkeypatch.setattr(xdf, "_BURST", None)
+    w = xdf.BackgroundWriter(tmp_path / "b.xdf", queue_size=20_000, flush_interval=30, tick=60)
+    sid = w.add_stream("S", channel_count=16, nominal_srate=rate)
+    deadline = time.monotonic() + 30
+    while sid not in w.samples() and time.monotonic() < deadline:
+        time.sleep(0.001)  # then the writer sleeps until the close
+    sizes = [1 + k % 7 for k in range(12_000)]
+    values = np.arange(sum(sizes) * 16, dtype=np.float64).reshape(-1, 16)
+    arrivals = 100.0 + np.arange(len(sizes)) * 0.03
+    begin = 0
+    for n, arrival in zip(sizes, arrivals, strict=True):
+        assert w.push(sid, values[begin : begin + n], arrival=float(arrival))
+        begin += n
+    if last == "wrong_channels":
+        w.push(sid, np.zeros((1, 3)), arrival=200.0)
+        with pytest.raises(xdf.XdfError, match=r"a frame of shape \(1, 3\) for a stream of 16"):
+            w.close()
+        return
+    w.close()
+    (s,) = raw_load(tmp_path / "b.xdf")
+    np.testing.assert_array_equal(s["time_series"], values.astype(np.float32))
+    back = [np.arange(n - 1, -1, -1) / rate if rate else np.zeros(n) for n in sizes]
+    expected = np.repeat(arrivals, sizes) - np.concatenate(back)
+    np.testing.assert_allclose(s["time_stamps"], expected, rtol=0, atol=1e-9)
+
+
 def test_flushed_items_are_in_the_file_before_close(tmp_path):
     path = tmp_path / "l.xdf"
     w = xdf.BackgroundWriter(path, flush_interval=0.1, fsync_interval=None)
