@@ -188,7 +188,9 @@ def test_a_frame_unlike_the_stream_s_first_fails_the_node_and_the_rest_is_kept(
     tmp_path, bad, message
 ):
     path = tmp_path / "u.xdf"
-    frames = [{"out": np.full((2, 3), k, np.float32)} for k in range(3)] + [{"out": bad}]
+    # Fitting frames of other dtypes and sample counts go in too, cast.
+    good = [np.zeros((2, 3), np.float32), np.ones((1, 3)), np.full((2, 3), 2, np.int16)]
+    frames = [{"out": f} for f in [*good, np.full(3, 3, np.float32), bad]]
     recorder = Recorder(name="rec", path=str(path))
     with Pipeline(directory="") as p:
         p.add_node(recorder)
@@ -199,7 +201,7 @@ def test_a_frame_unlike_the_stream_s_first_fails_the_node_and_the_rest_is_kept(
         finally:
             p.stop()
     assert re.search(message, str(recorder.failure()))
-    np.testing.assert_array_equal(load(path)["in"]["time_series"][:, 0], [0, 0, 1, 1, 2, 2])
+    np.testing.assert_array_equal(load(path)["in"]["time_series"][:, 0], [0, 0, 1, 2, 2, 3])
 
 
 @pytest.mark.parametrize("overflow", ["drop_newest", "drop_oldest"])
