@@ -73,7 +73,7 @@ _IOV_MAX = 512
 _ADVISE = getattr(os, "POSIX_FADV_DONTNEED", None)
 # Frames of at most this many samples are copied together before encoding,
 # about this many bytes at a time.
-_SMALL = 256
+_SMALL = 4096
 _GROUP_BYTES = 1 << 20
 # Items queued at once that wake the writer before its tick.
 _BURST = 512
