@@ -185,8 +185,17 @@ def test_full_queue_counts_every_dropped_item(tmp_path):
 
 
 @pytest.mark.parametrize("rate", [0.0, 250.0])
-@pytest.mark.parametrize("last", ["fits", "wrong_channels"])
-def test_a_burst_of_small_frames_is_written_exactly(tmp_path, monkeypatch, rate, last):
+@pytest.mark.parametrize(
+    "last,error",
+    [
+        (None, None),
+        (np.zeros((1, 3)), r"a frame of shape \(1, 3\) for a stream of 16"),
+        (np.zeros((1, 16), complex), "values of dtype complex128 do not fit format float32"),
+        (np.full((1, 16), "1.5"), "values of dtype <U3 do not fit format float32"),
+    ],
+    ids=["fits", "channels", "complex", "text"],
+)
+def test_a_burst_of_small_frames_is_written_exactly(tmp_path, monkeypatch, rate, last, error):
     # Megabytes taken at once: several chunks, each encoded into the buffer
     # that the one before it was written from; frames of float64 into float32.
     monkeypatch.setattr(xdf, "_BURST", None)
@@ -202,9 +211,9 @@ def test_a_burst_of_small_frames_is_written_exactly(tmp_path, monkeypatch, rate,
     for n, arrival in zip(sizes, arrivals, strict=True):
         assert w.push(sid, values[begin : begin + n], arrival=float(arrival))
         begin += n
-    if last == "wrong_channels":
-        w.push(sid, np.zeros((1, 3)), arrival=200.0)
-        with pytest.raises(xdf.XdfError, match=r"a frame of shape \(1, 3\) for a stream of 16"):
+    if last is not None:
+        w.push(sid, last, arrival=200.0)
+        with pytest.raises(xdf.XdfError, match=error):
             w.close()
         return
     w.close()

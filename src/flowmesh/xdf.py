@@ -755,6 +755,7 @@ class BackgroundWriter:
                     or type(values) is not np.ndarray
                     or values.ndim != 2
                     or len(values) > _SMALL
+                    or values.dtype.kind not in "biuf"
                 ):
                     break
                 if values.shape[1] != channels:
