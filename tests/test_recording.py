@@ -1,6 +1,7 @@
 """Recorder writes XDF as the run goes; Replay plays any XDF file back."""
 
 import random
+import re
 import threading
 import time
 
@@ -172,6 +173,35 @@ def test_a_write_that_fails_fails_the_node(tmp_path, monkeypatch):
         with pytest.raises(RuntimeError, match="No space left"):
             p.raise_if_failed()
     assert "w.xdf" in str(recorder.failure())
+
+
+@pytest.mark.parametrize(
+    "bad,message",
+    [
+        (np.zeros((2, 4), np.float32), r"records 3 channel\(s\); got a frame of shape \(2, 4\)"),
+        (np.zeros((2, 3), object), "records numeric frames; got ndarray"),
+        (np.zeros((2, 3, 1), np.float32), "frames have 1 or 2 dimensions"),
+        ("text", "records numeric frames; got str"),
+    ],
+)
+def test_a_frame_unlike_the_stream_s_first_fails_the_node_and_the_rest_is_kept(
+    tmp_path, bad, message
+):
+    path = tmp_path / "u.xdf"
+    # Fitting frames of other dtypes and sample counts go in too, cast.
+    good = [np.zeros((2, 3), np.float32), np.ones((1, 3)), np.full((2, 3), 2, np.int16)]
+    frames = [{"out": f} for f in [*good, np.full(3, 3, np.float32), bad]]
+    recorder = Recorder(name="rec", path=str(path))
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect(Frames(frames, {"rate": 100.0}, name="source"), recorder)
+        p.start()
+        try:
+            assert wait_until(lambda: recorder.failure() is not None, TIMEOUT)
+        finally:
+            p.stop()
+    assert re.search(message, str(recorder.failure()))
+    np.testing.assert_array_equal(load(path)["in"]["time_series"][:, 0], [0, 0, 1, 2, 2, 3])
 
 
 @pytest.mark.parametrize("overflow", ["drop_newest", "drop_oldest"])

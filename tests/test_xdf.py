@@ -1,7 +1,9 @@
 """The XDF writer: round trips through pyxdf, crashes, damaged files, failures."""
 
 import errno
+import io
 import json
+import logging
 import os
 import random
 import signal
@@ -22,7 +24,9 @@ SRC = Path(__file__).resolve().parent.parent / "src"
 
 
 def raw_load(path):
-    return pyxdf.load_xdf(str(path), dejitter_timestamps=False, synchronize_clocks=False)[0]
+    if isinstance(path, Path):
+        path = str(path)
+    return pyxdf.load_xdf(path, dejitter_timestamps=False, synchronize_clocks=False)[0]
 
 
 def by_name(streams):
@@ -180,6 +184,46 @@ def test_full_queue_counts_every_dropped_item(tmp_path):
     assert len(s["time_stamps"]) == w.accepted
 
 
+@pytest.mark.parametrize("rate", [0.0, 250.0])
+@pytest.mark.parametrize(
+    "last,error",
+    [
+        (None, None),
+        (np.zeros((1, 3)), r"a frame of shape \(1, 3\) for a stream of 16"),
+        (np.zeros((1, 16), complex), "values of dtype complex128 do not fit format float32"),
+        (np.full((1, 16), "1.5"), "values of dtype <U3 do not fit format float32"),
+    ],
+    ids=["fits", "channels", "complex", "text"],
+)
+def test_a_burst_of_small_frames_is_written_exactly(tmp_path, monkeypatch, rate, last, error):
+    # Megabytes taken at once: several chunks, each encoded into the buffer
+    # that the one before it was written from; frames of float64 into float32.
+    monkeypatch.setattr(xdf, "_BURST", None)
+    w = xdf.BackgroundWriter(tmp_path / "b.xdf", queue_size=20_000, flush_interval=30, tick=60)
+    sid = w.add_stream("S", channel_count=16, nominal_srate=rate)
+    deadline = time.monotonic() + 30
+    while sid not in w.samples() and time.monotonic() < deadline:
+        time.sleep(0.001)  # then the writer sleeps until the close
+    sizes = [1 + k % 7 for k in range(12_000)]
+    values = np.arange(sum(sizes) * 16, dtype=np.float64).reshape(-1, 16)
+    arrivals = 100.0 + np.arange(len(sizes)) * 0.03
+    begin = 0
+    for n, arrival in zip(sizes, arrivals, strict=True):
+        assert w.push(sid, values[begin : begin + n], arrival=float(arrival))
+        begin += n
+    if last is not None:
+        w.push(sid, last, arrival=200.0)
+        with pytest.raises(xdf.XdfError, match=error):
+            w.close()
+        return
+    w.close()
+    (s,) = raw_load(tmp_path / "b.xdf")
+    np.testing.assert_array_equal(s["time_series"], values.astype(np.float32))
+    back = [np.arange(n - 1, -1, -1) / rate if rate else np.zeros(n) for n in sizes]
+    expected = np.repeat(arrivals, sizes) - np.concatenate(back)
+    np.testing.assert_allclose(s["time_stamps"], expected, rtol=0, atol=1e-9)
+
+
 def test_flushed_items_are_in_the_file_before_close(tmp_path):
     path = tmp_path / "l.xdf"
     w = xdf.BackgroundWriter(path, flush_interval=0.1, fsync_interval=None)
@@ -314,6 +358,93 @@ def test_a_file_cut_anywhere_reads_its_complete_chunks_or_fails_clearly(tmp_path
             n = len(s["time_stamps"])
             reference = full[s["info"]["name"][0]]
             np.testing.assert_array_equal(s["time_stamps"], reference["time_stamps"][:n])
+
+
+class _Writes:
+    """`os` for the writer, keeping every write as (offset, bytes)."""
+
+    def __init__(self):
+        self.writes = []
+
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def write(self, fd, data):
+        return self.writev(fd, [data])
+
+    def writev(self, fd, buffers):
+        self.writes.append((os.lseek(fd, 0, os.SEEK_CUR), b"".join(bytes(b) for b in buffers)))
+        return os.writev(fd, buffers)
+
+    def pwrite(self, fd, data, offset):
+        self.writes.append((offset, bytes(data)))
+        return os.pwrite(fd, data, offset)
+
+
+def _torn_files(writes, first):
+    """Every file a kill can leave: the writes before one whole, that one cut
+    after any of its bytes."""
+    done = bytearray()
+    for k, (offset, data) in enumerate(writes):
+        for n in range(len(data) + 1):
+            if k < first:
+                break
+            torn = bytearray(done)
+            end = offset + n
+            torn.extend(bytes(max(0, end - len(torn))))
+            torn[offset:end] = data[:n]
+            yield k, bytes(torn)
+        done.extend(bytes(max(0, offset + len(data) - len(done))))
+        done[offset : offset + len(data)] = data
+
+
+def test_a_kill_at_any_byte_of_any_write_leaves_a_file_pyxdf_loads(tmp_path, monkeypatch, caplog):
+    # Stream headers and clock offsets are read with nothing to catch a torn
+    # one: a file cut inside one is refused whole.
+    caplog.set_level(logging.CRITICAL + 1, logger=pyxdf.pyxdf.__name__)
+    writes = _Writes()
+    monkeypatch.setattr(xdf, "os", writes)
+    w = xdf.XdfWriter(tmp_path / "k.xdf")
+    header = len(writes.writes)  # a file cut inside its header is no XDF file
+    eeg = w.add_stream("EEG", type="EEG", channel_count=3, nominal_srate=100, labels="abc")
+    w.write_samples(eeg, np.arange(6, dtype=np.float32).reshape(2, 3), [1.0, 2.0])
+    flushed = [len(writes.writes)]
+    w.flush()
+    w.write_clock_offset(eeg, 2.0, 0.25)
+    w.write_samples(eeg, np.ones((1, 3), np.float32), [3.0])
+    marks = w.add_stream("M", type="Markers", channel_format="string")
+    w.write_samples(marks, ["go"], [3.5])
+    w.boundary()  # mid-batch: more chunks follow it before the flush
+    w.write_clock_offset(eeg, 4.0, 0.5)
+    w.write_samples(eeg, np.full((2, 3), 7, np.float32), [4.0, 5.0])
+    flushed.append(len(writes.writes))
+    w.flush()
+    flushed.append(len(writes.writes))
+    w.close()
+    monkeypatch.undo()
+    full = by_name(raw_load(tmp_path / "k.xdf"))
+    assert [len(full[n]["time_stamps"]) for n in ("EEG", "M")] == [5, 1]
+    expected = {}  # samples per stream sure to load once write k began
+    synced = set()
+    for k, data in _torn_files(writes.writes, header):
+        try:
+            loaded = raw_load(io.BytesIO(data))
+            # Synchronising clocks is slow: once per content.
+            seen = tuple((len(s["time_stamps"]), len(s["clock_times"])) for s in loaded)
+            if seen not in synced:
+                synced.add(seen)
+                pyxdf.load_xdf(io.BytesIO(data))
+        except Exception as e:
+            raise AssertionError(f"write {k} torn, file of {len(data)} bytes: {e!r}") from e
+        got = {s["info"]["name"][0]: s for s in loaded}
+        for name, s in got.items():
+            n = len(s["time_stamps"])
+            np.testing.assert_array_equal(s["time_series"], full[name]["time_series"][:n])
+        if k in flushed:
+            expected.setdefault(k, {n: len(s["time_stamps"]) for n, s in got.items()})
+        sure = expected[max(f for f in flushed if f <= k)]
+        for name, n in sure.items():
+            assert len(got[name]["time_stamps"]) >= n, (k, len(data), name)
 
 
 # ------------------------------------------------------------ crashes

@@ -17,16 +17,19 @@ full is counted in `dropped`, never lost unseen.
 Crash safety: bytes reach the file only in whole chunks, through `os.write`
 (no buffer of the process holds data past a flush), so a process killed at
 any moment leaves a file whose complete chunks hold every flushed sample.
-The kernel may cut a write that is under way when the process dies at a
-page boundary; the samples chunks choose the width of their length field so
-that such a cut never falls inside a chunk's tag, where `pyxdf` could not
-step over it.
+Each flush writes its chunks but their first byte, then that byte: a kill
+at any byte of a flush leaves a file that `pyxdf` reads up to the flush,
+where it would refuse a file cut inside a stream header or a clock offset.
+The samples chunks also choose the width of their length field so that a
+cut at a page boundary of a finished file never falls inside a chunk's tag,
+where `pyxdf` could not step over it.
 
 Readers go through `pyxdf` and never past the last complete chunk of the
 file: `load`, `info`, `to_mne` and `export`.
 """
 
 import collections
+import errno
 import io
 import json
 import logging
@@ -67,9 +70,13 @@ _FILE_HEADER, _STREAM_HEADER, _SAMPLES, _CLOCK_OFFSET, _BOUNDARY, _STREAM_FOOTER
 _BOUNDARY_UUID = bytes.fromhex("43A546DCCBF5410FB30ED5467383CBE4")
 _PAGE = 4096
 _IOV_MAX = 512
-# Frames of at most this many samples are copied together before encoding.
-_SMALL = 256
-_GROUP_BYTES = 1 << 17
+_ADVISE = getattr(os, "POSIX_FADV_DONTNEED", None)
+# Frames of at most this many samples are copied together before encoding,
+# about this many bytes at a time.
+_SMALL = 4096
+_GROUP_BYTES = 1 << 20
+# Items queued at once that wake the writer before its tick.
+_BURST = 512
 
 #: Channel formats of XDF and the little-endian dtype each is stored as.
 FORMATS = {
@@ -395,21 +402,51 @@ class XdfWriter:
             self.boundary()
         parts = self._parts
         try:
+            # A boundary chunk ends a batch: see `_commit`.
             while parts:
-                done = os.writev(self._fd, parts[:_IOV_MAX])
-                self._offset += done
-                self._pending -= done
-                whole = 0
-                while whole < len(parts) and done >= len(parts[whole]):
-                    done -= len(parts[whole])
-                    whole += 1
-                del parts[:whole]
-                if done:
-                    parts[0] = memoryview(parts[0])[done:]
+                end = next((k + 1 for k, p in enumerate(parts) if p is _BOUNDARY_UUID), len(parts))
+                self._commit(parts[:end])
+                del parts[:end]
             if sync:
                 os.fsync(self._fd)
         except OSError as e:
             raise XdfError(f"{self.path}: cannot be written: {e.strerror}") from e
+
+    def _commit(self, batch):
+        """Write `batch` at the end of the file: all of it but its first byte,
+        then that byte. Until the last write, the batch begins with a zero
+        where a chunk's length width belongs, and a reader stops there: a
+        process killed at any byte of the batch leaves a file that reads up
+        to the batch, since no reader can tell a torn stream header or clock
+        offset from a bad file. A reader that searches past a bad chunk for
+        a boundary finds none in the batch but at its very end."""
+        size = sum(len(p) for p in batch)
+        first = memoryview(batch[0])
+        rest = [first[1:], *batch[1:]]
+        os.lseek(self._fd, self._offset + 1, os.SEEK_SET)
+        while rest:
+            done = os.writev(self._fd, rest[:_IOV_MAX])
+            whole = 0
+            while whole < len(rest) and done >= len(rest[whole]):
+                done -= len(rest[whole])
+                whole += 1
+            del rest[:whole]
+            if done:
+                rest[0] = memoryview(rest[0])[done:]
+        if os.pwrite(self._fd, first[:1], self._offset) != 1:
+            raise OSError(errno.EIO, os.strerror(errno.EIO))
+        if _ADVISE is not None:
+            # Written back now rather than all at once at the next sync (which
+            # then finds little to do), and out of the cache: a recording is
+            # not read back while written. The page still being filled stays.
+            begin, end = self._offset // _PAGE * _PAGE, (self._offset + size) // _PAGE * _PAGE
+            if end > begin:
+                try:
+                    os.posix_fadvise(self._fd, begin, end - begin, _ADVISE)
+                except OSError:
+                    pass  # only advice
+        self._offset += size
+        self._pending -= size
 
     def close(self, footers=True):
         """Write the footers (unless told not to), flush, sync and close."""
@@ -525,6 +562,7 @@ class BackgroundWriter:
         self._ids = 0
         self._shapes = {}  # stream id -> (format, channels, record dtype, nominal rate)
         self._json = set()  # string streams whose values are written as JSON text
+        self._scratch = {}  # stream id -> records that small frames are encoded into
         self._lock = threading.Lock()
         self.dropped = 0  # items refused by `push` or lost to a failure
         self.dropped_samples = 0
@@ -582,8 +620,12 @@ class BackgroundWriter:
         queue = self._queue
         # A deque's append is atomic; the bound may be passed by one item
         # per producing thread, no more.
-        if self._open and len(queue) < self._bound:
+        n = len(queue)
+        if self._open and n < self._bound:
             queue.append(item)
+            if n == _BURST:
+                # A burst: the writer starts on it rather than at its next tick.
+                self._wake.set()
             return True
         with self._lock:
             self.dropped += 1
@@ -644,12 +686,12 @@ class BackgroundWriter:
                         self._taken += 1
                         if head != run_id:
                             if run:
-                                w.write_encoded_many(run_id, self._encode_run(run))
+                                self._write_run(w, run_id, run)
                             run_id, run = head, []
                         run.append(item)
                         continue
                     if run:
-                        w.write_encoded_many(run_id, self._encode_run(run))
+                        self._write_run(w, run_id, run)
                         run_id, run = None, []
                     if head is _STREAM:
                         w._add(item[1], *item[2])
@@ -660,7 +702,7 @@ class BackgroundWriter:
                         closing = item
                         break
                 if run:
-                    w.write_encoded_many(run_id, self._encode_run(run))
+                    self._write_run(w, run_id, run)
                 now = time.monotonic()
                 due = fsync_at is not None and now >= fsync_at
                 if closing is None and (due or (flush_at is not None and now >= flush_at)):
@@ -697,47 +739,71 @@ class BackgroundWriter:
                     self.dropped += 1
                     self.dropped_samples += _count(item[1], item[2])
 
-    def _encode_run(self, items):
-        """Encoded items for consecutive queued items of one stream: small
-        numeric frames stamped and encoded together, a group of at most
-        `_GROUP_BYTES` at a time (a few numpy calls rather than a few per
-        frame, on memory that stays in the cache)."""
-        fmt, channels, _, _ = self._shapes[items[0][0]]
-        if len(items) == 1 or FORMATS[fmt] is None:
-            return [self._encode(item) for item in items]
-        for _, values, stamps, _ in items:
-            small = type(values) is np.ndarray and values.ndim == 2 and len(values) <= _SMALL
-            if not small or stamps is not None:
-                return [self._encode(item) for item in items]
-        out, group, size = [], [], 0
-        for item in items:
-            group.append(item)
-            size += item[1].nbytes
-            if size >= _GROUP_BYTES:
-                out.append(self._encode_group(group))
-                group, size = [], 0
-        if group:
-            out.append(self._encode_group(group))
-        return out
+    def _write_run(self, w, stream_id, items):
+        """Consecutive queued items of one stream: small numeric frames in
+        chunks of about `_GROUP_BYTES`, each encoded into one buffer of the
+        stream and handed to the OS at once, so that the buffer serves the
+        next (a few numpy calls per chunk rather than per frame, and no fresh
+        memory); anything else as one chunk."""
+        fmt, channels, record, _ = self._shapes[stream_id]
+        if len(items) > 1 and FORMATS[fmt] is not None:
+            frames, rows, arrivals, ends = [], [], [], []
+            size, limit = 0, _group_rows(record)
+            for _, values, stamps, arrival in items:
+                if (
+                    stamps is not None
+                    or type(values) is not np.ndarray
+                    or values.ndim != 2
+                    or len(values) > _SMALL
+                    or values.dtype.kind not in "biuf"
+                ):
+                    break
+                if values.shape[1] != channels:
+                    raise ValueError(
+                        f"a frame of shape {values.shape} for a stream of {channels} channel(s)"
+                    )
+                frames.append(values)
+                rows.append(len(values))
+                arrivals.append(arrival)
+                size += len(values)
+                if size >= limit:
+                    ends.append(len(frames))
+                    size = 0
+            else:
+                begin = 0
+                for end in [*ends, len(frames)] if size else ends:
+                    self._write_group(
+                        w, stream_id, frames[begin:end], rows[begin:end], arrivals[begin:end]
+                    )
+                    begin = end
+                return
+        w.write_encoded_many(stream_id, [self._encode(item) for item in items])
 
-    def _encode_group(self, items):
-        stream_id = items[0][0]
+    def _write_group(self, w, stream_id, frames, rows, arrivals):
         fmt, channels, record, rate = self._shapes[stream_id]
-        if len(items) == 1:
-            return self._encode(items[0])
-        frames = [item[1] for item in items]
-        counts = np.fromiter((len(f) for f in frames), dtype=np.int64, count=len(frames))
-        values = np.concatenate(frames)
-        if values.shape[1] != channels:
-            raise ValueError(
-                f"frames of {values.shape[1]} channels for a stream of {channels} channel(s)"
-            )
-        arrivals = np.repeat(np.fromiter((i[3] for i in items), dtype=np.float64), counts)
+        counts = np.array(rows, dtype=np.int64)
+        n = int(counts.sum())
+        # A full group goes out at once from the stream's buffer; the rest of
+        # a run waits for the next flush in memory of its own.
+        full = n >= _group_rows(record)
+        records = self._scratch.get(stream_id) if full else None
+        if records is None or len(records) < n:
+            # Room for the largest full group: one that one more frame tipped over.
+            records = np.empty(_group_rows(record) + _SMALL if full else n, dtype=record)
+            records["n"] = 8
+            if full:
+                self._scratch[stream_id] = records
+        records = records[:n]
+        np.concatenate(frames, out=records["v"], casting="unsafe")
+        stamps = np.repeat(np.array(arrivals, dtype=np.float64), counts)
         if rate:
             # Samples before a frame's last one lie 1/rate apart, ending at its arrival.
-            ends = np.repeat(np.cumsum(counts), counts)
-            arrivals -= (ends - 1 - np.arange(len(values))) / rate
-        return (stream_id, *encode_samples(fmt, channels, record, values, arrivals))
+            stamps -= (np.repeat(np.cumsum(counts), counts) - 1 - np.arange(n)) / rate
+        records["t"] = stamps
+        w.write_encoded(stream_id, n, records.view(np.uint8), float(stamps[0]), float(stamps[-1]))
+        if full:
+            w.flush()  # the buffer is free again once the OS has the bytes
+            self.last_flush = time.monotonic()
 
     def _encode(self, item):
         stream_id, values, stamps, arrival = item
@@ -751,6 +817,10 @@ class BackgroundWriter:
             else:
                 stamps = np.full(n, arrival, dtype=np.float64)
         return (stream_id, *encode_samples(fmt, channels, record, values, stamps))
+
+
+def _group_rows(record):
+    return max(1, _GROUP_BYTES // record.itemsize)
 
 
 def _rows(values, channels):
