@@ -397,9 +397,8 @@ class Feed:
     def drain(self):
         np = _np()
         frames = []
-        # Counted before the take: a value arriving in between is then taken
-        # but not yet counted, which the maximum below absorbs until the next
-        # drain, instead of a value counted as given way that was not.
+        # Counted before the take, so a value arriving in between is never
+        # counted as given way (the maximum absorbs it until the next drain).
         arrived = self.tap.arrived
         taken = self.tap.take()
         self.taken += len(taken)
