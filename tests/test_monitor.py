@@ -586,6 +586,25 @@ def feed_of(graph, port="out", node=None):
     return sampling.PlotFeed(0, node or graph.mid, port)
 
 
+class Kept:
+    """A feed's tap holding given (arrival, value) pairs, for drains at chosen times."""
+
+    def __init__(self):
+        self.items, self.arrived, self.context = [], 0, None
+
+    def take(self):
+        items, self.items = self.items, []
+        return items
+
+
+def preload(feed, items):
+    if not isinstance(feed.tap, Kept):
+        feed.tap = Kept()
+    items = list(items)
+    feed.tap.items += items
+    feed.tap.arrived += len(items)
+
+
 def column_values(feed, channel=0):
     _, columns = feed.trace.since(0)
     return columns[:, channel, :]
@@ -598,7 +617,7 @@ def test_an_eeg_frame_gives_a_trace_per_channel(graph):
     frames = [np.arange(40.0).reshape(5, 8) + 100 * k for k in range(4)]
     try:
         for k, frame in enumerate(frames):
-            feed.tap.values.append((1000.0 + k * 5 / rate, frame))
+            preload(feed, [(1000.0 + k * 5 / rate, frame)])
         feed.trace.add([], rate, None)
         feed.drain()
         feed.trace.add([(1000.0 + k * 5 / rate, f) for k, f in enumerate(frames)], rate, None)
@@ -638,7 +657,7 @@ def test_decimation_keeps_a_single_sample_spike(at):
 def test_wide_frames_are_cut_to_the_channels_a_page_shows(graph, shape, channels):
     feed = feed_of(graph)
     try:
-        feed.tap.values.append((1.0, np.ones(shape)))
+        preload(feed, [(1.0, np.ones(shape))])
         feed.drain()
     finally:
         feed.remove()
@@ -662,9 +681,9 @@ def test_plain_numbers_in_one_go_make_the_columns_one_by_one_would(graph):
     values[::97] = math.nan
     fast, general = feed_of(graph), feed_of(graph)
     try:
-        fast.tap.values.extend(zip(arrivals.tolist(), values.tolist()))
+        preload(fast, zip(arrivals.tolist(), values.tolist()))
         # numpy scalars are not plain numbers: value by value, as before.
-        general.tap.values.extend(zip(arrivals.tolist(), values))
+        preload(general, zip(arrivals.tolist(), values))
         fast.drain()
         general.drain()
     finally:
@@ -693,7 +712,7 @@ def test_the_plot_record_is_valid_json(graph, values, kind, maxima, note):
     feed = feed_of(graph)
     try:
         # A second apart: each value a column of its own.
-        feed.tap.values.extend((100.0 + k, v) for k, v in enumerate(values))
+        preload(feed, ((100.0 + k, v) for k, v in enumerate(values)))
         feed.drain()
         record = feed.record("mid", 103.0)
     finally:
@@ -1421,10 +1440,10 @@ def test_a_page_never_mixes_the_columns_of_two_traces(graph):
     first, second = feed_of(graph), feed_of(graph, node=graph.src)
     try:
         for feed in (first, second):
-            feed.tap.values.append((1.0, np.ones((5, 2))))
+            preload(feed, [(1.0, np.ones((5, 2)))])
             feed.drain()
         numbers = {first.trace.generation, second.trace.generation}
-        first.tap.values.append((1.1, np.ones((5, 3))))  # another channel count restarts it
+        preload(first, [(1.1, np.ones((5, 3)))])  # another channel count restarts it
         first.drain()
         numbers.add(first.trace.generation)
     finally:

@@ -14,7 +14,7 @@ from .ledger import PortableImp
 from .worker import ProcessingElementImp
 from .vertex import NodeImp
 from .coupler import PortImp
-from ._ports import IPortImp, INodeImp, OPortImp
+from ._ports import IPortImp, INodeImp, OPortImp, TapImp
 from .emitter import ONodeImp
 
 

@@ -11,7 +11,8 @@
 // in between, so nothing queued is ever stranded. A decoupled node runs its
 // cycles on a worker thread of its own instead.
 //
-// Files: input_side.hpp (shared layouts), input_driver.cpp, input_node.cpp.
+// Files: input_side.hpp (shared layouts), input_driver.cpp, input_node.cpp,
+// tap.cpp (TapImp, the port of no node that keeps what reaches it).
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
@@ -44,6 +45,7 @@ int push(PortsState* st, PyObject* port, PyObject* value) {
     PyTypeObject* type = Py_TYPE(port);
     if (type == reinterpret_cast<PyTypeObject*>(st->iport_type)) return receive(port, value);
     if (type == reinterpret_cast<PyTypeObject*>(st->oport_type)) return deliver(st, port, value);
+    if (type == reinterpret_cast<PyTypeObject*>(st->tap_type)) return tap_push(port, value);
     fm::Ref r = fm::steal(fm::call_method(port, st->n(N_push), value));
     return r ? 0 : -1;
 }
@@ -425,11 +427,14 @@ int ports_exec(PyObject* module) {
     if (!st->oport_type) return -1;
     st->iport_type = fm::type_from_spec(module, &iport_spec, st->port_base);
     if (!st->iport_type) return -1;
+    st->tap_type = fm::type_from_spec(module, &tap_spec, st->iport_type);
+    if (!st->tap_type) return -1;
     st->inode_type = fm::type_from_spec(module, &inode_spec, st->node_base);
     if (!st->inode_type) return -1;
     if (fm::add_static_methods(st->inode_type, module, inode_static_methods) < 0) return -1;
     if (PyModule_AddObjectRef(module, "OPortImp", st->oport_type) < 0 ||
         PyModule_AddObjectRef(module, "IPortImp", st->iport_type) < 0 ||
+        PyModule_AddObjectRef(module, "TapImp", st->tap_type) < 0 ||
         PyModule_AddObjectRef(module, "INodeImp", st->inode_type) < 0)
         return -1;
     return 0;

@@ -87,6 +87,13 @@ inline void bump(int64_t& counter, int64_t delta = 1) {
     set_count(counter, count_of(counter) + delta);
 }
 
+// Seconds on the clock of time.monotonic(); needs no attached thread state.
+inline double monotonic_seconds() {
+    PyTime_t now = 0;
+    PyTime_MonotonicRaw(&now);  // cannot fail once the interpreter runs
+    return PyTime_AsSecondsDouble(now);
+}
+
 // Owning reference: the destructor releases it, so no early return can leak.
 class Ref {
   public:

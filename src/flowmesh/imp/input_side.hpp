@@ -36,6 +36,7 @@ struct PortsState : fm::PortsApi {
     PyObject* iport_type;
     PyObject* inode_type;
     PyObject* driver_type;
+    PyObject* tap_type;
     PyObject* port_base;   // PortImp
     PyObject* node_base;   // NodeImp
     PyObject* base_start;  // NodeImp's unbound start / stop / reset_run_state
@@ -53,8 +54,8 @@ struct PortsState : fm::PortsApi {
     // Every reference the state owns, for traverse/clear.
     template <typename F>
     int refs(F f) {
-        return f(vertex_module, oport_type, iport_type, inode_type, driver_type, port_base,
-                 node_base, base_start, base_stop, base_reset, n, kw_msg_type,
+        return f(vertex_module, oport_type, iport_type, inode_type, driver_type, tap_type,
+                 port_base, node_base, base_start, base_stop, base_reset, n, kw_msg_type,
                  kw_target_args_daemon, constants_imp, iport_facade, port_name_key, thread_class,
                  c);
     }
@@ -236,6 +237,16 @@ int node_is_running(DriverObject* d);
 void discard_queued(DriverObject* d);
 int report_drops(PortsState* st, DriverObject* d, bool final);
 extern PyType_Spec driver_spec;
+
+// ------------------------------------------------------- _ports.cpp
+
+int iport_traverse(PyObject* self, visitproc visit, void* arg);
+int iport_clear(PyObject* self);
+
+// ------------------------------------------------------- tap.cpp
+
+int tap_push(PyObject* self, PyObject* value);
+extern PyType_Spec tap_spec;
 
 // ------------------------------------------------------- input_node.cpp
 

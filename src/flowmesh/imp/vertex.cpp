@@ -806,22 +806,15 @@ void stop_flag_dealloc(PyObject* self) {
 // can run (on the main thread) and raise.
 constexpr double kLongestSlice = 0.1;
 
-// Seconds on the clock of time.monotonic().
-double monotonic_seconds() {
-    PyTime_t now = 0;
-    PyTime_MonotonicRaw(&now);  // cannot fail once the interpreter runs
-    return PyTime_AsSecondsDouble(now);
-}
-
 // Waits up to `timeout` seconds (infinity: until set) for the flag, the
 // interpreter released. 1 once set, 0 on timeout, -1 with the exception a
 // signal handler raised.
 int stop_flag_wait_for(StopFlagObject* f, double timeout) {
     if (f->set.load(std::memory_order_acquire)) return 1;
     if (!(timeout > 0.0)) return 0;
-    double deadline = monotonic_seconds() + timeout;
+    double deadline = fm::monotonic_seconds() + timeout;
     for (;;) {
-        double left = deadline - monotonic_seconds();
+        double left = deadline - fm::monotonic_seconds();
         if (!(left > 0.0)) return f->set.load(std::memory_order_acquire) ? 1 : 0;
         auto slice = std::chrono::duration<double>(left < kLongestSlice ? left : kLongestSlice);
         bool set;
@@ -959,7 +952,7 @@ PyObject* sample_frames(PyObject* module, PyObject* self, PyObject* stop, PyObje
         }
         if (period != 0.0) {
             double due = t0 + static_cast<double>(k) * period;
-            double delay = due - monotonic_seconds();
+            double delay = due - fm::monotonic_seconds();
             if (delay > 0.0) {
                 int set = stop_flag_wait_for(flag, delay);
                 if (set < 0) return nullptr;

@@ -167,8 +167,9 @@ class Probes:
                 except Exception:
                     self.per_frame[key] = None  # a port that takes no probe is not probed again
                 continue
-            if joint.tap.values:
-                self.per_frame[key] = samples_in(joint.tap.values[-1][1])
+            last = joint.tap.last
+            if last is not None:
+                self.per_frame[key] = samples_in(last[1])
                 self._remove(key)
         for key in [k for k in self._joined if k not in wanted]:
             self._remove(key)

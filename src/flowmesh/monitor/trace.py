@@ -1,9 +1,10 @@
 """What the page plots, made on the sampler's thread from what taps collected.
 
-A `Tap` joined to an output port runs on the producer's thread and only
-appends (arrival time, value) to a bounded deque: its end is a port of no
-node, so the producer pays a call, not a node's cycle. The sampler drains it and
-turns the values into one of three views:
+A `Tap` joined to an output port is a port of no node whose push the data
+path runs in C++ on the producer's thread: it keeps (arrival time, value) in
+a ring of the last few, so the producer pays a clock read and a store, not a
+call or a node's cycle. The sampler takes what it kept and turns the values
+into one of three views:
 
 - a trace: frames of (samples, channels) or scalars, reduced to the min and
   max of every channel per column of `window / COLUMNS` seconds, so a page
@@ -30,7 +31,6 @@ from ..constants import Constants
 from ..i_port import IPort
 
 Timing = Constants.Timing
-_monotonic = time.monotonic
 _PLAIN_NUMBERS = (float, int)  # exactly: bool and numpy scalars take the general path
 
 DEFAULT_WINDOW = 10.0
@@ -82,36 +82,11 @@ def short_text(obj, limit=LABEL_CHARS, quoted=False):
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
-class Tap(imp.IPortImp):
-    """Joined to an output port of the pipeline; keeps what arrives, with its
-    time, in a deque of the last `keep`. A port of no node: its push runs on
-    the producer's thread and costs one Python call per value, not a node's
-    cycle."""
-
-    __slots__ = ("values", "arrived", "open")
-
-    def __init__(self, keep=TAP_KEEP):
-        super().__init__(IPort.Configuration(name="in", timing=Timing.INHERITED))
-        self.values = collections.deque(maxlen=keep)
-        self.arrived = 0  # values pushed while open, kept or not
-        self.open = False
-
-    def push(self, value):
-        if self.open:
-            self.arrived += 1
-            self.values.append((_monotonic(), value))
-
-    @property
-    def context(self):
-        """The context that reached the tap, or None."""
-        context = self._context
-        return context if isinstance(context, dict) else None
-
-    def start(self):
-        self.open = True
-
-    def stop(self):
-        self.open = False
+def Tap(keep=TAP_KEEP):
+    """A tap for a `Joint`: keeps the last `keep` values that reach it while
+    open, each with its time on the clock of time.monotonic(). Readers take
+    them with `take()`; `last`, `arrived` and `context` tell the rest."""
+    return imp.TapImp(IPort.Configuration(name="in", timing=Timing.INHERITED), keep)
 
 
 def as_frame(value):
@@ -333,12 +308,7 @@ class Markers:
         self.tap = Tap()
 
     def drain(self):
-        values = self.tap.values
-        while values:
-            try:
-                arrival, value = values.popleft()
-            except IndexError:
-                break
+        for arrival, value in self.tap.take():
             try:
                 self.add(arrival, value)
             except Exception:
@@ -426,17 +396,14 @@ class Feed:
 
     def drain(self):
         np = _np()
-        values = self.tap.values
         frames = []
-        taken = []
-        while values:
-            try:
-                taken.append(values.popleft())
-            except IndexError:
-                break
+        # Counted before the take, so a value arriving in between is never
+        # counted as given way (the maximum absorbs it until the next drain).
+        arrived = self.tap.arrived
+        taken = self.tap.take()
         self.taken += len(taken)
-        # What arrived and was neither taken nor is still waiting gave way.
-        self.skipped = max(self.skipped, self.tap.arrived - self.taken - len(values))
+        # What arrived and was not taken gave way.
+        self.skipped = max(self.skipped, arrived - self.taken)
         event_port = self.is_event_port()
         if not event_port and taken and self._scalars_only(taken):
             # A free-running port of numbers: thousands a second, in one go.

@@ -1,0 +1,295 @@
+// TapImp: an input port of no node that keeps the last `keep` values pushed
+// to it, each with its arrival time, for a reader on another thread (the
+// monitor's plot). The data path stores into it in C++ (push() in _ports.cpp),
+// so a plotted port costs its producer a clock read and a store.
+//
+// The ring changes only under the tap's critical section and with no Python
+// code run inside it (no call, no release of a reference, no allocation of a
+// Python object): a value given way is released after the section, whose
+// finaliser may push here again or drop the tap's last other reference.
+#include <utility>
+
+#include "input_side.hpp"
+
+namespace fm::ports {
+
+namespace {
+
+struct Kept {
+    double time;
+    PyObject* value;  // owned
+};
+
+struct TapObject {
+    IPortObject base;
+    Kept* ring;  // `keep` slots, PyMem; null after tp_clear
+    Py_ssize_t keep;
+    Py_ssize_t head;   // the oldest kept value's slot
+    Py_ssize_t count;  // values kept
+    int64_t arrived;   // pushed while open, kept or not
+    int open;          // read without the section on the data path
+};
+
+TapObject* tap(PyObject* o) {
+    return fm::as<TapObject>(o);
+}
+
+constexpr Py_ssize_t kDefaultKeep = 4096;
+
+// A ring taken out of a tap, with the values it keeps: the values not handed
+// on are released and the storage freed when it goes, after the critical
+// section it was taken under.
+struct Detached {
+    Kept* ring = nullptr;
+    Py_ssize_t keep = 0;
+    Py_ssize_t head = 0;
+    Py_ssize_t count = 0;
+
+    Detached() = default;
+    Detached(const Detached&) = delete;
+    Detached& operator=(const Detached&) = delete;
+    Kept& at(Py_ssize_t i) { return ring[(head + i) % keep]; }
+    ~Detached() {
+        for (Py_ssize_t i = 0; i < count; ++i) Py_XDECREF(at(i).value);
+        PyMem_Free(ring);
+    }
+};
+
+// Moves the tap's ring into `out` and gives the tap `replacement` (`keep`
+// empty slots, or null with keep 0). Runs no Python code.
+void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) {
+    out.ring = t->ring;
+    out.keep = t->keep;
+    out.head = t->head;
+    out.count = t->count;
+    t->ring = replacement;
+    t->keep = keep;
+    t->head = 0;
+    fm::publish(t->count, Py_ssize_t{0});
+}
+
+}  // namespace
+
+// The data path's store: no Python code runs unless a value given way was
+// the last reference to it.
+// Not inlined into the method below: GCC 12 then misreads the field's atomic
+// load as a write out of bounds (-Wstringop-overflow).
+[[gnu::noinline]] int tap_push(PyObject* self, PyObject* value) {
+    TapObject* t = tap(self);
+    if (!fm::peek(t->open)) return 0;
+    PyObject* old = nullptr;
+    {
+        fm::CriticalSection cs(self);
+        if (!t->open) return 0;
+        fm::bump(t->arrived);
+        if (t->keep == 0) return 0;
+        // Read under the section, so that concurrent pushes keep their times in order.
+        double now = fm::monotonic_seconds();
+        Kept* slot;
+        if (t->count == t->keep) {
+            slot = &t->ring[t->head];
+            t->head = (t->head + 1) % t->keep;
+        } else {
+            slot = &t->ring[(t->head + t->count) % t->keep];
+            fm::publish(t->count, t->count + 1);
+        }
+        old = slot->value;
+        *slot = {now, Py_NewRef(value)};
+    }
+    Py_XDECREF(old);
+    return 0;
+}
+
+namespace {
+
+int tap_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    static const char* const names[] = {"config", "keep"};
+    PyObject* a[] = {nullptr, nullptr};
+    if (!fm::parse_args("TapImp", args, kwds, names, a, 1)) return -1;
+    fm::Ref config = fm::borrow(a[0]);
+    Py_ssize_t keep = kDefaultKeep;
+    if (a[1]) {
+        if (!PyLong_Check(a[1])) {
+            PyErr_Format(PyExc_TypeError, "keep must be an int, not %s", Py_TYPE(a[1])->tp_name);
+            return -1;
+        }
+        keep = PyLong_AsSsize_t(a[1]);
+        if (keep == -1 && PyErr_Occurred()) return -1;
+        if (keep < 1) {
+            PyErr_Format(PyExc_ValueError, "keep must be at least 1, not %zd", keep);
+            return -1;
+        }
+    }
+    Kept* ring = static_cast<Kept*>(PyMem_Calloc(static_cast<size_t>(keep), sizeof(Kept)));
+    if (!ring) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    PortsState* st = fm::instance_state<PortsState>(self, &ports_module);
+    fm::Ref base_args = fm::steal(st ? PyTuple_Pack(1, config.get()) : nullptr);
+    if (!base_args || fm::init_base(st->tap_type, self, base_args.get(), nullptr) < 0) {
+        PyMem_Free(ring);
+        return -1;
+    }
+    Detached gone;  // a second __init__ starts empty and closed
+    {
+        fm::CriticalSection cs(self);
+        TapObject* t = tap(self);
+        swap_ring(t, gone, ring, keep);
+        fm::set_count(t->arrived, 0);
+        fm::publish(t->open, 0);
+    }
+    return 0;
+}
+
+// take(): the kept values as a list of (time, value), oldest first.
+PyObject* tap_take(PyObject* self, PyObject* /*unused*/) {
+    Detached taken;
+    {
+        // The ring changes hands whole: a fresh one costs less than copying
+        // out the values, and the producer never waits for the list below.
+        fm::CriticalSection cs(self);
+        TapObject* t = tap(self);
+        if (t->count > 0) {
+            auto* fresh =
+                static_cast<Kept*>(PyMem_Calloc(static_cast<size_t>(t->keep), sizeof(Kept)));
+            if (!fresh) return PyErr_NoMemory();
+            swap_ring(t, taken, fresh, t->keep);
+        }
+    }
+    fm::Ref list = fm::steal(PyList_New(taken.count));
+    if (!list) return nullptr;
+    for (Py_ssize_t i = 0; i < taken.count; ++i) {
+        Kept& item = taken.at(i);
+        fm::Ref time = fm::steal(PyFloat_FromDouble(item.time));
+        PyObject* pair = time ? PyTuple_New(2) : nullptr;
+        if (!pair) return nullptr;
+        PyTuple_SET_ITEM(pair, 0, time.release());
+        PyTuple_SET_ITEM(pair, 1, std::exchange(item.value, nullptr));  // handed on
+        PyList_SET_ITEM(list.get(), i, pair);
+    }
+    return list.release();
+}
+
+PyObject* tap_set_open(PyObject* self, bool open) {
+    fm::CriticalSection cs(self);
+    fm::publish(tap(self)->open, int{open});
+    Py_RETURN_NONE;
+}
+
+PyObject* tap_start(PyObject* self, PyObject* /*unused*/) {
+    return tap_set_open(self, true);
+}
+
+PyObject* tap_stop(PyObject* self, PyObject* /*unused*/) {
+    return tap_set_open(self, false);
+}
+
+PyObject* tap_push_method(PyObject* self, PyObject* value) {
+    fm::Ref hold = fm::borrow(self);  // a finaliser run by the push may drop the caller's
+    if (tap_push(hold.get(), value) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* tap_get_last(PyObject* self, void* /*closure*/) {
+    double time = 0;
+    fm::Ref value;
+    {
+        fm::CriticalSection cs(self);
+        TapObject* t = tap(self);
+        if (t->count > 0) {
+            const Kept& newest = t->ring[(t->head + t->count - 1) % t->keep];
+            time = newest.time;
+            value = fm::borrow(newest.value);
+        }
+    }
+    if (!value) Py_RETURN_NONE;
+    return Py_BuildValue("(dO)", time, value.get());
+}
+
+PyObject* tap_get_arrived(PyObject* self, void* /*closure*/) {
+    return PyLong_FromLongLong(fm::count_of(tap(self)->arrived));
+}
+
+PyObject* tap_get_kept(PyObject* self, void* /*closure*/) {
+    return PyLong_FromSsize_t(fm::peek(tap(self)->count));
+}
+
+PyObject* tap_get_keep(PyObject* self, void* /*closure*/) {
+    fm::CriticalSection cs(self);
+    return PyLong_FromSsize_t(tap(self)->keep);
+}
+
+PyObject* tap_get_open(PyObject* self, void* /*closure*/) {
+    return PyBool_FromLong(fm::peek(tap(self)->open));
+}
+
+PyObject* tap_get_context(PyObject* self, void* /*closure*/) {
+    fm::Ref context = fm::field_ref(self, &fm::as<fm::PortObject>(self)->context);
+    if (!context || !PyDict_Check(context.get())) Py_RETURN_NONE;
+    return context.release();
+}
+
+int tap_traverse(PyObject* self, visitproc visit, void* arg) {
+    TapObject* t = tap(self);
+    for (Py_ssize_t i = 0; t->ring && i < t->count; ++i)
+        Py_VISIT(t->ring[(t->head + i) % t->keep].value);
+    return iport_traverse(self, visit, arg);
+}
+
+int tap_clear(PyObject* self) {
+    {
+        Detached gone;
+        fm::CriticalSection cs(self);
+        swap_ring(tap(self), gone, nullptr, 0);
+    }  // the section ends before the values go: `gone` was declared first
+    return iport_clear(self);
+}
+
+PyMethodDef tap_methods[] = {
+    {"push", tap_push_method, METH_O,
+     PyDoc_STR("push(value)\n--\n\nKeep `value` with its arrival time while open.")},
+    {"take", tap_take, METH_NOARGS,
+     PyDoc_STR("take()\n--\n\nThe kept values as (time, value) pairs, oldest first, and "
+               "none kept after.")},
+    {"start", tap_start, METH_NOARGS, PyDoc_STR("start()\n--\n\nOpen: keep what arrives.")},
+    {"stop", tap_stop, METH_NOARGS, PyDoc_STR("stop()\n--\n\nClose: ignore what arrives.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef tap_getset[] = {
+    {"last", tap_get_last, nullptr,
+     PyDoc_STR("The newest kept (time, value), or None when none is kept."), nullptr},
+    {"arrived", tap_get_arrived, nullptr, PyDoc_STR("Values pushed while open, kept or not."),
+     nullptr},
+    {"kept", tap_get_kept, nullptr, PyDoc_STR("Values kept and not yet taken."), nullptr},
+    {"keep", tap_get_keep, nullptr, PyDoc_STR("The most values kept."), nullptr},
+    {"open", tap_get_open, nullptr, PyDoc_STR("Whether pushed values are kept."), nullptr},
+    {"context", tap_get_context, nullptr,
+     PyDoc_STR("The context dict that reached the tap, or None."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot tap_slots[] = {
+    {Py_tp_doc, const_cast<char*>("TapImp(config, keep=4096)\n--\n\nAn input port of no node "
+                                  "that keeps the last `keep` values pushed to it, with their "
+                                  "times on the clock of time.monotonic().")},
+    {Py_tp_init, reinterpret_cast<void*>(tap_init)},
+    {Py_tp_traverse, reinterpret_cast<void*>(tap_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(tap_clear)},
+    {Py_tp_methods, tap_methods},
+    {Py_tp_getset, tap_getset},
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyType_Spec tap_spec = {
+    .name = "flowmesh.imp.TapImp",
+    .basicsize = sizeof(TapObject),
+    .itemsize = 0,
+    .flags = fm::kTypeFlags,
+    .slots = tap_slots,
+};
+
+}  // namespace fm::ports

@@ -1,0 +1,153 @@
+"""TapImp, the port of no node the monitor plots from: its ring, its counts,
+and its safety against other threads and misbehaving values."""
+
+import gc
+import sys
+import threading
+import time
+import weakref
+
+import pytest
+
+from flowmesh import imp
+from flowmesh.constants import Constants
+from flowmesh.i_port import IPort
+from flowmesh.o_port import OPort
+
+
+def make_tap(keep):
+    return imp.TapImp(IPort.Configuration(name="in", timing=Constants.Timing.INHERITED), keep)
+
+
+def through_an_output_port(tap):
+    """The data path's push: an output port delivering to the tap in C++."""
+    out = imp.OPortImp(OPort.Configuration(name="out", timing=Constants.Timing.INHERITED))
+    out.connect(tap)
+    return out.push
+
+
+@pytest.mark.parametrize("via", ["method", "output port"])
+@pytest.mark.parametrize("keep, pushes", [(1, 3), (3, 2), (3, 3), (3, 10), (64, 1000)])
+def test_the_ring_keeps_the_last_values_with_their_times_in_order(via, keep, pushes):
+    tap = make_tap(keep)
+    push = tap.push if via == "method" else through_an_output_port(tap)
+    push("before")
+    tap.start()
+    before = time.monotonic()
+    for k in range(pushes):
+        push(k)
+    after = time.monotonic()
+    tap.stop()
+    push("after")
+    assert tap.arrived == pushes and tap.kept == min(keep, pushes)
+    last = tap.last
+    taken = tap.take()
+    assert [v for _, v in taken] == list(range(pushes))[-keep:]
+    assert taken[-1] == last
+    times = [t for t, _ in taken]
+    assert times == sorted(times) and before <= times[0] and times[-1] <= after
+    assert tap.take() == [] and tap.last is None and tap.kept == 0
+
+
+def test_a_tap_reopened_keeps_counting_and_a_context_must_be_a_dict():
+    tap = make_tap(4)
+    tap.start()
+    tap.push(1)
+    tap.stop()
+    tap.push(2)
+    tap.start()
+    tap.push(3)
+    assert tap.arrived == 2 and [v for _, v in tap.take()] == [1, 3]
+    assert tap.context is None
+    tap._context = ["not", "a", "dict"]
+    assert tap.context is None
+    tap._context = {"rate": 5.0}
+    assert tap.context == {"rate": 5.0}
+
+
+@pytest.mark.parametrize(
+    "keep, error", [(0, ValueError), (-1, ValueError), ("3", TypeError), (2**70, OverflowError)]
+)
+def test_a_bad_keep_is_refused(keep, error):
+    with pytest.raises(error):
+        make_tap(keep)
+
+
+@pytest.mark.parametrize("keep", [7, 1 << 17])
+def test_pushes_from_several_threads_while_another_takes_add_up(keep):
+    tap = make_tap(keep)
+    tap.start()
+    producers, each = 4, 20_000
+    taken, done = [], threading.Event()
+
+    def produce(p):
+        for k in range(each):
+            tap.push((p, k))
+
+    def take():
+        while not done.is_set():
+            taken.append(tap.take())
+        taken.append(tap.take())
+
+    taker = threading.Thread(target=take)
+    threads = [threading.Thread(target=produce, args=(p,)) for p in range(producers)]
+    taker.start()
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=60)
+    done.set()
+    taker.join(timeout=60)
+    assert tap.arrived == producers * each
+    values = [v for batch in taken for _, v in batch]
+    for batch in taken:
+        times = [t for t, _ in batch]
+        assert times == sorted(times)
+    for p in range(producers):
+        # Each producer's values in its own order, none twice.
+        mine = [k for q, k in values if q == p]
+        assert mine == sorted(set(mine))
+    if keep > producers * each:
+        assert len(values) == producers * each
+
+
+class Unruly:
+    """Refuses comparison, and on its way out raises and pushes to the tap."""
+
+    def __init__(self, tap):
+        self.tap = tap
+
+    def __eq__(self, other):
+        raise RuntimeError("no comparison")
+
+    __hash__ = None
+
+    def __del__(self):
+        self.tap.push("from a finaliser")
+        self.tap.take()
+        raise RuntimeError("no finalising")
+
+
+def test_values_whose_finaliser_pushes_and_raises_or_that_refuse_comparison(monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    tap = make_tap(1)
+    tap.start()
+    for _ in range(5):
+        tap.push(Unruly(tap))  # each gives way to the next, with its finaliser run
+    tap.take()
+    assert len(unraisable) == 5
+    assert all("no finalising" in str(u.exc_value) for u in unraisable)
+    # Each push counted, and so did each finaliser's.
+    assert tap.arrived == 10
+
+
+def test_a_tap_in_a_reference_cycle_with_a_kept_value_is_collected():
+    tap = make_tap(3)
+    tap.start()
+    box = [tap]
+    tap.push(box)
+    gone = weakref.ref(tap)
+    del tap, box
+    gc.collect()
+    assert gone() is None
