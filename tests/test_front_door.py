@@ -71,10 +71,10 @@ def test_the_command_line_parser_loads_no_extension_module_nor_numpy():
 HEAVY = ("inspect", "ast", "dis", "tokenize", "dataclasses", "typing", "secrets", "hmac")
 HEAVY += ("traceback", "logging", "json", "difflib", "numpy", "flowmesh.documents")
 # Nor the modules that cost it most of its memory above plain Python:
-# contextlib (with collections and functools), random (ids come from
-# a generator of the registry's own until the program imports it), sysconfig
-# (where the standard library is, for log locations), numbers, and the chains.
-HEAVY += ("contextlib", "collections", "functools", "random", "sysconfig", "numbers")
+# contextlib, random (ids come from a generator of the registry's own until
+# the program imports it), sysconfig (where the standard library is, for log
+# locations), numbers, and the chains.
+HEAVY += ("contextlib", "random", "sysconfig", "numbers")
 HEAVY += ("flowmesh.imp._chain", "flowmesh.imp.cascade_out", "flowmesh.imp.cascade_io")
 
 PLAIN_RUN = """
