@@ -181,6 +181,31 @@ def test_push_data_feeds_named_ports_only(data, expected):
     assert {name: d.pushed for name, d in doubles.items()} == expected
 
 
+@pytest.mark.parametrize("count", [1, 8, 9, 40])
+def test_push_data_keeps_the_table_it_started_with(count):
+    """A push that empties the table and adds a port (any count, past the
+    entries a push keeps inline) still feeds every port the push began with,
+    in table order, and not the added one."""
+    names = [f"p{i}" for i in range(count)]
+    node = ONode(name="n", output_ports=ports(*((name, SYNC) for name in names)))
+    doubles = with_doubles(node, *names)
+    order, late = [], PortDouble()
+    table = node._imp._output_ports
+
+    def first_push(value):
+        order.append(value)
+        table.clear()
+        table["late"] = late
+
+    doubles["p0"].push = first_push
+    for name in names[1:]:
+        doubles[name].push = order.append
+    node._imp._push_data({**{name: i for i, name in enumerate(names)}, "late": -1})
+    assert order == list(range(count)) and late.pushed == []
+    node._imp._push_data({"late": 1, "p0": 0})
+    assert late.pushed == [1] and order == list(range(count))
+
+
 def test_push_data_refuses_non_dict():
     node = ONode(name="n")
     with pytest.raises(TypeError, match=r"expected dict, got list"):

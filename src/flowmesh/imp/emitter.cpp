@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "data_path.hpp"
 #include "objects.hpp"
@@ -240,33 +241,56 @@ PyObject* onode_disconnect(PyObject* self, PyTypeObject* defining_class, PyObjec
 
 // ---------------------------------------------------------------- delivery
 
-// The next entry of a dict that another thread may change, held; false at the end.
-bool next_entry(PyObject* dict, Py_ssize_t* pos, fm::Ref* key, fm::Ref* value) {
-    fm::CriticalSection cs(dict);
-    PyObject* k;
-    PyObject* v;
-    if (!PyDict_Next(dict, pos, &k, &v)) return false;
-    *key = fm::borrow(k);
-    *value = fm::borrow(v);
-    return true;
-}
+// The output table's (name, port) entries, held, taken in one critical
+// section: what a push runs (a name's hash, the consumers' cycles) may change
+// the table meanwhile, and a lock per entry costs a call into the host each
+// on the free-threaded build.
+class TableEntries {
+  public:
+    explicit TableEntries(PyObject* table) {
+        fm::CriticalSection cs(table);
+        Py_ssize_t size = PyDict_GET_SIZE(table);
+        if (size > kInline) {
+            spilled_.resize(2 * static_cast<size_t>(size));
+            items_ = spilled_.data();
+        }
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (count_ < size && PyDict_Next(table, &pos, &k, &v)) {
+            items_[2 * count_] = Py_NewRef(k);
+            items_[2 * count_ + 1] = Py_NewRef(v);
+            ++count_;
+        }
+    }
+    TableEntries(const TableEntries&) = delete;
+    TableEntries& operator=(const TableEntries&) = delete;
+    ~TableEntries() {
+        for (Py_ssize_t i = 0; i < 2 * count_; ++i) Py_DECREF(items_[i]);
+    }
+    Py_ssize_t size() const { return count_; }
+    PyObject* name(Py_ssize_t i) const { return items_[2 * i]; }
+    PyObject* port(Py_ssize_t i) const { return items_[2 * i + 1]; }
+
+  private:
+    static constexpr Py_ssize_t kInline = 8;
+    PyObject* inline_[2 * kInline];
+    std::vector<PyObject*> spilled_;
+    PyObject** items_ = inline_;
+    Py_ssize_t count_ = 0;
+};
 
 // data[name] to each output port named in data; the ports module delivers.
 int push_data(EmitterState* st, PyObject* self, PyObject* data) {
     fm::Ref ports = fm::borrow(ports_of(self));  // set at construction, never replaced
     if (!ports) return -1;
-    Py_ssize_t pos = 0;
-    fm::Ref hold_name, hold_port;
-    // Held before the lookup: a name's hash and a push run arbitrary code.
-    while (next_entry(ports.get(), &pos, &hold_name, &hold_port)) {
-        PyObject* name = hold_name.get();
-        PyObject* port = hold_port.get();
+    TableEntries entries(ports.get());
+    for (Py_ssize_t i = 0; i < entries.size(); ++i) {
         PyObject* value;
-        int found = PyDict_GetItemRef(data, name, &value);
+        int found = PyDict_GetItemRef(data, entries.name(i), &value);
         if (found < 0) return -1;
         if (!found) continue;
         fm::Ref hold_value = fm::steal(value);
-        if (st->ports->push(st->ports, port, value) < 0) return -1;
+        if (st->ports->push(st->ports, entries.port(i), value) < 0) return -1;
     }
     return 0;
 }
