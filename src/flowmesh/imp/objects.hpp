@@ -41,6 +41,9 @@ struct NodeObject {
     PyObject* setup_handler;
     PyObject* step_handler;
     PyObject* process_handler;
+    // (pre-step, step or process, post-step, whether process): what a cycle
+    // reads, replaced whole on every change of a handler or of `batch`.
+    Published cycle_handlers;
     bool batch;
     uint8_t flags;  // vertex-private: type facts computed once at construction
 };
@@ -142,6 +145,7 @@ inline int traverse_node(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(n->setup_handler);
     Py_VISIT(n->step_handler);
     Py_VISIT(n->process_handler);
+    Py_VISIT(n->cycle_handlers.value);
     return traverse_element(self, visit, arg);
 }
 inline void clear_node(PyObject* self) {
@@ -152,6 +156,7 @@ inline void clear_node(PyObject* self) {
     Py_CLEAR(n->setup_handler);
     Py_CLEAR(n->step_handler);
     Py_CLEAR(n->process_handler);
+    Py_CLEAR(n->cycle_handlers.value);
     clear_element(self);
 }
 
