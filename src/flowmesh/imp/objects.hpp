@@ -54,6 +54,11 @@ struct ONodeObject {
     NodeObject base;
     PyObject* output_ports;
     PyObject* setup_thread;  // NULL until an all-event start made one
+    // (name, port, name, port, ...) of output_ports as of `outputs_seen`,
+    // emitter-private: a push reads it without a lock while the table is
+    // unchanged.
+    Published outputs;
+    uint64_t outputs_seen;
 };
 
 // PortImp (coupler).
@@ -164,12 +169,14 @@ inline int traverse_onode(PyObject* self, visitproc visit, void* arg) {
     auto* o = as<ONodeObject>(self);
     Py_VISIT(o->output_ports);
     Py_VISIT(o->setup_thread);
+    Py_VISIT(o->outputs.value);
     return traverse_node(self, visit, arg);
 }
 inline void clear_onode(PyObject* self) {
     auto* o = as<ONodeObject>(self);
     Py_CLEAR(o->output_ports);
     Py_CLEAR(o->setup_thread);
+    Py_CLEAR(o->outputs.value);
     clear_node(self);
 }
 
