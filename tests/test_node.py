@@ -1,6 +1,7 @@
 """NodeImp (handlers, batch flag, the cycle and its failure policy) and the Node facade."""
 
 import gc
+import threading
 import weakref
 
 import pytest
@@ -489,3 +490,49 @@ def test_unreadable_output_node_class_is_reported(name, error, expected):
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == expected
+
+
+# ---------------------------------------------------------------- handlers changed while cycling
+
+
+def test_handler_and_batch_changes_reach_the_next_cycle_from_another_thread():
+    """A cycle reads the handlers without the node's lock: a thread changing
+    handlers and the batch flag while another cycles never tears what a cycle
+    calls (each cycle runs one handler that was set, whole), and the last
+    change is what the next cycle runs."""
+    node, calls = make_node()
+    node._cycle()  # setup
+    stop = threading.Event()
+    ran = []
+
+    def make(tag):
+        return lambda data: ran.append(tag)
+
+    steps = [make(("step", k)) for k in range(4)]
+    processes = [make(("process", k)) for k in range(4)]
+    default_pre = imp.NodeImp(Node.Configuration(name="fresh")).pre_step_handler
+
+    def churn():
+        k = 0
+        while not stop.is_set():
+            node.step_handler = steps[k % 4]
+            node.process_handler = processes[k % 4]
+            node.batch = k % 3 == 0
+            node.pre_step_handler = make(("pre", k)) if k % 2 else default_pre
+            k += 1
+
+    changer = threading.Thread(target=churn)
+    changer.start()
+    try:
+        for _ in range(3000):
+            node._cycle()
+    finally:
+        stop.set()
+        changer.join(timeout=60)
+    assert not changer.is_alive()
+    assert node.get_condition() != Constants.Conditions.ERROR, node.failure()
+    produced = [r for r in ran if r[0] in ("step", "process")]
+    assert len(produced) == 3000
+    node.batch, node.process_handler = True, make("last")
+    node._cycle()
+    assert ran[-1] == "last"

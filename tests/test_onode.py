@@ -181,6 +181,52 @@ def test_push_data_feeds_named_ports_only(data, expected):
     assert {name: d.pushed for name, d in doubles.items()} == expected
 
 
+@pytest.mark.parametrize("count", [1, 8, 9, 40])
+def test_push_data_keeps_the_table_it_started_with(count):
+    """A push that empties the table and adds a port (any count, past the
+    entries a push keeps inline) still feeds every port the push began with,
+    in table order, and not the added one."""
+    names = [f"p{i}" for i in range(count)]
+    node = ONode(name="n", output_ports=ports(*((name, SYNC) for name in names)))
+    doubles = with_doubles(node, *names)
+    order, late = [], PortDouble()
+    table = node._imp._output_ports
+
+    def first_push(value):
+        order.append(value)
+        table.clear()
+        table["late"] = late
+
+    doubles["p0"].push = first_push
+    for name in names[1:]:
+        doubles[name].push = order.append
+    node._imp._push_data({**{name: i for i, name in enumerate(names)}, "late": -1})
+    assert order == list(range(count)) and late.pushed == []
+    node._imp._push_data({"late": 1, "p0": 0})
+    assert late.pushed == [1] and order == list(range(count))
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda table, new: table.__setitem__("a", new),
+        lambda table, new: table.update(a=new),
+        lambda table, new: table.__ior__({"a": new}),
+        lambda table, new: (table.pop("a"), table.setdefault("a", new)),
+        lambda table, new: (table.clear(), table.__setitem__("a", new)),
+    ],
+    ids=["setitem", "update", "ior", "pop-setdefault", "clear-setitem"],
+)
+def test_push_data_sees_every_change_of_the_table_since_the_last_push(change):
+    node = ONode(name="n", output_ports=ports(("a", SYNC), ("b", SYNC)))
+    doubles = with_doubles(node, "a", "b")
+    node._imp._push_data({"a": 1})
+    new = PortDouble()
+    change(node._imp._output_ports, new)
+    node._imp._push_data({"a": 2})
+    assert doubles["a"].pushed == [1] and new.pushed == [2]
+
+
 def test_push_data_refuses_non_dict():
     node = ONode(name="n")
     with pytest.raises(TypeError, match=r"expected dict, got list"):
@@ -503,3 +549,38 @@ def test_output_node_with_running_thread_is_collected():
     del thread
     gc.collect()
     assert [r() for r in refs] == [None, None]
+
+
+def test_pushes_while_another_thread_rewrites_the_table():
+    """Pushes take the table's snapshot without a lock while another thread
+    replaces, removes and adds ports: every value reaches a port that was in
+    the table, and a push after the last change feeds the last table."""
+    node = ONode(name="n", output_ports=ports(("a", SYNC), ("b", SYNC)))
+    table = node._imp._output_ports
+    pool = [PortDouble() for _ in range(6)]
+    stop = threading.Event()
+
+    def rewrite():
+        k = 0
+        while not stop.is_set():
+            table["a"] = pool[k % 6]
+            if k % 5 == 0:
+                table.pop("b", None)
+            else:
+                table["b"] = pool[(k + 1) % 6]
+            k += 1
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        for i in range(5000):
+            node._imp._push_data({"a": i, "b": -1 - i})
+    finally:
+        stop.set()
+        writer.join(timeout=60)
+    assert not writer.is_alive()
+    assert sorted(v for d in pool for v in d.pushed if v >= 0) == list(range(5000))
+    last = PortDouble()
+    table["a"] = last
+    node._imp._push_data({"a": "last"})
+    assert last.pushed == ["last"]

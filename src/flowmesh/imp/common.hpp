@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -179,6 +180,49 @@ inline Ref field_ref(PyObject* owner, PyObject* const* slot) {
 inline Ref field_or_none(PyObject* owner, PyObject* const* slot) {
     Ref value = field_ref(owner, slot);
     return value ? std::move(value) : Ref::borrow(Py_None);
+}
+
+// A field that a hot path reads without the owner's lock: an immutable object
+// (a tuple) replaced whole. A reader counts itself in `readers` only for the
+// instant between loading the field and taking its reference, which runs no
+// code; a writer, after the swap, waits until no reader is in that instant
+// before the old value may be released. Readers never wait; a writer (rare:
+// a handler changed) waits a few instructions at most. Under the GIL, a plain
+// field.
+struct Published {
+    PyObject* value;
+    uint32_t readers;
+};
+
+inline Ref published_ref(Published& slot) {
+#ifdef Py_GIL_DISABLED
+    // seq_cst: either the writer sees this reader counted, or the reader sees
+    // the new value.
+    std::atomic_ref<uint32_t> readers(slot.readers);
+    readers.fetch_add(1, std::memory_order_seq_cst);
+    PyObject* v = std::atomic_ref<PyObject*>(slot.value).load(std::memory_order_seq_cst);
+    Py_XINCREF(v);
+    readers.fetch_sub(1, std::memory_order_release);
+    return steal(v);
+#else
+    return borrow(slot.value);
+#endif
+}
+
+// Swaps in a new reference to `value` and returns the old one, which no
+// reader can still be about to take: the caller releases it once it holds no
+// lock (a decref can run arbitrary code). Writers hold the owner's critical
+// section.
+[[nodiscard]] inline Ref replace_published(Published& slot, PyObject* value) {
+#ifdef Py_GIL_DISABLED
+    PyObject* old = std::atomic_ref<PyObject*>(slot.value)
+                        .exchange(Py_XNewRef(value), std::memory_order_seq_cst);
+    std::atomic_ref<uint32_t> readers(slot.readers);
+    while (readers.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+    return steal(old);
+#else
+    return steal(std::exchange(slot.value, Py_XNewRef(value)));
+#endif
 }
 
 // Equality with the host's semantics; identity short-cuts inside. -1 on error.

@@ -2,6 +2,7 @@
 // ports from the configuration, joins them to other nodes' inputs, hands each
 // cycle's output and the node's context to them, and runs the first cycle of
 // an event-only node on a one-shot thread.
+#include <atomic>
 #include <cstddef>
 #include <new>
 #include <utility>
@@ -35,6 +36,7 @@ struct EmitterState : fm::EmitterApi {
     fm::Constants c;
     fm::Lazy decimation_key{"flowmesh.constants", "Constants.Keys.DECIMATION_FACTOR"};
     fm::Lazy thread{"threading", "Thread"};
+    int table_watcher = -1;  // none free: every push takes its table afresh
 
     // Every reference the state owns, for traverse/clear.
     template <typename F>
@@ -114,6 +116,7 @@ int onode_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
     fm::Ref ports = fm::steal(PyDict_New());
     if (!ports) return -1;
+    if (st->table_watcher >= 0 && PyDict_Watch(st->table_watcher, ports.get()) < 0) return -1;
     fm::set_field(&onode(self)->output_ports, ports.get());
     fm::Ref port_configs = fm::steal(PyList_New(0));
     if (!port_configs) return -1;
@@ -240,33 +243,75 @@ PyObject* onode_disconnect(PyObject* self, PyTypeObject* defining_class, PyObjec
 
 // ---------------------------------------------------------------- delivery
 
-// The next entry of a dict that another thread may change, held; false at the end.
-bool next_entry(PyObject* dict, Py_ssize_t* pos, fm::Ref* key, fm::Ref* value) {
-    fm::CriticalSection cs(dict);
-    PyObject* k;
-    PyObject* v;
-    if (!PyDict_Next(dict, pos, &k, &v)) return false;
-    *key = fm::borrow(k);
-    *value = fm::borrow(v);
-    return true;
+// Output tables change rarely (a test, a tool rewiring by hand), pushes read
+// them on every frame: each node keeps a snapshot of its table's entries and
+// takes it without a lock while no watched table changed since it was made.
+// The count of changes is one for all tables, bumped by a dict watcher, which
+// runs before the change under the table's own lock (the GIL or its critical
+// section); a snapshot made under that lock after reading the count holds
+// every change the count includes.
+std::atomic<uint64_t> table_changes{1};
+
+int table_changed(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    table_changes.fetch_add(1, std::memory_order_acq_rel);
+    return 0;
+}
+
+// (name, port, name, port, ...) of the table, made under its lock. New
+// reference, or nullptr with an exception.
+PyObject* table_entries(PyObject* table) {
+    fm::CriticalSection cs(table);
+    Py_ssize_t size = PyDict_GET_SIZE(table);
+    fm::Ref entries = fm::steal(PyTuple_New(2 * size));
+    if (!entries) return nullptr;
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *name, *port;
+    while (i < size && PyDict_Next(table, &pos, &name, &port)) {
+        PyTuple_SET_ITEM(entries.get(), 2 * i, Py_NewRef(name));
+        PyTuple_SET_ITEM(entries.get(), 2 * i + 1, Py_NewRef(port));
+        ++i;
+    }
+    return entries.release();
+}
+
+// The node's snapshot of its table, made again when a table changed since.
+fm::Ref outputs_of(EmitterState* st, PyObject* self, PyObject* table) {
+    fm::ONodeObject* o = onode(self);
+    // The stamp before the snapshot: a stamp is stored after its snapshot.
+    uint64_t seen = fm::peek(o->outputs_seen);
+    fm::Ref entries = fm::published_ref(o->outputs);
+    uint64_t now = table_changes.load(std::memory_order_acquire);
+    if (entries && seen == now && st->table_watcher >= 0) return entries;
+    entries = fm::steal(table_entries(table));
+    if (!entries) return {};
+    fm::Ref old;
+    {
+        fm::CriticalSection cs(self);
+        if (now >= o->outputs_seen) {  // never a snapshot older than the stamp
+            old = fm::replace_published(o->outputs, entries.get());
+            fm::publish(o->outputs_seen, now);
+        }
+    }
+    return entries;
 }
 
 // data[name] to each output port named in data; the ports module delivers.
+// A push runs arbitrary code (a name's hash, the consumers' cycles) that may
+// change the table: it feeds the ports of the snapshot it began with.
 int push_data(EmitterState* st, PyObject* self, PyObject* data) {
-    fm::Ref ports = fm::borrow(ports_of(self));  // set at construction, never replaced
-    if (!ports) return -1;
-    Py_ssize_t pos = 0;
-    fm::Ref hold_name, hold_port;
-    // Held before the lookup: a name's hash and a push run arbitrary code.
-    while (next_entry(ports.get(), &pos, &hold_name, &hold_port)) {
-        PyObject* name = hold_name.get();
-        PyObject* port = hold_port.get();
+    PyObject* table = ports_of(self);  // set at construction, never replaced
+    if (!table) return -1;
+    fm::Ref entries = outputs_of(st, self, table);
+    if (!entries) return -1;
+    Py_ssize_t n = PyTuple_GET_SIZE(entries.get());
+    for (Py_ssize_t i = 0; i < n; i += 2) {
         PyObject* value;
-        int found = PyDict_GetItemRef(data, name, &value);
+        int found = PyDict_GetItemRef(data, PyTuple_GET_ITEM(entries.get(), i), &value);
         if (found < 0) return -1;
         if (!found) continue;
         fm::Ref hold_value = fm::steal(value);
-        if (st->ports->push(st->ports, port, value) < 0) return -1;
+        if (st->ports->push(st->ports, PyTuple_GET_ITEM(entries.get(), i + 1), value) < 0)
+            return -1;
     }
     return 0;
 }
@@ -542,6 +587,8 @@ int emitter_exec(PyObject* module) {
         fm::import_api<fm::PortsApi>("flowmesh.imp._ports", fm::kPortsApi, &st->ports_module);
     if (!st->ports) return -1;
     st->push_data = api_push_data;
+    st->table_watcher = PyDict_AddWatcher(table_changed);
+    if (st->table_watcher < 0) PyErr_Clear();
     if (fm::export_api(module, fm::kEmitterApi, static_cast<fm::EmitterApi*>(st)) < 0) return -1;
     st->base_start = PyObject_GetAttr(base.get(), st->n(N_start));
     st->base_reset = PyObject_GetAttr(base.get(), st->n(N_reset_run_state));

@@ -41,6 +41,9 @@ struct NodeObject {
     PyObject* setup_handler;
     PyObject* step_handler;
     PyObject* process_handler;
+    // (pre-step, step or process, post-step, whether process): what a cycle
+    // reads, replaced whole on every change of a handler or of `batch`.
+    Published cycle_handlers;
     bool batch;
     uint8_t flags;  // vertex-private: type facts computed once at construction
 };
@@ -51,6 +54,11 @@ struct ONodeObject {
     NodeObject base;
     PyObject* output_ports;
     PyObject* setup_thread;  // NULL until an all-event start made one
+    // (name, port, name, port, ...) of output_ports as of `outputs_seen`,
+    // emitter-private: a push reads it without a lock while the table is
+    // unchanged.
+    Published outputs;
+    uint64_t outputs_seen;
 };
 
 // PortImp (coupler).
@@ -142,6 +150,7 @@ inline int traverse_node(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(n->setup_handler);
     Py_VISIT(n->step_handler);
     Py_VISIT(n->process_handler);
+    Py_VISIT(n->cycle_handlers.value);
     return traverse_element(self, visit, arg);
 }
 inline void clear_node(PyObject* self) {
@@ -152,6 +161,7 @@ inline void clear_node(PyObject* self) {
     Py_CLEAR(n->setup_handler);
     Py_CLEAR(n->step_handler);
     Py_CLEAR(n->process_handler);
+    Py_CLEAR(n->cycle_handlers.value);
     clear_element(self);
 }
 
@@ -159,12 +169,14 @@ inline int traverse_onode(PyObject* self, visitproc visit, void* arg) {
     auto* o = as<ONodeObject>(self);
     Py_VISIT(o->output_ports);
     Py_VISIT(o->setup_thread);
+    Py_VISIT(o->outputs.value);
     return traverse_node(self, visit, arg);
 }
 inline void clear_onode(PyObject* self) {
     auto* o = as<ONodeObject>(self);
     Py_CLEAR(o->output_ports);
     Py_CLEAR(o->setup_thread);
+    Py_CLEAR(o->outputs.value);
     clear_node(self);
 }
 

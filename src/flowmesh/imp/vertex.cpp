@@ -83,20 +83,20 @@ fm::ElementObject* element(PyObject* self) {
 }
 
 // Handler call. The slot may be replaced (even by the handler itself) while it
-// runs, so the callable is held for the duration; an empty slot calls None and
-// fails like any broken handler.
+// runs, so the caller holds the callable for the duration; an empty slot calls
+// None and fails like any broken handler.
 // A handler is usually a bound method of the facade node: its function is
 // called with the instance in front, as the bound method itself would.
 template <size_t N>
 PyObject* call_handler(PyObject* slot, PyObject* const (&given)[N]) {
-    fm::Ref fn = fm::borrow(slot ? slot : Py_None);
+    PyObject* fn = slot ? slot : Py_None;
     PyObject* args[N + 1];
     for (size_t i = 0; i < N; ++i) args[i + 1] = given[i];
-    if (PyMethod_Check(fn.get())) {
-        args[0] = PyMethod_GET_SELF(fn.get());
-        return PyObject_Vectorcall(PyMethod_GET_FUNCTION(fn.get()), args, N + 1, nullptr);
+    if (PyMethod_Check(fn)) {
+        args[0] = PyMethod_GET_SELF(fn);
+        return PyObject_Vectorcall(PyMethod_GET_FUNCTION(fn), args, N + 1, nullptr);
     }
-    return PyObject_Vectorcall(fn.get(), args + 1, N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    return PyObject_Vectorcall(fn, args + 1, N | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 PyObject* call_handler(PyObject* slot, PyObject* a) {
@@ -206,6 +206,17 @@ bool bound_imp_name(fm::Lazy& slot, PyObject** out) {
     return false;
 }
 
+// The view a cycle reads, from the slots as they are now: (pre-step, step or
+// process, post-step, whether process). The caller holds the node's critical
+// section. New reference, or nullptr with an exception.
+PyObject* handlers_view(fm::NodeObject* n) {
+    auto given = [](PyObject* slot) { return slot ? slot : Py_None; };
+    bool process = n->batch && n->process_handler && n->process_handler != Py_None;
+    return PyTuple_Pack(4, given(n->pre_step_handler),
+                        given(process ? n->process_handler : n->step_handler),
+                        given(n->post_step_handler), process ? Py_True : Py_False);
+}
+
 int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* module = PyType_GetModuleByDef(Py_TYPE(self), &vertex_module);
     if (!module) return -1;
@@ -220,6 +231,9 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
     fm::set_field(&n->step_handler, Py_None);
     fm::set_field(&n->process_handler, Py_None);
     n->batch = false;
+    fm::Ref view = fm::steal(handlers_view(n));
+    if (!view) return -1;
+    fm::Ref old_view = fm::replace_published(n->cycle_handlers, view.get());
 
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     uint8_t flags = 0;
@@ -355,26 +369,50 @@ int failed(VertexState* st, PyObject* self) {
     return st->c.error.matches_field(self, &element(self)->condition, st->c.healthy, st->c.warning);
 }
 
-// What a cycle reads of the node's handler slots, which another thread may
-// replace meanwhile: held for the cycle, read under the node's critical
-// section. A default hook is not held: it is not called.
+// The handlers a cycle calls (borrowed from the node's published view, which
+// it holds for the cycle: another thread, or a handler itself, may replace
+// them meanwhile). A default hook is left out: it is not called.
 struct CycleHandlers {
-    fm::Ref pre;      // the pre-step hook unless the default
-    fm::Ref produce;  // step, or process in a batch run
-    fm::Ref post;     // the post-step hook unless the default
-    bool process;
+    fm::Ref view;
+    PyObject* pre = nullptr;      // the pre-step hook unless the default
+    PyObject* produce = nullptr;  // step, or process in a batch run
+    PyObject* post = nullptr;     // the post-step hook unless the default
+    bool process = false;
 };
 
+// One reference taken without the node's lock: this runs on every cycle.
 CycleHandlers cycle_handlers(VertexState* st, PyObject* self) {
     fm::NodeObject* n = node(self);
     CycleHandlers h;
-    fm::CriticalSection cs(self);
-    if (n->pre_step_handler != st->no_op_step_hook) h.pre = fm::borrow(n->pre_step_handler);
-    h.process = n->batch && n->process_handler && n->process_handler != Py_None;
-    h.produce = fm::borrow(h.process ? n->process_handler : n->step_handler);
-    if ((n->flags & kIsOutputNode) && n->post_step_handler != st->no_op_step_hook)
-        h.post = fm::borrow(n->post_step_handler);
+    h.view = fm::published_ref(n->cycle_handlers);
+    if (!h.view) return h;  // cleared: the step slot reads as empty
+    PyObject* v = h.view.get();
+    if (PyTuple_GET_ITEM(v, 0) != st->no_op_step_hook) h.pre = PyTuple_GET_ITEM(v, 0);
+    h.produce = PyTuple_GET_ITEM(v, 1);
+    if ((n->flags & kIsOutputNode) && PyTuple_GET_ITEM(v, 2) != st->no_op_step_hook)
+        h.post = PyTuple_GET_ITEM(v, 2);
+    h.process = PyTuple_GET_ITEM(v, 3) == Py_True;
     return h;
+}
+
+// A change of a handler slot or of `batch` under the node's critical section:
+// `change` applies it (and returns what it replaced, to release), then the
+// view is replaced whole. 0, or -1 with an exception and nothing changed.
+template <typename Change>
+int change_handlers(PyObject* self, Change change) {
+    fm::Ref replaced, old_view;
+    {
+        fm::CriticalSection cs(self);
+        fm::NodeObject* n = node(self);
+        auto undo = change(n, &replaced);
+        fm::Ref view = fm::steal(handlers_view(n));
+        if (!view) {
+            undo(n, &replaced);
+            return -1;
+        }
+        old_view = fm::replace_published(n->cycle_handlers, view.get());
+    }
+    return 0;  // the replaced objects are released here, with no lock held
 }
 
 // _run_cycle proper. `data` is a dict or None.
@@ -401,7 +439,7 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
     CycleHandlers h = cycle_handlers(st, self);
     // The default hooks do nothing and return None: they are not called.
     if (h.pre) {
-        fm::Ref skip = fm::steal(call_handler(h.pre.get(), data));
+        fm::Ref skip = fm::steal(call_handler(h.pre, data));
         if (!skip) return -1;
         int truth = skip.get() == Py_None ? 0 : PyObject_IsTrue(skip.get());
         if (truth < 0) return -1;
@@ -410,16 +448,16 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
             return 0;
         }
     }
-    fm::Ref output = fm::steal(call_handler(h.produce.get(), data));
+    fm::Ref output = fm::steal(call_handler(h.produce, data));
     if (!output) return -1;
     if (output.get() != Py_None) {
         if (!PyDict_CheckExact(output.get())) {
             PyErr_Format(PyExc_TypeError, "Expected dict, got %s", Py_TYPE(output.get())->tp_name);
-            return blame(st, self, h.produce.get(), h.process ? kProcess : kStep);
+            return blame(st, self, h.produce, h.process ? kProcess : kStep);
         }
         if (n->flags & kIsOutputNode) {
             if (h.post) {
-                fm::Ref ignored = fm::steal(call_handler(h.post.get(), output.get()));
+                fm::Ref ignored = fm::steal(call_handler(h.post, output.get()));
                 if (!ignored) return -1;
             }
             clock.stop();
@@ -655,11 +693,17 @@ int handler_set(PyObject* self, PyObject* value, void* offset) {
         PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
         return -1;
     }
-    fm::set_field_of(self,
-                     reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
-                                                  reinterpret_cast<intptr_t>(offset)),
-                     value);
-    return 0;
+    auto* slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
+                                              reinterpret_cast<intptr_t>(offset));
+    return change_handlers(self, [&](fm::NodeObject*, fm::Ref* replaced) {
+        *replaced = fm::steal(*slot);
+        fm::publish(*slot, Py_NewRef(value));
+        return [slot](fm::NodeObject*, fm::Ref* replaced) {
+            PyObject* taken = *slot;
+            fm::publish(*slot, replaced->release());
+            *replaced = fm::steal(taken);
+        };
+    });
 }
 
 PyObject* batch_get(PyObject* self, void*) {
@@ -673,8 +717,10 @@ int batch_set(PyObject* self, PyObject* value, void*) {
     }
     int truth = PyObject_IsTrue(value);
     if (truth < 0) return -1;
-    node(self)->batch = truth;
-    return 0;
+    return change_handlers(self, [truth](fm::NodeObject* n, fm::Ref*) {
+        bool was = std::exchange(n->batch, truth);
+        return [was](fm::NodeObject* n, fm::Ref*) { n->batch = was; };
+    });
 }
 
 #define FM_HANDLER(name, field, doc)                 \
