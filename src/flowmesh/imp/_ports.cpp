@@ -30,7 +30,7 @@ int push(PortsState* st, PyObject* port, PyObject* value);
 int deliver(PortsState* st, PyObject* self, PyObject* value) {
     // One snapshot for the whole delivery: a concurrent connect or disconnect
     // publishes a new tuple and leaves this one intact.
-    fm::Ref snapshot = fm::field_ref(self, &fm::as<fm::PortObject>(self)->connected_ports);
+    fm::Ref snapshot = fm::published_ref(fm::as<fm::PortObject>(self)->connected_ports);
     if (!snapshot) return 0;
     Py_ssize_t n = PyTuple_GET_SIZE(snapshot.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -128,7 +128,7 @@ void successors(const LoopTypes& types, PyObject* node, PyObject* port, std::vec
         if (op.get() == port) *owns = true;
         if (!PyObject_TypeCheck(op.get(), types.port)) continue;
         fm::Ref connected =
-            fm::field_ref(op.get(), &fm::as<fm::PortObject>(op.get())->connected_ports);
+            fm::field_ref(op.get(), &fm::as<fm::PortObject>(op.get())->connected_ports.value);
         if (!connected || !PyTuple_Check(connected.get())) continue;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(connected.get()); ++i)
             if (PyObject* target = pushed_through_to(types, PyTuple_GET_ITEM(connected.get(), i)))

@@ -79,7 +79,7 @@ int port_init(PyObject* self, PyObject* args, PyObject* kwds) {
     fm::Ref hold = fm::borrow(config);
 
     // Set before the base constructor so that a port is never seen without a list.
-    fm::set_field(&port(self)->connected_ports, st->empty_tuple);
+    fm::set_field(&port(self)->connected_ports.value, st->empty_tuple);
     if (fm::init_base(st->type, self, args, kwds) < 0) return -1;
     fm::Ref timing = record_item(st, config, st->n(N_TIMING));
     if (!timing) return -1;
@@ -97,7 +97,7 @@ PyObject* port_get_timing(PyObject* self, void* /*closure*/) {
 // The current list, never NULL (a port whose constructor has not run has
 // none); borrowed, for the caller holding the port's critical section.
 PyObject* current_list(CouplerState* st, PyObject* self) {
-    PyObject* list = port(self)->connected_ports;
+    PyObject* list = port(self)->connected_ports.value;
     return list ? list : st->empty_tuple;
 }
 
@@ -222,8 +222,7 @@ PyObject* port_connect(CouplerState* st, PyObject* self, PyObject* target_arg) {
         PyTuple_SET_ITEM(fresh.get(), n, Py_NewRef(target.get()));
         old_timing = fm::steal(port(self)->timing);
         fm::publish(port(self)->timing, Py_NewRef(effective));
-        old_list = fm::steal(port(self)->connected_ports);
-        fm::publish(port(self)->connected_ports, fresh.release());
+        old_list = fm::replace_published(port(self)->connected_ports, fresh.get());
     }
     Py_RETURN_NONE;
 }
@@ -257,8 +256,7 @@ PyObject* port_disconnect(CouplerState* st, PyObject* self, PyObject* target_arg
             PyObject* item = PyTuple_GET_ITEM(old, i);
             if (item != target.get()) PyTuple_SET_ITEM(fresh.get(), j++, Py_NewRef(item));
         }
-        old_list = fm::steal(port(self)->connected_ports);
-        fm::publish(port(self)->connected_ports, fresh.release());
+        old_list = fm::replace_published(port(self)->connected_ports, fresh.get());
         old_timing = fm::steal(port(self)->timing);
         fm::publish(port(self)->timing, Py_NewRef(configured.get()));
     }
@@ -316,7 +314,8 @@ PyMethodDef port_methods[] = {
 };
 
 PyMemberDef port_members[] = {
-    {"_connected_ports", Py_T_OBJECT_EX, offsetof(fm::PortObject, connected_ports), Py_READONLY,
+    {"_connected_ports", Py_T_OBJECT_EX, offsetof(fm::PortObject, connected_ports.value),
+     Py_READONLY,
      PyDoc_STR("The joined ports, in connection order; a tuple replaced whole on every change.")},
     {"_timing", Py_T_OBJECT_EX, offsetof(fm::PortObject, timing), 0,
      PyDoc_STR("The effective timing.")},

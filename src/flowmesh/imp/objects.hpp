@@ -64,7 +64,9 @@ struct ONodeObject {
 // PortImp (coupler).
 struct PortObject {
     PortableObject base;
-    PyObject* connected_ports;  // tuple, replaced whole on every change
+    // A tuple replaced whole on every change, under the port's critical
+    // section; a push reads it without taking that.
+    Published connected_ports;
     PyObject* timing;
     PyObject* context;
 };
@@ -182,14 +184,14 @@ inline void clear_onode(PyObject* self) {
 
 inline int traverse_port(PyObject* self, visitproc visit, void* arg) {
     auto* p = as<PortObject>(self);
-    Py_VISIT(p->connected_ports);
+    Py_VISIT(p->connected_ports.value);
     Py_VISIT(p->timing);
     Py_VISIT(p->context);
     return traverse_portable(self, visit, arg);
 }
 inline void clear_port(PyObject* self) {
     auto* p = as<PortObject>(self);
-    Py_CLEAR(p->connected_ports);
+    Py_CLEAR(p->connected_ports.value);
     Py_CLEAR(p->timing);
     Py_CLEAR(p->context);
     clear_portable(self);
