@@ -251,30 +251,6 @@ def test_a_failure_deep_in_the_route_reaches_the_node_it_happened_in(exc):
     assert tail.frames == []
 
 
-def test_a_line_longer_than_the_thread_s_stack_could_nest_delivers_every_frame():
-    # Each hop used to run inside the one before: 3,000 hops overflowed a
-    # 512 KiB thread stack long before the frame reached the end.
-    nodes = [Source(), *(Pass() for _ in range(3000)), Tail()]
-    errors = []
-
-    def drive():
-        try:
-            run_line(nodes, [0, 10])
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    previous = threading.stack_size(512 * 1024)
-    try:
-        thread = threading.Thread(target=drive)
-        thread.start()
-    finally:
-        threading.stack_size(previous)
-    thread.join()
-    assert errors == []
-    assert [f["in"] for f in nodes[-1].frames] == [3000, 3010]
-    assert all(n._imp.failure() is None for n in nodes)
-
-
 def test_a_consumer_raising_past_its_containment_does_not_keep_the_frame_from_the_others():
     class Interrupted(BaseException):
         pass
@@ -299,37 +275,36 @@ def test_a_consumer_raising_past_its_containment_does_not_keep_the_frame_from_th
     assert [f["in"] for f in tail.frames] == [2]
 
 
-def test_a_long_line_of_event_only_nodes_sets_itself_up_on_a_small_stack():
-    # Each node's setup runs when its context arrives, which its predecessor's
-    # setup sends: those setups ran one inside the other.
-    class SetUpTail(Tail):
-        def setup(self, data, context):
-            self.set_up.set()
-            return {}
-
-    events = [{"name": "in", "timing": Constants.Timing.ASYNC}]
-    out = [{"name": "out", "timing": Constants.Timing.ASYNC}]
-    tail = SetUpTail(input_ports=events)
-    tail.set_up = threading.Event()
-    nodes = [
-        Source(output_ports=out),
-        *(Pass(input_ports=events, output_ports=out) for _ in range(3000)),
-        tail,
-    ]
+@pytest.mark.parametrize("timing", [Constants.Timing.SYNC, Constants.Timing.ASYNC])
+def test_a_line_deeper_than_a_small_stack_could_nest_runs_on_one(timing):
+    # Each hop ran inside the one before, and so did each event-only node's
+    # setup (sent off by its predecessor's): 3,000 overflowed a 512 KiB stack.
+    inputs, outputs = [{"name": "in", "timing": timing}], [{"name": "out", "timing": timing}]
+    tail = Tail(input_ports=inputs)
+    passes = (Pass(input_ports=inputs, output_ports=outputs) for _ in range(3000))
+    nodes = [Source(output_ports=outputs), *passes, tail]
     for upstream, downstream in zip(nodes, nodes[1:]):
         upstream.connect("out", downstream, "in")
-    previous = threading.stack_size(512 * 1024)  # the setup thread's
+
+    def drive():
+        if timing == Constants.Timing.ASYNC:  # its first cycle, on its own thread, sends 0
+            wait_until(lambda: tail.frames or any(n._imp.failure() for n in nodes))
+        else:
+            nodes[0]._imp._cycle({"value": 0})
+        nodes[0]._imp._cycle({"value": 10})
+
+    previous = threading.stack_size(512 * 1024)  # the driver's and the setup thread's
     try:
         for node in reversed(nodes):
             node.start()
+        driver = threading.Thread(target=drive)
+        driver.start()
     finally:
         threading.stack_size(previous)
     try:
-        assert wait_until(lambda: tail.set_up.is_set() or any(n._imp.failure() for n in nodes))
+        driver.join(timeout=60)
         assert [n for n in nodes if n._imp.failure() is not None] == []
-        nodes[0].get_output_port("out").push(7)  # meets the setup thread's 0 on the way
-        assert wait_until(lambda: len(tail.frames) == 2)
-        assert sorted(f["in"] for f in tail.frames) == [3000, 3007]
+        assert [f["in"] for f in tail.frames] == [3000, 3010]
     finally:
         for node in nodes:
             node.stop()

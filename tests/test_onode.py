@@ -181,11 +181,10 @@ def test_push_data_feeds_named_ports_only(data, expected):
     assert {name: d.pushed for name, d in doubles.items()} == expected
 
 
-@pytest.mark.parametrize("count", [1, 8, 9, 40])
+@pytest.mark.parametrize("count", [1, 9])
 def test_push_data_keeps_the_table_it_started_with(count):
-    """A push that empties the table and adds a port (any count, past the
-    entries a push keeps inline) still feeds every port the push began with,
-    in table order, and not the added one."""
+    """A push that empties the table and adds a port still feeds every port
+    the push began with, in table order, and not the added one."""
     names = [f"p{i}" for i in range(count)]
     node = ONode(name="n", output_ports=ports(*((name, SYNC) for name in names)))
     doubles = with_doubles(node, *names)

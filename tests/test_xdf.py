@@ -184,16 +184,16 @@ def test_full_queue_counts_every_dropped_item(tmp_path):
     assert len(s["time_stamps"]) == w.accepted
 
 
-@pytest.mark.parametrize("rate", [0.0, 250.0])
 @pytest.mark.parametrize(
-    "last,error",
+    "rate,last,error",
     [
-        (None, None),
-        (np.zeros((1, 3)), r"a frame of shape \(1, 3\) for a stream of 16"),
-        (np.zeros((1, 16), complex), "values of dtype complex128 do not fit format float32"),
-        (np.full((1, 16), "1.5"), "values of dtype <U3 do not fit format float32"),
+        (0.0, None, None),
+        (250.0, None, None),
+        (250.0, np.zeros((1, 3)), r"a frame of shape \(1, 3\) for a stream of 16"),
+        (250.0, np.zeros((1, 16), complex), "dtype complex128 do not fit format float32"),
+        (250.0, np.full((1, 16), "1.5"), "values of dtype <U3 do not fit format float32"),
     ],
-    ids=["fits", "channels", "complex", "text"],
+    ids=["irregular", "regular", "channels", "complex", "text"],
 )
 def test_a_burst_of_small_frames_is_written_exactly(tmp_path, monkeypatch, rate, last, error):
     # Megabytes taken at once: several chunks, each encoded into the buffer

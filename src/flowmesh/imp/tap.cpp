@@ -65,7 +65,7 @@ void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) 
     t->ring = replacement;
     t->keep = keep;
     t->head = 0;
-    fm::publish(t->count, Py_ssize_t{0});
+    t->count = 0;
 }
 
 }  // namespace
@@ -91,7 +91,7 @@ void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) 
             t->head = (t->head + 1) % t->keep;
         } else {
             slot = &t->ring[(t->head + t->count) % t->keep];
-            fm::publish(t->count, t->count + 1);
+            ++t->count;
         }
         old = slot->value;
         *slot = {now, Py_NewRef(value)};
@@ -211,19 +211,6 @@ PyObject* tap_get_arrived(PyObject* self, void* /*closure*/) {
     return PyLong_FromLongLong(fm::count_of(tap(self)->arrived));
 }
 
-PyObject* tap_get_kept(PyObject* self, void* /*closure*/) {
-    return PyLong_FromSsize_t(fm::peek(tap(self)->count));
-}
-
-PyObject* tap_get_keep(PyObject* self, void* /*closure*/) {
-    fm::CriticalSection cs(self);
-    return PyLong_FromSsize_t(tap(self)->keep);
-}
-
-PyObject* tap_get_open(PyObject* self, void* /*closure*/) {
-    return PyBool_FromLong(fm::peek(tap(self)->open));
-}
-
 PyObject* tap_get_context(PyObject* self, void* /*closure*/) {
     fm::Ref context = fm::field_ref(self, &fm::as<fm::PortObject>(self)->context);
     if (!context || !PyDict_Check(context.get())) Py_RETURN_NONE;
@@ -262,9 +249,6 @@ PyGetSetDef tap_getset[] = {
      PyDoc_STR("The newest kept (time, value), or None when none is kept."), nullptr},
     {"arrived", tap_get_arrived, nullptr, PyDoc_STR("Values pushed while open, kept or not."),
      nullptr},
-    {"kept", tap_get_kept, nullptr, PyDoc_STR("Values kept and not yet taken."), nullptr},
-    {"keep", tap_get_keep, nullptr, PyDoc_STR("The most values kept."), nullptr},
-    {"open", tap_get_open, nullptr, PyDoc_STR("Whether pushed values are kept."), nullptr},
     {"context", tap_get_context, nullptr,
      PyDoc_STR("The context dict that reached the tap, or None."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

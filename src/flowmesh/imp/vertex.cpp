@@ -206,15 +206,16 @@ bool bound_imp_name(fm::Lazy& slot, PyObject** out) {
     return false;
 }
 
-// The view a cycle reads, from the slots as they are now: (pre-step, step or
-// process, post-step, whether process). The caller holds the node's critical
-// section. New reference, or nullptr with an exception.
-PyObject* handlers_view(fm::NodeObject* n) {
-    auto given = [](PyObject* slot) { return slot ? slot : Py_None; };
+// Fills `view`, a fresh tuple of 4, with what a cycle reads of the slots as
+// they are now: (pre-step, step or process, post-step, whether process). The
+// caller holds the node's critical section. Runs no code and cannot fail.
+void fill_handlers_view(fm::NodeObject* n, PyObject* view) {
+    auto given = [](PyObject* slot) { return Py_NewRef(slot ? slot : Py_None); };
     bool process = n->batch && n->process_handler && n->process_handler != Py_None;
-    return PyTuple_Pack(4, given(n->pre_step_handler),
-                        given(process ? n->process_handler : n->step_handler),
-                        given(n->post_step_handler), process ? Py_True : Py_False);
+    PyTuple_SET_ITEM(view, 0, given(n->pre_step_handler));
+    PyTuple_SET_ITEM(view, 1, given(process ? n->process_handler : n->step_handler));
+    PyTuple_SET_ITEM(view, 2, given(n->post_step_handler));
+    PyTuple_SET_ITEM(view, 3, Py_NewRef(process ? Py_True : Py_False));
 }
 
 int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
@@ -231,8 +232,9 @@ int node_init(PyObject* self, PyObject* args, PyObject* kwds) {
     fm::set_field(&n->step_handler, Py_None);
     fm::set_field(&n->process_handler, Py_None);
     n->batch = false;
-    fm::Ref view = fm::steal(handlers_view(n));
+    fm::Ref view = fm::steal(PyTuple_New(4));
     if (!view) return -1;
+    fill_handlers_view(n, view.get());
     fm::Ref old_view = fm::replace_published(n->cycle_handlers, view.get());
 
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
@@ -396,20 +398,19 @@ CycleHandlers cycle_handlers(VertexState* st, PyObject* self) {
 }
 
 // A change of a handler slot or of `batch` under the node's critical section:
-// `change` applies it (and returns what it replaced, to release), then the
-// view is replaced whole. 0, or -1 with an exception and nothing changed.
+// `change` applies it and returns what it replaced, to release; then the view
+// is replaced whole. The view is made first, so that nothing fails after the
+// change. 0, or -1 with an exception and nothing changed.
 template <typename Change>
 int change_handlers(PyObject* self, Change change) {
+    fm::Ref view = fm::steal(PyTuple_New(4));
+    if (!view) return -1;
     fm::Ref replaced, old_view;
     {
         fm::CriticalSection cs(self);
         fm::NodeObject* n = node(self);
-        auto undo = change(n, &replaced);
-        fm::Ref view = fm::steal(handlers_view(n));
-        if (!view) {
-            undo(n, &replaced);
-            return -1;
-        }
+        replaced = change(n);
+        fill_handlers_view(n, view.get());
         old_view = fm::replace_published(n->cycle_handlers, view.get());
     }
     return 0;  // the replaced objects are released here, with no lock held
@@ -695,14 +696,10 @@ int handler_set(PyObject* self, PyObject* value, void* offset) {
     }
     auto* slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
                                               reinterpret_cast<intptr_t>(offset));
-    return change_handlers(self, [&](fm::NodeObject*, fm::Ref* replaced) {
-        *replaced = fm::steal(*slot);
+    return change_handlers(self, [slot, value](fm::NodeObject*) {
+        fm::Ref replaced = fm::steal(*slot);
         fm::publish(*slot, Py_NewRef(value));
-        return [slot](fm::NodeObject*, fm::Ref* replaced) {
-            PyObject* taken = *slot;
-            fm::publish(*slot, replaced->release());
-            *replaced = fm::steal(taken);
-        };
+        return replaced;
     });
 }
 
@@ -717,9 +714,9 @@ int batch_set(PyObject* self, PyObject* value, void*) {
     }
     int truth = PyObject_IsTrue(value);
     if (truth < 0) return -1;
-    return change_handlers(self, [truth](fm::NodeObject* n, fm::Ref*) {
-        bool was = std::exchange(n->batch, truth);
-        return [was](fm::NodeObject* n, fm::Ref*) { n->batch = was; };
+    return change_handlers(self, [truth](fm::NodeObject* n) {
+        n->batch = truth;
+        return fm::Ref();
     });
 }
 
