@@ -16,10 +16,29 @@ Rows, each beside its floor:
   second over the same with N = 1. The ideal is N; the floor beside it is N
   plain threads doing the same work with no flowmesh in between.
 - push-through: source -> k IONodes -> sink on one thread, frames/s, beside a
-  plain loop calling the same handlers; --compare sets each build's figure
-  against the other's (what the free-threaded build costs one thread).
+  plain loop calling the same handlers.
 - hand-off latency at 1 kHz across one decoupled node, p50/p99, beside a
   plain queue.SimpleQueue hand-off.
+
+What the free-threaded build costs one thread is the push-through time per
+frame on build B over build A, for flowmesh beside the same for the plain
+loop; the goal is flowmesh's within 10 % of the loop's. --compare measures it
+afresh rather than from the two runs' rows, which ran minutes apart on a
+machine whose load moves more than that distance:
+
+- wall and CPU time: `rounds` rounds, each running one child process of
+  either build (GIL, FT; the next round FT, GIL, so that a drift in load
+  falls on both), each child timing flowmesh and the plain loop back to back
+  (wall time, and time.thread_time_ns of the measuring thread, which a
+  descheduled thread does not accrue). Per round, the ratio of ratios
+  (B/A of flowmesh over B/A of the loop); the row is its median with the
+  quartiles.
+- instructions (where valgrind is installed): callgrind's count per frame
+  (a run of N frames less a run of none, PYTHONHASHSEED=0) of flowmesh and
+  of the plain loop on each build, and the same ratio of ratios. It does not
+  move with the load; it weighs a locked instruction like any other.
+
+The interpreters are those that wrote the two JSON files.
 """
 
 from __future__ import annotations
@@ -32,10 +51,15 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 
 import argparse  # noqa: E402
 import json  # noqa: E402
+import shutil  # noqa: E402
+import statistics  # noqa: E402
+import subprocess  # noqa: E402
 import sys  # noqa: E402
 import sysconfig  # noqa: E402
+import tempfile  # noqa: E402
 import threading  # noqa: E402
 import time  # noqa: E402
+from pathlib import Path  # noqa: E402
 
 from run import (  # noqa: E402
     REPEATS,
@@ -53,6 +77,7 @@ from run import (  # noqa: E402
     timed,
 )
 
+import flowmesh  # noqa: E402
 from flowmesh.io_node import IONode  # noqa: E402
 
 STEP_SECONDS = 200e-6
@@ -266,6 +291,7 @@ def describe() -> dict:
         "cpus": os.cpu_count(),
         "load": os.getloadavg(),
         "repeats": REPEATS,
+        "executable": sys.executable,
     }
 
 
@@ -279,7 +305,114 @@ def median(entry: dict, key: str) -> float:
     return entry[key]["median"]
 
 
-def compare(gil_path: str, ft_path: str) -> None:
+def one_thread_times(length: int, frames: int, inner: int = 5) -> dict:
+    """ns per frame of flowmesh's line and of the plain loop, wall and CPU
+    time of this thread, each the least of `inner` back-to-back timings."""
+    import gc
+
+    run = LineRun(length, frames)
+    taken = {"ours": run.ours, "plain": run.plain}
+    best = {f"{k}_{clock}": float("inf") for k in taken for clock in ("wall", "cpu")}
+    run.ours()  # warm-up
+    run.plain()
+    for _ in range(inner):
+        for kind, body in taken.items():
+            gc.collect()
+            gc.disable()
+            try:
+                wall, cpu = time.perf_counter_ns(), time.thread_time_ns()
+                body()
+                cpu, wall = time.thread_time_ns() - cpu, time.perf_counter_ns() - wall
+            finally:
+                gc.enable()
+            best[f"{kind}_wall"] = min(best[f"{kind}_wall"], wall / frames)
+            best[f"{kind}_cpu"] = min(best[f"{kind}_cpu"], cpu / frames)
+    run.close()
+    return best
+
+
+def child_env() -> dict:
+    env = dict(os.environ)
+    src = str(Path(flowmesh.__file__).resolve().parent.parent)
+    env["PYTHONPATH"] = os.pathsep.join([src, str(Path(__file__).resolve().parent)])
+    return env
+
+
+def one_thread_child(python: str, length: int, frames: int) -> dict:
+    out = subprocess.run(
+        [python, __file__, "--one-thread", str(length), str(frames)],
+        env=child_env(),
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
+    if out.returncode != 0:
+        raise RuntimeError(f"{python}: one-thread child failed\n{out.stderr}")
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def ratio_of_ratios(a: dict, b: dict, clock: str) -> tuple[float, float, float]:
+    """B over A for flowmesh, for the plain loop, and the first over the second."""
+    ours = b[f"ours_{clock}"] / a[f"ours_{clock}"]
+    plain = b[f"plain_{clock}"] / a[f"plain_{clock}"]
+    return ours, plain, ours / plain
+
+
+def quartiles(values: list[float]) -> tuple[float, float, float]:
+    if len(values) == 1:
+        return values[0], values[0], values[0]
+    q1, q2, q3 = statistics.quantiles(values, n=4, method="inclusive")
+    return q1, q2, q3
+
+
+def interleaved(gil_python: str, ft_python: str, rounds: int, length: int, frames: int) -> dict:
+    """Per-round ratios of the two builds' children, run alternately."""
+    per_clock = {"wall": [], "cpu": []}
+    for i in range(rounds):
+        order = [("A", gil_python), ("B", ft_python)]
+        if i % 2:
+            order.reverse()
+        got = {name: one_thread_child(python, length, frames) for name, python in order}
+        for clock, ratios in per_clock.items():
+            ratios.append(ratio_of_ratios(got["A"], got["B"], clock))
+        print(".", end="", flush=True)
+    print()
+    return per_clock
+
+
+def callgrind_total(path: str) -> int:
+    """The instructions a callgrind profile counted, from its totals line."""
+    with open(path) as f:
+        for text in f:
+            if text.startswith(("totals:", "summary:")):
+                return int(text.split()[1])
+    raise ValueError(f"{path}: no totals line")
+
+
+def instructions_per_frame(python: str, length: int, frames: int, plain: bool) -> float:
+    profile = Path(__file__).resolve().parent / "profile_path.py"
+    env = child_env() | {"PYTHONHASHSEED": "0"}
+    totals = []
+    with tempfile.TemporaryDirectory() as tmp:
+        for n in (0, frames):
+            out = os.path.join(tmp, f"cg{n}.out")
+            command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}"]
+            command += [python, str(profile), str(n), str(length)] + (["plain"] if plain else [])
+            subprocess.run(command, env=env, capture_output=True, check=True, timeout=1800)
+            totals.append(callgrind_total(out))
+    return (totals[1] - totals[0]) / frames
+
+
+def instruction_ratios(gil_python: str, ft_python: str, length: int, frames: int) -> dict:
+    ir = {
+        (build, kind): instructions_per_frame(python, length, frames, kind == "plain")
+        for build, python in (("A", gil_python), ("B", ft_python))
+        for kind in ("ours", "plain")
+    }
+    return {f"{kind}_{build}": v for (build, kind), v in ir.items()}
+
+
+def compare(gil_path: str, ft_path: str, rounds: int = 9, instructions: bool = True) -> None:
     """The free-threaded build's rows beside the GIL build's, and what one
     thread pays for the free-threaded build, ours against a plain loop's."""
     with open(gil_path) as f:
@@ -297,17 +430,31 @@ def compare(gil_path: str, ft_path: str) -> None:
             f"| {r['name']} | {cell(b, 'ours')} | {cell(r, 'ours')} | {r['unit']} "
             f"| {cell(b, 'ratio')} | {cell(r, 'ratio')} | {r['goal']} |"
         )
-    # One thread: B's cost over A's, for flowmesh and for the plain loop of
-    # the same handlers; the goal is ours within 10% of the loop's.
-    name = next(n for n in before if n.startswith("push-through"))
-    mine = {r["name"]: r for r in ft["rows"]}.get(name)
-    if mine:
-        ours = median(before[name], "ours") / median(mine, "ours")
-        plain = median(before[name], "floor") / median(mine, "floor")
-        print(
-            f"\none thread, time per frame B / A: flowmesh {ours:.2f}, plain loop {plain:.2f}, "
-            f"flowmesh / plain {ours / plain:.2f} (goal <= 1.10)"
-        )
+    pythons = gil["build"].get("executable"), ft["build"].get("executable")
+    if not all(pythons) or rounds < 1:
+        return
+    length, frames = 5, 20_000
+    print(
+        f"\nOne thread, source -> {length} IONodes -> sink: time per frame B / A, "
+        f"{rounds} interleaved rounds of a child process per build (goal: flowmesh / plain <= 1.10)"
+    )
+    print("| clock | flowmesh B/A | plain loop B/A | flowmesh / plain: median (quartiles) |")
+    print("|---|---|---|---|")
+    for clock, ratios in interleaved(*pythons, rounds, length, frames).items():
+        mid = [statistics.median(r[k] for r in ratios) for k in range(2)]
+        q1, q2, q3 = quartiles([r[2] for r in ratios])
+        print(f"| {clock} | {mid[0]:.2f} | {mid[1]:.2f} | {q2:.2f} ({q1:.2f}..{q3:.2f}) |")
+    if not instructions:
+        return
+    if not shutil.which("valgrind"):
+        print("valgrind is not installed: no instruction counts")
+        return
+    ir = instruction_ratios(*pythons, length, 2000)
+    ours, plain = ir["ours_B"] / ir["ours_A"], ir["plain_B"] / ir["plain_A"]
+    print(
+        f"| instructions (callgrind) | {ours:.3f} ({ir['ours_A']:,.0f} -> {ir['ours_B']:,.0f}) "
+        f"| {plain:.3f} ({ir['plain_A']:,.0f} -> {ir['plain_B']:,.0f}) | {ours / plain:.3f} |"
+    )
 
 
 def main() -> None:
@@ -316,9 +463,17 @@ def main() -> None:
     parser.add_argument("--frames", type=int, default=1500, help="per decoupled node")
     parser.add_argument("--json", help="also write the rows as JSON to this path")
     parser.add_argument("--compare", nargs=2, metavar=("GIL_JSON", "FT_JSON"))
+    parser.add_argument("--rounds", type=int, default=9, help="--compare's one-thread rounds")
+    parser.add_argument(
+        "--no-instructions", action="store_true", help="--compare without callgrind's counts"
+    )
+    parser.add_argument("--one-thread", nargs=2, type=int, metavar=("LENGTH", "FRAMES"))
     args = parser.parse_args()
+    if args.one_thread:
+        print(json.dumps(one_thread_times(*args.one_thread)))
+        return
     if args.compare:
-        compare(*args.compare)
+        compare(*args.compare, rounds=args.rounds, instructions=not args.no_instructions)
         return
     widths = sorted({1, *args.nodes})
     sections = [
