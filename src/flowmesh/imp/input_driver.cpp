@@ -734,13 +734,18 @@ int receive_once(DriverObject* d, PyObject* port, PyObject* value, int64_t* dead
     if (running < 0) return -1;
     if (!running || d->closing) return refuse(d, port);
     int event = is_event_input(d, port);
-    if (event < 0 || (d->core && decide_timings(d) < 0)) return -1;
+    if (event < 0) return -1;
+    // A node's only input is this port (checked below), whose timing is
+    // decided already: no second look, which may run code.
+    bool only_input = d->core && d->core->inputs.size() == 1;
+    if (d->core && !only_input && decide_timings(d) < 0) return -1;
     // Read after the checks above, which may run code.
     Core* c = d->core;
     Py_ssize_t index = iport(port)->index;
     if (!c || index < 0 || static_cast<size_t>(index) >= c->inputs.size() ||
         c->inputs[index].port != port)
         return 0;
+    if (only_input) c->event_input[0] = static_cast<char>(event);  // no code ran since
     Input& in = c->inputs[index];
     PortsState* st = static_cast<PortsState*>(PyType_GetModuleState(Py_TYPE(d)));
     if (!event) {
