@@ -102,6 +102,7 @@ class Monitor:
                     pass
         if self._thread.is_alive() and self._thread is not threading.current_thread():
             self._server.shutdown()
+        self._server.cut_connections()
         self._server.server_close()
         self._sampler.stop()
 
