@@ -1330,6 +1330,45 @@ def test_time_in_handlers_is_kept_only_while_watched():
         pipeline.close()
 
 
+def unchanged(read, seconds):
+    before = read()
+    time.sleep(seconds)
+    return read() == before
+
+
+@pytest.mark.parametrize("reader", ["page", "snapshot request", "metrics request"])
+def test_handlers_are_timed_only_while_someone_looks(monkeypatch, reader):
+    monkeypatch.setattr(sampling, "WATCH_LINGER", 0.3)
+    pipeline = Pipeline(directory="")
+    busy, sink = Busy(name="busy"), Sink(name="sink")
+    pipeline.add_node(sink)
+    pipeline.add_node(busy)
+    pipeline.connect(Counter(name="src", rate=100), busy)
+    pipeline.connect(busy, sink)
+    stream = None
+    try:
+        with serve(pipeline) as mon:
+            pipeline.start()
+            assert wait_until(lambda: sink.get_counter() > 20)
+            assert busy.get_busy_time() == 0.0  # open, but nobody looks
+            if reader == "page":
+                stream = Stream(mon)
+            else:
+                path = "/api/snapshot" if reader == "snapshot request" else "/metrics"
+                assert request(mon, "GET", path)[0] == 200
+            assert wait_until(lambda: busy.get_busy_time() > 0.01)
+            if stream is not None:
+                assert wait_until(
+                    lambda: (by_name(stream.next_snapshot())["busy"]["busy"] or 0) > 0.1
+                )
+                stream.close()
+            # Nobody looks any more: the clock stops (after the cycle under way).
+            assert wait_until(lambda: unchanged(busy.get_busy_time, 0.1))
+            assert by_name(mon._sampler.sample())["busy"]["busy"] is None
+    finally:
+        pipeline.close()
+
+
 class Slow(IONode):
     def step(self, data):
         time.sleep(0.05)

@@ -67,6 +67,7 @@ class Monitor:
 
     def snapshot(self):
         """The latest snapshot, as the page receives it (a dict)."""
+        self._sampler.read()
         latest = self._sampler.latest
         return None if latest is None else latest[0]
 

@@ -205,6 +205,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif path.startswith("/static/"):
             self._static(path[len("/static/") :])
         elif path == "/api/snapshot":
+            app.sampler.read()
             latest = app.sampler.latest
             if latest is None:
                 self._text(503, "No snapshot yet")
