@@ -8,16 +8,19 @@ next to a 100 Hz branch of its own.
 Each configuration runs REPEATS times, interleaved with the others so that a
 disturbance of the shared machine spreads over all of them; the table gives
 the median and best frames per second and the median's difference from "off".
-Monitor clients are real Server-Sent Events readers on loopback; "showing
-a trace" clients also fetch the plotted trace after every snapshot, as the
-page does. "handler timing on" keeps each node's time in its handlers (what
-a monitor page or `flowmesh run` turns on) without a monitor.
+Monitor clients are real Server-Sent Events readers on loopback, in a process
+of their own as a browser is; "showing a trace" clients also fetch the plotted
+trace after every snapshot over one kept-alive connection, as the page does.
+"handler timing on" keeps each node's time in its handlers (what a monitor
+page or `flowmesh run` turns on) without a monitor.
 """
 
 import http.client
 import json
+import os
 import socket
 import statistics
+import subprocess
 import sys
 import threading
 import time
@@ -31,7 +34,7 @@ from flowmesh.pipeline import Pipeline
 from flowmesh.sources import SampledSource, Sink
 
 REPEATS = 7
-SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 else 2.0
+SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 and sys.argv[1] != "--pages" else 2.0
 
 
 class Source(SampledSource):
@@ -72,6 +75,7 @@ def trace_reader(port, stop, counted=None):
     sock.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
     stream = sock.makefile("rb")
     have = None
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
     try:
         while not stop.is_set():
             line = stream.readline()
@@ -83,18 +87,47 @@ def trace_reader(port, stop, counted=None):
             if not plot or plot.get("last") is None:
                 continue
             first = plot["last"] - trace.COLUMNS if have is None else have
-            connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
             connection.request("GET", f"/api/trace?from={first}")
             body = connection.getresponse().read()
-            connection.close()
             _, _, _, count, start, _ = trace.TRACE_HEADER.unpack_from(body)
             if count:
                 have = start + count - 1
             if counted is not None:
                 counted.append((time.monotonic(), len(body) + len(line)))
     finally:
+        connection.close()
         stream.close()
         sock.close()
+
+
+def pages(port, clients, traces):
+    """The readers, in this process until its standard input closes."""
+    stop = threading.Event()
+    threads = [threading.Thread(target=reader, args=(port, stop)) for _ in range(clients)]
+    threads += [threading.Thread(target=trace_reader, args=(port, stop)) for _ in range(traces)]
+    for thread in threads:
+        thread.start()
+    print("ready", flush=True)
+    sys.stdin.read()
+    stop.set()
+    for thread in threads:
+        thread.join()
+
+
+def open_pages(port, clients, traces):
+    child = subprocess.Popen(
+        [sys.executable, __file__, "--pages", str(port), str(clients), str(traces)],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
+    )
+    child.stdout.readline()
+    return child
+
+
+def close_pages(child):
+    child.stdin.close()
+    child.wait(60)
 
 
 def run(clients=None, plot=None, traces=0, timing=False):
@@ -107,17 +140,13 @@ def run(clients=None, plot=None, traces=0, timing=False):
     pipeline.connect(middle, sink)
     # A slow branch of its own, so that plotting has a port off the measured path.
     pipeline.connect(Source(name="side", rate=100), Quiet(name="side sink"))
-    mon, stop, readers = None, threading.Event(), []
+    mon, child = None, None
     if clients is not None:
         mon = monitor.serve(pipeline, port=0, announce=False)
         if plot is not None:
             mon.choose_plot(*plot)
-        readers = [threading.Thread(target=reader, args=(mon.port, stop)) for _ in range(clients)]
-        readers += [
-            threading.Thread(target=trace_reader, args=(mon.port, stop)) for _ in range(traces)
-        ]
-        for thread in readers:
-            thread.start()
+        if clients or traces:
+            child = open_pages(mon.port, clients, traces)
     if timing:
         figures.watch_handlers(True)
     try:
@@ -130,9 +159,8 @@ def run(clients=None, plot=None, traces=0, timing=False):
     finally:
         if timing:
             figures.watch_handlers(False)
-        stop.set()
-        for thread in readers:
-            thread.join()
+        if child is not None:
+            close_pages(child)
         if mon is not None:
             mon.close()
         pipeline.close()
@@ -184,6 +212,9 @@ def trace_rate(seconds=5.0):
 
 
 def main():
+    if sys.argv[1:2] == ["--pages"]:
+        pages(*map(int, sys.argv[2:5]))
+        return
     results = {name: [] for name, _ in CONFIGURATIONS}
     for _ in range(REPEATS):
         for name, options in CONFIGURATIONS:

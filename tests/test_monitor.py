@@ -1330,6 +1330,45 @@ def test_time_in_handlers_is_kept_only_while_watched():
         pipeline.close()
 
 
+def unchanged(read, seconds):
+    before = read()
+    time.sleep(seconds)
+    return read() == before
+
+
+@pytest.mark.parametrize("reader", ["page", "snapshot request", "metrics request"])
+def test_handlers_are_timed_only_while_someone_looks(monkeypatch, reader):
+    monkeypatch.setattr(sampling, "WATCH_LINGER", 0.3)
+    pipeline = Pipeline(directory="")
+    busy, sink = Busy(name="busy"), Sink(name="sink")
+    pipeline.add_node(sink)
+    pipeline.add_node(busy)
+    pipeline.connect(Counter(name="src", rate=100), busy)
+    pipeline.connect(busy, sink)
+    stream = None
+    try:
+        with serve(pipeline) as mon:
+            pipeline.start()
+            assert wait_until(lambda: sink.get_counter() > 20)
+            assert busy.get_busy_time() == 0.0  # open, but nobody looks
+            if reader == "page":
+                stream = Stream(mon)
+            else:
+                path = "/api/snapshot" if reader == "snapshot request" else "/metrics"
+                assert request(mon, "GET", path)[0] == 200
+            assert wait_until(lambda: busy.get_busy_time() > 0.01)
+            if stream is not None:
+                assert wait_until(
+                    lambda: (by_name(stream.next_snapshot())["busy"]["busy"] or 0) > 0.1
+                )
+                stream.close()
+            # Nobody looks any more: the clock stops (after the cycle under way).
+            assert wait_until(lambda: unchanged(busy.get_busy_time, 0.1))
+            assert by_name(mon._sampler.sample())["busy"]["busy"] is None
+    finally:
+        pipeline.close()
+
+
 class Slow(IONode):
     def step(self, data):
         time.sleep(0.05)
@@ -1475,3 +1514,75 @@ def test_a_monitor_that_cannot_start_leaves_the_handlers_untimed(graph, monkeypa
         serve(graph)
     assert figures.watch_handlers(True) == 1
     assert figures.watch_handlers(False) == 0
+
+
+# --- connections ----------------------------------------------------------------------------
+
+
+def test_a_page_reuses_one_connection_for_its_requests(running):
+    graph, mon = running
+    mon.choose_plot("src", "out")
+    connection = http.client.HTTPConnection("127.0.0.1", mon.port, timeout=30)
+    try:
+        statuses, sockets = [], set()
+        for path in ["/api/snapshot", "/api/trace?from=0", "/nowhere", "/api/trace?from=x"] * 2:
+            connection.request("GET", path)
+            response = connection.getresponse()
+            body = response.read()
+            statuses.append(response.status)
+            sockets.add(connection.sock.getsockname())
+            if path == "/api/snapshot":
+                assert json.loads(body)["sequence"] > 0
+    finally:
+        connection.close()
+    assert statuses[2:4] == [404, 400] and statuses[:4] == statuses[4:]
+    assert len(sockets) == 1
+
+
+def read_all(sock):
+    chunks = []
+    while chunk := sock.recv(65536):
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
+@pytest.mark.parametrize(
+    "content_type, body",
+    [
+        ("text/plain", b"GET /api/snapshot HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"),
+        ("application/json", b'{"node": null}GET /api/snapshot HTTP/1.1\r\n\r\n'),
+    ],
+)
+def test_a_post_body_is_never_read_as_a_second_request(running, content_type, body):
+    _, mon = running
+    with socket.create_connection(("127.0.0.1", mon.port), timeout=30) as sock:
+        head = (
+            f"POST /api/plot HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: {content_type}\r\n"
+            f"Content-Length: {len(body) if content_type == 'text/plain' else 14}\r\n\r\n"
+        )
+        sock.sendall(head.encode() + body)
+        answer = read_all(sock)
+    assert answer.count(b"HTTP/1.1 ") == 1 and b"Connection: close" in answer
+
+
+def test_closing_ends_connections_kept_open_between_requests(graph):
+    mon = serve(graph)
+    connection = http.client.HTTPConnection("127.0.0.1", mon.port, timeout=30)
+    try:
+        connection.request("GET", "/api/snapshot")
+        connection.getresponse().read()
+        mon.close()
+        # The server's side is gone at once, not after the idle timeout.
+        connection.sock.settimeout(5)
+        assert connection.sock.recv(1) == b""
+    finally:
+        connection.close()
+
+
+def test_a_request_without_a_version_gets_the_body_alone(running):
+    _, mon = running
+    with socket.create_connection(("127.0.0.1", mon.port), timeout=30) as sock:
+        sock.sendall(b"GET /api/snapshot\r\n")
+        answer = read_all(sock)
+    # Without headers there is no Host to check either.
+    assert answer == b"Forbidden host\n"

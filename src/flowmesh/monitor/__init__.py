@@ -67,6 +67,7 @@ class Monitor:
 
     def snapshot(self):
         """The latest snapshot, as the page receives it (a dict)."""
+        self._sampler.read()
         latest = self._sampler.latest
         return None if latest is None else latest[0]
 
@@ -102,6 +103,7 @@ class Monitor:
                     pass
         if self._thread.is_alive() and self._thread is not threading.current_thread():
             self._server.shutdown()
+        self._server.cut_connections()
         self._server.server_close()
         self._sampler.stop()
 

@@ -25,6 +25,9 @@ States, Conditions, Timing = Constants.States, Constants.Conditions, Constants.T
 ASYNC = str(Timing.ASYNC)
 
 LOG_ENTRIES = 40
+# The handlers are timed while a page is open and this long after the last
+# read of the figures by other means (the snapshot API, /metrics).
+WATCH_LINGER = 60.0
 # Messages are cut where the logger cuts what it keeps for live views.
 MESSAGE_CHARS = RECENT_MESSAGE_CHARS
 
@@ -170,6 +173,7 @@ class Sampler:
         self._rates = figures.Rates()
         self._probes = figures.Probes()
         self._watching = False  # counted as a watcher of the handlers' time
+        self._read_at = None  # when the figures were last read other than by a page
         self._lock = threading.Lock()  # plot choice against the sampling pass
         self._plot = None
         self._sequence = 0
@@ -186,8 +190,6 @@ class Sampler:
         return self._pipeline()
 
     def start(self):
-        figures.watch_handlers(True)
-        self._watching = True
         try:
             self.sample()
             self._thread.start()
@@ -199,6 +201,21 @@ class Sampler:
         if self._watching:
             self._watching = False
             figures.watch_handlers(False)
+
+    def read(self):
+        """Note that someone read the figures: the handlers' time is kept a while."""
+        self._read_at = time.monotonic()
+
+    def _watch(self, now):
+        """Time the handlers only while someone looks: every cycle of the run
+        pays two clock reads for it."""
+        read_at = self._read_at
+        wanted = len(self.broadcast) > 0 or (read_at is not None and now - read_at < WATCH_LINGER)
+        if wanted and not self._watching and not self._stopped:
+            figures.watch_handlers(True)
+            self._watching = True
+        elif not wanted:
+            self._unwatch()
 
     def stop(self):
         self._stop.set()
@@ -305,6 +322,7 @@ class Sampler:
             return None
         # One pass at a time, so that pages get snapshots in order.
         with self._lock:
+            self._watch(time.monotonic())
             snapshot = self._snapshot(pipeline)
             self._publish(snapshot)
         return snapshot
@@ -372,7 +390,9 @@ class Sampler:
                     "outputs": [_port_record(p) for p in outputs],
                     "queue_bound": bound,
                     "busy_seconds": busy,
-                    "busy": round(share, 4) if share is not None and running else None,
+                    "busy": round(share, 4)
+                    if share is not None and running and self._watching
+                    else None,
                     "samples_per_second": None,
                     "latency": None,
                 }
@@ -480,6 +500,7 @@ class Sampler:
 
     def metrics(self):
         """The latest snapshot in the text format monitoring systems scrape."""
+        self.read()
         latest = self.latest
         return exposition(None if latest is None else latest[0])
 

@@ -68,7 +68,38 @@ class Server(http.server.ThreadingHTTPServer):
     def __init__(self, host, port, app):
         self.address_family = socket.AF_INET6 if ":" in host else socket.AF_INET
         self.app = app
+        # Open connections, kept alive between requests, for close to cut.
+        self._open = set()
+        self._open_lock = threading.Lock()
         super().__init__((host, port), Handler)
+
+    def process_request(self, request, client_address):
+        with self._open_lock:
+            self._open.add(request)
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._forget(request)
+            raise
+
+    def shutdown_request(self, request):
+        self._forget(request)
+        super().shutdown_request(request)
+
+    def _forget(self, request):
+        with self._open_lock:
+            self._open.discard(request)
+
+    def cut_connections(self):
+        """Ends every open connection: a page waiting between two requests
+        learns at once that the monitor is gone."""
+        with self._open_lock:
+            requests = list(self._open)
+        for request in requests:
+            try:
+                request.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
     def handle_error(self, request, client_address):
         # A page closed mid-response is routine; anything else is worth a trace.
@@ -79,6 +110,9 @@ class Server(http.server.ThreadingHTTPServer):
 class Handler(http.server.BaseHTTPRequestHandler):
     server_version = "flowmesh-monitor"
     sys_version = ""
+    # Kept alive, a page's trace and snapshot requests reuse one connection
+    # and one thread instead of an accept and a new thread each.
+    protocol_version = "HTTP/1.1"
     # A client that stalls mid-request or mid-stream is dropped after this long.
     timeout = 10
 
@@ -96,9 +130,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header(name, value)
         for name, value in headers:
             self.send_header(name, value)
-        self.end_headers()
+        if self.close_connection:
+            self.send_header("Connection", "close")
+        # Head and body in one write: every system call gives the GIL up and
+        # takes it back from the running pipeline.
+        buffer = getattr(self, "_headers_buffer", None)  # None: HTTP/0.9, no head
+        if buffer is not None:
+            buffer.append(b"\r\n")
         if self.command != "HEAD":
-            self.wfile.write(body)
+            if buffer is None:
+                self.wfile.write(body)
+            else:
+                buffer.append(body)
+        self.flush_headers()
 
     def _text(self, status, text):
         self._send(status, text.encode() + b"\n")
@@ -161,6 +205,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif path.startswith("/static/"):
             self._static(path[len("/static/") :])
         elif path == "/api/snapshot":
+            app.sampler.read()
             latest = app.sampler.latest
             if latest is None:
                 self._text(503, "No snapshot yet")
@@ -229,6 +274,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Type", "text/event-stream")
             for name, value in SECURITY_HEADERS:
                 self.send_header(name, value)
+            # No length: the stream ends when the connection does.
+            self.send_header("Connection", "close")
             self.end_headers()
             latest = app.sampler.latest
             sent = None if latest is None else latest[2]
@@ -250,6 +297,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     # --- POST -------------------------------------------------------------------------------
 
     def do_POST(self):
+        # A body refused unread would be taken for the next request.
+        self.close_connection = True
         self._url = urllib.parse.urlsplit(self.path)
         if not self._authorized(allow_query=False):
             return

@@ -31,7 +31,7 @@ from ..constants import Constants
 from ..i_port import IPort
 
 Timing = Constants.Timing
-_PLAIN_NUMBERS = (float, int)  # exactly: bool and numpy scalars take the general path
+_PLAIN_NUMBERS = frozenset((float, int))  # exactly: bool and numpy scalars take the general path
 
 DEFAULT_WINDOW = 10.0
 MAX_WINDOW = 60.0
@@ -60,6 +60,8 @@ _generations_lock = threading.Lock()
 TRACE_HEADER = struct.Struct("<4sIIIqd")
 TRACE_MAGIC = b"FMT1"
 COLUMN_BYTES_PER_CHANNEL = 8
+# Distinct trace replies kept between two changes of the columns.
+REPLIES_KEPT = 16
 
 
 def bytes_per_second_bound(window=DEFAULT_WINDOW, channels=MAX_CHANNELS, fetches=4.0):
@@ -183,14 +185,20 @@ class Trace:
     def __init__(self, window=DEFAULT_WINDOW):
         self.window = window
         self.dt = window / COLUMNS
+        self._replies_of, self._replies = None, {}
         self.reset(None)
 
     def reset(self, channels):
         with _generations_lock:
             self.generation = next(_generations)
         self.channels = channels
-        self.bins = collections.deque()
-        self.columns = collections.deque()  # float32 arrays (channels, 2)
+        # A ring of COLUMNS columns, slot `bin % COLUMNS`; a slot whose bin is
+        # not the one asked for is a gap (or an older column long gone).
+        # Made by the first columns: a stream that changes width every frame
+        # resets it thousands of times per drain.
+        self._slots = self._ring = None
+        self._last = None
+        self.version = 0  # grows with every change of the columns
         self.next_time = None  # when the sample after the last one is due
         self.rate = None
         self.samples = 0
@@ -238,55 +246,85 @@ class Trace:
             self._bin(arrivals, values.reshape(-1, 1))
 
     def _bin(self, t, values):
-        """Samples at times `t` (values: samples x channels) into the columns."""
+        """Samples at times `t` (values: samples x channels) into the columns,
+        all columns of one call in one go."""
         np = _np()
         bins = np.floor(t / self.dt).astype(np.int64)
         np.maximum.accumulate(bins, out=bins)
-        starts = np.flatnonzero(np.diff(bins)) + 1
-        starts = np.concatenate(([0], starts))
+        last = self._last
+        if last is not None:
+            # A sample before the open column comes too late to be drawn.
+            late = int(np.searchsorted(bins, last))
+            bins, values = bins[late:], values[late:]
+            if not len(bins):
+                return
+        starts = np.concatenate(([0], np.flatnonzero(np.diff(bins)) + 1))
         with np.errstate(invalid="ignore"):
             lows = np.fmin.reduceat(values, starts, axis=0)
             highs = np.fmax.reduceat(values, starts, axis=0)
-        for k, index in enumerate(starts):
-            b = int(bins[index])
-            column = np.stack((lows[k], highs[k]), axis=1).astype(np.float32)
-            if self.bins and self.bins[-1] >= b:
-                # The column still open at the last drain (or a late sample).
-                if self.bins[-1] == b:
-                    last = self.columns[-1]
-                    column[:, 0] = np.fmin(last[:, 0], column[:, 0])
-                    column[:, 1] = np.fmax(last[:, 1], column[:, 1])
-                    self.columns[-1] = column
-                continue
-            self.bins.append(b)
-            self.columns.append(column)
-        horizon = self.bins[-1] - COLUMNS
-        while self.bins and self.bins[0] <= horizon:
-            self.bins.popleft()
-            self.columns.popleft()
+        columns = np.stack((lows, highs), axis=2).astype(np.float32)
+        numbers = bins[starts]
+        if numbers[0] == last:
+            # The column still open at the last drain.
+            open_ = self._ring[last % COLUMNS]
+            columns[0, :, 0] = np.fmin(open_[:, 0], columns[0, :, 0])
+            columns[0, :, 1] = np.fmax(open_[:, 1], columns[0, :, 1])
+        if len(numbers) > COLUMNS:
+            numbers, columns = numbers[-COLUMNS:], columns[-COLUMNS:]
+        if self._ring is None:
+            self._slots = np.full(COLUMNS, np.iinfo(np.int64).min, np.int64)
+            self._ring = np.full((COLUMNS, self.channels, 2), np.nan, np.float32)
+        slots = numbers % COLUMNS
+        self._ring[slots] = columns
+        self._slots[slots] = numbers
+        self._last = int(numbers[-1])
+        self.version += 1
 
     @property
     def last(self):
-        return self.bins[-1] if self.bins else None
+        return self._last
+
+    @property
+    def bins(self):
+        """The numbers of the columns held, oldest first."""
+        if self._last is None:
+            return []
+        kept = self._slots[self._slots > self._last - COLUMNS]
+        return sorted(kept.tolist())
 
     def since(self, first):
         """(first bin, array (count, channels, 2)) of the columns from bin `first` on."""
         np = _np()
-        bins, columns = list(self.bins), list(self.columns)
-        k = 0
-        while k < len(bins) and bins[k] < first:
-            k += 1
-        if k == len(bins) or self.channels is None:
-            return None, np.empty((0, self.channels or 0, 2), np.float32)
+        last = self._last
+        empty = (None, np.empty((0, self.channels or 0, 2), np.float32))
+        if last is None or first > last:
+            return empty
+        held = self._slots[(self._slots > last - COLUMNS) & (self._slots >= first)]
+        if not len(held):
+            return empty
+        start = int(held.min())
+        numbers = np.arange(start, last + 1, dtype=np.int64)
+        slots = numbers % COLUMNS
+        out = self._ring[slots]
         # A gap in time (a stalled stream) comes as columns of NaN.
-        span = bins[-1] - bins[k] + 1
-        out = np.full((span, self.channels, 2), np.nan, np.float32)
-        for b, column in zip(bins[k:], columns[k:]):
-            out[b - bins[k]] = column
-        return bins[k], out
+        out[self._slots[slots] != numbers] = np.nan
+        return start, out
 
     def encode(self, first):
-        """The binary reply for a page that has every column before `first`."""
+        """The binary reply for a page that has every column before `first`.
+        Pages fetch after each snapshot, mostly from the same column: until
+        the columns change, a reply made once serves them all."""
+        key = (self.generation, self.version)
+        if self._replies_of != key:
+            self._replies_of, self._replies = key, {}
+        reply = self._replies.get(first)
+        if reply is None:
+            if len(self._replies) >= REPLIES_KEPT:
+                self._replies.clear()
+            reply = self._replies[first] = self._encode(first)
+        return reply
+
+    def _encode(self, first):
         start, columns = self.since(first)
         header = TRACE_HEADER.pack(
             TRACE_MAGIC,
@@ -405,20 +443,21 @@ class Feed:
         # What arrived and was not taken gave way.
         self.skipped = max(self.skipped, arrived - self.taken)
         event_port = self.is_event_port()
-        if not event_port and taken and self._scalars_only(taken):
-            # A free-running port of numbers: thousands a second, in one go.
-            count = len(taken)
-            try:
-                arrivals = np.fromiter((a for a, _ in taken), float, count)
-                numbers_ = np.fromiter((v for _, v in taken), float, count)
-            except OverflowError:  # an int too large for a float: one by one
-                pass
-            else:
-                self.kind, self.note = "trace", None
-                self.trace.add_scalars(arrivals, numbers_)
-                if self.markers is not None:
-                    self.markers.drain()
-                return
+        if not event_port and taken and context_rate(self.context) is None:
+            # A free-running port of numbers: thousands a second, in one go,
+            # every loop over them in C.
+            arrivals, values = zip(*taken)
+            if set(map(type, values)) <= _PLAIN_NUMBERS:
+                try:
+                    numbers_ = np.array(values, float)
+                except OverflowError:  # an int too large for a float: one by one
+                    pass
+                else:
+                    self.kind, self.note = "trace", None
+                    self.trace.add_scalars(np.array(arrivals, float), numbers_)
+                    if self.markers is not None:
+                        self.markers.drain()
+                    return
         for arrival, value in taken:
             try:
                 original = value
@@ -448,12 +487,6 @@ class Feed:
             self.trace.add(frames, rate, context_time(context))
         if self.markers is not None:
             self.markers.drain()
-
-    def _scalars_only(self, taken):
-        """Whether every value is a plain number on a stream without a rate."""
-        if context_rate(self.context) is not None:
-            return False
-        return all(type(v) in _PLAIN_NUMBERS for _, v in taken)
 
     def _add_epoch(self, frame, original):
         np = _np()
