@@ -1,6 +1,7 @@
 """The implementation modules live in one shared object, loaded by the
 package's finder: each module by its own name, and nothing else from there."""
 
+import os
 import pathlib
 import re
 import shutil
@@ -80,7 +81,7 @@ def run_in(root, code):
         [sys.executable, "-c", code],
         capture_output=True,
         text=True,
-        env={"PYTHONPATH": str(root), "PATH": "/usr/bin:/bin"},
+        env={**os.environ, "PYTHONPATH": str(root)},
         timeout=120,
     )
 
