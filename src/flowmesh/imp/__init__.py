@@ -4,6 +4,64 @@ The C++ modules are loaded in dependency order; each reaches the classes of
 the others only through this namespace.
 """
 
+import os
+import sys
+
+# The extension modules share one shared object, which has an init function
+# per module; this finder loads each module, by its own name, from that file,
+# in place of the search for a file per module. Python keeps this machinery
+# loaded, so the package imports nothing for it.
+import _frozen_importlib_external as _bootstrap
+
+MODULES = (
+    "_base",
+    "ledger",
+    "worker",
+    "vertex",
+    "coupler",
+    "_ports",
+    "emitter",
+    "cascade_out",
+    "cascade_io",
+    "conductor",
+)
+
+
+def _shared_object(directory):
+    for suffix in _bootstrap.EXTENSION_SUFFIXES:
+        path = os.path.join(directory, "_imp" + suffix)
+        if os.path.isfile(path):
+            return path
+    raise ImportError(f"flowmesh: the compiled modules (_imp*.so) are missing from {directory}")
+
+
+class _ModuleFinder:
+    def __init__(self, package, path):
+        self.package = package
+        self.path = path
+        self.names = frozenset(f"{package}.{name}" for name in MODULES)
+
+    def find_spec(self, fullname, path=None, target=None):
+        if fullname not in self.names:
+            return None
+        loader = _bootstrap.ExtensionFileLoader(fullname, self.path)
+        return _bootstrap.spec_from_file_location(fullname, self.path, loader=loader)
+
+
+def _install_finder():
+    finder = _ModuleFinder(__name__, _shared_object(os.path.dirname(__file__)))
+    # A package imported again (another copy, or after sys.modules was
+    # cleared) replaces its earlier finder rather than queueing behind it.
+    sys.meta_path[:] = [
+        f
+        for f in sys.meta_path
+        if getattr(f, "package", None) != __name__ or type(f).__name__ != "_ModuleFinder"
+    ]
+    sys.meta_path.insert(0, finder)
+
+
+_install_finder()
+
 from .._lazy import exports
 from ..constants import ConstantsImp
 from ..logging import register_element_class

@@ -1,0 +1,119 @@
+"""The implementation modules live in one shared object, loaded by the
+package's finder: each module by its own name, and nothing else from there."""
+
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+import flowmesh.imp as imp
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PACKAGE = pathlib.Path(imp.__file__).resolve().parents[1]
+
+
+def shared_object():
+    finders = [f for f in sys.meta_path if type(f).__name__ == "_ModuleFinder"]
+    assert len(finders) == 1
+    return finders[0].path
+
+
+def test_the_build_and_the_finder_name_the_same_modules():
+    cmake = (ROOT / "CMakeLists.txt").read_text()
+    listed = re.search(r"set\(FLOWMESH_MODULES ([^)]*)\)", cmake).group(1).split()
+    assert tuple(listed) == imp.MODULES
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm (binutils)")
+def test_the_shared_object_exports_an_init_function_per_module_and_no_other():
+    symbols = subprocess.run(
+        ["nm", "-D", "--defined-only", shared_object()], capture_output=True, text=True, check=True
+    ).stdout
+    exported = sorted(line.split()[-1] for line in symbols.splitlines())
+    assert exported == sorted(f"PyInit_{name}" for name in imp.MODULES)
+
+
+@pytest.mark.parametrize("name", imp.MODULES)
+def test_each_module_is_an_extension_module_of_its_own_from_the_shared_object(name):
+    module = __import__(f"flowmesh.imp.{name}", fromlist=["_"])
+    assert module.__name__ == f"flowmesh.imp.{name}"
+    assert module.__file__ == shared_object()
+    assert type(module.__spec__.loader).__name__ == "ExtensionFileLoader"
+    assert sys.modules[module.__name__] is module
+
+
+@pytest.mark.parametrize(
+    ("name", "error"),
+    [
+        ("_imp", "ImportError: dynamic module does not define"),  # the file is no module itself
+        ("nothing", "ModuleNotFoundError"),
+        ("_chain", None),  # the package's Python modules are found as usual
+    ],
+)
+def test_the_finder_answers_only_for_the_modules(name, error):
+    code = f"import flowmesh.imp.{name} as m; print(m.__file__)"
+    done = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, cwd=PACKAGE.parent
+    )
+    if error is None:
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.strip().endswith(f"{name}.py")
+    else:
+        assert error in done.stderr
+
+
+def package_copy(tmp_path, keep_shared=True):
+    root = tmp_path / "root"
+    shutil.copytree(
+        PACKAGE, root / "flowmesh", ignore=shutil.ignore_patterns("*.so", "__pycache__")
+    )
+    if keep_shared:
+        shutil.copy(shared_object(), root / "flowmesh" / "imp")
+    return root
+
+
+def run_in(root, code):
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": str(root)},
+        timeout=120,
+    )
+
+
+def test_a_stale_module_file_beside_the_shared_object_is_not_loaded(tmp_path):
+    """A tree built before the modules were merged keeps their files: they
+    must neither shadow the shared object nor be mixed with it."""
+    root = package_copy(tmp_path)
+    suffix = pathlib.Path(shared_object()).name.removeprefix("_imp")
+    (root / "flowmesh" / "imp" / f"ledger{suffix}").write_bytes(b"not an ELF file")
+    done = run_in(
+        root,
+        "import flowmesh.pipeline, flowmesh.imp.ledger as m, flowmesh.imp.cascade_io as c; "
+        "print(m.__file__ == c.__file__, m.__file__.rsplit('/', 1)[-1].startswith('_imp.'))",
+    )
+    assert done.stdout.split() == ["True", "True"], done.stderr
+
+
+def test_without_the_shared_object_the_import_says_what_is_missing(tmp_path):
+    done = run_in(package_copy(tmp_path, keep_shared=False), "import flowmesh.pipeline")
+    assert "ImportError" in done.stderr
+    assert "_imp" in done.stderr
+
+
+def test_importing_the_package_again_keeps_one_finder(tmp_path):
+    code = """
+import sys
+import flowmesh.pipeline
+for name in [m for m in sys.modules if m == "flowmesh" or m.startswith("flowmesh.")]:
+    del sys.modules[name]
+import flowmesh.pipeline, flowmesh.imp.ledger
+print(sum(type(f).__name__ == "_ModuleFinder" for f in sys.meta_path))
+"""
+    done = run_in(package_copy(tmp_path), code)
+    assert done.stdout.split() == ["1"], done.stderr
