@@ -1302,13 +1302,19 @@ class Busy(IONode):
         return {"out": data["in"]}
 
 
-def test_time_in_handlers_is_kept_only_while_watched():
+def busy_line():
+    """A pipeline of a 100 Hz counter feeding a busy node feeding a sink."""
     pipeline = Pipeline(directory="")
     busy, sink = Busy(name="busy"), Sink(name="sink")
     pipeline.add_node(sink)
     pipeline.add_node(busy)
     pipeline.connect(Counter(name="src", rate=100), busy)
     pipeline.connect(busy, sink)
+    return pipeline, busy, sink
+
+
+def test_time_in_handlers_is_kept_only_while_watched():
+    pipeline, busy, sink = busy_line()
     try:
         pipeline.start()
         assert wait_until(lambda: sink.get_counter() > 20)
@@ -1339,12 +1345,7 @@ def unchanged(read, seconds):
 @pytest.mark.parametrize("reader", ["page", "snapshot request", "metrics request"])
 def test_handlers_are_timed_only_while_someone_looks(monkeypatch, reader):
     monkeypatch.setattr(sampling, "WATCH_LINGER", 0.3)
-    pipeline = Pipeline(directory="")
-    busy, sink = Busy(name="busy"), Sink(name="sink")
-    pipeline.add_node(sink)
-    pipeline.add_node(busy)
-    pipeline.connect(Counter(name="src", rate=100), busy)
-    pipeline.connect(busy, sink)
+    pipeline, busy, sink = busy_line()
     stream = None
     try:
         with serve(pipeline) as mon:
