@@ -585,20 +585,25 @@ class BackgroundWriter:
     def add_stream(self, name, **info):
         """Declare a stream (see `stream_header`); its header is written
         before any later item. Returns the stream's id."""
+        header = self._declare(name, info)
+        self._queue.append(header)
+        self._wake.set()
+        return header[1]
+
+    def _declare(self, name, info):
+        """A new stream's id registered, and the item that writes its header."""
         with self._lock:
-            self._ids += 1
-            stream_id = self._ids
+            stream_id = self._ids + 1
             # Checked here, so the caller hears of a bad description at once.
             declared = stream_header(stream_id, name, **info)
+            self._ids = stream_id
             fmt, channels = declared[1:]
             record = None if FORMATS[fmt] is None else _record_dtype(FORMATS[fmt], channels)
             rate = float(info.get("nominal_srate", 0.0))
             self._shapes[stream_id] = (fmt, channels, record, rate)
             if info.get("json_values"):
                 self._json.add(stream_id)
-            self._queue.append((_STREAM, stream_id, declared))
-        self._wake.set()
-        return stream_id
+        return (_STREAM, stream_id, declared)
 
     def push(self, stream_id, values, timestamps=None, arrival=None):
         """Queue samples (see `XdfWriter.write_samples`); False when dropped.
@@ -627,20 +632,40 @@ class BackgroundWriter:
                 # A burst: the writer starts on it rather than at its next tick.
                 self._wake.set()
             return True
-        with self._lock:
-            self.dropped += 1
-            self.dropped_samples += _count(item[1], item[2])
+        self._lost(item)
         return False
+
+    def _lost(self, item):
+        items, samples = self._weigh(item)
+        with self._lock:
+            self.dropped += items
+            self.dropped_samples += samples
+
+    def _weigh(self, item):
+        """(sample items, samples) that a queued item of samples stands for."""
+        return 1, _count(item[1], item[2])
+
+    def _expand(self, item, batch):
+        """On the writer's thread: append to `batch` the items that a queued
+        item headed by a dict (a subclass's own) stands for: samples as
+        `push` takes them, `_declare`'s header items, `_offset_item`s."""
+        raise TypeError(f"no item of the queue is headed by a {type(item[0]).__name__}")
+
+    @staticmethod
+    def _offset_item(stream_id, collection_time, offset):
+        return (_OFFSET, stream_id, collection_time, offset)
 
     @property
     def accepted(self):
         """Sample items taken by `push` and not dropped since."""
         queued = list(self._queue)
-        return self._taken + sum(1 for item in queued if type(item[0]) is int)
+        return self._taken + sum(
+            self._weigh(item)[0] for item in queued if type(item[0]) is not object
+        )
 
     def clock_offset(self, stream_id, collection_time, offset):
         if self._open:
-            self._queue.append((_OFFSET, stream_id, collection_time, offset))
+            self._queue.append(self._offset_item(stream_id, collection_time, offset))
 
     def close(self, footers=True, timeout=None):
         """Write what is queued, the footers, sync, close; raise the
@@ -673,9 +698,13 @@ class BackgroundWriter:
                 batch = []
                 while True:
                     try:
-                        batch.append(taken())
+                        item = taken()
                     except IndexError:
                         break
+                    if type(item[0]) is dict:
+                        self._expand(item, batch)
+                    else:
+                        batch.append(item)
                 now = time.monotonic()
                 if batch and flush_at is None:
                     flush_at = now + half
@@ -735,9 +764,10 @@ class BackgroundWriter:
                     item = self._queue.popleft()
                 except IndexError:
                     return
-                if type(item[0]) is int:
-                    self.dropped += 1
-                    self.dropped_samples += _count(item[1], item[2])
+                if type(item[0]) is not object:
+                    items, samples = self._weigh(item)
+                    self.dropped += items
+                    self.dropped_samples += samples
 
     def _write_run(self, w, stream_id, items):
         """Consecutive queued items of one stream: small numeric frames in
