@@ -557,7 +557,13 @@ class BackgroundWriter:
         # interval of its arrival.
         self._tick = min(0.05, self._flush_interval / 4) if tick is None else tick
         self._bound = queue_size
-        self._queue = collections.deque()
+        # While fewer items than this are queued, an append is all that a
+        # caller on a data path needs to do (`append` does the rest: the
+        # bound, a burst's wake, drops); 0 once closed or failed.
+        self.room = queue_size if _BURST is None else min(queue_size, _BURST)
+        # What `append` takes, for the writer's thread; read it, or append
+        # to it while `room` allows, never take from it.
+        self.queue = collections.deque()
         self._wake = threading.Event()
         self._ids = 0
         self._shapes = {}  # stream id -> (format, channels, record dtype, nominal rate)
@@ -586,7 +592,7 @@ class BackgroundWriter:
         """Declare a stream (see `stream_header`); its header is written
         before any later item. Returns the stream's id."""
         header = self._declare(name, info)
-        self._queue.append(header)
+        self.queue.append(header)
         self._wake.set()
         return header[1]
 
@@ -622,7 +628,7 @@ class BackgroundWriter:
     def append(self, item):
         """`push` for a caller that made (stream id, values, timestamps,
         arrival) itself: no lock taken unless the item is dropped."""
-        queue = self._queue
+        queue = self.queue
         # A deque's append is atomic; the bound may be passed by one item
         # per producing thread, no more.
         n = len(queue)
@@ -658,14 +664,14 @@ class BackgroundWriter:
     @property
     def accepted(self):
         """Sample items taken by `push` and not dropped since."""
-        queued = list(self._queue)
+        queued = list(self.queue)
         return self._taken + sum(
             self._weigh(item)[0] for item in queued if type(item[0]) is not object
         )
 
     def clock_offset(self, stream_id, collection_time, offset):
         if self._open:
-            self._queue.append(self._offset_item(stream_id, collection_time, offset))
+            self.queue.append(self._offset_item(stream_id, collection_time, offset))
 
     def close(self, footers=True, timeout=None):
         """Write what is queued, the footers, sync, close; raise the
@@ -674,8 +680,9 @@ class BackgroundWriter:
             send, self._close_sent = not self._close_sent, True
             self._closing = True
             self._open = False
+            self.room = 0
             if send:
-                self._queue.append((_CLOSE, footers))
+                self.queue.append((_CLOSE, footers))
         self._wake.set()
         self._thread.join(timeout)
         if self._thread.is_alive():
@@ -686,7 +693,7 @@ class BackgroundWriter:
 
     def _run(self):
         w = self._writer
-        taken = self._queue.popleft
+        taken = self.queue.popleft
         flush_at = fsync_at = None
         # Flush at half the interval after the first unflushed item.
         half = self._flush_interval / 2
@@ -750,6 +757,7 @@ class BackgroundWriter:
                 self.error = e if isinstance(e, XdfError) else _wrapped(self.path, e)
                 self._closing = True
                 self._open = False
+                self.room = 0
             self._drop_queued()
             try:
                 w.close(footers=False)
@@ -761,7 +769,7 @@ class BackgroundWriter:
         with self._lock:
             while True:
                 try:
-                    item = self._queue.popleft()
+                    item = self.queue.popleft()
                 except IndexError:
                     return
                 if type(item[0]) is not object:

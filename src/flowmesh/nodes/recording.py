@@ -209,11 +209,14 @@ class Recorder(INode):
     The file is opened when the node starts: an existing file is refused
     unless `overwrite`, anything but a regular file always; a file that
     cannot be opened fails the start. Writing runs on a thread of its own
-    behind a queue of `queue_size` items: samples reach the OS within
-    `flush_interval` seconds and the disk within `fsync_interval` (None: at
-    stop only). An item that finds the queue full is dropped and counted
-    (`dropped`). A write that fails fails the node. At stop everything
-    queued is written, then the stream footers.
+    behind a queue of `queue_size` cycles: a step only queues its cycle,
+    and that thread declares, checks, stamps and writes. Samples reach the
+    OS within `flush_interval` seconds and the disk within `fsync_interval`
+    (None: at stop only). A cycle that finds the queue full is dropped and
+    its items counted (`dropped`). A write that fails fails the node, and so
+    does a frame unlike its stream's, from the writer's thread: what came
+    before it is written, what came after it counted as dropped. At stop
+    everything queued is written, then the stream footers.
 
     A `path` ending in ``.npz`` keeps the format of earlier versions: every
     cycle held in memory and written, atomically, at stop (see
@@ -452,6 +455,10 @@ class Recorder(INode):
             with self._lock:
                 self._times.append(time.monotonic() - self._began)
                 self._cycles.append(dict(data))
+            return None
+        queue = writer.queue
+        if len(queue) < writer.room:
+            queue.append((data, time.monotonic()))
             return None
         if writer.error is not None:
             raise writer.error
