@@ -256,6 +256,35 @@ def test_a_misfit_costs_the_data_path_nothing_and_fails_the_node_from_the_writer
     assert (recorder.recorded, recorder.dropped) == (1, 5)
 
 
+class _Masked:
+    """An event whose type cannot even be asked for."""
+
+    @property
+    def __class__(self):
+        raise SystemExit(5)
+
+
+def test_an_event_whose_own_code_raises_fails_the_node_and_the_file_is_finished(tmp_path):
+    path = tmp_path / "x.xdf"
+    events = EventSource(name="events")
+    recorder = Recorder(name="rec", path=str(path), input_ports=[{"name": "in", "timing": ASYNC}])
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect(events, recorder)
+        p.start()
+        try:
+            for value in (1, _Masked(), 2):
+                events.trigger(value)
+            assert wait_until(lambda: recorder.failure() is not None, TIMEOUT)
+        finally:
+            p.stop()
+    assert type(recorder.failure()) is SystemExit
+    (s,) = load(path).values()  # footers written: the writer went on
+    assert [row[0] for row in s["time_series"]] == ["1"]
+    assert s["footer"]["info"]["sample_count"] == ["1"]
+    assert (recorder.recorded, recorder.dropped) == (1, 1)
+
+
 def test_a_burst_of_cycles_wakes_the_writer_before_its_tick(tmp_path, monkeypatch):
     real = xdf.BackgroundWriter.__init__
     monkeypatch.setattr(

@@ -488,9 +488,16 @@ class Recorder(INode):
                     batch.append((stream.id, value, None, now))
                 elif stamps is None or port != TIMESTAMPS:
                     self._record(writer, batch, port, value, stream, stamps, now)
-        except Exception as e:
+        except BaseException as e:
+            # Raised by a value's own code (no signal reaches this thread):
+            # the node fails, the recording goes on to its footers.
             self._rejected = e
-            _fail(self._imp, e)
+            try:
+                _fail(self._imp, e)
+            except BaseException:
+                # Logging it ran the value's code again; the failure is
+                # recorded before the log, and the recording goes on.
+                pass
 
     def _record(self, writer, batch, port, value, stream, stamps, now):
         if stream is None:
