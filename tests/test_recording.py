@@ -232,6 +232,107 @@ def test_decoupled_recorder_accounts_for_every_item_at_stop(tmp_path, overflow):
     assert recorded + recorder.dropped == n
 
 
+def test_a_misfit_costs_the_data_path_nothing_and_fails_the_node_from_the_writer(tmp_path):
+    path = tmp_path / "m.xdf"
+    good = np.zeros((2, 3), np.float32)
+    recorder = Recorder(name="rec", path=str(path))
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect(Frames([{"out": good}], {"rate": 100.0}, name="source"), recorder)
+        p.start()
+        try:
+            assert wait_until(lambda: recorder.get_counter() >= 1, TIMEOUT)
+            # The producer's call only queues the cycle: the frame is looked
+            # at on the writer's thread, which fails the node for it.
+            assert recorder.step({"in": np.zeros((2, 4), np.float32)}) is None
+            for _ in range(5):
+                recorder.step({"in": good})
+            assert wait_until(lambda: recorder.failure() is not None, TIMEOUT)
+        finally:
+            p.stop()
+    assert "records 3 channel(s); got a frame of shape (2, 4)" in str(recorder.failure())
+    # What came before the misfit is written; what came after is counted.
+    assert len(load(path)["in"]["time_stamps"]) == 2
+    assert (recorder.recorded, recorder.dropped) == (1, 5)
+
+
+class _Masked:
+    """An event whose type cannot even be asked for."""
+
+    @property
+    def __class__(self):
+        raise SystemExit(5)
+
+
+def test_an_event_whose_own_code_raises_fails_the_node_and_the_file_is_finished(tmp_path):
+    path = tmp_path / "x.xdf"
+    events = EventSource(name="events")
+    recorder = Recorder(name="rec", path=str(path), input_ports=[{"name": "in", "timing": ASYNC}])
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect(events, recorder)
+        p.start()
+        try:
+            for value in (1, _Masked(), 2):
+                events.trigger(value)
+            assert wait_until(lambda: recorder.failure() is not None, TIMEOUT)
+        finally:
+            p.stop()
+    assert type(recorder.failure()) is SystemExit
+    (s,) = load(path).values()  # footers written: the writer went on
+    assert [row[0] for row in s["time_series"]] == ["1"]
+    assert s["footer"]["info"]["sample_count"] == ["1"]
+    assert (recorder.recorded, recorder.dropped) == (1, 1)
+
+
+def test_a_burst_of_cycles_wakes_the_writer_before_its_tick(tmp_path, monkeypatch):
+    real = xdf.BackgroundWriter.__init__
+    monkeypatch.setattr(
+        xdf.BackgroundWriter, "__init__", lambda w, *a, **k: real(w, *a, **{**k, "tick": 60.0})
+    )
+    frame = np.zeros((1, 2), np.float32)
+    recorder = Recorder(name="rec", path=str(tmp_path / "b.xdf"))
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        p.connect(Frames([{"out": frame}], {}, name="source"), recorder)
+        p.start()
+        try:
+            assert wait_until(lambda: recorder.get_counter() >= 1, TIMEOUT)
+            for _ in range(xdf._BURST + 10):
+                recorder.step({"in": frame})
+            # The writer sleeps for a minute unless the burst woke it.
+            assert wait_until(lambda: sum(recorder.status()[0].values()) > xdf._BURST, TIMEOUT)
+        finally:
+            p.stop()
+        p.raise_if_failed()
+    assert recorder.recorded == xdf._BURST + 11
+
+
+def test_dropped_cycles_count_every_port_s_items_and_samples(tmp_path):
+    path = tmp_path / "c.xdf"
+    n, rows = 2000, 3
+    stamps = np.arange(rows, dtype=np.float64)
+    frames = [
+        {"a": np.zeros((rows, 2), np.float32), "b": np.ones((rows, 1)), "t": stamps}
+        for _ in range(n)
+    ]
+    source = Frames(frames, {"rate": 100.0}, name="source")
+    ports = [{"name": "a"}, {"name": "b"}, {"name": "timestamps"}]
+    recorder = Recorder(name="rec", path=str(path), input_ports=ports, queue_size=4)
+    with Pipeline(directory="") as p:
+        p.add_node(recorder)
+        for out, into in (("a", "a"), ("b", "b"), ("t", "timestamps")):
+            p.connect({"node": source, "port": out}, {"node": recorder, "port": into})
+        run(p, lambda: source.wait(0) and recorder.get_counter() >= n)
+        p.raise_if_failed()
+    streams = load(path)
+    assert sorted(streams) == ["a", "b"]
+    written = sum(len(s["time_stamps"]) for s in streams.values())
+    assert recorder.dropped > 0
+    assert recorder.recorded + recorder.dropped == 2 * n
+    assert written + recorder._writer.dropped_samples == 2 * n * rows
+
+
 # ------------------------------------------------------------------ replay
 
 

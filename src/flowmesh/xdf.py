@@ -557,7 +557,13 @@ class BackgroundWriter:
         # interval of its arrival.
         self._tick = min(0.05, self._flush_interval / 4) if tick is None else tick
         self._bound = queue_size
-        self._queue = collections.deque()
+        # While fewer items than this are queued, an append is all that a
+        # caller on a data path needs to do (`append` does the rest: the
+        # bound, a burst's wake, drops); 0 once closed or failed.
+        self.room = queue_size if _BURST is None else min(queue_size, _BURST)
+        # What `append` takes, for the writer's thread; read it, or append
+        # to it while `room` allows, never take from it.
+        self.queue = collections.deque()
         self._wake = threading.Event()
         self._ids = 0
         self._shapes = {}  # stream id -> (format, channels, record dtype, nominal rate)
@@ -585,20 +591,25 @@ class BackgroundWriter:
     def add_stream(self, name, **info):
         """Declare a stream (see `stream_header`); its header is written
         before any later item. Returns the stream's id."""
+        header = self._declare(name, info)
+        self.queue.append(header)
+        self._wake.set()
+        return header[1]
+
+    def _declare(self, name, info):
+        """A new stream's id registered, and the item that writes its header."""
         with self._lock:
-            self._ids += 1
-            stream_id = self._ids
+            stream_id = self._ids + 1
             # Checked here, so the caller hears of a bad description at once.
             declared = stream_header(stream_id, name, **info)
+            self._ids = stream_id
             fmt, channels = declared[1:]
             record = None if FORMATS[fmt] is None else _record_dtype(FORMATS[fmt], channels)
             rate = float(info.get("nominal_srate", 0.0))
             self._shapes[stream_id] = (fmt, channels, record, rate)
             if info.get("json_values"):
                 self._json.add(stream_id)
-            self._queue.append((_STREAM, stream_id, declared))
-        self._wake.set()
-        return stream_id
+        return (_STREAM, stream_id, declared)
 
     def push(self, stream_id, values, timestamps=None, arrival=None):
         """Queue samples (see `XdfWriter.write_samples`); False when dropped.
@@ -617,7 +628,7 @@ class BackgroundWriter:
     def append(self, item):
         """`push` for a caller that made (stream id, values, timestamps,
         arrival) itself: no lock taken unless the item is dropped."""
-        queue = self._queue
+        queue = self.queue
         # A deque's append is atomic; the bound may be passed by one item
         # per producing thread, no more.
         n = len(queue)
@@ -627,20 +638,40 @@ class BackgroundWriter:
                 # A burst: the writer starts on it rather than at its next tick.
                 self._wake.set()
             return True
-        with self._lock:
-            self.dropped += 1
-            self.dropped_samples += _count(item[1], item[2])
+        self._lost(item)
         return False
+
+    def _lost(self, item):
+        items, samples = self._weigh(item)
+        with self._lock:
+            self.dropped += items
+            self.dropped_samples += samples
+
+    def _weigh(self, item):
+        """(sample items, samples) that a queued item of samples stands for."""
+        return 1, _count(item[1], item[2])
+
+    def _expand(self, item, batch):
+        """On the writer's thread: append to `batch` the items that a queued
+        item headed by a dict (a subclass's own) stands for: samples as
+        `push` takes them, `_declare`'s header items, `_offset_item`s."""
+        raise TypeError(f"no item of the queue is headed by a {type(item[0]).__name__}")
+
+    @staticmethod
+    def _offset_item(stream_id, collection_time, offset):
+        return (_OFFSET, stream_id, collection_time, offset)
 
     @property
     def accepted(self):
         """Sample items taken by `push` and not dropped since."""
-        queued = list(self._queue)
-        return self._taken + sum(1 for item in queued if type(item[0]) is int)
+        queued = list(self.queue)
+        return self._taken + sum(
+            self._weigh(item)[0] for item in queued if type(item[0]) is not object
+        )
 
     def clock_offset(self, stream_id, collection_time, offset):
         if self._open:
-            self._queue.append((_OFFSET, stream_id, collection_time, offset))
+            self.queue.append(self._offset_item(stream_id, collection_time, offset))
 
     def close(self, footers=True, timeout=None):
         """Write what is queued, the footers, sync, close; raise the
@@ -649,8 +680,9 @@ class BackgroundWriter:
             send, self._close_sent = not self._close_sent, True
             self._closing = True
             self._open = False
+            self.room = 0
             if send:
-                self._queue.append((_CLOSE, footers))
+                self.queue.append((_CLOSE, footers))
         self._wake.set()
         self._thread.join(timeout)
         if self._thread.is_alive():
@@ -661,7 +693,7 @@ class BackgroundWriter:
 
     def _run(self):
         w = self._writer
-        taken = self._queue.popleft
+        taken = self.queue.popleft
         flush_at = fsync_at = None
         # Flush at half the interval after the first unflushed item.
         half = self._flush_interval / 2
@@ -673,9 +705,13 @@ class BackgroundWriter:
                 batch = []
                 while True:
                     try:
-                        batch.append(taken())
+                        item = taken()
                     except IndexError:
                         break
+                    if type(item[0]) is dict:
+                        self._expand(item, batch)
+                    else:
+                        batch.append(item)
                 now = time.monotonic()
                 if batch and flush_at is None:
                     flush_at = now + half
@@ -721,6 +757,7 @@ class BackgroundWriter:
                 self.error = e if isinstance(e, XdfError) else _wrapped(self.path, e)
                 self._closing = True
                 self._open = False
+                self.room = 0
             self._drop_queued()
             try:
                 w.close(footers=False)
@@ -732,12 +769,13 @@ class BackgroundWriter:
         with self._lock:
             while True:
                 try:
-                    item = self._queue.popleft()
+                    item = self.queue.popleft()
                 except IndexError:
                     return
-                if type(item[0]) is int:
-                    self.dropped += 1
-                    self.dropped_samples += _count(item[1], item[2])
+                if type(item[0]) is not object:
+                    items, samples = self._weigh(item)
+                    self.dropped += items
+                    self.dropped_samples += samples
 
     def _write_run(self, w, stream_id, items):
         """Consecutive queued items of one stream: small numeric frames in

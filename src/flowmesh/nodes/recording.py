@@ -209,11 +209,14 @@ class Recorder(INode):
     The file is opened when the node starts: an existing file is refused
     unless `overwrite`, anything but a regular file always; a file that
     cannot be opened fails the start. Writing runs on a thread of its own
-    behind a queue of `queue_size` items: samples reach the OS within
-    `flush_interval` seconds and the disk within `fsync_interval` (None: at
-    stop only). An item that finds the queue full is dropped and counted
-    (`dropped`). A write that fails fails the node. At stop everything
-    queued is written, then the stream footers.
+    behind a queue of `queue_size` cycles: a step only queues its cycle,
+    and that thread declares, checks, stamps and writes. Samples reach the
+    OS within `flush_interval` seconds and the disk within `fsync_interval`
+    (None: at stop only). A cycle that finds the queue full is dropped and
+    its items counted (`dropped`). A write that fails fails the node, and so
+    does a frame unlike its stream's, from the writer's thread: what came
+    before it is written, what came after it counted as dropped. At stop
+    everything queued is written, then the stream footers.
 
     A `path` ending in ``.npz`` keeps the format of earlier versions: every
     cycle held in memory and written, atomically, at stop (see
@@ -260,6 +263,7 @@ class Recorder(INode):
         self._event_ports = set()
         self._stamped = False
         self._closed = None  # the writer whose close was already reported
+        self._rejected = None  # the failure of a cycle that did not fit, on the writer's thread
         self._lock = threading.Lock()
         self._times, self._cycles = [], []
         self._began = None
@@ -295,7 +299,8 @@ class Recorder(INode):
         if writer is None:
             return {}, 0, None
         counts = writer.samples()
-        names = {s.id: name for name, s in self._streams.items()}
+        # A copy first: the writer's thread adds streams.
+        names = {s.id: name for name, s in dict(self._streams).items()}
         samples = {names.get(sid, str(sid)): n for sid, n in counts.items()}
         return samples, writer.size, time.monotonic() - writer.last_flush
 
@@ -321,7 +326,9 @@ class Recorder(INode):
             if entry.get(keys.TIMING) == _ASYNC
         }
         self._stamped = any(e[keys.NAME] == TIMESTAMPS for e in self.config[keys.INPUT_PORTS])
-        self._writer = xdf.BackgroundWriter(
+        self._rejected = None
+        self._writer = _CycleWriter(
+            self,
             self.path,
             overwrite=self.config.setting(keys.OVERWRITE),
             flush_interval=self.config.setting(keys.FLUSH_INTERVAL),
@@ -396,7 +403,7 @@ class Recorder(INode):
         context = self._raw_context(port)
         return context if isinstance(context, dict) else {}
 
-    def _declare(self, port, frame):
+    def _declare(self, writer, batch, port, frame):
         context = self._context(port)
         rate = context.get("rate")
         if not (isinstance(rate, numbers.Real) and not isinstance(rate, bool)) or not (
@@ -424,7 +431,9 @@ class Recorder(INode):
             )
         source = context.get("source_id")
         info["source_id"] = source if isinstance(source, str) else f"flowmesh:{self.name}:{port}"
-        sid = self._writer.add_stream(port, **info)
+        header = writer._declare(port, info)
+        batch.append(header)
+        sid = header[1]
         offsets = context.get(CLOCK_OFFSETS)
         stream = _Stream(
             sid,
@@ -437,48 +446,70 @@ class Recorder(INode):
         return stream
 
     def step(self, data):
-        # On the data path: checks that cost no numpy call, then an append;
-        # the writer's thread stamps and encodes.
+        # On the data path: one append of the cycle as it came (a dict of its
+        # own, never changed after delivery) and its arrival. Every check
+        # costs microseconds on a cold cache at 1 kHz, so the writer's
+        # thread declares, checks, stamps and encodes.
         writer = self._writer
         if writer is None:  # .npz
             with self._lock:
                 self._times.append(time.monotonic() - self._began)
                 self._cycles.append(dict(data))
             return None
+        queue = writer.queue
+        if len(queue) < writer.room:
+            queue.append((data, time.monotonic()))
+            return None
         if writer.error is not None:
             raise writer.error
-        now = time.monotonic()
-        stamps = data.get(TIMESTAMPS) if self._stamped else None
-        streams = self._streams
-        for port, value in data.items():
-            stream = streams.get(port)
-            # The common case in as few steps as can be: a numeric frame
-            # like the stream's first, nothing else to write before it.
-            # (Each numpy attribute read costs microseconds on a cold cache,
-            # as at 1 kHz: two of them, compared with what the last frame had.)
-            if (
-                stream is not None
-                and stamps is None
-                and type(value) is np.ndarray
-                and value.dtype is stream.dtype
-                and value.shape[1:] == stream.row
-            ):
-                writer.append((stream.id, value, None, now))
-            elif stamps is None or port != TIMESTAMPS:
-                self._record(writer, port, value, stream, stamps, now)
+        writer.append((data, time.monotonic()))
         return None
 
-    def _record(self, writer, port, value, stream, stamps, now):
+    def _expand(self, writer, data, now, batch):
+        """On the writer's thread: a cycle as the items that write it. A
+        frame that does not fit fails the node; what came before it stays."""
+        if self._rejected is not None:
+            writer._lost((data, now))  # the node failed with a cycle before it
+            return
+        try:
+            stamps = data.get(TIMESTAMPS) if self._stamped else None
+            streams = self._streams
+            for port, value in data.items():
+                stream = streams.get(port)
+                # A numeric frame like the stream's first, nothing else to
+                # write before it: no call.
+                if (
+                    stream is not None
+                    and stamps is None
+                    and type(value) is np.ndarray
+                    and value.dtype is stream.dtype
+                    and value.shape[1:] == stream.row
+                ):
+                    batch.append((stream.id, value, None, now))
+                elif stamps is None or port != TIMESTAMPS:
+                    self._record(writer, batch, port, value, stream, stamps, now)
+        except BaseException as e:
+            # Raised by a value's own code (no signal reaches this thread):
+            # the node fails, the recording goes on to its footers.
+            self._rejected = e
+            try:
+                _fail(self._imp, e)
+            except BaseException:
+                # Logging it ran the value's code again; the failure is
+                # recorded before the log, and the recording goes on.
+                pass
+
+    def _record(self, writer, batch, port, value, stream, stamps, now):
         if stream is None:
             events = port in self._event_ports
-            stream = self._declare(port, None if events else _samples(value))
+            stream = self._declare(writer, batch, port, None if events else _samples(value))
         if stream.offsets is not None and len(stream.offsets) != stream.written:
             measured = stream.offsets.since(stream.written)
             stream.written += len(measured)
             for collected, offset in measured:
-                writer.clock_offset(stream.id, collected, offset)
+                batch.append(writer._offset_item(stream.id, collected, offset))
         if not stream.numeric:
-            writer.append((stream.id, [value], [_event_time(value, now)], None))
+            batch.append((stream.id, [value], [_event_time(value, now)], None))
             return
         if type(value) is np.ndarray and value.ndim == 2 and value.dtype.kind in "biuf":
             frame = value
@@ -494,11 +525,37 @@ class Recorder(INode):
                 f"got a frame of shape {frame.shape}"
             )
         if stamps is not None and len(stamps) == len(frame):
-            writer.append((stream.id, frame, stamps, None))
+            batch.append((stream.id, frame, stamps, None))
         else:
-            writer.append((stream.id, frame, None, now))
+            batch.append((stream.id, frame, None, now))
         if stream.offsets is None and frame is value:
             stream.dtype = value.dtype  # numeric, checked above: the next takes the short way
+
+
+class _CycleWriter(xdf.BackgroundWriter):
+    """A recorder's writer: its queue takes whole cycles, (data, arrival),
+    which the recorder turns into samples on the writer's thread."""
+
+    def __init__(self, recorder, path, **settings):
+        self._recorder = recorder
+        super().__init__(path, **settings)
+
+    def _weigh(self, item):
+        data = item[0]
+        if type(data) is not dict:
+            return super()._weigh(item)
+        recorder = self._recorder
+        stamps = data.get(TIMESTAMPS) if recorder._stamped else None
+        items = samples = 0
+        for port, value in data.items():
+            if stamps is None or port != TIMESTAMPS:
+                events = port in recorder._event_ports
+                items += 1
+                samples += super()._weigh((None, [value] if events else value, stamps))[1]
+        return items, samples
+
+    def _expand(self, item, batch):
+        self._recorder._expand(self, item[0], item[1], batch)
 
 
 def _port_names(names):
