@@ -701,3 +701,29 @@ def test_entries_hold_no_second_copy_of_what_they_share(message):
         message if isinstance(message, BaseException) else None
     )
     assert len(shown["message"]) <= 2000 and kept["message"] == str(message)
+
+
+class _NoClass:
+    """An object whose `__class__` ends the program when asked."""
+
+    @property
+    def __class__(self):
+        raise SystemExit("asked for my class")
+
+    def fail(self):
+        raise ValueError("raised in a method of such an object")
+
+    def report(self, log):
+        log.write(type=WARNING, message="from a method of such an object")
+
+
+@pytest.mark.parametrize("raised", [False, True], ids=["text", "exception"])
+def test_a_self_that_refuses_its_class_does_not_end_the_log_call(raised):
+    log = Logger("")
+    obj = _NoClass()
+    if raised:
+        log.write(type=WARNING, message=_caught(obj.fail))
+    else:
+        obj.report(log)
+    source = log.get_incident(type=WARNING)["source"]
+    assert source["summary"].endswith("in fail" if raised else "in report")

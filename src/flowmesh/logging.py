@@ -175,11 +175,10 @@ def _element_name(frame, types):
         and "self" not in code.co_freevars
     ):
         return None
-    try:
-        obj = frame.f_locals.get("self")
-        if not isinstance(obj, types):
-            return None
-    except Exception:
+    # The real type, not isinstance: a `self` may answer `__class__` with
+    # anything, an exception that ends the program included.
+    obj = frame.f_locals.get("self")
+    if not issubclass(_type_of(obj), types):
         return None
     return _name_of(obj)
 

@@ -698,11 +698,14 @@ class BackgroundWriter:
         # Flush at half the interval after the first unflushed item.
         half = self._flush_interval / 2
         closing = None
+        # What a failed write leaves unwritten: the run being written and the
+        # batch from `done` on, counted as dropped.
+        batch, run, done = [], [], 0
         try:
             while closing is None:
                 self._wake.wait(self._tick)
                 self._wake.clear()
-                batch = []
+                batch, done = [], 0
                 while True:
                     try:
                         item = taken()
@@ -716,15 +719,15 @@ class BackgroundWriter:
                 if batch and flush_at is None:
                     flush_at = now + half
                 run_id, run = None, []  # consecutive samples of one stream: one chunk
-                for item in batch:
+                for done, item in enumerate(batch):
                     head = item[0]
                     if type(head) is int:
-                        self._taken += 1
                         if head != run_id:
                             if run:
                                 self._write_run(w, run_id, run)
                             run_id, run = head, []
                         run.append(item)
+                        self._taken += 1
                         continue
                     if run:
                         self._write_run(w, run_id, run)
@@ -737,8 +740,10 @@ class BackgroundWriter:
                     else:
                         closing = item
                         break
+                done = len(batch)
                 if run:
                     self._write_run(w, run_id, run)
+                    run = []
                 now = time.monotonic()
                 due = fsync_at is not None and now >= fsync_at
                 if closing is None and (due or (flush_at is not None and now >= flush_at)):
@@ -758,6 +763,9 @@ class BackgroundWriter:
                 self._closing = True
                 self._open = False
                 self.room = 0
+            self._taken -= len(run)
+            for item in run + [i for i in batch[done:] if type(i[0]) is int]:
+                self._lost(item)
             self._drop_queued()
             try:
                 w.close(footers=False)
