@@ -53,31 +53,3 @@ def test_interleaved_rounds_alternate_and_set_b_over_a(monkeypatch, a, b, expect
     assert calls == ["gil", "ft", "ft", "gil", "gil", "ft"]
     for clock in ("wall", "cpu"):
         assert got[clock] == [pytest.approx(expected)] * 3
-
-
-@pytest.mark.parametrize(
-    "text, total",
-    [
-        ("events: Ir\nsummary: 1234\nfn=x\n5 6\ntotals: 1234\n", 1234),
-        ("events: Ir\nfn=x\n5 6\ntotals: 987\n", 987),
-    ],
-)
-def test_callgrind_total_reads_the_totals_line(tmp_path, text, total):
-    path = tmp_path / "cg.out"
-    path.write_text(text)
-    assert parallel.callgrind_total(str(path)) == total
-
-
-def test_callgrind_total_without_totals_is_an_error(tmp_path):
-    path = tmp_path / "cg.out"
-    path.write_text("events: Ir\nfn=x\n5 6\n")
-    with pytest.raises(ValueError, match="no totals"):
-        parallel.callgrind_total(str(path))
-
-
-@pytest.mark.parametrize(
-    "values, expected",
-    [([3.0], (3.0, 3.0, 3.0)), ([4.0, 1.0, 3.0, 2.0, 5.0], (2.0, 3.0, 4.0))],
-)
-def test_quartiles(values, expected):
-    assert parallel.quartiles(values) == pytest.approx(expected)
