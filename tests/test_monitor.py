@@ -1583,7 +1583,9 @@ def test_closing_ends_connections_kept_open_between_requests(graph):
 def test_a_request_without_a_version_gets_the_body_alone(running):
     _, mon = running
     with socket.create_connection(("127.0.0.1", mon.port), timeout=30) as sock:
-        sock.sendall(b"GET /api/snapshot\r\n")
+        # The blank line ends the headers that Python 3.13.0 still reads
+        # after a request line without a version (later versions read none).
+        sock.sendall(b"GET /api/snapshot\r\n\r\n")
         answer = read_all(sock)
     # Without headers there is no Host to check either.
     assert answer == b"Forbidden host\n"
