@@ -2,6 +2,7 @@
 and the trace bytes a page receives at 64 channels x 1 kHz.
 
     PYTHONPATH=src .venv/bin/python bench/monitor_overhead.py [seconds-per-run]
+    PYTHONPATH=src .venv/bin/python bench/monitor_overhead.py --cpu [seconds] [pages]
 
 The chain is source -> pass -> sink, the source producing as fast as it can,
 next to a 100 Hz branch of its own.
@@ -11,6 +12,9 @@ the median and best frames per second and the median's difference from "off".
 Monitor clients are real Server-Sent Events readers on loopback, in a process
 of their own as a browser is; "showing a trace" clients also fetch the plotted
 trace after every snapshot over one kept-alive connection, as the page does.
+`--cpu` instead runs the chain with `pages` (default 5) pages showing a trace
+of the measured path and prints the CPU time each monitor thread took, as a
+share of one core: on the GIL build every bit of it is taken from the pipeline.
 "handler timing on" keeps each node's time in its handlers (what a monitor
 page or `flowmesh run` turns on) without a monitor.
 """
@@ -34,7 +38,7 @@ from flowmesh.pipeline import Pipeline
 from flowmesh.sources import SampledSource, Sink
 
 REPEATS = 7
-SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 and sys.argv[1] != "--pages" else 2.0
+SECONDS = float(sys.argv[1]) if len(sys.argv) > 1 and not sys.argv[1].startswith("--") else 2.0
 
 
 class Source(SampledSource):
@@ -211,9 +215,81 @@ def trace_rate(seconds=5.0):
     return sum(size for _, size in counted[2:]) / (t1 - t0)
 
 
+def thread_times():
+    """CPU seconds of each Python thread but this one, by (ident, name)."""
+    times = {}
+    for thread in threading.enumerate():
+        if thread is threading.current_thread() or thread.ident is None:
+            continue
+        try:
+            clock = time.pthread_getcpuclockid(thread.ident)
+            times[thread.ident, thread.name] = time.clock_gettime(clock)
+        except OSError:
+            pass  # ended meanwhile
+    return times
+
+
+def monitor_share(seconds, traces):
+    """CPU seconds per second of each monitor thread during one free run."""
+    pipeline = Pipeline(directory="")
+    source, middle, sink = Source(name="source"), Pass(name="pass"), Quiet(name="sink")
+    pipeline.add_node(sink)
+    pipeline.connect(source, middle)
+    pipeline.connect(middle, sink)
+    mon = monitor.serve(pipeline, port=0, announce=False)
+    mon.choose_plot("pass", "out")
+    child = open_pages(mon.port, 0, traces)
+    try:
+        pipeline.start()
+        time.sleep(1.0)  # warm-up, every page connected
+        before, t0 = thread_times(), time.perf_counter()
+        time.sleep(seconds)
+        after, t1 = thread_times(), time.perf_counter()
+        pipeline.stop()
+    finally:
+        close_pages(child)
+        mon.close()
+        pipeline.close()
+    shares = {}
+    for (ident, name), cpu in after.items():
+        if name.startswith("flowmesh-monitor-sampler"):
+            kind = "sampler"
+        elif name.startswith("flowmesh-monitor-"):
+            kind = "server loop"
+        elif "process_request_thread" in name:
+            kind = "request handlers and streams"
+        else:
+            continue  # the pipeline's
+        delta = (cpu - before.get((ident, name), 0.0)) / (t1 - t0) * 100
+        shares[kind] = shares.get(kind, 0.0) + delta
+    return shares
+
+
+def monitor_cpu(seconds=5.0, traces=5, repeats=3):
+    """The monitor threads' CPU share of one core, median of `repeats` runs."""
+    runs = [monitor_share(seconds, traces) for _ in range(repeats)]
+    print(
+        f"monitor threads' CPU, {traces} pages showing a trace, "
+        f"median of {repeats} x {seconds:g} s:"
+    )
+    for kind in ("server loop", "sampler", "request handlers and streams"):
+        share = statistics.median(run.get(kind, 0.0) for run in runs)
+        print(f"  {kind:<32}{share:6.2f} % of a core")
+    totals = sorted(sum(run.values()) for run in runs)
+    print(
+        f"  {'total':<32}{statistics.median(totals):6.2f} % of a core (runs: "
+        + ", ".join(f"{t:.2f}" for t in totals)
+        + ")"
+    )
+
+
 def main():
     if sys.argv[1:2] == ["--pages"]:
         pages(*map(int, sys.argv[2:5]))
+        return
+    if sys.argv[1:2] == ["--cpu"]:
+        numbers = [float(a) for a in sys.argv[2:4]]
+        monitor_cpu(*numbers[:1], *[int(n) for n in numbers[1:]])
         return
     results = {name: [] for name, _ in CONFIGURATIONS}
     for _ in range(REPEATS):

@@ -47,7 +47,6 @@ class Monitor:
         self._closed = False
         self._thread = threading.Thread(
             target=server.serve_forever,
-            kwargs={"poll_interval": 0.2},
             name=f"flowmesh-monitor-{self.port}",
             daemon=True,
         )

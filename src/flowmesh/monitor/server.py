@@ -9,6 +9,7 @@ import hmac
 import http.server
 import ipaddress
 import json
+import selectors
 import socket
 import sys
 import threading
@@ -71,7 +72,42 @@ class Server(http.server.ThreadingHTTPServer):
         # Open connections, kept alive between requests, for close to cut.
         self._open = set()
         self._open_lock = threading.Lock()
+        # The accept loop sleeps until a connection or a stop: a loop that
+        # woke every so often to look for a stop would take the GIL from a
+        # running pipeline each time. Made first: a failed bind closes them.
+        self._wake, self._waker = socket.socketpair()
+        self._waker.setblocking(False)
+        self._stopping = False
+        self._stopped = threading.Event()
         super().__init__((host, port), Handler)
+
+    def serve_forever(self):
+        try:
+            with selectors.DefaultSelector() as selector:
+                selector.register(self, selectors.EVENT_READ)
+                selector.register(self._wake, selectors.EVENT_READ)
+                while not self._stopping:
+                    ready = selector.select()
+                    if self._stopping:
+                        break
+                    if any(key.fileobj is self for key, _ in ready):
+                        self._handle_request_noblock()
+        finally:
+            self._stopped.set()
+
+    def shutdown(self):
+        """Ends `serve_forever`, running on another thread, and waits for it."""
+        self._stopping = True
+        try:
+            self._waker.send(b"\0")
+        except OSError:
+            pass  # full: a wake is pending anyway
+        self._stopped.wait()
+
+    def server_close(self):
+        super().server_close()
+        self._wake.close()
+        self._waker.close()
 
     def process_request(self, request, client_address):
         with self._open_lock:
