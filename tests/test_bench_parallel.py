@@ -23,23 +23,9 @@ def test_child_reports_both_clocks_of_both_loops():
     assert got["ours_cpu"] <= got["ours_wall"] * 1.05
 
 
-def test_failing_child_is_reported_not_parsed():
-    with pytest.raises(RuntimeError, match="one-thread child failed"):
-        parallel.one_thread_child(sys.executable, 2, 0)
-
-
-@pytest.mark.parametrize(
-    "a, b, expected",
-    [
-        # B's flowmesh twice as slow as A's, B's loop as fast: 2.
-        ({"ours": 10, "plain": 5}, {"ours": 20, "plain": 5}, (2.0, 1.0, 2.0)),
-        # Both twice as slow on B: the build's own price, 1.
-        ({"ours": 10, "plain": 5}, {"ours": 20, "plain": 10}, (2.0, 2.0, 1.0)),
-        # B's loop slower than its flowmesh line: below 1.
-        ({"ours": 10, "plain": 5}, {"ours": 10, "plain": 10}, (1.0, 2.0, 0.5)),
-    ],
-)
-def test_interleaved_rounds_alternate_and_set_b_over_a(monkeypatch, a, b, expected):
+def test_interleaved_rounds_alternate_and_set_b_over_a(monkeypatch):
+    # B's flowmesh twice as slow as A's, B's loop as fast: a ratio of 2.
+    a, b, expected = {"ours": 10, "plain": 5}, {"ours": 20, "plain": 5}, (2.0, 1.0, 2.0)
     calls = []
 
     def child(python, length, frames):

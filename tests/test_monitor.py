@@ -1589,27 +1589,3 @@ def test_a_request_without_a_version_gets_the_body_alone(running):
         answer = read_all(sock)
     # Without headers there is no Host to check either.
     assert answer == b"Forbidden host\n"
-
-
-def test_the_accept_loop_sleeps_until_a_connection_or_close(graph, monkeypatch):
-    # Every wake of an idle loop would take the GIL from a running pipeline.
-    from flowmesh.monitor import server as serving
-
-    calls = []
-
-    class Counting(serving.selectors.DefaultSelector):
-        def select(self, timeout=None):
-            calls.append(timeout)
-            return super().select(timeout)
-
-    monkeypatch.setattr(serving.selectors, "DefaultSelector", Counting)
-    mon = serve(graph)
-    try:
-        wait_until(lambda: calls, 30)
-        time.sleep(0.5)
-        assert calls == [None]
-        for _ in range(2):
-            assert request(mon, "GET", "/api/snapshot")[0] == 200
-    finally:
-        mon.close()
-    assert len(calls) >= 3 and not mon._thread.is_alive()

@@ -285,29 +285,6 @@ def test_an_event_whose_own_code_raises_fails_the_node_and_the_file_is_finished(
     assert (recorder.recorded, recorder.dropped) == (1, 1)
 
 
-def test_a_burst_of_cycles_wakes_the_writer_before_its_tick(tmp_path, monkeypatch):
-    real = xdf.BackgroundWriter.__init__
-    monkeypatch.setattr(
-        xdf.BackgroundWriter, "__init__", lambda w, *a, **k: real(w, *a, **{**k, "tick": 60.0})
-    )
-    frame = np.zeros((1, 2), np.float32)
-    recorder = Recorder(name="rec", path=str(tmp_path / "b.xdf"))
-    with Pipeline(directory="") as p:
-        p.add_node(recorder)
-        p.connect(Frames([{"out": frame}], {}, name="source"), recorder)
-        p.start()
-        try:
-            assert wait_until(lambda: recorder.get_counter() >= 1, TIMEOUT)
-            for _ in range(xdf._BURST + 10):
-                recorder.step({"in": frame})
-            # The writer sleeps for a minute unless the burst woke it.
-            assert wait_until(lambda: sum(recorder.status()[0].values()) > xdf._BURST, TIMEOUT)
-        finally:
-            p.stop()
-        p.raise_if_failed()
-    assert recorder.recorded == xdf._BURST + 11
-
-
 def test_dropped_cycles_count_every_port_s_items_and_samples(tmp_path):
     path = tmp_path / "c.xdf"
     n, rows = 2000, 3

@@ -774,16 +774,13 @@ class BackgroundWriter:
 
     def _drop_queued(self):
         """Count what is left in the queue, never to be written, as dropped."""
-        with self._lock:
-            while True:
-                try:
-                    item = self.queue.popleft()
-                except IndexError:
-                    return
-                if type(item[0]) is not object:
-                    items, samples = self._weigh(item)
-                    self.dropped += items
-                    self.dropped_samples += samples
+        while True:
+            try:
+                item = self.queue.popleft()
+            except IndexError:
+                return
+            if type(item[0]) is not object:
+                self._lost(item)
 
     def _write_run(self, w, stream_id, items):
         """Consecutive queued items of one stream: small numeric frames in
