@@ -47,6 +47,13 @@ def test_the_ring_keeps_the_last_values_with_their_times_in_order(via, keep, pus
     times = [t for t, _ in taken]
     assert times == sorted(times) and before <= times[0] and times[-1] <= after
     assert tap.take() == [] and tap.last is None
+    assert tap.overwritten == max(0, pushes - keep)
+    # A second round fills the ring the first take emptied.
+    tap.start()
+    for k in range(pushes):
+        push(-k)
+    assert [v for _, v in tap.take()] == [-k for k in range(pushes)][-keep:]
+    assert tap.overwritten == 2 * max(0, pushes - keep)
     tap._context = ["not", "a", "dict"]
     assert tap.context is None
 

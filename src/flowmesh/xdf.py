@@ -642,7 +642,9 @@ class BackgroundWriter:
         return False
 
     def _lost(self, item):
-        items, samples = self._weigh(item)
+        self._count_lost(*self._weigh(item))
+
+    def _count_lost(self, items, samples=0):
         with self._lock:
             self.dropped += items
             self.dropped_samples += samples
@@ -656,6 +658,14 @@ class BackgroundWriter:
         item headed by a dict (a subclass's own) stands for: samples as
         `push` takes them, `_declare`'s header items, `_offset_item`s."""
         raise TypeError(f"no item of the queue is headed by a {type(item[0]).__name__}")
+
+    def _collect(self, batch):
+        """On the writer's thread, before the queue is taken and before the
+        close is written: a subclass's items kept outside the queue, as
+        `_expand` appends them."""
+
+    def _drop_collected(self):
+        """What `_collect` would have taken, counted as dropped."""
 
     @staticmethod
     def _offset_item(stream_id, collection_time, offset):
@@ -706,14 +716,18 @@ class BackgroundWriter:
                 self._wake.wait(self._tick)
                 self._wake.clear()
                 batch, done = [], 0
+                self._collect(batch)
                 while True:
                     try:
                         item = taken()
                     except IndexError:
                         break
-                    if type(item[0]) is dict:
+                    head = item[0]
+                    if type(head) is dict:
                         self._expand(item, batch)
                     else:
+                        if head is _CLOSE:
+                            self._collect(batch)  # all that came before the close
                         batch.append(item)
                 now = time.monotonic()
                 if batch and flush_at is None:
@@ -771,9 +785,14 @@ class BackgroundWriter:
                 w.close(footers=False)
             except Exception:
                 pass
+            self._failed(self.error)
+
+    def _failed(self, error):
+        """On the writer's thread, once it has given up with `error`."""
 
     def _drop_queued(self):
         """Count what is left in the queue, never to be written, as dropped."""
+        self._drop_collected()
         while True:
             try:
                 item = self.queue.popleft()

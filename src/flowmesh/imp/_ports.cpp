@@ -45,7 +45,8 @@ int push(PortsState* st, PyObject* port, PyObject* value) {
     PyTypeObject* type = Py_TYPE(port);
     if (type == reinterpret_cast<PyTypeObject*>(st->iport_type)) return receive(port, value);
     if (type == reinterpret_cast<PyTypeObject*>(st->oport_type)) return deliver(st, port, value);
-    if (type == reinterpret_cast<PyTypeObject*>(st->tap_type)) return tap_push(port, value);
+    if (type == reinterpret_cast<PyTypeObject*>(st->tap_type))
+        return tap_push(port, value, nullptr);
     fm::Ref r = fm::steal(fm::call_method(port, st->n(N_push), value));
     return r ? 0 : -1;
 }
@@ -353,15 +354,36 @@ PyObject* iport_push(PyObject* self, PyObject* value) {
     Py_RETURN_NONE;
 }
 
+// _collect(tap): what reaches this port from now on goes to `tap`, a TapImp,
+// counted as the node's cycles, and the node's own cycle never runs for it;
+// None: to the node again.
+PyObject* iport_collect(PyObject* self, PyObject* tap) {
+    PortsState* st = fm::instance_state<PortsState>(self, &ports_module);
+    if (!st) return nullptr;
+    if (tap != Py_None && Py_TYPE(tap) != reinterpret_cast<PyTypeObject*>(st->tap_type))
+        return PyErr_Format(PyExc_TypeError, "_collect takes a TapImp or None, not %s",
+                            Py_TYPE(tap)->tp_name);
+    fm::Ref old;
+    {
+        fm::CriticalSection cs(self);
+        old = fm::replace_published(iport(self)->collector, tap == Py_None ? nullptr : tap);
+    }
+    Py_RETURN_NONE;
+}
+
 int iport_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(iport(self)->event_handler);
     Py_VISIT(iport(self)->driver);
+    Py_VISIT(iport(self)->collector.value);
     return fm::traverse_port(self, visit, arg);
 }
 
 int iport_clear(PyObject* self) {
     Py_CLEAR(iport(self)->event_handler);
     Py_CLEAR(iport(self)->driver);
+    {
+        fm::Ref old = fm::replace_published(iport(self)->collector, nullptr);
+    }
     fm::clear_port(self);
     return 0;
 }
@@ -370,6 +392,10 @@ PyMethodDef iport_methods[] = {
     {"push", iport_push, METH_O,
      PyDoc_STR("push(value)\n--\n\nQueue `value` for this port's node (dropped unless the "
                "node is running).")},
+    {"_collect", iport_collect, METH_O,
+     PyDoc_STR("_collect(tap)\n--\n\nSend what reaches this port to `tap` (a TapImp), "
+               "counted as the node's cycles, instead of to the node's cycle; None: to the "
+               "node again.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -704,8 +704,23 @@ int count_left_at_stop(PortsState* st, DriverObject* d) {
 int receive_once(DriverObject* d, PyObject* port, PyObject* value, int64_t* deadline,
                  fm::CriticalSection& cs);
 
+// A port collecting into a tap: the value is kept there and counted as the
+// node's cycle, and nothing of the node runs. 1 when the port collects no more.
+int collect(PyObject* port, PyObject* value) {
+    fm::Ref tap = fm::published_ref(iport(port)->collector);
+    if (!tap) return 1;
+    fm::Ref owner = fm::borrow(iport(port)->driver);
+    fm::Ref node = owner ? fm::field_ref(owner.get(), &driver(owner.get())->node) : fm::Ref();
+    return tap_push(tap.get(), value,
+                    node ? &fm::as<fm::ElementObject>(node.get())->counter : nullptr);
+}
+
 // The receiving end of a push; from inside a cycle, once that cycle is done.
 int receive(PyObject* port, PyObject* value) {
+    if (fm::peek(iport(port)->collector.value)) {
+        int rc = collect(port, value);
+        if (rc <= 0) return rc;
+    }
     Deliveries& t = t_deliveries;
     if (t.depth > 0) return defer(t, port, value);
     return receive_now(port, value);

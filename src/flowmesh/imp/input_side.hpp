@@ -211,6 +211,10 @@ struct IPortObject {
     PyObject* event_handler;
     PyObject* driver;  // DriverObject or NULL when the port belongs to no node
     Py_ssize_t index;  // this port's position in the driver's inputs
+    // A TapImp that what reaches this port goes to instead of the node's
+    // cycle (a node that only hands its input to a thread of its own), or
+    // null. Read on every push without the port's section.
+    fm::Published collector;
 };
 
 inline DriverObject* driver(PyObject* o) {
@@ -245,7 +249,7 @@ int iport_clear(PyObject* self);
 
 // ------------------------------------------------------- tap.cpp
 
-int tap_push(PyObject* self, PyObject* value);
+int tap_push(PyObject* self, PyObject* value, int64_t* also);
 extern PyType_Spec tap_spec;
 
 // ------------------------------------------------------- input_node.cpp

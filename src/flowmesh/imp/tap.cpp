@@ -1,7 +1,8 @@
 // TapImp: an input port of no node that keeps the last `keep` values pushed
 // to it, each with its arrival time, for a reader on another thread (the
-// monitor's plot). The data path stores into it in C++ (push() in _ports.cpp),
-// so a plotted port costs its producer a clock read and a store.
+// monitor's plot, a recorder's writer). The data path stores into it in C++
+// (push() in _ports.cpp, or an input port collecting into it), so a tapped
+// port costs its producer a clock read and a store.
 //
 // The ring changes only under the tap's critical section and with no Python
 // code run inside it (no call, no release of a reference, no allocation of a
@@ -22,12 +23,14 @@ struct Kept {
 
 struct TapObject {
     IPortObject base;
-    Kept* ring;  // `keep` slots, PyMem; null after tp_clear
+    Kept* ring;   // `keep` slots, PyMem; null after tp_clear
+    Kept* spare;  // `keep` empty slots that the next take() swaps in, or null
     Py_ssize_t keep;
-    Py_ssize_t head;   // the oldest kept value's slot
-    Py_ssize_t count;  // values kept
-    int64_t arrived;   // pushed while open, kept or not
-    int open;          // read without the section on the data path
+    Py_ssize_t head;      // the oldest kept value's slot
+    Py_ssize_t count;     // values kept
+    int64_t arrived;      // pushed while open, kept or not
+    int64_t overwritten;  // kept, then given way to a newer one before a take()
+    int open;             // read without the section on the data path
 };
 
 TapObject* tap(PyObject* o) {
@@ -55,6 +58,19 @@ struct Detached {
     }
 };
 
+// Empty slots (a spare ring) freed when it goes, after the critical section.
+struct FreedSlots {
+    Kept* slots = nullptr;
+
+    FreedSlots() = default;
+    FreedSlots(const FreedSlots&) = delete;
+    FreedSlots& operator=(Kept* s) {
+        slots = s;
+        return *this;
+    }
+    ~FreedSlots() { PyMem_Free(slots); }
+};
+
 // Moves the tap's ring into `out` and gives the tap `replacement` (`keep`
 // empty slots, or null with keep 0). Runs no Python code.
 void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) {
@@ -71,10 +87,12 @@ void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) 
 }  // namespace
 
 // The data path's store: no Python code runs unless a value given way was
-// the last reference to it.
+// the last reference to it. `also` (a node's cycle counter, for an input port
+// collecting here) counts what arrives while open, under the same section as
+// `arrived`, so concurrent producers lose no count.
 // Not inlined into the method below: GCC 12 then misreads the field's atomic
 // load as a write out of bounds (-Wstringop-overflow).
-[[gnu::noinline]] int tap_push(PyObject* self, PyObject* value) {
+[[gnu::noinline]] int tap_push(PyObject* self, PyObject* value, int64_t* also) {
     TapObject* t = tap(self);
     if (!fm::peek(t->open)) return 0;
     PyObject* old = nullptr;
@@ -82,6 +100,7 @@ void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) 
         fm::CriticalSection cs(self);
         if (!t->open) return 0;
         fm::bump(t->arrived);
+        if (also) fm::bump(*also);
         if (t->keep == 0) return 0;
         // Read under the section, so that concurrent pushes keep their times in order.
         double now = fm::monotonic_seconds();
@@ -89,6 +108,7 @@ void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) 
         if (t->count == t->keep) {
             slot = &t->ring[t->head];
             t->head = (t->head + 1) % t->keep;
+            fm::bump(t->overwritten);
         } else {
             slot = &t->ring[(t->head + t->count) % t->keep];
             ++t->count;
@@ -132,11 +152,14 @@ int tap_init(PyObject* self, PyObject* args, PyObject* kwds) {
         return -1;
     }
     Detached gone;  // a second __init__ starts empty and closed
+    FreedSlots spare;
     {
         fm::CriticalSection cs(self);
         TapObject* t = tap(self);
         swap_ring(t, gone, ring, keep);
+        spare = std::exchange(t->spare, nullptr);
         fm::set_count(t->arrived, 0);
+        fm::set_count(t->overwritten, 0);
         fm::publish(t->open, 0);
     }
     return 0;
@@ -146,13 +169,17 @@ int tap_init(PyObject* self, PyObject* args, PyObject* kwds) {
 PyObject* tap_take(PyObject* self, PyObject* /*unused*/) {
     Detached taken;
     {
-        // The ring changes hands whole: a fresh one costs less than copying
-        // out the values, and the producer never waits for the list below.
+        // The ring changes hands whole: swapping costs less than copying out
+        // the values, and the producer never waits for the list below. The
+        // ring swapped in is the one the last take emptied, whose pages the
+        // data path has touched already.
         fm::CriticalSection cs(self);
         TapObject* t = tap(self);
         if (t->count > 0) {
-            auto* fresh =
-                static_cast<Kept*>(PyMem_Calloc(static_cast<size_t>(t->keep), sizeof(Kept)));
+            Kept* fresh = std::exchange(t->spare, nullptr);
+            if (!fresh)
+                fresh =
+                    static_cast<Kept*>(PyMem_Calloc(static_cast<size_t>(t->keep), sizeof(Kept)));
             if (!fresh) return PyErr_NoMemory();
             swap_ring(t, taken, fresh, t->keep);
         }
@@ -167,6 +194,16 @@ PyObject* tap_take(PyObject* self, PyObject* /*unused*/) {
         PyTuple_SET_ITEM(pair, 0, time.release());
         PyTuple_SET_ITEM(pair, 1, std::exchange(item.value, nullptr));  // handed on
         PyList_SET_ITEM(list.get(), i, pair);
+    }
+    // Every slot is empty now: the ring is the next take's spare, unless the
+    // tap was cleared or given another size meanwhile.
+    {
+        fm::CriticalSection cs(self);
+        TapObject* t = tap(self);
+        if (taken.ring && !t->spare && t->ring && t->keep == taken.keep) {
+            t->spare = std::exchange(taken.ring, nullptr);
+            taken.count = 0;
+        }
     }
     return list.release();
 }
@@ -187,7 +224,7 @@ PyObject* tap_stop(PyObject* self, PyObject* /*unused*/) {
 
 PyObject* tap_push_method(PyObject* self, PyObject* value) {
     fm::Ref hold = fm::borrow(self);  // a finaliser run by the push may drop the caller's
-    if (tap_push(hold.get(), value) < 0) return nullptr;
+    if (tap_push(hold.get(), value, nullptr) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -211,6 +248,10 @@ PyObject* tap_get_arrived(PyObject* self, void* /*closure*/) {
     return PyLong_FromLongLong(fm::count_of(tap(self)->arrived));
 }
 
+PyObject* tap_get_overwritten(PyObject* self, void* /*closure*/) {
+    return PyLong_FromLongLong(fm::count_of(tap(self)->overwritten));
+}
+
 PyObject* tap_get_context(PyObject* self, void* /*closure*/) {
     fm::Ref context = fm::field_ref(self, &fm::as<fm::PortObject>(self)->context);
     if (!context || !PyDict_Check(context.get())) Py_RETURN_NONE;
@@ -227,8 +268,10 @@ int tap_traverse(PyObject* self, visitproc visit, void* arg) {
 int tap_clear(PyObject* self) {
     {
         Detached gone;
+        FreedSlots spare;
         fm::CriticalSection cs(self);
         swap_ring(tap(self), gone, nullptr, 0);
+        spare = std::exchange(tap(self)->spare, nullptr);
     }  // the section ends before the values go: `gone` was declared first
     return iport_clear(self);
 }
@@ -249,6 +292,8 @@ PyGetSetDef tap_getset[] = {
      PyDoc_STR("The newest kept (time, value), or None when none is kept."), nullptr},
     {"arrived", tap_get_arrived, nullptr, PyDoc_STR("Values pushed while open, kept or not."),
      nullptr},
+    {"overwritten", tap_get_overwritten, nullptr,
+     PyDoc_STR("Values kept, then given way to newer ones before any take()."), nullptr},
     {"context", tap_get_context, nullptr,
      PyDoc_STR("The context dict that reached the tap, or None."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

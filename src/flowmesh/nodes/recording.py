@@ -13,12 +13,13 @@ import time
 
 import numpy as np
 
-from .. import xdf
+from .. import imp, xdf
 from ..clocks import CLOCK_OFFSETS, ClockOffsets
 from ..configuration import check_bool, check_int, check_keys, check_number, check_str
 from ..constants import Constants
 from ..documents import replacing, restricted
 from ..i_node import INode
+from ..i_port import IPort
 from ..o_node import ONode
 from ..sources import _LONGEST_WAIT, SampledSource
 from ._common import _SYNC
@@ -150,6 +151,16 @@ def _fail(imp, error):
         imp._condition = Constants.Conditions.ERROR
 
 
+def _fail_quietly(imp, error):
+    """`_fail` from the writer's thread, which must go on to the footers."""
+    try:
+        _fail(imp, error)
+    except BaseException:
+        # Logging it ran the value's code again; the failure is recorded
+        # before the log.
+        pass
+
+
 class _Stream:
     __slots__ = ("id", "numeric", "channels", "rate", "offsets", "written", "dtype", "row")
 
@@ -265,6 +276,8 @@ class Recorder(INode):
         self._closed = None  # the writer whose close was already reported
         self._rejected = None  # the failure of a cycle that did not fit, on the writer's thread
         self._lock = threading.Lock()
+        self._collectors = ()  # (port name, tap): inputs kept in C++ for the writer
+        self._overwritten = {}  # port name -> what its tap gave way, counted so far
         self._times, self._cycles = [], []
         self._began = None
         self.error = None  # .npz: why the last recording could not be written
@@ -327,6 +340,7 @@ class Recorder(INode):
         }
         self._stamped = any(e[keys.NAME] == TIMESTAMPS for e in self.config[keys.INPUT_PORTS])
         self._rejected = None
+        self._collectors, self._overwritten = (), {}
         self._writer = _CycleWriter(
             self,
             self.path,
@@ -340,6 +354,53 @@ class Recorder(INode):
         except BaseException:
             self._writer.close()
             raise
+        self._collect_inputs()
+
+    def _collect_inputs(self):
+        """A recorder as it comes, of one input and no timestamps port, has
+        nothing to do on the data path but keep what arrives: the input port
+        keeps it in a tap (in C++, with its arrival time, no cycle run) for
+        the writer's thread, which takes it every tick."""
+        keys = self.Configuration.Keys
+        entries = self.config[keys.INPUT_PORTS]
+        cls = type(self)
+        if (
+            self._stamped
+            or len(entries) != 1
+            or cls.step is not Recorder.step
+            or cls.setup is not Recorder.setup
+        ):
+            self._collectors = ()
+            return
+        name = entries[0][keys.NAME]
+        tap = imp.TapImp(IPort.Configuration(name=name), self.config.setting(keys.QUEUE_SIZE))
+        tap.start()
+        self._collectors = ((name, tap),)
+        self.get_input_port(name)._collect(tap)
+
+    def _release_inputs(self):
+        """The input ports run the node's cycle again (what still arrives
+        goes the ordinary way) and their taps take nothing more."""
+        for name, tap in self._collectors:
+            try:
+                self.get_input_port(name)._collect(None)
+            finally:
+                tap.stop()
+
+    def _take_collected(self, writer, batch, drop=False):
+        """On the writer's thread: what the taps kept, in order (or counted
+        as dropped, with `drop`), and what they gave way for lack of room
+        counted as dropped."""
+        for name, tap in self._collectors:
+            for now, value in tap.take():
+                if drop:
+                    writer._lost(({name: value}, now))
+                else:
+                    self._expand(writer, {name: value}, now, batch)
+            seen, total = self._overwritten.get(name, 0), tap.overwritten
+            if total != seen:
+                self._overwritten[name] = total
+                writer._count_lost(total - seen)
 
     def stop(self):
         if self.legacy:
@@ -354,6 +415,7 @@ class Recorder(INode):
                 self.log(f"Recording not written to {self.path}: {e}", Constants.LogTypes.ERROR)
             return
         try:
+            self._release_inputs()
             super().stop()  # a decoupled node runs what is queued first
         finally:
             writer = self._writer
@@ -465,6 +527,13 @@ class Recorder(INode):
         writer.append((data, time.monotonic()))
         return None
 
+    def _writer_failed(self, writer, error):
+        """On the writer's thread: a recorder that collects runs no step to
+        hear of it, so the node fails from here."""
+        if self._collectors and self._writer is writer and self.failure() is None:
+            self._rejected = error
+            _fail_quietly(self._imp, error)
+
     def _expand(self, writer, data, now, batch):
         """On the writer's thread: a cycle as the items that write it. A
         frame that does not fit fails the node; what came before it stays."""
@@ -492,12 +561,7 @@ class Recorder(INode):
             # Raised by a value's own code (no signal reaches this thread):
             # the node fails, the recording goes on to its footers.
             self._rejected = e
-            try:
-                _fail(self._imp, e)
-            except BaseException:
-                # Logging it ran the value's code again; the failure is
-                # recorded before the log, and the recording goes on.
-                pass
+            _fail_quietly(self._imp, e)
 
     def _record(self, writer, batch, port, value, stream, stamps, now):
         if stream is None:
@@ -556,6 +620,15 @@ class _CycleWriter(xdf.BackgroundWriter):
 
     def _expand(self, item, batch):
         self._recorder._expand(self, item[0], item[1], batch)
+
+    def _collect(self, batch):
+        self._recorder._take_collected(self, batch)
+
+    def _drop_collected(self):
+        self._recorder._take_collected(self, None, drop=True)
+
+    def _failed(self, error):
+        self._recorder._writer_failed(self, error)
 
 
 def _port_names(names):
