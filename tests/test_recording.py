@@ -233,9 +233,7 @@ def test_decoupled_recorder_accounts_for_every_item_at_stop(tmp_path, overflow):
 
 
 @pytest.mark.parametrize("queue_size", [8, 100_000])
-def test_pushes_from_several_threads_are_counted_once_and_recorded_or_dropped(
-    tmp_path, queue_size
-):
+def test_pushes_from_several_threads_are_counted_once_and_recorded_or_dropped(tmp_path, queue_size):
     # The recorder's input keeps what arrives for the writer without running
     # a cycle: each arrival still counts as one, in a second run too.
     recorder = Recorder(name="rec", path=str(tmp_path / "t.xdf"), queue_size=queue_size)
