@@ -234,22 +234,29 @@ def test_decoupled_recorder_accounts_for_every_item_at_stop(tmp_path, overflow):
 
 @pytest.mark.parametrize("queue_size", [8, 100_000])
 def test_pushes_from_several_threads_are_counted_once_and_recorded_or_dropped(tmp_path, queue_size):
-    # The recorder's input keeps what arrives for the writer without running
-    # a cycle: each arrival still counts as one, in a second run too.
-    recorder = Recorder(name="rec", path=str(tmp_path / "t.xdf"), queue_size=queue_size)
-    port = recorder.get_input_port("in")
+    # The recorder's inputs keep what arrives for the writer without running
+    # a cycle: each frame of the SYNC inputs and each event still counts as
+    # one, in a second run too.
+    ports = [{"name": "a"}, {"name": "b"}, {"name": "m", "timing": ASYNC}]
+    path = tmp_path / "t.xdf"
+    recorder = Recorder(name="rec", path=str(path), queue_size=queue_size, input_ports=ports)
+    a, b, m = (recorder.get_input_port(name) for name in "abm")
     with pytest.raises(TypeError, match="TapImp or None"):
-        port._collect(object())
-    threads, pushes = 4, 500
+        a._collect(object())
+    threads, pushes = 4, 300
     frame = np.zeros((1, 2), np.float32)
+
+    def work():
+        for k in range(pushes):
+            a.push(frame)
+            b.push(frame)
+            m.push({"k": k})
+
     with Pipeline(directory="") as p:
         p.add_node(recorder)
         for run_ in range(2):
             p.start()
-            workers = [
-                threading.Thread(target=lambda: [port.push(frame) for _ in range(pushes)])
-                for _ in range(threads)
-            ]
+            workers = [threading.Thread(target=work) for _ in range(threads)]
             for w in workers:
                 w.start()
             for w in workers:
@@ -257,10 +264,10 @@ def test_pushes_from_several_threads_are_counted_once_and_recorded_or_dropped(tm
             p.stop()
             p.raise_if_failed()
             # As any node's, the counter runs on across runs.
-            assert recorder.get_counter() == (run_ + 1) * threads * pushes
-            recorded = len(load(tmp_path / "t.xdf").get("in", {"time_stamps": []})["time_stamps"])
+            assert recorder.get_counter() == (run_ + 1) * 2 * threads * pushes
+            recorded = sum(len(s["time_stamps"]) for s in load(path).values())
             assert recorded == recorder.recorded
-            assert recorded + recorder.dropped == threads * pushes
+            assert recorded + recorder.dropped == 3 * threads * pushes
             recorder.config["overwrite"] = True
 
 

@@ -354,18 +354,26 @@ PyObject* iport_push(PyObject* self, PyObject* value) {
     Py_RETURN_NONE;
 }
 
-// _collect(tap): what reaches this port from now on goes to `tap`, a TapImp,
-// counted as the node's cycles, and the node's own cycle never runs for it;
-// None: to the node again.
-PyObject* iport_collect(PyObject* self, PyObject* tap) {
+// _collect(tap, counts=True): what reaches this port from now on goes to
+// `tap`, a TapImp, counted as the node's cycles while `counts`, and the
+// node's own cycle never runs for it; tap None: to the node again.
+PyObject* iport_collect(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    static const char* const names[] = {"tap", "counts"};
+    PyObject* a[] = {nullptr, Py_True};
+    if (!fm::parse_args("_collect", args, nargs, kwnames, names, a, 1)) return nullptr;
     PortsState* st = fm::instance_state<PortsState>(self, &ports_module);
     if (!st) return nullptr;
+    PyObject* tap = a[0];
     if (tap != Py_None && Py_TYPE(tap) != reinterpret_cast<PyTypeObject*>(st->tap_type))
         return PyErr_Format(PyExc_TypeError, "_collect takes a TapImp or None, not %s",
                             Py_TYPE(tap)->tp_name);
+    int counts = PyObject_IsTrue(a[1]);
+    if (counts < 0) return nullptr;
     fm::Ref old;
     {
         fm::CriticalSection cs(self);
+        fm::publish(iport(self)->collector_counts, counts);
         old = fm::replace_published(iport(self)->collector, tap == Py_None ? nullptr : tap);
     }
     Py_RETURN_NONE;
@@ -392,10 +400,10 @@ PyMethodDef iport_methods[] = {
     {"push", iport_push, METH_O,
      PyDoc_STR("push(value)\n--\n\nQueue `value` for this port's node (dropped unless the "
                "node is running).")},
-    {"_collect", iport_collect, METH_O,
-     PyDoc_STR("_collect(tap)\n--\n\nSend what reaches this port to `tap` (a TapImp), "
-               "counted as the node's cycles, instead of to the node's cycle; None: to the "
-               "node again.")},
+    {"_collect", as_cfunc(iport_collect), METH_FASTCALL | METH_KEYWORDS,
+     PyDoc_STR("_collect(tap, counts=True)\n--\n\nSend what reaches this port to `tap` (a "
+               "TapImp) instead of to the node's cycle, counted as the node's cycles while "
+               "`counts`; tap None: to the node again.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

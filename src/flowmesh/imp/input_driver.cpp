@@ -709,7 +709,8 @@ int receive_once(DriverObject* d, PyObject* port, PyObject* value, int64_t* dead
 int collect(PyObject* port, PyObject* value) {
     fm::Ref tap = fm::published_ref(iport(port)->collector);
     if (!tap) return 1;
-    fm::Ref owner = fm::borrow(iport(port)->driver);
+    fm::Ref owner =
+        fm::peek(iport(port)->collector_counts) ? fm::borrow(iport(port)->driver) : fm::Ref();
     fm::Ref node = owner ? fm::field_ref(owner.get(), &driver(owner.get())->node) : fm::Ref();
     return tap_push(tap.get(), value,
                     node ? &fm::as<fm::ElementObject>(node.get())->counter : nullptr);

@@ -215,6 +215,9 @@ struct IPortObject {
     // cycle (a node that only hands its input to a thread of its own), or
     // null. Read on every push without the port's section.
     fm::Published collector;
+    // Whether what it keeps counts as the node's cycles: of a node's SYNC
+    // inputs, which make one cycle per frame together, one port counts.
+    int collector_counts;
 };
 
 inline DriverObject* driver(PyObject* o) {

@@ -219,12 +219,16 @@ class Recorder(INode):
 
     The file is opened when the node starts: an existing file is refused
     unless `overwrite`, anything but a regular file always; a file that
-    cannot be opened fails the start. Writing runs on a thread of its own
-    behind a queue of `queue_size` cycles: a step only queues its cycle,
-    and that thread declares, checks, stamps and writes. Samples reach the
-    OS within `flush_interval` seconds and the disk within `fsync_interval`
-    (None: at stop only). A cycle that finds the queue full is dropped and
-    its items counted (`dropped`). A write that fails fails the node, and so
+    cannot be opened fails the start. Writing runs on a thread of its own,
+    which declares, checks, stamps and writes. With SYNC and ASYNC inputs
+    and no timestamps port, no cycle runs: each input keeps what arrives,
+    with its arrival time, in a ring of `queue_size` values for that thread
+    (each event and each frame still counts as a cycle; a full ring gives way
+    its oldest value, counted in `dropped`). Otherwise a step queues its
+    cycle in a queue of `queue_size` cycles; a cycle that finds it full is
+    dropped and its items counted. Samples reach the OS within
+    `flush_interval` seconds and the disk within `fsync_interval` (None: at
+    stop only). A write that fails fails the node, and so
     does a frame unlike its stream's, from the writer's thread: what came
     before it is written, what came after it counted as dropped. At stop
     everything queued is written, then the stream footers.
@@ -357,26 +361,36 @@ class Recorder(INode):
         self._collect_inputs()
 
     def _collect_inputs(self):
-        """A recorder as it comes, of one input and no timestamps port, has
-        nothing to do on the data path but keep what arrives: the input port
-        keeps it in a tap (in C++, with its arrival time, no cycle run) for
-        the writer's thread, which takes it every tick."""
+        """A recorder as it comes, of SYNC and ASYNC inputs and no timestamps
+        port, has nothing to do on the data path but keep what arrives: each
+        input port keeps it in a tap (in C++, with its arrival time, no
+        cycle run) for the writer's thread, which takes them every tick.
+        Each event counts as a cycle, as does each frame of the SYNC inputs
+        (at the first of them)."""
         keys = self.Configuration.Keys
-        entries = self.config[keys.INPUT_PORTS]
         cls = type(self)
+        names = [e[keys.NAME] for e in self.config[keys.INPUT_PORTS]]
+        ports = [self.get_input_port(name) for name in names]
+        timings = [port.timing for port in ports]
         if (
             self._stamped
-            or len(entries) != 1
+            or any(t not in (_SYNC, _ASYNC) for t in timings)
             or cls.step is not Recorder.step
             or cls.setup is not Recorder.setup
         ):
             self._collectors = ()
             return
-        name = entries[0][keys.NAME]
-        tap = imp.TapImp(IPort.Configuration(name=name), self.config.setting(keys.QUEUE_SIZE))
-        tap.start()
-        self._collectors = ((name, tap),)
-        self.get_input_port(name)._collect(tap)
+        size = self.config.setting(keys.QUEUE_SIZE)
+        first_sync = timings.index(_SYNC) if _SYNC in timings else -1
+        collectors = []
+        try:
+            for k, (name, port, timing) in enumerate(zip(names, ports, timings, strict=True)):
+                tap = imp.TapImp(IPort.Configuration(name=name), size)
+                tap.start()
+                collectors.append((name, tap))
+                port._collect(tap, timing == _ASYNC or k == first_sync)
+        finally:
+            self._collectors = tuple(collectors)
 
     def _release_inputs(self):
         """The input ports run the node's cycle again (what still arrives
