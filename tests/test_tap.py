@@ -98,8 +98,48 @@ def test_pushes_from_several_threads_while_another_takes_add_up(keep):
         # Each producer's values in its own order, none twice.
         mine = [k for q, k in values if q == p]
         assert mine == sorted(set(mine))
+    # Every value was taken or given way, whatever the ring's size.
+    assert len(values) + tap.overwritten == producers * each
     if keep > producers * each:
         assert len(values) == producers * each
+
+
+def test_a_port_switching_between_collecting_and_its_node_loses_nothing():
+    from flowmesh.pipeline import Pipeline
+    from flowmesh.sources import Sink
+
+    seen = []
+    sink = Sink(name="sink", callback=lambda data: seen.append(data["in"]))
+    port = sink.get_input_port("in")
+    tap = make_tap(1 << 17)
+    tap.start()
+    producers, each, taken, done = 3, 5_000, [], threading.Event()
+
+    def produce(p):
+        for k in range(each):
+            port.push((p, k))
+
+    def switch():
+        while not done.is_set():
+            port._collect(tap, counts=True)
+            port._collect(None)
+
+    with Pipeline(directory="") as pipeline:
+        pipeline.add_node(sink)
+        pipeline.start()
+        helpers = [threading.Thread(target=switch)]
+        helpers += [threading.Thread(target=produce, args=(p,)) for p in range(producers)]
+        for thread in helpers:
+            thread.start()
+        for thread in helpers[1:]:
+            thread.join(timeout=60)
+        done.set()
+        helpers[0].join(timeout=60)
+        pipeline.stop()
+    taken = [v for _, v in tap.take()]
+    # Each value went to the tap or to the node's cycle, once; both count as cycles.
+    assert sorted(taken + seen) == sorted((p, k) for p in range(producers) for k in range(each))
+    assert sink.get_counter() == producers * each and tap.arrived == len(taken)
 
 
 class Unruly:
