@@ -87,6 +87,16 @@ inline void set_count(int64_t& counter, int64_t value) {
 inline void bump(int64_t& counter, int64_t delta = 1) {
     set_count(counter, count_of(counter) + delta);
 }
+// A counter that other threads may add to as well (a node's cycle counter,
+// which an input port collecting for the node adds to): one atomic add
+// without the GIL; under it, `bump`.
+inline void bump_shared(int64_t& counter, int64_t delta = 1) {
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<int64_t>(counter).fetch_add(delta, std::memory_order_relaxed);
+#else
+    bump(counter, delta);
+#endif
+}
 
 // Seconds on the clock of time.monotonic(); needs no attached thread state.
 inline double monotonic_seconds() {

@@ -88,8 +88,7 @@ void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) 
 
 // The data path's store: no Python code runs unless a value given way was
 // the last reference to it. `also` (a node's cycle counter, for an input port
-// collecting here) counts what arrives while open, under the same section as
-// `arrived`, so concurrent producers lose no count.
+// collecting here) counts what arrives while open.
 // Not inlined into the method below: GCC 12 then misreads the field's atomic
 // load as a write out of bounds (-Wstringop-overflow).
 [[gnu::noinline]] int tap_push(PyObject* self, PyObject* value, int64_t* also) {
@@ -100,7 +99,7 @@ void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) 
         fm::CriticalSection cs(self);
         if (!t->open) return 0;
         fm::bump(t->arrived);
-        if (also) fm::bump(*also);
+        if (also) fm::bump_shared(*also);
         if (t->keep == 0) return 0;
         // Read under the section, so that concurrent pushes keep their times in order.
         double now = fm::monotonic_seconds();

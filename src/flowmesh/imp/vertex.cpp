@@ -445,7 +445,7 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
         int truth = skip.get() == Py_None ? 0 : PyObject_IsTrue(skip.get());
         if (truth < 0) return -1;
         if (truth) {
-            fm::bump(e->counter);
+            fm::bump_shared(e->counter);
             return 0;
         }
     }
@@ -465,7 +465,7 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
             if (push_data(st, self, output.get()) < 0) return -1;
         }
     }
-    fm::bump(e->counter);
+    fm::bump_shared(e->counter);
     return 0;
 }
 
@@ -651,7 +651,7 @@ PyObject* node_setup_cycle(VertexState* st, PyObject* self) {
     if (rc == 0) {
         is_failed = failed(st, self);
         if (is_failed < 0) rc = -1;
-        if (is_failed == 0) fm::bump(e->counter);
+        if (is_failed == 0) fm::bump_shared(e->counter);
     }
     if (rc < 0) {
         if (!containable(self) || contain_failure(st, self, false) < 0) return nullptr;
