@@ -353,6 +353,50 @@ def test_run_stops_cleanly_on_a_signal(tmp_path, document, signum, code):
     assert all("footer" in s for s in pyxdf_streams(tmp_path / "recording.xdf"))
 
 
+# The signal handler runs on the main thread between any two lines of Python,
+# also inside the wait for the stop event that it sets; it is called here at
+# each line of that wait in turn, as a signal arriving then would call it.
+HANDLER_AT_EVERY_LINE = """
+import signal, sys
+from flowmesh.commands.common import StopSignals
+
+for at in range(400):
+    with StopSignals() as signals:
+        lines = 0
+
+        def trace(frame, event, arg):
+            global lines
+            if event == "line":
+                if lines == at:
+                    signals._handle(signal.SIGTERM, None)
+                lines += 1
+            return trace
+
+        sys.settrace(trace)
+        try:
+            signals.event.wait(0)
+            signals.event.wait(0.001)
+        finally:
+            sys.settrace(None)
+        if lines <= at:
+            break
+        assert signals.code == 143 and signals.event.wait(0), at
+print("handled at", at, "lines")
+"""
+
+
+def test_the_stop_signal_handler_may_interrupt_the_wait_for_its_event(tmp_path):
+    process = subprocess.Popen(
+        [sys.executable, "-c", HANDLER_AT_EVERY_LINE],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=environment(tmp_path),
+    )
+    out, err = end_or_report_hang(process, SIGNALLED_TIMEOUT)
+    assert process.returncode == 0 and out.startswith("handled at "), (out, err)
+
+
 def test_a_process_that_does_not_end_fails_the_test_with_its_stacks(tmp_path):
     code = (
         "import time\ndef stuck_here():\n    time.sleep(600)\nprint('in', flush=True)\nstuck_here()"
