@@ -119,3 +119,44 @@ class Doubler(IONode):
         if data["in"] == self.fail_at:
             raise ZeroDivisionError(f"cannot take {data['in']}")
         return {"out": 2 * data["in"]}
+
+
+def end_or_report_hang(process, timeout):
+    """`process.communicate(timeout=timeout)`; when it has not ended by then,
+    fail the calling test with its threads' stacks: the C stacks from gdb
+    (when there is one) and the Python stacks that faulthandler writes on
+    SIGABRT (the child needs PYTHONFAULTHANDLER=1 in its environment).
+
+    A hang that shows up once in thousands of runs can then be told from
+    the test's report alone. Keep `timeout` below pytest's own, which would
+    end the test without any of this."""
+    import shutil
+    import signal
+    import subprocess
+
+    import pytest
+
+    try:
+        return process.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pass
+    native = "(no gdb here)"
+    if shutil.which("gdb"):
+        command = ["gdb", "-p", str(process.pid), "-batch", "-ex", "thread apply all bt"]
+        try:
+            done = subprocess.run(command, capture_output=True, text=True, timeout=60)
+            native = done.stdout + done.stderr
+        except subprocess.TimeoutExpired:
+            native = "(gdb did not answer within 60 s)"
+    process.send_signal(signal.SIGABRT)
+    try:
+        out, err = process.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        out, err = process.communicate()
+    pytest.fail(
+        f"process {process.pid} ({' '.join(map(str, process.args))}) still running after "
+        f"{timeout} s\n--- its standard output:\n{out}\n--- its standard error, with the "
+        f"Python stacks at SIGABRT:\n{err}\n--- gdb's stacks:\n{native}",
+        pytrace=False,
+    )

@@ -13,6 +13,7 @@ import sys
 import time
 
 import pytest
+from support import end_or_report_hang
 
 import flowmesh
 from flowmesh.commands import demo
@@ -25,10 +26,15 @@ EXAMPLES = TESTS.parent / "examples"
 INSTALLED = pathlib.Path(sys.executable).with_name("flowmesh")
 COMMAND = [str(INSTALLED)] if INSTALLED.exists() else [sys.executable, "-m", "flowmesh"]
 TIMEOUT = 120
+# For a process that should end on a signal: below pytest's own timeout, so
+# that a hang fails with the process's stacks (see end_or_report_hang).
+SIGNALLED_TIMEOUT = 60
 
 
 def environment(tmp_path):
     env = {**os.environ, "XDG_STATE_HOME": str(tmp_path / "state"), "NO_COLOR": "1"}
+    # A child that hangs or crashes shows its Python stacks on SIGABRT / SIGSEGV.
+    env["PYTHONFAULTHANDLER"] = "1"
     # TESTS: documents may name the test elements of cli_elements.
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(SRC), str(TESTS), env.get("PYTHONPATH")]))
     return env
@@ -333,7 +339,7 @@ def test_run_stops_cleanly_on_a_signal(tmp_path, document, signum, code):
         process.stdout.readline()  # the first status line: the run is on
         time.sleep(0.5)
         process.send_signal(signum)
-        out, err = process.communicate(timeout=TIMEOUT)
+        out, err = end_or_report_hang(process, SIGNALLED_TIMEOUT)
     finally:
         if process.poll() is None:
             process.kill()
@@ -345,6 +351,72 @@ def test_run_stops_cleanly_on_a_signal(tmp_path, document, signum, code):
     assert "Pipeline stopped." in log  # flushed before exit
     assert "Monitoring thread terminated." in log.splitlines()[-1]
     assert all("footer" in s for s in pyxdf_streams(tmp_path / "recording.xdf"))
+
+
+# The signal handler runs on the main thread between any two lines of Python,
+# also inside the wait for the stop event that it sets; it is called here at
+# each line of that wait in turn, as a signal arriving then would call it.
+HANDLER_AT_EVERY_LINE = """
+import signal, sys
+from flowmesh.commands.common import StopSignals
+
+for at in range(400):
+    with StopSignals() as signals:
+        lines = 0
+
+        def trace(frame, event, arg):
+            global lines
+            if event == "line":
+                if lines == at:
+                    signals._handle(signal.SIGTERM, None)
+                lines += 1
+            return trace
+
+        sys.settrace(trace)
+        try:
+            signals.event.wait(0)
+            signals.event.wait(0.001)
+        finally:
+            sys.settrace(None)
+        if lines <= at:
+            break
+        assert signals.code == 143 and signals.event.wait(0), at
+print("handled at", at, "lines")
+"""
+
+
+def test_the_stop_signal_handler_may_interrupt_the_wait_for_its_event(tmp_path):
+    process = subprocess.Popen(
+        [sys.executable, "-c", HANDLER_AT_EVERY_LINE],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=environment(tmp_path),
+    )
+    out, err = end_or_report_hang(process, SIGNALLED_TIMEOUT)
+    assert process.returncode == 0 and out.startswith("handled at "), (out, err)
+
+
+def test_a_process_that_does_not_end_fails_the_test_with_its_stacks(tmp_path):
+    code = (
+        "import time\ndef stuck_here():\n    time.sleep(600)\nprint('in', flush=True)\nstuck_here()"
+    )
+    process = subprocess.Popen(
+        [sys.executable, "-c", code],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=environment(tmp_path),
+    )
+    assert process.stdout.readline() == "in\n"
+    with pytest.raises(pytest.fail.Exception) as failed:
+        end_or_report_hang(process, 1)
+    assert process.poll() is not None
+    report = str(failed.value)
+    assert "still running after 1 s" in report
+    assert re.search(r'File "<string>", line 3 in stuck_here', report), report
+    if shutil.which("gdb"):
+        assert "Thread 1 " in report, report
 
 
 def with_test_element(document, cls, **config):
@@ -379,7 +451,7 @@ def signal_when_ready(process, ready, *signums, pause=0.0):
             process.send_signal(signum)
             time.sleep(pause)
         # Well below the sleeps of the test elements: ending later is the fault.
-        return process.communicate(timeout=30)
+        return end_or_report_hang(process, 30)
     finally:
         if process.poll() is None:
             process.kill()

@@ -10,8 +10,8 @@ import time
 
 import numpy as np
 import pytest
-from support import run_on_small_disk
-from test_cli import COMMAND, assert_one_line_error, environment, flowmesh
+from support import end_or_report_hang, run_on_small_disk
+from test_cli import COMMAND, SIGNALLED_TIMEOUT, assert_one_line_error, environment, flowmesh
 
 from flowmesh import xdf
 from flowmesh.nodes import Recorder
@@ -65,7 +65,7 @@ def test_a_signal_stops_the_run_with_a_complete_file(tmp_path, signum, code):
         while time.monotonic() < deadline and (not out.exists() or out.stat().st_size < 20_000):
             time.sleep(0.1)
         process.send_signal(signum)
-        stdout, stderr = process.communicate(timeout=60)
+        stdout, stderr = end_or_report_hang(process, SIGNALLED_TIMEOUT)
     finally:
         if process.poll() is None:
             process.kill()

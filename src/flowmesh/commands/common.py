@@ -70,7 +70,14 @@ class StopSignals:
     )
 
     def __init__(self):
-        self.event = threading.Event()
+        from ..imp.vertex import StopFlag
+
+        # The handler runs on the main thread between any two lines, also
+        # those of a wait for this event: a threading.Event, whose set takes
+        # the lock that such a wait holds around its checks, would deadlock
+        # it there for good. A StopFlag's wait holds its lock only while no
+        # Python code (so no handler) runs.
+        self.event = StopFlag()
         self.code = None
         self._previous = {}
 
