@@ -7,7 +7,7 @@ import time
 
 import numpy as np
 import pytest
-from support import wait_until
+from support import RecordingLogger, wait_until
 
 from flowmesh import xdf
 from flowmesh.constants import Constants
@@ -218,8 +218,10 @@ def test_decoupled_recorder_accounts_for_every_item_at_stop(tmp_path, overflow):
         overflow=overflow,
         queue_size=64,
     )
+    logger = RecordingLogger()
     with Pipeline(directory="") as p:
         p.add_node(recorder)
+        recorder.set_logger(logger)
         p.connect(source, recorder)
         p.start()
         try:
@@ -230,6 +232,14 @@ def test_decoupled_recorder_accounts_for_every_item_at_stop(tmp_path, overflow):
     recorded = len(load(path)["in"]["time_stamps"])
     assert recorded == recorder.recorded
     assert recorded + recorder.dropped == n
+    # The writer's losses are logged, not only counted.
+    lost = recorder._writer.dropped
+    warned = [m for m in logger.of(Constants.LogTypes.WARNING) if "did not reach" in m]
+    assert warned == (
+        [f"{lost} item(s) of this run did not reach {path}: the writer fell behind or failed."]
+        if lost
+        else []
+    )
 
 
 @pytest.mark.parametrize("queue_size", [8, 100_000])

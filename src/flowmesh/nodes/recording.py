@@ -442,6 +442,13 @@ class Recorder(INode):
                         _fail(self._imp, e)
                     elif self.failure() is not e:
                         self.log(e, Constants.LogTypes.ERROR)
+                finally:
+                    if writer.dropped:
+                        self.log(
+                            f"{writer.dropped} item(s) of this run did not reach {self.path}: "
+                            "the writer fell behind or failed.",
+                            Constants.LogTypes.WARNING,
+                        )
 
     def setup(self, data, context):
         self._contexts = dict(context)
