@@ -149,8 +149,9 @@ def memory(directory, small, large, channels=8):
             p.connect({"node": source, "port": "out"}, recorder)
             p.start()
             source.wait(3600)
-            # Once the writer has caught up: what stays, not what is in flight.
-            while recorder._writer.queue:
+            # Once the writer has caught up: what stays, not what is in flight
+            # (in its queue, or in the rings of the inputs it collects from).
+            while recorder._writer.queue or recorder.recorded + recorder.dropped < count:
                 time.sleep(0.01)
             gc.collect()
             out[count] = _rss()

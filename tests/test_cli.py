@@ -627,3 +627,34 @@ def test_graph_node_names_survive_graphviz(name):
     assert done.returncode == 0, done.stderr
     texts = [t.text for t in ElementTree.fromstring(done.stdout).iter() if t.tag.endswith("text")]
     assert name in [t.replace("\xa0", " ") for t in texts if t]
+
+
+def test_a_stop_on_a_signal_waits_for_the_failure_s_stop_under_way():
+    # The monitoring thread stops a failed run; a signal's stop meanwhile
+    # must not let the command end before the elements are done (a
+    # recorder's footers), though the pipeline's own stop returns at once.
+    import threading
+
+    from flowmesh.commands.common import StopSignals
+    from flowmesh.pipeline import Pipeline
+    from flowmesh.sources import SampledSource, Sink
+
+    entered, done = threading.Event(), threading.Event()
+
+    class SlowToStop(Sink):
+        def stop(self):
+            entered.set()
+            time.sleep(0.5)
+            super().stop()
+            done.set()
+
+    class Fails(SampledSource):
+        def step(self, data):
+            raise RuntimeError("broken")
+
+    with Pipeline(directory="") as p:
+        p.connect(Fails(name="source"), SlowToStop(name="sink", callback=lambda d: None))
+        p.start()
+        assert entered.wait(TIMEOUT)
+        StopSignals().stop(p)
+        assert done.is_set()

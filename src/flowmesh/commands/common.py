@@ -119,6 +119,21 @@ class StopSignals:
         self._previous.clear()
         return False
 
+    def stop(self, pipeline):
+        """`pipeline.stop()` as `wait_for` calls it, returning only once the
+        pipeline has stopped: while its monitoring thread stops a failed
+        run, a stop from here returns at once, and the command must not end
+        (and the interpreter with it) before every element, a recorder and
+        its file among them, is done."""
+        from ..constants import Constants
+
+        self.wait_for(pipeline.stop)
+        if pipeline.get_state() == Constants.States.STOPPED:
+            return
+        while pipeline.get_state() != Constants.States.STOPPED:
+            time.sleep(0.02)
+        self.wait_for(pipeline.stop)  # waits for the monitoring thread's report
+
     def wait_for(self, action):
         """Call `action` (a pipeline's stop or close) on a helper thread and
         wait for it here: a call blocked in the core would hold off the

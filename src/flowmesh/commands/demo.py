@@ -208,7 +208,7 @@ def run_once(pipeline, duration, signals, label):
     try:
         watch(pipeline, status, duration, signals.event)
     finally:
-        signals.wait_for(pipeline.stop)
+        signals.stop(pipeline)
     return True
 
 

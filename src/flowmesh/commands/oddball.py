@@ -220,7 +220,7 @@ def run_live(pipeline, parts, duration, signals, calibration, interval):
                 raise CommandError(f"the decoder was not calibrated after {patience:g} s")
         watch(pipeline, status, duration, signals.event)
     finally:
-        signals.wait_for(pipeline.stop)
+        signals.stop(pipeline)
     return signals.code is None
 
 
@@ -242,7 +242,7 @@ def replay_check(parts, output, signals, monitored=None):
                 _element(pipeline, "replay").wait()
                 settle(lambda: len(sink.values()), signals.event)
             finally:
-                signals.wait_for(pipeline.stop)
+                signals.stop(pipeline)
         _failure(pipeline)
         replayed = {p["time"]: p["label"] for p in sink.values()}
     finally:

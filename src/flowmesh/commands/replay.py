@@ -145,7 +145,7 @@ def _print(args, signals):
             while not replay.wait(0.25) and not signals.event.is_set():
                 pass
         finally:
-            signals.wait_for(p.stop)
+            signals.stop(p)
         try:
             p.raise_if_failed()
         except RuntimeError as e:

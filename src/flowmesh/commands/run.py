@@ -94,7 +94,7 @@ def run_pipeline(pipeline, label, duration, signals):
             print(f"Stopping ({signals.name}); a second one ends at once.", flush=True)
     finally:
         try:
-            signals.wait_for(pipeline.stop)
+            signals.stop(pipeline)
         finally:
             load.end()
     return time.monotonic() - began
