@@ -385,14 +385,18 @@ print("handled at", at, "lines")
 """
 
 
-def test_the_stop_signal_handler_may_interrupt_the_wait_for_its_event(tmp_path):
-    process = subprocess.Popen(
-        [sys.executable, "-c", HANDLER_AT_EVERY_LINE],
+def python_child(tmp_path, code):
+    return subprocess.Popen(
+        [sys.executable, "-c", code],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
         env=environment(tmp_path),
     )
+
+
+def test_the_stop_signal_handler_may_interrupt_the_wait_for_its_event(tmp_path):
+    process = python_child(tmp_path, HANDLER_AT_EVERY_LINE)
     out, err = end_or_report_hang(process, SIGNALLED_TIMEOUT)
     assert process.returncode == 0 and out.startswith("handled at "), (out, err)
 
@@ -401,13 +405,7 @@ def test_a_process_that_does_not_end_fails_the_test_with_its_stacks(tmp_path):
     code = (
         "import time\ndef stuck_here():\n    time.sleep(600)\nprint('in', flush=True)\nstuck_here()"
     )
-    process = subprocess.Popen(
-        [sys.executable, "-c", code],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=environment(tmp_path),
-    )
+    process = python_child(tmp_path, code)
     assert process.stdout.readline() == "in\n"
     with pytest.raises(pytest.fail.Exception) as failed:
         end_or_report_hang(process, 1)
