@@ -33,11 +33,13 @@ import time
 
 from flowmesh import DocumentError
 from flowmesh.i_node import INode
+from flowmesh.i_port import IPort
 from flowmesh.imp import (
     IOChainImp,
     OChainImp,
     PortableImp,
     ProcessingElementImp,
+    TapImp,
     cascade_io,
     cascade_out,
     conductor,
@@ -302,6 +304,30 @@ def bounded_queue_drops():
         node.get_input_port("in").push(0)
         assert node.get_dropped() == {"in": 3}
         node.stop()
+    Portable.reset()
+
+
+# An input port collecting into a tap (values kept, given way, taken),
+# switched back to its node's cycle, and a tap left attached when the node goes.
+@check(rounds=200, warmup_batches=4)
+def collecting_port_and_tap():
+    sink = Sink(name="k")
+    sink.set_logger(RecordingLogger())
+    port = sink.get_input_port("in")
+    tap = TapImp(IPort.Configuration(name="in"), 2)
+    _expect(TypeError, port._collect, object())
+    sink.start()
+    tap.start()
+    port._collect(tap, counts=True)
+    for i in range(5):
+        port.push([i])
+    assert [v for _, v in tap.take()] == [[3], [4]] and tap.overwritten == 3
+    port.push([5])
+    port._collect(None)
+    port.push([6])
+    sink.stop()
+    assert sink.get_counter() == 7 and sink.values() == [[6]]
+    port._collect(tap)  # kept until the port goes
     Portable.reset()
 
 
