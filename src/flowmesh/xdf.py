@@ -642,9 +642,7 @@ class BackgroundWriter:
         return False
 
     def _lost(self, item):
-        self._count_lost(*self._weigh(item))
-
-    def _count_lost(self, items, samples=0):
+        items, samples = self._weigh(item)
         with self._lock:
             self.dropped += items
             self.dropped_samples += samples

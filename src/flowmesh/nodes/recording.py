@@ -224,7 +224,7 @@ class Recorder(INode):
     and no timestamps port, no cycle runs: each input keeps what arrives,
     with its arrival time, in a ring of `queue_size` values for that thread
     (each event and each frame still counts as a cycle; a full ring gives way
-    its oldest value, counted in `dropped`). Otherwise a step queues its
+    its oldest value, counted in `dropped` and `get_dropped()`). Otherwise a step queues its
     cycle in a queue of `queue_size` cycles; a cycle that finds it full is
     dropped and its items counted. Samples reach the OS within
     `flush_interval` seconds and the disk within `fsync_interval` (None: at
@@ -281,7 +281,6 @@ class Recorder(INode):
         self._rejected = None  # the failure of a cycle that did not fit, on the writer's thread
         self._lock = threading.Lock()
         self._collectors = ()  # (port name, tap): inputs kept in C++ for the writer
-        self._overwritten = {}  # port name -> what its tap gave way, counted so far
         self._times, self._cycles = [], []
         self._began = None
         self.error = None  # .npz: why the last recording could not be written
@@ -344,7 +343,7 @@ class Recorder(INode):
         }
         self._stamped = any(e[keys.NAME] == TIMESTAMPS for e in self.config[keys.INPUT_PORTS])
         self._rejected = None
-        self._collectors, self._overwritten = (), {}
+        self._collectors = ()
         self._writer = _CycleWriter(
             self,
             self.path,
@@ -402,19 +401,22 @@ class Recorder(INode):
                 tap.stop()
 
     def _take_collected(self, writer, batch, drop=False):
-        """On the writer's thread: what the taps kept, in order (or counted
-        as dropped, with `drop`), and what they gave way for lack of room
-        counted as dropped."""
+        """On the writer's thread: what the taps kept, in order, or with
+        `drop` counted as dropped."""
         for name, tap in self._collectors:
             for now, value in tap.take():
                 if drop:
                     writer._lost(({name: value}, now))
                 else:
                     self._expand(writer, {name: value}, now, batch)
-            seen, total = self._overwritten.get(name, 0), tap.overwritten
-            if total != seen:
-                self._overwritten[name] = total
-                writer._count_lost(total - seen)
+
+    def get_dropped(self):
+        """Per input, the items its queue dropped, or, for an input that
+        collects, those its ring gave way for lack of room."""
+        counts = super().get_dropped()
+        for name, tap in self._collectors:
+            counts[name] = counts.get(name, 0) + tap.overwritten
+        return counts
 
     def stop(self):
         if self.legacy:
@@ -443,9 +445,11 @@ class Recorder(INode):
                     elif self.failure() is not e:
                         self.log(e, Constants.LogTypes.ERROR)
                 finally:
-                    if writer.dropped:
+                    # The input queues' drops have their own warnings.
+                    lost = writer.dropped + sum(tap.overwritten for _, tap in self._collectors)
+                    if lost:
                         self.log(
-                            f"{writer.dropped} item(s) of this run did not reach {self.path}: "
+                            f"{lost} item(s) of this run did not reach {self.path}: "
                             "the writer fell behind or failed.",
                             Constants.LogTypes.WARNING,
                         )
