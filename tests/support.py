@@ -130,6 +130,7 @@ def end_or_report_hang(process, timeout):
     A hang that shows up once in thousands of runs can then be told from
     the test's report alone. Keep `timeout` below pytest's own, which would
     end the test without any of this."""
+    import os
     import shutil
     import signal
     import subprocess
@@ -144,7 +145,10 @@ def end_or_report_hang(process, timeout):
     if shutil.which("gdb"):
         command = ["gdb", "-p", str(process.pid), "-batch", "-ex", "thread apply all bt"]
         try:
-            done = subprocess.run(command, capture_output=True, text=True, timeout=60)
+            # Not under a sanitizer's runtime preloaded for the tests: gdb
+            # then never answers.
+            env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+            done = subprocess.run(command, capture_output=True, text=True, timeout=60, env=env)
             native = done.stdout + done.stderr
         except subprocess.TimeoutExpired:
             native = "(gdb did not answer within 60 s)"
