@@ -232,13 +232,14 @@ def test_decoupled_recorder_accounts_for_every_item_at_stop(tmp_path, overflow):
     recorded = len(load(path)["in"]["time_stamps"])
     assert recorded == recorder.recorded
     assert recorded + recorder.dropped == n
-    # The writer's losses are logged, not only counted.
-    lost = recorder.dropped  # a recorder that collects has no input queue
+    # The losses are logged, not only counted (a recorder that collects has no input queue).
     warned = [m for m in logger.of(Constants.LogTypes.WARNING) if "did not reach" in m]
-    assert warned == (
-        [f"{lost} item(s) of this run did not reach {path}: the writer fell behind or failed."]
-        if lost
-        else []
+    assert (
+        warned
+        == [
+            f"{recorder.dropped} item(s) of this run did not reach {path}: "
+            "the writer fell behind or failed."
+        ][: bool(recorder.dropped)]
     )
 
 

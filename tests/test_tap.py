@@ -64,31 +64,37 @@ def test_a_bad_keep_is_refused(keep, error):
         make_tap(keep)
 
 
-@pytest.mark.parametrize("keep", [7, 1 << 17])
-def test_pushes_from_several_threads_while_another_takes_add_up(keep):
-    tap = make_tap(keep)
-    tap.start()
-    producers, each = 4, 20_000
-    taken, done = [], threading.Event()
-
-    def produce(p):
-        for k in range(each):
-            tap.push((p, k))
-
-    def take():
-        while not done.is_set():
-            taken.append(tap.take())
-        taken.append(tap.take())
-
-    taker = threading.Thread(target=take)
+def produce_alongside(produce, producers, other):
+    """`produce(p)` on `producers` threads while `other(done)` runs on one
+    more, until they have ended and `done` is set."""
+    done = threading.Event()
+    background = threading.Thread(target=other, args=(done,))
     threads = [threading.Thread(target=produce, args=(p,)) for p in range(producers)]
-    taker.start()
+    background.start()
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join(timeout=60)
     done.set()
-    taker.join(timeout=60)
+    background.join(timeout=60)
+
+
+@pytest.mark.parametrize("keep", [7, 1 << 17])
+def test_pushes_from_several_threads_while_another_takes_add_up(keep):
+    tap = make_tap(keep)
+    tap.start()
+    producers, each, taken = 4, 20_000, []
+
+    def produce(p):
+        for k in range(each):
+            tap.push((p, k))
+
+    def take(done):
+        while not done.is_set():
+            taken.append(tap.take())
+        taken.append(tap.take())
+
+    produce_alongside(produce, producers, take)
     assert tap.arrived == producers * each
     values = [v for batch in taken for _, v in batch]
     for batch in taken:
@@ -113,13 +119,13 @@ def test_a_port_switching_between_collecting_and_its_node_loses_nothing():
     port = sink.get_input_port("in")
     tap = make_tap(1 << 17)
     tap.start()
-    producers, each, taken, done = 3, 5_000, [], threading.Event()
+    producers, each = 3, 5_000
 
     def produce(p):
         for k in range(each):
             port.push((p, k))
 
-    def switch():
+    def switch(done):
         while not done.is_set():
             port._collect(tap, counts=True)
             port._collect(None)
@@ -127,14 +133,7 @@ def test_a_port_switching_between_collecting_and_its_node_loses_nothing():
     with Pipeline(directory="") as pipeline:
         pipeline.add_node(sink)
         pipeline.start()
-        helpers = [threading.Thread(target=switch)]
-        helpers += [threading.Thread(target=produce, args=(p,)) for p in range(producers)]
-        for thread in helpers:
-            thread.start()
-        for thread in helpers[1:]:
-            thread.join(timeout=60)
-        done.set()
-        helpers[0].join(timeout=60)
+        produce_alongside(produce, producers, switch)
         pipeline.stop()
     taken = [v for _, v in tap.take()]
     # Each value went to the tap or to the node's cycle, once, both counted

@@ -128,11 +128,10 @@ class StopSignals:
         from ..constants import Constants
 
         self.wait_for(pipeline.stop)
-        if pipeline.get_state() == Constants.States.STOPPED:
-            return
-        while pipeline.get_state() != Constants.States.STOPPED:
-            time.sleep(0.02)
-        self.wait_for(pipeline.stop)  # waits for the monitoring thread's report
+        if pipeline.get_state() != Constants.States.STOPPED:
+            while pipeline.get_state() != Constants.States.STOPPED:
+                time.sleep(0.02)
+            self.wait_for(pipeline.stop)  # waits for the monitoring thread's report
 
     def wait_for(self, action):
         """Call `action` (a pipeline's stop or close) on a helper thread and

@@ -58,19 +58,6 @@ struct Detached {
     }
 };
 
-// Empty slots (a spare ring) freed when it goes, after the critical section.
-struct FreedSlots {
-    Kept* slots = nullptr;
-
-    FreedSlots() = default;
-    FreedSlots(const FreedSlots&) = delete;
-    FreedSlots& operator=(Kept* s) {
-        slots = s;
-        return *this;
-    }
-    ~FreedSlots() { PyMem_Free(slots); }
-};
-
 // Moves the tap's ring into `out` and gives the tap `replacement` (`keep`
 // empty slots, or null with keep 0). Runs no Python code.
 void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) {
@@ -150,13 +137,12 @@ int tap_init(PyObject* self, PyObject* args, PyObject* kwds) {
         PyMem_Free(ring);
         return -1;
     }
-    Detached gone;  // a second __init__ starts empty and closed
-    FreedSlots spare;
+    Detached gone, spare;  // a second __init__ starts empty and closed
     {
         fm::CriticalSection cs(self);
         TapObject* t = tap(self);
         swap_ring(t, gone, ring, keep);
-        spare = std::exchange(t->spare, nullptr);
+        spare.ring = std::exchange(t->spare, nullptr);
         fm::set_count(t->arrived, 0);
         fm::set_count(t->overwritten, 0);
         fm::publish(t->open, 0);
@@ -266,11 +252,10 @@ int tap_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int tap_clear(PyObject* self) {
     {
-        Detached gone;
-        FreedSlots spare;
+        Detached gone, spare;  // the spare ring holds no value: freed only
         fm::CriticalSection cs(self);
         swap_ring(tap(self), gone, nullptr, 0);
-        spare = std::exchange(tap(self)->spare, nullptr);
+        spare.ring = std::exchange(tap(self)->spare, nullptr);
     }  // the section ends before the values go: `gone` was declared first
     return iport_clear(self);
 }

@@ -223,10 +223,10 @@ class Recorder(INode):
     which declares, checks, stamps and writes. With SYNC and ASYNC inputs
     and no timestamps port, no cycle runs: each input keeps what arrives,
     with its arrival time, in a ring of `queue_size` values for that thread
-    (each event and each frame still counts as a cycle; a full ring gives way
-    its oldest value, counted in `dropped` and `get_dropped()`). Otherwise a step queues its
-    cycle in a queue of `queue_size` cycles; a cycle that finds it full is
-    dropped and its items counted. Samples reach the OS within
+    (each event and each frame still counts as a cycle; a full ring gives
+    way its oldest value, counted in `dropped` and `get_dropped()`).
+    Otherwise a step queues its cycle in a queue of `queue_size` cycles; a
+    cycle that finds it full is dropped and its items counted. Samples reach the OS within
     `flush_interval` seconds and the disk within `fsync_interval` (None: at
     stop only). A write that fails fails the node, and so
     does a frame unlike its stream's, from the writer's thread: what came
@@ -556,7 +556,6 @@ class Recorder(INode):
         """On the writer's thread: a recorder that collects runs no step to
         hear of it, so the node fails from here."""
         if self._collectors and self._writer is writer and self.failure() is None:
-            self._rejected = error
             _fail_quietly(self._imp, error)
 
     def _expand(self, writer, data, now, batch):
