@@ -298,13 +298,28 @@ def stopped_in_thread(node):
     return stopper
 
 
+class AnnouncedTimeout:
+    """A drain timeout that tells when the stop reads it: by then it refuses new items."""
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+        self.read = threading.Event()
+
+    def __float__(self):
+        self.read.set()
+        return float(self.seconds)
+
+
 @pytest.mark.parametrize("overflow", [Overflow.BLOCK, *DROPS])
-def test_a_stopping_node_runs_what_it_queued_first(held, overflow):
+def test_a_stopping_node_runs_what_it_queued_first(held, overflow, monkeypatch):
+    timeout = AnnouncedTimeout(TIMEOUT)
+    monkeypatch.setattr(imp.ConstantsImp, "STOP_DRAIN_TIMEOUT", timeout)
     node = held(5, overflow)
     for i in range(3):
         node.get_input_port("in").push(i)
     stopper = stopped_in_thread(node)
-    assert wait_until(lambda: node.get_max_backlog() == 3 and stopper.is_alive())
+    assert timeout.read.wait(TIMEOUT)
+    assert node.get_max_backlog() == 3 and stopper.is_alive()
     node.get_input_port("in").push(3)  # refused while stopping, and counted
     node.gate.set()
     stopper.join(TIMEOUT)
