@@ -8,6 +8,7 @@ import socket
 import sys
 import threading
 import time
+from array import array
 
 import numpy as np
 import pytest
@@ -594,7 +595,7 @@ class Kept:
 
     def take(self):
         items, self.items = self.items, []
-        return items
+        return array("d", [t for t, _ in items]), [v for _, v in items]
 
 
 def preload(feed, items):

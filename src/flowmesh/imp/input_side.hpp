@@ -50,6 +50,7 @@ struct PortsState : fm::PortsApi {
     fm::Lazy iport_facade{"flowmesh.i_port", "IPort"};
     fm::Lazy port_name_key{"flowmesh.i_port", "IPort.Configuration.Keys.NAME"};
     fm::Lazy thread_class{"threading", "Thread"};
+    fm::Lazy array_class{"array", "array"};
 
     // Every reference the state owns, for traverse/clear.
     template <typename F>
@@ -57,7 +58,7 @@ struct PortsState : fm::PortsApi {
         return f(vertex_module, oport_type, iport_type, inode_type, driver_type, tap_type,
                  port_base, node_base, base_start, base_stop, base_reset, n, kw_msg_type,
                  kw_target_args_daemon, constants_imp, iport_facade, port_name_key, thread_class,
-                 c);
+                 array_class, c);
     }
 };
 

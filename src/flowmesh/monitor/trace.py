@@ -346,7 +346,7 @@ class Markers:
         self.tap = Tap()
 
     def drain(self):
-        for arrival, value in self.tap.take():
+        for arrival, value in zip(*self.tap.take()):
             try:
                 self.add(arrival, value)
             except Exception:
@@ -438,15 +438,14 @@ class Feed:
         # Counted before the take, so a value arriving in between is never
         # counted as given way (the maximum absorbs it until the next drain).
         arrived = self.tap.arrived
-        taken = self.tap.take()
-        self.taken += len(taken)
+        arrivals, values = self.tap.take()
+        self.taken += len(values)
         # What arrived and was not taken gave way.
         self.skipped = max(self.skipped, arrived - self.taken)
         event_port = self.is_event_port()
-        if not event_port and taken and context_rate(self.context) is None:
+        if not event_port and values and context_rate(self.context) is None:
             # A free-running port of numbers: thousands a second, in one go,
             # every loop over them in C.
-            arrivals, values = zip(*taken)
             if set(map(type, values)) <= _PLAIN_NUMBERS:
                 try:
                     numbers_ = np.array(values, float)
@@ -454,11 +453,11 @@ class Feed:
                     pass
                 else:
                     self.kind, self.note = "trace", None
-                    self.trace.add_scalars(np.array(arrivals, float), numbers_)
+                    self.trace.add_scalars(np.frombuffer(arrivals), numbers_)
                     if self.markers is not None:
                         self.markers.drain()
                     return
-        for arrival, value in taken:
+        for arrival, value in zip(arrivals, values):
             try:
                 original = value
                 value = self._value_of(value)

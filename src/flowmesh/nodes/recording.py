@@ -404,7 +404,8 @@ class Recorder(INode):
         """On the writer's thread: what the taps kept, in order, or with
         `drop` counted as dropped."""
         for name, tap in self._collectors:
-            for now, value in tap.take():
+            times, values = tap.take()
+            for now, value in zip(times, values):
                 if drop:
                     writer._lost(({name: value}, now))
                 else:
