@@ -44,7 +44,8 @@ def test_the_ring_keeps_the_last_values_with_their_times_in_order(via, keep, pus
     last = tap.last
     times, values = tap.take()
     assert values == list(range(pushes))[-keep:]
-    assert (times[-1], values[-1]) == last and len(times) == len(values)
+    assert values[-1] == last[1] and len(times) == len(values)
+    assert times[-1] == pytest.approx(last[0], abs=1e-6)  # one instant, read twice
     assert list(times) == sorted(times) and before <= times[0] and times[-1] <= after
     assert tap.take() == (array("d"), []) and tap.last is None
     assert tap.overwritten == max(0, pushes - keep)
@@ -56,6 +57,31 @@ def test_the_ring_keeps_the_last_values_with_their_times_in_order(via, keep, pus
     assert tap.overwritten == 2 * max(0, pushes - keep)
     tap._context = ["not", "a", "dict"]
     assert tap.context is None
+
+
+@pytest.mark.parametrize("via", ["method", "output port"])
+def test_each_time_is_the_monotonic_clock_s_at_its_push(via):
+    # Pauses make a wrong rate show; a stop and restart keep values older
+    # than the restart; each take converts what arrived since the last.
+    tap = make_tap(64)
+    push = tap.push if via == "method" else through_an_output_port(tap)
+    windows, taken = [], []
+    tap.start()
+    for round_ in range(3):
+        for k in range(4):
+            before = time.monotonic()
+            push(k)
+            windows.append((before, time.monotonic()))
+            time.sleep(0.01)
+        if round_ == 0:
+            tap.stop()
+            time.sleep(0.02)
+            tap.start()
+        else:
+            taken.extend(tap.take()[0])
+    assert len(taken) == len(windows)
+    slack = 5e-6  # the two clocks are read one after the other
+    assert all(b - slack <= t <= a + slack for t, (b, a) in zip(taken, windows))
 
 
 @pytest.mark.parametrize("keep, error", [(0, ValueError), ("3", TypeError)])

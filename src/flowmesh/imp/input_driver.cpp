@@ -568,12 +568,6 @@ double constant_seconds(PortsState* st, const char* name, double fallback) {
     return seconds >= 0.0 && seconds < 1e9 ? seconds : fallback;
 }
 
-int64_t monotonic_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // Logs, as one WARNING per input, the drops not reported yet: those of an
 // input last reported at least MONITORING_INTERVAL ago, or all when `final`.
 // A failure to log is reported as unraisable: it must not fail the push.
@@ -584,7 +578,7 @@ int report_drops(PortsState* st, DriverObject* d, bool final) {
     fm::Ref keep = fm::borrow(reinterpret_cast<PyObject*>(d));
     double interval = final ? 0.0 : constant_seconds(st, "MONITORING_INTERVAL", 0.5);
     if (interval < 0.0) return -1;
-    int64_t now = monotonic_ns();
+    int64_t now = fm::monotonic_ns();
     for (size_t i = 0; (c = d->core) && i < c->inputs.size(); ++i) {
         Input& in = c->inputs[i];
         if (in.dropped == in.reported) continue;
@@ -656,13 +650,13 @@ int drain_for_stop(PortsState* st, DriverObject* d) {
     if (d->core) make_room(d->core);  // blocked producers give their items up now
     double timeout = constant_seconds(st, "STOP_DRAIN_TIMEOUT", 2.0);
     if (timeout < 0.0) return -1;
-    int64_t deadline = monotonic_ns() + static_cast<int64_t>(timeout * 1e9);
+    int64_t deadline = fm::monotonic_ns() + static_cast<int64_t>(timeout * 1e9);
     PyThreadState* self = PyThreadState_GetUnchecked();
     while (Core* c = d->core) {
         bool on_this_thread = d->active && d->active_thread == self;
         bool elsewhere = d->active && !on_this_thread;
         bool worker_has_work = d->decoupled && d->thread && !on_this_thread && !c->ready.empty();
-        if ((!elsewhere && !worker_has_work) || monotonic_ns() >= deadline) break;
+        if ((!elsewhere && !worker_has_work) || fm::monotonic_ns() >= deadline) break;
         wait_for_room(d, deadline);
     }
     return 0;
@@ -809,9 +803,9 @@ int receive_once(DriverObject* d, PyObject* port, PyObject* value, int64_t* dead
             if (*deadline < 0) {
                 double timeout = constant_seconds(st, "QUEUE_BLOCK_TIMEOUT", 1.0);
                 if (timeout < 0.0) return -1;
-                *deadline = monotonic_ns() + static_cast<int64_t>(timeout * 1e9);
+                *deadline = fm::monotonic_ns() + static_cast<int64_t>(timeout * 1e9);
             }
-            if (monotonic_ns() < *deadline) {
+            if (fm::monotonic_ns() < *deadline) {
                 if (d->core) wait_for_room(d, *deadline);
                 return 1;  // everything is decided afresh, the deadline kept
             }

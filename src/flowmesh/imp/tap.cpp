@@ -2,12 +2,18 @@
 // to it, each with its arrival time, for a reader on another thread (the
 // monitor's plot, a recorder's writer). The data path stores into it in C++
 // (push() in _ports.cpp, or an input port collecting into it), so a tapped
-// port costs its producer a clock read and a store.
+// port costs its producer a read of the cycle counter and a store. The ticks
+// become times on the monotonic clock when they are taken, between two
+// readings of both (an anchor) that bracket them: the tap's start or last take,
+// and the take itself.
 //
 // The ring changes only under the tap's critical section and with no Python
 // code run inside it (no call, no release of a reference, no allocation of a
 // Python object): a value given way is released after the section, whose
 // finaliser may push here again or drop the tap's last other reference.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include "input_side.hpp"
@@ -17,9 +23,61 @@ namespace fm::ports {
 namespace {
 
 struct Kept {
-    double time;
+    uint64_t tick;
     PyObject* value;  // owned
 };
+
+// A reading of the stamps' clock and of the monotonic clock at one moment.
+struct Anchor {
+    uint64_t tick = 0;
+    double time = 0.0;
+};
+
+// Whether the cycle counter runs at one rate on every CPU: the kernel keeps
+// time with it only then. Elsewhere the stamps are the monotonic clock's.
+bool counter_is_a_clock() {
+#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__))
+    static const bool usable = [] {
+        char name[32] = {};
+        FILE* f =
+            std::fopen("/sys/devices/system/clocksource/clocksource0/current_clocksource", "r");
+        if (!f) return false;
+        bool read = std::fgets(name, sizeof name, f) != nullptr;
+        std::fclose(f);
+        return read && std::strncmp(name, "tsc\n", 4) == 0;
+    }();
+    return usable;
+#else
+    return false;
+#endif
+}
+
+uint64_t stamp() {
+    return counter_is_a_clock() ? fm::ticks() : static_cast<uint64_t>(fm::monotonic_ns());
+}
+
+// Both clocks, read as close together as three tries allow.
+Anchor anchor_now() {
+    Anchor best;
+    uint64_t spread = UINT64_MAX;
+    for (int i = 0; i < 3; ++i) {
+        uint64_t before = stamp();
+        double time = fm::monotonic_seconds();
+        uint64_t after = stamp();
+        if (after - before < spread) {
+            spread = after - before;
+            best = {before + spread / 2, time};
+        }
+    }
+    return best;
+}
+
+// The time of `tick` on the line through two anchors; `from` was read first.
+double time_of(uint64_t tick, const Anchor& from, const Anchor& to) {
+    if (to.tick <= from.tick) return to.time;
+    double per_tick = (to.time - from.time) / static_cast<double>(to.tick - from.tick);
+    return to.time - static_cast<double>(to.tick - std::min(tick, to.tick)) * per_tick;
+}
 
 struct TapObject {
     IPortObject base;
@@ -30,6 +88,8 @@ struct TapObject {
     Py_ssize_t count;     // values kept
     int64_t arrived;      // pushed while open, kept or not
     int64_t overwritten;  // kept, then given way to a newer one before a take()
+    uint64_t last_tick;   // no stamp is older than one before it (CPUs differ slightly)
+    Anchor since;         // read before every kept stamp
     int open;             // read without the section on the data path
 };
 
@@ -89,7 +149,9 @@ void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) 
         if (also) fm::bump_shared(*also);
         if (t->keep == 0) return 0;
         // Read under the section, so that concurrent pushes keep their times in order.
-        double now = fm::monotonic_seconds();
+        uint64_t now = stamp();
+        if (now < t->last_tick) now = t->last_tick;
+        t->last_tick = now;
         // Wrapped by a comparison: a division here would cost more than the store.
         Kept* slot;
         if (t->count == t->keep) {
@@ -147,6 +209,8 @@ int tap_init(PyObject* self, PyObject* args, PyObject* kwds) {
         spare.ring = std::exchange(t->spare, nullptr);
         fm::set_count(t->arrived, 0);
         fm::set_count(t->overwritten, 0);
+        t->since = anchor_now();
+        t->last_tick = t->since.tick;
         fm::publish(t->open, 0);
     }
     return 0;
@@ -160,6 +224,7 @@ PyObject* tap_take(PyObject* self, PyObject* /*unused*/) {
     PyObject* array_class = st ? st->array_class.get() : nullptr;
     if (!array_class) return nullptr;
     Detached taken;
+    Anchor from, to;
     {
         // The ring changes hands whole: swapping costs less than copying out
         // the values, and the producer never waits for the columns below. The
@@ -175,6 +240,10 @@ PyObject* tap_take(PyObject* self, PyObject* /*unused*/) {
             if (!fresh) return PyErr_NoMemory();
             swap_ring(t, taken, fresh, t->keep);
         }
+        // After the swap: every stamp taken is older than `to`, every later one newer.
+        from = std::exchange(t->since, anchor_now());
+        to = t->since;
+        t->last_tick = std::max(t->last_tick, to.tick);
     }
     fm::Ref raw = fm::steal(
         PyBytes_FromStringAndSize(nullptr, taken.count * static_cast<Py_ssize_t>(sizeof(double))));
@@ -183,7 +252,7 @@ PyObject* tap_take(PyObject* self, PyObject* /*unused*/) {
     auto* times = reinterpret_cast<double*>(PyBytes_AS_STRING(raw.get()));
     for (Py_ssize_t i = 0; i < taken.count; ++i) {
         Kept& item = taken.at(i);
-        times[i] = item.time;
+        times[i] = time_of(item.tick, from, to);
         PyList_SET_ITEM(values.get(), i, std::exchange(item.value, nullptr));  // handed on
     }
     // Every slot is empty now: the ring is the next take's spare, unless the
@@ -203,7 +272,13 @@ PyObject* tap_take(PyObject* self, PyObject* /*unused*/) {
 
 PyObject* tap_set_open(PyObject* self, bool open) {
     fm::CriticalSection cs(self);
-    fm::publish(tap(self)->open, int{open});
+    TapObject* t = tap(self);
+    if (open && t->count == 0) {
+        // Kept values older than a new anchor would lie outside the bracket.
+        t->since = anchor_now();
+        t->last_tick = std::max(t->last_tick, t->since.tick);
+    }
+    fm::publish(t->open, int{open});
     Py_RETURN_NONE;
 }
 
@@ -229,7 +304,7 @@ PyObject* tap_get_last(PyObject* self, void* /*closure*/) {
         TapObject* t = tap(self);
         if (t->count > 0) {
             const Kept& newest = t->ring[(t->head + t->count - 1) % t->keep];
-            time = newest.time;
+            time = time_of(newest.tick, t->since, anchor_now());
             value = fm::borrow(newest.value);
         }
     }

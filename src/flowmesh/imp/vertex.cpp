@@ -9,11 +9,8 @@
 #include <limits>
 #include <mutex>
 #include <new>
-#include <thread>
-#if defined(__x86_64__) || defined(__i386__)
-#include <x86intrin.h>
-#endif
 #include <string>
+#include <thread>
 
 #include "data_path.hpp"
 #include "objects.hpp"
@@ -308,23 +305,6 @@ int setup_wrapper_on(VertexState* st, PyObject* self, PyObject* data) {
 // on; a run that nobody watches reads no clock.
 std::atomic<int> timing_watchers{0};
 
-int64_t clock_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// The cycle counter where there is one: a read costs a third of the
-// monotonic clock's, which matters for nodes whose cycle takes a microsecond.
-#if defined(__x86_64__) || defined(__i386__)
-uint64_t ticks() {
-    return __rdtsc();
-}
-#else
-uint64_t ticks() {
-    return static_cast<uint64_t>(clock_ns());
-}
-#endif
 std::atomic<double> ns_per_tick{0.0};
 
 // Measures ns_per_tick against the monotonic clock once, over 20 ms.
@@ -332,11 +312,11 @@ void calibrate_ticks() {
     if (ns_per_tick.load(std::memory_order_relaxed) > 0.0) return;
     double factor = 1.0;
     Py_BEGIN_ALLOW_THREADS;
-    int64_t t0 = clock_ns();
-    uint64_t c0 = ticks();
+    int64_t t0 = fm::monotonic_ns();
+    uint64_t c0 = fm::ticks();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    int64_t t1 = clock_ns();
-    uint64_t c1 = ticks();
+    int64_t t1 = fm::monotonic_ns();
+    uint64_t c1 = fm::ticks();
     if (c1 > c0) factor = static_cast<double>(t1 - t0) / static_cast<double>(c1 - c0);
     Py_END_ALLOW_THREADS;
     ns_per_tick.store(factor, std::memory_order_relaxed);
@@ -348,7 +328,7 @@ void calibrate_ticks() {
 class HandlerClock {
   public:
     explicit HandlerClock(fm::ElementObject* e)
-        : e_(e), began_(timing_watchers.load(std::memory_order_relaxed) ? ticks() : 0) {}
+        : e_(e), began_(timing_watchers.load(std::memory_order_relaxed) ? fm::ticks() : 0) {}
     ~HandlerClock() { stop(); }
     HandlerClock(const HandlerClock&) = delete;
     HandlerClock& operator=(const HandlerClock&) = delete;
@@ -356,7 +336,7 @@ class HandlerClock {
         if (began_) {
             double factor = ns_per_tick.load(std::memory_order_relaxed);
             fm::bump(e_->busy_ns,
-                     static_cast<int64_t>(static_cast<double>(ticks() - began_) * factor));
+                     static_cast<int64_t>(static_cast<double>(fm::ticks() - began_) * factor));
         }
         began_ = 0;
     }
