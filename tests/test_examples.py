@@ -14,11 +14,12 @@ EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 # Where the package under test was imported from (src/, or a sanitizer build).
 SRC = pathlib.Path(flowmesh.__file__).resolve().parent.parent
 
-# example -> (duration argument, texts its output must hold)
+# example -> (duration argument, texts its output must hold). Long enough for a
+# few frames on a machine busy enough to hold a thread off for a second.
 CASES = {
-    "minimal.py": ("0.5", ["values, the first ones: [0, 2, 4, 6, 8]"]),
+    "minimal.py": ("2", ["values, the first ones: [0, 2, 4, 6, 8]"]),
     "own_node.py": ("1.0", ["heater on in", "'unit': 'degC'", "alarms: ['too warm"]),
-    "chain.py": ("0.5", ["stages: ['smoother.stage0', 'smoother.stage1', 'smoother.stage2']"]),
+    "chain.py": ("2", ["stages: ['smoother.stage0', 'smoother.stage1', 'smoother.stage2']"]),
     "failures.py": (
         "10",
         [
