@@ -1363,7 +1363,9 @@ def test_handlers_are_timed_only_while_someone_looks(monkeypatch, reader):
                     lambda: (by_name(stream.next_snapshot())["busy"]["busy"] or 0) > 0.1
                 )
                 stream.close()
-            # Nobody looks any more: the clock stops (after the cycle under way).
+            # Nobody looks any more: the sampler lets go of the clock, which
+            # then stops (after the cycle under way).
+            assert wait_until(lambda: not mon._sampler._watching)
             assert wait_until(lambda: unchanged(busy.get_busy_time, 0.1))
             assert by_name(mon._sampler.sample())["busy"]["busy"] is None
     finally:

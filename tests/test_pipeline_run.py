@@ -202,7 +202,7 @@ def test_third_element_failing_to_start():
             ("stop", "a"),
         ]
         assert p.get_state() == States.STOPPED and p.get_elapsed_time() == 0.0
-        assert p._imp._monitor_thread is None and set(threading.enumerate()) == threads
+        assert p._imp._monitor_thread is None and set(threading.enumerate()) <= threads
         assert [n.get_state() for n in nodes] == [States.STOPPED] * 4
 
 
@@ -219,8 +219,8 @@ def test_backlog_warning_once_per_crossing(monkeypatch, log_lines):
         p.start()
         assert wait_until(lambda: p.get_condition() == Conditions.WARNING)
         assert sink.wait_for(60, timeout=20)
-        time.sleep(5 * INTERVAL)  # drained: level back to "ok"
-        assert p._imp._backlog_level == "ok"
+        # Drained: a later pass of the monitoring thread puts the level back.
+        assert wait_until(lambda: p._imp._backlog_level == "ok")
         warnings = [m for m in log_lines() if m.startswith("Input backlog")]
         assert len(warnings) == 1
         assert warnings[0].endswith(
