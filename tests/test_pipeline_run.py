@@ -365,6 +365,9 @@ def test_monitoring_survives_a_flaky_logger(log_lines):
         assert wait_until(
             lambda: "Monitoring thread recovered from: incident store unavailable" in log_lines()
         )
+        # The monitoring thread may get this far before the source's own
+        # thread has run its setup.
+        assert wait_until(lambda: hasattr(src, "k"))
         mid.fail_at = src.k + 5
         assert wait_until(lambda: p.get_state() == States.STOPPED)
         assert p.get_condition() == Conditions.ERROR
