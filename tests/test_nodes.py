@@ -214,7 +214,7 @@ def epochs_through_pipeline(x, markers, frame_size=5, gate=None, late=(), **conf
                 events.trigger(marker)
             # The last frame may still be on its way through the epocher.
             total = len(markers) + len(late) + len(source._frames)
-            wait_until(lambda: node.get_counter() >= total, 5)
+            assert wait_until(lambda: node.get_counter() >= total, TIMEOUT)
         finally:
             p.stop()
         p.raise_if_failed()
@@ -482,7 +482,7 @@ def test_recorder_then_replay_gives_back_exactly_what_was_recorded(tmp_path, rea
         p.start()
         try:
             assert replay.wait(TIMEOUT)
-            wait_until(lambda: again.get_counter() >= len(recording["cycles"]), 5)
+            assert wait_until(lambda: again.get_counter() >= len(recording["cycles"]), TIMEOUT)
         finally:
             p.stop()
         p.raise_if_failed()
@@ -632,7 +632,8 @@ def test_nodes_round_trip_through_a_document(tmp_path):
         loaded.start()
         try:
             assert elements[-1].wait(TIMEOUT)
-            wait_until(lambda: elements[0].get_counter() >= len(read_recording(source)["time"]), 5)
+            recorded = len(read_recording(source)["time"])
+            assert wait_until(lambda: elements[0].get_counter() >= recorded, TIMEOUT)
         finally:
             loaded.stop()
         loaded.raise_if_failed()

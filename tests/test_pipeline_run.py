@@ -104,8 +104,21 @@ def test_failing_step_stops_the_pipeline(tmp_path, capsys, log_lines):
     p.close()
 
 
+class CountedInterval:
+    """A monitoring interval that counts the waits: the monitoring thread reads
+    it before each one."""
+
+    def __init__(self, seconds):
+        self.seconds, self.waits = seconds, 0
+
+    def __float__(self):
+        self.waits += 1
+        return float(self.seconds)
+
+
 def test_failure_is_seen_within_about_one_interval(monkeypatch):
-    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", 0.2)
+    interval = CountedInterval(0.2)
+    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", interval)
     with Pipeline("") as p:
         src = EventSource(name="events")
         mid = Doubler(name="mid", input_ports=ASYNC_IN)
@@ -113,10 +126,11 @@ def test_failure_is_seen_within_about_one_interval(monkeypatch):
         p.connect(src, mid)
         p.start()
         src.trigger(1)
-        failed = time.monotonic()
-        assert wait_until(lambda: p.get_state() == States.STOPPED, timeout=5)
-        # One interval plus scheduling slack on a busy machine.
-        assert time.monotonic() - failed < 2.0
+        waits = interval.waits
+        assert wait_until(lambda: p.get_state() == States.STOPPED)
+        # Seen by the pass ending the wait under way, or by the next one when
+        # it came in mid-pass: counted in waits, whatever the machine's load.
+        assert interval.waits - waits <= 1
 
 
 def test_restart_after_failure_runs_healthy(log_lines):
@@ -143,7 +157,8 @@ def test_restart_after_failure_runs_healthy(log_lines):
 
 def test_failure_just_before_stop_does_not_poison_the_next_run(monkeypatch):
     # The monitoring thread sees this failure only in its last pass, at the stop.
-    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", 30)
+    interval = CountedInterval(30)
+    monkeypatch.setattr(imp.ConstantsImp, "MONITORING_INTERVAL", interval)
     with Pipeline("") as p:
         src = EventSource(name="events")
         mid = Doubler(name="mid", input_ports=ASYNC_IN)
@@ -152,6 +167,7 @@ def test_failure_just_before_stop_does_not_poison_the_next_run(monkeypatch):
         p.connect(mid, sink)
         mid.fail_at = 1
         p.start()
+        assert wait_until(lambda: interval.waits == 1)  # its first pass is over
         src.trigger(1)
         p.stop()
         assert p.get_condition() == Conditions.ERROR
@@ -202,7 +218,7 @@ def test_third_element_failing_to_start():
             ("stop", "a"),
         ]
         assert p.get_state() == States.STOPPED and p.get_elapsed_time() == 0.0
-        assert p._imp._monitor_thread is None and set(threading.enumerate()) == threads
+        assert p._imp._monitor_thread is None and set(threading.enumerate()) <= threads
         assert [n.get_state() for n in nodes] == [States.STOPPED] * 4
 
 
@@ -219,8 +235,8 @@ def test_backlog_warning_once_per_crossing(monkeypatch, log_lines):
         p.start()
         assert wait_until(lambda: p.get_condition() == Conditions.WARNING)
         assert sink.wait_for(60, timeout=20)
-        time.sleep(5 * INTERVAL)  # drained: level back to "ok"
-        assert p._imp._backlog_level == "ok"
+        # Drained: a later pass of the monitoring thread puts the level back.
+        assert wait_until(lambda: p._imp._backlog_level == "ok")
         warnings = [m for m in log_lines() if m.startswith("Input backlog")]
         assert len(warnings) == 1
         assert warnings[0].endswith(
@@ -349,6 +365,9 @@ def test_monitoring_survives_a_flaky_logger(log_lines):
         assert wait_until(
             lambda: "Monitoring thread recovered from: incident store unavailable" in log_lines()
         )
+        # The monitoring thread may get this far before the source's own
+        # thread has run its setup.
+        assert wait_until(lambda: hasattr(src, "k"))
         mid.fail_at = src.k + 5
         assert wait_until(lambda: p.get_state() == States.STOPPED)
         assert p.get_condition() == Conditions.ERROR

@@ -94,7 +94,9 @@ def test_a_full_queue_drops_by_policy_and_counts_each_item(held, overflow, kept)
     assert [f["in"] for f in node.frames] == [-1, *kept]
 
 
-def test_block_holds_the_producer_until_there_is_room_and_loses_nothing(held):
+def test_block_holds_the_producer_until_there_is_room_and_loses_nothing(held, monkeypatch):
+    # A give-up while the test looks away would be a loss this test does not allow.
+    monkeypatch.setattr(imp.ConstantsImp, "QUEUE_BLOCK_TIMEOUT", TIMEOUT)
     node = held(2, Overflow.BLOCK)
     producer = pushed_in_thread(node, "in", range(6))
     assert wait_until(lambda: node.get_max_backlog() == 2)

@@ -15,7 +15,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from support import null_device_node, run_on_small_disk
+from support import null_device_node, run_on_small_disk, wait_until
 
 from flowmesh import xdf
 
@@ -27,6 +27,16 @@ def raw_load(path):
     if isinstance(path, Path):
         path = str(path)
     return pyxdf.load_xdf(path, dejitter_timestamps=False, synchronize_clocks=False)[0]
+
+
+def flushed_samples(path):
+    """Samples of the file's first stream that a reader finds in it now: the
+    writer's thread flushes when it gets to it, not at any set moment."""
+    try:
+        streams = raw_load(path)
+    except Exception:  # noqa: BLE001 - caught mid-write: nothing readable yet
+        return 0
+    return len(streams[0]["time_stamps"]) if streams else 0
 
 
 def by_name(streams):
@@ -147,7 +157,7 @@ def test_writer_failure_is_kept_and_later_items_are_dropped(tmp_path, monkeypatc
     w = xdf.BackgroundWriter(tmp_path / "f.xdf", flush_interval=0.05)
     sid = w.add_stream("S", channel_count=2)
     assert w.push(sid, np.zeros((3, 2)), [1, 2, 3])
-    time.sleep(0.3)
+    assert wait_until(lambda: flushed_samples(tmp_path / "f.xdf") == 3)
     if fault == "shape":
         w.push(sid, np.zeros((3, 5)), [1, 2, 3])
         expected = "f.xdf: recording failed: ValueError: 3 timestamps"
@@ -233,7 +243,7 @@ def test_flushed_items_are_in_the_file_before_close(tmp_path):
     w = xdf.BackgroundWriter(path, flush_interval=0.1, fsync_interval=None)
     sid = w.add_stream("S")
     w.push(sid, np.float32([1, 2, 3]), [1.0, 2.0, 3.0])
-    time.sleep(0.3)
+    assert wait_until(lambda: flushed_samples(path) == 3)
     (s,) = raw_load(path)  # read while the writer is open
     assert len(s["time_stamps"]) == 3 and "footer" not in s
     w.close()
