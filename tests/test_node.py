@@ -223,6 +223,26 @@ def test_step_failure_non_batch_is_contained(step, exc_type, message):
     assert calls == []
 
 
+@pytest.mark.parametrize("where", ["setup", "step"])
+def test_the_error_is_logged_once_the_node_shows_its_failure(where):
+    # The log wakes the monitoring thread and the pages: they must find the
+    # node failed, not still healthy.
+    node, _ = make_node()
+    seen = []
+
+    class Observing:
+        def write(self, *, type, message):
+            if type == LOG_ERROR:
+                seen.append((node.get_condition(), node.failure() is message, node.setup_failed()))
+
+    if where == "step":
+        node._cycle()  # set up first
+    setattr(node, f"{where}_handler", lambda *args: 1 / 0)
+    node.set_logger(Observing())
+    node._setup_cycle() if where == "setup" else node._cycle()
+    assert seen == [(ERROR, True, where == "setup")]
+
+
 def test_step_failure_in_batch_propagates():
     node, _ = make_node(batch=True)
     node.step_handler = lambda data: 1 / 0

@@ -162,19 +162,23 @@ int blame(VertexState* st, PyObject* self, PyObject* handler, Role role) {
 }
 
 // The failure policy of a non-batch node, applied to the pending exception:
-// record it, log it as ERROR and turn the node to ERROR. The condition is set
-// even when recording or logging raises, so a failed node never keeps running;
-// that secondary error is what propagates then.
+// record it, turn the node to ERROR and log it as ERROR. The log comes last:
+// whoever it wakes (the monitoring thread, a page) finds the node failed. The
+// condition is set even when recording raises, so a failed node never keeps
+// running; that secondary error is what propagates then.
 int contain_failure(VertexState* st, PyObject* self, bool setup) {
     fm::Ref exc = fm::steal(PyErr_GetRaisedException());
-    int rc = -1;
     fm::Ref r = fm::steal(fm::call_method(self, st->n(N_record_failure), exc.get()));
-    if (r) rc = log(st, self, exc.get(), st->c.log_error);
+    fm::Ref secondary = fm::steal(r ? nullptr : PyErr_GetRaisedException());
     PyObject* error = st->c.error.get();
     if (!error) return -1;
     fm::set_field_of(self, &element(self)->condition, error);
     if (setup) element(self)->setup_failed = true;
-    return rc;
+    if (secondary) {
+        PyErr_SetRaisedException(secondary.release());
+        return -1;
+    }
+    return log(st, self, exc.get(), st->c.log_error);
 }
 
 // True when the pending exception is one a non-batch node contains.
