@@ -28,9 +28,7 @@ struct ElementObject {
     PyObject* context;
     PyObject* failure;
     int64_t counter;
-    int64_t busy_ns;          // in the node's own handlers this run, while timing is on
-    uint32_t timing_draw;     // the state of the draws that pick cheap cycles to time
-    uint32_t timing_typical;  // ns, a running mean of the timed cycles; 0: none yet
+    int64_t busy_ns;  // in the node's own handlers this run, while timing is on
     bool setup_failed;
 };
 

@@ -2,7 +2,6 @@
 // handlers and runs the node's cycle: setup once per run, then pre-step, step
 // (or process in batch runs), post-step and the push of the output, with
 // failures caught and recorded (or, in batch runs, left to the caller).
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -327,57 +326,28 @@ void calibrate_ticks() {
     ns_per_tick.store(factor, std::memory_order_relaxed);
 }
 
-// A cycle that takes this long or longer is timed every time; of cheaper
-// ones, whose two counter reads would weigh, one in kTimedOneIn is timed at
-// random and counted for as many. The choice is made before the cycle runs,
-// so the sum estimates the time of all cycles without bias.
-constexpr uint32_t kTimedAlwaysNs = 4000;
-constexpr uint32_t kTimedOneIn = 16;
-
-// One draw of the element's xorshift generator: true one time in kTimedOneIn.
-bool drawn(fm::ElementObject* e) {
-    uint32_t x = fm::peek(e->timing_draw);
-    if (x == 0) x = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(e) >> 4) | 1u;
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    fm::publish(e->timing_draw, x);
-    return x >> 28 == 0;
-}
-
 // Adds the time from construction to stop() (or to the end of scope) to the
 // element's busy time; the push of the output, which may run downstream
 // cycles on this thread, is left out.
 class HandlerClock {
   public:
-    explicit HandlerClock(fm::ElementObject* e) : e_(e) {
-        if (!timing_watchers.load(std::memory_order_relaxed)) return;
-        uint32_t typical = fm::peek(e->timing_typical);
-        if (typical != 0 && typical < kTimedAlwaysNs) {
-            if (!drawn(e)) return;
-            weight_ = kTimedOneIn;
-        }
-        began_ = fm::ticks();
-    }
+    explicit HandlerClock(fm::ElementObject* e)
+        : e_(e), began_(timing_watchers.load(std::memory_order_relaxed) ? fm::ticks() : 0) {}
     ~HandlerClock() { stop(); }
     HandlerClock(const HandlerClock&) = delete;
     HandlerClock& operator=(const HandlerClock&) = delete;
     void stop() {
         if (began_) {
             double factor = ns_per_tick.load(std::memory_order_relaxed);
-            double ns = static_cast<double>(fm::ticks() - began_) * factor;
-            fm::bump(e_->busy_ns, static_cast<int64_t>(ns) * weight_);
-            double typical = fm::peek(e_->timing_typical);
-            typical = typical == 0 ? ns : typical + (ns - typical) / 8;
-            fm::publish(e_->timing_typical, static_cast<uint32_t>(std::clamp(typical, 1.0, 1e9)));
+            fm::bump(e_->busy_ns,
+                     static_cast<int64_t>(static_cast<double>(fm::ticks() - began_) * factor));
         }
         began_ = 0;
     }
 
   private:
     fm::ElementObject* e_;
-    uint64_t began_ = 0;
-    int64_t weight_ = 1;
+    uint64_t began_;
 };
 
 // The node's condition is ERROR (1), or not (0); -1 with an exception.
