@@ -6,8 +6,9 @@ and the trace bytes a page receives at 64 channels x 1 kHz.
 
 The chain is source -> pass -> sink, the source producing as fast as it can,
 next to a 100 Hz branch of its own.
-Each configuration runs REPEATS times, interleaved with the others so that a
-disturbance of the shared machine spreads over all of them; the table gives
+Each configuration runs REPEATS times, interleaved with the others (in a new
+order each round) so that a disturbance of the shared machine spreads over
+all of them; the table gives
 the median and best frames per second and the median's difference from "off".
 Monitor clients are real Server-Sent Events readers on loopback, in a process
 of their own as a browser is; "showing a trace" clients also fetch the plotted
@@ -22,6 +23,7 @@ page or `flowmesh run` turns on) without a monitor.
 import http.client
 import json
 import os
+import random
 import socket
 import statistics
 import subprocess
@@ -292,8 +294,11 @@ def main():
         monitor_cpu(*numbers[:1], *[int(n) for n in numbers[1:]])
         return
     results = {name: [] for name, _ in CONFIGURATIONS}
-    for _ in range(REPEATS):
-        for name, options in CONFIGURATIONS:
+    for round_ in range(REPEATS):
+        # In a new order each round: a slowdown that builds up within a round
+        # (the process's own, or the machine's) would otherwise weigh on the
+        # configurations run last.
+        for name, options in random.Random(round_).sample(CONFIGURATIONS, len(CONFIGURATIONS)):
             results[name].append(run(**options))
     base = statistics.median(results["off"])
     print(f"monitor overhead: {REPEATS} x {SECONDS:g} s per configuration, frames/s at the sink")
