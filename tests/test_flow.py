@@ -214,12 +214,13 @@ def test_rate_paces_frames_without_running_early():
 
 def test_late_frame_does_not_shift_later_ones():
     # 20 Hz, frame 1 takes 0.3 s: the frames it made late run back to back and
-    # the last one is still due at 0.45 s (0.75 s if lateness accumulated).
+    # the last one is still due at 0.45 s (0.75 s if lateness accumulated;
+    # the bound between leaves the most room for a busy machine's delays).
     source = Stamped(rate=20, frames=10, slow=1, delay=0.3)
     source.start()
     assert source.wait(TIMEOUT)
     source.stop()
-    assert 0.44 <= source.times[-1] - source.times[0] < 0.62
+    assert 0.44 <= source.times[-1] - source.times[0] < 0.72
 
 
 def test_stop_is_prompt_at_low_rate_and_restart_resumes():
