@@ -58,13 +58,13 @@ uint64_t stamp() {
 
 // Both clocks, read as close together as three tries allow.
 Anchor anchor_now() {
-    Anchor best;
+    Anchor best{stamp(), fm::monotonic_seconds()};
     uint64_t spread = UINT64_MAX;
     for (int i = 0; i < 3; ++i) {
         uint64_t before = stamp();
         double time = fm::monotonic_seconds();
         uint64_t after = stamp();
-        if (after - before < spread) {
+        if (after >= before && after - before < spread) {  // not moved to a CPU behind
             spread = after - before;
             best = {before + spread / 2, time};
         }
