@@ -59,12 +59,11 @@ def test_the_ring_keeps_the_last_values_with_their_times_in_order(via, keep, pus
     assert tap.context is None
 
 
-@pytest.mark.parametrize("via", ["method", "output port"])
-def test_each_time_is_the_monotonic_clock_s_at_its_push(via):
+def test_each_time_is_the_monotonic_clock_s_at_its_push():
     # Pauses make a wrong rate show; a stop and restart keep values older
     # than the restart; each take converts what arrived since the last.
     tap = make_tap(64)
-    push = tap.push if via == "method" else through_an_output_port(tap)
+    push = through_an_output_port(tap)
     windows, taken = [], []
     tap.start()
     for round_ in range(3):

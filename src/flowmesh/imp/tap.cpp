@@ -97,6 +97,14 @@ TapObject* tap(PyObject* o) {
     return fm::as<TapObject>(o);
 }
 
+// A new anchor, before every stamp still to come; the old one is returned.
+// Under the tap's critical section.
+Anchor reanchor(TapObject* t) {
+    Anchor old = std::exchange(t->since, anchor_now());
+    t->last_tick = std::max(t->last_tick, t->since.tick);
+    return old;
+}
+
 constexpr Py_ssize_t kDefaultKeep = 4096;
 
 // A ring taken out of a tap, with the values it keeps: the values not handed
@@ -209,8 +217,8 @@ int tap_init(PyObject* self, PyObject* args, PyObject* kwds) {
         spare.ring = std::exchange(t->spare, nullptr);
         fm::set_count(t->arrived, 0);
         fm::set_count(t->overwritten, 0);
-        t->since = anchor_now();
-        t->last_tick = t->since.tick;
+        t->last_tick = 0;
+        reanchor(t);
         fm::publish(t->open, 0);
     }
     return 0;
@@ -241,9 +249,8 @@ PyObject* tap_take(PyObject* self, PyObject* /*unused*/) {
             swap_ring(t, taken, fresh, t->keep);
         }
         // After the swap: every stamp taken is older than `to`, every later one newer.
-        from = std::exchange(t->since, anchor_now());
+        from = reanchor(t);
         to = t->since;
-        t->last_tick = std::max(t->last_tick, to.tick);
     }
     fm::Ref raw = fm::steal(
         PyBytes_FromStringAndSize(nullptr, taken.count * static_cast<Py_ssize_t>(sizeof(double))));
@@ -273,11 +280,8 @@ PyObject* tap_take(PyObject* self, PyObject* /*unused*/) {
 PyObject* tap_set_open(PyObject* self, bool open) {
     fm::CriticalSection cs(self);
     TapObject* t = tap(self);
-    if (open && t->count == 0) {
-        // Kept values older than a new anchor would lie outside the bracket.
-        t->since = anchor_now();
-        t->last_tick = std::max(t->last_tick, t->since.tick);
-    }
+    // Kept values older than a new anchor would lie outside the bracket.
+    if (open && t->count == 0) reanchor(t);
     fm::publish(t->open, int{open});
     Py_RETURN_NONE;
 }

@@ -226,11 +226,11 @@ class Recorder(INode):
     (each event and each frame still counts as a cycle; a full ring gives
     way its oldest value, counted in `dropped` and `get_dropped()`).
     Otherwise a step queues its cycle in a queue of `queue_size` cycles; a
-    cycle that finds it full is dropped and its items counted. Samples reach the OS within
-    `flush_interval` seconds and the disk within `fsync_interval` (None: at
-    stop only). A write that fails fails the node, and so
-    does a frame unlike its stream's, from the writer's thread: what came
-    before it is written, what came after it counted as dropped. At stop
+    cycle that finds it full is dropped and its items counted. Samples reach
+    the OS within `flush_interval` seconds and the disk within
+    `fsync_interval` (None: at stop only). A write that fails fails the
+    node, and so does a frame unlike its stream's, from the writer's thread:
+    what came before it is written, what came after it counted as dropped. At stop
     everything queued is written, then the stream footers.
 
     A `path` ending in ``.npz`` keeps the format of earlier versions: every
@@ -404,8 +404,7 @@ class Recorder(INode):
         """On the writer's thread: what the taps kept, in order, or with
         `drop` counted as dropped."""
         for name, tap in self._collectors:
-            times, values = tap.take()
-            for now, value in zip(times, values):
+            for now, value in zip(*tap.take()):
                 if drop:
                     writer._lost(({name: value}, now))
                 else:
