@@ -160,8 +160,11 @@ def percentile(ordered: list[int], q: float) -> float:
 # ------------------------------------------------------------------ graphs
 
 
-def line(source, length: int, decoupled_at: int | None = None, node=Pass):
-    passes = [node(decoupled=i == decoupled_at) for i in range(length)]
+def line(source, length: int, decoupled_at: int | None = None, node=Pass, anticipate=False):
+    passes = [
+        node(decoupled=i == decoupled_at, anticipate=anticipate and i == decoupled_at)
+        for i in range(length)
+    ]
     tail = Counting()
     nodes = [source, *passes, tail]
     for upstream, downstream in zip(nodes, nodes[1:]):

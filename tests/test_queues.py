@@ -212,6 +212,7 @@ def test_the_default_bound_lets_the_backlog_reach_the_error_level_and_no_further
         ({"overflow": "drop"}, ValueError, "overflow must be one of"),
         ({"overflow": ["block"]}, ValueError, "overflow must be one of"),
         ({"decoupled": 1}, TypeError, "^decoupled must be a bool, got int\\.$"),
+        ({"anticipate": "yes"}, TypeError, "^anticipate must be a bool, got str\\.$"),
     ],
 )
 def test_unusable_queue_settings_are_refused(config, error, match):

@@ -25,7 +25,15 @@ class INode(Node):
     (one frame: input-port name to item), and once per item at an ASYNC
     input. By default the cycle runs on the thread that delivered the item
     completing the frame; `decoupled=True` gives the node a worker thread of
-    its own, started and stopped with the node. A failure that no cycle
+    its own, started and stopped with the node. A decoupled worker out of
+    work sleeps until the next item comes, and the wake-up costs the
+    operating system's latency (tens of microseconds); with
+    `anticipate=True` it learns the spacing of a steady stream and polls,
+    instead of sleeping, from shortly before each item is due until shortly
+    after, so the hand-off takes a few microseconds. The window follows the
+    spread of the arrivals it has seen and never exceeds a quarter of their
+    spacing: that share of a core is the price. An irregular stream gets
+    the plain wait. A failure that no cycle
     contains (SystemExit, KeyboardInterrupt) on that worker is kept as the
     node's failure and logged as ERROR; it is not raised again on any thread,
     but a pipeline stops the run and `Pipeline.raise_if_failed` raises it.
@@ -52,6 +60,7 @@ class INode(Node):
     class Configuration(Node.Configuration):
         class Keys(Node.Configuration.Keys):
             DECOUPLED = "decoupled"
+            ANTICIPATE = "anticipate"
             QUEUE_BOUND = "queue_bound"
             OVERFLOW = "overflow"
 
@@ -67,12 +76,14 @@ class INode(Node):
                     }
                 ]
             self.setdefault(keys.DECOUPLED, False)
+            self.setdefault(keys.ANTICIPATE, False)
             self.setdefault(keys.QUEUE_BOUND, None)
             self.setdefault(keys.OVERFLOW, Overflow.BLOCK)
 
         def validate(self):
             super().validate()
             check_bool(self.Keys.DECOUPLED, self[self.Keys.DECOUPLED])
+            check_bool(self.Keys.ANTICIPATE, self[self.Keys.ANTICIPATE])
             key = self.Keys.QUEUE_BOUND
             bound = self[key]
             if bound is not None:

@@ -5,9 +5,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <new>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include "input_side.hpp"
 
@@ -116,19 +121,144 @@ inline void cpu_relax() {
 #endif
 }
 
-// Waits, with the GIL released by the caller, until `wake_count` moves on from `seen`.
-void await_delivery(Core* c, uint64_t seen) {
-    auto until = std::chrono::steady_clock::now() + kSpin;
-    do {
-        for (int i = 0; i < 64; ++i) {
-            if (c->wake_count.load(std::memory_order_acquire) != seen) return;
-            cpu_relax();
-        }
-    } while (std::chrono::steady_clock::now() < until);
+// Sleeps on `wake` until `wake_count` moves on from `seen` or `until` (if
+// given) passes. True when it moved on.
+bool sleep_for_delivery(Core* c, uint64_t seen,
+                        std::optional<std::chrono::steady_clock::time_point> until = {}) {
     std::unique_lock<std::mutex> lock(c->mutex);
     c->sleeping.store(true);
-    c->wake.wait(lock, [c, seen] { return c->wake_count.load() != seen; });
+    auto moved = [c, seen] { return c->wake_count.load() != seen; };
+    bool delivered = true;
+    if (until)
+        delivered = c->wake.wait_until(lock, *until, moved);
+    else
+        c->wake.wait(lock, moved);
     c->sleeping.store(false);
+    return delivered;
+}
+
+// Polls `wake_count` until it moves on from `seen` (true) or `until` passes.
+// `relax` pauses between reads, which spares a sibling hyperthread; but a
+// hypervisor takes a CPU that pauses for long away from a virtual machine
+// (pause-loop exiting), so a window that must not miss a delivery polls without.
+bool poll_for_delivery(Core* c, uint64_t seen, std::chrono::steady_clock::time_point until,
+                       bool relax = true) {
+    do {
+        for (int i = 0; i < 64; ++i) {
+            if (c->wake_count.load(std::memory_order_acquire) != seen) return true;
+            if (relax) cpu_relax();
+        }
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}
+
+// Learns the spacing of a steady stream from the deliveries its worker waited
+// for, and the window around each due time in which they came: what the
+// worker needs to be polling, not asleep, when the next one comes.
+void Anticipation::seen(int64_t at, int64_t due, Caught how) {
+    using std::max;
+    using std::min;
+    if (last && period) {
+        int64_t gap = at - last;
+        int64_t spans = (gap + period / 2) / period;  // a busy worker waits for every k-th
+        if (spans >= 1 && spans <= 4 && std::abs(gap - spans * period) < period / 4) {
+            if (spans == 1) period += (gap - period) / 8;
+            steady = min(steady + 1, kSteady);
+        } else {
+            period = max<int64_t>(gap, 0);
+            steady = 0;
+        }
+    } else if (last) {
+        period = max<int64_t>(at - last, 0);
+    }
+    last = at;
+    int64_t error = at - due;
+    switch (how) {
+        case Caught::kPolled:  // exact: the window shrinks slowly towards the spread seen
+            early = max(early - early / 64, kMargin - error);
+            late = max(late - late / 64, kMargin + error);
+            break;
+        case Caught::kBefore:  // `at` is late by a wake-up: widen rather than measure
+            early = min(early + early / 2, kMaxSide);
+            break;
+        case Caught::kAfter:
+            late = min(late + late / 2, kMaxSide);
+            break;
+        case Caught::kUnplanned:
+            break;
+    }
+}
+
+// A thread woken by another tends to be put on the waker's CPU, and there,
+// polling, it keeps its producer from that CPU (or waits for it) when the
+// next delivery comes: it polls on another of its CPUs when there is one.
+// True when it moved.
+bool Anticipation::step_aside(const Core* c) {
+#ifdef __linux__
+    int cpu = sched_getcpu();
+    if (cpu < 0 || cpu != c->producer_cpu.load(std::memory_order_relaxed)) return false;
+    if (!have_allowed) {
+        if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return false;
+        have_allowed = true;
+    }
+    cpu_set_t others = allowed;
+    CPU_CLR(cpu, &others);
+    return CPU_COUNT(&others) > 0 && sched_setaffinity(0, sizeof others, &others) == 0;
+#else
+    (void)c;
+    return false;
+#endif
+}
+
+// The thread's own CPUs again: the handlers (and threads they start) keep them.
+void Anticipation::step_back() {
+#ifdef __linux__
+    sched_setaffinity(0, sizeof allowed, &allowed);
+#endif
+}
+
+// Waits, with the GIL released by the caller, until `wake_count` moves on
+// from `seen`. A worker that anticipates polls from shortly before the next
+// delivery of a steady stream is due until shortly after it, and sleeps
+// outside that window.
+void await_delivery(Core* c, uint64_t seen, Anticipation* a) {
+    using clock = std::chrono::steady_clock;
+    using ns = std::chrono::nanoseconds;
+    using Caught = Anticipation::Caught;
+    if (a && a->steady >= Anticipation::kSteady) {
+        // Each side at most an eighth of the spacing: polling longer costs
+        // more than the sleep it saves.
+        int64_t due = a->last + a->period;
+        int64_t open = due - std::min(a->early, a->period / 8);
+        int64_t close = due + std::min(a->late, a->period / 8);
+        int64_t now = fm::monotonic_ns();
+        if (now < close) {
+            Caught how = Caught::kPolled;
+            if (now < open) {
+                // A timed sleep ends late by about `oversleep`: it is set that much earlier.
+                int64_t alarm = open - a->oversleep;
+                if (sleep_for_delivery(c, seen, clock::time_point(ns(alarm))))
+                    how = Caught::kBefore;
+                else
+                    a->oversleep += (fm::monotonic_ns() - alarm - a->oversleep) / 8;
+            }
+            if (how == Caught::kPolled) {
+                bool aside = a->step_aside(c);
+                bool caught = poll_for_delivery(c, seen, clock::time_point(ns(close)), false);
+                if (aside) a->step_back();
+                if (caught) {
+                    c->anticipated.fetch_add(1, std::memory_order_relaxed);
+                } else {
+                    sleep_for_delivery(c, seen);
+                    how = Caught::kAfter;
+                }
+            }
+            a->seen(fm::monotonic_ns(), due, how);
+            return;
+        }
+    }
+    if (!poll_for_delivery(c, seen, clock::now() + kSpin)) sleep_for_delivery(c, seen);
+    if (a) a->seen(fm::monotonic_ns(), 0, Caught::kUnplanned);
 }
 
 // Fills Core::event_input with each input's effective timing. Deciding by
@@ -471,7 +601,12 @@ bool take_frame(DriverObject* d, size_t index, PyObject* value, TakenParts& take
 // Gets queued work running: on this thread, or by waking the worker.
 int kick(DriverObject* d, fm::CriticalSection& cs) {
     if (d->decoupled) {
-        if (d->core) wake_worker(d->core);
+        if (Core* c = d->core) {
+#ifdef __linux__
+            if (d->anticipate) c->producer_cpu.store(sched_getcpu(), std::memory_order_relaxed);
+#endif
+            wake_worker(c);
+        }
         return 0;
     }
     if (d->active) return 0;
@@ -925,6 +1060,16 @@ PyObject* driver_work(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     fm::CriticalSection cs(self);
     Core* c = d->core;
     if (!c) Py_RETURN_NONE;
+    std::optional<Anticipation> anticipation;
+    if (d->anticipate) {
+        anticipation.emplace();
+#ifdef __linux__
+        // A timed sleep otherwise ends up to 50 us late: the window would
+        // have to open that much earlier and poll that much longer.
+        prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+#endif
+    }
+    Anticipation* ahead = anticipation ? &*anticipation : nullptr;
     for (;;) {
         if (d->generation != generation) break;
         // `active` also keeps out an older worker's last entry after a stop and
@@ -945,7 +1090,7 @@ PyObject* driver_work(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         // changes it and the wait returns. All that queued meanwhile then runs
         // in one go.
         cs.unlock();
-        Py_BEGIN_ALLOW_THREADS await_delivery(c, seen);
+        Py_BEGIN_ALLOW_THREADS await_delivery(c, seen, ahead);
         Py_END_ALLOW_THREADS cs.lock();
     }
     wake_worker(c);  // a newer worker may be waiting for this one's last entry

@@ -73,8 +73,9 @@ fm::Ref config_option(PortsState* st, PyObject* config, PyObject* attr, PyObject
     return fm::steal(PyObject_CallMethod(config, "get", "OO", key.get(), fallback));
 }
 
-bool config_decoupled(PortsState* st, PyObject* config, bool* out) {
-    fm::Ref value = config_option(st, config, st->n(N_DECOUPLED), Py_False);
+// A boolean option (absent: false).
+bool config_flag(PortsState* st, PyObject* config, PyObject* attr, bool* out) {
+    fm::Ref value = config_option(st, config, attr, Py_False);
     int truth = value ? PyObject_IsTrue(value.get()) : -1;
     if (truth < 0) return false;
     *out = truth;
@@ -136,8 +137,10 @@ int init_input_side(PortsState* st, PyObject* self) {
     PyObject* name_key = st->port_name_key.get();
     if (!facade || !name_key) return -1;
     if (!fm::check_config(config.get())) return -1;
-    bool decoupled;
-    if (!config_decoupled(st, config.get(), &decoupled)) return -1;
+    bool decoupled, anticipate;
+    if (!config_flag(st, config.get(), st->n(N_DECOUPLED), &decoupled) ||
+        !config_flag(st, config.get(), st->n(N_ANTICIPATE), &anticipate))
+        return -1;
     Py_ssize_t bound;
     Overflow overflow = Overflow::kBlock;
     if (!config_queue(st, config.get(), &bound, &overflow)) return -1;
@@ -198,6 +201,7 @@ int init_input_side(PortsState* st, PyObject* self) {
     drv->async = Py_NewRef(async);
     drv->inherited = Py_NewRef(inherited);
     drv->decoupled = decoupled;
+    drv->anticipate = anticipate;
     drv->configured_bound = bound;
     drv->queue_bound = bound ? bound : PY_SSIZE_T_MAX;
     drv->overflow = overflow;
@@ -319,6 +323,14 @@ PyObject* inode_get_dropped(PortsState* st, PyObject* self) {
 
 PyObject* inode_get_queued(PortsState* st, PyObject* self) {
     return per_input(st, self, [](const Input& in) { return PyLong_FromSsize_t(in.waiting); });
+}
+
+PyObject* inode_anticipated(PortsState* st, PyObject* self) {
+    fm::Ref d = driver_of(st, self);
+    if (!d) return nullptr;
+    fm::CriticalSection cs(d.get());
+    Core* c = driver(d.get())->core;
+    return PyLong_FromUnsignedLongLong(c ? c->anticipated.load(std::memory_order_relaxed) : 0);
 }
 
 PyObject* inode_get_queue_bound(PortsState* st, PyObject* self) {
@@ -451,6 +463,9 @@ PyMethodDef inode_methods[] = {
     fm::method_def<"get_dropped", inode_get_dropped>(
         PyDoc_STR("get_dropped()\n--\n\nInput-port name to the items its full queue dropped in "
                   "the current (or last) run.")),
+    fm::method_def<"_anticipated", inode_anticipated>(
+        PyDoc_STR("_anticipated()\n--\n\nHand-offs the worker caught by polling where it "
+                  "expected them.")),
     fm::method_def<"start", inode_start>(
         PyDoc_STR("start()\n--\n\nStart the node and its input side.")),
     fm::method_def<"stop", inode_stop>(

@@ -13,6 +13,10 @@
 #include <mutex>
 #include <vector>
 
+#ifdef __linux__
+#include <sched.h>
+#endif
+
 #include "data_path.hpp"
 #include "objects.hpp"
 
@@ -23,7 +27,7 @@ using fm::as_cfunc;
 // clang-format off
 #define FM_PORTS_NAMES(X) \
     X(push) X(_cycle) X(_setup_cycle) X(_input_ports) X(_input_driver) X(_context_arrived) \
-    X(_work) X(Keys) X(INPUT_PORTS) X(DECOUPLED) X(QUEUE_BOUND) X(OVERFLOW) X(_imp) X(config) \
+    X(_work) X(Keys) X(INPUT_PORTS) X(DECOUPLED) X(ANTICIPATE) X(QUEUE_BOUND) X(OVERFLOW) X(_imp) X(config) \
     X(start) X(stop) X(reset_run_state) X(join) X(ident) X(log) X(name)
 // clang-format on
 FM_NAME_TABLE(FM_PORTS_NAMES);
@@ -180,6 +184,33 @@ struct Core {
     std::atomic<uint64_t> room_count{0};
     std::atomic<int> blocked{0};
     std::condition_variable room;
+    // An anticipating worker's figures: the deliveries it caught by polling
+    // (read by tests and the bench), and the CPU its producer last delivered
+    // from (so that it does not poll on that one).
+    std::atomic<uint64_t> anticipated{0};
+    std::atomic<int> producer_cpu{-1};
+};
+
+// What a decoupled worker that anticipates knows of its stream (its own,
+// touched by no other thread). Times in monotonic nanoseconds.
+struct Anticipation {
+    static constexpr int kSteady = 4;               // gaps alike before it polls
+    static constexpr int64_t kMargin = 20'000;      // least room either side of a due time
+    static constexpr int64_t kMaxSide = 2'000'000;  // most room either side
+    enum class Caught { kPolled, kBefore, kAfter, kUnplanned };
+    int64_t last = 0;                         // when the last delivery waited for was seen
+    int64_t period = 0;                       // the stream's spacing, 0 until two were seen
+    int64_t early = kMargin, late = kMargin;  // the window around a due time
+    int64_t oversleep = 0;                    // how late a timed sleep ends, lately
+    int steady = 0;                           // gaps that matched `period`, at most kSteady
+#ifdef __linux__
+    cpu_set_t allowed;  // the thread's own CPUs, once read
+    bool have_allowed = false;
+#endif
+
+    void seen(int64_t at, int64_t due, Caught how);
+    bool step_aside(const Core* c);
+    void step_back();
 };
 
 struct DriverObject {
@@ -199,6 +230,7 @@ struct DriverObject {
     Py_ssize_t configured_bound;   // 0: the default, resolved at each start
     Overflow overflow = Overflow::kBlock;
     bool decoupled;
+    bool anticipate;     // the worker polls around the due times of a steady stream
     bool in_run;         // started and not stopped since
     bool ran;            // started at least once: from then on a refused item is counted
     bool closing;        // a stop is under way: new items are refused, the queued ones run
