@@ -458,7 +458,7 @@ def test_a_document_of_the_ready_made_nodes_loads_and_saves_back_unchanged(
 
 # Settings that ready-made nodes gained after READY_MADE was written, with the
 # default that a document re-saved today records.
-ADDED_SINCE = {"buffer_samples": 360_000}
+ADDED_SINCE = {"buffer_samples": 360_000, "anticipate": False}
 
 
 VALID = {"format_version": 1, "nodes": [], "connections": []}

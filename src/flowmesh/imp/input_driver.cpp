@@ -154,7 +154,10 @@ bool poll_for_delivery(Core* c, uint64_t seen, std::chrono::steady_clock::time_p
 
 // Learns the spacing of a steady stream from the deliveries its worker waited
 // for, and the window around each due time in which they came: what the
-// worker needs to be polling, not asleep, when the next one comes.
+// worker needs to be polling, not asleep, when the next one comes. A paced
+// producer keeps to a grid (a late item delays only itself), so the next due
+// time follows the grid, nudged by each exact arrival, rather than the last
+// arrival: one late item then costs one miss, not two.
 void Anticipation::seen(int64_t at, int64_t due, Caught how) {
     using std::max;
     using std::min;
@@ -172,9 +175,21 @@ void Anticipation::seen(int64_t at, int64_t due, Caught how) {
         period = max<int64_t>(at - last, 0);
     }
     last = at;
+    if (steady < kSteady || !period || !due) {
+        next = at + period;
+        missed = 0;
+        return;
+    }
+    // The arrival's own slot: after a pause or a busy spell, a later one.
     int64_t error = at - due;
+    int64_t slots = (error >= 0 ? error + period / 2 : error - period / 2) / period;
+    due += slots * period;
+    error -= slots * period;
+    next = due + period;
+    missed = how == Caught::kPolled ? 0 : missed + 1;
     switch (how) {
         case Caught::kPolled:  // exact: the window shrinks slowly towards the spread seen
+            next += error / 4;
             early = max(early - early / 64, kMargin - error);
             late = max(late - late / 64, kMargin + error);
             break;
@@ -187,6 +202,8 @@ void Anticipation::seen(int64_t at, int64_t due, Caught how) {
         case Caught::kUnplanned:
             break;
     }
+    // Missed again and again: the stream has moved on the grid; follow it.
+    if (missed >= 3) next = at + period;
 }
 
 // A thread woken by another tends to be put on the waker's CPU, and there,
@@ -225,10 +242,10 @@ void await_delivery(Core* c, uint64_t seen, Anticipation* a) {
     using clock = std::chrono::steady_clock;
     using ns = std::chrono::nanoseconds;
     using Caught = Anticipation::Caught;
+    int64_t due = a ? a->next : 0;
     if (a && a->steady >= Anticipation::kSteady) {
         // Each side at most an eighth of the spacing: polling longer costs
         // more than the sleep it saves.
-        int64_t due = a->last + a->period;
         int64_t open = due - std::min(a->early, a->period / 8);
         int64_t close = due + std::min(a->late, a->period / 8);
         int64_t now = fm::monotonic_ns();
@@ -258,7 +275,7 @@ void await_delivery(Core* c, uint64_t seen, Anticipation* a) {
         }
     }
     if (!poll_for_delivery(c, seen, clock::now() + kSpin)) sleep_for_delivery(c, seen);
-    if (a) a->seen(fm::monotonic_ns(), 0, Caught::kUnplanned);
+    if (a) a->seen(fm::monotonic_ns(), due, Caught::kUnplanned);
 }
 
 // Fills Core::event_input with each input's effective timing. Deciding by

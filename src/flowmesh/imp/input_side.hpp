@@ -200,9 +200,11 @@ struct Anticipation {
     enum class Caught { kPolled, kBefore, kAfter, kUnplanned };
     int64_t last = 0;                         // when the last delivery waited for was seen
     int64_t period = 0;                       // the stream's spacing, 0 until two were seen
+    int64_t next = 0;                         // when the next delivery is due
     int64_t early = kMargin, late = kMargin;  // the window around a due time
     int64_t oversleep = 0;                    // how late a timed sleep ends, lately
     int steady = 0;                           // gaps that matched `period`, at most kSteady
+    int missed = 0;                           // deliveries in a row that came outside the window
 #ifdef __linux__
     cpu_set_t allowed;  // the thread's own CPUs, once read
     bool have_allowed = false;
