@@ -167,9 +167,12 @@ void Anticipation::seen(int64_t at, int64_t due, Caught how) {
         if (spans >= 1 && spans <= 4 && std::abs(gap - spans * period) < period / 4) {
             if (spans == 1) period += (gap - period) / 8;
             steady = min(steady + 1, kSteady);
-        } else {
+            odd = 0;
+        } else if (steady < kSteady || ++odd > 2) {
+            // A stall of the producer (a collection, a busy CPU) makes one
+            // gap long and the next short; more than that is a new rate.
             period = max<int64_t>(gap, 0);
-            steady = 0;
+            steady = odd = 0;
         }
     } else if (last) {
         period = max<int64_t>(at - last, 0);
@@ -190,8 +193,8 @@ void Anticipation::seen(int64_t at, int64_t due, Caught how) {
     switch (how) {
         case Caught::kPolled:  // exact: the window shrinks slowly towards the spread seen
             next += error / 4;
-            early = max(early - early / 64, kMargin - error);
-            late = max(late - late / 64, kMargin + error);
+            early = max(early - early / kShrink, kMargin - error);
+            late = max(late - late / kShrink, kMargin + error);
             break;
         case Caught::kBefore:  // `at` is late by a wake-up: widen rather than measure
             early = min(early + early / 2, kMaxSide);

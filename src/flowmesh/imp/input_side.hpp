@@ -197,6 +197,9 @@ struct Anticipation {
     static constexpr int kSteady = 4;               // gaps alike before it polls
     static constexpr int64_t kMargin = 20'000;      // least room either side of a due time
     static constexpr int64_t kMaxSide = 2'000'000;  // most room either side
+    // A miss widens its side by half; each catch narrows it by 1/kShrink:
+    // slowly enough that the window covers all but about one in 200.
+    static constexpr int64_t kShrink = 256;
     enum class Caught { kPolled, kBefore, kAfter, kUnplanned };
     int64_t last = 0;                         // when the last delivery waited for was seen
     int64_t period = 0;                       // the stream's spacing, 0 until two were seen
@@ -205,6 +208,7 @@ struct Anticipation {
     int64_t oversleep = 0;                    // how late a timed sleep ends, lately
     int steady = 0;                           // gaps that matched `period`, at most kSteady
     int missed = 0;                           // deliveries in a row that came outside the window
+    int odd = 0;                              // gaps in a row that did not match `period`
 #ifdef __linux__
     cpu_set_t allowed;  // the thread's own CPUs, once read
     bool have_allowed = false;
