@@ -33,9 +33,9 @@ class INode(Node):
     after, so the hand-off takes a few microseconds. The window follows the
     spread of the arrivals it has seen and never exceeds a quarter of their
     spacing: that share of a core is the price. An irregular stream gets
-    the plain wait. A failure that no cycle
-    contains (SystemExit, KeyboardInterrupt) on that worker is kept as the
-    node's failure and logged as ERROR; it is not raised again on any thread,
+    the plain wait, and so does a worker that may run on one CPU only. A
+    failure that no cycle contains (SystemExit, KeyboardInterrupt) on that
+    worker is kept as the node's failure and logged as ERROR; it is not raised again on any thread,
     but a pipeline stops the run and `Pipeline.raise_if_failed` raises it.
 
     Items wait in a queue per input while a decoupled node's worker (or

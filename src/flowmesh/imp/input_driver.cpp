@@ -209,6 +209,16 @@ void Anticipation::seen(int64_t at, int64_t due, Caught how) {
     if (missed >= 3) next = at + period;
 }
 
+// Polling needs a CPU of its own: on the only one the thread may use, it
+// would hold off the producer it waits for.
+bool Anticipation::worthwhile() {
+#ifdef __linux__
+    have_allowed = sched_getaffinity(0, sizeof allowed, &allowed) == 0;
+    if (have_allowed) return CPU_COUNT(&allowed) > 1;
+#endif
+    return std::thread::hardware_concurrency() != 1;
+}
+
 // A thread woken by another tends to be put on the waker's CPU, and there,
 // polling, it keeps its producer from that CPU (or waits for it) when the
 // next delivery comes: it polls on another of its CPUs when there is one.
@@ -217,10 +227,7 @@ bool Anticipation::step_aside(const Core* c) {
 #ifdef __linux__
     int cpu = sched_getcpu();
     if (cpu < 0 || cpu != c->producer_cpu.load(std::memory_order_relaxed)) return false;
-    if (!have_allowed) {
-        if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return false;
-        have_allowed = true;
-    }
+    if (!have_allowed) return false;
     cpu_set_t others = allowed;
     CPU_CLR(cpu, &others);
     return CPU_COUNT(&others) > 0 && sched_setaffinity(0, sizeof others, &others) == 0;
@@ -1083,11 +1090,15 @@ PyObject* driver_work(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::optional<Anticipation> anticipation;
     if (d->anticipate) {
         anticipation.emplace();
+        if (!anticipation->worthwhile()) {
+            anticipation.reset();
+        } else {
 #ifdef __linux__
-        // A timed sleep otherwise ends up to 50 us late: the window would
-        // have to open that much earlier and poll that much longer.
-        prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+            // A timed sleep otherwise ends up to 50 us late: the window would
+            // have to open that much earlier and poll that much longer.
+            prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 #endif
+        }
     }
     Anticipation* ahead = anticipation ? &*anticipation : nullptr;
     for (;;) {

@@ -210,10 +210,11 @@ struct Anticipation {
     int missed = 0;                           // deliveries in a row that came outside the window
     int odd = 0;                              // gaps in a row that did not match `period`
 #ifdef __linux__
-    cpu_set_t allowed;  // the thread's own CPUs, once read
+    cpu_set_t allowed;  // the thread's own CPUs, as it started
     bool have_allowed = false;
 #endif
 
+    bool worthwhile();
     void seen(int64_t at, int64_t due, Caught how);
     bool step_aside(const Core* c);
     void step_back();
