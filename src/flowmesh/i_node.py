@@ -35,8 +35,9 @@ class INode(Node):
     spacing: that share of a core is the price. An irregular stream gets
     the plain wait, and so does a worker that may run on one CPU only. A
     failure that no cycle contains (SystemExit, KeyboardInterrupt) on that
-    worker is kept as the node's failure and logged as ERROR; it is not raised again on any thread,
-    but a pipeline stops the run and `Pipeline.raise_if_failed` raises it.
+    worker is kept as the node's failure and logged as ERROR; it is not
+    raised again on any thread, but a pipeline stops the run and
+    `Pipeline.raise_if_failed` raises it.
 
     Items wait in a queue per input while a decoupled node's worker (or
     another thread running the node) is busy. `queue_bound` caps each

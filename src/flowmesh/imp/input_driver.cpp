@@ -209,12 +209,16 @@ void Anticipation::seen(int64_t at, int64_t due, Caught how) {
     if (missed >= 3) next = at + period;
 }
 
-// Polling needs a CPU of its own: on the only one the thread may use, it
-// would hold off the producer it waits for.
-bool Anticipation::worthwhile() {
+// Readies the worker's thread for polling; false where polling does not pay:
+// on the only CPU the thread may use, it would hold off the producer it waits for.
+bool Anticipation::begin() {
 #ifdef __linux__
     have_allowed = sched_getaffinity(0, sizeof allowed, &allowed) == 0;
-    if (have_allowed) return CPU_COUNT(&allowed) > 1;
+    if (have_allowed && CPU_COUNT(&allowed) < 2) return false;
+    // A timed sleep otherwise ends up to 50 us late: the window would have to
+    // open that much earlier and poll that much longer.
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+    if (have_allowed) return true;
 #endif
     return std::thread::hardware_concurrency() != 1;
 }
@@ -1088,18 +1092,7 @@ PyObject* driver_work(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     Core* c = d->core;
     if (!c) Py_RETURN_NONE;
     std::optional<Anticipation> anticipation;
-    if (d->anticipate) {
-        anticipation.emplace();
-        if (!anticipation->worthwhile()) {
-            anticipation.reset();
-        } else {
-#ifdef __linux__
-            // A timed sleep otherwise ends up to 50 us late: the window would
-            // have to open that much earlier and poll that much longer.
-            prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
-#endif
-        }
-    }
+    if (d->anticipate && !anticipation.emplace().begin()) anticipation.reset();
     Anticipation* ahead = anticipation ? &*anticipation : nullptr;
     for (;;) {
         if (d->generation != generation) break;

@@ -214,7 +214,7 @@ struct Anticipation {
     bool have_allowed = false;
 #endif
 
-    bool worthwhile();
+    bool begin();
     void seen(int64_t at, int64_t due, Caught how);
     bool step_aside(const Core* c);
     void step_back();
