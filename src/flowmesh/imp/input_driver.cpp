@@ -276,13 +276,16 @@ void await_delivery(Core* c, uint64_t seen, Anticipation* a) {
             if (how == Caught::kPolled) {
                 bool aside = a->step_aside(c);
                 bool caught = poll_for_delivery(c, seen, clock::time_point(ns(close)), false);
+                // Late: the window widens for the next one, and meanwhile
+                // this one is looked for as long as any worker out of work
+                // spins before it sleeps.
+                bool late = !caught && poll_for_delivery(c, seen, clock::now() + kSpin, false);
                 if (aside) a->step_back();
-                if (caught) {
+                if (caught || late)
                     c->anticipated.fetch_add(1, std::memory_order_relaxed);
-                } else {
+                else
                     sleep_for_delivery(c, seen);
-                    how = Caught::kAfter;
-                }
+                if (!caught) how = Caught::kAfter;
             }
             a->seen(fm::monotonic_ns(), due, how);
             return;
