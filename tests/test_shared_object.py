@@ -96,3 +96,28 @@ def test_without_the_shared_object_the_import_says_what_is_missing(tmp_path):
     done = run_in(package_copy(tmp_path, keep_shared=False), "import flowmesh.pipeline")
     assert "ImportError" in done.stderr
     assert "_imp" in done.stderr
+
+
+def test_a_module_loaded_again_gives_back_its_dict_watcher():
+    """An interpreter has eight dict watchers: a module loaded a dozen times
+    (the package imported afresh, as a reloading tool does) must leave one
+    free for the next."""
+    code = """
+import ctypes, gc, sys
+import flowmesh.imp
+for _ in range(12):
+    for name in [m for m in sys.modules if m == "flowmesh" or m.startswith("flowmesh.")]:
+        del sys.modules[name]
+    import flowmesh.imp
+    gc.collect()
+Callback = ctypes.CFUNCTYPE(
+    ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.py_object, ctypes.py_object
+)
+callback = Callback(lambda *args: 0)
+add, clear = ctypes.pythonapi.PyDict_AddWatcher, ctypes.pythonapi.PyDict_ClearWatcher
+add.argtypes, add.restype = [Callback], ctypes.c_int
+clear.argtypes, clear.restype = [ctypes.c_int], ctypes.c_int
+print(clear(add(callback)))
+"""
+    done = run_in(PACKAGE.parent, code)
+    assert done.stdout.split() == ["0"], done.stderr

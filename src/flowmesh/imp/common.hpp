@@ -449,10 +449,16 @@ inline int traverse_state(PyObject* module, visitproc visit, void* arg) {
     State* st = module_state<State>(module);
     return st ? visit_refs(*st, visit, arg) : 0;
 }
+// A state that holds more than references (a registration with the
+// interpreter) gives it back in release(), which runs once the references
+// are cleared and must be harmless when run again.
 template <typename State>
 inline int clear_state(PyObject* module) {
     State* st = module_state<State>(module);
-    if (st) clear_refs(*st);
+    if (st) {
+        clear_refs(*st);
+        if constexpr (requires(State& s) { s.release(); }) st->release();
+    }
     return 0;
 }
 template <typename State>

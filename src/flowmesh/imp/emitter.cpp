@@ -44,6 +44,14 @@ struct EmitterState : fm::EmitterApi {
         return f(type, ports_module, inode_type, base_start, base_reset, n, kw_msg_type,
                  kw_target_daemon, oport, port_name_key, decimation_key, thread, c);
     }
+
+    // An interpreter has few dict watchers: a module loaded again (removed
+    // from sys.modules and imported) must not keep its old one.
+    void release() {
+        if (table_watcher < 0) return;
+        if (PyDict_ClearWatcher(table_watcher) < 0) PyErr_WriteUnraisable(nullptr);
+        table_watcher = -1;
+    }
 };
 
 extern PyModuleDef emitter_module;
