@@ -96,6 +96,39 @@ def test_a_worker_on_one_cpu_waits_as_one_that_does_not_anticipate():
     assert pinned == {"whole": True, "caught": 0}
 
 
+class Narrowing(Sink):
+    """Narrows its own thread to one CPU at frame `at`, once it has polled,
+    and notes the CPUs its handler may use at every later frame."""
+
+    def __init__(self, at, **config):
+        self.at, self.later, self.caught = at, set(), None
+        super().__init__(**config)
+
+    def step(self, data):
+        if data["in"] == self.at:
+            self.caught = self._imp._anticipated()
+            os.sched_setaffinity(0, {max(CPUS)})
+        elif data["in"] > self.at:
+            self.later.add(frozenset(os.sched_getaffinity(0)))
+        return super().step(data)
+
+
+def test_a_worker_keeps_the_cpus_its_thread_is_given_while_it_runs():
+    if CPUS is None or not polls:
+        pytest.skip("needs a thread that may run on two CPUs and may be narrowed")
+    with Pipeline("") as p:
+        sink = Narrowing(400, name="sink", decoupled=True, anticipate=True)
+        p.connect(Counter(name="src", rate=500, frames=800), sink)
+        p.start()
+        assert sink.wait_for(800, TIMEOUT)
+        p.stop()
+    assert sink.values() == list(range(1, 801))
+    assert sink.caught > 0
+    # Polling beside the producer on the one CPU left would hold it off; a
+    # move off that CPU and back would undo the owner's choice.
+    assert sink.later == {frozenset({max(CPUS)})}
+
+
 def test_a_stop_ends_a_worker_that_is_polling_or_waiting_for_the_next_item():
     # Stopped at random points of a steady stream: inside a poll window,
     # in the sleep before one, or in the sleep after a missed one.

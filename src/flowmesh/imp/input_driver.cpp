@@ -209,24 +209,30 @@ void Anticipation::seen(int64_t at, int64_t due, Caught how) {
     if (missed >= 3) next = at + period;
 }
 
-// Readies the worker's thread for polling; false where polling does not pay:
-// on the only CPU the thread may use, it would hold off the producer it waits for.
+// Readies the worker's thread for polling; false on a machine of one CPU.
 bool Anticipation::begin() {
 #ifdef __linux__
-    have_allowed = sched_getaffinity(0, sizeof allowed, &allowed) == 0;
-    if (have_allowed && CPU_COUNT(&allowed) < 2) return false;
     // A timed sleep otherwise ends up to 50 us late: the window would have to
     // open that much earlier and poll that much longer.
     prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
-    if (have_allowed) return true;
 #endif
     return std::thread::hardware_concurrency() != 1;
 }
 
+// Whether the worker may poll for the next delivery: not while its thread
+// may use one CPU only (read afresh, since its owner may change them at any
+// time), where polling would hold off the producer it waits for.
+bool Anticipation::may_poll() {
+#ifdef __linux__
+    have_allowed = sched_getaffinity(0, sizeof allowed, &allowed) == 0;
+    if (have_allowed) return CPU_COUNT(&allowed) > 1;
+#endif
+    return true;
+}
+
 // A thread woken by another tends to be put on the waker's CPU, and there,
 // polling, it keeps its producer from that CPU (or waits for it) when the
-// next delivery comes: it polls on another of its CPUs when there is one.
-// True when it moved.
+// next delivery comes: it polls on another of its CPUs. True when it moved.
 bool Anticipation::step_aside(const Core* c) {
 #ifdef __linux__
     int cpu = sched_getcpu();
@@ -257,7 +263,7 @@ void await_delivery(Core* c, uint64_t seen, Anticipation* a) {
     using ns = std::chrono::nanoseconds;
     using Caught = Anticipation::Caught;
     int64_t due = a ? a->next : 0;
-    if (a && a->steady >= Anticipation::kSteady) {
+    if (a && a->steady >= Anticipation::kSteady && a->may_poll()) {
         // Each side at most an eighth of the spacing: polling longer costs
         // more than the sleep it saves.
         int64_t open = due - std::min(a->early, a->period / 8);

@@ -210,12 +210,13 @@ struct Anticipation {
     int missed = 0;                           // deliveries in a row that came outside the window
     int odd = 0;                              // gaps in a row that did not match `period`
 #ifdef __linux__
-    cpu_set_t allowed;  // the thread's own CPUs, as it started
+    cpu_set_t allowed;  // the thread's own CPUs, as read before its last poll
     bool have_allowed = false;
 #endif
 
     bool begin();
     void seen(int64_t at, int64_t due, Caught how);
+    bool may_poll();
     bool step_aside(const Core* c);
     void step_back();
 };
