@@ -74,6 +74,7 @@ from run import (  # noqa: E402
     plain_handoff,
     print_table,
     row,
+    run_threaded,
     start_all,
     stop_all,
     timed,
@@ -273,62 +274,50 @@ def stalls(seconds: float = 1.0, longer_than_ns: int = 15_000) -> tuple[float, f
     return len(gaps) / seconds, (statistics.median(gaps) / 1000 if gaps else 0.0)
 
 
-def direct_handoff(rate: int, frames: int) -> tuple[list[float], list[float], list[float]]:
-    """A source feeding an anticipating decoupled sink: the thread boundary
-    with one handler on either side. Per repeat: p50, p99, and the
-    SimpleQueue floor's p50 and p99 (same handlers)."""
-    source, tail = Stamps(rate=rate, frames=frames), Counting(decoupled=True, anticipate=True)
-    source.connect("out", tail, "in")
-    p50, p99, floor50, floor99 = [], [], [], []
-    for _ in range(REPEATS):
-        tail.latencies, tail.expected, tail.seen = [], frames, 0
-        tail.done.clear()
-        start_all([source, tail])
-        finished = tail.done.wait(frames / rate + 60)
-        stop_all([source, tail])
-        if not finished:
-            raise RuntimeError(f"only {tail.seen} of {frames} frames arrived")
-        for column, value in zip((p50, p99), latencies_of(tail, frames)):
-            column.append(value)
-        tail.latencies, tail.expected = [], -1
-        plain_handoff([source, tail], 0, rate, frames)
-        for column, value in zip((floor50, floor99), latencies_of(tail, frames)):
-            column.append(value)
-    return p50, p99, floor50, floor99
+def paced(nodes, tail, rate: int, frames: int) -> tuple[float, float, float]:
+    """One paced run of `nodes`: p50, p99 and the CPU time of the whole
+    process per second of the run (which polling adds to)."""
+    tail.latencies = []
+    began, cpu = time.perf_counter(), time.process_time()
+    run_threaded(nodes, tail, frames, frames / rate + 60)
+    share = (time.process_time() - cpu) / (time.perf_counter() - began)
+    return (*latencies_of(tail, frames), share)
+
+
+def plain(nodes, boundary: int, rate: int, frames: int) -> tuple[float, float]:
+    """p50 and p99 of the same handlers cut at `boundary` by a SimpleQueue."""
+    tail = nodes[-1]
+    tail.latencies, tail.expected = [], -1
+    plain_handoff(nodes, boundary, rate, frames)
+    return latencies_of(tail, frames)
 
 
 def handoff_latency(rate: int = 1000, frames: int = 2000) -> list[dict]:
     """p50/p99 across a decoupled node whose worker sleeps between frames,
     and across one that anticipates them (beside the CPU time of the whole
     process per second of the run, which the polling adds to); the same
-    boundary with nothing else on the path; and the stalls of the machine,
-    which set the tail of any path a few microseconds long."""
+    boundary with one handler either side (a source straight to an
+    anticipating sink); and the stalls of the machine, which set the tail of
+    any path a few microseconds long. Each beside its SimpleQueue floor."""
     lines = {a: line(Stamps(rate=rate, frames=frames), 5, 2, anticipate=a) for a in (False, True)}
+    direct = [Stamps(rate=rate, frames=frames), Counting(decoupled=True, anticipate=True)]
+    direct[0].connect("out", direct[1], "in")
     ours = {a: ([], [], []) for a in lines}
-    floor50, floor99 = [], []
+    boundary = ([], [], [])
+    floor50, floor99, direct50, direct99 = [], [], [], []
     stall_rate, stall_length = [], []
     for _ in range(REPEATS):
-        rate_now, length_now = stalls()
-        stall_rate.append(rate_now)
-        stall_length.append(length_now)
+        for column, value in zip((stall_rate, stall_length), stalls()):
+            column.append(value)
         for anticipate, (nodes, tail) in lines.items():
-            tail.latencies, tail.expected, tail.seen = [], frames, 0
-            tail.done.clear()
-            began, cpu = time.perf_counter(), time.process_time()
-            start_all(nodes)
-            finished = tail.done.wait(frames / rate + 60)
-            stop_all(nodes)
-            share = (time.process_time() - cpu) / (time.perf_counter() - began)
-            if not finished:
-                raise RuntimeError(f"only {tail.seen} of {frames} frames arrived")
-            for column, value in zip(ours[anticipate], (*latencies_of(tail, frames), share)):
+            for column, value in zip(ours[anticipate], paced(nodes, tail, rate, frames)):
                 column.append(value)
-        nodes, tail = lines[False]
-        tail.latencies, tail.expected = [], -1
-        plain_handoff(nodes, 2, rate, frames)
-        p50, p99 = latencies_of(tail, frames)
-        floor50.append(p50)
-        floor99.append(p99)
+        for column, value in zip((floor50, floor99), plain(lines[False][0], 2, rate, frames)):
+            column.append(value)
+        for column, value in zip(boundary, paced(direct, direct[1], rate, frames)):
+            column.append(value)
+        for column, value in zip((direct50, direct99), plain(direct, 0, rate, frames)):
+            column.append(value)
     name = f"latency at {rate} Hz, one decoupled hand-off"
     rows = []
     for anticipate, label in ((False, ""), (True, ", anticipating")):
@@ -342,7 +331,7 @@ def handoff_latency(rate: int = 1000, frames: int = 2000) -> list[dict]:
             ),
             row(f"CPU of the run{label}, cores", "cores", share),
         ]
-    p50, p99, direct50, direct99 = direct_handoff(rate, frames)
+    p50, p99, _ = boundary
     name = f"latency at {rate} Hz, source -> anticipating decoupled sink"
     rows += [
         row(f"{name}, p50 (floor: SimpleQueue)", "us", p50, direct50, "<= 10 us (no GIL)"),

@@ -73,32 +73,10 @@ def test_an_irregular_stream_arrives_whole_and_in_order(seed):
     assert sink.values() == list(range(1, 601))
 
 
-def test_a_worker_on_one_cpu_waits_as_one_that_does_not_anticipate():
-    if CPUS is None:
-        pytest.skip("the thread's CPUs cannot be set here")
-    pinned, out = {}, threading.Event()
-
-    def run():
-        os.sched_setaffinity(0, {min(CPUS)})  # the worker inherits it
-        with Pipeline("") as p:
-            sink = Sink(name="sink", decoupled=True, anticipate=True)
-            p.connect(Counter(name="src", rate=500, frames=200), sink)
-            p.start()
-            pinned["whole"] = sink.wait_for(200, TIMEOUT)
-            p.stop()
-            pinned["caught"] = sink._imp._anticipated()
-        out.set()
-
-    thread = threading.Thread(target=run)
-    thread.start()
-    thread.join(TIMEOUT)
-    assert out.is_set()
-    assert pinned == {"whole": True, "caught": 0}
-
-
 class Narrowing(Sink):
-    """Narrows its own thread to one CPU at frame `at`, once it has polled,
-    and notes the CPUs its handler may use at every later frame."""
+    """Narrows its own thread to one CPU at frame `at`, and notes how many
+    deliveries its worker had caught by polling then, and the CPUs its
+    handler may use at every later frame."""
 
     def __init__(self, at, **config):
         self.at, self.later, self.caught = at, set(), None
@@ -113,19 +91,22 @@ class Narrowing(Sink):
         return super().step(data)
 
 
-def test_a_worker_keeps_the_cpus_its_thread_is_given_while_it_runs():
+# Narrowed before it learnt a spacing, or once it polls.
+@pytest.mark.parametrize("at", [1, 400])
+def test_a_worker_narrowed_to_one_cpu_keeps_it_and_stops_polling(at):
     if CPUS is None or not polls:
         pytest.skip("needs a thread that may run on two CPUs and may be narrowed")
     with Pipeline("") as p:
-        sink = Narrowing(400, name="sink", decoupled=True, anticipate=True)
+        sink = Narrowing(at, name="sink", decoupled=True, anticipate=True)
         p.connect(Counter(name="src", rate=500, frames=800), sink)
         p.start()
         assert sink.wait_for(800, TIMEOUT)
         p.stop()
     assert sink.values() == list(range(1, 801))
-    assert sink.caught > 0
     # Polling beside the producer on the one CPU left would hold it off; a
     # move off that CPU and back would undo the owner's choice.
+    assert sink._imp._anticipated() == sink.caught
+    assert (sink.caught > 0) == (at > 1)
     assert sink.later == {frozenset({max(CPUS)})}
 
 

@@ -224,8 +224,8 @@ bool Anticipation::begin() {
 // time), where polling would hold off the producer it waits for.
 bool Anticipation::may_poll() {
 #ifdef __linux__
-    have_allowed = sched_getaffinity(0, sizeof allowed, &allowed) == 0;
-    if (have_allowed) return CPU_COUNT(&allowed) > 1;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) return CPU_COUNT(&allowed) > 1;
+    CPU_ZERO(&allowed);  // it polls where it is
 #endif
     return true;
 }
@@ -237,7 +237,6 @@ bool Anticipation::step_aside(const Core* c) {
 #ifdef __linux__
     int cpu = sched_getcpu();
     if (cpu < 0 || cpu != c->producer_cpu.load(std::memory_order_relaxed)) return false;
-    if (!have_allowed) return false;
     cpu_set_t others = allowed;
     CPU_CLR(cpu, &others);
     return CPU_COUNT(&others) > 0 && sched_setaffinity(0, sizeof others, &others) == 0;

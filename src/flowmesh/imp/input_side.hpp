@@ -210,8 +210,7 @@ struct Anticipation {
     int missed = 0;                           // deliveries in a row that came outside the window
     int odd = 0;                              // gaps in a row that did not match `period`
 #ifdef __linux__
-    cpu_set_t allowed;  // the thread's own CPUs, as read before its last poll
-    bool have_allowed = false;
+    cpu_set_t allowed{};  // the thread's own CPUs, as read before its last poll (none: unknown)
 #endif
 
     bool begin();
