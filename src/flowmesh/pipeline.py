@@ -270,7 +270,11 @@ class Pipeline:
         return result
 
     def close(self):
-        """Stop if running and release the logger. Safe to call again."""
+        """Stop if running and release the logger. Safe to call again.
+
+        As with `stop`, a close from another thread while the monitoring
+        thread is stopping a failed run (or while a start is under way)
+        returns at once: the thread holding the run closes once it is done."""
         with _registry_lock:
             _open_pipelines.discard(self)
         result = self._imp.close()
