@@ -28,7 +28,7 @@ struct ElementObject {
     PyObject* context;
     PyObject* failure;
     int64_t counter;
-    int64_t busy_ns;  // in the node's own handlers this run, while timing is on
+    int64_t busy_ns;  // in the node's own handlers this run, sampled while timing is on
     bool setup_failed;
 };
 

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "data_path.hpp"
+#include "handler_time.hpp"
 #include "objects.hpp"
 
 namespace {
@@ -305,51 +306,6 @@ int setup_wrapper_on(VertexState* st, PyObject* self, PyObject* data) {
     return r ? 0 : -1;
 }
 
-// Whoever shows where time goes (a monitor page, a status line) turns this
-// on; a run that nobody watches reads no clock.
-std::atomic<int> timing_watchers{0};
-
-std::atomic<double> ns_per_tick{0.0};
-
-// Measures ns_per_tick against the monotonic clock once, over 20 ms.
-void calibrate_ticks() {
-    if (ns_per_tick.load(std::memory_order_relaxed) > 0.0) return;
-    double factor = 1.0;
-    Py_BEGIN_ALLOW_THREADS;
-    int64_t t0 = fm::monotonic_ns();
-    uint64_t c0 = fm::ticks();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    int64_t t1 = fm::monotonic_ns();
-    uint64_t c1 = fm::ticks();
-    if (c1 > c0) factor = static_cast<double>(t1 - t0) / static_cast<double>(c1 - c0);
-    Py_END_ALLOW_THREADS;
-    ns_per_tick.store(factor, std::memory_order_relaxed);
-}
-
-// Adds the time from construction to stop() (or to the end of scope) to the
-// element's busy time; the push of the output, which may run downstream
-// cycles on this thread, is left out.
-class HandlerClock {
-  public:
-    explicit HandlerClock(fm::ElementObject* e)
-        : e_(e), began_(timing_watchers.load(std::memory_order_relaxed) ? fm::ticks() : 0) {}
-    ~HandlerClock() { stop(); }
-    HandlerClock(const HandlerClock&) = delete;
-    HandlerClock& operator=(const HandlerClock&) = delete;
-    void stop() {
-        if (began_) {
-            double factor = ns_per_tick.load(std::memory_order_relaxed);
-            fm::bump(e_->busy_ns,
-                     static_cast<int64_t>(static_cast<double>(fm::ticks() - began_) * factor));
-        }
-        began_ = 0;
-    }
-
-  private:
-    fm::ElementObject* e_;
-    uint64_t began_;
-};
-
 // The node's condition is ERROR (1), or not (0); -1 with an exception.
 int failed(VertexState* st, PyObject* self) {
     return st->c.error.matches_field(self, &element(self)->condition, st->c.healthy, st->c.warning);
@@ -416,7 +372,8 @@ int run_cycle(VertexState* st, PyObject* self, PyObject* data) {
         if (!fresh) return -1;
         data = fresh.get();
     }
-    HandlerClock clock(e);
+    // The time to the push, which may run downstream cycles on this thread.
+    fm::handler_time::InHandler clock(&e->busy_ns);
     if (fm::count_of(e->counter) == 0) {
         if (setup_wrapper_on(st, self, data) < 0) return -1;
         if ((is = failed(st, self)) != 0) return is < 0 ? -1 : 0;
@@ -1023,22 +980,25 @@ PyObject* no_op_step_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* time_handlers(PyObject*, PyObject* on) {
     int truth = PyObject_IsTrue(on);
     if (truth < 0) return nullptr;
-    if (truth) {
-        calibrate_ticks();
-        timing_watchers.fetch_add(1, std::memory_order_relaxed);
-    } else {
-        int seen = timing_watchers.load(std::memory_order_relaxed);
-        while (seen > 0 && !timing_watchers.compare_exchange_weak(seen, seen - 1)) {
-        }
+    int count;
+    Py_BEGIN_ALLOW_THREADS;
+    count = fm::handler_time::watch(truth);
+    Py_END_ALLOW_THREADS;
+    if (count < 0) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "The thread that samples handler time could not start.");
+        return nullptr;
     }
-    return PyLong_FromLong(timing_watchers.load(std::memory_order_relaxed));
+    return PyLong_FromLong(count);
 }
 
 PyMethodDef vertex_functions[] = {
     {"_time_handlers", time_handlers, METH_O,
      PyDoc_STR("_time_handlers(on)\n--\n\nOne more (on) or one fewer watcher of the "
-               "nodes' handler time; returns how many there are. While there is any, each "
-               "cycle adds the time in its handlers to get_busy_time().")},
+               "nodes' handler time; returns how many there are. While there is any, a "
+               "thread samples which node's handlers each thread is in, about every "
+               "millisecond, and adds the time between its looks to that node's "
+               "get_busy_time().")},
     fm::method_def<"_sample_frames", sample_frames, "node", "stop", "t0", "period", "frames">(
         PyDoc_STR("_sample_frames(node, stop, t0, period, frames)\n--\n\nA sampled source's "
                   "frames: node._cycle(None) for frame k at t0 + k * period, until `frames` "
