@@ -217,9 +217,28 @@ def trace_rate(seconds=5.0):
     return sum(size for _, size in counted[2:]) / (t1 - t0)
 
 
+def native_thread_times():
+    """CPU seconds of the threads no Python object stands for (the sampler of
+    handler time), by (thread id, name)."""
+    times = {}
+    tick = os.sysconf("SC_CLK_TCK")
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as f:
+                name = f.read().strip()
+            if name != "flowmesh-timing":
+                continue
+            with open(f"/proc/self/task/{task}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue  # ended meanwhile
+        times[int(task), name] = (int(fields[11]) + int(fields[12])) / tick
+    return times
+
+
 def thread_times():
     """CPU seconds of each Python thread but this one, by (ident, name)."""
-    times = {}
+    times = native_thread_times()
     for thread in threading.enumerate():
         if thread is threading.current_thread() or thread.ident is None:
             continue
@@ -254,7 +273,9 @@ def monitor_share(seconds, traces):
         pipeline.close()
     shares = {}
     for (ident, name), cpu in after.items():
-        if name.startswith("flowmesh-monitor-sampler"):
+        if name == "flowmesh-timing":
+            kind = "handler time sampler (C++)"
+        elif name.startswith("flowmesh-monitor-sampler"):
             kind = "sampler"
         elif name.startswith("flowmesh-monitor-"):
             kind = "server loop"
@@ -274,7 +295,8 @@ def monitor_cpu(seconds=5.0, traces=5, repeats=3):
         f"monitor threads' CPU, {traces} pages showing a trace, "
         f"median of {repeats} x {seconds:g} s:"
     )
-    for kind in ("server loop", "sampler", "request handlers and streams"):
+    kinds = ("server loop", "sampler", "request handlers and streams", "handler time sampler (C++)")
+    for kind in kinds:
         share = statistics.median(run.get(kind, 0.0) for run in runs)
         print(f"  {kind:<32}{share:6.2f} % of a core")
     totals = sorted(sum(run.values()) for run in runs)

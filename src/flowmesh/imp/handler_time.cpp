@@ -48,6 +48,7 @@ int64_t now_ns() {
 }
 
 void sample(Registry* r) {
+    pthread_setname_np(pthread_self(), "flowmesh-timing");  // as top and ps show it
     std::unique_lock lock(r->mu);
     uint64_t seed = static_cast<uint64_t>(now_ns()) | 1;
     int64_t last = now_ns();
@@ -55,7 +56,7 @@ void sample(Registry* r) {
         seed ^= seed << 13;
         seed ^= seed >> 7;
         seed ^= seed << 17;
-        auto pause = std::chrono::microseconds(500 + static_cast<int64_t>(seed % 1000));
+        auto pause = std::chrono::microseconds(1000 + static_cast<int64_t>(seed % 2000));
         r->wake.wait_for(lock, pause, [r] { return r->stop; });
         if (r->stop) break;
         int64_t now = now_ns();

@@ -1,6 +1,6 @@
 // Where the nodes' time goes, found by sampling. While someone watches, each
 // thread marks the element whose handlers it is running, and a thread of
-// ours looks at the marks every 0.5 to 1.5 ms, adding the time since its
+// ours looks at the marks every 1 to 3 ms, adding the time since its
 // last look to the busy time of the element each thread is in. A handler
 // pays two stores for it: reading a clock on entry and exit cost two reads
 // of the cycle counter (about 20 ns a handler in a virtual machine, a sixth

@@ -996,9 +996,8 @@ PyMethodDef vertex_functions[] = {
     {"_time_handlers", time_handlers, METH_O,
      PyDoc_STR("_time_handlers(on)\n--\n\nOne more (on) or one fewer watcher of the "
                "nodes' handler time; returns how many there are. While there is any, a "
-               "thread samples which node's handlers each thread is in, about every "
-               "millisecond, and adds the time between its looks to that node's "
-               "get_busy_time().")},
+               "thread samples which node's handlers each thread is in, every 1 to 3 ms, "
+               "and adds the time between its looks to that node's get_busy_time().")},
     fm::method_def<"_sample_frames", sample_frames, "node", "stop", "t0", "period", "frames">(
         PyDoc_STR("_sample_frames(node, stop, t0, period, frames)\n--\n\nA sampled source's "
                   "frames: node._cycle(None) for frame k at t0 + k * period, until `frames` "
