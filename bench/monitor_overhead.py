@@ -37,8 +37,8 @@ import numpy as np
 from flowmesh import monitor
 from flowmesh.i_node import INode
 from flowmesh.io_node import IONode
-from flowmesh.o_node import ONode
 from flowmesh.monitor import figures, trace
+from flowmesh.o_node import ONode
 from flowmesh.pipeline import Pipeline
 from flowmesh.sources import SampledSource, Sink
 
