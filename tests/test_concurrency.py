@@ -506,3 +506,38 @@ def test_pipelines_opened_and_closed_while_others_ask_who_holds_a_node():
     assert raised == [None] * THREADS and wrong == []
     keeper.close()
     assert holding_pipelines(shared) == []
+
+
+class Named(Sink):
+    """A node whose name is read by the pipeline after its first check for
+    the node: both adding threads wait there until the other has come."""
+
+    gate = None
+
+    @property
+    def name(self):
+        gate = type(self).gate
+        if gate is not None:
+            try:
+                gate.wait(2)
+            except threading.BrokenBarrierError:
+                pass
+        return "named"
+
+
+@pytest.mark.parametrize("how", ["add_node", "connect"])
+def test_one_element_added_from_two_threads_at_once_is_added_once(how):
+    p, node = Pipeline(directory=""), Named()
+    Named.gate = threading.Barrier(2)
+    try:
+        if how == "add_node":
+            raised = run_in_threads(lambda: p.add_node(node), lambda: p.add_node(node))
+            assert sorted(type(e).__name__ for e in raised if e) == ["ValueError"]
+        else:
+            sources = [Counter(name="a"), Counter(name="b")]
+            raised = run_in_threads(*[lambda s=s: p.connect(s, node) for s in sources])
+            assert raised == [None, None]
+    finally:
+        Named.gate = None
+    assert [e for e in p.get_elements() if e is node] == [node]
+    p.close()

@@ -210,7 +210,11 @@ int pipeline_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
 // ------------------------------------------------------------------- graph
 
-int add_node_impl(ConductorState* st, PyObject* self, PyObject* node) {
+const char kAlreadyAdded[] = "Node already exists in pipeline.";
+
+// `anew`: an element that another thread added meanwhile is an error (as
+// one added before is); otherwise (connect) it is what was wanted.
+int add_element(ConductorState* st, PyObject* self, PyObject* node, bool anew) {
     auto* p = pipe(self);
     Ref nodes = borrow(p->nodes);
     if (!nodes) {
@@ -220,7 +224,7 @@ int add_node_impl(ConductorState* st, PyObject* self, PyObject* node) {
     int present = PySequence_Contains(nodes.get(), node);
     if (present < 0) return -1;
     if (present) {
-        PyErr_SetString(PyExc_ValueError, "Node already exists in pipeline.");
+        PyErr_SetString(PyExc_ValueError, kAlreadyAdded);
         return -1;
     }
     // The element joins the list only once it took the logger and was logged:
@@ -232,14 +236,33 @@ int add_node_impl(ConductorState* st, PyObject* self, PyObject* node) {
     Ref name = steal(PyObject_GetAttr(node, st->n(N_name)));
     if (!name) return -1;
     if (log_text(st, self, nullptr, "Node %S added to pipeline.", name.get()) < 0) return -1;
-    return append_to(st, nodes.get(), node);
+    if (!PyList_CheckExact(nodes.get())) return append_to(st, nodes.get(), node);
+    // Another thread adding the same element may have passed the check above
+    // while this one called out: the list is looked at again, by identity,
+    // as it takes the element.
+    bool twice = false;
+    int appended;
+    {
+        fm::CriticalSection cs(nodes.get());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.get()) && !twice; ++i)
+            twice = PyList_GET_ITEM(nodes.get(), i) == node;
+        appended = twice ? 0 : PyList_Append(nodes.get(), node);
+    }
+    if (!twice) return appended;
+    if (!anew) return 0;
+    PyErr_SetString(PyExc_ValueError, kAlreadyAdded);
+    return -1;
+}
+
+int add_node_impl(ConductorState* st, PyObject* self, PyObject* node) {
+    return add_element(st, self, node, true);
 }
 
 int ensure_added(ConductorState* st, PyObject* self, PyObject* node) {
     Ref nodes = borrow(pipe(self)->nodes);
     int present = nodes ? PySequence_Contains(nodes.get(), node) : 0;
     if (present < 0) return -1;
-    return present ? 0 : add_node_impl(st, self, node);
+    return present ? 0 : add_element(st, self, node, false);
 }
 
 const char kSourceCapability[] =
