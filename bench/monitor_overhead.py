@@ -3,6 +3,7 @@ and the trace bytes a page receives at 64 channels x 1 kHz.
 
     PYTHONPATH=src .venv/bin/python bench/monitor_overhead.py [seconds-per-run]
     PYTHONPATH=src .venv/bin/python bench/monitor_overhead.py --cpu [seconds] [pages]
+    PYTHONPATH=src .venv/bin/python bench/monitor_overhead.py --paired CONFIGURATION [pairs]
 
 The chain is source -> pass -> sink, the source producing as fast as it can,
 next to a 100 Hz branch of its own.
@@ -13,9 +14,11 @@ the median and best frames per second and the median's difference from "off".
 Monitor clients are real Server-Sent Events readers on loopback, in a process
 of their own as a browser is; "showing a trace" clients also fetch the plotted
 trace after every snapshot over one kept-alive connection, as the page does.
-`--cpu` instead runs the chain with `pages` (default 5) pages showing a trace
-of the measured path and prints the CPU time each monitor thread took, as a
-share of one core: on the GIL build every bit of it is taken from the pipeline.
+`--paired` runs one configuration (named as in the table) beside "off", pair
+by pair, and prints the ratios of frames/s. `--cpu` instead runs the chain
+with `pages` (default 5) pages showing a trace of the measured path and
+prints the CPU time each monitor thread took, as a share of one core: on the
+GIL build every bit of it is taken from the pipeline.
 "handler timing on" keeps each node's time in its handlers (what a monitor
 page or `flowmesh run` turns on) without a monitor; what that costs the data
 path alone is measured apart, by cycling a line of nodes on one thread.
@@ -351,7 +354,28 @@ def monitor_cpu(seconds=5.0, traces=5, repeats=3):
     )
 
 
+def paired(name, pairs=8):
+    """Runs of configuration `name`, each paired with one with the monitor off
+    (in a random order within the pair): the ratio of their frames/s, which a
+    drift of the shared machine's speed upsets less than the table's medians."""
+    options = dict(CONFIGURATIONS)[name]
+    ratios = []
+    for i in range(pairs):
+        rates = {}
+        for which in random.Random(i).sample(["off", name], 2):
+            rates[which] = run(**(options if which == name else {}))
+        ratios.append(rates[name] / rates["off"])
+    print(f"{name}, {pairs} pairs of {SECONDS:g} s runs beside the monitor off:")
+    print(
+        f"  frames/s ratio: median {statistics.median(ratios):.3f} "
+        f"(runs: {', '.join(f'{r:.3f}' for r in sorted(ratios))})"
+    )
+
+
 def main():
+    if sys.argv[1:2] == ["--paired"]:
+        paired(sys.argv[2], *[int(n) for n in sys.argv[3:4]])
+        return
     if sys.argv[1:2] == ["--pages"]:
         pages(*map(int, sys.argv[2:5]))
         return
