@@ -138,8 +138,10 @@ int watch(bool on) {
     if (on) {
         if (r->count == 0) {
             // A sampler told to stop by a watch(false) that has not returned
-            // yet is still there: it goes on looking.
+            // yet is still there: it goes on looking, and that call, which
+            // waits for it to end, is told to stop waiting.
             r->stop = false;
+            r->ended.notify_all();
             if (!r->running) {
                 ever_started.store(true, std::memory_order_seq_cst);
                 try {
