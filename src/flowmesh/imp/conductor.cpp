@@ -212,8 +212,8 @@ int pipeline_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
 const char kAlreadyAdded[] = "Node already exists in pipeline.";
 
-// `anew`: an element that another thread added meanwhile is an error (as
-// one added before is); otherwise (connect) it is what was wanted.
+// `anew`: an element already in the pipeline, or that another thread adds
+// meanwhile, is an error; otherwise (connect) it is what was wanted.
 int add_element(ConductorState* st, PyObject* self, PyObject* node, bool anew) {
     auto* p = pipe(self);
     Ref nodes = borrow(p->nodes);
@@ -223,6 +223,7 @@ int add_element(ConductorState* st, PyObject* self, PyObject* node, bool anew) {
     }
     int present = PySequence_Contains(nodes.get(), node);
     if (present < 0) return -1;
+    if (present && !anew) return 0;
     if (present) {
         PyErr_SetString(PyExc_ValueError, kAlreadyAdded);
         return -1;
@@ -259,10 +260,7 @@ int add_node_impl(ConductorState* st, PyObject* self, PyObject* node) {
 }
 
 int ensure_added(ConductorState* st, PyObject* self, PyObject* node) {
-    Ref nodes = borrow(pipe(self)->nodes);
-    int present = nodes ? PySequence_Contains(nodes.get(), node) : 0;
-    if (present < 0) return -1;
-    return present ? 0 : add_element(st, self, node, false);
+    return add_element(st, self, node, false);
 }
 
 const char kSourceCapability[] =

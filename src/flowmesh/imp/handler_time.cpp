@@ -5,12 +5,13 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
 #include <thread>
 #include <vector>
+
+#include "common.hpp"
 
 namespace fm::handler_time {
 
@@ -39,19 +40,12 @@ struct Registry {
 Registry* registry = new Registry;
 std::atomic<bool> ever_started{false};
 pthread_key_t slot_key;
-bool have_slot_key = false;
-
-int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 void sample(Registry* r) {
     pthread_setname_np(pthread_self(), "flowmesh-timing");  // as top and ps show it
     std::unique_lock lock(r->mu);
-    uint64_t seed = static_cast<uint64_t>(now_ns()) | 1;
-    int64_t last = now_ns();
+    uint64_t seed = static_cast<uint64_t>(fm::monotonic_ns()) | 1;
+    int64_t last = fm::monotonic_ns();
     while (!r->stop) {
         seed ^= seed << 13;
         seed ^= seed >> 7;
@@ -59,7 +53,7 @@ void sample(Registry* r) {
         auto pause = std::chrono::microseconds(1000 + static_cast<int64_t>(seed % 2000));
         r->wake.wait_for(lock, pause, [r] { return r->stop; });
         if (r->stop) break;
-        int64_t now = now_ns();
+        int64_t now = fm::monotonic_ns();
         int64_t span = std::min(now - last, kMaxLookNs);
         last = now;
         for (Slot* slot : r->slots)
@@ -103,17 +97,16 @@ void after_fork_in_child() {
 }
 
 bool set_up_once() {
-    static const bool ready = [] {
-        have_slot_key = pthread_key_create(&slot_key, forget_slot) == 0;
-        return pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
-    }();
+    static const bool ready =
+        pthread_key_create(&slot_key, forget_slot) == 0 &&
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
     return ready && registry;
 }
 
 }  // namespace
 
 Slot* register_this_thread() {
-    if (!set_up_once() || !have_slot_key) return nullptr;
+    if (!set_up_once()) return nullptr;
     auto* slot = new (std::nothrow) Slot;
     if (!slot) return nullptr;
     try {
