@@ -242,13 +242,14 @@ int add_element(ConductorState* st, PyObject* self, PyObject* node, bool anew) {
     // while this one called out: the list is looked at again, by identity,
     // as it takes the element.
     bool twice = false;
-    int appended;
+    PyMutex_Lock(&p->adding);
     {
         fm::CriticalSection cs(nodes.get());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes.get()) && !twice; ++i)
             twice = PyList_GET_ITEM(nodes.get(), i) == node;
-        appended = twice ? 0 : PyList_Append(nodes.get(), node);
     }
+    int appended = twice ? 0 : PyList_Append(nodes.get(), node);
+    PyMutex_Unlock(&p->adding);
     if (!twice) return appended;
     if (!anew) return 0;
     PyErr_SetString(PyExc_ValueError, kAlreadyAdded);

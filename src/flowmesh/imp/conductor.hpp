@@ -47,6 +47,11 @@ struct PipelineObject {
     unsigned long run_control_thread;  // the claiming thread
     bool stop_requested;               // by another thread while starting
     bool close_requested;              // by another thread while starting or stopping
+    // Held for an add's last look at `nodes` and its append: unlike a
+    // critical section on the list, it stays held while the append waits for
+    // the list's own section (3.13t lets go of a thread's section on an
+    // object while that thread locks the same object again).
+    PyMutex adding;
 
     // Every reference the pipeline owns beyond its base's, for traverse/clear.
     template <typename F>
