@@ -1415,28 +1415,39 @@ import os, sys, time
 sys.path[:0] = {path!r}
 from flowmesh.io_node import IONode
 from flowmesh.monitor import figures
+from flowmesh.pipeline import Pipeline
+from flowmesh.sources import SampledSource, Sink
+
+class Counter(SampledSource):
+    def step(self, data):
+        return {{"out": self.get_counter()}}
 
 class Spin(IONode):
     def step(self, data):
-        end = time.perf_counter() + 0.1
+        end = time.perf_counter() + 0.002
         while time.perf_counter() < end:
             pass
+        return {{"out": data["in"]}}
 
-def counted():
-    node = Spin()
-    node.start()
-    node._imp._cycle({{"in": 0}})
-    return node.get_busy_time()
+def run():
+    pipeline, spin = Pipeline(directory=""), Spin(name="spin")
+    pipeline.connect(Counter(name="src", rate=200), spin)
+    pipeline.connect(spin, Sink(name="sink"))
+    pipeline.start()
+    time.sleep(0.3)
+    pipeline.close()
+    return spin.get_busy_time()
 
 assert figures.watch_handlers(True) == 1
+assert run() > 0.05
 pid = os.fork()
 if pid == 0:
-    # The sampler stayed behind: the child starts unwatched and samples for itself.
-    ok = figures.watch_handlers(True) == 1 and counted() > 0.05
-    os._exit(0 if ok and figures.watch_handlers(False) == 0 else 3)
+    # The sampler stayed behind: the child starts unwatched and can watch.
+    ok = figures.watch_handlers(True) == 1 and run() > 0.05 and figures.watch_handlers(False) == 0
+    os._exit(0 if ok else 3)
 _, status = os.waitpid(pid, 0)
 assert os.waitstatus_to_exitcode(status) == 0, status
-assert counted() > 0.05 and figures.watch_handlers(False) == 0
+assert figures.watch_handlers(False) == 0
 print("ok")
 """
 
