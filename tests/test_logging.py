@@ -687,20 +687,26 @@ def test_install_paths_are_those_sysconfig_names():
 @pytest.mark.parametrize("message", ["short", "x" * 3000, ValueError("failed")])
 def test_entries_hold_no_second_copy_of_what_they_share(message):
     """Many loggers writing from one line (a thousand bare nodes setting up)
-    share its location texts, and a plain entry is one record for the live
-    view and the incidents alike."""
+    keep one record of its location, and an entry handed out is the reader's
+    own: changing it changes nothing kept."""
     loggers = [Logger(directory="") for _ in range(3)]
     for log in loggers:
         log.write(type=WARNING, message=message)
     sources = [log.recent_entries()[-1]["source"] for log in loggers]
     for key in ("summary", "filename", "directory"):
         assert sources[0][key] and all(s[key] is sources[0][key] for s in sources)
+    places = [log._recent[-1] for log in loggers]
+    assert all(place is places[0] for place in places)
     shown, kept = loggers[0].recent_entries()[-1], loggers[0].get_incident(WARNING)
-    assert (shown is kept) == (isinstance(message, str) and len(message) <= 2000)
-    assert shown["exception"] is None and kept["exception"] is (
+    shown["source"]["instance"] = "changed"
+    shown["message"] = "changed"
+    again = loggers[0].recent_entries()[-1]
+    assert again["source"]["instance"] is None is kept["source"]["instance"]
+    assert again["message"] != "changed" != kept["message"]
+    assert again["exception"] is None and kept["exception"] is (
         message if isinstance(message, BaseException) else None
     )
-    assert len(shown["message"]) <= 2000 and kept["message"] == str(message)
+    assert len(again["message"]) <= 2000 and kept["message"] == str(message)
 
 
 class _NoClass:

@@ -1,5 +1,6 @@
 """Identity registry and document entries of portable objects."""
 
+import copy
 import gc
 import itertools
 import random
@@ -435,3 +436,51 @@ def test_other_constructor_errors_propagate_unchanged():
     with pytest.raises(TypeError, match="^refused by design$") as info:
         Portable.deserialize({"class": "Refuses", "module": __name__})
     assert info.value.__cause__ is None
+
+
+def _record_classes():
+    import importlib
+    import pkgutil
+
+    import flowmesh
+    from flowmesh.configuration import Configuration
+
+    for module in pkgutil.walk_packages(flowmesh.__path__, "flowmesh."):
+        if not module.name.endswith("__main__") and not module.name.startswith("flowmesh.imp"):
+            importlib.import_module(module.name)
+
+    seen, todo = set(), [Configuration]
+    while todo:
+        cls = todo.pop()
+        seen.add(cls)
+        todo.extend(c for c in cls.__subclasses__() if c.__module__.startswith("flowmesh"))
+    return seen
+
+
+def test_the_packages_records_hold_no_instance_dict():
+    """Every element and port holds a record: one without empty slots in a
+    package class would bring back the dict every record then pays for."""
+    import flowmesh.lsl
+    import flowmesh.nodes  # noqa: F401
+
+    with_dict = sorted(c.__qualname__ for c in _record_classes() if "__dict__" in dir(c))
+    assert with_dict == []
+
+
+def test_a_record_copies_deeply_with_or_without_slots():
+    class Plain(Portable.Configuration):
+        pass
+
+    class Slotted(Portable.Configuration):
+        __slots__ = ()
+
+    inner = {"deep": [1]}
+    for cls in (Plain, Slotted):
+        record = cls(settings=inner)
+        if cls is Plain:
+            record.note = inner
+        copied = copy.deepcopy(record)
+        assert type(copied) is cls and copied == record
+        assert copied["settings"] is not inner and copied["settings"] == inner
+        if cls is Plain:
+            assert copied.note == inner and copied.note is copied["settings"]

@@ -44,6 +44,8 @@ class Chain(ProcessingElement):
     """Base of `OChain`, `IChain` and `IOChain` (not used directly)."""
 
     class Configuration(ProcessingElement.Configuration):
+        __slots__ = ()
+
         class Keys(ProcessingElement.Configuration.Keys):
             NODES = "nodes"
 

@@ -149,6 +149,11 @@ def check_keys(config):
 
 
 class Configuration(dict):
+    # A record is its items alone: without an instance dict it is 16 bytes
+    # smaller, and every element and port holds one. Subclasses keep that by
+    # declaring empty slots too (one that does not still works).
+    __slots__ = ()
+
     class Keys:
         ID = "id"
         NAME = "name"
@@ -179,7 +184,11 @@ class Configuration(dict):
         memo[id(self)] = new
         for key, value in self.items():
             dict.__setitem__(new, copy.deepcopy(key, memo), copy.deepcopy(value, memo))
-        new.__dict__.update(copy.deepcopy(self.__dict__, memo))
+        # A subclass without empty slots has an instance dict: its
+        # attributes are copied too.
+        attributes = getattr(self, "__dict__", None)
+        if attributes:
+            new.__dict__.update(copy.deepcopy(attributes, memo))
         return new
 
     def __reduce__(self):

@@ -59,6 +59,8 @@ class INode(Node):
     """
 
     class Configuration(Node.Configuration):
+        __slots__ = ()
+
         class Keys(Node.Configuration.Keys):
             DECOUPLED = "decoupled"
             ANTICIPATE = "anticipate"

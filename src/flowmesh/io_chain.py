@@ -12,6 +12,8 @@ class IOChain(_OutputSide, _InputSide, Chain):
     """
 
     class Configuration(Chain.Configuration):
+        __slots__ = ()
+
         def _set_defaults(self):
             super()._set_defaults()
             self.setdefault(self.Keys.INPUT_PORTS, [])

@@ -10,7 +10,7 @@ class IONode(ONode, INode):
     output ports; the configuration takes both port lists."""
 
     class Configuration(ONode.Configuration, INode.Configuration):
-        pass
+        __slots__ = ()
 
     def _create_imp(self, config):
         return imp.IONodeImp(config)

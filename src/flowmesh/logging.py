@@ -64,6 +64,7 @@ _STOP = object()
 # view shows: a message of at most RECENT_MESSAGE_CHARS characters, no
 # exception object (its traceback would keep every frame's locals alive).
 RECENT_ENTRIES = 200
+_RECENT_ITEMS = 4 * RECENT_ENTRIES
 RECENT_MESSAGE_CHARS = 2000
 # The most entries, and message characters, waiting for the log file's
 # writer. Past either, entries are left out of the file and counted; a line in
@@ -266,6 +267,20 @@ def _about():
 # Racing threads store equal values; bounded as `_user_files` is.
 _place_texts = {}  # code filename -> (base name, directory)
 _summaries = {}  # (code filename, line, function) -> summary
+# A location as kept in memory: (summary, filename, lineno, directory,
+# instance), one tuple for every entry of the same place and element.
+_places = {}
+_SOURCE_KEYS = ("summary", "filename", "lineno", "directory", "instance")
+
+
+def _place(summary, filename, lineno, directory, instance):
+    place = (summary, filename, lineno, directory, instance)
+    shared = _places.get(place)
+    if shared is not None:
+        return shared
+    if len(_places) < 4096:
+        _places[place] = place
+    return place
 
 
 def _location(code_filename, lineno, function, instance):
@@ -280,23 +295,17 @@ def _location(code_filename, lineno, function, instance):
         summary = f"{texts[0]}:{lineno} in {function}"
         if len(_summaries) < 4096:
             _summaries[key] = summary
-    return {
-        "summary": summary,
-        "filename": texts[0],
-        "lineno": lineno,
-        "directory": texts[1],
-        "instance": instance,
-    }
+    return _place(summary, texts[0], lineno, texts[1], instance)
 
 
 def _no_location(instance):
-    return {
-        "summary": None,
-        "filename": None,
-        "lineno": None,
-        "directory": None,
-        "instance": instance,
-    }
+    return _place(None, None, None, None, instance)
+
+
+def _entry(type, when, text, place, exc):
+    """An entry as handed out: each gets a source dict of its own to keep."""
+    source = dict(zip(_SOURCE_KEYS, place))
+    return LogEntry(type=type, time=when, message=text, source=source, exception=exc)
 
 
 def _exception_source(exc, about):
@@ -386,12 +395,12 @@ class _Backlog:
 
 
 def _dropped_entry(count):
-    return LogEntry(
-        type=_LogTypes.WARNING,
-        time=time.time(),
-        message=f"{count} log entries left out here: they came faster than the file took them.",
-        source=_no_location(None),
-        exception=None,
+    return _entry(
+        _LogTypes.WARNING,
+        time.time(),
+        f"{count} log entries left out here: they came faster than the file took them.",
+        _no_location(None),
+        None,
     )
 
 
@@ -488,24 +497,27 @@ class Logger:
     WARNING and ERROR levels; exceptions with their traceback).
     """
 
+    # What a logger without a file keeps at these values is read from the
+    # class: one per bare element, each instance attribute costs it memory.
+    file_name = None
+    attempted_file = None
+    file_error = None
+    _queue = None
+    _backlog = None
+    _thread = None
+    _finalizer = None
+    _started = False
+    _stopped = False
+    # Per type: the latest incident, and the first recorded since the last
+    # opaque take. Made with the first incident: most loggers never see one.
+    _latest = None
+    _pending = None
+
     def __init__(self, directory=None):
-        self.file_name = None
-        self.attempted_file = None
-        self.file_error = None
-        self._queue = None
-        self._backlog = None
-        self._thread = None
-        self._finalizer = None
-        self._started = False
-        self._stopped = False
         self._lock = threading.Lock()
-        # Per type: the latest incident, and the first recorded since the last
-        # opaque take. Made with the first incident: most loggers never see one.
-        self._latest = None
-        self._pending = None
-        # A list trimmed in halves rather than a bounded deque: a deque's
-        # first block alone costs half a KiB, and most loggers (one per bare
-        # element) keep a handful of entries.
+        # Four items per entry (see `_write`), in a list trimmed in halves
+        # rather than a bounded deque: a deque's first block alone costs half
+        # a KiB, and most loggers (one per bare element) keep a handful.
         self._recent = []
         if directory is None:
             directory = default_directory()
@@ -640,28 +652,36 @@ class Logger:
             except ValueError:
                 caller = None
             source = _caller_source(caller, about)
-        entry = LogEntry(type=type, time=time.time(), message=text, source=source, exception=exc)
-
-        if exc is None and len(text) <= RECENT_MESSAGE_CHARS:
-            shown = entry  # nothing to cut or leave out: one record serves both
-        else:
-            shown = LogEntry(entry, exception=None)
-            if len(text) > RECENT_MESSAGE_CHARS:
-                shown["message"] = text[: RECENT_MESSAGE_CHARS - 1] + "…"
+        when = time.time()
+        shown = text
+        if len(text) > RECENT_MESSAGE_CHARS:
+            shown = text[: RECENT_MESSAGE_CHARS - 1] + "…"
+        # What a live view shows is kept as four items of `_recent`, and the
+        # dicts are made when it asks: a bare element's two entries would
+        # otherwise cost more than the rest of its logger.
+        incident = type in _INCIDENT_TYPES
+        inbox = self._queue
+        to_file = inbox is not None and self.file_name is not None and not self._stopped
+        level = _LEVELS.get(type, 20)
+        forward_to = _std_logger()
+        if forward_to is not None and not forward_to.isEnabledFor(level):
+            forward_to = None
+        entry = None
+        if incident or to_file or forward_to is not None:
+            entry = _entry(type, when, text, source, exc)
         with self._lock:
             recent = self._recent
-            recent.append(shown)
-            if len(recent) >= 2 * RECENT_ENTRIES:
-                del recent[:-RECENT_ENTRIES]
-            if type in _INCIDENT_TYPES:
+            recent += (type, when, shown, source)
+            if len(recent) >= 2 * _RECENT_ITEMS:
+                del recent[:-_RECENT_ITEMS]
+            if incident:
                 if self._latest is None:
                     self._latest, self._pending = {}, {}
                 self._latest[type] = entry
                 if self._pending.get(type) is None:
                     self._pending[type] = entry
 
-        inbox = self._queue
-        if inbox is not None and self.file_name is not None and not self._stopped:
+        if to_file:
             # The writer may lag behind (a slow disk, a step logging in a
             # loop): its backlog is bounded, and what does not fit is counted
             # rather than waited for.
@@ -672,9 +692,7 @@ class Logger:
                     inbox.put((_dropped_entry(dropped), None))
                 inbox.put((entry, size))
 
-        level = _LEVELS.get(type, 20)
-        forward_to = _std_logger()
-        if forward_to is not None and forward_to.isEnabledFor(level):
+        if forward_to is not None:
             forward_to.log(
                 level, "%s", text, exc_info=exc, stacklevel=3, extra={"flowmesh_entry": entry}
             )
@@ -700,7 +718,8 @@ class Logger:
         """The latest entries (up to `RECENT_ENTRIES`), oldest first, as shown
         live: messages cut to `RECENT_MESSAGE_CHARS`, "exception" None."""
         with self._lock:
-            return self._recent[-RECENT_ENTRIES:]
+            items = self._recent[-_RECENT_ITEMS:]
+        return [_entry(*items[i : i + 4], None) for i in range(0, len(items), 4)]
 
     def flush(self):
         """Block until every entry written before this call is in the file.

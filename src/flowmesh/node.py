@@ -24,7 +24,7 @@ class Node(ProcessingElement):
     """A processing node."""
 
     class Configuration(ProcessingElement.Configuration):
-        pass
+        __slots__ = ()
 
     def __init__(self, **config):
         super().__init__(**config)

@@ -15,6 +15,8 @@ class OChain(_OutputSide, Chain):
     """
 
     class Configuration(Chain.Configuration):
+        __slots__ = ()
+
         def _set_defaults(self):
             super()._set_defaults()
             self.setdefault(self.Keys.OUTPUT_PORTS, [])

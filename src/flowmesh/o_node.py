@@ -22,6 +22,8 @@ class ONode(Node):
     """
 
     class Configuration(Node.Configuration):
+        __slots__ = ()
+
         def _set_defaults(self):
             super()._set_defaults()
             keys = self.Keys

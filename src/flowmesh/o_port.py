@@ -9,6 +9,7 @@ class OPort(Port):
     """An output port; named "out" unless configured otherwise."""
 
     class Configuration(Port.Configuration):
+        __slots__ = ()
         DEFAULT_NAME = Constants.Defaults.PORT_OUT
 
     def _create_imp(self, config):

@@ -15,6 +15,7 @@ class Port(Portable):
 
     class Configuration(Portable.Configuration):
         # Input and output ports have a default name; a bare port has none.
+        __slots__ = ()
         DEFAULT_NAME = None
 
         def _set_defaults(self):

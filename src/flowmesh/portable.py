@@ -12,7 +12,7 @@ class Portable:
     """
 
     class Configuration(configuration.Configuration):
-        pass
+        __slots__ = ()
 
     def __init__(self, **kwargs):
         config = self.Configuration(**kwargs)

@@ -9,6 +9,8 @@ class ProcessingElement(Portable):
     """An element with a name, run state, condition, cycle counter and logger."""
 
     class Configuration(Portable.Configuration):
+        __slots__ = ()
+
         def _set_defaults(self):
             super()._set_defaults()
             self.setdefault(self.Keys.NAME, None)

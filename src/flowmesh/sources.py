@@ -109,6 +109,8 @@ class SampledSource(HeldProducer, ONode):
     """
 
     class Configuration(ONode.Configuration):
+        __slots__ = ()
+
         class Keys(ONode.Configuration.Keys):
             RATE = "rate"
             FRAMES = "frames"
@@ -208,6 +210,8 @@ class EventSource(ONode):
     """
 
     class Configuration(ONode.Configuration):
+        __slots__ = ()
+
         def _set_defaults(self):
             self[self.Keys.OUTPUT_PORTS] = _ports_with_timing(
                 self.get(self.Keys.OUTPUT_PORTS), Constants.Timing.ASYNC, "EventSource"
@@ -258,6 +262,8 @@ class Sink(INode):
     """
 
     class Configuration(INode.Configuration):
+        __slots__ = ()
+
         def validate(self):
             super().validate()
             check_keys(self)

@@ -79,6 +79,8 @@ class StimulusSource(EventSource):
     so only they evoke a response."""
 
     class Configuration(EventSource.Configuration):
+        __slots__ = ()
+
         class Keys(EventSource.Configuration.Keys):
             INTERVAL = "interval"
             JITTER = "jitter"
@@ -176,6 +178,8 @@ class SimulatedEEG(SampledSource):
     """
 
     class Configuration(SampledSource.Configuration):
+        __slots__ = ()
+
         class Keys(SampledSource.Configuration.Keys):
             SAMPLE_RATE = "sample_rate"
             CHANNELS = "channels"

@@ -94,6 +94,8 @@ class LSLInlet(HeldProducer, ONode):
     """
 
     class Configuration(ONode.Configuration):
+        __slots__ = ()
+
         class Keys(ONode.Configuration.Keys):
             STREAM_NAME = "stream_name"
             STREAM_TYPE = "stream_type"

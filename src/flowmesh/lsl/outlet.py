@@ -71,6 +71,8 @@ class LSLOutlet(INode):
     """
 
     class Configuration(INode.Configuration):
+        __slots__ = ()
+
         class Keys(INode.Configuration.Keys):
             STREAM_NAME = "stream_name"
             STREAM_TYPE = "stream_type"

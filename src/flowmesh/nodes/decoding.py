@@ -134,6 +134,8 @@ class Classifier(IONode):
     MAX_CALIBRATION = 1_000_000
 
     class Configuration(IONode.Configuration):
+        __slots__ = ()
+
         class Keys(IONode.Configuration.Keys):
             STEPS = "steps"
             CALIBRATION = "calibration"

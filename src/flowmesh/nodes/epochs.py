@@ -48,6 +48,8 @@ class Epocher(IONode):
     EPOCH = "epoch"
 
     class Configuration(IONode.Configuration):
+        __slots__ = ()
+
         class Keys(IONode.Configuration.Keys):
             TMIN = "tmin"
             TMAX = "tmax"
@@ -311,6 +313,8 @@ class Averager(IONode):
     """
 
     class Configuration(IONode.Configuration):
+        __slots__ = ()
+
         class Keys(IONode.Configuration.Keys):
             LABEL = "label"
 

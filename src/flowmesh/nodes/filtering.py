@@ -45,6 +45,8 @@ class Filter(IONode):
     MAX_ORDER = 32
 
     class Configuration(IONode.Configuration):
+        __slots__ = ()
+
         class Keys(IONode.Configuration.Keys):
             KIND = "kind"
             FREQUENCIES = "frequencies"

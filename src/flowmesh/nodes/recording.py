@@ -240,6 +240,8 @@ class Recorder(INode):
     """
 
     class Configuration(INode.Configuration):
+        __slots__ = ()
+
         class Keys(INode.Configuration.Keys):
             PATH = "path"
             OVERWRITE = "overwrite"
@@ -714,6 +716,8 @@ class Replay(SampledSource):
 
     # Not the sampled source's record: the recorded ports keep their timing.
     class Configuration(ONode.Configuration):
+        __slots__ = ()
+
         class Keys(ONode.Configuration.Keys):
             PATH = "path"
             SPEED = "speed"

@@ -97,6 +97,8 @@ class _SignalNode(IONode):
     NEEDS_RATE = True
 
     class Configuration(IONode.Configuration):
+        __slots__ = ()
+
         class Keys(IONode.Configuration.Keys):
             RATE = "rate"
 
@@ -233,6 +235,8 @@ class Resample(_SignalNode):
     """
 
     class Configuration(_SignalNode.Configuration):
+        __slots__ = ()
+
         class Keys(_SignalNode.Configuration.Keys):
             UP = "up"
             DOWN = "down"
@@ -305,6 +309,8 @@ class Decimate(_SignalNode):
     MAX_ORDER = 100_000
 
     class Configuration(_SignalNode.Configuration):
+        __slots__ = ()
+
         class Keys(_SignalNode.Configuration.Keys):
             FACTOR = "factor"
             FTYPE = "ftype"
@@ -385,6 +391,8 @@ class Rereference(_SignalNode):
     NEEDS_RATE = False
 
     class Configuration(_SignalNode.Configuration):
+        __slots__ = ()
+
         class Keys(_SignalNode.Configuration.Keys):
             REFERENCE = "reference"
 
@@ -437,6 +445,8 @@ class Select(_SignalNode):
     NEEDS_RATE = False
 
     class Configuration(_SignalNode.Configuration):
+        __slots__ = ()
+
         class Keys(_SignalNode.Configuration.Keys):
             CHANNELS = "channels"
 
@@ -505,6 +515,8 @@ class BandPower(_SignalNode):
     """
 
     class Configuration(_SignalNode.Configuration):
+        __slots__ = ()
+
         class Keys(_SignalNode.Configuration.Keys):
             BANDS = "bands"
             WINDOW = "window"
@@ -623,6 +635,8 @@ class Scaler(_SignalNode):
     MODES = ("running", "calibrated")
 
     class Configuration(_SignalNode.Configuration):
+        __slots__ = ()
+
         class Keys(_SignalNode.Configuration.Keys):
             MODE = "mode"
             WINDOW = "window"
