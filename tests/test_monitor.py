@@ -922,6 +922,9 @@ def test_the_logger_keeps_a_bounded_list_of_recent_entries():
         assert mine == sorted(mine)
     log.write(type="ERROR", message=Unprintable())
     assert log.recent_entries()[-1]["message"] == "<unprintable Unprintable>"
+    # A view that shows fewer asks for fewer: the newest, oldest first.
+    assert log.recent_entries(3) == entries[-2:] + log.recent_entries()[-1:]
+    assert log.recent_entries(0) == [] and len(log.recent_entries(10**6)) == RECENT_ENTRIES
 
 
 class _Big:

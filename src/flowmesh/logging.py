@@ -714,11 +714,13 @@ class Logger:
                 return self._latest.get(type)
             return self._pending.pop(type, None)
 
-    def recent_entries(self):
-        """The latest entries (up to `RECENT_ENTRIES`), oldest first, as shown
-        live: messages cut to `RECENT_MESSAGE_CHARS`, "exception" None."""
+    def recent_entries(self, limit=RECENT_ENTRIES):
+        """The latest entries (up to `limit`, at most `RECENT_ENTRIES`), oldest
+        first, as shown live: messages cut to `RECENT_MESSAGE_CHARS`,
+        "exception" None."""
+        items = 4 * max(0, min(limit, RECENT_ENTRIES))
         with self._lock:
-            items = self._recent[-_RECENT_ITEMS:]
+            items = self._recent[-items:] if items else []
         return [_entry(*items[i : i + 4], None) for i in range(0, len(items), 4)]
 
     def flush(self):

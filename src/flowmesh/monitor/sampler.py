@@ -15,7 +15,7 @@ import weakref
 
 from ..configuration import check_number
 from ..constants import Constants
-from ..logging import RECENT_MESSAGE_CHARS
+from ..logging import RECENT_MESSAGE_CHARS, Logger
 from . import figures
 from .figures import element_name
 from .metrics import exposition
@@ -506,11 +506,14 @@ class Sampler:
 
     @staticmethod
     def _log(pipeline):
-        recent = getattr(pipeline.logger, "recent_entries", None)
-        if recent is None:
-            return []
+        logger = pipeline.logger
+        if isinstance(logger, Logger):  # only the entries shown are made
+            shown = logger.recent_entries(LOG_ENTRIES)
+        else:
+            recent = getattr(logger, "recent_entries", None)
+            shown = [] if recent is None else recent()[-LOG_ENTRIES:]
         entries = []
-        for entry in recent()[-LOG_ENTRIES:]:
+        for entry in shown:
             source = entry.get("source") or {}
             entries.append(
                 {
