@@ -730,3 +730,28 @@ def test_a_self_that_refuses_its_class_does_not_end_the_log_call():
     assert log.get_incident(type=WARNING)["source"]["summary"].endswith("in report")
     log.write(type=WARNING, message=_caught(obj.fail))
     assert log.get_incident(type=WARNING)["source"]["summary"].endswith("in fail")
+
+
+class _Hostile:
+    def __eq__(self, other):
+        raise RuntimeError("no comparing")
+
+    def __hash__(self):
+        raise RuntimeError("no hashing")
+
+
+@pytest.mark.parametrize(
+    "given, incident",
+    [([1], None), (_Hostile(), None), ("ERROR", ERROR), ("not a type", None)],
+    ids=["unhashable", "hostile", "a type's name", "unknown text"],
+)
+def test_an_entry_of_any_type_is_kept(given, incident):
+    """A type no log type names is kept as given, neither hashed nor compared:
+    the entry still reaches the live view, and only a real type's name makes
+    an incident."""
+    log = Logger("")
+    log.write(type=given, message="kept")
+    [entry] = log.recent_entries()
+    assert entry["message"] == "kept"
+    assert entry["type"] is incident if incident is not None else entry["type"] is given
+    assert (log.get_incident(type=ERROR) is not None) == (incident is ERROR)

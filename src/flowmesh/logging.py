@@ -633,7 +633,7 @@ class Logger:
         else:
             try:
                 type = _LogTypes(type)
-            except ValueError:
+            except Exception:  # not a type's name, or an object that cannot be looked up
                 pass
         exc = message if isinstance(message, BaseException) else None
         about = _about()
@@ -659,10 +659,13 @@ class Logger:
         # What a live view shows is kept as four items of `_recent`, and the
         # dicts are made when it asks: a bare element's two entries would
         # otherwise cost more than the rest of its logger.
-        incident = type in _INCIDENT_TYPES
+        # A type no log type names is kept as given, at INFO's level; it is
+        # neither hashed nor compared, so whatever it is the entry is kept.
+        known = _type_of(type) is _LogTypes
+        incident = known and type in _INCIDENT_TYPES
         inbox = self._queue
         to_file = inbox is not None and self.file_name is not None and not self._stopped
-        level = _LEVELS.get(type, 20)
+        level = _LEVELS[type] if known else 20
         forward_to = _std_logger()
         if forward_to is not None and not forward_to.isEnabledFor(level):
             forward_to = None

@@ -37,7 +37,10 @@ namespace fm {
 // The owner's per-object lock while in scope (free-threaded build only). Like
 // the host's own critical sections, it is released while the thread blocks
 // and taken again afterwards, so it cannot deadlock; unlock()/lock() let a
-// region call out (a node's cycle) without holding it.
+// region call out (a node's cycle) without holding it. A call inside that
+// locks the same object again (PyList_Append on the owner list) may park the
+// thread on 3.13t and so let go of this one too: a check-then-change that
+// must hold across such a call needs a mutex of its own (a PyMutex).
 class CriticalSection {
   public:
     explicit CriticalSection(PyObject* owner) : owner_(owner) { lock(); }

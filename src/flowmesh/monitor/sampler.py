@@ -518,7 +518,7 @@ class Sampler:
             entries.append(
                 {
                     "time": _finite(entry.get("time")),
-                    "type": str(entry.get("type")),
+                    "type": _text(entry.get("type")),
                     "message": _text(entry.get("message")),
                     "instance": source.get("instance"),
                     "summary": source.get("summary"),
