@@ -656,9 +656,6 @@ class Logger:
         shown = text
         if len(text) > RECENT_MESSAGE_CHARS:
             shown = text[: RECENT_MESSAGE_CHARS - 1] + "…"
-        # What a live view shows is kept as four items of `_recent`, and the
-        # dicts are made when it asks: a bare element's two entries would
-        # otherwise cost more than the rest of its logger.
         # A type no log type names is kept as given, at INFO's level; it is
         # neither hashed nor compared, so whatever it is the entry is kept.
         known = _type_of(type) is _LogTypes
@@ -672,6 +669,9 @@ class Logger:
         entry = None
         if incident or to_file or forward_to is not None:
             entry = _entry(type, when, text, source, exc)
+        # What a live view shows is kept as four items of `_recent`, and the
+        # dicts are made when it asks: a bare element's two entries would
+        # otherwise cost more than the rest of its logger.
         with self._lock:
             recent = self._recent
             recent += (type, when, shown, source)
