@@ -753,5 +753,5 @@ def test_an_entry_of_any_type_is_kept(given, incident):
     log.write(type=given, message="kept")
     [entry] = log.recent_entries()
     assert entry["message"] == "kept"
-    assert entry["type"] is incident if incident is not None else entry["type"] is given
+    assert entry["type"] is (incident or given)
     assert (log.get_incident(type=ERROR) is not None) == (incident is ERROR)

@@ -221,13 +221,14 @@ int add_element(ConductorState* st, PyObject* self, PyObject* node, bool anew) {
         PyErr_SetString(PyExc_AttributeError, "'PipelineImp' object has no attribute '_nodes'");
         return -1;
     }
-    int present = PySequence_Contains(nodes.get(), node);
-    if (present < 0) return -1;
-    if (present && !anew) return 0;
-    if (present) {
+    auto already = [anew] {
+        if (!anew) return 0;
         PyErr_SetString(PyExc_ValueError, kAlreadyAdded);
         return -1;
-    }
+    };
+    int present = PySequence_Contains(nodes.get(), node);
+    if (present < 0) return -1;
+    if (present) return already();
     // The element joins the list only once it took the logger and was logged:
     // an element that cannot be added must not stay behind to break every
     // later start and stop.
@@ -250,10 +251,7 @@ int add_element(ConductorState* st, PyObject* self, PyObject* node, bool anew) {
     }
     int appended = twice ? 0 : PyList_Append(nodes.get(), node);
     PyMutex_Unlock(&p->adding);
-    if (!twice) return appended;
-    if (!anew) return 0;
-    PyErr_SetString(PyExc_ValueError, kAlreadyAdded);
-    return -1;
+    return twice ? already() : appended;
 }
 
 int add_node_impl(ConductorState* st, PyObject* self, PyObject* node) {
