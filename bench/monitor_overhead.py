@@ -4,6 +4,7 @@ and the trace bytes a page receives at 64 channels x 1 kHz.
     PYTHONPATH=src .venv/bin/python bench/monitor_overhead.py [seconds-per-run]
     PYTHONPATH=src .venv/bin/python bench/monitor_overhead.py --cpu [seconds] [pages]
     PYTHONPATH=src .venv/bin/python bench/monitor_overhead.py --paired CONFIGURATION [pairs]
+    PYTHONPATH=src .venv/bin/python bench/monitor_overhead.py --versus-noise CONFIGURATION [pairs]
 
 The chain is source -> pass -> sink, the source producing as fast as it can,
 next to a 100 Hz branch of its own.
@@ -16,7 +17,8 @@ of their own as a browser is; "showing a trace" clients also fetch the plotted
 trace after every snapshot over one kept-alive connection, as the page does.
 `--paired` runs one configuration (named as in the table) beside "off", pair
 by pair, and prints the ratios of frames/s; `--paired off` gives the spread
-that noise alone makes. `--cpu` instead runs the chain
+that noise alone makes. `--versus-noise CONFIGURATION [pairs]` interleaves
+the two and tests whether the configuration's ratios are lower. `--cpu` instead runs the chain
 with `pages` (default 5) pages showing a trace of the measured path and
 prints the CPU time each monitor thread took, as a share of one core: on the
 GIL build every bit of it is taken from the pipeline.
@@ -25,6 +27,7 @@ page or `flowmesh run` turns on) without a monitor; what that costs the data
 path alone is measured apart, by cycling a line of nodes on one thread.
 """
 
+import base64
 import http.client
 import json
 import os
@@ -124,30 +127,42 @@ def reader(port, stop):
 
 
 def trace_reader(port, stop, counted=None):
-    """A page showing the trace: after each snapshot, the columns it lacks."""
+    """A page showing the trace, as app.js is: it takes the columns pushed
+    ahead of each snapshot, and asks for them only when they do not continue
+    what it has (at first, or after an update it missed)."""
     sock = socket.create_connection(("127.0.0.1", port))
     sock.sendall(b"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
     stream = sock.makefile("rb")
-    have = None
+    have, event, pushed = None, None, 0
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
     try:
         while not stop.is_set():
             line = stream.readline()
             if not line:
                 return
+            if line.startswith(b"event: "):
+                event = line[7:].strip()
+                continue
             if not line.startswith(b"data: "):
                 continue
-            plot = json.loads(line[6:])["plot"]
-            if not plot or plot.get("last") is None:
+            if event == b"trace":
+                pushed += len(line)
+                body = base64.b64decode(line[6:])
+                _, _, _, count, start, _ = trace.TRACE_HEADER.unpack_from(body)
+                if have is not None and start <= have + 1 and count:
+                    have = start + count - 1
                 continue
-            first = plot["last"] - trace.COLUMNS if have is None else have
-            connection.request("GET", f"/api/trace?from={first}")
-            body = connection.getresponse().read()
-            _, _, _, count, start, _ = trace.TRACE_HEADER.unpack_from(body)
-            if count:
-                have = start + count - 1
+            size, pushed = len(line) + pushed, 0
+            plot = json.loads(line[6:])["plot"]
+            if plot and plot.get("last") is not None and have is None:
+                connection.request("GET", f"/api/trace?from={plot['last'] - trace.COLUMNS}")
+                body = connection.getresponse().read()
+                _, _, _, count, start, _ = trace.TRACE_HEADER.unpack_from(body)
+                if count:
+                    have = start + count - 1
+                size += len(body)
             if counted is not None:
-                counted.append((time.monotonic(), len(body) + len(line)))
+                counted.append((time.monotonic(), size))
     finally:
         connection.close()
         stream.close()
@@ -267,14 +282,14 @@ def trace_rate(seconds=5.0):
 
 def native_thread_times():
     """CPU seconds of the threads no Python object stands for (the sampler of
-    handler time), by (thread id, name)."""
+    handler time, the writer of the pages' streams), by (thread id, name)."""
     times = {}
     tick = os.sysconf("SC_CLK_TCK")
     for task in os.listdir("/proc/self/task"):
         try:
             with open(f"/proc/self/task/{task}/comm") as f:
                 name = f.read().strip()
-            if name != "flowmesh-timing":
+            if name not in ("flowmesh-timing", "flowmesh-streams"):
                 continue
             with open(f"/proc/self/task/{task}/stat") as f:
                 fields = f.read().rsplit(")", 1)[1].split()
@@ -323,12 +338,14 @@ def monitor_share(seconds, traces):
     for (ident, name), cpu in after.items():
         if name == "flowmesh-timing":
             kind = "handler time sampler (C++)"
+        elif name == "flowmesh-streams":
+            kind = "page streams (C++)"
         elif name.startswith("flowmesh-monitor-sampler"):
             kind = "sampler"
         elif name.startswith("flowmesh-monitor-"):
             kind = "server loop"
         elif "process_request_thread" in name:
-            kind = "request handlers and streams"
+            kind = "request handlers"
         else:
             continue  # the pipeline's
         delta = (cpu - before.get((ident, name), 0.0)) / (t1 - t0) * 100
@@ -343,7 +360,13 @@ def monitor_cpu(seconds=5.0, traces=5, repeats=3):
         f"monitor threads' CPU, {traces} pages showing a trace, "
         f"median of {repeats} x {seconds:g} s:"
     )
-    kinds = ("server loop", "sampler", "request handlers and streams", "handler time sampler (C++)")
+    kinds = (
+        "server loop",
+        "sampler",
+        "request handlers",
+        "page streams (C++)",
+        "handler time sampler (C++)",
+    )
     for kind in kinds:
         share = statistics.median(run.get(kind, 0.0) for run in runs)
         print(f"  {kind:<32}{share:6.2f} % of a core")
@@ -374,9 +397,35 @@ def paired(name, pairs=8):
     )
 
 
+def versus_noise(name, pairs=16):
+    """Pairs of configuration `name` beside "off", interleaved with pairs of
+    "off" beside "off", so both meet the same state of the shared machine:
+    whether the configuration's ratios are lower than what noise alone gives
+    (one-sided Mann-Whitney U)."""
+    from scipy.stats import mannwhitneyu
+
+    options = dict(CONFIGURATIONS)[name]
+    ratios = {name: [], "off": []}
+    for i in range(pairs):
+        for label in random.Random(i).sample([name, "off"], 2):
+            rates = {}
+            for tried in random.Random(i * 7 + len(label)).sample([False, True], 2):
+                rates[tried] = run(**(options if tried and label != "off" else {}))
+            ratios[label].append(rates[True] / rates[False])
+    print(f"{name} beside off, and off beside off, {pairs} pairs each of {SECONDS:g} s runs:")
+    for label, values in ratios.items():
+        q1, median, q3 = statistics.quantiles(values, n=4)
+        print(f"  {label:<50} median {median:.3f} (quartiles {q1:.3f}, {q3:.3f})")
+    test = mannwhitneyu(ratios[name], ratios["off"], alternative="less")
+    print(f"  lower than noise alone: one-sided Mann-Whitney p = {test.pvalue:.3f}")
+
+
 def main():
     if sys.argv[1:2] == ["--paired"]:
         paired(sys.argv[2], *[int(n) for n in sys.argv[3:4]])
+        return
+    if sys.argv[1:2] == ["--versus-noise"]:
+        versus_noise(sys.argv[2], *[int(n) for n in sys.argv[3:4]])
         return
     if sys.argv[1:2] == ["--pages"]:
         pages(*map(int, sys.argv[2:5]))

@@ -104,6 +104,9 @@ def graph_fits(page):
     return all(b is not None and b["x"] >= 0 and b["x"] + b["width"] <= width for b in boxes)
 
 
+trace_requests = []
+
+
 def watch_the_signal(page, pipeline, shots, seen):
     """The EEG trace with the stimuli on it, then the averager's mean."""
     page.select_option("#marker-port", '["stimuli","out"]')
@@ -123,7 +126,11 @@ def watch_the_signal(page, pipeline, shots, seen):
         polling=10,
     )
     seen["marker_delay"] = time.monotonic() - sent
+    # The columns come pushed with the updates: watching, the page asks for none.
+    asked, last = len(trace_requests), int(page.get_attribute("#plot", "data-last"))
     time.sleep(2.0)  # the page's own drawing rate settles
+    seen["trace_requests_while_watching"] = len(trace_requests) - asked
+    seen["trace_columns_drawn_meanwhile"] = int(page.get_attribute("#plot", "data-last")) - last
     seen["draw_rate"] = float(page.evaluate("document.body.dataset.drawRate || 0"))
     seen["fits"] = {}
     for width in (1280, 1920):
@@ -170,6 +177,7 @@ def main():
             errors = []
             page.on("pageerror", lambda e: errors.append(str(e)))
             page.on("console", lambda m: m.type == "error" and errors.append(m.text))
+            page.on("request", lambda r: "/api/trace" in r.url and trace_requests.append(r.url))
             page.goto(mon.url, timeout=TIMEOUT_MS)
             page.wait_for_selector("svg#graph g.node", timeout=TIMEOUT_MS)
             seen["graph"] = sorted(

@@ -461,27 +461,44 @@ def test_element_classes_registered_from_many_threads(monkeypatch):
     assert set(registered) == {cls for classes in made for cls in classes}
 
 
-def test_a_mailbox_never_loses_the_newest_offer():
-    from flowmesh.monitor.sampler import Mailbox
+def test_updates_published_from_many_threads_reach_a_page_whole_and_the_last_one_last():
+    import socket
 
-    for _ in range(20):
-        mailbox, last, taken = Mailbox(), 2000, []
+    streams = imp.StreamsImp(keepalive=60, timeout=60)
+    ours, page = socket.socketpair()
+    received = bytearray()
 
-        def take():
-            while not mailbox.closed:
-                payload = mailbox.take(TIMEOUT)
-                if payload is not None:
-                    taken.append(payload)
+    def read():
+        page.settimeout(TIMEOUT)
+        while not received.endswith(b"<end>"):
+            chunk = page.recv(1 << 16)
+            if not chunk:
+                return
+            received.extend(chunk)
 
-        def offer():
-            for k in range(1, last + 1):
-                mailbox.offer(k)
-            mailbox.close()
+    def publish(n):
+        def body():
+            for k in range(300):
+                streams.publish(b"<%d.%d:" % (n, k) + b"y" * (k * 97 % 20_000) + b">")
 
-        assert run_in_threads(take, offer) == [None, None]
-        # The close comes after the last offer: the reader has taken it, or still can.
-        assert (taken and taken[-1] == last) or mailbox.take(0) == last
-        assert taken == sorted(set(taken))
+        return body
+
+    with ours, page:
+        client = streams.add(ours, b"")
+        reader = threading.Thread(target=read)
+        reader.start()
+        assert run_in_threads(*[publish(n) for n in range(4)]) == [None] * 4
+        streams.publish(b"<end>")
+        reader.join(TIMEOUT)
+        streams.remove(client)
+    assert received.endswith(b"<end>")
+    # Never two events interleaved, nor one cut short by a newer one.
+    events = bytes(received[: -len(b"<end>")]).split(b">")[:-1]
+    assert events
+    for event in events:
+        head, _, filler = event.partition(b":")
+        n, k = map(int, head[1:].split(b"."))
+        assert filler == b"y" * (k * 97 % 20_000), (n, k)
 
 
 def test_pipelines_opened_and_closed_while_others_ask_who_holds_a_node():

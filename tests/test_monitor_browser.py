@@ -75,6 +75,12 @@ def test_the_trace_shows_every_channel_by_name(seen):
     assert seen["channels"] == [f"EEG{k}" for k in range(1, 9)]
 
 
+def test_the_trace_moves_on_pushed_columns_alone(seen):
+    # 2 s at 100 columns a second, while the page asked for none.
+    assert seen["trace_columns_drawn_meanwhile"] >= 100
+    assert seen["trace_requests_while_watching"] == 0
+
+
 def test_a_marker_sent_is_drawn_on_the_trace(seen):
     # Drawn at all is the test; how soon is reported (a loaded machine may lag).
     assert seen["marker_delay"] > 0

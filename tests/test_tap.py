@@ -59,6 +59,29 @@ def test_the_ring_keeps_the_last_values_with_their_times_in_order(via, keep, pus
     assert tap.context is None
 
 
+@pytest.mark.parametrize("decimate", [False, True])
+def test_a_stream_faster_than_its_reader_is_kept_evenly_only_where_asked(decimate):
+    tap = imp.TapImp(IPort.Configuration(name="in"), 64, decimate=decimate)
+    push = through_an_output_port(tap)
+    tap.start()
+    for burst, fast in enumerate([True, True, False, False]):
+        for k in range(1000 if fast else 20):
+            push((burst, k))
+        _, values = tap.take()
+        if decimate and burst == 1:
+            # 1000 since the last take: 1 in the power of two over 1000 / 32.
+            ks = [k for b, k in values if b == 1]
+            assert tap.stride == 32 and len(ks) == len(values) in (31, 32)
+            assert {b - a for a, b in zip(ks, ks[1:])} == {32}
+        elif decimate and burst == 3:
+            assert tap.stride == 1 and values == [(3, k) for k in range(20)]
+        elif not decimate:
+            # A recorder's tap: every value, the ring holding the newest.
+            every = [(burst, k) for k in range(1000 if fast else 20)]
+            assert tap.stride == 1 and values == every[-64:]
+    assert tap.arrived == 2040
+
+
 def test_each_time_is_the_monotonic_clock_s_at_its_push():
     # Pauses make a wrong rate show; a stop and restart keep values older
     # than the restart; each take converts what arrived since the last.

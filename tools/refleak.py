@@ -27,9 +27,11 @@ import gc
 import io
 import os
 import shutil
+import socket
 import sys
 import tempfile
 import time
+from array import array
 
 from flowmesh import DocumentError
 from flowmesh.i_node import INode
@@ -39,11 +41,13 @@ from flowmesh.imp import (
     OChainImp,
     PortableImp,
     ProcessingElementImp,
+    StreamsImp,
     TapImp,
     cascade_io,
     cascade_out,
     conductor,
 )
+from flowmesh.imp._ports import _columns
 from flowmesh.io_chain import IOChain
 from flowmesh.io_node import IONode
 from flowmesh.o_chain import OChain
@@ -329,6 +333,30 @@ def collecting_port_and_tap():
     assert sink.get_counter() == 7 and sink.values() == [[6]]
     port._collect(tap)  # kept until the port goes
     Portable.reset()
+
+
+# The trace's columns of a tap's plain numbers (and the refusals), and a
+# page's stream: added, written to, cut, removed, and a streams object
+# collected while its writer runs.
+@check(rounds=100)
+def trace_columns_and_page_streams():
+    times = array("d", [0.001, 0.002, 0.015])
+    assert _columns(times, [1.0, 2, 3.5], 0.01, None)[0].tolist() == [0, 1]
+    assert _columns(times, [1.0, 2, True], 0.01, None) is None
+    assert _columns(times, [1.0, 2, 10**400], 0.01, 0) is None
+    _expect(ValueError, _columns, times, [1.0], 0.01, None)
+    _expect(TypeError, _columns, times, (1.0, 2.0, 3.0), 0.01, None)
+    streams = StreamsImp(keepalive=60, timeout=60)
+    ours, page = socket.socketpair()
+    with ours, page:
+        client = streams.add(ours, b"retry\n")
+        streams.publish(b"event\n")
+        _expect(TypeError, streams.publish, "text")
+        streams.cut()
+        assert page.recv(64) is not None
+        streams.remove(client)
+    streams.close()
+    assert streams.add(0, b"") is None
 
 
 @check(rounds=20)

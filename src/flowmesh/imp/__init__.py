@@ -72,7 +72,7 @@ from .ledger import PortableImp
 from .worker import ProcessingElementImp
 from .vertex import NodeImp
 from .coupler import PortImp
-from ._ports import IPortImp, INodeImp, OPortImp, TapImp
+from ._ports import IPortImp, INodeImp, OPortImp, StreamsImp, TapImp
 from .emitter import ONodeImp
 
 

@@ -12,7 +12,8 @@
 // cycles on a worker thread of its own instead.
 //
 // Files: input_side.hpp (shared layouts), input_driver.cpp, input_node.cpp,
-// tap.cpp (TapImp, the port of no node that keeps what reaches it).
+// tap.cpp (TapImp, the port of no node that keeps what reaches it),
+// streams.cpp (StreamsImp, event streams to many clients written without Python).
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
@@ -310,6 +311,10 @@ PyMethodDef ports_functions[] = {
     fm::method_def<"_check_loops", check_loops, "elements">(
         PyDoc_STR("_check_loops(elements)\n--\n\nRaise ValueError naming a loop that a frame would "
                   "travel without end on one thread.")),
+    fm::method_def<"_columns", tap_columns, "times", "values", "dt", "last">(
+        PyDoc_STR("_columns(times, values, dt, last)\n--\n\n(numbers, lows, highs) of plain "
+                  "numbers taken from a tap, per column of `dt` seconds from column `last` on "
+                  "(None: all), or None when a value is not a plain float or int.")),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -466,10 +471,13 @@ int ports_exec(PyObject* module) {
     st->inode_type = fm::type_from_spec(module, &inode_spec, st->node_base);
     if (!st->inode_type) return -1;
     if (fm::add_static_methods(st->inode_type, module, inode_static_methods) < 0) return -1;
+    fm::Ref streams_type = fm::steal(fm::type_from_spec(module, &streams_spec, nullptr));
+    if (!streams_type) return -1;
     if (PyModule_AddObjectRef(module, "OPortImp", st->oport_type) < 0 ||
         PyModule_AddObjectRef(module, "IPortImp", st->iport_type) < 0 ||
         PyModule_AddObjectRef(module, "TapImp", st->tap_type) < 0 ||
-        PyModule_AddObjectRef(module, "INodeImp", st->inode_type) < 0)
+        PyModule_AddObjectRef(module, "INodeImp", st->inode_type) < 0 ||
+        PyModule_AddObjectRef(module, "StreamsImp", streams_type.get()) < 0)
         return -1;
     return 0;
 }

@@ -294,6 +294,9 @@ int iport_clear(PyObject* self);
 
 int tap_push(PyObject* self, PyObject* value, int64_t* also);
 extern PyType_Spec tap_spec;
+extern PyType_Spec streams_spec;
+PyObject* tap_columns(PyObject* module, PyObject* times, PyObject* values, PyObject* dt,
+                      PyObject* last);
 
 // ------------------------------------------------------- input_node.cpp
 

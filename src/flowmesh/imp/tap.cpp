@@ -12,9 +12,12 @@
 // Python object): a value given way is released after the section, whose
 // finaliser may push here again or drop the tap's last other reference.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <utility>
+#include <vector>
 
 #include "input_side.hpp"
 
@@ -91,6 +94,15 @@ struct TapObject {
     uint64_t last_tick;   // no stamp is older than one before it (CPUs differ slightly)
     Anchor since;         // read before every kept stamp
     int open;             // read without the section on the data path
+    // A tap that may decimate keeps 1 value in `stride` (a power of two), set
+    // at each take from how many arrived since the one before, so that a
+    // stream far faster than its reader fills the ring evenly instead of
+    // overwriting it hundreds of times: the values given way cost their
+    // producer neither a clock read nor a store. Never for a recorder.
+    int decimate;
+    uint32_t stride;
+    uint32_t phase;
+    int64_t arrived_at_take;
 };
 
 TapObject* tap(PyObject* o) {
@@ -156,6 +168,7 @@ void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) 
         fm::bump(t->arrived);
         if (also) fm::bump_shared(*also);
         if (t->keep == 0) return 0;
+        if ((++t->phase & (t->stride - 1)) != 0) return 0;  // stride 1: every value
         // Read under the section, so that concurrent pushes keep their times in order.
         uint64_t now = stamp();
         if (now < t->last_tick) now = t->last_tick;
@@ -181,9 +194,11 @@ void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) 
 namespace {
 
 int tap_init(PyObject* self, PyObject* args, PyObject* kwds) {
-    static const char* const names[] = {"config", "keep"};
-    PyObject* a[] = {nullptr, nullptr};
+    static const char* const names[] = {"config", "keep", "decimate"};
+    PyObject* a[] = {nullptr, nullptr, nullptr};
     if (!fm::parse_args("TapImp", args, kwds, names, a, 1)) return -1;
+    int decimate = a[2] ? PyObject_IsTrue(a[2]) : 0;
+    if (decimate < 0) return -1;
     fm::Ref config = fm::borrow(a[0]);
     Py_ssize_t keep = kDefaultKeep;
     if (a[1]) {
@@ -217,6 +232,10 @@ int tap_init(PyObject* self, PyObject* args, PyObject* kwds) {
         spare.ring = std::exchange(t->spare, nullptr);
         fm::set_count(t->arrived, 0);
         fm::set_count(t->overwritten, 0);
+        t->decimate = decimate;
+        t->stride = 1;
+        t->phase = 0;
+        t->arrived_at_take = 0;
         t->last_tick = 0;
         reanchor(t);
         fm::publish(t->open, 0);
@@ -247,6 +266,15 @@ PyObject* tap_take(PyObject* self, PyObject* /*unused*/) {
                     static_cast<Kept*>(PyMem_Calloc(static_cast<size_t>(t->keep), sizeof(Kept)));
             if (!fresh) return PyErr_NoMemory();
             swap_ring(t, taken, fresh, t->keep);
+        }
+        if (t->decimate) {
+            // As many as arrived since the last take, in half the ring.
+            int64_t arrived = fm::count_of(t->arrived);
+            int64_t wanted = (arrived - t->arrived_at_take) / std::max<Py_ssize_t>(t->keep / 2, 1);
+            t->arrived_at_take = arrived;
+            uint32_t stride = 1;
+            while (stride < (1u << 20) && stride <= wanted) stride <<= 1;
+            t->stride = stride;
         }
         // After the swap: every stamp taken is older than `to`, every later one newer.
         from = reanchor(t);
@@ -324,6 +352,11 @@ PyObject* tap_get_overwritten(PyObject* self, void* /*closure*/) {
     return PyLong_FromLongLong(fm::count_of(tap(self)->overwritten));
 }
 
+PyObject* tap_get_stride(PyObject* self, void* /*closure*/) {
+    fm::CriticalSection cs(self);
+    return PyLong_FromUnsignedLong(tap(self)->stride);
+}
+
 PyObject* tap_get_context(PyObject* self, void* /*closure*/) {
     fm::Ref context = fm::field_ref(self, &fm::as<fm::PortObject>(self)->context);
     if (!context || !PyDict_Check(context.get())) Py_RETURN_NONE;
@@ -365,15 +398,19 @@ PyGetSetDef tap_getset[] = {
      nullptr},
     {"overwritten", tap_get_overwritten, nullptr,
      PyDoc_STR("Values kept, then given way to newer ones before any take()."), nullptr},
+    {"stride", tap_get_stride, nullptr,
+     PyDoc_STR("1 in how many values arriving is kept: 1 unless the tap decimates."), nullptr},
     {"context", tap_get_context, nullptr,
      PyDoc_STR("The context dict that reached the tap, or None."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot tap_slots[] = {
-    {Py_tp_doc, const_cast<char*>("TapImp(config, keep=4096)\n--\n\nAn input port of no node "
-                                  "that keeps the last `keep` values pushed to it, with their "
-                                  "times on the clock of time.monotonic().")},
+    {Py_tp_doc,
+     const_cast<char*>("TapImp(config, keep=4096, decimate=False)\n--\n\nAn input port of no "
+                       "node that keeps the last `keep` values pushed to it, with their times on "
+                       "the clock of time.monotonic(); one that may `decimate` keeps 1 value in "
+                       "a power of two when more than half of `keep` arrive between two takes.")},
     {Py_tp_init, reinterpret_cast<void*>(tap_init)},
     {Py_tp_traverse, reinterpret_cast<void*>(tap_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(tap_clear)},
@@ -383,6 +420,93 @@ PyType_Slot tap_slots[] = {
 };
 
 }  // namespace
+
+// columns(times, values, dt, last): plain numbers taken from a tap, reduced
+// to the min and max of each column of `dt` seconds, as the monitor's trace
+// draws them: (numbers, lows, highs), an array('q') and two array('d'), or
+// None when a value is not exactly a float or an int that a float holds.
+// Times are made non-decreasing and a sample before column `last` (None: no
+// column yet) is dropped. NaN counts only in a column of nothing else, as
+// numpy's fmin and fmax have it. In C++ because numpy lets go of the GIL
+// around loops of more than a few hundred items, and on a busy pipeline each
+// time the reader then waits for the GIL costs the pipeline's threads a switch.
+PyObject* tap_columns(PyObject* module, PyObject* times, PyObject* values, PyObject* dt_obj,
+                      PyObject* last_obj) {
+    PortsState* st = fm::module_state<PortsState>(module);
+    PyObject* array_class = st->array_class.get();
+    if (!array_class) return nullptr;
+    if (!PyList_Check(values))
+        return PyErr_Format(PyExc_TypeError, "values must be a list, not %s",
+                            Py_TYPE(values)->tp_name);
+    double dt = PyFloat_AsDouble(dt_obj);
+    if (dt == -1.0 && PyErr_Occurred()) return nullptr;
+    if (!(dt > 0)) return PyErr_Format(PyExc_ValueError, "dt must be > 0");
+    bool bounded = last_obj != Py_None;
+    long long last = bounded ? PyLong_AsLongLong(last_obj) : 0;
+    if (last == -1 && PyErr_Occurred()) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(times, &view, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    if (!view.format || std::strcmp(view.format, "d") != 0)
+        return PyErr_Format(PyExc_TypeError, "times must be a buffer of doubles");
+    Py_ssize_t n = view.len / static_cast<Py_ssize_t>(sizeof(double));
+    const double* t = static_cast<const double*>(view.buf);
+    std::vector<long long> numbers;
+    std::vector<double> lows, highs;
+    try {
+        fm::CriticalSection cs(values);  // its items are borrowed
+        if (n != PyList_GET_SIZE(values))
+            return PyErr_Format(PyExc_ValueError, "%zd times for %zd values", n,
+                                PyList_GET_SIZE(values));
+        double floor_bin = -HUGE_VAL;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyList_GET_ITEM(values, i);
+            double v;
+            if (PyFloat_CheckExact(item)) {
+                v = PyFloat_AS_DOUBLE(item);
+            } else if (PyLong_CheckExact(item)) {
+                v = PyLong_AsDouble(item);
+                if (v == -1.0 && PyErr_Occurred()) {
+                    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+                    PyErr_Clear();  // too large for a float: the caller's general path says so
+                    Py_RETURN_NONE;
+                }
+            } else {
+                Py_RETURN_NONE;
+            }
+            double b = std::floor(t[i] / dt);
+            if (!(b >= floor_bin)) b = floor_bin;  // a NaN time, or a CPU slightly behind
+            floor_bin = b;
+            if (!(b > -9.2e18 && b < 9.2e18)) continue;  // no column can hold it
+            auto bin = static_cast<long long>(b);
+            if (bounded && bin < last) continue;  // before the open column: too late to draw
+            if (numbers.empty() || numbers.back() != bin) {
+                numbers.push_back(bin);
+                lows.push_back(v);
+                highs.push_back(v);
+            } else {
+                lows.back() = std::fmin(lows.back(), v);
+                highs.back() = std::fmax(highs.back(), v);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    auto column = [&](const char* code, const void* data, size_t bytes) -> fm::Ref {
+        fm::Ref raw = fm::steal(PyBytes_FromStringAndSize(static_cast<const char*>(data),
+                                                          static_cast<Py_ssize_t>(bytes)));
+        if (!raw) return {};
+        return fm::steal(PyObject_CallFunction(array_class, "sO", code, raw.get()));
+    };
+    fm::Ref a = column("q", numbers.data(), numbers.size() * sizeof(long long));
+    fm::Ref b = a ? column("d", lows.data(), lows.size() * sizeof(double)) : fm::Ref();
+    fm::Ref c = b ? column("d", highs.data(), highs.size() * sizeof(double)) : fm::Ref();
+    if (!c) return nullptr;
+    return PyTuple_Pack(3, a.get(), b.get(), c.get());
+}
 
 PyType_Spec tap_spec = {
     .name = "flowmesh.imp.TapImp",

@@ -89,17 +89,11 @@ class Monitor:
             self._sampler.sample()
         except BaseException:
             pass  # whatever the pages saw last stays on them
-        mailboxes = self._broadcast.close()
+        self._broadcast.close()
         deadline = time.monotonic() + FINAL_UPDATE_SECONDS
-        while len(self._broadcast) and time.monotonic() < deadline:
+        while self._broadcast.backlogged and time.monotonic() < deadline:
             time.sleep(0.01)
-        for mailbox in mailboxes:
-            connection = mailbox.connection
-            if connection is not None:
-                try:
-                    connection.shutdown(2)  # SHUT_RDWR: a stalled write returns at once
-                except OSError:
-                    pass
+        self._broadcast.cut()
         if self._thread.is_alive() and self._thread is not threading.current_thread():
             self._server.shutdown()
         self._server.cut_connections()

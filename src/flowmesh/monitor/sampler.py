@@ -2,29 +2,36 @@
 
 The `Sampler` reads the graph (`Pipeline.describe()`), the elements' counters
 and input queues a few times a second, turns them into one JSON snapshot and
-hands it to every subscribed client through a one-slot mailbox. Nothing here
+hands it to every subscribed page, with the plotted trace's new columns, through
+streams that the implementation layer writes. Nothing here
 runs on a pipeline thread, except the taps' `step` on the ports being plotted
 or, for one frame per run, probed for the samples in a frame.
 """
 
+import base64
 import json
 import math
 import threading
 import time
 import weakref
 
+from .. import imp
 from ..configuration import check_number
 from ..constants import Constants
 from ..logging import RECENT_MESSAGE_CHARS, Logger
 from . import figures
 from .figures import element_name
 from .metrics import exposition
-from .trace import DEFAULT_WINDOW, MAX_WINDOW, Feed, Joint, Markers
+from .trace import COLUMNS, DEFAULT_WINDOW, MAX_WINDOW, Feed, Joint, Markers
 
 States, Conditions, Timing = Constants.States, Constants.Conditions, Constants.Timing
 ASYNC = str(Timing.ASYNC)
 
 LOG_ENTRIES = 40
+# A page's stream carries a comment after this long without an update, and is
+# ended when it takes nothing for STALL_SECONDS.
+KEEPALIVE_SECONDS = 15.0
+STALL_SECONDS = 10.0
 # The handlers are timed while a page is open and this long after the last
 # read of the figures by other means (the snapshot API, /metrics).
 WATCH_LINGER = 60.0
@@ -81,77 +88,59 @@ class PlotFeed(Feed):
 # --- clients --------------------------------------------------------------------------------
 
 
-class Mailbox:
-    """One client's buffer: the latest payload only. A client that cannot keep
-    up skips snapshots instead of queueing them; nobody ever waits for it."""
-
-    __slots__ = ("_payload", "_lock", "_wake", "closed", "connection")
-
-    def __init__(self, connection=None):
-        self._payload = None
-        # The slot is swapped under it: a take must not clear an offer it did not take.
-        self._lock = threading.Lock()
-        self._wake = threading.Event()
-        self.closed = False  # set once, by close
-        self.connection = connection
-
-    def offer(self, payload):
-        with self._lock:
-            self._payload = payload
-        self._wake.set()
-
-    def take(self, timeout):
-        """The newest payload not yet taken, or None after `timeout` seconds."""
-        self._wake.wait(timeout)
-        with self._lock:
-            self._wake.clear()
-            payload, self._payload = self._payload, None
-        return payload
-
-    def close(self):
-        self.closed = True
-        self._wake.set()
-
-
 class Broadcast:
-    """The set of subscribed clients, at most `limit` of them."""
+    """The pages subscribed to the update stream, at most `limit` of them.
 
-    def __init__(self, limit):
+    The streams are written by a thread of the implementation layer that runs
+    no Python, so an open page costs the pipeline no GIL: a page that cannot
+    keep up skips updates instead of queueing them, and nobody ever waits
+    for it.
+    """
+
+    def __init__(self, limit, keepalive=KEEPALIVE_SECONDS, timeout=STALL_SECONDS):
         self.limit = limit
+        self._streams = imp.StreamsImp(keepalive=keepalive, timeout=timeout)
         self._lock = threading.Lock()
-        self._clients = set()
         self._closed = False
 
-    def join(self, connection=None):
-        """A new mailbox, or None when full or closed."""
+    def join(self, connection, prefix=b""):
+        """A new client on socket `connection`, sent `prefix` and then the
+        latest update; its id, or None when full or closed."""
         with self._lock:
-            if self._closed or len(self._clients) >= self.limit:
+            if self._closed or len(self._streams) >= self.limit:
                 return None
-            mailbox = Mailbox(connection)
-            self._clients.add(mailbox)
-            return mailbox
+            return self._streams.add(connection, prefix)
 
-    def leave(self, mailbox):
-        with self._lock:
-            self._clients.discard(mailbox)
+    def is_open(self, client):
+        return self._streams.is_open(client)
+
+    def leave(self, client):
+        self._streams.remove(client)
 
     def __len__(self):
-        with self._lock:
-            return len(self._clients)
+        return len(self._streams)
+
+    @property
+    def full(self):
+        return len(self._streams) >= self.limit
 
     def publish(self, payload):
-        with self._lock:
-            clients = list(self._clients)
-        for mailbox in clients:
-            mailbox.offer(payload)
+        self._streams.publish(payload)
+
+    @property
+    def backlogged(self):
+        """Whether some page has not yet taken the latest update whole."""
+        return self._streams.backlogged
 
     def close(self):
+        """Takes no more pages; the latest update still goes to the open ones."""
         with self._lock:
             self._closed = True
-            clients = list(self._clients)
-        for mailbox in clients:
-            mailbox.close()
-        return clients
+            self._streams.close()
+
+    def cut(self):
+        """Ends every page's stream."""
+        self._streams.cut()
 
 
 # --- the sampler ----------------------------------------------------------------------------
@@ -176,6 +165,7 @@ class Sampler:
         self._read_at = None  # when the figures were last read other than by a page
         self._lock = threading.Lock()  # plot choice against the sampling pass
         self._plot = None
+        self._pushed = None  # (trace generation, last column) pushed with the last update
         self._sequence = 0
         self._elapsed = None  # of the current or last run
         self._stop = threading.Event()
@@ -324,16 +314,33 @@ class Sampler:
         with self._lock:
             self._watch(time.monotonic())
             snapshot = self._snapshot(pipeline)
-            self._publish(snapshot)
+            self._publish(snapshot, self._trace_update())
         return snapshot
 
-    def _publish(self, snapshot):
+    def _trace_update(self):
+        """The plotted trace's columns since the last update (the open one
+        again), as an event ahead of the snapshot: pages then never ask for
+        them, and every request they would make takes the GIL from the
+        pipeline a few times. A page that missed an update asks once."""
+        feed = self._plot
+        trace = None if feed is None or feed.kind != "trace" else feed.trace
+        if trace is None or trace.last is None:
+            self._pushed = None
+            return b""
+        pushed = self._pushed
+        if pushed is not None and pushed[0] == trace.generation:
+            first = pushed[1]
+        else:
+            first = trace.last - COLUMNS + 1
+        body = trace.encode(first)
+        self._pushed = (trace.generation, trace.last)
+        return b"event: trace\ndata: " + base64.b64encode(body) + b"\n\n"
+
+    def _publish(self, snapshot, trace=b""):
         encoded = json.dumps(snapshot, separators=(",", ":"), allow_nan=False)
         event = f"id: {snapshot['sequence']}\nevent: snapshot\ndata: {encoded}\n\n".encode()
-        # The event object itself is handed to every mailbox, so a stream can
-        # tell by identity that it already sent it.
         self.latest = (snapshot, encoded.encode(), event)
-        self.broadcast.publish(event)
+        self.broadcast.publish(trace + event)
 
     def _report(self, error):
         """Republish the last good snapshot with `error`, so pages learn of it."""

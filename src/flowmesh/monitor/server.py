@@ -17,7 +17,6 @@ import urllib.parse
 from importlib import resources
 
 TOKEN_HEADER = "X-Flowmesh-Token"
-KEEPALIVE_SECONDS = 15.0
 MAX_BODY = 4096
 CONTENT_TYPES = {
     ".html": "text/html; charset=utf-8",
@@ -301,34 +300,34 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def _stream(self):
         app = self.server.app
-        mailbox = app.broadcast.join(self.connection)
-        if mailbox is None:
+        if app.broadcast.full:
             self._text(503, "Too many clients")
             return
+        self.close_connection = True
+        self.send_response(200)
+        self.send_header("Content-Type", "text/event-stream")
+        for name, value in SECURITY_HEADERS:
+            self.send_header(name, value)
+        # No length: the stream ends when the connection does.
+        self.send_header("Connection", "close")
+        self.end_headers()
+        # From here on the implementation layer writes the updates; this
+        # thread only learns when the stream ends: the page closes it, it is
+        # cut off as stalled, or the monitor closes.
+        client = app.broadcast.join(self.connection, b"retry: 2000\n\n")
+        if client is None:
+            return  # filled or closed meanwhile: the page connects again
         try:
-            self.send_response(200)
-            self.send_header("Content-Type", "text/event-stream")
-            for name, value in SECURITY_HEADERS:
-                self.send_header(name, value)
-            # No length: the stream ends when the connection does.
-            self.send_header("Connection", "close")
-            self.end_headers()
-            latest = app.sampler.latest
-            sent = None if latest is None else latest[2]
-            self.wfile.write(b"retry: 2000\n\n" + (sent or b""))
-            while True:
-                payload = mailbox.take(KEEPALIVE_SECONDS)
-                if payload is not None and payload is not sent:  # (sent: as the stream opened)
-                    self.wfile.write(payload)
-                if mailbox.closed:
-                    break  # after the last update, which closing publishes first
-                if payload is None:
-                    self.wfile.write(b": keep-alive\n\n")
+            while app.broadcast.is_open(client):
+                try:
+                    if not self.connection.recv(4096):
+                        break
+                except TimeoutError:
+                    continue
         except (OSError, ValueError):
-            pass  # the client went away or stalled past the timeout
+            pass
         finally:
-            app.broadcast.leave(mailbox)
-            self.close_connection = True
+            app.broadcast.leave(client)
 
     # --- POST -------------------------------------------------------------------------------
 

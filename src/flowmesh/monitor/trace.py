@@ -31,7 +31,6 @@ from ..constants import Constants
 from ..i_port import IPort
 
 Timing = Constants.Timing
-_PLAIN_NUMBERS = frozenset((float, int))  # exactly: bool and numpy scalars take the general path
 
 DEFAULT_WINDOW = 10.0
 MAX_WINDOW = 60.0
@@ -64,12 +63,15 @@ COLUMN_BYTES_PER_CHANNEL = 8
 REPLIES_KEPT = 16
 
 
-def bytes_per_second_bound(window=DEFAULT_WINDOW, channels=MAX_CHANNELS, fetches=4.0):
-    """The most trace bytes a page fetching `fetches` times a second receives."""
+def bytes_per_second_bound(window=DEFAULT_WINDOW, channels=MAX_CHANNELS, updates=4.0):
+    """The most trace bytes a page receives a second, pushed with `updates`
+    snapshots a second (base64, as an event stream carries text)."""
     columns_per_second = COLUMNS / window
-    # Each fetch repeats the still-open column the page already has.
-    per_fetch = TRACE_HEADER.size + channels * COLUMN_BYTES_PER_CHANNEL
-    return (columns_per_second * channels * COLUMN_BYTES_PER_CHANNEL) + fetches * per_fetch
+    # Each update repeats the still-open column.
+    per_update = TRACE_HEADER.size + channels * COLUMN_BYTES_PER_CHANNEL
+    binary = columns_per_second * channels * COLUMN_BYTES_PER_CHANNEL + updates * per_update
+    framing = len(b"event: trace\ndata: \n\n") + 2  # and base64's padding
+    return binary * 4 / 3 + updates * framing
 
 
 def _np():
@@ -84,11 +86,14 @@ def short_text(obj, limit=LABEL_CHARS, quoted=False):
     return text if len(text) <= limit else text[: limit - 1] + "…"
 
 
-def Tap(keep=TAP_KEEP):
+def Tap(keep=TAP_KEEP, decimate=False):
     """A tap for a `Joint`: keeps the last `keep` values that reach it while
-    open, each with its time on the clock of time.monotonic(). Readers take
-    them with `take()`; `last`, `arrived` and `context` tell the rest."""
-    return imp.TapImp(IPort.Configuration(name="in", timing=Timing.INHERITED), keep)
+    open, each with its time on the clock of time.monotonic(); one that may
+    `decimate` keeps 1 in a power of two of a stream faster than its drains.
+    Readers take them with `take()`; `last`, `arrived` and `context` tell
+    the rest."""
+    config = IPort.Configuration(name="in", timing=Timing.INHERITED)
+    return imp.TapImp(config, keep, decimate=decimate)
 
 
 def as_frame(value):
@@ -236,14 +241,23 @@ class Trace:
         self._bin(np.concatenate(times), np.concatenate(blocks))
 
     def add_scalars(self, arrivals, values):
-        """One-channel samples without a rate, each at its arrival: arrays
-        `arrivals` and `values` of one length (what `add` does, in one go)."""
+        """One-channel samples without a rate, each at its arrival: the
+        array('d') of arrivals and the list of plain numbers a tap hands over.
+        False, with nothing added, when a value is not a plain float or an int
+        that a float holds."""
+        columns = imp._ports._columns(arrivals, values, self.dt, self._last)
+        if columns is None:
+            return False
         if self.channels != 1:
             self.reset(1)
         self.rate = None
         self.samples += len(values)
-        if len(values):
-            self._bin(arrivals, values.reshape(-1, 1))
+        numbers, lows, highs = columns
+        if len(numbers):
+            np = _np()
+            pairs = np.stack((np.frombuffer(lows), np.frombuffer(highs)), axis=1)
+            self._store(np.frombuffer(numbers, np.int64), pairs.reshape(-1, 1, 2))
+        return True
 
     def _bin(self, t, values):
         """Samples at times `t` (values: samples x channels) into the columns,
@@ -262,8 +276,14 @@ class Trace:
         with np.errstate(invalid="ignore"):
             lows = np.fmin.reduceat(values, starts, axis=0)
             highs = np.fmax.reduceat(values, starts, axis=0)
-        columns = np.stack((lows, highs), axis=2).astype(np.float32)
-        numbers = bins[starts]
+        self._store(bins[starts], np.stack((lows, highs), axis=2))
+
+    def _store(self, numbers, columns):
+        """Columns `numbers` (ascending, none before the open one), as
+        (count, channels, 2) min and max, into the ring."""
+        np = _np()
+        columns = columns.astype(np.float32)
+        last = self._last
         if numbers[0] == last:
             # The column still open at the last drain.
             open_ = self._ring[last % COLUMNS]
@@ -299,16 +319,19 @@ class Trace:
         empty = (None, np.empty((0, self.channels or 0, 2), np.float32))
         if last is None or first > last:
             return empty
-        held = self._slots[(self._slots > last - COLUMNS) & (self._slots >= first)]
-        if not len(held):
-            return empty
-        start = int(held.min())
-        numbers = np.arange(start, last + 1, dtype=np.int64)
+        # Only the columns asked for are looked at: an update asks for a few
+        # dozen, and numpy would let go of the GIL around a loop over all.
+        numbers = np.arange(max(first, last - COLUMNS + 1), last + 1, dtype=np.int64)
         slots = numbers % COLUMNS
+        held = self._slots[slots] == numbers
+        if not held.any():
+            return empty
+        start = int(held.argmax())
+        numbers, slots, held = numbers[start:], slots[start:], held[start:]
         out = self._ring[slots]
         # A gap in time (a stalled stream) comes as columns of NaN.
-        out[self._slots[slots] != numbers] = np.nan
-        return start, out
+        out[~held] = np.nan
+        return int(numbers[0]), out
 
     def encode(self, first):
         """The binary reply for a page that has every column before `first`.
@@ -394,9 +417,12 @@ class Feed:
         self.epoch_sequence = 0
         self.events = collections.deque(maxlen=EVENTS_SHOWN)
         self.markers = None  # Markers, when a marker port is chosen
-        self.tap = Tap()
+        # A free-running port gives thousands of values between two drains:
+        # an even 1 in N of them draws it at a fraction of what each costs
+        # its producer when kept (a clock read and a store).
+        self.tap = Tap(decimate=True)
         self.taken = 0
-        self.skipped = 0  # values the tap let go before a drain came
+        self.skipped = 0  # values not drawn: decimated, or let go before a drain came
 
     @property
     def context(self):
@@ -446,17 +472,11 @@ class Feed:
         if not event_port and values and context_rate(self.context) is None:
             # A free-running port of numbers: thousands a second, in one go,
             # every loop over them in C.
-            if set(map(type, values)) <= _PLAIN_NUMBERS:
-                try:
-                    numbers_ = np.array(values, float)
-                except OverflowError:  # an int too large for a float: one by one
-                    pass
-                else:
-                    self.kind, self.note = "trace", None
-                    self.trace.add_scalars(np.frombuffer(arrivals), numbers_)
-                    if self.markers is not None:
-                        self.markers.drain()
-                    return
+            if self.trace.add_scalars(arrivals, values):
+                self.kind, self.note = "trace", None
+                if self.markers is not None:
+                    self.markers.drain()
+                return
         for arrival, value in zip(arrivals, values):
             try:
                 original = value

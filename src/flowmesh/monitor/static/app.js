@@ -288,7 +288,9 @@ function updateLog(snapshot) {
 // last had; it is drawn into an ImageData, a channel per lane, scrolling
 // with the clock between snapshots.
 const LABEL_W = 74, AXIS_H = 20, MARKER_H = 16;
-const trace = { generation: -1, channels: 0, dt: 0.01, columns: new Map(), last: null, fetching: false };
+// Columns come pushed ahead of each snapshot; a page asks for them only to
+// catch up (opened, resumed, or an update it missed), then `stale` is false.
+const trace = { generation: -1, channels: 0, dt: 0.01, columns: new Map(), last: null, fetching: false, stale: true };
 const plotState = { paused: false, scale: "channel", serverNow: null, receivedAt: 0, epochs: null, epochsSeq: -1, drawn: 0, fps: 0, fpsSince: 0 };
 
 function fillPlotChoices(snapshot) {
@@ -369,7 +371,7 @@ function updatePlot(snapshot) {
     note = plot.note || kind;
     if (plot.count !== null) note += ` · ${plot.count} counted`;
     if (plot.rate) note += ` · ${plot.rate} Hz`;
-    if (plot.skipped) note += ` · ${plot.skipped} values skipped (the monitor fell behind)`;
+    if (plot.skipped) note += ` · ${plot.skipped} values not drawn (faster than the plot takes them)`;
   }
   $("plot-note").textContent = note;
   const canvas = $("plot");
@@ -381,7 +383,8 @@ function updatePlot(snapshot) {
   plotState.serverNow = plot ? plot.now ?? null : null;
   plotState.receivedAt = performance.now();
   plotState.plot = plot;
-  if (plot && plot.kind === "trace") fetchTrace(plot);
+  if (plot && plot.kind === "trace" && (trace.stale || plot.generation !== trace.generation ||
+      trace.node !== plot.node || trace.port !== plot.port)) fetchTrace(plot);
   if (plot && plot.kind === "epochs" && plot.epochs !== plotState.epochsSeq) fetchEpochs(plot);
 }
 
@@ -397,23 +400,43 @@ async function fetchTrace(plot) {
   try {
     const response = await get(`/api/trace?from=${from}`);
     if (response.status !== 200) return;  // 204: the plot changed meanwhile
-    const buffer = await response.arrayBuffer();
-    const head = new DataView(buffer, 0, 32);
-    const magic = String.fromCharCode(...new Uint8Array(buffer, 0, 4));
-    if (magic !== "FMT1") return;
-    const generation = head.getUint32(4, true), channels = head.getUint32(8, true), count = head.getUint32(12, true);
-    const first = Number(head.getBigInt64(16, true)), dt = head.getFloat64(24, true);
-    if (generation !== trace.generation) { trace.generation = generation; trace.columns.clear(); trace.last = null; }
-    trace.channels = channels; trace.dt = dt;
-    const values = new Float32Array(buffer, 32, count * channels * 2);
-    for (let k = 0; k < count; k++) trace.columns.set(first + k, values.subarray(k * channels * 2, (k + 1) * channels * 2));
-    if (count) trace.last = first + count - 1;
-    for (const b of trace.columns.keys()) { if (b < trace.last - 1000) trace.columns.delete(b); else break; }
+    if (takeColumns(await response.arrayBuffer(), true)) trace.stale = false;
   } catch (error) {
     $("monitor-error").textContent = "trace: " + error;
   } finally {
     trace.fetching = false;
   }
+}
+
+// A binary trace reply into `trace`. Pushed columns are taken only where they
+// continue what the page has (or hold a whole window); otherwise it is stale.
+function takeColumns(buffer, fetched) {
+  if (buffer.byteLength < 32) return false;
+  const head = new DataView(buffer, 0, 32);
+  const magic = String.fromCharCode(...new Uint8Array(buffer, 0, 4));
+  if (magic !== "FMT1") return false;
+  const generation = head.getUint32(4, true), channels = head.getUint32(8, true), count = head.getUint32(12, true);
+  const first = Number(head.getBigInt64(16, true)), dt = head.getFloat64(24, true);
+  const whole = count >= 1000;
+  if (!fetched && !whole && (generation !== trace.generation || trace.last === null || first > trace.last + 1)) {
+    trace.stale = true;
+    return false;
+  }
+  if (generation !== trace.generation) { trace.generation = generation; trace.columns.clear(); trace.last = null; }
+  trace.channels = channels; trace.dt = dt;
+  const values = new Float32Array(buffer.slice(32, 32 + count * channels * 8));
+  for (let k = 0; k < count; k++) trace.columns.set(first + k, values.subarray(k * channels * 2, (k + 1) * channels * 2));
+  if (count) trace.last = Math.max(trace.last ?? -Infinity, first + count - 1);
+  for (const b of trace.columns.keys()) { if (b < trace.last - 1000) trace.columns.delete(b); else break; }
+  return true;
+}
+
+function pushedTrace(data) {
+  if (plotState.paused || trace.fetching) { trace.stale = true; return; }
+  const text = atob(data);
+  const bytes = new Uint8Array(text.length);
+  for (let i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
+  if (takeColumns(bytes.buffer, false) && trace.node !== undefined) trace.stale = false;
 }
 
 async function fetchEpochs(plot) {
@@ -576,6 +599,7 @@ function drawTrace(canvas, plot, now) {
   canvas.dataset.channels = JSON.stringify(names.slice(0, channels));
   canvas.dataset.markers = JSON.stringify(drawn);
   canvas.dataset.columns = String(trace.columns.size);
+  canvas.dataset.last = String(trace.last);
 }
 
 function drawEpochs(canvas, plot) {
@@ -649,6 +673,7 @@ function connect() {
   const stream = new EventSource(url);
   stream.addEventListener("open", () => { $("link").textContent = "live"; $("link").className = "badge link-up"; });
   stream.addEventListener("error", () => { $("link").textContent = "reconnecting"; $("link").className = "badge link-down"; });
+  stream.addEventListener("trace", (event) => pushedTrace(event.data));
   stream.addEventListener("snapshot", (event) => render(JSON.parse(event.data)));
 }
 
