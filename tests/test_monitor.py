@@ -800,6 +800,86 @@ def test_a_stalled_page_is_cut_off_and_a_closed_one_forgotten():
         assert len(streams) == 2  # until their readers remove them
 
 
+FORKED_STREAMS = """
+import gc, os, socket, sys
+sys.path[:] = {path}
+from flowmesh import imp
+streams = imp.StreamsImp()
+ours, page = socket.socketpair()
+streams.add(ours, b"")
+streams.publish(b"before")
+pid = os.fork()
+if pid == 0:  # the child: whatever happens, it ends
+    code = 1
+    try:
+        try:
+            streams.publish(b"child")
+        except RuntimeError as e:
+            code = 0 if "forked" in str(e) else 2
+        del streams
+        gc.collect()
+    finally:
+        os._exit(code)
+_, status = os.waitpid(pid, 0)
+assert os.waitstatus_to_exitcode(status) == 0, status
+streams.publish(b"after")  # the parent's writer goes on
+page.settimeout(10)
+got = b""
+while not got.endswith(b"after"):
+    got += page.recv(100)
+print("ok")
+"""
+
+
+def test_streams_made_before_a_fork_are_refused_in_the_child_and_collected_quietly():
+    import subprocess
+
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-W",
+            "ignore::DeprecationWarning",
+            "-c",
+            FORKED_STREAMS.format(path=sys.path),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
+    )
+    assert result.returncode == 0 and result.stdout.splitlines()[-1] == "ok", result.stderr
+
+
+def test_a_stop_from_the_page_is_answered_though_the_run_it_ends_closes_the_monitor(
+    graph, monkeypatch
+):
+    # The page's refresh after the stop is slow, and the program closes the
+    # monitor as soon as the run has stopped: the answer must still come.
+    slow_refresh = monitor.server.Handler._refresh
+
+    def refresh(self):
+        time.sleep(0.3)
+        slow_refresh(self)
+
+    monkeypatch.setattr(monitor.server.Handler, "_refresh", refresh)
+    pipeline = graph.pipeline
+    mon = serve(graph, allow_control=True)
+    pipeline.start()
+
+    def close_when_stopped():
+        wait_until(lambda: pipeline.get_state() == Constants.States.STOPPED)
+        mon.close()
+
+    closer = threading.Thread(target=close_when_stopped)
+    closer.start()
+    try:
+        status, _, _ = post(mon, "/api/stop", {}, token=mon.token)
+    finally:
+        pipeline.stop()
+        closer.join()
+    assert status == 200
+
+
 @pytest.mark.parametrize("value", ["1", None, 2.5])
 def test_streams_refuse_what_is_not_bytes_or_a_socket(value):
     streams = imp.StreamsImp()

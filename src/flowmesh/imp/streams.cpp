@@ -60,6 +60,8 @@ struct Hub {
     bool closed = false;                           // takes no more clients
     bool stopping = false;
     pid_t owner = getpid();  // a forked child has no writer to join
+    // Its own, not a static: the writer may outlive the statics at exit.
+    Event keepalive_event = std::make_shared<const std::string>(": keep-alive\n\n");
 
     // Writes what `c` has pending without blocking; false once it is cut.
     bool write_some(Client& c, Clock::time_point now) {
@@ -100,8 +102,6 @@ struct Hub {
 
     void run() {
         pthread_setname_np(pthread_self(), "flowmesh-streams");  // as top and ps show it
-        static const Event keepalive_event =
-            std::make_shared<const std::string>(": keep-alive\n\n");
         std::unique_lock<std::mutex> held(lock);
         while (!stopping) {
             Clock::time_point now = Clock::now();
@@ -153,14 +153,24 @@ StreamsObject* streams(PyObject* o) {
     return fm::as<StreamsObject>(o);
 }
 
+// The hub, unless this is a forked child: its writer did not come along, and
+// the lock may have been held by it at the fork.
 Hub* hub_of(PyObject* self) {
     std::shared_ptr<Hub>* hub = streams(self)->hub;
-    if (!hub) PyErr_SetString(PyExc_RuntimeError, "StreamsImp was not initialised");
-    return hub ? hub->get() : nullptr;
+    if (!hub) {
+        PyErr_SetString(PyExc_RuntimeError, "StreamsImp was not initialised");
+        return nullptr;
+    }
+    if ((*hub)->owner != getpid()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "StreamsImp belongs to the process that forked this one");
+        return nullptr;
+    }
+    return hub->get();
 }
 
-// Ends the writer thread: joined, unless this is a forked child, which has
-// none. Called with the GIL held; the writer never needs it.
+// Ends the writer thread and waits for it. Called with the GIL held; the
+// writer never needs it.
 void stop_writer(StreamsObject* s) {
     if (!s->writer) return;
     Hub& hub = **s->hub;
@@ -169,10 +179,7 @@ void stop_writer(StreamsObject* s) {
         hub.stopping = true;
     }
     hub.wake.notify_all();
-    if (hub.owner == getpid() && s->writer->joinable())
-        s->writer->join();
-    else if (s->writer->joinable())
-        s->writer->detach();
+    if (s->writer->joinable()) s->writer->join();
     delete std::exchange(s->writer, nullptr);
 }
 
@@ -346,6 +353,12 @@ void streams_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     fm::CriticalSection cs(self);  // two threads initialising it start one writer
     StreamsObject* s = streams(self);
+    if (s->hub && (*s->hub)->owner != getpid()) {
+        // A forked child: its copy of the hub (and of a lock the writer may
+        // have held) is left alone, and the thread object with it.
+        s->hub = nullptr;
+        s->writer = nullptr;
+    }
     if (s->hub) {
         stop_writer(s);
         Hub& hub = **s->hub;

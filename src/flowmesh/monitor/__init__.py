@@ -96,6 +96,7 @@ class Monitor:
         self._broadcast.cut()
         if self._thread.is_alive() and self._thread is not threading.current_thread():
             self._server.shutdown()
+        self._server.app.wait_answered(FINAL_UPDATE_SECONDS)
         self._server.cut_connections()
         self._server.server_close()
         self._sampler.stop()

@@ -5,6 +5,7 @@ package once, at start, and served from memory by name, so no request path
 ever reaches the file system.
 """
 
+import contextlib
 import hmac
 import http.server
 import ipaddress
@@ -398,6 +399,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self._json(200, {"node": node, "port": port})
 
     def _control(self, action):
+        with self.server.app.answering():
+            self._act(action)
+
+    def _act(self, action):
         app = self.server.app
         pipeline = app.sampler.pipeline()
         if pipeline is None:
@@ -431,3 +436,22 @@ class App:
         self.static = load_static()
         self.cookie_name = "flowmesh_token"  # made unique per port once bound
         self.control_lock = threading.Lock()
+        self._answering = 0  # control requests not yet answered
+        self._answered = threading.Condition()
+
+    @contextlib.contextmanager
+    def answering(self):
+        """A control request in progress: a close waits for its answer, since
+        the action itself (a stop) may be what ends the run and the monitor."""
+        with self._answered:
+            self._answering += 1
+        try:
+            yield
+        finally:
+            with self._answered:
+                self._answering -= 1
+                self._answered.notify_all()
+
+    def wait_answered(self, timeout):
+        with self._answered:
+            self._answered.wait_for(lambda: self._answering == 0, timeout)
