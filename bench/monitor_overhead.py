@@ -281,15 +281,15 @@ def trace_rate(seconds=5.0):
 
 
 def native_thread_times():
-    """CPU seconds of the threads no Python object stands for (the sampler of
-    handler time, the writer of the pages' streams), by (thread id, name)."""
+    """CPU seconds of the thread no Python object stands for (the writer of
+    the pages' streams), by (thread id, name)."""
     times = {}
     tick = os.sysconf("SC_CLK_TCK")
     for task in os.listdir("/proc/self/task"):
         try:
             with open(f"/proc/self/task/{task}/comm") as f:
                 name = f.read().strip()
-            if name not in ("flowmesh-timing", "flowmesh-streams"):
+            if name != "flowmesh-streams":
                 continue
             with open(f"/proc/self/task/{task}/stat") as f:
                 fields = f.read().rsplit(")", 1)[1].split()
@@ -336,9 +336,7 @@ def monitor_share(seconds, traces):
         pipeline.close()
     shares = {}
     for (ident, name), cpu in after.items():
-        if name == "flowmesh-timing":
-            kind = "handler time sampler (C++)"
-        elif name == "flowmesh-streams":
+        if name == "flowmesh-streams":
             kind = "page streams (C++)"
         elif name.startswith("flowmesh-monitor-sampler"):
             kind = "sampler"
@@ -365,7 +363,6 @@ def monitor_cpu(seconds=5.0, traces=5, repeats=3):
         "sampler",
         "request handlers",
         "page streams (C++)",
-        "handler time sampler (C++)",
     )
     for kind in kinds:
         share = statistics.median(run.get(kind, 0.0) for run in runs)

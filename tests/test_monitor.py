@@ -1533,22 +1533,29 @@ def test_handlers_are_timed_only_while_someone_looks(monkeypatch, reader):
         pipeline.close()
 
 
-@pytest.mark.parametrize("decoupled", [False, True], ids=["on the source's thread", "own thread"])
-def test_sampled_handler_time_matches_what_the_handlers_spent(decoupled):
+@pytest.mark.parametrize(
+    "decoupled, light_first",
+    [(False, False), (True, False), (False, True)],
+    ids=["on the source's thread", "own thread", "inside a light node's cycle"],
+)
+def test_sampled_handler_time_matches_what_the_handlers_spent(decoupled, light_first):
     from flowmesh.monitor import figures
 
     pipeline = Pipeline(directory="")
     busy = Busy(0.003, name="busy", decoupled=decoupled)
     light, sink = Busy(0.0, name="light"), Sink(name="sink")
     pipeline.add_node(sink)
-    pipeline.connect(Counter(name="src", rate=100), busy)
-    pipeline.connect(busy, light)  # runs on the busy node's thread
-    pipeline.connect(light, sink)
+    # The second runs on the first one's thread, inside its cycle: the time
+    # of a cycle run inside another counts for the inner node only.
+    first, second = (light, busy) if light_first else (busy, light)
+    pipeline.connect(Counter(name="src", rate=100), first)
+    pipeline.connect(first, second)
+    pipeline.connect(second, sink)
     figures.watch_handlers(True)
     try:
         pipeline.start()
         assert wait_until(lambda: busy.spent > 0.3)
-        # Threads that end, and nodes freed, while the sampler looks: a use
+        # Threads that end, and nodes freed, while handlers are timed: a use
         # after free would show under the address sanitizer.
         pipeline.close()
         counted, spent, light_counted = busy.get_busy_time(), busy.spent, light.get_busy_time()
@@ -1556,7 +1563,7 @@ def test_sampled_handler_time_matches_what_the_handlers_spent(decoupled):
         gc.collect()
     finally:
         figures.watch_handlers(False)
-    # An estimate from looks 1 to 3 ms apart, over some 100 frames.
+    # An estimate from the calls timed, over some 100 frames.
     assert counted == pytest.approx(spent, rel=0.25)
     assert light_counted < 0.05 * spent
 

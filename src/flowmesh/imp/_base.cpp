@@ -1,7 +1,6 @@
 // flowmesh.imp._base: Implementation, the root of every implementation class.
 // It owns the parts of an instance that the whole hierarchy shares: the
 // managed dict, managed weak references, and deallocation.
-#include "handler_time.hpp"
 #include "objects.hpp"
 
 namespace {
@@ -22,7 +21,6 @@ void implementation_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     PyObject_ClearWeakRefs(self);
     tp->tp_clear(self);
-    fm::handler_time::quiesce();  // a look may be adding to this element's busy time
     tp->tp_free(self);
     Py_DECREF(tp);
 }

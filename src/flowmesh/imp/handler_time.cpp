@@ -1,164 +1,94 @@
-// The sampling thread of handler_time.hpp and the registry of thread slots.
-// None of it touches Python objects or needs the GIL.
+// The picks of handler_time.hpp and the count of watchers. None of it
+// touches Python objects or needs the GIL.
 #include "handler_time.hpp"
 
 #include <pthread.h>
 
-#include <algorithm>
-#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <thread>
-#include <vector>
-
-#include "common.hpp"
 
 namespace fm::handler_time {
 
-__thread Slot* this_thread_slot = nullptr;
+__thread Thread this_thread;
 std::atomic<int> watchers{0};
+double ns_per_stamp = 1.0;
 
 namespace {
 
-// A look after a stall (a suspended process) adds no more than this.
-constexpr int64_t kMaxLookNs = 10'000'000;
+// Picks about this far apart on a busy thread: a few thousand timed calls
+// a second at most, so timing costs it little; a thread that calls less
+// often has every call timed. The stride follows the rate of calls over
+// windows of kWindowNs.
+constexpr double kNsApart = 500'000;
+constexpr double kWindowNs = 100'000'000;
+constexpr uint32_t kMaxStride = 1u << 16;
 
-struct Registry {
-    // Guards everything here, and every look: an element's memory waits on
-    // it (quiesce) before it goes.
-    std::mutex mu;
-    std::vector<Slot*> slots;
-    std::condition_variable wake;   // the sampler: a stop
-    std::condition_variable ended;  // watch(false): the sampler is gone
-    int count = 0;
-    bool running = false;
-    bool stop = false;
-};
+std::mutex watch_lock;
+int watch_count = 0;  // under watch_lock
+bool measured = false;
 
-// Made once and never destroyed: a sampler still looking while the process
-// exits must not find it gone. A forked child gets a fresh one.
-Registry* registry = new Registry;
-std::atomic<bool> ever_started{false};
-pthread_key_t slot_key;
-
-void sample(Registry* r) {
-    pthread_setname_np(pthread_self(), "flowmesh-timing");  // as top and ps show it
-    std::unique_lock lock(r->mu);
-    uint64_t seed = static_cast<uint64_t>(fm::monotonic_ns()) | 1;
-    int64_t last = fm::monotonic_ns();
-    while (!r->stop) {
-        seed ^= seed << 13;
-        seed ^= seed >> 7;
-        seed ^= seed << 17;
-        auto pause = std::chrono::microseconds(1000 + static_cast<int64_t>(seed % 2000));
-        r->wake.wait_for(lock, pause, [r] { return r->stop; });
-        if (r->stop) break;
-        int64_t now = fm::monotonic_ns();
-        int64_t span = std::min(now - last, kMaxLookNs);
-        last = now;
-        for (Slot* slot : r->slots)
-            if (int64_t* busy = slot->current.load(std::memory_order_relaxed))
-                std::atomic_ref<int64_t>(*busy).fetch_add(span, std::memory_order_relaxed);
-    }
-    r->running = false;
-    r->ended.notify_all();
+// The stamps' rate against the monotonic clock, over about 10 ms.
+void measure_stamps() {
+    if (!fm::counter_is_a_clock()) return;  // the stamps are nanoseconds already
+    uint64_t s0 = fm::stamp();
+    int64_t t0 = fm::monotonic_ns();
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    uint64_t s1 = fm::stamp();
+    int64_t t1 = fm::monotonic_ns();
+    if (s1 > s0 && t1 > t0)
+        ns_per_stamp = static_cast<double>(t1 - t0) / static_cast<double>(s1 - s0);
 }
 
-void forget_slot(void* p) {
-    auto* slot = static_cast<Slot*>(p);
-    {
-        std::lock_guard g(registry->mu);
-        auto& slots = registry->slots;
-        slots.erase(std::remove(slots.begin(), slots.end(), slot), slots.end());
-    }
-    this_thread_slot = nullptr;
-    delete slot;
-}
-
-// Fork: the sampler does not cross into the child, and the registry's lock
-// may be held by it at that moment. The child starts with a fresh registry
-// that holds its one thread's slot, and nobody watching.
-void before_fork() {
-    if (registry) registry->mu.lock();
-}
-void after_fork_in_parent() {
-    if (registry) registry->mu.unlock();
-}
+// A forked child starts with nobody watching: its parent's watchers (pages,
+// a run's status line) did not come along to stop. The lock may have been
+// held by another thread at the fork.
 void after_fork_in_child() {
-    registry = new (std::nothrow) Registry;
+    new (&watch_lock) std::mutex;
+    watch_count = 0;
     watchers.store(0, std::memory_order_relaxed);
-    if (registry && this_thread_slot) {
-        try {
-            registry->slots.push_back(this_thread_slot);
-        } catch (const std::bad_alloc&) {
-            this_thread_slot = nullptr;  // uncounted from now on
-        }
-    }
-}
-
-bool set_up_once() {
-    static const bool ready =
-        pthread_key_create(&slot_key, forget_slot) == 0 &&
-        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
-    return ready && registry;
 }
 
 }  // namespace
 
-Slot* register_this_thread() {
-    if (!set_up_once()) return nullptr;
-    auto* slot = new (std::nothrow) Slot;
-    if (!slot) return nullptr;
-    try {
-        std::lock_guard g(registry->mu);
-        registry->slots.push_back(slot);
-    } catch (const std::bad_alloc&) {
-        delete slot;
-        return nullptr;
+void pick(Thread& t) {
+    uint64_t now = fm::stamp();
+    if (t.seed == 0) t.seed = (now ^ reinterpret_cast<uintptr_t>(&t)) | 1;
+    if (t.window_start == 0) t.window_start = now;
+    double elapsed = static_cast<double>(now - t.window_start) * ns_per_stamp;
+    if (elapsed >= kWindowNs) {
+        double per_pick = static_cast<double>(t.window_calls) / elapsed * kNsApart;
+        uint32_t stride = 1;
+        while (stride < kMaxStride && 2.0 * stride <= per_pick) stride *= 2;
+        t.stride = stride;
+        t.window_start = now;
+        t.window_calls = 0;
     }
-    if (pthread_setspecific(slot_key, slot) != 0) {
-        forget_slot(slot);
-        return nullptr;
-    }
-    this_thread_slot = slot;
-    return slot;
+    t.seed ^= t.seed << 13;
+    t.seed ^= t.seed >> 7;
+    t.seed ^= t.seed << 17;
+    // Uniform over 1 .. 2 * stride - 1: a stride on average, with no period a
+    // rotation of handlers on the thread could line up with.
+    t.drawn = t.stride;
+    t.countdown = 1 + static_cast<uint32_t>(t.seed % (2 * static_cast<uint64_t>(t.stride) - 1));
+    t.window_calls += t.countdown;
 }
 
 int watch(bool on) {
-    if (!set_up_once()) return -1;
-    Registry* r = registry;
-    std::unique_lock lock(r->mu);
+    static const bool forks_handled = pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+    if (!forks_handled) return -1;
+    std::lock_guard g(watch_lock);
     if (on) {
-        if (r->count == 0) {
-            // A sampler told to stop by a watch(false) that has not returned
-            // yet is still there: it goes on looking, and that call, which
-            // waits for it to end, is told to stop waiting.
-            r->stop = false;
-            r->ended.notify_all();
-            if (!r->running) {
-                ever_started.store(true, std::memory_order_seq_cst);
-                try {
-                    std::thread(sample, r).detach();
-                } catch (...) {
-                    return -1;
-                }
-                r->running = true;
-            }
+        if (!measured) {
+            measure_stamps();
+            measured = true;
         }
-        ++r->count;
-    } else if (r->count > 0 && --r->count == 0) {
-        r->stop = true;
-        r->wake.notify_all();
-        r->ended.wait(lock, [r] { return !r->running || r->count > 0; });
+        ++watch_count;
+    } else if (watch_count > 0) {
+        --watch_count;
     }
-    watchers.store(r->count, std::memory_order_release);
-    return r->count;
-}
-
-void quiesce() {
-    if (!ever_started.load(std::memory_order_seq_cst)) return;
-    Registry* r = registry;
-    if (r) std::lock_guard g(r->mu);
+    watchers.store(watch_count, std::memory_order_release);
+    return watch_count;
 }
 
 }  // namespace fm::handler_time

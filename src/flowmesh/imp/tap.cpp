@@ -13,7 +13,6 @@
 // finaliser may push here again or drop the tap's last other reference.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -36,37 +35,14 @@ struct Anchor {
     double time = 0.0;
 };
 
-// Whether the cycle counter runs at one rate on every CPU: the kernel keeps
-// time with it only then. Elsewhere the stamps are the monotonic clock's.
-bool counter_is_a_clock() {
-#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__))
-    static const bool usable = [] {
-        char name[32] = {};
-        FILE* f =
-            std::fopen("/sys/devices/system/clocksource/clocksource0/current_clocksource", "r");
-        if (!f) return false;
-        bool read = std::fgets(name, sizeof name, f) != nullptr;
-        std::fclose(f);
-        return read && std::strncmp(name, "tsc\n", 4) == 0;
-    }();
-    return usable;
-#else
-    return false;
-#endif
-}
-
-uint64_t stamp() {
-    return counter_is_a_clock() ? fm::ticks() : static_cast<uint64_t>(fm::monotonic_ns());
-}
-
 // Both clocks, read as close together as three tries allow.
 Anchor anchor_now() {
-    Anchor best{stamp(), fm::monotonic_seconds()};
+    Anchor best{fm::stamp(), fm::monotonic_seconds()};
     uint64_t spread = UINT64_MAX;
     for (int i = 0; i < 3; ++i) {
-        uint64_t before = stamp();
+        uint64_t before = fm::stamp();
         double time = fm::monotonic_seconds();
-        uint64_t after = stamp();
+        uint64_t after = fm::stamp();
         if (after >= before && after - before < spread) {  // not moved to a CPU behind
             spread = after - before;
             best = {before + spread / 2, time};
@@ -170,7 +146,7 @@ void swap_ring(TapObject* t, Detached& out, Kept* replacement, Py_ssize_t keep) 
         if (t->keep == 0) return 0;
         if ((++t->phase & (t->stride - 1)) != 0) return 0;  // stride 1: every value
         // Read under the section, so that concurrent pushes keep their times in order.
-        uint64_t now = stamp();
+        uint64_t now = fm::stamp();
         if (now < t->last_tick) now = t->last_tick;
         t->last_tick = now;
         // Wrapped by a comparison: a division here would cost more than the store.

@@ -985,8 +985,7 @@ PyObject* time_handlers(PyObject*, PyObject* on) {
     count = fm::handler_time::watch(truth);
     Py_END_ALLOW_THREADS;
     if (count < 0) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "The thread that samples handler time could not start.");
+        PyErr_SetString(PyExc_RuntimeError, "Handler timing could not be set up.");
         return nullptr;
     }
     return PyLong_FromLong(count);
@@ -995,9 +994,10 @@ PyObject* time_handlers(PyObject*, PyObject* on) {
 PyMethodDef vertex_functions[] = {
     {"_time_handlers", time_handlers, METH_O,
      PyDoc_STR("_time_handlers(on)\n--\n\nOne more (on) or one fewer watcher of the "
-               "nodes' handler time; returns how many there are. While there is any, a "
-               "thread samples which node's handlers each thread is in, every 1 to 3 ms, "
-               "and adds the time between its looks to that node's get_busy_time().")},
+               "nodes' handler time; returns how many there are. While there is any, about "
+               "one handler call in a stride on each thread (every call of a thread that "
+               "calls rarely) is timed, and its own time, times the stride, is added to "
+               "its node's get_busy_time().")},
     fm::method_def<"_sample_frames", sample_frames, "node", "stop", "t0", "period", "frames">(
         PyDoc_STR("_sample_frames(node, stop, t0, period, frames)\n--\n\nA sampled source's "
                   "frames: node._cycle(None) for frame k at t0 + k * period, until `frames` "

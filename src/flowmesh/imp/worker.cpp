@@ -302,7 +302,7 @@ PyMethodDef element_methods[] = {
         PyDoc_STR("get_max_backlog()\n--\n\nLargest input backlog; 0 without inputs.")),
     fm::method_def<"get_busy_time", element_get_busy_time>(
         PyDoc_STR("get_busy_time()\n--\n\nSeconds spent in this node's handlers in this run "
-                  "while handler timing was on, as sampled every 1 to 3 ms (see "
+                  "while handler timing was on, estimated from the calls it timed (see "
                   "flowmesh.imp.vertex._time_handlers).")),
     fm::method_def<"reset_run_state", element_reset_run_state>(
         PyDoc_STR("reset_run_state()\n--\n\nClear counter, condition, context and failure for a "

@@ -197,8 +197,8 @@ class Sampler:
         self._read_at = time.monotonic()
 
     def _watch(self, now):
-        """Time the handlers only while someone looks: every handler then marks
-        its thread, and a thread of the implementation layer samples the marks."""
+        """Time the handlers only while someone looks: a call picked now and
+        then on each thread then reads the clock on entry and exit."""
         read_at = self._read_at
         wanted = len(self.broadcast) > 0 or (read_at is not None and now - read_at < WATCH_LINGER)
         if wanted and not self._watching and not self._stopped:
