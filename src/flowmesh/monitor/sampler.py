@@ -100,16 +100,15 @@ class Broadcast:
     def __init__(self, limit, keepalive=KEEPALIVE_SECONDS, timeout=STALL_SECONDS):
         self.limit = limit
         self._streams = imp.StreamsImp(keepalive=keepalive, timeout=timeout)
-        self._lock = threading.Lock()
-        self._closed = False
+        self._lock = threading.Lock()  # the count and the add, as one step
 
     def join(self, connection, prefix=b""):
         """A new client on socket `connection`, sent `prefix` and then the
         latest update; its id, or None when full or closed."""
         with self._lock:
-            if self._closed or len(self._streams) >= self.limit:
+            if self.full:
                 return None
-            return self._streams.add(connection, prefix)
+            return self._streams.add(connection, prefix)  # None once closed
 
     def is_open(self, client):
         return self._streams.is_open(client)
@@ -134,9 +133,7 @@ class Broadcast:
 
     def close(self):
         """Takes no more pages; the latest update still goes to the open ones."""
-        with self._lock:
-            self._closed = True
-            self._streams.close()
+        self._streams.close()
 
     def cut(self):
         """Ends every page's stream."""

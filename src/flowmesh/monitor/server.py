@@ -333,6 +333,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
     # --- POST -------------------------------------------------------------------------------
 
     def do_POST(self):
+        # An action may be what ends the run, and with it the monitor: the
+        # close waits for its answer.
+        with self.server.app.answering():
+            self._post()
+
+    def _post(self):
         # A body refused unread would be taken for the next request.
         self.close_connection = True
         self._url = urllib.parse.urlsplit(self.path)
@@ -399,10 +405,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self._json(200, {"node": node, "port": port})
 
     def _control(self, action):
-        with self.server.app.answering():
-            self._act(action)
-
-    def _act(self, action):
         app = self.server.app
         pipeline = app.sampler.pipeline()
         if pipeline is None:
@@ -436,13 +438,13 @@ class App:
         self.static = load_static()
         self.cookie_name = "flowmesh_token"  # made unique per port once bound
         self.control_lock = threading.Lock()
-        self._answering = 0  # control requests not yet answered
+        self._answering = 0  # acting requests not yet answered
         self._answered = threading.Condition()
 
     @contextlib.contextmanager
     def answering(self):
-        """A control request in progress: a close waits for its answer, since
-        the action itself (a stop) may be what ends the run and the monitor."""
+        """A request that acts (a stop, a plot choice) in progress: a close
+        waits for its answer."""
         with self._answered:
             self._answering += 1
         try:
