@@ -125,6 +125,41 @@ def test_a_step_that_runs_no_bytecode_leaves_the_interpreter_to_others():
     assert result.stdout.strip() == "ok", result.stderr
 
 
+def _switches():
+    with open("/proc/thread-self/status") as f:
+        return int(f.read().split("\nvoluntary_ctxt_switches:")[1].split()[0])
+
+
+@pytest.mark.skipif(not getattr(sys, "_is_gil_enabled", lambda: True)(), reason="no GIL")
+@pytest.mark.parametrize("python_step", [False, True], ids=["C step", "Python step"])
+def test_a_thread_waiting_for_the_interpreter_is_woken_once(python_step):
+    # A free-running loop that let go of the interpreter every few frames woke
+    # a thread waiting for it each time, for nothing: hundreds of times per wait.
+    source = Numbers() if python_step else SampledSource()
+    if not python_step:
+        source._imp.step_handler = dict
+    source.start()
+    try:
+        while source.get_counter() < 1000:
+            time.sleep(0.001)
+        waits = 40
+        counts = []
+
+        def waiter():
+            began = _switches()
+            for _ in range(waits):
+                time.sleep(0.002)
+            counts.append(_switches() - began)
+
+        thread = threading.Thread(target=waiter)
+        thread.start()
+        thread.join(TIMEOUT)
+    finally:
+        source.stop()
+    # A sleep and a wait for the interpreter: a few switches each.
+    assert counts and counts[0] < 8 * waits, counts
+
+
 def test_stop_flag_behaves_as_an_event():
     flag = StopFlag()
     assert [flag.wait(t) for t in (0, -1, float("nan"), 0.01)] == [False] * 4
