@@ -22,6 +22,8 @@ the two and tests whether the configuration's ratios are lower. `--cpu` instead 
 with `pages` (default 5) pages showing a trace of the measured path and
 prints the CPU time each monitor thread took, as a share of one core: on the
 GIL build every bit of it is taken from the pipeline.
+The thread waking 50 times a second shows what any other Python thread's
+wake-up costs a chain that holds the GIL: a hand-over, no more.
 "handler timing on" keeps each node's time in its handlers (what a monitor
 page or `flowmesh run` turns on) without a monitor; what that costs the data
 path alone is measured apart, by cycling a line of nodes on one thread.
@@ -199,7 +201,14 @@ def close_pages(child):
     child.wait(60)
 
 
-def run(clients=None, plot=None, traces=0, timing=False):
+def waking(hz, stop):
+    """A Python thread that wakes `hz` times a second and does nothing else:
+    each wake-up takes the GIL from the chain once."""
+    while not stop.wait(1 / hz):
+        pass
+
+
+def run(clients=None, plot=None, traces=0, timing=False, waker=0):
     """Frames per second at the sink; `clients` None runs without a monitor."""
     pipeline = Pipeline(directory="")
     source, middle, sink = Source(name="source"), Pass(name="pass"), Quiet(name="sink")
@@ -218,7 +227,11 @@ def run(clients=None, plot=None, traces=0, timing=False):
             child = open_pages(mon.port, clients, traces)
     if timing:
         figures.watch_handlers(True)
+    stop = threading.Event()
+    woken = threading.Thread(target=waking, args=(waker, stop)) if waker else None
     try:
+        if woken is not None:
+            woken.start()
         pipeline.start()
         time.sleep(0.3)  # warm-up
         c0, t0 = sink.get_counter(), time.perf_counter()
@@ -226,6 +239,9 @@ def run(clients=None, plot=None, traces=0, timing=False):
         c1, t1 = sink.get_counter(), time.perf_counter()
         pipeline.stop()
     finally:
+        stop.set()
+        if woken is not None:
+            woken.join()
         if timing:
             figures.watch_handlers(False)
         if child is not None:
@@ -248,6 +264,7 @@ CONFIGURATIONS = [
         {"clients": 0, "traces": 5, "plot": ("pass", "out")},
     ),
     ("handler timing on, no monitor", {"timing": True}),
+    ("a Python thread waking 50 times a second", {"waker": 50}),
 ]
 
 

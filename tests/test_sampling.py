@@ -102,13 +102,14 @@ def test_a_failure_leaving_the_cycle_is_kept(raised, batch, caplog):
 
 
 UNPACED_C_STEP = """
-import threading, time
+import gc, threading, time
 from flowmesh.sources import SampledSource
 source = SampledSource()  # unconnected: after setup, its cycles run no Python code
 source._imp.step_handler = dict
 source.start()
 while source.get_counter() < 1000:
     time.sleep(0.001)
+gc.collect()  # without the GIL, every thread must stop for it
 other = threading.Thread(target=source.stop)
 other.start()
 other.join(30)
